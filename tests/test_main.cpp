@@ -1,0 +1,9 @@
+#include <gtest/gtest.h>
+
+#include "driver/log.h"
+
+int main(int argc, char** argv) {
+  testing::InitGoogleTest(&argc, argv);
+  fatal_set_throw(true);
+  return RUN_ALL_TESTS();
+}

@@ -1,0 +1,127 @@
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "config/config.h"
+#include "driver/random.h"
+#include "raster/grid.h"
+#include "raster/islands.h"
+
+LogCapture::LogCapture() : file_(std::tmpfile()) { log_set_stream(file_); }
+
+LogCapture::~LogCapture() {
+  log_set_stream(nullptr);
+  std::fclose(file_);
+}
+
+std::string LogCapture::text() {
+  std::fflush(file_);
+  long size = std::ftell(file_);
+  std::string out(static_cast<size_t>(size), '\0');
+  std::rewind(file_);
+  size_t got = std::fread(out.data(), 1, out.size(), file_);
+  out.resize(got);
+  std::fseek(file_, 0, SEEK_END);
+  return out;
+}
+
+FatalResult run_capturing(const std::function<void()>& body) {
+  LogCapture capture;
+  FatalResult result{false, 0, ""};
+  try {
+    body();
+  } catch (const FatalExit& e) {
+    result.fatal = true;
+    result.code = e.code;
+  }
+  result.log = capture.text();
+  return result;
+}
+
+TempDir::TempDir() {
+  char pattern[] = "/tmp/landalloc-test-XXXXXX";
+  char* made = mkdtemp(pattern);
+  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+  dir_ = made;
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::remove_all(dir_, ignored);
+}
+
+std::string TempDir::path(const std::string& name) const { return dir_ + "/" + name; }
+
+std::string TempDir::write(const std::string& name, const std::string& content) const {
+  std::string p = path(name);
+  std::ofstream out(p, std::ios::binary);
+  out << content;
+  return p;
+}
+
+std::string TempDir::read(const std::string& name) const { return read_file(path(name)); }
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+std::string grid_text(int nrows, int ncols, const std::vector<float>& values) {
+  std::ostringstream out;
+  out << "ncols " << ncols << "\nnrows " << nrows
+      << "\nxllcorner 0\nyllcorner 0\ncellsize 1\nNODATA_value -9999\n";
+  for (int r = 0; r < nrows; ++r) {
+    for (int c = 0; c < ncols; ++c) {
+      if (c > 0) out << ' ';
+      out << values.at(static_cast<size_t>(r * ncols + c));
+    }
+    out << '\n';
+  }
+  return out.str();
+}
+
+void reset_process_state() {
+  config_release();
+  maps_release();
+  islands_release();
+  island_state = IslandState{};
+  grid_reset_geometry();
+  working_cell_value = 0.0f;
+  rand_clear_fixed_seed();
+  rand_seed(1);
+}
+
+void load_config(const std::string& json) {
+  int32_t count = config_load_text(json.c_str());
+  ASSERT_GT(count, 0) << "configuration does not tokenise: " << json;
+}
+
+void setup_grid(int nrows, int ncols, int maps) {
+  maps_release();
+  grid_reset_geometry();
+  grid_geometry.nrows = nrows;
+  grid_geometry.ncols = ncols;
+  grid_geometry.cellsize = 1.0;
+  LogCapture quiet;
+  maps_allocate(maps);
+}
+
+void set_map(int k, const std::vector<float>& values) {
+  ASSERT_EQ(values.size(), grid_cell_count());
+  std::memcpy(map_cells(k), values.data(), values.size() * sizeof(float));
+}
+
+std::vector<float> get_map(int k) {
+  const float* cells = map_cells(k);
+  return std::vector<float>(cells, cells + grid_cell_count());
+}

@@ -1,0 +1,71 @@
+// Helpers shared by the unit tests: capture the log, turn fatal errors into results, write small
+// files into a temporary folder, set up a geometry with a block of maps, and reset the process-wide
+// state between tests.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "driver/log.h"
+
+/// Sends the log into a buffer for its lifetime.
+class LogCapture {
+ public:
+  LogCapture();
+  ~LogCapture();
+  LogCapture(const LogCapture&) = delete;
+  LogCapture& operator=(const LogCapture&) = delete;
+  /// Everything logged so far.
+  std::string text();
+
+ private:
+  FILE* file_;
+};
+
+/// The outcome of running code that may end in a fatal error.
+struct FatalResult {
+  bool fatal;       ///< true when fatal_exit was reached
+  int code;         ///< its exit code
+  std::string log;  ///< everything logged meanwhile
+};
+
+/// Runs `body` with the log captured; reports whether it ended in a fatal error and with which code.
+FatalResult run_capturing(const std::function<void()>& body);
+
+/// A fresh folder under the system's temporary folder, removed with its files at the end.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path(const std::string& name) const;
+  std::string write(const std::string& name, const std::string& content) const;
+  std::string read(const std::string& name) const;
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
+
+/// Text of an Esri grid with the given size and values (row-major), no-data -9999, cellsize 1.
+std::string grid_text(int nrows, int ncols, const std::vector<float>& values);
+
+/// Reads a whole file; empty when it cannot be opened.
+std::string read_file(const std::string& path);
+
+/// Clears every process-wide record: configuration, geometry, maps, labelling state, fixed seed.
+void reset_process_state();
+
+/// Loads a configuration from text; fails the test when it does not tokenise.
+void load_config(const std::string& json);
+
+/// Sets the geometry to nrows x ncols (cellsize 1) and allocates `maps` maps.
+void setup_grid(int nrows, int ncols, int maps);
+
+/// Fills map k from a row-major list of values.
+void set_map(int k, const std::vector<float>& values);
+
+/// Map k as a row-major list.
+std::vector<float> get_map(int k);
