@@ -1,0 +1,508 @@
+#include "raster/grid.h"
+
+#include <fcntl.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "driver/log.h"
+
+GridGeometry grid_geometry;
+MemoryMaps memory_maps;
+float working_cell_value = 0.0f;
+
+namespace {
+
+constexpr size_t READ_BUFFER_SIZE = 1 << 16;
+constexpr size_t WRITE_BUFFER_SIZE = 1 << 16;
+// Longest word of a header; the first data value also passes through this check.
+constexpr size_t HEADER_WORD_MAX = CONFIG_TEXT_MAX - 1;
+
+void check_path_length(const char* path) {
+  if (std::strlen(path) >= static_cast<size_t>(CONFIG_TEXT_MAX)) {
+    fatal(1, "error: file name too long ('%.60s...')!\n", path);
+  }
+}
+
+// Whitespace as the "%s" and "%f" conversions see it.
+inline bool is_blank(char c) {
+  return c == ' ' || c == '\n' || c == '\r' || c == '\t' || c == '\v' || c == '\f';
+}
+
+// A streaming tokenizer over a grid file: words are runs of non-blank characters, handed out as
+// views into a fixed buffer, so that a file of any size is read with constant memory.
+struct TokenReader {
+  FILE* file;
+  const char* path;
+  char buffer[READ_BUFFER_SIZE];
+  size_t begin = 0;
+  size_t end = 0;
+  bool at_eof = false;
+
+  TokenReader(FILE* f, const char* p) : file(f), path(p) {}
+  ~TokenReader() { std::fclose(file); }
+  TokenReader(const TokenReader&) = delete;
+  TokenReader& operator=(const TokenReader&) = delete;
+
+  // Moves the unread bytes to the front and fills the rest; false when nothing more came.
+  bool refill() {
+    if (at_eof) return false;
+    if (begin > 0) {
+      std::memmove(buffer, buffer + begin, end - begin);
+      end -= begin;
+      begin = 0;
+    }
+    const size_t got = std::fread(buffer + end, 1, READ_BUFFER_SIZE - end, file);
+    if (got == 0) {
+      if (std::ferror(file)) fatal(1, "error: unable to read file '%s'!\n", path);
+      at_eof = true;
+      return false;
+    }
+    end += got;
+    return true;
+  }
+
+  // The next word as [start, start + length); false at the end of the file.
+  bool next(const char** start, size_t* length) {
+    for (;;) {
+      while (begin < end && is_blank(buffer[begin])) ++begin;
+      if (begin < end) break;
+      if (!refill()) return false;
+    }
+    size_t i = begin;
+    for (;;) {
+      while (i < end && !is_blank(buffer[i])) ++i;
+      if (i < end || at_eof) break;
+      const size_t offset = i - begin;
+      if (begin == 0 && end == READ_BUFFER_SIZE) {
+        fatal(1, "error: value too long in file '%s'!\n", path);
+      }
+      if (!refill()) break;
+      i = begin + offset;
+    }
+    *start = buffer + begin;
+    *length = i - begin;
+    begin = i;
+    return true;
+  }
+
+  // Hands the last word back, so that the next call returns it again.
+  void unread(size_t length) { begin -= length; }
+};
+
+// Parses a whole word as "%f" would read it; false when the word is not entirely a number.
+bool parse_float(const char* start, size_t length, float* value) {
+  const char* first = start;
+  const char* last = start + length;
+  // Plain decimals of at most seven digits: the mantissa and the power of ten are both exact as
+  // floats, so one float division rounds exactly as the library does.
+  {
+    static const float POW10F[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                   1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    const char* p = first;
+    const bool negative = p < last && *p == '-';
+    if (negative) ++p;
+    uint32_t mantissa = 0;
+    int digits = 0;
+    int decimals = -1;
+    for (; p < last; ++p) {
+      const unsigned d = static_cast<unsigned>(*p - '0');
+      if (d < 10) {
+        mantissa = mantissa * 10 + d;
+        ++digits;
+        if (decimals >= 0) ++decimals;
+      } else if (*p == '.' && decimals < 0) {
+        decimals = 0;
+      } else {
+        break;
+      }
+    }
+    if (p == last && digits > 0 && digits <= 7 && decimals <= 10) {
+      float v = static_cast<float>(mantissa);
+      if (decimals > 0) v /= POW10F[decimals];
+      *value = negative ? -v : v;
+      return true;
+    }
+  }
+  if (first < last && *first == '+' && first + 1 < last && first[1] != '-' && first[1] != '+') {
+    ++first;
+  }
+  auto result = std::from_chars(first, last, *value);
+  if (result.ec == std::errc() && result.ptr == last) return true;
+  // Rare spellings (hexadecimal, out-of-range magnitudes, "infinity", "nan(...)") go through the C
+  // library, which also decides what a magnitude beyond the float range becomes.
+  char word[128];
+  if (length >= sizeof word) return false;
+  std::memcpy(word, start, length);
+  word[length] = '\0';
+  char* stop = nullptr;
+  *value = std::strtof(word, &stop);
+  return stop == word + length && length > 0;
+}
+
+bool parse_double(const char* start, size_t length, double* value) {
+  char word[128];
+  if (length == 0 || length >= sizeof word) return false;
+  std::memcpy(word, start, length);
+  word[length] = '\0';
+  char* stop = nullptr;
+  *value = std::strtod(word, &stop);
+  return stop == word + length;
+}
+
+// The header of a grid file as read, at the precision of the file.
+struct GridHeader {
+  double ncols = 0.0;
+  double nrows = 0.0;
+  double xllcorner = 0.0;
+  double yllcorner = 0.0;
+  double xllcenter = 0.0;
+  double yllcenter = 0.0;
+  double cellsize = 0.0;
+  double nodata_value = 0.0;
+};
+
+// Reads key/value pairs until the first word that is not a header key (handed back to the reader
+// as the first data value) or the end of the file. Keys match in any case; the last one wins.
+GridHeader scan_header(TokenReader& reader, const char* path) {
+  static const char* const KEYS[] = {"ncols",     "nrows",     "xllcorner", "yllcorner",
+                                     "xllcenter", "yllcenter", "cellsize",  "nodata_value"};
+  GridHeader header;
+  double* const fields[] = {&header.ncols,     &header.nrows,       &header.xllcorner,
+                            &header.yllcorner, &header.xllcenter,   &header.yllcenter,
+                            &header.cellsize,  &header.nodata_value};
+  const char* word;
+  size_t length;
+  while (reader.next(&word, &length)) {
+    if (length > HEADER_WORD_MAX) fatal(1, "error: header word too long in file '%s'!\n", path);
+    int key = -1;
+    for (int k = 0; k < 8; ++k) {
+      if (std::strlen(KEYS[k]) == length && strncasecmp(KEYS[k], word, length) == 0) key = k;
+    }
+    if (key < 0) {
+      reader.unread(length);
+      break;
+    }
+    const char* text;
+    size_t text_length;
+    if (!reader.next(&text, &text_length)) break;
+    double value;
+    if (!parse_double(text, text_length, &value)) {
+      fatal(1, "error: invalid header value '%.*s' in file '%s'!\n",
+            static_cast<int>(text_length < 40 ? text_length : 40), text, path);
+    }
+    *fields[key] = value;
+  }
+  return header;
+}
+
+// The row and column counts are the header's values truncated towards zero; a value that no
+// 32-bit count can hold reads as 0 (no grid).
+int32_t header_count(double value) {
+  if (!(std::fabs(value) < 2147483648.0)) return 0;
+  return static_cast<int32_t>(value);
+}
+
+bool same_float(double a, double b) {
+  return static_cast<float>(a) == static_cast<float>(b);
+}
+
+// Appends the text "%g" gives for `value` to `out`; returns the end. Values whose six significant
+// digits can be formed exactly in double arithmetic take a fast path; the rest go to snprintf.
+char* format_g(float value, char* out) {
+  if (value == 0.0f) {
+    if (std::signbit(value)) *out++ = '-';
+    *out++ = '0';
+    return out;
+  }
+  double magnitude = std::fabs(static_cast<double>(value));
+  if (std::isfinite(magnitude) && magnitude < 1e6 && magnitude >= 1e-4) {
+    // magnitude * 10^k is exact for k <= 12 (24-bit mantissa times 5^k fits in 53 bits), so the
+    // scaled value and its rounding to six digits are exactly what printf computes.
+    static const double POW10[] = {1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9};
+    int k = 0;
+    double scaled = magnitude;
+    while (scaled < 1e5 && k < 9) scaled = magnitude * POW10[++k];
+    if (scaled >= 1e5 && scaled < 1e6) {
+      double rounded = std::nearbyint(scaled);
+      if (rounded == 1e6) {
+        rounded = 1e5;
+        --k;
+      }
+      if (k >= 0) {
+        long digits = static_cast<long>(rounded);
+        if (value < 0.0f) *out++ = '-';
+        const long unit = static_cast<long>(POW10[k]);
+        long integer_part = digits / unit;
+        long fraction = digits % unit;
+        char tmp[12];
+        int n = 0;
+        do {
+          tmp[n++] = static_cast<char>('0' + integer_part % 10);
+          integer_part /= 10;
+        } while (integer_part > 0);
+        while (n > 0) *out++ = tmp[--n];
+        if (fraction != 0) {
+          int decimals = k;
+          while (fraction % 10 == 0) {
+            fraction /= 10;
+            --decimals;
+          }
+          *out++ = '.';
+          for (int d = decimals - 1; d >= 0; --d) {
+            out[d] = static_cast<char>('0' + fraction % 10);
+            fraction /= 10;
+          }
+          out += decimals;
+        }
+        return out;
+      }
+    }
+  }
+  return out + std::snprintf(out, 32, "%g", static_cast<double>(value));
+}
+
+// Writes through a fixed buffer into a temporary file beside the target, renamed over it only
+// once complete, so a failed or interrupted write never leaves a half-written grid behind.
+struct AtomicWriter {
+  const char* path;
+  char temp_path[CONFIG_TEXT_MAX + 16];
+  int fd = -1;
+  char buffer[WRITE_BUFFER_SIZE];
+  size_t used = 0;
+  bool failed = false;
+
+  explicit AtomicWriter(const char* p) : path(p) {
+    std::snprintf(temp_path, sizeof temp_path, "%s.XXXXXX", path);
+    fd = mkstemp(temp_path);
+    if (fd < 0) fatal(1, "error: unable to open file '%s'!\n", path);
+    // mkstemp creates the file private; give it the permissions fopen would have.
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+  }
+
+  // Reached without finish() only when a fatal error unwinds: the target stays untouched.
+  ~AtomicWriter() {
+    if (fd >= 0) {
+      ::close(fd);
+      std::remove(temp_path);
+    }
+  }
+  AtomicWriter(const AtomicWriter&) = delete;
+  AtomicWriter& operator=(const AtomicWriter&) = delete;
+
+  void flush() {
+    size_t done = 0;
+    while (done < used && !failed) {
+      const ssize_t n = ::write(fd, buffer + done, used - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0)
+        failed = true;
+      else
+        done += static_cast<size_t>(n);
+    }
+    used = 0;
+  }
+
+  // Room for at least `bytes` more bytes.
+  char* reserve(size_t bytes) {
+    if (used + bytes > WRITE_BUFFER_SIZE) flush();
+    return buffer + used;
+  }
+
+  void commit(char* end) { used = static_cast<size_t>(end - buffer); }
+
+  void text(const char* format, ...) __attribute__((format(printf, 2, 3))) {
+    char* at = reserve(256);
+    va_list args;
+    va_start(args, format);
+    const int n = std::vsnprintf(at, 256, format, args);
+    va_end(args);
+    if (n < 0 || n >= 256)
+      failed = true;
+    else
+      used += static_cast<size_t>(n);
+  }
+
+  void finish() {
+    flush();
+    if (!failed && fsync(fd) != 0) failed = true;
+    if (::close(fd) != 0) failed = true;
+    fd = -1;
+    if (!failed && std::rename(temp_path, path) != 0) failed = true;
+    if (failed) {
+      std::remove(temp_path);
+      fatal(1, "error: unable to write file '%s'!\n", path);
+    }
+  }
+};
+
+// A header field as "%f" prints it, unless six decimals would not read back as the same 32-bit
+// value (a cell size of 4.997678230579 prints as 4.997678, which no longer matches): then with
+// the fewest further decimals that read back as the same 32-bit value.
+void write_header_field(AtomicWriter& writer, const char* key, double value) {
+  if (value == 0.0) return;
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", value);
+  for (int decimals = 7; decimals <= 17 && !same_float(std::strtod(text, nullptr), value);
+       ++decimals) {
+    std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  }
+  writer.text("%s%s\n", key, text);
+}
+
+}  // namespace
+
+void grid_reset_geometry() {
+  grid_geometry = GridGeometry{};
+}
+
+int32_t grid_init_geometry() {
+  static const char* const PATH = "maps.potential-maps";
+  const int32_t groups = config_get_array(PATH);
+  const int32_t first_group = groups + 1;
+  if (config_child_count(groups) <= 0 || config_child_count(first_group) <= 0 ||
+      config_document.tokens[first_group].type != JSMN_ARRAY) {
+    fatal(1, "error: unable to init geometry from group '%s'!\n", PATH);
+  }
+  char file_name[CONFIG_TEXT_MAX];
+  config_element_text(PATH, first_group, 0, file_name);
+  log_message("* init geo using '%s'\n", file_name);
+  if (grid_geometry.nrows != 0 && grid_geometry.ncols != 0) return 1;
+
+  FILE* file = std::fopen(file_name, "r");
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", file_name);
+  GridHeader header;
+  {
+    TokenReader reader(file, file_name);
+    header = scan_header(reader, file_name);
+  }
+
+  const int32_t ncols = header_count(header.ncols);
+  const int32_t nrows = header_count(header.nrows);
+  if (nrows <= 0 || ncols <= 0) {
+    fatal(1, "error: unable to init geometry from file '%s'!\n", file_name);
+  }
+  grid_geometry.ncols = ncols;
+  grid_geometry.nrows = nrows;
+  grid_geometry.xllcorner = header.xllcorner;
+  grid_geometry.yllcorner = header.yllcorner;
+  grid_geometry.xllcenter = header.xllcenter;
+  grid_geometry.yllcenter = header.yllcenter;
+  grid_geometry.cellsize = header.cellsize;
+  return 1;
+}
+
+void maps_allocate(int32_t n) {
+  log_message("* allocate %d memory maps\n", n);
+  if (grid_geometry.nrows == 0 || grid_geometry.ncols == 0) {
+    fatal(1, "error: geometry still uninitiallized!\n");
+  }
+  maps_release();
+  const int64_t cells = static_cast<int64_t>(grid_geometry.nrows) * grid_geometry.ncols * n;
+  if (n <= 0 || cells > INT32_MAX) fatal(1, "error: not enough memory!\n");
+  // Cleared, so that no map ever holds indeterminate values, whatever a stage reads first.
+  float* block = static_cast<float*>(std::calloc(static_cast<size_t>(cells), sizeof(float)));
+  if (block == nullptr) fatal(1, "error: not enough memory!\n");
+  memory_maps.block = block;
+  memory_maps.count = n;
+}
+
+void maps_release() {
+  std::free(memory_maps.block);
+  memory_maps = MemoryMaps{};
+}
+
+int32_t grid_read(const char* path, int32_t k) {
+  check_path_length(path);
+  log_message("* read '%s'\n", path);
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path);
+  TokenReader reader(file, path);
+  const GridHeader header = scan_header(reader, path);
+  const GridGeometry& g = grid_geometry;
+  if (header_count(header.ncols) != g.ncols || header_count(header.nrows) != g.nrows ||
+      !same_float(header.xllcorner, g.xllcorner) || !same_float(header.yllcorner, g.yllcorner) ||
+      !same_float(header.xllcenter, g.xllcenter) || !same_float(header.yllcenter, g.yllcenter) ||
+      !same_float(header.cellsize, g.cellsize)) {
+    fatal(1, "error: incompatible (header) file '%s'!\n", path);
+  }
+
+  const float nodata = static_cast<float>(header.nodata_value);
+  float* cells = map_cells(k);
+  const size_t total = grid_cell_count();
+  int32_t valid = 0;
+  int32_t infinite = 0;
+  for (size_t i = 0; i < total; ++i) {
+    const char* word;
+    size_t length;
+    if (!reader.next(&word, &length)) {
+      fatal(1, "error: missing values in file '%s' (%zu of %zu)!\n", path, i, total);
+    }
+    float value;
+    if (!parse_float(word, length, &value)) {
+      fatal(1, "error: invalid value '%.*s' in file '%s'!\n",
+            static_cast<int>(length < 40 ? length : 40), word, path);
+    }
+    if (value == nodata || std::isnan(value)) {
+      // NaN is no value at all: kept as such it would poison every sum it enters.
+      value = CELL_NODATA;
+    } else if (value < CELL_MASKED) {
+      value = CELL_NODATA;
+      ++infinite;
+    }
+    cells[i] = value;
+    if (value >= 0.0f) ++valid;
+  }
+  if (infinite > 0) log_message("  found %d -infinite values!\n", infinite);
+  return valid;
+}
+
+int32_t grid_write(const char* path, int32_t k) {
+  check_path_length(path);
+  log_message("* write '%s'\n", path);
+  AtomicWriter writer(path);
+  const GridGeometry& g = grid_geometry;
+  if (g.ncols != 0) writer.text("ncols        %d\n", g.ncols);
+  if (g.nrows != 0) writer.text("nrows        %d\n", g.nrows);
+  write_header_field(writer, "xllcorner    ", g.xllcorner);
+  write_header_field(writer, "yllcorner    ", g.yllcorner);
+  write_header_field(writer, "xllcenter    ", g.xllcenter);
+  write_header_field(writer, "yllcenter    ", g.yllcenter);
+  write_header_field(writer, "cellsize     ", g.cellsize);
+  writer.text("nodata_value -999\n");
+
+  const float* cells = map_cells(k);
+  int32_t valid = 0;
+  for (int32_t r = 0; r < g.nrows; ++r) {
+    const float* row = cells + static_cast<size_t>(r) * static_cast<size_t>(g.ncols);
+    for (int32_t c = 0; c < g.ncols; ++c) {
+      const float value = row[c];
+      if (value >= 0.0f) ++valid;
+      char* at = writer.reserve(64);
+      if (c > 0) *at++ = ' ';
+      if (value == CELL_NODATA) {
+        std::memcpy(at, "-999", 4);
+        at += 4;
+      } else {
+        at = format_g(value, at);
+      }
+      writer.commit(at);
+    }
+    char* at = writer.reserve(1);
+    *at++ = '\n';
+    writer.commit(at);
+  }
+  writer.finish();
+  return valid;
+}
