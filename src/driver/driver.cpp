@@ -1,0 +1,137 @@
+#include "driver/driver.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "config/config.h"
+#include "driver/log.h"
+#include "driver/random.h"
+
+namespace {
+
+struct StageFlags {
+  bool preprocess = false;
+  bool process = false;
+  bool postprocess = false;
+  bool any() const { return preprocess || process || postprocess; }
+};
+
+// A seed is a plain decimal number: no sign, no blanks, no suffix, within 64 bits.
+bool parse_seed(const char* text, uint64_t* seed) {
+  if (*text < '0' || *text > '9') return false;
+  uint64_t value = 0;
+  for (const char* p = text; *p != '\0'; ++p) {
+    if (*p < '0' || *p > '9') return false;
+    const uint64_t digit = static_cast<uint64_t>(*p - '0');
+    if (value > (UINT64_MAX - digit) / 10) return false;
+    value = value * 10 + digit;
+  }
+  *seed = value;
+  return true;
+}
+
+void report_parse_error(int32_t code) {
+  log_message("error: unable to parse json data (code %d)!\n", code);
+  switch (code) {
+    case JSMN_ERROR_PART:
+      log_message("the string is not a full json packet, more bytes expected\n");
+      break;
+    case JSMN_ERROR_INVAL:
+      log_message("invalid character inside json string\n");
+      break;
+    case JSMN_ERROR_NOMEM:
+      log_message("not enough json tokens were reserved\n");
+      break;
+    default:
+      log_message("unknown error\n");
+      break;
+  }
+}
+
+// Reads the whole file; nullptr (after its message) when it cannot be opened or held.
+char* read_config_file(const char* path) {
+  FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) {
+    log_message("error: unable to open filename '%s'!\n", path);
+    return nullptr;
+  }
+  long size = -1;
+  if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
+  std::fseek(file, 0, SEEK_SET);
+  // A size the 32-bit count cannot hold (or none at all, for a stream) cannot be reserved.
+  char* text = nullptr;
+  if (size >= 0 && size < INT32_MAX) text = static_cast<char*>(std::malloc(size + 1));
+  if (text == nullptr) {
+    log_message("error: unable to reserve enough memory (%d bytes)!\n",
+                size >= 0 && size < INT32_MAX ? static_cast<int>(size + 1) : INT32_MAX);
+    std::fclose(file);
+    return nullptr;
+  }
+  const size_t got = std::fread(text, 1, static_cast<size_t>(size), file);
+  text[got] = '\0';
+  std::fclose(file);
+  return text;
+}
+
+void run_stages(const StageFlags& flags) {
+  log_message("ALGORITHM\n");
+  (void)flags;
+  log_message("ALGORITHM end\n");
+}
+
+void run_config_file(const char* path, const StageFlags& flags) {
+  config_release();
+  char* text = read_config_file(path);
+  if (text == nullptr) return;
+  const int32_t count = config_load_text(text);
+  std::free(text);
+  if (count < 0) {
+    report_parse_error(count);
+    config_release();
+    return;
+  }
+  if (count == 0 || config_document.tokens[0].type != JSMN_OBJECT) {
+    log_message("error: incorrect type in file (json object expected)!\n");
+    config_release();
+    return;
+  }
+  run_stages(flags);
+  config_release();
+}
+
+}  // namespace
+
+int driver_main(int argc, char** argv) {
+  if (argc < 2) {
+    log_message("syntax: program [--preprocess] [--process] [--postprocess] config.json\n");
+    return -1;
+  }
+  StageFlags flags;
+  for (int a = 1; a < argc; ++a) {
+    const char* arg = argv[a];
+    if (std::strcmp(arg, "--preprocess") == 0) {
+      flags.preprocess = true;
+    } else if (std::strcmp(arg, "--process") == 0) {
+      flags.process = true;
+    } else if (std::strcmp(arg, "--postprocess") == 0) {
+      flags.postprocess = true;
+    } else if (std::strncmp(arg, "--seed", 6) == 0 && (arg[6] == '=' || arg[6] == '\0')) {
+      const char* value = arg[6] == '=' ? arg + 7 : arg + 6;
+      uint64_t seed = 0;
+      if (!parse_seed(value, &seed)) {
+        log_message("error: invalid seed '%s'!\n", value);
+        std::fflush(log_stream());
+        return -1;
+      }
+      rand_set_fixed_seed(seed);
+    } else {
+      if (!flags.any()) flags.preprocess = flags.process = flags.postprocess = true;
+      run_config_file(arg, flags);
+    }
+  }
+  std::fflush(log_stream());
+  return 0;
+}
