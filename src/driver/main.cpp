@@ -1,3 +1,5 @@
 #include "driver/driver.h"
 
-int main(int argc, char** argv) { return driver_main(argc, argv); }
+int main(int argc, char** argv) {
+  return driver_main(argc, argv);
+}
