@@ -3,7 +3,11 @@
 // keeps the no-data pattern of another map. Maps are named by their number in the block.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+/// Cells of one map; 0 while the geometry is unset (or holds a non-positive size).
+size_t map_cell_count();
 
 /// Largest cell of map 0 (the solution map), at least -1.0.
 float map_max_value();
