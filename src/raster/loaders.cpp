@@ -1,0 +1,313 @@
+#include "raster/loaders.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+
+#include "config/config.h"
+#include "driver/log.h"
+#include "raster/grid.h"
+#include "raster/map_ops.h"
+
+namespace {
+
+const char* const POTENTIAL_MAPS = "maps.potential-maps";
+const char* const POTENTIAL_WEIGHTS = "maps.potential-maps-weight";
+
+inline bool has_data(float value) {
+  return value != CELL_NODATA;
+}
+
+// Token of group g of the array of groups at token `array`. A group must itself be an array: a
+// bare file name where a group is expected would otherwise be walked as an empty group.
+int32_t group_token(const char* path, int32_t array, int32_t g) {
+  const int32_t token = config_element_token(array, g);
+  if (token < 0 || config_document.tokens[token].type != JSMN_ARRAY) {
+    fatal(2, "error: incorrect type for element %d of property '%s' (json array expected)!\n", g,
+          path);
+  }
+  return token;
+}
+
+// Rejects a list holding anything but single file names (or numbers) before any file is read, so
+// that a bad configuration never leaves a map half-loaded.
+void check_scalar_list(const char* path, int32_t array) {
+  char text[CONFIG_TEXT_MAX];
+  const int32_t count = config_child_count(array);
+  for (int32_t i = 0; i < count; ++i) config_element_text(path, array, i, text);
+}
+
+// Token of the required list of file names `path`.
+int32_t file_list(const char* path) {
+  const int32_t list = config_get_array(path);
+  check_scalar_list(path, list);
+  return list;
+}
+
+// Reads file i of the list `path` (at token `list`) into map k.
+void read_list_file(const char* path, int32_t list, int32_t i, int32_t k) {
+  char name[CONFIG_TEXT_MAX];
+  config_element_text(path, list, i, name);
+  grid_read(name, k);
+}
+
+// Checks that "maps.potential-maps" is an array of arrays of file names; returns the group count.
+int32_t check_groups(int32_t maps) {
+  const int32_t groups = config_child_count(maps);
+  for (int32_t g = 0; g < groups; ++g) {
+    check_scalar_list(POTENTIAL_MAPS, group_token(POTENTIAL_MAPS, maps, g));
+  }
+  return groups;
+}
+
+// The weights must have exactly the shape of the groups: a weight is found by its position, and a
+// missing or extra one would silently pair a file with another file's weight.
+int32_t check_weighted_groups(int32_t maps, int32_t weights) {
+  const int32_t groups = check_groups(maps);
+  bool same_shape = config_child_count(weights) == groups;
+  for (int32_t g = 0; same_shape && g < groups; ++g) {
+    const int32_t weight_group = group_token(POTENTIAL_WEIGHTS, weights, g);
+    check_scalar_list(POTENTIAL_WEIGHTS, weight_group);
+    same_shape =
+        config_child_count(weight_group) == config_child_count(config_element_token(maps, g));
+  }
+  if (!same_shape) {
+    fatal(2, "error: incorrect shape for property '%s' (one weight per map of '%s' expected)!\n",
+          POTENTIAL_WEIGHTS, POTENTIAL_MAPS);
+  }
+  return groups;
+}
+
+// Multiplies every cell of map k that has data by w.
+void scale_data(int32_t k, float w) {
+  const size_t n = map_cell_count();
+  float* cells = map_cells(k);
+  for (size_t i = 0; i < n; ++i) {
+    if (has_data(cells[i])) cells[i] = cells[i] * w;
+  }
+}
+
+// Map t += w * map b where both have data; elsewhere map t keeps its value.
+void add_weighted(int32_t t, int32_t b, float w) {
+  const size_t n = map_cell_count();
+  float* sum = map_cells(t);
+  const float* add = map_cells(b);
+  for (size_t i = 0; i < n; ++i) {
+    if (has_data(sum[i]) && has_data(add[i])) sum[i] = sum[i] + w * add[i];
+  }
+}
+
+// Fuses map b into map k by the cell-wise maximum; a cell that any group lacks has no data.
+void fuse_max(int32_t k, int32_t b) {
+  const size_t n = map_cell_count();
+  float* fused = map_cells(k);
+  const float* group = map_cells(b);
+  for (size_t i = 0; i < n; ++i) {
+    if (!has_data(fused[i])) continue;
+    fused[i] = has_data(group[i]) ? std::max(fused[i], group[i]) : CELL_NODATA;
+  }
+}
+
+// The weighted group walk shared by the potential and nservices maps: within a group, the sum of
+// the weighted maps (or, with `top_cells`, of their top-fifth marks); across groups, the maximum.
+// Map k holds the first group's result, k + 1 each later group's, k + 2 (and k + 3 for the top
+// marking) serve as scratch.
+void load_weighted_groups(int32_t k, bool top_cells) {
+  const int32_t maps = config_get_array(POTENTIAL_MAPS);
+  const int32_t weights = config_get_array(POTENTIAL_WEIGHTS);
+  const int32_t groups = check_weighted_groups(maps, weights);
+  char name[CONFIG_TEXT_MAX];
+  char weight_text[CONFIG_TEXT_MAX];
+  bool have_result = false;
+  for (int32_t g = 0; g < groups; ++g) {
+    log_message("* load group maps\n");
+    const int32_t map_group = config_element_token(maps, g);
+    const int32_t weight_group = config_element_token(weights, g);
+    const int32_t files = config_child_count(map_group);
+    // An empty group has nothing to fuse; fusing it would bring back a stale scratch map.
+    if (files == 0) continue;
+    const int32_t t = have_result ? k + 1 : k;
+    for (int32_t j = 0; j < files; ++j) {
+      config_element_text(POTENTIAL_MAPS, map_group, j, name);
+      config_element_text(POTENTIAL_WEIGHTS, weight_group, j, weight_text);
+      const float w = static_cast<float>(std::atof(weight_text));
+      const int32_t into = j == 0 ? t : t + 1;
+      grid_read(name, into);
+      if (j == 0 || top_cells) scale_data(into, w);
+      if (top_cells) map_mark_top_cells(into);
+      if (j > 0) add_weighted(t, t + 1, top_cells ? 1.0f : w);
+    }
+    if (have_result) {
+      log_message("* fussion group maps\n");
+      fuse_max(k, k + 1);
+    }
+    have_result = true;
+  }
+  // Without any file no cell is covered by a potential map.
+  if (!have_result) map_fill(k, k, CELL_NODATA);
+  map_normalize(k);
+}
+
+// Descending order for the selection of the top-th value. NaN cells, which the plain comparison
+// cannot place, go last so that the order stays a strict weak ordering.
+bool comes_before(float a, float b) {
+  return a > b || (std::isnan(b) && !std::isnan(a));
+}
+
+// Number of cells of map k that hold exactly `value`.
+int32_t count_value(int32_t k, float value) {
+  const size_t n = map_cell_count();
+  const float* cells = map_cells(k);
+  int32_t count = 0;
+  for (size_t i = 0; i < n; ++i) count += cells[i] == value ? 1 : 0;
+  return count;
+}
+
+}  // namespace
+
+int32_t maps_init_solution() {
+  if (grid_geometry.nrows == 0 || grid_geometry.ncols == 0) {
+    fatal(1, "error: uninitiallized geometry!\n");
+  }
+  const int32_t maps = config_get_array(POTENTIAL_MAPS);
+  const int32_t groups = check_groups(maps);
+  if (groups == 0) return 0;
+  const size_t n = map_cell_count();
+  float* solution = map_cells(0);
+  const float* other = map_cells(1);
+  char name[CONFIG_TEXT_MAX];
+  bool first = true;
+  for (int32_t g = 0; g < groups; ++g) {
+    log_message("* load group maps\n");
+    const int32_t group = config_element_token(maps, g);
+    const int32_t files = config_child_count(group);
+    for (int32_t j = 0; j < files; ++j) {
+      config_element_text(POTENTIAL_MAPS, group, j, name);
+      int32_t removed = 0;
+      if (first) {
+        grid_read(name, 0);
+        for (size_t i = 0; i < n; ++i) {
+          const bool available = solution[i] >= 0.0f;
+          solution[i] = available ? CELL_AVAILABLE : CELL_NODATA;
+          removed += available ? 0 : 1;
+        }
+        log_message("! %d nodata cells removed\n", removed);
+        first = false;
+        continue;
+      }
+      grid_read(name, 1);
+      for (size_t i = 0; i < n; ++i) {
+        if (has_data(solution[i]) && other[i] < 0.0f) {
+          solution[i] = CELL_NODATA;
+          ++removed;
+        }
+      }
+      if (removed > 0) log_message("! %d cells extra removed\n", removed);
+    }
+  }
+  return count_value(0, CELL_AVAILABLE);
+}
+
+int32_t maps_apply_masks(const char* path, int32_t t, float v) {
+  log_message("* loading masks\n");
+  const int32_t masks = file_list(path);
+  const size_t n = map_cell_count();
+  float* target = map_cells(t);
+  const float* mask = map_cells(t + 1);
+  int32_t set = 0;
+  for (int32_t i = 0; i < config_child_count(masks); ++i) {
+    read_list_file(path, masks, i, t + 1);
+    for (size_t c = 0; c < n; ++c) {
+      if (has_data(target[c]) && mask[c] > 0.0f) {
+        target[c] = v;
+        ++set;
+      }
+    }
+  }
+  return set;
+}
+
+int32_t maps_apply_exclusion_masks(float v) {
+  return maps_apply_masks("maps.exclusion-masks", 0, v);
+}
+
+void maps_load_potential(int32_t k) {
+  load_weighted_groups(k, false);
+}
+
+void maps_load_nservices() {
+  load_weighted_groups(3, true);
+}
+
+int32_t map_mark_top_cells(int32_t k) {
+  map_copy(k, k + 1);
+  const size_t n = map_cell_count();
+  float* ranked = map_cells(k + 1);
+  int32_t valid = 0;
+  for (size_t i = 0; i < n; ++i) valid += has_data(ranked[i]) ? 1 : 0;
+  if (valid == 0) return 0;
+  const int32_t top = static_cast<int32_t>(std::ceil(static_cast<double>(valid) * 0.2));
+  // Only the top-th largest value matters, so a selection does what a full sort would. No-data
+  // cells take part in the ranking, as they would in a sort of the whole map.
+  std::nth_element(ranked, ranked + (top - 1), ranked + n, comes_before);
+  const float threshold = ranked[top - 1];
+  float* cells = map_cells(k);
+  for (size_t i = 0; i < n; ++i) {
+    if (has_data(cells[i])) cells[i] = cells[i] >= threshold ? 1.0f : 0.0f;
+  }
+  return top;
+}
+
+void maps_init_distance_area() {
+  maps_load_potential(4);
+  map_fill(4, 4, 1.0f);
+}
+
+void maps_load_process_distances() {
+  const char* path = "process.distance-maps";
+  log_message("* load distances\n");
+  const int32_t list = file_list(path);
+  for (int32_t i = 0; i < config_child_count(list); ++i) {
+    read_list_file(path, list, i, 5);
+    add_weighted(4, 5, 1.0f);
+  }
+  map_normalize(4);
+}
+
+int32_t maps_load_postprocess_distances() {
+  const char* path = "postprocess.select.method-distance.distance-maps";
+  log_message("* loading maps\n");
+  const int32_t list = file_list(path);
+  const int32_t count = config_child_count(list);
+  const size_t n = map_cell_count();
+  float* sum = map_cells(3);
+  const float* add = map_cells(4);
+  int32_t additions = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    read_list_file(path, list, i, 4);
+    for (size_t c = 0; c < n; ++c) {
+      if (!has_data(sum[c])) continue;
+      if (has_data(add[c])) {
+        sum[c] = sum[c] + add[c];
+        ++additions;
+      } else {
+        sum[c] = CELL_NODATA;
+      }
+    }
+  }
+  if (count >= 2) {
+    const float files = static_cast<float>(count);
+    for (size_t c = 0; c < n; ++c) {
+      if (has_data(sum[c])) sum[c] = sum[c] / files;
+    }
+  }
+  return additions;
+}
+
+int compare_desc(const void* a, const void* b) {
+  const float x = *static_cast<const float*>(a);
+  const float y = *static_cast<const float*>(b);
+  if (y > x) return 1;
+  if (x > y) return -1;
+  return 0;
+}
