@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "driver/random.h"
 #include "raster/grid.h"
+#include "raster/islands.h"
 
 LogCapture::LogCapture() : file_(std::tmpfile()) { log_set_stream(file_); }
 
@@ -92,6 +93,8 @@ std::string grid_text(int nrows, int ncols, const std::vector<float>& values) {
 void reset_process_state() {
   config_release();
   maps_release();
+  islands_release();
+  island_state = IslandState{};
   grid_reset_geometry();
   working_cell_value = 0.0f;
   rand_clear_fixed_seed();
