@@ -141,5 +141,8 @@ double islands_label() {
   s.island_count = islands;
   s.min_island_count = 1;
   if (s.f3_range == -1.0) s.f3_range = static_cast<double>(solution_cells) - 1.0;
+  // A range of 0 comes from a first solution of one cell, which is always one island: there is
+  // no island beyond the first to count, and the term is 0 rather than 0 / 0.
+  if (s.f3_range == 0.0) return 0.0;
   return (static_cast<double>(s.island_count) - 1.0) / s.f3_range;
 }

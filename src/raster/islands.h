@@ -28,5 +28,5 @@ bool islands_allocate(size_t queue_entries);
 void islands_release();
 
 /// Labels the islands of map 0; returns (island_count - 1) / f3_range, setting f3_range to n - 1
-/// first when it is unset.
+/// first when it is unset (0.0 when that range is 0: a one-cell solution has no extra island).
 double islands_label();

@@ -84,6 +84,13 @@ TEST_F(IslandsTest, IslandsTermIsRelativeToTheFirstSolutionSize) {
   EXPECT_EQ(island_state.f3_range, 100.0);
 }
 
+TEST_F(IslandsTest, SingleCellSolutionHasNoExtraIslands) {
+  solution(2, 2, {0, 1, 0, 0});
+  EXPECT_EQ(islands_label(), 0.0);
+  EXPECT_EQ(island_state.f3_range, 0.0);
+  EXPECT_EQ(islands_label(), 0.0);
+}
+
 TEST_F(IslandsTest, StopsWhenTheQueueCannotHoldAnIsland) {
   solution(2, 1, {1, 1});
   island_state.queue_capacity = 1;  // the arrays are larger; only the declared room counts
