@@ -53,59 +53,61 @@ struct IslandFill {
   int32_t nrows;
   int32_t ncols;
   float solution;
-  int32_t tail;
-
-  size_t at(int32_t row, int32_t col) const {
-    return static_cast<size_t>(row) * static_cast<size_t>(ncols) + static_cast<size_t>(col);
-  }
-
-  // A solution cell that no run has taken yet (unreached or queued).
-  bool open(size_t i) const { return cells[i] == solution && label[i] < 0; }
-
-  void push(int32_t row, int32_t col) {
-    IslandState& s = island_state;
-    // The stage sizes the queue for its largest island; writing past it would corrupt memory.
-    if (static_cast<size_t>(tail) >= s.queue_capacity) {
-      fatal(-1, "error: island queue too small (%zu entries)!\n", s.queue_capacity);
-    }
-    s.queue_col[tail] = col;
-    s.queue_row[tail] = row;
-    ++tail;
-    label[at(row, col)] = LABEL_QUEUED;
-  }
-
-  // Queues one seed for each run of unlabelled solution cells of `row` between columns lo and hi.
-  void seed_runs(int32_t row, int32_t lo, int32_t hi) {
-    bool in_run = false;
-    for (int32_t col = lo; col <= hi; ++col) {
-      const size_t i = at(row, col);
-      if (!open(i)) {
-        in_run = false;
-        continue;
-      }
-      if (!in_run && label[i] == LABEL_NONE) push(row, col);
-      in_run = true;
-    }
-  }
-
-  void fill(int32_t row0, int32_t col0, int32_t island) {
-    const IslandState& s = island_state;
-    tail = 0;
-    push(row0, col0);
-    for (int32_t head = 0; head < tail; ++head) {
-      const int32_t row = s.queue_row[head];
-      const int32_t col = s.queue_col[head];
-      if (label[at(row, col)] >= 0) continue;  // taken by a run filled since it was queued
-      int32_t lo = col;
-      while (lo > 0 && open(at(row, lo - 1))) --lo;
-      int32_t hi = col;
-      while (hi < ncols - 1 && open(at(row, hi + 1))) ++hi;
-      for (int32_t c = lo; c <= hi; ++c) label[at(row, c)] = island;
-      if (row > 0) seed_runs(row - 1, lo, hi);
-      if (row < nrows - 1) seed_runs(row + 1, lo, hi);
-    }
-  }
+  int32_t tail;  ///< queue entries of the island being filled
 };
+
+size_t cell_index(const IslandFill& f, int32_t row, int32_t col) {
+  return static_cast<size_t>(row) * static_cast<size_t>(f.ncols) + static_cast<size_t>(col);
+}
+
+// A solution cell that no run has taken yet (unreached or queued).
+bool is_open(const IslandFill& f, size_t i) {
+  return f.cells[i] == f.solution && f.label[i] < 0;
+}
+
+void queue_seed(IslandFill& f, int32_t row, int32_t col) {
+  IslandState& s = island_state;
+  // The stage sizes the queue for its largest island; writing past it would corrupt memory.
+  if (static_cast<size_t>(f.tail) >= s.queue_capacity) {
+    fatal(-1, "error: island queue too small (%zu entries)!\n", s.queue_capacity);
+  }
+  s.queue_col[f.tail] = col;
+  s.queue_row[f.tail] = row;
+  ++f.tail;
+  f.label[cell_index(f, row, col)] = LABEL_QUEUED;
+}
+
+// Queues one seed for each run of unlabelled solution cells of `row` between columns lo and hi.
+void queue_runs(IslandFill& f, int32_t row, int32_t lo, int32_t hi) {
+  bool in_run = false;
+  for (int32_t col = lo; col <= hi; ++col) {
+    const size_t i = cell_index(f, row, col);
+    if (!is_open(f, i)) {
+      in_run = false;
+      continue;
+    }
+    if (!in_run && f.label[i] == LABEL_NONE) queue_seed(f, row, col);
+    in_run = true;
+  }
+}
+
+void fill_island(IslandFill& f, int32_t row0, int32_t col0, int32_t island) {
+  const IslandState& s = island_state;
+  f.tail = 0;
+  queue_seed(f, row0, col0);
+  for (int32_t head = 0; head < f.tail; ++head) {
+    const int32_t row = s.queue_row[head];
+    const int32_t col = s.queue_col[head];
+    if (f.label[cell_index(f, row, col)] >= 0) continue;  // taken by a run since it was queued
+    int32_t lo = col;
+    while (lo > 0 && is_open(f, cell_index(f, row, lo - 1))) --lo;
+    int32_t hi = col;
+    while (hi < f.ncols - 1 && is_open(f, cell_index(f, row, hi + 1))) ++hi;
+    for (int32_t c = lo; c <= hi; ++c) f.label[cell_index(f, row, c)] = island;
+    if (row > 0) queue_runs(f, row - 1, lo, hi);
+    if (row < f.nrows - 1) queue_runs(f, row + 1, lo, hi);
+  }
+}
 
 }  // namespace
 
@@ -129,11 +131,11 @@ double islands_label() {
   int32_t solution_cells = 0;
   for (int32_t r = 0; r < fill.nrows; ++r) {
     for (int32_t c = 0; c < fill.ncols; ++c) {
-      const size_t i = fill.at(r, c);
+      const size_t i = cell_index(fill, r, c);
       if (fill.cells[i] != fill.solution) continue;
       ++solution_cells;
       if (fill.label[i] != LABEL_NONE) continue;
-      fill.fill(r, c, islands);
+      fill_island(fill, r, c, islands);
       ++islands;
     }
   }
