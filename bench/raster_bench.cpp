@@ -3,7 +3,9 @@
 // farthest cell lies), and the island labelling on a scattered and on a single-island map.
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
 
 #include "driver/log.h"
 #include "driver/random.h"
@@ -15,6 +17,12 @@
 namespace {
 
 constexpr int32_t SIDE = 4000;
+
+// The fastest of the repetitions (--benchmark_repetitions=N): on a shared machine the median
+// carries the neighbours' load, the minimum is closest to the cost itself.
+double fastest(const std::vector<double>& runs) {
+  return *std::min_element(runs.begin(), runs.end());
+}
 
 // A 4000 x 4000 grid with `maps` maps, the log silenced.
 void setup(int32_t maps) {
@@ -44,7 +52,7 @@ void BM_DistanceCornerMask(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * SIDE * SIDE);
 }
-BENCHMARK(BM_DistanceCornerMask)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DistanceCornerMask)->Unit(benchmark::kMillisecond)->ComputeStatistics("min", fastest);
 
 void BM_NormalizeDistanceMap(benchmark::State& state) {
   corner_mask_map();
@@ -55,7 +63,9 @@ void BM_NormalizeDistanceMap(benchmark::State& state) {
   }
   state.SetItemsProcessed(state.iterations() * SIDE * SIDE);
 }
-BENCHMARK(BM_NormalizeDistanceMap)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_NormalizeDistanceMap)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
 
 // density: percentage of solution cells, placed at random; 100 makes one island of every cell.
 void BM_IslandsLabel(benchmark::State& state) {
@@ -79,6 +89,10 @@ void BM_IslandsLabel(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * SIDE * SIDE);
   islands_release();
 }
-BENCHMARK(BM_IslandsLabel)->Arg(50)->Arg(100)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_IslandsLabel)
+    ->Arg(50)
+    ->Arg(100)
+    ->Unit(benchmark::kMillisecond)
+    ->ComputeStatistics("min", fastest);
 
 }  // namespace
