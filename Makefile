@@ -2,9 +2,12 @@
 JOBS ?= $(shell nproc)
 RELEASE := build/release
 SANITIZE := build/sanitize
+FUZZ := build/fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS := config grid
 CTEST_FLAGS := --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build build-sanitize demo test test-release test-sanitize bench clean
+.PHONY: all deps build build-sanitize demo test test-release test-sanitize bench fuzz fuzz-deps clean
 
 all: build
 
@@ -34,6 +37,18 @@ test-release: build
 
 test-sanitize: build-sanitize
 	cd $(SANITIZE) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
+
+# Fuzzing needs clang and its runtime; nothing else does.
+fuzz-deps:
+	@scripts/install-deps.sh clang libclang-rt-14-dev
+
+$(FUZZ)/CMakeCache.txt: | fuzz-deps
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DLANDALLOC_FUZZ=ON -DLANDALLOC_BENCH=OFF
+
+fuzz: fuzz-deps $(FUZZ)/CMakeCache.txt
+	cmake --build $(FUZZ) -j $(JOBS) --target $(FUZZ_TARGETS:%=landalloc_fuzz_%)
+	@for t in $(FUZZ_TARGETS); do scripts/fuzz.sh $(FUZZ) $$t $(FUZZ_SECONDS) || exit 1; done
 
 bench: build
 	$(RELEASE)/landalloc_bench
