@@ -1,8 +1,6 @@
 #include "raster/grid.h"
 
-#include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,6 +13,7 @@
 
 #include "config/config.h"
 #include "driver/log.h"
+#include "driver/output_file.h"
 
 GridGeometry grid_geometry;
 MemoryMaps memory_maps;
@@ -272,23 +271,18 @@ char* format_g(float value, char* out) {
 }
 
 // Writes through a fixed buffer into a temporary file beside the target, renamed over it only
-// once complete, so a failed or interrupted write never leaves a half-written grid behind.
+// once complete (see output_file.h), so a failed or interrupted write never leaves half a grid.
 struct AtomicWriter {
   const char* path;
-  char temp_path[CONFIG_TEXT_MAX + 16];
+  char temp_path[OUTPUT_PATH_MAX];
   int fd = -1;
   char buffer[WRITE_BUFFER_SIZE];
   size_t used = 0;
   bool failed = false;
 
   explicit AtomicWriter(const char* p) : path(p) {
-    std::snprintf(temp_path, sizeof temp_path, "%s.XXXXXX", path);
-    fd = mkstemp(temp_path);
+    fd = output_create_temp(path, temp_path);
     if (fd < 0) fatal(1, "error: unable to open file '%s'!\n", path);
-    // mkstemp creates the file private; give it the permissions fopen would have.
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
   }
 
   // Reached without finish() only when a fatal error unwinds: the target stays untouched.
@@ -336,14 +330,9 @@ struct AtomicWriter {
 
   void finish() {
     flush();
-    if (!failed && fsync(fd) != 0) failed = true;
-    if (::close(fd) != 0) failed = true;
+    const bool replaced = output_replace(fd, temp_path, path, !failed);
     fd = -1;
-    if (!failed && std::rename(temp_path, path) != 0) failed = true;
-    if (failed) {
-      std::remove(temp_path);
-      fatal(1, "error: unable to write file '%s'!\n", path);
-    }
+    if (!replaced) fatal(1, "error: unable to write file '%s'!\n", path);
   }
 };
 

@@ -1,0 +1,27 @@
+// Outputs written whole or not at all. Every grid and listing goes to a temporary file beside its
+// target ("<target>.XXXXXX") and is renamed over the target only once complete, so an interrupted
+// or failed run leaves either the previous file or the complete new one, a reader never sees half a
+// file, and an output may have the same path as an input of the same run.
+#pragma once
+
+#include <cstdio>
+
+constexpr int OUTPUT_PATH_MAX = 4096;
+
+/// Creates the temporary file for `path`, with the permissions of the file it replaces (or of a new
+/// file); its name goes to `temp_path` (OUTPUT_PATH_MAX bytes). Returns its descriptor, or -1.
+int output_create_temp(const char* path, char* temp_path);
+
+/// Syncs and closes `fd`; when `complete` and that succeeded, renames `temp_path` over `path`,
+/// otherwise removes `temp_path`. True when `path` now holds the new file.
+bool output_replace(int fd, const char* temp_path, const char* path, bool complete);
+
+/// Opens a text stream that writes to a temporary file for `path`; nullptr when none can be made.
+FILE* output_open(const char* path);
+
+/// Completes a stream of output_open: flushed, synced and renamed over its target. False, with the
+/// target left as it was, when any write failed.
+bool output_close(FILE* stream);
+
+/// Abandons a stream of output_open: its temporary file is removed, the target left as it was.
+void output_discard(FILE* stream);
