@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
+#include <stdexcept>
 
 #include "config/config.h"
 #include "driver/log.h"
@@ -129,7 +131,15 @@ int driver_main(int argc, char** argv) {
       rand_set_fixed_seed(seed);
     } else {
       if (!flags.any()) flags.preprocess = flags.process = flags.postprocess = true;
-      run_config_file(arg, flags);
+      try {
+        run_config_file(arg, flags);
+      } catch (const std::bad_alloc&) {
+        // Memory that the C++ library could not get (a stage's table or container) ends the run as
+        // every other shortage does, with its message and exit code instead of an abort.
+        fatal(1, "error: not enough memory!\n");
+      } catch (const std::length_error&) {
+        fatal(1, "error: not enough memory!\n");
+      }
     }
   }
   std::fflush(log_stream());
