@@ -195,7 +195,10 @@ GridHeader scan_header(TokenReader& reader, const char* path) {
     size_t text_length;
     if (!reader.next(&text, &text_length)) break;
     double value;
-    if (!parse_double(text, text_length, &value)) {
+    // A NaN size or origin never equals itself: the file would not match its own geometry. A NaN
+    // no-data value is a common spelling and stays valid.
+    if (!parse_double(text, text_length, &value) ||
+        (fields[key] != &header.nodata_value && std::isnan(value))) {
       fatal(1, "error: invalid header value '%.*s' in file '%s'!\n",
             static_cast<int>(text_length < 40 ? text_length : 40), text, path);
     }

@@ -195,10 +195,36 @@ float written_and_read(float value) {
   return std::strtof(text, nullptr);
 }
 
+// Reads the file the geometry came from into map 0. Its values may be damaged (the fatal error is
+// passed on), but its header must match the geometry taken from it.
+std::string read_own_file(const std::string& input, int32_t* valid) {
+  FILE* const previous = log_stream();
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* captured = open_memstream(&text, &length);
+  if (captured == nullptr) return "open_memstream failed";
+  log_set_stream(captured);
+  bool ended = false;
+  try {
+    *valid = grid_read(input.c_str(), 0);
+  } catch (const FatalExit&) {
+    ended = true;
+  }
+  log_set_stream(previous == stdout ? nullptr : previous);
+  std::fclose(captured);
+  const bool incompatible = std::strstr(text, "error: incompatible (header) file") != nullptr;
+  std::free(text);
+  if (incompatible) return "a file is incompatible with the geometry taken from it";
+  if (ended) throw FatalExit{1};
+  return "";
+}
+
 std::string round_trip(const std::string& input, const std::string& output) {
   maps_allocate(2);
   const size_t cells = grid_cell_count();
-  const int32_t valid = grid_read(input.c_str(), 0);
+  int32_t valid = 0;
+  const std::string own = read_own_file(input, &valid);
+  if (!own.empty()) return own;
   int32_t counted = 0;
   for (size_t i = 0; i < cells; ++i) {
     if (std::isnan(map_cells(0)[i])) return "a NaN cell was stored";
