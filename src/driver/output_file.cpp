@@ -1,56 +1,106 @@
 #include "driver/output_file.h"
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
-// The streams of output_open not yet closed. A fatal error ends the process through exit(), which
-// runs no destructors: the exit handler removes their temporary files, so an ended run leaves the
-// previous outputs and nothing else.
-struct OpenOutput {
-  FILE* stream;
+// The outputs being written. A run that ends before an output is complete, by a fatal error
+// (exit() runs no destructors) or by an interrupt, removes their temporary files on the way out,
+// so it leaves the previous outputs and nothing else. The signal handler reads this table, hence
+// the flag set only once a slot's paths are in place.
+struct PendingOutput {
+  volatile sig_atomic_t active;
+  FILE* stream;  ///< the stream of output_open; nullptr for a bare descriptor
   char temp_path[OUTPUT_PATH_MAX];
   char path[OUTPUT_PATH_MAX];
 };
-constexpr int MAX_OPEN_OUTPUTS = 8;
-OpenOutput open_outputs[MAX_OPEN_OUTPUTS];
+constexpr int MAX_PENDING_OUTPUTS = 16;
+PendingOutput pending_outputs[MAX_PENDING_OUTPUTS];
 
-void remove_unfinished_outputs() {
-  for (OpenOutput& output : open_outputs) {
-    if (output.stream != nullptr) std::remove(output.temp_path);
+void remove_pending_outputs() {
+  for (PendingOutput& output : pending_outputs) {
+    if (output.active) unlink(output.temp_path);
   }
+}
+
+void remove_pending_and_reraise(int signal_number) {
+  remove_pending_outputs();
+  std::signal(signal_number, SIG_DFL);
+  std::raise(signal_number);
+}
+
+// Once per process: clean-up at exit, and on the interrupts that end a process by default (a
+// signal that is ignored or already handled is left alone).
+void install_cleanup() {
+  static bool installed = false;
+  if (installed) return;
+  installed = true;
+  std::atexit(remove_pending_outputs);
+  for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction current;
+    if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
+    struct sigaction handler = {};
+    handler.sa_handler = remove_pending_and_reraise;
+    sigemptyset(&handler.sa_mask);
+    sigaction(signal_number, &handler, nullptr);
+  }
+}
+
+PendingOutput* find_temp(const char* temp_path) {
+  for (PendingOutput& output : pending_outputs) {
+    if (output.active && std::strcmp(output.temp_path, temp_path) == 0) return &output;
+  }
+  return nullptr;
+}
+
+PendingOutput* find_stream(FILE* stream) {
+  for (PendingOutput& output : pending_outputs) {
+    if (output.active && stream != nullptr && output.stream == stream) return &output;
+  }
+  return nullptr;
 }
 
 // The last step of every output: the complete file takes the target's name, any other is removed.
-bool rename_or_remove(const char* temp_path, const char* path, bool complete) {
-  if (complete && std::rename(temp_path, path) == 0) return true;
-  std::remove(temp_path);
-  return false;
-}
-
-OpenOutput* find_output(FILE* stream) {
-  for (OpenOutput& output : open_outputs) {
-    if (stream != nullptr && output.stream == stream) return &output;
-  }
-  return nullptr;
+bool rename_or_remove(PendingOutput* output, bool complete) {
+  const bool renamed = complete && std::rename(output->temp_path, output->path) == 0;
+  if (!renamed) std::remove(output->temp_path);
+  output->active = 0;
+  output->stream = nullptr;
+  return renamed;
 }
 
 }  // namespace
 
 int output_create_temp(const char* path, char* temp_path) {
-  const int n = std::snprintf(temp_path, OUTPUT_PATH_MAX, "%s.XXXXXX", path);
+  install_cleanup();
+  PendingOutput* slot = nullptr;
+  for (PendingOutput& output : pending_outputs) {
+    if (!output.active) {
+      slot = &output;
+      break;
+    }
+  }
+  if (slot == nullptr) {
+    errno = EMFILE;
+    return -1;
+  }
+  const int n = std::snprintf(slot->temp_path, OUTPUT_PATH_MAX, "%s.XXXXXX", path);
   if (n < 0 || n >= OUTPUT_PATH_MAX) {
     errno = ENAMETOOLONG;
     return -1;
   }
-  const int fd = mkstemp(temp_path);
+  std::strcpy(slot->path, path);
+  const int fd = mkstemp(slot->temp_path);
   if (fd < 0) return -1;
+  slot->stream = nullptr;
+  slot->active = 1;
   // mkstemp makes the file private; give it what rewriting the target in place would have left.
   struct stat target;
   if (stat(path, &target) == 0 && S_ISREG(target.st_mode)) {
@@ -60,57 +110,44 @@ int output_create_temp(const char* path, char* temp_path) {
     umask(mask);
     fchmod(fd, 0666 & ~mask);
   }
+  std::strcpy(temp_path, slot->temp_path);
   return fd;
 }
 
-bool output_replace(int fd, const char* temp_path, const char* path, bool complete) {
+bool output_replace(int fd, const char* temp_path, bool complete) {
   // Synced before the rename, so that after a crash the name never points at missing data.
   if (complete && fsync(fd) != 0) complete = false;
   if (::close(fd) != 0) complete = false;
-  return rename_or_remove(temp_path, path, complete);
+  PendingOutput* output = find_temp(temp_path);
+  if (output == nullptr) return false;
+  return rename_or_remove(output, complete);
 }
 
 FILE* output_open(const char* path) {
-  static bool handler_registered = false;
-  OpenOutput* slot = nullptr;
-  for (OpenOutput& output : open_outputs) {
-    if (output.stream == nullptr) {
-      slot = &output;
-      break;
-    }
-  }
-  if (slot == nullptr || std::strlen(path) >= sizeof slot->path) return nullptr;
-  if (!handler_registered) {
-    if (std::atexit(remove_unfinished_outputs) != 0) return nullptr;
-    handler_registered = true;
-  }
-  const int fd = output_create_temp(path, slot->temp_path);
+  char temp_path[OUTPUT_PATH_MAX];
+  const int fd = output_create_temp(path, temp_path);
   if (fd < 0) return nullptr;
   FILE* stream = fdopen(fd, "w");
   if (stream == nullptr) {
-    ::close(fd);
-    std::remove(slot->temp_path);
+    output_replace(fd, temp_path, false);
     return nullptr;
   }
-  std::strcpy(slot->path, path);
-  slot->stream = stream;
+  find_temp(temp_path)->stream = stream;
   return stream;
 }
 
 bool output_close(FILE* stream) {
-  OpenOutput* output = find_output(stream);
+  PendingOutput* output = find_stream(stream);
   if (output == nullptr) return false;
   bool complete = std::fflush(stream) == 0 && !std::ferror(stream);
   if (complete && fsync(fileno(stream)) != 0) complete = false;
   if (std::fclose(stream) != 0) complete = false;
-  output->stream = nullptr;
-  return rename_or_remove(output->temp_path, output->path, complete);
+  return rename_or_remove(output, complete);
 }
 
 void output_discard(FILE* stream) {
-  OpenOutput* output = find_output(stream);
+  PendingOutput* output = find_stream(stream);
   if (output == nullptr) return;
   std::fclose(stream);
-  output->stream = nullptr;
-  std::remove(output->temp_path);
+  rename_or_remove(output, false);
 }

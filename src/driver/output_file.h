@@ -9,12 +9,13 @@
 constexpr int OUTPUT_PATH_MAX = 4096;
 
 /// Creates the temporary file for `path`, with the permissions of the file it replaces (or of a new
-/// file); its name goes to `temp_path` (OUTPUT_PATH_MAX bytes). Returns its descriptor, or -1.
+/// file), and its name into `temp_path` (OUTPUT_PATH_MAX bytes). Until output_replace, an exit or
+/// an interrupt of the process removes it. Returns its descriptor, or -1.
 int output_create_temp(const char* path, char* temp_path);
 
-/// Syncs and closes `fd`; when `complete` and that succeeded, renames `temp_path` over `path`,
-/// otherwise removes `temp_path`. True when `path` now holds the new file.
-bool output_replace(int fd, const char* temp_path, const char* path, bool complete);
+/// Syncs and closes `fd`; when `complete` and that succeeded, renames `temp_path` over its target,
+/// otherwise removes it. True when the target now holds the new file.
+bool output_replace(int fd, const char* temp_path, bool complete);
 
 /// Opens a text stream that writes to a temporary file for `path`; nullptr when none can be made.
 FILE* output_open(const char* path);

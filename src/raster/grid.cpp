@@ -290,10 +290,7 @@ struct AtomicWriter {
 
   // Reached without finish() only when a fatal error unwinds: the target stays untouched.
   ~AtomicWriter() {
-    if (fd >= 0) {
-      ::close(fd);
-      std::remove(temp_path);
-    }
+    if (fd >= 0) output_replace(fd, temp_path, false);
   }
   AtomicWriter(const AtomicWriter&) = delete;
   AtomicWriter& operator=(const AtomicWriter&) = delete;
@@ -333,7 +330,7 @@ struct AtomicWriter {
 
   void finish() {
     flush();
-    const bool replaced = output_replace(fd, temp_path, path, !failed);
+    const bool replaced = output_replace(fd, temp_path, !failed);
     fd = -1;
     if (!replaced) fatal(1, "error: unable to write file '%s'!\n", path);
   }

@@ -2,15 +2,17 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "config/config.h"
 #include "raster/grid.h"
 #include "test_support.h"
 
@@ -120,19 +122,35 @@ TEST_F(OutputFileTest, ListingReplacesItsTargetOnlyWhenClosed) {
   EXPECT_EQ(output_open(dir.path("missing/run.lst").c_str()), nullptr);
 }
 
-TEST_F(OutputFileTest, FatalExitLeavesThePreviousListingAndNoTemporaryFile) {
-  const std::string path = dir.write("run.lst", "previous\n");
+TEST_F(OutputFileTest, EndedRunLeavesThePreviousOutputsAndNoTemporaryFile) {
+  const std::string listing_path = dir.write("run.lst", "previous\n");
+  const std::string grid_path = dir.write("out.asc", "previous grid\n");
+  // A listing and a grid being written when a fatal error or an interrupt ends the process.
+  const auto start_outputs = [&] {
+    FILE* listing = output_open(listing_path.c_str());
+    std::fputs("partial\n", listing);
+    std::fflush(listing);
+    char temp_path[OUTPUT_PATH_MAX];
+    const int fd = output_create_temp(grid_path.c_str(), temp_path);
+    if (fd < 0 || write(fd, "ncols", 5) != 5) std::abort();
+  };
   EXPECT_EXIT(
       {
         fatal_set_throw(false);
-        FILE* listing = output_open(path.c_str());
-        std::fputs("partial\n", listing);
-        std::fflush(listing);
+        start_outputs();
         fatal(1, "error: stopped!\n");
       },
       ::testing::ExitedWithCode(1), "");
-  EXPECT_EQ(read_file(path), "previous\n");
-  EXPECT_EQ(files(), std::vector<std::string>{"run.lst"});
+  EXPECT_EQ(files(), (std::vector<std::string>{"out.asc", "run.lst"}));
+  EXPECT_EXIT(
+      {
+        start_outputs();
+        std::raise(SIGTERM);
+      },
+      ::testing::KilledBySignal(SIGTERM), "");
+  EXPECT_EQ(files(), (std::vector<std::string>{"out.asc", "run.lst"}));
+  EXPECT_EQ(read_file(listing_path), "previous\n");
+  EXPECT_EQ(read_file(grid_path), "previous grid\n");
 }
 
 }  // namespace
