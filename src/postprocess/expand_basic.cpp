@@ -1,0 +1,143 @@
+#include "postprocess/expand_basic.h"
+
+#include <cstring>
+
+#include "config/config.h"
+#include "driver/log.h"
+#include "driver/random.h"
+#include "postprocess/expand_basins.h"
+#include "postprocess/postprocess_stage.h"
+#include "raster/grid.h"
+#include "raster/islands.h"
+
+namespace {
+
+double acceptance_value(const IslandSizes& sizes, AssignPreference preference, size_t cell,
+                        int32_t island) {
+  if (preference == AssignPreference::random) return double(map_cells(2)[cell]);
+  const double share = double(sizes.size[static_cast<size_t>(island)]) / double(sizes.largest);
+  return preference == AssignPreference::large ? share : 1.0 - share;
+}
+
+}  // namespace
+
+AssignPreference read_assign_preference(const char* label) {
+  char text[CONFIG_TEXT_MAX];
+  config_get_string("postprocess.expand.assign-preference", text);
+  static const struct {
+    const char* word;
+    AssignPreference preference;
+  } words[] = {{"random", AssignPreference::random},
+               {"large", AssignPreference::large},
+               {"small", AssignPreference::small}};
+  for (const auto& w : words) {
+    if (std::strcmp(text, w.word) == 0) {
+      log_message("  assign %s '%s'\n", label, w.word);
+      return w.preference;
+    }
+  }
+  log_message("error: property 'assign-preference' out of range!\n");
+  fatal(1, "  accepted values are 'random', 'large', 'small'\n");
+}
+
+IslandSizes growth_begin() {
+  islands_label();
+  IslandSizes sizes;
+  table_allocate(sizes.size, static_cast<size_t>(island_state.island_count), 0);
+  const int32_t* labels = island_state.label_map;
+  const size_t n = grid_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (labels[i] >= 0) ++sizes.size[static_cast<size_t>(labels[i])];
+  }
+  if (!sizes.size.empty()) {
+    sizes.largest = sizes.size[0];
+    sizes.smallest = sizes.size[0];
+    for (int32_t s : sizes.size) {
+      if (s > sizes.largest) sizes.largest = s;
+      if (s < sizes.smallest) sizes.smallest = s;
+    }
+  }
+  log_message("stats\n");
+  log_message("  %d islands\n", island_state.island_count);
+  log_message("  max island %d cells\n", sizes.largest);
+  log_message("  min island %d cells\n", sizes.smallest);
+  return sizes;
+}
+
+// Cells are visited in row-major order and each looks at its neighbours up, left, right, down,
+// one draw per free neighbour examined. A grown cell holds GROWN_MARK until the sweep ends, so it
+// neither grows nor is taken again in the same sweep.
+SweepResult growth_sweep(IslandSizes& sizes, AssignPreference preference, BasinGraph* graph,
+                         int32_t& remaining) {
+  SweepResult result{0, false};
+  const int32_t nrows = grid_geometry.nrows;
+  const int32_t ncols = grid_geometry.ncols;
+  float* solution = map_cells(0);
+  int32_t* labels = island_state.label_map;
+  std::vector<size_t> grown;
+  for (int32_t r = 0; r < nrows && remaining > 0; ++r) {
+    for (int32_t c = 0; c < ncols && remaining > 0; ++c) {
+      const size_t cell = static_cast<size_t>(r) * static_cast<size_t>(ncols) + size_t(c);
+      if (solution[cell] != working_cell_value) continue;
+      const int32_t island = labels[cell];
+      if (graph != nullptr && graph->mark_own_basin) {
+        int32_t& own = basin_entry(*graph, island, graph->cell_basin[cell]);
+        if (own != BASIN_ALLOWED) own = BASIN_CANDIDATE;
+      }
+      const double p = acceptance_value(sizes, preference, cell, island);
+      const bool inside[4] = {r > 0, c > 0, c + 1 < ncols, r + 1 < nrows};
+      const size_t neighbour[4] = {cell - size_t(ncols), cell - 1, cell + 1, cell + size_t(ncols)};
+      for (int k = 0; k < 4 && remaining > 0; ++k) {
+        if (!inside[k]) continue;
+        const size_t next = neighbour[k];
+        if (solution[next] != CELL_AVAILABLE) continue;
+        if (graph != nullptr) {
+          int32_t& entry = basin_entry(*graph, island, graph->cell_basin[next]);
+          if (entry != BASIN_ALLOWED) {
+            entry = BASIN_CANDIDATE;
+            continue;
+          }
+        }
+        if (p >= 0.0) result.could_grow = true;
+        if (!(p >= rand_fraction())) continue;
+        solution[next] = GROWN_MARK;
+        labels[next] = island;
+        int32_t& size = sizes.size[static_cast<size_t>(island)];
+        ++size;
+        if (size > sizes.largest) sizes.largest = size;
+        --remaining;
+        ++result.added;
+        grown.push_back(next);
+      }
+    }
+  }
+  // GROWN_MARK cannot come from a grid file (the reader turns values below -2 into no data), so
+  // the cells grown in this sweep are exactly the ones recorded.
+  for (size_t cell : grown) solution[cell] = working_cell_value;
+  return result;
+}
+
+int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference) {
+  IslandSizes sizes = growth_begin();
+  log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
+  int32_t remaining = cells_to_assign;
+  int32_t sweeps = 0;
+  while (remaining > 0) {
+    ++sweeps;
+    const SweepResult sweep = growth_sweep(sizes, preference, nullptr, remaining);
+    // Without a growth and without any draw that could accept, the next sweep would find the
+    // same map and do the same: the islands cannot reach the count.
+    if (sweep.added == 0 && !sweep.could_grow) {
+      log_message("error: no free cells around the islands to hold the number of cells needed!\n");
+      fatal(-1, "  %d cells still unassigned\n", remaining);
+    }
+  }
+  log_message("    expansion finished after %d steps\n", sweeps);
+  return sweeps;
+}
+
+void expand_basic_branch(int32_t cells_to_assign) {
+  log_message("BASIC MODE selected\n");
+  log_message("config parameters\n");
+  expand_basic(cells_to_assign, read_assign_preference("preference"));
+}

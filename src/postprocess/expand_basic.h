@@ -1,0 +1,48 @@
+// Growth of the best-group islands back to the number of cells the selection took away. Islands
+// grow sweep by sweep into free side neighbours, each growth accepted by one draw against a value
+// that depends on the assign preference. Basic mode grows freely; the basins filling mode reuses
+// the same sweep with a graph of the basins each island may enter.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+struct BasinGraph;
+
+/// How a growing cell's acceptance value is formed.
+enum class AssignPreference {
+  random,  ///< the probability-map value of the growing cell
+  large,   ///< its island's size over the largest size
+  small,   ///< one minus that quotient
+};
+
+/// Island sizes while the islands grow; `largest` follows the growth.
+struct IslandSizes {
+  std::vector<int32_t> size;
+  int32_t largest = 0;
+  int32_t smallest = 0;
+};
+
+/// What one sweep did.
+struct SweepResult {
+  int32_t added;    ///< cells grown in the sweep
+  bool could_grow;  ///< some draw was made with an acceptance value of 0 or more
+};
+
+/// Reads "postprocess.expand.assign-preference", prints "  assign <label> '<word>'" and returns
+/// it; any text but the three exact words ends the run with exit code 1.
+AssignPreference read_assign_preference(const char* label);
+
+/// Labels the islands, counts their sizes and prints the "stats" lines up to the smallest size.
+IslandSizes growth_begin();
+
+/// One sweep of the growth rule over the solution map, with `remaining` cells still to add.
+/// With a graph, islands grow only into allowed basins and mark the basins they touch.
+SweepResult growth_sweep(IslandSizes& sizes, AssignPreference preference, BasinGraph* graph,
+                         int32_t& remaining);
+
+/// Grows the islands freely until `cells_to_assign` cells were added; returns the sweeps made.
+int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference);
+
+/// The basic-mode branch of the expansion: prints its banner, reads the preference and expands.
+void expand_basic_branch(int32_t cells_to_assign);

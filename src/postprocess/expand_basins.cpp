@@ -1,0 +1,158 @@
+#include "postprocess/expand_basins.h"
+
+#include <cmath>
+#include <limits>
+
+#include "config/config.h"
+#include "driver/log.h"
+#include "driver/random.h"
+#include "postprocess/postprocess_stage.h"
+#include "raster/grid.h"
+#include "raster/islands.h"
+
+namespace {
+
+// A basins-map value names a basin by its integer part. -1.0 is no basin, and so is anything
+// below it (down to -2.0 the reader keeps such values), which would otherwise truncate to a
+// negative basin outside the graph.
+bool in_a_basin(float value) {
+  return value > CELL_NODATA;
+}
+
+// Fills graph.cell_basin and returns the columns; cells in no basin that are free or allocated
+// go to the error basin, the column after the highest basin.
+int32_t assign_cell_basins(BasinGraph& graph) {
+  const float* basins = map_cells(4);
+  const float* solution = map_cells(0);
+  const size_t n = grid_cell_count();
+  // Basin numbers must leave room for the error basin and for the graph's size arithmetic.
+  const float too_high = float(std::numeric_limits<int32_t>::max() - 2);
+  int32_t highest = -1;
+  for (size_t i = 0; i < n; ++i) {
+    if (!in_a_basin(basins[i])) continue;
+    if (!(basins[i] < too_high)) fatal(1, "error: not enough memory!\n");
+    const int32_t basin = static_cast<int32_t>(basins[i]);
+    if (basin > highest) highest = basin;
+  }
+  log_message("  %d basins (will reserve one more for map errors)\n", highest + 1);
+  const int32_t error_basin = highest + 1;
+
+  table_allocate(graph.cell_basin, n, -1);
+  log_message("  create adjacency graph\n");
+  int32_t errors = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (!(solution[i] >= 0.0f)) continue;
+    if (in_a_basin(basins[i])) {
+      graph.cell_basin[i] = static_cast<int32_t>(basins[i]);
+    } else {
+      graph.cell_basin[i] = error_basin;
+      ++errors;
+    }
+  }
+  if (errors > 0) log_message("  - %d cells go to map error basin\n", errors);
+  return highest + 2;
+}
+
+[[noreturn]] void basins_exhausted(int32_t remaining) {
+  log_message("error: basin map is unable to hold the number of cells needed!\n");
+  log_message("  %d cells still unassigned\n", remaining);
+  log_message("  (try to add more islands to the selection\n");
+  fatal(-1, "  by reducing size or distance requirements)\n");
+}
+
+}  // namespace
+
+// Each draw picks among the first k remaining candidates and k falls by one per draw, so the
+// entries opened are always the first ceil(count / 5) candidates; the draws are still made so
+// that the generator moves on as the growth expects.
+int32_t add_candidate_basins(BasinGraph& graph) {
+  int32_t count = 0;
+  for (int32_t entry : graph.entries) {
+    if (entry == BASIN_CANDIDATE) ++count;
+  }
+  if (count == 0) return 0;
+  const int32_t opened = (count + 4) / 5;
+  log_message("  available %d basins to choose from\n", count);
+  log_message("  add %d new basins to the adjacency graph\n", opened);
+  for (int32_t k = opened; k > 0; --k) rand_index(k);
+  int32_t left = opened;
+  for (int32_t& entry : graph.entries) {
+    if (left == 0) break;
+    if (entry == BASIN_CANDIDATE) {
+      entry = BASIN_ALLOWED;
+      --left;
+    }
+  }
+  return opened;
+}
+
+int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
+                      AssignPreference preference) {
+  IslandSizes sizes = growth_begin();
+  BasinGraph graph;
+  graph.island_count = island_state.island_count;
+  graph.columns = assign_cell_basins(graph);
+  graph.mark_own_basin = min_cells_in_basin > 0;
+  const size_t columns = static_cast<size_t>(graph.columns);
+  if (size_t(graph.island_count) > std::numeric_limits<size_t>::max() / 4 / columns) {
+    fatal(1, "error: not enough memory!\n");
+  }
+  table_allocate(graph.entries, size_t(graph.island_count) * columns, BASIN_NONE);
+  std::vector<int32_t> basin_solution_cells;
+  table_allocate(basin_solution_cells, columns, 0);
+
+  const float* solution = map_cells(0);
+  const int32_t* labels = island_state.label_map;
+  const size_t n = grid_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (solution[i] != working_cell_value) continue;
+    const int32_t basin = graph.cell_basin[i];
+    basin_entry(graph, labels[i], basin) = BASIN_ALLOWED;
+    ++basin_solution_cells[static_cast<size_t>(basin)];
+  }
+
+  if (min_cells_in_basin > 0) {
+    int32_t removed = 0;
+    for (int32_t b = 0; b < graph.columns; ++b) {
+      const int32_t cells = basin_solution_cells[static_cast<size_t>(b)];
+      if (cells <= 0 || cells >= min_cells_in_basin) continue;
+      for (int32_t island = 0; island < graph.island_count; ++island) {
+        basin_entry(graph, island, b) = BASIN_NONE;
+      }
+      ++removed;
+    }
+    log_message("  - removed %d adj basins because low number of solution cells there\n", removed);
+    if (removed >= graph.columns) {
+      log_message("error: no enough basins left to hold the number of cells needed!\n");
+      log_message("  %d cells still unassigned\n", cells_to_assign);
+      log_message("  %d basins\n", graph.columns);
+      fatal(-1, "  %d basins removed\n", removed);
+    }
+  }
+
+  log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
+  int32_t remaining = cells_to_assign;
+  int32_t sweeps = 0;
+  while (remaining > 0) {
+    ++sweeps;
+    const SweepResult sweep = growth_sweep(sizes, preference, &graph, remaining);
+    if (sweep.added == 0 && add_candidate_basins(graph) == 0) basins_exhausted(remaining);
+  }
+  log_message("    expansion finished after %d steps\n", sweeps);
+  return sweeps;
+}
+
+void expand_basins_branch(int32_t cells_to_assign, const char* basins_path) {
+  log_message("BASINS FILLING MODE selected\n");
+  log_message("init basins map\n");
+  grid_read(basins_path, 4);
+  std::string prefix;
+  if (postprocess_debug_begin(prefix)) postprocess_debug_write(prefix, ".debug.map-4.asc", 4);
+
+  log_message("config parameters\n");
+  const int32_t min_cells = config_get_integer("postprocess.expand.minimim-cells-in-basin");
+  log_message("  minimum %d solution cells in basin\n", min_cells);
+  if (min_cells < 0) fatal(1, "error: property 'minimim-cells-in-basin' out of range!\n");
+  const AssignPreference preference = read_assign_preference("method");
+  expand_basins(min_cells, cells_to_assign, preference);
+}

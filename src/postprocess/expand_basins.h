@@ -1,0 +1,44 @@
+// Basins filling mode: the islands regrow only into basins they are allowed to enter. An island
+// starts allowed into the basins that hold its cells; basins with too few solution cells can be
+// closed to all; whenever a whole sweep adds nothing, a fifth of the basins the islands touch
+// without being allowed there is opened. Cells of no basin form one extra basin, the error basin.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "postprocess/expand_basic.h"
+
+constexpr int32_t BASIN_NONE = 0;       ///< the island has no relation to the basin
+constexpr int32_t BASIN_ALLOWED = 1;    ///< the island may grow into the basin
+constexpr int32_t BASIN_CANDIDATE = 2;  ///< the island touches the basin but may not enter yet
+
+/// Which basins each island may enter: island_count rows of `columns` entries, row-major, and the
+/// basin of every free or allocated cell.
+struct BasinGraph {
+  int32_t island_count = 0;
+  int32_t columns = 0;              ///< basins 0..highest and the error basin
+  std::vector<int32_t> entries;     ///< BASIN_NONE, BASIN_ALLOWED or BASIN_CANDIDATE
+  std::vector<int32_t> cell_basin;  ///< per cell: its basin, -1 for cells that never take part
+  bool mark_own_basin = false;      ///< growing cells re-mark their own basin as a candidate
+};
+
+/// Entry (island, basin) of the graph.
+inline int32_t& basin_entry(BasinGraph& graph, int32_t island, int32_t basin) {
+  return graph.entries[static_cast<size_t>(island) * static_cast<size_t>(graph.columns) +
+                       static_cast<size_t>(basin)];
+}
+
+/// Opens the first ceil(count / 5) candidate entries in row-major order (one draw each); returns
+/// 0 when there is no candidate, else the number opened.
+int32_t add_candidate_basins(BasinGraph& graph);
+
+/// Grows the islands basin by basin until `cells_to_assign` cells were added; returns the sweeps
+/// made. Exit code -1 when the basins cannot hold the cells.
+int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
+                      AssignPreference preference);
+
+/// The basins branch of the expansion: reads the basins map at `basins_path` into map 4, its
+/// parameters, and expands.
+void expand_basins_branch(int32_t cells_to_assign, const char* basins_path);

@@ -1,0 +1,32 @@
+// The POSTPROCESS stage: loads the map written by PROCESS, builds the potential, probability and
+// distance maps the island work reads, then purges, selects and regrows the islands into the
+// final map and its mask. Also holds the small helpers the island work shares: the debug-map
+// files named after "postprocess.output" and the tables that end the run when memory is short.
+#pragma once
+
+#include <cstdint>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "driver/log.h"
+
+/// The POSTPROCESS stage entry point; reads everything from the configuration.
+void run_postprocess_stage();
+
+/// Reads "postprocess.debug-maps"; when on, prints "debug maps" and returns true with the text of
+/// "postprocess.output" in `prefix`.
+bool postprocess_debug_begin(std::string& prefix);
+
+/// Writes map k to "<prefix><suffix>".
+void postprocess_debug_write(const std::string& prefix, const char* suffix, int32_t k);
+
+/// Sizes `table` to n entries of `fill`; a shortage of memory ends the run with exit code 1.
+template <typename T>
+void table_allocate(std::vector<T>& table, size_t n, T fill) {
+  try {
+    table.assign(n, fill);
+  } catch (const std::bad_alloc&) {
+    fatal(1, "error: not enough memory!\n");
+  }
+}

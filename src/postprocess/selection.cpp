@@ -1,0 +1,221 @@
+#include "postprocess/selection.h"
+
+#include <algorithm>
+
+#include "config/config.h"
+#include "driver/log.h"
+#include "postprocess/expansion.h"
+#include "postprocess/postprocess_stage.h"
+#include "raster/islands.h"
+#include "raster/map_ops.h"
+
+namespace {
+
+// Number of cells of every labelled island, in one pass over the label map.
+std::vector<int32_t> island_sizes() {
+  std::vector<int32_t> sizes;
+  table_allocate(sizes, static_cast<size_t>(island_state.island_count), 0);
+  const int32_t* labels = island_state.label_map;
+  const size_t n = grid_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (labels[i] >= 0) ++sizes[static_cast<size_t>(labels[i])];
+  }
+  return sizes;
+}
+
+// Chooses the islands with at least `min_cells` cells within `min_distance` cells of a mask.
+void select_by_distance(IslandSelection& table, int32_t min_distance, int32_t min_cells) {
+  if (min_distance == 0 || min_cells == 0) {
+    log_message("  skipping select by distance\n");
+    return;
+  }
+  log_message("  select by distance\n");
+  const size_t islands = table.island.size();
+  std::vector<int32_t> near_cells;
+  table_allocate(near_cells, islands, 0);
+  const float limit = static_cast<float>(min_distance);
+  const int32_t* labels = island_state.label_map;
+  const float* distance = map_cells(3);
+  const size_t n = grid_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (labels[i] >= 0 && distance[i] > 0.0f && distance[i] <= limit) {
+      ++near_cells[static_cast<size_t>(labels[i])];
+    }
+  }
+  int32_t chosen = 0;
+  for (size_t row = 0; row < islands; ++row) {
+    if (near_cells[static_cast<size_t>(table.island[row])] >= min_cells) {
+      ++table.selection_score[row];
+      ++chosen;
+    }
+  }
+  log_message("    from an initial number of %d islands\n", island_state.island_count);
+  log_message("    - selected %d islands in the best group\n", chosen);
+}
+
+// Chooses the islands of largest accumulated potential until they hold `share` of the total.
+void select_by_value(IslandSelection& table, float share) {
+  if (share == 0.0f) {
+    log_message("  skipping select by value\n");
+    return;
+  }
+  log_message("  select by value\n");
+  const size_t islands = table.island.size();
+  // Cells are summed in row-major order, which is also each island's own scan order.
+  std::vector<double> sums;
+  table_allocate(sums, islands, 0.0);
+  const int32_t* labels = island_state.label_map;
+  const float* potential = map_cells(1);
+  const size_t n = grid_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (labels[i] >= 0) sums[static_cast<size_t>(labels[i])] += double(potential[i]);
+  }
+  double total = 0.0;
+  for (size_t row = 0; row < islands; ++row) {
+    table.accumulated_value[row] = sums[static_cast<size_t>(table.island[row])];
+    total += table.accumulated_value[row];
+  }
+
+  // Largest first; equal values keep ascending island order.
+  std::vector<size_t> order;
+  table_allocate(order, islands, size_t{0});
+  for (size_t row = 0; row < islands; ++row) order[row] = row;
+  std::stable_sort(order.begin(), order.end(), [&table](size_t a, size_t b) {
+    return table.accumulated_value[a] > table.accumulated_value[b];
+  });
+  IslandSelection sorted;
+  for (size_t row : order) {
+    sorted.island.push_back(table.island[row]);
+    sorted.accumulated_value.push_back(table.accumulated_value[row]);
+    sorted.selection_score.push_back(table.selection_score[row]);
+  }
+  table = std::move(sorted);
+
+  const double target = double(share) * total;
+  double running = 0.0;
+  int32_t chosen = 0;
+  for (size_t row = 0; row < islands && target > running; ++row) {
+    ++table.selection_score[row];
+    ++chosen;
+    running += table.accumulated_value[row];
+  }
+  log_message("    from an initial number of %d islands\n", island_state.island_count);
+  log_message("    - selected %d islands in the best group\n", chosen);
+}
+
+void write_selection_debug_maps() {
+  std::string prefix;
+  if (!postprocess_debug_begin(prefix)) return;
+  const float selected = SELECTED_MARK;
+  const size_t n = grid_cell_count();
+  postprocess_debug_write(prefix, ".debug.selected.asc", 0);
+
+  map_copy(0, 3);
+  float* cells = map_cells(3);
+  for (size_t i = 0; i < n; ++i) {
+    if (cells[i] == selected) {
+      cells[i] = working_cell_value;
+    } else if (cells[i] == working_cell_value) {
+      cells[i] = CELL_AVAILABLE;
+    }
+  }
+  postprocess_debug_write(prefix, ".debug.selection.asc", 3);
+
+  map_copy(0, 3);
+  for (size_t i = 0; i < n; ++i) cells[i] = cells[i] == selected ? 1.0f : CELL_NODATA;
+  postprocess_debug_write(prefix, ".debug.selection-mask.asc", 3);
+}
+
+}  // namespace
+
+int32_t purge_islands(int32_t limit) {
+  islands_label();
+  const std::vector<int32_t> sizes = island_sizes();
+  int32_t purged = 0;
+  for (int32_t size : sizes) {
+    if (size < limit) purged += size;
+  }
+  if (purged > 0) {
+    float* solution = map_cells(0);
+    const int32_t* labels = island_state.label_map;
+    const size_t n = grid_cell_count();
+    for (size_t i = 0; i < n; ++i) {
+      if (labels[i] >= 0 && sizes[static_cast<size_t>(labels[i])] < limit) {
+        solution[i] = CELL_AVAILABLE;
+      }
+    }
+  }
+  log_message("  - %d cells purged\n", purged);
+  islands_label();
+  return purged;
+}
+
+void select_islands() {
+  log_message("SELECT best islands\n");
+  log_message("config parameters\n");
+  const int32_t min_distance =
+      config_get_integer("postprocess.select.method-distance.minimum-distance-to-mask");
+  log_message("  minimum distance %d\n", min_distance);
+  if (min_distance < 0) fatal(1, "error: property 'minimum-distance-to-mask' out of range!\n");
+  const int32_t min_cells =
+      config_get_integer("postprocess.select.method-distance.minimum-cells-at-distance");
+  log_message("  minimum %d cells at said distance\n", min_cells);
+  if (min_cells < 0) fatal(1, "error: property 'minimum-cells-at-distance' out of range!\n");
+  const float share =
+      static_cast<float>(config_get_number("postprocess.select.method-value.accumulated-value"));
+  log_message("  accumulated value %f\n", double(share));
+  if (!(share >= 0.0f && share <= 1.0f)) {
+    fatal(1, "error: property 'accumulated-value' out of range!\n");
+  }
+
+  const int32_t islands = island_state.island_count;
+  const size_t rows = static_cast<size_t>(islands);
+  IslandSelection table;
+  table_allocate(table.island, rows, 0);
+  table_allocate(table.accumulated_value, rows, 0.0);
+  table_allocate(table.selection_score, rows, 0);
+  for (int32_t i = 0; i < islands; ++i) table.island[static_cast<size_t>(i)] = i;
+
+  select_by_distance(table, min_distance, min_cells);
+  select_by_value(table, share);
+
+  int32_t highest = 0;
+  for (int32_t score : table.selection_score) highest = std::max(highest, score);
+  std::vector<char> best;
+  table_allocate(best, rows, char{0});
+  int32_t best_count = 0;
+  for (size_t row = 0; row < rows; ++row) {
+    if (table.selection_score[row] == highest) {
+      best[static_cast<size_t>(table.island[row])] = 1;
+      ++best_count;
+    }
+  }
+  float* solution = map_cells(0);
+  const int32_t* labels = island_state.label_map;
+  const float selected = SELECTED_MARK;
+  const size_t n = grid_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (labels[i] >= 0 && best[static_cast<size_t>(labels[i])]) solution[i] = selected;
+  }
+  table = IslandSelection{};
+
+  log_message("  result\n");
+  log_message("    from a total number of %d islands\n", islands);
+  log_message("    - selected %d islands in the best group\n", best_count);
+  log_message("    - selected %d islands in the worst group\n", islands - best_count);
+  if (best_count == 0) fatal(-6, "error: no selected islands!\n");
+  write_selection_debug_maps();
+}
+
+void postprocess_islands() {
+  log_message("PURGE islands\n");
+  log_message("config parameters\n");
+  const int32_t limit = config_get_integer("postprocess.select.purge-limit");
+  log_message("  purge limit %d\n", limit);
+  const int32_t cells_purged = purge_islands(limit);
+  std::string prefix;
+  if (postprocess_debug_begin(prefix)) postprocess_debug_write(prefix, ".debug.purged.asc", 0);
+
+  select_islands();
+  expand_islands(cells_purged);
+}
