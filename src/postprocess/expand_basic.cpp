@@ -43,12 +43,7 @@ AssignPreference read_assign_preference(const char* label) {
 IslandSizes growth_begin() {
   islands_label();
   IslandSizes sizes;
-  table_allocate(sizes.size, static_cast<size_t>(island_state.island_count), 0);
-  const int32_t* labels = island_state.label_map;
-  const size_t n = grid_cell_count();
-  for (size_t i = 0; i < n; ++i) {
-    if (labels[i] >= 0) ++sizes.size[static_cast<size_t>(labels[i])];
-  }
+  sizes.size = island_sizes();
   if (!sizes.size.empty()) {
     sizes.largest = sizes.size[0];
     sizes.smallest = sizes.size[0];

@@ -74,7 +74,7 @@ int32_t add_candidate_basins(BasinGraph& graph) {
   const int32_t opened = (count + 4) / 5;
   log_message("  available %d basins to choose from\n", count);
   log_message("  add %d new basins to the adjacency graph\n", opened);
-  for (int32_t k = opened; k > 0; --k) rand_index(k);
+  for (int32_t k = opened; k > 0; --k) rand15();
   int32_t left = opened;
   for (int32_t& entry : graph.entries) {
     if (left == 0) break;
@@ -94,7 +94,8 @@ int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
   graph.columns = assign_cell_basins(graph);
   graph.mark_own_basin = min_cells_in_basin > 0;
   const size_t columns = static_cast<size_t>(graph.columns);
-  if (size_t(graph.island_count) > std::numeric_limits<size_t>::max() / 4 / columns) {
+  // The graph is counted in 32-bit entries, like the maps of a stage.
+  if (int64_t(graph.island_count) * int64_t(columns) > std::numeric_limits<int32_t>::max()) {
     fatal(1, "error: not enough memory!\n");
   }
   table_allocate(graph.entries, size_t(graph.island_count) * columns, BASIN_NONE);

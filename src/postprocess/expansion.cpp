@@ -40,9 +40,7 @@ void init_probability_map() {
   }
 }
 
-void write_output_mask() {
-  char path[CONFIG_TEXT_MAX];
-  config_get_string("postprocess.output-mask", path);
+void write_output_mask(const char* path) {
   float* solution = map_cells(0);
   const size_t n = grid_cell_count();
   for (size_t i = 0; i < n; ++i) {
@@ -76,8 +74,12 @@ void expand_islands(int32_t cells_purged) {
   }
 
   // Only a complete expansion reaches this point: a failed one ends the run without a final map.
+  // Both paths are read before either file is written, so that a missing mask property cannot
+  // leave a final map without its mask.
   char path[CONFIG_TEXT_MAX];
   config_get_string("postprocess.output", path);
+  char mask_path[CONFIG_TEXT_MAX];
+  config_get_string("postprocess.output-mask", mask_path);
   grid_write(path, 0);
-  write_output_mask();
+  write_output_mask(mask_path);
 }

@@ -73,7 +73,9 @@ void run_postprocess_stage() {
   grid_read(path, 0);
   working_cell_value = map_max_value();
   log_message("  working cell value is %f\n", double(working_cell_value));
-  if (working_cell_value == 0.0f) fatal(1, "error: no allocatable cells in map!\n");
+  // A largest value below 0 means the map holds no allocated cell either; taking it as the working
+  // value would treat no-data cells as allocated ones and mark them in the output mask.
+  if (working_cell_value <= 0.0f) fatal(1, "error: no allocatable cells in map!\n");
 
   log_message("init potential map\n");
   maps_load_potential(1);

@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "driver/log.h"
+#include "raster/grid.h"
+#include "raster/islands.h"
 
 /// The POSTPROCESS stage entry point; reads everything from the configuration.
 void run_postprocess_stage();
@@ -29,4 +31,23 @@ void table_allocate(std::vector<T>& table, size_t n, T fill) {
   } catch (const std::bad_alloc&) {
     fatal(1, "error: not enough memory!\n");
   }
+}
+
+/// Per labelled island, the sum of `value(cell)` over its cells in row-major order: one pass over
+/// the label map.
+template <typename T, typename CellValue>
+std::vector<T> island_totals(CellValue value) {
+  std::vector<T> totals;
+  table_allocate(totals, static_cast<size_t>(island_state.island_count), T{0});
+  const int32_t* labels = island_state.label_map;
+  const size_t n = grid_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (labels[i] >= 0) totals[static_cast<size_t>(labels[i])] += value(i);
+  }
+  return totals;
+}
+
+/// Number of cells of every labelled island.
+inline std::vector<int32_t> island_sizes() {
+  return island_totals<int32_t>([](size_t) { return 1; });
 }

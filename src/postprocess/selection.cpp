@@ -11,18 +11,6 @@
 
 namespace {
 
-// Number of cells of every labelled island, in one pass over the label map.
-std::vector<int32_t> island_sizes() {
-  std::vector<int32_t> sizes;
-  table_allocate(sizes, static_cast<size_t>(island_state.island_count), 0);
-  const int32_t* labels = island_state.label_map;
-  const size_t n = grid_cell_count();
-  for (size_t i = 0; i < n; ++i) {
-    if (labels[i] >= 0) ++sizes[static_cast<size_t>(labels[i])];
-  }
-  return sizes;
-}
-
 // Chooses the islands with at least `min_cells` cells within `min_distance` cells of a mask.
 void select_by_distance(IslandSelection& table, int32_t min_distance, int32_t min_cells) {
   if (min_distance == 0 || min_cells == 0) {
@@ -31,17 +19,10 @@ void select_by_distance(IslandSelection& table, int32_t min_distance, int32_t mi
   }
   log_message("  select by distance\n");
   const size_t islands = table.island.size();
-  std::vector<int32_t> near_cells;
-  table_allocate(near_cells, islands, 0);
   const float limit = static_cast<float>(min_distance);
-  const int32_t* labels = island_state.label_map;
   const float* distance = map_cells(3);
-  const size_t n = grid_cell_count();
-  for (size_t i = 0; i < n; ++i) {
-    if (labels[i] >= 0 && distance[i] > 0.0f && distance[i] <= limit) {
-      ++near_cells[static_cast<size_t>(labels[i])];
-    }
-  }
+  const std::vector<int32_t> near_cells = island_totals<int32_t>(
+      [distance, limit](size_t i) { return distance[i] > 0.0f && distance[i] <= limit ? 1 : 0; });
   int32_t chosen = 0;
   for (size_t row = 0; row < islands; ++row) {
     if (near_cells[static_cast<size_t>(table.island[row])] >= min_cells) {
@@ -61,15 +42,9 @@ void select_by_value(IslandSelection& table, float share) {
   }
   log_message("  select by value\n");
   const size_t islands = table.island.size();
-  // Cells are summed in row-major order, which is also each island's own scan order.
-  std::vector<double> sums;
-  table_allocate(sums, islands, 0.0);
-  const int32_t* labels = island_state.label_map;
   const float* potential = map_cells(1);
-  const size_t n = grid_cell_count();
-  for (size_t i = 0; i < n; ++i) {
-    if (labels[i] >= 0) sums[static_cast<size_t>(labels[i])] += double(potential[i]);
-  }
+  const std::vector<double> sums =
+      island_totals<double>([potential](size_t i) { return double(potential[i]); });
   double total = 0.0;
   for (size_t row = 0; row < islands; ++row) {
     table.accumulated_value[row] = sums[static_cast<size_t>(table.island[row])];
@@ -83,11 +58,11 @@ void select_by_value(IslandSelection& table, float share) {
   std::stable_sort(order.begin(), order.end(), [&table](size_t a, size_t b) {
     return table.accumulated_value[a] > table.accumulated_value[b];
   });
-  IslandSelection sorted;
-  for (size_t row : order) {
-    sorted.island.push_back(table.island[row]);
-    sorted.accumulated_value.push_back(table.accumulated_value[row]);
-    sorted.selection_score.push_back(table.selection_score[row]);
+  IslandSelection sorted = table;
+  for (size_t row = 0; row < islands; ++row) {
+    sorted.island[row] = table.island[order[row]];
+    sorted.accumulated_value[row] = table.accumulated_value[order[row]];
+    sorted.selection_score[row] = table.selection_score[order[row]];
   }
   table = std::move(sorted);
 
