@@ -11,6 +11,7 @@
 #include "config/config.h"
 #include "driver/log.h"
 #include "driver/random.h"
+#include "postprocess/postprocess_stage.h"
 
 namespace {
 
@@ -80,7 +81,7 @@ char* read_config_file(const char* path) {
 
 void run_stages(const StageFlags& flags) {
   log_message("ALGORITHM\n");
-  (void)flags;
+  if (flags.postprocess) run_postprocess_stage();
   log_message("ALGORITHM end\n");
 }
 
