@@ -37,7 +37,7 @@ int32_t assign_cell_basins(BasinGraph& graph) {
   log_message("  %d basins (will reserve one more for map errors)\n", highest + 1);
   const int32_t error_basin = highest + 1;
 
-  table_allocate(graph.cell_basin, n, -1);
+  graph.cell_basin.assign(n, -1);
   log_message("  create adjacency graph\n");
   int32_t errors = 0;
   for (size_t i = 0; i < n; ++i) {
@@ -98,9 +98,8 @@ int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
   if (int64_t(graph.island_count) * int64_t(columns) > std::numeric_limits<int32_t>::max()) {
     fatal(1, "error: not enough memory!\n");
   }
-  table_allocate(graph.entries, size_t(graph.island_count) * columns, BASIN_NONE);
-  std::vector<int32_t> basin_solution_cells;
-  table_allocate(basin_solution_cells, columns, 0);
+  graph.entries.assign(size_t(graph.island_count) * columns, BASIN_NONE);
+  std::vector<int32_t> basin_solution_cells(columns, 0);
 
   const float* solution = map_cells(0);
   const int32_t* labels = island_state.label_map;

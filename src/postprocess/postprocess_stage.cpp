@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "config/config.h"
+#include "driver/log.h"
 #include "driver/random.h"
 #include "postprocess/selection.h"
 #include "raster/distance.h"

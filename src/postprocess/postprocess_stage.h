@@ -1,15 +1,13 @@
 // The POSTPROCESS stage: loads the map written by PROCESS, builds the potential, probability and
 // distance maps the island work reads, then purges, selects and regrows the islands into the
 // final map and its mask. Also holds the small helpers the island work shares: the debug-map
-// files named after "postprocess.output" and the tables that end the run when memory is short.
+// files named after "postprocess.output" and the per-island sums over the label map.
 #pragma once
 
 #include <cstdint>
-#include <new>
 #include <string>
 #include <vector>
 
-#include "driver/log.h"
 #include "raster/grid.h"
 #include "raster/islands.h"
 
@@ -23,22 +21,11 @@ bool postprocess_debug_begin(std::string& prefix);
 /// Writes map k to "<prefix><suffix>".
 void postprocess_debug_write(const std::string& prefix, const char* suffix, int32_t k);
 
-/// Sizes `table` to n entries of `fill`; a shortage of memory ends the run with exit code 1.
-template <typename T>
-void table_allocate(std::vector<T>& table, size_t n, T fill) {
-  try {
-    table.assign(n, fill);
-  } catch (const std::bad_alloc&) {
-    fatal(1, "error: not enough memory!\n");
-  }
-}
-
 /// Per labelled island, the sum of `value(cell)` over its cells in row-major order: one pass over
 /// the label map.
 template <typename T, typename CellValue>
 std::vector<T> island_totals(CellValue value) {
-  std::vector<T> totals;
-  table_allocate(totals, static_cast<size_t>(island_state.island_count), T{0});
+  std::vector<T> totals(static_cast<size_t>(island_state.island_count), T{0});
   const int32_t* labels = island_state.label_map;
   const size_t n = grid_cell_count();
   for (size_t i = 0; i < n; ++i) {

@@ -52,8 +52,7 @@ void select_by_value(IslandSelection& table, float share) {
   }
 
   // Largest first; equal values keep ascending island order.
-  std::vector<size_t> order;
-  table_allocate(order, islands, size_t{0});
+  std::vector<size_t> order(islands);
   for (size_t row = 0; row < islands; ++row) order[row] = row;
   std::stable_sort(order.begin(), order.end(), [&table](size_t a, size_t b) {
     return table.accumulated_value[a] > table.accumulated_value[b];
@@ -146,9 +145,9 @@ void select_islands() {
   const int32_t islands = island_state.island_count;
   const size_t rows = static_cast<size_t>(islands);
   IslandSelection table;
-  table_allocate(table.island, rows, 0);
-  table_allocate(table.accumulated_value, rows, 0.0);
-  table_allocate(table.selection_score, rows, 0);
+  table.island.assign(rows, 0);
+  table.accumulated_value.assign(rows, 0.0);
+  table.selection_score.assign(rows, 0);
   for (int32_t i = 0; i < islands; ++i) table.island[static_cast<size_t>(i)] = i;
 
   select_by_distance(table, min_distance, min_cells);
@@ -156,8 +155,7 @@ void select_islands() {
 
   int32_t highest = 0;
   for (int32_t score : table.selection_score) highest = std::max(highest, score);
-  std::vector<char> best;
-  table_allocate(best, rows, char{0});
+  std::vector<char> best(rows, 0);
   int32_t best_count = 0;
   for (size_t row = 0; row < rows; ++row) {
     if (table.selection_score[row] == highest) {
