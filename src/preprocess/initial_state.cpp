@@ -1,0 +1,197 @@
+#include "preprocess/initial_state.h"
+
+#include <cmath>
+#include <cstdlib>
+
+#include "driver/log.h"
+#include "driver/random.h"
+#include "raster/grid.h"
+
+namespace {
+
+// The double nearest to 18/19, so that p(0) is exactly 0.
+constexpr double SIGMOID_OFFSET = 0.9473684210526315;
+
+// Acceptance draws are uniform over 0..DRAW_RANGE-1.
+constexpr int64_t DRAW_RANGE = 32768;
+
+// The plain loop is kept while a placement costs it at most this many cell draws on average.
+constexpr int64_t PLAIN_TRIES_LIMIT = 32;
+
+// Cells per leaf of the exact sampler's tree: small enough to scan, large enough to keep the tree
+// a few megabytes for the biggest grids.
+constexpr int64_t SAMPLER_BLOCK = 64;
+
+// How many acceptance draws r in 0..32767 pass the test p(w) >= r * 2^-15. A try on the cell
+// succeeds with probability acceptance_count / 32768; the exact sampler weights cells by it.
+int32_t acceptance_count(float w) {
+  double p = placement_probability(w);
+  if (!(p >= 0.0)) return 0;
+  double passing = std::floor(p * static_cast<double>(DRAW_RANGE)) + 1.0;
+  return passing >= static_cast<double>(DRAW_RANGE) ? static_cast<int32_t>(DRAW_RANGE)
+                                                    : static_cast<int32_t>(passing);
+}
+
+// A uniform integer below n (n >= 1), exact for totals beyond the 32-bit range.
+int64_t draw_below(int64_t n) {
+  if (n <= INT32_MAX) return rand_index(static_cast<int32_t>(n));
+  const uint64_t span = uint64_t{1} << 60;
+  const uint64_t limit = span - span % static_cast<uint64_t>(n);
+  for (;;) {
+    uint64_t x = (static_cast<uint64_t>(rand_index(1 << 30)) << 30) |
+                 static_cast<uint64_t>(rand_index(1 << 30));
+    if (x < limit) return static_cast<int64_t>(x % static_cast<uint64_t>(n));
+  }
+}
+
+// The number of failures before the first success of independent trials that each succeed with
+// probability s: P(k or more) = (1 - s)^k, drawn by inversion from a 53-bit uniform in (0, 1].
+int64_t draw_failures(double s) {
+  if (s >= 1.0) return 0;
+  uint64_t x = (static_cast<uint64_t>(rand_index(1 << 30)) << 23) |
+               static_cast<uint64_t>(rand_index(1 << 23));
+  double u = static_cast<double>(x + 1) * 0x1p-53;
+  return static_cast<int64_t>(std::floor(std::log(u) / std::log1p(-s)));
+}
+
+// The state both samplers share: the maps, the cells still available and their summed
+// acceptance counts (the plain loop's expected cost per placement follows from them).
+struct PlacementRun {
+  float* solution;
+  const float* weights;
+  int64_t cells;
+  int64_t available;
+  int64_t total_count;
+  int32_t to_assign;
+  PlacementCounts counts;
+};
+
+void place_cell(PlacementRun& run, int64_t i) {
+  run.solution[i] = working_cell_value;
+  --run.available;
+  --run.to_assign;
+  ++run.counts.accepted;
+}
+
+// Rejection sampling as the placement is defined: a column draw, a row draw, and on an available
+// cell an acceptance draw. Draws on other cells count as nothing. With `watch`, it stops as soon
+// as a placement would cost more than PLAIN_TRIES_LIMIT draws on average.
+void place_plain(PlacementRun& run, bool watch) {
+  const int32_t ncols = grid_geometry.ncols;
+  const int32_t nrows = grid_geometry.nrows;
+  const int64_t limit = run.cells * DRAW_RANGE;
+  while (run.to_assign > 0) {
+    if (watch && run.total_count * PLAIN_TRIES_LIMIT < limit) return;
+    for (;;) {
+      int32_t col = rand_index(ncols);
+      int32_t row = rand_index(nrows);
+      int64_t i = static_cast<int64_t>(row) * ncols + col;
+      if (run.solution[i] != CELL_AVAILABLE) continue;
+      if (placement_probability(run.weights[i]) >= rand_fraction()) {
+        run.total_count -= acceptance_count(run.weights[i]);
+        place_cell(run, i);
+        break;
+      }
+      ++run.counts.rejections;
+    }
+  }
+}
+
+// The exact sampler: each placement picks an available cell with probability proportional to its
+// acceptance count, which is the plain loop's chance that the cell is the one accepted next. The
+// failed tries on available cells before that acceptance are independent of which cell wins and
+// geometric with success probability total / (32768 * available), so they are drawn directly.
+// Counts live per cell (16 bits suffice for 0..32768) and per block of cells in a Fenwick tree.
+void place_exact(PlacementRun& run) {
+  const int64_t blocks = (run.cells + SAMPLER_BLOCK - 1) / SAMPLER_BLOCK;
+  auto* cell_count = static_cast<uint16_t*>(std::malloc(static_cast<size_t>(run.cells) * 2));
+  auto* tree = static_cast<int64_t*>(std::calloc(static_cast<size_t>(blocks) + 1, 8));
+  if (cell_count == nullptr || tree == nullptr) fatal(1, "error: not enough memory!\n");
+
+  run.total_count = 0;
+  for (int64_t i = 0; i < run.cells; ++i) {
+    int32_t c = run.solution[i] == CELL_AVAILABLE ? acceptance_count(run.weights[i]) : 0;
+    cell_count[i] = static_cast<uint16_t>(c);
+    tree[i / SAMPLER_BLOCK + 1] += c;
+    run.total_count += c;
+  }
+  for (int64_t b = 1; b <= blocks; ++b) {
+    int64_t parent = b + (b & -b);
+    if (parent <= blocks) tree[parent] += tree[b];
+  }
+  int64_t top_step = 1;
+  while (top_step * 2 <= blocks) top_step *= 2;
+
+  // A total of 0 would need weights that no distribution map holds; the plain loop would never
+  // end on it, so stop instead.
+  while (run.to_assign > 0 && run.total_count > 0) {
+    double success = static_cast<double>(run.total_count) /
+                     (static_cast<double>(DRAW_RANGE) * static_cast<double>(run.available));
+    run.counts.rejections += draw_failures(success);
+
+    // Descend the tree to the block holding the target, then scan the block.
+    int64_t target = draw_below(run.total_count);
+    int64_t block = 0;
+    for (int64_t step = top_step; step > 0; step /= 2) {
+      if (block + step <= blocks && tree[block + step] <= target) {
+        block += step;
+        target -= tree[block];
+      }
+    }
+    int64_t i = block * SAMPLER_BLOCK;
+    while (target >= cell_count[i]) target -= cell_count[i++];
+
+    int32_t c = cell_count[i];
+    cell_count[i] = 0;
+    for (int64_t b = block + 1; b <= blocks; b += b & -b) tree[b] -= c;
+    run.total_count -= c;
+    place_cell(run, i);
+  }
+  std::free(tree);
+  std::free(cell_count);
+}
+
+}  // namespace
+
+double placement_probability(double w) {
+  double x = 20.0 * w - 18.0;
+  return 0.5 * (x / (std::fabs(x) + 1.0) + SIGMOID_OFFSET);
+}
+
+PlacementCounts initial_state_place(int32_t to_assign, PlacementSampler sampler) {
+  PlacementRun run{
+      map_cells(0),         map_cells(1), static_cast<int64_t>(grid_cell_count()), 0, 0, 0,
+      PlacementCounts{0, 0}};
+  for (int64_t i = 0; i < run.cells; ++i) {
+    if (run.solution[i] != CELL_AVAILABLE) continue;
+    ++run.available;
+    run.total_count += acceptance_count(run.weights[i]);
+  }
+  run.to_assign = static_cast<int32_t>(to_assign < run.available ? to_assign : run.available);
+
+  if (sampler != SAMPLER_EXACT) place_plain(run, sampler == SAMPLER_AUTO);
+  if (run.to_assign > 0) place_exact(run);
+  return run.counts;
+}
+
+void initial_state_create(float fraction) {
+  log_message("create initial state\n");
+  const float* solution = map_cells(0);
+  const size_t cells = grid_cell_count();
+  int32_t available = 0;
+  for (size_t i = 0; i < cells; ++i) {
+    if (solution[i] == CELL_AVAILABLE) ++available;
+  }
+  // A single-precision product, truncated. Above 2^24 cells the float can round above the count,
+  // and no placement could fill the excess.
+  int32_t to_assign = static_cast<int32_t>(static_cast<float>(available) * fraction);
+  if (to_assign > available) to_assign = available;
+  log_message("  %d cells available\n", available);
+  log_message("  %d cells to be assigned\n", to_assign);
+  log_message("  processing...\n");
+
+  PlacementCounts counts{0, 0};
+  if (to_assign > 0) counts = initial_state_place(to_assign, SAMPLER_AUTO);
+  log_message("    %d accepted cells\n", counts.accepted);
+  log_message("    %lld rejections\n", static_cast<long long>(counts.rejections));
+}

@@ -1,0 +1,30 @@
+// The random first allocation of PREPROCESS: a fraction of the available cells of the solution map
+// (map 0) receives the working cell value. Each placement picks an available cell with a chance
+// that rises steeply with its weight in the distribution map (map 1), so the first solution
+// clusters around the distribution masks.
+#pragma once
+
+#include <cstdint>
+
+/// How the placements are drawn. Both samplers pick cells with the same probabilities and report
+/// rejection counts with the same distribution; the exact one stays fast when acceptance is rare.
+enum PlacementSampler {
+  SAMPLER_AUTO,   ///< the plain loop while it accepts at a fair rate, then the exact sampler
+  SAMPLER_PLAIN,  ///< rejection sampling: uniform cell draws, then an acceptance draw
+  SAMPLER_EXACT,  ///< a weighted draw over the available cells plus a geometric rejection count
+};
+
+/// What a placement run did.
+struct PlacementCounts {
+  int32_t accepted;    ///< cells set to the working cell value
+  int64_t rejections;  ///< tries on available cells that failed the acceptance draw
+};
+
+/// Acceptance probability of a cell of weight w: a sigmoid centred at 0.9, exactly 0 at w = 0.
+double placement_probability(double w);
+
+/// Sets `to_assign` available cells (at most the number available) to the working cell value.
+PlacementCounts initial_state_place(int32_t to_assign, PlacementSampler sampler);
+
+/// Allocates trunc(available * fraction) of the available cells at random and reports the counts.
+void initial_state_create(float fraction);
