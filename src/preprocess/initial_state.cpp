@@ -2,6 +2,8 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 #include "driver/log.h"
 #include "driver/random.h"
@@ -15,12 +17,10 @@ constexpr double SIGMOID_OFFSET = 0.9473684210526315;
 // Acceptance draws are uniform over 0..DRAW_RANGE-1.
 constexpr int64_t DRAW_RANGE = 32768;
 
-// The plain loop is kept while a placement costs it at most this many cell draws on average.
-constexpr int64_t PLAIN_TRIES_LIMIT = 32;
-
-// Cells per leaf of the exact sampler's tree: small enough to scan, large enough to keep the tree
-// a few megabytes for the biggest grids.
-constexpr int64_t SAMPLER_BLOCK = 64;
+// The plain loop is kept while a placement costs it at most this many cell draws on average. A
+// draw costs about a tenth of an exact placement (mostly the memory access), and the exact sampler
+// adds two passes over the grid to set up, so the switch pays soon after this point.
+constexpr int64_t PLAIN_TRIES_LIMIT = 4;
 
 // How many acceptance draws r in 0..32767 pass the test p(w) >= r * 2^-15. A try on the cell
 // succeeds with probability acceptance_count / 32768; the exact sampler weights cells by it.
@@ -101,54 +101,77 @@ void place_plain(PlacementRun& run, bool watch) {
 // acceptance count, which is the plain loop's chance that the cell is the one accepted next. The
 // failed tries on available cells before that acceptance are independent of which cell wins and
 // geometric with success probability total / (32768 * available), so they are drawn directly.
-// Counts live per cell (16 bits suffice for 0..32768) and per block of cells in a Fenwick tree.
+// Cells are grouped in buckets by acceptance count (at most 32768 buckets, one per count that
+// occurs): a bucket weighs count * cells in it, a Fenwick tree over the buckets picks one, and the
+// cells of a bucket are equally likely. The tree stays small enough for the cache whatever the
+// grid, and the set-up costs two passes over the cells.
 void place_exact(PlacementRun& run) {
-  const int64_t blocks = (run.cells + SAMPLER_BLOCK - 1) / SAMPLER_BLOCK;
-  auto* cell_count = static_cast<uint16_t*>(std::malloc(static_cast<size_t>(run.cells) * 2));
-  auto* tree = static_cast<int64_t*>(std::calloc(static_cast<size_t>(blocks) + 1, 8));
-  if (cell_count == nullptr || tree == nullptr) fatal(1, "error: not enough memory!\n");
+  std::vector<int32_t> bucket_of(static_cast<size_t>(DRAW_RANGE) + 1, -1);
+  std::vector<int64_t> value;  // acceptance count of the cells of each bucket
+  std::vector<size_t> size;
+  std::vector<int32_t> bucket_cells;
+  try {
+    bucket_cells.resize(static_cast<size_t>(run.available));
+  } catch (const std::bad_alloc&) {
+    fatal(1, "error: not enough memory!\n");
+  }
 
-  run.total_count = 0;
+  // Counting sort of the available cells by acceptance count. Cells of count 0 can never pass the
+  // acceptance test and get no bucket.
   for (int64_t i = 0; i < run.cells; ++i) {
-    int32_t c = run.solution[i] == CELL_AVAILABLE ? acceptance_count(run.weights[i]) : 0;
-    cell_count[i] = static_cast<uint16_t>(c);
-    tree[i / SAMPLER_BLOCK + 1] += c;
-    run.total_count += c;
+    if (run.solution[i] != CELL_AVAILABLE) continue;
+    int32_t c = acceptance_count(run.weights[i]);
+    if (c == 0) continue;
+    if (bucket_of[c] < 0) {
+      bucket_of[c] = static_cast<int32_t>(value.size());
+      value.push_back(c);
+      size.push_back(0);
+    }
+    ++size[static_cast<size_t>(bucket_of[c])];
   }
-  for (int64_t b = 1; b <= blocks; ++b) {
-    int64_t parent = b + (b & -b);
-    if (parent <= blocks) tree[parent] += tree[b];
+  const size_t buckets = value.size();
+  std::vector<size_t> start(buckets + 1, 0);
+  for (size_t k = 0; k < buckets; ++k) start[k + 1] = start[k] + size[k];
+  std::vector<size_t> fill(start);
+  for (int64_t i = 0; i < run.cells; ++i) {
+    if (run.solution[i] != CELL_AVAILABLE) continue;
+    int32_t c = acceptance_count(run.weights[i]);
+    if (c > 0) bucket_cells[fill[static_cast<size_t>(bucket_of[c])]++] = static_cast<int32_t>(i);
   }
-  int64_t top_step = 1;
-  while (top_step * 2 <= blocks) top_step *= 2;
+  std::vector<int64_t> tree(buckets + 1, 0);  // Fenwick tree, bucket k at index k + 1
+  for (size_t b = 1; b <= buckets; ++b) {
+    tree[b] += value[b - 1] * static_cast<int64_t>(size[b - 1]);
+    size_t parent = b + (b & (~b + 1));
+    if (parent <= buckets) tree[parent] += tree[b];
+  }
+  size_t top_step = 1;
+  while (top_step * 2 <= buckets) top_step *= 2;
 
-  // A total of 0 would need weights that no distribution map holds; the plain loop would never
-  // end on it, so stop instead.
+  // Only cells of count 0 left would keep the plain loop going for ever: stop instead.
   while (run.to_assign > 0 && run.total_count > 0) {
     double success = static_cast<double>(run.total_count) /
                      (static_cast<double>(DRAW_RANGE) * static_cast<double>(run.available));
     run.counts.rejections += draw_failures(success);
 
-    // Descend the tree to the block holding the target, then scan the block.
+    // Descend the tree to the bucket holding the target; within it, each cell spans c targets.
     int64_t target = draw_below(run.total_count);
-    int64_t block = 0;
-    for (int64_t step = top_step; step > 0; step /= 2) {
-      if (block + step <= blocks && tree[block + step] <= target) {
-        block += step;
-        target -= tree[block];
+    size_t b = 0;
+    for (size_t step = top_step; step > 0; step /= 2) {
+      if (b + step <= buckets && tree[b + step] <= target) {
+        b += step;
+        target -= tree[b];
       }
     }
-    int64_t i = block * SAMPLER_BLOCK;
-    while (target >= cell_count[i]) target -= cell_count[i++];
+    const int64_t c = value[b];
+    size_t pick = start[b] + static_cast<size_t>(target / c);
+    size_t last = start[b] + --size[b];
+    int32_t i = bucket_cells[pick];
+    bucket_cells[pick] = bucket_cells[last];
 
-    int32_t c = cell_count[i];
-    cell_count[i] = 0;
-    for (int64_t b = block + 1; b <= blocks; b += b & -b) tree[b] -= c;
+    for (size_t k = b + 1; k <= buckets; k += k & (~k + 1)) tree[k] -= c;
     run.total_count -= c;
     place_cell(run, i);
   }
-  std::free(tree);
-  std::free(cell_count);
 }
 
 }  // namespace
