@@ -103,6 +103,11 @@ TEST_F(PreprocessStageTest, ConvertAreaEdgesAndUnreadableText) {
     configure({{"convert-area", text}});
     FatalResult result = run_capturing([] { run_preprocess_stage(); });
     ASSERT_FALSE(result.fatal) << text << "\n" << result.log;
+    // No initial-values map and no distribution mask: no step of theirs prints anything.
+    EXPECT_NE(result.log.find("apply exclusion masks\n* loading masks\napply distribution masks\n"
+                              "config parameters\n  working cell value is 1.000000\n"),
+              std::string::npos)
+        << result.log;
     float fill = value == 1.0f ? 1.0f : 0.0f;
     EXPECT_EQ(output_cells("out.asc"), std::vector<float>(4, fill)) << text;
   }
@@ -152,7 +157,8 @@ TEST_F(PreprocessStageTest, MissingDebugFlagStopsBeforeAnythingIsWritten) {
 }
 
 // A mask along the left edge: weights fall from 1 at column 0 to 0 at the right edge, with a map
-// mean of 0.5. The sigmoid makes placements cluster where the weight is near 1.
+// mean of 0.5. The sigmoid makes placements cluster where the weight is near 1: their mean weight
+// comes out near 0.85 (a placement in proportion to the weight itself would give about 0.67).
 TEST_F(PreprocessStageTest, EdgeMaskDrawsPlacementsToTheEdge) {
   const int n = 40;
   std::vector<float> mask(n * n, 0.0f);
@@ -171,7 +177,7 @@ TEST_F(PreprocessStageTest, EdgeMaskDrawsPlacementsToTheEdge) {
     ++placed;
   }
   EXPECT_EQ(placed, 160);
-  EXPECT_GT(sum / placed, 0.85);
+  EXPECT_GT(sum / placed, 0.8);
 }
 
 }  // namespace
