@@ -97,6 +97,25 @@ void place_plain(PlacementRun& run, bool watch) {
   }
 }
 
+// The acceptance counts that occur, numbered in increasing order: bucket(c) is the number of
+// smaller counts present. A bitmap with running popcounts keeps this on the stack (a table of all
+// 32768 counts would cost small runs more than their placements).
+struct CountSet {
+  static constexpr int32_t WORDS = static_cast<int32_t>(DRAW_RANGE / 64 + 1);
+  uint64_t bits[WORDS] = {};
+  int32_t below[WORDS + 1] = {};  // counts present in the words before each word
+
+  void add(int32_t c) { bits[c >> 6] |= uint64_t{1} << (c & 63); }
+  void finish() {
+    for (int32_t w = 0; w < WORDS; ++w) below[w + 1] = below[w] + __builtin_popcountll(bits[w]);
+  }
+  int32_t size() const { return below[WORDS]; }
+  size_t bucket(int32_t c) const {
+    uint64_t lower = bits[c >> 6] & ((uint64_t{1} << (c & 63)) - 1);
+    return static_cast<size_t>(below[c >> 6] + __builtin_popcountll(lower));
+  }
+};
+
 // The exact sampler: each placement picks an available cell with probability proportional to its
 // acceptance count, which is the plain loop's chance that the cell is the one accepted next. The
 // failed tries on available cells before that acceptance are independent of which cell wins and
@@ -104,11 +123,8 @@ void place_plain(PlacementRun& run, bool watch) {
 // Cells are grouped in buckets by acceptance count (at most 32768 buckets, one per count that
 // occurs): a bucket weighs count * cells in it, a Fenwick tree over the buckets picks one, and the
 // cells of a bucket are equally likely. The tree stays small enough for the cache whatever the
-// grid, and the set-up costs two passes over the cells.
+// grid, and the set-up costs three passes over the cells.
 void place_exact(PlacementRun& run) {
-  std::vector<int32_t> bucket_of(static_cast<size_t>(DRAW_RANGE) + 1, -1);
-  std::vector<int64_t> value;  // acceptance count of the cells of each bucket
-  std::vector<size_t> size;
   std::vector<int32_t> bucket_cells;
   try {
     bucket_cells.resize(static_cast<size_t>(run.available));
@@ -118,25 +134,31 @@ void place_exact(PlacementRun& run) {
 
   // Counting sort of the available cells by acceptance count. Cells of count 0 can never pass the
   // acceptance test and get no bucket.
+  CountSet present;
+  for (int64_t i = 0; i < run.cells; ++i) {
+    if (run.solution[i] != CELL_AVAILABLE) continue;
+    int32_t c = acceptance_count(run.weights[i]);
+    if (c > 0) present.add(c);
+  }
+  present.finish();
+  const size_t buckets = static_cast<size_t>(present.size());
+  std::vector<int64_t> value(buckets);  // acceptance count of the cells of each bucket
+  std::vector<size_t> size(buckets, 0);
+  std::vector<size_t> start(buckets + 1, 0);
   for (int64_t i = 0; i < run.cells; ++i) {
     if (run.solution[i] != CELL_AVAILABLE) continue;
     int32_t c = acceptance_count(run.weights[i]);
     if (c == 0) continue;
-    if (bucket_of[c] < 0) {
-      bucket_of[c] = static_cast<int32_t>(value.size());
-      value.push_back(c);
-      size.push_back(0);
-    }
-    ++size[static_cast<size_t>(bucket_of[c])];
+    size_t b = present.bucket(c);
+    value[b] = c;
+    ++size[b];
   }
-  const size_t buckets = value.size();
-  std::vector<size_t> start(buckets + 1, 0);
   for (size_t k = 0; k < buckets; ++k) start[k + 1] = start[k] + size[k];
   std::vector<size_t> fill(start);
   for (int64_t i = 0; i < run.cells; ++i) {
     if (run.solution[i] != CELL_AVAILABLE) continue;
     int32_t c = acceptance_count(run.weights[i]);
-    if (c > 0) bucket_cells[fill[static_cast<size_t>(bucket_of[c])]++] = static_cast<int32_t>(i);
+    if (c > 0) bucket_cells[fill[present.bucket(c)]++] = static_cast<int32_t>(i);
   }
   std::vector<int64_t> tree(buckets + 1, 0);  // Fenwick tree, bucket k at index k + 1
   for (size_t b = 1; b <= buckets; ++b) {

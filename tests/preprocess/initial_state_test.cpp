@@ -116,7 +116,7 @@ const std::vector<float> MIXED_WEIGHTS = {0.0f, 0.5f, 0.8f, -1,    0.85f, 0.9f, 
 // s = sum(p) / available: mean (1 - s) / s, variance (1 - s) / s^2. Both samplers must follow it.
 // (p is used unrounded: the draws' 2^-15 resolution moves these figures by under 1e-4.)
 TEST_F(InitialStateTest, EachSamplerFollowsTheRejectionLoopForOnePlacement) {
-  const int runs = 20000;
+  const int runs = 12000;
   std::vector<double> p(16, 0.0);
   double sum = 0.0;
   int available = 0;
