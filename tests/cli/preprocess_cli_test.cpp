@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <regex>
 #include <string>
 
 #include "cli/cli_support.h"
@@ -36,9 +35,11 @@ TEST_F(PreprocessCliTest, PlainRunTranscriptAndOutput) {
   RunResult run = run_landalloc({"--seed=7", "--preprocess", "config.json"}, dir.dir());
   EXPECT_EQ(run.code, 0);
   // The rejection count is random; every other line is fixed.
-  std::smatch m;
-  std::regex rejections("    ([0-9]+) rejections\n");
-  ASSERT_TRUE(std::regex_search(run.out, m, rejections)) << run.out;
+  size_t at = run.out.find(" rejections\n");
+  ASSERT_NE(at, std::string::npos) << run.out;
+  size_t digits = run.out.find_last_not_of("0123456789", at - 1) + 1;
+  std::string rejections = run.out.substr(digits, at - digits);
+  ASSERT_FALSE(rejections.empty()) << run.out;
   EXPECT_EQ(run.out,
             "ALGORITHM\n"
             "PREPROCESS begin\n"
@@ -64,7 +65,7 @@ TEST_F(PreprocessCliTest, PlainRunTranscriptAndOutput) {
             "  processing...\n"
             "    4 accepted cells\n"
             "    " +
-                m[1].str() +
+                rejections +
                 " rejections\n"
                 "* write 'out.asc'\n"
                 "PREPROCESS end\n"
@@ -77,8 +78,15 @@ TEST_F(PreprocessCliTest, PlainRunTranscriptAndOutput) {
       "cellsize     5.000000\nnodata_value -999\n";
   ASSERT_EQ(out.substr(0, header.size()), header);
   std::string cells = out.substr(header.size());
-  std::regex layout("[04] [04] 3 [04]\n[04] -999 [04] [04]\n[04] [04] [04] -2\n");
-  EXPECT_TRUE(std::regex_match(cells, layout)) << cells;
+  std::string layout = "? ? 3 ?\n? -999 ? ?\n? ? ? -2\n";
+  ASSERT_EQ(cells.size(), layout.size()) << cells;
+  for (size_t i = 0; i < layout.size(); ++i) {
+    if (layout[i] == '?') {
+      EXPECT_TRUE(cells[i] == '0' || cells[i] == '4') << cells;
+    } else {
+      EXPECT_EQ(cells[i], layout[i]) << cells;
+    }
+  }
   EXPECT_EQ(std::count(cells.begin(), cells.end(), '4'), 4) << cells;
 }
 
