@@ -12,6 +12,7 @@
 #include "driver/log.h"
 #include "driver/random.h"
 #include "postprocess/postprocess_stage.h"
+#include "preprocess/preprocess_stage.h"
 
 namespace {
 
@@ -81,6 +82,7 @@ char* read_config_file(const char* path) {
 
 void run_stages(const StageFlags& flags) {
   log_message("ALGORITHM\n");
+  if (flags.preprocess) run_preprocess_stage();
   if (flags.postprocess) run_postprocess_stage();
   log_message("ALGORITHM end\n");
 }
