@@ -66,8 +66,9 @@ struct PlacementRun {
   PlacementCounts counts;
 };
 
-void place_cell(PlacementRun& run, int64_t i) {
-  run.solution[i] = working_cell_value;
+// Counts one placement: the cell of acceptance count c leaves the available cells.
+void count_placement(PlacementRun& run, int64_t c) {
+  run.total_count -= c;
   --run.available;
   --run.to_assign;
   ++run.counts.accepted;
@@ -88,8 +89,8 @@ void place_plain(PlacementRun& run, bool watch) {
       int64_t i = static_cast<int64_t>(row) * ncols + col;
       if (run.solution[i] != CELL_AVAILABLE) continue;
       if (placement_probability(run.weights[i]) >= rand_fraction()) {
-        run.total_count -= acceptance_count(run.weights[i]);
-        place_cell(run, i);
+        run.solution[i] = working_cell_value;
+        count_placement(run, acceptance_count(run.weights[i]));
         break;
       }
       ++run.counts.rejections;
@@ -125,13 +126,6 @@ struct CountSet {
 // cells of a bucket are equally likely. The tree stays small enough for the cache whatever the
 // grid, and the set-up costs three passes over the cells.
 void place_exact(PlacementRun& run) {
-  std::vector<int32_t> bucket_cells;
-  try {
-    bucket_cells.resize(static_cast<size_t>(run.available));
-  } catch (const std::bad_alloc&) {
-    fatal(1, "error: not enough memory!\n");
-  }
-
   // Counting sort of the available cells by acceptance count. Cells of count 0 can never pass the
   // acceptance test and get no bucket.
   CountSet present;
@@ -144,7 +138,7 @@ void place_exact(PlacementRun& run) {
   const size_t buckets = static_cast<size_t>(present.size());
   std::vector<int64_t> value(buckets);  // acceptance count of the cells of each bucket
   std::vector<size_t> size(buckets, 0);
-  std::vector<size_t> start(buckets + 1, 0);
+  size_t pickable = 0;
   for (int64_t i = 0; i < run.cells; ++i) {
     if (run.solution[i] != CELL_AVAILABLE) continue;
     int32_t c = acceptance_count(run.weights[i]);
@@ -152,13 +146,29 @@ void place_exact(PlacementRun& run) {
     size_t b = present.bucket(c);
     value[b] = c;
     ++size[b];
+    ++pickable;
   }
+
+  // When every cell that can be picked will be, which cell of a bucket a pick takes changes
+  // nothing that follows (the chances depend only on how many cells of each count are left), so
+  // the picks are only counted and the cells are set at the end, sparing a random memory access
+  // per placement.
+  const bool every_cell = static_cast<size_t>(run.to_assign) >= pickable;
+  std::vector<size_t> start(buckets + 1, 0);
   for (size_t k = 0; k < buckets; ++k) start[k + 1] = start[k] + size[k];
-  std::vector<size_t> fill(start);
-  for (int64_t i = 0; i < run.cells; ++i) {
-    if (run.solution[i] != CELL_AVAILABLE) continue;
-    int32_t c = acceptance_count(run.weights[i]);
-    if (c > 0) bucket_cells[fill[present.bucket(c)]++] = static_cast<int32_t>(i);
+  std::vector<int32_t> bucket_cells;
+  if (!every_cell) {
+    try {
+      bucket_cells.resize(pickable);
+    } catch (const std::bad_alloc&) {
+      fatal(1, "error: not enough memory!\n");
+    }
+    std::vector<size_t> fill(start);
+    for (int64_t i = 0; i < run.cells; ++i) {
+      if (run.solution[i] != CELL_AVAILABLE) continue;
+      int32_t c = acceptance_count(run.weights[i]);
+      if (c > 0) bucket_cells[fill[present.bucket(c)]++] = static_cast<int32_t>(i);
+    }
   }
   std::vector<int64_t> tree(buckets + 1, 0);  // Fenwick tree, bucket k at index k + 1
   for (size_t b = 1; b <= buckets; ++b) {
@@ -185,14 +195,22 @@ void place_exact(PlacementRun& run) {
       }
     }
     const int64_t c = value[b];
-    size_t pick = start[b] + static_cast<size_t>(target / c);
-    size_t last = start[b] + --size[b];
-    int32_t i = bucket_cells[pick];
-    bucket_cells[pick] = bucket_cells[last];
-
+    if (!every_cell) {
+      size_t last = start[b] + --size[b];
+      size_t pick = start[b] + static_cast<size_t>(target / c);
+      run.solution[bucket_cells[pick]] = working_cell_value;
+      bucket_cells[pick] = bucket_cells[last];
+    }
     for (size_t k = b + 1; k <= buckets; k += k & (~k + 1)) tree[k] -= c;
-    run.total_count -= c;
-    place_cell(run, i);
+    count_placement(run, c);
+  }
+
+  if (every_cell) {
+    for (int64_t i = 0; i < run.cells; ++i) {
+      if (run.solution[i] == CELL_AVAILABLE && acceptance_count(run.weights[i]) > 0) {
+        run.solution[i] = working_cell_value;
+      }
+    }
   }
 }
 
