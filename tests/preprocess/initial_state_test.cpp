@@ -31,13 +31,6 @@ class InitialStateTest : public testing::Test {
   }
 };
 
-TEST_F(InitialStateTest, ProbabilityIsTheSteepSigmoidWithZeroAtZero) {
-  EXPECT_EQ(placement_probability(0.0), 0.0);
-  EXPECT_NEAR(placement_probability(0.5), 0.029240, 1e-6);
-  EXPECT_NEAR(placement_probability(0.9), 0.473684, 1e-6);
-  EXPECT_NEAR(placement_probability(1.0), 0.807018, 1e-6);
-}
-
 TEST_F(InitialStateTest, CountsAreTruncatedSinglePrecisionProducts) {
   // 1000 available cells among 1010: the ten no-data cells are not available.
   for (float fraction : {0.25f, 0.3333f}) {
@@ -55,15 +48,6 @@ TEST_F(InitialStateTest, CountsAreTruncatedSinglePrecisionProducts) {
     EXPECT_EQ(count_value(1.0f), expected);
     EXPECT_EQ(count_value(CELL_NODATA), 10);
   }
-}
-
-TEST_F(InitialStateTest, ZeroFractionChangesNothing) {
-  uniform_grid(4, 4, 1.0f);
-  FatalResult result = run_capturing([] { initial_state_create(0.0f); });
-  EXPECT_EQ(result.log,
-            "create initial state\n  16 cells available\n  0 cells to be assigned\n"
-            "  processing...\n    0 accepted cells\n    0 rejections\n");
-  EXPECT_EQ(count_value(CELL_AVAILABLE), 16);
 }
 
 // Every column index must be reachable however wide the grid: with draws scaled from 0..32767,
