@@ -1,8 +1,6 @@
 #include "preprocess/initial_state.h"
 
 #include <cmath>
-#include <cstdlib>
-#include <new>
 #include <vector>
 
 #include "driver/log.h"
@@ -158,11 +156,7 @@ void place_exact(PlacementRun& run) {
   for (size_t k = 0; k < buckets; ++k) start[k + 1] = start[k] + size[k];
   std::vector<int32_t> bucket_cells;
   if (!every_cell) {
-    try {
-      bucket_cells.resize(pickable);
-    } catch (const std::bad_alloc&) {
-      fatal(1, "error: not enough memory!\n");
-    }
+    bucket_cells.resize(pickable);
     std::vector<size_t> fill(start);
     for (int64_t i = 0; i < run.cells; ++i) {
       if (run.solution[i] != CELL_AVAILABLE) continue;
