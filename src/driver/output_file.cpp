@@ -138,7 +138,7 @@ FILE* output_open(const char* path) {
 
 bool output_close(FILE* stream) {
   PendingOutput* output = find_stream(stream);
-  if (output == nullptr) return false;
+  if (output == nullptr) return stream != nullptr && std::fclose(stream) == 0;
   bool complete = std::fflush(stream) == 0 && !std::ferror(stream);
   if (complete && fsync(fileno(stream)) != 0) complete = false;
   if (std::fclose(stream) != 0) complete = false;
@@ -147,7 +147,7 @@ bool output_close(FILE* stream) {
 
 void output_discard(FILE* stream) {
   PendingOutput* output = find_stream(stream);
+  if (stream != nullptr) std::fclose(stream);
   if (output == nullptr) return;
-  std::fclose(stream);
   rename_or_remove(output, false);
 }

@@ -21,8 +21,9 @@ bool output_replace(int fd, const char* temp_path, bool complete);
 FILE* output_open(const char* path);
 
 /// Completes a stream of output_open: flushed, synced and renamed over its target. False, with the
-/// target left as it was, when any write failed.
+/// target left as it was, when any write failed. Any other stream is just closed.
 bool output_close(FILE* stream);
 
-/// Abandons a stream of output_open: its temporary file is removed, the target left as it was.
+/// Abandons a stream of output_open: its temporary file is removed, the target left as it was. Any
+/// other stream is just closed.
 void output_discard(FILE* stream);

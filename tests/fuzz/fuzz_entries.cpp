@@ -118,24 +118,27 @@ std::string check_lookup(const std::string& path) {
 
 std::string check_getters(const std::string& path) {
   const int32_t count = config_document.token_count;
-  char buffer[CONFIG_TEXT_MAX];
   const char* p = path.c_str();
+  char buffer[CONFIG_TEXT_MAX];
+  bool filled = false;
   std::string failure = fatal_or_nothing("config_get_string('" + path + "')", [&] {
     config_get_string(p, buffer);
-    failure = check_terminated("config_get_string", buffer);
+    filled = true;
   });
-  if (!failure.empty()) return failure;
-  failure = fatal_or_nothing("config_get_number", [&] { (void)config_get_number(p); });
+  if (failure.empty() && filled) failure = check_terminated("config_get_string", buffer);
   if (failure.empty())
-    failure = fatal_or_nothing("config_get_integer", [&] { config_get_integer(p); });
-  if (failure.empty()) failure = fatal_or_nothing("config_get_flag", [&] { config_get_flag(p); });
+    failure = fatal_or_nothing("config_get_number", [&] { config_get_number(p); });
   if (failure.empty()) {
-    failure = fatal_or_nothing("config_get_array", [&] {
-      const int32_t array = config_get_array(p);
-      if (array < 0 || array >= count || config_document.tokens[array].type != JSMN_ARRAY) {
-        failure = "config_get_array('" + path + "') gave no array";
-      }
-    });
+    failure = fatal_or_nothing("config_get_integer", [&] { config_get_integer(p); });
+  }
+  if (failure.empty()) failure = fatal_or_nothing("config_get_flag", [&] { config_get_flag(p); });
+  int32_t array = -1;
+  if (failure.empty()) {
+    failure = fatal_or_nothing("config_get_array", [&] { array = config_get_array(p); });
+  }
+  if (failure.empty() && array != -1 &&
+      (array >= count || config_document.tokens[array].type != JSMN_ARRAY)) {
+    failure = "config_get_array('" + path + "') gave no array";
   }
   return failure;
 }
@@ -149,12 +152,13 @@ std::string check_elements(int32_t array) {
       return "config_element_token(" + std::to_string(array) + ", " + std::to_string(i) +
              ") = " + std::to_string(element);
     }
+    // A prefilled buffer: an element that is not copied leaves it as it was, terminated.
     char buffer[CONFIG_TEXT_MAX] = "previous";
-    std::string failure = fatal_or_nothing("config_element_text", [&] {
-      config_element_text("array", array, i, buffer);
-      failure = check_terminated("config_element_text", buffer);
-    });
+    const std::string failure = fatal_or_nothing(
+        "config_element_text", [&] { config_element_text("array", array, i, buffer); });
     if (!failure.empty()) return failure;
+    const std::string unterminated = check_terminated("config_element_text", buffer);
+    if (!unterminated.empty()) return unterminated;
   }
   return "";
 }
