@@ -338,7 +338,8 @@ struct AtomicWriter {
 
 // A header field as "%f" prints it, unless six decimals would not read back as the same 32-bit
 // value (a cell size of 4.997678230579 prints as 4.997678, which no longer matches): then with
-// the fewest further decimals that read back as the same 32-bit value.
+// the fewest further decimals that read back as the same 32-bit value. A magnitude so small that
+// no such count of decimals tells it from 0 (a cell size of 1e-45) takes the exponent form.
 void write_header_field(AtomicWriter& writer, const char* key, double value) {
   if (value == 0.0) return;
   char text[64];
@@ -346,6 +347,9 @@ void write_header_field(AtomicWriter& writer, const char* key, double value) {
   for (int decimals = 7; decimals <= 17 && !same_float(std::strtod(text, nullptr), value);
        ++decimals) {
     std::snprintf(text, sizeof text, "%.*f", decimals, value);
+  }
+  if (!same_float(std::strtod(text, nullptr), value)) {
+    std::snprintf(text, sizeof text, "%.17g", value);
   }
   writer.text("%s%s\n", key, text);
 }
