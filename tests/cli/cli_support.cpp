@@ -18,8 +18,11 @@ static std::string shell_quote(const std::string& s) {
   return out + "'";
 }
 
-RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd) {
-  std::string command = "cd " + shell_quote(cwd) + " && " + shell_quote(LANDALLOC_BIN);
+// Runs `prelude` and then the program in the same shell, so that limits the prelude sets apply.
+static RunResult run_in_shell(const std::string& prelude, const std::vector<std::string>& args,
+                              const std::string& cwd) {
+  std::string command =
+      "cd " + shell_quote(cwd) + " && " + prelude + "exec " + shell_quote(LANDALLOC_BIN);
   for (const auto& a : args) command += " " + shell_quote(a);
   command += " 2>/dev/null";
   FILE* pipe = popen(command.c_str(), "r");
@@ -31,6 +34,15 @@ RunResult run_landalloc(const std::vector<std::string>& args, const std::string&
   int status = pclose(pipe);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   return result;
+}
+
+RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd) {
+  return run_in_shell("", args, cwd);
+}
+
+RunResult run_landalloc_limited(const std::vector<std::string>& args, const std::string& cwd,
+                                long address_space_kb) {
+  return run_in_shell("ulimit -v " + std::to_string(address_space_kb) + " && ", args, cwd);
 }
 
 CliDir::CliDir() {

@@ -12,6 +12,10 @@ struct RunResult {
 /// Runs landalloc with `args` in folder `cwd`.
 RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd);
 
+/// Runs landalloc like run_landalloc with its address space limited to `address_space_kb` KiB.
+RunResult run_landalloc_limited(const std::vector<std::string>& args, const std::string& cwd,
+                                long address_space_kb);
+
 /// A fresh temporary folder, removed at the end.
 class CliDir {
  public:
