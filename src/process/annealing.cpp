@@ -1,0 +1,187 @@
+#include "process/annealing.h"
+
+#include <cmath>
+#include <cstdint>
+
+#include "config/config.h"
+#include "driver/log.h"
+#include "driver/random.h"
+#include "process/energy.h"
+#include "process/moves.h"
+#include "raster/grid.h"
+#include "raster/islands.h"
+
+ProcessParameters process_parameters;
+AnnealingState annealing_state;
+
+namespace {
+
+constexpr int32_t DRY_RUN_STAGES = 20;
+
+// Every try and the dry run start from the map that PREPROCESS wrote, whatever earlier tries did.
+void reload_solution_map() {
+  log_message("reload\n");
+  char path[CONFIG_TEXT_MAX];
+  config_get_string("preprocess.output", path);
+  grid_read(path, 0);
+}
+
+void flush_log() {
+  std::fflush(log_stream());
+}
+
+}  // namespace
+
+MoveOutcome apply_acceptance_rule(bool boltzmann) {
+  AnnealingState& a = annealing_state;
+  const double energy = a.current_energy;
+  const double candidate = a.candidate_energy;
+  MoveOutcome outcome = MOVE_REJECTED;
+  if (energy >= candidate) {
+    outcome = MOVE_ACCEPTED;
+  } else if (boltzmann) {
+    const double p = std::exp((energy - candidate) * a.effective_kb / a.temperature);
+    if (p >= rand_fraction()) outcome = MOVE_ACCEPTED_BOLTZMANN;
+  }
+  if (outcome == MOVE_REJECTED) {
+    undo_move();
+    return outcome;
+  }
+  a.current_energy = candidate;
+  if (a.minimal_energy > candidate) a.minimal_energy = candidate;
+  commit_move();
+  return outcome;
+}
+
+float raised_cooling_factor(float tnext) {
+  return static_cast<float>((1.0 - static_cast<double>(tnext)) / 10.0 + static_cast<double>(tnext));
+}
+
+double autotune_factor(double rejected_sum, int32_t count) {
+  const ProcessParameters& p = process_parameters;
+  if (count == 0) {
+    log_message("! no move rejected in the last dry-run stage: kb %f kept\n", p.kb);
+    return p.kb;
+  }
+  const double mean = rejected_sum / count;
+  return std::fabs(std::log(static_cast<double>(p.pinit)) * static_cast<double>(p.tinit) / mean);
+}
+
+void evolution_write_line(FILE* file, int32_t stage, int32_t accepts, int32_t boltzmann_accepts) {
+  const double nmovs = static_cast<double>(process_parameters.nmovs);
+  double terms[5];
+  energy_terms(terms);
+  std::fprintf(file, "%d %f %f %.2f %.2f %f %f %f %f %f\n", stage, annealing_state.temperature,
+               annealing_state.current_energy, accepts / nmovs, boltzmann_accepts / nmovs, terms[0],
+               terms[1], terms[2], terms[3], terms[4]);
+}
+
+void run_annealing(int32_t retries) {
+  ProcessParameters& p = process_parameters;
+  AnnealingState& a = annealing_state;
+  for (;;) {
+    log_message("new try\n");
+    reload_solution_map();
+    if (p.nmovs > 0 && p.nstages > 0) moves_prepare();
+    a.current_energy = energy_evaluate();
+    a.minimal_energy = a.current_energy;
+    a.initial_energy = a.current_energy;
+    log_message("execution\n");
+    log_message("  stage:");
+    a.temperature = static_cast<double>(p.tinit);
+    int32_t accepts = 0;
+    int32_t boltzmann_accepts = 0;
+    int32_t rejections = 0;
+    bool aborted = false;
+    const int32_t abort_limit = static_cast<int32_t>(std::floor(p.nstages * 0.5));
+    for (int32_t s = 0; s < p.nstages; ++s) {
+      int32_t stage_accepts = 0;
+      int32_t stage_boltzmann = 0;
+      for (int32_t i = 0; i < p.nmovs; ++i) {
+        propose_move();
+        MoveOutcome outcome = apply_acceptance_rule(true);
+        if (outcome == MOVE_REJECTED) {
+          ++rejections;
+          continue;
+        }
+        ++accepts;
+        ++stage_accepts;
+        if (outcome == MOVE_ACCEPTED_BOLTZMANN) {
+          ++boltzmann_accepts;
+          ++stage_boltzmann;
+        }
+      }
+      if (p.nmovs > 0) {
+        log_message(" %d", s);
+        flush_log();
+        if (a.evolution_file != nullptr) {
+          evolution_write_line(a.evolution_file, s, stage_accepts, stage_boltzmann);
+          std::fflush(a.evolution_file);
+        }
+      }
+      // The full evaluation brings the incremental sums and island count back in line.
+      a.current_energy = energy_evaluate();
+      if (retries != 0 && p.nmovs > 0 && static_cast<double>(stage_accepts) / p.nmovs < 0.01 &&
+          s < abort_limit) {
+        aborted = true;
+        break;
+      }
+      a.temperature = static_cast<double>(p.tnext) * a.temperature;
+    }
+    if (!aborted) {
+      log_message("\n");
+      log_message("  initial %f\n", a.initial_energy);
+      log_message("  final %f\n", a.current_energy);
+      log_message("  minimal %f\n", a.minimal_energy);
+      log_message("  stats\n");
+      log_message("    %d accepts (%d by boltz prob)\n", accepts, boltzmann_accepts);
+      log_message("    %d rejections\n", rejections);
+      return;
+    }
+    log_message("\n");
+    log_message("  acceptance values too low!\n");
+    log_message("  processing...\n");
+    const float raised = raised_cooling_factor(p.tnext);
+    log_message("    tnext %f\n", static_cast<double>(raised));
+    if (raised >= 1.0f) fatal(1, "** error fatal con el reescalado!\n");
+    p.tnext = raised;
+    --retries;
+  }
+}
+
+void autotune_kb() {
+  ProcessParameters& p = process_parameters;
+  AnnealingState& a = annealing_state;
+  reload_solution_map();
+  moves_prepare();
+  log_message("dryrun execution\n");
+  a.current_energy = energy_evaluate();
+  a.minimal_energy = a.current_energy;
+  // Two moves per cell; a grid too large for that to fit the 32-bit count gets as many as fit.
+  const int64_t moves = 2 * static_cast<int64_t>(grid_cell_count());
+  p.nmovs = moves > INT32_MAX ? INT32_MAX : static_cast<int32_t>(moves);
+  // Only the mean of the rejected differences is needed, so their absolute values are added up in
+  // the order they come instead of being kept in a list of nmovs entries.
+  double rejected_sum = 0.0;
+  int32_t rejected_count = 0;
+  log_message("  stage:");
+  for (int32_t s = 0; s < DRY_RUN_STAGES; ++s) {
+    const bool last = s == DRY_RUN_STAGES - 1;
+    for (int32_t i = 0; i < p.nmovs; ++i) {
+      propose_move();
+      const double difference = a.current_energy - a.candidate_energy;
+      if (apply_acceptance_rule(false) == MOVE_REJECTED && last) {
+        rejected_sum += std::fabs(difference);
+        ++rejected_count;
+      }
+    }
+    a.current_energy = energy_evaluate();
+    log_message(" %d", s);
+    flush_log();
+  }
+  log_message("\n");
+  a.effective_kb = autotune_factor(rejected_sum, rejected_count);
+  log_message("changes\n");
+  log_message("  nmovs %d\n", p.nmovs);
+  log_message("  kb %f\n", a.effective_kb);
+}

@@ -1,0 +1,61 @@
+// Simulated annealing of the solution map: stages of moves accepted by the Metropolis rule,
+// geometric cooling, a full evaluation after every stage and, in the autotuning mode, re-tries
+// with slower cooling when the acceptance collapses early. autotune_kb is the dry run that derives
+// the Boltzmann factor from the initial acceptance probability. Every stage may add one line to
+// the evolution listing.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+/// The annealing parameters, one per "process." property of the same name.
+struct ProcessParameters {
+  float pinit = 0.0f;  ///< initial acceptance probability for the autotuning
+  float tinit = 0.0f;  ///< initial temperature
+  float tnext = 0.0f;  ///< cooling factor per stage; raised by a re-try
+  int32_t nmovs = 0;   ///< moves per stage; replaced by the autotuning
+  int32_t nstages = 0;
+  double kb = 0.0;  ///< Boltzmann factor of the manual mode
+};
+
+/// The process-wide parameters.
+extern ProcessParameters process_parameters;
+
+/// Energies, temperature and factor of the running annealing.
+struct AnnealingState {
+  double temperature = 0.0;
+  double effective_kb = 0.0;  ///< factor k of the acceptance rule
+  double current_energy = 0.0;
+  double candidate_energy = 0.0;  ///< energy after the proposed move
+  double minimal_energy = 0.0;
+  double initial_energy = 0.0;
+  FILE* evolution_file = nullptr;   ///< the open evolution listing, or none
+  int32_t solution_cell_count = 0;  ///< solution cells of the loaded map; size of the queues
+};
+
+/// The process-wide annealing state.
+extern AnnealingState annealing_state;
+
+/// How the acceptance rule decided on a proposed move.
+enum MoveOutcome { MOVE_REJECTED, MOVE_ACCEPTED, MOVE_ACCEPTED_BOLTZMANN };
+
+/// Metropolis rule on the proposed move: downhill (or equal) moves are kept; uphill ones, when
+/// `boltzmann` is set, with probability exp((E - E') * k / T) against one draw. Commits or undoes.
+MoveOutcome apply_acceptance_rule(bool boltzmann);
+
+/// The cooling factor of the next try: a tenth of the way from `tnext` to 1, as a 32-bit float.
+float raised_cooling_factor(float tnext);
+
+/// The autotuned factor |ln(pinit) * tinit / m| for the mean m of `count` rejected differences
+/// whose absolute values add up to `rejected_sum`; the configured kb (with a warning) for none.
+double autotune_factor(double rejected_sum, int32_t count);
+
+/// Writes the evolution line of stage `stage` from the running sums and the stage counters.
+void evolution_write_line(FILE* file, int32_t stage, int32_t accepts, int32_t boltzmann_accepts);
+
+/// Anneals from the reloaded "preprocess.output" with `retries` re-tries allowed; map 0 holds the
+/// solution after the last stage on return.
+void run_annealing(int32_t retries);
+
+/// The dry run of the autotuning mode: sets nmovs to 2 * nrows * ncols and effective_kb.
+void autotune_kb();
