@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <functional>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -64,12 +65,12 @@ TEST(EnergyTest, ValueTermsMatchASortOfTheWholeMap) {
   for (unsigned seed = 1; seed <= 5; ++seed) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     process_setup(nrows, ncols);
-    std::srand(seed);
+    std::mt19937 random(seed);
     std::vector<std::vector<float>> maps(5, std::vector<float>(nrows * ncols));
     for (int k : {1, 3, 4}) {
       for (float& v : maps[static_cast<size_t>(k)]) {
-        int pick = std::rand() % 10;
-        v = pick == 0 ? -1.0f : pick == 1 ? 0.0f : static_cast<float>(std::rand() % 256) / 256.0f;
+        const unsigned pick = random() % 10;
+        v = pick == 0 ? -1.0f : pick == 1 ? 0.0f : static_cast<float>(random() % 256) / 256.0f;
       }
     }
     // The nservices map has only 3 cells >= 0: its top and bottom cover just those.

@@ -43,3 +43,11 @@ inline void process_set_weights(double f1, double f2, double f3, double f4, doub
   energy_state.f4_weight = f4;
   energy_state.f5_weight = f5;
 }
+
+/// Writes `solution` as the PREPROCESS output that the annealing reloads, and a configuration
+/// naming it; the caller's `dir` must outlive the run.
+inline void process_write_preprocess_output(const TempDir& dir, int nrows, int ncols,
+                                            const std::vector<float>& solution) {
+  const std::string path = dir.write("pre.asc", grid_text(nrows, ncols, solution));
+  load_config("{\"preprocess\": {\"output\": \"" + path + "\"}}");
+}
