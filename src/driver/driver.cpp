@@ -13,6 +13,7 @@
 #include "driver/random.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
+#include "process/process_stage.h"
 
 namespace {
 
@@ -83,6 +84,7 @@ char* read_config_file(const char* path) {
 void run_stages(const StageFlags& flags) {
   log_message("ALGORITHM\n");
   if (flags.preprocess) run_preprocess_stage();
+  if (flags.process) run_process_stage();
   if (flags.postprocess) run_postprocess_stage();
   log_message("ALGORITHM end\n");
 }
