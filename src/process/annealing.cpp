@@ -1,5 +1,6 @@
 #include "process/annealing.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <cstdint>
 
@@ -89,9 +90,10 @@ void run_annealing(int32_t retries) {
     log_message("execution\n");
     log_message("  stage:");
     a.temperature = static_cast<double>(p.tinit);
-    int32_t accepts = 0;
-    int32_t boltzmann_accepts = 0;
-    int32_t rejections = 0;
+    // A try makes nstages * nmovs moves, which a 32-bit count may not hold.
+    int64_t accepts = 0;
+    int64_t boltzmann_accepts = 0;
+    int64_t rejections = 0;
     bool aborted = false;
     const int32_t abort_limit = static_cast<int32_t>(std::floor(p.nstages * 0.5));
     for (int32_t s = 0; s < p.nstages; ++s) {
@@ -134,8 +136,9 @@ void run_annealing(int32_t retries) {
       log_message("  final %f\n", a.current_energy);
       log_message("  minimal %f\n", a.minimal_energy);
       log_message("  stats\n");
-      log_message("    %d accepts (%d by boltz prob)\n", accepts, boltzmann_accepts);
-      log_message("    %d rejections\n", rejections);
+      log_message("    %" PRId64 " accepts (%" PRId64 " by boltz prob)\n", accepts,
+                  boltzmann_accepts);
+      log_message("    %" PRId64 " rejections\n", rejections);
       return;
     }
     log_message("\n");
