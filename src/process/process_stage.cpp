@@ -6,6 +6,7 @@
 
 #include "config/config.h"
 #include "driver/log.h"
+#include "driver/output_file.h"
 #include "driver/random.h"
 #include "process/annealing.h"
 #include "process/energy.h"
@@ -135,19 +136,31 @@ void write_debug_maps() {
   }
 }
 
+// The evolution listing's path, kept for the report of a failed close.
+char evolution_path[CONFIG_TEXT_MAX + 32];
+
+// The listing goes to a temporary file beside its target, flushed after every line, and takes the
+// target's name when the run completes: a run that ends in a fatal error leaves any older listing.
 void open_evolution_listing() {
   annealing_state.evolution_file = nullptr;
   if (!config_get_flag("process.debug-evolution")) return;
   log_message("debug lst\n");
   char prefix[CONFIG_TEXT_MAX];
   config_get_string("process.output", prefix);
-  char path[CONFIG_TEXT_MAX + 32];
-  std::snprintf(path, sizeof(path), "%s.debug.evolution.lst", prefix);
-  log_message("* write to '%s'\n", path);
-  FILE* file = std::fopen(path, "w");
-  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path);
+  std::snprintf(evolution_path, sizeof(evolution_path), "%s.debug.evolution.lst", prefix);
+  log_message("* write to '%s'\n", evolution_path);
+  FILE* file = output_open(evolution_path);
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", evolution_path);
   std::fputs("# stage T E accpt boltz f1 f2 f3 f4 f5\n", file);
   annealing_state.evolution_file = file;
+}
+
+void close_evolution_listing() {
+  FILE* file = annealing_state.evolution_file;
+  annealing_state.evolution_file = nullptr;
+  if (file != nullptr && !output_close(file)) {
+    fatal(1, "error: unable to write file '%s'!\n", evolution_path);
+  }
 }
 
 }  // namespace
@@ -158,7 +171,7 @@ float selection_quantise(float potential) {
 }
 
 void process_reset_state() {
-  if (annealing_state.evolution_file != nullptr) std::fclose(annealing_state.evolution_file);
+  if (annealing_state.evolution_file != nullptr) output_discard(annealing_state.evolution_file);
   process_parameters = ProcessParameters{};
   annealing_state = AnnealingState{};
   energy_state = EnergyState{};
@@ -212,10 +225,7 @@ void run_process_stage() {
     run_annealing(0);
   }
 
-  if (annealing_state.evolution_file != nullptr) {
-    std::fclose(annealing_state.evolution_file);
-    annealing_state.evolution_file = nullptr;
-  }
+  close_evolution_listing();
   config_get_string("process.output", path);
   grid_write(path, 0);
   maps_release();
