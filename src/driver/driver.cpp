@@ -1,5 +1,7 @@
 #include "driver/driver.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -56,22 +58,61 @@ void report_parse_error(int32_t code) {
   }
 }
 
+void report_reserve_failure(int64_t bytes) {
+  log_message("error: unable to reserve enough memory (%d bytes)!\n",
+              static_cast<int>(bytes < INT32_MAX ? bytes : INT32_MAX));
+}
+
+// A pipe (such as a shell's process substitution) has no size to seek to: its text is read as it
+// comes, into a buffer that doubles, within the same 32-bit limit as a file's size.
+char* read_stream(FILE* file) {
+  int64_t capacity = 1 << 16;
+  int64_t used = 0;
+  char* text = static_cast<char*>(std::malloc(static_cast<size_t>(capacity)));
+  while (text != nullptr) {
+    used += static_cast<int64_t>(
+        std::fread(text + used, 1, static_cast<size_t>(capacity - 1 - used), file));
+    if (used < capacity - 1) {
+      text[used] = '\0';
+      return text;
+    }
+    capacity = capacity * 2 < INT32_MAX ? capacity * 2 : INT32_MAX;
+    char* grown = used + 1 < capacity
+                      ? static_cast<char*>(std::realloc(text, static_cast<size_t>(capacity)))
+                      : nullptr;
+    if (grown == nullptr) std::free(text);
+    text = grown;
+  }
+  report_reserve_failure(capacity);
+  return nullptr;
+}
+
 // Reads the whole file; nullptr (after its message) when it cannot be opened or held.
 char* read_config_file(const char* path) {
   FILE* file = std::fopen(path, "rb");
+  struct stat info;
+  // A folder opens for reading on some systems but holds no text.
+  if (file != nullptr && (fstat(fileno(file), &info) != 0 || S_ISDIR(info.st_mode))) {
+    std::fclose(file);
+    file = nullptr;
+  }
   if (file == nullptr) {
     log_message("error: unable to open filename '%s'!\n", path);
     return nullptr;
   }
+  if (!S_ISREG(info.st_mode)) {
+    char* text = read_stream(file);
+    std::fclose(file);
+    return text;
+  }
   long size = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
   std::fseek(file, 0, SEEK_SET);
-  // A size the 32-bit count cannot hold (or none at all, for a stream) cannot be reserved.
+  // A size the 32-bit count cannot hold cannot be reserved.
   char* text = nullptr;
   if (size >= 0 && size < INT32_MAX) text = static_cast<char*>(std::malloc(size + 1));
   if (text == nullptr) {
-    log_message("error: unable to reserve enough memory (%d bytes)!\n",
-                size >= 0 && size < INT32_MAX ? static_cast<int>(size + 1) : INT32_MAX);
+    report_reserve_failure(size >= 0 ? static_cast<int64_t>(size) + 1 : INT32_MAX);
     std::fclose(file);
     return nullptr;
   }
