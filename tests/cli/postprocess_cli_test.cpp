@@ -1,7 +1,8 @@
-// landalloc --postprocess end to end: the process output is a grid file written by the test, the
-// final map and mask are read back. Whatever the draws, a complete run keeps the number of
-// allocated cells and its mask marks exactly them; a failed run leaves neither file behind. The
-// runs are seeded so that they do not depend on the clock.
+// landalloc --postprocess end to end: the process output is a grid file written by the test (or,
+// in one run, by the two earlier stages), and the final map and mask are read back. Whatever the
+// draws, a complete run keeps the number of allocated cells and its mask marks exactly them; a
+// failed run leaves neither file behind. The runs are seeded so that they do not depend on the
+// clock.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -25,9 +26,22 @@ const char* kBasins =
     "ncols 6\nnrows 6\nxllcorner 0\nyllcorner 0\ncellsize 1\nNODATA_value -9999\n"
     "0 0 0 1 1 1\n0 0 0 1 1 1\n0 0 0 1 1 1\n2 2 2 3 3 3\n2 2 2 3 3 3\n2 2 2 3 3 -9999\n";
 
-std::string config(const std::string& share, const std::string& basins, int purge_limit) {
+// The sections before "postprocess" when only POSTPROCESS runs, and when the three stages run.
+const char* kProcessOutputOnly = "\"process\": {\"output\": \"process.asc\"}";
+const char* kEarlierStages =
+    "\"preprocess\": {\"init-values-map\": \"\", \"distribution-masks\": [], \"convert-area\": "
+    "0.3, \"debug-maps\": \"no\", \"output\": \"pre.asc\"}, \"process\": {\"functions-weight\": "
+    "[1, 1, 1, 1, 1], \"pinit\": 0.5, \"tinit\": 1, \"tnext\": 0.9, \"nmovs\": 50, \"nstages\": 4, "
+    "\"kb\": 100, \"random-select\": \"no\", \"distance-masks\": [\"basins.asc\"], "
+    "\"distance-maps\": [], \"debug-maps\": \"no\", \"debug-evolution\": \"no\", "
+    "\"autotunning\": \"no\", \"output\": \"process.asc\"}";
+
+std::string config(const std::string& share, const std::string& basins, int purge_limit,
+                   const char* earlier = kProcessOutputOnly) {
   return "{\"maps\": {\"potential-maps\": [[\"potential.asc\"]], \"potential-maps-weight\": "
-         "[[1]]}, \"process\": {\"output\": \"process.asc\"}, \"postprocess\": {\"select\": "
+         "[[1]], \"exclusion-masks\": []}, " +
+         std::string(earlier) +
+         ", \"postprocess\": {\"select\": "
          "{\"purge-limit\": " +
          std::to_string(purge_limit) +
          ", \"method-distance\": {\"distance-masks\": [], \"distance-maps\": [], "
@@ -48,6 +62,12 @@ class PostprocessCliTest : public testing::Test {
   CliDir dir;
 };
 
+int count_of(const std::vector<float>& values, float v) {
+  int n = 0;
+  for (float x : values) n += x == v ? 1 : 0;
+  return n;
+}
+
 TEST_F(PostprocessCliTest, FinalMapKeepsTheAllocatedCellsInBothModes) {
   for (const char* basins : {"", "basins.asc"}) {
     dir.write("config.json", config("0.5", basins, 2));
@@ -58,14 +78,29 @@ TEST_F(PostprocessCliTest, FinalMapKeepsTheAllocatedCellsInBothModes) {
     const std::vector<float> mask = grid_values(dir.read("mask.asc"));
     ASSERT_EQ(final_map.size(), 36u);
     ASSERT_EQ(mask.size(), 36u);
-    int allocated = 0;
     for (size_t i = 0; i < final_map.size(); ++i) {
-      allocated += final_map[i] == 1.0f ? 1 : 0;
       EXPECT_EQ(mask[i], final_map[i] == 1.0f ? 1.0f : -999.0f) << i;
     }
-    EXPECT_EQ(allocated, 10) << basins;
+    EXPECT_EQ(count_of(final_map, 1.0f), 10) << basins;
     EXPECT_EQ(final_map[9], -999.0f);  // no data stays no data
   }
+}
+
+TEST_F(PostprocessCliTest, ThreeStagesRunInSequenceOnOneConfiguration) {
+  dir.write("config.json", config("0.5", "", 0, kEarlierStages));
+  RunResult run = run_landalloc({"--seed=7", "config.json"}, dir.dir());
+  ASSERT_EQ(run.code, 0) << run.out;
+  const size_t pre = run.out.find("PREPROCESS end\n");
+  const size_t process = run.out.find("PROCESS begin\n", pre);
+  const size_t post = run.out.find("POSTPROCESS begin\n", process);
+  EXPECT_TRUE(pre != std::string::npos && process != std::string::npos && post != std::string::npos)
+      << run.out;
+  // The preprocessed map marks its cells with 1 (largest value 0 + 1); every stage keeps them.
+  const int placed = count_of(grid_values(dir.read("pre.asc")), 1.0f);
+  EXPECT_GT(placed, 0);
+  EXPECT_EQ(count_of(grid_values(dir.read("process.asc")), 1.0f), placed);
+  EXPECT_EQ(count_of(grid_values(dir.read("final.asc")), 1.0f), placed);
+  EXPECT_EQ(count_of(grid_values(dir.read("mask.asc")), 1.0f), placed);
 }
 
 TEST_F(PostprocessCliTest, NoSelectedIslandEndsWithMinusSixAndNoFinalMap) {
