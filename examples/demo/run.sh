@@ -29,9 +29,26 @@ if [ ! -f out/postprocess.asc ]; then
   echo "landalloc wrote no final map (out/postprocess.asc); the whole log is out/landalloc.log" >&2
   exit 1
 fi
-# The lines a user checks first: what was placed, how the energy fell, what was kept and grown.
-grep -E 'cells to be assigned|^  (initial|final|minimal) |selected [0-9]+ islands|cells (purged|removed)|expansion finished' \
-  out/landalloc.log || true
+# The figures a user checks first: what was placed, how far the energy fell, what was kept.
+awk '
+  /cells to be assigned/ { placed = $1 }
+  /^changes/ { tuned = 1 }
+  tuned && /^  kb / { kb = $2; tuned = 0 }
+  /acceptance values too low/ { retries++ }
+  /^  initial / { e0 = $2 }
+  /^  final / { e1 = $2 }
+  /from a total number of/ { total = $6 }
+  /^  selected [0-9]+ islands to expand/ { kept = $2 }
+  /^  - [0-9]+ cells purged/ { purged = $2 }
+  /another [0-9]+ cells removed/ { removed = $3 }
+  /expansion finished after/ { sweeps = $4 }
+  END {
+    printf "PREPROCESS  placed %d new cells at random\n", placed
+    printf "PROCESS     energy %s -> %s", e0, e1
+    if (kb != "") printf " (autotuned Boltzmann factor %s, %d re-tries)", kb, retries
+    printf "\nPOSTPROCESS kept %d of %d islands, grew %d cells back (%d purged, %d removed) in %d sweeps\n",
+      kept, total, purged + removed, purged, removed, sweeps
+  }' out/landalloc.log
 echo "the three stages took ${elapsed} s"
 
 # Grid values without the header lines, one row of cells per line, for gnuplot's matrix input.
@@ -48,7 +65,7 @@ if command -v gnuplot >/dev/null 2>&1; then
   gnuplot -e "potential='out/potential.dat'; final='out/final.dat'; roads='out/roads.dat'" \
     -e "ncols=$ncols; nrows=$nrows; allocated=$allocated; output='out/demo_map.png'" map.gp
   gnuplot -e "evolution='out/process.asc.debug.evolution.lst'; output='out/demo_energy.png'" energy.gp
-  pictures=" out/demo_map.png out/demo_energy.png"
+  pictures=" demo_map.png demo_energy.png"
 else
   echo "gnuplot is not installed: no pictures (scripts/install-deps.sh installs it)"
 fi
