@@ -1,5 +1,6 @@
-// libFuzzer target: a grid file, read, written back and read again (see fuzz_entries.h). The files
-// go to a private folder in memory when the system has one, since every input is a file.
+// libFuzzer target: a grid file, read, written back and read again (see fuzz_entries.h). Every
+// input is a file: they go to the folder LANDALLOC_FUZZ_WORK names (scripts/fuzz.sh makes one in
+// memory and removes it however the run ends), else to a private one removed at a normal exit.
 #include <stdlib.h>
 
 #include <cstdio>
@@ -19,6 +20,10 @@ static void remove_work_dir() {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fatal_set_throw(true);
   log_set_stream(std::fopen("/dev/null", "w"));
+  if (const char* given = std::getenv("LANDALLOC_FUZZ_WORK")) {
+    work_dir = given;
+    return 0;
+  }
   char pattern[] = "/dev/shm/landalloc-fuzz-XXXXXX";
   char fallback[] = "/tmp/landalloc-fuzz-XXXXXX";
   const char* made = mkdtemp(pattern);
