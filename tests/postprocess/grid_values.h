@@ -1,4 +1,4 @@
-// Reads back the grid files the stage writes, for tests that compare whole maps.
+// Reads back the grid files the stages write, for tests that compare whole maps.
 #pragma once
 
 #include <cctype>
@@ -10,13 +10,10 @@
 inline std::vector<float> grid_values(const std::string& text) {
   std::istringstream in(text);
   std::vector<float> values;
-  std::string word;
-  while (in >> word) {
-    if (std::isalpha(static_cast<unsigned char>(word[0]))) {
-      in >> word;
-    } else {
-      values.push_back(std::stof(word));
-    }
+  for (std::string word; in >> word;) {
+    const bool key = std::isalpha(static_cast<unsigned char>(word[0])) != 0;
+    if (!key) values.push_back(std::stof(word));
+    if (key) in >> word;  // its value
   }
   return values;
 }
