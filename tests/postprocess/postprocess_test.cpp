@@ -80,7 +80,7 @@ TEST_F(PostprocessTest, SelectionTable) {
     FatalResult run = run_capturing([] { islands_label(), select_islands(); });
     EXPECT_EQ(run.fatal ? run.code : 0, c.marked.empty() ? 1 : 0) << c.tail;
     EXPECT_TRUE(ends_with(run.log, c.tail)) << run.log;
-    EXPECT_EQ(c.marked.empty() || get_map(0) == cells(c.marked), true) << c.marked;
+    EXPECT_TRUE(c.marked.empty() || get_map(0) == cells(c.marked)) << c.marked;
   }
 }
 
