@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 
 #include "raster/grid.h"
@@ -27,68 +28,61 @@ class LoadersTest : public testing::Test {
     return "\"" + dir.write(name, grid_text(1, 4, text_values)) + "\"";
   }
 
+  // Runs `body` on the configuration `json`, failing the test on a fatal error.
+  std::string run(const std::string& json, const std::function<void()>& body) {
+    load_config(json);
+    const FatalResult r = run_capturing(body);
+    EXPECT_FALSE(r.fatal) << r.log;
+    return r.log;
+  }
+
   TempDir dir;
 };
 
-TEST_F(LoadersTest, PotentialSumsWeightedMapsWithinAGroup) {
+TEST_F(LoadersTest, PotentialSumsWeightedMapsThenFusesGroupsByMaximum) {
+  const std::string a = file("a", {1, 2, N, 2}), b = file("b", {0, 4, 2, N});
+  const auto load = [&](const std::string& maps, const std::string& weights) {
+    return run(R"({"maps": {"potential-maps": )" + maps + R"(, "potential-maps-weight": )" +
+                   weights + "}}",
+               [] { maps_load_potential(1); });
+  };
   // 2A + B = {2, 8, -, 4}: B's missing cell keeps 2A, A's stays missing; then divided by 8.
-  load_config(R"({"maps": {"potential-maps": [[)" + file("a", {1, 2, N, 2}) + "," +
-              file("b", {0, 4, 2, N}) + R"(]], "potential-maps-weight": [[2, "1"]]}})");
-  FatalResult run = run_capturing([] { maps_load_potential(1); });
-  ASSERT_FALSE(run.fatal) << run.log;
+  EXPECT_EQ(load("[[" + a + "," + b + "]]", R"([[2, "1"]])").find("fussion"), std::string::npos);
   EXPECT_EQ(get_map(1), (std::vector<float>{0.25f, 1.0f, N, 0.5f}));
-  EXPECT_EQ(run.log.find("fussion"), std::string::npos);
+  // Max(A, B) where a missing cell in either group wins, then divided by 4.
+  EXPECT_EQ(load("[[" + a + "],[" + b + "]]", "[[1], [1]]"),
+            "* load group maps\n* read '" + dir.path("a") + "'\n* load group maps\n* read '" +
+                dir.path("b") + "'\n* fussion group maps\n* normalize map\n");
+  EXPECT_EQ(get_map(1), (std::vector<float>{0.25f, 1.0f, N, N}));
+  // An empty later group is skipped instead of fusing stale contents.
+  set_map(2, {9, 9, 9, N});
+  EXPECT_EQ(load("[[" + a + "], []]", "[[1], []]").find("fussion"), std::string::npos);
+  EXPECT_EQ(get_map(1), (std::vector<float>{0.5f, 1.0f, N, 1.0f}));
 }
 
-TEST_F(LoadersTest, GroupsFuseByMaximumAndAMissingCellWins) {
-  load_config(R"({"maps": {"potential-maps": [[)" + file("a", {4, 1, N, 2}) + "],[" +
-              file("b", {1, 2, 3, N}) + R"(]], "potential-maps-weight": [[1], [1]]}})");
-  FatalResult run = run_capturing([] { maps_load_potential(1); });
-  ASSERT_FALSE(run.fatal) << run.log;
-  EXPECT_EQ(get_map(1), (std::vector<float>{1.0f, 0.5f, N, N}));
-  EXPECT_EQ(run.log, "* load group maps\n* read '" + dir.path("a") +
-                         "'\n* load group maps\n* read '" + dir.path("b") +
-                         "'\n* fussion group maps\n* normalize map\n");
-}
-
-TEST_F(LoadersTest, EmptyLaterGroupIsSkippedInsteadOfFusingStaleContents) {
-  load_config(R"({"maps": {"potential-maps": [[)" + file("a", {4, 1, N, 2}) +
-              R"(], []], "potential-maps-weight": [[1], []]}})");
-  set_map(2, {9, 9, 9, N});  // what a fusion of the empty group would bring in
-  FatalResult run = run_capturing([] { maps_load_potential(1); });
-  ASSERT_FALSE(run.fatal) << run.log;
-  EXPECT_EQ(get_map(1), (std::vector<float>{1.0f, 0.25f, N, 0.5f}));
-  EXPECT_EQ(run.log.find("fussion"), std::string::npos);
-}
-
-TEST_F(LoadersTest, RejectsWeightsOrGroupsOfTheWrongShape) {
+TEST_F(LoadersTest, RejectsWeightsOrGroupsOfTheWrongShapeBeforeReading) {
   const std::string a = file("a", {1, 1, 1, 1});
-  const std::string shape_error =
-      "error: incorrect shape for property 'maps.potential-maps-weight' (one weight per map of "
+  const std::string shape =
+      "shape for property 'maps.potential-maps-weight' (one weight per map of "
       "'maps.potential-maps' expected)!\n";
+  const std::string element = "type for element 0 of property 'maps.potential-maps-weight' (";
   struct Case {
     std::string maps, weights, error;
   };
   const Case cases[] = {
-      {"[[" + a + "," + a + "]]", "[[1]]", shape_error},
-      {"[[" + a + "]]", "[[1], [1]]", shape_error},
-      {"[[" + a + "]]", "[1]",
-       "error: incorrect type for element 0 of property 'maps.potential-maps-weight' (json array "
-       "expected)!\n"},
-      {"[[" + a + "]]", "[[[1]]]",
-       "error: incorrect type for element 0 of property 'maps.potential-maps-weight' (string or "
-       "number expected)!\n"},
+      {"[[" + a + "," + a + "]]", "[[1]]", shape},
+      {"[[" + a + "]]", "[[1], [1]]", shape},
+      {"[[" + a + "]]", "[1]", element + "json array expected)!\n"},
+      {"[[" + a + "]]", "[[[1]]]", element + "string or number expected)!\n"},
       {"[[" + a + ", [" + a + "]]]", "[[1, 1]]",
-       "error: incorrect type for element 1 of property 'maps.potential-maps' (string or number "
-       "expected)!\n"},
+       "type for element 1 of property 'maps.potential-maps' (string or number expected)!\n"},
   };
   for (const Case& c : cases) {
     load_config(R"({"maps": {"potential-maps": )" + c.maps + R"(, "potential-maps-weight": )" +
                 c.weights + "}}");
-    FatalResult run = run_capturing([] { maps_load_potential(1); });
-    EXPECT_TRUE(run.fatal) << c.maps << " " << c.weights;
-    EXPECT_EQ(run.code, 2);
-    EXPECT_EQ(run.log, c.error) << "nothing may be read before the check";
+    const FatalResult r = run_capturing([] { maps_load_potential(1); });
+    EXPECT_EQ(r.code, 2) << c.maps << " " << c.weights;
+    EXPECT_EQ(r.log, "error: incorrect " + c.error);
   }
 }
 
@@ -98,66 +92,49 @@ TEST_F(LoadersTest, TopCellsMarkTheTopFifthWithAllTiesAtTheThreshold) {
   set_map(0, {1, 8, N, 9, 2, 8, 3, 4, 5, 10, 6, 7});
   EXPECT_EQ(map_mark_top_cells(0), 3);
   EXPECT_EQ(get_map(0), (std::vector<float>{0, 1, N, 1, 0, 1, 0, 0, 0, 1, 0, 0}));
-
   set_map(0, {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, N, N});
   EXPECT_EQ(map_mark_top_cells(0), 2);
   EXPECT_EQ(get_map(0), (std::vector<float>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, N, N}));
-
-  set_map(0, std::vector<float>(12, N));
-  EXPECT_EQ(map_mark_top_cells(0), 0);
-  EXPECT_EQ(get_map(0), std::vector<float>(12, N));
 }
 
 TEST_F(LoadersTest, NservicesCountsTopMarksPerGroupAndFusesByMaximum) {
   // Group 0: A marks {0, 0, 0, 1}, B (weight -1 reverses it) marks {1, 0, 0, 0}: sum {1, 0, 0, 1}.
   // Group 1: C marks {0, 0, 1, 0}, two of them: {0, 0, 2, 0}. Maximum, then divided by 2.
-  load_config(R"({"maps": {"potential-maps": [[)" + file("a", {1, 2, 3, 4}) + "," +
-              file("b", {2, 3, 4, 5}) + "],[" + file("c", {0, 1, 5, 2}) + "," +
-              file("c2", {0, 1, 5, 2}) + R"(]], "potential-maps-weight": [[1, -1], [3, 3]]}})");
-  FatalResult run = run_capturing([] { maps_load_nservices(); });
-  ASSERT_FALSE(run.fatal) << run.log;
+  run(R"({"maps": {"potential-maps": [[)" + file("a", {1, 2, 3, 4}) + "," +
+          file("b", {2, 3, 4, 5}) + "],[" + file("c", {0, 1, 5, 2}) + "," +
+          file("c2", {0, 1, 5, 2}) + R"(]], "potential-maps-weight": [[1, -1], [3, 3]]}})",
+      [] { maps_load_nservices(); });
   EXPECT_EQ(get_map(3), (std::vector<float>{0.5f, 0.0f, 1.0f, 0.5f}));
 }
 
-TEST_F(LoadersTest, SolutionAreaIsWhereEveryPotentialMapHasData) {
-  load_config(R"({"maps": {"potential-maps": [[)" + file("a", {1, N, 3, 0}) + "],[" +
-              file("b", {1, 1, -2, 0}) + "]]}}");
-  int32_t available = 0;
-  FatalResult run = run_capturing([&] { available = maps_init_solution(); });
-  ASSERT_FALSE(run.fatal) << run.log;
-  EXPECT_EQ(available, 2);
+TEST_F(LoadersTest, SolutionAreaAndMasksKeepOnlyCellsWithData) {
+  int32_t count = 0;
+  const std::string log = run(R"({"maps": {"potential-maps": [[)" + file("a", {1, N, 3, 0}) +
+                                  "],[" + file("b", {1, 1, -2, 0}) + R"(]], "exclusion-masks": [)" +
+                                  file("m1", {1, 0, 0, 1}) + "," + file("m2", {1, 0, 1, N}) + "]}}",
+                              [&] { count = maps_init_solution(); });
+  EXPECT_EQ(count, 2);
   EXPECT_EQ(get_map(0), (std::vector<float>{0, N, N, 0}));
-  EXPECT_NE(run.log.find("! 1 nodata cells removed\n"), std::string::npos) << run.log;
-  EXPECT_NE(run.log.find("! 1 cells extra removed\n"), std::string::npos) << run.log;
-}
-
-TEST_F(LoadersTest, MasksSetCellsWithDataAndCountEveryMask) {
-  load_config(R"({"maps": {"exclusion-masks": [)" + file("m1", {1, 0, 1, 1}) + "," +
-              file("m2", {1, 0, 0, N}) + "]}}");
-  set_map(0, {0, 0, 0, N});
-  int32_t set = 0;
-  FatalResult run = run_capturing([&] { set = maps_apply_exclusion_masks(CELL_MASKED); });
-  ASSERT_FALSE(run.fatal) << run.log;
-  EXPECT_EQ(set, 3);
-  EXPECT_EQ(get_map(0), (std::vector<float>{-2, 0, -2, N}));
+  EXPECT_NE(log.find("! 1 nodata cells removed\n"), std::string::npos) << log;
+  EXPECT_NE(log.find("! 1 cells extra removed\n"), std::string::npos) << log;
+  // A mask sets the cells it marks unless they are no-data in the map; every mask counts.
+  run_capturing([&] { count = maps_apply_exclusion_masks(CELL_MASKED); });
+  EXPECT_EQ(count, 3);
+  EXPECT_EQ(get_map(0), (std::vector<float>{-2, N, N, -2}));
 }
 
 TEST_F(LoadersTest, DistanceMapsAddUpWhereBothHaveData) {
   // POSTPROCESS: the mean over the files; a cell missing from a file is lost.
-  load_config(R"({"postprocess": {"select": {"method-distance": {"distance-maps": [)" +
-              file("d1", {2, 4, N, 1}) + "," + file("d2", {4, 2, 1, 1}) +
-              R"(]}}}, "process": {"distance-maps": [)" + file("d3", {1, 3, N, 1}) + "," +
-              file("d4", {1, 1, 1, 1}) + "]}}");
   set_map(3, {0, 0, 0, N});
-  int32_t additions = 0;
-  FatalResult run = run_capturing([&] { additions = maps_load_postprocess_distances(); });
-  ASSERT_FALSE(run.fatal) << run.log;
-  EXPECT_EQ(additions, 4);
+  run(R"({"postprocess": {"select": {"method-distance": {"distance-maps": [)" +
+          file("d1", {2, 4, N, 1}) + "," + file("d2", {4, 2, 1, 1}) +
+          R"(]}}}, "process": {"distance-maps": [)" + file("d3", {1, 3, N, 1}) + "," +
+          file("d4", {1, 1, 1, 1}) + "]}}",
+      [] { EXPECT_EQ(maps_load_postprocess_distances(), 4); });
   EXPECT_EQ(get_map(3), (std::vector<float>{3, 3, N, N}));
   // PROCESS: the sum over the area, where a missing file cell adds nothing, then normalised.
   set_map(4, {1, 1, 1, N});
-  run = run_capturing([] { maps_load_process_distances(); });
-  ASSERT_FALSE(run.fatal) << run.log;
+  run_capturing([] { maps_load_process_distances(); });
   EXPECT_EQ(get_map(4), (std::vector<float>{0.6f, 1.0f, 0.4f, N}));
 }
 
