@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 #include "config/config.h"
@@ -53,18 +54,14 @@ std::vector<std::string> derived_paths() {
 }
 
 // Runs a getter: a fatal error is the documented answer to a missing or mistyped property and must
-// carry the configuration's exit code; a text copied must be terminated.
-template <typename Body>
-std::string getter(const std::string& what, const char* buffer, Body body) {
+// carry the configuration's exit code; a text buffer must stay terminated.
+std::string getter(const std::string& what, const char* text, const std::function<void()>& body) {
   try {
     body();
   } catch (const FatalExit& e) {
-    return e.code == 2 ? "" : what + " ended with code " + std::to_string(e.code);
+    if (e.code != 2) return what + " ended with code " + std::to_string(e.code);
   }
-  if (buffer != nullptr && std::memchr(buffer, '\0', CONFIG_TEXT_MAX) == nullptr) {
-    return what + " left no terminator";
-  }
-  return "";
+  return std::memchr(text, '\0', CONFIG_TEXT_MAX) == nullptr ? what + " left no terminator" : "";
 }
 
 std::string check_path(const std::string& path, bool with_getters) {
@@ -83,22 +80,20 @@ std::string check_path(const std::string& path, bool with_getters) {
   }
   if (!with_getters) return "";
   const char* p = path.c_str();
-  char text[CONFIG_TEXT_MAX];
+  char text[CONFIG_TEXT_MAX] = "";
   int32_t array = -1;
-  std::string failure =
-      getter("config_get_string('" + path + "')", text, [&] { config_get_string(p, text); });
-  if (failure.empty())
-    failure = getter("config_get_number", nullptr, [&] { config_get_number(p); });
-  if (failure.empty())
-    failure = getter("config_get_integer", nullptr, [&] { config_get_integer(p); });
-  if (failure.empty()) failure = getter("config_get_flag", nullptr, [&] { config_get_flag(p); });
-  if (failure.empty())
-    failure = getter("config_get_array", nullptr, [&] { array = config_get_array(p); });
-  if (failure.empty() && array != -1 &&
-      (array >= count || config_document.tokens[array].type != JSMN_ARRAY)) {
-    failure = "config_get_array('" + path + "') gave no array";
+  const std::function<void()> getters[] = {
+      [&] { config_get_string(p, text); }, [&] { config_get_number(p); },
+      [&] { config_get_integer(p); }, [&] { config_get_flag(p); },
+      [&] { array = config_get_array(p); }};
+  for (const auto& body : getters) {
+    const std::string failure = getter("a getter of '" + path + "'", text, body);
+    if (!failure.empty()) return failure;
   }
-  return failure;
+  if (array != -1 && (array >= count || config_document.tokens[array].type != JSMN_ARRAY)) {
+    return "config_get_array('" + path + "') gave no array";
+  }
+  return "";
 }
 
 std::string check_tokens() {
@@ -127,6 +122,17 @@ std::string check_tokens() {
 }
 
 }  // namespace
+
+void fuzz_init() {
+  fatal_set_throw(true);
+  log_set_stream(std::fopen("/dev/null", "w"));
+}
+
+int fuzz_report(const std::string& failure) {
+  if (failure.empty()) return 0;
+  std::fprintf(stderr, "broken guarantee: %s\n", failure.c_str());
+  std::abort();
+}
 
 std::string fuzz_config_input(const uint8_t* data, size_t size) {
   // The document ends at its first NUL, as a file read by the driver does.

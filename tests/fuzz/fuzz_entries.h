@@ -11,6 +11,13 @@
 /// Grids of more cells than this are not read: a header alone could otherwise ask for gigabytes.
 constexpr size_t FUZZ_MAX_CELLS = 1 << 18;
 
+/// Quiets the log and turns fatal errors into FatalExit, as every fuzz target needs.
+void fuzz_init();
+
+/// Ends the process with the broken guarantee `failure` unless it is empty; returns 0 for
+/// libFuzzer.
+int fuzz_report(const std::string& failure);
+
 /// Loads `data` as a configuration and queries it along paths taken from its own keys.
 std::string fuzz_config_input(const uint8_t* data, size_t size);
 

@@ -4,27 +4,18 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "driver/log.h"
 #include "fuzz/fuzz_entries.h"
 
 static const char* work_dir = nullptr;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  fatal_set_throw(true);
-  log_set_stream(std::fopen("/dev/null", "w"));
+  fuzz_init();
   work_dir = std::getenv("LANDALLOC_FUZZ_WORK");
-  if (work_dir == nullptr) {
-    std::fprintf(stderr, "LANDALLOC_FUZZ_WORK must name a folder for the inputs\n");
-    std::exit(1);
-  }
-  return 0;
+  if (work_dir != nullptr) return 0;
+  std::fprintf(stderr, "LANDALLOC_FUZZ_WORK must name a folder for the inputs\n");
+  std::exit(1);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  const std::string failure = fuzz_grid_input(data, size, work_dir);
-  if (!failure.empty()) {
-    std::fprintf(stderr, "broken guarantee: %s\n", failure.c_str());
-    std::abort();
-  }
-  return 0;
+  return fuzz_report(fuzz_grid_input(data, size, work_dir));
 }

@@ -105,23 +105,13 @@ TEST_F(GridTest, ValueTextMatchesPercentGForManyValues) {
   for (int batch = 0; batch < 40; ++batch) {
     std::vector<float> values(ncols);
     for (int i = 0; i < ncols; ++i) {
-      float v;
-      switch (i % 4) {
-        case 0:  // decimal-looking values near rounding boundaries
-          v = static_cast<float>(std::round(std::pow(10.0, exponent(gen)) * 1e6) / 1e6);
-          break;
-        case 1:  // any finite bit pattern
-          do {
-            const uint32_t b = static_cast<uint32_t>(gen());
-            std::memcpy(&v, &b, sizeof v);
-          } while (!std::isfinite(v));
-          break;
-        case 2:  // values that round up to the next power of ten
-          v = static_cast<float>(std::pow(10.0, (i / 4) % 12 - 5) * 0.9999996);
-          break;
-        default:
-          v = static_cast<float>(static_cast<int>(gen() % 2000001) - 1000000);
-      }
+      // Decimal-looking values near rounding boundaries, any finite bit pattern, and values that
+      // round up to the next power of ten.
+      const uint32_t b = static_cast<uint32_t>(gen());
+      float v = static_cast<float>(std::round(std::pow(10.0, exponent(gen)) * 1e6) / 1e6);
+      if (i % 3 == 1) std::memcpy(&v, &b, sizeof v);
+      if (i % 3 == 2 || !std::isfinite(v))
+        v = static_cast<float>(std::pow(10.0, i % 13 - 5) * 0.9999996);
       if (gen() % 2 == 0) v = -v;
       values[static_cast<size_t>(i)] = v == -1.0f ? 1.0f : v;
     }
