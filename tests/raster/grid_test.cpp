@@ -86,13 +86,21 @@ TEST_F(GridTest, DamagedFilesAreErrorsNamingTheFile) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.log,
             "* write '" + no_rows + "/x'\nerror: unable to open file '" + no_rows + "/x'!\n");
-  // A geometry file without rows names the file.
-  reset_process_state();
-  load_config("{\"maps\": {\"potential-maps\": [[\"" + no_rows + "\"]]}}");
-  r = run_capturing([] { grid_init_geometry(); });
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.log, "* init geo using '" + no_rows +
-                       "'\nerror: unable to init geometry from file '" + no_rows + "'!\n");
+  EXPECT_EQ(run_capturing([] { grid_read(std::string(1100, 'n').c_str(), 0); }).code, 1);
+  // A geometry file without rows names the file; an empty first group is not skipped.
+  const std::pair<std::string, std::string> geometry_cases[] = {
+      {"[[\"" + no_rows + "\"]]", "* init geo using '" + no_rows +
+                                      "'\nerror: unable to init geometry from file '" + no_rows +
+                                      "'!\n"},
+      {"[[], [\"" + no_rows + "\"]]",
+       "error: unable to init geometry from group 'maps.potential-maps'!\n"}};
+  for (const auto& [groups, error] : geometry_cases) {
+    reset_process_state();
+    load_config("{\"maps\": {\"potential-maps\": " + groups + "}}");
+    r = run_capturing([] { grid_init_geometry(); });
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.log, error);
+  }
 }
 
 TEST_F(GridTest, ValueTextMatchesPercentGForManyValues) {

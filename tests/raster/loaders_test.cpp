@@ -95,6 +95,8 @@ TEST_F(LoadersTest, TopCellsMarkTheTopFifthWithAllTiesAtTheThreshold) {
   set_map(0, {5, 5, 5, 5, 5, 5, 5, 5, 5, 5, N, N});
   EXPECT_EQ(map_mark_top_cells(0), 2);
   EXPECT_EQ(get_map(0), (std::vector<float>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, N, N}));
+  set_map(0, std::vector<float>(12, N));  // no cell to rank: nothing to select from
+  EXPECT_EQ(map_mark_top_cells(0), 0);
 }
 
 TEST_F(LoadersTest, NservicesCountsTopMarksPerGroupAndFusesByMaximum) {
