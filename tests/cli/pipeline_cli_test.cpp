@@ -288,30 +288,6 @@ TEST(PipelineCliTest, RealGridsRunEndToEndWithAutotuning) {
   for (int row = 0; row < 122; ++row) EXPECT_EQ(final_map.cells[row * 80 + 79], -999.0) << row;
 }
 
-// A terrain model with a centre origin, a leading blank on every line and a first no-data cell
-// written -9999.0: the initial map keeps the centre origin and every no-data cell.
-TEST(PipelineCliTest, RealGridWithCentreOriginKeepsItThroughPreprocess) {
-  CliDir dir;
-  const std::string dem = DATA + "/tirol_avagar_dem_xllcenter_520x387.asc";
-  dir.write("run.json", R"({
-  "maps": {"potential-maps": [[")" +
-                            dem + R"("]], "potential-maps-weight": [[1]],
-           "exclusion-masks": []},
-  "preprocess": {"init-values-map": "", "distribution-masks": [], "convert-area": 0.01,
-                 "debug-maps": "no", "output": "pre.asc"}
-})");
-  const RunResult r = run_landalloc({"--preprocess", "--seed=3", "run.json"}, dir.dir());
-  ASSERT_EQ(r.code, 0) << r.out;
-  const Grid pre = read_grid(dir.path("pre.asc"));
-  EXPECT_NEAR(std::atof(pre.value("xllcenter").c_str()), 247323.244194263, 1e-3);
-  EXPECT_NEAR(std::atof(pre.value("yllcenter").c_str()), 350705.852927772, 1e-3);
-  EXPECT_EQ(pre.value("xllcorner"), "");
-  EXPECT_EQ(count_equal(pre, -999.0), 82888);
-  const long available = 520 * 387 - 82888;
-  EXPECT_EQ(count_equal(pre, 1.0), static_cast<long>(static_cast<float>(available) * 0.01f));
-  EXPECT_EQ(count_equal(pre, 0.0) + count_equal(pre, 1.0), available);
-}
-
 // ---- the pinned transcript --------------------------------------------------------------------
 
 // A 5 x 8 grid: two groups of potential maps, one no-data cell, two excluded cells, an existing
