@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -23,42 +24,27 @@ namespace fs = std::filesystem;
 const std::string EXAMPLE = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
 const std::string DATA = LANDALLOC_TEST_DATA;
 
-/// A grid file as a user's script would see it: header words and cell values.
+/// A grid file as a user's script would see it: header words (keys in lower case) and values.
 struct Grid {
-  int ncols = 0;
-  int nrows = 0;
-  std::vector<std::pair<std::string, std::string>> header;
+  std::map<std::string, std::string> header;
   std::vector<double> cells;
-  std::string value(const std::string& key) const {
-    for (const auto& [k, v] : header) {
-      std::string lower = k;
-      std::transform(lower.begin(), lower.end(), lower.begin(), ::tolower);
-      if (lower == key) return v;
-    }
-    return "";
-  }
 };
 
 Grid read_grid(const std::string& path) {
   std::ifstream in(path);
-  Grid g;
   EXPECT_TRUE(in.good()) << "cannot open " << path;
+  Grid g;
   std::string word;
   while (in >> word) {
-    if (std::isalpha(static_cast<unsigned char>(word[0]))) {
-      std::string value;
-      in >> value;
-      g.header.emplace_back(word, value);
-      continue;
+    if (std::isalpha(static_cast<unsigned char>(word[0])) == 0) {
+      g.cells.push_back(std::strtod(word.c_str(), nullptr));
+      break;
     }
-    g.cells.push_back(std::strtod(word.c_str(), nullptr));
-    break;
+    std::transform(word.begin(), word.end(), word.begin(), ::tolower);
+    in >> g.header[word];
   }
-  double v;
-  while (in >> v) g.cells.push_back(v);
-  g.ncols = std::atoi(g.value("ncols").c_str());
-  g.nrows = std::atoi(g.value("nrows").c_str());
-  EXPECT_EQ(g.cells.size(), static_cast<size_t>(g.ncols) * static_cast<size_t>(g.nrows)) << path;
+  for (double v; in >> v;) g.cells.push_back(v);
+  EXPECT_EQ(g.cells.size(), std::stoul(g.header["ncols"]) * std::stoul(g.header["nrows"])) << path;
   return g;
 }
 
@@ -185,26 +171,24 @@ TEST(PipelineCliTest, ExampleKeepsTheAllocatedAreaAndTheFixedCells) {
   EXPECT_EQ(wrong, 0);
 
   // Every debug file of the three stages is there, beside the outputs.
-  const std::vector<std::string> expected_files = {
-      "postprocess.asc",
-      "postprocess.asc.debug.map-1.asc",
-      "postprocess.asc.debug.map-2.asc",
-      "postprocess.asc.debug.map-3.asc",
-      "postprocess.asc.debug.map-4.asc",
-      "postprocess.asc.debug.purged.asc",
-      "postprocess.asc.debug.selected.asc",
-      "postprocess.asc.debug.selection-mask.asc",
-      "postprocess.asc.debug.selection.asc",
-      "postprocess_mask.asc",
-      "preprocess.asc",
-      "preprocess.asc.debug.map-1.asc",
-      "process.asc",
-      "process.asc.debug.evolution.lst",
-      "process.asc.debug.map-1.asc",
-      "process.asc.debug.map-2.asc",
-      "process.asc.debug.map-3.asc",
-      "process.asc.debug.map-4.asc",
-  };
+  const std::vector<std::string> expected_files = {"postprocess.asc",
+                                                   "postprocess.asc.debug.map-1.asc",
+                                                   "postprocess.asc.debug.map-2.asc",
+                                                   "postprocess.asc.debug.map-3.asc",
+                                                   "postprocess.asc.debug.map-4.asc",
+                                                   "postprocess.asc.debug.purged.asc",
+                                                   "postprocess.asc.debug.selected.asc",
+                                                   "postprocess.asc.debug.selection-mask.asc",
+                                                   "postprocess.asc.debug.selection.asc",
+                                                   "postprocess_mask.asc",
+                                                   "preprocess.asc",
+                                                   "preprocess.asc.debug.map-1.asc",
+                                                   "process.asc",
+                                                   "process.asc.debug.evolution.lst",
+                                                   "process.asc.debug.map-1.asc",
+                                                   "process.asc.debug.map-2.asc",
+                                                   "process.asc.debug.map-3.asc",
+                                                   "process.asc.debug.map-4.asc"};
   EXPECT_EQ(example.outputs(), expected_files);
   // One header line and one line per stage of the single manual try.
   const std::string evolution = example.dir.read("out/process.asc.debug.evolution.lst");
@@ -276,14 +260,14 @@ TEST(PipelineCliTest, RealGridsRunEndToEndWithAutotuning) {
   EXPECT_NE(r.out.find("  nmovs 19520\n"), std::string::npos);  // 2 x 80 x 122
   const long count = check_pipeline(dir, "pre.asc", "proc.asc", "post.asc", "mask.asc");
   const Grid input = read_grid(dem);
-  const Grid final_map = read_grid(dir.path("post.asc"));
+  Grid final_map = read_grid(dir.path("post.asc"));
   EXPECT_EQ(count, static_cast<long>(static_cast<float>(input.cells.size() - 122) * 0.04f));
   // The outputs keep the grid and its georeference; the no-data column stays no data.
-  EXPECT_EQ(final_map.ncols, 80);
-  EXPECT_EQ(final_map.nrows, 122);
-  EXPECT_NEAR(std::atof(final_map.value("xllcorner").c_str()), 361015.59563119, 1e-3);
-  EXPECT_NEAR(std::atof(final_map.value("yllcorner").c_str()), 70223.434086869, 1e-3);
-  EXPECT_EQ(std::atof(final_map.value("cellsize").c_str()), 10.0);
+  EXPECT_EQ(final_map.header["ncols"], "80");
+  EXPECT_EQ(final_map.header["nrows"], "122");
+  EXPECT_NEAR(std::atof(final_map.header["xllcorner"].c_str()), 361015.59563119, 1e-3);
+  EXPECT_NEAR(std::atof(final_map.header["yllcorner"].c_str()), 70223.434086869, 1e-3);
+  EXPECT_EQ(std::atof(final_map.header["cellsize"].c_str()), 10.0);
   ASSERT_EQ(final_map.cells.size(), 80u * 122u);
   for (int row = 0; row < 122; ++row) EXPECT_EQ(final_map.cells[row * 80 + 79], -999.0) << row;
 }
@@ -296,39 +280,22 @@ TEST(PipelineCliTest, RealGridsRunEndToEndWithAutotuning) {
 // LANDALLOC_UPDATE_GOLDEN=1 rewrites that file (review the difference before committing it).
 TEST(PipelineCliTest, SmallConfigurationTranscript) {
   CliDir dir;
-  const std::string head =
-      "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
-      "NODATA_value -9999\n";
-  dir.write("a.asc", head +
-                         "1 2 3 4 5 6 7 8\n"
-                         "2 3 4 5 6 7 8 9\n"
-                         "3 4 5 -9999 7 8 9 10\n"
-                         "2 3 4 5 6 7 8 9\n"
-                         "1 2 3 4 5 6 7 8\n");
-  dir.write("b.asc", head +
-                         "9 8 7 6 5 4 3 2\n"
-                         "9 8 7 6 5 4 3 2\n"
-                         "9 8 7 6 5 4 3 2\n"
-                         "9 8 7 6 5 4 3 2\n"
-                         "9 8 7 6 5 4 3 2\n");
-  dir.write("water.asc", head +
-                             "0 0 0 0 0 0 0 0\n"
-                             "0 0 0 0 0 0 0 0\n"
-                             "0 0 0 0 0 0 0 0\n"
-                             "0 0 0 0 0 0 0 0\n"
-                             "0 0 0 0 0 0 1 1\n");
-  dir.write("town.asc", head +
-                            "0 0 0 0 0 0 0 0\n"
-                            "0 2 2 0 0 0 0 0\n"
-                            "0 2 2 0 0 0 0 0\n"
-                            "0 0 0 0 0 0 0 0\n"
-                            "0 0 0 0 0 0 0 0\n");
-  dir.write("road.asc", head +
-                            "0 0 0 0 0 0 0 0\n"
-                            "0 0 0 0 0 0 0 0\n"
-                            "1 1 1 1 1 1 1 1\n"
-                            "0 0 0 0 0 0 0 0\n"
-                            "0 0 0 0 0 0 0 0\n");
+  // Each map as its five rows, one string per row.
+  const auto grid = [](std::initializer_list<const char*> rows) {
+    std::string text =
+        "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
+        "NODATA_value -9999\n";
+    for (const char* row : rows) text += std::string(row) + "\n";
+    return text;
+  };
+  const char* zeros = "0 0 0 0 0 0 0 0";
+  dir.write("a.asc", grid({"1 2 3 4 5 6 7 8", "2 3 4 5 6 7 8 9", "3 4 5 -9999 7 8 9 10",
+                           "2 3 4 5 6 7 8 9", "1 2 3 4 5 6 7 8"}));
+  const char* falling = "9 8 7 6 5 4 3 2";
+  dir.write("b.asc", grid({falling, falling, falling, falling, falling}));
+  dir.write("water.asc", grid({zeros, zeros, zeros, zeros, "0 0 0 0 0 0 1 1"}));
+  dir.write("town.asc", grid({zeros, "0 2 2 0 0 0 0 0", "0 2 2 0 0 0 0 0", zeros, zeros}));
+  dir.write("road.asc", grid({zeros, zeros, "1 1 1 1 1 1 1 1", zeros, zeros}));
   dir.write("small.json", R"({
   "maps": {"potential-maps": [["a.asc"], ["b.asc"]], "potential-maps-weight": [[1], [0.5]],
            "exclusion-masks": ["water.asc"]},
