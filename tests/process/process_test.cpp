@@ -68,6 +68,10 @@ std::array<double, 5> recount(int nrows, int ncols) {
 }  // namespace
 
 TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
+  // Moves go to cells of positive selection: the potential rounded up to fifths, 0 included.
+  std::vector<float> q;
+  for (float p : {0.0f, 0.19f, 0.5f, 0.99f, 1.0f, -1.0f, 1.3f}) q.push_back(selection_quantise(p));
+  EXPECT_EQ(q, (std::vector<float>{0.2f, 0.2f, 0.6f, 1.0f, 1.0f, -1.0f, 1.4f}));
   // Values are multiples of 1/64, so every sum is exact in any order and must agree bit for bit.
   // No-data cells and zeros are among them; a third of the cells are allocated, so the two cells
   // of a move are often neighbours.
@@ -75,14 +79,14 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   for (unsigned seed : {3u, 11u}) {
     SCOPED_TRACE("seed " + std::to_string(seed));
     std::mt19937 random(seed);
-    auto value = [&] { return static_cast<float>(random() % 65) / 64.0f; };
+    auto value = [&](int zeros) { return random() % zeros ? (random() % 65) / 64.0f : 0.0f; };
     std::vector<float> solution(cells), maps[5];
     for (auto& m : maps) m.resize(cells);
     for (int i = 0; i < cells; ++i) {
       const bool no_data = random() % 12 == 0;
-      maps[1][i] = no_data ? -1.0f : random() % 5 == 0 ? 0.0f : value();
-      maps[3][i] = no_data ? -1.0f : value();
-      maps[4][i] = no_data ? -1.0f : random() % 4 == 0 ? 0.0f : value();
+      maps[1][i] = no_data ? -1.0f : value(5);
+      maps[3][i] = no_data ? -1.0f : value(1000);
+      maps[4][i] = no_data ? -1.0f : value(4);
       solution[i] = no_data ? -1.0f : random() % 3 == 0 ? 2.0f : 0.0f;
     }
     setup(nrows, ncols, solution, 2.0f, {1, 1, 1, 1, 1});
@@ -95,17 +99,15 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
     auto base = recount(nrows, ncols);
     int base_count = island_state.island_count;
     for (int move = 0; move < 3000; ++move) {
-      SCOPED_TRACE("move " + std::to_string(move));
       propose_move();
       ASSERT_GT(map_get(2).at(current_move.in_row, current_move.in_col), 0.0f);
       const double candidate = annealing_state.candidate_energy;
       const bool keep = rand15() % 2 == 0;
       keep ? commit_move() : undo_move();
       const auto now = recount(nrows, ncols);
-      ASSERT_EQ(energy_state.f1_sum, now[0]);
-      ASSERT_EQ(energy_state.f4_sum, now[1]);
-      ASSERT_EQ(energy_state.f5_sum, now[2]);
-      ASSERT_EQ(energy_state.perimeter, now[3]);
+      ASSERT_EQ((std::array<double, 4>{energy_state.f1_sum, energy_state.f4_sum,
+                                       energy_state.f5_sum, double(energy_state.perimeter)}),
+                (std::array<double, 4>{now[0], now[1], now[2], now[3]}));
       // The count follows islands minus holes since the last full evaluation.
       ASSERT_EQ(island_state.island_count - base_count, now[4] - base[4]);
       if (move % 97 != 0) continue;
@@ -120,8 +122,9 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
 }
 
 TEST(ProcessTest, NegativeAndDegenerateTermsCountAsZero) {
-  // Ten cells in a 2 x 5 block: perimeter 14 below min_perimeter 16 (f2_range 40 - 16 = 24), on the
-  // masks (distance 0) below f5_bottom 10 * 0.5. The energy counts both as 0, the terms keep them.
+  // A 2 x 5 block: perimeter 14 below min_perimeter 16 (f2_range 40 - 16 = 24), on the masks
+  // (distance 0) below f5_bottom 10 * 0.5. The energy counts both as 0, the terms keep them. The
+  // range stays that of the first evaluation: a full row and two cells below, perimeter 20.
   std::vector<float> solution(32, 0.0f), distances(32, 0.5f);
   for (int i : {9, 10, 11, 12, 13, 17, 18, 19, 20, 21}) solution[i] = 1.0f, distances[i] = 0.0f;
   distances[31] = 1.0f;
@@ -133,10 +136,7 @@ TEST(ProcessTest, NegativeAndDegenerateTermsCountAsZero) {
   energy_terms(terms);
   EXPECT_EQ(terms[1], -2.0 / 24.0);
   EXPECT_EQ(terms[4], -5.0 / energy_state.f5_range);
-  // The range stays that of the first evaluation: a full row and two cells below, perimeter 20.
-  std::fill(solution.begin(), solution.end(), 0.0f);
-  std::fill(solution.begin() + 8, solution.begin() + 18, 1.0f);
-  set_map(0, solution);
+  for (int i = 0; i < 32; ++i) map_cells(0)[i] = i >= 8 && i < 18 ? 1.0f : 0.0f;
   EXPECT_EQ(energy_evaluate(), 4.0 / 24.0);
 
   // One allocated cell on a constant potential: f1, f2 and f3 have normalisers of 0 and are off for
@@ -151,11 +151,8 @@ TEST(ProcessTest, NegativeAndDegenerateTermsCountAsZero) {
             "! term f1 (potential) off: degenerate normaliser 0.000000\n"
             "! term f2 (perimeter) off: degenerate normaliser 0.000000\n"
             "! term f3 (islands) off: degenerate normaliser 0.000000\n");
-  FatalResult again = run_capturing([] {
-    std::swap(map_cells(0)[5], map_cells(0)[1]);
-    EXPECT_EQ(energy_evaluate(), 1.0);  // f4 = 0, f5 = (1 - 0.25) / 0.75
-  });
-  EXPECT_EQ(again.log, "");
+  std::swap(map_cells(0)[5], map_cells(0)[1]);
+  EXPECT_EQ(run_capturing([] { EXPECT_EQ(energy_evaluate(), 1.0); }).log, "");  // f5 0.75 / 0.75
 }
 
 TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
@@ -176,13 +173,10 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
       propose_move();
     });
     EXPECT_EQ(result.fatal ? result.code : 0, top == 0.25 ? 0 : 1);
-    if (!result.fatal) {
-      EXPECT_EQ(annealing_state.candidate_energy, 0.0);
-    } else {
-      EXPECT_TRUE(ends_with(result.log, "error: negative energy -0.000001!\n* write 'error.asc'\n"))
-          << result.log;
-      EXPECT_NE(dir.read("error.asc").find("\n0 -3 -3\n"), std::string::npos);
-    }
+    EXPECT_EQ(annealing_state.candidate_energy == 0.0, top == 0.25);
+    EXPECT_EQ(ends_with(result.log, "error: negative energy -0.000001!\n* write 'error.asc'\n"),
+              result.fatal);
+    EXPECT_EQ(dir.read("error.asc").find("\n0 -3 -3\n") != std::string::npos, result.fatal);
   }
   std::filesystem::current_path(previous);
 }
@@ -206,8 +200,9 @@ static void setup_uphill_row(const TempDir& dir, double kb, float tnext = 0.9f, 
   rand_seed(7);
 }
 
-TEST(ProcessTest, AnnealingAcceptsRetriesAndListsItsStages) {
-  // A factor of 1e9 fails every uphill draw; without a re-try budget all three stages run once.
+TEST(ProcessTest, AnnealingAcceptsRetriesListsAndTunes) {
+  // A factor of 1e9 fails every uphill draw; without a re-try budget all three stages run once. A
+  // factor of 0 gives p = 1: every move is kept, the uphill ones by the Boltzmann draw.
   TempDir dir;
   setup_uphill_row(dir, 1e9);
   FatalResult run = run_capturing([] { run_annealing(0); });
@@ -217,15 +212,15 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndListsItsStages) {
                         "    0 accepts (0 by boltz prob)\n    15 rejections\n"))
       << run.log;
   EXPECT_EQ(get_map(0), (std::vector<float>{0, 0, 0, 0, 2, 2}));
-  // A factor of 0 gives p = 1: every move is kept, the uphill ones by the Boltzmann draw.
   setup_uphill_row(dir, 0.0);
   run = run_capturing([] { run_annealing(0); });
-  EXPECT_NE(run.log.find("    15 accepts ("), std::string::npos) << run.log;
-  EXPECT_TRUE(ends_with(run.log, " by boltz prob)\n    0 rejections\n")) << run.log;
-  EXPECT_EQ(run.log.find("(0 by boltz prob)"), std::string::npos) << run.log;
+  EXPECT_TRUE(run.log.find("    15 accepts (") != std::string::npos &&
+              run.log.find("(0 by boltz prob)") == std::string::npos &&
+              ends_with(run.log, " by boltz prob)\n    0 rejections\n"))
+      << run.log;
 
   // With a budget of 4 re-tries, stage 0 aborts four times, each a tenth of the way closer to 1;
-  // the fifth try runs to the end.
+  // the fifth try runs to the end. A cooling factor of 1 cannot be raised.
   setup_uphill_row(dir, 1e9, 0.9f, 10);
   run = run_capturing([] { run_annealing(4); });
   EXPECT_FALSE(run.fatal);
@@ -236,7 +231,6 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndListsItsStages) {
         << t << run.log;
   }
   EXPECT_NE(run.log.find("  stage: 0 1 2 3 4 5 6 7 8 9\n  initial"), std::string::npos);
-  // A cooling factor of 1 cannot be raised.
   setup_uphill_row(dir, 1e9, 1.0f);
   run = run_capturing([] { run_annealing(4); });
   EXPECT_EQ(run.fatal ? run.code : 0, 1);
@@ -252,27 +246,16 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndListsItsStages) {
   const std::string rest = " 0.000000 0.00 0.00 0.000000 0.000000 0.000000 0.750000 0.600000\n";
   EXPECT_EQ(dir.read("run.lst"),
             "0 1.000000" + rest + "0 1.000000" + rest + "1 0.910000" + rest + "2 0.828100" + rest);
-}
 
-TEST(ProcessTest, AutotunedFactor) {
-  // Rejected differences -0.005 and -0.015: m = 0.01, k = |ln 0.5 * 1 / 0.01|.
-  TempDir dir;
+  // Rejected differences -0.005 and -0.015: m = 0.01, k = |ln 0.5 * 1 / 0.01|. With every weight 0
+  // no move is ever rejected: the configured kb stays, with a warning.
+  EXPECT_EQ(std::to_string(autotune_factor(0.005 + 0.015, 2)), "69.314718");
   setup_uphill_row(dir, 1.0);
-  char printed[32];
-  std::snprintf(printed, sizeof(printed), "%f", autotune_factor(0.005 + 0.015, 2));
-  EXPECT_STREQ(printed, "69.314718");
-  // With every weight 0 no move is ever rejected: the configured kb stays, with a warning.
   energy_state.f1_weight = 0;
-  FatalResult run = run_capturing([] { autotune_kb(); });
+  run = run_capturing([] { autotune_kb(); });
   EXPECT_EQ(annealing_state.effective_kb, 1.0);
   EXPECT_TRUE(ends_with(run.log,
                         "! no move rejected in the last dry-run stage: kb 1.000000 kept\n"
                         "changes\n  nmovs 12\n  kb 1.000000\n"))
       << run.log;
-}
-
-TEST(ProcessTest, SelectionQuantisesThePotentialInFifths) {
-  const float potentials[] = {0.0f, 0.19f, 0.5f, 0.99f, 1.0f, -1.0f, 1.3f, -2.0f};
-  const float expected[] = {0.2f, 0.2f, 0.6f, 1.0f, 1.0f, -1.0f, 1.4f, -2.0f};
-  for (size_t i = 0; i < 8; ++i) EXPECT_EQ(selection_quantise(potentials[i]), expected[i]) << i;
 }
