@@ -1,19 +1,15 @@
 // Reads back the grid files the stages write, for tests that compare whole maps.
 #pragma once
 
-#include <cctype>
 #include <sstream>
 #include <string>
 #include <vector>
 
-/// The cell values of a grid file's text, row-major, header pairs skipped.
+/// The cell values of a grid file's text, row-major, after its "nodata_value" header line.
 inline std::vector<float> grid_values(const std::string& text) {
-  std::istringstream in(text);
+  const size_t at = text.find("nodata_value");
+  std::istringstream in(at == std::string::npos ? "" : text.substr(at + 12));
   std::vector<float> values;
-  for (std::string word; in >> word;) {
-    const bool key = std::isalpha(static_cast<unsigned char>(word[0])) != 0;
-    if (!key) values.push_back(std::stof(word));
-    if (key) in >> word;  // its value
-  }
-  return values;
+  for (float v; in >> v;) values.push_back(v);
+  return values.empty() ? values : std::vector<float>(values.begin() + 1, values.end());
 }
