@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "driver/random.h"
@@ -53,11 +54,7 @@ TEST_F(PostprocessTest, SelectionTable) {
   // Islands 0: 0.5 at distance 3; 1: 0.25 + 0.25 at 0 and 2; 2: 0.75 at 1; 3: 0.125 + 0.125 at 5.
   // By value (share 0.5, target 1.0) the order is 2, 0, 1, 3 (0 before 1 at equal value): 2 and 0.
   // By distance (2 at most, 1 cell needed): 1 and 2, as a distance of 0 never counts.
-  const struct {
-    int min_distance, min_cells;
-    const char* share;
-    std::string marked, tail;
-  } cases[] = {
+  const std::vector<std::tuple<int, int, std::string, std::string, std::string>> cases = {
       {2, 1, "0", "W.SS.S.WW", ""},
       {0, 1, "0.5", "S.WW.S.WW", ""},
       {2, 1, "0.5", "W.WW.S.WW", ""},  // chosen by both
@@ -65,20 +62,20 @@ TEST_F(PostprocessTest, SelectionTable) {
       {2, 1, "1.5", "",
        "  accumulated value 1.500000\nerror: property 'accumulated-value' out of range!\n"},
   };
-  for (const auto& c : cases) {
+  for (const auto& [min_distance, min_cells, share, marked, tail] : cases) {
     prepare(1, 9, "W.WW.W.WW");
     set_map(1, {0.5f, 0, 0.25f, 0.25f, 0, 0.75f, 0, 0.125f, 0.125f});
     set_map(3, {3, 1, 0, 2, 1, 1, 4, 5, 5});
     load_config(
         "{\"postprocess\": {\"debug-maps\": \"no\", \"select\": {\"method-distance\": "
         "{\"minimum-distance-to-mask\": " +
-        std::to_string(c.min_distance) +
-        ", \"minimum-cells-at-distance\": " + std::to_string(c.min_cells) +
-        "}, \"method-value\": {\"accumulated-value\": " + c.share + "}}}}");
+        std::to_string(min_distance) +
+        ", \"minimum-cells-at-distance\": " + std::to_string(min_cells) +
+        "}, \"method-value\": {\"accumulated-value\": " + share + "}}}}");
     FatalResult run = run_capturing([] { islands_label(), select_islands(); });
-    EXPECT_EQ(run.fatal ? run.code : 0, c.marked.empty() ? 1 : 0) << c.tail;
-    EXPECT_TRUE(ends_with(run.log, c.tail)) << run.log;
-    EXPECT_TRUE(c.marked.empty() || get_map(0) == cells(c.marked)) << c.marked;
+    EXPECT_EQ(run.fatal ? run.code : 0, marked.empty() ? 1 : 0) << tail;
+    EXPECT_TRUE(ends_with(run.log, tail)) << run.log;
+    EXPECT_TRUE(marked.empty() || get_map(0) == cells(marked)) << marked;
   }
 }
 
@@ -170,50 +167,45 @@ TEST_F(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
   const std::string walled = "WN. NN. ..W",
                     basins = dir.write("basins.asc", grid_text(3, 3, std::vector<float>(9, 0)));
   const std::vector<float> flat(30, 1.0f), low_corner = {1, 1, 1, 1, 1, 1, 1, 1, 0.5f};
-  const struct {
-    std::string process;
-    std::vector<float> potential;
-    int purge_limit;
-    std::string basins;
-    int code;
-    std::string part, final_map;
-  } cases[] = {
-      {walled, low_corner, 0, "", -1, "  1 cells still unassigned\n", ""},
-      {walled, low_corner, 0, basins, -1, "by reducing size or distance requirements)\n", ""},
-      {walled, low_corner, 100, "", -6,
-       "    - selected 0 islands in the worst group\nerror: no selected islands!\n", ""},
-      {"..N... .WW..W .W.... ...... W..WW.", flat, 2, "", 0,
-       "EXPAND best islands\nstats\n  selected 1 islands to expand\n  - 2 cells purged\n"
-       "  - another 2 cells removed\ninit probability map\nBASIC MODE selected\n",
-       ".WX... WWWW.. .WW... ...... ......"},
-  };
-  for (const auto& c : cases) {
-    const int ncols = static_cast<int>(c.process.find(' ')),
-              nrows = (c.process.size() + 1) / (ncols + 1);
-    std::vector<float> values = cells(c.process);
+  const std::vector<
+      std::tuple<std::string, std::vector<float>, int, std::string, int, std::string, std::string>>
+      cases = {
+          {walled, low_corner, 0, "", -1, "  1 cells still unassigned\n", ""},
+          {walled, low_corner, 0, basins, -1, "by reducing size or distance requirements)\n", ""},
+          {walled, low_corner, 100, "", -6,
+           "    - selected 0 islands in the worst group\nerror: no selected islands!\n", ""},
+          {"..N... .WW..W .W.... ...... W..WW.", flat, 2, "", 0,
+           "EXPAND best islands\nstats\n  selected 1 islands to expand\n  - 2 cells purged\n"
+           "  - another 2 cells removed\ninit probability map\nBASIC MODE selected\n",
+           ".WX... WWWW.. .WW... ...... ......"},
+      };
+  for (const auto& [process, potential, purge_limit, basins_map, code, part, final_map] : cases) {
+    const int ncols = static_cast<int>(process.find(' ')),
+              nrows = (process.size() + 1) / (ncols + 1);
+    std::vector<float> values = cells(process);
     for (float& v : values) v = v < 0 ? -9999.0f : v;
     reset_process_state();
     load_config(
         "{\"maps\": {\"potential-maps\": [[\"" +
-        dir.write("potential.asc", grid_text(nrows, ncols, c.potential)) +
+        dir.write("potential.asc", grid_text(nrows, ncols, potential)) +
         "\"]], \"potential-maps-weight\": [[1]]}, \"process\": {\"output\": \"" +
         dir.write("process.asc", grid_text(nrows, ncols, values)) +
-        "\"}, \"postprocess\": {\"select\": {\"purge-limit\": " + std::to_string(c.purge_limit) +
+        "\"}, \"postprocess\": {\"select\": {\"purge-limit\": " + std::to_string(purge_limit) +
         ", \"method-distance\": {\"distance-masks\": [], \"distance-maps\": [], "
         "\"minimum-distance-to-mask\": 0, \"minimum-cells-at-distance\": 0}, "
         "\"method-value\": {\"accumulated-value\": 0.5}}, \"expand\": {\"assign-preference\": "
         "\"large\", \"basins-map\": \"" +
-        c.basins +
+        basins_map +
         "\", \"minimim-cells-in-basin\": 0}, "
         "\"debug-maps\": \"no\", \"output\": \"" +
         dir.path("final.asc") + "\", \"output-mask\": \"" + dir.path("mask.asc") + "\"}}");
     FatalResult run = run_capturing([] { run_postprocess_stage(); });
-    EXPECT_EQ(run.fatal ? run.code : 0, c.code) << run.log;
-    const size_t at = run.log.rfind(c.part);
-    EXPECT_TRUE(at != std::string::npos && (!c.code || at + c.part.size() == run.log.size()))
+    EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
+    const size_t at = run.log.rfind(part);
+    EXPECT_TRUE(at != std::string::npos && (!code || at + part.size() == run.log.size()))
         << run.log;
     // As many cells as the process output held, and the mask on exactly those.
-    std::vector<float> mask = cells(c.final_map);
+    std::vector<float> mask = cells(final_map);
     EXPECT_EQ(grid_values(read_file(dir.path("final.asc"))), mask);
     for (float& v : mask) v = v == 1.0f ? 1.0f : -999.0f;
     EXPECT_EQ(grid_values(read_file(dir.path("mask.asc"))), mask);
