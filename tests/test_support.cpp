@@ -1,13 +1,10 @@
 #include "test_support.h"
 
 #include <gtest/gtest.h>
-#include <stdlib.h>
-#include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <sstream>
 
 #include "config/config.h"
@@ -15,22 +12,19 @@
 #include "raster/grid.h"
 #include "raster/islands.h"
 
-LogCapture::LogCapture() : file_(std::tmpfile()) { log_set_stream(file_); }
+LogCapture::LogCapture() : file_(open_memstream(&buffer_, &size_)) {
+  log_set_stream(file_);
+}
 
 LogCapture::~LogCapture() {
   log_set_stream(nullptr);
   std::fclose(file_);
+  std::free(buffer_);
 }
 
 std::string LogCapture::text() {
   std::fflush(file_);
-  long size = std::ftell(file_);
-  std::string out(static_cast<size_t>(size), '\0');
-  std::rewind(file_);
-  size_t got = std::fread(out.data(), 1, out.size(), file_);
-  out.resize(got);
-  std::fseek(file_, 0, SEEK_END);
-  return out;
+  return std::string(buffer_, size_);
 }
 
 FatalResult run_capturing(const std::function<void()>& body) {
@@ -44,36 +38,6 @@ FatalResult run_capturing(const std::function<void()>& body) {
   }
   result.log = capture.text();
   return result;
-}
-
-TempDir::TempDir() {
-  char pattern[] = "/tmp/landalloc-test-XXXXXX";
-  char* made = mkdtemp(pattern);
-  if (made == nullptr) throw std::runtime_error("mkdtemp failed");
-  dir_ = made;
-}
-
-TempDir::~TempDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(dir_, ignored);
-}
-
-std::string TempDir::path(const std::string& name) const { return dir_ + "/" + name; }
-
-std::string TempDir::write(const std::string& name, const std::string& content) const {
-  std::string p = path(name);
-  std::ofstream out(p, std::ios::binary);
-  out << content;
-  return p;
-}
-
-std::string TempDir::read(const std::string& name) const { return read_file(path(name)); }
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
 }
 
 std::string grid_text(int nrows, int ncols, const std::vector<float>& values) {

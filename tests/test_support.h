@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "driver/log.h"
+#include "temp_dir.h"
 
 /// Sends the log into a buffer for its lifetime.
 class LogCapture {
@@ -20,6 +21,8 @@ class LogCapture {
   std::string text();
 
  private:
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
   FILE* file_;
 };
 
@@ -30,30 +33,12 @@ struct FatalResult {
   std::string log;  ///< everything logged meanwhile
 };
 
-/// Runs `body` with the log captured; reports whether it ended in a fatal error and with which code.
+/// Runs `body` with the log captured; reports whether it ended in a fatal error and with which
+/// code.
 FatalResult run_capturing(const std::function<void()>& body);
-
-/// A fresh folder under the system's temporary folder, removed with its files at the end.
-class TempDir {
- public:
-  TempDir();
-  ~TempDir();
-  TempDir(const TempDir&) = delete;
-  TempDir& operator=(const TempDir&) = delete;
-  std::string path(const std::string& name) const;
-  std::string write(const std::string& name, const std::string& content) const;
-  std::string read(const std::string& name) const;
-  const std::string& dir() const { return dir_; }
-
- private:
-  std::string dir_;
-};
 
 /// Text of an Esri grid with the given size and values (row-major), no-data -9999, cellsize 1.
 std::string grid_text(int nrows, int ncols, const std::vector<float>& values);
-
-/// Reads a whole file; empty when it cannot be opened.
-std::string read_file(const std::string& path);
 
 /// Clears every process-wide record: configuration, geometry, maps, labelling state, fixed seed.
 void reset_process_state();

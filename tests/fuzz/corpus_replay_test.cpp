@@ -2,26 +2,21 @@
 // as in the fuzzers, so that the normal and the sanitizer builds keep them fixed.
 #include <gtest/gtest.h>
 
-#include <filesystem>
-#include <string>
-
 #include "fuzz/fuzz_entries.h"
 #include "test_support.h"
-
-namespace {
 
 TEST(CorpusReplayTest, EveryInputKeepsItsGuarantees) {
   reset_process_state();
   LogCapture quiet;
   TempDir dir;
-  for (const char* target : {"config", "grid"}) {
+  for (const std::string target : {"config", "grid"}) {
     int inputs = 0;
     for (const auto& entry :
          std::filesystem::directory_iterator(std::string(LANDALLOC_FUZZ_CORPUS) + "/" + target)) {
       const std::string text = read_file(entry.path().string());
       const auto* data = reinterpret_cast<const uint8_t*>(text.data());
-      EXPECT_EQ(*target == 'c' ? fuzz_config_input(data, text.size())
-                               : fuzz_grid_input(data, text.size(), dir.dir()),
+      EXPECT_EQ(target == "config" ? fuzz_config_input(data, text.size())
+                                   : fuzz_grid_input(data, text.size(), dir.dir()),
                 "")
           << entry.path();
       ++inputs;
@@ -30,5 +25,3 @@ TEST(CorpusReplayTest, EveryInputKeepsItsGuarantees) {
   }
   reset_process_state();
 }
-
-}  // namespace

@@ -99,16 +99,6 @@ TEST_F(LoadersTest, TopCellsMarkTheTopFifthWithAllTiesAtTheThreshold) {
   EXPECT_EQ(map_mark_top_cells(0), 0);
 }
 
-TEST_F(LoadersTest, NservicesCountsTopMarksPerGroupAndFusesByMaximum) {
-  // Group 0: A marks {0, 0, 0, 1}, B (weight -1 reverses it) marks {1, 0, 0, 0}: sum {1, 0, 0, 1}.
-  // Group 1: C marks {0, 0, 1, 0}, two of them: {0, 0, 2, 0}. Maximum, then divided by 2.
-  run(R"({"maps": {"potential-maps": [[)" + file("a", {1, 2, 3, 4}) + "," +
-          file("b", {2, 3, 4, 5}) + "],[" + file("c", {0, 1, 5, 2}) + "," +
-          file("c2", {0, 1, 5, 2}) + R"(]], "potential-maps-weight": [[1, -1], [3, 3]]}})",
-      [] { maps_load_nservices(); });
-  EXPECT_EQ(get_map(3), (std::vector<float>{0.5f, 0.0f, 1.0f, 0.5f}));
-}
-
 TEST_F(LoadersTest, SolutionAreaAndMasksKeepOnlyCellsWithData) {
   int32_t count = 0;
   const std::string log = run(R"({"maps": {"potential-maps": [[)" + file("a", {1, N, 3, 0}) +

@@ -1,0 +1,45 @@
+// A temporary folder for the files of one test, shared by the unit and the command-line tests.
+#pragma once
+
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+
+/// Reads a whole file; empty when it cannot be opened.
+inline std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+/// A fresh folder under /tmp, removed with its files at the end.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/landalloc-test-XXXXXX";
+    if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+    dir_ = pattern;
+  }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir_, ignored);
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path(const std::string& name) const { return dir_ + "/" + name; }
+  std::string write(const std::string& name, const std::string& content) const {
+    std::ofstream(path(name), std::ios::binary) << content;
+    return path(name);
+  }
+  std::string read(const std::string& name) const { return read_file(path(name)); }
+  bool exists(const std::string& name) const { return std::filesystem::exists(path(name)); }
+  const std::string& dir() const { return dir_; }
+
+ private:
+  std::string dir_;
+};
