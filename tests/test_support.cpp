@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <sstream>
 
@@ -12,29 +10,13 @@
 #include "raster/grid.h"
 #include "raster/islands.h"
 
-LogCapture::LogCapture() : file_(open_memstream(&buffer_, &size_)) {
-  log_set_stream(file_);
-}
-
-LogCapture::~LogCapture() {
-  log_set_stream(nullptr);
-  std::fclose(file_);
-  std::free(buffer_);
-}
-
-std::string LogCapture::text() {
-  std::fflush(file_);
-  return std::string(buffer_, size_);
-}
-
 FatalResult run_capturing(const std::function<void()>& body) {
   LogCapture capture;
   FatalResult result{false, 0, ""};
   try {
     body();
   } catch (const FatalExit& e) {
-    result.fatal = true;
-    result.code = e.code;
+    result = {true, e.code, ""};
   }
   result.log = capture.text();
   return result;
@@ -43,15 +25,10 @@ FatalResult run_capturing(const std::function<void()>& body) {
 std::string grid_text(int nrows, int ncols, const std::vector<float>& values) {
   std::ostringstream out;
   out << "ncols " << ncols << "\nnrows " << nrows
-      << "\nxllcorner 0\nyllcorner 0\ncellsize 1\nNODATA_value -9999\n";
-  for (int r = 0; r < nrows; ++r) {
-    for (int c = 0; c < ncols; ++c) {
-      if (c > 0) out << ' ';
-      out << values.at(static_cast<size_t>(r * ncols + c));
-    }
-    out << '\n';
-  }
-  return out.str();
+      << "\nxllcorner 0\nyllcorner 0\ncellsize 1\nNODATA_value -9999";
+  for (int i = 0; i < nrows * ncols; ++i)
+    out << (i % ncols == 0 ? '\n' : ' ') << values.at(static_cast<size_t>(i));
+  return out.str() + "\n";
 }
 
 void reset_process_state() {

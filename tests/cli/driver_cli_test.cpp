@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <string>
+#include <utility>
 
 #include "cli/cli_support.h"
 
@@ -20,16 +21,16 @@ TEST(DriverCliTest, UsageSeedsAndBadConfigurationFiles) {
               "error: invalid seed '" + arg.substr(std::min<size_t>(7, arg.size())) + "'!\n");
   }
 
-  // Each bad file is reported and skipped; flags alone load nothing.
-  dir.write("array.json", "[1, 2]");
-  dir.write("empty.json", "");
-  dir.write("open.json", "{\"a\": [1, 2");
-  dir.write("bad.json", "{\"a\": 1]");
-  std::string many = "{\"a\": [1";
-  for (int i = 0; i < 1100; ++i) many += ",1";
-  dir.write("many.json", many + "]}");
-  // A NUL byte ends the document: the bracket after it would be an invalid character.
-  dir.write("nul.json", std::string("[1]\0}", 5));
+  // Each bad file is reported and skipped; flags alone load nothing. A NUL byte ends the document:
+  // the bracket after it would be an invalid character.
+  const std::pair<const char*, std::string> files[] = {
+      {"array.json", "[1, 2]"},
+      {"empty.json", ""},
+      {"open.json", "{\"a\": [1, 2"},
+      {"bad.json", "{\"a\": 1]"},
+      {"many.json", "{\"a\": " + std::string(1100, '[') + std::string(1100, ']') + "}"},
+      {"nul.json", std::string("[1]\0}", 5)}};
+  for (const auto& [name, text] : files) dir.write(name, text);
   r = run_landalloc({"--process", "--seed=5", "missing.json", "array.json", "empty.json",
                      "open.json", "bad.json", "many.json", "nul.json"},
                     dir.dir());

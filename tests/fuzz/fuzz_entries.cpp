@@ -1,8 +1,10 @@
 #include "fuzz/fuzz_entries.h"
 
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <vector>
 
@@ -31,10 +33,9 @@ std::string check_getters(const std::string& path) {
       [&] { config_get_integer(p); }, [&] { config_get_flag(p); },
       [&] { config_element_text(p, config_get_array(p), 0, text); }};
   for (const auto& body : getters) {
-    std::string failure = expect_code(2, "a getter of '" + path + "'", body);
-    if (failure.empty() && std::memchr(text, '\0', sizeof text) == nullptr)
-      failure = "a getter of '" + path + "' left no terminator";
+    const std::string failure = expect_code(2, "a getter of '" + path + "'", body);
     if (!failure.empty()) return failure;
+    if (std::memchr(text, '\0', sizeof text) == nullptr) return "'" + path + "' left no terminator";
   }
   return "";
 }
@@ -58,15 +59,15 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
   std::string failure;
   if (config_load_text(text.c_str()) > 0) {
     // Paths from the key texts, alone and joined in document order, so the fuzzer shapes them.
-    std::vector<std::string> paths = {"", ".", "maps.potential-maps"}, keys;
-    for (int32_t i = 0; i < config_document.token_count && keys.size() < 24; ++i) {
+    std::vector<std::string> paths = {"", ".", "maps.potential-maps"};
+    std::string previous;
+    for (int32_t i = 0; i < config_document.token_count && paths.size() < 51; ++i) {
       const jsmntok_t& t = config_document.tokens[i];
-      if (t.type == JSMN_STRING && t.end - t.start <= 64)
-        keys.emplace_back(config_document.text + t.start, static_cast<size_t>(t.end - t.start));
-    }
-    for (size_t k = 0; k < keys.size(); ++k) {
-      paths.push_back(keys[k]);
-      if (k + 1 < keys.size()) paths.push_back(keys[k] + "." + keys[k + 1]);
+      if (t.type != JSMN_STRING || t.end - t.start > 64) continue;
+      const std::string key(config_document.text + t.start, static_cast<size_t>(t.end - t.start));
+      paths.push_back(key);
+      paths.push_back(previous + "." + key);
+      previous = key;
     }
     for (size_t k = 0; k < paths.size() && failure.empty(); ++k) failure = check_getters(paths[k]);
   }
@@ -76,20 +77,24 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
 
 std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string& dir) {
   const std::string input = dir + "/input.asc", output = dir + "/output.asc";
-  FILE* file = std::fopen(input.c_str(), "wb");
-  if (file == nullptr || std::fwrite(data, 1, size, file) != size || std::fclose(file) != 0)
+  if (!std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(data), size))
     return "cannot write " + input;
   maps_release();
   grid_reset_geometry();
   config_load_text(("{\"maps\": {\"potential-maps\": [[\"" + input + "\"]]}}").c_str());
   int32_t valid = -1;
+  bool finite = true;
   std::string failure = expect_code(1, "grid reading", [&] {
     grid_init_geometry();
+    // A geometry that is not finite makes every file incompatible with it, its own file too.
+    finite =
+        std::isfinite(grid_geometry.cellsize + grid_geometry.xllcorner + grid_geometry.yllcorner);
     // A header alone could ask for gigabytes: large grids are not read.
-    if (grid_cell_count() > (1u << 18)) return;
+    if (!finite || grid_cell_count() > (1u << 18)) return;
     maps_allocate(2);
     valid = grid_read(input.c_str(), 0);
   });
+  if (!finite) failure = "the geometry is not finite";
   try {
     if (valid >= 0 &&
         (grid_write(output.c_str(), 0) != valid || grid_read(output.c_str(), 1) != valid))

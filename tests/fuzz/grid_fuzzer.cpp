@@ -6,11 +6,10 @@
 
 #include "fuzz/fuzz_entries.h"
 
-static const char* work_dir = nullptr;
+static const char* work_dir = std::getenv("LANDALLOC_FUZZ_WORK");
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   fuzz_init();
-  work_dir = std::getenv("LANDALLOC_FUZZ_WORK");
   if (work_dir != nullptr) return 0;
   std::fprintf(stderr, "LANDALLOC_FUZZ_WORK must name a folder for the inputs\n");
   std::exit(1);

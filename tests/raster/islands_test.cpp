@@ -21,27 +21,15 @@ class IslandsTest : public testing::Test {
   // Lays out a solution map from rows of '#' (solution cell) and '.', joined by '/', and allocates
   // the labelling arrays.
   void solution(const std::string& rows) {
-    const int ncols =
-        static_cast<int>(rows.find('/') == std::string::npos ? rows.size() : rows.find('/'));
     std::vector<float> values;
     for (char c : rows) {
       if (c != '/') values.push_back(c == '#' ? S : 0.0f);
     }
+    const int ncols = static_cast<int>(std::min(rows.find('/'), rows.size()));
     setup_grid(static_cast<int>(values.size()) / ncols, ncols, 1);
     set_map(0, values);
     working_cell_value = S;
     ASSERT_TRUE(islands_allocate(grid_cell_count()));
-  }
-
-  // The labels as rows like those of solution(), '.' for no island.
-  std::string labels() const {
-    std::string out;
-    for (size_t i = 0; i < grid_cell_count(); ++i) {
-      if (i > 0 && i % static_cast<size_t>(grid_geometry.ncols) == 0) out += '/';
-      const int32_t label = island_state.label_map[i];
-      out += label < 0 ? '.' : static_cast<char>('0' + label);
-    }
-    return out;
   }
 };
 
@@ -58,13 +46,19 @@ TEST_F(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
   for (const auto& c : cases) {
     solution(c[0]);
     islands_label();
-    EXPECT_EQ(labels(), c[1]);
+    std::string labels;
+    for (size_t i = 0; i < grid_cell_count(); ++i) {
+      if (i > 0 && i % static_cast<size_t>(grid_geometry.ncols) == 0) labels += '/';
+      const int32_t label = island_state.label_map[i];
+      labels += label < 0 ? '.' : static_cast<char>('0' + label);
+    }
+    EXPECT_EQ(labels, c[1]);
     EXPECT_EQ(island_state.island_count,
               *std::max_element(c[1], c[1] + std::strlen(c[1])) - '0' + 1);
   }
 }
 
-TEST_F(IslandsTest, IslandsTermIsRelativeToTheFirstSolutionSize) {
+TEST_F(IslandsTest, TermIsRelativeToTheFirstSolutionSizeAndAFullQueueStops) {
   // 101 cells in 3 islands (row 0 and two lone cells in row 2): range n - 1 = 100, term 2 / 100.
   solution(std::string(99, '#') + "/" + std::string(99, '.') + "/#.#" + std::string(96, '.'));
   EXPECT_DOUBLE_EQ(islands_label(), 0.02);
@@ -73,12 +67,9 @@ TEST_F(IslandsTest, IslandsTermIsRelativeToTheFirstSolutionSize) {
   map_get(0).at(1, 2) = S;
   EXPECT_EQ(islands_label(), 0.0);
   EXPECT_EQ(island_state.f3_range, 100.0);
-}
-
-TEST_F(IslandsTest, OneCellSolutionGivesZeroNotNanAndAFullQueueStops) {
-  solution("./#");
-  EXPECT_EQ(islands_label(), 0.0);
   reset_process_state();
+  solution("./#");  // one cell: range 0, and a term of 0 rather than NaN
+  EXPECT_EQ(islands_label(), 0.0);
   solution("#/#");
   island_state.queue_capacity = 1;  // the arrays are larger; only the declared room counts
   const FatalResult run = run_capturing([] { islands_label(); });

@@ -61,28 +61,19 @@ TEST_F(LoadersTest, PotentialSumsWeightedMapsThenFusesGroupsByMaximum) {
 }
 
 TEST_F(LoadersTest, RejectsWeightsOrGroupsOfTheWrongShapeBeforeReading) {
-  const std::string a = file("a", {1, 1, 1, 1});
-  const std::string shape =
-      "shape for property 'maps.potential-maps-weight' (one weight per map of "
-      "'maps.potential-maps' expected)!\n";
-  const std::string element = "type for element 0 of property 'maps.potential-maps-weight' (";
-  struct Case {
-    std::string maps, weights, error;
-  };
-  const Case cases[] = {
-      {"[[" + a + "," + a + "]]", "[[1]]", shape},
-      {"[[" + a + "]]", "[[1], [1]]", shape},
-      {"[[" + a + "]]", "[1]", element + "json array expected)!\n"},
-      {"[[" + a + "]]", "[[[1]]]", element + "string or number expected)!\n"},
+  const std::string a = file("a", {1, 1, 1, 1}), weight = "property 'maps.potential-maps-weight' (";
+  const std::string cases[][3] = {
+      {"[[" + a + "," + a + "]]", "[[1]]",
+       "shape for " + weight + "one weight per map of 'maps.potential-maps' expected)"},
+      {"[[" + a + "]]", "[1]", "type for element 0 of " + weight + "json array expected)"},
       {"[[" + a + ", [" + a + "]]]", "[[1, 1]]",
-       "type for element 1 of property 'maps.potential-maps' (string or number expected)!\n"},
+       "type for element 1 of property 'maps.potential-maps' (string or number expected)"},
   };
-  for (const Case& c : cases) {
-    load_config(R"({"maps": {"potential-maps": )" + c.maps + R"(, "potential-maps-weight": )" +
-                c.weights + "}}");
+  for (const auto& [maps, weights, error] : cases) {
+    load_config(R"({"maps": {"potential-maps": )" + maps + R"(, "potential-maps-weight": )" +
+                weights + "}}");
     const FatalResult r = run_capturing([] { maps_load_potential(1); });
-    EXPECT_EQ(r.code, 2) << c.maps << " " << c.weights;
-    EXPECT_EQ(r.log, "error: incorrect " + c.error);
+    EXPECT_EQ(std::to_string(r.code) + r.log, "2error: incorrect " + error + "!\n");
   }
 }
 
@@ -97,37 +88,6 @@ TEST_F(LoadersTest, TopCellsMarkTheTopFifthWithAllTiesAtTheThreshold) {
   EXPECT_EQ(get_map(0), (std::vector<float>{1, 1, 1, 1, 1, 1, 1, 1, 1, 1, N, N}));
   set_map(0, std::vector<float>(12, N));  // no cell to rank: nothing to select from
   EXPECT_EQ(map_mark_top_cells(0), 0);
-}
-
-TEST_F(LoadersTest, SolutionAreaAndMasksKeepOnlyCellsWithData) {
-  int32_t count = 0;
-  const std::string log = run(R"({"maps": {"potential-maps": [[)" + file("a", {1, N, 3, 0}) +
-                                  "],[" + file("b", {1, 1, -2, 0}) + R"(]], "exclusion-masks": [)" +
-                                  file("m1", {1, 0, 0, 1}) + "," + file("m2", {1, 0, 1, N}) + "]}}",
-                              [&] { count = maps_init_solution(); });
-  EXPECT_EQ(count, 2);
-  EXPECT_EQ(get_map(0), (std::vector<float>{0, N, N, 0}));
-  EXPECT_NE(log.find("! 1 nodata cells removed\n"), std::string::npos) << log;
-  EXPECT_NE(log.find("! 1 cells extra removed\n"), std::string::npos) << log;
-  // A mask sets the cells it marks unless they are no-data in the map; every mask counts.
-  run_capturing([&] { count = maps_apply_exclusion_masks(CELL_MASKED); });
-  EXPECT_EQ(count, 3);
-  EXPECT_EQ(get_map(0), (std::vector<float>{-2, N, N, -2}));
-}
-
-TEST_F(LoadersTest, DistanceMapsAddUpWhereBothHaveData) {
-  // POSTPROCESS: the mean over the files; a cell missing from a file is lost.
-  set_map(3, {0, 0, 0, N});
-  run(R"({"postprocess": {"select": {"method-distance": {"distance-maps": [)" +
-          file("d1", {2, 4, N, 1}) + "," + file("d2", {4, 2, 1, 1}) +
-          R"(]}}}, "process": {"distance-maps": [)" + file("d3", {1, 3, N, 1}) + "," +
-          file("d4", {1, 1, 1, 1}) + "]}}",
-      [] { EXPECT_EQ(maps_load_postprocess_distances(), 4); });
-  EXPECT_EQ(get_map(3), (std::vector<float>{3, 3, N, N}));
-  // PROCESS: the sum over the area, where a missing file cell adds nothing, then normalised.
-  set_map(4, {1, 1, 1, N});
-  run_capturing([] { maps_load_process_distances(); });
-  EXPECT_EQ(get_map(4), (std::vector<float>{0.6f, 1.0f, 0.4f, N}));
 }
 
 }  // namespace
