@@ -5,16 +5,14 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 #include <stdexcept>
 #include <string>
 
 /// Reads a whole file; empty when it cannot be opened.
 inline std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
+  return std::string(std::istreambuf_iterator<char>(in), {});
 }
 
 /// A fresh folder under /tmp, removed with its files at the end.

@@ -43,8 +43,7 @@ void reset_process_state() {
 }
 
 void load_config(const std::string& json) {
-  int32_t count = config_load_text(json.c_str());
-  ASSERT_GT(count, 0) << "configuration does not tokenise: " << json;
+  ASSERT_GT(config_load_text(json.c_str()), 0) << "configuration does not tokenise: " << json;
 }
 
 void setup_grid(int nrows, int ncols, int maps) {

@@ -9,12 +9,10 @@
 namespace {
 
 std::string preprocess_config(const std::string& init, const std::string& output) {
-  return R"({"maps": {"potential-maps": [["pot.asc"]], "potential-maps-weight": [[1]],)"
-         R"( "exclusion-masks": []}, "preprocess": {"init-values-map": ")" +
-         init +
-         R"(", "distribution-masks": [], "convert-area": 0.5, "debug-maps": "no",)"
-         R"( "output": ")" +
-         output + "\"}}";
+  return R"({"maps": {"potential-maps": [["pot.asc"]], "potential-maps-weight": [[1]], )"
+         R"("exclusion-masks": []}, "preprocess": {"distribution-masks": [], "convert-area": 0.5, )"
+         R"("debug-maps": "no", "init-values-map": ")" +
+         init + R"(", "output": ")" + output + "\"}}";
 }
 
 TEST(OutputsCliTest, OutputMayReplaceAnInputOfTheSameRun) {

@@ -19,18 +19,16 @@ std::string found(const char* path) {
   return std::string(config_document.text + t.start, static_cast<size_t>(t.end - t.start));
 }
 
-TEST(ConfigTest, DottedPathsMatchWholeComponentsOfNestedObjects) {
+TEST(ConfigTest, DottedPathsMatchWholeComponentsAndGettersStopWithExactErrors) {
   reset_process_state();
   // "ab" must not answer "a.b"; the first of duplicate keys wins; unquoted keys are not keys;
   // members after a nested subtree are reached by skipping it whole; arrays are not descended.
   load_config(R"({"ab": 1, "a": {"b": 2}, "a": 3, k: 4, "x": [{"y": [1]}], "f": 5})");
-  const char* cases[][2] = {{"a.b", "2"},    {"ab", "1"}, {"a", "{\"b\": 2}"}, {"a.bc", "<none>"},
+  const char* paths[][2] = {{"a.b", "2"},    {"ab", "1"}, {"a", "{\"b\": 2}"}, {"a.bc", "<none>"},
                             {"k", "<none>"}, {"f", "5"},  {"a.b.c", "<none>"}, {"x.y", "<none>"}};
-  for (const auto& c : cases) EXPECT_EQ(found(c[0]), c[1]) << c[0];
-}
+  for (const auto& c : paths) EXPECT_EQ(found(c[0]), c[1]) << c[0];
 
-TEST(ConfigTest, GettersReadValuesAndStopWithExactErrors) {
-  reset_process_state();
+  // Getters read strings and numbers alike and stop with exact errors, code 2.
   const std::string fits(CONFIG_TEXT_MAX - 1, 'x');
   const std::string too_long(CONFIG_TEXT_MAX, 'x');
   load_config(R"({"s": "12", "n": 12, "f": "0.5", "y": "yes", "Y": "YES", "p": {"q": [1]},)"

@@ -11,12 +11,6 @@
 
 namespace {
 
-// How many files `dir` holds, so that no temporary file goes unnoticed.
-long files(const TempDir& dir) {
-  using std::filesystem::directory_iterator;
-  return std::distance(directory_iterator(dir.dir()), directory_iterator());
-}
-
 TEST(OutputFileTest, UnfinishedOrEndedOutputsLeaveThePreviousFilesAndNoTemporaryFile) {
   TempDir dir;
   const std::string listing_path = dir.write("run.lst", "previous\n");
@@ -48,7 +42,8 @@ TEST(OutputFileTest, UnfinishedOrEndedOutputsLeaveThePreviousFilesAndNoTemporary
   run_capturing([&] { grid_write(grid_path.c_str(), 0); });
   EXPECT_EQ(dir.read("link"), "previous grid\n");
   EXPECT_NE(read_file(grid_path), "previous grid\n");
-  EXPECT_EQ(files(dir), 3);
+  using std::filesystem::directory_iterator;  // no temporary file is left
+  EXPECT_EQ(std::distance(directory_iterator(dir.dir()), directory_iterator()), 3);
   reset_process_state();
   // The new file keeps the permissions of the one it replaced.
   struct stat info;

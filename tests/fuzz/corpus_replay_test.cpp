@@ -10,18 +10,16 @@ TEST(CorpusReplayTest, EveryInputKeepsItsGuarantees) {
   LogCapture quiet;
   TempDir dir;
   for (const std::string target : {"config", "grid"}) {
-    int inputs = 0;
-    for (const auto& entry :
-         std::filesystem::directory_iterator(std::string(LANDALLOC_FUZZ_CORPUS) + "/" + target)) {
+    const std::string folder = std::string(LANDALLOC_FUZZ_CORPUS) + "/" + target;
+    EXPECT_FALSE(std::filesystem::is_empty(folder));
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
       const std::string text = read_file(entry.path().string());
       const auto* data = reinterpret_cast<const uint8_t*>(text.data());
       EXPECT_EQ(target == "config" ? fuzz_config_input(data, text.size())
                                    : fuzz_grid_input(data, text.size(), dir.dir()),
                 "")
           << entry.path();
-      ++inputs;
     }
-    EXPECT_GT(inputs, 0) << target;
   }
   reset_process_state();
 }

@@ -4,15 +4,25 @@
 // returns a description of the first broken guarantee, or "".
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <string>
 
+#include "driver/log.h"
+
 /// Quiets the log and turns fatal errors into FatalExit, as every fuzz target needs.
-void fuzz_init();
+inline void fuzz_init() {
+  fatal_set_throw(true);
+  log_set_stream(std::fopen("/dev/null", "w"));
+}
 
 /// Ends the process with the broken guarantee `failure` unless it is empty; returns 0.
-int fuzz_report(const std::string& failure);
+inline int fuzz_report(const std::string& failure) {
+  if (failure.empty()) return 0;
+  std::fprintf(stderr, "broken guarantee: %s\n", failure.c_str());
+  std::abort();
+}
 
 /// Loads `data` as a configuration and runs every getter on paths made of its own keys.
 std::string fuzz_config_input(const uint8_t* data, size_t size);

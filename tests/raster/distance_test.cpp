@@ -19,10 +19,8 @@ std::vector<float> reference_distances(int nrows, int ncols, const std::vector<f
   for (size_t i = 0; i < src.size(); ++i) {
     int best = any ? nrows + ncols : 1;
     for (size_t j = 0; j < src.size(); ++j) {
-      if (src[j] != CELL_MASKED) continue;
-      const int dr = std::abs(static_cast<int>(i / ncols) - static_cast<int>(j / ncols));
-      const int dc = std::abs(static_cast<int>(i % ncols) - static_cast<int>(j % ncols));
-      best = std::min(best, std::max(dr, dc));
+      const int r = int(i) / ncols - int(j) / ncols, c = int(i) % ncols - int(j) % ncols;
+      if (src[j] == CELL_MASKED) best = std::min(best, std::max(std::abs(r), std::abs(c)));
     }
     out[i] = src[i] == CELL_NODATA ? CELL_NODATA : static_cast<float>(best);
   }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "test_support.h"
@@ -106,30 +107,25 @@ TEST_F(GridTest, ValueTextMatchesPercentGForManyValues) {
 
 TEST_F(GridTest, RealFilesRoundTripWithTheirGeoreference) {
   // No-data counts as documented with the files.
-  const struct {
-    const char* name;
-    int32_t nodata_cells;
-    const char* origin_line;
-  } cases[] = {
-      {"mtsthelens_pre_runout_dem_80x122.asc", 122, "xllcorner    361015.595631\n"},
-      {"tirol_avagar_dem_xllcenter_520x387.asc", 82888, "xllcenter    247323.244194\n"},
-  };
-  for (const auto& c : cases) {
-    const std::string in = std::string(LANDALLOC_TEST_DATA) + "/" + c.name;
+  for (const auto& [name, nodata_cells, origin_line] :
+       {std::tuple{"mtsthelens_pre_runout_dem_80x122.asc", 122, "xllcorner    361015.595631\n"},
+        std::tuple{"tirol_avagar_dem_xllcenter_520x387.asc", 82888,
+                   "xllcenter    247323.244194\n"}}) {
+    const std::string in = std::string(LANDALLOC_TEST_DATA) + "/" + name;
     reset_process_state();
     init_from(in);
     LogCapture quiet;
     const int32_t valid = grid_read(in.c_str(), 0);
-    EXPECT_EQ(valid, static_cast<int32_t>(grid_cell_count()) - c.nodata_cells) << c.name;
+    EXPECT_EQ(valid, static_cast<int32_t>(grid_cell_count()) - nodata_cells) << name;
     const std::string out = dir.path("copy.asc");
     EXPECT_EQ(grid_write(out.c_str(), 0), valid);
-    EXPECT_NE(read_file(out).find(c.origin_line), std::string::npos) << c.name;
+    EXPECT_NE(read_file(out).find(origin_line), std::string::npos) << name;
     EXPECT_EQ(grid_read(out.c_str(), 1), valid);
     for (size_t i = 0; i < grid_cell_count(); ++i) {
       // Written values keep the six significant digits of %g.
       char text[32];
       std::snprintf(text, sizeof text, "%g", static_cast<double>(map_cells(0)[i]));
-      ASSERT_EQ(map_cells(1)[i], std::strtof(text, nullptr)) << c.name << " cell " << i;
+      ASSERT_EQ(map_cells(1)[i], std::strtof(text, nullptr)) << name << " cell " << i;
     }
   }
 }

@@ -13,27 +13,22 @@ namespace {
 
 constexpr float S = 7.0f;  // the working cell value in these grids
 
-class IslandsTest : public testing::Test {
- protected:
-  void SetUp() override { reset_process_state(); }
-  void TearDown() override { reset_process_state(); }
-
-  // Lays out a solution map from rows of '#' (solution cell) and '.', joined by '/', and allocates
-  // the labelling arrays.
-  void solution(const std::string& rows) {
-    std::vector<float> values;
-    for (char c : rows) {
-      if (c != '/') values.push_back(c == '#' ? S : 0.0f);
-    }
-    const int ncols = static_cast<int>(std::min(rows.find('/'), rows.size()));
-    setup_grid(static_cast<int>(values.size()) / ncols, ncols, 1);
-    set_map(0, values);
-    working_cell_value = S;
-    ASSERT_TRUE(islands_allocate(grid_cell_count()));
+// Lays out a solution map from rows of '#' (solution cell) and '.', joined by '/', and allocates
+// the labelling arrays.
+void solution(const std::string& rows) {
+  reset_process_state();
+  std::vector<float> values;
+  for (char c : rows) {
+    if (c != '/') values.push_back(c == '#' ? S : 0.0f);
   }
-};
+  const int ncols = static_cast<int>(std::min(rows.find('/'), rows.size()));
+  setup_grid(static_cast<int>(values.size()) / ncols, ncols, 1);
+  set_map(0, values);
+  working_cell_value = S;
+  ASSERT_TRUE(islands_allocate(grid_cell_count()));
+}
 
-TEST_F(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
+TEST(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
   const char* cases[][2] = {
       // Four corners: four islands, row by row. A diagonal: cells touching at corners stay apart.
       {"#.#/.../#.#", "0.1/.../2.3"},
@@ -46,11 +41,11 @@ TEST_F(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
   for (const auto& c : cases) {
     solution(c[0]);
     islands_label();
-    std::string labels;
-    for (size_t i = 0; i < grid_cell_count(); ++i) {
-      if (i > 0 && i % static_cast<size_t>(grid_geometry.ncols) == 0) labels += '/';
-      const int32_t label = island_state.label_map[i];
-      labels += label < 0 ? '.' : static_cast<char>('0' + label);
+    std::string labels;  // laid out like the solution, '.' for no island
+    size_t cell = 0;
+    for (const char* p = c[0]; *p != '\0'; ++p) {
+      const int32_t label = *p == '/' ? 0 : island_state.label_map[cell++];
+      labels += *p == '/' ? '/' : label < 0 ? '.' : static_cast<char>('0' + label);
     }
     EXPECT_EQ(labels, c[1]);
     EXPECT_EQ(island_state.island_count,
@@ -58,7 +53,7 @@ TEST_F(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
   }
 }
 
-TEST_F(IslandsTest, TermIsRelativeToTheFirstSolutionSizeAndAFullQueueStops) {
+TEST(IslandsTest, TermIsRelativeToTheFirstSolutionSizeAndAFullQueueStops) {
   // 101 cells in 3 islands (row 0 and two lone cells in row 2): range n - 1 = 100, term 2 / 100.
   solution(std::string(99, '#') + "/" + std::string(99, '.') + "/#.#" + std::string(96, '.'));
   EXPECT_DOUBLE_EQ(islands_label(), 0.02);
@@ -67,7 +62,6 @@ TEST_F(IslandsTest, TermIsRelativeToTheFirstSolutionSizeAndAFullQueueStops) {
   map_get(0).at(1, 2) = S;
   EXPECT_EQ(islands_label(), 0.0);
   EXPECT_EQ(island_state.f3_range, 100.0);
-  reset_process_state();
   solution("./#");  // one cell: range 0, and a term of 0 rather than NaN
   EXPECT_EQ(islands_label(), 0.0);
   solution("#/#");
@@ -75,6 +69,7 @@ TEST_F(IslandsTest, TermIsRelativeToTheFirstSolutionSizeAndAFullQueueStops) {
   const FatalResult run = run_capturing([] { islands_label(); });
   EXPECT_EQ(run.code, -1);
   EXPECT_EQ(run.log, "error: island queue too small (1 entries)!\n");
+  reset_process_state();
 }
 
 }  // namespace

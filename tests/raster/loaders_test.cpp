@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <functional>
 #include <string>
 
 #include "raster/grid.h"
@@ -22,18 +21,16 @@ class LoadersTest : public testing::Test {
   void TearDown() override { reset_process_state(); }
 
   // Writes a 1 x 4 grid file and returns its path as a JSON string.
-  std::string file(const std::string& name, const std::vector<float>& values) {
-    std::vector<float> text_values;
-    for (float v : values) text_values.push_back(v == N ? -9999.0f : v);
-    return "\"" + dir.write(name, grid_text(1, 4, text_values)) + "\"";
+  std::string file(const std::string& name, std::vector<float> values) {
+    for (float& v : values) v = v == N ? -9999.0f : v;
+    return "\"" + dir.write(name, grid_text(1, 4, values)) + "\"";
   }
 
-  // Runs `body` on the configuration `json`, failing the test on a fatal error.
-  std::string run(const std::string& json, const std::function<void()>& body) {
-    load_config(json);
-    const FatalResult r = run_capturing(body);
-    EXPECT_FALSE(r.fatal) << r.log;
-    return r.log;
+  // Loads map 1 as the potential of `maps` weighted by `weights`.
+  FatalResult potential(const std::string& maps, const std::string& weights) {
+    load_config(R"({"maps": {"potential-maps": )" + maps + R"(, "potential-maps-weight": )" +
+                weights + "}}");
+    return run_capturing([] { maps_load_potential(1); });
   }
 
   TempDir dir;
@@ -41,22 +38,18 @@ class LoadersTest : public testing::Test {
 
 TEST_F(LoadersTest, PotentialSumsWeightedMapsThenFusesGroupsByMaximum) {
   const std::string a = file("a", {1, 2, N, 2}), b = file("b", {0, 4, 2, N});
-  const auto load = [&](const std::string& maps, const std::string& weights) {
-    return run(R"({"maps": {"potential-maps": )" + maps + R"(, "potential-maps-weight": )" +
-                   weights + "}}",
-               [] { maps_load_potential(1); });
-  };
   // 2A + B = {2, 8, -, 4}: B's missing cell keeps 2A, A's stays missing; then divided by 8.
-  EXPECT_EQ(load("[[" + a + "," + b + "]]", R"([[2, "1"]])").find("fussion"), std::string::npos);
+  EXPECT_EQ(potential("[[" + a + "," + b + "]]", R"([[2, "1"]])").log.find("fussion"),
+            std::string::npos);
   EXPECT_EQ(get_map(1), (std::vector<float>{0.25f, 1.0f, N, 0.5f}));
   // Max(A, B) where a missing cell in either group wins, then divided by 4.
-  EXPECT_EQ(load("[[" + a + "],[" + b + "]]", "[[1], [1]]"),
+  EXPECT_EQ(potential("[[" + a + "],[" + b + "]]", "[[1], [1]]").log,
             "* load group maps\n* read '" + dir.path("a") + "'\n* load group maps\n* read '" +
                 dir.path("b") + "'\n* fussion group maps\n* normalize map\n");
   EXPECT_EQ(get_map(1), (std::vector<float>{0.25f, 1.0f, N, N}));
   // An empty later group is skipped instead of fusing stale contents.
   set_map(2, {9, 9, 9, N});
-  EXPECT_EQ(load("[[" + a + "], []]", "[[1], []]").find("fussion"), std::string::npos);
+  EXPECT_EQ(potential("[[" + a + "], []]", "[[1], []]").log.find("fussion"), std::string::npos);
   EXPECT_EQ(get_map(1), (std::vector<float>{0.5f, 1.0f, N, 1.0f}));
 }
 
@@ -70,9 +63,7 @@ TEST_F(LoadersTest, RejectsWeightsOrGroupsOfTheWrongShapeBeforeReading) {
        "type for element 1 of property 'maps.potential-maps' (string or number expected)"},
   };
   for (const auto& [maps, weights, error] : cases) {
-    load_config(R"({"maps": {"potential-maps": )" + maps + R"(, "potential-maps-weight": )" +
-                weights + "}}");
-    const FatalResult r = run_capturing([] { maps_load_potential(1); });
+    const FatalResult r = potential(maps, weights);
     EXPECT_EQ(std::to_string(r.code) + r.log, "2error: incorrect " + error + "!\n");
   }
 }
