@@ -1,4 +1,4 @@
-// Reads back the grid files the stages write, for tests that compare whole maps.
+// Small readers shared by the stage tests: grid file values and log tails.
 #pragma once
 
 #include <sstream>
@@ -12,4 +12,9 @@ inline std::vector<float> grid_values(const std::string& text) {
   std::vector<float> values;
   for (float v; in >> v;) values.push_back(v);
   return values.empty() ? values : std::vector<float>(values.begin() + 1, values.end());
+}
+
+/// Whether `text` ends with `tail`.
+inline bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
