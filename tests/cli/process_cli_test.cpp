@@ -17,10 +17,10 @@ std::string grid(int (*cell)(int, int)) {
 }
 
 // The parameters are echoed, then checked in order; nothing is written on failure. One case per
-// kind of message and exit code: a negative weight, a bound, a missing property, no
-// distance source, an evolution listing that cannot open, no free cell for a move. Bounds and
-// numbers written as strings are accepted, and the evolution listing opens with its header. The
-// run: a potential rising to the east, one mask cell and seven allocated cells (value 2).
+// kind of message and exit code: a negative weight, a bound, a missing property, no distance
+// source, an evolution listing that cannot open, no free cell for a move. Bounds and numbers
+// written as strings are accepted. The run: a potential rising to the east, one mask cell and
+// seven allocated cells (value 2).
 TEST(ProcessCliTest, ParametersArePrintedThenCheckedInOrder) {
   const std::string range = "error: property out of range in config json file!\n";
   const std::vector<std::tuple<std::string, std::string, std::string, int>> cases = {
