@@ -147,7 +147,7 @@ void expand_basins_branch(int32_t cells_to_assign, const char* basins_path) {
   log_message("init basins map\n");
   grid_read(basins_path, 4);
   std::string prefix;
-  if (postprocess_debug_begin(prefix)) postprocess_debug_write(prefix, ".debug.map-4.asc", 4);
+  if (postprocess_debug_begin(prefix)) grid_write_suffixed(prefix.c_str(), ".debug.map-4.asc", 4);
 
   log_message("config parameters\n");
   const int32_t min_cells = config_get_integer("postprocess.expand.minimim-cells-in-basin");

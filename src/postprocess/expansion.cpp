@@ -62,7 +62,7 @@ void expand_islands(int32_t cells_purged) {
 
   init_probability_map();
   std::string prefix;
-  if (postprocess_debug_begin(prefix)) postprocess_debug_write(prefix, ".debug.map-2.asc", 2);
+  if (postprocess_debug_begin(prefix)) grid_write_suffixed(prefix.c_str(), ".debug.map-2.asc", 2);
 
   const int32_t cells_to_assign = cells_removed + cells_purged;
   char basins_path[CONFIG_TEXT_MAX];

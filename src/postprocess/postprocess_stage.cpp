@@ -58,10 +58,6 @@ bool postprocess_debug_begin(std::string& prefix) {
   return true;
 }
 
-void postprocess_debug_write(const std::string& prefix, const char* suffix, int32_t k) {
-  grid_write((prefix + suffix).c_str(), k);
-}
-
 void run_postprocess_stage() {
   log_message("POSTPROCESS begin\n");
   log_message("init\n");
@@ -86,8 +82,8 @@ void run_postprocess_stage() {
 
   std::string prefix;
   if (postprocess_debug_begin(prefix)) {
-    postprocess_debug_write(prefix, ".debug.map-1.asc", 1);
-    postprocess_debug_write(prefix, ".debug.map-3.asc", 3);
+    grid_write_suffixed(prefix.c_str(), ".debug.map-1.asc", 1);
+    grid_write_suffixed(prefix.c_str(), ".debug.map-3.asc", 3);
   }
 
   // The expansion can grow one island over the whole grid, so the flood-fill queues get room

@@ -15,11 +15,8 @@
 void run_postprocess_stage();
 
 /// Reads "postprocess.debug-maps"; when on, prints "debug maps" and returns true with the text of
-/// "postprocess.output" in `prefix`.
+/// "postprocess.output" in `prefix`, to name the debug maps with grid_write_suffixed.
 bool postprocess_debug_begin(std::string& prefix);
-
-/// Writes map k to "<prefix><suffix>".
-void postprocess_debug_write(const std::string& prefix, const char* suffix, int32_t k);
 
 /// Per labelled island, the sum of `value(cell)` over its cells in row-major order: one pass over
 /// the label map.

@@ -82,7 +82,7 @@ void write_selection_debug_maps() {
   if (!postprocess_debug_begin(prefix)) return;
   const float selected = SELECTED_MARK;
   const size_t n = grid_cell_count();
-  postprocess_debug_write(prefix, ".debug.selected.asc", 0);
+  grid_write_suffixed(prefix.c_str(), ".debug.selected.asc", 0);
 
   map_copy(0, 3);
   float* cells = map_cells(3);
@@ -93,11 +93,11 @@ void write_selection_debug_maps() {
       cells[i] = CELL_AVAILABLE;
     }
   }
-  postprocess_debug_write(prefix, ".debug.selection.asc", 3);
+  grid_write_suffixed(prefix.c_str(), ".debug.selection.asc", 3);
 
   map_copy(0, 3);
   for (size_t i = 0; i < n; ++i) cells[i] = cells[i] == selected ? 1.0f : CELL_NODATA;
-  postprocess_debug_write(prefix, ".debug.selection-mask.asc", 3);
+  grid_write_suffixed(prefix.c_str(), ".debug.selection-mask.asc", 3);
 }
 
 }  // namespace
@@ -187,7 +187,7 @@ void postprocess_islands() {
   log_message("  purge limit %d\n", limit);
   const int32_t cells_purged = purge_islands(limit);
   std::string prefix;
-  if (postprocess_debug_begin(prefix)) postprocess_debug_write(prefix, ".debug.purged.asc", 0);
+  if (postprocess_debug_begin(prefix)) grid_write_suffixed(prefix.c_str(), ".debug.purged.asc", 0);
 
   select_islands();
   expand_islands(cells_purged);

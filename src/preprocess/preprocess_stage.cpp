@@ -15,7 +15,6 @@
 // scratch of the masks and then the distance map.
 void run_preprocess_stage() {
   char text[CONFIG_TEXT_MAX];
-  char debug_name[CONFIG_TEXT_MAX];
 
   log_message("PREPROCESS begin\n");
   log_message("init\n");
@@ -57,12 +56,7 @@ void run_preprocess_stage() {
   if (config_get_flag("preprocess.debug-maps")) {
     log_message("debug maps\n");
     config_get_string("preprocess.output", text);
-    // A name past the buffer cannot be written under its true name: report it as not created.
-    int length = std::snprintf(debug_name, sizeof debug_name, "%s.debug.map-1.asc", text);
-    if (length >= static_cast<int>(sizeof debug_name)) {
-      fatal(1, "error: unable to open file '%s.debug.map-1.asc'!\n", text);
-    }
-    grid_write(debug_name, 1);
+    grid_write_suffixed(text, ".debug.map-1.asc", 1);
   }
 
   rand_seed_stage();

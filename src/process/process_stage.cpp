@@ -130,9 +130,9 @@ void write_debug_maps() {
   char prefix[CONFIG_TEXT_MAX];
   config_get_string("process.output", prefix);
   for (int32_t k = 1; k <= 4; ++k) {
-    char path[CONFIG_TEXT_MAX + 32];
-    std::snprintf(path, sizeof(path), "%s.debug.map-%d.asc", prefix, k);
-    grid_write(path, k);
+    char suffix[32];
+    std::snprintf(suffix, sizeof suffix, ".debug.map-%d.asc", k);
+    grid_write_suffixed(prefix, suffix, k);
   }
 }
 

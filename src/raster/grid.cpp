@@ -1,9 +1,7 @@
 #include "raster/grid.h"
 
 #include <strings.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdarg>
@@ -158,27 +156,27 @@ bool parse_double(const char* start, size_t length, double* value) {
   return stop == word + length;
 }
 
-// The header of a grid file as read, at the precision of the file.
+// The header of a grid file as read: the geometry it declares, at the precision of the file, and
+// its own no-data value.
 struct GridHeader {
-  double ncols = 0.0;
-  double nrows = 0.0;
-  double xllcorner = 0.0;
-  double yllcorner = 0.0;
-  double xllcenter = 0.0;
-  double yllcenter = 0.0;
-  double cellsize = 0.0;
+  GridGeometry geometry;
   double nodata_value = 0.0;
 };
+
+// The row and column counts are the header's values truncated towards zero; a value that no
+// 32-bit count can hold reads as 0 (no grid).
+int32_t header_count(double value) {
+  if (!(std::fabs(value) < 2147483648.0)) return 0;
+  return static_cast<int32_t>(value);
+}
 
 // Reads key/value pairs until the first word that is not a header key (handed back to the reader
 // as the first data value) or the end of the file. Keys match in any case; the last one wins.
 GridHeader scan_header(TokenReader& reader, const char* path) {
   static const char* const KEYS[] = {"ncols",     "nrows",     "xllcorner", "yllcorner",
                                      "xllcenter", "yllcenter", "cellsize",  "nodata_value"};
-  GridHeader header;
-  double* const fields[] = {&header.ncols,     &header.nrows,       &header.xllcorner,
-                            &header.yllcorner, &header.xllcenter,   &header.yllcenter,
-                            &header.cellsize,  &header.nodata_value};
+  constexpr int NODATA_KEY = 7;
+  double values[8] = {};
   const char* word;
   size_t length;
   while (reader.next(&word, &length)) {
@@ -197,21 +195,22 @@ GridHeader scan_header(TokenReader& reader, const char* path) {
     double value;
     // A NaN size or origin never equals itself: the file would not match its own geometry. A NaN
     // no-data value is a common spelling and stays valid.
-    if (!parse_double(text, text_length, &value) ||
-        (fields[key] != &header.nodata_value && std::isnan(value))) {
+    if (!parse_double(text, text_length, &value) || (key != NODATA_KEY && std::isnan(value))) {
       fatal(1, "error: invalid header value '%.*s' in file '%s'!\n",
             static_cast<int>(text_length < 40 ? text_length : 40), text, path);
     }
-    *fields[key] = value;
+    values[key] = value;
   }
+  GridHeader header;
+  header.geometry = GridGeometry{header_count(values[0]),
+                                 header_count(values[1]),
+                                 values[2],
+                                 values[3],
+                                 values[4],
+                                 values[5],
+                                 values[6]};
+  header.nodata_value = values[NODATA_KEY];
   return header;
-}
-
-// The row and column counts are the header's values truncated towards zero; a value that no
-// 32-bit count can hold reads as 0 (no grid).
-int32_t header_count(double value) {
-  if (!(std::fabs(value) < 2147483648.0)) return 0;
-  return static_cast<int32_t>(value);
 }
 
 bool same_float(double a, double b) {
@@ -273,44 +272,30 @@ char* format_g(float value, char* out) {
   return out + std::snprintf(out, 32, "%g", static_cast<double>(value));
 }
 
-// Writes through a fixed buffer into a temporary file beside the target, renamed over it only
-// once complete (see output_file.h), so a failed or interrupted write never leaves half a grid.
+// Formats into a fixed buffer and hands it in whole blocks to an output stream that becomes the
+// target only once complete (see output_file.h), so a failed or interrupted write never leaves
+// half a grid.
 struct AtomicWriter {
   const char* path;
-  char temp_path[OUTPUT_PATH_MAX];
-  int fd = -1;
+  FILE* stream;
   char buffer[WRITE_BUFFER_SIZE];
   size_t used = 0;
-  bool failed = false;
 
-  explicit AtomicWriter(const char* p) : path(p) {
-    fd = output_create_temp(path, temp_path);
-    if (fd < 0) fatal(1, "error: unable to open file '%s'!\n", path);
+  explicit AtomicWriter(const char* p) : path(p), stream(output_open(p)) {
+    if (stream == nullptr) fatal(1, "error: unable to open file '%s'!\n", path);
   }
 
   // Reached without finish() only when a fatal error unwinds: the target stays untouched.
-  ~AtomicWriter() {
-    if (fd >= 0) output_replace(fd, temp_path, false);
-  }
+  ~AtomicWriter() { output_discard(stream); }
   AtomicWriter(const AtomicWriter&) = delete;
   AtomicWriter& operator=(const AtomicWriter&) = delete;
 
-  void flush() {
-    size_t done = 0;
-    while (done < used && !failed) {
-      const ssize_t n = ::write(fd, buffer + done, used - done);
-      if (n < 0 && errno == EINTR) continue;
-      if (n <= 0)
-        failed = true;
-      else
-        done += static_cast<size_t>(n);
-    }
-    used = 0;
-  }
-
   // Room for at least `bytes` more bytes.
   char* reserve(size_t bytes) {
-    if (used + bytes > WRITE_BUFFER_SIZE) flush();
+    if (used + bytes > WRITE_BUFFER_SIZE) {
+      std::fwrite(buffer, 1, used, stream);
+      used = 0;
+    }
     return buffer + used;
   }
 
@@ -322,17 +307,15 @@ struct AtomicWriter {
     va_start(args, format);
     const int n = std::vsnprintf(at, 256, format, args);
     va_end(args);
-    if (n < 0 || n >= 256)
-      failed = true;
-    else
-      used += static_cast<size_t>(n);
+    if (n > 0) used += static_cast<size_t>(n < 256 ? n : 255);
   }
 
+  // Write errors stay on the stream, so output_close reports them all.
   void finish() {
-    flush();
-    const bool replaced = output_replace(fd, temp_path, !failed);
-    fd = -1;
-    if (!replaced) fatal(1, "error: unable to write file '%s'!\n", path);
+    std::fwrite(buffer, 1, used, stream);
+    FILE* done = stream;
+    stream = nullptr;
+    if (!output_close(done)) fatal(1, "error: unable to write file '%s'!\n", path);
   }
 };
 
@@ -381,18 +364,10 @@ int32_t grid_init_geometry() {
     header = scan_header(reader, file_name);
   }
 
-  const int32_t ncols = header_count(header.ncols);
-  const int32_t nrows = header_count(header.nrows);
-  if (nrows <= 0 || ncols <= 0) {
+  if (header.geometry.nrows <= 0 || header.geometry.ncols <= 0) {
     fatal(1, "error: unable to init geometry from file '%s'!\n", file_name);
   }
-  grid_geometry.ncols = ncols;
-  grid_geometry.nrows = nrows;
-  grid_geometry.xllcorner = header.xllcorner;
-  grid_geometry.yllcorner = header.yllcorner;
-  grid_geometry.xllcenter = header.xllcenter;
-  grid_geometry.yllcenter = header.yllcenter;
-  grid_geometry.cellsize = header.cellsize;
+  grid_geometry = header.geometry;
   return 1;
 }
 
@@ -423,11 +398,11 @@ int32_t grid_read(const char* path, int32_t k) {
   if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path);
   TokenReader reader(file, path);
   const GridHeader header = scan_header(reader, path);
+  const GridGeometry& h = header.geometry;
   const GridGeometry& g = grid_geometry;
-  if (header_count(header.ncols) != g.ncols || header_count(header.nrows) != g.nrows ||
-      !same_float(header.xllcorner, g.xllcorner) || !same_float(header.yllcorner, g.yllcorner) ||
-      !same_float(header.xllcenter, g.xllcenter) || !same_float(header.yllcenter, g.yllcenter) ||
-      !same_float(header.cellsize, g.cellsize)) {
+  if (h.ncols != g.ncols || h.nrows != g.nrows || !same_float(h.xllcorner, g.xllcorner) ||
+      !same_float(h.yllcorner, g.yllcorner) || !same_float(h.xllcenter, g.xllcenter) ||
+      !same_float(h.yllcenter, g.yllcenter) || !same_float(h.cellsize, g.cellsize)) {
     fatal(1, "error: incompatible (header) file '%s'!\n", path);
   }
 
@@ -498,4 +473,11 @@ int32_t grid_write(const char* path, int32_t k) {
   }
   writer.finish();
   return valid;
+}
+
+int32_t grid_write_suffixed(const char* prefix, const char* suffix, int32_t k) {
+  // Room for any property text and suffix; grid_write refuses what is too long for a file name.
+  char path[2 * CONFIG_TEXT_MAX];
+  std::snprintf(path, sizeof path, "%s%s", prefix, suffix);
+  return grid_write(path, k);
 }

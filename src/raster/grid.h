@@ -84,3 +84,6 @@ int32_t grid_read(const char* path, int32_t k);
 
 /// Writes map k to the grid file `path` (whole or not at all); returns the number of cells >= 0.
 int32_t grid_write(const char* path, int32_t k);
+
+/// grid_write to the file named "<prefix><suffix>", as the debug maps named after a stage's output.
+int32_t grid_write_suffixed(const char* prefix, const char* suffix, int32_t k);
