@@ -96,25 +96,6 @@ void place_plain(PlacementRun& run, bool watch) {
   }
 }
 
-// The acceptance counts that occur, numbered in increasing order: bucket(c) is the number of
-// smaller counts present. A bitmap with running popcounts keeps this on the stack (a table of all
-// 32768 counts would cost small runs more than their placements).
-struct CountSet {
-  static constexpr int32_t WORDS = static_cast<int32_t>(DRAW_RANGE / 64 + 1);
-  uint64_t bits[WORDS] = {};
-  int32_t below[WORDS + 1] = {};  // counts present in the words before each word
-
-  void add(int32_t c) { bits[c >> 6] |= uint64_t{1} << (c & 63); }
-  void finish() {
-    for (int32_t w = 0; w < WORDS; ++w) below[w + 1] = below[w] + __builtin_popcountll(bits[w]);
-  }
-  int32_t size() const { return below[WORDS]; }
-  size_t bucket(int32_t c) const {
-    uint64_t lower = bits[c >> 6] & ((uint64_t{1} << (c & 63)) - 1);
-    return static_cast<size_t>(below[c >> 6] + __builtin_popcountll(lower));
-  }
-};
-
 // The exact sampler: each placement picks an available cell with probability proportional to its
 // acceptance count, which is the plain loop's chance that the cell is the one accepted next. The
 // failed tries on available cells before that acceptance are independent of which cell wins and
@@ -124,28 +105,24 @@ struct CountSet {
 // cells of a bucket are equally likely. The tree stays small enough for the cache whatever the
 // grid, and the set-up costs three passes over the cells.
 void place_exact(PlacementRun& run) {
-  // Counting sort of the available cells by acceptance count. Cells of count 0 can never pass the
-  // acceptance test and get no bucket.
-  CountSet present;
+  // Counting sort of the available cells by acceptance count: one bucket per count that occurs,
+  // in increasing order. Cells of count 0 can never pass the acceptance test and get no bucket.
+  std::vector<int64_t> cells_of_count(DRAW_RANGE + 1, 0);
   for (int64_t i = 0; i < run.cells; ++i) {
-    if (run.solution[i] != CELL_AVAILABLE) continue;
-    int32_t c = acceptance_count(run.weights[i]);
-    if (c > 0) present.add(c);
+    if (run.solution[i] == CELL_AVAILABLE) ++cells_of_count[acceptance_count(run.weights[i])];
   }
-  present.finish();
-  const size_t buckets = static_cast<size_t>(present.size());
-  std::vector<int64_t> value(buckets);  // acceptance count of the cells of each bucket
-  std::vector<size_t> size(buckets, 0);
+  std::vector<int32_t> bucket_of(DRAW_RANGE + 1, -1);
+  std::vector<int64_t> value;  // acceptance count of the cells of each bucket
+  std::vector<size_t> size;
   size_t pickable = 0;
-  for (int64_t i = 0; i < run.cells; ++i) {
-    if (run.solution[i] != CELL_AVAILABLE) continue;
-    int32_t c = acceptance_count(run.weights[i]);
-    if (c == 0) continue;
-    size_t b = present.bucket(c);
-    value[b] = c;
-    ++size[b];
-    ++pickable;
+  for (int32_t c = 1; c <= DRAW_RANGE; ++c) {
+    if (cells_of_count[c] == 0) continue;
+    bucket_of[c] = static_cast<int32_t>(value.size());
+    value.push_back(c);
+    size.push_back(static_cast<size_t>(cells_of_count[c]));
+    pickable += size.back();
   }
+  const size_t buckets = value.size();
 
   // When every cell that can be picked will be, which cell of a bucket a pick takes changes
   // nothing that follows (the chances depend only on how many cells of each count are left), so
@@ -161,7 +138,7 @@ void place_exact(PlacementRun& run) {
     for (int64_t i = 0; i < run.cells; ++i) {
       if (run.solution[i] != CELL_AVAILABLE) continue;
       int32_t c = acceptance_count(run.weights[i]);
-      if (c > 0) bucket_cells[fill[present.bucket(c)]++] = static_cast<int32_t>(i);
+      if (c > 0) bucket_cells[fill[static_cast<size_t>(bucket_of[c])]++] = static_cast<int32_t>(i);
     }
   }
   std::vector<int64_t> tree(buckets + 1, 0);  // Fenwick tree, bucket k at index k + 1
