@@ -1,8 +1,6 @@
 #include "fuzz/fuzz_entries.h"
 
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -11,10 +9,9 @@
 #include "config/config.h"
 #include "raster/grid.h"
 
-namespace {
-
 // A fatal error is the answer to a bad input only with the exit code of its part of the system.
-std::string expect_code(int code, const std::string& what, const std::function<void()>& body) {
+static std::string expect_code(int code, const std::string& what,
+                               const std::function<void()>& body) {
   try {
     body();
   } catch (const FatalExit& e) {
@@ -23,41 +20,35 @@ std::string expect_code(int code, const std::string& what, const std::function<v
   return "";
 }
 
-// Every getter on `path`; a text buffer must stay terminated whatever happens.
-std::string check_getters(const std::string& path) {
-  const char* p = path.c_str();
-  char text[CONFIG_TEXT_MAX] = "previous";
-  const std::function<void()> getters[] = {
-      [&] { config_get_string(p, text); }, [&] { config_get_number(p); },
-      [&] { config_get_integer(p); }, [&] { config_get_flag(p); },
-      [&] { config_element_text(p, config_get_array(p), 0, text); }};
-  for (const auto& body : getters) {
-    if (std::string failure = expect_code(2, "a getter of '" + path + "'", body); !failure.empty())
-      return failure;
-    if (std::memchr(text, '\0', sizeof text) == nullptr) return "'" + path + "' left no terminator";
-  }
-  return "";
-}
-
-}  // namespace
-
 std::string fuzz_config_input(const uint8_t* data, size_t size) {
   // The document ends at its first NUL, as a file read by the driver does.
   const std::string text(reinterpret_cast<const char*>(data), size);
   std::string failure;
-  if (config_load_text(text.c_str()) > 0) {
-    // Paths from the key texts, alone and joined in document order, so the fuzzer shapes them.
-    std::vector<std::string> paths = {"", ".", "maps.potential-maps"};
-    std::string previous;
-    for (int32_t i = 0; i < config_document.token_count && paths.size() < 51; ++i) {
-      const jsmntok_t& t = config_document.tokens[i];
-      if (t.type != JSMN_STRING || t.end - t.start > 64) continue;
-      const std::string key(config_document.text + t.start, static_cast<size_t>(t.end - t.start));
-      paths.push_back(key);
-      paths.push_back(previous + "." + key);
-      previous = key;
+  // Paths from the key texts, alone and joined in document order, so the fuzzer shapes them.
+  std::vector<std::string> paths = {"", ".", "maps.potential-maps"};
+  std::string previous;
+  const bool loaded = config_load_text(text.c_str()) > 0;
+  for (int32_t i = 0; loaded && i < config_document.token_count && paths.size() < 51; ++i) {
+    const jsmntok_t& t = config_document.tokens[i];
+    if (t.type != JSMN_STRING || t.end - t.start > 64) continue;
+    const std::string key(config_document.text + t.start, static_cast<size_t>(t.end - t.start));
+    paths.push_back(key);
+    paths.push_back(previous + "." + key);
+    previous = key;
+  }
+  for (size_t k = 0; loaded && k < paths.size(); ++k) {
+    const std::string& path = paths[k];
+    const char* p = path.c_str();
+    char buffer[CONFIG_TEXT_MAX] = "previous";  // must stay terminated whatever happens
+    const std::function<void()> getters[] = {
+        [&] { config_get_string(p, buffer); }, [&] { config_get_number(p); },
+        [&] { config_get_integer(p); }, [&] { config_get_flag(p); },
+        [&] { config_element_text(p, config_get_array(p), 0, buffer); }};
+    for (const auto& body : getters) {
+      if (failure.empty()) failure = expect_code(2, "a getter of '" + path + "'", body);
+      if (std::memchr(buffer, '\0', sizeof buffer) == nullptr)
+        failure = "'" + path + "' unterminated";
     }
-    for (size_t k = 0; k < paths.size() && failure.empty(); ++k) failure = check_getters(paths[k]);
   }
   config_release();
   return failure;
@@ -71,18 +62,18 @@ std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string&
   grid_reset_geometry();
   config_load_text(("{\"maps\": {\"potential-maps\": [[\"" + input + "\"]]}}").c_str());
   int32_t valid = -1;
-  bool comparable = true;
+  bool nan = false;
   std::string failure = expect_code(1, "grid reading", [&] {
     grid_init_geometry();
     // A NaN geometry value never equals itself: every file, its own too, would not match it.
     const auto& g = grid_geometry;
-    comparable = !std::isnan(g.cellsize) && !std::isnan(g.xllcorner) && !std::isnan(g.yllcorner);
+    nan = std::isnan(g.cellsize) || std::isnan(g.xllcorner) || std::isnan(g.yllcorner);
     // A header alone could ask for gigabytes: large grids are not read.
-    if (!comparable || grid_cell_count() > (1u << 18)) return;
+    if (nan || grid_cell_count() > (1u << 18)) return;
     maps_allocate(2);
     valid = grid_read(input.c_str(), 0);
   });
-  if (!comparable) failure = "the geometry holds NaN";
+  if (nan) failure = "the geometry holds NaN";
   try {
     if (valid >= 0 &&
         (grid_write(output.c_str(), 0) != valid || grid_read(output.c_str(), 1) != valid))
