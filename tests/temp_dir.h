@@ -23,10 +23,7 @@ class TempDir {
     if (mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
     dir_ = pattern;
   }
-  ~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(dir_, ignored);
-  }
+  ~TempDir() { std::filesystem::remove_all(dir_, ignored_); }
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
   std::string path(const std::string& name) const { return dir_ + "/" + name; }
@@ -40,4 +37,5 @@ class TempDir {
 
  private:
   std::string dir_;
+  std::error_code ignored_;
 };

@@ -12,14 +12,12 @@
 
 FatalResult run_capturing(const std::function<void()>& body) {
   LogCapture capture;
-  FatalResult result{false, 0, ""};
   try {
     body();
   } catch (const FatalExit& e) {
-    result = {true, e.code, ""};
+    return {true, e.code, capture.text()};
   }
-  result.log = capture.text();
-  return result;
+  return {false, 0, capture.text()};
 }
 
 std::string grid_text(int nrows, int ncols, const std::vector<float>& values) {

@@ -33,9 +33,9 @@ class LogCapture {
 
 /// The outcome of running code that may end in a fatal error.
 struct FatalResult {
-  bool fatal;       ///< true when fatal_exit was reached
-  int code;         ///< its exit code
-  std::string log;  ///< everything logged meanwhile
+  bool fatal;  ///< whether fatal_exit was reached; `code` is its exit code
+  int code;
+  std::string log;
 };
 
 /// Runs `body` with the log captured; reports whether it ended in a fatal error and its code.

@@ -1,44 +1,38 @@
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/cli_support.h"
 
-namespace {
-
-TEST(DriverCliTest, UsageSeedsAndBadConfigurationFiles) {
+TEST(DriverCliTest, UsageInvalidSeedsAndBadConfigurationFiles) {
   CliDir dir;
-  RunResult r = run_landalloc({}, dir.dir());
-  EXPECT_EQ(std::to_string(r.code) + r.out,
-            "255syntax: program [--preprocess] [--process] [--postprocess] config.json\n");
-  for (const std::string arg :
-       {"--seed", "--seed=", "--seed=-1", "--seed=12x", "--seed=99999999999999999999"}) {
-    r = run_landalloc({arg, "a.json"}, dir.dir());
-    EXPECT_EQ(std::to_string(r.code) + r.out,
-              "255error: invalid seed '" + arg.substr(std::min<size_t>(7, arg.size())) + "'!\n");
-  }
-
-  // Each bad file is reported and skipped; flags alone load nothing. A NUL byte ends the document:
-  // the bracket after it would be an invalid character.
+  // Each bad file is reported and skipped. A NUL byte ends the document: the bracket after it
+  // would be an invalid character.
   const std::string many = "{\"a\": " + std::string(1100, '[') + std::string(1100, ']') + "}";
-  const std::string texts[] = {"[1, 2]", "", "{\"a\": [1, 2", "{\"a\": 1]", many, {"[1]\0}", 5}};
-  std::vector<std::string> args = {"--process", "--seed=5", "missing.json"};
-  for (const char* name : {"array", "empty", "open", "bad", "many", "nul"})
-    args.push_back(dir.write(name + std::string(".json"), texts[args.size() - 3]));
-  r = run_landalloc(args, dir.dir());
-  EXPECT_EQ(std::to_string(r.code) + r.out,
-            "0error: unable to open filename 'missing.json'!\n"
-            "error: incorrect type in file (json object expected)!\n"
-            "error: incorrect type in file (json object expected)!\n"
-            "error: unable to parse json data (code -3)!\n"
-            "the string is not a full json packet, more bytes expected\n"
-            "error: unable to parse json data (code -2)!\n"
-            "invalid character inside json string\n"
-            "error: unable to parse json data (code -1)!\n"
-            "not enough json tokens were reserved\n"
-            "error: incorrect type in file (json object expected)!\n");
+  dir.write("open.json", "{\"a\": [1, 2");
+  dir.write("bad.json", "{\"a\": 1]");
+  dir.write("many.json", many);
+  dir.write("nul.json", std::string("[1]\0}", 5));
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "255syntax: program [--preprocess] [--process] [--postprocess] config.json\n"},
+      {{"--seed=-1", "a.json"}, "255error: invalid seed '-1'!\n"},
+      {{"--seed=99999999999999999999"}, "255error: invalid seed '99999999999999999999'!\n"},
+      {{"--process", "missing.json", "open.json", "bad.json", "many.json", "nul.json"},
+       "0error: unable to open filename 'missing.json'!\n"
+       "error: unable to parse json data (code -3)!\n"
+       "the string is not a full json packet, more bytes expected\n"
+       "error: unable to parse json data (code -2)!\n"
+       "invalid character inside json string\n"
+       "error: unable to parse json data (code -1)!\n"
+       "not enough json tokens were reserved\n"
+       "error: incorrect type in file (json object expected)!\n"},
+  };
+  for (const auto& [args, expected] : cases) {
+    const RunResult r = run_landalloc(args, dir.dir());
+    EXPECT_EQ(std::to_string(r.code) + r.out, expected);
+  }
 }
 
 TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
@@ -54,5 +48,3 @@ TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
             "1ALGORITHM\nPOSTPROCESS begin\ninit\n* init geo using 'big.asc'\n"
             "* allocate 5 memory maps\nerror: not enough memory!\n");
 }
-
-}  // namespace

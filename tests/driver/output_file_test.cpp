@@ -9,9 +9,7 @@
 #include "raster/grid.h"
 #include "test_support.h"
 
-namespace {
-
-TEST(OutputFileTest, UnfinishedOrEndedOutputsLeaveThePreviousFilesAndNoTemporaryFile) {
+TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   TempDir dir;
   const std::string listing_path = dir.write("run.lst", "previous\n");
   const std::string grid_path = dir.write("out.asc", "previous grid\n");
@@ -26,29 +24,22 @@ TEST(OutputFileTest, UnfinishedOrEndedOutputsLeaveThePreviousFilesAndNoTemporary
   EXPECT_EXIT((fatal_set_throw(false), start_outputs(), fatal(1, "error: stopped!\n")),
               ::testing::ExitedWithCode(1), "");
   EXPECT_EXIT((start_outputs(), std::raise(SIGTERM)), ::testing::KilledBySignal(SIGTERM), "");
-  FILE* listing = output_open(listing_path.c_str());
-  std::fputs("partial", listing);
-  std::fflush(listing);
-  output_discard(listing);
   EXPECT_EQ(read_file(listing_path) + read_file(grid_path), "previous\nprevious grid\n");
-  listing = output_open(listing_path.c_str());
+  // A finished file replaces the old one whole, with its permissions: a hard link keeps the old
+  // text, and no temporary file is left.
+  FILE* listing = output_open(listing_path.c_str());
   std::fputs("# header\n", listing);
   EXPECT_TRUE(output_close(listing));
-  EXPECT_EQ(read_file(listing_path), "# header\n");
-  // A grid replaces the file whole, never rewrites it in place: a hard link keeps the old text.
   reset_process_state();
   setup_grid(1, 1, 1);
   ASSERT_EQ(link(grid_path.c_str(), dir.path("link").c_str()), 0);
   run_capturing([&] { grid_write(grid_path.c_str(), 0); });
-  EXPECT_EQ(dir.read("link"), "previous grid\n");
-  EXPECT_NE(read_file(grid_path), "previous grid\n");
-  using std::filesystem::directory_iterator;  // no temporary file is left
-  EXPECT_EQ(std::distance(directory_iterator(dir.dir()), directory_iterator()), 3);
   reset_process_state();
-  // The new file keeps the permissions of the one it replaced.
+  EXPECT_EQ(read_file(listing_path) + dir.read("link"), "# header\nprevious grid\n");
+  EXPECT_NE(read_file(grid_path), "previous grid\n");
+  using std::filesystem::directory_iterator;
+  EXPECT_EQ(std::distance(directory_iterator(dir.dir()), directory_iterator()), 3);
   struct stat info;
   ASSERT_EQ(stat(listing_path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
-
-}  // namespace
