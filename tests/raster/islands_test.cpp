@@ -39,3 +39,19 @@ TEST(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
   }
   reset_process_state();
 }
+
+TEST(IslandsTest, OneCellSolutionHasNoIslandsTermAndAShortQueueStops) {
+  // The first labelling fixes the normaliser at cells - 1, which is 0 for a single cell.
+  reset_process_state();
+  setup_grid(3, 1, 1);
+  set_map(0, {0.0f, 7.0f, 0.0f});
+  working_cell_value = 7.0f;
+  ASSERT_TRUE(islands_allocate(1));
+  EXPECT_EQ(islands_label(), 0.0);
+  // A column takes one queue entry per row; past the queue's end it would corrupt memory.
+  set_map(0, {7.0f, 7.0f, 7.0f});
+  const FatalResult r = run_capturing([] { islands_label(); });
+  EXPECT_EQ(r.code, -1);
+  EXPECT_EQ(r.log, "error: island queue too small (1 entries)!\n");
+  reset_process_state();
+}
