@@ -15,7 +15,8 @@ void rand_set_fixed_seed(uint64_t seed);
 /// Forgets a fixed seed: stages seed from the clock again.
 void rand_clear_fixed_seed();
 
-/// Seeds once at the start of a stage: the fixed seed when one was given, else the clock in seconds.
+/// Seeds once at the start of a stage: the fixed seed when one was given, else the clock in
+/// seconds.
 void rand_seed_stage();
 
 /// One draw, uniform over 0..32767.
@@ -25,4 +26,6 @@ int32_t rand15();
 int32_t rand_index(int32_t n);
 
 /// A draw as a fraction r * 2^-15, for the probability tests (accept when p >= rand_fraction()).
-inline double rand_fraction() { return rand15() * 3.0517578125e-05; }
+inline double rand_fraction() {
+  return rand15() * 3.0517578125e-05;
+}

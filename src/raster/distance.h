@@ -5,7 +5,7 @@
 
 #include <cstdint>
 
-/// Map dst receives, per cell, the chessboard distance in cells to the nearest cell of map src equal
-/// to `target` (0.0 on those), and -1.0 where src is -1.0. Without any such cell, dst is 1.0 on the
-/// cells that are not -1.0 in src.
+/// Map dst receives, per cell, the chessboard distance in cells to the nearest cell of map src
+/// equal to `target` (0.0 on those), and -1.0 where src is -1.0. Without any such cell, dst is 1.0
+/// on the cells that are not -1.0 in src.
 void map_distance(int32_t src, int32_t dst, float target);
