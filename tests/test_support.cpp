@@ -20,10 +20,10 @@ FatalResult run_capturing(const std::function<void()>& body) {
   return {false, 0, capture.text()};
 }
 
-std::string grid_text(int nrows, int ncols, const std::vector<float>& values) {
+std::string grid_text(int nrows, int ncols, const std::vector<float>& values, double cellsize) {
   std::ostringstream out;
-  out << "ncols " << ncols << "\nnrows " << nrows
-      << "\nxllcorner 0\nyllcorner 0\ncellsize 1\nNODATA_value -9999";
+  out << "ncols " << ncols << "\nnrows " << nrows << "\nxllcorner 0\nyllcorner 0\ncellsize "
+      << cellsize << "\nNODATA_value -9999";
   for (int i = 0; i < nrows * ncols; ++i)
     out << (i % ncols == 0 ? '\n' : ' ') << values.at(static_cast<size_t>(i));
   return out.str() + "\n";

@@ -40,8 +40,9 @@ struct FatalResult {
 
 /// Runs `body` with the log captured; reports whether it ended in a fatal error and its code.
 FatalResult run_capturing(const std::function<void()>& body);
-/// Text of an Esri grid with the given size and values (row-major), no-data -9999, cellsize 1.
-std::string grid_text(int nrows, int ncols, const std::vector<float>& values);
+/// Text of an Esri grid with the given size and values (row-major), no-data -9999.
+std::string grid_text(int nrows, int ncols, const std::vector<float>& values,
+                      double cellsize = 1.0);
 /// Clears every process-wide record: configuration, geometry, maps, labelling state, fixed seed.
 void reset_process_state();
 /// Loads a configuration from text; fails the test when it does not tokenise.

@@ -194,6 +194,16 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
     GTEST_SKIP() << "rewrote " << golden;
   }
   EXPECT_EQ(r.out, read_file(golden));
+
+  // PREPROCESS alone prints its part of the transcript and writes only its output.
+  fs::remove(dir.path("pre.asc"));
+  fs::remove(dir.path("proc.asc"));
+  const RunResult pre = run_landalloc({"--seed=6", "--preprocess", "small.json"}, dir.dir());
+  const std::string until = "PREPROCESS end\n";
+  EXPECT_EQ(std::to_string(pre.code) + pre.out,
+            "0" + r.out.substr(0, r.out.find(until) + until.size()) + "ALGORITHM end\n");
+  EXPECT_TRUE(dir.exists("pre.asc"));
+  EXPECT_FALSE(dir.exists("proc.asc"));
 }
 
 }  // namespace

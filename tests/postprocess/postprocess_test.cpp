@@ -39,6 +39,22 @@ void prepare(int nrows, int ncols, const std::string& solution) {
   rand_seed(7);
 }
 
+// The stage's configuration over "potential.asc" and "process.asc" of `dir`, its outputs
+// "final.asc" and "mask.asc"; `distance` holds the members of "method-distance".
+std::string stage_config(const TempDir& dir, int purge_limit, const std::string& distance,
+                         const std::string& share, const std::string& debug) {
+  return "{\"maps\": {\"potential-maps\": [[\"" + dir.path("potential.asc") +
+         "\"]], \"potential-maps-weight\": [[1]]}, \"process\": {\"output\": \"" +
+         dir.path("process.asc") +
+         "\"}, \"postprocess\": {\"select\": {\"purge-limit\": " + std::to_string(purge_limit) +
+         ", \"method-distance\": {" + distance +
+         "}, \"method-value\": {\"accumulated-value\": " + share +
+         "}}, \"expand\": {\"assign-preference\": \"large\", \"basins-map\": \"\", "
+         "\"minimim-cells-in-basin\": 0}, \"debug-maps\": \"" +
+         debug + "\", \"output\": \"" + dir.path("final.asc") + "\", \"output-mask\": \"" +
+         dir.path("mask.asc") + "\"}}";
+}
+
 }  // namespace
 
 TEST(PostprocessTest, SelectionTable) {
@@ -47,8 +63,9 @@ TEST(PostprocessTest, SelectionTable) {
   // By distance (2 at most, 1 cell needed): 1 and 2, as a distance of 0 never counts.
   for (auto [distance, count, share, marked] :
        {std::tuple{"2", "1", "0", "W.SS.S.WW"}, std::tuple{"0", "1", "0.5", "S.WW.S.WW"},
-        std::tuple{"2", "1", "0.5", "W.WW.S.WW"},   // chosen by both
-        std::tuple{"2", "3", "0", "S.SS.S.SS"}}) {  // none chosen: every island
+        std::tuple{"2", "1", "0.5", "W.WW.S.WW"},    // chosen by both
+        std::tuple{"0", "1", "0.375", "W.WW.S.WW"},  // island 2 reaches the target alone
+        std::tuple{"2", "2", "0", "S.SS.S.SS"}}) {   // none chosen: every island
     prepare(1, 9, "W.WW.W.WW");
     set_map(1, {0.5f, 0, 0.25f, 0.25f, 0, 0.75f, 0, 0.125f, 0.125f});
     set_map(3, {3, 1, 0, 2, 1, 1, 4, 5, 5});
@@ -60,6 +77,18 @@ TEST(PostprocessTest, SelectionTable) {
     FatalResult run = run_capturing([] { islands_label(), select_islands(); });
     EXPECT_EQ(get_map(0), cells(marked)) << run.log;
   }
+}
+
+// A cell grown in a sweep does not grow again until the next sweep.
+TEST(PostprocessTest, ASweepGrowsFromTheCellsItStartedWith) {
+  prepare(1, 5, "W....");
+  int32_t remaining = 3;
+  run_capturing([&] {
+    IslandSizes sizes = growth_begin();
+    EXPECT_EQ(growth_sweep(sizes, AssignPreference::large, nullptr, remaining).added, 1);
+  });
+  EXPECT_EQ(remaining, 2);
+  EXPECT_EQ(get_map(0), cells("WW..."));
 }
 
 TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
@@ -117,18 +146,12 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
     for (float& v : values) v = v < 0 ? -9999.0f : v;
     potential.back() = 0.5f;
     reset_process_state();
-    load_config(
-        "{\"maps\": {\"potential-maps\": [[\"" +
-        dir.write("potential.asc", grid_text(nrows, ncols, potential)) +
-        "\"]], \"potential-maps-weight\": [[1]]}, \"process\": {\"output\": \"" +
-        dir.write("process.asc", grid_text(nrows, ncols, values)) +
-        "\"}, \"postprocess\": {\"select\": {\"purge-limit\": " + std::to_string(purge_limit) +
-        ", \"method-distance\": {\"distance-masks\": [], \"distance-maps\": [], "
-        "\"minimum-distance-to-mask\": 0, \"minimum-cells-at-distance\": 0}, "
-        "\"method-value\": {\"accumulated-value\": 0.5}}, \"expand\": {\"assign-preference\": "
-        "\"large\", \"basins-map\": \"\", \"minimim-cells-in-basin\": 0}, \"debug-maps\": \"no\", "
-        "\"output\": \"" +
-        dir.path("final.asc") + "\", \"output-mask\": \"" + dir.path("mask.asc") + "\"}}");
+    dir.write("potential.asc", grid_text(nrows, ncols, potential));
+    dir.write("process.asc", grid_text(nrows, ncols, values));
+    load_config(stage_config(dir, purge_limit,
+                             "\"distance-masks\": [], \"distance-maps\": [], "
+                             "\"minimum-distance-to-mask\": 0, \"minimum-cells-at-distance\": 0",
+                             "0.5", "no"));
     FatalResult run = run_capturing([] { run_postprocess_stage(); });
     EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
     EXPECT_TRUE(code ? ends_with(run.log, part) : run.log.find(part) != std::string::npos)
@@ -136,4 +159,26 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
     EXPECT_EQ(grid_values(read_file(dir.path("final.asc"))), cells(final_map));
     EXPECT_EQ(read_file(dir.path("mask.asc")).empty(), code != 0);
   }
+}
+
+// Distance maps in map units (cell size 2): their mean 2, 2.5 becomes 1 and 2 whole cells, no data
+// where either map has none. Within 1 cell, only the island {0, 1} is near: it is selected, the
+// island {3} cleared, and the cell it held grows back beside the first.
+TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
+  TempDir dir;
+  reset_process_state();
+  dir.write("potential.asc", grid_text(1, 4, {1, 1, 1, 1}, 2.0));
+  dir.write("process.asc", grid_text(1, 4, {1, 1, 0, 1}, 2.0));
+  const std::string a = dir.write("a.asc", grid_text(1, 4, {1, 2, 3, -9999}, 2.0));
+  const std::string b = dir.write("b.asc", grid_text(1, 4, {3, 3, -9999, 1}, 2.0));
+  load_config(stage_config(dir, 1,
+                           "\"distance-masks\": [], \"distance-maps\": [\"" + a + "\", \"" + b +
+                               "\"], \"minimum-distance-to-mask\": 1, "
+                               "\"minimum-cells-at-distance\": 1",
+                           "0", "yes"));
+  const FatalResult run = run_capturing([] { run_postprocess_stage(); });
+  ASSERT_FALSE(run.fatal) << run.log;
+  EXPECT_EQ(grid_values(dir.read("final.asc.debug.map-3.asc")),
+            (std::vector<float>{1, 2, -999, -999}));
+  EXPECT_EQ(grid_values(dir.read("final.asc")), cells("WWW."));
 }

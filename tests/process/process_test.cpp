@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "driver/random.h"
@@ -87,6 +88,36 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   }
 }
 
+// A move that leaves the energy as it was is kept, Boltzmann draw or not.
+TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
+  setup(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
+  set_map(2, {1.0f, 1.0f, 1.0f});
+  LogCapture quiet;
+  moves_prepare();
+  annealing_state.current_energy = energy_evaluate();
+  propose_move();
+  ASSERT_EQ(annealing_state.candidate_energy, annealing_state.current_energy);
+  EXPECT_EQ(apply_acceptance_rule(false), MOVE_ACCEPTED);
+  EXPECT_EQ(get_map(0)[1], 0.0f);
+}
+
+// Cells on the west and east edges have no neighbour beyond them, though the cell before or after
+// them in memory is allocated: 4 sides each.
+TEST(ProcessTest, PerimeterCountsTheEdgesOfTheGrid) {
+  setup(2, 3, {0, 0, 1, 1, 0, 0}, 1.0f, {1, 1, 1, 1, 1});
+  LogCapture quiet;
+  energy_evaluate();
+  EXPECT_EQ(energy_state.perimeter, 8);
+}
+
+// Steps of 0.2 from the potential, with 1.0 and values below 0 kept.
+TEST(ProcessTest, SelectionQuantisesThePotential) {
+  const std::vector<std::pair<float, float>> cases = {{0.0f, 0.2f}, {0.19f, 0.2f}, {0.2f, 0.4f},
+                                                      {0.5f, 0.6f}, {0.81f, 1.0f}, {0.99f, 1.0f},
+                                                      {1.0f, 1.0f}, {1.3f, 1.4f},  {-1.0f, -1.0f}};
+  for (auto [potential, selection] : cases) EXPECT_EQ(selection_quantise(potential), selection);
+}
+
 // The one allocated cell moves right: f1_sum 0.5 -> 0.25 over a range of 0.75. With f1_top lowered
 // by hand to 0.75e-6 below 0.25 the candidate energy is -0.000001: fatal, with the map and its
 // move marks written to "error.asc".
@@ -117,7 +148,7 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
 // Boltzmann draw, and a cooling factor of 1 cannot be raised.
 TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   TempDir dir;
-  auto run = [&](double kb, float tnext) {
+  auto run = [&](double kb, float tnext, int32_t nstages = 3) {
     const std::vector<float> solution = {0, 0, 0, 0, 2, 2};
     setup(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
     load_config("{\"preprocess\": {\"output\": \"" +
@@ -125,7 +156,7 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
     set_map(1, {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f});
     set_map(2, std::vector<float>(6, 1.0f));
     process_parameters.pinit = 0.5f, process_parameters.tinit = 1.0f;
-    process_parameters.tnext = tnext, process_parameters.nstages = 3;
+    process_parameters.tnext = tnext, process_parameters.nstages = nstages;
     process_parameters.nmovs = 5, process_parameters.kb = 1.0;
     annealing_state.effective_kb = kb;
     rand_seed(7);
@@ -151,6 +182,11 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   result = run(0.0, 0.9f);
   EXPECT_TRUE(result.log.find("(0 by boltz prob)") == std::string::npos &&
               ends_with(result.log, " by boltz prob)\n    0 rejections\n"))
+      << result.log;
+  // A single stage is past the first half of one stage: no re-try.
+  result = run(1e9, 0.9f, 1);
+  EXPECT_TRUE(result.log.find("too low") == std::string::npos &&
+              ends_with(result.log, "(0 by boltz prob)\n    5 rejections\n"))
       << result.log;
   result = run(1e9, 1.0f);
   EXPECT_EQ(result.code, 1);

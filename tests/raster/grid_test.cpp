@@ -46,6 +46,7 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
       {h + "1 2 3\n", "missing values in file '%s' (3 of 4)"},
       {h + "1 2 3.5abc 4\n", "invalid value '3.5abc' in file '%s'"},
       {"ncols 2\nnrows 2\nxllcenter 5\ncellsize 1\n1 2 3 4\n", "incompatible (header) file '%s'"},
+      {"ncols 2\nnrows 2\nxllcorner 5\ncellsize 2\n1 2 3 4\n", "incompatible (header) file '%s'"},
       {"ncols two\nnrows 2\n1 2 3 4\n", "invalid header value 'two' in file '%s'"},
       {std::string(2000, 'w') + " 1\n", "header word too long in file '%s'"},
       {"", "unable to open file '%s'"},
@@ -55,6 +56,16 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
     error.replace(error.find("%s"), 2, bad);
     r = run_capturing([&] { grid_read(bad.c_str(), 0); });
     EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + bad + "'\nerror: " + error + "!\n");
+  }
+  // Any no-data value is no data, also one that would be a valid cell value.
+  for (const std::string nodata : {"255", "0", "9999", "-2"}) {
+    const std::string nd_file =
+        dir.write("nd.asc", h + "NODATA_value " + nodata + "\n255 0 9999 -2\n");
+    LogCapture quiet;
+    grid_read(nd_file.c_str(), 0);
+    std::vector<float> expected = {255, 0, 9999, -2};
+    for (float& v : expected) v = v == std::stof(nodata) ? -1.0f : v;
+    EXPECT_EQ(get_map(0), expected) << nodata;
   }
   const std::string x = missing + "/x";
   EXPECT_EQ(run_capturing([&] { grid_write(x.c_str(), 0); }).log,

@@ -43,6 +43,43 @@ TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) 
   reset_process_state();
 }
 
+// Every potential map of every group bars its no-data cells from the solution, not only the first.
+TEST(LoadersTest, SolutionTakesTheCellsThatEveryPotentialMapCovers) {
+  reset_process_state();
+  setup_grid(1, 4, 2);
+  TempDir dir;
+  const std::string a = dir.write("a", grid_text(1, 4, {1, -9999, 0, 2}));
+  const std::string b = dir.write("b", grid_text(1, 4, {1, 1, -9999, 2}));
+  const std::string c = dir.write("c", grid_text(1, 4, {1, 1, 1, -9999}));
+  load_config(R"({"maps": {"potential-maps": [[")" + a + R"(", ")" + b + R"("], [")" + c +
+              R"("]]}})");
+  int32_t available = 0;
+  const FatalResult run = run_capturing([&] { available = maps_init_solution(); });
+  EXPECT_EQ(available, 1);
+  EXPECT_EQ(get_map(0), (std::vector<float>{0, N, N, N}));
+  EXPECT_EQ(run.log, "* load group maps\n* read '" + a + "'\n! 1 nodata cells removed\n* read '" +
+                         b + "'\n! 1 cells extra removed\n* load group maps\n* read '" + c +
+                         "'\n! 1 cells extra removed\n");
+  reset_process_state();
+}
+
+// The postprocess distance maps: their cell-wise mean where all have data, no data elsewhere.
+TEST(LoadersTest, PostprocessDistancesAreTheMeanOfTheMaps) {
+  reset_process_state();
+  setup_grid(1, 4, 5);
+  TempDir dir;
+  const std::string a = "\"" + dir.write("a", grid_text(1, 4, {1, 2, 3, -9999})) + "\"";
+  const std::string b = "\"" + dir.write("b", grid_text(1, 4, {3, 3, -9999, 1})) + "\"";
+  load_config(R"({"postprocess": {"select": {"method-distance": {"distance-maps": [)" + a + "," +
+              b + "]}}}}");
+  set_map(3, {0, 0, 0, 0});
+  int32_t additions = 0;
+  run_capturing([&] { additions = maps_load_postprocess_distances(); });
+  EXPECT_EQ(additions, 5);
+  EXPECT_EQ(get_map(3), (std::vector<float>{2, 2.5f, N, N}));
+  reset_process_state();
+}
+
 TEST(LoadersTest, TopCellsMarkTheTopFifthWithAllTiesAtTheThreshold) {
   reset_process_state();
   setup_grid(1, 12, 2);
