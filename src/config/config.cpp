@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 
@@ -118,16 +119,43 @@ void config_get_string(const char* path, char* buffer) {
   copy_token_text(path, i, buffer);
 }
 
+// The whole text, blanks around it aside, must be a number: atof would read "1o00" as 1 and "abc"
+// as 0, and the run would go on with a value nobody wrote.
+static double parse_number(const char* text, bool* ok) {
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  while (end != text && std::isspace(static_cast<unsigned char>(*end))) ++end;
+  *ok = end != text && *end == '\0';
+  return value;
+}
+
 double config_get_number(const char* path) {
   char buffer[CONFIG_TEXT_MAX];
   config_get_string(path, buffer);
-  return std::atof(buffer);
+  bool ok;
+  const double value = parse_number(buffer, &ok);
+  if (!ok) fatal(2, "error: property '%s' is not a number ('%s')!\n", path, buffer);
+  return value;
 }
 
 int32_t config_get_integer(const char* path) {
   char buffer[CONFIG_TEXT_MAX];
   config_get_string(path, buffer);
+  bool ok;
+  parse_number(buffer, &ok);
+  if (!ok) fatal(2, "error: property '%s' is not a number ('%s')!\n", path, buffer);
   return std::atoi(buffer);
+}
+
+double config_element_number(const char* path, int32_t array, int32_t i) {
+  char buffer[CONFIG_TEXT_MAX];
+  config_element_text(path, array, i, buffer);
+  bool ok;
+  const double value = parse_number(buffer, &ok);
+  if (!ok) {
+    fatal(2, "error: element %d of property '%s' is not a number ('%s')!\n", i, path, buffer);
+  }
+  return value;
 }
 
 bool config_get_flag(const char* path) {

@@ -42,10 +42,11 @@ int32_t config_child_count(int32_t i);
 /// Copies the text of the required scalar property `path` into `buffer` (CONFIG_TEXT_MAX bytes).
 void config_get_string(const char* path, char* buffer);
 
-/// The required scalar property `path` converted with atof.
+/// The required scalar property `path` as a number; a text that is not a number is fatal (exit 2).
 double config_get_number(const char* path);
 
-/// The required scalar property `path` converted with atoi.
+/// The required scalar property `path` converted with atoi; a text that is not a number is fatal
+/// (exit 2).
 int32_t config_get_integer(const char* path);
 
 /// True exactly when the required scalar property `path` reads "yes".
@@ -60,3 +61,7 @@ int32_t config_element_token(int32_t array, int32_t i);
 /// Copies the text of element i of the array at token `array` (property `path`, named in errors)
 /// into `buffer`. An element that is not a single string or primitive is a fatal error (exit 2).
 void config_element_text(const char* path, int32_t array, int32_t i, char* buffer);
+
+/// Element i of the array at token `array` (property `path`) as a number; an element that is not
+/// a number is fatal (exit 2).
+double config_element_number(const char* path, int32_t array, int32_t i);

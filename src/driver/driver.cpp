@@ -9,6 +9,8 @@
 #include <cstring>
 #include <new>
 #include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "config/config.h"
 #include "driver/log.h"
@@ -19,12 +21,82 @@
 
 namespace {
 
+constexpr const char* USAGE =
+    "syntax: program [--preprocess] [--process] [--postprocess] config.json\n";
+
 struct StageFlags {
   bool preprocess = false;
   bool process = false;
   bool postprocess = false;
   bool any() const { return preprocess || process || postprocess; }
 };
+
+/// One configuration file with the options given before it.
+struct Job {
+  const char* path;
+  StageFlags stages;
+  bool seeded;  ///< a --seed came before the file
+  uint64_t seed;
+};
+
+/// The whole command line, read before anything runs.
+struct CommandLine {
+  std::vector<Job> jobs;
+  bool help = false;
+  bool version = false;
+};
+
+enum class OptionAction { preprocess, process, postprocess, seed, help, version };
+
+/// An option of the command line. Options `per_file` apply to the configuration files after them
+/// (they are sticky), the others to the whole run.
+struct Option {
+  const char* name;
+  const char* value;  ///< what follows '=', or nullptr for an option without a value
+  bool per_file;
+  OptionAction action;
+  const char* help;
+};
+
+const Option OPTIONS[] = {
+    {"--preprocess", nullptr, true, OptionAction::preprocess,
+     "run PREPROCESS on the configuration files after it"},
+    {"--process", nullptr, true, OptionAction::process,
+     "run PROCESS on the configuration files after it"},
+    {"--postprocess", nullptr, true, OptionAction::postprocess,
+     "run POSTPROCESS on the configuration files after it (no stage option: all three run)"},
+    {"--seed", "N", true, OptionAction::seed,
+     "seed the configuration files after it with N (0 to 2^64-1) to repeat a run"},
+    {"--help", nullptr, false, OptionAction::help, "print this help and exit"},
+    {"--version", nullptr, false, OptionAction::version, "print the program version and exit"},
+};
+
+// The option `arg` names, with its value in `value`; nullptr for no option.
+const Option* find_option(const char* arg, const char** value) {
+  for (const Option& option : OPTIONS) {
+    const size_t length = std::strlen(option.name);
+    if (std::strncmp(arg, option.name, length) != 0) continue;
+    if (arg[length] == '\0') {
+      *value = arg + length;
+      return &option;
+    }
+    if (option.value != nullptr && arg[length] == '=') {
+      *value = arg + length + 1;
+      return &option;
+    }
+  }
+  return nullptr;
+}
+
+void print_help() {
+  log_message("%s", USAGE);
+  log_message("options:\n");
+  for (const Option& option : OPTIONS) {
+    std::string name = option.name;
+    if (option.value != nullptr) name += std::string("=") + option.value;
+    log_message("  %-15s %s\n", name.c_str(), option.help);
+  }
+}
 
 // A seed is a plain decimal number: no sign, no blanks, no suffix, within 64 bits.
 bool parse_seed(const char* text, uint64_t* seed) {
@@ -37,6 +109,68 @@ bool parse_seed(const char* text, uint64_t* seed) {
     value = value * 10 + digit;
   }
   *seed = value;
+  return true;
+}
+
+// Reads the whole command line; false (after the message) on a usage error.
+bool parse_command_line(int argc, char** argv, CommandLine* line) {
+  StageFlags stages;
+  bool seeded = false;
+  uint64_t seed = 0;
+  const char* pending = nullptr;  // a per-file option not yet followed by a file
+  for (int a = 1; a < argc; ++a) {
+    const char* arg = argv[a];
+    if (std::strncmp(arg, "--", 2) != 0) {
+      Job job{arg, stages, seeded, seed};
+      if (!job.stages.any())
+        job.stages.preprocess = job.stages.process = job.stages.postprocess = true;
+      line->jobs.push_back(job);
+      pending = nullptr;
+      continue;
+    }
+    const char* value = nullptr;
+    const Option* option = find_option(arg, &value);
+    if (option == nullptr) {
+      log_message("error: unknown option '%s'!\n", arg);
+      log_message("%s", USAGE);
+      return false;
+    }
+    if (option->per_file) pending = arg;
+    switch (option->action) {
+      case OptionAction::preprocess:
+        stages.preprocess = true;
+        break;
+      case OptionAction::process:
+        stages.process = true;
+        break;
+      case OptionAction::postprocess:
+        stages.postprocess = true;
+        break;
+      case OptionAction::seed:
+        if (!parse_seed(value, &seed)) {
+          log_message("error: invalid seed '%s'!\n", value);
+          return false;
+        }
+        seeded = true;
+        break;
+      case OptionAction::help:
+        line->help = true;
+        break;
+      case OptionAction::version:
+        line->version = true;
+        break;
+    }
+  }
+  if (line->help || line->version) return true;
+  if (pending != nullptr) {
+    log_message("error: option '%s' applies to no configuration file!\n", pending);
+    log_message("%s", USAGE);
+    return false;
+  }
+  if (line->jobs.empty()) {
+    log_message("%s", USAGE);
+    return false;
+  }
   return true;
 }
 
@@ -130,64 +264,66 @@ void run_stages(const StageFlags& flags) {
   log_message("ALGORITHM end\n");
 }
 
-void run_config_file(const char* path, const StageFlags& flags) {
+// Loads the configuration file into the document; false (after its messages) when it cannot be
+// read or is not a JSON object.
+bool load_config_file(const char* path) {
   config_release();
   char* text = read_config_file(path);
-  if (text == nullptr) return;
+  if (text == nullptr) return false;
   const int32_t count = config_load_text(text);
   std::free(text);
   if (count < 0) {
     report_parse_error(count);
     config_release();
-    return;
+    return false;
   }
   if (count == 0 || config_document.tokens[0].type != JSMN_OBJECT) {
     log_message("error: incorrect type in file (json object expected)!\n");
     config_release();
-    return;
+    return false;
   }
-  run_stages(flags);
+  return true;
+}
+
+// Runs one configuration file with the run's seed; returns 1 when the file could not be loaded
+// (a failed stage ends the process with its own code).
+int run_config_file(const Job& job, uint64_t seed) {
+  if (!load_config_file(job.path)) return 1;
+  log_message("seed %llu (repeat this run with --seed=%llu)\n",
+              static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+  rand_set_fixed_seed(seed);
+  try {
+    run_stages(job.stages);
+  } catch (const std::bad_alloc&) {
+    // Memory that the C++ library could not get (a stage's table or container) ends the run as
+    // every other shortage does, with its message and exit code instead of an abort.
+    fatal(1, "error: not enough memory!\n");
+  } catch (const std::length_error&) {
+    fatal(1, "error: not enough memory!\n");
+  }
   config_release();
+  return 0;
 }
 
 }  // namespace
 
 int driver_main(int argc, char** argv) {
-  if (argc < 2) {
-    log_message("syntax: program [--preprocess] [--process] [--postprocess] config.json\n");
-    return -1;
+  CommandLine line;
+  const bool parsed = parse_command_line(argc, argv, &line);
+  if (parsed && line.help) print_help();
+  if (parsed && line.version && !line.help) log_message("landalloc %s\n", LANDALLOC_VERSION);
+  if (!parsed || line.help || line.version) {
+    std::fflush(log_stream());
+    return parsed ? 0 : -1;
   }
-  StageFlags flags;
-  for (int a = 1; a < argc; ++a) {
-    const char* arg = argv[a];
-    if (std::strcmp(arg, "--preprocess") == 0) {
-      flags.preprocess = true;
-    } else if (std::strcmp(arg, "--process") == 0) {
-      flags.process = true;
-    } else if (std::strcmp(arg, "--postprocess") == 0) {
-      flags.postprocess = true;
-    } else if (std::strncmp(arg, "--seed", 6) == 0 && (arg[6] == '=' || arg[6] == '\0')) {
-      const char* value = arg[6] == '=' ? arg + 7 : arg + 6;
-      uint64_t seed = 0;
-      if (!parse_seed(value, &seed)) {
-        log_message("error: invalid seed '%s'!\n", value);
-        std::fflush(log_stream());
-        return -1;
-      }
-      rand_set_fixed_seed(seed);
-    } else {
-      if (!flags.any()) flags.preprocess = flags.process = flags.postprocess = true;
-      try {
-        run_config_file(arg, flags);
-      } catch (const std::bad_alloc&) {
-        // Memory that the C++ library could not get (a stage's table or container) ends the run as
-        // every other shortage does, with its message and exit code instead of an abort.
-        fatal(1, "error: not enough memory!\n");
-      } catch (const std::length_error&) {
-        fatal(1, "error: not enough memory!\n");
-      }
-    }
+  // Files without --seed share one seed from the system's entropy, so that one --seed=N in front
+  // of the same command repeats them all.
+  const uint64_t entropy_seed = rand_entropy_seed();
+  int status = 0;
+  for (const Job& job : line.jobs) {
+    const int code = run_config_file(job, job.seeded ? job.seed : entropy_seed);
+    if (status == 0) status = code;
   }
   std::fflush(log_stream());
-  return 0;
+  return status;
 }

@@ -1,6 +1,8 @@
-// The command line: sticky stage flags, the --seed option, and for every other argument one
+// The command line: read whole before anything runs; sticky stage flags and --seed for the
+// configuration files after them, options of the whole run, and for every other argument one
 // configuration file loaded, tokenised and run through the selected stages in their fixed order.
 #pragma once
 
-/// Runs the command line; returns -1 on a usage error or a malformed seed, else 0.
+/// Runs the command line; returns -1 on a usage error, 1 when a configuration file could not be
+/// loaded, else 0 (a failed stage ends the process with its own code).
 int driver_main(int argc, char** argv);

@@ -1,6 +1,6 @@
 #include "driver/random.h"
 
-#include <ctime>
+#include <random>
 
 // PCG32 (O'Neill): 64-bit state, 32-bit output, fully specified, so a seed gives the same sequence
 // with every compiler and library.
@@ -33,8 +33,15 @@ void rand_clear_fixed_seed() {
   has_fixed_seed = false;
 }
 
+uint64_t rand_entropy_seed() {
+  // The operating system's entropy, not the clock: two runs started in the same second differ.
+  std::random_device device;
+  const uint64_t high = device();
+  return high << 32 | device();
+}
+
 void rand_seed_stage() {
-  rand_seed(has_fixed_seed ? fixed_seed : static_cast<uint64_t>(std::time(nullptr)));
+  rand_seed(has_fixed_seed ? fixed_seed : rand_entropy_seed());
 }
 
 int32_t rand15() {

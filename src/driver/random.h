@@ -1,7 +1,7 @@
 // The one pseudo-random generator of the process. Each stage seeds it once when it starts, from
-// the clock or from the seed given on the command line, and every draw of the stage comes from
-// it. The generator and the mapping of draws to indices are our own, so that a seeded run gives
-// the same files on every platform and standard library.
+// the run's seed (given with --seed, or drawn by the driver from the system's entropy), and every
+// draw of the stage comes from it. The generator and the mapping of draws to indices are our own,
+// so that a seeded run gives the same files on every platform and standard library.
 #pragma once
 
 #include <cstdint>
@@ -9,14 +9,16 @@
 /// Seeds the generator with an exact value.
 void rand_seed(uint64_t seed);
 
-/// Makes every later stage seed with `seed` instead of the clock (the --seed option).
+/// Makes every later stage seed with `seed` (the run's seed).
 void rand_set_fixed_seed(uint64_t seed);
 
-/// Forgets a fixed seed: stages seed from the clock again.
+/// Forgets a fixed seed: stages draw a seed from the system's entropy again.
 void rand_clear_fixed_seed();
 
-/// Seeds once at the start of a stage: the fixed seed when one was given, else the clock in
-/// seconds.
+/// A seed drawn from the operating system's entropy.
+uint64_t rand_entropy_seed();
+
+/// Seeds once at the start of a stage: the fixed seed when one was set, else a fresh entropy seed.
 void rand_seed_stage();
 
 /// One draw, uniform over 0..32767.

@@ -30,11 +30,7 @@ void read_function_weights() {
   if (config_child_count(array) != 5)
     fatal(4, "error: property out of range in config json file!\n");
   double weights[5];
-  char text[CONFIG_TEXT_MAX];
-  for (int32_t i = 0; i < 5; ++i) {
-    config_element_text(path, array, i, text);
-    weights[i] = std::atof(text);
-  }
+  for (int32_t i = 0; i < 5; ++i) weights[i] = config_element_number(path, array, i);
   EnergyState& e = energy_state;
   e.f1_weight = weights[0];
   e.f2_weight = weights[1];

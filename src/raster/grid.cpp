@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "config/config.h"
 #include "driver/log.h"
@@ -217,6 +218,49 @@ bool same_float(double a, double b) {
   return static_cast<float>(a) == static_cast<float>(b);
 }
 
+// The lower-left corner along one axis. A header gives either the corner or the centre of the
+// lower-left cell, half a cell further in; both describe the same place. A centre of exactly 0
+// cannot be told from an absent one and reads as a corner of 0.
+double lower_left(double corner, double center, double cellsize) {
+  return corner == 0.0 && center != 0.0 ? center - cellsize / 2.0 : corner;
+}
+
+// The file the process geometry was taken from, named when another file does not match it.
+std::string geometry_source;
+
+// Compares a file's header with the process geometry field by field; on the first difference the
+// fixed message is followed by a line naming the field, both values and both files.
+void check_header(const GridGeometry& h, const char* path) {
+  const GridGeometry& g = grid_geometry;
+  const struct {
+    const char* name;
+    double file;
+    double geometry;
+  } fields[] = {
+      {"ncols", double(h.ncols), double(g.ncols)},
+      {"nrows", double(h.nrows), double(g.nrows)},
+      {"cellsize", h.cellsize, g.cellsize},
+      {"xllcorner", lower_left(h.xllcorner, h.xllcenter, h.cellsize),
+       lower_left(g.xllcorner, g.xllcenter, g.cellsize)},
+      {"yllcorner", lower_left(h.yllcorner, h.yllcenter, h.cellsize),
+       lower_left(g.yllcorner, g.yllcenter, g.cellsize)},
+  };
+  for (const auto& f : fields) {
+    if (same_float(f.file, f.geometry)) continue;
+    log_message("error: incompatible (header) file '%s'!\n", path);
+    fatal(1, "  %s is %.9g in '%s' but %.9g in '%s'\n", f.name, double(float(f.file)), path,
+          double(float(f.geometry)), geometry_source.c_str());
+  }
+}
+
+// Opens a grid file for reading; fatal when it cannot be opened.
+FILE* open_grid(const char* path) {
+  check_path_length(path);
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path);
+  return file;
+}
+
 // Appends the text "%g" gives for `value` to `out`; returns the end. Values whose six significant
 // digits can be formed exactly in double arithmetic take a fast path; the rest go to snprintf.
 char* format_g(float value, char* out) {
@@ -324,7 +368,6 @@ struct AtomicWriter {
 // the fewest further decimals that read back as the same 32-bit value. A magnitude so small that
 // no such count of decimals tells it from 0 (a cell size of 1e-45) takes the exponent form.
 void write_header_field(AtomicWriter& writer, const char* key, double value) {
-  if (value == 0.0) return;
   char text[64];
   std::snprintf(text, sizeof text, "%f", value);
   for (int decimals = 7; decimals <= 17 && !same_float(std::strtod(text, nullptr), value);
@@ -341,9 +384,10 @@ void write_header_field(AtomicWriter& writer, const char* key, double value) {
 
 void grid_reset_geometry() {
   grid_geometry = GridGeometry{};
+  geometry_source.clear();
 }
 
-int32_t grid_init_geometry() {
+int32_t grid_init_geometry(bool quiet) {
   static const char* const PATH = "maps.potential-maps";
   const int32_t groups = config_get_array(PATH);
   const int32_t first_group = groups + 1;
@@ -353,14 +397,12 @@ int32_t grid_init_geometry() {
   }
   char file_name[CONFIG_TEXT_MAX];
   config_element_text(PATH, first_group, 0, file_name);
-  log_message("* init geo using '%s'\n", file_name);
+  if (!quiet) log_message("* init geo using '%s'\n", file_name);
   if (grid_geometry.nrows != 0 && grid_geometry.ncols != 0) return 1;
 
-  FILE* file = std::fopen(file_name, "r");
-  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", file_name);
   GridHeader header;
   {
-    TokenReader reader(file, file_name);
+    TokenReader reader(open_grid(file_name), file_name);
     header = scan_header(reader, file_name);
   }
 
@@ -368,6 +410,7 @@ int32_t grid_init_geometry() {
     fatal(1, "error: unable to init geometry from file '%s'!\n", file_name);
   }
   grid_geometry = header.geometry;
+  geometry_source = file_name;
   return 1;
 }
 
@@ -391,20 +434,17 @@ void maps_release() {
   memory_maps = MemoryMaps{};
 }
 
+void grid_check_header(const char* path) {
+  TokenReader reader(open_grid(path), path);
+  check_header(scan_header(reader, path).geometry, path);
+}
+
 int32_t grid_read(const char* path, int32_t k) {
   check_path_length(path);
   log_message("* read '%s'\n", path);
-  FILE* file = std::fopen(path, "r");
-  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path);
-  TokenReader reader(file, path);
+  TokenReader reader(open_grid(path), path);
   const GridHeader header = scan_header(reader, path);
-  const GridGeometry& h = header.geometry;
-  const GridGeometry& g = grid_geometry;
-  if (h.ncols != g.ncols || h.nrows != g.nrows || !same_float(h.xllcorner, g.xllcorner) ||
-      !same_float(h.yllcorner, g.yllcorner) || !same_float(h.xllcenter, g.xllcenter) ||
-      !same_float(h.yllcenter, g.yllcenter) || !same_float(h.cellsize, g.cellsize)) {
-    fatal(1, "error: incompatible (header) file '%s'!\n", path);
-  }
+  check_header(header.geometry, path);
 
   const float nodata = static_cast<float>(header.nodata_value);
   float* cells = map_cells(k);
@@ -441,12 +481,20 @@ int32_t grid_write(const char* path, int32_t k) {
   log_message("* write '%s'\n", path);
   AtomicWriter writer(path);
   const GridGeometry& g = grid_geometry;
-  if (g.ncols != 0) writer.text("ncols        %d\n", g.ncols);
-  if (g.nrows != 0) writer.text("nrows        %d\n", g.nrows);
-  write_header_field(writer, "xllcorner    ", g.xllcorner);
-  write_header_field(writer, "yllcorner    ", g.yllcorner);
-  write_header_field(writer, "xllcenter    ", g.xllcenter);
-  write_header_field(writer, "yllcenter    ", g.yllcenter);
+  // All six lines, the origin in the form the geometry was given in: other GIS readers need every
+  // line, an origin of 0 included.
+  writer.text("ncols        %d\n", g.ncols);
+  writer.text("nrows        %d\n", g.nrows);
+  if (g.xllcenter != 0.0 && g.xllcorner == 0.0) {
+    write_header_field(writer, "xllcenter    ", g.xllcenter);
+  } else {
+    write_header_field(writer, "xllcorner    ", g.xllcorner);
+  }
+  if (g.yllcenter != 0.0 && g.yllcorner == 0.0) {
+    write_header_field(writer, "yllcenter    ", g.yllcenter);
+  } else {
+    write_header_field(writer, "yllcorner    ", g.yllcorner);
+  }
   write_header_field(writer, "cellsize     ", g.cellsize);
   writer.text("nodata_value -999\n");
 

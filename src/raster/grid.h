@@ -67,8 +67,8 @@ inline CellMap map_get(int32_t k) {
 }
 
 /// Initialises the geometry from the first file of the first group of "maps.potential-maps"
-/// (prints "* init geo using" every time, reads only the first time); returns 1.
-int32_t grid_init_geometry();
+/// (prints "* init geo using" every time unless `quiet`, reads only the first time); returns 1.
+int32_t grid_init_geometry(bool quiet = false);
 
 /// Forgets the geometry (a new process starts with none; tests use this between cases).
 void grid_reset_geometry();
@@ -78,6 +78,10 @@ void maps_allocate(int32_t n);
 
 /// Releases the stage's block.
 void maps_release();
+
+/// Reads only the header of the grid file `path` and compares it with the geometry, with the
+/// messages and exit codes of grid_read; prints nothing when it matches.
+void grid_check_header(const char* path);
 
 /// Reads the grid file `path` into map k; returns the number of cells >= 0.
 int32_t grid_read(const char* path, int32_t k);

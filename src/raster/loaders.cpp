@@ -67,7 +67,9 @@ int32_t check_weighted_groups(int32_t maps, int32_t weights) {
   bool same_shape = config_child_count(weights) == groups;
   for (int32_t g = 0; same_shape && g < groups; ++g) {
     const int32_t weight_group = group_token(POTENTIAL_WEIGHTS, weights, g);
-    check_scalar_list(POTENTIAL_WEIGHTS, weight_group);
+    for (int32_t j = 0; j < config_child_count(weight_group); ++j) {
+      config_element_number(POTENTIAL_WEIGHTS, weight_group, j);
+    }
     same_shape =
         config_child_count(weight_group) == config_child_count(config_element_token(maps, g));
   }
@@ -117,7 +119,6 @@ void load_weighted_groups(int32_t k, bool top_cells) {
   const int32_t weights = config_get_array(POTENTIAL_WEIGHTS);
   const int32_t groups = check_weighted_groups(maps, weights);
   char name[CONFIG_TEXT_MAX];
-  char weight_text[CONFIG_TEXT_MAX];
   bool have_result = false;
   for (int32_t g = 0; g < groups; ++g) {
     log_message("* load group maps\n");
@@ -129,8 +130,7 @@ void load_weighted_groups(int32_t k, bool top_cells) {
     const int32_t t = have_result ? k + 1 : k;
     for (int32_t j = 0; j < files; ++j) {
       config_element_text(POTENTIAL_MAPS, map_group, j, name);
-      config_element_text(POTENTIAL_WEIGHTS, weight_group, j, weight_text);
-      const float w = static_cast<float>(std::atof(weight_text));
+      const float w = static_cast<float>(config_element_number(POTENTIAL_WEIGHTS, weight_group, j));
       const int32_t into = j == 0 ? t : t + 1;
       grid_read(name, into);
       if (j == 0 || top_cells) scale_data(into, w);

@@ -6,21 +6,32 @@
 
 #include "cli/cli_support.h"
 
-TEST(DriverCliTest, UsageInvalidSeedsAndBadConfigurationFiles) {
+// The whole command line is read before anything runs: a mistyped option or a stage option
+// that no file follows stops it with the usage line. A bad file is reported and skipped, and the
+// run then ends with 1. A NUL byte ends the document: the bracket after it would be an invalid
+// character.
+TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   CliDir dir;
-  // Each bad file is reported and skipped. A NUL byte ends the document: the bracket after it
-  // would be an invalid character.
+  const std::string usage =
+      "syntax: program [--preprocess] [--process] [--postprocess] config.json\n";
   const std::string many = "{\"a\": " + std::string(1100, '[') + std::string(1100, ']') + "}";
   dir.write("open.json", "{\"a\": [1, 2");
   dir.write("bad.json", "{\"a\": 1]");
   dir.write("many.json", many);
   dir.write("nul.json", std::string("[1]\0}", 5));
+  dir.write("empty.json", "{}");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {{}, "255syntax: program [--preprocess] [--process] [--postprocess] config.json\n"},
+      {{}, "255" + usage},
+      {{"--prepocess", "empty.json"}, "255error: unknown option '--prepocess'!\n" + usage},
+      {{"empty.json", "--seedx=1"}, "255error: unknown option '--seedx=1'!\n" + usage},
+      {{"--process", "empty.json", "--postprocess"},
+       "255error: option '--postprocess' applies to no configuration file!\n" + usage},
+      {{"empty.json", "--seed=3"},
+       "255error: option '--seed=3' applies to no configuration file!\n" + usage},
       {{"--seed=-1", "a.json"}, "255error: invalid seed '-1'!\n"},
       {{"--seed=99999999999999999999"}, "255error: invalid seed '99999999999999999999'!\n"},
       {{"--process", "missing.json", "open.json", "bad.json", "many.json", "nul.json"},
-       "0error: unable to open filename 'missing.json'!\n"
+       "1error: unable to open filename 'missing.json'!\n"
        "error: unable to parse json data (code -3)!\n"
        "the string is not a full json packet, more bytes expected\n"
        "error: unable to parse json data (code -2)!\n"
@@ -28,11 +39,21 @@ TEST(DriverCliTest, UsageInvalidSeedsAndBadConfigurationFiles) {
        "error: unable to parse json data (code -1)!\n"
        "not enough json tokens were reserved\n"
        "error: incorrect type in file (json object expected)!\n"},
+      {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
+      {{"--version"}, std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
   };
   for (const auto& [args, expected] : cases) {
     const RunResult r = run_landalloc(args, dir.dir());
     EXPECT_EQ(std::to_string(r.code) + r.out, expected);
   }
+  // Help names every option on a line of its own, and runs nothing.
+  const RunResult help = run_landalloc({"empty.json", "--help"}, dir.dir());
+  EXPECT_EQ(help.code, 0);
+  EXPECT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
+  for (const char* option : {"\n  --preprocess ", "\n  --process ", "\n  --postprocess ",
+                             "\n  --seed=N ", "\n  --help ", "\n  --version "})
+    EXPECT_NE(help.out.find(option), std::string::npos) << option;
+  EXPECT_EQ(help.out.find("ALGORITHM"), std::string::npos);
 }
 
 TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
@@ -43,8 +64,10 @@ TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
   // 10000 x 10000 cells: the five maps of the stage need 2 GB, far above the 128 MiB allowed.
   dir.write("big.asc", "ncols 10000\nnrows 10000\nxllcorner 0\nyllcorner 0\ncellsize 1\n");
   dir.write("run.json", R"({"maps": {"potential-maps": [["big.asc"]]}})");
-  const RunResult r = run_landalloc({"--postprocess", "run.json"}, dir.dir(), 128 * 1024);
+  const RunResult r =
+      run_landalloc({"--postprocess", "--seed=5", "run.json"}, dir.dir(), 128 * 1024);
   EXPECT_EQ(std::to_string(r.code) + r.out,
-            "1ALGORITHM\nPOSTPROCESS begin\ninit\n* init geo using 'big.asc'\n"
+            "1seed 5 (repeat this run with --seed=5)\n"
+            "ALGORITHM\nPOSTPROCESS begin\ninit\n* init geo using 'big.asc'\n"
             "* allocate 5 memory maps\nerror: not enough memory!\n");
 }

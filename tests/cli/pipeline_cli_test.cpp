@@ -146,11 +146,8 @@ TEST(PipelineCliTest, RealGridsRunEndToEndWithAutotuning) {
 }
 
 // A 5 x 8 grid: one no-data cell, two excluded cells, an existing allocation of code 2, a road as
-// distribution mask, a short manual annealing and a basic-mode expansion. The whole standard
-// output is compared with tests/cli/golden/small_pipeline.txt; LANDALLOC_UPDATE_GOLDEN=1 rewrites
-// that file (review the difference before committing it).
-TEST(PipelineCliTest, SmallConfigurationTranscript) {
-  CliDir dir;
+// distribution mask, a short manual annealing and a basic-mode expansion.
+void write_small_configuration(const CliDir& dir) {
   const auto grid = [](std::initializer_list<const char*> rows) {
     std::string text =
         "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
@@ -183,6 +180,13 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
     "expand": {"assign-preference": "large", "basins-map": "", "minimim-cells-in-basin": 0},
     "debug-maps": "no", "output": "post.asc", "output-mask": "mask.asc"}
 })");
+}
+
+// The whole standard output is compared with tests/cli/golden/small_pipeline.txt;
+// LANDALLOC_UPDATE_GOLDEN=1 rewrites that file (review the difference before committing it).
+TEST(PipelineCliTest, SmallConfigurationTranscript) {
+  CliDir dir;
+  write_small_configuration(dir);
   const RunResult r = run_landalloc({"--seed=6", "small.json"}, dir.dir());
   ASSERT_EQ(r.code, 0) << r.out;
   check_pipeline(dir);
@@ -204,6 +208,28 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
             "0" + r.out.substr(0, r.out.find(until) + until.size()) + "ALGORITHM end\n");
   EXPECT_TRUE(dir.exists("pre.asc"));
   EXPECT_FALSE(dir.exists("proc.asc"));
+}
+
+// Runs without --seed draw their seed from the system, so two of them differ even in the same
+// second; the printed seed given back with --seed repeats a run byte for byte.
+TEST(PipelineCliTest, UnseededRunsPrintASeedThatRepeatsThem) {
+  CliDir first, second, again;
+  std::string seeds[2];
+  for (const CliDir* dir : {&first, &second}) {
+    write_small_configuration(*dir);
+    const RunResult r = run_landalloc({"small.json"}, dir->dir());
+    ASSERT_EQ(r.code, 0) << r.out;
+    const std::string line = r.out.substr(0, r.out.find('\n'));
+    const std::string seed = line.substr(5, line.find(' ', 5) - 5);
+    EXPECT_EQ(line, "seed " + seed + " (repeat this run with --seed=" + seed + ")");
+    seeds[dir == &first ? 0 : 1] = seed;
+  }
+  EXPECT_NE(seeds[0], seeds[1]);
+  write_small_configuration(again);
+  ASSERT_EQ(run_landalloc({"--seed=" + seeds[0], "small.json"}, again.dir()).code, 0);
+  for (const std::string name :
+       {"pre.asc", "proc.asc", "proc.asc.debug.evolution.lst", "post.asc", "mask.asc"})
+    EXPECT_TRUE(first.read(name) == again.read(name)) << name;
 }
 
 }  // namespace

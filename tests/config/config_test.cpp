@@ -14,7 +14,8 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
   const std::string fits(CONFIG_TEXT_MAX - 1, 'x'), too_long(CONFIG_TEXT_MAX, 'x');
   // "ab" must not answer "a.b", the first of duplicate keys wins, an unquoted key is no key, and
   // paths do not descend into arrays.
-  load_config(R"({"ab": 1, "a": {"b": 2}, "a": 3, k: 4, "x": [{"y": 5}], "f": "6", "l": [{}],)"
+  load_config(R"({"ab": 1, "a": {"b": 2}, "a": 3, k: 4, "x": [{"y": 5}], "f": " 6 ", "l": [{}],)"
+              R"( "n": "1o00", "e": "", "w": [1, abc],)"
               R"( "t": ")" +
               fits + R"(", "b": ")" + too_long + R"(", "c": [")" + too_long + "\"]}");
   EXPECT_EQ((std::vector<double>{1.0 * config_get_integer("a.b"), 1.0 * config_get_integer("ab"),
@@ -34,6 +35,10 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
       {[&] { config_element_text("l", config_get_array("l"), 0, text); },
        "incorrect type for element 0 of property 'l' (string or number expected)"},
       {[&] { config_get_string("b", text); }, "property 'b" + too_long_error},
+      {[] { config_get_integer("n"); }, "property 'n' is not a number ('1o00')"},
+      {[] { config_get_number("e"); }, "property 'e' is not a number ('')"},
+      {[] { config_element_number("w", config_get_array("w"), 1); },
+       "element 1 of property 'w' is not a number ('abc')"},
       {[&] { config_element_text("c", config_get_array("c"), 0, text); },
        "property 'c" + too_long_error},
   };

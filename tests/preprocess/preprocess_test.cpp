@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "driver/random.h"
@@ -101,15 +102,20 @@ TEST(PreprocessTest, SamplersGiveTheSameDistribution) {
 
 // The stage on a 3 x 4 potential map with one no-data cell and an initial value 3 (another one
 // over the no-data cell is not copied): the working value is 4 and 0.35 of the 10 available cells
-// truncates to 3. Convert-area out of [0, 1] stops after echoing it, before anything is written;
-// text that reads as no number is 0.
+// truncates to 3. Convert-area out of [0, 1] stops after echoing it, and a text that is no number
+// stops naming it, before anything is written.
 TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
   TempDir dir;
   const std::string pot = dir.write("p.asc",
                                     grid_text(3, 4, {1, 1, 1, 1, 1, -9999, 1, 1, 1, 1, 1, 1})),
                     init =
                         dir.write("i.asc", grid_text(3, 4, {0, 0, 3, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
-  for (const std::string area : {"0.35", "1.5", "\"abc\""}) {
+  const std::tuple<std::string, int, std::string> cases[] = {
+      {"0.35", 0, "PREPROCESS end\n"},
+      {"1.5", 1, "  convert-area 1.500000\nerror: property 'convert-area' out of range!\n"},
+      {"\"abc\"", 2, "error: property 'preprocess.convert-area' is not a number ('abc')!\n"},
+  };
+  for (const auto& [area, code, tail] : cases) {
     reset_process_state();
     std::remove(dir.path("out.asc").c_str());
     load_config("{\"maps\": {\"potential-maps\": [[\"" + pot +
@@ -119,16 +125,13 @@ TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
                 dir.path("out.asc") + "\", \"convert-area\": " + area + "}}");
     FatalResult run = run_capturing([] { run_preprocess_stage(); });
     std::vector<float> out = grid_values(read_file(dir.path("out.asc")));
-    const bool bad = area == "1.5";
-    EXPECT_EQ(run.fatal ? run.code : 0, bad ? 1 : 0) << run.log;
-    EXPECT_EQ(bad, ends_with(run.log,
-                             "  convert-area 1.500000\nerror: property 'convert-area' "
-                             "out of range!\n"));
+    EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
+    EXPECT_TRUE(ends_with(run.log, tail)) << run.log;
     EXPECT_EQ(run.log.find("  10 cells available\n  3 cells to be assigned\n") != std::string::npos,
-              area == "0.35");
-    EXPECT_EQ(std::count(out.begin(), out.end(), 4.0f), area == "0.35" ? 3 : 0) << run.log;
-    ASSERT_EQ(out.size(), bad ? 0u : 12u);
-    if (!bad) {
+              code == 0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 4.0f), code == 0 ? 3 : 0) << run.log;
+    ASSERT_EQ(out.size(), code == 0 ? 12u : 0u);
+    if (code == 0) {
       EXPECT_EQ(out[5], -999.0f);
     }
   }

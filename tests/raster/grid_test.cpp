@@ -43,19 +43,23 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   init_from(dir.write("geo.asc", "ncols 2\nnrows 2\nxllcorner 5\ncellsize 1\n0 0 0 0\n"));
   const std::string h = "ncols 2\nnrows 2\nxllcorner 5\ncellsize 1\n", missing = dir.path("none");
   const std::pair<std::string, std::string> cases[] = {
-      {h + "1 2 3\n", "missing values in file '%s' (3 of 4)"},
-      {h + "1 2 3.5abc 4\n", "invalid value '3.5abc' in file '%s'"},
-      {"ncols 2\nnrows 2\nxllcenter 5\ncellsize 1\n1 2 3 4\n", "incompatible (header) file '%s'"},
-      {"ncols 2\nnrows 2\nxllcorner 5\ncellsize 2\n1 2 3 4\n", "incompatible (header) file '%s'"},
-      {"ncols two\nnrows 2\n1 2 3 4\n", "invalid header value 'two' in file '%s'"},
-      {std::string(2000, 'w') + " 1\n", "header word too long in file '%s'"},
-      {"", "unable to open file '%s'"},
+      {h + "1 2 3\n", "missing values in file '%s' (3 of 4)!\n"},
+      {h + "1 2 3.5abc 4\n", "invalid value '3.5abc' in file '%s'!\n"},
+      {"ncols 2\nnrows 2\nxllcenter 5\ncellsize 1\n1 2 3 4\n",
+       "incompatible (header) file '%s'!\n  xllcorner is 4.5 in '%s' but 5 in '" +
+           dir.path("geo.asc") + "'\n"},
+      {"ncols 2\nnrows 2\nxllcorner 5\ncellsize 2\n1 2 3 4\n",
+       "incompatible (header) file '%s'!\n  cellsize is 2 in '%s' but 1 in '" +
+           dir.path("geo.asc") + "'\n"},
+      {"ncols two\nnrows 2\n1 2 3 4\n", "invalid header value 'two' in file '%s'!\n"},
+      {std::string(2000, 'w') + " 1\n", "header word too long in file '%s'!\n"},
+      {"", "unable to open file '%s'!\n"},
   };
   for (auto [text, error] : cases) {
     const std::string bad = text.empty() ? missing : dir.write("bad.asc", text);
-    error.replace(error.find("%s"), 2, bad);
+    for (size_t at; (at = error.find("%s")) != std::string::npos;) error.replace(at, 2, bad);
     r = run_capturing([&] { grid_read(bad.c_str(), 0); });
-    EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + bad + "'\nerror: " + error + "!\n");
+    EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + bad + "'\nerror: " + error);
   }
   // Any no-data value is no data, also one that would be a valid cell value.
   for (const std::string nodata : {"255", "0", "9999", "-2"}) {
@@ -73,12 +77,30 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   reset_process_state();
 }
 
+// A centre origin lies half a cell inside the corner: the two forms describe the same grid, and a
+// grid is written back in the form its geometry was given in.
+TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
+  TempDir dir;
+  init_from(dir.write("centre.asc", "ncols 2\nnrows 1\nxllcenter 5.5\nyllcenter 7\ncellsize 1\n"));
+  const std::string corner =
+      dir.write("corner.asc", "ncols 2\nnrows 1\nxllcorner 5\nyllcorner 6.5\ncellsize 1\n3 4\n");
+  FatalResult r = run_capturing([&] { grid_read(corner.c_str(), 0); });
+  EXPECT_FALSE(r.fatal) << r.log;
+  run_capturing([&] { grid_write(dir.path("out.asc").c_str(), 0); });
+  EXPECT_EQ(dir.read("out.asc"),
+            "ncols        2\nnrows        1\nxllcenter    5.500000\nyllcenter    7.000000\n"
+            "cellsize     1.000000\nnodata_value -999\n3 4\n");
+  reset_process_state();
+}
+
 TEST(GridTest, ValuesAreWrittenAsPercentGWrites) {
   TempDir dir;
   init_from(dir.write("geo.asc", "ncols 9000\nnrows 1\ncellsize 1\n"));
   std::mt19937 gen(20261206);
+  // All six header lines, an origin of 0 included.
   std::string expected =
-      "ncols        9000\nnrows        1\ncellsize     1.000000\nnodata_value -999";
+      "ncols        9000\nnrows        1\nxllcorner    0.000000\nyllcorner    0.000000\n"
+      "cellsize     1.000000\nnodata_value -999";
   for (size_t i = 0; i < grid_cell_count(); ++i) {
     // Any bit pattern, and decimals just below a power of ten, which %g rounds up.
     float v = static_cast<float>(std::pow(10.0, int(i % 13) - 5) * 0.9999996);
