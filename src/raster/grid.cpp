@@ -261,8 +261,21 @@ FILE* open_grid(const char* path) {
   return file;
 }
 
-// Appends the text "%g" gives for `value` to `out`; returns the end. Values whose six significant
-// digits can be formed exactly in double arithmetic take a fast path; the rest go to snprintf.
+// The text "%g" gives for `value` when it reads back as the same float, otherwise the shortest
+// "%.<n>g" that does (nine significant digits always do): codes of 1000001 and 1000002 must not
+// both become 1e+06. Infinities and NaN have no other spelling.
+char* format_g_slow(float value, char* out) {
+  int n = std::snprintf(out, 32, "%g", static_cast<double>(value));
+  for (int digits = 7; digits <= 9 && std::isfinite(value) && std::strtof(out, nullptr) != value;
+       ++digits) {
+    n = std::snprintf(out, 32, "%.*g", digits, static_cast<double>(value));
+  }
+  return out + n;
+}
+
+// Appends the text "%g" gives for `value` to `out` (more digits where that would not read back);
+// returns the end. Values whose six significant digits can be formed exactly in double arithmetic
+// and read back take a fast path; the rest go to snprintf.
 char* format_g(float value, char* out) {
   if (value == 0.0f) {
     if (std::signbit(value)) *out++ = '-';
@@ -283,7 +296,10 @@ char* format_g(float value, char* out) {
         rounded = 1e5;
         --k;
       }
-      if (k >= 0) {
+      // Both the six digits and 10^k are exact floats, so one float division rounds the text
+      // as the reader will: a value that comes back different takes more digits instead.
+      static const float POW10F[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f};
+      if (k >= 0 && static_cast<float>(rounded) / POW10F[k] == static_cast<float>(magnitude)) {
         long digits = static_cast<long>(rounded);
         if (value < 0.0f) *out++ = '-';
         const long unit = static_cast<long>(POW10[k]);
@@ -313,7 +329,7 @@ char* format_g(float value, char* out) {
       }
     }
   }
-  return out + std::snprintf(out, 32, "%g", static_cast<double>(value));
+  return format_g_slow(value, out);
 }
 
 // Formats into a fixed buffer and hands it in whole blocks to an output stream that becomes the
@@ -420,8 +436,15 @@ void maps_allocate(int32_t n) {
     fatal(1, "error: geometry still uninitiallized!\n");
   }
   maps_release();
-  const int64_t cells = static_cast<int64_t>(grid_geometry.nrows) * grid_geometry.ncols * n;
-  if (n <= 0 || cells > INT32_MAX) fatal(1, "error: not enough memory!\n");
+  // Checked factor by factor: a wrapped product would allocate a short block that the reads then
+  // overrun. Cell indices of the whole block stay 32-bit.
+  int64_t cells = 0;
+  if (n <= 0 || grid_geometry.nrows < 0 || grid_geometry.ncols < 0 ||
+      __builtin_mul_overflow(static_cast<int64_t>(grid_geometry.nrows), grid_geometry.ncols,
+                             &cells) ||
+      __builtin_mul_overflow(cells, static_cast<int64_t>(n), &cells) || cells > INT32_MAX) {
+    fatal(1, "error: not enough memory!\n");
+  }
   // Cleared, so that no map ever holds indeterminate values, whatever a stage reads first.
   float* block = static_cast<float*>(std::calloc(static_cast<size_t>(cells), sizeof(float)));
   if (block == nullptr) fatal(1, "error: not enough memory!\n");
@@ -462,6 +485,12 @@ int32_t grid_read(const char* path, int32_t k) {
       fatal(1, "error: invalid value '%.*s' in file '%s'!\n",
             static_cast<int>(length < 40 ? length : 40), word, path);
     }
+    // An infinite cell would flatten a whole map when it is normalised; a magnitude past the float
+    // range reads as one. Neither is data, and silently dropping it would hide a damaged file.
+    if (std::isinf(value) && value != nodata) {
+      fatal(1, "error: value '%.*s' out of range in file '%s'!\n",
+            static_cast<int>(length < 40 ? length : 40), word, path);
+    }
     if (value == nodata || std::isnan(value)) {
       // NaN is no value at all: kept as such it would poison every sum it enters.
       value = CELL_NODATA;
@@ -471,6 +500,14 @@ int32_t grid_read(const char* path, int32_t k) {
     }
     cells[i] = value;
     if (value >= 0.0f) ++valid;
+  }
+  // A value beyond rows x columns means the header does not describe the file: read on, every
+  // row would be shifted.
+  const char* word;
+  size_t length;
+  if (reader.next(&word, &length)) {
+    fatal(1, "error: more values than %d rows of %d columns in file '%s'!\n", grid_geometry.nrows,
+          grid_geometry.ncols, path);
   }
   if (infinite > 0) log_message("  found %d -infinite values!\n", infinite);
   return valid;

@@ -14,9 +14,15 @@ bool islands_allocate(size_t queue_entries) {
   // Never ask for zero bytes: a null result must mean that memory is short.
   const size_t cells = map_cell_count() > 0 ? map_cell_count() : 1;
   const size_t entries = queue_entries > 0 ? queue_entries : 1;
-  island_state.label_map = static_cast<int32_t*>(std::malloc(cells * sizeof(int32_t)));
-  island_state.queue_col = static_cast<int32_t*>(std::malloc(entries * sizeof(int32_t)));
-  island_state.queue_row = static_cast<int32_t*>(std::malloc(entries * sizeof(int32_t)));
+  size_t label_bytes = 0;
+  size_t queue_bytes = 0;
+  if (__builtin_mul_overflow(cells, sizeof(int32_t), &label_bytes) ||
+      __builtin_mul_overflow(entries, sizeof(int32_t), &queue_bytes)) {
+    return false;
+  }
+  island_state.label_map = static_cast<int32_t*>(std::malloc(label_bytes));
+  island_state.queue_col = static_cast<int32_t*>(std::malloc(queue_bytes));
+  island_state.queue_row = static_cast<int32_t*>(std::malloc(queue_bytes));
   if (island_state.label_map == nullptr || island_state.queue_col == nullptr ||
       island_state.queue_row == nullptr) {
     islands_release();

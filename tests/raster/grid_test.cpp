@@ -30,7 +30,7 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   const std::string file =
       dir.write("odd.asc",
                 "CELLSIZE 2.5\r\nnRoWs 2 \r\nNCOLS 3.9\r\n XllCorner 10\r\nyllcorner\t-4\r\n"
-                "NODATA_value -500\r\n  1.5e1\t-500 \r\nnan -3.5\r\n-inf  +7 \r\n");
+                "NODATA_value -500\r\n  1.5e1\t-500 \r\nnan -3.5\r\n-1e30  +7 \r\n");
   EXPECT_EQ(init_from(file), "* init geo using '" + file + "'\n");
   const auto& g = grid_geometry;
   EXPECT_EQ(
@@ -45,6 +45,11 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   const std::pair<std::string, std::string> cases[] = {
       {h + "1 2 3\n", "missing values in file '%s' (3 of 4)!\n"},
       {h + "1 2 3.5abc 4\n", "invalid value '3.5abc' in file '%s'!\n"},
+      // One value too many would shift every row after it; an infinite one flattens a map.
+      {h + "1 2 3 4 5\n", "more values than 2 rows of 2 columns in file '%s'!\n"},
+      {h + "1 2\n3 4\n#\n", "more values than 2 rows of 2 columns in file '%s'!\n"},
+      {h + "1 -inf 3 4\n", "value '-inf' out of range in file '%s'!\n"},
+      {h + "1 2 1e39 4\n", "value '1e39' out of range in file '%s'!\n"},
       {"ncols 2\nnrows 2\nxllcenter 5\ncellsize 1\n1 2 3 4\n",
        "incompatible (header) file '%s'!\n  xllcorner is 4.5 in '%s' but 5 in '" +
            dir.path("geo.asc") + "'\n"},
@@ -93,7 +98,23 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
   reset_process_state();
 }
 
-TEST(GridTest, ValuesAreWrittenAsPercentGWrites) {
+TEST(GridTest, SizesTooLargeToHoldAreRefusedNeverWrapped) {
+  // rows x cols x 5 wraps in 64 bits to a block of 4 cells; the second overflows a signed
+  // product.
+  const int32_t sizes[][3] = {{1718039348, 2147418113, 5}, {INT32_MAX, INT32_MAX, 8}};
+  for (const auto& size : sizes) {
+    reset_process_state();
+    grid_geometry.nrows = size[0];
+    grid_geometry.ncols = size[1];
+    const FatalResult r = run_capturing([&] { maps_allocate(size[2]); });
+    EXPECT_EQ(std::to_string(r.code) + r.log, "1* allocate " + std::to_string(size[2]) +
+                                                  " memory maps\nerror: not enough memory!\n");
+    EXPECT_EQ(memory_maps.block, nullptr);
+  }
+  reset_process_state();
+}
+
+TEST(GridTest, ValuesAreWrittenAsPercentGWritesWhereThatReadsBack) {
   TempDir dir;
   init_from(dir.write("geo.asc", "ncols 9000\nnrows 1\ncellsize 1\n"));
   std::mt19937 gen(20261206);
@@ -106,13 +127,19 @@ TEST(GridTest, ValuesAreWrittenAsPercentGWrites) {
     float v = static_cast<float>(std::pow(10.0, int(i % 13) - 5) * 0.9999996);
     const uint32_t bits = static_cast<uint32_t>(gen());
     if (i % 2 == 0) std::memcpy(&v, &bits, sizeof v);
+    if (i % 13 == 4) v = 1e6f + static_cast<float>(i);                // codes that "%g" would merge
     map_cells(0)[i] = v = std::isfinite(v) && v != -1.0f ? v : 0.5f;  // -1 is the no-data value
     char text[64];
-    std::snprintf(text, sizeof text, i == 0 ? "\n%g" : " %g", static_cast<double>(v));
+    for (int digits = 6; digits == 6 || std::strtof(text + 1, nullptr) != v; ++digits)
+      std::snprintf(text, sizeof text, i == 0 ? "\n%.*g" : " %.*g", digits, double(v));
     expected += text;
   }
   run_capturing([&] { grid_write(dir.path("out.asc").c_str(), 0); });
   EXPECT_EQ(dir.read("out.asc"), expected + "\n");
+  run_capturing([&] { grid_read(dir.path("out.asc").c_str(), 1); });
+  std::vector<float> read_back = get_map(0);
+  for (float& v : read_back) v = v < CELL_MASKED ? CELL_NODATA : v;  // the reader's rule
+  EXPECT_EQ(get_map(1), read_back);
   reset_process_state();
 }
 
