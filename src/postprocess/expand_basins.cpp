@@ -1,5 +1,6 @@
 #include "postprocess/expand_basins.h"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -19,23 +20,23 @@ bool in_a_basin(float value) {
   return value > CELL_NODATA;
 }
 
-// Fills graph.cell_basin and returns the columns; cells in no basin that are free or allocated
-// go to the error basin, the column after the highest basin.
+// Fills graph.cell_basin and returns the columns. The basins that occur, in increasing order of
+// their numbers, take columns 0, 1, ..., so that the graph grows with the number of basins and not
+// with the largest basin number; cells in no basin that are free or allocated go to the error
+// basin, the column after the last basin.
 int32_t assign_cell_basins(BasinGraph& graph) {
   const float* basins = map_cells(4);
   const float* solution = map_cells(0);
   const size_t n = grid_cell_count();
-  // Basin numbers must leave room for the error basin and for the graph's size arithmetic.
-  const float too_high = float(std::numeric_limits<int32_t>::max() - 2);
-  int32_t highest = -1;
+  std::vector<float> numbers;
   for (size_t i = 0; i < n; ++i) {
-    if (!in_a_basin(basins[i])) continue;
-    if (!(basins[i] < too_high)) fatal(1, "error: not enough memory!\n");
-    const int32_t basin = static_cast<int32_t>(basins[i]);
-    if (basin > highest) highest = basin;
+    if (in_a_basin(basins[i])) numbers.push_back(std::trunc(basins[i]));
   }
-  log_message("  %d basins (will reserve one more for map errors)\n", highest + 1);
-  const int32_t error_basin = highest + 1;
+  std::sort(numbers.begin(), numbers.end());
+  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  const int32_t count = static_cast<int32_t>(numbers.size());
+  log_message("  %d basins (will reserve one more for map errors)\n", count);
+  const int32_t error_basin = count;
 
   graph.cell_basin.assign(n, -1);
   log_message("  create adjacency graph\n");
@@ -43,14 +44,15 @@ int32_t assign_cell_basins(BasinGraph& graph) {
   for (size_t i = 0; i < n; ++i) {
     if (!(solution[i] >= 0.0f)) continue;
     if (in_a_basin(basins[i])) {
-      graph.cell_basin[i] = static_cast<int32_t>(basins[i]);
+      const auto at = std::lower_bound(numbers.begin(), numbers.end(), std::trunc(basins[i]));
+      graph.cell_basin[i] = static_cast<int32_t>(at - numbers.begin());
     } else {
       graph.cell_basin[i] = error_basin;
       ++errors;
     }
   }
   if (errors > 0) log_message("  - %d cells go to map error basin\n", errors);
-  return highest + 2;
+  return count + 1;
 }
 
 [[noreturn]] void basins_exhausted(int32_t remaining) {

@@ -73,6 +73,7 @@ void run_postprocess_stage() {
   // A largest value below 0 means the map holds no allocated cell either; taking it as the working
   // value would treat no-data cells as allocated ones and mark them in the output mask.
   if (working_cell_value <= 0.0f) fatal(1, "error: no allocatable cells in map!\n");
+  maps_check_working_value(1);
 
   log_message("init potential map\n");
   maps_load_potential(1);

@@ -228,4 +228,7 @@ void initial_state_create(float fraction) {
   if (to_assign > 0) counts = initial_state_place(to_assign, SAMPLER_AUTO);
   log_message("    %d accepted cells\n", counts.accepted);
   log_message("    %lld rejections\n", static_cast<long long>(counts.rejections));
+  // A map without an allocated cell would leave the later stages to take the highest initial
+  // value for the allocation and move existing land uses.
+  if (counts.accepted == 0) fatal(1, "error: no cell allocated!\n");
 }

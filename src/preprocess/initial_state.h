@@ -26,5 +26,6 @@ double placement_probability(double w);
 /// Sets `to_assign` available cells (at most the number available) to the working cell value.
 PlacementCounts initial_state_place(int32_t to_assign, PlacementSampler sampler);
 
-/// Allocates trunc(available * fraction) of the available cells at random and reports the counts.
+/// Allocates trunc(available * fraction) of the available cells at random and reports the counts;
+/// stops with exit code 1 when that places no cell.
 void initial_state_create(float fraction);

@@ -42,9 +42,15 @@ void run_preprocess_stage() {
 
   // Above every initial value, so allocated cells stay distinguishable from copied ones.
   log_message("config parameters\n");
-  working_cell_value = static_cast<float>(static_cast<double>(map_max_value()) + 1.0);
+  const float highest = map_max_value();
+  working_cell_value = static_cast<float>(static_cast<double>(highest) + 1.0);
   log_message("  working cell value is %f\n", working_cell_value);
   if (working_cell_value == 0.0f) fatal(1, "error: no allocatable cells in map!\n");
+  // From 2^24 on, a float has no next whole number: the allocation would merge with that code.
+  if (!(working_cell_value > highest)) {
+    fatal(1, "error: no working cell value above initial value %f!\n",
+          static_cast<double>(highest));
+  }
 
   float fraction = static_cast<float>(config_get_number("preprocess.convert-area"));
   log_message("  convert-area %f\n", fraction);

@@ -17,10 +17,14 @@ namespace {
 // out from this list is the same uniform choice as drawing grid positions until one is allocated,
 // but costs one draw instead of about nrows * ncols / n of them. A committed move puts the cell
 // put in where the cell taken out was listed.
+// `receivers` counts the free cells whose selection value is above 0, kept up to date by every
+// committed move: moves can use them all up (the cells freed may have a selection of 0, negative
+// or NaN), and then no draw of the cell put in could ever end.
 struct AllocatedCells {
   uint32_t* cells = nullptr;
   int32_t count = 0;
   int32_t drawn = 0;  // the slot of the cell taken out by the current move
+  int64_t receivers = 0;
 };
 AllocatedCells allocated_cells;
 
@@ -55,14 +59,15 @@ void moves_prepare() {
   const float* selection = map_cells(PROCESS_SELECTION_MAP);
   const size_t count = grid_cell_count();
   size_t n = 0;
-  bool has_receiver = false;
+  int64_t receivers = 0;
   for (size_t i = 0; i < count; ++i) {
     if (solution[i] == working_cell_value) ++n;
-    if (solution[i] == CELL_AVAILABLE && selection[i] > 0.0f) has_receiver = true;
+    if (solution[i] == CELL_AVAILABLE && selection[i] > 0.0f) ++receivers;
   }
   if (n == 0) fatal(1, "error: no allocated cell to move!\n");
-  if (!has_receiver) fatal(1, "error: no free cell can receive a move!\n");
+  if (receivers == 0) fatal(1, "error: no free cell can receive a move!\n");
   moves_release();
+  allocated_cells.receivers = receivers;
   // The list and its draws are 32-bit; no grid that fits in memory comes near that many cells.
   if (count > static_cast<size_t>(INT32_MAX)) fatal(1, "error: not enough memory!\n");
   allocated_cells.cells = static_cast<uint32_t*>(std::malloc(n * sizeof(uint32_t)));
@@ -133,6 +138,7 @@ void propose_move() {
   const int32_t ncols = grid_geometry.ncols;
   const size_t stride = static_cast<size_t>(ncols);
 
+  if (allocated_cells.receivers <= 0) fatal(1, "error: no free cell can receive a move!\n");
   allocated_cells.drawn = rand_index(allocated_cells.count);
   const size_t out = allocated_cells.cells[allocated_cells.drawn];
   m.out_row = static_cast<int32_t>(out / stride);
@@ -163,10 +169,13 @@ void propose_move() {
 void commit_move() {
   const Move& m = current_move;
   float* solution = map_cells(PROCESS_SOLUTION_MAP);
-  solution[cell_index(m.out_row, m.out_col)] = CELL_AVAILABLE;
+  const float* selection = map_cells(PROCESS_SELECTION_MAP);
+  const size_t out = cell_index(m.out_row, m.out_col);
   const size_t in = cell_index(m.in_row, m.in_col);
+  solution[out] = CELL_AVAILABLE;
   solution[in] = working_cell_value;
   allocated_cells.cells[allocated_cells.drawn] = static_cast<uint32_t>(in);
+  allocated_cells.receivers += (selection[out] > 0.0f) - (selection[in] > 0.0f);
 }
 
 void undo_move() {

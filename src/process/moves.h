@@ -30,7 +30,8 @@ void moves_prepare();
 /// Frees the index of allocated cells.
 void moves_release();
 
-/// Draws the two cells, marks them in map 0 and sets candidate_energy; stops on a negative energy.
+/// Draws the two cells, marks them in map 0 and sets candidate_energy; stops on a negative energy,
+/// and with exit code 1 when earlier moves left no free cell whose selection value is above 0.
 void propose_move();
 
 /// The energy after the marked move, from the running sums (which it updates).

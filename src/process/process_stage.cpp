@@ -194,6 +194,7 @@ void run_process_stage() {
   working_cell_value = map_max_value();
   log_message("  working cell value is %f\n", static_cast<double>(working_cell_value));
   if (working_cell_value <= 0.0f) fatal(1, "error: no allocatable cells in map!\n");
+  maps_check_working_value(1);
   annealing_state.solution_cell_count = count_solution_cells();
 
   log_message("init potential map\n");

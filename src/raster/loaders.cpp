@@ -304,6 +304,24 @@ int32_t maps_load_postprocess_distances() {
   return additions;
 }
 
+void maps_check_working_value(int32_t scratch) {
+  const char* const path = "preprocess.init-values-map";
+  if (config_find(0, path) < 0) return;
+  char name[CONFIG_TEXT_MAX];
+  config_get_string(path, name);
+  if (name[0] == '\0') return;
+  grid_read(name, scratch);
+  const float* solution = map_cells(0);
+  const float* initial = map_cells(scratch);
+  const size_t n = map_cell_count();
+  for (size_t i = 0; i < n; ++i) {
+    if (initial[i] == working_cell_value && solution[i] == working_cell_value) {
+      fatal(1, "error: working cell value %f is an initial value of '%s' (no allocated cell)!\n",
+            static_cast<double>(working_cell_value), name);
+    }
+  }
+}
+
 int compare_desc(const void* a, const void* b) {
   const float x = *static_cast<const float*>(a);
   const float y = *static_cast<const float*>(b);

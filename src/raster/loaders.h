@@ -36,5 +36,11 @@ void maps_load_process_distances();
 /// mean (scratch 4); returns the number of cell additions.
 int32_t maps_load_postprocess_distances();
 
+/// Stops (exit code 1) when the working cell value is a code of the initial-values map at a cell
+/// of map 0 that still holds it: map 0 then has no allocation of its own (as a PREPROCESS that
+/// placed no cell leaves it), and moving those cells would move existing land uses. Reads that map
+/// into `scratch`; does nothing when "preprocess.init-values-map" is absent or empty.
+void maps_check_working_value(int32_t scratch);
+
 /// Descending order of two 32-bit floats for qsort: 1 when *b > *a, -1 when *a > *b, else 0.
 int compare_desc(const void* a, const void* b);

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/cli_support.h"
@@ -230,6 +231,37 @@ TEST(PipelineCliTest, UnseededRunsPrintASeedThatRepeatsThem) {
   for (const std::string name :
        {"pre.asc", "proc.asc", "proc.asc.debug.evolution.lst", "post.asc", "mask.asc"})
     EXPECT_TRUE(first.read(name) == again.read(name)) << name;
+}
+
+// A map without an allocation of its own is refused by every stage, before it writes anything:
+// PREPROCESS when it places no cell or when no code lies above the highest initial value (from
+// 2^24 on, code + 1 rounds back to code), PROCESS and POSTPROCESS when their input's highest
+// value is an initial code still in place (an older run's map), which they would otherwise move.
+TEST(PipelineCliTest, NoStageTakesAnInitialCodeForItsAllocation) {
+  const std::string code_2 =
+      "error: working cell value 2.000000 is an initial value of 'town.asc' "
+      "(no allocated cell)!\n";
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string>> cases = {
+      {"--preprocess", "\"convert-area\": 0.3", "\"convert-area\": 0.01",
+       "    0 accepted cells\n    0 rejections\nerror: no cell allocated!\n"},
+      {"--preprocess", "\"town.asc\", \"distribution", "\"big.asc\", \"distribution",
+       "error: no working cell value above initial value 16777216.000000!\n"},
+      {"--process", "\"pre.asc\"", "\"town.asc\"", code_2},
+      {"--postprocess", "\"proc.asc\"", "\"town.asc\"", code_2},
+  };
+  for (const auto& [stage, from, to, tail] : cases) {
+    CliDir dir;
+    write_small_configuration(dir);
+    std::string big = dir.read("town.asc");
+    for (size_t at; (at = big.find(" 2 ")) != std::string::npos;) big.replace(at, 3, " 16777216 ");
+    dir.write("big.asc", big);
+    dir.write("small.json", replaced(dir.read("small.json"), from, to));
+    const RunResult r = run_landalloc({stage, "--seed=6", "small.json"}, dir.dir());
+    EXPECT_EQ(r.code, 1) << stage;
+    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), tail.size())), tail);
+    for (const char* output : {"pre.asc", "proc.asc", "post.asc", "mask.asc"})
+      EXPECT_FALSE(dir.exists(output)) << stage << " wrote " << output;
+  }
 }
 
 }  // namespace

@@ -92,12 +92,15 @@ TEST(PostprocessTest, ASweepGrowsFromTheCellsItStartedWith) {
 }
 
 TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
-  // Columns 0-1 are basin 0, columns 2-5 basin 1, and the island spans both. With a minimum of 2,
-  // basin 0 (one solution cell) closes.
+  // Columns 0-1 are basin 7, columns 2-5 basin 5e9, and the island spans both. With a minimum of
+  // 2, basin 7 (one solution cell) closes. The graph has a column per basin that occurs, however
+  // large its number.
   prepare(3, 6, "...... .WWW.. ......");
-  set_map(4, {0, 0, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1, 0, 0, 1, 1, 1, 1});
+  const float b = 5e9f;
+  set_map(4, {7, 7.5f, b, b, b, b, 7, 7, b, b, b, b, 7, 7, b, b, b, b});
   FatalResult run = run_capturing([] { expand_basins(2, 4, AssignPreference::large); });
   EXPECT_EQ(get_map(0), cells("..WW.. .WWWW. ..W...")) << run.log;
+  EXPECT_NE(run.log.find("  2 basins (will reserve one more for map errors)\n"), std::string::npos);
   EXPECT_NE(run.log.find("  - removed 1 adj basins because low number of solution cells there\n"),
             std::string::npos);
 

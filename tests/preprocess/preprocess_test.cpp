@@ -102,8 +102,8 @@ TEST(PreprocessTest, SamplersGiveTheSameDistribution) {
 
 // The stage on a 3 x 4 potential map with one no-data cell and an initial value 3 (another one
 // over the no-data cell is not copied): the working value is 4 and 0.35 of the 10 available cells
-// truncates to 3. Convert-area out of [0, 1] stops after echoing it, and a text that is no number
-// stops naming it, before anything is written.
+// truncates to 3. Convert-area out of [0, 1] stops after echoing it, one that places no cell after
+// the placement, and a text that is no number stops naming it, before anything is written.
 TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
   TempDir dir;
   const std::string pot = dir.write("p.asc",
@@ -113,6 +113,8 @@ TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
   const std::tuple<std::string, int, std::string> cases[] = {
       {"0.35", 0, "PREPROCESS end\n"},
       {"1.5", 1, "  convert-area 1.500000\nerror: property 'convert-area' out of range!\n"},
+      {"0", 1,
+       "  processing...\n    0 accepted cells\n    0 rejections\nerror: no cell allocated!\n"},
       {"\"abc\"", 2, "error: property 'preprocess.convert-area' is not a number ('abc')!\n"},
   };
   for (const auto& [area, code, tail] : cases) {

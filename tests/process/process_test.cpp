@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <random>
@@ -138,6 +139,24 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
   EXPECT_EQ(result.code, 1);
   EXPECT_TRUE(ends_with(result.log, "error: negative energy -0.000001!\n* write 'error.asc'\n"));
   EXPECT_NE(dir.read("error.asc").find("\n0 -3 -3\n"), std::string::npos);
+}
+
+// The one free cell with a selection above 0 takes the allocated cell; the cell freed has a
+// negative selection, so no later draw of a cell put in could ever succeed: the next move stops.
+TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
+  setup(1, 4, {2, 0, 0, -1}, 2.0f, {1, 0, 0, 0, 0});
+  set_map(2, {-0.5f, 0.2f, std::nanf(""), -1.0f});
+  rand_seed(5);
+  FatalResult result = run_capturing([] {
+    moves_prepare();
+    energy_evaluate();
+    propose_move();
+    commit_move();
+    propose_move();
+  });
+  EXPECT_EQ(get_map(0), (std::vector<float>{0, 2, 0, -1}));
+  EXPECT_EQ(result.code, 1);
+  EXPECT_TRUE(ends_with(result.log, "\nerror: no free cell can receive a move!\n")) << result.log;
 }
 
 // One row of six cells whose two allocated cells hold the highest potentials, with only the
