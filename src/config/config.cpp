@@ -1,12 +1,18 @@
 #include "config/config.h"
 
 #include <cctype>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <set>
 
 #include "driver/log.h"
 
 ConfigDocument config_document;
+
+// Switches already warned about in the current document: a switch is read several times by a
+// stage and by the check before it, and one warning is enough.
+static std::set<std::string> warned_switches;
 
 int32_t config_load_text(const char* text) {
   config_release();
@@ -22,6 +28,7 @@ int32_t config_load_text(const char* text) {
 }
 
 void config_release() {
+  warned_switches.clear();
   std::free(config_document.text);
   config_document.text = nullptr;
   config_document.token_count = 0;
@@ -161,7 +168,12 @@ double config_element_number(const char* path, int32_t array, int32_t i) {
 bool config_get_flag(const char* path) {
   char buffer[CONFIG_TEXT_MAX];
   config_get_string(path, buffer);
-  return std::strcmp(buffer, "yes") == 0;
+  const bool on = std::strcmp(buffer, "yes") == 0;
+  // "true", "Yes" or 1 mean off, which is rarely what was meant: say so once.
+  if (!on && std::strcmp(buffer, "no") != 0 && warned_switches.insert(path).second) {
+    log_message("! property '%s' is '%s': only 'yes' turns it on\n", path, buffer);
+  }
+  return on;
 }
 
 int32_t config_get_array(const char* path) {
@@ -187,4 +199,54 @@ void config_element_text(const char* path, int32_t array, int32_t i, char* buffe
           i, path);
   }
   copy_token_text(path, j, buffer);
+}
+
+std::vector<std::string> config_get_text_list(const char* path) {
+  const int32_t array = config_get_array(path);
+  std::vector<std::string> texts;
+  char text[CONFIG_TEXT_MAX];
+  for (int32_t i = 0; i < config_child_count(array); ++i) {
+    config_element_text(path, array, i, text);
+    texts.push_back(text);
+  }
+  return texts;
+}
+
+// Adds the paths of the values below object token `object` (prefixed by `prefix`) to `paths`;
+// returns the token after the object.
+static int32_t collect_leaf_paths(int32_t object, const std::string& prefix,
+                                  std::vector<std::string>& paths) {
+  int32_t key = object + 1;
+  for (int32_t m = 0; m < config_document.tokens[object].size && token_valid(key); ++m) {
+    const jsmntok_t& k = config_document.tokens[key];
+    const std::string path =
+        prefix + std::string(config_document.text + k.start, static_cast<size_t>(k.end - k.start));
+    const int32_t value = key + 1;
+    if (!token_valid(value)) break;
+    if (config_document.tokens[value].type == JSMN_OBJECT) {
+      key = collect_leaf_paths(value, path + ".", paths);
+    } else {
+      paths.push_back(path);
+      key = config_skip(value);
+    }
+    if (key < 0) break;
+  }
+  return config_skip(object);
+}
+
+std::vector<std::string> config_leaf_paths() {
+  std::vector<std::string> paths;
+  if (token_valid(0) && config_document.tokens[0].type == JSMN_OBJECT) {
+    collect_leaf_paths(0, "", paths);
+  }
+  return paths;
+}
+
+void config_out_of_range(int code, const char* message, const std::string& what, double value,
+                         const char* accepted) {
+  log_message("%s", message);
+  // Whole numbers without decimals, so that counts read as they were written.
+  const bool whole = std::fabs(value) < 1e15 && value == std::trunc(value);
+  fatal(code, whole ? "  %s is %.0f, accepted %s\n" : "  %s is %g, accepted %s\n", what.c_str(),
+        value, accepted);
 }

@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 #define JSMN_HEADER
 #include <jsmn.h>
@@ -49,7 +51,8 @@ double config_get_number(const char* path);
 /// (exit 2).
 int32_t config_get_integer(const char* path);
 
-/// True exactly when the required scalar property `path` reads "yes".
+/// True exactly when the required scalar property `path` reads "yes"; a text other than "yes" or
+/// "no" is off but warned about, once per document.
 bool config_get_flag(const char* path);
 
 /// Token index of the required array property `path`.
@@ -65,3 +68,15 @@ void config_element_text(const char* path, int32_t array, int32_t i, char* buffe
 /// Element i of the array at token `array` (property `path`) as a number; an element that is not
 /// a number is fatal (exit 2).
 double config_element_number(const char* path, int32_t array, int32_t i);
+
+/// The texts of the required array of scalars `path` (a list of file names), with the getters'
+/// errors.
+std::vector<std::string> config_get_text_list(const char* path);
+
+/// The dotted paths of every value of the document that is not an object, in document order.
+std::vector<std::string> config_leaf_paths();
+
+/// Ends the run with a range error: the fixed `message`, then a line naming `what` (a property or
+/// an element of one), the value read and the accepted values.
+[[noreturn]] void config_out_of_range(int code, const char* message, const std::string& what,
+                                      double value, const char* accepted);

@@ -14,6 +14,7 @@
 
 #include "config/config.h"
 #include "driver/log.h"
+#include "driver/preflight.h"
 #include "driver/random.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
@@ -23,13 +24,6 @@ namespace {
 
 constexpr const char* USAGE =
     "syntax: program [--preprocess] [--process] [--postprocess] config.json\n";
-
-struct StageFlags {
-  bool preprocess = false;
-  bool process = false;
-  bool postprocess = false;
-  bool any() const { return preprocess || process || postprocess; }
-};
 
 /// One configuration file with the options given before it.
 struct Job {
@@ -42,11 +36,12 @@ struct Job {
 /// The whole command line, read before anything runs.
 struct CommandLine {
   std::vector<Job> jobs;
+  bool check = false;
   bool help = false;
   bool version = false;
 };
 
-enum class OptionAction { preprocess, process, postprocess, seed, help, version };
+enum class OptionAction { preprocess, process, postprocess, seed, check, help, version };
 
 /// An option of the command line. Options `per_file` apply to the configuration files after them
 /// (they are sticky), the others to the whole run.
@@ -67,6 +62,8 @@ const Option OPTIONS[] = {
      "run POSTPROCESS on the configuration files after it (no stage option: all three run)"},
     {"--seed", "N", true, OptionAction::seed,
      "seed the configuration files after it with N (0 to 2^64-1) to repeat a run"},
+    {"--check", nullptr, false, OptionAction::check,
+     "check the configuration files and their grids for the selected stages; write nothing"},
     {"--help", nullptr, false, OptionAction::help, "print this help and exit"},
     {"--version", nullptr, false, OptionAction::version, "print the program version and exit"},
 };
@@ -152,6 +149,9 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
           return false;
         }
         seeded = true;
+        break;
+      case OptionAction::check:
+        line->check = true;
         break;
       case OptionAction::help:
         line->help = true;
@@ -293,6 +293,7 @@ int run_config_file(const Job& job, uint64_t seed) {
               static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
   rand_set_fixed_seed(seed);
   try {
+    preflight_check(job.stages);
     run_stages(job.stages);
   } catch (const std::bad_alloc&) {
     // Memory that the C++ library could not get (a stage's table or container) ends the run as
@@ -303,6 +304,28 @@ int run_config_file(const Job& job, uint64_t seed) {
   }
   config_release();
   return 0;
+}
+
+// Checks one configuration file for its stages and prints what would run; returns the exit code
+// that the run would end with at the first fault (1 when the file cannot be loaded), else 0.
+int check_config_file(const Job& job) {
+  log_message("check '%s'\n", job.path);
+  if (!load_config_file(job.path)) return 1;
+  int code = 0;
+  fatal_set_throw(true);
+  try {
+    const RunPlan plan = preflight_check(job.stages);
+    log_message("  stages%s%s%s\n", job.stages.preprocess ? " PREPROCESS" : "",
+                job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
+    for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
+    for (const std::string& output : plan.outputs) log_message("  writes '%s'\n", output.c_str());
+    log_message("check passed\n");
+  } catch (const FatalExit& e) {
+    code = e.code;
+  }
+  fatal_set_throw(false);
+  config_release();
+  return code;
 }
 
 }  // namespace
@@ -321,7 +344,8 @@ int driver_main(int argc, char** argv) {
   const uint64_t entropy_seed = rand_entropy_seed();
   int status = 0;
   for (const Job& job : line.jobs) {
-    const int code = run_config_file(job, job.seeded ? job.seed : entropy_seed);
+    const int code = line.check ? check_config_file(job)
+                                : run_config_file(job, job.seeded ? job.seed : entropy_seed);
     if (status == 0) status = code;
   }
   std::fflush(log_stream());

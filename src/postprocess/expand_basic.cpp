@@ -21,23 +21,31 @@ double acceptance_value(const IslandSizes& sizes, AssignPreference preference, s
 
 }  // namespace
 
-AssignPreference read_assign_preference(const char* label) {
+namespace {
+
+const struct {
+  const char* word;
+  AssignPreference preference;
+} PREFERENCE_WORDS[] = {{"random", AssignPreference::random},
+                        {"large", AssignPreference::large},
+                        {"small", AssignPreference::small}};
+
+}  // namespace
+
+AssignPreference read_assign_preference() {
   char text[CONFIG_TEXT_MAX];
   config_get_string("postprocess.expand.assign-preference", text);
-  static const struct {
-    const char* word;
-    AssignPreference preference;
-  } words[] = {{"random", AssignPreference::random},
-               {"large", AssignPreference::large},
-               {"small", AssignPreference::small}};
-  for (const auto& w : words) {
-    if (std::strcmp(text, w.word) == 0) {
-      log_message("  assign %s '%s'\n", label, w.word);
-      return w.preference;
-    }
+  for (const auto& w : PREFERENCE_WORDS) {
+    if (std::strcmp(text, w.word) == 0) return w.preference;
   }
   log_message("error: property 'assign-preference' out of range!\n");
   fatal(1, "  accepted values are 'random', 'large', 'small'\n");
+}
+
+void echo_assign_preference(const char* label, AssignPreference preference) {
+  for (const auto& w : PREFERENCE_WORDS) {
+    if (w.preference == preference) log_message("  assign %s '%s'\n", label, w.word);
+  }
 }
 
 IslandSizes growth_begin() {
@@ -131,8 +139,9 @@ int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference) {
   return sweeps;
 }
 
-void expand_basic_branch(int32_t cells_to_assign) {
+void expand_basic_branch(int32_t cells_to_assign, AssignPreference preference) {
   log_message("BASIC MODE selected\n");
   log_message("config parameters\n");
-  expand_basic(cells_to_assign, read_assign_preference("preference"));
+  echo_assign_preference("preference", preference);
+  expand_basic(cells_to_assign, preference);
 }

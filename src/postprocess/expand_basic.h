@@ -29,9 +29,12 @@ struct SweepResult {
   bool could_grow;  ///< some draw was made with an acceptance value of 0 or more
 };
 
-/// Reads "postprocess.expand.assign-preference", prints "  assign <label> '<word>'" and returns
-/// it; any text but the three exact words ends the run with exit code 1.
-AssignPreference read_assign_preference(const char* label);
+/// Reads "postprocess.expand.assign-preference"; any text but the three exact words ends the run
+/// with exit code 1.
+AssignPreference read_assign_preference();
+
+/// Prints "  assign <label> '<word>'" for the preference.
+void echo_assign_preference(const char* label, AssignPreference preference);
 
 /// Labels the islands, counts their sizes and prints the "stats" lines up to the smallest size.
 IslandSizes growth_begin();
@@ -44,5 +47,5 @@ SweepResult growth_sweep(IslandSizes& sizes, AssignPreference preference, BasinG
 /// Grows the islands freely until `cells_to_assign` cells were added; returns the sweeps made.
 int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference);
 
-/// The basic-mode branch of the expansion: prints its banner, reads the preference and expands.
-void expand_basic_branch(int32_t cells_to_assign);
+/// The basic-mode branch of the expansion: prints its banner and the preference, and expands.
+void expand_basic_branch(int32_t cells_to_assign, AssignPreference preference);

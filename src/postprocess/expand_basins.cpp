@@ -144,17 +144,14 @@ int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
   return sweeps;
 }
 
-void expand_basins_branch(int32_t cells_to_assign, const char* basins_path) {
+void expand_basins_branch(int32_t cells_to_assign, const PostprocessParameters& p) {
   log_message("BASINS FILLING MODE selected\n");
   log_message("init basins map\n");
-  grid_read(basins_path, 4);
-  std::string prefix;
-  if (postprocess_debug_begin(prefix)) grid_write_suffixed(prefix.c_str(), ".debug.map-4.asc", 4);
+  grid_read(p.basins_map.c_str(), 4);
+  if (postprocess_debug_begin(p)) grid_write_suffixed(p.output.c_str(), ".debug.map-4.asc", 4);
 
   log_message("config parameters\n");
-  const int32_t min_cells = config_get_integer("postprocess.expand.minimim-cells-in-basin");
-  log_message("  minimum %d solution cells in basin\n", min_cells);
-  if (min_cells < 0) fatal(1, "error: property 'minimim-cells-in-basin' out of range!\n");
-  const AssignPreference preference = read_assign_preference("method");
-  expand_basins(min_cells, cells_to_assign, preference);
+  log_message(BASINS_ECHO_CELLS, p.min_cells_in_basin);
+  echo_assign_preference("method", p.preference);
+  expand_basins(p.min_cells_in_basin, cells_to_assign, p.preference);
 }

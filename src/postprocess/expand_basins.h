@@ -39,6 +39,11 @@ int32_t add_candidate_basins(BasinGraph& graph);
 int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
                       AssignPreference preference);
 
-/// The basins branch of the expansion: reads the basins map at `basins_path` into map 4, its
-/// parameters, and expands.
-void expand_basins_branch(int32_t cells_to_assign, const char* basins_path);
+struct PostprocessParameters;
+
+/// The echo line of "postprocess.expand.minimim-cells-in-basin".
+constexpr const char* BASINS_ECHO_CELLS = "  minimum %d solution cells in basin\n";
+
+/// The basins branch of the expansion: reads the basins map into map 4, prints its parameters,
+/// and expands.
+void expand_basins_branch(int32_t cells_to_assign, const PostprocessParameters& p);

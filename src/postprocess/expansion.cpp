@@ -1,6 +1,5 @@
 #include "postprocess/expansion.h"
 
-#include "config/config.h"
 #include "driver/log.h"
 #include "postprocess/expand_basic.h"
 #include "postprocess/expand_basins.h"
@@ -51,7 +50,7 @@ void write_output_mask(const char* path) {
 
 }  // namespace
 
-void expand_islands(int32_t cells_purged) {
+void expand_islands(const PostprocessParameters& p, int32_t cells_purged) {
   log_message("EXPAND best islands\n");
   const int32_t cells_removed = clear_worst_group();
   islands_label();
@@ -61,25 +60,16 @@ void expand_islands(int32_t cells_purged) {
   log_message("  - another %d cells removed\n", cells_removed);
 
   init_probability_map();
-  std::string prefix;
-  if (postprocess_debug_begin(prefix)) grid_write_suffixed(prefix.c_str(), ".debug.map-2.asc", 2);
+  if (postprocess_debug_begin(p)) grid_write_suffixed(p.output.c_str(), ".debug.map-2.asc", 2);
 
   const int32_t cells_to_assign = cells_removed + cells_purged;
-  char basins_path[CONFIG_TEXT_MAX];
-  config_get_string("postprocess.expand.basins-map", basins_path);
-  if (basins_path[0] == '\0') {
-    expand_basic_branch(cells_to_assign);
+  if (p.basins_map.empty()) {
+    expand_basic_branch(cells_to_assign, p.preference);
   } else {
-    expand_basins_branch(cells_to_assign, basins_path);
+    expand_basins_branch(cells_to_assign, p);
   }
 
   // Only a complete expansion reaches this point: a failed one ends the run without a final map.
-  // Both paths are read before either file is written, so that a missing mask property cannot
-  // leave a final map without its mask.
-  char path[CONFIG_TEXT_MAX];
-  config_get_string("postprocess.output", path);
-  char mask_path[CONFIG_TEXT_MAX];
-  config_get_string("postprocess.output-mask", mask_path);
-  grid_write(path, 0);
-  write_output_mask(mask_path);
+  grid_write(p.output.c_str(), 0);
+  write_output_mask(p.output_mask.c_str());
 }

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+struct PostprocessParameters;
+
 /// Clears the worst group, regrows the best group by `cells_purged` plus the cells cleared, and
 /// writes "postprocess.output" and "postprocess.output-mask" once the growth is complete.
-void expand_islands(int32_t cells_purged);
+void expand_islands(const PostprocessParameters& p, int32_t cells_purged);

@@ -8,15 +8,38 @@
 #include <string>
 #include <vector>
 
+#include "postprocess/expand_basic.h"
 #include "raster/grid.h"
 #include "raster/islands.h"
+
+/// Everything the stage reads from the configuration, checked.
+struct PostprocessParameters {
+  std::string input;  ///< "process.output", the map to purge, select and regrow
+  std::vector<std::string> distance_masks;
+  std::vector<std::string> distance_maps;  ///< read only when there is no distance mask
+  bool debug_maps = false;
+  int32_t purge_limit = 0;
+  int32_t min_distance = 0;  ///< "minimum-distance-to-mask"
+  int32_t min_cells = 0;     ///< "minimum-cells-at-distance"
+  float accumulated_value = 0.0f;
+  std::string basins_map;          ///< empty: basic mode
+  int32_t min_cells_in_basin = 0;  ///< read in the basins filling mode only
+  AssignPreference preference = AssignPreference::random;
+  std::string output;
+  std::string output_mask;
+};
+
+/// Reads and checks the stage's properties in the stage's order; a fault ends the run with the
+/// stage's message and exit code (a range error after echoing the value), so that the check
+/// before a run and the stage share one reading.
+PostprocessParameters postprocess_read_parameters();
 
 /// The POSTPROCESS stage entry point; reads everything from the configuration.
 void run_postprocess_stage();
 
-/// Reads "postprocess.debug-maps"; when on, prints "debug maps" and returns true with the text of
-/// "postprocess.output" in `prefix`, to name the debug maps with grid_write_suffixed.
-bool postprocess_debug_begin(std::string& prefix);
+/// When the debug maps are on, prints "debug maps" and returns true; they are named after
+/// "postprocess.output" with grid_write_suffixed.
+bool postprocess_debug_begin(const PostprocessParameters& p);
 
 /// Per labelled island, the sum of `value(cell)` over its cells in row-major order: one pass over
 /// the label map.

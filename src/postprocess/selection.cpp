@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "config/config.h"
 #include "driver/log.h"
 #include "postprocess/expansion.h"
 #include "postprocess/postprocess_stage.h"
@@ -77,9 +76,9 @@ void select_by_value(IslandSelection& table, float share) {
   log_message("    - selected %d islands in the best group\n", chosen);
 }
 
-void write_selection_debug_maps() {
-  std::string prefix;
-  if (!postprocess_debug_begin(prefix)) return;
+void write_selection_debug_maps(const PostprocessParameters& p) {
+  if (!postprocess_debug_begin(p)) return;
+  const std::string& prefix = p.output;
   const float selected = SELECTED_MARK;
   const size_t n = grid_cell_count();
   grid_write_suffixed(prefix.c_str(), ".debug.selected.asc", 0);
@@ -124,23 +123,15 @@ int32_t purge_islands(int32_t limit) {
   return purged;
 }
 
-void select_islands() {
+void select_islands(const PostprocessParameters& p) {
   log_message("SELECT best islands\n");
   log_message("config parameters\n");
-  const int32_t min_distance =
-      config_get_integer("postprocess.select.method-distance.minimum-distance-to-mask");
-  log_message("  minimum distance %d\n", min_distance);
-  if (min_distance < 0) fatal(1, "error: property 'minimum-distance-to-mask' out of range!\n");
-  const int32_t min_cells =
-      config_get_integer("postprocess.select.method-distance.minimum-cells-at-distance");
-  log_message("  minimum %d cells at said distance\n", min_cells);
-  if (min_cells < 0) fatal(1, "error: property 'minimum-cells-at-distance' out of range!\n");
-  const float share =
-      static_cast<float>(config_get_number("postprocess.select.method-value.accumulated-value"));
-  log_message("  accumulated value %f\n", double(share));
-  if (!(share >= 0.0f && share <= 1.0f)) {
-    fatal(1, "error: property 'accumulated-value' out of range!\n");
-  }
+  const int32_t min_distance = p.min_distance;
+  const int32_t min_cells = p.min_cells;
+  const float share = p.accumulated_value;
+  log_message(SELECT_ECHO_DISTANCE, min_distance);
+  log_message(SELECT_ECHO_CELLS, min_cells);
+  log_message(SELECT_ECHO_VALUE, double(share));
 
   const int32_t islands = island_state.island_count;
   const size_t rows = static_cast<size_t>(islands);
@@ -177,18 +168,16 @@ void select_islands() {
   log_message("    - selected %d islands in the best group\n", best_count);
   log_message("    - selected %d islands in the worst group\n", islands - best_count);
   if (best_count == 0) fatal(-6, "error: no selected islands!\n");
-  write_selection_debug_maps();
+  write_selection_debug_maps(p);
 }
 
-void postprocess_islands() {
+void postprocess_islands(const PostprocessParameters& p) {
   log_message("PURGE islands\n");
   log_message("config parameters\n");
-  const int32_t limit = config_get_integer("postprocess.select.purge-limit");
-  log_message("  purge limit %d\n", limit);
-  const int32_t cells_purged = purge_islands(limit);
-  std::string prefix;
-  if (postprocess_debug_begin(prefix)) grid_write_suffixed(prefix.c_str(), ".debug.purged.asc", 0);
+  log_message("  purge limit %d\n", p.purge_limit);
+  const int32_t cells_purged = purge_islands(p.purge_limit);
+  if (postprocess_debug_begin(p)) grid_write_suffixed(p.output.c_str(), ".debug.purged.asc", 0);
 
-  select_islands();
-  expand_islands(cells_purged);
+  select_islands(p);
+  expand_islands(p, cells_purged);
 }

@@ -8,6 +8,13 @@
 
 #include "raster/grid.h"
 
+struct PostprocessParameters;
+
+/// The echo lines of the selection parameters.
+constexpr const char* SELECT_ECHO_DISTANCE = "  minimum distance %d\n";
+constexpr const char* SELECT_ECHO_CELLS = "  minimum %d cells at said distance\n";
+constexpr const char* SELECT_ECHO_VALUE = "  accumulated value %f\n";
+
 /// A cell of a best-group island, from the selection until the expansion clears the worst group.
 #define SELECTED_MARK (working_cell_value + 1.0f)
 
@@ -24,7 +31,7 @@ int32_t purge_islands(int32_t limit);
 
 /// Scores the labelled islands, marks the best group with SELECTED_MARK and prints the result;
 /// exit code -6 when no island is selected.
-void select_islands();
+void select_islands(const PostprocessParameters& p);
 
 /// Purge, selection and expansion of the islands of map 0, ending with the final map and mask.
-void postprocess_islands();
+void postprocess_islands(const PostprocessParameters& p);

@@ -4,5 +4,23 @@
 // "preprocess.output" for the PROCESS stage to read back.
 #pragma once
 
+#include <string>
+#include <vector>
+
+/// Everything the stage reads from the configuration, checked.
+struct PreprocessParameters {
+  std::vector<std::string> exclusion_masks;
+  std::string init_values_map;  ///< empty for none
+  std::vector<std::string> distribution_masks;
+  float convert_area = 0.0f;
+  bool debug_maps = false;
+  std::string output;
+};
+
+/// Reads and checks the stage's properties; a fault ends the run with the stage's message and
+/// exit code (a range error after echoing the value), so that the check before a run and the stage
+/// share one reading.
+PreprocessParameters preprocess_read_parameters();
+
 /// Runs the stage from the configuration document; any fatal error ends the process.
 void run_preprocess_stage();

@@ -3,6 +3,30 @@
 // (after a dry run in the autotuning mode) and writes the solution map to "process.output".
 #pragma once
 
+#include <string>
+#include <vector>
+
+#include "process/annealing.h"
+
+/// Everything the stage reads from the configuration, checked.
+struct ProcessStageParameters {
+  double weights[5] = {};  ///< "process.functions-weight", f1 to f5
+  ProcessParameters annealing;
+  std::string input;  ///< "preprocess.output", the map to anneal
+  bool random_select = false;
+  std::vector<std::string> distance_masks;
+  std::vector<std::string> distance_maps;  ///< read only when there is no distance mask
+  bool debug_maps = false;
+  bool debug_evolution = false;
+  bool autotuning = false;
+  std::string output;
+};
+
+/// Reads and checks the stage's properties in the stage's order; a fault ends the run with the
+/// stage's message and exit code (a range error after echoing the value), so that the check
+/// before a run and the stage share one reading.
+ProcessStageParameters process_read_parameters();
+
 /// Runs the PROCESS stage on the current configuration document; fatal errors end the process.
 void run_process_stage();
 

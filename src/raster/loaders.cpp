@@ -165,6 +165,22 @@ int32_t count_value(int32_t k, float value) {
 
 }  // namespace
 
+std::vector<std::string> maps_potential_files(bool weighted) {
+  const int32_t maps = config_get_array(POTENTIAL_MAPS);
+  const int32_t groups = weighted ? check_weighted_groups(maps, config_get_array(POTENTIAL_WEIGHTS))
+                                  : check_groups(maps);
+  std::vector<std::string> files;
+  char name[CONFIG_TEXT_MAX];
+  for (int32_t g = 0; g < groups; ++g) {
+    const int32_t group = config_element_token(maps, g);
+    for (int32_t j = 0; j < config_child_count(group); ++j) {
+      config_element_text(POTENTIAL_MAPS, group, j, name);
+      files.push_back(name);
+    }
+  }
+  return files;
+}
+
 int32_t maps_init_solution() {
   if (grid_geometry.nrows == 0 || grid_geometry.ncols == 0) {
     fatal(1, "error: uninitiallized geometry!\n");

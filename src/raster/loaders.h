@@ -4,6 +4,12 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
+
+/// The files of "maps.potential-maps", group by group, after the loaders' checks of its shape
+/// (and, when `weighted`, of "maps.potential-maps-weight").
+std::vector<std::string> maps_potential_files(bool weighted);
 
 /// Map 0 becomes 0.0 where every potential map holds a value >= 0 and -1.0 elsewhere; returns the
 /// number of allocatable cells.

@@ -1,9 +1,12 @@
 #include "cli/cli_support.h"
 
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
+#include <initializer_list>
 #include <stdexcept>
+#include <string>
 
 static std::string shell_quote(const std::string& s) {
   std::string out = "'";
@@ -18,13 +21,56 @@ RunResult run_landalloc(const std::vector<std::string>& args, const std::string&
   if (address_space_kb > 0) command += "ulimit -v " + std::to_string(address_space_kb) + " && ";
   command += "exec " + shell_quote(LANDALLOC_BIN);
   for (const auto& a : args) command += " " + shell_quote(a);
-  FILE* pipe = popen((command + " 2>/dev/null").c_str(), "r");
+  char err_path[] = "/tmp/landalloc-stderr-XXXXXX";
+  const int err_fd = mkstemp(err_path);
+  if (err_fd < 0) throw std::runtime_error("mkstemp failed");
+  close(err_fd);
+  FILE* pipe = popen((command + " 2>" + shell_quote(err_path)).c_str(), "r");
   if (pipe == nullptr) throw std::runtime_error("popen failed");
-  RunResult result{0, ""};
+  RunResult result{0, "", ""};
   char buffer[4096];
   for (size_t got; (got = fread(buffer, 1, sizeof buffer, pipe)) > 0;)
     result.out.append(buffer, got);
   const int status = pclose(pipe);
   result.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  result.err = read_file(err_path);
+  std::remove(err_path);
   return result;
+}
+
+// A 5 x 8 grid: one no-data cell, two excluded cells, an existing allocation of code 2, a road as
+// distribution mask, a short manual annealing and a basic-mode expansion.
+void write_small_configuration(const CliDir& dir) {
+  const auto grid = [](std::initializer_list<const char*> rows) {
+    std::string text =
+        "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
+        "NODATA_value -9999\n";
+    for (const char* row : rows) text += std::string(row) + "\n";
+    return text;
+  };
+  const char* zeros = "0 0 0 0 0 0 0 0";
+  dir.write("a.asc", grid({"1 2 3 4 5 6 7 8", "2 3 4 5 6 7 8 9", "3 4 5 -9999 7 8 9 10",
+                           "2 3 4 5 6 7 8 9", "1 2 3 4 5 6 7 8"}));
+  dir.write("water.asc", grid({zeros, zeros, zeros, zeros, "0 0 0 0 0 0 1 1"}));
+  dir.write("town.asc", grid({zeros, "0 2 2 0 0 0 0 0", "0 2 2 0 0 0 0 0", zeros, zeros}));
+  dir.write("road.asc", grid({zeros, zeros, "1 1 1 1 1 1 1 1", zeros, zeros}));
+  dir.write("small.json", R"({
+  "maps": {"potential-maps": [["a.asc"]], "potential-maps-weight": [[1]],
+           "exclusion-masks": ["water.asc"]},
+  "preprocess": {"init-values-map": "town.asc", "distribution-masks": ["road.asc"],
+                 "convert-area": 0.3, "debug-maps": "no", "output": "pre.asc"},
+  "process": {"functions-weight": [1, 1, 1, 1, 1], "pinit": 0.5, "tinit": 1, "tnext": 0.9,
+              "nmovs": 25, "nstages": 3, "kb": 20, "random-select": "no",
+              "distance-masks": ["town.asc"], "distance-maps": [],
+              "debug-maps": "no", "debug-evolution": "yes", "autotunning": "no",
+              "output": "proc.asc"},
+  "postprocess": {
+    "select": {"purge-limit": 5,
+               "method-distance": {"distance-masks": ["town.asc"], "distance-maps": [],
+                                   "minimum-distance-to-mask": 2,
+                                   "minimum-cells-at-distance": 1},
+               "method-value": {"accumulated-value": 0.5}},
+    "expand": {"assign-preference": "large", "basins-map": "", "minimim-cells-in-basin": 0},
+    "debug-maps": "no", "output": "post.asc", "output-mask": "mask.asc"}
+})");
 }

@@ -1,4 +1,5 @@
-// Runs the built landalloc program in a folder and collects its standard output and exit code.
+// Runs the built landalloc program in a folder and collects its standard output and error and its
+// exit code; writes the small configuration that several command-line tests share.
 #pragma once
 
 #include <string>
@@ -11,9 +12,16 @@ using CliDir = TempDir;
 struct RunResult {
   int code;         ///< exit code as the shell sees it (0..255)
   std::string out;  ///< standard output
+  std::string err;  ///< standard error
 };
 
 /// Runs landalloc with `args` in folder `cwd`, its address space limited to `address_space_kb`
 /// KiB when that is positive.
 RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd,
                         long address_space_kb = 0);
+
+/// Writes into `dir` the small configuration "small.json" and its grids: a 5 x 8 grid with one
+/// no-data cell, two excluded cells, an existing allocation of code 2, a road as distribution
+/// mask, a short manual annealing that writes its evolution listing, and a basic-mode expansion.
+/// Outputs: pre.asc, proc.asc, post.asc, mask.asc.
+void write_small_configuration(const CliDir& dir);

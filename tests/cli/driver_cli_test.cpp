@@ -63,7 +63,17 @@ TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
   CliDir dir;
   // 10000 x 10000 cells: the five maps of the stage need 2 GB, far above the 128 MiB allowed.
   dir.write("big.asc", "ncols 10000\nnrows 10000\nxllcorner 0\nyllcorner 0\ncellsize 1\n");
-  dir.write("run.json", R"({"maps": {"potential-maps": [["big.asc"]]}})");
+  dir.write("run.json", R"({
+  "maps": {"potential-maps": [["big.asc"]], "potential-maps-weight": [[1]]},
+  "process": {"output": "big.asc"},
+  "postprocess": {
+    "select": {"purge-limit": 0,
+               "method-distance": {"distance-masks": [], "distance-maps": [],
+                                   "minimum-distance-to-mask": 0, "minimum-cells-at-distance": 0},
+               "method-value": {"accumulated-value": 0}},
+    "expand": {"assign-preference": "large", "basins-map": ""},
+    "debug-maps": "no", "output": "post.asc", "output-mask": "mask.asc"}
+})");
   const RunResult r =
       run_landalloc({"--postprocess", "--seed=5", "run.json"}, dir.dir(), 128 * 1024);
   EXPECT_EQ(std::to_string(r.code) + r.out,

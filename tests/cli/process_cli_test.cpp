@@ -16,23 +16,19 @@ std::string grid(int (*cell)(int, int)) {
   return text;
 }
 
-// The parameters are echoed, then checked in order; nothing is written on failure. One case per
-// kind of message and exit code: a negative weight, a bound, a missing property, no distance
-// source, an evolution listing that cannot open, no free cell for a move. Bounds and numbers
-// written as strings are accepted. The run: a potential rising to the east, one mask cell and
-// seven allocated cells (value 2).
+// The parameters are checked before anything runs (a value out of range echoed above its error)
+// and echoed again by the stage; nothing is written on failure. One case per kind of message and
+// exit code of the stage itself: a bound, an output folder that does not exist, no free cell for
+// a move. Bounds and numbers written as strings are accepted. The run: a potential rising to the
+// east, one mask cell and seven allocated cells (value 2).
 TEST(ProcessCliTest, ParametersArePrintedThenCheckedInOrder) {
-  const std::string range = "error: property out of range in config json file!\n";
   const std::vector<std::tuple<std::string, std::string, std::string, int>> cases = {
-      {"[1, 1, 1, 1, 1]", "[1, \"-0.5\", 1, 1, 1]", "    f5 1.000000\n" + range, 4},
       {"\"pinit\": 0.5", "\"pinit\": 1.5",
-       "  pinit 1.500000\nerror: property 'pinit' out of range!\n", 1},
-      {"\"kb\": 100, ", "",
-       "  nstages 4\nerror: property 'process.kb' not found in config json file!\n", 2},
-      {"[\"mask.asc\"]", "[]",
-       "init distances map\nerror: empty arrays 'distance-masks' and 'distance-maps'!\n", 255},
+       "  pinit 1.500000\nerror: property 'pinit' out of range!\n"
+       "  property 'process.pinit' is 1.5, accepted 0 to 1\n",
+       1},
       {"\"proc.asc\"", "\"none/proc.asc\"",
-       "error: unable to open file 'none/proc.asc.debug.evolution.lst'!\n", 1},
+       "error: unable to open file 'none/proc.asc'!\n  folder 'none' does not exist\n", 1},
       {"\"pre.asc\"", "\"full.asc\"", "error: no free cell can receive a move!\n", 1},
       {"\"pinit\": 0.5, \"tinit\": 1, \"tnext\": 0.9",
        "\"pinit\": \"1\", \"tinit\": 0, \"tnext\": \"0\"",

@@ -62,19 +62,18 @@ TEST(PostprocessTest, SelectionTable) {
   // By value (share 0.5, target 1.0) the order is 2, 0, 1, 3 (0 before 1 at equal value): 2 and 0.
   // By distance (2 at most, 1 cell needed): 1 and 2, as a distance of 0 never counts.
   for (auto [distance, count, share, marked] :
-       {std::tuple{"2", "1", "0", "W.SS.S.WW"}, std::tuple{"0", "1", "0.5", "S.WW.S.WW"},
-        std::tuple{"2", "1", "0.5", "W.WW.S.WW"},    // chosen by both
-        std::tuple{"0", "1", "0.375", "W.WW.S.WW"},  // island 2 reaches the target alone
-        std::tuple{"2", "2", "0", "S.SS.S.SS"}}) {   // none chosen: every island
+       {std::tuple{2, 1, 0.0f, "W.SS.S.WW"}, std::tuple{0, 1, 0.5f, "S.WW.S.WW"},
+        std::tuple{2, 1, 0.5f, "W.WW.S.WW"},     // chosen by both
+        std::tuple{0, 1, 0.375f, "W.WW.S.WW"},   // island 2 reaches the target alone
+        std::tuple{2, 2, 0.0f, "S.SS.S.SS"}}) {  // none chosen: every island
     prepare(1, 9, "W.WW.W.WW");
     set_map(1, {0.5f, 0, 0.25f, 0.25f, 0, 0.75f, 0, 0.125f, 0.125f});
     set_map(3, {3, 1, 0, 2, 1, 1, 4, 5, 5});
-    load_config(
-        std::string("{\"postprocess\": {\"debug-maps\": \"no\", \"select\": {\"method-distance\": "
-                    "{\"minimum-distance-to-mask\": ") +
-        distance + ", \"minimum-cells-at-distance\": " + count +
-        "}, \"method-value\": {\"accumulated-value\": " + share + "}}}}");
-    FatalResult run = run_capturing([] { islands_label(), select_islands(); });
+    PostprocessParameters p;
+    p.min_distance = distance;
+    p.min_cells = count;
+    p.accumulated_value = share;
+    FatalResult run = run_capturing([&] { islands_label(), select_islands(p); });
     EXPECT_EQ(get_map(0), cells(marked)) << run.log;
   }
 }

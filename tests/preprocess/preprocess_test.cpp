@@ -112,7 +112,9 @@ TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
                         dir.write("i.asc", grid_text(3, 4, {0, 0, 3, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
   const std::tuple<std::string, int, std::string> cases[] = {
       {"0.35", 0, "PREPROCESS end\n"},
-      {"1.5", 1, "  convert-area 1.500000\nerror: property 'convert-area' out of range!\n"},
+      {"1.5", 1,
+       "  convert-area 1.500000\nerror: property 'convert-area' out of range!\n"
+       "  property 'preprocess.convert-area' is 1.5, accepted 0 to 1\n"},
       {"0", 1,
        "  processing...\n    0 accepted cells\n    0 rejections\nerror: no cell allocated!\n"},
       {"\"abc\"", 2, "error: property 'preprocess.convert-area' is not a number ('abc')!\n"},
