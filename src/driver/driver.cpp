@@ -1,6 +1,7 @@
 #include "driver/driver.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <climits>
@@ -37,11 +38,12 @@ struct Job {
 struct CommandLine {
   std::vector<Job> jobs;
   bool check = false;
+  bool progress = false;
   bool help = false;
   bool version = false;
 };
 
-enum class OptionAction { preprocess, process, postprocess, seed, check, help, version };
+enum class OptionAction { preprocess, process, postprocess, seed, check, progress, help, version };
 
 /// An option of the command line. Options `per_file` apply to the configuration files after them
 /// (they are sticky), the others to the whole run.
@@ -64,6 +66,8 @@ const Option OPTIONS[] = {
      "seed the configuration files after it with N (0 to 2^64-1) to repeat a run"},
     {"--check", nullptr, false, OptionAction::check,
      "check the configuration files and their grids for the selected stages; write nothing"},
+    {"--progress", nullptr, false, OptionAction::progress,
+     "show a progress line on standard error even when it is not a terminal"},
     {"--help", nullptr, false, OptionAction::help, "print this help and exit"},
     {"--version", nullptr, false, OptionAction::version, "print the program version and exit"},
 };
@@ -152,6 +156,9 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
         break;
       case OptionAction::check:
         line->check = true;
+        break;
+      case OptionAction::progress:
+        line->progress = true;
         break;
       case OptionAction::help:
         line->help = true;
@@ -342,6 +349,7 @@ int driver_main(int argc, char** argv) {
   // Files without --seed share one seed from the system's entropy, so that one --seed=N in front
   // of the same command repeats them all.
   const uint64_t entropy_seed = rand_entropy_seed();
+  progress_enable(line.progress || isatty(STDERR_FILENO) != 0);
   int status = 0;
   for (const Job& job : line.jobs) {
     const int code = line.check ? check_config_file(job)

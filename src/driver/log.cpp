@@ -1,10 +1,26 @@
 #include "driver/log.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdarg>
 #include <cstdlib>
+#include <cstring>
+#include <string>
 
 static FILE* redirected_stream = nullptr;
 static bool fatal_throws = false;
+
+// The progress line: on or off, whether standard error is a terminal, whether the log goes to
+// that same terminal, whether the line is on screen now and how long its text was.
+static bool progress_on = false;
+static bool progress_terminal = false;
+static bool progress_shares_log = false;
+static bool progress_visible = false;
+static size_t progress_length = 0;
+// Characters of the log's current line, to put the cursor back after the last log text when the
+// progress line below it is taken away.
+static size_t log_column = 0;
 
 FILE* log_stream() {
   return redirected_stream != nullptr ? redirected_stream : stdout;
@@ -14,11 +30,114 @@ void log_set_stream(FILE* stream) {
   redirected_stream = stream;
 }
 
+// On a terminal that also shows the log, the progress line sits on the line below the log's
+// current one: it is taken away before the log goes on, and comes back at the next update.
+static void progress_hide() {
+  if (!progress_visible || !progress_shares_log) return;
+  std::fprintf(stderr, "\r\033[K\033[A");
+  if (log_column > 0) std::fprintf(stderr, "\033[%zuC", log_column);
+  std::fflush(stderr);
+  progress_visible = false;
+}
+
 void log_message(const char* format, ...) {
+  progress_hide();
+  char small[512];
   va_list args;
   va_start(args, format);
-  std::vfprintf(log_stream(), format, args);
+  const int length = std::vsnprintf(small, sizeof small, format, args);
   va_end(args);
+  if (length < 0) return;
+  std::string large;
+  const char* text = small;
+  if (static_cast<size_t>(length) >= sizeof small) {
+    large.resize(static_cast<size_t>(length) + 1);
+    va_start(args, format);
+    std::vsnprintf(&large[0], large.size(), format, args);
+    va_end(args);
+    text = large.c_str();
+  }
+  std::fwrite(text, 1, static_cast<size_t>(length), log_stream());
+  size_t end = static_cast<size_t>(length);
+  while (end > 0 && text[end - 1] != '\n') --end;
+  log_column =
+      end > 0 ? static_cast<size_t>(length) - end : log_column + static_cast<size_t>(length);
+}
+
+void progress_enable(bool on) {
+  progress_on = on;
+  progress_terminal = isatty(STDERR_FILENO) != 0;
+  struct stat out, err;
+  progress_shares_log = progress_terminal && redirected_stream == nullptr &&
+                        isatty(STDOUT_FILENO) != 0 && fstat(STDOUT_FILENO, &out) == 0 &&
+                        fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;
+}
+
+Progress progress_begin(double delay_seconds) {
+  const auto now = std::chrono::steady_clock::now();
+  return Progress{now, now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+                                 std::chrono::duration<double>(delay_seconds))};
+}
+
+// Minutes and seconds, or hours, minutes and seconds.
+static std::string clock_text(double seconds) {
+  const long s = seconds < 0 ? 0 : static_cast<long>(seconds + 0.5);
+  char text[32];
+  if (s >= 3600) {
+    std::snprintf(text, sizeof text, "%ld:%02ld:%02ld", s / 3600, s / 60 % 60, s % 60);
+  } else {
+    std::snprintf(text, sizeof text, "%ld:%02ld", s / 60, s % 60);
+  }
+  return text;
+}
+
+void progress_update(Progress& progress, double done, double total, const char* format, ...) {
+  if (!progress_on) return;
+  const auto now = std::chrono::steady_clock::now();
+  if (now < progress.next_draw) return;
+  progress.next_draw = now + std::chrono::milliseconds(250);
+
+  char text[256];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  const double elapsed = std::chrono::duration<double>(now - progress.start).count();
+  std::string line = std::string(text) + ", " + clock_text(elapsed) + " elapsed";
+  if (done > 0 && total > done) {
+    line += ", about " + clock_text(elapsed * (total - done) / done) + " left";
+  }
+
+  std::fflush(log_stream());
+  if (progress_terminal) {
+    // Below the log's current line when the log shares the terminal; in place otherwise.
+    const char* start = progress_shares_log && !progress_visible ? "\n" : "\r";
+    std::fprintf(stderr, "%s%s\033[K", start, line.c_str());
+  } else {
+    // A file or a pipe: each update on its own carriage-return line, padded over the last one.
+    const size_t pad = progress_length > line.size() ? progress_length - line.size() : 0;
+    std::fprintf(stderr, "\r%s%*s", line.c_str(), static_cast<int>(pad), "");
+  }
+  std::fflush(stderr);
+  progress_visible = true;
+  progress_length = line.size();
+}
+
+// Takes the line away for good: at the end of an operation, or before a fatal error.
+static void progress_clear() {
+  if (!progress_visible) return;
+  if (progress_shares_log) {
+    progress_hide();
+  } else {
+    std::fprintf(stderr, progress_terminal ? "\r\033[K" : "\n");
+    std::fflush(stderr);
+    progress_visible = false;
+  }
+  progress_length = 0;
+}
+
+void progress_end(Progress&) {
+  progress_clear();
 }
 
 void fatal_set_throw(bool enabled) {
@@ -32,6 +151,7 @@ void fatal_exit(int code) {
 }
 
 void fatal(int code, const char* format, ...) {
+  progress_clear();
   va_list args;
   va_start(args, format);
   std::vfprintf(log_stream(), format, args);

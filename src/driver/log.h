@@ -1,9 +1,11 @@
 // The one output routine of the system and its one fatal path. Every progress line, warning and
 // error goes through log_message to standard output; every fatal error ends in fatal_exit, which
 // flushes the log and ends the process with the documented code (or, in the unit tests, throws
-// FatalExit so that the test can check the code and the printed lines).
+// FatalExit so that the test can check the code and the printed lines). Long work may also show
+// a progress line on standard error, which never changes what the log holds.
 #pragma once
 
+#include <chrono>
 #include <cstdio>
 
 /// Prints a printf-style message to the log stream (standard output by default).
@@ -28,3 +30,26 @@ void fatal_set_throw(bool enabled);
 
 /// Prints a printf-style message, then fatal_exit(code).
 [[noreturn]] void fatal(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+/// Shows progress lines on standard error from now on (the driver: when standard error is a
+/// terminal, or with --progress); off by default.
+void progress_enable(bool on);
+
+/// The progress line of one long operation.
+struct Progress {
+  std::chrono::steady_clock::time_point start;
+  std::chrono::steady_clock::time_point next_draw;
+};
+
+/// Starts the line of an operation; it first appears `delay_seconds` after this call, so that
+/// short work shows nothing.
+Progress progress_begin(double delay_seconds);
+
+/// Redraws the line, when due (at most a few times a second), with a printf-style description
+/// followed by the elapsed time and, from `done` of `total` units, an estimate of the time left.
+/// Costs a clock reading when the line is on, nothing when it is off.
+void progress_update(Progress& progress, double done, double total, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+/// Removes the line at the end of the operation.
+void progress_end(Progress& progress);

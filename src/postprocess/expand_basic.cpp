@@ -48,6 +48,13 @@ void echo_assign_preference(const char* label, AssignPreference preference) {
   }
 }
 
+void growth_progress(Progress& progress, int32_t cells_to_assign, int32_t remaining,
+                     int32_t sweeps) {
+  const int32_t grown = cells_to_assign - remaining;
+  progress_update(progress, grown, cells_to_assign, "POSTPROCESS %d of %d cells grown, sweep %d",
+                  grown, cells_to_assign, sweeps + 1);
+}
+
 IslandSizes growth_begin() {
   islands_label();
   IslandSizes sizes;
@@ -125,7 +132,9 @@ int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference) {
   log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
   int32_t remaining = cells_to_assign;
   int32_t sweeps = 0;
+  Progress progress = progress_begin(1.0);
   while (remaining > 0) {
+    growth_progress(progress, cells_to_assign, remaining, sweeps);
     ++sweeps;
     const SweepResult sweep = growth_sweep(sizes, preference, nullptr, remaining);
     // Without a growth and without any draw that could accept, the next sweep would find the
@@ -135,6 +144,7 @@ int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference) {
       fatal(-1, "  %d cells still unassigned\n", remaining);
     }
   }
+  progress_end(progress);
   log_message("    expansion finished after %d steps\n", sweeps);
   return sweeps;
 }

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "driver/log.h"
+
 struct BasinGraph;
 
 /// How a growing cell's acceptance value is formed.
@@ -35,6 +37,11 @@ AssignPreference read_assign_preference();
 
 /// Prints "  assign <label> '<word>'" for the preference.
 void echo_assign_preference(const char* label, AssignPreference preference);
+
+/// Shows the growth on the progress line: `remaining` of `cells_to_assign` cells still to add
+/// before sweep `sweeps` + 1.
+void growth_progress(Progress& progress, int32_t cells_to_assign, int32_t remaining,
+                     int32_t sweeps);
 
 /// Labels the islands, counts their sizes and prints the "stats" lines up to the smallest size.
 IslandSizes growth_begin();

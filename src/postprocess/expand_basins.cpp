@@ -135,11 +135,14 @@ int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
   log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
   int32_t remaining = cells_to_assign;
   int32_t sweeps = 0;
+  Progress progress = progress_begin(1.0);
   while (remaining > 0) {
+    growth_progress(progress, cells_to_assign, remaining, sweeps);
     ++sweeps;
     const SweepResult sweep = growth_sweep(sizes, preference, &graph, remaining);
     if (sweep.added == 0 && add_candidate_basins(graph) == 0) basins_exhausted(remaining);
   }
+  progress_end(progress);
   log_message("    expansion finished after %d steps\n", sweeps);
   return sweeps;
 }

@@ -62,6 +62,8 @@ struct PlacementRun {
   int64_t total_count;
   int32_t to_assign;
   PlacementCounts counts;
+  Progress progress;
+  double placements;  ///< cells to place in all
 };
 
 // Counts one placement: the cell of acceptance count c leaves the available cells.
@@ -70,6 +72,10 @@ void count_placement(PlacementRun& run, int64_t c) {
   --run.available;
   --run.to_assign;
   ++run.counts.accepted;
+  if (run.counts.accepted % 4096 == 0) {
+    progress_update(run.progress, run.counts.accepted, run.placements,
+                    "PREPROCESS %d of %.0f cells placed", run.counts.accepted, run.placements);
+  }
 }
 
 // Rejection sampling as the placement is defined: a column draw, a row draw, and on an available
@@ -193,18 +199,27 @@ double placement_probability(double w) {
 }
 
 PlacementCounts initial_state_place(int32_t to_assign, PlacementSampler sampler) {
-  PlacementRun run{
-      map_cells(0),         map_cells(1), static_cast<int64_t>(grid_cell_count()), 0, 0, 0,
-      PlacementCounts{0, 0}};
+  // The line shows only when the placement takes more than a second.
+  PlacementRun run{map_cells(0),
+                   map_cells(1),
+                   static_cast<int64_t>(grid_cell_count()),
+                   0,
+                   0,
+                   0,
+                   PlacementCounts{0, 0},
+                   progress_begin(1.0),
+                   0.0};
   for (int64_t i = 0; i < run.cells; ++i) {
     if (run.solution[i] != CELL_AVAILABLE) continue;
     ++run.available;
     run.total_count += acceptance_count(run.weights[i]);
   }
   run.to_assign = static_cast<int32_t>(to_assign < run.available ? to_assign : run.available);
+  run.placements = run.to_assign;
 
   if (sampler != SAMPLER_EXACT) place_plain(run, sampler == SAMPLER_AUTO);
   if (run.to_assign > 0) place_exact(run);
+  progress_end(run.progress);
   return run.counts;
 }
 

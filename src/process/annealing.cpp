@@ -18,6 +18,8 @@ AnnealingState annealing_state;
 namespace {
 
 constexpr int32_t DRY_RUN_STAGES = 20;
+// Moves between two looks at the clock for the progress line: a few milliseconds of work.
+constexpr int32_t PROGRESS_MOVES = 4096;
 
 // Every try and the dry run start from the map that PREPROCESS wrote, whatever earlier tries did.
 void reload_solution_map() {
@@ -96,10 +98,20 @@ void run_annealing(int32_t retries) {
     int64_t rejections = 0;
     bool aborted = false;
     const int32_t abort_limit = static_cast<int32_t>(std::floor(p.nstages * 0.5));
+    Progress progress = progress_begin(0.0);
+    const double total_moves = static_cast<double>(p.nstages) * p.nmovs;
     for (int32_t s = 0; s < p.nstages; ++s) {
       int32_t stage_accepts = 0;
       int32_t stage_boltzmann = 0;
       for (int32_t i = 0; i < p.nmovs; ++i) {
+        if (i % PROGRESS_MOVES == 0) {
+          const double done = static_cast<double>(s) * p.nmovs + i;
+          progress_update(
+              progress, done, total_moves,
+              "PROCESS stage %d of %d, %.0f of %.0f moves, energy %f, acceptance %.1f%%", s + 1,
+              p.nstages, done, total_moves, a.current_energy,
+              i > 0 ? 100.0 * stage_accepts / i : 0.0);
+        }
         propose_move();
         MoveOutcome outcome = apply_acceptance_rule(true);
         if (outcome == MOVE_REJECTED) {
@@ -130,6 +142,7 @@ void run_annealing(int32_t retries) {
       }
       a.temperature = static_cast<double>(p.tnext) * a.temperature;
     }
+    progress_end(progress);
     if (!aborted) {
       log_message("\n");
       log_message("  initial %f\n", a.initial_energy);
@@ -168,9 +181,17 @@ void autotune_kb() {
   double rejected_sum = 0.0;
   int32_t rejected_count = 0;
   log_message("  stage:");
+  Progress progress = progress_begin(0.0);
+  const double total_moves = static_cast<double>(DRY_RUN_STAGES) * p.nmovs;
   for (int32_t s = 0; s < DRY_RUN_STAGES; ++s) {
     const bool last = s == DRY_RUN_STAGES - 1;
     for (int32_t i = 0; i < p.nmovs; ++i) {
+      if (i % PROGRESS_MOVES == 0) {
+        const double done = static_cast<double>(s) * p.nmovs + i;
+        progress_update(progress, done, total_moves,
+                        "PROCESS dry run stage %d of %d, %.0f of %.0f moves, energy %f", s + 1,
+                        DRY_RUN_STAGES, done, total_moves, a.current_energy);
+      }
       propose_move();
       const double difference = a.current_energy - a.candidate_energy;
       if (apply_acceptance_rule(false) == MOVE_REJECTED && last) {
@@ -182,6 +203,7 @@ void autotune_kb() {
     log_message(" %d", s);
     flush_log();
   }
+  progress_end(progress);
   log_message("\n");
   a.effective_kb = autotune_factor(rejected_sum, rejected_count);
   log_message("changes\n");

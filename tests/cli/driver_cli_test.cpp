@@ -50,8 +50,9 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   const RunResult help = run_landalloc({"empty.json", "--help"}, dir.dir());
   EXPECT_EQ(help.code, 0);
   EXPECT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
-  for (const char* option : {"\n  --preprocess ", "\n  --process ", "\n  --postprocess ",
-                             "\n  --seed=N ", "\n  --help ", "\n  --version "})
+  for (const char* option :
+       {"\n  --preprocess ", "\n  --process ", "\n  --postprocess ", "\n  --seed=N ",
+        "\n  --check ", "\n  --progress ", "\n  --help ", "\n  --version "})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(help.out.find("ALGORITHM"), std::string::npos);
 }

@@ -146,15 +146,21 @@ TEST(PipelineCliTest, RealGridsRunEndToEndWithAutotuning) {
   for (int row = 0; row < 122; ++row) EXPECT_EQ(post[row * 80 + 79], -999.0) << row;
 }
 
-// The small configuration (cli_support.h), whose whole standard output is compared with
+// The small configuration (cli_support.h) with a progress line, whose whole standard output is
+// compared with
 // tests/cli/golden/small_pipeline.txt; LANDALLOC_UPDATE_GOLDEN=1 rewrites that file (review the
 // difference before committing it).
 TEST(PipelineCliTest, SmallConfigurationTranscript) {
   CliDir dir;
   write_small_configuration(dir);
-  const RunResult r = run_landalloc({"--seed=6", "small.json"}, dir.dir());
+  const RunResult r = run_landalloc({"--seed=6", "--progress", "small.json"}, dir.dir());
   ASSERT_EQ(r.code, 0) << r.out;
   check_pipeline(dir);
+  // The progress line goes to standard error only, redrawn in place; PREPROCESS and POSTPROCESS
+  // take less than a second here and show none.
+  EXPECT_EQ(r.err.rfind("\rPROCESS stage 1 of 3, 0 of 75 moves, energy ", 0), 0u) << r.err;
+  EXPECT_EQ(r.err.find("PREPROCESS"), std::string::npos);
+  EXPECT_EQ(r.err.back(), '\n');
 
   const std::string golden =
       std::string(LANDALLOC_SOURCE_DIR) + "/tests/cli/golden/small_pipeline.txt";
@@ -184,6 +190,7 @@ TEST(PipelineCliTest, UnseededRunsPrintASeedThatRepeatsThem) {
     write_small_configuration(*dir);
     const RunResult r = run_landalloc({"small.json"}, dir->dir());
     ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.err, "") << "a progress line although standard error is no terminal";
     const std::string line = r.out.substr(0, r.out.find('\n'));
     const std::string seed = line.substr(5, line.find(' ', 5) - 5);
     EXPECT_EQ(line, "seed " + seed + " (repeat this run with --seed=" + seed + ")");
