@@ -40,7 +40,8 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
        "not enough json tokens were reserved\n"
        "error: incorrect type in file (json object expected)!\n"},
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
-      {{"--version"}, std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      {{"--seed=0", "--seed=18446744073709551615", "--version"},
+       std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
   };
   for (const auto& [args, expected] : cases) {
     const RunResult r = run_landalloc(args, dir.dir());
