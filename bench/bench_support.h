@@ -1,27 +1,25 @@
 // Set-up shared by the benchmarks: a fresh square grid of cleared maps with the log silenced.
-// Each benchmark starts with it, so none depends on the geometry or maps another one left behind.
+// Each benchmark builds its own block, as a stage does, so none depends on what another one left.
 #pragma once
 
 #include <cstdio>
 
-#include "driver/log.h"
+#include "base/log.h"
 #include "raster/grid.h"
-#include "raster/islands.h"
+#include "raster/maps.h"
 
-/// Silences the log and forgets the previous grid and its maps.
-inline void bench_reset() {
+/// Silences the log of this thread.
+inline void bench_quiet() {
   static FILE* quiet = std::fopen("/dev/null", "w");
   log_set_stream(quiet);
-  islands_release();
-  maps_release();
-  grid_reset_geometry();
 }
 
-/// A fresh grid of `maps` cleared maps of side x side cells.
-inline void bench_grid(int32_t side, int32_t maps) {
-  bench_reset();
-  grid_geometry.nrows = side;
-  grid_geometry.ncols = side;
-  grid_geometry.cellsize = 1.0;
-  maps_allocate(maps);
+/// A fresh block of `maps` cleared maps of side x side cells.
+inline MapBlock bench_grid(int32_t side, int32_t maps) {
+  bench_quiet();
+  GridGeometry geometry;
+  geometry.nrows = side;
+  geometry.ncols = side;
+  geometry.cellsize = 1.0;
+  return maps_allocate(geometry, maps);
 }

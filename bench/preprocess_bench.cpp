@@ -10,7 +10,6 @@
 
 #include "bench_support.h"
 #include "config/config.h"
-#include "driver/random.h"
 #include "preprocess/preprocess_stage.h"
 
 namespace {
@@ -18,24 +17,27 @@ namespace {
 void BM_PreprocessStage(benchmark::State& state) {
   char pattern[] = "/tmp/landalloc-bench-XXXXXX";
   const std::string dir = mkdtemp(pattern);
-  bench_grid(4000, 1);
-  std::fill(map_cells(0), map_cells(0) + grid_cell_count(), 1.0f);
-  grid_write((dir + "/pot.asc").c_str(), 0);
-  std::fill(map_cells(0), map_cells(0) + grid_cell_count(), 0.0f);
-  for (int32_t r = 0; r < 10; ++r) std::fill_n(&map_get(0).at(r, 0), 10, 1.0f);
-  grid_write((dir + "/mask.asc").c_str(), 0);
-  // The stage takes the geometry from its first potential map only when none is set.
-  bench_reset();
+  {
+    MapBlock maps = bench_grid(4000, 1);
+    std::fill(maps.map(0), maps.map(0) + maps.cell_count(), 1.0f);
+    grid_write((dir + "/pot.asc").c_str(), maps, 0);
+    std::fill(maps.map(0), maps.map(0) + maps.cell_count(), 0.0f);
+    for (int32_t r = 0; r < 10; ++r) std::fill_n(&maps.get(0).at(r, 0), 10, 1.0f);
+    grid_write((dir + "/mask.asc").c_str(), maps, 0);
+  }
   const std::string json =
       "{\"maps\": {\"potential-maps\": [[\"" + dir +
       "/pot.asc\"]], \"potential-maps-weight\": [[1]], \"exclusion-masks\": []},"
       " \"preprocess\": {\"init-values-map\": \"\", \"distribution-masks\": [\"" +
       dir + "/mask.asc\"], \"convert-area\": " + std::to_string(state.range(0) / 10.0) +
       ", \"debug-maps\": \"no\", \"output\": \"" + dir + "/out.asc\"}}";
-  config_load_text(json.c_str());
-  rand_set_fixed_seed(1);
-  for (auto _ : state) run_preprocess_stage();
-  config_release();
+  Scenario scenario;
+  config_load_text(scenario.config, json.c_str());
+  scenario.seed = 1;
+  for (auto _ : state) {
+    Run run;
+    run_preprocess_stage(scenario, run);
+  }
   std::filesystem::remove_all(dir);
 }
 BENCHMARK(BM_PreprocessStage)->Arg(3)->Arg(10)->Iterations(1)->Unit(benchmark::kSecond);

@@ -3,11 +3,9 @@
 // evaluation, which runs once per annealing stage.
 #include <benchmark/benchmark.h>
 
+#include "base/random.h"
 #include "bench_support.h"
-#include "driver/random.h"
-#include "process/annealing.h"
-#include "process/energy.h"
-#include "process/moves.h"
+#include "process/process_run.h"
 #include "process/process_stage.h"
 
 namespace {
@@ -15,44 +13,48 @@ namespace {
 constexpr int32_t SIDE = 1000;
 
 // Smooth value maps (gentle waves, as normalised potentials look) and a random 5 % allocation,
-// with the stage's weights and its first evaluation done, whatever a previous benchmark left.
-void setup_stage() {
-  process_reset_state();
-  bench_grid(SIDE, 8);
-  rand_seed(42);
-  working_cell_value = 1.0f;
-  for (size_t i = 0; i < grid_cell_count(); ++i) {
-    const size_t r = i / SIDE, c = i % SIDE;
-    const float potential = static_cast<float>(((r * 7 + c * 3) % 1000) / 1000.0);
-    map_cells(1)[i] = potential;
-    map_cells(2)[i] = selection_quantise(potential);
-    map_cells(3)[i] = static_cast<float>(((r * 13 + c * 11) % 997) / 997.0);
-    map_cells(4)[i] = static_cast<float>(((r + c) % 500) / 500.0);
-    map_cells(0)[i] = rand15() < 1638 ? 1.0f : 0.0f;  // 5 %
+// with the stage's weights and its first evaluation done.
+struct StageRun {
+  StageRun() {
+    p.maps = bench_grid(SIDE, PROCESS_MAPS);
+    rand_seed(run.rng, 42);
+    p.working_cell_value = 1.0f;
+    for (size_t i = 0; i < p.maps.cell_count(); ++i) {
+      const size_t r = i / SIDE, c = i % SIDE;
+      const float potential = static_cast<float>(((r * 7 + c * 3) % 1000) / 1000.0);
+      p.maps.map(PROCESS_POTENTIAL_MAP)[i] = potential;
+      p.maps.map(PROCESS_SELECTION_MAP)[i] = selection_quantise(potential);
+      p.maps.map(PROCESS_NSERVICES_MAP)[i] = static_cast<float>(((r * 13 + c * 11) % 997) / 997.0);
+      p.maps.map(PROCESS_DISTANCES_MAP)[i] = static_cast<float>(((r + c) % 500) / 500.0);
+      p.maps.map(PROCESS_SOLUTION_MAP)[i] = rand15(run.rng) < 1638 ? 1.0f : 0.0f;  // 5 %
+    }
+    islands_allocate(p.islands, p.maps.cell_count(), p.maps.cell_count());
+    EnergyState& e = p.energy;
+    e.f1_weight = e.f2_weight = e.f3_weight = e.f4_weight = e.f5_weight = 1.0;
+    moves_prepare(p);
+    AnnealingState& a = p.annealing;
+    a.current_energy = a.minimal_energy = energy_evaluate(p);
+    a.temperature = 1.0;
+    a.effective_kb = 1000.0;
   }
-  islands_allocate(grid_cell_count());
-  EnergyState& e = energy_state;
-  e.f1_weight = e.f2_weight = e.f3_weight = e.f4_weight = e.f5_weight = 1.0;
-  moves_prepare();
-  AnnealingState& a = annealing_state;
-  a.current_energy = a.minimal_energy = energy_evaluate();
-  a.temperature = 1.0;
-  a.effective_kb = 1000.0;
-}
+  Scenario scenario;
+  Run run;
+  ProcessRun p{scenario, run};
+};
 
 void BM_Moves(benchmark::State& state) {
-  setup_stage();
+  StageRun stage;
   for (auto _ : state) {
-    propose_move();
-    benchmark::DoNotOptimize(apply_acceptance_rule(true));
+    const double candidate = propose_move(stage.p);
+    benchmark::DoNotOptimize(apply_acceptance_rule(stage.p, candidate, true));
   }
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_Moves);
 
 void BM_FullEvaluation(benchmark::State& state) {
-  setup_stage();
-  for (auto _ : state) benchmark::DoNotOptimize(energy_evaluate());
+  StageRun stage;
+  for (auto _ : state) benchmark::DoNotOptimize(energy_evaluate(stage.p));
 }
 BENCHMARK(BM_FullEvaluation)->Unit(benchmark::kMillisecond);
 

@@ -6,9 +6,10 @@
 
 #include <cstdio>
 
+#include "base/random.h"
 #include "bench_support.h"
-#include "driver/random.h"
 #include "raster/distance.h"
+#include "raster/islands.h"
 #include "raster/map_ops.h"
 
 namespace {
@@ -16,53 +17,55 @@ namespace {
 constexpr int32_t SIDE = 4000;
 const char* const PATH = "/tmp/landalloc_bench_grid.asc";
 
-void six_digit_map() {
-  bench_grid(SIDE, 2);
+MapBlock six_digit_map() {
+  MapBlock maps = bench_grid(SIDE, 2);
   uint32_t state = 12345;
-  for (size_t i = 0; i < grid_cell_count(); ++i) {
+  for (size_t i = 0; i < maps.cell_count(); ++i) {
     state = state * 1664525u + 1013904223u;
-    map_cells(0)[i] = static_cast<float>(100000 + (state >> 8) % 900000);
+    maps.map(0)[i] = static_cast<float>(100000 + (state >> 8) % 900000);
   }
+  return maps;
 }
 
 void BM_GridWrite(benchmark::State& state) {
-  six_digit_map();
-  for (auto _ : state) benchmark::DoNotOptimize(grid_write(PATH, 0));
+  const MapBlock maps = six_digit_map();
+  for (auto _ : state) benchmark::DoNotOptimize(grid_write(PATH, maps, 0));
   std::remove(PATH);
 }
 BENCHMARK(BM_GridWrite)->Unit(benchmark::kMillisecond);
 
 void BM_GridRead(benchmark::State& state) {
-  six_digit_map();
-  grid_write(PATH, 0);
-  for (auto _ : state) benchmark::DoNotOptimize(grid_read(PATH, 1));
+  MapBlock maps = six_digit_map();
+  grid_write(PATH, maps, 0);
+  for (auto _ : state) benchmark::DoNotOptimize(grid_read(PATH, maps, 1));
   std::remove(PATH);
 }
 BENCHMARK(BM_GridRead)->Unit(benchmark::kMillisecond);
 
 // Map 0: data everywhere and one mask cell in the top-left corner, so the largest distance is
 // 3999 and a level-by-level sweep would pass over the grid 4000 times.
-void corner_mask_map() {
-  bench_grid(SIDE, 2);
+MapBlock corner_mask_map() {
+  MapBlock maps = bench_grid(SIDE, 2);
   // Written once, as a loaded map is: untouched cleared memory would time page faults.
-  map_fill(0, 0, 0.0f);
-  map_cells(0)[0] = CELL_MASKED;
+  map_fill(maps, 0, 0, 0.0f);
+  maps.map(0)[0] = CELL_MASKED;
+  return maps;
 }
 
 void BM_DistanceCornerMask(benchmark::State& state) {
-  corner_mask_map();
+  MapBlock maps = corner_mask_map();
   for (auto _ : state) {
-    map_distance(0, 1, CELL_MASKED);
+    map_distance(maps, 0, 1, CELL_MASKED);
     benchmark::ClobberMemory();
   }
 }
 BENCHMARK(BM_DistanceCornerMask)->Unit(benchmark::kMillisecond);
 
 void BM_NormalizeDistanceMap(benchmark::State& state) {
-  corner_mask_map();
-  map_distance(0, 1, CELL_MASKED);
+  MapBlock maps = corner_mask_map();
+  map_distance(maps, 0, 1, CELL_MASKED);
   for (auto _ : state) {
-    map_normalize(1);
+    map_normalize(maps, 1);
     benchmark::ClobberMemory();
   }
 }
@@ -70,16 +73,13 @@ BENCHMARK(BM_NormalizeDistanceMap)->Unit(benchmark::kMillisecond);
 
 // Half of the cells allocated at random: many islands of every size.
 void BM_IslandsLabel(benchmark::State& state) {
-  bench_grid(SIDE, 1);
-  rand_seed(1);
-  for (size_t i = 0; i < grid_cell_count(); ++i) map_cells(0)[i] = float(rand_index(2));
-  working_cell_value = 1.0f;
-  islands_allocate(grid_cell_count());
-  for (auto _ : state) {
-    island_state.f3_range = -1.0;
-    benchmark::DoNotOptimize(islands_label());
-  }
-  islands_release();
+  MapBlock maps = bench_grid(SIDE, 1);
+  Rng rng;
+  rand_seed(rng, 1);
+  for (size_t i = 0; i < maps.cell_count(); ++i) maps.map(0)[i] = float(rand_index(rng, 2));
+  IslandState islands;
+  islands_allocate(islands, maps.cell_count(), maps.cell_count());
+  for (auto _ : state) benchmark::DoNotOptimize(islands_label(islands, maps, 0, 1.0f));
 }
 BENCHMARK(BM_IslandsLabel)->Unit(benchmark::kMillisecond);
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "driver/log.h"
+#include "base/log.h"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

@@ -5,11 +5,6 @@
 #include <cstring>
 #include <sstream>
 
-#include "config/config.h"
-#include "driver/random.h"
-#include "raster/grid.h"
-#include "raster/islands.h"
-
 FatalResult run_capturing(const std::function<void()>& body) {
   LogCapture capture;
   try {
@@ -29,37 +24,35 @@ std::string grid_text(int nrows, int ncols, const std::vector<float>& values, do
   return out.str() + "\n";
 }
 
-void reset_process_state() {
-  config_release();
-  maps_release();
-  islands_release();
-  island_state = IslandState{};
-  grid_reset_geometry();
-  working_cell_value = 0.0f;
-  rand_clear_fixed_seed();
-  rand_seed(1);
+ConfigDocument config_of(const std::string& json) {
+  ConfigDocument config;
+  EXPECT_GT(config_load_text(config, json.c_str()), 0)
+      << "configuration does not tokenise: " << json;
+  return config;
 }
 
-void load_config(const std::string& json) {
-  ASSERT_GT(config_load_text(json.c_str()), 0) << "configuration does not tokenise: " << json;
+Scenario scenario_of(const std::string& json) {
+  Scenario scenario;
+  scenario.config = config_of(json);
+  scenario.seed = 1;
+  return scenario;
 }
 
-void setup_grid(int nrows, int ncols, int maps) {
-  maps_release();
-  grid_reset_geometry();
-  grid_geometry.nrows = nrows;
-  grid_geometry.ncols = ncols;
-  grid_geometry.cellsize = 1.0;
+MapBlock make_maps(int nrows, int ncols, int maps) {
+  GridGeometry geometry;
+  geometry.nrows = nrows;
+  geometry.ncols = ncols;
+  geometry.cellsize = 1.0;
   LogCapture quiet;
-  maps_allocate(maps);
+  return maps_allocate(geometry, maps);
 }
 
-void set_map(int k, const std::vector<float>& values) {
-  ASSERT_EQ(values.size(), grid_cell_count());
-  std::memcpy(map_cells(k), values.data(), values.size() * sizeof(float));
+void set_map(MapBlock& maps, int k, const std::vector<float>& values) {
+  ASSERT_EQ(values.size(), maps.cell_count());
+  std::memcpy(maps.map(k), values.data(), values.size() * sizeof(float));
 }
 
-std::vector<float> get_map(int k) {
-  const float* cells = map_cells(k);
-  return std::vector<float>(cells, cells + grid_cell_count());
+std::vector<float> get_map(const MapBlock& maps, int k) {
+  const float* cells = maps.map(k);
+  return std::vector<float>(cells, cells + maps.cell_count());
 }

@@ -1,5 +1,5 @@
-// Helpers shared by the unit tests: capture the log, turn fatal errors into results, set up a
-// geometry with a block of maps, and reset the process-wide state between tests.
+// Helpers shared by the unit tests: capture the log, turn fatal errors into results, build a
+// configuration from text and a block of maps on a small grid.
 #pragma once
 
 #include <cstdio>
@@ -8,7 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "driver/log.h"
+#include "base/log.h"
+#include "config/config.h"
+#include "raster/maps.h"
+#include "scenario/scenario.h"
 #include "temp_dir.h"
 
 /// Sends the log into a buffer for its lifetime.
@@ -43,13 +46,13 @@ FatalResult run_capturing(const std::function<void()>& body);
 /// Text of an Esri grid with the given size and values (row-major), no-data -9999.
 std::string grid_text(int nrows, int ncols, const std::vector<float>& values,
                       double cellsize = 1.0);
-/// Clears every process-wide record: configuration, geometry, maps, labelling state, fixed seed.
-void reset_process_state();
-/// Loads a configuration from text; fails the test when it does not tokenise.
-void load_config(const std::string& json);
-/// Sets the geometry to nrows x ncols (cellsize 1) and allocates `maps` maps.
-void setup_grid(int nrows, int ncols, int maps);
+/// A configuration from text; fails the test when it does not tokenise.
+ConfigDocument config_of(const std::string& json);
+/// A scenario of the configuration `json` with the fixed seed 1.
+Scenario scenario_of(const std::string& json);
+/// A block of `maps` cleared maps on an nrows x ncols grid of cell size 1.
+MapBlock make_maps(int nrows, int ncols, int maps);
 /// Fills map k from a row-major list of values.
-void set_map(int k, const std::vector<float>& values);
+void set_map(MapBlock& maps, int k, const std::vector<float>& values);
 /// Map k as a row-major list.
-std::vector<float> get_map(int k);
+std::vector<float> get_map(const MapBlock& maps, int k);

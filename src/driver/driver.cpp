@@ -13,10 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
+#include "base/random.h"
 #include "config/config.h"
-#include "driver/log.h"
 #include "driver/preflight.h"
-#include "driver/random.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
 #include "process/process_stage.h"
@@ -184,13 +184,13 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
 void report_parse_error(int32_t code) {
   log_message("error: unable to parse json data (code %d)!\n", code);
   switch (code) {
-    case JSMN_ERROR_PART:
+    case CONFIG_ERROR_PART:
       log_message("the string is not a full json packet, more bytes expected\n");
       break;
-    case JSMN_ERROR_INVAL:
+    case CONFIG_ERROR_INVAL:
       log_message("invalid character inside json string\n");
       break;
-    case JSMN_ERROR_NOMEM:
+    case CONFIG_ERROR_NOMEM:
       log_message("not enough json tokens were reserved\n");
       break;
     default:
@@ -263,45 +263,46 @@ char* read_config_file(const char* path) {
   return text;
 }
 
-void run_stages(const StageFlags& flags) {
+void run_stages(const StageFlags& flags, const Scenario& scenario, Run& run) {
   log_message("ALGORITHM\n");
-  if (flags.preprocess) run_preprocess_stage();
-  if (flags.process) run_process_stage();
-  if (flags.postprocess) run_postprocess_stage();
+  if (flags.preprocess) run_preprocess_stage(scenario, run);
+  if (flags.process) run_process_stage(scenario, run);
+  if (flags.postprocess) run_postprocess_stage(scenario, run);
   log_message("ALGORITHM end\n");
 }
 
-// Loads the configuration file into the document; false (after its messages) when it cannot be
-// read or is not a JSON object.
-bool load_config_file(const char* path) {
-  config_release();
+// Loads the configuration file into `config`; false (after its messages) when it cannot be read
+// or is not a JSON object.
+bool load_config_file(const char* path, ConfigDocument& config) {
   char* text = read_config_file(path);
   if (text == nullptr) return false;
-  const int32_t count = config_load_text(text);
+  const int32_t count = config_load_text(config, text);
   std::free(text);
   if (count < 0) {
     report_parse_error(count);
-    config_release();
     return false;
   }
-  if (count == 0 || config_document.tokens[0].type != JSMN_OBJECT) {
+  if (count == 0 || !config_token_is(config, 0, CONFIG_OBJECT)) {
     log_message("error: incorrect type in file (json object expected)!\n");
-    config_release();
     return false;
   }
   return true;
 }
 
-// Runs one configuration file with the run's seed; returns 1 when the file could not be loaded
+// Runs one configuration file with the run's seed on the geometry of the process (taken from the
+// first potential map the first time it is needed); returns 1 when the file could not be loaded
 // (a failed stage ends the process with its own code).
-int run_config_file(const Job& job, uint64_t seed) {
-  if (!load_config_file(job.path)) return 1;
+int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry) {
+  Scenario scenario;
+  if (!load_config_file(job.path, scenario.config)) return 1;
   log_message("seed %llu (repeat this run with --seed=%llu)\n",
               static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
-  rand_set_fixed_seed(seed);
+  scenario.seed = seed;
+  Run run;
   try {
-    preflight_check(job.stages);
-    run_stages(job.stages);
+    preflight_check(scenario.config, job.stages, geometry);
+    run.geometry = geometry;
+    run_stages(job.stages, scenario, run);
   } catch (const std::bad_alloc&) {
     // Memory that the C++ library could not get (a stage's table or container) ends the run as
     // every other shortage does, with its message and exit code instead of an abort.
@@ -309,19 +310,20 @@ int run_config_file(const Job& job, uint64_t seed) {
   } catch (const std::length_error&) {
     fatal(1, "error: not enough memory!\n");
   }
-  config_release();
+  geometry = run.geometry;
   return 0;
 }
 
 // Checks one configuration file for its stages and prints what would run; returns the exit code
 // that the run would end with at the first fault (1 when the file cannot be loaded), else 0.
-int check_config_file(const Job& job) {
+int check_config_file(const Job& job, GridGeometry& geometry) {
   log_message("check '%s'\n", job.path);
-  if (!load_config_file(job.path)) return 1;
+  ConfigDocument config;
+  if (!load_config_file(job.path, config)) return 1;
   int code = 0;
   fatal_set_throw(true);
   try {
-    const RunPlan plan = preflight_check(job.stages);
+    const RunPlan plan = preflight_check(config, job.stages, geometry);
     log_message("  stages%s%s%s\n", job.stages.preprocess ? " PREPROCESS" : "",
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
@@ -331,7 +333,6 @@ int check_config_file(const Job& job) {
     code = e.code;
   }
   fatal_set_throw(false);
-  config_release();
   return code;
 }
 
@@ -351,9 +352,12 @@ int driver_main(int argc, char** argv) {
   const uint64_t entropy_seed = rand_entropy_seed();
   progress_enable(line.progress || isatty(STDERR_FILENO) != 0);
   int status = 0;
+  // The geometry is taken once per process: every later file runs on it.
+  GridGeometry geometry;
   for (const Job& job : line.jobs) {
-    const int code = line.check ? check_config_file(job)
-                                : run_config_file(job, job.seeded ? job.seed : entropy_seed);
+    const int code = line.check
+                         ? check_config_file(job, geometry)
+                         : run_config_file(job, job.seeded ? job.seed : entropy_seed, geometry);
     if (status == 0) status = code;
   }
   std::fflush(log_stream());

@@ -5,13 +5,13 @@
 
 #include <algorithm>
 
+#include "base/log.h"
 #include "config/config.h"
-#include "driver/log.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
 #include "process/process_stage.h"
 #include "raster/grid.h"
-#include "raster/loaders.h"
+#include "scenario/loaders.h"
 
 namespace {
 
@@ -76,8 +76,8 @@ size_t edit_distance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
-void warn_unknown_properties() {
-  for (const std::string& path : config_leaf_paths()) {
+void warn_unknown_properties(const ConfigDocument& config) {
+  for (const std::string& path : config_leaf_paths(config)) {
     if (is_known(path)) continue;
     const std::string nearest = nearest_known_property(path);
     if (nearest.empty()) {
@@ -137,21 +137,22 @@ std::string nearest_known_property(const std::string& path) {
   return best <= allowed ? nearest : "";
 }
 
-RunPlan preflight_check(const StageFlags& stages) {
-  warn_unknown_properties();
+RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
+                        GridGeometry& geometry) {
+  warn_unknown_properties(config);
   RunPlan plan;
-  add_all(plan.inputs, maps_potential_files(stages.process || stages.postprocess));
-  grid_init_geometry(true);
+  add_all(plan.inputs, maps_potential_files(config, stages.process || stages.postprocess));
+  maps_init_geometry(config, geometry, true);
 
   if (stages.preprocess) {
-    const PreprocessParameters p = preprocess_read_parameters();
+    const PreprocessParameters p = preprocess_read_parameters(config);
     add_all(plan.inputs, p.exclusion_masks);
     if (!p.init_values_map.empty()) add_unique(plan.inputs, p.init_values_map);
     add_all(plan.inputs, p.distribution_masks);
     plan.outputs.push_back(p.output);
   }
   if (stages.process) {
-    const ProcessStageParameters p = process_read_parameters();
+    const ProcessStageParameters p = process_read_parameters(config);
     // A map that an earlier stage of the run writes is checked when it is read.
     if (!stages.preprocess) add_unique(plan.inputs, p.input);
     add_all(plan.inputs, p.distance_masks);
@@ -159,7 +160,7 @@ RunPlan preflight_check(const StageFlags& stages) {
     plan.outputs.push_back(p.output);
   }
   if (stages.postprocess) {
-    const PostprocessParameters p = postprocess_read_parameters();
+    const PostprocessParameters p = postprocess_read_parameters(config);
     if (!stages.process) add_unique(plan.inputs, p.input);
     add_all(plan.inputs, p.distance_masks);
     add_all(plan.inputs, p.distance_maps);
@@ -168,7 +169,7 @@ RunPlan preflight_check(const StageFlags& stages) {
     plan.outputs.push_back(p.output_mask);
   }
 
-  for (const std::string& input : plan.inputs) grid_check_header(input.c_str());
+  for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);
   for (const std::string& output : plan.outputs) check_output_folder(output);
   return plan;
 }

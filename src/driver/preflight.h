@@ -7,6 +7,9 @@
 #include <string>
 #include <vector>
 
+#include "config/config.h"
+#include "raster/geometry.h"
+
 /// The stages selected for a configuration file.
 struct StageFlags {
   bool preprocess = false;
@@ -26,5 +29,6 @@ std::string nearest_known_property(const std::string& path);
 
 /// Warns about properties that no stage reads, then checks the configuration, the input grids
 /// and the output folders for `stages`. The first fault ends the run as the stage would end it.
-/// Initialises the geometry (quietly) when it is not yet set.
-RunPlan preflight_check(const StageFlags& stages);
+/// Initialises `geometry` (quietly) when it is not yet set.
+RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
+                        GridGeometry& geometry);

@@ -2,19 +2,15 @@
 
 #include <cstring>
 
-#include "config/config.h"
-#include "driver/log.h"
-#include "driver/random.h"
+#include "base/log.h"
+#include "base/random.h"
 #include "postprocess/expand_basins.h"
-#include "postprocess/postprocess_stage.h"
-#include "raster/grid.h"
-#include "raster/islands.h"
 
 namespace {
 
-double acceptance_value(const IslandSizes& sizes, AssignPreference preference, size_t cell,
-                        int32_t island) {
-  if (preference == AssignPreference::random) return double(map_cells(2)[cell]);
+double acceptance_value(const float* probability, const IslandSizes& sizes,
+                        AssignPreference preference, size_t cell, int32_t island) {
+  if (preference == AssignPreference::random) return double(probability[cell]);
   const double share = double(sizes.size[static_cast<size_t>(island)]) / double(sizes.largest);
   return preference == AssignPreference::large ? share : 1.0 - share;
 }
@@ -32,9 +28,9 @@ const struct {
 
 }  // namespace
 
-AssignPreference read_assign_preference() {
+AssignPreference read_assign_preference(const ConfigDocument& config) {
   char text[CONFIG_TEXT_MAX];
-  config_get_string("postprocess.expand.assign-preference", text);
+  config_get_string(config, "postprocess.expand.assign-preference", text);
   for (const auto& w : PREFERENCE_WORDS) {
     if (std::strcmp(text, w.word) == 0) return w.preference;
   }
@@ -55,10 +51,10 @@ void growth_progress(Progress& progress, int32_t cells_to_assign, int32_t remain
                   grown, cells_to_assign, sweeps + 1);
 }
 
-IslandSizes growth_begin() {
-  islands_label();
+IslandSizes growth_begin(PostprocessRun& p) {
+  postprocess_label(p);
   IslandSizes sizes;
-  sizes.size = island_sizes();
+  sizes.size = island_sizes(p.islands);
   if (!sizes.size.empty()) {
     sizes.largest = sizes.size[0];
     sizes.smallest = sizes.size[0];
@@ -68,7 +64,7 @@ IslandSizes growth_begin() {
     }
   }
   log_message("stats\n");
-  log_message("  %d islands\n", island_state.island_count);
+  log_message("  %d islands\n", p.islands.island_count);
   log_message("  max island %d cells\n", sizes.largest);
   log_message("  min island %d cells\n", sizes.smallest);
   return sizes;
@@ -77,24 +73,26 @@ IslandSizes growth_begin() {
 // Cells are visited in row-major order and each looks at its neighbours up, left, right, down,
 // one draw per free neighbour examined. A grown cell holds GROWN_MARK until the sweep ends, so it
 // neither grows nor is taken again in the same sweep.
-SweepResult growth_sweep(IslandSizes& sizes, AssignPreference preference, BasinGraph* graph,
-                         int32_t& remaining) {
+SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference preference,
+                         BasinGraph* graph, int32_t& remaining) {
   SweepResult result{0, false};
-  const int32_t nrows = grid_geometry.nrows;
-  const int32_t ncols = grid_geometry.ncols;
-  float* solution = map_cells(0);
-  int32_t* labels = island_state.label_map;
+  const int32_t nrows = p.maps.geometry.nrows;
+  const int32_t ncols = p.maps.geometry.ncols;
+  const float value = p.working_cell_value;
+  float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  const float* probability = p.maps.map(POSTPROCESS_PROBABILITY_MAP);
+  int32_t* labels = p.islands.label_map.data();
   std::vector<size_t> grown;
   for (int32_t r = 0; r < nrows && remaining > 0; ++r) {
     for (int32_t c = 0; c < ncols && remaining > 0; ++c) {
       const size_t cell = static_cast<size_t>(r) * static_cast<size_t>(ncols) + size_t(c);
-      if (solution[cell] != working_cell_value) continue;
+      if (solution[cell] != value) continue;
       const int32_t island = labels[cell];
       if (graph != nullptr && graph->mark_own_basin) {
         int32_t& own = basin_entry(*graph, island, graph->cell_basin[cell]);
         if (own != BASIN_ALLOWED) own = BASIN_CANDIDATE;
       }
-      const double p = acceptance_value(sizes, preference, cell, island);
+      const double chance = acceptance_value(probability, sizes, preference, cell, island);
       const bool inside[4] = {r > 0, c > 0, c + 1 < ncols, r + 1 < nrows};
       const size_t neighbour[4] = {cell - size_t(ncols), cell - 1, cell + 1, cell + size_t(ncols)};
       for (int k = 0; k < 4 && remaining > 0; ++k) {
@@ -108,8 +106,8 @@ SweepResult growth_sweep(IslandSizes& sizes, AssignPreference preference, BasinG
             continue;
           }
         }
-        if (p >= 0.0) result.could_grow = true;
-        if (!(p >= rand_fraction())) continue;
+        if (chance >= 0.0) result.could_grow = true;
+        if (!(chance >= rand_fraction(p.run.rng))) continue;
         solution[next] = GROWN_MARK;
         labels[next] = island;
         int32_t& size = sizes.size[static_cast<size_t>(island)];
@@ -123,12 +121,12 @@ SweepResult growth_sweep(IslandSizes& sizes, AssignPreference preference, BasinG
   }
   // GROWN_MARK cannot come from a grid file (the reader turns values below -2 into no data), so
   // the cells grown in this sweep are exactly the ones recorded.
-  for (size_t cell : grown) solution[cell] = working_cell_value;
+  for (size_t cell : grown) solution[cell] = value;
   return result;
 }
 
-int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference) {
-  IslandSizes sizes = growth_begin();
+int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference) {
+  IslandSizes sizes = growth_begin(p);
   log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
   int32_t remaining = cells_to_assign;
   int32_t sweeps = 0;
@@ -136,7 +134,7 @@ int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference) {
   while (remaining > 0) {
     growth_progress(progress, cells_to_assign, remaining, sweeps);
     ++sweeps;
-    const SweepResult sweep = growth_sweep(sizes, preference, nullptr, remaining);
+    const SweepResult sweep = growth_sweep(p, sizes, preference, nullptr, remaining);
     // Without a growth and without any draw that could accept, the next sweep would find the
     // same map and do the same: the islands cannot reach the count.
     if (sweep.added == 0 && !sweep.could_grow) {
@@ -149,9 +147,9 @@ int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference) {
   return sweeps;
 }
 
-void expand_basic_branch(int32_t cells_to_assign, AssignPreference preference) {
+void expand_basic_branch(PostprocessRun& p, int32_t cells_to_assign) {
   log_message("BASIC MODE selected\n");
   log_message("config parameters\n");
-  echo_assign_preference("preference", preference);
-  expand_basic(cells_to_assign, preference);
+  echo_assign_preference("preference", p.params.preference);
+  expand_basic(p, cells_to_assign, p.params.preference);
 }

@@ -7,16 +7,13 @@
 #include <cstdint>
 #include <vector>
 
-#include "driver/log.h"
+#include "base/log.h"
+#include "config/config.h"
+#include "postprocess/postprocess_run.h"
 
 struct BasinGraph;
 
-/// How a growing cell's acceptance value is formed.
-enum class AssignPreference {
-  random,  ///< the probability-map value of the growing cell
-  large,   ///< its island's size over the largest size
-  small,   ///< one minus that quotient
-};
+struct BasinGraph;
 
 /// Island sizes while the islands grow; `largest` follows the growth.
 struct IslandSizes {
@@ -33,7 +30,7 @@ struct SweepResult {
 
 /// Reads "postprocess.expand.assign-preference"; any text but the three exact words ends the run
 /// with exit code 1.
-AssignPreference read_assign_preference();
+AssignPreference read_assign_preference(const ConfigDocument& config);
 
 /// Prints "  assign <label> '<word>'" for the preference.
 void echo_assign_preference(const char* label, AssignPreference preference);
@@ -44,15 +41,15 @@ void growth_progress(Progress& progress, int32_t cells_to_assign, int32_t remain
                      int32_t sweeps);
 
 /// Labels the islands, counts their sizes and prints the "stats" lines up to the smallest size.
-IslandSizes growth_begin();
+IslandSizes growth_begin(PostprocessRun& p);
 
 /// One sweep of the growth rule over the solution map, with `remaining` cells still to add.
 /// With a graph, islands grow only into allowed basins and mark the basins they touch.
-SweepResult growth_sweep(IslandSizes& sizes, AssignPreference preference, BasinGraph* graph,
-                         int32_t& remaining);
+SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference preference,
+                         BasinGraph* graph, int32_t& remaining);
 
 /// Grows the islands freely until `cells_to_assign` cells were added; returns the sweeps made.
-int32_t expand_basic(int32_t cells_to_assign, AssignPreference preference);
+int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference);
 
 /// The basic-mode branch of the expansion: prints its banner and the preference, and expands.
-void expand_basic_branch(int32_t cells_to_assign, AssignPreference preference);
+void expand_basic_branch(PostprocessRun& p, int32_t cells_to_assign);

@@ -4,12 +4,8 @@
 #include <cmath>
 #include <limits>
 
-#include "config/config.h"
-#include "driver/log.h"
-#include "driver/random.h"
-#include "postprocess/postprocess_stage.h"
+#include "base/log.h"
 #include "raster/grid.h"
-#include "raster/islands.h"
 
 namespace {
 
@@ -24,10 +20,10 @@ bool in_a_basin(float value) {
 // their numbers, take columns 0, 1, ..., so that the graph grows with the number of basins and not
 // with the largest basin number; cells in no basin that are free or allocated go to the error
 // basin, the column after the last basin.
-int32_t assign_cell_basins(BasinGraph& graph) {
-  const float* basins = map_cells(4);
-  const float* solution = map_cells(0);
-  const size_t n = grid_cell_count();
+int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
+  const float* basins = p.maps.map(POSTPROCESS_BASINS_MAP);
+  const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  const size_t n = p.maps.cell_count();
   std::vector<float> numbers;
   for (size_t i = 0; i < n; ++i) {
     if (in_a_basin(basins[i])) numbers.push_back(std::trunc(basins[i]));
@@ -67,7 +63,7 @@ int32_t assign_cell_basins(BasinGraph& graph) {
 // Each draw picks among the first k remaining candidates and k falls by one per draw, so the
 // entries opened are always the first ceil(count / 5) candidates; the draws are still made so
 // that the generator moves on as the growth expects.
-int32_t add_candidate_basins(BasinGraph& graph) {
+int32_t add_candidate_basins(BasinGraph& graph, Rng& rng) {
   int32_t count = 0;
   for (int32_t entry : graph.entries) {
     if (entry == BASIN_CANDIDATE) ++count;
@@ -76,7 +72,7 @@ int32_t add_candidate_basins(BasinGraph& graph) {
   const int32_t opened = (count + 4) / 5;
   log_message("  available %d basins to choose from\n", count);
   log_message("  add %d new basins to the adjacency graph\n", opened);
-  for (int32_t k = opened; k > 0; --k) rand15();
+  for (int32_t k = opened; k > 0; --k) rand15(rng);
   int32_t left = opened;
   for (int32_t& entry : graph.entries) {
     if (left == 0) break;
@@ -88,12 +84,12 @@ int32_t add_candidate_basins(BasinGraph& graph) {
   return opened;
 }
 
-int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
+int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cells_to_assign,
                       AssignPreference preference) {
-  IslandSizes sizes = growth_begin();
+  IslandSizes sizes = growth_begin(p);
   BasinGraph graph;
-  graph.island_count = island_state.island_count;
-  graph.columns = assign_cell_basins(graph);
+  graph.island_count = p.islands.island_count;
+  graph.columns = assign_cell_basins(p, graph);
   graph.mark_own_basin = min_cells_in_basin > 0;
   const size_t columns = static_cast<size_t>(graph.columns);
   // The graph is counted in 32-bit entries, like the maps of a stage.
@@ -103,11 +99,11 @@ int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
   graph.entries.assign(size_t(graph.island_count) * columns, BASIN_NONE);
   std::vector<int32_t> basin_solution_cells(columns, 0);
 
-  const float* solution = map_cells(0);
-  const int32_t* labels = island_state.label_map;
-  const size_t n = grid_cell_count();
+  const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  const int32_t* labels = p.islands.label_map.data();
+  const size_t n = p.maps.cell_count();
   for (size_t i = 0; i < n; ++i) {
-    if (solution[i] != working_cell_value) continue;
+    if (solution[i] != p.working_cell_value) continue;
     const int32_t basin = graph.cell_basin[i];
     basin_entry(graph, labels[i], basin) = BASIN_ALLOWED;
     ++basin_solution_cells[static_cast<size_t>(basin)];
@@ -139,22 +135,27 @@ int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
   while (remaining > 0) {
     growth_progress(progress, cells_to_assign, remaining, sweeps);
     ++sweeps;
-    const SweepResult sweep = growth_sweep(sizes, preference, &graph, remaining);
-    if (sweep.added == 0 && add_candidate_basins(graph) == 0) basins_exhausted(remaining);
+    const SweepResult sweep = growth_sweep(p, sizes, preference, &graph, remaining);
+    if (sweep.added == 0 && add_candidate_basins(graph, p.run.rng) == 0) {
+      basins_exhausted(remaining);
+    }
   }
   progress_end(progress);
   log_message("    expansion finished after %d steps\n", sweeps);
   return sweeps;
 }
 
-void expand_basins_branch(int32_t cells_to_assign, const PostprocessParameters& p) {
+void expand_basins_branch(PostprocessRun& p, int32_t cells_to_assign) {
   log_message("BASINS FILLING MODE selected\n");
   log_message("init basins map\n");
-  grid_read(p.basins_map.c_str(), 4);
-  if (postprocess_debug_begin(p)) grid_write_suffixed(p.output.c_str(), ".debug.map-4.asc", 4);
+  grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);
+  if (postprocess_debug_begin(p)) {
+    grid_write_suffixed(p.params.output.c_str(), ".debug.map-4.asc", p.maps,
+                        POSTPROCESS_BASINS_MAP);
+  }
 
   log_message("config parameters\n");
-  log_message(BASINS_ECHO_CELLS, p.min_cells_in_basin);
-  echo_assign_preference("method", p.preference);
-  expand_basins(p.min_cells_in_basin, cells_to_assign, p.preference);
+  log_message(BASINS_ECHO_CELLS, p.params.min_cells_in_basin);
+  echo_assign_preference("method", p.params.preference);
+  expand_basins(p, p.params.min_cells_in_basin, cells_to_assign, p.params.preference);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/random.h"
 #include "postprocess/expand_basic.h"
 
 constexpr int32_t BASIN_NONE = 0;       ///< the island has no relation to the basin
@@ -32,18 +33,15 @@ inline int32_t& basin_entry(BasinGraph& graph, int32_t island, int32_t basin) {
 
 /// Opens the first ceil(count / 5) candidate entries in row-major order (one draw each); returns
 /// 0 when there is no candidate, else the number opened.
-int32_t add_candidate_basins(BasinGraph& graph);
+int32_t add_candidate_basins(BasinGraph& graph, Rng& rng);
 
 /// Grows the islands basin by basin until `cells_to_assign` cells were added; returns the sweeps
 /// made. Exit code -1 when the basins cannot hold the cells.
-int32_t expand_basins(int32_t min_cells_in_basin, int32_t cells_to_assign,
+int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cells_to_assign,
                       AssignPreference preference);
-
-struct PostprocessParameters;
 
 /// The echo line of "postprocess.expand.minimim-cells-in-basin".
 constexpr const char* BASINS_ECHO_CELLS = "  minimum %d solution cells in basin\n";
 
-/// The basins branch of the expansion: reads the basins map into map 4, prints its parameters,
-/// and expands.
-void expand_basins_branch(int32_t cells_to_assign, const PostprocessParameters& p);
+/// The basins branch of the expansion: reads the basins map, prints its parameters, and expands.
+void expand_basins_branch(PostprocessRun& p, int32_t cells_to_assign);

@@ -1,12 +1,14 @@
 // The expansion driver of POSTPROCESS: after the selection it clears the worst group, prepares
-// the probability map, regrows the best group by every cell taken away (freely or basin by basin,
-// as "postprocess.expand.basins-map" says) and writes the final map and its mask.
+// the probability map and regrows the best group by every cell taken away (freely or basin by
+// basin, as "postprocess.expand.basins-map" says); then the final map and its mask are written.
 #pragma once
 
 #include <cstdint>
 
-struct PostprocessParameters;
+#include "postprocess/postprocess_run.h"
 
-/// Clears the worst group, regrows the best group by `cells_purged` plus the cells cleared, and
-/// writes "postprocess.output" and "postprocess.output-mask" once the growth is complete.
-void expand_islands(const PostprocessParameters& p, int32_t cells_purged);
+/// Clears the worst group and regrows the best group by `cells_purged` plus the cells cleared.
+void expand_islands(PostprocessRun& p, int32_t cells_purged);
+
+/// Writes "postprocess.output" and, from it, the mask "postprocess.output-mask".
+void write_final_maps(PostprocessRun& p);

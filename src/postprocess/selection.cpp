@@ -2,16 +2,15 @@
 
 #include <algorithm>
 
-#include "driver/log.h"
-#include "postprocess/expansion.h"
-#include "postprocess/postprocess_stage.h"
-#include "raster/islands.h"
+#include "base/log.h"
+#include "raster/grid.h"
 #include "raster/map_ops.h"
 
 namespace {
 
 // Chooses the islands with at least `min_cells` cells within `min_distance` cells of a mask.
-void select_by_distance(IslandSelection& table, int32_t min_distance, int32_t min_cells) {
+void select_by_distance(const PostprocessRun& p, IslandSelection& table, int32_t min_distance,
+                        int32_t min_cells) {
   if (min_distance == 0 || min_cells == 0) {
     log_message("  skipping select by distance\n");
     return;
@@ -19,8 +18,9 @@ void select_by_distance(IslandSelection& table, int32_t min_distance, int32_t mi
   log_message("  select by distance\n");
   const size_t islands = table.island.size();
   const float limit = static_cast<float>(min_distance);
-  const float* distance = map_cells(3);
+  const float* distance = p.maps.map(POSTPROCESS_DISTANCE_MAP);
   const std::vector<int32_t> near_cells = island_totals<int32_t>(
+      p.islands,
       [distance, limit](size_t i) { return distance[i] > 0.0f && distance[i] <= limit ? 1 : 0; });
   int32_t chosen = 0;
   for (size_t row = 0; row < islands; ++row) {
@@ -29,21 +29,21 @@ void select_by_distance(IslandSelection& table, int32_t min_distance, int32_t mi
       ++chosen;
     }
   }
-  log_message("    from an initial number of %d islands\n", island_state.island_count);
+  log_message("    from an initial number of %d islands\n", p.islands.island_count);
   log_message("    - selected %d islands in the best group\n", chosen);
 }
 
 // Chooses the islands of largest accumulated potential until they hold `share` of the total.
-void select_by_value(IslandSelection& table, float share) {
+void select_by_value(const PostprocessRun& p, IslandSelection& table, float share) {
   if (share == 0.0f) {
     log_message("  skipping select by value\n");
     return;
   }
   log_message("  select by value\n");
   const size_t islands = table.island.size();
-  const float* potential = map_cells(1);
+  const float* potential = p.maps.map(POSTPROCESS_POTENTIAL_MAP);
   const std::vector<double> sums =
-      island_totals<double>([potential](size_t i) { return double(potential[i]); });
+      island_totals<double>(p.islands, [potential](size_t i) { return double(potential[i]); });
   double total = 0.0;
   for (size_t row = 0; row < islands; ++row) {
     table.accumulated_value[row] = sums[static_cast<size_t>(table.island[row])];
@@ -72,46 +72,49 @@ void select_by_value(IslandSelection& table, float share) {
     ++chosen;
     running += table.accumulated_value[row];
   }
-  log_message("    from an initial number of %d islands\n", island_state.island_count);
+  log_message("    from an initial number of %d islands\n", p.islands.island_count);
   log_message("    - selected %d islands in the best group\n", chosen);
 }
 
-void write_selection_debug_maps(const PostprocessParameters& p) {
+// The selected map, the map with only the best group allocated, and the best group's mask.
+void write_selection_debug_maps(PostprocessRun& p) {
   if (!postprocess_debug_begin(p)) return;
-  const std::string& prefix = p.output;
-  const float selected = SELECTED_MARK;
-  const size_t n = grid_cell_count();
-  grid_write_suffixed(prefix.c_str(), ".debug.selected.asc", 0);
+  const char* prefix = p.params.output.c_str();
+  MapBlock& maps = p.maps;
+  const int32_t scratch = POSTPROCESS_DISTANCE_MAP;
+  const float selected = p.selected_mark();
+  const size_t n = maps.cell_count();
+  grid_write_suffixed(prefix, ".debug.selected.asc", maps, POSTPROCESS_SOLUTION_MAP);
 
-  map_copy(0, 3);
-  float* cells = map_cells(3);
+  map_copy(maps, POSTPROCESS_SOLUTION_MAP, scratch);
+  float* cells = maps.map(scratch);
   for (size_t i = 0; i < n; ++i) {
     if (cells[i] == selected) {
-      cells[i] = working_cell_value;
-    } else if (cells[i] == working_cell_value) {
+      cells[i] = p.working_cell_value;
+    } else if (cells[i] == p.working_cell_value) {
       cells[i] = CELL_AVAILABLE;
     }
   }
-  grid_write_suffixed(prefix.c_str(), ".debug.selection.asc", 3);
+  grid_write_suffixed(prefix, ".debug.selection.asc", maps, scratch);
 
-  map_copy(0, 3);
+  map_copy(maps, POSTPROCESS_SOLUTION_MAP, scratch);
   for (size_t i = 0; i < n; ++i) cells[i] = cells[i] == selected ? 1.0f : CELL_NODATA;
-  grid_write_suffixed(prefix.c_str(), ".debug.selection-mask.asc", 3);
+  grid_write_suffixed(prefix, ".debug.selection-mask.asc", maps, scratch);
 }
 
 }  // namespace
 
-int32_t purge_islands(int32_t limit) {
-  islands_label();
-  const std::vector<int32_t> sizes = island_sizes();
+int32_t purge_islands(PostprocessRun& p, int32_t limit) {
+  postprocess_label(p);
+  const std::vector<int32_t> sizes = island_sizes(p.islands);
   int32_t purged = 0;
   for (int32_t size : sizes) {
     if (size < limit) purged += size;
   }
   if (purged > 0) {
-    float* solution = map_cells(0);
-    const int32_t* labels = island_state.label_map;
-    const size_t n = grid_cell_count();
+    float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+    const int32_t* labels = p.islands.label_map.data();
+    const size_t n = p.maps.cell_count();
     for (size_t i = 0; i < n; ++i) {
       if (labels[i] >= 0 && sizes[static_cast<size_t>(labels[i])] < limit) {
         solution[i] = CELL_AVAILABLE;
@@ -119,21 +122,33 @@ int32_t purge_islands(int32_t limit) {
     }
   }
   log_message("  - %d cells purged\n", purged);
-  islands_label();
+  postprocess_label(p);
   return purged;
 }
 
-void select_islands(const PostprocessParameters& p) {
+int32_t purge_stage(PostprocessRun& p) {
+  log_message("PURGE islands\n");
+  log_message("config parameters\n");
+  log_message("  purge limit %d\n", p.params.purge_limit);
+  const int32_t cells_purged = purge_islands(p, p.params.purge_limit);
+  if (postprocess_debug_begin(p)) {
+    grid_write_suffixed(p.params.output.c_str(), ".debug.purged.asc", p.maps,
+                        POSTPROCESS_SOLUTION_MAP);
+  }
+  return cells_purged;
+}
+
+void select_islands(PostprocessRun& p) {
   log_message("SELECT best islands\n");
   log_message("config parameters\n");
-  const int32_t min_distance = p.min_distance;
-  const int32_t min_cells = p.min_cells;
-  const float share = p.accumulated_value;
+  const int32_t min_distance = p.params.min_distance;
+  const int32_t min_cells = p.params.min_cells;
+  const float share = p.params.accumulated_value;
   log_message(SELECT_ECHO_DISTANCE, min_distance);
   log_message(SELECT_ECHO_CELLS, min_cells);
   log_message(SELECT_ECHO_VALUE, double(share));
 
-  const int32_t islands = island_state.island_count;
+  const int32_t islands = p.islands.island_count;
   const size_t rows = static_cast<size_t>(islands);
   IslandSelection table;
   table.island.assign(rows, 0);
@@ -141,8 +156,8 @@ void select_islands(const PostprocessParameters& p) {
   table.selection_score.assign(rows, 0);
   for (int32_t i = 0; i < islands; ++i) table.island[static_cast<size_t>(i)] = i;
 
-  select_by_distance(table, min_distance, min_cells);
-  select_by_value(table, share);
+  select_by_distance(p, table, min_distance, min_cells);
+  select_by_value(p, table, share);
 
   int32_t highest = 0;
   for (int32_t score : table.selection_score) highest = std::max(highest, score);
@@ -154,10 +169,10 @@ void select_islands(const PostprocessParameters& p) {
       ++best_count;
     }
   }
-  float* solution = map_cells(0);
-  const int32_t* labels = island_state.label_map;
-  const float selected = SELECTED_MARK;
-  const size_t n = grid_cell_count();
+  float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  const int32_t* labels = p.islands.label_map.data();
+  const float selected = p.selected_mark();
+  const size_t n = p.maps.cell_count();
   for (size_t i = 0; i < n; ++i) {
     if (labels[i] >= 0 && best[static_cast<size_t>(labels[i])]) solution[i] = selected;
   }
@@ -169,15 +184,4 @@ void select_islands(const PostprocessParameters& p) {
   log_message("    - selected %d islands in the worst group\n", islands - best_count);
   if (best_count == 0) fatal(-6, "error: no selected islands!\n");
   write_selection_debug_maps(p);
-}
-
-void postprocess_islands(const PostprocessParameters& p) {
-  log_message("PURGE islands\n");
-  log_message("config parameters\n");
-  log_message("  purge limit %d\n", p.purge_limit);
-  const int32_t cells_purged = purge_islands(p.purge_limit);
-  if (postprocess_debug_begin(p)) grid_write_suffixed(p.output.c_str(), ".debug.purged.asc", 0);
-
-  select_islands(p);
-  expand_islands(p, cells_purged);
 }

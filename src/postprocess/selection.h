@@ -1,22 +1,17 @@
-// The island work of POSTPROCESS: purge the islands smaller than a limit, score the others by
-// their distance to the distance masks and by their accumulated potential, mark the best group
-// in the solution map, then hand over to the expansion that regrows the cells taken away.
+// The island work of POSTPROCESS before the expansion: purge the islands smaller than a limit,
+// score the others by their distance to the distance masks and by their accumulated potential,
+// and mark the best group in the solution map.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
-#include "raster/grid.h"
-
-struct PostprocessParameters;
+#include "postprocess/postprocess_run.h"
 
 /// The echo lines of the selection parameters.
 constexpr const char* SELECT_ECHO_DISTANCE = "  minimum distance %d\n";
 constexpr const char* SELECT_ECHO_CELLS = "  minimum %d cells at said distance\n";
 constexpr const char* SELECT_ECHO_VALUE = "  accumulated value %f\n";
-
-/// A cell of a best-group island, from the selection until the expansion clears the worst group.
-#define SELECTED_MARK (working_cell_value + 1.0f)
 
 /// The working tables of the selection: one row per island, reordered by the selection by value.
 struct IslandSelection {
@@ -27,11 +22,11 @@ struct IslandSelection {
 
 /// Erases the islands of fewer than `limit` cells from the solution map and relabels; returns the
 /// number of cells erased.
-int32_t purge_islands(int32_t limit);
+int32_t purge_islands(PostprocessRun& p, int32_t limit);
 
-/// Scores the labelled islands, marks the best group with SELECTED_MARK and prints the result;
+/// Prints the purge limit, purges and writes the purged debug map; returns the cells purged.
+int32_t purge_stage(PostprocessRun& p);
+
+/// Scores the labelled islands, marks the best group with the selected mark and prints the result;
 /// exit code -6 when no island is selected.
-void select_islands(const PostprocessParameters& p);
-
-/// Purge, selection and expansion of the islands of map 0, ending with the final map and mask.
-void postprocess_islands(const PostprocessParameters& p);
+void select_islands(PostprocessRun& p);

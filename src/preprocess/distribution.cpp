@@ -2,35 +2,37 @@
 
 #include <cstddef>
 
-#include "driver/log.h"
+#include "base/log.h"
 #include "raster/distance.h"
 #include "raster/grid.h"
-#include "raster/loaders.h"
 #include "raster/map_ops.h"
+#include "scenario/loaders.h"
 
-void init_values_apply(const char* path) {
-  grid_read(path, 1);
-  float* solution = map_cells(0);
-  const float* values = map_cells(1);
-  size_t n = grid_cell_count();
+void init_values_apply(MapBlock& maps, const char* path) {
+  grid_read(path, maps, PREPROCESS_DISTRIBUTION_MAP);
+  float* solution = maps.map(PREPROCESS_SOLUTION_MAP);
+  const float* values = maps.map(PREPROCESS_DISTRIBUTION_MAP);
+  const size_t n = maps.cell_count();
   // Excluded cells may be overwritten: an allocation that already exists wins over a mask.
   for (size_t i = 0; i < n; ++i) {
     if (solution[i] != CELL_NODATA && values[i] > 0.0f) solution[i] = values[i];
   }
 }
 
-void distribution_map_build() {
-  map_fill(0, 1, 0.0f);
-  maps_apply_masks("preprocess.distribution-masks", 1, CELL_MASKED);
-  map_distance(1, 2, CELL_MASKED);
-  map_normalize(2);
+void distribution_map_build(const ConfigDocument& config, MapBlock& maps) {
+  const int32_t weights_map = PREPROCESS_SCRATCH_MAP;
+  map_fill(maps, PREPROCESS_SOLUTION_MAP, PREPROCESS_DISTRIBUTION_MAP, 0.0f);
+  maps_apply_masks(config, maps, "preprocess.distribution-masks", PREPROCESS_DISTRIBUTION_MAP,
+                   CELL_MASKED);
+  map_distance(maps, PREPROCESS_DISTRIBUTION_MAP, weights_map, CELL_MASKED);
+  map_normalize(maps, weights_map);
 
   // Distance 0 becomes weight 1, the farthest data cell weight 0; no-data stays -1.
   log_message("* reverse map\n");
-  float* weights = map_cells(2);
-  size_t n = grid_cell_count();
+  float* weights = maps.map(weights_map);
+  const size_t n = maps.cell_count();
   for (size_t i = 0; i < n; ++i) {
     if (weights[i] >= 0.0f) weights[i] = static_cast<float>(1.0 - static_cast<double>(weights[i]));
   }
-  map_copy(2, 1);
+  map_copy(maps, weights_map, PREPROCESS_DISTRIBUTION_MAP);
 }

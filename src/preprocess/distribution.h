@@ -1,11 +1,20 @@
 // The two maps the random placement starts from: existing allocations copied from an
-// initial-values grid into the solution map (map 0), and the distribution map (map 1) of
-// placement weights, 1.0 on the cells the distribution masks mark and falling linearly with the
-// chessboard distance to 0.0 on the data cells farthest from every mask.
+// initial-values grid into the solution map, and the distribution map of placement weights, 1.0
+// on the cells the distribution masks mark and falling linearly with the chessboard distance to
+// 0.0 on the data cells farthest from every mask.
 #pragma once
 
-/// Copies every cell > 0 of the grid file `path` into the solution map, except over no-data cells.
-void init_values_apply(const char* path);
+#include "config/config.h"
+#include "raster/maps.h"
 
-/// Builds the distribution map in map 1 from "preprocess.distribution-masks" (map 2 is scratch).
-void distribution_map_build();
+/// The maps of the PREPROCESS stage's block.
+constexpr int32_t PREPROCESS_SOLUTION_MAP = 0;
+constexpr int32_t PREPROCESS_DISTRIBUTION_MAP = 1;  ///< also the loaders' scratch before
+constexpr int32_t PREPROCESS_SCRATCH_MAP = 2;       ///< masks, then the distance map
+constexpr int32_t PREPROCESS_MAPS = 3;
+
+/// Copies every cell > 0 of the grid file `path` into the solution map, except over no-data cells.
+void init_values_apply(MapBlock& maps, const char* path);
+
+/// Builds the distribution map from "preprocess.distribution-masks".
+void distribution_map_build(const ConfigDocument& config, MapBlock& maps);

@@ -3,9 +3,8 @@
 #include <cmath>
 #include <vector>
 
-#include "driver/log.h"
-#include "driver/random.h"
-#include "raster/grid.h"
+#include "base/log.h"
+#include "preprocess/distribution.h"
 
 namespace {
 
@@ -31,23 +30,23 @@ int32_t acceptance_count(float w) {
 }
 
 // A uniform integer below n (n >= 1), exact for totals beyond the 32-bit range.
-int64_t draw_below(int64_t n) {
-  if (n <= INT32_MAX) return rand_index(static_cast<int32_t>(n));
+int64_t draw_below(Rng& rng, int64_t n) {
+  if (n <= INT32_MAX) return rand_index(rng, static_cast<int32_t>(n));
   const uint64_t span = uint64_t{1} << 60;
   const uint64_t limit = span - span % static_cast<uint64_t>(n);
   for (;;) {
-    uint64_t x = (static_cast<uint64_t>(rand_index(1 << 30)) << 30) |
-                 static_cast<uint64_t>(rand_index(1 << 30));
+    uint64_t x = (static_cast<uint64_t>(rand_index(rng, 1 << 30)) << 30) |
+                 static_cast<uint64_t>(rand_index(rng, 1 << 30));
     if (x < limit) return static_cast<int64_t>(x % static_cast<uint64_t>(n));
   }
 }
 
 // The number of failures before the first success of independent trials that each succeed with
 // probability s: P(k or more) = (1 - s)^k, drawn by inversion from a 53-bit uniform in (0, 1].
-int64_t draw_failures(double s) {
+int64_t draw_failures(Rng& rng, double s) {
   if (s >= 1.0) return 0;
-  uint64_t x = (static_cast<uint64_t>(rand_index(1 << 30)) << 23) |
-               static_cast<uint64_t>(rand_index(1 << 23));
+  uint64_t x = (static_cast<uint64_t>(rand_index(rng, 1 << 30)) << 23) |
+               static_cast<uint64_t>(rand_index(rng, 1 << 23));
   double u = static_cast<double>(x + 1) * 0x1p-53;
   return static_cast<int64_t>(std::floor(std::log(u) / std::log1p(-s)));
 }
@@ -57,6 +56,10 @@ int64_t draw_failures(double s) {
 struct PlacementRun {
   float* solution;
   const float* weights;
+  float value;  // the working cell value
+  Rng& rng;
+  int32_t ncols;
+  int32_t nrows;
   int64_t cells;
   int64_t available;
   int64_t total_count;
@@ -82,18 +85,18 @@ void count_placement(PlacementRun& run, int64_t c) {
 // cell an acceptance draw. Draws on other cells count as nothing. With `watch`, it stops as soon
 // as a placement would cost more than PLAIN_TRIES_LIMIT draws on average.
 void place_plain(PlacementRun& run, bool watch) {
-  const int32_t ncols = grid_geometry.ncols;
-  const int32_t nrows = grid_geometry.nrows;
+  const int32_t ncols = run.ncols;
+  const int32_t nrows = run.nrows;
   const int64_t limit = run.cells * DRAW_RANGE;
   while (run.to_assign > 0) {
     if (watch && run.total_count * PLAIN_TRIES_LIMIT < limit) return;
     for (;;) {
-      int32_t col = rand_index(ncols);
-      int32_t row = rand_index(nrows);
+      int32_t col = rand_index(run.rng, ncols);
+      int32_t row = rand_index(run.rng, nrows);
       int64_t i = static_cast<int64_t>(row) * ncols + col;
       if (run.solution[i] != CELL_AVAILABLE) continue;
-      if (placement_probability(run.weights[i]) >= rand_fraction()) {
-        run.solution[i] = working_cell_value;
+      if (placement_probability(run.weights[i]) >= rand_fraction(run.rng)) {
+        run.solution[i] = run.value;
         count_placement(run, acceptance_count(run.weights[i]));
         break;
       }
@@ -160,10 +163,10 @@ void place_exact(PlacementRun& run) {
   while (run.to_assign > 0 && run.total_count > 0) {
     double success = static_cast<double>(run.total_count) /
                      (static_cast<double>(DRAW_RANGE) * static_cast<double>(run.available));
-    run.counts.rejections += draw_failures(success);
+    run.counts.rejections += draw_failures(run.rng, success);
 
     // Descend the tree to the bucket holding the target; within it, each cell spans c targets.
-    int64_t target = draw_below(run.total_count);
+    int64_t target = draw_below(run.rng, run.total_count);
     size_t b = 0;
     for (size_t step = top_step; step > 0; step /= 2) {
       if (b + step <= buckets && tree[b + step] <= target) {
@@ -175,7 +178,7 @@ void place_exact(PlacementRun& run) {
     if (!every_cell) {
       size_t last = start[b] + --size[b];
       size_t pick = start[b] + static_cast<size_t>(target / c);
-      run.solution[bucket_cells[pick]] = working_cell_value;
+      run.solution[bucket_cells[pick]] = run.value;
       bucket_cells[pick] = bucket_cells[last];
     }
     for (size_t k = b + 1; k <= buckets; k += k & (~k + 1)) tree[k] -= c;
@@ -185,7 +188,7 @@ void place_exact(PlacementRun& run) {
   if (every_cell) {
     for (int64_t i = 0; i < run.cells; ++i) {
       if (run.solution[i] == CELL_AVAILABLE && acceptance_count(run.weights[i]) > 0) {
-        run.solution[i] = working_cell_value;
+        run.solution[i] = run.value;
       }
     }
   }
@@ -198,11 +201,16 @@ double placement_probability(double w) {
   return 0.5 * (x / (std::fabs(x) + 1.0) + SIGMOID_OFFSET);
 }
 
-PlacementCounts initial_state_place(int32_t to_assign, PlacementSampler sampler) {
+PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int32_t to_assign,
+                                    PlacementSampler sampler) {
   // The line shows only when the placement takes more than a second.
-  PlacementRun run{map_cells(0),
-                   map_cells(1),
-                   static_cast<int64_t>(grid_cell_count()),
+  PlacementRun run{maps.map(PREPROCESS_SOLUTION_MAP),
+                   maps.map(PREPROCESS_DISTRIBUTION_MAP),
+                   value,
+                   rng,
+                   maps.geometry.ncols,
+                   maps.geometry.nrows,
+                   static_cast<int64_t>(maps.cell_count()),
                    0,
                    0,
                    0,
@@ -223,14 +231,10 @@ PlacementCounts initial_state_place(int32_t to_assign, PlacementSampler sampler)
   return run.counts;
 }
 
-void initial_state_create(float fraction) {
+void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction) {
   log_message("create initial state\n");
-  const float* solution = map_cells(0);
-  const size_t cells = grid_cell_count();
-  int32_t available = 0;
-  for (size_t i = 0; i < cells; ++i) {
-    if (solution[i] == CELL_AVAILABLE) ++available;
-  }
+  const int32_t available =
+      count_equal(maps.map(PREPROCESS_SOLUTION_MAP), maps.cell_count(), CELL_AVAILABLE);
   // A single-precision product, truncated. Above 2^24 cells the float can round above the count,
   // and no placement could fill the excess.
   int32_t to_assign = static_cast<int32_t>(static_cast<float>(available) * fraction);
@@ -240,7 +244,7 @@ void initial_state_create(float fraction) {
   log_message("  processing...\n");
 
   PlacementCounts counts{0, 0};
-  if (to_assign > 0) counts = initial_state_place(to_assign, SAMPLER_AUTO);
+  if (to_assign > 0) counts = initial_state_place(maps, value, rng, to_assign, SAMPLER_AUTO);
   log_message("    %d accepted cells\n", counts.accepted);
   log_message("    %lld rejections\n", static_cast<long long>(counts.rejections));
   // A map without an allocated cell would leave the later stages to take the highest initial

@@ -1,10 +1,13 @@
 // The random first allocation of PREPROCESS: a fraction of the available cells of the solution map
-// (map 0) receives the working cell value. Each placement picks an available cell with a chance
-// that rises steeply with its weight in the distribution map (map 1), so the first solution
-// clusters around the distribution masks.
+// receives the working cell value. Each placement picks an available cell with a chance that rises
+// steeply with its weight in the distribution map, so the first solution clusters around the
+// distribution masks.
 #pragma once
 
 #include <cstdint>
+
+#include "base/random.h"
+#include "raster/maps.h"
 
 /// How the placements are drawn. Both samplers pick cells with the same probabilities and report
 /// rejection counts with the same distribution; the exact one stays fast when acceptance is rare.
@@ -23,9 +26,11 @@ struct PlacementCounts {
 /// Acceptance probability of a cell of weight w: a sigmoid centred at 0.9, exactly 0 at w = 0.
 double placement_probability(double w);
 
-/// Sets `to_assign` available cells (at most the number available) to the working cell value.
-PlacementCounts initial_state_place(int32_t to_assign, PlacementSampler sampler);
+/// Sets `to_assign` available cells of the solution map (at most the number available) to `value`,
+/// the working cell value, with draws from `rng`.
+PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int32_t to_assign,
+                                    PlacementSampler sampler);
 
 /// Allocates trunc(available * fraction) of the available cells at random and reports the counts;
 /// stops with exit code 1 when that places no cell.
-void initial_state_create(float fraction);
+void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction);

@@ -1,15 +1,11 @@
 #include "preprocess/preprocess_stage.h"
 
-#include <cstdio>
-
-#include "config/config.h"
-#include "driver/log.h"
-#include "driver/random.h"
+#include "base/log.h"
 #include "preprocess/distribution.h"
 #include "preprocess/initial_state.h"
 #include "raster/grid.h"
-#include "raster/loaders.h"
 #include "raster/map_ops.h"
+#include "scenario/loaders.h"
 
 namespace {
 
@@ -19,60 +15,59 @@ void echo_convert_area(float fraction) {
 
 }  // namespace
 
-PreprocessParameters preprocess_read_parameters() {
+PreprocessParameters preprocess_read_parameters(const ConfigDocument& config) {
   PreprocessParameters p;
-  p.exclusion_masks = config_get_text_list("maps.exclusion-masks");
+  p.exclusion_masks = config_get_text_list(config, "maps.exclusion-masks");
   char text[CONFIG_TEXT_MAX];
-  config_get_string("preprocess.init-values-map", text);
+  config_get_string(config, "preprocess.init-values-map", text);
   p.init_values_map = text;
-  p.distribution_masks = config_get_text_list("preprocess.distribution-masks");
-  p.convert_area = static_cast<float>(config_get_number("preprocess.convert-area"));
+  p.distribution_masks = config_get_text_list(config, "preprocess.distribution-masks");
+  p.convert_area = static_cast<float>(config_get_number(config, "preprocess.convert-area"));
   // Written so that a NaN fails the range test too.
   if (!(p.convert_area >= 0.0f && p.convert_area <= 1.0f)) {
     echo_convert_area(p.convert_area);
     config_out_of_range(1, "error: property 'convert-area' out of range!\n",
                         "property 'preprocess.convert-area'", p.convert_area, "0 to 1");
   }
-  p.debug_maps = config_get_flag("preprocess.debug-maps");
-  config_get_string("preprocess.output", text);
+  p.debug_maps = config_get_flag(config, "preprocess.debug-maps");
+  config_get_string(config, "preprocess.output", text);
   p.output = text;
   return p;
 }
 
-// Map roles: 0 the solution map, 1 the loaders' scratch and then the distribution map, 2 the
-// scratch of the masks and then the distance map.
-void run_preprocess_stage() {
+void run_preprocess_stage(const Scenario& scenario, Run& run) {
+  const ConfigDocument& config = scenario.config;
   log_message("PREPROCESS begin\n");
-  const PreprocessParameters p = preprocess_read_parameters();
+  const PreprocessParameters p = preprocess_read_parameters(config);
   log_message("init\n");
-  grid_init_geometry();
-  maps_allocate(3);
+  maps_init_geometry(config, run.geometry);
+  MapBlock maps = maps_allocate(run.geometry, PREPROCESS_MAPS);
 
   log_message("init solution map\n");
-  maps_init_solution();
+  maps_init_solution(config, maps);
   log_message("apply exclusion masks\n");
-  maps_apply_exclusion_masks(CELL_MASKED);
+  maps_apply_masks(config, maps, "maps.exclusion-masks", PREPROCESS_SOLUTION_MAP, CELL_MASKED);
 
   if (!p.init_values_map.empty()) {
     log_message("apply initial values map\n");
-    init_values_apply(p.init_values_map.c_str());
+    init_values_apply(maps, p.init_values_map.c_str());
   }
 
   log_message("apply distribution masks\n");
   if (!p.distribution_masks.empty()) {
-    distribution_map_build();
+    distribution_map_build(config, maps);
   } else {
-    map_fill(0, 1, 1.0f);
+    map_fill(maps, PREPROCESS_SOLUTION_MAP, PREPROCESS_DISTRIBUTION_MAP, 1.0f);
   }
 
   // Above every initial value, so allocated cells stay distinguishable from copied ones.
   log_message("config parameters\n");
-  const float highest = map_max_value();
-  working_cell_value = static_cast<float>(static_cast<double>(highest) + 1.0);
-  log_message("  working cell value is %f\n", working_cell_value);
-  if (working_cell_value == 0.0f) fatal(1, "error: no allocatable cells in map!\n");
+  const float highest = map_max_value(maps, PREPROCESS_SOLUTION_MAP);
+  const float value = static_cast<float>(static_cast<double>(highest) + 1.0);
+  log_message("  working cell value is %f\n", value);
+  if (value == 0.0f) fatal(1, "error: no allocatable cells in map!\n");
   // From 2^24 on, a float has no next whole number: the allocation would merge with that code.
-  if (!(working_cell_value > highest)) {
+  if (!(value > highest)) {
     fatal(1, "error: no working cell value above initial value %f!\n",
           static_cast<double>(highest));
   }
@@ -81,13 +76,12 @@ void run_preprocess_stage() {
   // Written before the placement, so it shows the placement weights rather than the allocation.
   if (p.debug_maps) {
     log_message("debug maps\n");
-    grid_write_suffixed(p.output.c_str(), ".debug.map-1.asc", 1);
+    grid_write_suffixed(p.output.c_str(), ".debug.map-1.asc", maps, PREPROCESS_DISTRIBUTION_MAP);
   }
 
-  rand_seed_stage();
-  initial_state_create(p.convert_area);
+  stage_seed(scenario, run);
+  initial_state_create(maps, value, run.rng, p.convert_area);
 
-  grid_write(p.output.c_str(), 0);
+  stage_write_handover(run, Handover::preprocess_output, p.output, maps, PREPROCESS_SOLUTION_MAP);
   log_message("PREPROCESS end\n");
-  maps_release();
 }

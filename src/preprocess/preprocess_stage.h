@@ -1,11 +1,14 @@
 // The PREPROCESS stage: builds the first solution map from the potential maps, the exclusion
 // masks, an optional initial-values map and the distribution masks, places the fraction
-// "preprocess.convert-area" of the available cells at random, and writes the result to
+// "preprocess.convert-area" of the available cells at random, and hands the result over as
 // "preprocess.output" for the PROCESS stage to read back.
 #pragma once
 
 #include <string>
 #include <vector>
+
+#include "config/config.h"
+#include "scenario/scenario.h"
 
 /// Everything the stage reads from the configuration, checked.
 struct PreprocessParameters {
@@ -20,7 +23,7 @@ struct PreprocessParameters {
 /// Reads and checks the stage's properties; a fault ends the run with the stage's message and
 /// exit code (a range error after echoing the value), so that the check before a run and the stage
 /// share one reading.
-PreprocessParameters preprocess_read_parameters();
+PreprocessParameters preprocess_read_parameters(const ConfigDocument& config);
 
-/// Runs the stage from the configuration document; any fatal error ends the process.
-void run_preprocess_stage();
+/// Runs the stage of `run` on its scenario; any fatal error ends the process.
+void run_preprocess_stage(const Scenario& scenario, Run& run);

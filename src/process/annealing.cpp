@@ -4,16 +4,10 @@
 #include <cmath>
 #include <cstdint>
 
-#include "config/config.h"
-#include "driver/log.h"
-#include "driver/random.h"
-#include "process/energy.h"
-#include "process/moves.h"
-#include "raster/grid.h"
-#include "raster/islands.h"
-
-ProcessParameters process_parameters;
-AnnealingState annealing_state;
+#include "base/log.h"
+#include "base/output_file.h"
+#include "base/random.h"
+#include "process/process_run.h"
 
 namespace {
 
@@ -21,12 +15,11 @@ constexpr int32_t DRY_RUN_STAGES = 20;
 // Moves between two looks at the clock for the progress line: a few milliseconds of work.
 constexpr int32_t PROGRESS_MOVES = 4096;
 
-// Every try and the dry run start from the map that PREPROCESS wrote, whatever earlier tries did.
-void reload_solution_map() {
+// Every try and the dry run start from the map that PREPROCESS handed over, whatever earlier
+// tries did.
+void reload_solution_map(ProcessRun& p) {
   log_message("reload\n");
-  char path[CONFIG_TEXT_MAX];
-  config_get_string("preprocess.output", path);
-  grid_read(path, 0);
+  stage_read_handover(p.run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
 }
 
 void flush_log() {
@@ -35,24 +28,27 @@ void flush_log() {
 
 }  // namespace
 
-MoveOutcome apply_acceptance_rule(bool boltzmann) {
-  AnnealingState& a = annealing_state;
+EvolutionListing::~EvolutionListing() {
+  if (file != nullptr) output_discard(file);
+}
+
+MoveOutcome apply_acceptance_rule(ProcessRun& p, double candidate, bool boltzmann) {
+  AnnealingState& a = p.annealing;
   const double energy = a.current_energy;
-  const double candidate = a.candidate_energy;
   MoveOutcome outcome = MOVE_REJECTED;
   if (energy >= candidate) {
     outcome = MOVE_ACCEPTED;
   } else if (boltzmann) {
-    const double p = std::exp((energy - candidate) * a.effective_kb / a.temperature);
-    if (p >= rand_fraction()) outcome = MOVE_ACCEPTED_BOLTZMANN;
+    const double probability = std::exp((energy - candidate) * a.effective_kb / a.temperature);
+    if (probability >= rand_fraction(p.run.rng)) outcome = MOVE_ACCEPTED_BOLTZMANN;
   }
   if (outcome == MOVE_REJECTED) {
-    undo_move();
+    undo_move(p);
     return outcome;
   }
   a.current_energy = candidate;
   if (a.minimal_energy > candidate) a.minimal_energy = candidate;
-  commit_move();
+  commit_move(p);
   return outcome;
 }
 
@@ -60,8 +56,7 @@ float raised_cooling_factor(float tnext) {
   return static_cast<float>((1.0 - static_cast<double>(tnext)) / 10.0 + static_cast<double>(tnext));
 }
 
-double autotune_factor(double rejected_sum, int32_t count) {
-  const ProcessParameters& p = process_parameters;
+double autotune_factor(const ProcessParameters& p, double rejected_sum, int32_t count) {
   if (count == 0) {
     log_message("! no move rejected in the last dry-run stage: kb %f kept\n", p.kb);
     return p.kb;
@@ -70,23 +65,24 @@ double autotune_factor(double rejected_sum, int32_t count) {
   return std::fabs(std::log(static_cast<double>(p.pinit)) * static_cast<double>(p.tinit) / mean);
 }
 
-void evolution_write_line(FILE* file, int32_t stage, int32_t accepts, int32_t boltzmann_accepts) {
-  const double nmovs = static_cast<double>(process_parameters.nmovs);
+void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int32_t accepts,
+                          int32_t boltzmann_accepts) {
+  const double nmovs = static_cast<double>(p.parameters.nmovs);
   double terms[5];
-  energy_terms(terms);
-  std::fprintf(file, "%d %f %f %.2f %.2f %f %f %f %f %f\n", stage, annealing_state.temperature,
-               annealing_state.current_energy, accepts / nmovs, boltzmann_accepts / nmovs, terms[0],
+  energy_terms(p.energy, terms);
+  std::fprintf(file, "%d %f %f %.2f %.2f %f %f %f %f %f\n", stage, p.annealing.temperature,
+               p.annealing.current_energy, accepts / nmovs, boltzmann_accepts / nmovs, terms[0],
                terms[1], terms[2], terms[3], terms[4]);
 }
 
-void run_annealing(int32_t retries) {
-  ProcessParameters& p = process_parameters;
-  AnnealingState& a = annealing_state;
+void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) {
+  ProcessParameters& p = run.parameters;
+  AnnealingState& a = run.annealing;
   for (;;) {
     log_message("new try\n");
-    reload_solution_map();
-    if (p.nmovs > 0 && p.nstages > 0) moves_prepare();
-    a.current_energy = energy_evaluate();
+    reload_solution_map(run);
+    if (p.nmovs > 0 && p.nstages > 0) moves_prepare(run);
+    a.current_energy = energy_evaluate(run);
     a.minimal_energy = a.current_energy;
     a.initial_energy = a.current_energy;
     log_message("execution\n");
@@ -112,8 +108,8 @@ void run_annealing(int32_t retries) {
               p.nstages, done, total_moves, a.current_energy,
               i > 0 ? 100.0 * stage_accepts / i : 0.0);
         }
-        propose_move();
-        MoveOutcome outcome = apply_acceptance_rule(true);
+        const double candidate = propose_move(run);
+        MoveOutcome outcome = apply_acceptance_rule(run, candidate, true);
         if (outcome == MOVE_REJECTED) {
           ++rejections;
           continue;
@@ -128,13 +124,13 @@ void run_annealing(int32_t retries) {
       if (p.nmovs > 0) {
         log_message(" %d", s);
         flush_log();
-        if (a.evolution_file != nullptr) {
-          evolution_write_line(a.evolution_file, s, stage_accepts, stage_boltzmann);
-          std::fflush(a.evolution_file);
+        if (listing.file != nullptr) {
+          evolution_write_line(run, listing.file, s, stage_accepts, stage_boltzmann);
+          std::fflush(listing.file);
         }
       }
       // The full evaluation brings the incremental sums and island count back in line.
-      a.current_energy = energy_evaluate();
+      a.current_energy = energy_evaluate(run);
       if (retries != 0 && p.nmovs > 0 && static_cast<double>(stage_accepts) / p.nmovs < 0.01 &&
           s < abort_limit) {
         aborted = true;
@@ -165,16 +161,16 @@ void run_annealing(int32_t retries) {
   }
 }
 
-void autotune_kb() {
-  ProcessParameters& p = process_parameters;
-  AnnealingState& a = annealing_state;
-  reload_solution_map();
-  moves_prepare();
+void autotune_kb(ProcessRun& run) {
+  ProcessParameters& p = run.parameters;
+  AnnealingState& a = run.annealing;
+  reload_solution_map(run);
+  moves_prepare(run);
   log_message("dryrun execution\n");
-  a.current_energy = energy_evaluate();
+  a.current_energy = energy_evaluate(run);
   a.minimal_energy = a.current_energy;
   // Two moves per cell; a grid too large for that to fit the 32-bit count gets as many as fit.
-  const int64_t moves = 2 * static_cast<int64_t>(grid_cell_count());
+  const int64_t moves = 2 * static_cast<int64_t>(run.maps.cell_count());
   p.nmovs = moves > INT32_MAX ? INT32_MAX : static_cast<int32_t>(moves);
   // Only the mean of the rejected differences is needed, so their absolute values are added up in
   // the order they come instead of being kept in a list of nmovs entries.
@@ -192,20 +188,20 @@ void autotune_kb() {
                         "PROCESS dry run stage %d of %d, %.0f of %.0f moves, energy %f", s + 1,
                         DRY_RUN_STAGES, done, total_moves, a.current_energy);
       }
-      propose_move();
-      const double difference = a.current_energy - a.candidate_energy;
-      if (apply_acceptance_rule(false) == MOVE_REJECTED && last) {
+      const double candidate = propose_move(run);
+      const double difference = a.current_energy - candidate;
+      if (apply_acceptance_rule(run, candidate, false) == MOVE_REJECTED && last) {
         rejected_sum += std::fabs(difference);
         ++rejected_count;
       }
     }
-    a.current_energy = energy_evaluate();
+    a.current_energy = energy_evaluate(run);
     log_message(" %d", s);
     flush_log();
   }
   progress_end(progress);
   log_message("\n");
-  a.effective_kb = autotune_factor(rejected_sum, rejected_count);
+  a.effective_kb = autotune_factor(p, rejected_sum, rejected_count);
   log_message("changes\n");
   log_message("  nmovs %d\n", p.nmovs);
   log_message("  kb %f\n", a.effective_kb);

@@ -7,6 +7,9 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <string>
+
+struct ProcessRun;
 
 /// The annealing parameters, one per "process." property of the same name.
 struct ProcessParameters {
@@ -18,44 +21,50 @@ struct ProcessParameters {
   double kb = 0.0;  ///< Boltzmann factor of the manual mode
 };
 
-/// The process-wide parameters.
-extern ProcessParameters process_parameters;
-
 /// Energies, temperature and factor of the running annealing.
 struct AnnealingState {
   double temperature = 0.0;
   double effective_kb = 0.0;  ///< factor k of the acceptance rule
   double current_energy = 0.0;
-  double candidate_energy = 0.0;  ///< energy after the proposed move
   double minimal_energy = 0.0;
   double initial_energy = 0.0;
-  FILE* evolution_file = nullptr;   ///< the open evolution listing, or none
   int32_t solution_cell_count = 0;  ///< solution cells of the loaded map; size of the queues
 };
 
-/// The process-wide annealing state.
-extern AnnealingState annealing_state;
+/// The evolution listing of a run: an output stream (see output_file.h) that becomes its target
+/// only once closed; one still open when the run is dropped is abandoned.
+struct EvolutionListing {
+  EvolutionListing() = default;
+  EvolutionListing(const EvolutionListing&) = delete;
+  EvolutionListing& operator=(const EvolutionListing&) = delete;
+  ~EvolutionListing();
+  FILE* file = nullptr;  ///< the open listing, or none
+  std::string path;      ///< its target, named in the report of a failed close
+};
 
 /// How the acceptance rule decided on a proposed move.
 enum MoveOutcome { MOVE_REJECTED, MOVE_ACCEPTED, MOVE_ACCEPTED_BOLTZMANN };
 
-/// Metropolis rule on the proposed move: downhill (or equal) moves are kept; uphill ones, when
-/// `boltzmann` is set, with probability exp((E - E') * k / T) against one draw. Commits or undoes.
-MoveOutcome apply_acceptance_rule(bool boltzmann);
+/// Metropolis rule on the proposed move of energy `candidate`: downhill (or equal) moves are kept;
+/// uphill ones, when `boltzmann` is set, with probability exp((E - E') * k / T) against one draw.
+/// Commits or undoes.
+MoveOutcome apply_acceptance_rule(ProcessRun& p, double candidate, bool boltzmann);
 
 /// The cooling factor of the next try: a tenth of the way from `tnext` to 1, as a 32-bit float.
 float raised_cooling_factor(float tnext);
 
 /// The autotuned factor |ln(pinit) * tinit / m| for the mean m of `count` rejected differences
 /// whose absolute values add up to `rejected_sum`; the configured kb (with a warning) for none.
-double autotune_factor(double rejected_sum, int32_t count);
+double autotune_factor(const ProcessParameters& parameters, double rejected_sum, int32_t count);
 
 /// Writes the evolution line of stage `stage` from the running sums and the stage counters.
-void evolution_write_line(FILE* file, int32_t stage, int32_t accepts, int32_t boltzmann_accepts);
+void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int32_t accepts,
+                          int32_t boltzmann_accepts);
 
-/// Anneals from the reloaded "preprocess.output" with `retries` re-tries allowed; map 0 holds the
-/// solution after the last stage on return.
-void run_annealing(int32_t retries);
+/// Anneals from the reloaded "preprocess.output" with `retries` re-tries allowed, listing each
+/// stage into `listing` when it is open; the solution map holds the solution after the last stage
+/// on return.
+void run_annealing(ProcessRun& p, EvolutionListing& listing, int32_t retries);
 
 /// The dry run of the autotuning mode: sets nmovs to 2 * nrows * ncols and effective_kb.
-void autotune_kb();
+void autotune_kb(ProcessRun& p);

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
+
+struct ProcessRun;
 
 /// The move under evaluation and the running values it replaced.
 struct Move {
@@ -19,29 +22,37 @@ struct Move {
   double previous_f5_sum = 0.0;
 };
 
-/// The process-wide move.
-extern Move current_move;
+/// The allocated cells of the solution map (row-major indices), in no particular order. Drawing
+/// the cell taken out from this list is the same uniform choice as drawing grid positions until
+/// one is allocated, but costs one draw instead of about nrows * ncols / n of them. A committed
+/// move puts the cell put in where the cell taken out was listed.
+struct AllocatedCells {
+  std::vector<uint32_t> cells;
+  int32_t drawn = 0;  ///< the slot of the cell taken out by the current move
+  /// The free cells whose selection value is above 0, kept up to date by every committed move:
+  /// moves can use them all up (the cells freed may have a selection of 0, negative or NaN), and
+  /// then no draw of the cell put in could ever end.
+  int64_t receivers = 0;
+};
 
-/// Indexes the allocated cells of map 0 for the draws; call after every (re)load of map 0. Stops
-/// with exit code 1 when no move can ever be drawn: no allocated cell, or no free cell whose
-/// selection value (map 2) is above 0, either of which would make propose_move draw for ever.
-void moves_prepare();
+/// Indexes the allocated cells of the solution map for the draws; call after every (re)load of
+/// it. Stops with exit code 1 when no move can ever be drawn: no allocated cell, or no free cell
+/// whose selection value is above 0, either of which would make propose_move draw for ever.
+void moves_prepare(ProcessRun& p);
 
-/// Frees the index of allocated cells.
-void moves_release();
-
-/// Draws the two cells, marks them in map 0 and sets candidate_energy; stops on a negative energy,
-/// and with exit code 1 when earlier moves left no free cell whose selection value is above 0.
-void propose_move();
+/// Draws the two cells, marks them in the solution map and returns the energy after the move;
+/// stops on a negative energy, and with exit code 1 when earlier moves left no free cell whose
+/// selection value is above 0.
+double propose_move(ProcessRun& p);
 
 /// The energy after the marked move, from the running sums (which it updates).
-double evaluate_move();
+double evaluate_move(ProcessRun& p);
 
 /// Change of the island count when the (marked) cell at (col, row) is removed: A - Q - 1.
-int32_t removal_island_delta(int32_t col, int32_t row);
+int32_t removal_island_delta(const ProcessRun& p, int32_t col, int32_t row);
 
 /// Keeps the move: the cell taken out becomes free, the cell put in allocated.
-void commit_move();
+void commit_move(ProcessRun& p);
 
-/// Restores map 0 and the running sums as they were before the move.
-void undo_move();
+/// Restores the solution map and the running sums as they were before the move.
+void undo_move(ProcessRun& p);

@@ -1,12 +1,14 @@
-// The PROCESS stage: reads its parameters, loads the PREPROCESS output as the solution map, builds
+// The PROCESS stage: reads its parameters, takes the PREPROCESS output as the solution map, builds
 // the potential, selection, nservices and distances maps the energy and the moves read, anneals
-// (after a dry run in the autotuning mode) and writes the solution map to "process.output".
+// (after a dry run in the autotuning mode) and hands the solution map over as "process.output".
 #pragma once
 
 #include <string>
 #include <vector>
 
+#include "config/config.h"
 #include "process/annealing.h"
+#include "scenario/scenario.h"
 
 /// Everything the stage reads from the configuration, checked.
 struct ProcessStageParameters {
@@ -25,13 +27,10 @@ struct ProcessStageParameters {
 /// Reads and checks the stage's properties in the stage's order; a fault ends the run with the
 /// stage's message and exit code (a range error after echoing the value), so that the check
 /// before a run and the stage share one reading.
-ProcessStageParameters process_read_parameters();
+ProcessStageParameters process_read_parameters(const ConfigDocument& config);
 
-/// Runs the PROCESS stage on the current configuration document; fatal errors end the process.
-void run_process_stage();
-
-/// Clears the stage's process-wide records (parameters, annealing, energy and move state).
-void process_reset_state();
+/// Runs the stage of `run` on its scenario; fatal errors end the process.
+void run_process_stage(const Scenario& scenario, Run& run);
 
 /// The quantised selection value of a potential: 0 <= v < 0.2 gives 0.2, up to 0.8 <= v < 1
 /// giving 1.0, so that better cells are favoured but none with data is barred; 1.0 and values

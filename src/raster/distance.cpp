@@ -2,8 +2,7 @@
 
 #include <algorithm>
 
-#include "driver/log.h"
-#include "raster/grid.h"
+#include "base/log.h"
 #include "raster/map_ops.h"
 
 // The level-by-level sweeps reach, on every cell, the chessboard distance to the nearest
@@ -76,14 +75,14 @@ void restore_nodata(float* row, const float* src_row, int32_t ncols) {
 
 }  // namespace
 
-void map_distance(int32_t src, int32_t dst, float target) {
+void map_distance(MapBlock& maps, int32_t src, int32_t dst, float target) {
   log_message("* distance map\n");
-  const float* from = map_cells(src);
-  float* to = map_cells(dst);
+  const float* from = maps.map(src);
+  float* to = maps.map(dst);
   // Without a cell (or with a broken geometry) nothing is scanned and no destination is found.
-  const bool any_cell = map_cell_count() > 0;
-  const int32_t nrows = any_cell ? grid_geometry.nrows : 0;
-  const int32_t ncols = any_cell ? grid_geometry.ncols : 0;
+  const bool any_cell = maps.cell_count() > 0;
+  const int32_t nrows = any_cell ? maps.geometry.nrows : 0;
+  const int32_t ncols = any_cell ? maps.geometry.ncols : 0;
   const size_t width = static_cast<size_t>(ncols);
   auto dst_row = [&](int32_t r) { return to + static_cast<size_t>(r) * width; };
   auto src_row = [&](int32_t r) { return from + static_cast<size_t>(r) * width; };
@@ -103,7 +102,7 @@ void map_distance(int32_t src, int32_t dst, float target) {
   }
   if (destinations == 0) {
     log_message("  no destination cells: skip\n");
-    map_fill(src, dst, 1.0f);
+    map_fill(maps, src, dst, 1.0f);
     return;
   }
 

@@ -10,23 +10,20 @@
 #include <cstring>
 #include <string>
 
-#include "config/config.h"
-#include "driver/log.h"
-#include "driver/output_file.h"
-
-GridGeometry grid_geometry;
-MemoryMaps memory_maps;
-float working_cell_value = 0.0f;
+#include "base/log.h"
+#include "base/output_file.h"
 
 namespace {
 
 constexpr size_t READ_BUFFER_SIZE = 1 << 16;
 constexpr size_t WRITE_BUFFER_SIZE = 1 << 16;
+// File names and header words are at most as long as a property text of the configuration.
+constexpr size_t TEXT_MAX = 1024;
 // Longest word of a header; the first data value also passes through this check.
-constexpr size_t HEADER_WORD_MAX = CONFIG_TEXT_MAX - 1;
+constexpr size_t HEADER_WORD_MAX = TEXT_MAX - 1;
 
 void check_path_length(const char* path) {
-  if (std::strlen(path) >= static_cast<size_t>(CONFIG_TEXT_MAX)) {
+  if (std::strlen(path) >= TEXT_MAX) {
     fatal(1, "error: file name too long ('%.60s...')!\n", path);
   }
 }
@@ -209,7 +206,8 @@ GridHeader scan_header(TokenReader& reader, const char* path) {
                                  values[3],
                                  values[4],
                                  values[5],
-                                 values[6]};
+                                 values[6],
+                                 std::string()};
   header.nodata_value = values[NODATA_KEY];
   return header;
 }
@@ -225,13 +223,9 @@ double lower_left(double corner, double center, double cellsize) {
   return corner == 0.0 && center != 0.0 ? center - cellsize / 2.0 : corner;
 }
 
-// The file the process geometry was taken from, named when another file does not match it.
-std::string geometry_source;
-
-// Compares a file's header with the process geometry field by field; on the first difference the
-// fixed message is followed by a line naming the field, both values and both files.
-void check_header(const GridGeometry& h, const char* path) {
-  const GridGeometry& g = grid_geometry;
+// Compares a file's header with the geometry field by field; on the first difference the fixed
+// message is followed by a line naming the field, both values and both files.
+void check_header(const GridGeometry& h, const GridGeometry& g, const char* path) {
   const struct {
     const char* name;
     double file;
@@ -249,7 +243,7 @@ void check_header(const GridGeometry& h, const char* path) {
     if (same_float(f.file, f.geometry)) continue;
     log_message("error: incompatible (header) file '%s'!\n", path);
     fatal(1, "  %s is %.9g in '%s' but %.9g in '%s'\n", f.name, double(float(f.file)), path,
-          double(float(f.geometry)), geometry_source.c_str());
+          double(float(f.geometry)), g.source.c_str());
   }
 }
 
@@ -398,80 +392,28 @@ void write_header_field(AtomicWriter& writer, const char* key, double value) {
 
 }  // namespace
 
-void grid_reset_geometry() {
-  grid_geometry = GridGeometry{};
-  geometry_source.clear();
-}
-
-int32_t grid_init_geometry(bool quiet) {
-  static const char* const PATH = "maps.potential-maps";
-  const int32_t groups = config_get_array(PATH);
-  const int32_t first_group = groups + 1;
-  if (config_child_count(groups) <= 0 || config_child_count(first_group) <= 0 ||
-      config_document.tokens[first_group].type != JSMN_ARRAY) {
-    fatal(1, "error: unable to init geometry from group '%s'!\n", PATH);
-  }
-  char file_name[CONFIG_TEXT_MAX];
-  config_element_text(PATH, first_group, 0, file_name);
-  if (!quiet) log_message("* init geo using '%s'\n", file_name);
-  if (grid_geometry.nrows != 0 && grid_geometry.ncols != 0) return 1;
-
-  GridHeader header;
-  {
-    TokenReader reader(open_grid(file_name), file_name);
-    header = scan_header(reader, file_name);
-  }
-
-  if (header.geometry.nrows <= 0 || header.geometry.ncols <= 0) {
-    fatal(1, "error: unable to init geometry from file '%s'!\n", file_name);
-  }
-  grid_geometry = header.geometry;
-  geometry_source = file_name;
-  return 1;
-}
-
-void maps_allocate(int32_t n) {
-  log_message("* allocate %d memory maps\n", n);
-  if (grid_geometry.nrows == 0 || grid_geometry.ncols == 0) {
-    fatal(1, "error: geometry still uninitiallized!\n");
-  }
-  maps_release();
-  // Checked factor by factor: a wrapped product would allocate a short block that the reads then
-  // overrun. Cell indices of the whole block stay 32-bit.
-  int64_t cells = 0;
-  if (n <= 0 || grid_geometry.nrows < 0 || grid_geometry.ncols < 0 ||
-      __builtin_mul_overflow(static_cast<int64_t>(grid_geometry.nrows), grid_geometry.ncols,
-                             &cells) ||
-      __builtin_mul_overflow(cells, static_cast<int64_t>(n), &cells) || cells > INT32_MAX) {
-    fatal(1, "error: not enough memory!\n");
-  }
-  // Cleared, so that no map ever holds indeterminate values, whatever a stage reads first.
-  float* block = static_cast<float*>(std::calloc(static_cast<size_t>(cells), sizeof(float)));
-  if (block == nullptr) fatal(1, "error: not enough memory!\n");
-  memory_maps.block = block;
-  memory_maps.count = n;
-}
-
-void maps_release() {
-  std::free(memory_maps.block);
-  memory_maps = MemoryMaps{};
-}
-
-void grid_check_header(const char* path) {
+GridGeometry grid_read_geometry(const char* path) {
   TokenReader reader(open_grid(path), path);
-  check_header(scan_header(reader, path).geometry, path);
+  GridGeometry geometry = scan_header(reader, path).geometry;
+  geometry.source = path;
+  return geometry;
 }
 
-int32_t grid_read(const char* path, int32_t k) {
+void grid_check_header(const char* path, const GridGeometry& geometry) {
+  TokenReader reader(open_grid(path), path);
+  check_header(scan_header(reader, path).geometry, geometry, path);
+}
+
+int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
   check_path_length(path);
   log_message("* read '%s'\n", path);
   TokenReader reader(open_grid(path), path);
   const GridHeader header = scan_header(reader, path);
-  check_header(header.geometry, path);
+  check_header(header.geometry, maps.geometry, path);
 
   const float nodata = static_cast<float>(header.nodata_value);
-  float* cells = map_cells(k);
-  const size_t total = grid_cell_count();
+  float* cells = maps.map(k);
+  const size_t total = maps.cell_count();
   int32_t valid = 0;
   int32_t infinite = 0;
   for (size_t i = 0; i < total; ++i) {
@@ -506,18 +448,18 @@ int32_t grid_read(const char* path, int32_t k) {
   const char* word;
   size_t length;
   if (reader.next(&word, &length)) {
-    fatal(1, "error: more values than %d rows of %d columns in file '%s'!\n", grid_geometry.nrows,
-          grid_geometry.ncols, path);
+    fatal(1, "error: more values than %d rows of %d columns in file '%s'!\n", maps.geometry.nrows,
+          maps.geometry.ncols, path);
   }
   if (infinite > 0) log_message("  found %d -infinite values!\n", infinite);
   return valid;
 }
 
-int32_t grid_write(const char* path, int32_t k) {
+int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   check_path_length(path);
   log_message("* write '%s'\n", path);
   AtomicWriter writer(path);
-  const GridGeometry& g = grid_geometry;
+  const GridGeometry& g = maps.geometry;
   // All six lines, the origin in the form the geometry was given in: other GIS readers need every
   // line, an origin of 0 included.
   writer.text("ncols        %d\n", g.ncols);
@@ -535,7 +477,7 @@ int32_t grid_write(const char* path, int32_t k) {
   write_header_field(writer, "cellsize     ", g.cellsize);
   writer.text("nodata_value -999\n");
 
-  const float* cells = map_cells(k);
+  const float* cells = maps.map(k);
   int32_t valid = 0;
   for (int32_t r = 0; r < g.nrows; ++r) {
     const float* row = cells + static_cast<size_t>(r) * static_cast<size_t>(g.ncols);
@@ -560,9 +502,10 @@ int32_t grid_write(const char* path, int32_t k) {
   return valid;
 }
 
-int32_t grid_write_suffixed(const char* prefix, const char* suffix, int32_t k) {
+int32_t grid_write_suffixed(const char* prefix, const char* suffix, const MapBlock& maps,
+                            int32_t k) {
   // Room for any property text and suffix; grid_write refuses what is too long for a file name.
-  char path[2 * CONFIG_TEXT_MAX];
+  char path[2 * TEXT_MAX];
   std::snprintf(path, sizeof path, "%s%s", prefix, suffix);
-  return grid_write(path, k);
+  return grid_write(path, maps, k);
 }

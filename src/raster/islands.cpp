@@ -1,45 +1,27 @@
 #include "raster/islands.h"
 
-#include <cstdlib>
-#include <cstring>
+#include <algorithm>
+#include <new>
+#include <stdexcept>
 
-#include "driver/log.h"
-#include "raster/grid.h"
-#include "raster/map_ops.h"
+#include "base/log.h"
 
-IslandState island_state;
-
-bool islands_allocate(size_t queue_entries) {
-  islands_release();
-  // Never ask for zero bytes: a null result must mean that memory is short.
-  const size_t cells = map_cell_count() > 0 ? map_cell_count() : 1;
+bool islands_allocate(IslandState& islands, size_t cells, size_t queue_entries) {
+  // Never ask for zero entries: an empty array must mean that none was allocated.
   const size_t entries = queue_entries > 0 ? queue_entries : 1;
-  size_t label_bytes = 0;
-  size_t queue_bytes = 0;
-  if (__builtin_mul_overflow(cells, sizeof(int32_t), &label_bytes) ||
-      __builtin_mul_overflow(entries, sizeof(int32_t), &queue_bytes)) {
+  try {
+    islands.label_map.assign(cells > 0 ? cells : 1, -1);
+    islands.queue_col.assign(entries, 0);
+    islands.queue_row.assign(entries, 0);
+  } catch (const std::bad_alloc&) {
+    islands = IslandState{};
+    return false;
+  } catch (const std::length_error&) {
+    islands = IslandState{};
     return false;
   }
-  island_state.label_map = static_cast<int32_t*>(std::malloc(label_bytes));
-  island_state.queue_col = static_cast<int32_t*>(std::malloc(queue_bytes));
-  island_state.queue_row = static_cast<int32_t*>(std::malloc(queue_bytes));
-  if (island_state.label_map == nullptr || island_state.queue_col == nullptr ||
-      island_state.queue_row == nullptr) {
-    islands_release();
-    return false;
-  }
-  island_state.queue_capacity = queue_entries;
+  islands.queue_capacity = queue_entries;
   return true;
-}
-
-void islands_release() {
-  std::free(island_state.label_map);
-  std::free(island_state.queue_col);
-  std::free(island_state.queue_row);
-  island_state.label_map = nullptr;
-  island_state.queue_col = nullptr;
-  island_state.queue_row = nullptr;
-  island_state.queue_capacity = 0;
 }
 
 namespace {
@@ -54,6 +36,7 @@ constexpr int32_t LABEL_QUEUED = -2;  // a seed waiting in the queue of the isla
 // from its own row and from the runs above and below it, and each queued seed is a distinct cell
 // (marked -2), so the queue never holds more entries than the island has cells.
 struct IslandFill {
+  IslandState& state;
   const float* cells;
   int32_t* label;
   int32_t nrows;
@@ -72,7 +55,7 @@ bool is_open(const IslandFill& f, size_t i) {
 }
 
 void queue_seed(IslandFill& f, int32_t row, int32_t col) {
-  IslandState& s = island_state;
+  IslandState& s = f.state;
   // The stage sizes the queue for its largest island; writing past it would corrupt memory.
   if (static_cast<size_t>(f.tail) >= s.queue_capacity) {
     fatal(-1, "error: island queue too small (%zu entries)!\n", s.queue_capacity);
@@ -98,7 +81,7 @@ void queue_runs(IslandFill& f, int32_t row, int32_t lo, int32_t hi) {
 }
 
 void fill_island(IslandFill& f, int32_t row0, int32_t col0, int32_t island) {
-  const IslandState& s = island_state;
+  const IslandState& s = f.state;
   f.tail = 0;
   queue_seed(f, row0, col0);
   for (int32_t head = 0; head < f.tail; ++head) {
@@ -117,18 +100,18 @@ void fill_island(IslandFill& f, int32_t row0, int32_t col0, int32_t island) {
 
 }  // namespace
 
-double islands_label() {
-  IslandState& s = island_state;
-  const size_t n = map_cell_count();
-  if (n > 0 && (s.label_map == nullptr || s.queue_col == nullptr || s.queue_row == nullptr)) {
+int32_t islands_label(IslandState& s, const MapBlock& maps, int32_t k, float value) {
+  const size_t n = maps.cell_count();
+  if (n > 0 && (s.label_map.size() < n || s.queue_col.empty() || s.queue_row.empty())) {
     fatal(-1, "error: island arrays not allocated!\n");
   }
-  if (n > 0) std::memset(s.label_map, 0xFF, n * sizeof(int32_t));
-  IslandFill fill{map_cells(0),
-                  s.label_map,
-                  n == 0 ? 0 : grid_geometry.nrows,
-                  n == 0 ? 0 : grid_geometry.ncols,
-                  working_cell_value,
+  std::fill(s.label_map.begin(), s.label_map.end(), -1);
+  IslandFill fill{s,
+                  maps.map(k),
+                  s.label_map.data(),
+                  n == 0 ? 0 : maps.geometry.nrows,
+                  n == 0 ? 0 : maps.geometry.ncols,
+                  value,
                   0};
 
   // Islands are numbered in the order the row-major scan meets them, at their top-most, then
@@ -145,12 +128,7 @@ double islands_label() {
       ++islands;
     }
   }
-
   s.island_count = islands;
-  s.min_island_count = 1;
-  if (s.f3_range == -1.0) s.f3_range = static_cast<double>(solution_cells) - 1.0;
-  // A range of 0 comes from a first solution of one cell, which is always one island: there is
-  // no island beyond the first to count, and the term is 0 rather than 0 / 0.
-  if (s.f3_range == 0.0) return 0.0;
-  return (static_cast<double>(s.island_count) - 1.0) / s.f3_range;
+  s.solution_cells = solution_cells;
+  return islands;
 }

@@ -1,32 +1,46 @@
-// Island labelling: an island is a 4-connected group of solution cells (cells of map 0 equal to the
-// working cell value). Islands are numbered in the row-major order of their first cell. PROCESS
-// uses the count as its islands term; POSTPROCESS purges, selects and grows island by island.
+// Island labelling: an island is a 4-connected group of solution cells (cells of a solution map
+// equal to the working cell value). Islands are numbered in the row-major order of their first
+// cell. PROCESS counts them for its islands term; POSTPROCESS purges, selects and grows island by
+// island.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
-/// The labelling arrays, owned by the stage that allocates them, and the island counters.
+#include "raster/maps.h"
+
+/// The labelling arrays of a run and the counts of the last labelling.
 struct IslandState {
-  int32_t* label_map = nullptr;  ///< per cell: island number, or -1 for a non-solution cell
-  int32_t* queue_col = nullptr;  ///< flood-fill queue, columns
-  int32_t* queue_row = nullptr;  ///< flood-fill queue, rows
-  size_t queue_capacity = 0;     ///< entries of each queue array
+  std::vector<int32_t> label_map;  ///< per cell: island number, or -1 for a non-solution cell
+  std::vector<int32_t> queue_col;  ///< flood-fill queue, columns
+  std::vector<int32_t> queue_row;  ///< flood-fill queue, rows
+  size_t queue_capacity = 0;       ///< entries of each queue array
   int32_t island_count = 0;
-  int32_t min_island_count = 0;
-  double f3_range = -1.0;  ///< normaliser of the islands term; -1.0 = unset
+  int32_t solution_cells = 0;  ///< solution cells of the last labelling
 };
 
-/// The process-wide labelling state.
-extern IslandState island_state;
-
-/// Allocates label_map (one entry per cell) and queues of `queue_entries` each; false when memory
+/// Sizes label_map for `cells` cells and the queues for `queue_entries` each; false when memory
 /// is short (the caller reports it).
-bool islands_allocate(size_t queue_entries);
+bool islands_allocate(IslandState& islands, size_t cells, size_t queue_entries);
 
-/// Frees the labelling arrays.
-void islands_release();
+/// Labels the islands of map k of `maps`, whose solution cells hold `value`; returns the count.
+int32_t islands_label(IslandState& islands, const MapBlock& maps, int32_t k, float value);
 
-/// Labels the islands of map 0; returns (island_count - 1) / f3_range, setting f3_range to n - 1
-/// first when it is unset (0.0 when that range is 0: a one-cell solution has no extra island).
-double islands_label();
+/// Per labelled island, the sum of `value(cell)` over its cells in row-major order: one pass over
+/// the label map.
+template <typename T, typename CellValue>
+std::vector<T> island_totals(const IslandState& islands, CellValue value) {
+  std::vector<T> totals(static_cast<size_t>(islands.island_count), T{0});
+  const size_t n = islands.label_map.size();
+  for (size_t i = 0; i < n; ++i) {
+    const int32_t label = islands.label_map[i];
+    if (label >= 0) totals[static_cast<size_t>(label)] += value(i);
+  }
+  return totals;
+}
+
+/// Number of cells of every labelled island.
+inline std::vector<int32_t> island_sizes(const IslandState& islands) {
+  return island_totals<int32_t>(islands, [](size_t) { return 1; });
+}

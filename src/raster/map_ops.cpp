@@ -1,16 +1,10 @@
 #include "raster/map_ops.h"
 
-#include "driver/log.h"
-#include "raster/grid.h"
+#include "base/log.h"
 
-size_t map_cell_count() {
-  if (grid_geometry.nrows <= 0 || grid_geometry.ncols <= 0) return 0;
-  return grid_cell_count();
-}
-
-float map_max_value() {
-  const size_t n = map_cell_count();
-  const float* cells = map_cells(0);
+float map_max_value(const MapBlock& maps, int32_t k) {
+  const size_t n = maps.cell_count();
+  const float* cells = maps.map(k);
   float m = CELL_NODATA;
   for (size_t i = 0; i < n; ++i) {
     if (cells[i] > m) m = cells[i];
@@ -18,10 +12,10 @@ float map_max_value() {
   return m;
 }
 
-void map_normalize(int32_t k) {
+void map_normalize(MapBlock& maps, int32_t k) {
   log_message("* normalize map\n");
-  const size_t n = map_cell_count();
-  float* cells = map_cells(k);
+  const size_t n = maps.cell_count();
+  float* cells = maps.map(k);
   float m = -1.0f;
   for (size_t i = 0; i < n; ++i) {
     if (cells[i] >= 0.0f && cells[i] > m) m = cells[i];
@@ -33,16 +27,16 @@ void map_normalize(int32_t k) {
   }
 }
 
-void map_copy(int32_t src, int32_t dst) {
-  const size_t n = map_cell_count();
-  const float* from = map_cells(src);
-  float* to = map_cells(dst);
+void map_copy(MapBlock& maps, int32_t src, int32_t dst) {
+  const size_t n = maps.cell_count();
+  const float* from = maps.map(src);
+  float* to = maps.map(dst);
   for (size_t i = 0; i < n; ++i) to[i] = from[i];
 }
 
-void map_fill(int32_t src, int32_t dst, float value) {
-  const size_t n = map_cell_count();
-  const float* from = map_cells(src);
-  float* to = map_cells(dst);
+void map_fill(MapBlock& maps, int32_t src, int32_t dst, float value) {
+  const size_t n = maps.cell_count();
+  const float* from = maps.map(src);
+  float* to = maps.map(dst);
   for (size_t i = 0; i < n; ++i) to[i] = from[i] == CELL_NODATA ? CELL_NODATA : value;
 }

@@ -10,41 +10,40 @@
 #include "test_support.h"
 
 TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
-  reset_process_state();
   const std::string fits(CONFIG_TEXT_MAX - 1, 'x'), too_long(CONFIG_TEXT_MAX, 'x');
   // "ab" must not answer "a.b", the first of duplicate keys wins, an unquoted key is no key, and
   // paths do not descend into arrays.
-  load_config(R"({"ab": 1, "a": {"b": 2}, "a": 3, k: 4, "x": [{"y": 5}], "f": " 6 ", "l": [{}],)"
-              R"( "n": "1o00", "e": "", "w": [1, abc],)"
-              R"( "t": ")" +
-              fits + R"(", "b": ")" + too_long + R"(", "c": [")" + too_long + "\"]}");
-  EXPECT_EQ((std::vector<double>{1.0 * config_get_integer("a.b"), 1.0 * config_get_integer("ab"),
-                                 config_get_number("f")}),
+  const ConfigDocument c =
+      config_of(R"({"ab": 1, "a": {"b": 2}, "a": 3, k: 4, "x": [{"y": 5}], "f": " 6 ", "l": [{}],)"
+                R"( "n": "1o00", "e": "", "w": [1, abc],)"
+                R"( "t": ")" +
+                fits + R"(", "b": ")" + too_long + R"(", "c": [")" + too_long + "\"]}");
+  EXPECT_EQ((std::vector<double>{1.0 * config_get_integer(c, "a.b"),
+                                 1.0 * config_get_integer(c, "ab"), config_get_number(c, "f")}),
             (std::vector<double>{2, 1, 6}));
   char text[CONFIG_TEXT_MAX];
-  config_get_string("t", text);
+  config_get_string(c, "t", text);
   EXPECT_EQ(text, fits);
   const std::string too_long_error = "' is too long (1024 characters, at most 1023)";
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[] { config_get_number("a.bc"); }, "property 'a.bc' not found in config json file"},
-      {[] { config_get_number("k"); }, "property 'k' not found in config json file"},
-      {[] { config_get_number("x.y"); }, "property 'x.y' not found in config json file"},
-      {[] { config_get_number("a"); },
+      {[&] { config_get_number(c, "a.bc"); }, "property 'a.bc' not found in config json file"},
+      {[&] { config_get_number(c, "k"); }, "property 'k' not found in config json file"},
+      {[&] { config_get_number(c, "x.y"); }, "property 'x.y' not found in config json file"},
+      {[&] { config_get_number(c, "a"); },
        "incorrect type for property 'a' (string or number expected)"},
-      {[] { config_get_array("f"); }, "incorrect type for property 'f' (json array expected)"},
-      {[&] { config_element_text("l", config_get_array("l"), 0, text); },
+      {[&] { config_get_array(c, "f"); }, "incorrect type for property 'f' (json array expected)"},
+      {[&] { config_element_text(c, "l", config_get_array(c, "l"), 0, text); },
        "incorrect type for element 0 of property 'l' (string or number expected)"},
-      {[&] { config_get_string("b", text); }, "property 'b" + too_long_error},
-      {[] { config_get_integer("n"); }, "property 'n' is not a number ('1o00')"},
-      {[] { config_get_number("e"); }, "property 'e' is not a number ('')"},
-      {[] { config_element_number("w", config_get_array("w"), 1); },
+      {[&] { config_get_string(c, "b", text); }, "property 'b" + too_long_error},
+      {[&] { config_get_integer(c, "n"); }, "property 'n' is not a number ('1o00')"},
+      {[&] { config_get_number(c, "e"); }, "property 'e' is not a number ('')"},
+      {[&] { config_element_number(c, "w", config_get_array(c, "w"), 1); },
        "element 1 of property 'w' is not a number ('abc')"},
-      {[&] { config_element_text("c", config_get_array("c"), 0, text); },
+      {[&] { config_element_text(c, "c", config_get_array(c, "c"), 0, text); },
        "property 'c" + too_long_error},
   };
   for (const auto& [body, error] : cases) {
     const FatalResult r = run_capturing(body);
     EXPECT_EQ(std::to_string(r.code) + r.log, "2error: " + error + "!\n");
   }
-  reset_process_state();
 }

@@ -7,7 +7,6 @@
 #include "test_support.h"
 
 TEST(CorpusReplayTest, EveryInputKeepsItsGuarantees) {
-  reset_process_state();
   LogCapture quiet;
   TempDir dir;
   using std::filesystem::directory_iterator;
@@ -24,5 +23,4 @@ TEST(CorpusReplayTest, EveryInputKeepsItsGuarantees) {
           << entry.path();
     }
   }
-  reset_process_state();
 }

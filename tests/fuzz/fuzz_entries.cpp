@@ -8,6 +8,7 @@
 
 #include "config/config.h"
 #include "raster/grid.h"
+#include "scenario/loaders.h"
 
 // A fatal error is the answer to a bad input only with the exit code of its part of the system.
 static std::string expect_code(int code, const std::string& what,
@@ -27,11 +28,13 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
   // Paths from the key texts, alone and joined in document order, so the fuzzer shapes them.
   std::vector<std::string> paths = {"", ".", "maps.potential-maps"};
   std::string previous;
-  const bool loaded = config_load_text(text.c_str()) > 0;
-  for (int32_t i = 0; loaded && i < config_document.token_count && paths.size() < 51; ++i) {
-    const jsmntok_t& t = config_document.tokens[i];
-    if (t.type != JSMN_STRING || t.end - t.start > 64) continue;
-    const std::string key(config_document.text + t.start, static_cast<size_t>(t.end - t.start));
+  ConfigDocument doc;
+  const bool loaded = config_load_text(doc, text.c_str()) > 0;
+  for (int32_t i = 0; loaded && i < doc.token_count && paths.size() < 51; ++i) {
+    const ConfigToken& t = doc.tokens[static_cast<size_t>(i)];
+    if (t.type != CONFIG_STRING || t.end - t.start > 64) continue;
+    const std::string key(doc.text, static_cast<size_t>(t.start),
+                          static_cast<size_t>(t.end - t.start));
     paths.push_back(key);
     paths.push_back(previous + "." + key);
     previous = key;
@@ -41,16 +44,15 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
     const char* p = path.c_str();
     char buffer[CONFIG_TEXT_MAX] = "previous";  // must stay terminated whatever happens
     const std::function<void()> getters[] = {
-        [&] { config_get_string(p, buffer); }, [&] { config_get_number(p); },
-        [&] { config_get_integer(p); }, [&] { config_get_flag(p); },
-        [&] { config_element_text(p, config_get_array(p), 0, buffer); }};
+        [&] { config_get_string(doc, p, buffer); }, [&] { config_get_number(doc, p); },
+        [&] { config_get_integer(doc, p); }, [&] { config_get_flag(doc, p); },
+        [&] { config_element_text(doc, p, config_get_array(doc, p), 0, buffer); }};
     for (const auto& body : getters) {
       if (failure.empty()) failure = expect_code(2, "a getter of '" + path + "'", body);
       if (std::memchr(buffer, '\0', sizeof buffer) == nullptr)
         failure = "'" + path + "' unterminated";
     }
   }
-  config_release();
   return failure;
 }
 
@@ -58,36 +60,33 @@ std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string&
   const std::string input = dir + "/input.asc", output = dir + "/output.asc";
   if (!std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(data), size))
     return "cannot write " + input;
-  maps_release();
-  grid_reset_geometry();
-  config_load_text(("{\"maps\": {\"potential-maps\": [[\"" + input + "\"]]}}").c_str());
+  ConfigDocument config;
+  config_load_text(config, ("{\"maps\": {\"potential-maps\": [[\"" + input + "\"]]}}").c_str());
   int32_t valid = -1;
   bool nan = false;
+  MapBlock maps;
   std::string failure = expect_code(1, "grid reading", [&] {
-    grid_init_geometry();
+    GridGeometry g;
+    maps_init_geometry(config, g);
     // A NaN geometry value never equals itself: every file, its own too, would not match it.
-    const auto& g = grid_geometry;
     nan = std::isnan(g.cellsize) || std::isnan(g.xllcorner) || std::isnan(g.yllcorner);
     // A header alone could ask for gigabytes: large grids are not read.
-    if (nan || grid_cell_count() > (1u << 18)) return;
-    maps_allocate(2);
-    valid = grid_read(input.c_str(), 0);
+    if (nan || geometry_cell_count(g) > (1u << 18)) return;
+    maps = maps_allocate(g, 2);
+    valid = grid_read(input.c_str(), maps, 0);
   });
   if (nan) failure = "the geometry holds NaN";
   try {
-    if (valid >= 0 &&
-        (grid_write(output.c_str(), 0) != valid || grid_read(output.c_str(), 1) != valid))
+    if (valid >= 0 && (grid_write(output.c_str(), maps, 0) != valid ||
+                       grid_read(output.c_str(), maps, 1) != valid))
       failure = "the written grid reads back another count";
   } catch (const FatalExit&) {
     failure = "the written grid does not read back";
   }
   // Every value written reads back as the same float.
-  for (size_t i = 0; valid >= 0 && i < grid_cell_count() && failure.empty(); ++i) {
-    if (map_cells(1)[i] != map_cells(0)[i])
+  for (size_t i = 0; valid >= 0 && i < maps.cell_count() && failure.empty(); ++i) {
+    if (maps.map(1)[i] != maps.map(0)[i])
       failure = "cell " + std::to_string(i) + " reads back changed";
   }
-  maps_release();
-  grid_reset_geometry();
-  config_release();
   return failure;
 }

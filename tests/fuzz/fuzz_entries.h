@@ -9,7 +9,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "driver/log.h"
+#include "base/log.h"
 
 /// Quiets the log and turns fatal errors into FatalExit, as every fuzz target needs.
 inline void fuzz_init() {

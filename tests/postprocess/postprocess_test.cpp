@@ -8,13 +8,12 @@
 #include <tuple>
 #include <vector>
 
-#include "driver/random.h"
+#include "base/random.h"
 #include "postprocess/expand_basins.h"
 #include "postprocess/grid_values.h"
+#include "postprocess/postprocess_run.h"
 #include "postprocess/postprocess_stage.h"
 #include "postprocess/selection.h"
-#include "raster/grid.h"
-#include "raster/islands.h"
 #include "test_support.h"
 
 namespace {
@@ -28,16 +27,22 @@ std::vector<float> cells(const std::string& text) {
   return out;
 }
 
-// Map 0 becomes `solution` (working cell value 1), map 2 (the probability map) 1.0 everywhere.
-void prepare(int nrows, int ncols, const std::string& solution) {
-  reset_process_state();
-  setup_grid(nrows, ncols, 5);
-  set_map(0, cells(solution));
-  set_map(2, std::vector<float>(grid_cell_count(), 1.0f));
-  working_cell_value = 1.0f;
-  ASSERT_TRUE(islands_allocate(grid_cell_count()));
-  rand_seed(7);
-}
+// A POSTPROCESS run of its own on the configuration `json`: map 0 becomes `solution` (working cell
+// value 1), map 2 (the probability map) 1.0 everywhere.
+struct Fixture {
+  Fixture(int nrows, int ncols, const std::string& solution, const std::string& json = "{}")
+      : scenario(scenario_of(json)) {
+    p.maps = make_maps(nrows, ncols, POSTPROCESS_MAPS);
+    set_map(p.maps, 0, cells(solution));
+    set_map(p.maps, 2, std::vector<float>(p.maps.cell_count(), 1.0f));
+    p.working_cell_value = 1.0f;
+    EXPECT_TRUE(islands_allocate(p.islands, p.maps.cell_count(), p.maps.cell_count()));
+    rand_seed(run.rng, 7);
+  }
+  Scenario scenario;
+  ::Run run;
+  PostprocessRun p{scenario, run};
+};
 
 // The stage's configuration over "potential.asc" and "process.asc" of `dir`, its outputs
 // "final.asc" and "mask.asc"; `distance` holds the members of "method-distance".
@@ -66,39 +71,38 @@ TEST(PostprocessTest, SelectionTable) {
         std::tuple{2, 1, 0.5f, "W.WW.S.WW"},     // chosen by both
         std::tuple{0, 1, 0.375f, "W.WW.S.WW"},   // island 2 reaches the target alone
         std::tuple{2, 2, 0.0f, "S.SS.S.SS"}}) {  // none chosen: every island
-    prepare(1, 9, "W.WW.W.WW");
-    set_map(1, {0.5f, 0, 0.25f, 0.25f, 0, 0.75f, 0, 0.125f, 0.125f});
-    set_map(3, {3, 1, 0, 2, 1, 1, 4, 5, 5});
-    PostprocessParameters p;
-    p.min_distance = distance;
-    p.min_cells = count;
-    p.accumulated_value = share;
-    FatalResult run = run_capturing([&] { islands_label(), select_islands(p); });
-    EXPECT_EQ(get_map(0), cells(marked)) << run.log;
+    Fixture f(1, 9, "W.WW.W.WW");
+    f.p.params.min_distance = distance;
+    f.p.params.min_cells = count;
+    f.p.params.accumulated_value = share;
+    set_map(f.p.maps, 1, {0.5f, 0, 0.25f, 0.25f, 0, 0.75f, 0, 0.125f, 0.125f});
+    set_map(f.p.maps, 3, {3, 1, 0, 2, 1, 1, 4, 5, 5});
+    FatalResult run = run_capturing([&] { postprocess_label(f.p), select_islands(f.p); });
+    EXPECT_EQ(get_map(f.p.maps, 0), cells(marked)) << run.log;
   }
 }
 
 // A cell grown in a sweep does not grow again until the next sweep.
 TEST(PostprocessTest, ASweepGrowsFromTheCellsItStartedWith) {
-  prepare(1, 5, "W....");
+  Fixture f(1, 5, "W....");
   int32_t remaining = 3;
   run_capturing([&] {
-    IslandSizes sizes = growth_begin();
-    EXPECT_EQ(growth_sweep(sizes, AssignPreference::large, nullptr, remaining).added, 1);
+    IslandSizes sizes = growth_begin(f.p);
+    EXPECT_EQ(growth_sweep(f.p, sizes, AssignPreference::large, nullptr, remaining).added, 1);
   });
   EXPECT_EQ(remaining, 2);
-  EXPECT_EQ(get_map(0), cells("WW..."));
+  EXPECT_EQ(get_map(f.p.maps, 0), cells("WW..."));
 }
 
 TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
   // Columns 0-1 are basin 7, columns 2-5 basin 5e9, and the island spans both. With a minimum of
   // 2, basin 7 (one solution cell) closes. The graph has a column per basin that occurs, however
   // large its number.
-  prepare(3, 6, "...... .WWW.. ......");
+  Fixture f(3, 6, "...... .WWW.. ......");
   const float b = 5e9f;
-  set_map(4, {7, 7.5f, b, b, b, b, 7, 7, b, b, b, b, 7, 7, b, b, b, b});
-  FatalResult run = run_capturing([] { expand_basins(2, 4, AssignPreference::large); });
-  EXPECT_EQ(get_map(0), cells("..WW.. .WWWW. ..W...")) << run.log;
+  set_map(f.p.maps, 4, {7, 7.5f, b, b, b, b, 7, 7, b, b, b, b, 7, 7, b, b, b, b});
+  FatalResult run = run_capturing([&] { expand_basins(f.p, 2, 4, AssignPreference::large); });
+  EXPECT_EQ(get_map(f.p.maps, 0), cells("..WW.. .WWWW. ..W...")) << run.log;
   EXPECT_NE(run.log.find("  2 basins (will reserve one more for map errors)\n"), std::string::npos);
   EXPECT_NE(run.log.find("  - removed 1 adj basins because low number of solution cells there\n"),
             std::string::npos);
@@ -117,9 +121,10 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
             "  - 2 cells go to map error basin\n  - removed 2 adj basins because low number of "
             "solution cells there\nerror: no enough basins left to hold the number of cells "
             "needed!\n  3 cells still unassigned\n  2 basins\n  2 basins removed\n"}}) {
-    prepare(1, 4, solution);
-    set_map(4, minimum ? std::vector<float>{0, 0, -1.0f, -1.999f} : std::vector<float>{0, 0, 1, 1});
-    run = run_capturing([&] { expand_basins(minimum, 3, AssignPreference::large); });
+    Fixture small(1, 4, solution);
+    set_map(small.p.maps, 4,
+            minimum ? std::vector<float>{0, 0, -1.0f, -1.999f} : std::vector<float>{0, 0, 1, 1});
+    run = run_capturing([&] { expand_basins(small.p, minimum, 3, AssignPreference::large); });
     EXPECT_EQ(run.code, -1);
     EXPECT_TRUE(ends_with(run.log, tail)) << run.log;
   }
@@ -147,14 +152,15 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
     std::vector<float> values = cells(process), potential(values.size(), 1.0f);
     for (float& v : values) v = v < 0 ? -9999.0f : v;
     potential.back() = 0.5f;
-    reset_process_state();
     dir.write("potential.asc", grid_text(nrows, ncols, potential));
     dir.write("process.asc", grid_text(nrows, ncols, values));
-    load_config(stage_config(dir, purge_limit,
-                             "\"distance-masks\": [], \"distance-maps\": [], "
-                             "\"minimum-distance-to-mask\": 0, \"minimum-cells-at-distance\": 0",
-                             "0.5", "no"));
-    FatalResult run = run_capturing([] { run_postprocess_stage(); });
+    const Scenario scenario = scenario_of(
+        stage_config(dir, purge_limit,
+                     "\"distance-masks\": [], \"distance-maps\": [], "
+                     "\"minimum-distance-to-mask\": 0, \"minimum-cells-at-distance\": 0",
+                     "0.5", "no"));
+    ::Run stage_run;
+    FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
     EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
     EXPECT_TRUE(code ? ends_with(run.log, part) : run.log.find(part) != std::string::npos)
         << run.log;
@@ -168,17 +174,18 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
 // island {3} cleared, and the cell it held grows back beside the first.
 TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
   TempDir dir;
-  reset_process_state();
   dir.write("potential.asc", grid_text(1, 4, {1, 1, 1, 1}, 2.0));
   dir.write("process.asc", grid_text(1, 4, {1, 1, 0, 1}, 2.0));
   const std::string a = dir.write("a.asc", grid_text(1, 4, {1, 2, 3, -9999}, 2.0));
   const std::string b = dir.write("b.asc", grid_text(1, 4, {3, 3, -9999, 1}, 2.0));
-  load_config(stage_config(dir, 1,
-                           "\"distance-masks\": [], \"distance-maps\": [\"" + a + "\", \"" + b +
-                               "\"], \"minimum-distance-to-mask\": 1, "
-                               "\"minimum-cells-at-distance\": 1",
-                           "0", "yes"));
-  const FatalResult run = run_capturing([] { run_postprocess_stage(); });
+  const Scenario scenario =
+      scenario_of(stage_config(dir, 1,
+                               "\"distance-masks\": [], \"distance-maps\": [\"" + a + "\", \"" + b +
+                                   "\"], \"minimum-distance-to-mask\": 1, "
+                                   "\"minimum-cells-at-distance\": 1",
+                               "0", "yes"));
+  ::Run stage_run;
+  const FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
   ASSERT_FALSE(run.fatal) << run.log;
   EXPECT_EQ(grid_values(dir.read("final.asc.debug.map-3.asc")),
             (std::vector<float>{1, 2, -999, -999}));

@@ -8,7 +8,7 @@
 #include <tuple>
 #include <vector>
 
-#include "driver/random.h"
+#include "base/random.h"
 #include "postprocess/grid_values.h"
 #include "preprocess/distribution.h"
 #include "preprocess/initial_state.h"
@@ -18,25 +18,25 @@
 
 namespace {
 
-// Every cell available with weight w; working cell value 1.
-void uniform(int nrows, int ncols, float w) {
-  reset_process_state();
-  setup_grid(nrows, ncols, 3);
-  set_map(0, std::vector<float>(grid_cell_count(), CELL_AVAILABLE));
-  set_map(1, std::vector<float>(grid_cell_count(), w));
-  working_cell_value = 1.0f;
+// Every cell available with weight w.
+MapBlock uniform(int nrows, int ncols, float w) {
+  MapBlock maps = make_maps(nrows, ncols, PREPROCESS_MAPS);
+  std::fill(maps.map(1), maps.map(1) + maps.cell_count(), w);
+  return maps;
 }
 
 // Weight 1 passes 26445 / 32768 of the tries in every sampler, and every column of a 40000-wide
 // row is reachable.
 TEST(PreprocessTest, AcceptanceAndReach) {
+  Rng rng;
+  rand_seed(rng, 1);
   for (PlacementSampler sampler : {SAMPLER_PLAIN, SAMPLER_EXACT, SAMPLER_AUTO}) {
-    uniform(100, 100, 1.0f);
-    PlacementCounts c = initial_state_place(10000, sampler);
+    MapBlock maps = uniform(100, 100, 1.0f);
+    PlacementCounts c = initial_state_place(maps, 1.0f, rng, 10000, sampler);
     EXPECT_NEAR(c.accepted / double(c.accepted + c.rejections), 26445.0 / 32768, 0.015) << sampler;
-    uniform(1, 40000, 1.0f);
-    EXPECT_EQ(initial_state_place(40000, sampler).accepted, 40000) << sampler;
-    EXPECT_EQ(std::count(map_cells(0), map_cells(0) + 40000, 1.0f), 40000);
+    maps = uniform(1, 40000, 1.0f);
+    EXPECT_EQ(initial_state_place(maps, 1.0f, rng, 40000, sampler).accepted, 40000) << sampler;
+    EXPECT_EQ(std::count(maps.map(0), maps.map(0) + 40000, 1.0f), 40000);
   }
 }
 
@@ -44,35 +44,35 @@ TEST(PreprocessTest, AcceptanceAndReach) {
 // and 3 columns, replaying that order from the seed names the cell placed; drawn the other way
 // round (or with the counts swapped) some seed places another cell.
 TEST(PreprocessTest, PlainSamplerDrawsTheColumnBeforeTheRow) {
+  Rng rng;
   for (uint64_t seed = 1; seed <= 100; ++seed) {
-    uniform(2, 3, 1.0f);
-    rand_seed(seed);
-    ASSERT_EQ(initial_state_place(1, SAMPLER_PLAIN).accepted, 1);
-    rand_seed(seed);
+    MapBlock maps = uniform(2, 3, 1.0f);
+    rand_seed(rng, seed);
+    ASSERT_EQ(initial_state_place(maps, 1.0f, rng, 1, SAMPLER_PLAIN).accepted, 1);
+    rand_seed(rng, seed);
     int32_t cell;
     do {
-      const int32_t col = rand_index(3);
-      cell = rand_index(2) * 3 + col;
-    } while (placement_probability(1.0) < rand_fraction());
-    ASSERT_EQ(get_map(0)[static_cast<size_t>(cell)], 1.0f) << "seed " << seed;
+      const int32_t col = rand_index(rng, 3);
+      cell = rand_index(rng, 2) * 3 + col;
+    } while (placement_probability(1.0) < rand_fraction(rng));
+    ASSERT_EQ(get_map(maps, 0)[static_cast<size_t>(cell)], 1.0f) << "seed " << seed;
   }
 }
 
 // A centre mask gives distances 0, 1, 2 reversed to 1, 0.5, 0; an excluded cell counts like any
 // data cell and no-data stays no-data.
 TEST(PreprocessTest, DistributionMapFromMasks) {
-  reset_process_state();
   TempDir dir;
-  setup_grid(5, 5, 3);
+  MapBlock maps = make_maps(5, 5, PREPROCESS_MAPS);
   std::vector<float> mask(25, 0.0f), solution(25, CELL_AVAILABLE);
   mask[12] = 1.0f, solution[3] = CELL_NODATA, solution[6] = CELL_MASKED;
-  set_map(0, solution);
-  load_config("{\"preprocess\": {\"distribution-masks\": [\"" +
-              dir.write("m.asc", grid_text(5, 5, mask)) + "\"]}}");
-  ASSERT_FALSE(run_capturing([] { distribution_map_build(); }).fatal);
+  set_map(maps, 0, solution);
+  const ConfigDocument config = config_of("{\"preprocess\": {\"distribution-masks\": [\"" +
+                                          dir.write("m.asc", grid_text(5, 5, mask)) + "\"]}}");
+  ASSERT_FALSE(run_capturing([&] { distribution_map_build(config, maps); }).fatal);
   for (int i = 0; i < 25; ++i) {
     const int ring = std::max(std::abs(i / 5 - 2), std::abs(i % 5 - 2));
-    EXPECT_EQ(get_map(1)[i], i == 3 ? CELL_NODATA : 1.0f - 0.5f * ring) << i;
+    EXPECT_EQ(get_map(maps, 1)[i], i == 3 ? CELL_NODATA : 1.0f - 0.5f * ring) << i;
   }
 }
 
@@ -81,16 +81,18 @@ TEST(PreprocessTest, DistributionMapFromMasks) {
 TEST(PreprocessTest, SamplersGiveTheSameDistribution) {
   const int runs = 4000;
   std::vector<double> freq[2] = {std::vector<double>(16), std::vector<double>(16)};
+  Rng rng;
   for (int s = 0; s < 2; ++s) {
-    uniform(4, 4, 0);
-    set_map(1, {0, 0.5f, 0.8f, -1, 0.85f, 0.9f, 0.3f, 0.95f, 1, 1, 0.7f, 0.88f, 0.9f, 0.2f, 0.92f,
-                0.99f});
-    working_cell_value = 4.0f;
+    MapBlock maps = uniform(4, 4, 0);
+    set_map(
+        maps, 1,
+        {0, 0.5f, 0.8f, -1, 0.85f, 0.9f, 0.3f, 0.95f, 1, 1, 0.7f, 0.88f, 0.9f, 0.2f, 0.92f, 0.99f});
     for (int run = 0; run < runs; ++run) {
-      set_map(0, {0, 0, 0, -1, 0, 0, -2, 0, 0, 0, 0, 0, 3, 0, 0, 0});
-      rand_seed(static_cast<uint64_t>(1000 + run));
-      ASSERT_EQ(initial_state_place(4, s == 0 ? SAMPLER_PLAIN : SAMPLER_EXACT).accepted, 4);
-      for (size_t i = 0; i < 16; ++i) freq[s][i] += (map_cells(0)[i] == 4.0f) / double{runs};
+      set_map(maps, 0, {0, 0, 0, -1, 0, 0, -2, 0, 0, 0, 0, 0, 3, 0, 0, 0});
+      rand_seed(rng, static_cast<uint64_t>(1000 + run));
+      const PlacementSampler sampler = s == 0 ? SAMPLER_PLAIN : SAMPLER_EXACT;
+      ASSERT_EQ(initial_state_place(maps, 4.0f, rng, 4, sampler).accepted, 4);
+      for (size_t i = 0; i < 16; ++i) freq[s][i] += (maps.map(0)[i] == 4.0f) / double{runs};
     }
   }
   for (size_t i = 0; i < 16; ++i) {
@@ -103,7 +105,8 @@ TEST(PreprocessTest, SamplersGiveTheSameDistribution) {
 // The stage on a 3 x 4 potential map with one no-data cell and an initial value 3 (another one
 // over the no-data cell is not copied): the working value is 4 and 0.35 of the 10 available cells
 // truncates to 3. Convert-area out of [0, 1] stops after echoing it, one that places no cell after
-// the placement, and a text that is no number stops naming it, before anything is written.
+// the placement, and a text that is no number stops naming it, before anything is written. A run
+// that keeps its maps in memory hands over the same map without writing it.
 TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
   TempDir dir;
   const std::string pot = dir.write("p.asc",
@@ -120,24 +123,32 @@ TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
       {"\"abc\"", 2, "error: property 'preprocess.convert-area' is not a number ('abc')!\n"},
   };
   for (const auto& [area, code, tail] : cases) {
-    reset_process_state();
     std::remove(dir.path("out.asc").c_str());
-    load_config("{\"maps\": {\"potential-maps\": [[\"" + pot +
-                "\"]], \"potential-maps-weight\": [[1]], "
-                "\"exclusion-masks\": []}, \"preprocess\": {\"init-values-map\": \"" +
-                init + "\", \"distribution-masks\": [], \"debug-maps\": \"no\", \"output\": \"" +
-                dir.path("out.asc") + "\", \"convert-area\": " + area + "}}");
-    FatalResult run = run_capturing([] { run_preprocess_stage(); });
+    const Scenario scenario = scenario_of(
+        "{\"maps\": {\"potential-maps\": [[\"" + pot +
+        "\"]], \"potential-maps-weight\": [[1]], "
+        "\"exclusion-masks\": []}, \"preprocess\": {\"init-values-map\": \"" +
+        init + "\", \"distribution-masks\": [], \"debug-maps\": \"no\", \"output\": \"" +
+        dir.path("out.asc") + "\", \"convert-area\": " + area + "}}");
+    ::Run run;
+    FatalResult result = run_capturing([&] { run_preprocess_stage(scenario, run); });
     std::vector<float> out = grid_values(read_file(dir.path("out.asc")));
-    EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
-    EXPECT_TRUE(ends_with(run.log, tail)) << run.log;
-    EXPECT_EQ(run.log.find("  10 cells available\n  3 cells to be assigned\n") != std::string::npos,
-              code == 0);
-    EXPECT_EQ(std::count(out.begin(), out.end(), 4.0f), code == 0 ? 3 : 0) << run.log;
+    EXPECT_EQ(result.fatal ? result.code : 0, code) << result.log;
+    EXPECT_TRUE(ends_with(result.log, tail)) << result.log;
+    EXPECT_EQ(
+        result.log.find("  10 cells available\n  3 cells to be assigned\n") != std::string::npos,
+        code == 0);
+    EXPECT_EQ(std::count(out.begin(), out.end(), 4.0f), code == 0 ? 3 : 0) << result.log;
     ASSERT_EQ(out.size(), code == 0 ? 12u : 0u);
-    if (code == 0) {
-      EXPECT_EQ(out[5], -999.0f);
-    }
+    if (code != 0) continue;
+    EXPECT_EQ(out[5], -999.0f);
+    std::remove(dir.path("out.asc").c_str());
+    ::Run kept;
+    kept.in_memory = true;
+    run_capturing([&] { run_preprocess_stage(scenario, kept); });
+    for (float& v : kept.preprocess_output) v = v == -1.0f ? -999.0f : v;
+    EXPECT_EQ(kept.preprocess_output, out);
+    EXPECT_FALSE(dir.exists("out.asc"));
   }
 }
 

@@ -12,35 +12,34 @@
 #include <utility>
 #include <vector>
 
-#include "driver/random.h"
+#include "base/random.h"
 #include "postprocess/grid_values.h"
-#include "process/annealing.h"
-#include "process/energy.h"
-#include "process/moves.h"
+#include "process/process_run.h"
 #include "process/process_stage.h"
-#include "raster/grid.h"
-#include "raster/islands.h"
 #include "test_support.h"
 
 namespace {
 
-// Fresh state with the stage's eight maps (1 to 7 all 0), `solution` as map 0 with working cell
-// value `value`, the labelling queues sized for it, normalisers unset and the five weights.
-void setup(int nrows, int ncols, const std::vector<float>& solution, float value,
-           const std::array<double, 5>& w) {
-  reset_process_state();
-  process_reset_state();
-  setup_grid(nrows, ncols, 8);
-  for (int k = 1; k < 8; ++k) set_map(k, std::vector<float>(solution.size(), 0.0f));
-  set_map(0, solution);
-  working_cell_value = value;
-  annealing_state.solution_cell_count =
-      static_cast<int32_t>(std::count(solution.begin(), solution.end(), value));
-  ASSERT_TRUE(islands_allocate(std::max<size_t>(1, annealing_state.solution_cell_count)));
-  energy_reset_normalisers();
-  energy_state.f1_weight = w[0], energy_state.f2_weight = w[1], energy_state.f3_weight = w[2];
-  energy_state.f4_weight = w[3], energy_state.f5_weight = w[4];
-}
+// A PROCESS run of its own: the stage's eight maps (1 to 7 all 0), `solution` as map 0 with working
+// cell value `value`, the labelling queues sized for it, normalisers unset and the five weights.
+struct Fixture {
+  Fixture(int nrows, int ncols, const std::vector<float>& solution, float value,
+          const std::array<double, 5>& w) {
+    p.maps = make_maps(nrows, ncols, PROCESS_MAPS);
+    set_map(p.maps, 0, solution);
+    p.working_cell_value = value;
+    p.annealing.solution_cell_count =
+        static_cast<int32_t>(std::count(solution.begin(), solution.end(), value));
+    EXPECT_TRUE(islands_allocate(p.islands, p.maps.cell_count(),
+                                 std::max<size_t>(1, p.annealing.solution_cell_count)));
+    EnergyState& e = p.energy;
+    e.f1_weight = w[0], e.f2_weight = w[1], e.f3_weight = w[2], e.f4_weight = w[3];
+    e.f5_weight = w[4];
+  }
+  Scenario scenario;
+  Run run;
+  ProcessRun p{scenario, run};
+};
 
 }  // namespace
 
@@ -59,12 +58,15 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
     maps[4][i] = no_data ? -1.0f : value(4);
     solution[i] = no_data ? -1.0f : random() % 3 == 0 ? 2.0f : 0.0f;
   }
-  setup(nrows, ncols, solution, 2.0f, {1, 1, 1, 1, 1});
-  for (int k : {1, 3, 4}) set_map(k, maps[k]);
-  for (int i = 0; i < cells; ++i) map_cells(2)[i] = selection_quantise(maps[1][i]);
+  Fixture f(nrows, ncols, solution, 2.0f, {1, 1, 1, 1, 1});
+  ProcessRun& p = f.p;
+  for (int k : {1, 3, 4}) set_map(p.maps, k, maps[k]);
+  for (int i = 0; i < cells; ++i) p.maps.map(2)[i] = selection_quantise(maps[1][i]);
   auto recount = [&] {
     std::array<double, 5> out{};
-    auto in = [&](int r, int c) { return r < nrows && c < ncols && map_get(0).at(r, c) == 2.0f; };
+    auto in = [&](int r, int c) {
+      return r < nrows && c < ncols && p.maps.get(0).at(r, c) == 2.0f;
+    };
     for (int i = 0; i < cells; ++i) {
       const int r = i / ncols, c = i % ncols, pairs = in(r + 1, c) + in(r, c + 1);
       if (!in(r, c)) continue;
@@ -73,42 +75,46 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
     }
     return out;
   };
-  rand_seed(3);
+  rand_seed(f.run.rng, 3);
   LogCapture quiet;
-  moves_prepare();
-  energy_evaluate();
-  const double base = recount()[4] - island_state.island_count;
+  moves_prepare(p);
+  energy_evaluate(p);
+  const EnergyState& e = p.energy;
+  const double base = recount()[4] - e.island_count;
   for (int move = 0; move < 3000; ++move) {
-    propose_move();
-    ASSERT_GT(map_get(2).at(current_move.in_row, current_move.in_col), 0.0f);
-    rand15() % 2 ? commit_move() : undo_move();
-    ASSERT_EQ(
-        (std::array<double, 5>{energy_state.f1_sum, energy_state.f4_sum, energy_state.f5_sum,
-                               double(energy_state.perimeter), island_state.island_count + base}),
-        recount());
+    propose_move(p);
+    ASSERT_GT(p.maps.get(2).at(p.move.in_row, p.move.in_col), 0.0f);
+    random() % 2 ? commit_move(p) : undo_move(p);
+    ASSERT_EQ((std::array<double, 5>{e.f1_sum, e.f4_sum, e.f5_sum, double(e.perimeter),
+                                     e.island_count + base}),
+              recount());
   }
 }
 
 // A move that leaves the energy as it was is kept, Boltzmann draw or not.
 TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
-  setup(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
-  set_map(2, {1.0f, 1.0f, 1.0f});
+  Fixture f(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
+  set_map(f.p.maps, 2, {1.0f, 1.0f, 1.0f});
   LogCapture quiet;
-  moves_prepare();
-  annealing_state.current_energy = energy_evaluate();
-  propose_move();
-  ASSERT_EQ(annealing_state.candidate_energy, annealing_state.current_energy);
-  EXPECT_EQ(apply_acceptance_rule(false), MOVE_ACCEPTED);
-  EXPECT_EQ(get_map(0)[1], 0.0f);
+  moves_prepare(f.p);
+  f.p.annealing.current_energy = energy_evaluate(f.p);
+  const double candidate = propose_move(f.p);
+  ASSERT_EQ(candidate, f.p.annealing.current_energy);
+  EXPECT_EQ(apply_acceptance_rule(f.p, candidate, false), MOVE_ACCEPTED);
+  EXPECT_EQ(get_map(f.p.maps, 0)[1], 0.0f);
 }
 
 // Cells on the west and east edges have no neighbour beyond them, though the cell before or after
-// them in memory is allocated: 4 sides each.
-TEST(ProcessTest, PerimeterCountsTheEdgesOfTheGrid) {
-  setup(2, 3, {0, 0, 1, 1, 0, 0}, 1.0f, {1, 1, 1, 1, 1});
-  LogCapture quiet;
-  energy_evaluate();
-  EXPECT_EQ(energy_state.perimeter, 8);
+// them in memory is allocated: 4 sides each. A first solution of one cell has no island beyond the
+// first to count: its islands normaliser is 0 and the term is off.
+TEST(ProcessTest, PerimeterCountsTheEdgesOfTheGridAndOneCellHasNoIslandsTerm) {
+  Fixture f(2, 3, {0, 0, 1, 1, 0, 0}, 1.0f, {1, 1, 1, 1, 1});
+  run_capturing([&] { energy_evaluate(f.p); });
+  EXPECT_EQ(f.p.energy.perimeter, 8);
+  Fixture one(3, 1, {0, 7, 0}, 7.0f, {0, 0, 1, 0, 0});
+  const FatalResult run = run_capturing([&] { EXPECT_EQ(energy_evaluate(one.p), 0.0); });
+  EXPECT_NE(run.log.find("! term f3 (islands) off: degenerate normaliser 0.000000\n"),
+            std::string::npos);
 }
 
 // Steps of 0.2 from the potential, with 1.0 and values below 0 kept.
@@ -126,14 +132,14 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
   TempDir dir;
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.dir());
-  setup(1, 3, {0, 1, 0}, 1.0f, {1, 0, 0, 0, 0});
-  set_map(1, {1.0f, 0.5f, 0.25f});
-  set_map(2, {-1.0f, 1.0f, 1.0f});
+  Fixture f(1, 3, {0, 1, 0}, 1.0f, {1, 0, 0, 0, 0});
+  set_map(f.p.maps, 1, {1.0f, 0.5f, 0.25f});
+  set_map(f.p.maps, 2, {-1.0f, 1.0f, 1.0f});
   FatalResult result = run_capturing([&] {
-    moves_prepare();
-    energy_evaluate();
-    energy_state.f1_top = 0.25 - 0.75e-6;
-    propose_move();
+    moves_prepare(f.p);
+    energy_evaluate(f.p);
+    f.p.energy.f1_top = 0.25 - 0.75e-6;
+    propose_move(f.p);
   });
   std::filesystem::current_path(previous);
   EXPECT_EQ(result.code, 1);
@@ -144,17 +150,17 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
 // The one free cell with a selection above 0 takes the allocated cell; the cell freed has a
 // negative selection, so no later draw of a cell put in could ever succeed: the next move stops.
 TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
-  setup(1, 4, {2, 0, 0, -1}, 2.0f, {1, 0, 0, 0, 0});
-  set_map(2, {-0.5f, 0.2f, std::nanf(""), -1.0f});
-  rand_seed(5);
-  FatalResult result = run_capturing([] {
-    moves_prepare();
-    energy_evaluate();
-    propose_move();
-    commit_move();
-    propose_move();
+  Fixture f(1, 4, {2, 0, 0, -1}, 2.0f, {1, 0, 0, 0, 0});
+  set_map(f.p.maps, 2, {-0.5f, 0.2f, std::nanf(""), -1.0f});
+  rand_seed(f.run.rng, 5);
+  FatalResult result = run_capturing([&] {
+    moves_prepare(f.p);
+    energy_evaluate(f.p);
+    propose_move(f.p);
+    commit_move(f.p);
+    propose_move(f.p);
   });
-  EXPECT_EQ(get_map(0), (std::vector<float>{0, 2, 0, -1}));
+  EXPECT_EQ(get_map(f.p.maps, 0), (std::vector<float>{0, 2, 0, -1}));
   EXPECT_EQ(result.code, 1);
   EXPECT_TRUE(ends_with(result.log, "\nerror: no free cell can receive a move!\n")) << result.log;
 }
@@ -169,20 +175,21 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   TempDir dir;
   auto run = [&](double kb, float tnext, int32_t nstages = 3) {
     const std::vector<float> solution = {0, 0, 0, 0, 2, 2};
-    setup(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
-    load_config("{\"preprocess\": {\"output\": \"" +
-                dir.write("pre.asc", grid_text(1, 6, solution)) + "\"}}");
-    set_map(1, {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f});
-    set_map(2, std::vector<float>(6, 1.0f));
-    process_parameters.pinit = 0.5f, process_parameters.tinit = 1.0f;
-    process_parameters.tnext = tnext, process_parameters.nstages = nstages;
-    process_parameters.nmovs = 5, process_parameters.kb = 1.0;
-    annealing_state.effective_kb = kb;
-    rand_seed(7);
-    annealing_state.evolution_file = std::fopen(dir.path("run.lst").c_str(), "w");
-    FatalResult result = run_capturing([] { run_annealing(1); });
-    std::fclose(annealing_state.evolution_file);
-    annealing_state.evolution_file = nullptr;
+    Fixture f(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
+    ProcessRun& p = f.p;
+    p.input = dir.write("pre.asc", grid_text(1, 6, solution));
+    set_map(p.maps, 1, {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f});
+    set_map(p.maps, 2, std::vector<float>(6, 1.0f));
+    p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
+    p.parameters.tnext = tnext, p.parameters.nstages = nstages;
+    p.parameters.nmovs = 5, p.parameters.kb = 1.0;
+    p.annealing.effective_kb = kb;
+    rand_seed(f.run.rng, 7);
+    EvolutionListing listing;
+    listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
+    FatalResult result = run_capturing([&] { run_annealing(p, listing, 1); });
+    std::fclose(listing.file);
+    listing.file = nullptr;
     return result;
   };
   FatalResult result = run(1e9, 0.9f);
@@ -202,7 +209,7 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   EXPECT_TRUE(result.log.find("(0 by boltz prob)") == std::string::npos &&
               ends_with(result.log, " by boltz prob)\n    0 rejections\n"))
       << result.log;
-  // A single stage is past the first half of one stage: no re-try.
+  // With one stage, none lies in the first half (floor(1 / 2) = 0): no re-try.
   result = run(1e9, 0.9f, 1);
   EXPECT_TRUE(result.log.find("too low") == std::string::npos &&
               ends_with(result.log, "(0 by boltz prob)\n    5 rejections\n"))

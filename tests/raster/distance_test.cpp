@@ -5,21 +5,21 @@
 #include <algorithm>
 #include <cstdlib>
 
-#include "driver/random.h"
+#include "base/random.h"
 #include "raster/grid.h"
 #include "test_support.h"
 
 TEST(DistanceTest, MatchesTheChessboardDistanceByBruteForceOnRandomGridsWithNoData) {
-  reset_process_state();
+  Rng rng;
   for (uint64_t seed = 1; seed <= 300; ++seed) {
-    rand_seed(seed);
-    const int nrows = 1 + rand_index(20), ncols = 1 + rand_index(12);
+    rand_seed(rng, seed);
+    const int nrows = 1 + rand_index(rng, 20), ncols = 1 + rand_index(rng, 12);
     // From no destination to all destinations, so both special cases come up.
-    const int density = seed % 10 == 0 ? 0 : seed % 10 == 1 ? 100 : rand_index(30);
+    const int density = seed % 10 == 0 ? 0 : seed % 10 == 1 ? 100 : rand_index(rng, 30);
     std::vector<float> src(static_cast<size_t>(nrows * ncols));
     for (float& v : src) {
-      v = rand_index(5) == 0 ? CELL_NODATA : static_cast<float>(rand_index(5));
-      if (rand_index(100) < density) v = CELL_MASKED;
+      v = rand_index(rng, 5) == 0 ? CELL_NODATA : static_cast<float>(rand_index(rng, 5));
+      if (rand_index(rng, 100) < density) v = CELL_MASKED;
     }
     // Nearest destination, no-data cells not blocking; 1 everywhere without destinations.
     const bool any = std::count(src.begin(), src.end(), CELL_MASKED) > 0;
@@ -33,12 +33,11 @@ TEST(DistanceTest, MatchesTheChessboardDistanceByBruteForceOnRandomGridsWithNoDa
       }
       expected[i] = src[i] == CELL_NODATA ? CELL_NODATA : static_cast<float>(best);
     }
-    setup_grid(nrows, ncols, 2);
-    set_map(0, src);
-    const FatalResult run = run_capturing([] { map_distance(0, 1, CELL_MASKED); });
-    ASSERT_EQ(get_map(1), expected) << "seed " << seed;
-    ASSERT_EQ(get_map(0), src) << "seed " << seed << ": the source map changed";
+    MapBlock maps = make_maps(nrows, ncols, 2);
+    set_map(maps, 0, src);
+    const FatalResult run = run_capturing([&] { map_distance(maps, 0, 1, CELL_MASKED); });
+    ASSERT_EQ(get_map(maps, 1), expected) << "seed " << seed;
+    ASSERT_EQ(get_map(maps, 0), src) << "seed " << seed << ": the source map changed";
     ASSERT_EQ(run.log, any ? "* distance map\n" : "* distance map\n  no destination cells: skip\n");
   }
-  reset_process_state();
 }

@@ -13,14 +13,10 @@
 
 namespace {
 
-// Takes the geometry from `file` through the configuration, as a stage does; returns the log.
-std::string init_from(const std::string& file) {
-  reset_process_state();
-  load_config("{\"maps\": {\"potential-maps\": [[\"" + file + "\"]]}}");
-  const std::string log = run_capturing([] { grid_init_geometry(); }).log;
+// A block of two maps on the geometry the header of `file` declares.
+MapBlock maps_for(const std::string& file) {
   LogCapture quiet;
-  maps_allocate(2);
-  return log;
+  return maps_allocate(grid_read_geometry(file.c_str()), 2);
 }
 
 TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
@@ -31,16 +27,16 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
       dir.write("odd.asc",
                 "CELLSIZE 2.5\r\nnRoWs 2 \r\nNCOLS 3.9\r\n XllCorner 10\r\nyllcorner\t-4\r\n"
                 "NODATA_value -500\r\n  1.5e1\t-500 \r\nnan -3.5\r\n-1e30  +7 \r\n");
-  EXPECT_EQ(init_from(file), "* init geo using '" + file + "'\n");
-  const auto& g = grid_geometry;
+  MapBlock maps = maps_for(file);
+  const GridGeometry& g = maps.geometry;
   EXPECT_EQ(
       (std::vector<double>{1.0 * g.ncols, 1.0 * g.nrows, g.xllcorner, g.yllcorner, g.cellsize}),
       (std::vector<double>{3, 2, 10, -4, 2.5}));
-  FatalResult r = run_capturing([&] { EXPECT_EQ(grid_read(file.c_str(), 1), 2); });
+  FatalResult r = run_capturing([&] { EXPECT_EQ(grid_read(file.c_str(), maps, 1), 2); });
   EXPECT_EQ(r.log, "* read '" + file + "'\n  found 2 -infinite values!\n");
-  EXPECT_EQ(get_map(1), (std::vector<float>{15.0f, -1.0f, -1.0f, -1.0f, -1.0f, 7.0f}));
+  EXPECT_EQ(get_map(maps, 1), (std::vector<float>{15.0f, -1.0f, -1.0f, -1.0f, -1.0f, 7.0f}));
 
-  init_from(dir.write("geo.asc", "ncols 2\nnrows 2\nxllcorner 5\ncellsize 1\n0 0 0 0\n"));
+  maps = maps_for(dir.write("geo.asc", "ncols 2\nnrows 2\nxllcorner 5\ncellsize 1\n0 0 0 0\n"));
   const std::string h = "ncols 2\nnrows 2\nxllcorner 5\ncellsize 1\n", missing = dir.path("none");
   const std::pair<std::string, std::string> cases[] = {
       {h + "1 2 3\n", "missing values in file '%s' (3 of 4)!\n"},
@@ -63,7 +59,7 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   for (auto [text, error] : cases) {
     const std::string bad = text.empty() ? missing : dir.write("bad.asc", text);
     for (size_t at; (at = error.find("%s")) != std::string::npos;) error.replace(at, 2, bad);
-    r = run_capturing([&] { grid_read(bad.c_str(), 0); });
+    r = run_capturing([&] { grid_read(bad.c_str(), maps, 0); });
     EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + bad + "'\nerror: " + error);
   }
   // Any no-data value is no data, also one that would be a valid cell value.
@@ -71,31 +67,30 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
     const std::string nd_file =
         dir.write("nd.asc", h + "NODATA_value " + nodata + "\n255 0 9999 -2\n");
     LogCapture quiet;
-    grid_read(nd_file.c_str(), 0);
+    grid_read(nd_file.c_str(), maps, 0);
     std::vector<float> expected = {255, 0, 9999, -2};
     for (float& v : expected) v = v == std::stof(nodata) ? -1.0f : v;
-    EXPECT_EQ(get_map(0), expected) << nodata;
+    EXPECT_EQ(get_map(maps, 0), expected) << nodata;
   }
   const std::string x = missing + "/x";
-  EXPECT_EQ(run_capturing([&] { grid_write(x.c_str(), 0); }).log,
+  EXPECT_EQ(run_capturing([&] { grid_write(x.c_str(), maps, 0); }).log,
             "* write '" + x + "'\nerror: unable to open file '" + x + "'!\n");
-  reset_process_state();
 }
 
 // A centre origin lies half a cell inside the corner: the two forms describe the same grid, and a
 // grid is written back in the form its geometry was given in.
 TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
   TempDir dir;
-  init_from(dir.write("centre.asc", "ncols 2\nnrows 1\nxllcenter 5.5\nyllcenter 7\ncellsize 1\n"));
+  MapBlock maps = maps_for(
+      dir.write("centre.asc", "ncols 2\nnrows 1\nxllcenter 5.5\nyllcenter 7\ncellsize 1\n"));
   const std::string corner =
       dir.write("corner.asc", "ncols 2\nnrows 1\nxllcorner 5\nyllcorner 6.5\ncellsize 1\n3 4\n");
-  FatalResult r = run_capturing([&] { grid_read(corner.c_str(), 0); });
+  FatalResult r = run_capturing([&] { grid_read(corner.c_str(), maps, 0); });
   EXPECT_FALSE(r.fatal) << r.log;
-  run_capturing([&] { grid_write(dir.path("out.asc").c_str(), 0); });
+  run_capturing([&] { grid_write(dir.path("out.asc").c_str(), maps, 0); });
   EXPECT_EQ(dir.read("out.asc"),
             "ncols        2\nnrows        1\nxllcenter    5.500000\nyllcenter    7.000000\n"
             "cellsize     1.000000\nnodata_value -999\n3 4\n");
-  reset_process_state();
 }
 
 TEST(GridTest, SizesTooLargeToHoldAreRefusedNeverWrapped) {
@@ -103,44 +98,41 @@ TEST(GridTest, SizesTooLargeToHoldAreRefusedNeverWrapped) {
   // product.
   const int32_t sizes[][3] = {{1718039348, 2147418113, 5}, {INT32_MAX, INT32_MAX, 8}};
   for (const auto& size : sizes) {
-    reset_process_state();
-    grid_geometry.nrows = size[0];
-    grid_geometry.ncols = size[1];
-    const FatalResult r = run_capturing([&] { maps_allocate(size[2]); });
+    GridGeometry geometry;
+    geometry.nrows = size[0];
+    geometry.ncols = size[1];
+    const FatalResult r = run_capturing([&] { maps_allocate(geometry, size[2]); });
     EXPECT_EQ(std::to_string(r.code) + r.log, "1* allocate " + std::to_string(size[2]) +
                                                   " memory maps\nerror: not enough memory!\n");
-    EXPECT_EQ(memory_maps.block, nullptr);
   }
-  reset_process_state();
 }
 
 TEST(GridTest, ValuesAreWrittenAsPercentGWritesWhereThatReadsBack) {
   TempDir dir;
-  init_from(dir.write("geo.asc", "ncols 9000\nnrows 1\ncellsize 1\n"));
+  MapBlock maps = maps_for(dir.write("geo.asc", "ncols 9000\nnrows 1\ncellsize 1\n"));
   std::mt19937 gen(20261206);
   // All six header lines, an origin of 0 included.
   std::string expected =
       "ncols        9000\nnrows        1\nxllcorner    0.000000\nyllcorner    0.000000\n"
       "cellsize     1.000000\nnodata_value -999";
-  for (size_t i = 0; i < grid_cell_count(); ++i) {
+  for (size_t i = 0; i < maps.cell_count(); ++i) {
     // Any bit pattern, and decimals just below a power of ten, which %g rounds up.
     float v = static_cast<float>(std::pow(10.0, int(i % 13) - 5) * 0.9999996);
     const uint32_t bits = static_cast<uint32_t>(gen());
     if (i % 2 == 0) std::memcpy(&v, &bits, sizeof v);
-    if (i % 13 == 4) v = 1e6f + static_cast<float>(i);                // codes that "%g" would merge
-    map_cells(0)[i] = v = std::isfinite(v) && v != -1.0f ? v : 0.5f;  // -1 is the no-data value
+    if (i % 13 == 4) v = 1e6f + static_cast<float>(i);               // codes that "%g" would merge
+    maps.map(0)[i] = v = std::isfinite(v) && v != -1.0f ? v : 0.5f;  // -1 is the no-data value
     char text[64];
     for (int digits = 6; digits == 6 || std::strtof(text + 1, nullptr) != v; ++digits)
       std::snprintf(text, sizeof text, i == 0 ? "\n%.*g" : " %.*g", digits, double(v));
     expected += text;
   }
-  run_capturing([&] { grid_write(dir.path("out.asc").c_str(), 0); });
+  run_capturing([&] { grid_write(dir.path("out.asc").c_str(), maps, 0); });
   EXPECT_EQ(dir.read("out.asc"), expected + "\n");
-  run_capturing([&] { grid_read(dir.path("out.asc").c_str(), 1); });
-  std::vector<float> read_back = get_map(0);
+  run_capturing([&] { grid_read(dir.path("out.asc").c_str(), maps, 1); });
+  std::vector<float> read_back = get_map(maps, 0);
   for (float& v : read_back) v = v < CELL_MASKED ? CELL_NODATA : v;  // the reader's rule
-  EXPECT_EQ(get_map(1), read_back);
-  reset_process_state();
+  EXPECT_EQ(get_map(maps, 1), read_back);
 }
 
 }  // namespace

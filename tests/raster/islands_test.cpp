@@ -16,42 +16,35 @@ TEST(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
       {"#../.#./..#", "0../.1./..2", "3"},
       {"#.#....#/#.#.#.##/###...#./.....##.", "0.0....1/0.0.2.11/000...1./.....11.", "3"},
   };
-  for (const auto& [picture, expected, count] : cases) {
-    reset_process_state();
+  for (const auto& [picture, expected, islands_expected] : cases) {
     const std::string rows = picture;
     std::vector<float> values;
     for (char c : rows)
       if (c != '/') values.push_back(c == '#' ? 7.0f : 0.0f);
     const int ncols = static_cast<int>(rows.find('/'));
-    setup_grid(static_cast<int>(values.size()) / ncols, ncols, 1);
-    set_map(0, values);
-    working_cell_value = 7.0f;
-    ASSERT_TRUE(islands_allocate(grid_cell_count()));
-    islands_label();
+    MapBlock maps = make_maps(static_cast<int>(values.size()) / ncols, ncols, 1);
+    set_map(maps, 0, values);
+    IslandState islands;
+    ASSERT_TRUE(islands_allocate(islands, maps.cell_count(), maps.cell_count()));
+    const int32_t count = islands_label(islands, maps, 0, 7.0f);
     std::string labels = rows;  // laid out like the picture, '.' for no island
     for (size_t p = 0, cell = 0; p < rows.size(); ++p) {
       if (rows[p] == '/') continue;
-      const int32_t label = island_state.label_map[cell++];
+      const int32_t label = islands.label_map[cell++];
       labels[p] = label < 0 ? '.' : static_cast<char>('0' + label);
     }
     EXPECT_EQ(labels, expected);
-    EXPECT_EQ(std::to_string(island_state.island_count), count);
+    EXPECT_EQ(std::to_string(count), islands_expected);
   }
-  reset_process_state();
 }
 
-TEST(IslandsTest, OneCellSolutionHasNoIslandsTermAndAShortQueueStops) {
-  // The first labelling fixes the normaliser at cells - 1, which is 0 for a single cell.
-  reset_process_state();
-  setup_grid(3, 1, 1);
-  set_map(0, {0.0f, 7.0f, 0.0f});
-  working_cell_value = 7.0f;
-  ASSERT_TRUE(islands_allocate(1));
-  EXPECT_EQ(islands_label(), 0.0);
+TEST(IslandsTest, AQueueTooShortStops) {
   // A column takes one queue entry per row; past the queue's end it would corrupt memory.
-  set_map(0, {7.0f, 7.0f, 7.0f});
-  const FatalResult r = run_capturing([] { islands_label(); });
+  MapBlock maps = make_maps(3, 1, 1);
+  set_map(maps, 0, {7.0f, 7.0f, 7.0f});
+  IslandState islands;
+  ASSERT_TRUE(islands_allocate(islands, maps.cell_count(), 1));
+  const FatalResult r = run_capturing([&] { islands_label(islands, maps, 0, 7.0f); });
   EXPECT_EQ(r.code, -1);
   EXPECT_EQ(r.log, "error: island queue too small (1 entries)!\n");
-  reset_process_state();
 }

@@ -1,26 +1,30 @@
-#include "driver/log.h"
+#include "base/log.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
-static FILE* redirected_stream = nullptr;
-static bool fatal_throws = false;
+// Each thread logs to its own stream, with its own progress line, so that runs on several threads
+// can each keep their log whole; the fatal mode is one setting of the process, chosen once by a
+// test program.
+static thread_local FILE* redirected_stream = nullptr;
+static std::atomic<bool> fatal_throws{false};
 
 // The progress line: on or off, whether standard error is a terminal, whether the log goes to
 // that same terminal, whether the line is on screen now and how long its text was.
-static bool progress_on = false;
-static bool progress_terminal = false;
-static bool progress_shares_log = false;
-static bool progress_visible = false;
-static size_t progress_length = 0;
+static thread_local bool progress_on = false;
+static thread_local bool progress_terminal = false;
+static thread_local bool progress_shares_log = false;
+static thread_local bool progress_visible = false;
+static thread_local size_t progress_length = 0;
 // Characters of the log's current line, to put the cursor back after the last log text when the
 // progress line below it is taken away.
-static size_t log_column = 0;
+static thread_local size_t log_column = 0;
 
 FILE* log_stream() {
   return redirected_stream != nullptr ? redirected_stream : stdout;

@@ -1,4 +1,4 @@
-#include "driver/output_file.h"
+#include "base/output_file.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 namespace {
 
@@ -23,6 +24,8 @@ struct PendingOutput {
 };
 constexpr int MAX_PENDING_OUTPUTS = 16;
 PendingOutput pending_outputs[MAX_PENDING_OUTPUTS];
+// Runs on several threads take and give back slots; the signal handler only reads the flags.
+std::mutex pending_lock;
 
 void remove_pending_outputs() {
   for (PendingOutput& output : pending_outputs) {
@@ -38,10 +41,7 @@ void remove_pending_and_reraise(int signal_number) {
 
 // Once per process: clean-up at exit, and on the interrupts that end a process by default (a
 // signal that is ignored or already handled is left alone).
-void install_cleanup() {
-  static bool installed = false;
-  if (installed) return;
-  installed = true;
+void install_handlers() {
   std::atexit(remove_pending_outputs);
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction current;
@@ -51,6 +51,11 @@ void install_cleanup() {
     sigemptyset(&handler.sa_mask);
     sigaction(signal_number, &handler, nullptr);
   }
+}
+
+void install_cleanup() {
+  static std::once_flag installed;
+  std::call_once(installed, install_handlers);
 }
 
 PendingOutput* find_temp(const char* temp_path) {
@@ -80,6 +85,7 @@ bool rename_or_remove(PendingOutput* output, bool complete) {
 
 int output_create_temp(const char* path, char* temp_path) {
   install_cleanup();
+  std::lock_guard<std::mutex> hold(pending_lock);
   PendingOutput* slot = nullptr;
   for (PendingOutput& output : pending_outputs) {
     if (!output.active) {
@@ -118,6 +124,7 @@ bool output_replace(int fd, const char* temp_path, bool complete) {
   // Synced before the rename, so that after a crash the name never points at missing data.
   if (complete && fsync(fd) != 0) complete = false;
   if (::close(fd) != 0) complete = false;
+  std::lock_guard<std::mutex> hold(pending_lock);
   PendingOutput* output = find_temp(temp_path);
   if (output == nullptr) return false;
   return rename_or_remove(output, complete);
@@ -132,11 +139,13 @@ FILE* output_open(const char* path) {
     output_replace(fd, temp_path, false);
     return nullptr;
   }
+  std::lock_guard<std::mutex> hold(pending_lock);
   find_temp(temp_path)->stream = stream;
   return stream;
 }
 
 bool output_close(FILE* stream) {
+  std::lock_guard<std::mutex> hold(pending_lock);
   PendingOutput* output = find_stream(stream);
   if (output == nullptr) return stream != nullptr && std::fclose(stream) == 0;
   bool complete = std::fflush(stream) == 0 && !std::ferror(stream);
@@ -146,6 +155,7 @@ bool output_close(FILE* stream) {
 }
 
 void output_discard(FILE* stream) {
+  std::lock_guard<std::mutex> hold(pending_lock);
   PendingOutput* output = find_stream(stream);
   if (stream != nullptr) std::fclose(stream);
   if (output == nullptr) return;

@@ -1,4 +1,4 @@
-#include "driver/output_file.h"
+#include "base/output_file.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -30,11 +30,9 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   FILE* listing = output_open(listing_path.c_str());
   std::fputs("# header\n", listing);
   EXPECT_TRUE(output_close(listing));
-  reset_process_state();
-  setup_grid(1, 1, 1);
+  const MapBlock maps = make_maps(1, 1, 1);
   ASSERT_EQ(link(grid_path.c_str(), dir.path("link").c_str()), 0);
-  run_capturing([&] { grid_write(grid_path.c_str(), 0); });
-  reset_process_state();
+  run_capturing([&] { grid_write(grid_path.c_str(), maps, 0); });
   EXPECT_EQ(read_file(listing_path) + dir.read("link"), "# header\nprevious grid\n");
   EXPECT_NE(read_file(grid_path), "previous grid\n");
   using std::filesystem::directory_iterator;

@@ -11,10 +11,11 @@
 /// Prints a printf-style message to the log stream (standard output by default).
 void log_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
-/// Sends the log to `stream` instead of standard output; nullptr restores standard output.
+/// Sends this thread's log to `stream` instead of standard output; nullptr restores standard
+/// output. A run on its own thread can so collect its log in a buffer.
 void log_set_stream(FILE* stream);
 
-/// The stream log_message writes to.
+/// The stream log_message writes to on this thread.
 FILE* log_stream();
 
 /// Raised by fatal_exit instead of ending the process once fatal_set_throw(true) was called.
@@ -31,8 +32,8 @@ void fatal_set_throw(bool enabled);
 /// Prints a printf-style message, then fatal_exit(code).
 [[noreturn]] void fatal(int code, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
-/// Shows progress lines on standard error from now on (the driver: when standard error is a
-/// terminal, or with --progress); off by default.
+/// Shows this thread's progress lines on standard error from now on (the driver: when standard
+/// error is a terminal, or with --progress); off by default.
 void progress_enable(bool on);
 
 /// The progress line of one long operation.

@@ -1,0 +1,60 @@
+// The grid every raster of a run shares: its geometry, the cell values every layer agrees on, and
+// the index and neighbour helpers of a row-major raster. Cells are 32-bit floats, row-major, row 0
+// being the first row of the file.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+constexpr float CELL_NODATA = -1.0f;    ///< no data; written to files as FILE_NODATA
+constexpr float CELL_MASKED = -2.0f;    ///< excluded cell, or destination of a distance map
+constexpr float MOVE_MARK = -3.0f;      ///< a cell of a move under evaluation
+constexpr float GROWN_MARK = -3.0f;     ///< a cell grown in the current expansion sweep
+constexpr float CELL_AVAILABLE = 0.0f;  ///< allocatable and not allocated
+constexpr int FILE_NODATA = -999;
+
+/// The shared grid. Header fields keep the precision of the file they came from (doubles) and are
+/// compared as 32-bit floats, so that outputs line up with their inputs.
+struct GridGeometry {
+  int32_t ncols = 0;
+  int32_t nrows = 0;
+  double xllcorner = 0.0;
+  double yllcorner = 0.0;
+  double xllcenter = 0.0;
+  double yllcenter = 0.0;
+  double cellsize = 0.0;
+  std::string source;  ///< the file it was taken from, named when another file does not match
+};
+
+/// Whether the geometry describes a grid (both counts set).
+inline bool geometry_is_set(const GridGeometry& g) {
+  return g.nrows != 0 && g.ncols != 0;
+}
+
+/// Cells of one raster of the geometry; 0 unless both counts are positive.
+inline size_t geometry_cell_count(const GridGeometry& g) {
+  if (g.nrows <= 0 || g.ncols <= 0) return 0;
+  return static_cast<size_t>(g.nrows) * static_cast<size_t>(g.ncols);
+}
+
+/// Row-major index of (row, col).
+inline size_t cell_index(const GridGeometry& g, int32_t row, int32_t col) {
+  return static_cast<size_t>(row) * static_cast<size_t>(g.ncols) + static_cast<size_t>(col);
+}
+
+/// Whether (row, col) lies on the grid.
+inline bool in_grid(const GridGeometry& g, int32_t row, int32_t col) {
+  return row >= 0 && row < g.nrows && col >= 0 && col < g.ncols;
+}
+
+/// The four side neighbours in the order every sweep visits them: up, left, right, down.
+constexpr int32_t SIDE_ROW[4] = {-1, 0, 0, 1};
+constexpr int32_t SIDE_COL[4] = {0, -1, 1, 0};
+
+/// Number of the n cells from `cells` that hold exactly `value`.
+inline int32_t count_equal(const float* cells, size_t n, float value) {
+  int32_t count = 0;
+  for (size_t i = 0; i < n; ++i) count += cells[i] == value ? 1 : 0;
+  return count;
+}

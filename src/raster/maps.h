@@ -1,0 +1,42 @@
+// The block of maps a stage works on: n rasters of the run's geometry in one owned allocation, map
+// k starting at cell k * nrows * ncols. Stages name their maps by role (each stage's header lists
+// them); the map operations and loaders take the block and map numbers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <memory>
+
+#include "raster/geometry.h"
+
+/// One raster of nrows x ncols cells inside a block.
+struct CellMap {
+  float* cells;
+  int32_t nrows;
+  int32_t ncols;
+  float& at(int32_t row, int32_t col) const {
+    return cells[static_cast<size_t>(row) * static_cast<size_t>(ncols) + static_cast<size_t>(col)];
+  }
+};
+
+/// A stage's maps. Cleared when allocated: no map ever holds indeterminate values.
+struct MapBlock {
+  struct Free {
+    void operator()(float* p) const { std::free(p); }
+  };
+  GridGeometry geometry;
+  int32_t count = 0;
+  std::unique_ptr<float[], Free> block;
+
+  /// Cells of one map.
+  size_t cell_count() const { return geometry_cell_count(geometry); }
+  /// First cell of map k.
+  float* map(int32_t k) { return block.get() + static_cast<size_t>(k) * cell_count(); }
+  const float* map(int32_t k) const { return block.get() + static_cast<size_t>(k) * cell_count(); }
+  /// Map k as a CellMap.
+  CellMap get(int32_t k) { return CellMap{map(k), geometry.nrows, geometry.ncols}; }
+};
+
+/// A block of n cleared maps of `geometry`; fatal when the geometry is unset or memory is short.
+MapBlock maps_allocate(const GridGeometry& geometry, int32_t n);

@@ -1,0 +1,98 @@
+#include "scenario/loaders.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+
+#include "raster/grid.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr float N = -1.0f;  // CELL_NODATA, short for the grids below
+
+// Loads map 1 of `block` as the potential of `maps` weighted by `weights`; returns the log.
+std::string potential(MapBlock& block, const std::string& maps, const std::string& weights) {
+  const ConfigDocument config = config_of(R"({"maps": {"potential-maps": )" + maps +
+                                          R"(, "potential-maps-weight": )" + weights + "}}");
+  return run_capturing([&] { maps_load_potential(config, block, 1); }).log;
+}
+
+TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) {
+  MapBlock maps = make_maps(1, 4, 8);
+  TempDir dir;
+  const std::string a = "\"" + dir.write("a", grid_text(1, 4, {1, 2, -9999, 2})) + "\"";
+  const std::string b = "\"" + dir.write("b", grid_text(1, 4, {0, 4, 2, -9999})) + "\"";
+  // 2A + B = {2, 8, -, 4}: B's missing cell keeps 2A, A's stays missing; then divided by 8.
+  EXPECT_EQ(potential(maps, "[[" + a + "," + b + "]]", R"([[2, "1"]])").find("fussion"),
+            std::string::npos);
+  EXPECT_EQ(get_map(maps, 1), (std::vector<float>{0.25f, 1.0f, N, 0.5f}));
+  // Max(A, B) where a missing cell in either group wins, then divided by 4.
+  EXPECT_NE(potential(maps, "[[" + a + "],[" + b + "]]", "[[1], [1]]").find("fussion"),
+            std::string::npos);
+  EXPECT_EQ(get_map(maps, 1), (std::vector<float>{0.25f, 1.0f, N, N}));
+  // An empty later group is skipped instead of fusing stale contents.
+  set_map(maps, 2, {9, 9, 9, N});
+  potential(maps, "[[" + a + "], []]", "[[1], []]");
+  EXPECT_EQ(get_map(maps, 1), (std::vector<float>{0.5f, 1.0f, N, 1.0f}));
+  // A weight list of the wrong shape is refused before any map is read.
+  EXPECT_EQ(potential(maps, "[[" + a + "," + a + "]]", "[[1]]"),
+            "error: incorrect shape for property 'maps.potential-maps-weight' (one weight per map "
+            "of 'maps.potential-maps' expected)!\n");
+}
+
+// The geometry comes from the first potential map, read once. Every potential map of every group
+// bars its no-data cells from the solution, not only the first.
+TEST(LoadersTest, SolutionTakesTheCellsThatEveryPotentialMapCovers) {
+  TempDir dir;
+  const std::string a = dir.write("a", grid_text(1, 4, {1, -9999, 0, 2}));
+  const std::string b = dir.write("b", grid_text(1, 4, {1, 1, -9999, 2}));
+  const std::string c = dir.write("c", grid_text(1, 4, {1, 1, 1, -9999}));
+  const ConfigDocument config = config_of(R"({"maps": {"potential-maps": [[")" + a + R"(", ")" + b +
+                                          R"("], [")" + c + R"("]]}})");
+  GridGeometry geometry;
+  for (int time = 0; time < 2; ++time) {
+    const FatalResult run = run_capturing([&] { maps_init_geometry(config, geometry); });
+    EXPECT_EQ(run.log, "* init geo using '" + a + "'\n");
+    EXPECT_EQ(geometry.ncols * 10 + geometry.nrows, 41);
+    std::rename(a.c_str(), (a + ".away").c_str());  // a set geometry is not read again
+  }
+  std::rename((a + ".away").c_str(), a.c_str());
+  MapBlock maps = make_maps(1, 4, 2);
+  int32_t available = 0;
+  const FatalResult run = run_capturing([&] { available = maps_init_solution(config, maps); });
+  EXPECT_EQ(available, 1);
+  EXPECT_EQ(get_map(maps, 0), (std::vector<float>{0, N, N, N}));
+  EXPECT_EQ(run.log, "* load group maps\n* read '" + a + "'\n! 1 nodata cells removed\n* read '" +
+                         b + "'\n! 1 cells extra removed\n* load group maps\n* read '" + c +
+                         "'\n! 1 cells extra removed\n");
+}
+
+// The postprocess distance maps: their cell-wise mean where all have data, no data elsewhere.
+TEST(LoadersTest, PostprocessDistancesAreTheMeanOfTheMaps) {
+  MapBlock maps = make_maps(1, 4, 5);
+  TempDir dir;
+  const std::string a = "\"" + dir.write("a", grid_text(1, 4, {1, 2, 3, -9999})) + "\"";
+  const std::string b = "\"" + dir.write("b", grid_text(1, 4, {3, 3, -9999, 1})) + "\"";
+  const ConfigDocument config =
+      config_of(R"({"postprocess": {"select": {"method-distance": {"distance-maps": [)" + a + "," +
+                b + "]}}}}");
+  set_map(maps, 3, {0, 0, 0, 0});
+  int32_t additions = 0;
+  run_capturing([&] { additions = maps_load_postprocess_distances(config, maps, 3); });
+  EXPECT_EQ(additions, 5);
+  EXPECT_EQ(get_map(maps, 3), (std::vector<float>{2, 2.5f, N, N}));
+}
+
+TEST(LoadersTest, TopCellsMarkTheTopFifthWithAllTiesAtTheThreshold) {
+  MapBlock maps = make_maps(1, 12, 2);
+  // 11 cells with data: top = ceil(2.2) = 3; the third largest is 8 and both 8s are marked.
+  set_map(maps, 0, {1, 8, N, 9, 2, 8, 3, 4, 5, 10, 6, 7});
+  EXPECT_EQ(map_mark_top_cells(maps, 0), 3);
+  EXPECT_EQ(get_map(maps, 0), (std::vector<float>{0, 1, N, 1, 0, 1, 0, 0, 0, 1, 0, 0}));
+  set_map(maps, 0, std::vector<float>(12, N));  // no cell to rank: nothing to select from
+  EXPECT_EQ(map_mark_top_cells(maps, 0), 0);
+}
+
+}  // namespace
