@@ -63,7 +63,8 @@ TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
   GTEST_SKIP() << "sanitizer runtimes cannot start under a small address-space limit";
 #endif
   CliDir dir;
-  // 10000 x 10000 cells: the five maps of the stage need 2 GB, far above the 128 MiB allowed.
+  // 10000 x 10000 cells: the five maps of the stage need 2 GB, far above the 512 MiB allowed
+  // (the program and its shared libraries, GDAL's among them, take about 150 MiB).
   dir.write("big.asc", "ncols 10000\nnrows 10000\nxllcorner 0\nyllcorner 0\ncellsize 1\n");
   dir.write("run.json", R"({
   "maps": {"potential-maps": [["big.asc"]], "potential-maps-weight": [[1]]},
@@ -77,7 +78,7 @@ TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
     "debug-maps": "no", "output": "post.asc", "output-mask": "mask.asc"}
 })");
   const RunResult r =
-      run_landalloc({"--postprocess", "--seed=5", "run.json"}, dir.dir(), 128 * 1024);
+      run_landalloc({"--postprocess", "--seed=5", "run.json"}, dir.dir(), 512 * 1024);
   EXPECT_EQ(std::to_string(r.code) + r.out,
             "1seed 5 (repeat this run with --seed=5)\n"
             "ALGORITHM\nPOSTPROCESS begin\ninit\n* init geo using 'big.asc'\n"
