@@ -14,6 +14,12 @@ constexpr float GROWN_MARK = -3.0f;     ///< a cell grown in the current expansi
 constexpr float CELL_AVAILABLE = 0.0f;  ///< allocatable and not allocated
 constexpr int FILE_NODATA = -999;
 
+/// A coordinate system as its file spells it.
+struct GridCrs {
+  std::string text;   ///< empty for none
+  bool esri = false;  ///< `text` is a `.prj` (Esri WKT or the older Esri form), else WKT
+};
+
 /// The shared grid. Header fields keep the precision of the file they came from (doubles) and are
 /// compared as 32-bit floats, so that outputs line up with their inputs.
 struct GridGeometry {
@@ -25,7 +31,15 @@ struct GridGeometry {
   double yllcenter = 0.0;
   double cellsize = 0.0;
   std::string source;  ///< the file it was taken from, named when another file does not match
+  GridCrs crs;         ///< its coordinate system, carried to every output
 };
+
+/// The lower-left corner along one axis of a geometry that gives either the corner or the centre
+/// of the lower-left cell (half a cell further in): both describe the same place. A centre of
+/// exactly 0 cannot be told from an absent one and reads as a corner of 0.
+inline double grid_lower_left(double corner, double center, double cellsize) {
+  return corner == 0.0 && center != 0.0 ? center - cellsize / 2.0 : corner;
+}
 
 /// Whether the geometry describes a grid (both counts set).
 inline bool geometry_is_set(const GridGeometry& g) {

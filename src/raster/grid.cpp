@@ -12,6 +12,8 @@
 
 #include "base/log.h"
 #include "base/output_file.h"
+#include "raster/crs.h"
+#include "raster/geotiff.h"
 
 namespace {
 
@@ -168,11 +170,39 @@ int32_t header_count(double value) {
   return static_cast<int32_t>(value);
 }
 
+const char* const HEADER_KEYS[] = {"ncols",     "nrows",     "xllcorner", "yllcorner",
+                                   "xllcenter", "yllcenter", "cellsize",  "nodata_value"};
+
+// Whether the word of `length` characters at `word` is header key k (in any case).
+bool is_header_key(const char* word, size_t length, int k) {
+  return std::strlen(HEADER_KEYS[k]) == length && strncasecmp(HEADER_KEYS[k], word, length) == 0;
+}
+
+// An Esri ASCII grid starts with a header key. A file that starts with a number instead is one
+// whose header is missing, not a raster of another format (GDAL would take it for XYZ points);
+// it and any file GDAL does not recognise go to the ASCII reader, whose messages say what is
+// wrong with them.
+bool read_as_ascii(const char* path) {
+  FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return true;
+  char head[256];
+  const size_t got = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  size_t begin = 0;
+  while (begin < got && is_blank(head[begin])) ++begin;
+  size_t end = begin;
+  while (end < got && !is_blank(head[end])) ++end;
+  for (int k = 0; k < 8; ++k) {
+    if (is_header_key(head + begin, end - begin, k)) return true;
+  }
+  float number;
+  if (end > begin && parse_float(head + begin, end - begin, &number)) return true;
+  return !raster_file_identified(path);
+}
+
 // Reads key/value pairs until the first word that is not a header key (handed back to the reader
 // as the first data value) or the end of the file. Keys match in any case; the last one wins.
 GridHeader scan_header(TokenReader& reader, const char* path) {
-  static const char* const KEYS[] = {"ncols",     "nrows",     "xllcorner", "yllcorner",
-                                     "xllcenter", "yllcenter", "cellsize",  "nodata_value"};
   constexpr int NODATA_KEY = 7;
   double values[8] = {};
   const char* word;
@@ -181,7 +211,7 @@ GridHeader scan_header(TokenReader& reader, const char* path) {
     if (length > HEADER_WORD_MAX) fatal(1, "error: header word too long in file '%s'!\n", path);
     int key = -1;
     for (int k = 0; k < 8; ++k) {
-      if (std::strlen(KEYS[k]) == length && strncasecmp(KEYS[k], word, length) == 0) key = k;
+      if (is_header_key(word, length, k)) key = k;
     }
     if (key < 0) {
       reader.unread(length);
@@ -207,20 +237,14 @@ GridHeader scan_header(TokenReader& reader, const char* path) {
                                  values[4],
                                  values[5],
                                  values[6],
-                                 std::string()};
+                                 std::string(),
+                                 GridCrs()};
   header.nodata_value = values[NODATA_KEY];
   return header;
 }
 
 bool same_float(double a, double b) {
   return static_cast<float>(a) == static_cast<float>(b);
-}
-
-// The lower-left corner along one axis. A header gives either the corner or the centre of the
-// lower-left cell, half a cell further in; both describe the same place. A centre of exactly 0
-// cannot be told from an absent one and reads as a corner of 0.
-double lower_left(double corner, double center, double cellsize) {
-  return corner == 0.0 && center != 0.0 ? center - cellsize / 2.0 : corner;
 }
 
 // Compares a file's header with the geometry field by field; on the first difference the fixed
@@ -234,10 +258,10 @@ void check_header(const GridGeometry& h, const GridGeometry& g, const char* path
       {"ncols", double(h.ncols), double(g.ncols)},
       {"nrows", double(h.nrows), double(g.nrows)},
       {"cellsize", h.cellsize, g.cellsize},
-      {"xllcorner", lower_left(h.xllcorner, h.xllcenter, h.cellsize),
-       lower_left(g.xllcorner, g.xllcenter, g.cellsize)},
-      {"yllcorner", lower_left(h.yllcorner, h.yllcenter, h.cellsize),
-       lower_left(g.yllcorner, g.yllcenter, g.cellsize)},
+      {"xllcorner", grid_lower_left(h.xllcorner, h.xllcenter, h.cellsize),
+       grid_lower_left(g.xllcorner, g.xllcenter, g.cellsize)},
+      {"yllcorner", grid_lower_left(h.yllcorner, h.yllcenter, h.cellsize),
+       grid_lower_left(g.yllcorner, g.yllcenter, g.cellsize)},
   };
   for (const auto& f : fields) {
     if (same_float(f.file, f.geometry)) continue;
@@ -393,20 +417,36 @@ void write_header_field(AtomicWriter& writer, const char* key, double value) {
 }  // namespace
 
 GridGeometry grid_read_geometry(const char* path) {
+  if (!read_as_ascii(path)) return raster_read_geometry(path);
   TokenReader reader(open_grid(path), path);
   GridGeometry geometry = scan_header(reader, path).geometry;
   geometry.source = path;
+  geometry.crs = crs_read_sidecar(path);
   return geometry;
 }
 
 void grid_check_header(const char* path, const GridGeometry& geometry) {
+  if (!read_as_ascii(path)) {
+    check_header(raster_read_geometry(path), geometry, path);
+    return;
+  }
   TokenReader reader(open_grid(path), path);
   check_header(scan_header(reader, path).geometry, geometry, path);
+}
+
+void grid_check_geometry(const char* path, const GridGeometry& h, const GridGeometry& geometry) {
+  check_header(h, geometry, path);
 }
 
 int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
   check_path_length(path);
   log_message("* read '%s'\n", path);
+  if (!read_as_ascii(path)) {
+    GridCrs crs;
+    const int32_t valid = raster_read(path, maps, k, &crs);
+    crs_check(path, crs, maps.geometry);
+    return valid;
+  }
   TokenReader reader(open_grid(path), path);
   const GridHeader header = scan_header(reader, path);
   check_header(header.geometry, maps.geometry, path);
@@ -433,13 +473,7 @@ int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
       fatal(1, "error: value '%.*s' out of range in file '%s'!\n",
             static_cast<int>(length < 40 ? length : 40), word, path);
     }
-    if (value == nodata || std::isnan(value)) {
-      // NaN is no value at all: kept as such it would poison every sum it enters.
-      value = CELL_NODATA;
-    } else if (value < CELL_MASKED) {
-      value = CELL_NODATA;
-      ++infinite;
-    }
+    value = grid_file_cell(value, nodata, &infinite);
     cells[i] = value;
     if (value >= 0.0f) ++valid;
   }
@@ -452,12 +486,14 @@ int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
           maps.geometry.ncols, path);
   }
   if (infinite > 0) log_message("  found %d -infinite values!\n", infinite);
+  crs_check(path, crs_read_sidecar(path), maps.geometry);
   return valid;
 }
 
 int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   check_path_length(path);
   log_message("* write '%s'\n", path);
+  if (geotiff_output_name(path)) return geotiff_write(path, maps, k);
   AtomicWriter writer(path);
   const GridGeometry& g = maps.geometry;
   // All six lines, the origin in the form the geometry was given in: other GIS readers need every
@@ -499,6 +535,7 @@ int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
     writer.commit(at);
   }
   writer.finish();
+  crs_write_sidecar(path, g.crs);
   return valid;
 }
 

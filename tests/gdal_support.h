@@ -1,0 +1,140 @@
+// GeoTIFF files for the unit and command-line tests, made with GDAL's own API from the ASCII test
+// grids or from values, and read back with it: what landalloc reads and writes is checked
+// against GDAL, not against itself. Only in builds with GDAL.
+#pragma once
+
+#ifdef LANDALLOC_GDAL
+
+#include <cpl_conv.h>
+#include <gdal.h>
+#include <ogr_srs_api.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+/// Esri WKT of ETRS89 / UTM zone 32N and of NAD83 / UTM zone 10N, as a `.prj` holds them.
+inline const char* const PRJ_UTM32 =
+    "PROJCS[\"ETRS_1989_UTM_Zone_32N\",GEOGCS[\"GCS_ETRS_1989\",DATUM[\"D_ETRS_1989\","
+    "SPHEROID[\"GRS_1980\",6378137.0,298.257222101]],PRIMEM[\"Greenwich\",0.0],"
+    "UNIT[\"Degree\",0.0174532925199433]],PROJECTION[\"Transverse_Mercator\"],"
+    "PARAMETER[\"False_Easting\",500000.0],PARAMETER[\"False_Northing\",0.0],"
+    "PARAMETER[\"Central_Meridian\",9.0],PARAMETER[\"Scale_Factor\",0.9996],"
+    "PARAMETER[\"Latitude_Of_Origin\",0.0],UNIT[\"Meter\",1.0]]";
+inline const char* const PRJ_UTM10 =
+    "PROJCS[\"NAD_1983_UTM_Zone_10N\",GEOGCS[\"GCS_North_American_1983\","
+    "DATUM[\"D_North_American_1983\",SPHEROID[\"GRS_1980\",6378137.0,298.257222101]],"
+    "PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]],"
+    "PROJECTION[\"Transverse_Mercator\"],PARAMETER[\"False_Easting\",500000.0],"
+    "PARAMETER[\"False_Northing\",0.0],PARAMETER[\"Central_Meridian\",-123.0],"
+    "PARAMETER[\"Scale_Factor\",0.9996],PARAMETER[\"Latitude_Of_Origin\",0.0],"
+    "UNIT[\"Meter\",1.0]]";
+
+/// What GDAL sees in a raster file.
+struct GdalRaster {
+  int ncols = 0;
+  int nrows = 0;
+  double transform[6] = {};
+  bool has_transform = false;
+  bool has_nodata = false;
+  double nodata = 0.0;
+  GDALDataType type = GDT_Unknown;
+  std::string wkt;  ///< empty without a coordinate system
+  std::string compression, predictor, layout;
+  int block_x = 0, block_y = 0;
+  std::vector<float> cells;  ///< band 1, row-major
+};
+
+inline GDALDatasetH gdal_open_or_throw(const std::string& path) {
+  GDALAllRegister();
+  GDALDatasetH dataset = GDALOpen(path.c_str(), GA_ReadOnly);
+  if (dataset == nullptr) throw std::runtime_error("GDAL cannot open " + path);
+  return dataset;
+}
+
+/// Reads `path` with GDAL.
+inline GdalRaster gdal_read(const std::string& path) {
+  GDALDatasetH dataset = gdal_open_or_throw(path);
+  GdalRaster r;
+  r.ncols = GDALGetRasterXSize(dataset);
+  r.nrows = GDALGetRasterYSize(dataset);
+  r.has_transform = GDALGetGeoTransform(dataset, r.transform) == CE_None;
+  if (OGRSpatialReferenceH srs = GDALGetSpatialRef(dataset)) {
+    char* wkt = nullptr;
+    OSRExportToWkt(srs, &wkt);
+    r.wkt = wkt;
+    CPLFree(wkt);
+  }
+  const auto item = [&](const char* key) {
+    const char* value = GDALGetMetadataItem(dataset, key, "IMAGE_STRUCTURE");
+    return std::string(value != nullptr ? value : "");
+  };
+  r.compression = item("COMPRESSION");
+  r.predictor = item("PREDICTOR");
+  r.layout = item("INTERLEAVE");
+  GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+  int has = 0;
+  r.nodata = GDALGetRasterNoDataValue(band, &has);
+  r.has_nodata = has != 0;
+  r.type = GDALGetRasterDataType(band);
+  GDALGetBlockSize(band, &r.block_x, &r.block_y);
+  r.cells.resize(static_cast<size_t>(r.ncols) * static_cast<size_t>(r.nrows));
+  const CPLErr error = GDALRasterIO(band, GF_Read, 0, 0, r.ncols, r.nrows, r.cells.data(), r.ncols,
+                                    r.nrows, GDT_Float32, 0, 0);
+  GDALClose(dataset);
+  if (error != CE_None) throw std::runtime_error("GDAL cannot read " + path);
+  return r;
+}
+
+/// Converts the raster `from` (an ASCII grid, its `.prj` included) into the GeoTIFF `to`, with
+/// GDAL's creation options (uncompressed, in strips, by default).
+inline void gdal_to_geotiff(const std::string& from, const std::string& to,
+                            std::vector<const char*> options = {}) {
+  GDALDatasetH source = gdal_open_or_throw(from);
+  options.push_back(nullptr);
+  GDALDatasetH copy = GDALCreateCopy(GDALGetDriverByName("GTiff"), to.c_str(), source, TRUE,
+                                     const_cast<char**>(options.data()), nullptr, nullptr);
+  GDALClose(source);
+  if (copy == nullptr) throw std::runtime_error("GDAL cannot write " + to);
+  GDALClose(copy);
+}
+
+/// Writes a one-band GeoTIFF of `type` holding `values` (row-major); no geotransform when
+/// `transform` is null, no no-data value when `nodata` is null.
+inline void gdal_write_geotiff(const std::string& path, int nrows, int ncols,
+                               const std::vector<float>& values, const double* transform,
+                               GDALDataType type = GDT_Float32, const double* nodata = nullptr,
+                               const char* prj = nullptr) {
+  GDALAllRegister();
+  GDALDatasetH dataset =
+      GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), ncols, nrows, 1, type, nullptr);
+  if (dataset == nullptr) throw std::runtime_error("GDAL cannot create " + path);
+  if (transform != nullptr) GDALSetGeoTransform(dataset, const_cast<double*>(transform));
+  if (prj != nullptr) {
+    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
+    OSRSetFromUserInput(srs, prj);
+    GDALSetSpatialRef(dataset, srs);
+    OSRDestroySpatialReference(srs);
+  }
+  GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
+  if (nodata != nullptr) GDALSetRasterNoDataValue(band, *nodata);
+  const CPLErr error =
+      GDALRasterIO(band, GF_Write, 0, 0, ncols, nrows, const_cast<float*>(values.data()), ncols,
+                   nrows, GDT_Float32, 0, 0);
+  GDALClose(dataset);
+  if (error != CE_None) throw std::runtime_error("GDAL cannot write " + path);
+}
+
+/// Whether two WKT texts name the same coordinate system for GDAL.
+inline bool gdal_same_crs(const std::string& a, const std::string& b) {
+  OGRSpatialReferenceH first = OSRNewSpatialReference(nullptr);
+  OGRSpatialReferenceH second = OSRNewSpatialReference(nullptr);
+  const bool same = OSRSetFromUserInput(first, a.c_str()) == OGRERR_NONE &&
+                    OSRSetFromUserInput(second, b.c_str()) == OGRERR_NONE &&
+                    OSRIsSame(first, second) != 0;
+  OSRDestroySpatialReference(first);
+  OSRDestroySpatialReference(second);
+  return same;
+}
+
+#endif

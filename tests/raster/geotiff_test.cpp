@@ -1,0 +1,271 @@
+// Grids in other formats than Esri ASCII, and the coordinate system that goes with the outputs.
+// The GeoTIFF files are made and read back with GDAL's own API (tests/gdal_support.h).
+#include "raster/geotiff.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "gdal_support.h"
+#include "raster/crs.h"
+#include "raster/grid.h"
+#include "test_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::string DATA = LANDALLOC_TEST_DATA;
+
+// A block of two maps on the geometry of `file`, as a run takes it from its first potential map.
+MapBlock maps_for(const std::string& file) {
+  LogCapture quiet;
+  return maps_allocate(grid_read_geometry(file.c_str()), 2);
+}
+
+// Reads `path` into map k; returns the log, and the number of valid cells in `valid`.
+std::string read_logged(const std::string& path, MapBlock& maps, int k, int32_t* valid = nullptr) {
+  return run_capturing([&] {
+           const int32_t n = grid_read(path.c_str(), maps, k);
+           if (valid != nullptr) *valid = n;
+         })
+      .log;
+}
+
+std::string write_logged(const std::string& path, const MapBlock& maps, int k) {
+  return run_capturing([&] { grid_write(path.c_str(), maps, k); }).log;
+}
+
+TEST(GeoTiffTest, RefusesRastersThatAreNotPlainGridsNamingTheFile) {
+  TempDir dir;
+  MapBlock maps = maps_for(dir.write("geo.asc",
+                                     "ncols 3\nnrows 2\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
+                                     "0 0 0 0 0 0\n"));
+  // Numbers without a header are an ASCII grid that lost it, not points for GDAL.
+  const std::string headless = dir.write("headless.asc", "1 2 3\n4 5 6\n");
+  EXPECT_EQ(read_logged(headless, maps, 0),
+            "* read '" + headless + "'\nerror: incompatible (header) file '" + headless +
+                "'!\n  ncols is 0 in '" + headless + "' but 3 in '" + dir.path("geo.asc") + "'\n");
+  const std::string broken = dir.write("broken.tif", std::string("II*\0\x10\0\0\0garbage", 15));
+  const FatalResult r = run_capturing([&] { grid_read(broken.c_str(), maps, 0); });
+  EXPECT_EQ(r.code, 1);
+#ifndef LANDALLOC_GDAL
+  EXPECT_EQ(r.log, "* read '" + broken + "'\nerror: unable to read file '" + broken +
+                       "': built without GeoTIFF support!\n");
+#else
+  const std::string expected =
+      "* read '" + broken + "'\nerror: unable to read file '" + broken + "' (";
+  EXPECT_EQ(r.log.substr(0, expected.size()), expected);
+  const std::pair<std::vector<double>, std::string> cases[] = {
+      {{100, 10, 0, 220, 0, -10}, ""},
+      {{100, 10, 1, 220, 0, -10}, "rotated grid in file '%s'"},
+      {{100, 10, 0, 200, 0, 10}, "grid not north-up in file '%s'"},
+      {{100, 10, 0, 260, 0, -20}, "non-square cells (10 by 20) in file '%s'"},
+      {{100, 10, 0, 230, 0, -10},
+       "incompatible (header) file '%s'!\n  yllcorner is 210 in '%s' but 200 in 'geo.asc'\n"},
+  };
+  for (auto [transform, error] : cases) {
+    const std::string tif = dir.path("bad.tif");
+    gdal_write_geotiff(tif, 2, 3, std::vector<float>(6, 1.0f), transform.data());
+    const FatalResult bad = run_capturing([&] { grid_read(tif.c_str(), maps, 0); });
+    if (error.empty()) {
+      EXPECT_FALSE(bad.fatal) << bad.log;
+      continue;
+    }
+    for (size_t at; (at = error.find("%s")) != std::string::npos;) error.replace(at, 2, tif);
+    if (error.back() != '\n') error += "!\n";
+    const size_t geo = error.find("'geo.asc'");
+    if (geo != std::string::npos) error.replace(geo + 1, 7, dir.path("geo.asc"));
+    EXPECT_EQ(std::to_string(bad.code) + bad.log, "1* read '" + tif + "'\nerror: " + error);
+  }
+  // The geometry is checked where it is taken, too.
+  const std::string rotated = dir.path("rotated.tif");
+  const double turn[6] = {100, 10, 1, 220, 0, -10};
+  gdal_write_geotiff(rotated, 2, 3, std::vector<float>(6, 1.0f), turn);
+  EXPECT_EQ(run_capturing([&] { grid_read_geometry(rotated.c_str()); }).log,
+            "error: rotated grid in file '" + rotated + "'!\n");
+#endif
+}
+
+#ifdef LANDALLOC_GDAL
+std::vector<std::string> files_in(const TempDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.dir()))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+const std::string GRIDS[] = {"mtsthelens_pre_runout_dem_80x122",
+                             "mtsthelens_landslide_polygon_80x122",
+                             "tirol_avagar_dem_xllcenter_520x387"};
+
+TEST(GeoTiffTest, ReadsTheCellsOfTheSameGridAsAscii) {
+  TempDir dir;
+  for (const std::string& name : GRIDS) {
+    SCOPED_TRACE(name);
+    const std::string asc = DATA + "/" + name + ".asc", tif = dir.path(name + ".tif");
+    gdal_to_geotiff(asc, tif);
+    MapBlock maps = maps_for(asc);
+    int32_t from_asc = -1, from_tif = -1;
+    read_logged(asc, maps, 0, &from_asc);
+    EXPECT_EQ(read_logged(tif, maps, 1, &from_tif), "* read '" + tif + "'\n");
+    EXPECT_EQ(from_tif, from_asc);
+    EXPECT_EQ(get_map(maps, 1), get_map(maps, 0));
+    // The other way round: the GeoTIFF sets the geometry, the ASCII grid matches it.
+    maps = maps_for(tif);
+    EXPECT_EQ(read_logged(asc, maps, 0), "* read '" + asc + "'\n");
+  }
+}
+
+// A raster's own no-data value (or none) decides, whatever its cell type; NaN is never data and
+// values below -2 are counted as infinite, as in an ASCII grid.
+TEST(GeoTiffTest, HonoursTheNoDataValueOfEachCellType) {
+  TempDir dir;
+  const double transform[6] = {100, 10, 0, 220, 0, -10};
+  MapBlock maps = maps_for(dir.write("geo.asc",
+                                     "ncols 3\nnrows 2\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
+                                     "0 0 0 0 0 0\n"));
+  struct Case {
+    GDALDataType type;
+    bool has_nodata;
+    double nodata;
+    std::vector<float> in, out;
+    const char* log;
+  };
+  const float inf = INFINITY, nan = NAN;
+  const Case cases[] = {
+      {GDT_Float32,
+       false,
+       0,
+       {0, nan, -5, 3.5f, -2, -2.5f},
+       {0, -1, -1, 3.5f, -2, -1},
+       "  found 2 -infinite values!\n"},
+      {GDT_Float32, true, 0, {0, 1, 0, 2.25f, 0, 1e30f}, {-1, 1, -1, 2.25f, -1, 1e30f}, ""},
+      {GDT_Int16, true, -9999, {-9999, 0, 5, -9999, 7, -1}, {-1, 0, 5, -1, 7, -1}, ""},
+      {GDT_Byte, true, 255, {255, 0, 1, 254, 255, 3}, {-1, 0, 1, 254, -1, 3}, ""},
+      {GDT_Float32, true, -inf, {-inf, 1, 2, -inf, 4, 5}, {-1, 1, 2, -1, 4, 5}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(GDALGetDataTypeName(c.type) + std::string(c.has_nodata ? " with" : " without"));
+    const std::string tif = dir.path("cells.tif");
+    gdal_write_geotiff(tif, 2, 3, c.in, transform, c.type, c.has_nodata ? &c.nodata : nullptr);
+    int32_t valid = -1;
+    EXPECT_EQ(read_logged(tif, maps, 0, &valid), "* read '" + tif + "'\n" + c.log);
+    EXPECT_EQ(get_map(maps, 0), c.out);
+    EXPECT_EQ(valid, std::count_if(c.out.begin(), c.out.end(), [](float v) { return v >= 0; }));
+  }
+  // Any other infinity is never data: it would flatten a whole map once normalised.
+  const std::string tif = dir.path("infinite.tif");
+  gdal_write_geotiff(tif, 2, 3, {1, 2, inf, 4, 5, 6}, transform);
+  EXPECT_EQ(read_logged(tif, maps, 0),
+            "* read '" + tif + "'\nerror: value 'inf' out of range in file '" + tif + "'!\n");
+}
+
+TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
+  TempDir dir;
+  // A centre origin: the GeoTIFF must lie where GDAL places the ASCII grid.
+  const std::string asc = dir.path("dem.asc");
+  fs::copy_file(DATA + "/tirol_avagar_dem_xllcenter_520x387.asc", asc);
+  dir.write("dem.prj", PRJ_UTM32);
+  MapBlock maps = maps_for(asc);
+  int32_t valid = -1;
+  read_logged(asc, maps, 0, &valid);
+  const std::string out = dir.path("out.tif");
+  EXPECT_EQ(run_capturing([&] { EXPECT_EQ(grid_write(out.c_str(), maps, 0), valid); }).log,
+            "* write '" + out + "'\n");
+  EXPECT_EQ(files_in(dir), (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif"}));
+
+  const GdalRaster input = gdal_read(asc), written = gdal_read(out);
+  EXPECT_EQ(written.type, GDT_Float32);
+  EXPECT_EQ(written.compression, "DEFLATE");
+  EXPECT_EQ(written.predictor, "3");
+  EXPECT_EQ(std::to_string(written.block_x) + "x" + std::to_string(written.block_y), "256x256");
+  EXPECT_TRUE(written.has_nodata && written.nodata == -999.0);
+  for (int i = 0; i < 6; ++i) EXPECT_DOUBLE_EQ(written.transform[i], input.transform[i]) << i;
+  EXPECT_TRUE(gdal_same_crs(written.wkt, input.wkt)) << written.wkt;
+  const std::vector<float> cells = get_map(maps, 0);
+  ASSERT_EQ(written.cells.size(), cells.size());
+  size_t differing = 0;
+  for (size_t i = 0; i < cells.size(); ++i)
+    differing += written.cells[i] != (cells[i] == CELL_NODATA ? -999.0f : cells[i]);
+  EXPECT_EQ(differing, 0u);
+  int32_t again = -1;
+  EXPECT_EQ(read_logged(out, maps, 1, &again), "* read '" + out + "'\n");
+  EXPECT_EQ(again, valid);
+  EXPECT_EQ(get_map(maps, 1), cells);
+
+  // A target that cannot be replaced is left as it was, and so is the folder.
+  fs::create_directory(dir.path("taken.tif"));
+  dir.write("taken.tif/keep", "x");
+  const std::string taken = dir.path("taken.tif");
+  EXPECT_EQ(write_logged(taken, maps, 0),
+            "* write '" + taken + "'\nerror: unable to write file '" + taken + "'!\n");
+  EXPECT_EQ(files_in(dir),
+            (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif", "taken.tif"}));
+}
+#else
+TEST(GeoTiffTest, ReadsAndWritesThroughGdal) {
+  GTEST_SKIP() << "built without GDAL: no GeoTIFF support to test";
+}
+
+TEST(GeoTiffTest, WritingAGeoTiffNeedsGdal) {
+  TempDir dir;
+  MapBlock maps = maps_for(dir.write("geo.asc", "ncols 1\nnrows 1\ncellsize 1\n0\n"));
+  const std::string out = dir.path("out.tif");
+  EXPECT_EQ(write_logged(out, maps, 0), "* write '" + out + "'\nerror: unable to write file '" +
+                                            out + "': built without GeoTIFF support!\n");
+  EXPECT_FALSE(dir.exists("out.tif"));
+}
+#endif
+
+// The `.prj` of the first potential map goes beside every ASCII output; one that differs on an
+// input is reported with both names; without a coordinate system no `.prj` is left.
+TEST(CrsTest, ThePrjOfTheFirstMapTravelsAndAnotherOneIsReported) {
+  TempDir dir;
+  const std::string grid = "ncols 2\nnrows 1\ncellsize 1\n1 2\n";
+  const std::string a = dir.write("a.asc", grid), b = dir.write("b.asc", grid),
+                    c = dir.write("c.asc", grid), d = dir.write("d", grid);
+  const std::string prj = std::string("PROJCS[\"ETRS_1989_UTM_Zone_32N\"]\r\n");
+  dir.write("a.prj", prj);
+  dir.write("b.PRJ", "PROJCS[\"NAD_1983_UTM_Zone_10N\"]");
+  dir.write("c.prj", prj);
+  MapBlock maps = maps_for(a);
+  EXPECT_EQ(read_logged(b, maps, 0), "* read '" + b + "'\n! coordinate system of '" + b +
+                                         "' differs from that of '" + a + "'\n");
+  EXPECT_EQ(read_logged(c, maps, 0) + read_logged(d, maps, 0),
+            "* read '" + c + "'\n* read '" + d + "'\n");
+  for (const char* name : {"out.asc", "out"}) {
+    write_logged(dir.path(name), maps, 0);
+    EXPECT_EQ(dir.read("out.prj"), prj) << name;
+  }
+
+  maps = maps_for(d);
+  dir.write("old.prj", prj);
+  write_logged(dir.path("old.asc"), maps, 0);
+  EXPECT_FALSE(dir.exists("old.prj"));
+}
+
+#ifdef LANDALLOC_GDAL
+// A GeoTIFF's coordinate system reaches an ASCII output as the Esri WKT of a `.prj`, and the same
+// system spelt another way is no difference.
+TEST(CrsTest, TheCoordinateSystemOfAGeoTiffReachesAsciiOutputs) {
+  TempDir dir;
+  const std::string asc = dir.path("dem.asc"), tif = dir.path("dem.tif");
+  fs::copy_file(DATA + "/mtsthelens_pre_runout_dem_80x122.asc", asc);
+  dir.write("dem.prj", PRJ_UTM10);
+  gdal_to_geotiff(asc, tif);
+  MapBlock maps = maps_for(tif);
+  EXPECT_EQ(read_logged(asc, maps, 0), "* read '" + asc + "'\n");
+  write_logged(dir.path("out.asc"), maps, 0);
+  EXPECT_TRUE(gdal_same_crs(dir.read("out.prj"), PRJ_UTM10)) << dir.read("out.prj");
+  dir.write("dem.prj", PRJ_UTM32);
+  EXPECT_EQ(read_logged(asc, maps, 0), "* read '" + asc + "'\n! coordinate system of '" + asc +
+                                           "' differs from that of '" + tif + "'\n");
+}
+#endif
+
+}  // namespace
