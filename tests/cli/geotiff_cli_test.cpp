@@ -1,0 +1,116 @@
+// The bundled example run twice with the same seed: once on its ASCII grids, once on the same
+// grids as GeoTIFF (made by GDAL) with GeoTIFF outputs. The allocation, the transcript and every
+// file must agree, and the coordinate system of the first potential map must reach every output.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli/cli_support.h"
+#include "gdal_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef LANDALLOC_GDAL
+
+const std::string EXAMPLE = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
+
+std::string replaced_all(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = 0; (at = text.find(from, at)) != std::string::npos; at += to.size())
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+// The example in `dir` with the extension `ext` for every grid it names, and a short manual
+// annealing (as the pipeline tests run it).
+RunResult run_example(const CliDir& dir, const std::string& ext) {
+  std::string config = read_file(EXAMPLE + "/config.json");
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"\"autotunning\": \"yes\"", "\"autotunning\": \"no\""},
+           {"\"nstages\": 40", "\"nstages\": 4"},
+           {"\"nmovs\": 60000", "\"nmovs\": 4000"},
+           {"\"purge-limit\": 12", "\"purge-limit\": 2"},
+           {".asc\"", ext + "\""}}) {
+    config = replaced_all(config, from, to);
+  }
+  dir.write("config.json", config);
+  fs::create_directory(dir.path("out"));
+  return run_landalloc({"--seed=5", "config.json"}, dir.dir());
+}
+
+std::vector<std::string> outputs(const CliDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.path("out")))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
+  CliDir asc, tif;
+  fs::create_directory(asc.path("maps"));
+  fs::create_directory(tif.path("maps"));
+  asc.write("maps/terrain_suitability.prj", PRJ_UTM32);
+  for (const auto& entry : fs::directory_iterator(EXAMPLE + "/maps")) {
+    const std::string name = entry.path().stem().string();
+    fs::create_symlink(entry.path(), asc.path("maps/" + name + ".asc"));
+    gdal_to_geotiff(asc.path("maps/" + name + ".asc"), tif.path("maps/" + name + ".tif"));
+  }
+  const RunResult from_asc = run_example(asc, ".asc");
+  const RunResult from_tif = run_example(tif, ".tif");
+  ASSERT_EQ(from_asc.code, 0) << from_asc.out;
+  EXPECT_EQ(replaced_all(from_tif.out, ".tif", ".asc"), from_asc.out);
+  EXPECT_EQ(from_tif.code, 0);
+
+  // Every file of one run has its counterpart in the other; the ASCII run's outputs bring their
+  // `.prj`, the same bytes as the first potential map's.
+  std::vector<std::string> expected;
+  for (const std::string& name : outputs(asc)) {
+    if (ends_with(name, ".prj")) {
+      EXPECT_EQ(asc.read("out/" + name), PRJ_UTM32) << name;
+    }
+    if (name.find(".debug.") != std::string::npos)
+      expected.push_back(replaced_all(name, ".asc.", ".tif."));
+  }
+  const std::string stages[] = {"preprocess", "process", "postprocess", "postprocess_mask"};
+  for (const std::string& stage : stages) expected.push_back(stage + ".tif");
+  std::sort(expected.begin(), expected.end());
+  ASSERT_EQ(outputs(tif), expected);
+
+  const GdalRaster input = gdal_read(tif.path("maps/terrain_suitability.tif"));
+  for (const std::string& name : expected) {
+    SCOPED_TRACE(name);
+    const std::string path = "out/" + name;
+    if (ends_with(name, ".prj")) {
+      EXPECT_TRUE(gdal_same_crs(tif.read(path), PRJ_UTM32));
+    } else if (!ends_with(name, ".tif")) {
+      EXPECT_TRUE(tif.read(path) == asc.read(replaced_all(path, ".tif.", ".asc.")));
+    } else {
+      const GdalRaster written = gdal_read(tif.path(path));
+      EXPECT_EQ(written.cells, gdal_read(asc.path(replaced_all(path, ".tif", ".asc"))).cells);
+      EXPECT_EQ(std::vector<double>(written.transform, written.transform + 6),
+                std::vector<double>(input.transform, input.transform + 6));
+      EXPECT_TRUE(gdal_same_crs(written.wkt, input.wkt));
+      EXPECT_EQ(written.nodata, -999.0);
+    }
+  }
+}
+
+#else
+
+TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
+  GTEST_SKIP() << "built without GDAL: no GeoTIFF support to test";
+}
+
+#endif
+
+}  // namespace
