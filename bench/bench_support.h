@@ -23,3 +23,15 @@ inline MapBlock bench_grid(int32_t side, int32_t maps) {
   geometry.cellsize = 1.0;
   return maps_allocate(geometry, maps);
 }
+
+/// A fresh block of two maps of side x side cells, map 0 holding pseudo-random six-digit values
+/// (as a grid file of measurements would).
+inline MapBlock bench_six_digit_map(int32_t side) {
+  MapBlock maps = bench_grid(side, 2);
+  uint32_t state = 12345;
+  for (size_t i = 0; i < maps.cell_count(); ++i) {
+    state = state * 1664525u + 1013904223u;
+    maps.map(0)[i] = static_cast<float>(100000 + (state >> 8) % 900000);
+  }
+  return maps;
+}

@@ -17,25 +17,15 @@ namespace {
 constexpr int32_t SIDE = 4000;
 const char* const PATH = "/tmp/landalloc_bench_grid.asc";
 
-MapBlock six_digit_map() {
-  MapBlock maps = bench_grid(SIDE, 2);
-  uint32_t state = 12345;
-  for (size_t i = 0; i < maps.cell_count(); ++i) {
-    state = state * 1664525u + 1013904223u;
-    maps.map(0)[i] = static_cast<float>(100000 + (state >> 8) % 900000);
-  }
-  return maps;
-}
-
 void BM_GridWrite(benchmark::State& state) {
-  const MapBlock maps = six_digit_map();
+  const MapBlock maps = bench_six_digit_map(SIDE);
   for (auto _ : state) benchmark::DoNotOptimize(grid_write(PATH, maps, 0));
   std::remove(PATH);
 }
 BENCHMARK(BM_GridWrite)->Unit(benchmark::kMillisecond);
 
 void BM_GridRead(benchmark::State& state) {
-  MapBlock maps = six_digit_map();
+  MapBlock maps = bench_six_digit_map(SIDE);
   grid_write(PATH, maps, 0);
   for (auto _ : state) benchmark::DoNotOptimize(grid_read(PATH, maps, 1));
   std::remove(PATH);
