@@ -10,6 +10,7 @@
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
 #include "process/process_stage.h"
+#include "raster/geotiff.h"
 #include "raster/grid.h"
 #include "scenario/loaders.h"
 
@@ -170,6 +171,9 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
   }
 
   for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);
-  for (const std::string& output : plan.outputs) check_output_folder(output);
+  for (const std::string& output : plan.outputs) {
+    check_output_folder(output);
+    geotiff_check_output(output.c_str());
+  }
   return plan;
 }

@@ -288,6 +288,8 @@ int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
   return valid;
 }
 
+void geotiff_check_output(const char*) {}
+
 bool gdal_crs_same(const GridCrs& a, const GridCrs& b) {
   if (a.text == b.text) return true;
   gdal_start();
@@ -335,6 +337,10 @@ int32_t raster_read(const char* path, MapBlock&, int32_t, GridCrs*) {
 
 int32_t geotiff_write(const char* path, const MapBlock&, int32_t) {
   unsupported("write", path);
+}
+
+void geotiff_check_output(const char* path) {
+  if (geotiff_output_name(path)) unsupported("write", path);
 }
 
 bool gdal_crs_same(const GridCrs& a, const GridCrs& b) {

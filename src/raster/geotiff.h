@@ -33,6 +33,9 @@ int32_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs);
 /// value FILE_NODATA, whole or not at all. Returns the number of valid cells.
 int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k);
 
+/// Fatal when an output named `path` cannot be written by this build: a GeoTIFF without GDAL.
+void geotiff_check_output(const char* path);
+
 /// Whether two coordinate systems are the same (by their definitions with GDAL; by their texts
 /// without).
 bool gdal_crs_same(const GridCrs& a, const GridCrs& b);

@@ -15,8 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-#ifdef LANDALLOC_GDAL
-
 const std::string EXAMPLE = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
 
 std::string replaced_all(std::string text, const std::string& from, const std::string& to) {
@@ -25,26 +23,30 @@ std::string replaced_all(std::string text, const std::string& from, const std::s
   return text;
 }
 
-bool ends_with(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
-// The example in `dir` with the extension `ext` for every grid it names, and a short manual
-// annealing (as the pipeline tests run it).
-RunResult run_example(const CliDir& dir, const std::string& ext) {
+// The example in `dir` with the extension `ext` for every grid it reads and `output_ext` for the
+// four it writes, and a short manual annealing (as the pipeline tests run it).
+RunResult run_example(const CliDir& dir, const std::string& ext, const std::string& output_ext) {
   std::string config = read_file(EXAMPLE + "/config.json");
   for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
            {"\"autotunning\": \"yes\"", "\"autotunning\": \"no\""},
            {"\"nstages\": 40", "\"nstages\": 4"},
            {"\"nmovs\": 60000", "\"nmovs\": 4000"},
            {"\"purge-limit\": 12", "\"purge-limit\": 2"},
-           {".asc\"", ext + "\""}}) {
+           {".asc\"", ext + "\""},
+           {"process" + ext, "process" + output_ext},
+           {"mask" + ext, "mask" + output_ext}}) {
     config = replaced_all(config, from, to);
   }
   dir.write("config.json", config);
   fs::create_directory(dir.path("out"));
   return run_landalloc({"--seed=5", "config.json"}, dir.dir());
+}
+
+#ifdef LANDALLOC_GDAL
+
+bool ends_with(const std::string& text, const std::string& suffix) {
+  return text.size() >= suffix.size() &&
+         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
 
 std::vector<std::string> outputs(const CliDir& dir) {
@@ -65,8 +67,8 @@ TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
     fs::create_symlink(entry.path(), asc.path("maps/" + name + ".asc"));
     gdal_to_geotiff(asc.path("maps/" + name + ".asc"), tif.path("maps/" + name + ".tif"));
   }
-  const RunResult from_asc = run_example(asc, ".asc");
-  const RunResult from_tif = run_example(tif, ".tif");
+  const RunResult from_asc = run_example(asc, ".asc", ".asc");
+  const RunResult from_tif = run_example(tif, ".tif", ".tif");
   ASSERT_EQ(from_asc.code, 0) << from_asc.out;
   EXPECT_EQ(replaced_all(from_tif.out, ".tif", ".asc"), from_asc.out);
   EXPECT_EQ(from_tif.code, 0);
@@ -109,6 +111,20 @@ TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
 
 TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
   GTEST_SKIP() << "built without GDAL: no GeoTIFF support to test";
+}
+
+// The outputs are checked before the first stage runs: no stage does work that is then lost.
+TEST(GeoTiffCliTest, WithoutGdalAGeoTiffOutputStopsTheRunBeforeAnyStage) {
+  CliDir dir;
+  fs::create_directory_symlink(EXAMPLE + "/maps", dir.path("maps"));
+  const RunResult r = run_example(dir, ".asc", ".tif");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("error: unable to write file 'out/preprocess.tif': built without GeoTIFF "
+                       "support!\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(r.out.find("PREPROCESS begin"), std::string::npos) << r.out;
+  EXPECT_TRUE(fs::is_empty(dir.path("out")));
 }
 
 #endif
