@@ -14,6 +14,7 @@
 // test program.
 static thread_local FILE* redirected_stream = nullptr;
 static std::atomic<bool> fatal_throws{false};
+static thread_local bool log_failed = false;
 
 // The progress line: on or off, whether standard error is a terminal, whether the log goes to
 // that same terminal, whether the line is on screen now and how long its text was.
@@ -32,6 +33,22 @@ FILE* log_stream() {
 
 void log_set_stream(FILE* stream) {
   redirected_stream = stream;
+  log_failed = false;
+}
+
+// Every message reaches the stream at once, so a run that a signal ends loses nothing it printed
+// and the signal handler has no stream to flush (stdio is not safe there). A log that can no longer
+// be written (its reader gone, its disk full) ends the run like any other failed write; the
+// message goes to standard error, the one place left to say it.
+void log_flush() {
+  FILE* stream = log_stream();
+  if (log_failed || (std::fflush(stream) == 0 && !std::ferror(stream))) return;
+  log_failed = true;
+  static const char message[] = "error: unable to write the log!\n";
+  if (write(STDERR_FILENO, message, sizeof message - 1) < 0) {
+    // Nothing is left to report to.
+  }
+  fatal_exit(1);
 }
 
 // On a terminal that also shows the log, the progress line sits on the line below the log's
@@ -66,6 +83,7 @@ void log_message(const char* format, ...) {
   while (end > 0 && text[end - 1] != '\n') --end;
   log_column =
       end > 0 ? static_cast<size_t>(length) - end : log_column + static_cast<size_t>(length);
+  log_flush();
 }
 
 void progress_enable(bool on) {

@@ -11,6 +11,10 @@
 /// Prints a printf-style message to the log stream (standard output by default).
 void log_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
 
+/// Flushes the log; a log that cannot be written is a fatal error (exit code 1, message on
+/// standard error). log_message flushes after every message.
+void log_flush();
+
 /// Sends this thread's log to `stream` instead of standard output; nullptr restores standard
 /// output. A run on its own thread can so collect its log in a buffer.
 void log_set_stream(FILE* stream);

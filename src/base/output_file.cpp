@@ -1,5 +1,6 @@
 #include "base/output_file.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <initializer_list>
 #include <mutex>
+#include <string>
 
 namespace {
 
@@ -72,6 +74,34 @@ PendingOutput* find_stream(FILE* stream) {
   return nullptr;
 }
 
+// The file that `path` ends at, into `target` (OUTPUT_PATH_MAX bytes): symbolic links are followed
+// (at most 40, as the system does), so that the file they point at is replaced and the link stays.
+// A missing file, or a link to one, ends the walk. False, with errno set, when that fails.
+bool resolve_target(const char* path, char* target) {
+  std::string current = path;
+  for (int links = 0; links <= 40; ++links) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      if (current.size() >= static_cast<size_t>(OUTPUT_PATH_MAX)) {
+        errno = ENAMETOOLONG;
+        return false;
+      }
+      std::strcpy(target, current.c_str());
+      return true;
+    }
+    char link[OUTPUT_PATH_MAX];
+    const ssize_t length = readlink(current.c_str(), link, sizeof link - 1);
+    if (length < 0) return false;
+    link[length] = '\0';
+    const size_t slash = current.rfind('/');
+    // A relative link is relative to the folder that holds it.
+    current = link[0] == '/' || slash == std::string::npos ? std::string(link)
+                                                           : current.substr(0, slash + 1) + link;
+  }
+  errno = ELOOP;
+  return false;
+}
+
 // The last step of every output: the complete file takes the target's name, any other is removed.
 bool rename_or_remove(PendingOutput* output, bool complete) {
   const bool renamed = complete && std::rename(output->temp_path, output->path) == 0;
@@ -83,8 +113,25 @@ bool rename_or_remove(PendingOutput* output, bool complete) {
 
 }  // namespace
 
+void output_prepare_process() {
+  // A standard descriptor closed at start would be handed to the first file the run opens, and
+  // the log would land inside an output grid. Without /dev/null no output can be trusted.
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) std::_Exit(1);
+  }
+  // By default a reader that goes away (the log piped into head) or a file size limit (ulimit -f)
+  // kills the process inside a write, leaving its temporary file and losing the log. Ignored,
+  // they make the write fail, and the ordinary error path reports it and cleans up.
+  std::signal(SIGPIPE, SIG_IGN);
+  std::signal(SIGXFSZ, SIG_IGN);
+}
+
 int output_create_temp(const char* path, char* temp_path) {
   install_cleanup();
+  char resolved[OUTPUT_PATH_MAX];
+  if (!resolve_target(path, resolved)) return -1;
+  path = resolved;
   std::lock_guard<std::mutex> hold(pending_lock);
   PendingOutput* slot = nullptr;
   for (PendingOutput& output : pending_outputs) {
@@ -131,6 +178,14 @@ bool output_replace(int fd, const char* temp_path, bool complete) {
 }
 
 FILE* output_open(const char* path) {
+  // A device or a FIFO is written in place: renaming a file over it would replace it (as root,
+  // an output of /dev/null would replace /dev/null).
+  char target[OUTPUT_PATH_MAX];
+  struct stat info;
+  if (!resolve_target(path, target)) return nullptr;
+  if (stat(target, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
+    return std::fopen(target, "w");
+  }
   char temp_path[OUTPUT_PATH_MAX];
   const int fd = output_create_temp(path, temp_path);
   if (fd < 0) return nullptr;
@@ -147,7 +202,11 @@ FILE* output_open(const char* path) {
 bool output_close(FILE* stream) {
   std::lock_guard<std::mutex> hold(pending_lock);
   PendingOutput* output = find_stream(stream);
-  if (output == nullptr) return stream != nullptr && std::fclose(stream) == 0;
+  if (output == nullptr) {
+    if (stream == nullptr) return false;
+    const bool written = std::fflush(stream) == 0 && !std::ferror(stream);
+    return std::fclose(stream) == 0 && written;
+  }
   bool complete = std::fflush(stream) == 0 && !std::ferror(stream);
   if (complete && fsync(fileno(stream)) != 0) complete = false;
   if (std::fclose(stream) != 0) complete = false;

@@ -8,20 +8,27 @@
 
 constexpr int OUTPUT_PATH_MAX = 4096;
 
-/// Creates the temporary file for `path`, with the permissions of the file it replaces (or of a new
-/// file), and its name into `temp_path` (OUTPUT_PATH_MAX bytes). Until output_replace, an exit or
-/// an interrupt of the process removes it. Returns its descriptor, or -1.
+/// Once at start-up: makes descriptors 0, 1 and 2 valid (on /dev/null when closed), and turns
+/// SIGPIPE and SIGXFSZ into write errors.
+void output_prepare_process();
+
+/// Creates the temporary file for `path` (for the file a symbolic link points at), with the
+/// permissions of the file it replaces (or of a new file), and its name into `temp_path`
+/// (OUTPUT_PATH_MAX bytes). Until output_replace, an exit or an interrupt of the process removes
+/// it. Returns its descriptor, or -1.
 int output_create_temp(const char* path, char* temp_path);
 
 /// Syncs and closes `fd`; when `complete` and that succeeded, renames `temp_path` over its target,
 /// otherwise removes it. True when the target now holds the new file.
 bool output_replace(int fd, const char* temp_path, bool complete);
 
-/// Opens a text stream that writes to a temporary file for `path`; nullptr when none can be made.
+/// Opens a text stream that writes to a temporary file for `path`, or straight to `path` when it is
+/// a device or a FIFO; nullptr when none can be made.
 FILE* output_open(const char* path);
 
 /// Completes a stream of output_open: flushed, synced and renamed over its target. False, with the
-/// target left as it was, when any write failed. Any other stream is just closed.
+/// target left as it was, when any write failed. Any other stream is closed, false when any of its
+/// writes failed.
 bool output_close(FILE* stream);
 
 /// Abandons a stream of output_open: its temporary file is removed, the target left as it was. Any

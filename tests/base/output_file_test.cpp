@@ -1,11 +1,13 @@
 #include "base/output_file.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
 
+#include "postprocess/grid_values.h"
 #include "raster/grid.h"
 #include "test_support.h"
 
@@ -40,4 +42,33 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   struct stat info;
   ASSERT_EQ(stat(listing_path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);
+}
+
+// A symbolic link stays a link and its target takes the new grid; a FIFO stays a FIFO and its
+// reader gets the grid; nothing else is left in the folder.
+TEST(OutputFileTest, LinksAndSpecialFilesAreWrittenThroughNotReplaced) {
+  TempDir dir;
+  dir.write("out.asc", "previous grid\n");
+  ASSERT_EQ(symlink("out.asc", dir.path("alias").c_str()), 0);
+  ASSERT_EQ(mkfifo(dir.path("fifo").c_str(), 0600), 0);
+  // Opened without waiting for a writer; the grid is smaller than the pipe's buffer.
+  const int reader = open(dir.path("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  ASSERT_GE(reader, 0);
+  const MapBlock maps = make_maps(1, 2, 1);
+  const FatalResult r = run_capturing([&] {
+    grid_write(dir.path("alias").c_str(), maps, 0);
+    grid_write(dir.path("fifo").c_str(), maps, 0);
+  });
+  EXPECT_FALSE(r.fatal) << r.log;
+  char buffer[256];
+  const ssize_t got = read(reader, buffer, sizeof buffer);
+  close(reader);
+  const std::string from_fifo(buffer, got > 0 ? static_cast<size_t>(got) : 0);
+  EXPECT_TRUE(from_fifo.rfind("ncols", 0) == 0 && ends_with(from_fifo, "\n0 0\n")) << from_fifo;
+  EXPECT_EQ(dir.read("out.asc"), from_fifo);
+  struct stat info;
+  EXPECT_TRUE(lstat(dir.path("alias").c_str(), &info) == 0 && S_ISLNK(info.st_mode));
+  EXPECT_TRUE(lstat(dir.path("fifo").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+  using std::filesystem::directory_iterator;
+  EXPECT_EQ(std::distance(directory_iterator(dir.dir()), directory_iterator()), 3);
 }

@@ -14,18 +14,15 @@ static std::string shell_quote(const std::string& s) {
   return out + "'";
 }
 
-RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd,
-                        long address_space_kb) {
-  // The limit is set in the shell that then becomes the program, so that it applies to it.
-  std::string command = "cd " + shell_quote(cwd) + " && ";
-  if (address_space_kb > 0) command += "ulimit -v " + std::to_string(address_space_kb) + " && ";
-  command += "exec " + shell_quote(LANDALLOC_BIN);
-  for (const auto& a : args) command += " " + shell_quote(a);
+RunResult run_shell(const std::string& command, const std::string& cwd) {
   char err_path[] = "/tmp/landalloc-stderr-XXXXXX";
   const int err_fd = mkstemp(err_path);
   if (err_fd < 0) throw std::runtime_error("mkstemp failed");
   close(err_fd);
-  FILE* pipe = popen((command + " 2>" + shell_quote(err_path)).c_str(), "r");
+  const std::string line = "cd " + shell_quote(cwd) +
+                           " && export LANDALLOC=" + shell_quote(LANDALLOC_BIN) + " && (" +
+                           command + ") 2>" + shell_quote(err_path);
+  FILE* pipe = popen(line.c_str(), "r");
   if (pipe == nullptr) throw std::runtime_error("popen failed");
   RunResult result{0, "", ""};
   char buffer[4096];
@@ -36,6 +33,16 @@ RunResult run_landalloc(const std::vector<std::string>& args, const std::string&
   result.err = read_file(err_path);
   std::remove(err_path);
   return result;
+}
+
+RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd,
+                        long address_space_kb) {
+  // The limit is set in the shell that then becomes the program, so that it applies to it.
+  std::string command;
+  if (address_space_kb > 0) command += "ulimit -v " + std::to_string(address_space_kb) + " && ";
+  command += "exec \"$LANDALLOC\"";
+  for (const auto& a : args) command += " " + shell_quote(a);
+  return run_shell(command, cwd);
 }
 
 // A 5 x 8 grid: one no-data cell, two excluded cells, an existing allocation of code 2, a road as

@@ -15,6 +15,9 @@ struct RunResult {
   std::string err;  ///< standard error
 };
 
+/// Runs the shell `command` in folder `cwd`, with $LANDALLOC naming the program.
+RunResult run_shell(const std::string& command, const std::string& cwd);
+
 /// Runs landalloc with `args` in folder `cwd`, its address space limited to `address_space_kb`
 /// KiB when that is positive.
 RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd,

@@ -35,6 +35,11 @@ std::vector<double> read_cells(const std::string& path) {
   return cells;
 }
 
+bool ends_with(const std::string& text, const std::string& tail) {
+  return text.size() >= tail.size() &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+}
+
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << "'" << from << "' is no longer in the text";
@@ -229,9 +234,79 @@ TEST(PipelineCliTest, NoStageTakesAnInitialCodeForItsAllocation) {
     dir.write("small.json", replaced(dir.read("small.json"), from, to));
     const RunResult r = run_landalloc({stage, "--seed=6", "small.json"}, dir.dir());
     EXPECT_EQ(r.code, 1) << stage;
-    EXPECT_EQ(r.out.substr(r.out.size() - std::min(r.out.size(), tail.size())), tail);
+    EXPECT_TRUE(ends_with(r.out, tail)) << r.out;
     for (const char* output : {"pre.asc", "proc.asc", "post.asc", "mask.asc"})
       EXPECT_FALSE(dir.exists(output)) << stage << " wrote " << output;
+  }
+}
+
+/// Names in `dir` shaped like the temporary files of outputs ("<output>.XXXXXX").
+std::vector<std::string> temporaries(const CliDir& dir) {
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.dir())) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() > 7 && name[name.size() - 7] == '.') names.push_back(name);
+  }
+  return names;
+}
+
+/// The small configuration with `nmovs` moves in each of 100 annealing stages.
+void write_slow_configuration(const CliDir& dir, const std::string& nmovs) {
+  write_small_configuration(dir);
+  const std::string config =
+      replaced(dir.read("small.json"), "\"nmovs\": 25", "\"nmovs\": " + nmovs);
+  dir.write("small.json", replaced(config, "\"nstages\": 3", "\"nstages\": 100"));
+}
+
+// Runs that can no longer write, or that a signal ends, leave no temporary file and keep what
+// they printed. Standard output closed at start must not send the log into a grid; a file size
+// limit and a log reader that goes away mid-annealing are write errors (exit code 1, message);
+// SIGTERM and SIGHUP during the first annealing stage find the log written up to there.
+TEST(PipelineCliTest, FailedWritesAndSignalsLeaveNoTemporaryFileAndKeepTheLog) {
+  {
+    CliDir dir;
+    write_slow_configuration(dir, "25");
+    const RunResult r = run_shell("\"$LANDALLOC\" --seed=6 small.json >&-", dir.dir());
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(dir.read("pre.asc").rfind("ncols ", 0), 0u);
+    for (const auto& entry : fs::directory_iterator(dir.dir()))
+      EXPECT_EQ(read_file(entry.path()).find("execution"), std::string::npos) << entry.path();
+  }
+  {
+    CliDir dir;
+    write_small_configuration(dir);
+    const RunResult r =
+        run_shell("ulimit -f 0 && exec \"$LANDALLOC\" --seed=6 small.json", dir.dir());
+    EXPECT_EQ(r.code, 1);
+    EXPECT_TRUE(ends_with(r.out, "* write 'pre.asc'\nerror: unable to write file 'pre.asc'!\n"))
+        << r.out;
+    EXPECT_FALSE(dir.exists("pre.asc"));
+    EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
+  }
+  {
+    CliDir dir;
+    write_slow_configuration(dir, "2000000");
+    const RunResult r = run_shell(
+        "{ \"$LANDALLOC\" --seed=6 small.json 2>error.txt; echo $? >code.txt; } | "
+        "sed '/^execution$/q'",
+        dir.dir());
+    EXPECT_TRUE(ends_with(r.out, "execution\n")) << r.out;
+    EXPECT_EQ(dir.read("code.txt") + dir.read("error.txt"), "1\nerror: unable to write the log!\n");
+    EXPECT_FALSE(dir.exists("proc.asc"));
+    EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
+  }
+  for (const std::string signal : {"TERM", "HUP"}) {
+    CliDir dir;
+    write_slow_configuration(dir, "200000000");
+    // A stage of 2e8 moves lasts far longer than the wait: the signal comes during stage 0.
+    const RunResult r = run_shell(
+        "\"$LANDALLOC\" --seed=6 small.json >log.txt & for i in $(seq 100); do "
+        "grep -q '^execution$' log.txt && break; sleep 0.05; done; kill -" +
+            signal + " $!; wait $!; echo $?",
+        dir.dir());
+    EXPECT_EQ(r.out, signal == "TERM" ? "143\n" : "129\n");
+    EXPECT_TRUE(ends_with(dir.read("log.txt"), "execution\n  stage:")) << dir.read("log.txt");
+    EXPECT_EQ(temporaries(dir), std::vector<std::string>{});
   }
 }
 
