@@ -164,9 +164,9 @@ struct TempOutput {
   }
 };
 
-// Writes map k of `maps` into band 1 of `dataset` with the block's georeference, CELL_NODATA as
-// FILE_NODATA; stops at the first error. Returns the number of valid cells.
-int32_t write_band(GDALDatasetH dataset, const MapBlock& maps, int32_t k,
+// Writes map k of `maps` into band 1 of `dataset` with the block's geotransform and `srs` (if
+// any), CELL_NODATA as FILE_NODATA; stops at the first error. Returns the number of valid cells.
+int32_t write_band(GDALDatasetH dataset, const MapBlock& maps, int32_t k, OGRSpatialReferenceH srs,
                    const GdalErrors& errors) {
   const GridGeometry& g = maps.geometry;
   const double north = grid_lower_left(g.yllcorner, g.yllcenter, g.cellsize) + g.cellsize * g.nrows;
@@ -177,8 +177,7 @@ int32_t write_band(GDALDatasetH dataset, const MapBlock& maps, int32_t k,
                  0.0,
                  -g.cellsize};
   GDALSetGeoTransform(dataset, t);
-  const Srs srs = srs_of(g.crs);
-  if (srs != nullptr) GDALSetSpatialRef(dataset, srs.get());
+  if (srs != nullptr) GDALSetSpatialRef(dataset, srs);
   GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
   GDALSetRasterNoDataValue(band, FILE_NODATA);
   const float* cells = maps.map(k);
@@ -259,6 +258,16 @@ int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
   temp.fd = output_create_temp(path, temp.path);
   if (temp.fd < 0) fatal(1, "error: unable to open file '%s'!\n", path);
   const GridGeometry& g = maps.geometry;
+  // A coordinate system GDAL cannot read costs the output its georeference, not the output.
+  Srs srs;
+  {
+    GdalErrors quiet;
+    srs = srs_of(g.crs);
+  }
+  if (srs == nullptr && !g.crs.text.empty()) {
+    log_message("! coordinate system of '%s' not understood: not written to '%s'\n",
+                g.source.c_str(), path);
+  }
   int32_t valid = 0;
   bool complete;
   std::string reason;
@@ -273,7 +282,7 @@ int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
     Dataset dataset(GDALCreate(GDALGetDriverByName("GTiff"), temp.path, g.ncols, g.nrows, 1,
                                GDT_Float32, const_cast<char**>(options)));
     const bool created = dataset != nullptr;
-    if (created) valid = write_band(dataset.get(), maps, k, errors);
+    if (created) valid = write_band(dataset.get(), maps, k, srs.get(), errors);
     dataset.reset();  // closing writes the last tiles and the directory
     complete = created && !errors.failed();
     reason = errors.reason();

@@ -243,10 +243,17 @@ TEST(CrsTest, ThePrjOfTheFirstMapTravelsAndAnotherOneIsReported) {
     EXPECT_EQ(dir.read("out.prj"), prj) << name;
   }
 
+  // An output whose own name ends in .prj is the grid, never its coordinate system.
+  write_logged(dir.path("grid.prj"), maps, 0);
+  EXPECT_EQ(dir.read("grid.prj").substr(0, 5), "ncols");
   maps = maps_for(d);
   dir.write("old.prj", prj);
   write_logged(dir.path("old.asc"), maps, 0);
   EXPECT_FALSE(dir.exists("old.prj"));
+  // Nor is an input named so its own coordinate system.
+  maps = maps_for(dir.path("grid.prj"));
+  write_logged(dir.path("new.asc"), maps, 0);
+  EXPECT_FALSE(dir.exists("new.prj"));
 }
 
 #ifdef LANDALLOC_GDAL
@@ -265,6 +272,14 @@ TEST(CrsTest, TheCoordinateSystemOfAGeoTiffReachesAsciiOutputs) {
   dir.write("dem.prj", PRJ_UTM32);
   EXPECT_EQ(read_logged(asc, maps, 0), "* read '" + asc + "'\n! coordinate system of '" + asc +
                                            "' differs from that of '" + tif + "'\n");
+
+  // One that GDAL cannot read costs a GeoTIFF output its coordinate system, not the output.
+  dir.write("dem.prj", "PROJCS[\"unknown\"]");
+  maps = maps_for(asc);
+  const std::string out = dir.path("out.tif");
+  EXPECT_EQ(write_logged(out, maps, 0), "* write '" + out + "'\n! coordinate system of '" + asc +
+                                            "' not understood: not written to '" + out + "'\n");
+  EXPECT_EQ(gdal_read(out).wkt, "");
 }
 #endif
 
