@@ -41,6 +41,11 @@ inline double grid_lower_left(double corner, double center, double cellsize) {
   return corner == 0.0 && center != 0.0 ? center - cellsize / 2.0 : corner;
 }
 
+/// Whether two header values are the same as 32-bit floats, the precision grids are compared at.
+inline bool same_as_float(double a, double b) {
+  return static_cast<float>(a) == static_cast<float>(b);
+}
+
 /// Whether the geometry describes a grid (both counts set).
 inline bool geometry_is_set(const GridGeometry& g) {
   return g.nrows != 0 && g.ncols != 0;

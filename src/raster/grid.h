@@ -1,12 +1,20 @@
-// Esri ASCII grid files: the rasters of a run are read from them and written to them. Every file
-// read must carry the header of the block's geometry and every file written carries it.
+// Grid files: the rasters of a run are read from them and written to them, as Esri ASCII grids
+// (through the text parsers of grid_text.h) or, through GDAL, as other rasters. Every file read
+// must carry the header of the block's geometry and every file written carries it.
 #pragma once
 
-#include <cmath>
+#include <cstddef>
 #include <cstdint>
 
 #include "raster/geometry.h"
+#include "raster/grid_text.h"
 #include "raster/maps.h"
+
+/// File names are at most as long as a property text of the configuration.
+constexpr size_t GRID_PATH_MAX = 1024;
+
+/// Stops (exit code 1) when `path` is too long for a file name.
+void grid_check_path(const char* path);
 
 /// The geometry the header of the grid file `path` declares, with `path` as its source; fatal when
 /// it cannot be opened.
@@ -28,18 +36,6 @@ int32_t grid_read(const char* path, MapBlock& maps, int32_t k);
 /// cells >= 0. A name ending in ".tif" or ".tiff" is written as GeoTIFF, any other as an Esri
 /// ASCII grid with the geometry's coordinate system in a `.prj` beside it.
 int32_t grid_write(const char* path, const MapBlock& maps, int32_t k);
-
-/// The value a cell of a file holding `value` takes in memory, given the file's no-data value
-/// (NaN for none): no data, and NaN, become CELL_NODATA; values below CELL_MASKED too, counted
-/// in `infinite`.
-inline float grid_file_cell(float value, float nodata, int32_t* infinite) {
-  // NaN is no value at all: kept as such it would poison every sum it enters.
-  const bool no_data = value == nodata || std::isnan(value);
-  const bool below = !no_data && value < CELL_MASKED;
-  // Without branches, so that a loop over a whole raster runs on vectors.
-  *infinite += below;
-  return no_data || below ? CELL_NODATA : value;
-}
 
 /// grid_write to the file named "<prefix><suffix>", as the debug maps named after a stage's output.
 int32_t grid_write_suffixed(const char* prefix, const char* suffix, const MapBlock& maps,

@@ -1,0 +1,113 @@
+#include <strings.h>
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+#include "raster/grid_text.h"
+
+namespace {
+
+const char* const KEYS[] = {"ncols",     "nrows",     "xllcorner", "yllcorner",
+                            "xllcenter", "yllcenter", "cellsize",  "nodata_value"};
+constexpr int NODATA_KEY = 7;
+
+bool parse_double(std::string_view word, double* value) {
+  char text[128];
+  if (word.empty() || word.size() >= sizeof text) return false;
+  std::memcpy(text, word.data(), word.size());
+  text[word.size()] = '\0';
+  char* stop = nullptr;
+  *value = std::strtod(text, &stop);
+  return stop == text + word.size();
+}
+
+// The row and column counts are the header's values truncated towards zero; a value that no
+// 32-bit count can hold reads as 0 (no grid).
+int32_t header_count(double value) {
+  if (!(std::fabs(value) < 2147483648.0)) return 0;
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace
+
+int grid_header_key(std::string_view word) {
+  for (int k = 0; k < 8; ++k) {
+    if (std::strlen(KEYS[k]) == word.size() &&
+        strncasecmp(KEYS[k], word.data(), word.size()) == 0) {
+      return k;
+    }
+  }
+  return -1;
+}
+
+bool GridHeaderReader::take(std::string_view word) {
+  if (pending < 0) {
+    if (word.size() > GRID_HEADER_WORD_MAX) {
+      error = "header word too long";
+      return false;
+    }
+    pending = grid_header_key(word);
+    return pending >= 0;
+  }
+  double value;
+  // A NaN size or origin never equals itself: the file would not match its own geometry. A NaN
+  // no-data value is a common spelling and stays valid.
+  if (!parse_double(word, &value) || (pending != NODATA_KEY && std::isnan(value))) {
+    error = "invalid header value '" + std::string(word.substr(0, 40)) + "'";
+    return false;
+  }
+  values[pending] = value;
+  pending = -1;
+  return true;
+}
+
+GridHeader GridHeaderReader::header() const {
+  GridHeader header;
+  GridGeometry& g = header.geometry;
+  g.ncols = header_count(values[0]);
+  g.nrows = header_count(values[1]);
+  g.xllcorner = values[2];
+  g.yllcorner = values[3];
+  g.xllcenter = values[4];
+  g.yllcenter = values[5];
+  g.cellsize = values[6];
+  header.nodata_value = values[NODATA_KEY];
+  return header;
+}
+
+std::string grid_parse_header(std::string_view text, GridHeader* header, size_t* data) {
+  GridHeaderReader reader;
+  size_t at = 0;
+  for (;;) {
+    while (at < text.size() && grid_is_blank(text[at])) ++at;
+    size_t end = at;
+    while (end < text.size() && !grid_is_blank(text[end])) ++end;
+    if (end == at || !reader.take(text.substr(at, end - at))) break;
+    at = end;
+  }
+  if (!reader.error.empty()) return reader.error;
+  *header = reader.header();
+  *data = at;
+  return "";
+}
+
+bool grid_parse_value_slow(std::string_view word, float* value) {
+  const char* first = word.data();
+  const char* last = first + word.size();
+  if (first < last && *first == '+' && first + 1 < last && first[1] != '-' && first[1] != '+') {
+    ++first;
+  }
+  auto result = std::from_chars(first, last, *value);
+  if (result.ec == std::errc() && result.ptr == last) return true;
+  // Rare spellings (hexadecimal, out-of-range magnitudes, "infinity", "nan(...)") go through the C
+  // library, which also decides what a magnitude beyond the float range becomes.
+  char text[128];
+  if (word.size() >= sizeof text) return false;
+  std::memcpy(text, word.data(), word.size());
+  text[word.size()] = '\0';
+  char* stop = nullptr;
+  *value = std::strtof(text, &stop);
+  return stop == text + word.size() && !word.empty();
+}

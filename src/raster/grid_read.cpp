@@ -1,0 +1,213 @@
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "base/log.h"
+#include "raster/crs.h"
+#include "raster/geotiff.h"
+#include "raster/grid.h"
+#include "raster/grid_text.h"
+
+namespace {
+
+constexpr size_t READ_BUFFER_SIZE = 1 << 16;
+
+// A streaming tokenizer over a grid file: words are runs of non-blank characters, handed out as
+// views into a fixed buffer, so that a file of any size is read with constant memory.
+struct TokenReader {
+  FILE* file;
+  const char* path;
+  char buffer[READ_BUFFER_SIZE];
+  size_t begin = 0;
+  size_t end = 0;
+  bool at_eof = false;
+
+  TokenReader(FILE* f, const char* p) : file(f), path(p) {}
+  ~TokenReader() { std::fclose(file); }
+  TokenReader(const TokenReader&) = delete;
+  TokenReader& operator=(const TokenReader&) = delete;
+
+  // Moves the unread bytes to the front and fills the rest; false when nothing more came.
+  bool refill() {
+    if (at_eof) return false;
+    if (begin > 0) {
+      std::memmove(buffer, buffer + begin, end - begin);
+      end -= begin;
+      begin = 0;
+    }
+    const size_t got = std::fread(buffer + end, 1, READ_BUFFER_SIZE - end, file);
+    if (got == 0) {
+      if (std::ferror(file)) fatal(1, "error: unable to read file '%s'!\n", path);
+      at_eof = true;
+      return false;
+    }
+    end += got;
+    return true;
+  }
+
+  // The next word as [start, start + length); false at the end of the file.
+  bool next(const char** start, size_t* length) {
+    for (;;) {
+      while (begin < end && grid_is_blank(buffer[begin])) ++begin;
+      if (begin < end) break;
+      if (!refill()) return false;
+    }
+    size_t i = begin;
+    for (;;) {
+      while (i < end && !grid_is_blank(buffer[i])) ++i;
+      if (i < end || at_eof) break;
+      const size_t offset = i - begin;
+      if (begin == 0 && end == READ_BUFFER_SIZE) {
+        fatal(1, "error: value too long in file '%s'!\n", path);
+      }
+      if (!refill()) break;
+      i = begin + offset;
+    }
+    *start = buffer + begin;
+    *length = i - begin;
+    begin = i;
+    return true;
+  }
+
+  // Hands the last word back, so that the next call returns it again.
+  void unread(size_t length) { begin -= length; }
+};
+
+// Reads the header through the reader, handing the first data word back; fatal on an error.
+GridHeader scan_header(TokenReader& reader, const char* path) {
+  GridHeaderReader header;
+  const char* word;
+  size_t length;
+  while (reader.next(&word, &length)) {
+    if (header.take(std::string_view(word, length))) continue;
+    if (!header.error.empty()) fatal(1, "error: %s in file '%s'!\n", header.error.c_str(), path);
+    reader.unread(length);
+    break;
+  }
+  return header.header();
+}
+
+// Compares a file's header with the geometry field by field; on the first difference the fixed
+// message is followed by a line naming the field, both values and both files.
+void check_header(const GridGeometry& h, const GridGeometry& g, const char* path) {
+  const struct {
+    const char* name;
+    double file;
+    double geometry;
+  } fields[] = {
+      {"ncols", double(h.ncols), double(g.ncols)},
+      {"nrows", double(h.nrows), double(g.nrows)},
+      {"cellsize", h.cellsize, g.cellsize},
+      {"xllcorner", grid_lower_left(h.xllcorner, h.xllcenter, h.cellsize),
+       grid_lower_left(g.xllcorner, g.xllcenter, g.cellsize)},
+      {"yllcorner", grid_lower_left(h.yllcorner, h.yllcenter, h.cellsize),
+       grid_lower_left(g.yllcorner, g.yllcenter, g.cellsize)},
+  };
+  for (const auto& f : fields) {
+    if (same_as_float(f.file, f.geometry)) continue;
+    log_message("error: incompatible (header) file '%s'!\n", path);
+    fatal(1, "  %s is %.9g in '%s' but %.9g in '%s'\n", f.name, double(float(f.file)), path,
+          double(float(f.geometry)), g.source.c_str());
+  }
+}
+
+// Opens a grid file for reading; fatal when it cannot be opened.
+FILE* open_grid(const char* path) {
+  grid_check_path(path);
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path);
+  return file;
+}
+
+// An Esri ASCII grid starts with a header key. A file that starts with a number instead is one
+// whose header is missing, not a raster of another format (GDAL would take it for XYZ points);
+// it and any file GDAL does not recognise go to the ASCII reader, whose messages say what is
+// wrong with them.
+bool read_as_ascii(const char* path) {
+  FILE* file = std::fopen(path, "rb");
+  if (file == nullptr) return true;
+  char head[256];
+  const size_t got = std::fread(head, 1, sizeof head, file);
+  std::fclose(file);
+  size_t begin = 0;
+  while (begin < got && grid_is_blank(head[begin])) ++begin;
+  size_t end = begin;
+  while (end < got && !grid_is_blank(head[end])) ++end;
+  const std::string_view first(head + begin, end - begin);
+  float number;
+  if (grid_header_key(first) >= 0 || (end > begin && grid_parse_value(first, &number))) return true;
+  return !raster_file_identified(path);
+}
+
+}  // namespace
+
+void grid_check_path(const char* path) {
+  if (std::strlen(path) >= GRID_PATH_MAX) {
+    fatal(1, "error: file name too long ('%.60s...')!\n", path);
+  }
+}
+
+GridGeometry grid_read_geometry(const char* path) {
+  if (!read_as_ascii(path)) return raster_read_geometry(path);
+  TokenReader reader(open_grid(path), path);
+  GridGeometry geometry = scan_header(reader, path).geometry;
+  geometry.source = path;
+  geometry.crs = crs_read_sidecar(path);
+  return geometry;
+}
+
+void grid_check_header(const char* path, const GridGeometry& geometry) {
+  if (!read_as_ascii(path)) {
+    check_header(raster_read_geometry(path), geometry, path);
+    return;
+  }
+  TokenReader reader(open_grid(path), path);
+  check_header(scan_header(reader, path).geometry, geometry, path);
+}
+
+void grid_check_geometry(const char* path, const GridGeometry& h, const GridGeometry& geometry) {
+  check_header(h, geometry, path);
+}
+
+int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
+  grid_check_path(path);
+  log_message("* read '%s'\n", path);
+  if (!read_as_ascii(path)) {
+    GridCrs crs;
+    const int32_t valid = raster_read(path, maps, k, &crs);
+    crs_check(path, crs, maps.geometry);
+    return valid;
+  }
+  TokenReader reader(open_grid(path), path);
+  const GridHeader header = scan_header(reader, path);
+  check_header(header.geometry, maps.geometry, path);
+
+  const float nodata = static_cast<float>(header.nodata_value);
+  float* cells = maps.map(k);
+  const size_t total = maps.cell_count();
+  int32_t valid = 0;
+  int32_t infinite = 0;
+  std::string error;
+  for (size_t i = 0; i < total; ++i) {
+    const char* word;
+    size_t length;
+    if (!reader.next(&word, &length)) {
+      fatal(1, "error: missing values in file '%s' (%zu of %zu)!\n", path, i, total);
+    }
+    if (!grid_parse_cell(std::string_view(word, length), nodata, &cells[i], &infinite, &error)) {
+      fatal(1, "error: %s in file '%s'!\n", error.c_str(), path);
+    }
+    if (cells[i] >= 0.0f) ++valid;
+  }
+  // A value beyond rows x columns means the header does not describe the file: read on, every
+  // row would be shifted.
+  const char* word;
+  size_t length;
+  if (reader.next(&word, &length)) {
+    fatal(1, "error: more values than %d rows of %d columns in file '%s'!\n", maps.geometry.nrows,
+          maps.geometry.ncols, path);
+  }
+  if (infinite > 0) log_message("  found %d -infinite values!\n", infinite);
+  crs_check(path, crs_read_sidecar(path), maps.geometry);
+  return valid;
+}
