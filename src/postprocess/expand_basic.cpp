@@ -85,7 +85,7 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
   std::vector<size_t> grown;
   for (int32_t r = 0; r < nrows && remaining > 0; ++r) {
     for (int32_t c = 0; c < ncols && remaining > 0; ++c) {
-      const size_t cell = static_cast<size_t>(r) * static_cast<size_t>(ncols) + size_t(c);
+      const size_t cell = cell_index(ncols, r, c);
       if (solution[cell] != value) continue;
       const int32_t island = labels[cell];
       if (graph != nullptr && graph->mark_own_basin) {
@@ -93,11 +93,11 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
         if (own != BASIN_ALLOWED) own = BASIN_CANDIDATE;
       }
       const double chance = acceptance_value(probability, sizes, preference, cell, island);
-      const bool inside[4] = {r > 0, c > 0, c + 1 < ncols, r + 1 < nrows};
-      const size_t neighbour[4] = {cell - size_t(ncols), cell - 1, cell + 1, cell + size_t(ncols)};
       for (int k = 0; k < 4 && remaining > 0; ++k) {
-        if (!inside[k]) continue;
-        const size_t next = neighbour[k];
+        const int32_t row = r + SIDE_ROW[k];
+        const int32_t col = c + SIDE_COL[k];
+        if (!in_grid(p.maps.geometry, row, col)) continue;
+        const size_t next = cell_index(ncols, row, col);
         if (solution[next] != CELL_AVAILABLE) continue;
         if (graph != nullptr) {
           int32_t& entry = basin_entry(*graph, island, graph->cell_basin[next]);

@@ -104,7 +104,7 @@ void energy_scan(ProcessRun& p) {
   int32_t perimeter = 0;
   const size_t stride = static_cast<size_t>(ncols);
   for (int32_t r = 0; r < nrows; ++r) {
-    const size_t row = static_cast<size_t>(r) * stride;
+    const size_t row = cell_index(ncols, r, 0);
     for (int32_t c = 0; c < ncols; ++c) {
       const size_t i = row + static_cast<size_t>(c);
       if (solution[i] != wcv) continue;

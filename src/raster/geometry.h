@@ -57,9 +57,14 @@ inline size_t geometry_cell_count(const GridGeometry& g) {
   return static_cast<size_t>(g.nrows) * static_cast<size_t>(g.ncols);
 }
 
-/// Row-major index of (row, col).
+/// Row-major index of (row, col) in rows of `ncols` cells.
+inline size_t cell_index(int32_t ncols, int32_t row, int32_t col) {
+  return static_cast<size_t>(row) * static_cast<size_t>(ncols) + static_cast<size_t>(col);
+}
+
+/// Row-major index of (row, col) on the grid.
 inline size_t cell_index(const GridGeometry& g, int32_t row, int32_t col) {
-  return static_cast<size_t>(row) * static_cast<size_t>(g.ncols) + static_cast<size_t>(col);
+  return cell_index(g.ncols, row, col);
 }
 
 /// Whether (row, col) lies on the grid.

@@ -182,7 +182,7 @@ int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   const float* cells = maps.map(k);
   int32_t valid = 0;
   for (int32_t r = 0; r < g.nrows; ++r) {
-    const float* row = cells + static_cast<size_t>(r) * static_cast<size_t>(g.ncols);
+    const float* row = cells + cell_index(g, r, 0);
     for (int32_t c = 0; c < g.ncols; ++c) {
       const float value = row[c];
       if (value >= 0.0f) ++valid;

@@ -45,10 +45,6 @@ struct IslandFill {
   int32_t tail;  ///< queue entries of the island being filled
 };
 
-size_t cell_index(const IslandFill& f, int32_t row, int32_t col) {
-  return static_cast<size_t>(row) * static_cast<size_t>(f.ncols) + static_cast<size_t>(col);
-}
-
 // A solution cell that no run has taken yet (unreached or queued).
 bool is_open(const IslandFill& f, size_t i) {
   return f.cells[i] == f.solution && f.label[i] < 0;
@@ -63,14 +59,14 @@ void queue_seed(IslandFill& f, int32_t row, int32_t col) {
   s.queue_col[f.tail] = col;
   s.queue_row[f.tail] = row;
   ++f.tail;
-  f.label[cell_index(f, row, col)] = LABEL_QUEUED;
+  f.label[cell_index(f.ncols, row, col)] = LABEL_QUEUED;
 }
 
 // Queues one seed for each run of unlabelled solution cells of `row` between columns lo and hi.
 void queue_runs(IslandFill& f, int32_t row, int32_t lo, int32_t hi) {
   bool in_run = false;
   for (int32_t col = lo; col <= hi; ++col) {
-    const size_t i = cell_index(f, row, col);
+    const size_t i = cell_index(f.ncols, row, col);
     if (!is_open(f, i)) {
       in_run = false;
       continue;
@@ -87,12 +83,13 @@ void fill_island(IslandFill& f, int32_t row0, int32_t col0, int32_t island) {
   for (int32_t head = 0; head < f.tail; ++head) {
     const int32_t row = s.queue_row[head];
     const int32_t col = s.queue_col[head];
-    if (f.label[cell_index(f, row, col)] >= 0) continue;  // taken by a run since it was queued
+    if (f.label[cell_index(f.ncols, row, col)] >= 0)
+      continue;  // taken by a run since it was queued
     int32_t lo = col;
-    while (lo > 0 && is_open(f, cell_index(f, row, lo - 1))) --lo;
+    while (lo > 0 && is_open(f, cell_index(f.ncols, row, lo - 1))) --lo;
     int32_t hi = col;
-    while (hi < f.ncols - 1 && is_open(f, cell_index(f, row, hi + 1))) ++hi;
-    for (int32_t c = lo; c <= hi; ++c) f.label[cell_index(f, row, c)] = island;
+    while (hi < f.ncols - 1 && is_open(f, cell_index(f.ncols, row, hi + 1))) ++hi;
+    for (int32_t c = lo; c <= hi; ++c) f.label[cell_index(f.ncols, row, c)] = island;
     if (row > 0) queue_runs(f, row - 1, lo, hi);
     if (row < f.nrows - 1) queue_runs(f, row + 1, lo, hi);
   }
@@ -120,7 +117,7 @@ int32_t islands_label(IslandState& s, const MapBlock& maps, int32_t k, float val
   int32_t solution_cells = 0;
   for (int32_t r = 0; r < fill.nrows; ++r) {
     for (int32_t c = 0; c < fill.ncols; ++c) {
-      const size_t i = cell_index(fill, r, c);
+      const size_t i = cell_index(fill.ncols, r, c);
       if (fill.cells[i] != fill.solution) continue;
       ++solution_cells;
       if (fill.label[i] != LABEL_NONE) continue;

@@ -15,9 +15,7 @@ struct CellMap {
   float* cells;
   int32_t nrows;
   int32_t ncols;
-  float& at(int32_t row, int32_t col) const {
-    return cells[static_cast<size_t>(row) * static_cast<size_t>(ncols) + static_cast<size_t>(col)];
-  }
+  float& at(int32_t row, int32_t col) const { return cells[cell_index(ncols, row, col)]; }
 };
 
 /// A stage's maps. Cleared when allocated: no map ever holds indeterminate values.
