@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -206,30 +207,31 @@ void report_reserve_failure(int64_t bytes) {
 
 // A pipe (such as a shell's process substitution) has no size to seek to: its text is read as it
 // comes, into a buffer that doubles, within the same 32-bit limit as a file's size.
-char* read_stream(FILE* file) {
+std::optional<std::string> read_stream(FILE* file) {
   int64_t capacity = 1 << 16;
   int64_t used = 0;
-  char* text = static_cast<char*>(std::malloc(static_cast<size_t>(capacity)));
-  while (text != nullptr) {
-    used += static_cast<int64_t>(
-        std::fread(text + used, 1, static_cast<size_t>(capacity - 1 - used), file));
+  std::string text;
+  for (;;) {
+    try {
+      text.resize(static_cast<size_t>(capacity));
+    } catch (const std::bad_alloc&) {
+      break;
+    }
+    used += static_cast<int64_t>(std::fread(&text[static_cast<size_t>(used)], 1,
+                                            static_cast<size_t>(capacity - 1 - used), file));
     if (used < capacity - 1) {
-      text[used] = '\0';
+      text.resize(static_cast<size_t>(used));
       return text;
     }
     capacity = capacity * 2 < INT32_MAX ? capacity * 2 : INT32_MAX;
-    char* grown = used + 1 < capacity
-                      ? static_cast<char*>(std::realloc(text, static_cast<size_t>(capacity)))
-                      : nullptr;
-    if (grown == nullptr) std::free(text);
-    text = grown;
+    if (used + 1 >= capacity) break;
   }
   report_reserve_failure(capacity);
-  return nullptr;
+  return std::nullopt;
 }
 
-// Reads the whole file; nullptr (after its message) when it cannot be opened or held.
-char* read_config_file(const char* path) {
+// Reads the whole file; nothing (after its message) when it cannot be opened or held.
+std::optional<std::string> read_config_file(const char* path) {
   FILE* file = std::fopen(path, "rb");
   struct stat info;
   // A folder opens for reading on some systems but holds no text.
@@ -239,10 +241,10 @@ char* read_config_file(const char* path) {
   }
   if (file == nullptr) {
     log_message("error: unable to open filename '%s'!\n", path);
-    return nullptr;
+    return std::nullopt;
   }
   if (!S_ISREG(info.st_mode)) {
-    char* text = read_stream(file);
+    std::optional<std::string> text = read_stream(file);
     std::fclose(file);
     return text;
   }
@@ -250,15 +252,21 @@ char* read_config_file(const char* path) {
   if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
   std::fseek(file, 0, SEEK_SET);
   // A size the 32-bit count cannot hold cannot be reserved.
-  char* text = nullptr;
-  if (size >= 0 && size < INT32_MAX) text = static_cast<char*>(std::malloc(size + 1));
-  if (text == nullptr) {
+  std::string text;
+  bool held = size >= 0 && size < INT32_MAX;
+  if (held) {
+    try {
+      text.resize(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+      held = false;
+    }
+  }
+  if (!held) {
     report_reserve_failure(size >= 0 ? static_cast<int64_t>(size) + 1 : INT32_MAX);
     std::fclose(file);
-    return nullptr;
+    return std::nullopt;
   }
-  const size_t got = std::fread(text, 1, static_cast<size_t>(size), file);
-  text[got] = '\0';
+  text.resize(std::fread(&text[0], 1, text.size(), file));
   std::fclose(file);
   return text;
 }
@@ -274,10 +282,9 @@ void run_stages(const StageFlags& flags, const Scenario& scenario, Run& run) {
 // Loads the configuration file into `config`; false (after its messages) when it cannot be read
 // or is not a JSON object.
 bool load_config_file(const char* path, ConfigDocument& config) {
-  char* text = read_config_file(path);
-  if (text == nullptr) return false;
-  const int32_t count = config_load_text(config, text);
-  std::free(text);
+  const std::optional<std::string> text = read_config_file(path);
+  if (!text) return false;
+  const int32_t count = config_load_text(config, text->c_str());
   if (count < 0) {
     report_parse_error(count);
     return false;
