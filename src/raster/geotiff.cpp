@@ -1,6 +1,7 @@
 #include "raster/geotiff.h"
 
 #include <strings.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <cstdio>
@@ -254,6 +255,12 @@ int32_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
 
 int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
   gdal_start();
+  // A GeoTIFF is written with seeks and then renamed into place: neither suits a device or a FIFO,
+  // which would be replaced by a regular file.
+  struct stat target;
+  if (stat(path, &target) == 0 && !S_ISREG(target.st_mode) && !S_ISDIR(target.st_mode)) {
+    fatal(1, "error: unable to write file '%s' (a GeoTIFF needs a regular file)!\n", path);
+  }
   TempOutput temp;
   temp.fd = output_create_temp(path, temp.path);
   if (temp.fd < 0) fatal(1, "error: unable to open file '%s'!\n", path);

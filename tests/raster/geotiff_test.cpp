@@ -3,6 +3,7 @@
 #include "raster/geotiff.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <filesystem>
@@ -206,6 +207,12 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
             "* write '" + taken + "'\nerror: unable to write file '" + taken + "'!\n");
   EXPECT_EQ(files_in(dir),
             (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif", "taken.tif"}));
+  // Nor is a FIFO replaced by a regular file.
+  const std::string pipe = dir.path("pipe.tif");
+  ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
+  EXPECT_EQ(write_logged(pipe, maps, 0), "* write '" + pipe + "'\nerror: unable to write file '" +
+                                             pipe + "' (a GeoTIFF needs a regular file)!\n");
+  EXPECT_TRUE(fs::is_fifo(pipe));
 }
 #else
 TEST(GeoTiffTest, ReadsAndWritesThroughGdal) {
