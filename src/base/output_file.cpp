@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -133,14 +134,10 @@ int output_create_temp(const char* path, char* temp_path) {
   if (!resolve_target(path, resolved)) return -1;
   path = resolved;
   std::lock_guard<std::mutex> hold(pending_lock);
-  PendingOutput* slot = nullptr;
-  for (PendingOutput& output : pending_outputs) {
-    if (!output.active) {
-      slot = &output;
-      break;
-    }
-  }
-  if (slot == nullptr) {
+  PendingOutput* const end = pending_outputs + MAX_PENDING_OUTPUTS;
+  PendingOutput* const slot = std::find_if(
+      pending_outputs, end, [](const PendingOutput& output) { return !output.active; });
+  if (slot == end) {
     errno = EMFILE;
     return -1;
   }

@@ -151,9 +151,9 @@ void select_islands(PostprocessRun& p) {
   const int32_t islands = p.islands.island_count;
   const size_t rows = static_cast<size_t>(islands);
   IslandSelection table;
-  table.island.assign(rows, 0);
-  table.accumulated_value.assign(rows, 0.0);
-  table.selection_score.assign(rows, 0);
+  table.island.resize(rows);
+  table.accumulated_value.resize(rows);
+  table.selection_score.resize(rows);
   for (int32_t i = 0; i < islands; ++i) table.island[static_cast<size_t>(i)] = i;
 
   select_by_distance(p, table, min_distance, min_cells);

@@ -39,6 +39,9 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   EXPECT_NE(read_file(grid_path), "previous grid\n");
   using std::filesystem::directory_iterator;
   EXPECT_EQ(std::distance(directory_iterator(dir.dir()), directory_iterator()), 3);
+  // A target whose temporary name cannot be formed gets no file.
+  char temp_path[OUTPUT_PATH_MAX];
+  EXPECT_EQ(output_create_temp(dir.path(std::string(OUTPUT_PATH_MAX, 'x')).c_str(), temp_path), -1);
   struct stat info;
   ASSERT_EQ(stat(listing_path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);

@@ -1,6 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdio>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -29,6 +35,9 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"empty.json", "--seed=3"},
        "255error: option '--seed=3' applies to no configuration file!\n" + usage},
       {{"--seed=-1", "a.json"}, "255error: invalid seed '-1'!\n"},
+      {{"--seed=1x", "a.json"}, "255error: invalid seed '1x'!\n"},
+      {{"empty.json", "--preprocess"},
+       "255error: option '--preprocess' applies to no configuration file!\n" + usage},
       {{"--seed=99999999999999999999"}, "255error: invalid seed '99999999999999999999'!\n"},
       {{"--process", "missing.json", "open.json", "bad.json", "many.json", "nul.json"},
        "1error: unable to open filename 'missing.json'!\n"
@@ -83,4 +92,29 @@ TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
             "1seed 5 (repeat this run with --seed=5)\n"
             "ALGORITHM\nPOSTPROCESS begin\ninit\n* init geo using 'big.asc'\n"
             "* allocate 5 memory maps\nerror: not enough memory!\n");
+}
+
+// A configuration that comes through a pipe (a shell's process substitution) has no size and is
+// read as it comes.
+TEST(DriverCliTest, ConfigurationThroughAPipeIsReadWhole) {
+  CliDir dir;
+  const std::string fifo = dir.path("pipe.json");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // The writer waits for the program to open the pipe, and gives up rather than hang the test.
+  std::thread writer([&fifo] {
+    const std::string text = "{\"a\": 1]";
+    for (int tries = 0; tries < 1000; ++tries) {
+      const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) {
+        if (write(fd, text.data(), text.size()) < 0) std::perror("write");
+        close(fd);
+        return;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+  });
+  const RunResult r = run_landalloc({"pipe.json"}, dir.dir());
+  writer.join();
+  EXPECT_EQ(std::to_string(r.code) + r.out,
+            "1error: unable to parse json data (code -2)!\ninvalid character inside json string\n");
 }

@@ -71,6 +71,10 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
     for (float& v : expected) v = v == std::stof(nodata) ? -1.0f : v;
     EXPECT_EQ(get_map(maps, 0), expected) << nodata;
   }
+  // A folder opens for reading but gives no text.
+  r = run_capturing([&] { grid_read(dir.dir().c_str(), maps, 0); });
+  EXPECT_EQ(std::to_string(r.code) + r.log,
+            "1* read '" + dir.dir() + "'\nerror: unable to read file '" + dir.dir() + "'!\n");
   const std::string x = missing + "/x";
   EXPECT_EQ(run_capturing([&] { grid_write(x.c_str(), maps, 0); }).log,
             "* write '" + x + "'\nerror: unable to open file '" + x + "'!\n");

@@ -48,6 +48,7 @@ TEST(GridTextTest, CellsTakeTheNoDataRule) {
   for (const auto& [word, message] :
        {std::pair<std::string, std::string>{"3.5abc", "invalid value '3.5abc'"},
         {"1e39", "value '1e39' out of range"},
+        {std::string(130, '9'), "invalid value '" + std::string(40, '9') + "'"},
         {"-inf", "value '-inf' out of range"}}) {
     EXPECT_FALSE(grid_parse_cell(word, 255.0f, &cell, &below, &error)) << word;
     EXPECT_EQ(error, message);

@@ -64,6 +64,12 @@ TEST(LoadersTest, SolutionTakesTheCellsThatEveryPotentialMapCovers) {
   const FatalResult run = run_capturing([&] { available = maps_init_solution(config, maps); });
   EXPECT_EQ(available, 1);
   EXPECT_EQ(get_map(maps, 0), (std::vector<float>{0, N, N, N}));
+  // A mask marks its cells > 0 that have data, the first cell of the grid too.
+  const ConfigDocument masks =
+      config_of(R"({"m": [")" + dir.write("mask", grid_text(1, 4, {1, 1, 2, 0})) + R"("]})");
+  set_map(maps, 0, {0, N, 0, 0});
+  run_capturing([&] { EXPECT_EQ(maps_apply_masks(masks, maps, "m", 0, -2.0f), 2); });
+  EXPECT_EQ(get_map(maps, 0), (std::vector<float>{-2, N, -2, 0}));
   EXPECT_EQ(run.log, "* load group maps\n* read '" + a + "'\n! 1 nodata cells removed\n* read '" +
                          b + "'\n! 1 cells extra removed\n* load group maps\n* read '" + c +
                          "'\n! 1 cells extra removed\n");
