@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -167,9 +168,16 @@ int32_t config_get_integer(const ConfigDocument& doc, const char* path) {
   char buffer[CONFIG_TEXT_MAX];
   config_get_string(doc, path, buffer);
   bool ok;
-  parse_number(buffer, &ok);
+  const double value = parse_number(buffer, &ok);
   if (!ok) fatal(2, "error: property '%s' is not a number ('%s')!\n", path, buffer);
-  return std::atoi(buffer);
+  // atoi would read 1e5 as 1 and wrap 2147483648 to -2147483648, silently: a count is a whole
+  // number that 32 bits hold, whatever its spelling, or it is out of range.
+  if (!(value == std::trunc(value) && value >= INT32_MIN && value <= INT32_MAX)) {
+    const char* name = std::strrchr(path, '.');
+    fatal(1, "error: property '%s' out of range ('%s')!\n", name != nullptr ? name + 1 : path,
+          buffer);
+  }
+  return static_cast<int32_t>(value);
 }
 
 bool config_get_flag(const ConfigDocument& doc, const char* path) {

@@ -79,8 +79,9 @@ void config_get_string(const ConfigDocument& doc, const char* path, char* buffer
 /// The required scalar property `path` as a number; a text that is not a number is fatal (exit 2).
 double config_get_number(const ConfigDocument& doc, const char* path);
 
-/// The required scalar property `path` converted with atoi; a text that is not a number is fatal
-/// (exit 2).
+/// The required scalar property `path` as a whole number: a text that is not a number is fatal
+/// (exit 2); a number that is not whole, or that 32 bits cannot hold, is out of range (exit 1,
+/// naming the property's last key and the text). 1e5 is 100000.
 int32_t config_get_integer(const ConfigDocument& doc, const char* path);
 
 /// True exactly when the required scalar property `path` reads "yes"; a text other than "yes" or

@@ -205,9 +205,18 @@ void report_reserve_failure(int64_t bytes) {
               static_cast<int>(bytes < INT32_MAX ? bytes : INT32_MAX));
 }
 
+// A configuration is a few kilobytes; anything past this is no configuration (/dev/zero would
+// otherwise be buffered until memory runs out).
+constexpr int64_t CONFIG_FILE_MAX = int64_t{64} << 20;
+
+void report_too_large(const char* path) {
+  log_message("error: configuration file '%s' larger than %lld MiB!\n", path,
+              static_cast<long long>(CONFIG_FILE_MAX >> 20));
+}
+
 // A pipe (such as a shell's process substitution) has no size to seek to: its text is read as it
-// comes, into a buffer that doubles, within the same 32-bit limit as a file's size.
-std::optional<std::string> read_stream(FILE* file) {
+// comes, into a buffer that doubles, up to the size limit of a configuration.
+std::optional<std::string> read_stream(FILE* file, const char* path) {
   int64_t capacity = 1 << 16;
   int64_t used = 0;
   std::string text;
@@ -223,8 +232,12 @@ std::optional<std::string> read_stream(FILE* file) {
       text.resize(static_cast<size_t>(used));
       return text;
     }
-    capacity = capacity * 2 < INT32_MAX ? capacity * 2 : INT32_MAX;
-    if (used + 1 >= capacity) break;
+    if (used > CONFIG_FILE_MAX) {
+      report_too_large(path);
+      return std::nullopt;
+    }
+    // Room for one byte past the limit tells a text of exactly the limit from a longer one.
+    capacity = capacity * 2 < CONFIG_FILE_MAX + 2 ? capacity * 2 : CONFIG_FILE_MAX + 2;
   }
   report_reserve_failure(capacity);
   return std::nullopt;
@@ -244,13 +257,18 @@ std::optional<std::string> read_config_file(const char* path) {
     return std::nullopt;
   }
   if (!S_ISREG(info.st_mode)) {
-    std::optional<std::string> text = read_stream(file);
+    std::optional<std::string> text = read_stream(file, path);
     std::fclose(file);
     return text;
   }
   long size = -1;
   if (std::fseek(file, 0, SEEK_END) == 0) size = std::ftell(file);
   std::fseek(file, 0, SEEK_SET);
+  if (size > CONFIG_FILE_MAX) {
+    report_too_large(path);
+    std::fclose(file);
+    return std::nullopt;
+  }
   // A size the 32-bit count cannot hold cannot be reserved.
   std::string text;
   bool held = size >= 0 && size < INT32_MAX;

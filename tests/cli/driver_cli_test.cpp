@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <utility>
@@ -26,6 +27,7 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   dir.write("many.json", many);
   dir.write("nul.json", std::string("[1]\0}", 5));
   dir.write("empty.json", "{}");
+  std::filesystem::resize_file(dir.write("huge.json", "{}"), (64 << 20) + 1);
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, "255" + usage},
       {{"--prepocess", "empty.json"}, "255error: unknown option '--prepocess'!\n" + usage},
@@ -51,6 +53,9 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
       {{"--seed=0", "--seed=18446744073709551615", "--version"},
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      // No configuration is that large: a stream is not buffered without bound.
+      {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},
+      {{"huge.json"}, "1error: configuration file 'huge.json' larger than 64 MiB!\n"},
   };
   for (const auto& [args, expected] : cases) {
     const RunResult r = run_landalloc(args, dir.dir());

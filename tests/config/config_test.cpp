@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
@@ -45,5 +46,24 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
   for (const auto& [body, error] : cases) {
     const FatalResult r = run_capturing(body);
     EXPECT_EQ(std::to_string(r.code) + r.log, "2error: " + error + "!\n");
+  }
+  // A count is a whole number in any spelling; a fraction, or a value that 32 bits cannot hold,
+  // is the property's out-of-range error with its text, never a number cut, wrapped or read up to
+  // the first letter.
+  const ConfigDocument counts = config_of(
+      R"({"p": {"nmovs": 1e5, "low": "-2147483648", "high": 2147483647.0,)"
+      R"( "limit": 2147483648, "nstages": 4294967306, "half": 1.5, "under": -2147483649}})");
+  EXPECT_EQ((std::vector<int32_t>{config_get_integer(counts, "p.nmovs"),
+                                  config_get_integer(counts, "p.low"),
+                                  config_get_integer(counts, "p.high")}),
+            (std::vector<int32_t>{100000, INT32_MIN, INT32_MAX}));
+  for (const auto& [key, value] : {std::pair<std::string, std::string>{"limit", "2147483648"},
+                                   {"nstages", "4294967306"},
+                                   {"half", "1.5"},
+                                   {"under", "-2147483649"}}) {
+    const FatalResult r =
+        run_capturing([&, k = key] { config_get_integer(counts, ("p." + k).c_str()); });
+    EXPECT_EQ(std::to_string(r.code) + r.log,
+              "1error: property '" + key + "' out of range ('" + value + "')!\n");
   }
 }
