@@ -4,7 +4,7 @@ RELEASE := build/release
 SANITIZE := build/sanitize
 FUZZ := build/fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS := config grid
+FUZZ_TARGETS := config grid pipeline
 CTEST_FLAGS := --output-on-failure -j $(JOBS)
 
 .PHONY: all deps build build-sanitize demo test test-release test-sanitize bench fuzz fuzz-deps clean

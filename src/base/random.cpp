@@ -2,11 +2,17 @@
 
 #include <random>
 
+#include "base/log.h"
+
 namespace {
 
 const uint64_t PCG_INCREMENT = 0xda3e39cb94b95bdbULL;
 
 uint32_t pcg_next(Rng& rng) {
+  if (rng.draws_left != 0 && --rng.draws_left == 0) {
+    rng.draw_limit_reached = true;
+    fatal(1, "error: draw limit reached!\n");
+  }
   uint64_t old = rng.state;
   rng.state = old * 6364136223846793005ULL + PCG_INCREMENT;
   uint32_t xorshifted = static_cast<uint32_t>(((old >> 18u) ^ old) >> 27u);

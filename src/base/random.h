@@ -11,6 +11,10 @@
 /// PCG32 (O'Neill): 64-bit state, 32-bit output, fully specified.
 struct Rng {
   uint64_t state = 0x853c49e6748fea9bULL;
+  /// When above 0, the draws left before a draw stops the run (exit code 1): the pipeline fuzz
+  /// target's bound, which ends a loop that would draw for ever. 0 is no bound.
+  uint64_t draws_left = 0;
+  bool draw_limit_reached = false;  ///< set when that bound stopped the run
 };
 
 /// Seeds the generator with an exact value.

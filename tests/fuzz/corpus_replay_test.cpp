@@ -10,15 +10,15 @@ TEST(CorpusReplayTest, EveryInputKeepsItsGuarantees) {
   LogCapture quiet;
   TempDir dir;
   using std::filesystem::directory_iterator;
-  for (const std::string folder : {"/config", "/grid", ""}) {
-    const bool config = folder == "/config";
+  for (const std::string folder : {"/config", "/grid", "", "/pipeline"}) {
     const std::string path = folder.empty() ? LANDALLOC_TEST_DATA : LANDALLOC_FUZZ_CORPUS + folder;
     for (const auto& entry : directory_iterator(path)) {
       if (folder.empty() && entry.path().extension() != ".asc") continue;
       const std::string text = read_file(entry.path().string());
       const auto* data = reinterpret_cast<const uint8_t*>(text.data());
-      EXPECT_EQ(config ? fuzz_config_input(data, text.size())
-                       : fuzz_grid_input(data, text.size(), dir.dir()),
+      EXPECT_EQ(folder == "/config"     ? fuzz_config_input(data, text.size())
+                : folder == "/pipeline" ? fuzz_pipeline_input(data, text.size(), dir.dir())
+                                        : fuzz_grid_input(data, text.size(), dir.dir()),
                 "")
           << entry.path();
     }

@@ -1,15 +1,25 @@
 #include "fuzz/fuzz_entries.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <vector>
 
 #include "config/config.h"
+#include "postprocess/postprocess_stage.h"
+#include "preprocess/preprocess_stage.h"
+#include "process/process_stage.h"
 #include "raster/grid.h"
 #include "scenario/loaders.h"
+#include "scenario/scenario.h"
+
+// Far more draws than any scenario of the pipeline target makes, far fewer than its time limit
+// allows: a run past it would draw for ever.
+constexpr uint64_t PIPELINE_DRAW_LIMIT = 100000000;
 
 // A fatal error is the answer to a bad input only with an exit code of its part of the system.
 static std::string expect_code(const std::vector<int>& codes, const std::string& what,
@@ -93,5 +103,186 @@ std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string&
     if (maps.map(1)[i] != maps.map(0)[i])
       failure = "cell " + std::to_string(i) + " reads back changed";
   }
+  return failure;
+}
+
+namespace {
+
+// The input read byte by byte; past its end every byte is 0, so that any input is a scenario.
+struct ByteSource {
+  const uint8_t* data;
+  size_t size;
+  size_t at = 0;
+  unsigned next() { return at < size ? data[at++] : 0u; }
+  const std::string& pick(const std::vector<std::string>& choices) {
+    return choices[next() % choices.size()];
+  }
+};
+
+// Cell values and property texts: the first of each list are ordinary, the rest hostile (no data,
+// below the masks, tiny and huge magnitudes, codes past 2^24, NaN, infinity, fractions for counts,
+// words, values out of range).
+const std::vector<std::string> POTENTIAL = {"0.5", "1",     "7",    "0",   "0.25", "-999",
+                                            "-5",  "1e-30", "3e38", "nan", "inf",  "-2"};
+const std::vector<std::string> MASK = {"0", "0", "0", "1", "-999", "2"};
+const std::vector<std::string> INITIAL = {"0", "0", "0",    "0",       "1",
+                                          "2", "3", "-999", "1000001", "16777216"};
+const std::vector<std::string> BASINS = {"0", "1", "2", "3", "-999", "1e8", "5e9", "-1.5"};
+
+std::string grid_file(ByteSource& in, int rows, int cols, const std::vector<std::string>& values) {
+  std::string text = "ncols " + std::to_string(cols) + "\nnrows " + std::to_string(rows) +
+                     "\nxllcorner 0\nyllcorner 0\ncellsize 10\nNODATA_value -999\n";
+  for (int i = 0; i < rows * cols; ++i)
+    text += in.pick(values) + (i % cols == cols - 1 ? "\n" : " ");
+  return text;
+}
+
+// The cells of a grid file written by a stage (header words and their values skipped); empty
+// when the file does not exist.
+std::vector<float> file_cells(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<float> cells;
+  for (std::string word; in >> word;) {
+    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0)
+      in >> word;
+    else
+      cells.push_back(std::strtof(word.c_str(), nullptr));
+  }
+  return cells;
+}
+
+// What must hold whatever the stages did: every output that exists is whole and holds every cell;
+// the allocated count is PREPROCESS's in every later output; a cell that was neither free nor
+// allocated keeps its value, and an initial value is copied wherever the cell has data; the mask
+// marks exactly the allocated cells.
+std::string check_outputs(const std::string& dir, size_t cells, bool with_init) {
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+    const std::string name = entry.path().filename().string();
+    if (name.size() > 7 && name[name.size() - 7] == '.') return "temporary file " + name + " left";
+  }
+  const std::vector<float> init = file_cells(dir + "/init.asc"), pre = file_cells(dir + "/pre.asc");
+  std::vector<float> later[3] = {file_cells(dir + "/proc.asc"), file_cells(dir + "/post.asc"),
+                                 file_cells(dir + "/mask.asc")};
+  if (pre.empty()) return later[0].empty() ? "" : "a PROCESS output without its input";
+  if (pre.size() != cells) return "the PREPROCESS output is not whole";
+  const float allocated = *std::max_element(pre.begin(), pre.end());
+  const auto count = std::count(pre.begin(), pre.end(), allocated);
+  if (!(allocated > 0.0f) || count == 0) return "PREPROCESS wrote no allocation";
+  for (size_t i = 0; with_init && i < cells; ++i) {
+    if (init[i] > 0.0f && pre[i] != -999.0f && pre[i] != init[i])
+      return "initial value of cell " + std::to_string(i) + " not copied";
+    if (pre[i] == allocated && init[i] == allocated)
+      return "the allocation merges with an initial value";
+  }
+  for (int k = 0; k < 2; ++k) {
+    const std::vector<float>& map = later[k];
+    if (map.empty()) continue;
+    if (map.size() != cells) return "an output is not whole";
+    if (std::count(map.begin(), map.end(), allocated) != count) return "allocated count changed";
+    for (size_t i = 0; i < cells; ++i) {
+      const bool open = pre[i] == 0.0f || pre[i] == allocated;
+      if (open ? map[i] != 0.0f && map[i] != allocated : map[i] != pre[i])
+        return "cell " + std::to_string(i) + " changed from " + std::to_string(pre[i]);
+    }
+  }
+  if (later[2].empty() != later[1].empty()) return "the final map and its mask part";
+  for (size_t i = 0; i < later[2].size(); ++i) {
+    if (later[2][i] != (later[1][i] == allocated ? 1.0f : -999.0f)) return "mask differs";
+  }
+  return "";
+}
+
+}  // namespace
+
+std::string fuzz_pipeline_input(const uint8_t* data, size_t size, const std::string& dir) {
+  ByteSource in{data, size};
+  const int rows = 1 + static_cast<int>(in.next() % 12),
+            cols = 1 + static_cast<int>(in.next() % 12);
+  for (const char* name :
+       {"pre.asc", "proc.asc", "post.asc", "mask.asc", "error.asc", "proc.asc.debug.evolution.lst"})
+    std::remove((dir + "/" + name).c_str());
+  const auto file = [&](const char* name, const std::vector<std::string>& values) {
+    std::ofstream(dir + "/" + name) << grid_file(in, rows, cols, values);
+    return "\"" + dir + "/" + name + "\"";
+  };
+  const std::string pot = file("pot.asc", POTENTIAL), pot2 = file("pot2.asc", POTENTIAL);
+  const std::string mask = file("masks.asc", MASK), road = file("road.asc", MASK);
+  const std::string init = file("init.asc", INITIAL), basins = file("basins.asc", BASINS);
+  // One draw per declaration, so that the draws come in the same order with every compiler.
+  const auto p = [&](std::vector<std::string> choices) { return in.pick(choices); };
+  const auto list = [&](const std::string& name) {
+    return in.next() % 2 ? "[" + name + "]" : "[]";
+  };
+  const bool with_init = in.next() % 3 != 0;
+  const bool two_maps = in.next() % 2 != 0;
+  const std::string weight_1 = p({"1", "0.5", "-1", "0"});
+  const std::string weight_2 = p({"1", "-1", "0", "1e30"});
+  std::string functions = "[";
+  for (int f = 0; f < 5; ++f) functions += (f ? ", " : "") + p({"1", "0", "0.5", "2", "-1"});
+  const std::string exclusion = list(mask), distribution = list(road);
+  const std::string area = p({"0.3", "0.5", "1", "0.05", "0", "1e-9", "1.5", "\"abc\""});
+  const std::string pinit = p({"0.5", "0", "1", "1.5"}), tinit = p({"1", "0", "100", "1e30"});
+  const std::string tnext = p({"0.9", "0", "1"}), nmovs = p({"50", "0", "1", "1e2", "2.5", "200"});
+  const std::string nstages = p({"3", "0", "1", "5"}), kb = p({"1", "0", "100", "1e9"});
+  const std::string random_select = p({"no", "yes"}), process_masks = list(mask);
+  const std::string process_maps = list(pot), evolution = p({"no", "yes"});
+  const std::string autotuning = p({"no", "no", "yes"});
+  const std::string purge = p({"2", "0", "1", "5", "2147483648", "-1"});
+  const std::string select_masks = list(mask), select_maps = list(pot);
+  const std::string distance = p({"2", "0", "1", "-1"}), at_distance = p({"1", "0", "3"});
+  const std::string share = p({"0.5", "0", "1", "1.5"});
+  const std::string preference = p({"random", "large", "small", "bogus"});
+  const std::string basins_map = p({"\"\"", basins}), in_basin = p({"0", "1", "5", "-1"});
+  const std::string config =
+      "{\"maps\": {\"potential-maps\": [[" + pot + (two_maps ? ", " + pot2 : "") +
+      "]], \"potential-maps-weight\": [[" + weight_1 + (two_maps ? ", " + weight_2 : "") +
+      "]], \"exclusion-masks\": " + exclusion +
+      "}, \"preprocess\": {\"init-values-map\": " + (with_init ? init : "\"\"") +
+      ", \"distribution-masks\": " + distribution + ", \"convert-area\": " + area +
+      ", \"debug-maps\": \"no\", \"output\": \"" + dir +
+      "/pre.asc\"}, \"process\": {\"functions-weight\": " + functions + "], \"pinit\": " + pinit +
+      ", \"tinit\": " + tinit + ", \"tnext\": " + tnext + ", \"nmovs\": " + nmovs +
+      ", \"nstages\": " + nstages + ", \"kb\": " + kb + ", \"random-select\": \"" + random_select +
+      "\", \"distance-masks\": " + process_masks + ", \"distance-maps\": " + process_maps +
+      ", \"debug-maps\": \"no\", \"debug-evolution\": \"" + evolution + "\", \"autotunning\": \"" +
+      autotuning + "\", \"output\": \"" + dir +
+      "/proc.asc\"}, \"postprocess\": {\"select\": {\"purge-limit\": " + purge +
+      ", \"method-distance\": {\"distance-masks\": " + select_masks +
+      ", \"distance-maps\": " + select_maps + ", \"minimum-distance-to-mask\": " + distance +
+      ", \"minimum-cells-at-distance\": " + at_distance +
+      "}, \"method-value\": {\"accumulated-value\": " + share +
+      "}}, \"expand\": {\"assign-preference\": \"" + preference +
+      "\", \"basins-map\": " + basins_map + ", \"minimim-cells-in-basin\": " + in_basin +
+      "}, \"debug-maps\": \"no\", \"output\": \"" + dir + "/post.asc\", \"output-mask\": \"" + dir +
+      "/mask.asc\"}}";
+  const unsigned seed = in.next();
+
+  Scenario scenario;
+  scenario.seed = seed;
+  Run run;
+  run.rng.draws_left = PIPELINE_DRAW_LIMIT;
+  std::string failure;
+  if (config_load_text(scenario.config, config.c_str()) <= 0)
+    failure = "the generated configuration does not load";
+  // "error.asc" goes to the current folder.
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  const std::function<void(const Scenario&, Run&)> stages[] = {
+      run_preprocess_stage, run_process_stage, run_postprocess_stage};
+  for (const auto& stage : stages) {
+    if (!failure.empty()) break;
+    try {
+      stage(scenario, run);
+    } catch (const FatalExit& e) {
+      if (run.rng.draw_limit_reached)
+        failure = "the run did not end within its draws";
+      else if (e.code != 1 && e.code != 2 && e.code != 4 && e.code != -1 && e.code != -6)
+        failure = "a stage ended with code " + std::to_string(e.code);
+      else
+        break;
+    }
+  }
+  std::filesystem::current_path(previous);
+  if (failure.empty()) failure = check_outputs(dir, static_cast<size_t>(rows * cols), with_init);
   return failure;
 }

@@ -30,3 +30,9 @@ std::string fuzz_config_input(const uint8_t* data, size_t size);
 /// Writes `data` into folder `dir` as a grid file, takes the geometry from it, reads it, writes it
 /// back and reads that again.
 std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string& dir);
+
+/// Builds a scenario of up to 12 x 12 cells from `data` in folder `dir` (grids, and every property
+/// drawn from sensible and hostile values), runs the three stages and checks what must hold
+/// whatever they did: the allocated count kept, initial values untouched, no output half written,
+/// the run ended within a bounded number of draws.
+std::string fuzz_pipeline_input(const uint8_t* data, size_t size, const std::string& dir);
