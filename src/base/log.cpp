@@ -15,6 +15,7 @@
 static thread_local FILE* redirected_stream = nullptr;
 static std::atomic<bool> fatal_throws{false};
 static thread_local bool log_failed = false;
+static thread_local bool thread_fatal_throws = false;
 
 // The progress line: on or off, whether standard error is a terminal, whether the log goes to
 // that same terminal, whether the line is on screen now and how long its text was.
@@ -166,9 +167,13 @@ void fatal_set_throw(bool enabled) {
   fatal_throws = enabled;
 }
 
+void fatal_set_throw_on_thread(bool enabled) {
+  thread_fatal_throws = enabled;
+}
+
 void fatal_exit(int code) {
   std::fflush(log_stream());
-  if (fatal_throws) throw FatalExit{code};
+  if (fatal_throws || thread_fatal_throws) throw FatalExit{code};
   std::exit(code);
 }
 

@@ -30,6 +30,10 @@ struct FatalExit {
 /// Test builds call this so that fatal errors become FatalExit exceptions.
 void fatal_set_throw(bool enabled);
 
+/// Makes fatal errors on this thread alone FatalExit exceptions: a run on a worker thread must
+/// hand its failure to the thread that owns the process instead of ending it under the others.
+void fatal_set_throw_on_thread(bool enabled);
+
 /// Flushes the log and ends the process with `code`.
 [[noreturn]] void fatal_exit(int code);
 

@@ -25,7 +25,7 @@ struct PendingOutput {
   char temp_path[OUTPUT_PATH_MAX];
   char path[OUTPUT_PATH_MAX];
 };
-constexpr int MAX_PENDING_OUTPUTS = 16;
+constexpr int MAX_PENDING_OUTPUTS = 256;  // room for one output per thread of many cores
 PendingOutput pending_outputs[MAX_PENDING_OUTPUTS];
 // Runs on several threads take and give back slots; the signal handler only reads the flags.
 std::mutex pending_lock;

@@ -150,8 +150,7 @@ void expand_basins_branch(PostprocessRun& p, int32_t cells_to_assign) {
   log_message("init basins map\n");
   grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);
   if (postprocess_debug_begin(p)) {
-    grid_write_suffixed(p.params.output.c_str(), ".debug.map-4.asc", p.maps,
-                        POSTPROCESS_BASINS_MAP);
+    grid_write_suffixed(p.debug_prefix.c_str(), ".debug.map-4.asc", p.maps, POSTPROCESS_BASINS_MAP);
   }
 
   log_message("config parameters\n");

@@ -49,7 +49,7 @@ void expand_islands(PostprocessRun& p, int32_t cells_purged) {
 
   init_probability_map(p);
   if (postprocess_debug_begin(p)) {
-    grid_write_suffixed(p.params.output.c_str(), ".debug.map-2.asc", p.maps,
+    grid_write_suffixed(p.debug_prefix.c_str(), ".debug.map-2.asc", p.maps,
                         POSTPROCESS_PROBABILITY_MAP);
   }
 
@@ -61,13 +61,19 @@ void expand_islands(PostprocessRun& p, int32_t cells_purged) {
   }
 }
 
+// A run that keeps its maps in memory hands them to the driver there, and writes them only as its
+// own files when it is kept.
 void write_final_maps(PostprocessRun& p) {
-  grid_write(p.params.output.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
-
-  float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  Run& run = p.run;
+  const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const size_t n = p.maps.cell_count();
-  for (size_t i = 0; i < n; ++i) {
-    solution[i] = solution[i] == p.working_cell_value ? 1.0f : CELL_NODATA;
-  }
-  grid_write(p.params.output_mask.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
+  const std::string output = run_file_path(run, p.params.output);
+  if (run.in_memory) run.postprocess_output.assign(solution, solution + n);
+  if (!output.empty()) grid_write(output.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
+
+  float* mask = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  for (size_t i = 0; i < n; ++i) mask[i] = mask[i] == p.working_cell_value ? 1.0f : CELL_NODATA;
+  const std::string output_mask = run_file_path(run, p.params.output_mask);
+  if (run.in_memory) run.postprocess_mask.assign(mask, mask + n);
+  if (!output_mask.empty()) grid_write(output_mask.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
 }

@@ -50,6 +50,7 @@ struct PostprocessRun {
   const Scenario& scenario;
   Run& run;  ///< its generator draws the growth
   PostprocessParameters params;
+  std::string debug_prefix;  ///< the output name this run's debug maps are named after; empty: none
   MapBlock maps;
   float working_cell_value = 0.0f;
   IslandState islands;
@@ -63,6 +64,6 @@ inline int32_t postprocess_label(PostprocessRun& p) {
   return islands_label(p.islands, p.maps, POSTPROCESS_SOLUTION_MAP, p.working_cell_value);
 }
 
-/// When the debug maps are on, prints "debug maps" and returns true; they are named after
-/// "postprocess.output".
+/// When the debug maps are on and the run writes files, prints "debug maps" and returns true; they
+/// are named after the run's "postprocess.output".
 bool postprocess_debug_begin(const PostprocessRun& p);

@@ -93,7 +93,7 @@ void load_maps(PostprocessRun& p) {
   init_distance_map(p, p.maps);
 
   if (postprocess_debug_begin(p)) {
-    const char* prefix = p.params.output.c_str();
+    const char* prefix = p.debug_prefix.c_str();
     grid_write_suffixed(prefix, ".debug.map-1.asc", p.maps, POSTPROCESS_POTENTIAL_MAP);
     grid_write_suffixed(prefix, ".debug.map-3.asc", p.maps, POSTPROCESS_DISTANCE_MAP);
   }
@@ -140,7 +140,7 @@ PostprocessParameters postprocess_read_parameters(const ConfigDocument& config) 
 }
 
 bool postprocess_debug_begin(const PostprocessRun& p) {
-  if (!p.params.debug_maps) return false;
+  if (!p.params.debug_maps || p.debug_prefix.empty()) return false;
   log_message("debug maps\n");
   return true;
 }
@@ -149,6 +149,7 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
   log_message("POSTPROCESS begin\n");
   PostprocessRun p(scenario, run);
   p.params = postprocess_read_parameters(scenario.config);
+  p.debug_prefix = run_file_path(run, p.params.output);
   load_maps(p);
   stage_seed(scenario, run);
   const int32_t cells_purged = purge_stage(p);
@@ -156,5 +157,6 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
   expand_islands(p, cells_purged);
   // Only a complete expansion reaches this point: a failed one ends the run without a final map.
   write_final_maps(p);
+  run.working_cell_value = p.working_cell_value;
   log_message("POSTPROCESS end\n");
 }

@@ -79,7 +79,7 @@ void select_by_value(const PostprocessRun& p, IslandSelection& table, float shar
 // The selected map, the map with only the best group allocated, and the best group's mask.
 void write_selection_debug_maps(PostprocessRun& p) {
   if (!postprocess_debug_begin(p)) return;
-  const char* prefix = p.params.output.c_str();
+  const char* prefix = p.debug_prefix.c_str();
   MapBlock& maps = p.maps;
   const int32_t scratch = POSTPROCESS_DISTANCE_MAP;
   const float selected = p.selected_mark();
@@ -132,7 +132,7 @@ int32_t purge_stage(PostprocessRun& p) {
   log_message("  purge limit %d\n", p.params.purge_limit);
   const int32_t cells_purged = purge_islands(p, p.params.purge_limit);
   if (postprocess_debug_begin(p)) {
-    grid_write_suffixed(p.params.output.c_str(), ".debug.purged.asc", p.maps,
+    grid_write_suffixed(p.debug_prefix.c_str(), ".debug.purged.asc", p.maps,
                         POSTPROCESS_SOLUTION_MAP);
   }
   return cells_purged;

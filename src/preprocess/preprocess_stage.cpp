@@ -74,13 +74,16 @@ void run_preprocess_stage(const Scenario& scenario, Run& run) {
   echo_convert_area(p.convert_area);
 
   // Written before the placement, so it shows the placement weights rather than the allocation.
-  if (p.debug_maps) {
+  const std::string debug_prefix = run_file_path(run, p.output);
+  if (p.debug_maps && !debug_prefix.empty()) {
     log_message("debug maps\n");
-    grid_write_suffixed(p.output.c_str(), ".debug.map-1.asc", maps, PREPROCESS_DISTRIBUTION_MAP);
+    grid_write_suffixed(debug_prefix.c_str(), ".debug.map-1.asc", maps,
+                        PREPROCESS_DISTRIBUTION_MAP);
   }
 
   stage_seed(scenario, run);
   initial_state_create(maps, value, run.rng, p.convert_area);
+  run.working_cell_value = value;
 
   stage_write_handover(run, Handover::preprocess_output, p.output, maps, PREPROCESS_SOLUTION_MAP);
   log_message("PREPROCESS end\n");

@@ -57,11 +57,12 @@ void ensure_value_bounds(ProcessRun& p, int32_t n) {
   } else {
     scratch = p.maps.map(PROCESS_SCRATCH_MAP);
   }
-  value_map_bounds(p.maps, PROCESS_POTENTIAL_MAP, false, n, scratch, &bounds.top[0],
+  const MapBlock& inputs = *p.inputs;
+  value_map_bounds(inputs, PROCESS_POTENTIAL_MAP, false, n, scratch, &bounds.top[0],
                    &bounds.bottom[0]);
-  value_map_bounds(p.maps, PROCESS_NSERVICES_MAP, false, n, scratch, &bounds.top[1],
+  value_map_bounds(inputs, PROCESS_NSERVICES_MAP, false, n, scratch, &bounds.top[1],
                    &bounds.bottom[1]);
-  value_map_bounds(p.maps, PROCESS_DISTANCES_MAP, true, n, scratch, &bounds.top[2],
+  value_map_bounds(inputs, PROCESS_DISTANCES_MAP, true, n, scratch, &bounds.top[2],
                    &bounds.bottom[2]);
   bounds.n = n;
 }
@@ -94,9 +95,9 @@ void energy_scan(ProcessRun& p) {
   const int32_t ncols = p.maps.geometry.ncols;
   const float wcv = p.working_cell_value;
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* potential = p.maps.map(PROCESS_POTENTIAL_MAP);
-  const float* nservices = p.maps.map(PROCESS_NSERVICES_MAP);
-  const float* distances = p.maps.map(PROCESS_DISTANCES_MAP);
+  const float* potential = p.inputs->map(PROCESS_POTENTIAL_MAP);
+  const float* nservices = p.inputs->map(PROCESS_NSERVICES_MAP);
+  const float* distances = p.inputs->map(PROCESS_DISTANCES_MAP);
   double f1_sum = 0.0;
   double f4_sum = 0.0;
   double f5_sum = 0.0;

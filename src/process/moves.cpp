@@ -23,7 +23,7 @@ inline int32_t allocated_neighbours(const ProcessRun& p, const float* solution, 
 // minus the value at the cell taken out. Every cell counts, as it does in the full evaluation, so
 // that the running sums stay those of the map.
 inline double contribution(const ProcessRun& p, int32_t k, size_t in, size_t out) {
-  const float* map = p.maps.map(k);
+  const float* map = p.inputs->map(k);
   return static_cast<double>(map[in]) - static_cast<double>(map[out]);
 }
 
@@ -31,7 +31,7 @@ inline double contribution(const ProcessRun& p, int32_t k, size_t in, size_t out
 
 void moves_prepare(ProcessRun& p) {
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* selection = p.maps.map(PROCESS_SELECTION_MAP);
+  const float* selection = p.inputs->map(PROCESS_SELECTION_MAP);
   const size_t count = p.maps.cell_count();
   size_t n = 0;
   int64_t receivers = 0;
@@ -104,7 +104,7 @@ double propose_move(ProcessRun& p) {
   Rng& rng = p.run.rng;
   const GridGeometry& g = p.maps.geometry;
   float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* selection = p.maps.map(PROCESS_SELECTION_MAP);
+  const float* selection = p.inputs->map(PROCESS_SELECTION_MAP);
   const size_t stride = static_cast<size_t>(g.ncols);
 
   AllocatedCells& listed = p.allocated;
@@ -131,7 +131,9 @@ double propose_move(ProcessRun& p) {
   const double candidate = evaluate_move(p);
   if (candidate < 0.0) {
     log_message("error: negative energy %f!\n", candidate);
-    grid_write("error.asc", p.maps, PROCESS_SOLUTION_MAP);
+    // Each run of a repeat dumps its own map.
+    const std::string dump = "error" + p.run.file_tag + ".asc";
+    grid_write(dump.c_str(), p.maps, PROCESS_SOLUTION_MAP);
     fatal_exit(1);
   }
   return candidate;
@@ -141,7 +143,7 @@ void commit_move(ProcessRun& p) {
   const Move& m = p.move;
   const GridGeometry& g = p.maps.geometry;
   float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* selection = p.maps.map(PROCESS_SELECTION_MAP);
+  const float* selection = p.inputs->map(PROCESS_SELECTION_MAP);
   const size_t out = cell_index(g, m.out_row, m.out_col);
   const size_t in = cell_index(g, m.in_row, m.in_col);
   solution[out] = CELL_AVAILABLE;

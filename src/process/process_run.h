@@ -25,15 +25,23 @@ constexpr int32_t PROCESS_DISTANCES_MAP = 4;
 constexpr int32_t PROCESS_SCRATCH_MAP = 5;  ///< the loaders' working space, 5 to 7
 constexpr int32_t PROCESS_MAPS = 8;
 
+/// The read-only maps of PROCESS, built once and shared by every run of a scenario.
+struct ProcessInputs {
+  MapBlock maps;       ///< the potential, selection, nservices and distances maps, by number
+  std::string log;     ///< what building them printed; each run that takes them prints it again
+  int fatal_code = 0;  ///< the exit code of a build that failed; its message ends the log
+};
+
 struct ProcessRun {
   ProcessRun(const Scenario& s, Run& r) : scenario(s), run(r) {}
   ProcessRun(const ProcessRun&) = delete;
   ProcessRun& operator=(const ProcessRun&) = delete;
 
   const Scenario& scenario;
-  Run& run;  ///< its generator draws the moves and the acceptance tests
-  MapBlock maps;
-  std::string input;  ///< the map PREPROCESS handed over, reloaded by every try
+  Run& run;                        ///< its generator draws the moves and the acceptance tests
+  MapBlock maps;                   ///< the solution map, and the inputs when the run builds its own
+  const MapBlock* inputs = &maps;  ///< the potential, selection, nservices and distances maps
+  std::string input;               ///< the map PREPROCESS handed over, reloaded by every try
   float working_cell_value = 0.0f;
   IslandState islands;
   ProcessParameters parameters;

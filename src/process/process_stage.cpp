@@ -1,8 +1,10 @@
 #include "process/process_stage.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <new>
 
 #include "base/log.h"
 #include "base/output_file.h"
@@ -16,6 +18,14 @@ namespace {
 
 const char* const WEIGHTS_PATH = "process.functions-weight";
 const char* const WEIGHTS_RANGE = "error: property out of range in config json file!\n";
+
+void set_weights(EnergyState& e, const double weights[5]) {
+  e.f1_weight = weights[0];
+  e.f2_weight = weights[1];
+  e.f3_weight = weights[2];
+  e.f4_weight = weights[3];
+  e.f5_weight = weights[4];
+}
 
 void echo_weights(const double weights[5]) {
   log_message("  heuristic function weights\n");
@@ -130,22 +140,37 @@ void build_distances_map(const ConfigDocument& config, const ProcessStageParamet
   map_copy(maps, PROCESS_SCRATCH_MAP, PROCESS_DISTANCES_MAP);
 }
 
-void write_debug_maps(const ProcessStageParameters& p, const MapBlock& maps) {
-  if (!p.debug_maps) return;
+// The potential, selection, nservices and distances maps: they depend on the configuration
+// alone, so that the runs of a scenario can share them.
+void build_input_maps(const ConfigDocument& config, const ProcessStageParameters& params,
+                      MapBlock& maps) {
+  log_message("init potential map\n");
+  maps_load_potential(config, maps, PROCESS_POTENTIAL_MAP);
+  build_selection_map(maps, params.random_select);
+  log_message("init nservices map\n");
+  maps_load_nservices(config, maps, PROCESS_NSERVICES_MAP);
+  build_distances_map(config, params, maps);
+}
+
+void write_debug_maps(const ProcessStageParameters& p, const Run& run, const MapBlock& maps) {
+  const std::string prefix = run_file_path(run, p.output);
+  if (!p.debug_maps || prefix.empty()) return;
   log_message("debug maps\n");
   for (int32_t k = PROCESS_POTENTIAL_MAP; k <= PROCESS_DISTANCES_MAP; ++k) {
     char suffix[32];
     std::snprintf(suffix, sizeof suffix, ".debug.map-%d.asc", k);
-    grid_write_suffixed(p.output.c_str(), suffix, maps, k);
+    grid_write_suffixed(prefix.c_str(), suffix, maps, k);
   }
 }
 
 // The listing goes to a temporary file beside its target, flushed after every line, and takes the
 // target's name when the run completes: a run that ends in a fatal error leaves any older listing.
-void open_evolution_listing(const ProcessStageParameters& p, EvolutionListing& listing) {
-  if (!p.debug_evolution) return;
+void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
+                            EvolutionListing& listing) {
+  const std::string prefix = run_file_path(run, p.output);
+  if (!p.debug_evolution || prefix.empty()) return;
   log_message("debug lst\n");
-  listing.path = p.output + ".debug.evolution.lst";
+  listing.path = prefix + ".debug.evolution.lst";
   log_message("* write to '%s'\n", listing.path.c_str());
   FILE* file = output_open(listing.path.c_str());
   if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", listing.path.c_str());
@@ -196,16 +221,14 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   p.input = params.input;
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
-  p.maps = maps_allocate(run.geometry, PROCESS_MAPS);
+  // A run that shares the read-only maps holds only its solution map.
+  const ProcessInputs* shared = run.process_inputs;
+  p.maps = maps_allocate(run.geometry, shared != nullptr ? 1 : PROCESS_MAPS);
 
   log_message("config parameters\n");
   echo_weights(params.weights);
   EnergyState& e = p.energy;
-  e.f1_weight = params.weights[0];
-  e.f2_weight = params.weights[1];
-  e.f3_weight = params.weights[2];
-  e.f4_weight = params.weights[3];
-  e.f5_weight = params.weights[4];
+  set_weights(e, params.weights);
   p.parameters = params.annealing;
   echo_annealing_parameters(params.annealing);
 
@@ -218,13 +241,16 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   p.annealing.solution_cell_count =
       count_equal(p.maps.map(PROCESS_SOLUTION_MAP), p.maps.cell_count(), p.working_cell_value);
 
-  log_message("init potential map\n");
-  maps_load_potential(config, p.maps, PROCESS_POTENTIAL_MAP);
-  build_selection_map(p.maps, params.random_select);
-  log_message("init nservices map\n");
-  maps_load_nservices(config, p.maps, PROCESS_NSERVICES_MAP);
-  build_distances_map(config, params, p.maps);
-  write_debug_maps(params, p.maps);
+  if (shared != nullptr) {
+    // Every run prints what building the shared maps printed, so its log reads as if it had
+    // built them, and every run stops as the build did.
+    log_message("%s", shared->log.c_str());
+    if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
+    p.inputs = &shared->maps;
+  } else {
+    build_input_maps(config, params, p.maps);
+  }
+  write_debug_maps(params, run, *p.inputs);
 
   if (!islands_allocate(p.islands, p.maps.cell_count(),
                         static_cast<size_t>(p.annealing.solution_cell_count))) {
@@ -232,7 +258,7 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   }
   stage_seed(scenario, run);
   EvolutionListing listing;
-  open_evolution_listing(params, listing);
+  open_evolution_listing(params, run, listing);
 
   log_message(params.autotuning ? "AUTOTUNNING MODE selected\n" : "MANUAL MODE selected\n");
   if (params.autotuning) {
@@ -244,5 +270,79 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   }
 
   close_evolution_listing(listing);
+  run.working_cell_value = p.working_cell_value;
+  const double ranges[5] = {e.f1_range, e.f2_range, e.f3_range, e.f4_range, e.f5_range};
+  for (int32_t t = 0; t < 5; ++t) {
+    run.process_normalisers.range[t] = ranges[t];
+    run.process_normalisers.off[t] = e.term_off[t];
+  }
   stage_write_handover(run, Handover::process_output, params.output, p.maps, PROCESS_SOLUTION_MAP);
+}
+
+void process_build_inputs(const ConfigDocument& config, const GridGeometry& geometry,
+                          ProcessInputs& inputs) {
+  char* text = nullptr;
+  size_t length = 0;
+  FILE* log = open_memstream(&text, &length);
+  if (log == nullptr) fatal(1, "error: not enough memory!\n");
+  FILE* previous = log_stream() == stdout ? nullptr : log_stream();
+  log_set_stream(log);
+  fatal_set_throw_on_thread(true);
+  try {
+    const ProcessStageParameters params = process_read_parameters(config);
+    MapBlock maps = maps_allocate_quiet(geometry, PROCESS_MAPS);
+    build_input_maps(config, params, maps);
+    // The loaders' scratch maps are not read again.
+    float* kept = static_cast<float*>(std::realloc(
+        maps.block.get(), maps.cell_count() * (PROCESS_DISTANCES_MAP + 1) * sizeof(float)));
+    if (kept != nullptr) {
+      (void)maps.block.release();
+      maps.block.reset(kept);
+      maps.count = PROCESS_DISTANCES_MAP + 1;
+    }
+    inputs.maps = std::move(maps);
+  } catch (const FatalExit& e) {
+    inputs.fatal_code = e.code;
+  } catch (const std::bad_alloc&) {
+    log_message("error: not enough memory!\n");
+    inputs.fatal_code = 1;
+  }
+  fatal_set_throw_on_thread(false);
+  log_set_stream(previous);
+  std::fclose(log);
+  inputs.log.assign(text, length);
+  std::free(text);
+}
+
+MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
+                             const std::vector<float>& map, float working_cell_value,
+                             const Normalisers& fixed) {
+  Run run;
+  ProcessRun p(scenario, run);
+  p.inputs = &inputs.maps;
+  p.maps = maps_allocate_quiet(inputs.maps.geometry, 1);
+  std::copy(map.begin(), map.end(), p.maps.block.get());
+  p.working_cell_value = working_cell_value;
+  const int32_t cells = count_equal(p.maps.block.get(), map.size(), p.working_cell_value);
+  if (!islands_allocate(p.islands, map.size(), static_cast<size_t>(std::max(cells, 1)))) {
+    fatal(1, "error: not enough memory!\n");
+  }
+  const ProcessStageParameters params = process_read_parameters(scenario.config);
+  EnergyState& e = p.energy;
+  set_weights(e, params.weights);
+  double* ranges[5] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
+  for (int32_t t = 0; t < 5; ++t) {
+    *ranges[t] = fixed.range[t];
+    e.term_off[t] = fixed.off[t];
+  }
+  MapEnergy result;
+  result.energy = energy_evaluate(p);
+  energy_terms(e, result.terms);
+  result.cells = e.solution_size;
+  result.islands = e.island_count;
+  for (int32_t t = 0; t < 5; ++t) {
+    result.normalisers.range[t] = *ranges[t];
+    result.normalisers.off[t] = e.term_off[t];
+  }
+  return result;
 }

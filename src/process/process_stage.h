@@ -32,6 +32,30 @@ ProcessStageParameters process_read_parameters(const ConfigDocument& config);
 /// Runs the stage of `run` on its scenario; fatal errors end the process.
 void run_process_stage(const Scenario& scenario, Run& run);
 
+struct ProcessInputs;
+
+/// Builds the read-only maps of the stage once for all runs of a scenario, with what the build
+/// prints (and, if it fails, its message and exit code) kept in `inputs` for each run to print.
+/// Call it from a thread whose fatal errors end the process.
+void process_build_inputs(const ConfigDocument& config, const GridGeometry& geometry,
+                          ProcessInputs& inputs);
+
+/// The stage's energy of one solution map and what it is made of.
+struct MapEnergy {
+  double energy = 0.0;
+  double terms[5] = {};  ///< f1 to f5 as the evolution listing shows them
+  int32_t cells = 0;     ///< allocated cells
+  int32_t islands = 0;
+  Normalisers normalisers;  ///< those used: `fixed`, with the unset ones fixed by this map
+};
+
+/// The energy of `map` (`working_cell_value` marks its allocated cells) with the configuration's
+/// weights and the normalisers `fixed`; a normaliser still unset is fixed by this map, as a run's
+/// first evaluation fixes it. Two maps evaluated with the same normalisers compare.
+MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
+                             const std::vector<float>& map, float working_cell_value,
+                             const Normalisers& fixed);
+
 /// The quantised selection value of a potential: 0 <= v < 0.2 gives 0.2, up to 0.8 <= v < 1
 /// giving 1.0, so that better cells are favoured but none with data is barred; 1.0 and values
 /// below 0 are kept.

@@ -6,6 +6,10 @@
 
 MapBlock maps_allocate(const GridGeometry& geometry, int32_t n) {
   log_message("* allocate %d memory maps\n", n);
+  return maps_allocate_quiet(geometry, n);
+}
+
+MapBlock maps_allocate_quiet(const GridGeometry& geometry, int32_t n) {
   if (!geometry_is_set(geometry)) fatal(1, "error: geometry still uninitiallized!\n");
   // Checked factor by factor: a wrapped product would allocate a short block that the reads then
   // overrun. Cell indices of the whole block stay 32-bit.

@@ -38,3 +38,6 @@ struct MapBlock {
 
 /// A block of n cleared maps of `geometry`; fatal when the geometry is unset or memory is short.
 MapBlock maps_allocate(const GridGeometry& geometry, int32_t n);
+
+/// maps_allocate without its log line, for a map that is working space of one operation.
+MapBlock maps_allocate_quiet(const GridGeometry& geometry, int32_t n);

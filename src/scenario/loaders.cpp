@@ -334,9 +334,13 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
   char name[CONFIG_TEXT_MAX];
   config_get_string(config, path, name);
   if (name[0] == '\0') return;
-  grid_read(name, maps, scratch);
+  MapBlock own;
+  if (scratch >= maps.count) own = maps_allocate_quiet(maps.geometry, 1);
+  MapBlock& target = scratch >= maps.count ? own : maps;
+  const int32_t k = scratch >= maps.count ? 0 : scratch;
+  grid_read(name, target, k);
   const float* solution = maps.map(0);
-  const float* initial = maps.map(scratch);
+  const float* initial = target.map(k);
   const size_t n = maps.cell_count();
   for (size_t i = 0; i < n; ++i) {
     if (initial[i] == value && solution[i] == value) {

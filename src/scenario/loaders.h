@@ -52,6 +52,7 @@ int32_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& 
 /// Stops (exit code 1) when the working cell value `value` is a code of the initial-values map at
 /// a cell of map 0 that still holds it: map 0 then has no allocation of its own (as a PREPROCESS
 /// that placed no cell leaves it), and moving those cells would move existing land uses. Reads that
-/// map into `scratch`; does nothing when "preprocess.init-values-map" is absent or empty.
+/// map into `scratch` (into a map of its own when the block has no map of that number); does
+/// nothing when "preprocess.init-values-map" is absent or empty.
 void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, float value,
                               int32_t scratch);

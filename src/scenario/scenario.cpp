@@ -13,8 +13,20 @@ std::vector<float>& handover_slot(Run& run, Handover which) {
 
 }  // namespace
 
+std::string run_file_path(const Run& run, const std::string& path) {
+  // A run that keeps its maps in memory writes only files of its own, under its tag.
+  if (!run.write_files || (run.in_memory && run.file_tag.empty())) return std::string();
+  if (run.file_tag.empty()) return path;
+  const size_t name = path.find_last_of('/');
+  const size_t dot = path.find_last_of('.');
+  const bool has_extension =
+      dot != std::string::npos && (name == std::string::npos || dot > name + 1);
+  if (!has_extension) return path + run.file_tag;
+  return path.substr(0, dot) + run.file_tag + path.substr(dot);
+}
+
 void stage_seed(const Scenario& scenario, Run& run) {
-  rand_seed(run.rng, rand_stage_seed(scenario.seed));
+  rand_seed(run.rng, rand_stage_seed(run.seed ? run.seed : scenario.seed));
 }
 
 void stage_read_handover(Run& run, Handover which, const std::string& path, MapBlock& maps,
@@ -37,4 +49,6 @@ void stage_write_handover(Run& run, Handover which, const std::string& path, con
   log_message("* keep '%s' in memory\n", path.c_str());
   const float* cells = maps.map(k);
   handover_slot(run, which).assign(cells, cells + maps.cell_count());
+  const std::string kept = run_file_path(run, path);
+  if (!kept.empty()) grid_write(kept.c_str(), maps, k);
 }

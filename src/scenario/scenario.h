@@ -20,17 +20,42 @@ struct Scenario {
   std::optional<uint64_t> seed;  ///< the --seed option: every stage seeds with it
 };
 
+struct ProcessInputs;
+
+/// The normalisers of the five energy terms, as a PROCESS run fixes them at its first full
+/// evaluation (-1.0: not fixed yet), and the terms left out for a degenerate normaliser.
+struct Normalisers {
+  double range[5] = {-1.0, -1.0, -1.0, -1.0, -1.0};
+  bool off[5] = {false, false, false, false, false};
+};
+
 /// What one run changes. The geometry is taken from the first potential map the first time a
 /// stage needs it and kept from then on; the driver carries it from one run to the next.
 struct Run {
   GridGeometry geometry;
   Rng rng;
-  /// When set, the stages hand "preprocess.output" and "process.output" to each other in memory
-  /// instead of through those files.
+  std::optional<uint64_t> seed;  ///< this run's seed, in place of the scenario's (repeats)
+  /// When set, the stages hand their maps to each other in memory instead of through the output
+  /// files, and keep the final maps there too.
   bool in_memory = false;
-  std::vector<float> preprocess_output;  ///< the map PREPROCESS handed over (in memory)
-  std::vector<float> process_output;     ///< the map PROCESS handed over (in memory)
+  /// Whether the stages write files at all; a repeat that is not kept writes none.
+  bool write_files = true;
+  /// Put before the extension of every file name the run writes (".run003"); empty for none.
+  std::string file_tag;
+  /// The read-only PROCESS maps shared by several runs; nullptr: the stage builds its own.
+  const ProcessInputs* process_inputs = nullptr;
+  std::vector<float> preprocess_output;   ///< the map PREPROCESS handed over (in memory)
+  std::vector<float> process_output;      ///< the map PROCESS handed over (in memory)
+  std::vector<float> postprocess_output;  ///< the final map of POSTPROCESS (in memory)
+  std::vector<float> postprocess_mask;    ///< its mask of allocated cells (in memory)
+  Normalisers process_normalisers;        ///< those the PROCESS stage fixed
+  float working_cell_value = 0.0f;        ///< the value of allocated cells in the last stage's map
 };
+
+/// The name under which the run writes the file configured as `path`: with the run's tag before
+/// the extension of the file name (or at its end); empty when the run writes no file (a run in
+/// memory writes files only under a tag).
+std::string run_file_path(const Run& run, const std::string& path);
 
 /// The solution maps one stage hands the next.
 enum class Handover { preprocess_output, process_output };
@@ -43,7 +68,7 @@ void stage_seed(const Scenario& scenario, Run& run);
 void stage_read_handover(Run& run, Handover which, const std::string& path, MapBlock& maps,
                          int32_t k);
 
-/// Hands map k over as `which`: into memory when the run keeps its maps there, else to the file
-/// `path`.
+/// Hands map k over as `which`: into memory when the run keeps its maps there (and, when it writes
+/// files, to its file as well), else to the file `path`.
 void stage_write_handover(Run& run, Handover which, const std::string& path, const MapBlock& maps,
                           int32_t k);
