@@ -51,6 +51,23 @@ awk '
   }' out/landalloc.log
 echo "the three stages took ${elapsed} s"
 
+# The same scenario run 8 times (seeds 1 to 8) on every core, into out/repeats/: the best run, how
+# often each cell is chosen, and a table of the runs.
+mkdir -p out/repeats
+sed 's#"out/#"out/repeats/#g' config.json >out/repeats/config.json
+echo "running landalloc --seed=$seed --repeats=8 (log: out/repeats/landalloc.log)"
+start=$(date +%s)
+status=0
+"$bin" --seed=$seed --repeats=8 out/repeats/config.json >out/repeats/landalloc.log 2>&1 || status=$?
+elapsed=$(($(date +%s) - start))
+if [ "$status" -ne 0 ] || [ ! -f out/repeats/postprocess.frequency.asc ]; then
+  tail -n 20 out/repeats/landalloc.log
+  echo "the repeats failed (exit code $status); the whole log is out/repeats/landalloc.log" >&2
+  exit 1
+fi
+grep '^  best run' out/repeats/landalloc.log
+echo "the 8 repeats took ${elapsed} s"
+
 # Grid values without the header lines, one row of cells per line, for gnuplot's matrix input.
 cells() { awk 'NF > 0 && $1 ~ /^[-+0-9.]/' "$1" >"$2"; }
 pictures=""
@@ -65,7 +82,10 @@ if command -v gnuplot >/dev/null 2>&1; then
   gnuplot -e "potential='out/potential.dat'; final='out/final.dat'; roads='out/roads.dat'" \
     -e "ncols=$ncols; nrows=$nrows; allocated=$allocated; output='out/demo_map.png'" map.gp
   gnuplot -e "evolution='out/process.asc.debug.evolution.lst'; output='out/demo_energy.png'" energy.gp
-  pictures=" demo_map.png demo_energy.png"
+  cells out/repeats/postprocess.frequency.asc out/frequency.dat
+  gnuplot -e "potential='out/potential.dat'; frequency='out/frequency.dat'; runs=8" \
+    -e "ncols=$ncols; nrows=$nrows; output='out/demo_frequency.png'" frequency.gp
+  pictures=" demo_map.png demo_energy.png demo_frequency.png"
 else
   echo "gnuplot is not installed: no pictures (scripts/install-deps.sh installs it)"
 fi
@@ -73,3 +93,4 @@ fi
 echo "outputs in $here/out:"
 echo "  preprocess.asc process.asc postprocess.asc postprocess_mask.asc$pictures"
 echo "  debug maps *.debug.*.asc, evolution listing process.asc.debug.evolution.lst"
+echo "  repeats/: the best of 8 runs, postprocess.frequency.asc and postprocess.runs.csv"

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -12,15 +13,14 @@
 #include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/log.h"
 #include "base/random.h"
 #include "config/config.h"
 #include "driver/preflight.h"
-#include "postprocess/postprocess_stage.h"
-#include "preprocess/preprocess_stage.h"
-#include "process/process_stage.h"
+#include "driver/repeats.h"
 
 namespace {
 
@@ -33,6 +33,9 @@ struct Job {
   StageFlags stages;
   bool seeded;  ///< a --seed came before the file
   uint64_t seed;
+  int32_t repeats;  ///< --repeats: how many times the stages run
+  int32_t threads;  ///< --threads: how many runs at once
+  bool keep_runs;   ///< --keep-runs: every repeat also writes its own files
 };
 
 /// The whole command line, read before anything runs.
@@ -44,7 +47,24 @@ struct CommandLine {
   bool version = false;
 };
 
-enum class OptionAction { preprocess, process, postprocess, seed, check, progress, help, version };
+enum class OptionAction {
+  preprocess,
+  process,
+  postprocess,
+  seed,
+  repeats,
+  threads,
+  keep_runs,
+  check,
+  progress,
+  help,
+  version
+};
+
+// Bounds of --repeats and --threads: a frequency count stays exact in a grid's 32-bit float, and
+// no machine runs more threads than this at once to any benefit.
+constexpr int32_t MAX_REPEATS = 1000000;
+constexpr int32_t MAX_THREADS = 4096;
 
 /// An option of the command line. Options `per_file` apply to the configuration files after them
 /// (they are sticky), the others to the whole run.
@@ -65,6 +85,13 @@ const Option OPTIONS[] = {
      "run POSTPROCESS on the configuration files after it (no stage option: all three run)"},
     {"--seed", "N", true, OptionAction::seed,
      "seed the configuration files after it with N (0 to 2^64-1) to repeat a run"},
+    {"--repeats", "N", true, OptionAction::repeats,
+     "run the stages N times, run r with the seed + r - 1; keep the best run, the frequency of "
+     "each cell and a table of the runs (default 1)"},
+    {"--threads", "T", true, OptionAction::threads,
+     "run up to T repeats at once (default: every core); the results do not depend on T"},
+    {"--keep-runs", nullptr, true, OptionAction::keep_runs,
+     "with --repeats, also write each run's files, named with .runNNN before the extension"},
     {"--check", nullptr, false, OptionAction::check,
      "check the configuration files and their grids for the selected stages; write nothing"},
     {"--progress", nullptr, false, OptionAction::progress,
@@ -114,16 +141,32 @@ bool parse_seed(const char* text, uint64_t* seed) {
   return true;
 }
 
+// A count is a plain decimal number from 1 to `max`.
+bool parse_count(const char* text, int32_t max, int32_t* count) {
+  uint64_t value = 0;
+  if (!parse_seed(text, &value) || value < 1 || value > static_cast<uint64_t>(max)) return false;
+  *count = static_cast<int32_t>(value);
+  return true;
+}
+
+int32_t every_core() {
+  const unsigned cores = std::thread::hardware_concurrency();
+  return cores == 0 ? 1 : static_cast<int32_t>(std::min<unsigned>(cores, MAX_THREADS));
+}
+
 // Reads the whole command line; false (after the message) on a usage error.
 bool parse_command_line(int argc, char** argv, CommandLine* line) {
   StageFlags stages;
   bool seeded = false;
   uint64_t seed = 0;
+  int32_t repeats = 1;
+  int32_t threads = every_core();
+  bool keep_runs = false;
   const char* pending = nullptr;  // a per-file option not yet followed by a file
   for (int a = 1; a < argc; ++a) {
     const char* arg = argv[a];
     if (std::strncmp(arg, "--", 2) != 0) {
-      Job job{arg, stages, seeded, seed};
+      Job job{arg, stages, seeded, seed, repeats, threads, keep_runs};
       if (!job.stages.any())
         job.stages.preprocess = job.stages.process = job.stages.postprocess = true;
       line->jobs.push_back(job);
@@ -154,6 +197,21 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
           return false;
         }
         seeded = true;
+        break;
+      case OptionAction::repeats:
+        if (!parse_count(value, MAX_REPEATS, &repeats)) {
+          log_message("error: invalid repeats '%s' (1 to %d)!\n", value, MAX_REPEATS);
+          return false;
+        }
+        break;
+      case OptionAction::threads:
+        if (!parse_count(value, MAX_THREADS, &threads)) {
+          log_message("error: invalid threads '%s' (1 to %d)!\n", value, MAX_THREADS);
+          return false;
+        }
+        break;
+      case OptionAction::keep_runs:
+        keep_runs = true;
         break;
       case OptionAction::check:
         line->check = true;
@@ -289,12 +347,36 @@ std::optional<std::string> read_config_file(const char* path) {
   return text;
 }
 
-void run_stages(const StageFlags& flags, const Scenario& scenario, Run& run) {
-  log_message("ALGORITHM\n");
-  if (flags.preprocess) run_preprocess_stage(scenario, run);
-  if (flags.process) run_process_stage(scenario, run);
-  if (flags.postprocess) run_postprocess_stage(scenario, run);
-  log_message("ALGORITHM end\n");
+// Runs the repeats of one configuration file, checked, printing each run's log in run order; a
+// run that fails ends the process with its message and code after the logs of the runs before
+// it, and nothing of the repeats is written then but the files of kept runs.
+void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& geometry) {
+  RepeatShared shared;
+  shared.geometry = geometry;
+  // The energy by which runs compare needs the PROCESS maps even when the stage does not run.
+  process_build_inputs(scenario.config, geometry, shared.process);
+  if (shared.process.fatal_code != 0 && !job.stages.process) {
+    log_message("%s", shared.process.log.c_str());
+    fatal_exit(shared.process.fatal_code);
+  }
+  RepeatOptions options;
+  options.stages = job.stages;
+  options.first_seed = *scenario.seed;
+  options.repeats = job.repeats;
+  options.threads = job.threads;
+  options.keep_runs = job.keep_runs;
+  std::vector<int32_t> runs(static_cast<size_t>(job.repeats));
+  for (int32_t r = 1; r <= job.repeats; ++r) runs[static_cast<size_t>(r - 1)] = r;
+  std::vector<RepeatSetResult> sets;
+  sets.push_back(
+      run_repeat_set(scenario, shared, options, runs, nullptr, [&](const RepeatRunResult& result) {
+        log_message("%s", result.log.c_str());
+        if (result.done) repeat_print_summary(result, job.repeats);
+        std::fflush(log_stream());
+      }));
+  const RepeatRunResult& last = sets.back().runs.back();
+  if (!last.done) fatal_exit(last.fatal_code);
+  merge_repeats(scenario, shared, options, sets);
 }
 
 // Loads the configuration file into `config`; false (after its messages) when it cannot be read
@@ -320,14 +402,24 @@ bool load_config_file(const char* path, ConfigDocument& config) {
 int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry) {
   Scenario scenario;
   if (!load_config_file(job.path, scenario.config)) return 1;
-  log_message("seed %llu (repeat this run with --seed=%llu)\n",
-              static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+  if (job.repeats > 1) {
+    log_message(
+        "seed %llu (repeat these runs with --seed=%llu; run r alone with the seed + r - 1)\n",
+        static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+  } else {
+    log_message("seed %llu (repeat this run with --seed=%llu)\n",
+                static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
+  }
   scenario.seed = seed;
   Run run;
   try {
     preflight_check(scenario.config, job.stages, geometry);
     run.geometry = geometry;
-    run_stages(job.stages, scenario, run);
+    if (job.repeats > 1) {
+      run_repeats(job, scenario, geometry);
+      return 0;
+    }
+    run_selected_stages(job.stages, scenario, run);
   } catch (const std::bad_alloc&) {
     // Memory that the C++ library could not get (a stage's table or container) ends the run as
     // every other shortage does, with its message and exit code instead of an abort.

@@ -23,6 +23,9 @@ RunResult run_shell(const std::string& command, const std::string& cwd);
 RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd,
                         long address_space_kb = 0);
 
+/// The cells of a grid file, its header words and their values skipped.
+std::vector<double> read_cells(const std::string& path);
+
 /// Writes into `dir` the small configuration "small.json" and its grids: a 5 x 8 grid with one
 /// no-data cell, two excluded cells, an existing allocation of code 2, a road as distribution
 /// mask, a short manual annealing that writes its evolution listing, and a basic-mode expansion.

@@ -22,19 +22,6 @@ namespace fs = std::filesystem;
 const std::string EXAMPLE = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
 const std::string DATA = LANDALLOC_TEST_DATA;
 
-/// The cells of a grid file, its header words and their values skipped.
-std::vector<double> read_cells(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<double> cells;
-  for (std::string word; in >> word;) {
-    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0)
-      in >> word;
-    else
-      cells.push_back(std::strtod(word.c_str(), nullptr));
-  }
-  return cells;
-}
-
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;

@@ -1,0 +1,348 @@
+#include "driver/repeats.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <new>
+#include <stdexcept>
+#include <thread>
+#include <utility>
+
+#include "base/log.h"
+#include "base/output_file.h"
+#include "postprocess/postprocess_stage.h"
+#include "preprocess/preprocess_stage.h"
+#include "raster/grid.h"
+
+namespace {
+
+// The state the threads of one set share; every field is read and written under `lock`.
+struct SetState {
+  std::mutex lock;
+  std::condition_variable changed;
+  size_t next = 0;                 ///< the index of the next run to start
+  bool common_given = false;       ///< the normalisers came with the set: no run fixes them
+  int32_t failed_run = INT32_MAX;  ///< the lowest run that failed: no later run starts
+  bool common_known = false;
+  bool common_failed = false;  ///< the run that fixes the normalisers failed
+  Normalisers common;
+  std::vector<RepeatRunResult> results;
+  std::vector<char> finished;
+  std::vector<uint32_t> counts;
+  int32_t best = -1;
+  RepeatMaps best_maps;
+};
+
+// A run's log goes into a buffer of its own, and its fatal errors come back as exceptions, for as
+// long as this lives on the run's thread.
+class RunLog {
+ public:
+  RunLog() : file_(open_memstream(&buffer_, &size_)) {
+    if (file_ == nullptr) throw std::bad_alloc();
+    log_set_stream(file_);
+    fatal_set_throw_on_thread(true);
+  }
+  ~RunLog() {
+    fatal_set_throw_on_thread(false);
+    log_set_stream(nullptr);
+    std::fclose(file_);
+    std::free(buffer_);
+  }
+  RunLog(const RunLog&) = delete;
+  RunLog& operator=(const RunLog&) = delete;
+  std::string text() { return std::fflush(file_), std::string(buffer_, size_); }
+
+ private:
+  char* buffer_ = nullptr;
+  size_t size_ = 0;
+  FILE* file_;
+};
+
+// Runs `body`; a fatal error (or memory the library could not get) becomes the returned exit code
+// after its message, 0 when it completes.
+template <typename Body>
+int catching_fatal(Body body) {
+  try {
+    body();
+  } catch (const FatalExit& e) {
+    return e.code;
+  } catch (const std::bad_alloc&) {
+    log_message("error: not enough memory!\n");
+    return 1;
+  } catch (const std::length_error&) {
+    log_message("error: not enough memory!\n");
+    return 1;
+  }
+  return 0;
+}
+
+// The map of the last selected stage.
+const std::vector<float>& final_map(const Run& run, const StageFlags& stages) {
+  if (stages.postprocess) return run.postprocess_output;
+  if (stages.process) return run.process_output;
+  return run.preprocess_output;
+}
+
+RepeatMaps take_maps(Run& run) {
+  RepeatMaps maps;
+  maps.preprocess_output = std::move(run.preprocess_output);
+  maps.process_output = std::move(run.process_output);
+  maps.postprocess_output = std::move(run.postprocess_output);
+  maps.postprocess_mask = std::move(run.postprocess_mask);
+  maps.working_cell_value = run.working_cell_value;
+  return maps;
+}
+
+// Runs the run at `index` of the set on this thread and files its result.
+void execute_run(const Scenario& scenario, const RepeatShared& shared, const RepeatOptions& options,
+                 const std::vector<int32_t>& runs, size_t index, SetState& state) {
+  const auto start = std::chrono::steady_clock::now();
+  RepeatRunResult result;
+  result.run = runs[index];
+  result.seed = options.first_seed + static_cast<uint64_t>(result.run - 1);
+  Run run;
+  run.geometry = shared.geometry;
+  run.seed = result.seed;
+  run.in_memory = true;
+  run.write_files = options.keep_runs;
+  run.file_tag = repeat_run_tag(result.run, options.repeats);
+  run.process_inputs = &shared.process;
+  bool cancelled = false;
+  {
+    RunLog log;
+    log_message("run %d of %d, seed %llu\n", result.run, options.repeats,
+                static_cast<unsigned long long>(result.seed));
+    result.fatal_code = catching_fatal([&] {
+      run_selected_stages(options.stages, scenario, run);
+      // The run that fixes the normalisers goes on at once; the others wait for them.
+      const bool defines = result.run == 1 && !state.common_given;
+      Normalisers fixed;
+      if (defines) {
+        if (options.stages.process) fixed = run.process_normalisers;
+      } else {
+        std::unique_lock<std::mutex> hold(state.lock);
+        state.changed.wait(hold, [&] { return state.common_known || state.common_failed; });
+        cancelled = !state.common_known;
+        fixed = state.common;
+      }
+      if (cancelled) return;
+      result.energy = process_map_energy(scenario, shared.process, final_map(run, options.stages),
+                                         run.working_cell_value, fixed);
+      if (defines) {
+        std::lock_guard<std::mutex> hold(state.lock);
+        state.common = result.energy.normalisers;
+        state.common_known = true;
+        state.changed.notify_all();
+      }
+    });
+    result.done = result.fatal_code == 0 && !cancelled;
+    result.log = log.text();
+  }
+  result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+
+  std::lock_guard<std::mutex> hold(state.lock);
+  if (result.done) {
+    const std::vector<float>& map = final_map(run, options.stages);
+    for (size_t i = 0; i < map.size(); ++i) state.counts[i] += map[i] == run.working_cell_value;
+    if (state.best < 0 || repeat_better(result, state.results[state.best])) {
+      state.best = static_cast<int32_t>(index);
+      state.best_maps = take_maps(run);
+    }
+  } else if (!cancelled) {
+    state.failed_run = std::min(state.failed_run, result.run);
+    if (result.run == 1) state.common_failed = true;
+  }
+  state.results[index] = std::move(result);
+  state.finished[index] = 1;
+  state.changed.notify_all();
+}
+
+void run_worker(const Scenario& scenario, const RepeatShared& shared, const RepeatOptions& options,
+                const std::vector<int32_t>& runs, SetState& state) {
+  for (;;) {
+    size_t index = 0;
+    {
+      std::lock_guard<std::mutex> hold(state.lock);
+      if (state.next >= runs.size() || runs[state.next] > state.failed_run) return;
+      index = state.next++;
+    }
+    execute_run(scenario, shared, options, runs, index, state);
+  }
+}
+
+// The final output without ".asc", the stem of the frequency grid and the runs table.
+std::string final_output_stem(const ConfigDocument& config, const StageFlags& stages) {
+  std::string path;
+  if (stages.postprocess) {
+    path = postprocess_read_parameters(config).output;
+  } else if (stages.process) {
+    path = process_read_parameters(config).output;
+  } else {
+    path = preprocess_read_parameters(config).output;
+  }
+  const std::string suffix = ".asc";
+  if (path.size() > suffix.size() &&
+      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    path.resize(path.size() - suffix.size());
+  }
+  return path;
+}
+
+void write_map(const GridGeometry& geometry, const std::vector<float>& cells,
+               const std::string& path) {
+  MapBlock maps = maps_allocate_quiet(geometry, 1);
+  std::copy(cells.begin(), cells.end(), maps.map(0));
+  grid_write(path.c_str(), maps, 0);
+}
+
+// Per cell, the number of runs that allocate it; no data where the potential has none.
+void write_frequency_grid(const RepeatShared& shared, const std::vector<uint32_t>& counts,
+                          const std::string& path) {
+  MapBlock maps = maps_allocate_quiet(shared.geometry, 1);
+  const float* potential = shared.process.maps.map(PROCESS_POTENTIAL_MAP);
+  float* cells = maps.map(0);
+  for (size_t i = 0; i < counts.size(); ++i) {
+    cells[i] = potential[i] == CELL_NODATA ? CELL_NODATA : static_cast<float>(counts[i]);
+  }
+  grid_write(path.c_str(), maps, 0);
+}
+
+void write_runs_table(const std::vector<const RepeatRunResult*>& runs, const RepeatRunResult* best,
+                      const std::string& path) {
+  log_message("* write '%s'\n", path.c_str());
+  FILE* file = output_open(path.c_str());
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path.c_str());
+  std::fputs("run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best\n", file);
+  for (const RepeatRunResult* r : runs) {
+    const MapEnergy& e = r->energy;
+    // Energies to the last bit, so that the table orders the runs as they were compared.
+    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%d,%d,%.3f,%s\n", r->run,
+                 static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
+                 e.terms[2], e.terms[3], e.terms[4], e.cells, e.islands, r->seconds,
+                 r == best ? "yes" : "no");
+  }
+  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", path.c_str());
+}
+
+}  // namespace
+
+void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run& run) {
+  log_message("ALGORITHM\n");
+  if (stages.preprocess) run_preprocess_stage(scenario, run);
+  if (stages.process) run_process_stage(scenario, run);
+  if (stages.postprocess) run_postprocess_stage(scenario, run);
+  log_message("ALGORITHM end\n");
+}
+
+bool repeat_better(const RepeatRunResult& a, const RepeatRunResult& b) {
+  const bool a_nan = std::isnan(a.energy.energy);
+  const bool b_nan = std::isnan(b.energy.energy);
+  if (a_nan != b_nan) return b_nan;
+  if (!a_nan && a.energy.energy != b.energy.energy) return a.energy.energy < b.energy.energy;
+  return a.run < b.run;
+}
+
+std::string repeat_run_tag(int32_t run, int32_t repeats) {
+  const int width = static_cast<int>(std::to_string(repeats).size());
+  char tag[32];
+  std::snprintf(tag, sizeof tag, ".run%0*d", width, run);
+  return tag;
+}
+
+RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
+                               const RepeatOptions& options, const std::vector<int32_t>& runs,
+                               const Normalisers* common,
+                               const std::function<void(const RepeatRunResult&)>& report) {
+  SetState state;
+  state.results.resize(runs.size());
+  state.finished.assign(runs.size(), 0);
+  state.counts.assign(geometry_cell_count(shared.geometry), 0);
+  if (common != nullptr) {
+    state.common = *common;
+    state.common_known = true;
+    state.common_given = true;
+  }
+  const size_t threads =
+      std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(options.threads), runs.size()));
+  std::vector<std::thread> workers;
+  for (size_t t = 0; t < threads; ++t) {
+    workers.emplace_back(run_worker, std::cref(scenario), std::cref(shared), std::cref(options),
+                         std::cref(runs), std::ref(state));
+  }
+  // Each run is reported once it and every run before it are finished; the first failed run is
+  // the last one reported, and the threads then finish the runs they hold and start no other.
+  size_t reported = 0;
+  for (; reported < runs.size(); ++reported) {
+    std::unique_lock<std::mutex> hold(state.lock);
+    state.changed.wait(hold, [&] { return state.finished[reported] != 0; });
+    const RepeatRunResult& result = state.results[reported];
+    hold.unlock();
+    if (report) report(result);
+    if (!result.done) {
+      ++reported;
+      break;
+    }
+  }
+  for (std::thread& worker : workers) worker.join();
+
+  RepeatSetResult set;
+  set.runs.assign(std::make_move_iterator(state.results.begin()),
+                  std::make_move_iterator(state.results.begin() + reported));
+  set.counts = std::move(state.counts);
+  set.best = state.best < static_cast<int32_t>(reported) ? state.best : -1;
+  set.best_maps = std::move(state.best_maps);
+  return set;
+}
+
+void repeat_print_summary(const RepeatRunResult& result, int32_t repeats) {
+  log_message("run %d of %d: energy %f, %d cells, %d islands\n", result.run, repeats,
+              result.energy.energy, result.energy.cells, result.energy.islands);
+}
+
+void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
+                   const RepeatOptions& options, std::vector<RepeatSetResult>& sets) {
+  const ConfigDocument& config = scenario.config;
+  std::vector<const RepeatRunResult*> runs;
+  const RepeatRunResult* best = nullptr;
+  const RepeatMaps* best_maps = nullptr;
+  std::vector<uint32_t> counts(geometry_cell_count(shared.geometry), 0);
+  for (const RepeatSetResult& set : sets) {
+    for (const RepeatRunResult& r : set.runs) runs.push_back(&r);
+    for (size_t i = 0; i < counts.size() && i < set.counts.size(); ++i) counts[i] += set.counts[i];
+    if (set.best < 0) continue;
+    const RepeatRunResult& candidate = set.runs[static_cast<size_t>(set.best)];
+    if (best == nullptr || repeat_better(candidate, *best)) {
+      best = &candidate;
+      best_maps = &set.best_maps;
+    }
+  }
+  std::sort(runs.begin(), runs.end(),
+            [](const RepeatRunResult* a, const RepeatRunResult* b) { return a->run < b->run; });
+  if (best == nullptr) return;
+
+  log_message("REPEATS end\n");
+  log_message("  best run %d of %d, seed %llu, energy %f\n", best->run, options.repeats,
+              static_cast<unsigned long long>(best->seed), best->energy.energy);
+  const StageFlags& stages = options.stages;
+  if (stages.preprocess) {
+    write_map(shared.geometry, best_maps->preprocess_output,
+              preprocess_read_parameters(config).output);
+  }
+  if (stages.process) {
+    write_map(shared.geometry, best_maps->process_output, process_read_parameters(config).output);
+  }
+  if (stages.postprocess) {
+    const PostprocessParameters p = postprocess_read_parameters(config);
+    write_map(shared.geometry, best_maps->postprocess_output, p.output);
+    write_map(shared.geometry, best_maps->postprocess_mask, p.output_mask);
+  }
+  const std::string stem = final_output_stem(config, stages);
+  write_frequency_grid(shared, counts, stem + ".frequency.asc");
+  write_runs_table(runs, best, stem + ".runs.csv");
+  log_message("  frequency map '%s.frequency.asc'\n", stem.c_str());
+  log_message("  runs table '%s.runs.csv'\n", stem.c_str());
+}

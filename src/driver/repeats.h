@@ -1,0 +1,89 @@
+// Repeats of one scenario: its selected stages run N times, run r with the seed S + r - 1, up to T
+// runs at once, and nothing the user sees depends on T. run_repeat_set runs a given set of run
+// numbers and returns what each run gave; merge_repeats turns the results of one or several sets
+// into the outputs: the best run's maps at the configured names, the selection-frequency grid and
+// the runs table. Runs keep their maps in memory and share the read-only PROCESS maps.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "driver/preflight.h"
+#include "process/process_run.h"
+#include "process/process_stage.h"
+#include "scenario/scenario.h"
+
+/// Runs the selected stages of `run` in their fixed order between the ALGORITHM banners.
+void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run& run);
+
+/// How the repeats of one configuration file run.
+struct RepeatOptions {
+  StageFlags stages;
+  uint64_t first_seed = 0;  ///< S: run r draws with S + r - 1
+  int32_t repeats = 1;      ///< N
+  int32_t threads = 1;      ///< T, at least 1
+  bool keep_runs = false;   ///< every run also writes its files, tagged ".runNNN"
+};
+
+/// The maps a run leaves (those of the stages that ran) and the value of its allocated cells.
+struct RepeatMaps {
+  std::vector<float> preprocess_output;
+  std::vector<float> process_output;
+  std::vector<float> postprocess_output;
+  std::vector<float> postprocess_mask;
+  float working_cell_value = 0.0f;
+};
+
+/// What one run gave.
+struct RepeatRunResult {
+  int32_t run = 0;
+  uint64_t seed = 0;
+  bool done = false;     ///< it ran to the end and its final map was evaluated
+  int fatal_code = 0;    ///< the exit code it stopped with (not done), 0 if it was not run
+  std::string log;       ///< its whole log, the error message last when it stopped
+  MapEnergy energy;      ///< of its final map, with the common normalisers
+  double seconds = 0.0;  ///< its wall-clock time (the one value that differs from run to run)
+};
+
+/// What a set of runs gave.
+struct RepeatSetResult {
+  std::vector<RepeatRunResult> runs;  ///< in run order; a set stops at its first failed run
+  std::vector<uint32_t> counts;       ///< per cell, the runs whose final map allocates it
+  int32_t best = 0;                   ///< the index in `runs` of the best run; -1 for none
+  RepeatMaps best_maps;
+};
+
+/// Whether run a is better than run b: a lower energy (a NaN energy is worst), then the lower run.
+bool repeat_better(const RepeatRunResult& a, const RepeatRunResult& b);
+
+/// The name run r of N writes in place of `path` (".run03" before its extension, with r padded to
+/// the width of N).
+std::string repeat_run_tag(int32_t run, int32_t repeats);
+
+/// The read-only maps every run of the scenario shares, built once: the PROCESS inputs, which also
+/// give the energy by which runs compare.
+struct RepeatShared {
+  ProcessInputs process;
+  GridGeometry geometry;
+};
+
+/// Runs the runs `runs` (ascending run numbers) of the scenario on up to options.threads threads.
+/// The energies use the normalisers run 1 fixes (the PROCESS ones of its first evaluation, or
+/// those its final map fixes when PROCESS does not run): `runs` must hold run 1 unless `common`
+/// is given. `report` is called on the calling thread for each run, in run order, as soon as it
+/// and every run before it are finished; once a run fails, no later run is started or reported.
+RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
+                               const RepeatOptions& options, const std::vector<int32_t>& runs,
+                               const Normalisers* common,
+                               const std::function<void(const RepeatRunResult&)>& report);
+
+/// Prints the one line that closes a run's log.
+void repeat_print_summary(const RepeatRunResult& result, int32_t repeats);
+
+/// Merges the results of the sets (which together hold every run and no failed one): writes the
+/// best run's maps at the configured names, the frequency grid and the runs table beside the final
+/// output, and prints the final summary.
+void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
+                   const RepeatOptions& options, std::vector<RepeatSetResult>& sets);

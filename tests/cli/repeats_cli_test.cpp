@@ -1,0 +1,215 @@
+// Repeats through the built program: the same files and log on any number of threads, a kept run
+// that replays alone, the frequency grid as the sum of the runs' masks, the best run as the lowest
+// energy of the table, every stage subset, and a run that fails.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/cli_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+/// The rows of a CSV file, header first, each split at its commas.
+std::vector<std::vector<std::string>> read_csv(const std::string& path) {
+  std::ifstream in(path);
+  std::vector<std::vector<std::string>> rows;
+  for (std::string line; std::getline(in, line);) {
+    std::vector<std::string> fields;
+    std::stringstream fields_in(line);
+    for (std::string field; std::getline(fields_in, field, ',');) fields.push_back(field);
+    rows.push_back(fields);
+  }
+  return rows;
+}
+
+/// Every file of the folder but the configuration and its grids, by name.
+std::vector<std::string> outputs(const CliDir& dir) {
+  const std::vector<std::string> inputs = {"a.asc", "water.asc", "town.asc", "road.asc",
+                                           "small.json"};
+  std::vector<std::string> names;
+  for (const auto& entry : fs::directory_iterator(dir.dir())) {
+    const std::string name = entry.path().filename().string();
+    if (std::find(inputs.begin(), inputs.end(), name) == inputs.end()) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+/// The runs table without its seconds column, the one value that is measured rather than computed.
+std::string table_without_seconds(const std::string& path) {
+  std::string text;
+  for (auto row : read_csv(path)) {
+    if (row.size() == 12) row.erase(row.begin() + 10);
+    for (const std::string& field : row) text += field + ",";
+    text += "\n";
+  }
+  return text;
+}
+
+TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
+  CliDir dirs[3];
+  RunResult results[3];
+  const char* threads[3] = {"--threads=1", "--threads=2", "--threads=4"};
+  for (int t = 0; t < 3; ++t) {
+    write_small_configuration(dirs[t]);
+    results[t] =
+        run_landalloc({"--seed=11", "--repeats=4", threads[t], "small.json"}, dirs[t].dir());
+    ASSERT_EQ(results[t].code, 0) << results[t].out;
+  }
+  const std::vector<std::string> names = outputs(dirs[0]);
+  EXPECT_EQ(names, (std::vector<std::string>{"mask.asc", "post.asc", "post.frequency.asc",
+                                             "post.runs.csv", "pre.asc", "proc.asc"}));
+  for (int t = 1; t < 3; ++t) {
+    EXPECT_EQ(results[t].out, results[0].out) << threads[t];
+    ASSERT_EQ(outputs(dirs[t]), names) << threads[t];
+    for (const std::string& name : names) {
+      if (name == "post.runs.csv") {
+        EXPECT_EQ(table_without_seconds(dirs[t].path(name)),
+                  table_without_seconds(dirs[0].path(name)));
+      } else {
+        EXPECT_TRUE(dirs[t].read(name) == dirs[0].read(name)) << name << " " << threads[t];
+      }
+    }
+  }
+  // Each run's log is whole and in run order, each followed by its summary line.
+  const std::string& log = results[0].out;
+  size_t at = 0;
+  for (int r = 1; r <= 4; ++r) {
+    const std::string run = "run " + std::to_string(r) + " of 4";
+    const size_t start = log.find(run + ", seed " + std::to_string(10 + r) + "\nALGORITHM\n", at);
+    ASSERT_NE(start, std::string::npos) << run;
+    const size_t end = log.find("ALGORITHM end\n" + run + ": energy ", start);
+    ASSERT_NE(end, std::string::npos) << run;
+    EXPECT_EQ(log.find("ALGORITHM\n", start + run.size() + 20), log.find("ALGORITHM\n", end + 14))
+        << "another run's log inside that of " << run;
+    at = end;
+  }
+  EXPECT_NE(log.find("  frequency map 'post.frequency.asc'\n"), std::string::npos);
+}
+
+// Kept runs: run 3 replayed alone writes the same files; the frequency grid is the sum of the
+// kept masks; the configured outputs are those of the run with the lowest energy of the table.
+TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
+  CliDir dir, alone;
+  write_small_configuration(dir);
+  write_small_configuration(alone);
+  const RunResult r = run_landalloc(
+      {"--seed=1", "--repeats=4", "--threads=3", "--keep-runs", "small.json"}, dir.dir());
+  ASSERT_EQ(r.code, 0) << r.out;
+  const RunResult replay = run_landalloc({"--seed=3", "small.json"}, alone.dir());
+  ASSERT_EQ(replay.code, 0) << replay.out;
+  for (const std::string name : {"pre", "proc", "post", "mask"}) {
+    EXPECT_TRUE(dir.read(name + ".run3.asc") == alone.read(name + ".asc")) << name;
+  }
+  EXPECT_TRUE(dir.read("proc.run3.asc.debug.evolution.lst") ==
+              alone.read("proc.asc.debug.evolution.lst"));
+
+  const std::vector<double> potential = read_cells(dir.path("a.asc"));
+  std::vector<double> sum(potential.size(), 0.0);
+  for (int run = 1; run <= 4; ++run) {
+    const std::vector<double> mask =
+        read_cells(dir.path("mask.run" + std::to_string(run) + ".asc"));
+    ASSERT_EQ(mask.size(), sum.size());
+    for (size_t i = 0; i < sum.size(); ++i) sum[i] += mask[i] == 1.0;
+  }
+  for (size_t i = 0; i < sum.size(); ++i) {
+    if (potential[i] == -9999.0) sum[i] = -999.0;
+  }
+  EXPECT_EQ(read_cells(dir.path("post.frequency.asc")), sum);
+
+  const auto table = read_csv(dir.path("post.runs.csv"));
+  ASSERT_EQ(table.size(), 5u);
+  EXPECT_EQ(table[0][0], "run");
+  size_t best = 1;
+  for (size_t row = 1; row < table.size(); ++row) {
+    EXPECT_EQ(table[row][0], std::to_string(row));
+    EXPECT_EQ(table[row][1], std::to_string(row));
+    if (std::strtod(table[row][2].c_str(), nullptr) < std::strtod(table[best][2].c_str(), nullptr))
+      best = row;
+  }
+  for (size_t row = 1; row < table.size(); ++row)
+    EXPECT_EQ(table[row][11], row == best ? "yes" : "no") << row;
+  for (const std::string name : {"pre", "proc", "post", "mask"}) {
+    EXPECT_TRUE(dir.read(name + ".asc") == dir.read(name + ".run" + std::to_string(best) + ".asc"))
+        << name;
+  }
+}
+
+// Each subset of stages repeats on its own: the frequency grid and the table sit beside the last
+// stage's output, and they agree with each other.
+TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
+  CliDir dir;
+  write_small_configuration(dir);
+  ASSERT_EQ(run_landalloc({"--seed=5", "small.json"}, dir.dir()).code, 0);
+  const std::vector<std::pair<std::vector<std::string>, std::string>> subsets = {
+      {{"--preprocess"}, "pre"},
+      {{"--process"}, "proc"},
+      {{"--postprocess"}, "post"},
+      {{"--preprocess", "--process"}, "proc"},
+      {{"--process", "--postprocess"}, "post"},
+      {{"--preprocess", "--postprocess"}, "post"},
+  };
+  for (const auto& [flags, last] : subsets) {
+    std::vector<std::string> args = flags;
+    for (const std::string arg : {"--seed=9", "--repeats=3", "--threads=2", "small.json"})
+      args.push_back(arg);
+    const RunResult r = run_landalloc(args, dir.dir());
+    ASSERT_EQ(r.code, 0) << last << r.out;
+    EXPECT_NE(r.out.find("  frequency map '" + last + ".frequency.asc'\n"), std::string::npos);
+    const auto table = read_csv(dir.path(last + ".runs.csv"));
+    ASSERT_EQ(table.size(), 4u) << last;
+    double cells = 0.0;
+    for (size_t row = 1; row < table.size(); ++row) cells += std::stod(table[row][8]);
+    double counted = 0.0;
+    for (double count : read_cells(dir.path(last + ".frequency.asc"))) {
+      EXPECT_TRUE(count == -999.0 || (count >= 0.0 && count <= 3.0)) << count;
+      if (count > 0.0) counted += count;
+    }
+    EXPECT_EQ(counted, cells) << last;
+    fs::remove(dir.path(last + ".runs.csv"));
+  }
+}
+
+// A run that fails ends the process with its message and code after the whole logs of the runs
+// before it, on any number of threads; nothing of the repeats is written.
+TEST(RepeatsCliTest, AFailedRunEndsTheProcessAfterTheRunsBeforeIt) {
+  RunResult results[2];
+  for (int t = 0; t < 2; ++t) {
+    CliDir dir;
+    write_small_configuration(dir);
+    // Islands of fewer than 9 cells are purged: a run whose 9 cells are not one island selects
+    // none.
+    std::string config = dir.read("small.json");
+    config.replace(config.find("\"purge-limit\": 5"), 16, "\"purge-limit\": 9");
+    dir.write("small.json", config);
+    results[t] = run_landalloc(
+        {"--seed=1", "--repeats=8", t == 0 ? "--threads=1" : "--threads=4", "small.json"},
+        dir.dir());
+    EXPECT_EQ(outputs(dir), std::vector<std::string>{});
+  }
+  EXPECT_EQ(results[1].out, results[0].out);
+  const std::string& log = results[0].out;
+  EXPECT_EQ(results[0].code, 250) << log;
+  const std::string error = "error: no selected islands!\n";
+  ASSERT_GE(log.size(), error.size());
+  EXPECT_EQ(log.substr(log.size() - error.size()), error);
+  const size_t failed = log.rfind("\nrun ");
+  const int run = std::atoi(log.c_str() + failed + 5);
+  ASSERT_GT(run, 1) << "the first run fails: choose another seed";
+  for (int r = 1; r < run; ++r) {
+    EXPECT_NE(log.find("run " + std::to_string(r) + " of 8: energy "), std::string::npos) << r;
+  }
+  EXPECT_EQ(log.find("run " + std::to_string(run + 1) + " of 8"), std::string::npos);
+}
+
+}  // namespace
