@@ -92,7 +92,6 @@ RepeatMaps take_maps(Run& run) {
   maps.preprocess_output = std::move(run.preprocess_output);
   maps.process_output = std::move(run.process_output);
   maps.postprocess_output = std::move(run.postprocess_output);
-  maps.postprocess_mask = std::move(run.postprocess_mask);
   maps.working_cell_value = run.working_cell_value;
   return maps;
 }
@@ -338,7 +337,10 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
   if (stages.postprocess) {
     const PostprocessParameters p = postprocess_read_parameters(config);
     write_map(shared.geometry, best_maps->postprocess_output, p.output);
-    write_map(shared.geometry, best_maps->postprocess_mask, p.output_mask);
+    // The mask is drawn from the final map, as the stage draws it, rather than kept.
+    std::vector<float> mask = best_maps->postprocess_output;
+    for (float& cell : mask) cell = cell == best_maps->working_cell_value ? 1.0f : CELL_NODATA;
+    write_map(shared.geometry, mask, p.output_mask);
   }
   const std::string stem = final_output_stem(config, stages);
   write_frequency_grid(shared, counts, stem + ".frequency.asc");

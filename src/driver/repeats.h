@@ -32,7 +32,6 @@ struct RepeatMaps {
   std::vector<float> preprocess_output;
   std::vector<float> process_output;
   std::vector<float> postprocess_output;
-  std::vector<float> postprocess_mask;
   float working_cell_value = 0.0f;
 };
 

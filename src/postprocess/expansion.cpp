@@ -74,6 +74,5 @@ void write_final_maps(PostprocessRun& p) {
   float* mask = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   for (size_t i = 0; i < n; ++i) mask[i] = mask[i] == p.working_cell_value ? 1.0f : CELL_NODATA;
   const std::string output_mask = run_file_path(run, p.params.output_mask);
-  if (run.in_memory) run.postprocess_mask.assign(mask, mask + n);
   if (!output_mask.empty()) grid_write(output_mask.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
 }

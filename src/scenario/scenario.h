@@ -47,7 +47,6 @@ struct Run {
   std::vector<float> preprocess_output;   ///< the map PREPROCESS handed over (in memory)
   std::vector<float> process_output;      ///< the map PROCESS handed over (in memory)
   std::vector<float> postprocess_output;  ///< the final map of POSTPROCESS (in memory)
-  std::vector<float> postprocess_mask;    ///< its mask of allocated cells (in memory)
   Normalisers process_normalisers;        ///< those the PROCESS stage fixed
   float working_cell_value = 0.0f;        ///< the value of allocated cells in the last stage's map
 };
