@@ -173,8 +173,10 @@ void run_worker(const Scenario& scenario, const RepeatShared& shared, const Repe
   }
 }
 
-// The final output without ".asc", the stem of the frequency grid and the runs table.
-std::string final_output_stem(const ConfigDocument& config, const StageFlags& stages) {
+// The final output split into its stem and its grid extension (".asc", or ".tif" or ".tiff" for
+// a GeoTIFF); the frequency grid takes the same format and the runs table the same stem.
+std::pair<std::string, std::string> final_output_stem(const ConfigDocument& config,
+                                                      const StageFlags& stages) {
   std::string path;
   if (stages.postprocess) {
     path = postprocess_read_parameters(config).output;
@@ -183,12 +185,13 @@ std::string final_output_stem(const ConfigDocument& config, const StageFlags& st
   } else {
     path = preprocess_read_parameters(config).output;
   }
-  const std::string suffix = ".asc";
-  if (path.size() > suffix.size() &&
-      path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
-    path.resize(path.size() - suffix.size());
+  for (const std::string suffix : {".asc", ".tif", ".tiff"}) {
+    if (path.size() > suffix.size() &&
+        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      return {path.substr(0, path.size() - suffix.size()), suffix};
+    }
   }
-  return path;
+  return {path, ".asc"};
 }
 
 void write_map(const GridGeometry& geometry, const std::vector<float>& cells,
@@ -342,9 +345,10 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
     for (float& cell : mask) cell = cell == best_maps->working_cell_value ? 1.0f : CELL_NODATA;
     write_map(shared.geometry, mask, p.output_mask);
   }
-  const std::string stem = final_output_stem(config, stages);
-  write_frequency_grid(shared, counts, stem + ".frequency.asc");
+  const auto [stem, extension] = final_output_stem(config, stages);
+  const std::string frequency = stem + ".frequency" + extension;
+  write_frequency_grid(shared, counts, frequency);
   write_runs_table(runs, best, stem + ".runs.csv");
-  log_message("  frequency map '%s.frequency.asc'\n", stem.c_str());
+  log_message("  frequency map '%s'\n", frequency.c_str());
   log_message("  runs table '%s.runs.csv'\n", stem.c_str());
 }
