@@ -277,12 +277,20 @@ RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& sha
   }
   // Each run is reported once it and every run before it are finished; the first failed run is
   // the last one reported, and the threads then finish the runs they hold and start no other.
+  // The calling thread shows the progress line while it waits: the runs' own lines are off.
+  Progress progress = progress_begin(1.0);
   size_t reported = 0;
   for (; reported < runs.size(); ++reported) {
     std::unique_lock<std::mutex> hold(state.lock);
-    state.changed.wait(hold, [&] { return state.finished[reported] != 0; });
+    while (state.finished[reported] == 0) {
+      const auto done = std::count(state.finished.begin(), state.finished.end(), 1);
+      progress_update(progress, static_cast<double>(done), static_cast<double>(runs.size()),
+                      "repeats: %d of %zu runs done", static_cast<int>(done), runs.size());
+      state.changed.wait_for(hold, std::chrono::milliseconds(250));
+    }
     const RepeatRunResult& result = state.results[reported];
     hold.unlock();
+    progress_end(progress);
     if (report) report(result);
     if (!result.done) {
       ++reported;
