@@ -138,6 +138,11 @@ GridGeometry geometry_of(GDALDatasetH dataset, const char* path) {
     geometry.cellsize = 1.0;
     return geometry;
   }
+  // A driver that parses text (an ASCII grid GDAL reads itself) can give an infinite cell size
+  // or origin; such a grid is placed nowhere, and its corners would turn into NaN.
+  for (double v : t) {
+    if (!std::isfinite(v)) fatal(1, "error: invalid geotransform in file '%s'!\n", path);
+  }
   if (t[2] != 0.0 || t[4] != 0.0) fatal(1, "error: rotated grid in file '%s'!\n", path);
   if (!(t[1] > 0.0) || !(t[5] < 0.0)) fatal(1, "error: grid not north-up in file '%s'!\n", path);
   // Compared as the geometry's other fields are: as 32-bit floats.
@@ -147,6 +152,9 @@ GridGeometry geometry_of(GDALDatasetH dataset, const char* path) {
   geometry.cellsize = t[1];
   geometry.xllcorner = t[0];
   geometry.yllcorner = t[3] + t[5] * geometry.nrows;
+  if (!std::isfinite(geometry.yllcorner)) {
+    fatal(1, "error: invalid geotransform in file '%s'!\n", path);
+  }
   return geometry;
 }
 
