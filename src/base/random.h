@@ -26,11 +26,40 @@ uint64_t rand_entropy_seed();
 /// The seed of a stage: the run's seed `fixed` when set, else a fresh entropy seed.
 uint64_t rand_stage_seed(const std::optional<uint64_t>& fixed);
 
+/// Ends the run when the bound of `draws_left` is reached (exit code 1).
+[[noreturn]] void rand_limit_reached(Rng& rng);
+
+/// The next 32 bits of the generator. Inline, as the draws below: a move makes several.
+inline uint32_t rand_next(Rng& rng) {
+  if (rng.draws_left != 0 && --rng.draws_left == 0) rand_limit_reached(rng);
+  const uint64_t old = rng.state;
+  rng.state = old * 6364136223846793005ULL + 0xda3e39cb94b95bdbULL;
+  const uint32_t xorshifted = static_cast<uint32_t>(((old >> 18u) ^ old) >> 27u);
+  const uint32_t rot = static_cast<uint32_t>(old >> 59u);
+  return (xorshifted >> rot) | (xorshifted << ((32u - rot) & 31u));
+}
+
 /// One draw, uniform over 0..32767.
-int32_t rand15(Rng& rng);
+inline int32_t rand15(Rng& rng) {
+  return static_cast<int32_t>(rand_next(rng) >> 17);
+}
 
 /// One uniform index over 0..n-1 at full resolution (n >= 1), whatever n is.
-int32_t rand_index(Rng& rng, int32_t n);
+inline int32_t rand_index(Rng& rng, int32_t n) {
+  if (n <= 1) return 0;
+  // Lemire's multiply-and-reject: exactly uniform over 0..n-1 for every n.
+  const uint32_t range = static_cast<uint32_t>(n);
+  uint64_t product = static_cast<uint64_t>(rand_next(rng)) * range;
+  uint32_t low = static_cast<uint32_t>(product);
+  if (low < range) {
+    const uint32_t threshold = (0u - range) % range;
+    while (low < threshold) {
+      product = static_cast<uint64_t>(rand_next(rng)) * range;
+      low = static_cast<uint32_t>(product);
+    }
+  }
+  return static_cast<int32_t>(product >> 32);
+}
 
 /// A draw as a fraction r * 2^-15, for the probability tests (accept when p >= rand_fraction()).
 inline double rand_fraction(Rng& rng) {

@@ -122,6 +122,7 @@ void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) 
         }
       }
       if (p.nmovs > 0) {
+        moves_settle(run);
         log_message(" %d", s);
         flush_log();
         if (listing.file != nullptr) {
@@ -195,6 +196,7 @@ void autotune_kb(ProcessRun& run) {
         ++rejected_count;
       }
     }
+    if (p.nmovs > 0) moves_settle(run);
     a.current_energy = energy_evaluate(run);
     log_message(" %d", s);
     flush_log();

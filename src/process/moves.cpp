@@ -1,5 +1,7 @@
 #include "process/moves.h"
 
+#include <string>
+
 #include "base/log.h"
 #include "base/random.h"
 #include "process/process_run.h"
@@ -7,92 +9,110 @@
 
 namespace {
 
-// Positions beyond the grid count as not allocated.
-inline bool allocated(const ProcessRun& p, const float* solution, int32_t row, int32_t col) {
-  const GridGeometry& g = p.maps.geometry;
-  return in_grid(g, row, col) && solution[cell_index(g, row, col)] == p.working_cell_value;
+// The eight neighbours of a cell as bits, allocated or not: north, west, south, east, then the
+// corners north-west, south-west, south-east, north-east. The border makes every position valid.
+inline uint32_t neighbourhood(const uint8_t* state, size_t cell, size_t stride) {
+  const uint8_t* up = state + cell - stride;
+  const uint8_t* here = state + cell;
+  const uint8_t* down = state + cell + stride;
+  return (up[0] & 1u) | (here[-1] & 1u) << 1 | (down[0] & 1u) << 2 | (here[1] & 1u) << 3 |
+         (up[-1] & 1u) << 4 | (down[-1] & 1u) << 5 | (down[1] & 1u) << 6 | (up[1] & 1u) << 7;
 }
 
-inline int32_t allocated_neighbours(const ProcessRun& p, const float* solution, int32_t row,
-                                    int32_t col) {
-  return allocated(p, solution, row - 1, col) + allocated(p, solution, row + 1, col) +
-         allocated(p, solution, row, col - 1) + allocated(p, solution, row, col + 1);
+// Allocated side neighbours of a neighbourhood.
+inline int32_t sides(uint32_t bits) {
+  return static_cast<int32_t>(__builtin_popcount(bits & 0xFu));
 }
 
-// What a map adds to its running sum when the move goes through: the value at the cell put in
-// minus the value at the cell taken out. Every cell counts, as it does in the full evaluation, so
-// that the running sums stay those of the map.
-inline double contribution(const ProcessRun& p, int32_t k, size_t in, size_t out) {
-  const float* map = p.inputs->map(k);
-  return static_cast<double>(map[in]) - static_cast<double>(map[out]);
+// A - Q - 1: allocated sides less closed corners (two allocated sides and the allocated cell
+// between them), less one.
+inline int32_t island_delta(uint32_t bits) {
+  const uint32_t n = bits & 1u, w = bits >> 1 & 1u, s = bits >> 2 & 1u, e = bits >> 3 & 1u;
+  const uint32_t corners =
+      (n & w & bits >> 4) + (w & s & bits >> 5) + (s & e & bits >> 6) + (e & n & bits >> 7);
+  return sides(bits) - static_cast<int32_t>(corners) - 1;
+}
+
+inline bool can_receive(float selection) {
+  return selection > 0.0f;
+}
+
+// Whether the cell at `cell`, with state byte `byte`, is free and can receive a move.
+inline bool receives(const CellRecords& records, uint8_t byte, size_t cell) {
+  return state_is(byte, STATE_FREE) && can_receive(cell_selection(records, byte, cell));
 }
 
 }  // namespace
 
 void moves_prepare(ProcessRun& p) {
-  const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* selection = p.inputs->map(PROCESS_SELECTION_MAP);
-  const size_t count = p.maps.cell_count();
-  size_t n = 0;
-  int64_t receivers = 0;
-  for (size_t i = 0; i < count; ++i) {
-    if (solution[i] == p.working_cell_value) ++n;
-    if (solution[i] == CELL_AVAILABLE && selection[i] > 0.0f) ++receivers;
+  const GridGeometry& g = p.maps.geometry;
+  if (p.records.records == nullptr || p.records.grid.cells != bordered_grid(g).cells) {
+    p.records = cell_records_build(*p.inputs, PROCESS_POTENTIAL_MAP, PROCESS_SELECTION_MAP,
+                                   PROCESS_NSERVICES_MAP, PROCESS_DISTANCES_MAP);
   }
-  if (n == 0) fatal(1, "error: no allocated cell to move!\n");
-  if (receivers == 0) fatal(1, "error: no free cell can receive a move!\n");
-  p.allocated.receivers = receivers;
-  // The list and its draws are 32-bit; no grid that fits in memory comes near that many cells.
-  if (count > static_cast<size_t>(INT32_MAX)) fatal(1, "error: not enough memory!\n");
-  std::vector<uint32_t>& cells = p.allocated.cells;
+  cell_states_load(p.states, p.records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
+  const BorderedGrid& grid = p.states.grid;
+  const uint8_t* state = p.states.state.get();
+  std::vector<size_t>& cells = p.allocated.cells;
   cells.clear();
-  cells.reserve(n);
-  for (size_t i = 0; i < count; ++i) {
-    if (solution[i] == p.working_cell_value) cells.push_back(static_cast<uint32_t>(i));
+  int64_t receivers = 0;
+  for (int32_t row = 0; row < grid.nrows; ++row) {
+    const size_t first = bordered_index(grid, row, 0);
+    for (size_t i = first; i < first + static_cast<size_t>(grid.ncols); ++i) {
+      if (state_is(state[i], STATE_ALLOCATED)) cells.push_back(i);
+      if (receives(p.records, state[i], i)) ++receivers;
+    }
   }
+  if (cells.empty()) fatal(1, "error: no allocated cell to move!\n");
+  if (receivers == 0) fatal(1, "error: no free cell can receive a move!\n");
+  // The draw of the cell taken out is 32-bit.
+  if (cells.size() > static_cast<size_t>(INT32_MAX)) fatal(1, "error: not enough memory!\n");
+  p.allocated.receivers = receivers;
 }
 
-int32_t removal_island_delta(const ProcessRun& p, int32_t col, int32_t row) {
-  const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const bool north = allocated(p, solution, row - 1, col);
-  const bool west = allocated(p, solution, row, col - 1);
-  const bool south = allocated(p, solution, row + 1, col);
-  const bool east = allocated(p, solution, row, col + 1);
-  const int32_t sides = north + west + south + east;
-  int32_t corners = 0;
-  if (north && west && allocated(p, solution, row - 1, col - 1)) ++corners;
-  if (west && south && allocated(p, solution, row + 1, col - 1)) ++corners;
-  if (south && east && allocated(p, solution, row + 1, col + 1)) ++corners;
-  if (east && north && allocated(p, solution, row - 1, col + 1)) ++corners;
-  return sides - corners - 1;
+int32_t removal_island_delta(const ProcessRun& p, size_t cell) {
+  return island_delta(neighbourhood(p.states.state.get(), cell, p.states.grid.stride));
+}
+
+void moves_settle(ProcessRun& p) {
+  if (p.states.state == nullptr) return;
+  cell_states_settle(p.states, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
+}
+
+void move_cell_position(const ProcessRun& p, size_t cell, int32_t* row, int32_t* col) {
+  const size_t stride = p.states.grid.stride;
+  *row = static_cast<int32_t>(cell / stride) - 1;
+  *col = static_cast<int32_t>(cell % stride) - 1;
 }
 
 double evaluate_move(ProcessRun& p) {
   Move& m = p.move;
   EnergyState& e = p.energy;
-  const GridGeometry& g = p.maps.geometry;
-  const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const size_t out = cell_index(g, m.out_row, m.out_col);
-  const size_t in = cell_index(g, m.in_row, m.in_col);
+  const uint8_t* state = p.states.state.get();
+  const size_t stride = p.states.grid.stride;
+  const CellRecord& in = p.records.records[m.in];
+  const CellRecord& out = p.records.records[m.out];
 
+  // What each map adds to its running sum: the value at the cell put in minus the value at the
+  // cell taken out. Every cell counts, as it does in the full evaluation, so that the running sums
+  // stay those of the map.
   m.previous_f1_sum = e.f1_sum;
-  e.f1_sum += contribution(p, PROCESS_POTENTIAL_MAP, in, out);
+  e.f1_sum += static_cast<double>(in.potential) - static_cast<double>(out.potential);
 
   // Both cells are marked, so neither counts as a neighbour of the other: removing the cell taken
   // out changes the perimeter by 2 * Ko - 4 and adding the cell put in by 4 - 2 * Ki.
+  const uint32_t around_out = neighbourhood(state, m.out, stride);
+  const uint32_t around_in = neighbourhood(state, m.in, stride);
   m.previous_perimeter = e.perimeter;
-  const int32_t ko = allocated_neighbours(p, solution, m.out_row, m.out_col);
-  const int32_t ki = allocated_neighbours(p, solution, m.in_row, m.in_col);
-  e.perimeter += 2 * (ko - ki);
+  e.perimeter += 2 * (sides(around_out) - sides(around_in));
 
   m.previous_island_count = e.island_count;
-  e.island_count +=
-      removal_island_delta(p, m.out_col, m.out_row) - removal_island_delta(p, m.in_col, m.in_row);
+  e.island_count += island_delta(around_out) - island_delta(around_in);
 
   m.previous_f4_sum = e.f4_sum;
-  e.f4_sum += contribution(p, PROCESS_NSERVICES_MAP, in, out);
+  e.f4_sum += static_cast<double>(in.nservices) - static_cast<double>(out.nservices);
   m.previous_f5_sum = e.f5_sum;
-  e.f5_sum += contribution(p, PROCESS_DISTANCES_MAP, in, out);
+  e.f5_sum += static_cast<double>(in.distances) - static_cast<double>(out.distances);
 
   double terms[5];
   energy_terms(e, terms);
@@ -102,35 +122,43 @@ double evaluate_move(ProcessRun& p) {
 double propose_move(ProcessRun& p) {
   Move& m = p.move;
   Rng& rng = p.run.rng;
-  const GridGeometry& g = p.maps.geometry;
-  float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* selection = p.inputs->map(PROCESS_SELECTION_MAP);
-  const size_t stride = static_cast<size_t>(g.ncols);
+  const BorderedGrid& grid = p.states.grid;
+  uint8_t* state = p.states.state.get();
+  const CellRecord* records = p.records.records.get();
 
   AllocatedCells& listed = p.allocated;
   if (listed.receivers <= 0) fatal(1, "error: no free cell can receive a move!\n");
   listed.drawn = rand_index(rng, static_cast<int32_t>(listed.cells.size()));
   const size_t out = listed.cells[static_cast<size_t>(listed.drawn)];
-  m.out_row = static_cast<int32_t>(out / stride);
-  m.out_col = static_cast<int32_t>(out % stride);
+  // The cell taken out is known before the draws of the cell put in: its record and its three rows
+  // of states load while those draws run.
+  __builtin_prefetch(records + out);
+  __builtin_prefetch(state + out - grid.stride);
+  __builtin_prefetch(state + out);
+  __builtin_prefetch(state + out + grid.stride);
 
-  int32_t row;
-  int32_t col;
+  // Draws of (row, col) until a free cell passes its selection test, which reads the state byte
+  // alone but for selection values beyond the palette.
+  size_t in;
   for (;;) {
-    row = rand_index(rng, g.nrows);
-    col = rand_index(rng, g.ncols);
-    const size_t i = cell_index(g, row, col);
-    if (solution[i] != CELL_AVAILABLE) continue;
-    if (static_cast<double>(selection[i]) >= rand_fraction(rng)) break;
+    const int32_t row = rand_index(rng, grid.nrows);
+    const int32_t col = rand_index(rng, grid.ncols);
+    in = bordered_index(grid, row, col);
+    const uint8_t byte = state[in];
+    if (!state_is(byte, STATE_FREE)) continue;
+    const float selection = cell_selection(p.records, byte, in);
+    if (static_cast<double>(selection) >= rand_fraction(rng)) break;
   }
-  m.in_row = row;
-  m.in_col = col;
+  __builtin_prefetch(records + in);
+  m.out = out;
+  m.in = in;
 
-  solution[out] = MOVE_MARK;
-  solution[cell_index(g, row, col)] = MOVE_MARK;
+  state_set(state[out], STATE_MARKED);
+  state_set(state[in], STATE_MARKED);
   const double candidate = evaluate_move(p);
   if (candidate < 0.0) {
     log_message("error: negative energy %f!\n", candidate);
+    moves_settle(p);
     // Each run of a repeat dumps its own map.
     const std::string dump = "error" + p.run.file_tag + ".asc";
     grid_write(dump.c_str(), p.maps, PROCESS_SOLUTION_MAP);
@@ -141,23 +169,19 @@ double propose_move(ProcessRun& p) {
 
 void commit_move(ProcessRun& p) {
   const Move& m = p.move;
-  const GridGeometry& g = p.maps.geometry;
-  float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* selection = p.inputs->map(PROCESS_SELECTION_MAP);
-  const size_t out = cell_index(g, m.out_row, m.out_col);
-  const size_t in = cell_index(g, m.in_row, m.in_col);
-  solution[out] = CELL_AVAILABLE;
-  solution[in] = p.working_cell_value;
-  p.allocated.cells[static_cast<size_t>(p.allocated.drawn)] = static_cast<uint32_t>(in);
-  p.allocated.receivers += (selection[out] > 0.0f) - (selection[in] > 0.0f);
+  uint8_t* state = p.states.state.get();
+  state_set(state[m.out], STATE_FREE);
+  state_set(state[m.in], STATE_ALLOCATED);
+  p.allocated.cells[static_cast<size_t>(p.allocated.drawn)] = m.in;
+  p.allocated.receivers += can_receive(cell_selection(p.records, state[m.out], m.out)) -
+                           can_receive(cell_selection(p.records, state[m.in], m.in));
 }
 
 void undo_move(ProcessRun& p) {
   const Move& m = p.move;
-  const GridGeometry& g = p.maps.geometry;
-  float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  solution[cell_index(g, m.out_row, m.out_col)] = p.working_cell_value;
-  solution[cell_index(g, m.in_row, m.in_col)] = CELL_AVAILABLE;
+  uint8_t* state = p.states.state.get();
+  state_set(state[m.out], STATE_ALLOCATED);
+  state_set(state[m.in], STATE_FREE);
   EnergyState& e = p.energy;
   e.f1_sum = m.previous_f1_sum;
   e.perimeter = m.previous_perimeter;

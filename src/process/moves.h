@@ -4,6 +4,7 @@
 // annealing then commits or undoes the move.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -11,10 +12,8 @@ struct ProcessRun;
 
 /// The move under evaluation and the running values it replaced.
 struct Move {
-  int32_t out_row = 0;  ///< the cell taken out
-  int32_t out_col = 0;
-  int32_t in_row = 0;  ///< the cell put in
-  int32_t in_col = 0;
+  size_t out = 0;  ///< bordered index (move_cells.h) of the cell taken out
+  size_t in = 0;   ///< bordered index of the cell put in
   double previous_f1_sum = 0.0;
   int32_t previous_perimeter = 0;
   int32_t previous_island_count = 0;
@@ -22,12 +21,12 @@ struct Move {
   double previous_f5_sum = 0.0;
 };
 
-/// The allocated cells of the solution map (row-major indices), in no particular order. Drawing
+/// The allocated cells of the solution map (bordered indices), in no particular order. Drawing
 /// the cell taken out from this list is the same uniform choice as drawing grid positions until
 /// one is allocated, but costs one draw instead of about nrows * ncols / n of them. A committed
 /// move puts the cell put in where the cell taken out was listed.
 struct AllocatedCells {
-  std::vector<uint32_t> cells;
+  std::vector<size_t> cells;
   int32_t drawn = 0;  ///< the slot of the cell taken out by the current move
   /// The free cells whose selection value is above 0, kept up to date by every committed move:
   /// moves can use them all up (the cells freed may have a selection of 0, negative or NaN), and
@@ -35,8 +34,9 @@ struct AllocatedCells {
   int64_t receivers = 0;
 };
 
-/// Indexes the allocated cells of the solution map for the draws; call after every (re)load of
-/// it. Stops with exit code 1 when no move can ever be drawn: no allocated cell, or no free cell
+/// Sets the cell states from the solution map and indexes its allocated cells for the draws
+/// (packing the cell records first when the run has none yet); call after every (re)load of it.
+/// Stops with exit code 1 when no move can ever be drawn: no allocated cell, or no free cell
 /// whose selection value is above 0, either of which would make propose_move draw for ever.
 void moves_prepare(ProcessRun& p);
 
@@ -48,8 +48,15 @@ double propose_move(ProcessRun& p);
 /// The energy after the marked move, from the running sums (which it updates).
 double evaluate_move(ProcessRun& p);
 
-/// Change of the island count when the (marked) cell at (col, row) is removed: A - Q - 1.
-int32_t removal_island_delta(const ProcessRun& p, int32_t col, int32_t row);
+/// Change of the island count when the (marked) cell at bordered index `cell` is removed:
+/// A - Q - 1.
+int32_t removal_island_delta(const ProcessRun& p, size_t cell);
+
+/// Writes the cell states back into the solution map; call before the map is read after moves.
+void moves_settle(ProcessRun& p);
+
+/// Row and column of the bordered index `cell`.
+void move_cell_position(const ProcessRun& p, size_t cell, int32_t* row, int32_t* col);
 
 /// Keeps the move: the cell taken out becomes free, the cell put in allocated.
 void commit_move(ProcessRun& p);

@@ -11,6 +11,7 @@
 
 #include "process/annealing.h"
 #include "process/energy.h"
+#include "process/move_cells.h"
 #include "process/moves.h"
 #include "raster/islands.h"
 #include "raster/maps.h"
@@ -47,6 +48,8 @@ struct ProcessRun {
   ProcessParameters parameters;
   EnergyState energy;
   AnnealingState annealing;
+  CellRecords records;  ///< read-only values of the cells, packed for the moves
+  CellStates states;    ///< the moves' view of the solution map
   Move move;
   AllocatedCells allocated;
 };

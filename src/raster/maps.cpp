@@ -20,9 +20,9 @@ MapBlock maps_allocate_quiet(const GridGeometry& geometry, int32_t n) {
     fatal(1, "error: not enough memory!\n");
   }
   MapBlock maps;
-  // calloc leaves untouched pages to the system's zero pages: a large block costs nothing until
-  // a stage writes it.
-  maps.block.reset(static_cast<float*>(std::calloc(static_cast<size_t>(cells), sizeof(float))));
+  // Untouched pages stay the system's zero pages: a large block costs nothing until a stage
+  // writes it.
+  maps.block = block_array<float>(static_cast<size_t>(cells));
   if (maps.block == nullptr) fatal(1, "error: not enough memory!\n");
   maps.geometry = geometry;
   maps.count = n;

@@ -5,9 +5,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
+#include "base/big_block.h"
 #include "raster/geometry.h"
 
 /// One raster of nrows x ncols cells inside a block.
@@ -20,12 +19,9 @@ struct CellMap {
 
 /// A stage's maps. Cleared when allocated: no map ever holds indeterminate values.
 struct MapBlock {
-  struct Free {
-    void operator()(float* p) const { std::free(p); }
-  };
   GridGeometry geometry;
   int32_t count = 0;
-  std::unique_ptr<float[], Free> block;
+  BlockArray<float> block;
 
   /// Cells of one map.
   size_t cell_count() const { return geometry_cell_count(geometry); }

@@ -83,8 +83,9 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   const double base = recount()[4] - e.island_count;
   for (int move = 0; move < 3000; ++move) {
     propose_move(p);
-    ASSERT_GT(p.maps.get(2).at(p.move.in_row, p.move.in_col), 0.0f);
+    ASSERT_GT(p.records.records[p.move.in].selection, 0.0f);
     random() % 2 ? commit_move(p) : undo_move(p);
+    moves_settle(p);
     ASSERT_EQ((std::array<double, 5>{e.f1_sum, e.f4_sum, e.f5_sum, double(e.perimeter),
                                      e.island_count + base}),
               recount());
@@ -101,6 +102,7 @@ TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
   const double candidate = propose_move(f.p);
   ASSERT_EQ(candidate, f.p.annealing.current_energy);
   EXPECT_EQ(apply_acceptance_rule(f.p, candidate, false), MOVE_ACCEPTED);
+  moves_settle(f.p);
   EXPECT_EQ(get_map(f.p.maps, 0)[1], 0.0f);
 }
 
@@ -158,6 +160,7 @@ TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
     energy_evaluate(f.p);
     propose_move(f.p);
     commit_move(f.p);
+    moves_settle(f.p);
     propose_move(f.p);
   });
   EXPECT_EQ(get_map(f.p.maps, 0), (std::vector<float>{0, 2, 0, -1}));

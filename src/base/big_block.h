@@ -1,0 +1,31 @@
+// Owned blocks of zeroed memory for the maps and the per-cell arrays of a stage. A block of a few
+// megabytes or more is mapped whole, aligned to and advised for huge pages: a move touches cells
+// spread over the whole grid, and with 4 KiB pages nearly every one of those touches also misses
+// the address translation cache. Smaller blocks come from the heap, where the sanitizers check
+// them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+/// Releases a block from block_allocate; knows its size.
+struct BlockFree {
+  size_t bytes = 0;
+  void operator()(void* p) const;
+};
+
+/// `bytes` of zeroed memory, or nullptr when memory is short. Pages not yet written cost nothing.
+void* block_allocate(size_t bytes);
+
+/// An owned array of T from block_allocate.
+template <typename T>
+using BlockArray = std::unique_ptr<T[], BlockFree>;
+
+/// An array of `n` zeroed T, or an empty one when n * sizeof(T) overflows or memory is short.
+template <typename T>
+BlockArray<T> block_array(size_t n) {
+  size_t bytes = 0;
+  if (__builtin_mul_overflow(n, sizeof(T), &bytes)) return BlockArray<T>(nullptr, BlockFree{0});
+  return BlockArray<T>(static_cast<T*>(block_allocate(bytes)), BlockFree{bytes});
+}
