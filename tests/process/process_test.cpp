@@ -92,6 +92,45 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   }
 }
 
+// The draw of the cell put in reads the selection from the state byte's palette code, or from the
+// record for values beyond the palette; it must pick the cell and make the draws that the plain
+// rule makes on the float maps: positions until a free cell passes p >= r * 2^-15. Forty distinct
+// selection values (0 and negative ones among them) fill the palette and spill into the records.
+TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
+  const int nrows = 9, ncols = 11, cells = nrows * ncols;
+  std::vector<float> solution(cells), selection(cells);
+  for (int i = 0; i < cells; ++i) {
+    solution[i] = i % 7 == 3 ? 5.0f : i % 13 == 0 ? -1.0f : 0.0f;
+    selection[i] = static_cast<float>(i % 40 - 8) / 32.0f;
+  }
+  Fixture f(nrows, ncols, solution, 5.0f, {1, 1, 1, 1, 1});
+  ProcessRun& p = f.p;
+  set_map(p.maps, 2, selection);
+  const uint64_t seed = 11;
+  rand_seed(f.run.rng, seed);
+  LogCapture quiet;
+  moves_prepare(p);
+  energy_evaluate(p);
+  for (int move = 0; move < 500; ++move) {
+    Rng plain = f.run.rng;
+    rand_index(plain, static_cast<int32_t>(p.allocated.cells.size()));  // the cell taken out
+    int32_t row, col;
+    do {
+      row = rand_index(plain, nrows);
+      col = rand_index(plain, ncols);
+    } while (p.maps.get(0).at(row, col) != 0.0f ||
+             !(double(p.maps.get(2).at(row, col)) >= rand_fraction(plain)));
+    propose_move(p);
+    int32_t in_row, in_col;
+    move_cell_position(p, p.move.in, &in_row, &in_col);
+    ASSERT_EQ(std::make_pair(in_row, in_col), std::make_pair(row, col))
+        << "seed " << seed << ", move " << move;
+    ASSERT_EQ(f.run.rng.state, plain.state) << "seed " << seed << ", move " << move;
+    move % 3 ? undo_move(p) : commit_move(p);
+    moves_settle(p);
+  }
+}
+
 // A move that leaves the energy as it was is kept, Boltzmann draw or not.
 TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
   Fixture f(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
