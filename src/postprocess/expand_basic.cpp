@@ -1,6 +1,8 @@
 #include "postprocess/expand_basic.h"
 
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "base/log.h"
 #include "base/random.h"
@@ -70,11 +72,53 @@ IslandSizes growth_begin(PostprocessRun& p) {
   return sizes;
 }
 
+namespace {
+
+// Whether the cell at `cell` has a free side neighbour on the grid.
+bool borders_free(const GridGeometry& g, const float* solution, size_t cell) {
+  const int32_t r = static_cast<int32_t>(cell / static_cast<size_t>(g.ncols));
+  const int32_t c = static_cast<int32_t>(cell % static_cast<size_t>(g.ncols));
+  for (int k = 0; k < 4; ++k) {
+    const int32_t row = r + SIDE_ROW[k];
+    const int32_t col = c + SIDE_COL[k];
+    if (in_grid(g, row, col) && solution[cell_index(g, row, col)] == CELL_AVAILABLE) return true;
+  }
+  return false;
+}
+
+// The frontier after a sweep that grew the cells `grown`: the cells of the old frontier (the whole
+// map after the first sweep) and the grown cells that still border a free cell, in row-major order.
+void narrow_frontier(GrowthFrontier& frontier, const GridGeometry& g, const float* solution,
+                     float value, std::vector<size_t>& grown) {
+  const auto rim = [&](size_t cell) { return borders_free(g, solution, cell); };
+  std::vector<size_t> kept;
+  if (frontier.whole_map) {
+    const size_t n = geometry_cell_count(g);
+    for (size_t cell = 0; cell < n; ++cell) {
+      if (solution[cell] == value && rim(cell)) kept.push_back(cell);
+    }
+    frontier.whole_map = false;
+    frontier.cells.swap(kept);
+    return;
+  }
+  for (size_t cell : frontier.cells) {
+    if (rim(cell)) kept.push_back(cell);
+  }
+  std::sort(grown.begin(), grown.end());
+  grown.erase(std::remove_if(grown.begin(), grown.end(), [&](size_t cell) { return !rim(cell); }),
+              grown.end());
+  frontier.cells.clear();
+  std::merge(kept.begin(), kept.end(), grown.begin(), grown.end(),
+             std::back_inserter(frontier.cells));
+}
+
+}  // namespace
+
 // Cells are visited in row-major order and each looks at its neighbours up, left, right, down,
 // one draw per free neighbour examined. A grown cell holds GROWN_MARK until the sweep ends, so it
 // neither grows nor is taken again in the same sweep.
 SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference preference,
-                         BasinGraph* graph, int32_t& remaining) {
+                         BasinGraph* graph, int32_t& remaining, GrowthFrontier& frontier) {
   SweepResult result{0, false};
   const int32_t nrows = p.maps.geometry.nrows;
   const int32_t ncols = p.maps.geometry.ncols;
@@ -83,58 +127,73 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
   const float* probability = p.maps.map(POSTPROCESS_PROBABILITY_MAP);
   int32_t* labels = p.islands.label_map.data();
   std::vector<size_t> grown;
-  for (int32_t r = 0; r < nrows && remaining > 0; ++r) {
-    for (int32_t c = 0; c < ncols && remaining > 0; ++c) {
-      const size_t cell = cell_index(ncols, r, c);
-      if (solution[cell] != value) continue;
-      const int32_t island = labels[cell];
-      if (graph != nullptr && graph->mark_own_basin) {
-        int32_t& own = basin_entry(*graph, island, graph->cell_basin[cell]);
-        if (own != BASIN_ALLOWED) own = BASIN_CANDIDATE;
-      }
-      const double chance = acceptance_value(probability, sizes, preference, cell, island);
-      for (int k = 0; k < 4 && remaining > 0; ++k) {
-        const int32_t row = r + SIDE_ROW[k];
-        const int32_t col = c + SIDE_COL[k];
-        if (!in_grid(p.maps.geometry, row, col)) continue;
-        const size_t next = cell_index(ncols, row, col);
-        if (solution[next] != CELL_AVAILABLE) continue;
-        if (graph != nullptr) {
-          int32_t& entry = basin_entry(*graph, island, graph->cell_basin[next]);
-          if (entry != BASIN_ALLOWED) {
-            entry = BASIN_CANDIDATE;
-            continue;
-          }
+  const auto visit = [&](size_t cell, int32_t r, int32_t c) {
+    const int32_t island = labels[cell];
+    if (graph != nullptr && graph->mark_own_basin) {
+      int32_t& own = basin_entry(*graph, island, graph->cell_basin[cell]);
+      if (own != BASIN_ALLOWED) own = BASIN_CANDIDATE;
+    }
+    const double chance = acceptance_value(probability, sizes, preference, cell, island);
+    for (int k = 0; k < 4 && remaining > 0; ++k) {
+      const int32_t row = r + SIDE_ROW[k];
+      const int32_t col = c + SIDE_COL[k];
+      if (!in_grid(p.maps.geometry, row, col)) continue;
+      const size_t next = cell_index(ncols, row, col);
+      if (solution[next] != CELL_AVAILABLE) continue;
+      if (graph != nullptr) {
+        int32_t& entry = basin_entry(*graph, island, graph->cell_basin[next]);
+        if (entry != BASIN_ALLOWED) {
+          entry = BASIN_CANDIDATE;
+          continue;
         }
-        if (chance >= 0.0) result.could_grow = true;
-        if (!(chance >= rand_fraction(p.run.rng))) continue;
-        solution[next] = GROWN_MARK;
-        labels[next] = island;
-        int32_t& size = sizes.size[static_cast<size_t>(island)];
-        ++size;
-        if (size > sizes.largest) sizes.largest = size;
-        --remaining;
-        ++result.added;
-        grown.push_back(next);
       }
+      if (chance >= 0.0) result.could_grow = true;
+      if (!(chance >= rand_fraction(p.run.rng))) continue;
+      solution[next] = GROWN_MARK;
+      labels[next] = island;
+      int32_t& size = sizes.size[static_cast<size_t>(island)];
+      ++size;
+      if (size > sizes.largest) sizes.largest = size;
+      --remaining;
+      ++result.added;
+      grown.push_back(next);
+    }
+  };
+  if (frontier.whole_map) {
+    for (int32_t r = 0; r < nrows && remaining > 0; ++r) {
+      for (int32_t c = 0; c < ncols && remaining > 0; ++c) {
+        const size_t cell = cell_index(ncols, r, c);
+        if (solution[cell] == value) visit(cell, r, c);
+      }
+    }
+  } else {
+    for (size_t cell : frontier.cells) {
+      if (remaining <= 0) break;
+      visit(cell, int32_t(cell / size_t(ncols)), int32_t(cell % size_t(ncols)));
     }
   }
   // GROWN_MARK cannot come from a grid file (the reader turns values below -2 into no data), so
   // the cells grown in this sweep are exactly the ones recorded.
   for (size_t cell : grown) solution[cell] = value;
+  if (frontier.narrowing && remaining > 0) {
+    narrow_frontier(frontier, p.maps.geometry, solution, value, grown);
+  }
   return result;
 }
 
-int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference) {
+int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference,
+                     bool narrowing) {
   IslandSizes sizes = growth_begin(p);
   log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
   int32_t remaining = cells_to_assign;
   int32_t sweeps = 0;
+  GrowthFrontier frontier;
+  frontier.narrowing = narrowing;
   Progress progress = progress_begin(1.0);
   while (remaining > 0) {
     growth_progress(progress, cells_to_assign, remaining, sweeps);
     ++sweeps;
-    const SweepResult sweep = growth_sweep(p, sizes, preference, nullptr, remaining);
+    const SweepResult sweep = growth_sweep(p, sizes, preference, nullptr, remaining, frontier);
     // Without a growth and without any draw that could accept, the next sweep would find the
     // same map and do the same: the islands cannot reach the count.
     if (sweep.added == 0 && !sweep.could_grow) {

@@ -13,13 +13,22 @@
 
 struct BasinGraph;
 
-struct BasinGraph;
-
 /// Island sizes while the islands grow; `largest` follows the growth.
 struct IslandSizes {
   std::vector<int32_t> size;
   int32_t largest = 0;
   int32_t smallest = 0;
+};
+
+/// The cells a sweep visits. A sweep only turns free cells into grown ones, so an allocated cell
+/// with no free side neighbour when a sweep starts makes no draw and grows nothing in it or in any
+/// later sweep: visiting only the allocated cells that border a free cell, in row-major order,
+/// gives the whole-map sweep's result at the cost of the islands' rims. The first sweep visits the
+/// whole map (basins mode marks every island's own basins there, once for all).
+struct GrowthFrontier {
+  bool whole_map = true;      ///< the next sweep visits every cell
+  bool narrowing = true;      ///< false: every sweep visits the whole map (the plain reference)
+  std::vector<size_t> cells;  ///< allocated cells bordering a free cell, in row-major order
 };
 
 /// What one sweep did.
@@ -43,13 +52,16 @@ void growth_progress(Progress& progress, int32_t cells_to_assign, int32_t remain
 /// Labels the islands, counts their sizes and prints the "stats" lines up to the smallest size.
 IslandSizes growth_begin(PostprocessRun& p);
 
-/// One sweep of the growth rule over the solution map, with `remaining` cells still to add.
-/// With a graph, islands grow only into allowed basins and mark the basins they touch.
+/// One sweep of the growth rule over the cells of `frontier`, with `remaining` cells still to
+/// add; updates the frontier for the next sweep. With a graph, islands grow only into allowed
+/// basins and mark the basins they touch.
 SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference preference,
-                         BasinGraph* graph, int32_t& remaining);
+                         BasinGraph* graph, int32_t& remaining, GrowthFrontier& frontier);
 
 /// Grows the islands freely until `cells_to_assign` cells were added; returns the sweeps made.
-int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference);
+/// `narrowing` false makes every sweep visit the whole map.
+int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference,
+                     bool narrowing = true);
 
 /// The basic-mode branch of the expansion: prints its banner and the preference, and expands.
 void expand_basic_branch(PostprocessRun& p, int32_t cells_to_assign);

@@ -85,7 +85,7 @@ int32_t add_candidate_basins(BasinGraph& graph, Rng& rng) {
 }
 
 int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cells_to_assign,
-                      AssignPreference preference) {
+                      AssignPreference preference, bool narrowing) {
   IslandSizes sizes = growth_begin(p);
   BasinGraph graph;
   graph.island_count = p.islands.island_count;
@@ -131,11 +131,13 @@ int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cel
   log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
   int32_t remaining = cells_to_assign;
   int32_t sweeps = 0;
+  GrowthFrontier frontier;
+  frontier.narrowing = narrowing;
   Progress progress = progress_begin(1.0);
   while (remaining > 0) {
     growth_progress(progress, cells_to_assign, remaining, sweeps);
     ++sweeps;
-    const SweepResult sweep = growth_sweep(p, sizes, preference, &graph, remaining);
+    const SweepResult sweep = growth_sweep(p, sizes, preference, &graph, remaining, frontier);
     if (sweep.added == 0 && add_candidate_basins(graph, p.run.rng) == 0) {
       basins_exhausted(remaining);
     }

@@ -36,9 +36,10 @@ inline int32_t& basin_entry(BasinGraph& graph, int32_t island, int32_t basin) {
 int32_t add_candidate_basins(BasinGraph& graph, Rng& rng);
 
 /// Grows the islands basin by basin until `cells_to_assign` cells were added; returns the sweeps
-/// made. Exit code -1 when the basins cannot hold the cells.
+/// made. Exit code -1 when the basins cannot hold the cells. `narrowing` false makes every sweep
+/// visit the whole map.
 int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cells_to_assign,
-                      AssignPreference preference);
+                      AssignPreference preference, bool narrowing = true);
 
 /// The echo line of "postprocess.expand.minimim-cells-in-basin".
 constexpr const char* BASINS_ECHO_CELLS = "  minimum %d solution cells in basin\n";
