@@ -3,11 +3,18 @@ JOBS ?= $(shell nproc)
 RELEASE := build/release
 SANITIZE := build/sanitize
 FUZZ := build/fuzz
+MPI := build/mpi
+MPI_PACKAGES := libopenmpi-dev openmpi-bin
+# The MPI variant is built and tested by `make test` when its packages are there (.ci/run
+# installs them); `make mpi` installs them first.
+HAVE_MPI := $(shell dpkg-query -W -f='$${Status}\n' $(MPI_PACKAGES) 2>/dev/null | \
+	grep -c 'install ok installed')
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := config grid pipeline
 CTEST_FLAGS := --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build build-sanitize demo test test-release test-sanitize bench fuzz fuzz-deps clean
+.PHONY: all deps build build-sanitize demo test test-release test-sanitize bench fuzz fuzz-deps \
+	mpi mpi-deps test-mpi clean
 
 all: build
 
@@ -30,13 +37,27 @@ build-sanitize: deps $(SANITIZE)/CMakeCache.txt
 demo: build
 	@examples/demo/run.sh $(RELEASE)/landalloc
 
-test: test-release test-sanitize
+test: test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi)
 
 test-release: build
 	cd $(RELEASE) && ctest $(CTEST_FLAGS)
 
 test-sanitize: build-sanitize
 	cd $(SANITIZE) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
+
+# The same program with MPI, its repeats shared by the processes of a job.
+mpi-deps:
+	@scripts/install-deps.sh $(MPI_PACKAGES)
+
+$(MPI)/CMakeCache.txt: | mpi-deps
+	cmake -S . -B $(MPI) -DCMAKE_BUILD_TYPE=Release -DLANDALLOC_WERROR=ON -DLANDALLOC_MPI=ON \
+	  -DLANDALLOC_BENCH=OFF
+
+mpi: deps mpi-deps $(MPI)/CMakeCache.txt
+	cmake --build $(MPI) -j $(JOBS)
+
+test-mpi: mpi
+	cd $(MPI) && ctest $(CTEST_FLAGS)
 
 # Fuzzing needs clang and its runtime; nothing else does.
 fuzz-deps:

@@ -16,6 +16,7 @@ static thread_local FILE* redirected_stream = nullptr;
 static std::atomic<bool> fatal_throws{false};
 static thread_local bool log_failed = false;
 static thread_local bool thread_fatal_throws = false;
+static std::atomic<void (*)(int)> fatal_exit_handler{nullptr};
 
 // The progress line: on or off, whether standard error is a terminal, whether the log goes to
 // that same terminal, whether the line is on screen now and how long its text was.
@@ -171,9 +172,14 @@ void fatal_set_throw_on_thread(bool enabled) {
   thread_fatal_throws = enabled;
 }
 
+void fatal_set_exit_handler(void (*handler)(int code)) {
+  fatal_exit_handler = handler;
+}
+
 void fatal_exit(int code) {
   std::fflush(log_stream());
   if (fatal_throws || thread_fatal_throws) throw FatalExit{code};
+  if (void (*handler)(int) = fatal_exit_handler.load()) handler(code);
   std::exit(code);
 }
 

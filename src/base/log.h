@@ -34,6 +34,10 @@ void fatal_set_throw(bool enabled);
 /// hand its failure to the thread that owns the process instead of ending it under the others.
 void fatal_set_throw_on_thread(bool enabled);
 
+/// Makes fatal_exit end the process through `handler` (which must not return) in place of
+/// std::exit, as the processes of an MPI job must all end when one fails; nullptr restores exit.
+void fatal_set_exit_handler(void (*handler)(int code));
+
 /// Flushes the log and ends the process with `code`.
 [[noreturn]] void fatal_exit(int code);
 

@@ -30,14 +30,8 @@ PendingOutput pending_outputs[MAX_PENDING_OUTPUTS];
 // Runs on several threads take and give back slots; the signal handler only reads the flags.
 std::mutex pending_lock;
 
-void remove_pending_outputs() {
-  for (PendingOutput& output : pending_outputs) {
-    if (output.active) unlink(output.temp_path);
-  }
-}
-
 void remove_pending_and_reraise(int signal_number) {
-  remove_pending_outputs();
+  output_remove_pending();
   std::signal(signal_number, SIG_DFL);
   std::raise(signal_number);
 }
@@ -45,7 +39,7 @@ void remove_pending_and_reraise(int signal_number) {
 // Once per process: clean-up at exit, and on the interrupts that end a process by default (a
 // signal that is ignored or already handled is left alone).
 void install_handlers() {
-  std::atexit(remove_pending_outputs);
+  std::atexit(output_remove_pending);
   for (const int signal_number : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction current;
     if (sigaction(signal_number, nullptr, &current) != 0 || current.sa_handler != SIG_DFL) continue;
@@ -126,6 +120,12 @@ void output_prepare_process() {
   // they make the write fail, and the ordinary error path reports it and cleans up.
   std::signal(SIGPIPE, SIG_IGN);
   std::signal(SIGXFSZ, SIG_IGN);
+}
+
+void output_remove_pending() {
+  for (PendingOutput& output : pending_outputs) {
+    if (output.active) unlink(output.temp_path);
+  }
 }
 
 int output_create_temp(const char* path, char* temp_path) {

@@ -22,6 +22,10 @@ int output_create_temp(const char* path, char* temp_path);
 /// otherwise removes it. True when the target now holds the new file.
 bool output_replace(int fd, const char* temp_path, bool complete);
 
+/// Removes the temporary files of the outputs not yet complete, as an exit does; for a process that
+/// is about to end without running its exit handlers.
+void output_remove_pending();
+
 /// Opens a text stream that writes to a temporary file for `path`, or straight to `path` when it is
 /// a device or a FIFO; nullptr when none can be made.
 FILE* output_open(const char* path);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/output_file.h"
 #include "base/random.h"
 #include "config/config.h"
 #include "driver/preflight.h"
@@ -396,12 +397,45 @@ bool load_config_file(const char* path, ConfigDocument& config) {
   return true;
 }
 
+// The processes of an MPI job other than 0 keep their log in a file of their own, started afresh
+// for every configuration file: it reaches standard output only when that process fails, as the
+// message of the failure that ends the job.
+void restart_quiet_log(const Cluster& cluster) {
+  if (cluster.rank == 0) return;
+  FILE* log = log_stream();
+  std::fflush(log);
+  std::rewind(log);
+  if (ftruncate(fileno(log), 0) != 0) std::clearerr(log);
+}
+
+// How a fatal error ends a process of an MPI job: with its log shown, its unfinished outputs
+// removed, and every other process ended too, whatever it is waiting for.
+[[noreturn]] void end_job(int code) {
+  FILE* log = log_stream();
+  if (log != stdout) {
+    std::fflush(log);
+    std::rewind(log);
+    char buffer[4096];
+    for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, log)) > 0;)
+      std::fwrite(buffer, 1, got, stdout);
+    std::fflush(stdout);
+  }
+  output_remove_pending();
+  cluster_abort(code);
+}
+
 // Runs one configuration file with the run's seed on the geometry of the process (taken from the
 // first potential map the first time it is needed); returns 1 when the file could not be loaded
-// (a failed stage ends the process with its own code).
-int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry) {
+// (a failed stage ends the process, and the job, with its own code).
+int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const Cluster& cluster) {
+  restart_quiet_log(cluster);
   Scenario scenario;
-  if (!load_config_file(job.path, scenario.config)) return 1;
+  const bool loaded = load_config_file(job.path, scenario.config);
+  // Every process reads the file itself: one that cannot, while others can, ends the job rather
+  // than leave them waiting for it.
+  const Agreement agreement = cluster_agree(cluster, loaded);
+  if (!loaded && agreement.any) fatal_exit(1);
+  if (!agreement.all) return 1;
   if (job.repeats > 1) {
     log_message(
         "seed %llu (repeat these runs with --seed=%llu; run r alone with the seed + r - 1)\n",
@@ -416,10 +450,11 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry) {
     preflight_check(scenario.config, job.stages, geometry);
     run.geometry = geometry;
     if (job.repeats > 1) {
-      run_repeats(job, scenario, geometry);
+      run_repeats(job, scenario, geometry, cluster);
       return 0;
     }
-    run_selected_stages(job.stages, scenario, run);
+    // Run 1 is process 0's.
+    if (cluster.rank == 0) run_selected_stages(job.stages, scenario, run);
   } catch (const std::bad_alloc&) {
     // Memory that the C++ library could not get (a stage's table or container) ends the run as
     // every other shortage does, with its message and exit code instead of an abort.
@@ -455,7 +490,16 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
 
 }  // namespace
 
-int driver_main(int argc, char** argv) {
+int driver_main(int argc, char** argv, const Cluster& cluster) {
+  if (cluster.rank != 0) {
+    FILE* quiet_log = std::tmpfile();
+    if (quiet_log == nullptr) {
+      log_message("error: unable to create a temporary file for the log!\n");
+      cluster_abort(1);
+    }
+    log_set_stream(quiet_log);
+  }
+  if (cluster.size > 1) fatal_set_exit_handler(end_job);
   CommandLine line;
   const bool parsed = parse_command_line(argc, argv, &line);
   if (parsed && line.help) print_help();
@@ -466,15 +510,15 @@ int driver_main(int argc, char** argv) {
   }
   // Files without --seed share one seed from the system's entropy, so that one --seed=N in front
   // of the same command repeats them all.
-  const uint64_t entropy_seed = rand_entropy_seed();
-  progress_enable(line.progress || isatty(STDERR_FILENO) != 0);
+  const uint64_t entropy_seed = cluster_broadcast(cluster, rand_entropy_seed());
+  progress_enable(cluster.rank == 0 && (line.progress || isatty(STDERR_FILENO) != 0));
   int status = 0;
   // The geometry is taken once per process: every later file runs on it.
   GridGeometry geometry;
   for (const Job& job : line.jobs) {
-    const int code = line.check
-                         ? check_config_file(job, geometry)
-                         : run_config_file(job, job.seeded ? job.seed : entropy_seed, geometry);
+    const int code =
+        line.check ? check_config_file(job, geometry)
+                   : run_config_file(job, job.seeded ? job.seed : entropy_seed, geometry, cluster);
     if (status == 0) status = code;
   }
   std::fflush(log_stream());

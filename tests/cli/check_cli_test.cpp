@@ -12,13 +12,6 @@
 
 namespace {
 
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  const size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << "'" << from << "' is no longer in the text";
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
-}
-
 const std::string RANGE = "error: property out of range in config json file!\n";
 
 TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {

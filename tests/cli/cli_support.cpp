@@ -1,11 +1,13 @@
 #include "cli/cli_support.h"
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <initializer_list>
 #include <stdexcept>
@@ -46,6 +48,40 @@ RunResult run_landalloc(const std::vector<std::string>& args, const std::string&
   command += "exec \"$LANDALLOC\"";
   for (const auto& a : args) command += " " + shell_quote(a);
   return run_shell(command, cwd);
+}
+
+#ifdef LANDALLOC_MPIEXEC
+RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process_args,
+                            const std::string& cwd) {
+  // OpenMPI starts no process as root (as CI runs) unless both variables say so.
+  std::string command = "OMPI_ALLOW_RUN_AS_ROOT=1 OMPI_ALLOW_RUN_AS_ROOT_CONFIRM=1 exec " +
+                        shell_quote(LANDALLOC_MPIEXEC) + " --oversubscribe";
+  for (size_t p = 0; p < process_args.size(); ++p) {
+    command += std::string(p == 0 ? "" : " :") + " -n 1 \"$LANDALLOC\"";
+    for (const auto& a : process_args[p]) command += " " + shell_quote(a);
+  }
+  return run_shell(command, cwd);
+}
+#endif
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << "'" << from << "' is no longer in the text";
+  if (at != std::string::npos) text.replace(at, from.size(), to);
+  return text;
+}
+
+void write_short_example(const CliDir& dir) {
+  const std::string example = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
+  std::filesystem::create_directory_symlink(example + "/maps", dir.path("maps"));
+  std::filesystem::create_directory(dir.path("out"));
+  std::string config = read_file(example + "/config.json");
+  config = replaced(config, "\"autotunning\": \"yes\"", "\"autotunning\": \"no\"");
+  config = replaced(config, "\"nstages\": 40", "\"nstages\": 4");
+  config = replaced(config, "\"nmovs\": 60000", "\"nmovs\": 4000");
+  // So short an annealing leaves the cells scattered: keep every island of two cells or more.
+  config = replaced(config, "\"purge-limit\": 12", "\"purge-limit\": 2");
+  dir.write("config.json", config);
 }
 
 // A 5 x 8 grid: one no-data cell, two excluded cells, an existing allocation of code 2, a road as

@@ -23,8 +23,22 @@ RunResult run_shell(const std::string& command, const std::string& cwd);
 RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd,
                         long address_space_kb = 0);
 
+#ifdef LANDALLOC_MPIEXEC
+/// Runs landalloc as an MPI job in folder `cwd`: process p with the arguments `process_args[p]`.
+RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process_args,
+                            const std::string& cwd);
+#endif
+
 /// The cells of a grid file, its header words and their values skipped.
 std::vector<double> read_cells(const std::string& path);
+
+/// `text` with the first `from` replaced by `to`; a test failure when `from` is not in it.
+std::string replaced(std::string text, const std::string& from, const std::string& to);
+
+/// Writes into `dir` the bundled example's configuration "config.json", its maps linked and its
+/// outputs going to "out/", with an annealing short enough for a run to take a fraction of a
+/// second.
+void write_short_example(const CliDir& dir);
 
 /// Writes into `dir` the small configuration "small.json" and its grids: a 5 x 8 grid with one
 /// no-data cell, two excluded cells, an existing allocation of code 2, a road as distribution

@@ -19,19 +19,11 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string EXAMPLE = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
 const std::string DATA = LANDALLOC_TEST_DATA;
 
 bool ends_with(const std::string& text, const std::string& tail) {
   return text.size() >= tail.size() &&
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
-}
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
-  const size_t at = text.find(from);
-  EXPECT_NE(at, std::string::npos) << "'" << from << "' is no longer in the text";
-  if (at != std::string::npos) text.replace(at, from.size(), to);
-  return text;
 }
 
 /// What must hold after the three stages whatever the draws: PROCESS and POSTPROCESS keep the
@@ -70,15 +62,7 @@ long check_pipeline(const CliDir& dir, std::array<std::string, 4> names = {
 struct ExampleRun {
   CliDir dir;
   explicit ExampleRun(const std::string& seed) {
-    fs::create_directory_symlink(EXAMPLE + "/maps", dir.path("maps"));
-    fs::create_directory(dir.path("out"));
-    std::string config = read_file(EXAMPLE + "/config.json");
-    config = replaced(config, "\"autotunning\": \"yes\"", "\"autotunning\": \"no\"");
-    config = replaced(config, "\"nstages\": 40", "\"nstages\": 4");
-    config = replaced(config, "\"nmovs\": 60000", "\"nmovs\": 4000");
-    // So short an annealing leaves the cells scattered: keep every island of two cells or more.
-    config = replaced(config, "\"purge-limit\": 12", "\"purge-limit\": 2");
-    dir.write("config.json", config);
+    write_short_example(dir);
     const RunResult r = run_landalloc({seed, "config.json"}, dir.dir());
     EXPECT_EQ(r.code, 0) << r.out;
   }

@@ -1,0 +1,147 @@
+#include "driver/cluster.h"
+
+#include <algorithm>
+#include <cstdlib>
+
+#ifdef LANDALLOC_MPI
+#include <mpi.h>
+#endif
+
+#ifdef LANDALLOC_MPI
+
+namespace {
+
+// MPI counts are ints: large texts and grids travel in blocks below that limit.
+constexpr size_t BLOCK = size_t{1} << 30;
+
+void send_bytes(const std::string& bytes, int to) {
+  const uint64_t size = bytes.size();
+  MPI_Send(&size, 1, MPI_UINT64_T, to, 0, MPI_COMM_WORLD);
+  for (size_t at = 0; at < bytes.size(); at += BLOCK) {
+    const int count = static_cast<int>(std::min(BLOCK, bytes.size() - at));
+    MPI_Send(bytes.data() + at, count, MPI_CHAR, to, 0, MPI_COMM_WORLD);
+  }
+}
+
+std::string receive_bytes(int from) {
+  uint64_t size = 0;
+  MPI_Recv(&size, 1, MPI_UINT64_T, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  std::string bytes(size, '\0');
+  for (size_t at = 0; at < bytes.size(); at += BLOCK) {
+    const int count = static_cast<int>(std::min(BLOCK, bytes.size() - at));
+    MPI_Recv(&bytes[at], count, MPI_CHAR, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
+  }
+  return bytes;
+}
+
+}  // namespace
+
+bool cluster_built_with_mpi() {
+  return true;
+}
+
+Cluster cluster_start(int* argc, char*** argv) {
+  // Runs of one process may use several threads, but only the main thread talks to the others.
+  int provided = 0;
+  MPI_Init_thread(argc, argv, MPI_THREAD_FUNNELED, &provided);
+  // An error in a call ends the job, as MPI does by default; said here so that no call is left
+  // to return an error code nobody reads.
+  MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_ARE_FATAL);
+  Cluster cluster;
+  MPI_Comm_rank(MPI_COMM_WORLD, &cluster.rank);
+  MPI_Comm_size(MPI_COMM_WORLD, &cluster.size);
+  return cluster;
+}
+
+void cluster_finish(const Cluster&) {
+  MPI_Finalize();
+}
+
+uint64_t cluster_broadcast(const Cluster&, uint64_t value) {
+  MPI_Bcast(&value, 1, MPI_UINT64_T, 0, MPI_COMM_WORLD);
+  return value;
+}
+
+Agreement cluster_agree(const Cluster&, bool ok) {
+  const int mine = ok ? 1 : 0;
+  int all = 0, any = 0;
+  MPI_Allreduce(&mine, &all, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
+  MPI_Allreduce(&mine, &any, 1, MPI_INT, MPI_MAX, MPI_COMM_WORLD);
+  return Agreement{all == 1, any == 1};
+}
+
+std::vector<std::string> cluster_gather(const Cluster& cluster, const std::string& bytes) {
+  std::vector<std::string> all;
+  if (cluster.rank != 0) {
+    send_bytes(bytes, 0);
+    return all;
+  }
+  all.push_back(bytes);
+  for (int from = 1; from < cluster.size; ++from) all.push_back(receive_bytes(from));
+  return all;
+}
+
+std::string cluster_fetch(const Cluster& cluster, int from, const std::string& bytes) {
+  if (from == 0) return cluster.rank == 0 ? bytes : std::string();
+  if (cluster.rank == from) send_bytes(bytes, 0);
+  return cluster.rank == 0 ? receive_bytes(from) : std::string();
+}
+
+void cluster_sum(const Cluster& cluster, std::vector<int32_t>& counts) {
+  for (size_t at = 0; at < counts.size(); at += BLOCK / sizeof(int32_t)) {
+    const int count = static_cast<int>(std::min(BLOCK / sizeof(int32_t), counts.size() - at));
+    if (cluster.rank == 0) {
+      MPI_Reduce(MPI_IN_PLACE, counts.data() + at, count, MPI_INT32_T, MPI_SUM, 0, MPI_COMM_WORLD);
+    } else {
+      MPI_Reduce(counts.data() + at, nullptr, count, MPI_INT32_T, MPI_SUM, 0, MPI_COMM_WORLD);
+    }
+  }
+}
+
+void cluster_abort(int code) {
+  int initialized = 0, finalized = 0, size = 1;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  if (initialized && !finalized) MPI_Comm_size(MPI_COMM_WORLD, &size);
+  // The others may be blocked in a collective call waiting for this process: only MPI_Abort
+  // ends them. A job of one has nobody waiting and leaves quietly, with its own exit code.
+  if (size > 1) MPI_Abort(MPI_COMM_WORLD, code);
+  if (initialized && !finalized) MPI_Finalize();
+  std::exit(code);
+}
+
+#else
+
+bool cluster_built_with_mpi() {
+  return false;
+}
+
+Cluster cluster_start(int*, char***) {
+  return Cluster{};
+}
+
+void cluster_finish(const Cluster&) {}
+
+uint64_t cluster_broadcast(const Cluster&, uint64_t value) {
+  return value;
+}
+
+Agreement cluster_agree(const Cluster&, bool ok) {
+  return Agreement{ok, ok};
+}
+
+std::vector<std::string> cluster_gather(const Cluster&, const std::string& bytes) {
+  return {bytes};
+}
+
+std::string cluster_fetch(const Cluster&, int, const std::string& bytes) {
+  return bytes;
+}
+
+void cluster_sum(const Cluster&, std::vector<int32_t>&) {}
+
+void cluster_abort(int code) {
+  std::exit(code);
+}
+
+#endif

@@ -1,0 +1,89 @@
+// The program as an MPI job: the files and the log of a job of several processes are those of one
+// process with the same seed, and a process that fails ends the job with its message and code.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "cli/cli_support.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+#ifdef LANDALLOC_MPIEXEC
+
+/// The seed a log names on its line "seed N (repeat this run with --seed=N)".
+std::string logged_seed(const std::string& log) {
+  const size_t at = log.find("seed ");
+  if (at == std::string::npos) return "";
+  return log.substr(at + 5, log.find(' ', at + 5) - at - 5);
+}
+
+/// Every file under `dir`, by its path relative to it, with its content.
+std::vector<std::pair<std::string, std::string>> files_under(const CliDir& dir) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& entry : fs::recursive_directory_iterator(dir.dir())) {
+    if (entry.is_symlink() || !entry.is_regular_file()) continue;
+    files.emplace_back(fs::relative(entry.path(), dir.dir()).string(), read_file(entry.path()));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+// Without --seed, process 0 draws the seed and shares it: replayed in one process with that
+// seed, the job's files and log come back byte for byte.
+TEST(MpiCliTest, JobWritesWhatOneProcessWritesWithTheSharedSeed) {
+  for (const int processes : {2, 3}) {
+    CliDir job_dir, one_dir;
+    write_short_example(job_dir);
+    write_short_example(one_dir);
+    const RunResult job = run_landalloc_job(
+        std::vector<std::vector<std::string>>(processes, {"config.json"}), job_dir.dir());
+    ASSERT_EQ(job.code, 0) << job.out << job.err;
+    const std::string seed = logged_seed(job.out);
+    ASSERT_FALSE(seed.empty()) << job.out;
+    const RunResult one = run_landalloc({"--seed=" + seed, "config.json"}, one_dir.dir());
+    ASSERT_EQ(one.code, 0) << one.out;
+    EXPECT_TRUE(job.out == one.out) << processes << " processes:\n" << job.out;
+    EXPECT_TRUE(files_under(job_dir) == files_under(one_dir)) << processes << " processes";
+  }
+}
+
+// Process 1 alone is given a configuration that fails (MPMD: its own arguments); process 0's is
+// sound. The job ends with process 1's message and exit code instead of waiting for it.
+TEST(MpiCliTest, AFailingProcessEndsTheJobWithItsMessageAndCode) {
+  struct Case {
+    const char* fault;
+    const char* from;
+    const char* to;
+    int code;
+    const char* message;
+  };
+  const Case cases[] = {
+      {"missing input", "\"a.asc\"", "\"absent.asc\"", 1,
+       "error: unable to open file 'absent.asc'!\n"},
+      {"missing property", "\"pinit\": 0.5, ", "", 2, "error: property 'process.pinit' not found"},
+  };
+  for (const Case& c : cases) {
+    CliDir dir;
+    write_small_configuration(dir);
+    dir.write("broken.json", replaced(dir.read("small.json"), c.from, c.to));
+    const RunResult r =
+        run_landalloc_job({{"--seed=5", "small.json"}, {"--seed=5", "broken.json"}}, dir.dir());
+    EXPECT_EQ(r.code, c.code) << c.fault << "\n" << r.out << r.err;
+    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.fault << "\n" << r.out;
+  }
+}
+
+#else
+
+TEST(MpiCliTest, SkippedWithoutMpi) {
+  GTEST_SKIP() << "built without MPI: configure with -DLANDALLOC_MPI=ON (make mpi) to run the "
+                  "tests of an MPI job";
+}
+
+#endif
+
+}  // namespace
