@@ -54,10 +54,12 @@ $(MPI)/CMakeCache.txt: | mpi-deps
 	  -DLANDALLOC_BENCH=OFF
 
 mpi: deps mpi-deps $(MPI)/CMakeCache.txt
-	cmake --build $(MPI) -j $(JOBS)
+	cmake --build $(MPI) -j $(JOBS) --target landalloc
 
+# The unit tests do not change with MPI: the variant runs the program's tests and the layer's.
 test-mpi: mpi
-	cd $(MPI) && ctest $(CTEST_FLAGS)
+	cmake --build $(MPI) -j $(JOBS) --target landalloc_cli_tests landalloc_cluster_tests
+	cd $(MPI) && ctest $(CTEST_FLAGS) -R '^(ClusterJob|[A-Za-z]+CliTest)'
 
 # Fuzzing needs clang and its runtime; nothing else does.
 fuzz-deps:

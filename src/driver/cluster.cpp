@@ -14,7 +14,9 @@ namespace {
 // MPI counts are ints: large texts and grids travel in blocks below that limit.
 constexpr size_t BLOCK = size_t{1} << 30;
 
-void send_bytes(const std::string& bytes, int to) {
+}  // namespace
+
+void cluster_send(int to, const std::string& bytes) {
   const uint64_t size = bytes.size();
   MPI_Send(&size, 1, MPI_UINT64_T, to, 0, MPI_COMM_WORLD);
   for (size_t at = 0; at < bytes.size(); at += BLOCK) {
@@ -23,7 +25,7 @@ void send_bytes(const std::string& bytes, int to) {
   }
 }
 
-std::string receive_bytes(int from) {
+std::string cluster_receive(int from) {
   uint64_t size = 0;
   MPI_Recv(&size, 1, MPI_UINT64_T, from, 0, MPI_COMM_WORLD, MPI_STATUS_IGNORE);
   std::string bytes(size, '\0');
@@ -34,16 +36,14 @@ std::string receive_bytes(int from) {
   return bytes;
 }
 
-}  // namespace
-
 bool cluster_built_with_mpi() {
   return true;
 }
 
 Cluster cluster_start(int* argc, char*** argv) {
-  // Runs of one process may use several threads, but only the main thread talks to the others.
+  // Runs of one process use several threads; one of them at a time talks to the others.
   int provided = 0;
-  MPI_Init_thread(argc, argv, MPI_THREAD_FUNNELED, &provided);
+  MPI_Init_thread(argc, argv, MPI_THREAD_SERIALIZED, &provided);
   // An error in a call ends the job, as MPI does by default; said here so that no call is left
   // to return an error code nobody reads.
   MPI_Comm_set_errhandler(MPI_COMM_WORLD, MPI_ERRORS_ARE_FATAL);
@@ -73,27 +73,27 @@ Agreement cluster_agree(const Cluster&, bool ok) {
 std::vector<std::string> cluster_gather(const Cluster& cluster, const std::string& bytes) {
   std::vector<std::string> all;
   if (cluster.rank != 0) {
-    send_bytes(bytes, 0);
+    cluster_send(0, bytes);
     return all;
   }
   all.push_back(bytes);
-  for (int from = 1; from < cluster.size; ++from) all.push_back(receive_bytes(from));
+  for (int from = 1; from < cluster.size; ++from) all.push_back(cluster_receive(from));
   return all;
 }
 
 std::string cluster_fetch(const Cluster& cluster, int from, const std::string& bytes) {
   if (from == 0) return cluster.rank == 0 ? bytes : std::string();
-  if (cluster.rank == from) send_bytes(bytes, 0);
-  return cluster.rank == 0 ? receive_bytes(from) : std::string();
+  if (cluster.rank == from) cluster_send(0, bytes);
+  return cluster.rank == 0 ? cluster_receive(from) : std::string();
 }
 
-void cluster_sum(const Cluster& cluster, std::vector<int32_t>& counts) {
-  for (size_t at = 0; at < counts.size(); at += BLOCK / sizeof(int32_t)) {
-    const int count = static_cast<int>(std::min(BLOCK / sizeof(int32_t), counts.size() - at));
+void cluster_sum(const Cluster& cluster, std::vector<uint32_t>& counts) {
+  for (size_t at = 0; at < counts.size(); at += BLOCK / sizeof(uint32_t)) {
+    const int count = static_cast<int>(std::min(BLOCK / sizeof(uint32_t), counts.size() - at));
     if (cluster.rank == 0) {
-      MPI_Reduce(MPI_IN_PLACE, counts.data() + at, count, MPI_INT32_T, MPI_SUM, 0, MPI_COMM_WORLD);
+      MPI_Reduce(MPI_IN_PLACE, counts.data() + at, count, MPI_UINT32_T, MPI_SUM, 0, MPI_COMM_WORLD);
     } else {
-      MPI_Reduce(counts.data() + at, nullptr, count, MPI_INT32_T, MPI_SUM, 0, MPI_COMM_WORLD);
+      MPI_Reduce(counts.data() + at, nullptr, count, MPI_UINT32_T, MPI_SUM, 0, MPI_COMM_WORLD);
     }
   }
 }
@@ -138,7 +138,13 @@ std::string cluster_fetch(const Cluster&, int, const std::string& bytes) {
   return bytes;
 }
 
-void cluster_sum(const Cluster&, std::vector<int32_t>&) {}
+void cluster_send(int, const std::string&) {}
+
+std::string cluster_receive(int) {
+  return std::string();
+}
+
+void cluster_sum(const Cluster&, std::vector<uint32_t>&) {}
 
 void cluster_abort(int code) {
   std::exit(code);

@@ -41,9 +41,16 @@ std::vector<std::string> cluster_gather(const Cluster& cluster, const std::strin
 /// elsewhere. Every process calls it; only `from` reads its `bytes`.
 std::string cluster_fetch(const Cluster& cluster, int from, const std::string& bytes);
 
+/// Sends `bytes` to process `to`, which takes them with cluster_receive. Only one thread of a
+/// process may talk to the others at a time.
+void cluster_send(int to, const std::string& bytes);
+
+/// The bytes process `from` sends next with cluster_send.
+std::string cluster_receive(int from);
+
 /// Adds every process's `counts`, cell by cell, into process 0's; the others' are left as they are.
 /// All processes give the same number of counts.
-void cluster_sum(const Cluster& cluster, std::vector<int32_t>& counts);
+void cluster_sum(const Cluster& cluster, std::vector<uint32_t>& counts);
 
 /// Ends the whole job with `code` once the caller has printed why: every process, also those
 /// waiting for this one in a collective call. A job of one process just exits.

@@ -59,13 +59,23 @@ TEST(ClusterTest, FetchBringsOneProcesssTextToProcessZero) {
   }
 }
 
-TEST(ClusterTest, SumAddsCountsCellByCellAtProcessZero) {
-  std::vector<int32_t> counts = {job.rank, 1, 0, 100 * job.rank};
-  const std::vector<int32_t> before = counts;
-  cluster_sum(job, counts);
-  const int32_t p = job.size, ranks = p * (p - 1) / 2;
+// Process 0 sends each other process its own text, as it hands out what a run fixes for all.
+TEST(ClusterTest, SendReachesTheProcessThatReceives) {
   if (job.rank == 0) {
-    EXPECT_EQ(counts, (std::vector<int32_t>{ranks, p, 0, 100 * ranks}));
+    for (int to = 1; to < job.size; ++to) cluster_send(to, "for " + std::to_string(to));
+  } else {
+    EXPECT_EQ(cluster_receive(0), "for " + std::to_string(job.rank));
+  }
+}
+
+TEST(ClusterTest, SumAddsCountsCellByCellAtProcessZero) {
+  const uint32_t rank = static_cast<uint32_t>(job.rank);
+  std::vector<uint32_t> counts = {rank, 1, 0, 100 * rank};
+  const std::vector<uint32_t> before = counts;
+  cluster_sum(job, counts);
+  const uint32_t p = static_cast<uint32_t>(job.size), ranks = p * (p - 1) / 2;
+  if (job.rank == 0) {
+    EXPECT_EQ(counts, (std::vector<uint32_t>{ranks, p, 0, 100 * ranks}));
   } else {
     EXPECT_EQ(counts, before);
   }
