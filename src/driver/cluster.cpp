@@ -41,6 +41,12 @@ bool cluster_built_with_mpi() {
 }
 
 Cluster cluster_start(int* argc, char*** argv) {
+  // Started by hand rather than by a launcher (mpirun, srun), the program is a job of one and
+  // needs nothing of MPI, whose runtime would start a daemon of its own for a lone process.
+  const bool launched = std::getenv("OMPI_COMM_WORLD_SIZE") != nullptr ||
+                        std::getenv("PMIX_RANK") != nullptr || std::getenv("PMI_RANK") != nullptr ||
+                        std::getenv("PMI_SIZE") != nullptr;
+  if (!launched) return Cluster{};
   // Runs of one process use several threads; one of them at a time talks to the others.
   int provided = 0;
   MPI_Init_thread(argc, argv, MPI_THREAD_SERIALIZED, &provided);
@@ -53,16 +59,26 @@ Cluster cluster_start(int* argc, char*** argv) {
   return cluster;
 }
 
-void cluster_finish(const Cluster&) {
-  MPI_Finalize();
+// A job of one may not have started MPI at all: every call below leaves MPI alone then.
+static bool mpi_running() {
+  int initialized = 0, finalized = 0;
+  MPI_Initialized(&initialized);
+  MPI_Finalized(&finalized);
+  return initialized && !finalized;
 }
 
-uint64_t cluster_broadcast(const Cluster&, uint64_t value) {
+void cluster_finish(const Cluster&) {
+  if (mpi_running()) MPI_Finalize();
+}
+
+uint64_t cluster_broadcast(const Cluster& cluster, uint64_t value) {
+  if (cluster.size == 1) return value;
   MPI_Bcast(&value, 1, MPI_UINT64_T, 0, MPI_COMM_WORLD);
   return value;
 }
 
-Agreement cluster_agree(const Cluster&, bool ok) {
+Agreement cluster_agree(const Cluster& cluster, bool ok) {
+  if (cluster.size == 1) return Agreement{ok, ok};
   const int mine = ok ? 1 : 0;
   int all = 0, any = 0;
   MPI_Allreduce(&mine, &all, 1, MPI_INT, MPI_MIN, MPI_COMM_WORLD);
@@ -88,6 +104,7 @@ std::string cluster_fetch(const Cluster& cluster, int from, const std::string& b
 }
 
 void cluster_sum(const Cluster& cluster, std::vector<uint32_t>& counts) {
+  if (cluster.size == 1) return;
   for (size_t at = 0; at < counts.size(); at += BLOCK / sizeof(uint32_t)) {
     const int count = static_cast<int>(std::min(BLOCK / sizeof(uint32_t), counts.size() - at));
     if (cluster.rank == 0) {
@@ -99,14 +116,13 @@ void cluster_sum(const Cluster& cluster, std::vector<uint32_t>& counts) {
 }
 
 void cluster_abort(int code) {
-  int initialized = 0, finalized = 0, size = 1;
-  MPI_Initialized(&initialized);
-  MPI_Finalized(&finalized);
-  if (initialized && !finalized) MPI_Comm_size(MPI_COMM_WORLD, &size);
+  const bool running = mpi_running();
+  int size = 1;
+  if (running) MPI_Comm_size(MPI_COMM_WORLD, &size);
   // The others may be blocked in a collective call waiting for this process: only MPI_Abort
   // ends them. A job of one has nobody waiting and leaves quietly, with its own exit code.
   if (size > 1) MPI_Abort(MPI_COMM_WORLD, code);
-  if (initialized && !finalized) MPI_Finalize();
+  if (running) MPI_Finalize();
   std::exit(code);
 }
 

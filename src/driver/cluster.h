@@ -18,7 +18,7 @@ struct Cluster {
 bool cluster_built_with_mpi();
 
 /// Joins the job (MPI may take its own arguments out of the command line); a job of one process
-/// when built without MPI.
+/// when built without MPI or started without an MPI launcher.
 Cluster cluster_start(int* argc, char*** argv);
 
 /// Leaves the job at the normal end of the program.
