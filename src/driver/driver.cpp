@@ -21,6 +21,7 @@
 #include "base/random.h"
 #include "config/config.h"
 #include "driver/preflight.h"
+#include "driver/repeat_job.h"
 #include "driver/repeats.h"
 
 namespace {
@@ -351,7 +352,8 @@ std::optional<std::string> read_config_file(const char* path) {
 // Runs the repeats of one configuration file, checked, printing each run's log in run order; a
 // run that fails ends the process with its message and code after the logs of the runs before
 // it, and nothing of the repeats is written then but the files of kept runs.
-void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& geometry) {
+void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& geometry,
+                 const Cluster& cluster) {
   RepeatShared shared;
   shared.geometry = geometry;
   // The energy by which runs compare needs the PROCESS maps even when the stage does not run.
@@ -366,17 +368,30 @@ void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& g
   options.repeats = job.repeats;
   options.threads = job.threads;
   options.keep_runs = job.keep_runs;
-  std::vector<int32_t> runs(static_cast<size_t>(job.repeats));
-  for (int32_t r = 1; r <= job.repeats; ++r) runs[static_cast<size_t>(r - 1)] = r;
+  const auto print_run = [&](const RepeatRunResult& result) {
+    log_message("%s", result.log.c_str());
+    if (result.done) repeat_print_summary(result, job.repeats);
+    std::fflush(log_stream());
+  };
   std::vector<RepeatSetResult> sets;
-  sets.push_back(
-      run_repeat_set(scenario, shared, options, runs, nullptr, [&](const RepeatRunResult& result) {
-        log_message("%s", result.log.c_str());
-        if (result.done) repeat_print_summary(result, job.repeats);
-        std::fflush(log_stream());
-      }));
-  const RepeatRunResult& last = sets.back().runs.back();
-  if (!last.done) fatal_exit(last.fatal_code);
+  if (cluster.size > 1) {
+    // The runs of other processes come in at the end: process 0 prints every run's log then,
+    // in run order, as one process does while they finish.
+    sets = repeat_job_run(scenario, shared, options, cluster);
+    if (cluster.rank != 0) return;
+    std::vector<const RepeatRunResult*> all;
+    for (const RepeatSetResult& set : sets)
+      for (const RepeatRunResult& result : set.runs) all.push_back(&result);
+    std::sort(all.begin(), all.end(),
+              [](const RepeatRunResult* a, const RepeatRunResult* b) { return a->run < b->run; });
+    for (const RepeatRunResult* result : all) print_run(*result);
+  } else {
+    std::vector<int32_t> runs(static_cast<size_t>(job.repeats));
+    for (int32_t r = 1; r <= job.repeats; ++r) runs[static_cast<size_t>(r - 1)] = r;
+    sets.push_back(run_repeat_set(scenario, shared, options, runs, nullptr, print_run));
+    const RepeatRunResult& last = sets.back().runs.back();
+    if (!last.done) fatal_exit(last.fatal_code);
+  }
   merge_repeats(scenario, shared, options, sets);
 }
 

@@ -24,8 +24,10 @@ namespace {
 struct SetState {
   std::mutex lock;
   std::condition_variable changed;
-  size_t next = 0;                 ///< the index of the next run to start
-  bool common_given = false;       ///< the normalisers came with the set: no run fixes them
+  size_t next = 0;            ///< the index of the next run to start
+  bool common_given = false;  ///< the normalisers come from outside: no run fixes them
+  std::function<Normalisers()> common_source;  ///< where they come from, asked once
+  bool common_asked = false;
   int32_t failed_run = INT32_MAX;  ///< the lowest run that failed: no later run starts
   bool common_known = false;
   bool common_failed = false;  ///< the run that fixes the normalisers failed
@@ -124,6 +126,15 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
         if (options.stages.process) fixed = run.process_normalisers;
       } else {
         std::unique_lock<std::mutex> hold(state.lock);
+        if (state.common_source && !state.common_asked) {
+          state.common_asked = true;
+          hold.unlock();
+          const Normalisers given = state.common_source();
+          hold.lock();
+          state.common = given;
+          state.common_known = true;
+          state.changed.notify_all();
+        }
         state.changed.wait(hold, [&] { return state.common_known || state.common_failed; });
         cancelled = !state.common_known;
         fixed = state.common;
@@ -257,15 +268,14 @@ std::string repeat_run_tag(int32_t run, int32_t repeats) {
 
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
                                const RepeatOptions& options, const std::vector<int32_t>& runs,
-                               const Normalisers* common,
+                               const std::function<Normalisers()>& common,
                                const std::function<void(const RepeatRunResult&)>& report) {
   SetState state;
   state.results.resize(runs.size());
   state.finished.assign(runs.size(), 0);
   state.counts.assign(geometry_cell_count(shared.geometry), 0);
-  if (common != nullptr) {
-    state.common = *common;
-    state.common_known = true;
+  if (common) {
+    state.common_source = common;
     state.common_given = true;
   }
   const size_t threads =

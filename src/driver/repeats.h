@@ -71,11 +71,13 @@ struct RepeatShared {
 /// Runs the runs `runs` (ascending run numbers) of the scenario on up to options.threads threads.
 /// The energies use the normalisers run 1 fixes (the PROCESS ones of its first evaluation, or
 /// those its final map fixes when PROCESS does not run): `runs` must hold run 1 unless `common`
-/// is given. `report` is called on the calling thread for each run, in run order, as soon as it
-/// and every run before it are finished; once a run fails, no later run is started or reported.
+/// is given, which the first run that needs them calls once, on its thread, while the others
+/// wait (a process of an MPI job waits there for process 0's run 1). `report` is called on the
+/// calling thread for each run, in run order, as soon as it and every run before it are finished;
+/// once a run fails, no later run is started or reported.
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
                                const RepeatOptions& options, const std::vector<int32_t>& runs,
-                               const Normalisers* common,
+                               const std::function<Normalisers()>& common,
                                const std::function<void(const RepeatRunResult&)>& report);
 
 /// Prints the one line that closes a run's log.

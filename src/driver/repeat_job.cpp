@@ -1,0 +1,194 @@
+#include "driver/repeat_job.h"
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <type_traits>
+
+#include "base/log.h"
+
+namespace {
+
+// The processes of a job run the same program on the same kind of machine: values travel as
+// their bytes.
+template <typename T>
+void put(std::string& bytes, const T& value) {
+  static_assert(std::is_trivially_copyable<T>::value, "sent as its bytes");
+  bytes.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+void put_text(std::string& bytes, const std::string& text) {
+  put(bytes, static_cast<uint64_t>(text.size()));
+  bytes += text;
+}
+
+void put_map(std::string& bytes, const std::vector<float>& map) {
+  put(bytes, static_cast<uint64_t>(map.size()));
+  bytes.append(reinterpret_cast<const char*>(map.data()), map.size() * sizeof(float));
+}
+
+/// Reads back what put wrote, in the same order; stays failed after the first short read.
+struct Reader {
+  const std::string& bytes;
+  size_t at = 0;
+  bool ok = true;
+
+  template <typename T>
+  T get() {
+    T value{};
+    if (!take(&value, sizeof value)) return T{};
+    return value;
+  }
+  bool take(void* to, size_t size) {
+    ok = ok && bytes.size() - at >= size;
+    if (!ok) return false;
+    std::memcpy(to, bytes.data() + at, size);
+    at += size;
+    return true;
+  }
+  std::string text() {
+    const uint64_t size = get<uint64_t>();
+    ok = ok && bytes.size() - at >= size;
+    if (!ok) return std::string();
+    std::string value = bytes.substr(at, size);
+    at += size;
+    return value;
+  }
+  std::vector<float> map() {
+    const uint64_t size = get<uint64_t>();
+    ok = ok && (bytes.size() - at) / sizeof(float) >= size;
+    if (!ok) return {};
+    std::vector<float> value(size);
+    take(value.data(), size * sizeof(float));
+    return value;
+  }
+};
+
+std::string pack_normalisers(const Normalisers& normalisers) {
+  std::string bytes;
+  put(bytes, normalisers);
+  return bytes;
+}
+
+}  // namespace
+
+std::vector<int32_t> repeat_job_share(int32_t repeats, const Cluster& cluster) {
+  std::vector<int32_t> runs;
+  for (int32_t run = cluster.rank + 1; run <= repeats; run += cluster.size) runs.push_back(run);
+  return runs;
+}
+
+std::string repeat_job_pack_runs(const RepeatSetResult& set) {
+  std::string bytes;
+  put(bytes, set.best);
+  put(bytes, static_cast<uint64_t>(set.runs.size()));
+  for (const RepeatRunResult& run : set.runs) {
+    put(bytes, run.run);
+    put(bytes, run.seed);
+    put(bytes, run.done);
+    put(bytes, run.fatal_code);
+    put(bytes, run.energy);
+    put(bytes, run.seconds);
+    put_text(bytes, run.log);
+  }
+  return bytes;
+}
+
+bool repeat_job_unpack_runs(const std::string& bytes, RepeatSetResult& set) {
+  Reader in{bytes};
+  set.best = in.get<int32_t>();
+  const uint64_t count = in.get<uint64_t>();
+  set.runs.clear();
+  for (uint64_t k = 0; k < count && in.ok; ++k) {
+    RepeatRunResult run;
+    run.run = in.get<int32_t>();
+    run.seed = in.get<uint64_t>();
+    run.done = in.get<bool>();
+    run.fatal_code = in.get<int>();
+    run.energy = in.get<MapEnergy>();
+    run.seconds = in.get<double>();
+    run.log = in.text();
+    set.runs.push_back(std::move(run));
+  }
+  return in.ok && in.at == bytes.size() && set.best < static_cast<int64_t>(set.runs.size());
+}
+
+std::string repeat_job_pack_maps(const RepeatMaps& maps) {
+  std::string bytes;
+  put_map(bytes, maps.preprocess_output);
+  put_map(bytes, maps.process_output);
+  put_map(bytes, maps.postprocess_output);
+  put(bytes, maps.working_cell_value);
+  return bytes;
+}
+
+bool repeat_job_unpack_maps(const std::string& bytes, RepeatMaps& maps) {
+  Reader in{bytes};
+  maps.preprocess_output = in.map();
+  maps.process_output = in.map();
+  maps.postprocess_output = in.map();
+  maps.working_cell_value = in.get<float>();
+  return in.ok && in.at == bytes.size();
+}
+
+std::vector<RepeatSetResult> repeat_job_run(const Scenario& scenario, const RepeatShared& shared,
+                                            const RepeatOptions& options, const Cluster& cluster) {
+  const std::vector<int32_t> runs = repeat_job_share(options.repeats, cluster);
+  // Runs compare by the normalisers run 1 fixes. Process 0 runs it and hands them to every other
+  // process with runs, which waits for them only once its own first run is done.
+  const int receivers = std::min<int32_t>(cluster.size, options.repeats);
+  std::function<Normalisers()> common;
+  if (cluster.rank != 0) {
+    common = [] {
+      Normalisers normalisers;
+      const std::string bytes = cluster_receive(0);
+      if (bytes.size() != sizeof normalisers) fatal(1, "error: damaged message from process 0!\n");
+      std::memcpy(&normalisers, bytes.data(), sizeof normalisers);
+      return normalisers;
+    };
+  }
+  RepeatSetResult mine =
+      run_repeat_set(scenario, shared, options, runs, common, [&](const RepeatRunResult& result) {
+        if (cluster.rank == 0 && result.run == 1 && result.done) {
+          for (int to = 1; to < receivers; ++to)
+            cluster_send(to, pack_normalisers(result.energy.normalisers));
+        }
+      });
+  // A failed run ends the job from here, with its log, whatever the others are doing.
+  if (!mine.runs.empty() && !mine.runs.back().done) {
+    log_message("%s", mine.runs.back().log.c_str());
+    fatal_exit(mine.runs.back().fatal_code);
+  }
+
+  // The counts travel once per process, summed; the runs' summaries and logs once per run; the
+  // maps of the best run only, from the process that ran it.
+  const std::vector<std::string> packed = cluster_gather(cluster, repeat_job_pack_runs(mine));
+  cluster_sum(cluster, mine.counts);
+  std::vector<RepeatSetResult> sets;
+  int owner = 0;
+  if (cluster.rank == 0) {
+    sets.push_back(std::move(mine));
+    for (size_t p = 1; p < packed.size(); ++p) {
+      RepeatSetResult set;
+      if (!repeat_job_unpack_runs(packed[p], set))
+        fatal(1, "error: damaged message from process %zu!\n", p);
+      sets.push_back(std::move(set));
+    }
+    const RepeatRunResult* best = nullptr;
+    for (size_t p = 0; p < sets.size(); ++p) {
+      if (sets[p].best < 0) continue;
+      const RepeatRunResult& candidate = sets[p].runs[static_cast<size_t>(sets[p].best)];
+      if (best == nullptr || repeat_better(candidate, *best)) {
+        best = &candidate;
+        owner = static_cast<int>(p);
+      }
+    }
+  }
+  owner = static_cast<int>(cluster_broadcast(cluster, static_cast<uint64_t>(owner)));
+  const std::string maps = cluster_fetch(
+      cluster, owner,
+      cluster.rank == owner && owner != 0 ? repeat_job_pack_maps(mine.best_maps) : std::string());
+  if (cluster.rank == 0 && owner != 0 && !repeat_job_unpack_maps(maps, sets[owner].best_maps))
+    fatal(1, "error: damaged message from process %d!\n", owner);
+  return sets;
+}

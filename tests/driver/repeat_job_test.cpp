@@ -1,0 +1,84 @@
+// What the processes of a job send each other: every field of a run and of the best run's maps
+// comes back as it left, and the runs are shared out round the processes.
+#include "driver/repeat_job.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+TEST(RepeatJobTest, RunRGoesToProcessRMinusOneModuloP) {
+  EXPECT_EQ(repeat_job_share(8, Cluster{0, 3}), (std::vector<int32_t>{1, 4, 7}));
+  EXPECT_EQ(repeat_job_share(8, Cluster{2, 3}), (std::vector<int32_t>{3, 6}));
+  EXPECT_EQ(repeat_job_share(2, Cluster{2, 3}), (std::vector<int32_t>{}));
+  EXPECT_EQ(repeat_job_share(5, Cluster{0, 1}), (std::vector<int32_t>{1, 2, 3, 4, 5}));
+}
+
+TEST(RepeatJobTest, RunsTravelWhole) {
+  RepeatSetResult sent;
+  sent.best = 1;
+  for (int32_t k = 0; k < 2; ++k) {
+    RepeatRunResult run;
+    run.run = 3 + 3 * k;
+    run.seed = 0xfffffffffffffff0ULL + static_cast<uint64_t>(k);
+    run.done = k == 1;
+    run.fatal_code = k == 1 ? 0 : -6;
+    run.log = k == 1 ? std::string("run 6\nerror: x\0y!\n", 19) : "";
+    run.energy.energy = k == 1 ? 1.25 : std::nan("");
+    for (int t = 0; t < 5; ++t) {
+      run.energy.terms[t] = 0.1 * (t + 1) + k;
+      run.energy.normalisers.range[t] = t - 1.0;
+      run.energy.normalisers.off[t] = t % 2 == k;
+    }
+    run.energy.cells = 640 + k;
+    run.energy.islands = 7 - k;
+    run.seconds = 12.5 + k;
+    sent.runs.push_back(run);
+  }
+  const std::string bytes = repeat_job_pack_runs(sent);
+  RepeatSetResult got;
+  ASSERT_TRUE(repeat_job_unpack_runs(bytes, got));
+  EXPECT_EQ(got.best, 1);
+  ASSERT_EQ(got.runs.size(), 2u);
+  for (size_t k = 0; k < 2; ++k) {
+    const RepeatRunResult &a = sent.runs[k], &b = got.runs[k];
+    EXPECT_EQ(b.run, a.run);
+    EXPECT_EQ(b.seed, a.seed);
+    EXPECT_EQ(b.done, a.done);
+    EXPECT_EQ(b.fatal_code, a.fatal_code);
+    EXPECT_EQ(b.log, a.log);
+    EXPECT_EQ(std::memcmp(&b.energy.energy, &a.energy.energy, sizeof(double)), 0);
+    for (int t = 0; t < 5; ++t) {
+      EXPECT_EQ(b.energy.terms[t], a.energy.terms[t]);
+      EXPECT_EQ(b.energy.normalisers.range[t], a.energy.normalisers.range[t]);
+      EXPECT_EQ(b.energy.normalisers.off[t], a.energy.normalisers.off[t]);
+    }
+    EXPECT_EQ(b.energy.cells, a.energy.cells);
+    EXPECT_EQ(b.energy.islands, a.energy.islands);
+    EXPECT_EQ(b.seconds, a.seconds);
+  }
+  // A message cut short is refused, not read past its end.
+  EXPECT_FALSE(repeat_job_unpack_runs(bytes.substr(0, bytes.size() - 1), got));
+}
+
+TEST(RepeatJobTest, BestMapsTravelWhole) {
+  RepeatMaps sent;
+  sent.preprocess_output = {0.0f, 3.0f, -1.0f};
+  sent.process_output = {};
+  sent.postprocess_output = {3.0f, 0.0f, -2.0f};
+  sent.working_cell_value = 3.0f;
+  const std::string bytes = repeat_job_pack_maps(sent);
+  RepeatMaps got;
+  ASSERT_TRUE(repeat_job_unpack_maps(bytes, got));
+  EXPECT_EQ(got.preprocess_output, sent.preprocess_output);
+  EXPECT_EQ(got.process_output, sent.process_output);
+  EXPECT_EQ(got.postprocess_output, sent.postprocess_output);
+  EXPECT_EQ(got.working_cell_value, 3.0f);
+  EXPECT_FALSE(repeat_job_unpack_maps(bytes + "x", got));
+}
+
+}  // namespace
