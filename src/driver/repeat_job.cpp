@@ -42,7 +42,8 @@ struct Reader {
   bool take(void* to, size_t size) {
     ok = ok && bytes.size() - at >= size;
     if (!ok) return false;
-    std::memcpy(to, bytes.data() + at, size);
+    // An empty map has no storage to copy into.
+    if (size > 0) std::memcpy(to, bytes.data() + at, size);
     at += size;
     return true;
   }
