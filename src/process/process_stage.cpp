@@ -292,15 +292,11 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
     const ProcessStageParameters params = process_read_parameters(config);
     MapBlock maps = maps_allocate_quiet(geometry, PROCESS_MAPS);
     build_input_maps(config, params, maps);
-    // The loaders' scratch maps are not read again.
-    float* kept = static_cast<float*>(std::realloc(
-        maps.block.get(), maps.cell_count() * (PROCESS_DISTANCES_MAP + 1) * sizeof(float)));
-    if (kept != nullptr) {
-      (void)maps.block.release();
-      maps.block.reset(kept);
-      maps.count = PROCESS_DISTANCES_MAP + 1;
-    }
-    inputs.maps = std::move(maps);
+    // The loaders' scratch maps are not read again: the shared block keeps only the maps the
+    // runs read. A large block is mapped, not from the heap, so it is copied, never reallocated.
+    MapBlock kept = maps_allocate_quiet(geometry, PROCESS_DISTANCES_MAP + 1);
+    std::copy(maps.map(0), maps.map(PROCESS_DISTANCES_MAP + 1), kept.map(0));
+    inputs.maps = std::move(kept);
   } catch (const FatalExit& e) {
     inputs.fatal_code = e.code;
   } catch (const std::bad_alloc&) {

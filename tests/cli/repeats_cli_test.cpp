@@ -213,3 +213,27 @@ TEST(RepeatsCliTest, AFailedRunEndsTheProcessAfterTheRunsBeforeIt) {
 }
 
 }  // namespace
+
+// A grid of 300,000 cells puts the shared PROCESS maps in a mapped block rather than on the heap:
+// keeping only the maps the runs read must not treat it as heap memory.
+TEST(RepeatsCliTest, RunsShareTheMapsOfAGridBeyondTheHeapBlocks) {
+  CliDir dir;
+  std::string grid = "ncols 600\nnrows 500\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
+  for (int r = 0; r < 500; ++r) {
+    for (int c = 0; c < 600; ++c) grid += std::to_string((r + c) % 10) + (c < 599 ? " " : "\n");
+  }
+  dir.write("a.asc", grid);
+  dir.write("big.json", R"({
+  "maps": {"potential-maps": [["a.asc"]], "potential-maps-weight": [[1]], "exclusion-masks": []},
+  "preprocess": {"init-values-map": "", "distribution-masks": [], "convert-area": 0.01,
+                 "debug-maps": "no", "output": "pre.asc"},
+  "process": {"functions-weight": [1, 1, 1, 1, 1], "pinit": 0.5, "tinit": 1, "tnext": 0.9,
+              "nmovs": 25, "nstages": 2, "kb": 20, "random-select": "no",
+              "distance-masks": [], "distance-maps": ["a.asc"], "debug-maps": "no",
+              "debug-evolution": "no", "autotunning": "no", "output": "proc.asc"}})");
+  const RunResult result = run_landalloc(
+      {"--seed=3", "--repeats=2", "--threads=2", "--preprocess", "--process", "big.json"},
+      dir.dir());
+  EXPECT_EQ(result.code, 0) << result.out;
+  EXPECT_TRUE(fs::exists(dir.path("proc.frequency.asc")));
+}
