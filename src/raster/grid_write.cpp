@@ -133,6 +133,16 @@ struct AtomicWriter {
   }
 };
 
+// As "%f" prints it when that reads back as the same double, else with the fewest digits that do.
+std::string grid_format_exact(double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%f", value);
+  for (int digits = 7; digits <= 17 && std::strtod(text, nullptr) != value; ++digits) {
+    std::snprintf(text, sizeof text, "%.*g", digits, value);
+  }
+  return text;
+}
+
 }  // namespace
 
 char* grid_format_value(float value, char* out) {
@@ -166,13 +176,15 @@ int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   // line, an origin of 0 included.
   writer.text("ncols        %d\n", g.ncols);
   writer.text("nrows        %d\n", g.nrows);
+  // A centre is read back as a corner half a cell away, where the same 32-bit value may round
+  // otherwise: it is written with the digits that give back the very same double.
   if (g.xllcenter != 0.0 && g.xllcorner == 0.0) {
-    writer.text("%s%s\n", "xllcenter    ", grid_format_header_value(g.xllcenter).c_str());
+    writer.text("%s%s\n", "xllcenter    ", grid_format_exact(g.xllcenter).c_str());
   } else {
     writer.text("%s%s\n", "xllcorner    ", grid_format_header_value(g.xllcorner).c_str());
   }
   if (g.yllcenter != 0.0 && g.yllcorner == 0.0) {
-    writer.text("%s%s\n", "yllcenter    ", grid_format_header_value(g.yllcenter).c_str());
+    writer.text("%s%s\n", "yllcenter    ", grid_format_exact(g.yllcenter).c_str());
   } else {
     writer.text("%s%s\n", "yllcorner    ", grid_format_header_value(g.yllcorner).c_str());
   }
