@@ -288,11 +288,14 @@ int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
   std::string reason;
   {
     GdalErrors errors;
-    // DEFLATE at level 1: about 3 % larger than at GDAL's default level 6 on a terrain model,
-    // and written twice as fast.
+    // ZSTD at level 1 with horizontal differencing of the 32-bit words (lossless for floats):
+    // on six-digit values it is written three times faster than DEFLATE with the floating-point
+    // predictor, whose byte-wise pass costs more than the compression, for files about 15 %
+    // larger; every GDAL since 2.3 reads it. Readers without ZSTD can be given a DEFLATE copy with
+    // gdal_translate.
     const char* const options[] = {
-        "TILED=YES", "BLOCKXSIZE=256", "BLOCKYSIZE=256",   "COMPRESS=DEFLATE",
-        "ZLEVEL=1",  "PREDICTOR=3",    "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS",
+        "TILED=YES",    "BLOCKXSIZE=256", "BLOCKYSIZE=256",   "COMPRESS=ZSTD",
+        "ZSTD_LEVEL=1", "PREDICTOR=2",    "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS",
         nullptr};
     Dataset dataset(GDALCreate(GDALGetDriverByName("GTiff"), temp.path, g.ncols, g.nrows, 1,
                                GDT_Float32, const_cast<char**>(options)));

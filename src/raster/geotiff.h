@@ -28,8 +28,8 @@ GridGeometry raster_read_geometry(const char* path);
 /// of valid cells.
 int32_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs);
 
-/// Writes map k of `maps` to `path` as a Float32 GeoTIFF (tiled, DEFLATE with the floating-point
-/// predictor, BigTIFF when needed) with the block's geometry and coordinate system and the no-data
+/// Writes map k of `maps` to `path` as a Float32 GeoTIFF (tiled, ZSTD with horizontal
+/// differencing, BigTIFF when needed) with the block's geometry and coordinate system and the no-data
 /// value FILE_NODATA, whole or not at all. Returns the number of valid cells.
 int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k);
 
