@@ -5,6 +5,7 @@
 // files on every platform and standard library.
 #pragma once
 
+#include <climits>
 #include <cstdint>
 #include <optional>
 
@@ -59,6 +60,20 @@ inline int32_t rand_index(Rng& rng, int32_t n) {
     }
   }
   return static_cast<int32_t>(product >> 32);
+}
+
+/// One uniform index over 0..n-1 (n >= 1) for counts that can pass 2^31, such as the cells of a
+/// map: below 2^31 the very draws of rand_index, so that seeded runs do not change with the type.
+inline int64_t rand_index64(Rng& rng, int64_t n) {
+  if (n <= INT32_MAX) return rand_index(rng, static_cast<int32_t>(n));
+  // 60 bits from two 30-bit draws, rejected above the largest multiple of n: exactly uniform.
+  const uint64_t span = uint64_t{1} << 60;
+  const uint64_t limit = span - span % static_cast<uint64_t>(n);
+  for (;;) {
+    const uint64_t x = (static_cast<uint64_t>(rand_index(rng, 1 << 30)) << 30) |
+                       static_cast<uint64_t>(rand_index(rng, 1 << 30));
+    if (x < limit) return static_cast<int64_t>(x % static_cast<uint64_t>(n));
+  }
 }
 
 /// A draw as a fraction r * 2^-15, for the probability tests (accept when p >= rand_fraction()).
