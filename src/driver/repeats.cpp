@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cinttypes>
 #include <cmath>
 #include <condition_variable>
 #include <cstdio>
@@ -233,8 +234,8 @@ void write_runs_table(const std::vector<const RepeatRunResult*>& runs, const Rep
   for (const RepeatRunResult* r : runs) {
     const MapEnergy& e = r->energy;
     // Energies to the last bit, so that the table orders the runs as they were compared.
-    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%d,%d,%.3f,%s\n", r->run,
-                 static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
+    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s\n",
+                 r->run, static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
                  e.terms[2], e.terms[3], e.terms[4], e.cells, e.islands, r->seconds,
                  r == best ? "yes" : "no");
   }
@@ -319,7 +320,7 @@ RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& sha
 }
 
 void repeat_print_summary(const RepeatRunResult& result, int32_t repeats) {
-  log_message("run %d of %d: energy %f, %d cells, %d islands\n", result.run, repeats,
+  log_message("run %d of %d: energy %f, %" PRId64 " cells, %d islands\n", result.run, repeats,
               result.energy.energy, result.energy.cells, result.energy.islands);
 }
 

@@ -1,6 +1,7 @@
 #include "postprocess/expand_basic.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstring>
 #include <iterator>
 
@@ -46,11 +47,12 @@ void echo_assign_preference(const char* label, AssignPreference preference) {
   }
 }
 
-void growth_progress(Progress& progress, int32_t cells_to_assign, int32_t remaining,
-                     int32_t sweeps) {
-  const int32_t grown = cells_to_assign - remaining;
-  progress_update(progress, grown, cells_to_assign, "POSTPROCESS %d of %d cells grown, sweep %d",
-                  grown, cells_to_assign, sweeps + 1);
+void growth_progress(Progress& progress, int64_t cells_to_assign, int64_t remaining,
+                     int64_t sweeps) {
+  const int64_t grown = cells_to_assign - remaining;
+  progress_update(progress, double(grown), double(cells_to_assign),
+                  "POSTPROCESS %" PRId64 " of %" PRId64 " cells grown, sweep %" PRId64, grown,
+                  cells_to_assign, sweeps + 1);
 }
 
 IslandSizes growth_begin(PostprocessRun& p) {
@@ -60,15 +62,15 @@ IslandSizes growth_begin(PostprocessRun& p) {
   if (!sizes.size.empty()) {
     sizes.largest = sizes.size[0];
     sizes.smallest = sizes.size[0];
-    for (int32_t s : sizes.size) {
+    for (int64_t s : sizes.size) {
       if (s > sizes.largest) sizes.largest = s;
       if (s < sizes.smallest) sizes.smallest = s;
     }
   }
   log_message("stats\n");
   log_message("  %d islands\n", p.islands.island_count);
-  log_message("  max island %d cells\n", sizes.largest);
-  log_message("  min island %d cells\n", sizes.smallest);
+  log_message("  max island %" PRId64 " cells\n", sizes.largest);
+  log_message("  min island %" PRId64 " cells\n", sizes.smallest);
   return sizes;
 }
 
@@ -118,7 +120,7 @@ void narrow_frontier(GrowthFrontier& frontier, const GridGeometry& g, const floa
 // one draw per free neighbour examined. A grown cell holds GROWN_MARK until the sweep ends, so it
 // neither grows nor is taken again in the same sweep.
 SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference preference,
-                         BasinGraph* graph, int32_t& remaining, GrowthFrontier& frontier) {
+                         BasinGraph* graph, int64_t& remaining, GrowthFrontier& frontier) {
   SweepResult result{0, false};
   const int32_t nrows = p.maps.geometry.nrows;
   const int32_t ncols = p.maps.geometry.ncols;
@@ -151,7 +153,7 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
       if (!(chance >= rand_fraction(p.run.rng))) continue;
       solution[next] = GROWN_MARK;
       labels[next] = island;
-      int32_t& size = sizes.size[static_cast<size_t>(island)];
+      int64_t& size = sizes.size[static_cast<size_t>(island)];
       ++size;
       if (size > sizes.largest) sizes.largest = size;
       --remaining;
@@ -181,12 +183,12 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
   return result;
 }
 
-int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference,
+int64_t expand_basic(PostprocessRun& p, int64_t cells_to_assign, AssignPreference preference,
                      bool narrowing) {
   IslandSizes sizes = growth_begin(p);
-  log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
-  int32_t remaining = cells_to_assign;
-  int32_t sweeps = 0;
+  log_message("  calculating (to assign %" PRId64 " cells)...\n", cells_to_assign);
+  int64_t remaining = cells_to_assign;
+  int64_t sweeps = 0;
   GrowthFrontier frontier;
   frontier.narrowing = narrowing;
   Progress progress = progress_begin(1.0);
@@ -198,15 +200,15 @@ int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreferenc
     // same map and do the same: the islands cannot reach the count.
     if (sweep.added == 0 && !sweep.could_grow) {
       log_message("error: no free cells around the islands to hold the number of cells needed!\n");
-      fatal(-1, "  %d cells still unassigned\n", remaining);
+      fatal(-1, "  %" PRId64 " cells still unassigned\n", remaining);
     }
   }
   progress_end(progress);
-  log_message("    expansion finished after %d steps\n", sweeps);
+  log_message("    expansion finished after %" PRId64 " steps\n", sweeps);
   return sweeps;
 }
 
-void expand_basic_branch(PostprocessRun& p, int32_t cells_to_assign) {
+void expand_basic_branch(PostprocessRun& p, int64_t cells_to_assign) {
   log_message("BASIC MODE selected\n");
   log_message("config parameters\n");
   echo_assign_preference("preference", p.params.preference);

@@ -15,9 +15,9 @@ struct BasinGraph;
 
 /// Island sizes while the islands grow; `largest` follows the growth.
 struct IslandSizes {
-  std::vector<int32_t> size;
-  int32_t largest = 0;
-  int32_t smallest = 0;
+  std::vector<int64_t> size;
+  int64_t largest = 0;
+  int64_t smallest = 0;
 };
 
 /// The cells a sweep visits. A sweep only turns free cells into grown ones, so an allocated cell
@@ -33,7 +33,7 @@ struct GrowthFrontier {
 
 /// What one sweep did.
 struct SweepResult {
-  int32_t added;    ///< cells grown in the sweep
+  int64_t added;    ///< cells grown in the sweep
   bool could_grow;  ///< some draw was made with an acceptance value of 0 or more
 };
 
@@ -46,8 +46,8 @@ void echo_assign_preference(const char* label, AssignPreference preference);
 
 /// Shows the growth on the progress line: `remaining` of `cells_to_assign` cells still to add
 /// before sweep `sweeps` + 1.
-void growth_progress(Progress& progress, int32_t cells_to_assign, int32_t remaining,
-                     int32_t sweeps);
+void growth_progress(Progress& progress, int64_t cells_to_assign, int64_t remaining,
+                     int64_t sweeps);
 
 /// Labels the islands, counts their sizes and prints the "stats" lines up to the smallest size.
 IslandSizes growth_begin(PostprocessRun& p);
@@ -56,12 +56,12 @@ IslandSizes growth_begin(PostprocessRun& p);
 /// add; updates the frontier for the next sweep. With a graph, islands grow only into allowed
 /// basins and mark the basins they touch.
 SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference preference,
-                         BasinGraph* graph, int32_t& remaining, GrowthFrontier& frontier);
+                         BasinGraph* graph, int64_t& remaining, GrowthFrontier& frontier);
 
 /// Grows the islands freely until `cells_to_assign` cells were added; returns the sweeps made.
 /// `narrowing` false makes every sweep visit the whole map.
-int32_t expand_basic(PostprocessRun& p, int32_t cells_to_assign, AssignPreference preference,
+int64_t expand_basic(PostprocessRun& p, int64_t cells_to_assign, AssignPreference preference,
                      bool narrowing = true);
 
 /// The basic-mode branch of the expansion: prints its banner and the preference, and expands.
-void expand_basic_branch(PostprocessRun& p, int32_t cells_to_assign);
+void expand_basic_branch(PostprocessRun& p, int64_t cells_to_assign);

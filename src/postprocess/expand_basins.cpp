@@ -1,8 +1,10 @@
 #include "postprocess/expand_basins.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
-#include <limits>
+#include <new>
+#include <stdexcept>
 
 #include "base/log.h"
 #include "raster/grid.h"
@@ -30,13 +32,15 @@ int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
   }
   std::sort(numbers.begin(), numbers.end());
   numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  // Each basin is a column of the graph, indexed in 32 bits like the islands.
+  if (numbers.size() >= size_t{INT32_MAX}) fatal(1, "error: not enough memory!\n");
   const int32_t count = static_cast<int32_t>(numbers.size());
   log_message("  %d basins (will reserve one more for map errors)\n", count);
   const int32_t error_basin = count;
 
   graph.cell_basin.assign(n, -1);
   log_message("  create adjacency graph\n");
-  int32_t errors = 0;
+  int64_t errors = 0;
   for (size_t i = 0; i < n; ++i) {
     if (!(solution[i] >= 0.0f)) continue;
     if (in_a_basin(basins[i])) {
@@ -47,13 +51,13 @@ int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
       ++errors;
     }
   }
-  if (errors > 0) log_message("  - %d cells go to map error basin\n", errors);
+  if (errors > 0) log_message("  - %" PRId64 " cells go to map error basin\n", errors);
   return count + 1;
 }
 
-[[noreturn]] void basins_exhausted(int32_t remaining) {
+[[noreturn]] void basins_exhausted(int64_t remaining) {
   log_message("error: basin map is unable to hold the number of cells needed!\n");
-  log_message("  %d cells still unassigned\n", remaining);
+  log_message("  %" PRId64 " cells still unassigned\n", remaining);
   log_message("  (try to add more islands to the selection\n");
   fatal(-1, "  by reducing size or distance requirements)\n");
 }
@@ -84,7 +88,7 @@ int32_t add_candidate_basins(BasinGraph& graph, Rng& rng) {
   return opened;
 }
 
-int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cells_to_assign,
+int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cells_to_assign,
                       AssignPreference preference, bool narrowing) {
   IslandSizes sizes = growth_begin(p);
   BasinGraph graph;
@@ -92,12 +96,19 @@ int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cel
   graph.columns = assign_cell_basins(p, graph);
   graph.mark_own_basin = min_cells_in_basin > 0;
   const size_t columns = static_cast<size_t>(graph.columns);
-  // The graph is counted in 32-bit entries, like the maps of a stage.
-  if (int64_t(graph.island_count) * int64_t(columns) > std::numeric_limits<int32_t>::max()) {
+  // One entry per island and basin: a product that wraps would size the graph short.
+  size_t entries = 0;
+  if (__builtin_mul_overflow(size_t(graph.island_count), columns, &entries)) {
     fatal(1, "error: not enough memory!\n");
   }
-  graph.entries.assign(size_t(graph.island_count) * columns, BASIN_NONE);
-  std::vector<int32_t> basin_solution_cells(columns, 0);
+  try {
+    graph.entries.assign(entries, BASIN_NONE);
+  } catch (const std::bad_alloc&) {
+    fatal(1, "error: not enough memory!\n");
+  } catch (const std::length_error&) {
+    fatal(1, "error: not enough memory!\n");
+  }
+  std::vector<int64_t> basin_solution_cells(columns, 0);
 
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const int32_t* labels = p.islands.label_map.data();
@@ -112,7 +123,7 @@ int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cel
   if (min_cells_in_basin > 0) {
     int32_t removed = 0;
     for (int32_t b = 0; b < graph.columns; ++b) {
-      const int32_t cells = basin_solution_cells[static_cast<size_t>(b)];
+      const int64_t cells = basin_solution_cells[static_cast<size_t>(b)];
       if (cells <= 0 || cells >= min_cells_in_basin) continue;
       for (int32_t island = 0; island < graph.island_count; ++island) {
         basin_entry(graph, island, b) = BASIN_NONE;
@@ -122,15 +133,15 @@ int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cel
     log_message("  - removed %d adj basins because low number of solution cells there\n", removed);
     if (removed >= graph.columns) {
       log_message("error: no enough basins left to hold the number of cells needed!\n");
-      log_message("  %d cells still unassigned\n", cells_to_assign);
+      log_message("  %" PRId64 " cells still unassigned\n", cells_to_assign);
       log_message("  %d basins\n", graph.columns);
       fatal(-1, "  %d basins removed\n", removed);
     }
   }
 
-  log_message("  calculating (to assign %d cells)...\n", cells_to_assign);
-  int32_t remaining = cells_to_assign;
-  int32_t sweeps = 0;
+  log_message("  calculating (to assign %" PRId64 " cells)...\n", cells_to_assign);
+  int64_t remaining = cells_to_assign;
+  int64_t sweeps = 0;
   GrowthFrontier frontier;
   frontier.narrowing = narrowing;
   Progress progress = progress_begin(1.0);
@@ -143,11 +154,11 @@ int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cel
     }
   }
   progress_end(progress);
-  log_message("    expansion finished after %d steps\n", sweeps);
+  log_message("    expansion finished after %" PRId64 " steps\n", sweeps);
   return sweeps;
 }
 
-void expand_basins_branch(PostprocessRun& p, int32_t cells_to_assign) {
+void expand_basins_branch(PostprocessRun& p, int64_t cells_to_assign) {
   log_message("BASINS FILLING MODE selected\n");
   log_message("init basins map\n");
   grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);

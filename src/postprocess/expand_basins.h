@@ -38,11 +38,11 @@ int32_t add_candidate_basins(BasinGraph& graph, Rng& rng);
 /// Grows the islands basin by basin until `cells_to_assign` cells were added; returns the sweeps
 /// made. Exit code -1 when the basins cannot hold the cells. `narrowing` false makes every sweep
 /// visit the whole map.
-int32_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int32_t cells_to_assign,
+int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cells_to_assign,
                       AssignPreference preference, bool narrowing = true);
 
 /// The echo line of "postprocess.expand.minimim-cells-in-basin".
 constexpr const char* BASINS_ECHO_CELLS = "  minimum %d solution cells in basin\n";
 
 /// The basins branch of the expansion: reads the basins map, prints its parameters, and expands.
-void expand_basins_branch(PostprocessRun& p, int32_t cells_to_assign);
+void expand_basins_branch(PostprocessRun& p, int64_t cells_to_assign);

@@ -1,5 +1,7 @@
 #include "postprocess/expansion.h"
 
+#include <cinttypes>
+
 #include "base/log.h"
 #include "postprocess/expand_basic.h"
 #include "postprocess/expand_basins.h"
@@ -8,11 +10,11 @@
 namespace {
 
 // Leaves only the best group allocated; returns the cells of the worst group.
-int32_t clear_worst_group(PostprocessRun& p) {
+int64_t clear_worst_group(PostprocessRun& p) {
   float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const float selected = p.selected_mark();
   const size_t n = p.maps.cell_count();
-  int32_t removed = 0;
+  int64_t removed = 0;
   for (size_t i = 0; i < n; ++i) {
     if (solution[i] == selected) {
       solution[i] = p.working_cell_value;
@@ -38,14 +40,14 @@ void init_probability_map(PostprocessRun& p) {
 
 }  // namespace
 
-void expand_islands(PostprocessRun& p, int32_t cells_purged) {
+void expand_islands(PostprocessRun& p, int64_t cells_purged) {
   log_message("EXPAND best islands\n");
-  const int32_t cells_removed = clear_worst_group(p);
+  const int64_t cells_removed = clear_worst_group(p);
   postprocess_label(p);
   log_message("stats\n");
   log_message("  selected %d islands to expand\n", p.islands.island_count);
-  log_message("  - %d cells purged\n", cells_purged);
-  log_message("  - another %d cells removed\n", cells_removed);
+  log_message("  - %" PRId64 " cells purged\n", cells_purged);
+  log_message("  - another %" PRId64 " cells removed\n", cells_removed);
 
   init_probability_map(p);
   if (postprocess_debug_begin(p)) {
@@ -53,7 +55,7 @@ void expand_islands(PostprocessRun& p, int32_t cells_purged) {
                         POSTPROCESS_PROBABILITY_MAP);
   }
 
-  const int32_t cells_to_assign = cells_removed + cells_purged;
+  const int64_t cells_to_assign = cells_removed + cells_purged;
   if (p.params.basins_map.empty()) {
     expand_basic_branch(p, cells_to_assign);
   } else {

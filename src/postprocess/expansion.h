@@ -8,7 +8,7 @@
 #include "postprocess/postprocess_run.h"
 
 /// Clears the worst group and regrows the best group by `cells_purged` plus the cells cleared.
-void expand_islands(PostprocessRun& p, int32_t cells_purged);
+void expand_islands(PostprocessRun& p, int64_t cells_purged);
 
 /// Writes "postprocess.output" and, from it, the mask "postprocess.output-mask".
 void write_final_maps(PostprocessRun& p);

@@ -152,7 +152,7 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
   p.debug_prefix = run_file_path(run, p.params.output);
   load_maps(p);
   stage_seed(scenario, run);
-  const int32_t cells_purged = purge_stage(p);
+  const int64_t cells_purged = purge_stage(p);
   select_islands(p);
   expand_islands(p, cells_purged);
   // Only a complete expansion reaches this point: a failed one ends the run without a final map.

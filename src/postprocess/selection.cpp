@@ -1,6 +1,7 @@
 #include "postprocess/selection.h"
 
 #include <algorithm>
+#include <cinttypes>
 
 #include "base/log.h"
 #include "raster/grid.h"
@@ -19,7 +20,7 @@ void select_by_distance(const PostprocessRun& p, IslandSelection& table, int32_t
   const size_t islands = table.island.size();
   const float limit = static_cast<float>(min_distance);
   const float* distance = p.maps.map(POSTPROCESS_DISTANCE_MAP);
-  const std::vector<int32_t> near_cells = island_totals<int32_t>(
+  const std::vector<int64_t> near_cells = island_totals<int64_t>(
       p.islands,
       [distance, limit](size_t i) { return distance[i] > 0.0f && distance[i] <= limit ? 1 : 0; });
   int32_t chosen = 0;
@@ -104,11 +105,11 @@ void write_selection_debug_maps(PostprocessRun& p) {
 
 }  // namespace
 
-int32_t purge_islands(PostprocessRun& p, int32_t limit) {
+int64_t purge_islands(PostprocessRun& p, int32_t limit) {
   postprocess_label(p);
-  const std::vector<int32_t> sizes = island_sizes(p.islands);
-  int32_t purged = 0;
-  for (int32_t size : sizes) {
+  const std::vector<int64_t> sizes = island_sizes(p.islands);
+  int64_t purged = 0;
+  for (int64_t size : sizes) {
     if (size < limit) purged += size;
   }
   if (purged > 0) {
@@ -121,16 +122,16 @@ int32_t purge_islands(PostprocessRun& p, int32_t limit) {
       }
     }
   }
-  log_message("  - %d cells purged\n", purged);
+  log_message("  - %" PRId64 " cells purged\n", purged);
   postprocess_label(p);
   return purged;
 }
 
-int32_t purge_stage(PostprocessRun& p) {
+int64_t purge_stage(PostprocessRun& p) {
   log_message("PURGE islands\n");
   log_message("config parameters\n");
   log_message("  purge limit %d\n", p.params.purge_limit);
-  const int32_t cells_purged = purge_islands(p, p.params.purge_limit);
+  const int64_t cells_purged = purge_islands(p, p.params.purge_limit);
   if (postprocess_debug_begin(p)) {
     grid_write_suffixed(p.debug_prefix.c_str(), ".debug.purged.asc", p.maps,
                         POSTPROCESS_SOLUTION_MAP);

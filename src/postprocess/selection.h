@@ -22,10 +22,10 @@ struct IslandSelection {
 
 /// Erases the islands of fewer than `limit` cells from the solution map and relabels; returns the
 /// number of cells erased.
-int32_t purge_islands(PostprocessRun& p, int32_t limit);
+int64_t purge_islands(PostprocessRun& p, int32_t limit);
 
 /// Prints the purge limit, purges and writes the purged debug map; returns the cells purged.
-int32_t purge_stage(PostprocessRun& p);
+int64_t purge_stage(PostprocessRun& p);
 
 /// Scores the labelled islands, marks the best group with the selected mark and prints the result;
 /// exit code -6 when no island is selected.

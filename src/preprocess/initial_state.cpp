@@ -1,5 +1,6 @@
 #include "preprocess/initial_state.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <vector>
 
@@ -29,18 +30,6 @@ int32_t acceptance_count(float w) {
                                                     : static_cast<int32_t>(passing);
 }
 
-// A uniform integer below n (n >= 1), exact for totals beyond the 32-bit range.
-int64_t draw_below(Rng& rng, int64_t n) {
-  if (n <= INT32_MAX) return rand_index(rng, static_cast<int32_t>(n));
-  const uint64_t span = uint64_t{1} << 60;
-  const uint64_t limit = span - span % static_cast<uint64_t>(n);
-  for (;;) {
-    uint64_t x = (static_cast<uint64_t>(rand_index(rng, 1 << 30)) << 30) |
-                 static_cast<uint64_t>(rand_index(rng, 1 << 30));
-    if (x < limit) return static_cast<int64_t>(x % static_cast<uint64_t>(n));
-  }
-}
-
 // The number of failures before the first success of independent trials that each succeed with
 // probability s: P(k or more) = (1 - s)^k, drawn by inversion from a 53-bit uniform in (0, 1].
 int64_t draw_failures(Rng& rng, double s) {
@@ -63,7 +52,7 @@ struct PlacementRun {
   int64_t cells;
   int64_t available;
   int64_t total_count;
-  int32_t to_assign;
+  int64_t to_assign;
   PlacementCounts counts;
   Progress progress;
   double placements;  ///< cells to place in all
@@ -76,8 +65,9 @@ void count_placement(PlacementRun& run, int64_t c) {
   --run.to_assign;
   ++run.counts.accepted;
   if (run.counts.accepted % 4096 == 0) {
-    progress_update(run.progress, run.counts.accepted, run.placements,
-                    "PREPROCESS %d of %.0f cells placed", run.counts.accepted, run.placements);
+    progress_update(run.progress, double(run.counts.accepted), run.placements,
+                    "PREPROCESS %" PRId64 " of %.0f cells placed", run.counts.accepted,
+                    run.placements);
   }
 }
 
@@ -112,7 +102,9 @@ void place_plain(PlacementRun& run, bool watch) {
 // Cells are grouped in buckets by acceptance count (at most 32768 buckets, one per count that
 // occurs): a bucket weighs count * cells in it, a Fenwick tree over the buckets picks one, and the
 // cells of a bucket are equally likely. The tree stays small enough for the cache whatever the
-// grid, and the set-up costs three passes over the cells.
+// grid, and the set-up costs three passes over the cells. A bucket lists its cells as CellIndex:
+// 32 bits while the grid's indices fit in them, half the memory of 64.
+template <typename CellIndex>
 void place_exact(PlacementRun& run) {
   // Counting sort of the available cells by acceptance count: one bucket per count that occurs,
   // in increasing order. Cells of count 0 can never pass the acceptance test and get no bucket.
@@ -140,14 +132,15 @@ void place_exact(PlacementRun& run) {
   const bool every_cell = static_cast<size_t>(run.to_assign) >= pickable;
   std::vector<size_t> start(buckets + 1, 0);
   for (size_t k = 0; k < buckets; ++k) start[k + 1] = start[k] + size[k];
-  std::vector<int32_t> bucket_cells;
+  std::vector<CellIndex> bucket_cells;
   if (!every_cell) {
     bucket_cells.resize(pickable);
     std::vector<size_t> fill(start);
     for (int64_t i = 0; i < run.cells; ++i) {
       if (run.solution[i] != CELL_AVAILABLE) continue;
       int32_t c = acceptance_count(run.weights[i]);
-      if (c > 0) bucket_cells[fill[static_cast<size_t>(bucket_of[c])]++] = static_cast<int32_t>(i);
+      if (c > 0)
+        bucket_cells[fill[static_cast<size_t>(bucket_of[c])]++] = static_cast<CellIndex>(i);
     }
   }
   std::vector<int64_t> tree(buckets + 1, 0);  // Fenwick tree, bucket k at index k + 1
@@ -166,7 +159,7 @@ void place_exact(PlacementRun& run) {
     run.counts.rejections += draw_failures(run.rng, success);
 
     // Descend the tree to the bucket holding the target; within it, each cell spans c targets.
-    int64_t target = draw_below(run.rng, run.total_count);
+    int64_t target = rand_index64(run.rng, run.total_count);
     size_t b = 0;
     for (size_t step = top_step; step > 0; step /= 2) {
       if (b + step <= buckets && tree[b + step] <= target) {
@@ -201,7 +194,7 @@ double placement_probability(double w) {
   return 0.5 * (x / (std::fabs(x) + 1.0) + SIGMOID_OFFSET);
 }
 
-PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int32_t to_assign,
+PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int64_t to_assign,
                                     PlacementSampler sampler) {
   // The line shows only when the placement takes more than a second.
   PlacementRun run{maps.map(PREPROCESS_SOLUTION_MAP),
@@ -222,30 +215,36 @@ PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int32
     ++run.available;
     run.total_count += acceptance_count(run.weights[i]);
   }
-  run.to_assign = static_cast<int32_t>(to_assign < run.available ? to_assign : run.available);
-  run.placements = run.to_assign;
+  run.to_assign = to_assign < run.available ? to_assign : run.available;
+  run.placements = static_cast<double>(run.to_assign);
 
   if (sampler != SAMPLER_EXACT) place_plain(run, sampler == SAMPLER_AUTO);
-  if (run.to_assign > 0) place_exact(run);
+  if (run.to_assign > 0) {
+    if (run.cells <= int64_t{UINT32_MAX}) {
+      place_exact<uint32_t>(run);
+    } else {
+      place_exact<uint64_t>(run);
+    }
+  }
   progress_end(run.progress);
   return run.counts;
 }
 
 void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction) {
   log_message("create initial state\n");
-  const int32_t available =
+  const int64_t available =
       count_equal(maps.map(PREPROCESS_SOLUTION_MAP), maps.cell_count(), CELL_AVAILABLE);
   // A single-precision product, truncated. Above 2^24 cells the float can round above the count,
   // and no placement could fill the excess.
-  int32_t to_assign = static_cast<int32_t>(static_cast<float>(available) * fraction);
+  int64_t to_assign = static_cast<int64_t>(static_cast<float>(available) * fraction);
   if (to_assign > available) to_assign = available;
-  log_message("  %d cells available\n", available);
-  log_message("  %d cells to be assigned\n", to_assign);
+  log_message("  %" PRId64 " cells available\n", available);
+  log_message("  %" PRId64 " cells to be assigned\n", to_assign);
   log_message("  processing...\n");
 
   PlacementCounts counts{0, 0};
   if (to_assign > 0) counts = initial_state_place(maps, value, rng, to_assign, SAMPLER_AUTO);
-  log_message("    %d accepted cells\n", counts.accepted);
+  log_message("    %" PRId64 " accepted cells\n", counts.accepted);
   log_message("    %lld rejections\n", static_cast<long long>(counts.rejections));
   // A map without an allocated cell would leave the later stages to take the highest initial
   // value for the allocation and move existing land uses.

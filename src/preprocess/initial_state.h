@@ -19,7 +19,7 @@ enum PlacementSampler {
 
 /// What a placement run did.
 struct PlacementCounts {
-  int32_t accepted;    ///< cells set to the working cell value
+  int64_t accepted;    ///< cells set to the working cell value
   int64_t rejections;  ///< tries on available cells that failed the acceptance draw
 };
 
@@ -28,7 +28,7 @@ double placement_probability(double w);
 
 /// Sets `to_assign` available cells of the solution map (at most the number available) to `value`,
 /// the working cell value, with draws from `rng`.
-PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int32_t to_assign,
+PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int64_t to_assign,
                                     PlacementSampler sampler);
 
 /// Allocates trunc(available * fraction) of the available cells at random and reports the counts;

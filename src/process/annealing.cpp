@@ -56,23 +56,24 @@ float raised_cooling_factor(float tnext) {
   return static_cast<float>((1.0 - static_cast<double>(tnext)) / 10.0 + static_cast<double>(tnext));
 }
 
-double autotune_factor(const ProcessParameters& p, double rejected_sum, int32_t count) {
+double autotune_factor(const ProcessParameters& p, double rejected_sum, int64_t count) {
   if (count == 0) {
     log_message("! no move rejected in the last dry-run stage: kb %f kept\n", p.kb);
     return p.kb;
   }
-  const double mean = rejected_sum / count;
+  const double mean = rejected_sum / static_cast<double>(count);
   return std::fabs(std::log(static_cast<double>(p.pinit)) * static_cast<double>(p.tinit) / mean);
 }
 
-void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int32_t accepts,
-                          int32_t boltzmann_accepts) {
+void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int64_t accepts,
+                          int64_t boltzmann_accepts) {
   const double nmovs = static_cast<double>(p.parameters.nmovs);
   double terms[5];
   energy_terms(p.energy, terms);
   std::fprintf(file, "%d %f %f %.2f %.2f %f %f %f %f %f\n", stage, p.annealing.temperature,
-               p.annealing.current_energy, accepts / nmovs, boltzmann_accepts / nmovs, terms[0],
-               terms[1], terms[2], terms[3], terms[4]);
+               p.annealing.current_energy, static_cast<double>(accepts) / nmovs,
+               static_cast<double>(boltzmann_accepts) / nmovs, terms[0], terms[1], terms[2],
+               terms[3], terms[4]);
 }
 
 void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) {
@@ -95,18 +96,19 @@ void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) 
     bool aborted = false;
     const int32_t abort_limit = static_cast<int32_t>(std::floor(p.nstages * 0.5));
     Progress progress = progress_begin(0.0);
-    const double total_moves = static_cast<double>(p.nstages) * p.nmovs;
+    const double total_moves = static_cast<double>(p.nstages) * static_cast<double>(p.nmovs);
     for (int32_t s = 0; s < p.nstages; ++s) {
-      int32_t stage_accepts = 0;
-      int32_t stage_boltzmann = 0;
-      for (int32_t i = 0; i < p.nmovs; ++i) {
+      int64_t stage_accepts = 0;
+      int64_t stage_boltzmann = 0;
+      for (int64_t i = 0; i < p.nmovs; ++i) {
         if (i % PROGRESS_MOVES == 0) {
-          const double done = static_cast<double>(s) * p.nmovs + i;
+          const double done =
+              static_cast<double>(s) * static_cast<double>(p.nmovs) + static_cast<double>(i);
           progress_update(
               progress, done, total_moves,
               "PROCESS stage %d of %d, %.0f of %.0f moves, energy %f, acceptance %.1f%%", s + 1,
               p.nstages, done, total_moves, a.current_energy,
-              i > 0 ? 100.0 * stage_accepts / i : 0.0);
+              i > 0 ? 100.0 * static_cast<double>(stage_accepts) / static_cast<double>(i) : 0.0);
         }
         const double candidate = propose_move(run);
         MoveOutcome outcome = apply_acceptance_rule(run, candidate, true);
@@ -132,7 +134,8 @@ void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) 
       }
       // The full evaluation brings the incremental sums and island count back in line.
       a.current_energy = energy_evaluate(run);
-      if (retries != 0 && p.nmovs > 0 && static_cast<double>(stage_accepts) / p.nmovs < 0.01 &&
+      if (retries != 0 && p.nmovs > 0 &&
+          static_cast<double>(stage_accepts) / static_cast<double>(p.nmovs) < 0.01 &&
           s < abort_limit) {
         aborted = true;
         break;
@@ -170,21 +173,20 @@ void autotune_kb(ProcessRun& run) {
   log_message("dryrun execution\n");
   a.current_energy = energy_evaluate(run);
   a.minimal_energy = a.current_energy;
-  // Two moves per cell; a grid too large for that to fit the 32-bit count gets as many as fit.
-  const int64_t moves = 2 * static_cast<int64_t>(run.maps.cell_count());
-  p.nmovs = moves > INT32_MAX ? INT32_MAX : static_cast<int32_t>(moves);
+  p.nmovs = 2 * static_cast<int64_t>(run.maps.cell_count());
   // Only the mean of the rejected differences is needed, so their absolute values are added up in
   // the order they come instead of being kept in a list of nmovs entries.
   double rejected_sum = 0.0;
-  int32_t rejected_count = 0;
+  int64_t rejected_count = 0;
   log_message("  stage:");
   Progress progress = progress_begin(0.0);
-  const double total_moves = static_cast<double>(DRY_RUN_STAGES) * p.nmovs;
+  const double total_moves = static_cast<double>(DRY_RUN_STAGES) * static_cast<double>(p.nmovs);
   for (int32_t s = 0; s < DRY_RUN_STAGES; ++s) {
     const bool last = s == DRY_RUN_STAGES - 1;
-    for (int32_t i = 0; i < p.nmovs; ++i) {
+    for (int64_t i = 0; i < p.nmovs; ++i) {
       if (i % PROGRESS_MOVES == 0) {
-        const double done = static_cast<double>(s) * p.nmovs + i;
+        const double done =
+            static_cast<double>(s) * static_cast<double>(p.nmovs) + static_cast<double>(i);
         progress_update(progress, done, total_moves,
                         "PROCESS dry run stage %d of %d, %.0f of %.0f moves, energy %f", s + 1,
                         DRY_RUN_STAGES, done, total_moves, a.current_energy);
@@ -205,6 +207,6 @@ void autotune_kb(ProcessRun& run) {
   log_message("\n");
   a.effective_kb = autotune_factor(p, rejected_sum, rejected_count);
   log_message("changes\n");
-  log_message("  nmovs %d\n", p.nmovs);
+  log_message("  nmovs %" PRId64 "\n", p.nmovs);
   log_message("  kb %f\n", a.effective_kb);
 }

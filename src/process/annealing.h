@@ -16,7 +16,7 @@ struct ProcessParameters {
   float pinit = 0.0f;  ///< initial acceptance probability for the autotuning
   float tinit = 0.0f;  ///< initial temperature
   float tnext = 0.0f;  ///< cooling factor per stage; raised by a re-try
-  int32_t nmovs = 0;   ///< moves per stage; replaced by the autotuning
+  int64_t nmovs = 0;   ///< moves per stage; replaced by the autotuning
   int32_t nstages = 0;
   double kb = 0.0;  ///< Boltzmann factor of the manual mode
 };
@@ -28,7 +28,7 @@ struct AnnealingState {
   double current_energy = 0.0;
   double minimal_energy = 0.0;
   double initial_energy = 0.0;
-  int32_t solution_cell_count = 0;  ///< solution cells of the loaded map; size of the queues
+  int64_t solution_cell_count = 0;  ///< solution cells of the loaded map; size of the queues
 };
 
 /// The evolution listing of a run: an output stream (see output_file.h) that becomes its target
@@ -55,11 +55,11 @@ float raised_cooling_factor(float tnext);
 
 /// The autotuned factor |ln(pinit) * tinit / m| for the mean m of `count` rejected differences
 /// whose absolute values add up to `rejected_sum`; the configured kb (with a warning) for none.
-double autotune_factor(const ProcessParameters& parameters, double rejected_sum, int32_t count);
+double autotune_factor(const ProcessParameters& parameters, double rejected_sum, int64_t count);
 
 /// Writes the evolution line of stage `stage` from the running sums and the stage counters.
-void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int32_t accepts,
-                          int32_t boltzmann_accepts);
+void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int64_t accepts,
+                          int64_t boltzmann_accepts);
 
 /// Anneals from the reloaded "preprocess.output" with `retries` re-tries allowed, listing each
 /// stage into `listing` when it is open; the solution map holds the solution after the last stage

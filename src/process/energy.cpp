@@ -21,7 +21,7 @@ const char* const TERM_NAMES[5] = {"potential", "perimeter", "islands", "nservic
 // test (>= 0, or > 0 when `strictly_positive`). The largest are added largest first and the
 // smallest smallest first, as a walk over the whole map sorted in descending order would add them;
 // selecting the n candidates first spares sorting the cells that are never added.
-void value_map_bounds(const MapBlock& maps, int32_t k, bool strictly_positive, int32_t n,
+void value_map_bounds(const MapBlock& maps, int32_t k, bool strictly_positive, int64_t n,
                       float* scratch, double* top, double* bottom) {
   const float* cells = maps.map(k);
   const size_t count = maps.cell_count();
@@ -30,7 +30,7 @@ void value_map_bounds(const MapBlock& maps, int32_t k, bool strictly_positive, i
     float v = cells[i];
     if (strictly_positive ? v > 0.0f : v >= 0.0f) scratch[m++] = v;
   }
-  const size_t take = std::min(m, static_cast<size_t>(std::max(n, 0)));
+  const size_t take = std::min(m, static_cast<size_t>(std::max<int64_t>(n, 0)));
   std::nth_element(scratch, scratch + take, scratch + m, std::greater<float>());
   std::sort(scratch, scratch + take, std::greater<float>());
   double sum = 0.0;
@@ -44,7 +44,7 @@ void value_map_bounds(const MapBlock& maps, int32_t k, bool strictly_positive, i
 }
 
 // Top and bottom sums are reused by every later full evaluation of the same solution size.
-void ensure_value_bounds(ProcessRun& p, int32_t n) {
+void ensure_value_bounds(ProcessRun& p, int64_t n) {
   ValueBounds& bounds = p.energy.bounds;
   if (bounds.n == n) return;
   // The scratch map is the loaders' working space and is not read once the stage's maps are
@@ -101,8 +101,8 @@ void energy_scan(ProcessRun& p) {
   double f1_sum = 0.0;
   double f4_sum = 0.0;
   double f5_sum = 0.0;
-  int32_t n = 0;
-  int32_t perimeter = 0;
+  int64_t n = 0;
+  int64_t perimeter = 0;
   const size_t stride = static_cast<size_t>(ncols);
   for (int32_t r = 0; r < nrows; ++r) {
     const size_t row = cell_index(ncols, r, 0);
@@ -125,7 +125,7 @@ void energy_scan(ProcessRun& p) {
   e.f4_sum = f4_sum;
   e.f5_sum = f5_sum;
   e.perimeter = perimeter;
-  e.min_perimeter = static_cast<int32_t>(4.0 * std::ceil(std::sqrt(static_cast<double>(n))));
+  e.min_perimeter = static_cast<int64_t>(4.0 * std::ceil(std::sqrt(static_cast<double>(n))));
 }
 
 // A term that should be at least 0 but came out a hair below it, from rounding, is 0.

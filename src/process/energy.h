@@ -11,7 +11,7 @@ struct ProcessRun;
 /// Top and bottom sums of the three value maps for a solution of `n` cells. They depend only on
 /// the maps and on n, neither of which changes during a PROCESS run, so they are sorted out once.
 struct ValueBounds {
-  int32_t n = -1;  ///< -1: not computed
+  int64_t n = -1;  ///< -1: not computed
   double top[3] = {0.0, 0.0, 0.0};
   double bottom[3] = {0.0, 0.0, 0.0};
 };
@@ -26,8 +26,8 @@ struct EnergyState {
   double f1_sum = 0.0;     ///< potential over the solution cells
   double f1_top = 0.0;     ///< the n largest potential values >= 0
   double f1_range = -1.0;  ///< -1.0 = unset
-  int32_t perimeter = 0;
-  int32_t min_perimeter = 0;  ///< 4 * ceil(sqrt(n))
+  int64_t perimeter = 0;
+  int64_t min_perimeter = 0;  ///< 4 * ceil(sqrt(n))
   double f2_range = -1.0;
   int32_t island_count = 0;  ///< islands of the solution, kept by the moves between labellings
   double f3_range = -1.0;    ///< n - 1 at the first evaluation
@@ -37,7 +37,7 @@ struct EnergyState {
   double f5_sum = 0.0;
   double f5_bottom = 0.0;  ///< the n smallest distances values > 0
   double f5_range = -1.0;
-  int32_t solution_size = 0;                               ///< n at the last full evaluation
+  int64_t solution_size = 0;                               ///< n at the last full evaluation
   bool term_off[5] = {false, false, false, false, false};  ///< degenerate normaliser: term is 0
   ValueBounds bounds;
 };

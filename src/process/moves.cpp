@@ -65,8 +65,6 @@ void moves_prepare(ProcessRun& p) {
   }
   if (cells.empty()) fatal(1, "error: no allocated cell to move!\n");
   if (receivers == 0) fatal(1, "error: no free cell can receive a move!\n");
-  // The draw of the cell taken out is 32-bit.
-  if (cells.size() > static_cast<size_t>(INT32_MAX)) fatal(1, "error: not enough memory!\n");
   p.allocated.receivers = receivers;
 }
 
@@ -128,8 +126,8 @@ double propose_move(ProcessRun& p) {
 
   AllocatedCells& listed = p.allocated;
   if (listed.receivers <= 0) fatal(1, "error: no free cell can receive a move!\n");
-  listed.drawn = rand_index(rng, static_cast<int32_t>(listed.cells.size()));
-  const size_t out = listed.cells[static_cast<size_t>(listed.drawn)];
+  listed.drawn = static_cast<size_t>(rand_index64(rng, static_cast<int64_t>(listed.cells.size())));
+  const size_t out = listed.cells[listed.drawn];
   // The cell taken out is known before the draws of the cell put in: its record and its three rows
   // of states load while those draws run.
   __builtin_prefetch(records + out);
@@ -172,7 +170,7 @@ void commit_move(ProcessRun& p) {
   uint8_t* state = p.states.state.get();
   state_set(state[m.out], STATE_FREE);
   state_set(state[m.in], STATE_ALLOCATED);
-  p.allocated.cells[static_cast<size_t>(p.allocated.drawn)] = m.in;
+  p.allocated.cells[p.allocated.drawn] = m.in;
   p.allocated.receivers += can_receive(cell_selection(p.records, state[m.out], m.out)) -
                            can_receive(cell_selection(p.records, state[m.in], m.in));
 }

@@ -15,7 +15,7 @@ struct Move {
   size_t out = 0;  ///< bordered index (move_cells.h) of the cell taken out
   size_t in = 0;   ///< bordered index of the cell put in
   double previous_f1_sum = 0.0;
-  int32_t previous_perimeter = 0;
+  int64_t previous_perimeter = 0;
   int32_t previous_island_count = 0;
   double previous_f4_sum = 0.0;
   double previous_f5_sum = 0.0;
@@ -27,7 +27,7 @@ struct Move {
 /// move puts the cell put in where the cell taken out was listed.
 struct AllocatedCells {
   std::vector<size_t> cells;
-  int32_t drawn = 0;  ///< the slot of the cell taken out by the current move
+  size_t drawn = 0;  ///< the slot of the cell taken out by the current move
   /// The free cells whose selection value is above 0, kept up to date by every committed move:
   /// moves can use them all up (the cells freed may have a selection of 0, negative or NaN), and
   /// then no draw of the cell put in could ever end.

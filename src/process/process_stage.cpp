@@ -1,6 +1,7 @@
 #include "process/process_stage.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -100,7 +101,7 @@ void echo_annealing_parameters(const ProcessParameters& p) {
   log_message("  pinit %f\n", double(p.pinit));
   log_message("  tinit %f\n", double(p.tinit));
   log_message("  tnext %f\n", double(p.tnext));
-  log_message("  nmovs %d\n", p.nmovs);
+  log_message("  nmovs %" PRId64 "\n", p.nmovs);
   log_message("  nstages %d\n", p.nstages);
   log_message("  kb %f\n", p.kb);
 }
@@ -319,8 +320,8 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
   p.maps = maps_allocate_quiet(inputs.maps.geometry, 1);
   std::copy(map.begin(), map.end(), p.maps.block.get());
   p.working_cell_value = working_cell_value;
-  const int32_t cells = count_equal(p.maps.block.get(), map.size(), p.working_cell_value);
-  if (!islands_allocate(p.islands, map.size(), static_cast<size_t>(std::max(cells, 1)))) {
+  const int64_t cells = count_equal(p.maps.block.get(), map.size(), p.working_cell_value);
+  if (!islands_allocate(p.islands, map.size(), static_cast<size_t>(std::max<int64_t>(cells, 1)))) {
     fatal(1, "error: not enough memory!\n");
   }
   const ProcessStageParameters params = process_read_parameters(scenario.config);

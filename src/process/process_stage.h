@@ -44,7 +44,7 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
 struct MapEnergy {
   double energy = 0.0;
   double terms[5] = {};  ///< f1 to f5 as the evolution listing shows them
-  int32_t cells = 0;     ///< allocated cells
+  int64_t cells = 0;     ///< allocated cells
   int32_t islands = 0;
   Normalisers normalisers;  ///< those used: `fixed`, with the unset ones fixed by this map
 };

@@ -77,8 +77,8 @@ constexpr int32_t SIDE_ROW[4] = {-1, 0, 0, 1};
 constexpr int32_t SIDE_COL[4] = {0, -1, 1, 0};
 
 /// Number of the n cells from `cells` that hold exactly `value`.
-inline int32_t count_equal(const float* cells, size_t n, float value) {
-  int32_t count = 0;
+inline int64_t count_equal(const float* cells, size_t n, float value) {
+  int64_t count = 0;
   for (size_t i = 0; i < n; ++i) count += cells[i] == value ? 1 : 0;
   return count;
 }

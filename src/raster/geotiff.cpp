@@ -3,6 +3,7 @@
 #include <strings.h>
 #include <sys/stat.h>
 
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -175,7 +176,7 @@ struct TempOutput {
 
 // Writes map k of `maps` into band 1 of `dataset` with the block's geotransform and `srs` (if
 // any), CELL_NODATA as FILE_NODATA; stops at the first error. Returns the number of valid cells.
-int32_t write_band(GDALDatasetH dataset, const MapBlock& maps, int32_t k, OGRSpatialReferenceH srs,
+int64_t write_band(GDALDatasetH dataset, const MapBlock& maps, int32_t k, OGRSpatialReferenceH srs,
                    const GdalErrors& errors) {
   const GridGeometry& g = maps.geometry;
   const double north = grid_lower_left(g.yllcorner, g.yllcenter, g.cellsize) + g.cellsize * g.nrows;
@@ -192,7 +193,7 @@ int32_t write_band(GDALDatasetH dataset, const MapBlock& maps, int32_t k, OGRSpa
   const float* cells = maps.map(k);
   const size_t width = static_cast<size_t>(g.ncols);
   std::vector<float> rows(static_cast<size_t>(TILE_SIDE) * width);
-  int32_t valid = 0;
+  int64_t valid = 0;
   for (int32_t top = 0; top < g.nrows && !errors.failed(); top += TILE_SIDE) {
     const int32_t height = g.nrows - top < TILE_SIDE ? g.nrows - top : TILE_SIDE;
     const float* from = cells + static_cast<size_t>(top) * width;
@@ -225,7 +226,7 @@ GridGeometry raster_read_geometry(const char* path) {
   return geometry;
 }
 
-int32_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
+int64_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
   const Dataset dataset = open_raster(path);
   const GridGeometry& g = maps.geometry;
   grid_check_geometry(path, geometry_of(dataset.get(), path), g);
@@ -245,8 +246,8 @@ int32_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
   // A raster without a no-data value has no no-data cells (NaN equals no value).
   const float nodata = has_nodata ? static_cast<float>(nodata_value) : NAN;
   const size_t total = maps.cell_count();
-  int32_t valid = 0;
-  int32_t infinite = 0;
+  int64_t valid = 0;
+  int64_t infinite = 0;
   for (size_t i = 0; i < total; ++i) {
     const float value = cells[i];
     // Infinity is never data, as in an ASCII grid.
@@ -256,12 +257,12 @@ int32_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
     cells[i] = grid_file_cell(value, nodata, &infinite);
     if (cells[i] >= 0.0f) ++valid;
   }
-  if (infinite > 0) log_message("  found %d -infinite values!\n", infinite);
+  if (infinite > 0) log_message("  found %" PRId64 " -infinite values!\n", infinite);
   *crs = crs_of(dataset.get());
   return valid;
 }
 
-int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
+int64_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
   gdal_start();
   // A GeoTIFF is written with seeks and then renamed into place: neither suits a device or a FIFO,
   // which would be replaced by a regular file.
@@ -283,7 +284,7 @@ int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
     log_message("! coordinate system of '%s' not understood: not written to '%s'\n",
                 g.source.c_str(), path);
   }
-  int32_t valid = 0;
+  int64_t valid = 0;
   bool complete;
   std::string reason;
   {
@@ -293,10 +294,9 @@ int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
     // predictor, whose byte-wise pass costs more than the compression, for files about 15 %
     // larger; every GDAL since 2.3 reads it. Readers without ZSTD can be given a DEFLATE copy with
     // gdal_translate.
-    const char* const options[] = {
-        "TILED=YES",    "BLOCKXSIZE=256", "BLOCKYSIZE=256",   "COMPRESS=ZSTD",
-        "ZSTD_LEVEL=1", "PREDICTOR=2",    "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS",
-        nullptr};
+    const char* const options[] = {"TILED=YES",        "BLOCKXSIZE=256",       "BLOCKYSIZE=256",
+                                   "COMPRESS=ZSTD",    "ZSTD_LEVEL=1",         "PREDICTOR=2",
+                                   "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS", nullptr};
     Dataset dataset(GDALCreate(GDALGetDriverByName("GTiff"), temp.path, g.ncols, g.nrows, 1,
                                GDT_Float32, const_cast<char**>(options)));
     const bool created = dataset != nullptr;
@@ -358,11 +358,11 @@ GridGeometry raster_read_geometry(const char* path) {
   unsupported("read", path);
 }
 
-int32_t raster_read(const char* path, MapBlock&, int32_t, GridCrs*) {
+int64_t raster_read(const char* path, MapBlock&, int32_t, GridCrs*) {
   unsupported("read", path);
 }
 
-int32_t geotiff_write(const char* path, const MapBlock&, int32_t) {
+int64_t geotiff_write(const char* path, const MapBlock&, int32_t) {
   unsupported("write", path);
 }
 

@@ -26,12 +26,12 @@ GridGeometry raster_read_geometry(const char* path);
 /// geometry checked against the block's, no data and values below CELL_MASKED stored as
 /// CELL_NODATA, an infinite value refused. Sets `crs` to its coordinate system; returns the number
 /// of valid cells.
-int32_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs);
+int64_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs);
 
 /// Writes map k of `maps` to `path` as a Float32 GeoTIFF (tiled, ZSTD with horizontal
-/// differencing, BigTIFF when needed) with the block's geometry and coordinate system and the no-data
-/// value FILE_NODATA, whole or not at all. Returns the number of valid cells.
-int32_t geotiff_write(const char* path, const MapBlock& maps, int32_t k);
+/// differencing, BigTIFF when needed) with the block's geometry and coordinate system and the
+/// no-data value FILE_NODATA, whole or not at all. Returns the number of valid cells.
+int64_t geotiff_write(const char* path, const MapBlock& maps, int32_t k);
 
 /// Fatal when an output named `path` cannot be written by this build: a GeoTIFF without GDAL.
 void geotiff_check_output(const char* path);

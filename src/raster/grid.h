@@ -30,13 +30,13 @@ void grid_check_geometry(const char* path, const GridGeometry& h, const GridGeom
 /// Reads the grid file `path` into map k of `maps`; returns the number of cells >= 0. An Esri
 /// ASCII grid is told by its first word (a header key); a raster that GDAL recognises is read
 /// through it. A coordinate system other than the geometry's is reported.
-int32_t grid_read(const char* path, MapBlock& maps, int32_t k);
+int64_t grid_read(const char* path, MapBlock& maps, int32_t k);
 
 /// Writes map k of `maps` to the grid file `path` (whole or not at all); returns the number of
 /// cells >= 0. A name ending in ".tif" or ".tiff" is written as GeoTIFF, any other as an Esri
 /// ASCII grid with the geometry's coordinate system in a `.prj` beside it.
-int32_t grid_write(const char* path, const MapBlock& maps, int32_t k);
+int64_t grid_write(const char* path, const MapBlock& maps, int32_t k);
 
 /// grid_write to the file named "<prefix><suffix>", as the debug maps named after a stage's output.
-int32_t grid_write_suffixed(const char* prefix, const char* suffix, const MapBlock& maps,
+int64_t grid_write_suffixed(const char* prefix, const char* suffix, const MapBlock& maps,
                             int32_t k);

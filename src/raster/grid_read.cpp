@@ -1,3 +1,4 @@
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -169,12 +170,12 @@ void grid_check_geometry(const char* path, const GridGeometry& h, const GridGeom
   check_header(h, geometry, path);
 }
 
-int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
+int64_t grid_read(const char* path, MapBlock& maps, int32_t k) {
   grid_check_path(path);
   log_message("* read '%s'\n", path);
   if (!read_as_ascii(path)) {
     GridCrs crs;
-    const int32_t valid = raster_read(path, maps, k, &crs);
+    const int64_t valid = raster_read(path, maps, k, &crs);
     crs_check(path, crs, maps.geometry);
     return valid;
   }
@@ -185,8 +186,8 @@ int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
   const float nodata = static_cast<float>(header.nodata_value);
   float* cells = maps.map(k);
   const size_t total = maps.cell_count();
-  int32_t valid = 0;
-  int32_t infinite = 0;
+  int64_t valid = 0;
+  int64_t infinite = 0;
   std::string error;
   for (size_t i = 0; i < total; ++i) {
     const char* word;
@@ -207,7 +208,7 @@ int32_t grid_read(const char* path, MapBlock& maps, int32_t k) {
     fatal(1, "error: more values than %d rows of %d columns in file '%s'!\n", maps.geometry.nrows,
           maps.geometry.ncols, path);
   }
-  if (infinite > 0) log_message("  found %d -infinite values!\n", infinite);
+  if (infinite > 0) log_message("  found %" PRId64 " -infinite values!\n", infinite);
   crs_check(path, crs_read_sidecar(path), maps.geometry);
   return valid;
 }

@@ -88,7 +88,7 @@ inline bool grid_parse_value(std::string_view word, float* value) {
 /// The value a cell of a file holding `value` takes in memory, given the file's no-data value
 /// (NaN for none): no data, and NaN, become CELL_NODATA; values below CELL_MASKED too, counted
 /// in `infinite`.
-inline float grid_file_cell(float value, float nodata, int32_t* infinite) {
+inline float grid_file_cell(float value, float nodata, int64_t* infinite) {
   // NaN is no value at all: kept as such it would poison every sum it enters.
   const bool no_data = value == nodata || std::isnan(value);
   const bool below = !no_data && value < CELL_MASKED;
@@ -100,7 +100,7 @@ inline float grid_file_cell(float value, float nodata, int32_t* infinite) {
 /// A cell word of a file whose no-data value is `nodata`, as the maps hold it: CELL_NODATA for
 /// the no-data value, NaN and values below -2 (which it counts in `*below`). False with `error`
 /// for a word that is no number or an infinite value.
-inline bool grid_parse_cell(std::string_view word, float nodata, float* cell, int32_t* below,
+inline bool grid_parse_cell(std::string_view word, float nodata, float* cell, int64_t* below,
                             std::string* error) {
   float value;
   if (!grid_parse_value(word, &value)) {

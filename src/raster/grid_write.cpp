@@ -166,7 +166,7 @@ std::string grid_format_header_value(double value) {
   return text;
 }
 
-int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
+int64_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   grid_check_path(path);
   log_message("* write '%s'\n", path);
   if (geotiff_output_name(path)) return geotiff_write(path, maps, k);
@@ -192,7 +192,7 @@ int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   writer.text("nodata_value -999\n");
 
   const float* cells = maps.map(k);
-  int32_t valid = 0;
+  int64_t valid = 0;
   for (int32_t r = 0; r < g.nrows; ++r) {
     const float* row = cells + cell_index(g, r, 0);
     for (int32_t c = 0; c < g.ncols; ++c) {
@@ -217,7 +217,7 @@ int32_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   return valid;
 }
 
-int32_t grid_write_suffixed(const char* prefix, const char* suffix, const MapBlock& maps,
+int64_t grid_write_suffixed(const char* prefix, const char* suffix, const MapBlock& maps,
                             int32_t k) {
   // Room for any property text and suffix; grid_write refuses what is too long for a file name.
   char path[2 * GRID_PATH_MAX];

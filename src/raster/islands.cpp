@@ -42,7 +42,7 @@ struct IslandFill {
   int32_t nrows;
   int32_t ncols;
   float solution;
-  int32_t tail;  ///< queue entries of the island being filled
+  size_t tail;  ///< queue entries of the island being filled
 };
 
 // A solution cell that no run has taken yet (unreached or queued).
@@ -53,7 +53,7 @@ bool is_open(const IslandFill& f, size_t i) {
 void queue_seed(IslandFill& f, int32_t row, int32_t col) {
   IslandState& s = f.state;
   // The stage sizes the queue for its largest island; writing past it would corrupt memory.
-  if (static_cast<size_t>(f.tail) >= s.queue_capacity) {
+  if (f.tail >= s.queue_capacity) {
     fatal(-1, "error: island queue too small (%zu entries)!\n", s.queue_capacity);
   }
   s.queue_col[f.tail] = col;
@@ -80,7 +80,7 @@ void fill_island(IslandFill& f, int32_t row0, int32_t col0, int32_t island) {
   const IslandState& s = f.state;
   f.tail = 0;
   queue_seed(f, row0, col0);
-  for (int32_t head = 0; head < f.tail; ++head) {
+  for (size_t head = 0; head < f.tail; ++head) {
     const int32_t row = s.queue_row[head];
     const int32_t col = s.queue_col[head];
     if (f.label[cell_index(f.ncols, row, col)] >= 0)
@@ -114,13 +114,14 @@ int32_t islands_label(IslandState& s, const MapBlock& maps, int32_t k, float val
   // Islands are numbered in the order the row-major scan meets them, at their top-most, then
   // left-most cell.
   int32_t islands = 0;
-  int32_t solution_cells = 0;
+  int64_t solution_cells = 0;
   for (int32_t r = 0; r < fill.nrows; ++r) {
     for (int32_t c = 0; c < fill.ncols; ++c) {
       const size_t i = cell_index(fill.ncols, r, c);
       if (fill.cells[i] != fill.solution) continue;
       ++solution_cells;
       if (fill.label[i] != LABEL_NONE) continue;
+      if (islands == INT32_MAX) fatal(1, "error: more than %d islands!\n", INT32_MAX);
       fill_island(fill, r, c, islands);
       ++islands;
     }

@@ -12,12 +12,14 @@
 
 /// The labelling arrays of a run and the counts of the last labelling.
 struct IslandState {
-  std::vector<int32_t> label_map;  ///< per cell: island number, or -1 for a non-solution cell
+  /// Per cell: island number, or -1 for a non-solution cell. 32 bits: more islands than that
+  /// take more cells than a machine holds maps for, and the labelling refuses them.
+  std::vector<int32_t> label_map;
   std::vector<int32_t> queue_col;  ///< flood-fill queue, columns
   std::vector<int32_t> queue_row;  ///< flood-fill queue, rows
   size_t queue_capacity = 0;       ///< entries of each queue array
   int32_t island_count = 0;
-  int32_t solution_cells = 0;  ///< solution cells of the last labelling
+  int64_t solution_cells = 0;  ///< solution cells of the last labelling
 };
 
 /// Sizes label_map for `cells` cells and the queues for `queue_entries` each; false when memory
@@ -41,6 +43,6 @@ std::vector<T> island_totals(const IslandState& islands, CellValue value) {
 }
 
 /// Number of cells of every labelled island.
-inline std::vector<int32_t> island_sizes(const IslandState& islands) {
-  return island_totals<int32_t>(islands, [](size_t) { return 1; });
+inline std::vector<int64_t> island_sizes(const IslandState& islands) {
+  return island_totals<int64_t>(islands, [](size_t) { return 1; });
 }

@@ -1,6 +1,6 @@
 #include "raster/maps.h"
 
-#include <climits>
+#include <cstdint>
 
 #include "base/log.h"
 
@@ -9,20 +9,26 @@ MapBlock maps_allocate(const GridGeometry& geometry, int32_t n) {
   return maps_allocate_quiet(geometry, n);
 }
 
+size_t maps_block_cells(const GridGeometry& geometry, int32_t n) {
+  // Checked factor by factor: a wrapped product would allocate a short block that the reads then
+  // overrun.
+  size_t cells = geometry_cell_count(geometry);
+  size_t bytes = 0;
+  if (n <= 0 || cells == 0 || __builtin_mul_overflow(cells, static_cast<size_t>(n), &cells) ||
+      __builtin_mul_overflow(cells, sizeof(float), &bytes) || bytes > PTRDIFF_MAX) {
+    return 0;
+  }
+  return cells;
+}
+
 MapBlock maps_allocate_quiet(const GridGeometry& geometry, int32_t n) {
   if (!geometry_is_set(geometry)) fatal(1, "error: geometry still uninitiallized!\n");
-  // Checked factor by factor: a wrapped product would allocate a short block that the reads then
-  // overrun. Cell indices of the whole block stay 32-bit.
-  int64_t cells = 0;
-  if (n <= 0 || geometry.nrows < 0 || geometry.ncols < 0 ||
-      __builtin_mul_overflow(static_cast<int64_t>(geometry.nrows), geometry.ncols, &cells) ||
-      __builtin_mul_overflow(cells, static_cast<int64_t>(n), &cells) || cells > INT32_MAX) {
-    fatal(1, "error: not enough memory!\n");
-  }
+  const size_t cells = maps_block_cells(geometry, n);
+  if (cells == 0) fatal(1, "error: not enough memory!\n");
   MapBlock maps;
   // Untouched pages stay the system's zero pages: a large block costs nothing until a stage
   // writes it.
-  maps.block = block_array<float>(static_cast<size_t>(cells));
+  maps.block = block_array<float>(cells);
   if (maps.block == nullptr) fatal(1, "error: not enough memory!\n");
   maps.geometry = geometry;
   maps.count = n;

@@ -32,6 +32,10 @@ struct MapBlock {
   CellMap get(int32_t k) { return CellMap{map(k), geometry.nrows, geometry.ncols}; }
 };
 
+/// Cells of a block of n maps of `geometry`, every product checked; 0 when the geometry is unset,
+/// n is not positive or the block's bytes would not fit in memory's address range.
+size_t maps_block_cells(const GridGeometry& geometry, int32_t n);
+
 /// A block of n cleared maps of `geometry`; fatal when the geometry is unset or memory is short.
 MapBlock maps_allocate(const GridGeometry& geometry, int32_t n);
 

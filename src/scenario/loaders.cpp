@@ -1,6 +1,7 @@
 #include "scenario/loaders.h"
 
 #include <algorithm>
+#include <cinttypes>
 #include <cmath>
 #include <cstdlib>
 
@@ -193,7 +194,7 @@ void maps_init_geometry(const ConfigDocument& config, GridGeometry& geometry, bo
   geometry = read;
 }
 
-int32_t maps_init_solution(const ConfigDocument& config, MapBlock& maps) {
+int64_t maps_init_solution(const ConfigDocument& config, MapBlock& maps) {
   if (!geometry_is_set(maps.geometry)) fatal(1, "error: uninitiallized geometry!\n");
   const int32_t groups_token = config_get_array(config, POTENTIAL_MAPS);
   const int32_t groups = check_groups(config, groups_token);
@@ -209,7 +210,7 @@ int32_t maps_init_solution(const ConfigDocument& config, MapBlock& maps) {
     const int32_t files = config_child_count(config, group);
     for (int32_t j = 0; j < files; ++j) {
       config_element_text(config, POTENTIAL_MAPS, group, j, name);
-      int32_t removed = 0;
+      int64_t removed = 0;
       if (first) {
         grid_read(name, maps, 0);
         for (size_t i = 0; i < n; ++i) {
@@ -217,7 +218,7 @@ int32_t maps_init_solution(const ConfigDocument& config, MapBlock& maps) {
           solution[i] = available ? CELL_AVAILABLE : CELL_NODATA;
           removed += available ? 0 : 1;
         }
-        log_message("! %d nodata cells removed\n", removed);
+        log_message("! %" PRId64 " nodata cells removed\n", removed);
         first = false;
         continue;
       }
@@ -228,20 +229,20 @@ int32_t maps_init_solution(const ConfigDocument& config, MapBlock& maps) {
           ++removed;
         }
       }
-      if (removed > 0) log_message("! %d cells extra removed\n", removed);
+      if (removed > 0) log_message("! %" PRId64 " cells extra removed\n", removed);
     }
   }
   return count_equal(solution, n, CELL_AVAILABLE);
 }
 
-int32_t maps_apply_masks(const ConfigDocument& config, MapBlock& maps, const char* path, int32_t t,
+int64_t maps_apply_masks(const ConfigDocument& config, MapBlock& maps, const char* path, int32_t t,
                          float v) {
   log_message("* loading masks\n");
   const int32_t masks = file_list(config, path);
   const size_t n = maps.cell_count();
   float* target = maps.map(t);
   const float* mask = maps.map(t + 1);
-  int32_t set = 0;
+  int64_t set = 0;
   for (int32_t i = 0; i < config_child_count(config, masks); ++i) {
     read_list_file(config, maps, path, masks, i, t + 1);
     for (size_t c = 0; c < n; ++c) {
@@ -262,14 +263,14 @@ void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k
   load_weighted_groups(config, maps, k, true);
 }
 
-int32_t map_mark_top_cells(MapBlock& maps, int32_t k) {
+int64_t map_mark_top_cells(MapBlock& maps, int32_t k) {
   map_copy(maps, k, k + 1);
   const size_t n = maps.cell_count();
   float* ranked = maps.map(k + 1);
-  int32_t valid = 0;
+  int64_t valid = 0;
   for (size_t i = 0; i < n; ++i) valid += has_data(ranked[i]) ? 1 : 0;
   if (valid == 0) return 0;
-  const int32_t top = static_cast<int32_t>(std::ceil(static_cast<double>(valid) * 0.2));
+  const int64_t top = static_cast<int64_t>(std::ceil(static_cast<double>(valid) * 0.2));
   // Only the top-th largest value matters, so a selection does what a full sort would. No-data
   // cells take part in the ranking, as they would in a sort of the whole map.
   std::nth_element(ranked, ranked + (top - 1), ranked + n, comes_before);
@@ -297,7 +298,7 @@ void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, i
   map_normalize(maps, k);
 }
 
-int32_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& maps, int32_t k) {
+int64_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& maps, int32_t k) {
   const char* path = "postprocess.select.method-distance.distance-maps";
   log_message("* loading maps\n");
   const int32_t list = file_list(config, path);
@@ -305,7 +306,7 @@ int32_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& 
   const size_t n = maps.cell_count();
   float* sum = maps.map(k);
   const float* add = maps.map(k + 1);
-  int32_t additions = 0;
+  int64_t additions = 0;
   for (int32_t i = 0; i < count; ++i) {
     read_list_file(config, maps, path, list, i, k + 1);
     for (size_t c = 0; c < n; ++c) {

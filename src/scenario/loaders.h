@@ -22,11 +22,11 @@ void maps_init_geometry(const ConfigDocument& config, GridGeometry& geometry, bo
 
 /// Map 0 becomes 0.0 where every potential map holds a value >= 0 and -1.0 elsewhere; returns the
 /// number of allocatable cells.
-int32_t maps_init_solution(const ConfigDocument& config, MapBlock& maps);
+int64_t maps_init_solution(const ConfigDocument& config, MapBlock& maps);
 
 /// Sets to v every cell of map t that has data and is > 0 in a mask file of the list `path`
 /// (each read into map t + 1); returns the number of cells set, once per mask.
-int32_t maps_apply_masks(const ConfigDocument& config, MapBlock& maps, const char* path, int32_t t,
+int64_t maps_apply_masks(const ConfigDocument& config, MapBlock& maps, const char* path, int32_t t,
                          float v);
 
 /// Map k becomes the normalised fusion of the weighted potential groups (scratch k + 1, k + 2).
@@ -37,7 +37,7 @@ void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k
 
 /// Marks map k's cells with data as 1.0 when among the top fifth, else 0.0 (scratch k + 1);
 /// returns the number of top positions.
-int32_t map_mark_top_cells(MapBlock& maps, int32_t k);
+int64_t map_mark_top_cells(MapBlock& maps, int32_t k);
 
 /// Map k becomes 1.0 wherever the potential fusion has data, -1.0 elsewhere (scratch k + 1, k + 2).
 void maps_init_distance_area(const ConfigDocument& config, MapBlock& maps, int32_t k);
@@ -47,7 +47,7 @@ void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, i
 
 /// Adds the maps of "postprocess.select.method-distance.distance-maps" into map k and takes their
 /// mean (scratch k + 1); returns the number of cell additions.
-int32_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& maps, int32_t k);
+int64_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& maps, int32_t k);
 
 /// Stops (exit code 1) when the working cell value `value` is a code of the initial-values map at
 /// a cell of map 0 that still holds it: map 0 then has no allocation of its own (as a PREPROCESS

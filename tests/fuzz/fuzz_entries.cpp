@@ -77,7 +77,7 @@ std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string&
     return "cannot write " + input;
   ConfigDocument config;
   config_load_text(config, ("{\"maps\": {\"potential-maps\": [[\"" + input + "\"]]}}").c_str());
-  int32_t valid = -1;
+  int64_t valid = -1;
   bool nan = false;
   MapBlock maps;
   std::string failure = expect_code({1}, "grid reading", [&] {

@@ -85,7 +85,7 @@ TEST(PostprocessTest, SelectionTable) {
 // A cell grown in a sweep does not grow again until the next sweep.
 TEST(PostprocessTest, ASweepGrowsFromTheCellsItStartedWith) {
   Fixture f(1, 5, "W....");
-  int32_t remaining = 3;
+  int64_t remaining = 3;
   run_capturing([&] {
     IslandSizes sizes = growth_begin(f.p);
     GrowthFrontier frontier;

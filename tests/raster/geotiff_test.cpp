@@ -28,9 +28,9 @@ MapBlock maps_for(const std::string& file) {
 }
 
 // Reads `path` into map k; returns the log, and the number of valid cells in `valid`.
-std::string read_logged(const std::string& path, MapBlock& maps, int k, int32_t* valid = nullptr) {
+std::string read_logged(const std::string& path, MapBlock& maps, int k, int64_t* valid = nullptr) {
   return run_capturing([&] {
-           const int32_t n = grid_read(path.c_str(), maps, k);
+           const int64_t n = grid_read(path.c_str(), maps, k);
            if (valid != nullptr) *valid = n;
          })
       .log;
@@ -111,7 +111,7 @@ TEST(GeoTiffTest, ReadsTheCellsOfTheSameGridAsAscii) {
     const std::string asc = DATA + "/" + name + ".asc", tif = dir.path(name + ".tif");
     gdal_to_geotiff(asc, tif);
     MapBlock maps = maps_for(asc);
-    int32_t from_asc = -1, from_tif = -1;
+    int64_t from_asc = -1, from_tif = -1;
     read_logged(asc, maps, 0, &from_asc);
     EXPECT_EQ(read_logged(tif, maps, 1, &from_tif), "* read '" + tif + "'\n");
     EXPECT_EQ(from_tif, from_asc);
@@ -154,7 +154,7 @@ TEST(GeoTiffTest, HonoursTheNoDataValueOfEachCellType) {
     SCOPED_TRACE(GDALGetDataTypeName(c.type) + std::string(c.has_nodata ? " with" : " without"));
     const std::string tif = dir.path("cells.tif");
     gdal_write_geotiff(tif, 2, 3, c.in, transform, c.type, c.has_nodata ? &c.nodata : nullptr);
-    int32_t valid = -1;
+    int64_t valid = -1;
     EXPECT_EQ(read_logged(tif, maps, 0, &valid), "* read '" + tif + "'\n" + c.log);
     EXPECT_EQ(get_map(maps, 0), c.out);
     EXPECT_EQ(valid, std::count_if(c.out.begin(), c.out.end(), [](float v) { return v >= 0; }));
@@ -173,7 +173,7 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   fs::copy_file(DATA + "/tirol_avagar_dem_xllcenter_520x387.asc", asc);
   dir.write("dem.prj", PRJ_UTM32);
   MapBlock maps = maps_for(asc);
-  int32_t valid = -1;
+  int64_t valid = -1;
   read_logged(asc, maps, 0, &valid);
   const std::string out = dir.path("out.tif");
   EXPECT_EQ(run_capturing([&] { EXPECT_EQ(grid_write(out.c_str(), maps, 0), valid); }).log,
@@ -194,7 +194,7 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   for (size_t i = 0; i < cells.size(); ++i)
     differing += written.cells[i] != (cells[i] == CELL_NODATA ? -999.0f : cells[i]);
   EXPECT_EQ(differing, 0u);
-  int32_t again = -1;
+  int64_t again = -1;
   EXPECT_EQ(read_logged(out, maps, 1, &again), "* read '" + out + "'\n");
   EXPECT_EQ(again, valid);
   EXPECT_EQ(get_map(maps, 1), cells);

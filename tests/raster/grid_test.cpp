@@ -110,6 +110,20 @@ TEST(GridTest, SizesTooLargeToHoldAreRefusedNeverWrapped) {
   }
 }
 
+TEST(GridTest, SizesBeyond32BitCountsAreExact) {
+  // 50000 x 50000 cells is past 2^31, and a block of its maps past 2^32: a count or an index
+  // held in 32 bits anywhere on the way would wrap. Nothing is allocated.
+  GridGeometry geometry;
+  geometry.nrows = 50000;
+  geometry.ncols = 50000;
+  EXPECT_EQ(geometry_cell_count(geometry), 2500000000u);
+  EXPECT_EQ(cell_index(geometry, 49999, 49999), 2499999999u);
+  EXPECT_EQ(maps_block_cells(geometry, 8), 20000000000u);
+  // Bytes that cannot be addressed are no size, however the cells still fit in 64 bits.
+  geometry.nrows = geometry.ncols = INT32_MAX;
+  EXPECT_EQ(maps_block_cells(geometry, 1), 0u);
+}
+
 TEST(GridTest, ValuesAreWrittenAsPercentGWritesWhereThatReadsBack) {
   TempDir dir;
   MapBlock maps = maps_for(dir.write("geo.asc", "ncols 9000\nnrows 1\ncellsize 1\n"));

@@ -36,7 +36,7 @@ TEST(GridTextTest, CellsTakeTheNoDataRule) {
   const std::vector<std::pair<std::string, float>> cells = {
       {"255", CELL_NODATA}, {"nan", CELL_NODATA}, {"-2.5", CELL_NODATA}, {"-2", -2.0f},
       {"+7", 7.0f},         {"1.5e1", 15.0f},     {"0.1", 0.1f},         {"-0", -0.0f}};
-  int32_t below = 0;
+  int64_t below = 0;
   std::string error;
   for (const auto& [word, expected] : cells) {
     float cell = 0.0f;

@@ -60,7 +60,7 @@ TEST(LoadersTest, SolutionTakesTheCellsThatEveryPotentialMapCovers) {
   }
   std::rename((a + ".away").c_str(), a.c_str());
   MapBlock maps = make_maps(1, 4, 2);
-  int32_t available = 0;
+  int64_t available = 0;
   const FatalResult run = run_capturing([&] { available = maps_init_solution(config, maps); });
   EXPECT_EQ(available, 1);
   EXPECT_EQ(get_map(maps, 0), (std::vector<float>{0, N, N, N}));
@@ -85,7 +85,7 @@ TEST(LoadersTest, PostprocessDistancesAreTheMeanOfTheMaps) {
       config_of(R"({"postprocess": {"select": {"method-distance": {"distance-maps": [)" + a + "," +
                 b + "]}}}}");
   set_map(maps, 3, {0, 0, 0, 0});
-  int32_t additions = 0;
+  int64_t additions = 0;
   run_capturing([&] { additions = maps_load_postprocess_distances(config, maps, 3); });
   EXPECT_EQ(additions, 5);
   EXPECT_EQ(get_map(maps, 3), (std::vector<float>{2, 2.5f, N, N}));
