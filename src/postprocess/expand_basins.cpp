@@ -26,12 +26,25 @@ int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
   const float* basins = p.maps.map(POSTPROCESS_BASINS_MAP);
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const size_t n = p.maps.cell_count();
+  // The distinct numbers, sorted. The list is reduced to them whenever it has grown well past
+  // them, so that it holds about as many entries as there are basins, not one per cell (on a grid
+  // of billions of cells, gigabytes on top of the stage's maps).
+  const auto reduce = [](std::vector<float>& list) {
+    std::sort(list.begin(), list.end());
+    list.erase(std::unique(list.begin(), list.end()), list.end());
+  };
+  constexpr size_t SLACK = size_t{1} << 16;
   std::vector<float> numbers;
+  size_t limit = SLACK;
   for (size_t i = 0; i < n; ++i) {
-    if (in_a_basin(basins[i])) numbers.push_back(std::trunc(basins[i]));
+    if (!in_a_basin(basins[i])) continue;
+    numbers.push_back(std::trunc(basins[i]));
+    if (numbers.size() >= limit) {
+      reduce(numbers);
+      limit = 2 * numbers.size() + SLACK;
+    }
   }
-  std::sort(numbers.begin(), numbers.end());
-  numbers.erase(std::unique(numbers.begin(), numbers.end()), numbers.end());
+  reduce(numbers);
   // Each basin is a column of the graph, indexed in 32 bits like the islands.
   if (numbers.size() >= size_t{INT32_MAX}) fatal(1, "error: not enough memory!\n");
   const int32_t count = static_cast<int32_t>(numbers.size());

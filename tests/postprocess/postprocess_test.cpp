@@ -148,6 +148,14 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
   EXPECT_NE(run.log.find("  - removed 1 adj basins because low number of solution cells there\n"),
             std::string::npos);
 
+  // Far more cells than basins, each number on many cells and in no order: a column per number.
+  Fixture wide(1, 100000, "W" + std::string(99999, '.'));
+  std::vector<float> numbers(100000);
+  for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = float(i * 7919 % 3001) + 0.5f;
+  set_map(wide.p.maps, 4, numbers);
+  run = run_capturing([&] { expand_basins(wide.p, 0, 1, AssignPreference::large); });
+  EXPECT_NE(run.log.find("  3001 basins (will reserve"), std::string::npos) << run.log;
+
   // "W..N" over basins 0 0 1 1: sweeps fill basin 0, open basin 1 and fill it, then find nothing to
   // open. "W.W." with -1 and -1.999 (in no basin: the error basin) and a minimum of 2: both basins
   // hold one solution cell and close before any growth.
