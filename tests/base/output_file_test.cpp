@@ -7,7 +7,7 @@
 
 #include <csignal>
 
-#include "postprocess/grid_values.h"
+#include "grid_checks.h"
 #include "raster/grid.h"
 #include "test_support.h"
 

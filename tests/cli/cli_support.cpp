@@ -4,11 +4,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <initializer_list>
 #include <stdexcept>
 #include <string>
@@ -119,16 +117,4 @@ void write_small_configuration(const CliDir& dir) {
     "expand": {"assign-preference": "large", "basins-map": "", "minimim-cells-in-basin": 0},
     "debug-maps": "no", "output": "post.asc", "output-mask": "mask.asc"}
 })");
-}
-
-std::vector<double> read_cells(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<double> cells;
-  for (std::string word; in >> word;) {
-    if (std::isalpha(static_cast<unsigned char>(word[0])) != 0)
-      in >> word;
-    else
-      cells.push_back(std::strtod(word.c_str(), nullptr));
-  }
-  return cells;
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "grid_checks.h"
 #include "temp_dir.h"
 
 using CliDir = TempDir;
@@ -28,9 +29,6 @@ RunResult run_landalloc(const std::vector<std::string>& args, const std::string&
 RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process_args,
                             const std::string& cwd);
 #endif
-
-/// The cells of a grid file, its header words and their values skipped.
-std::vector<double> read_cells(const std::string& path);
 
 /// `text` with the first `from` replaced by `to`; a test failure when `from` is not in it.
 std::string replaced(std::string text, const std::string& from, const std::string& to);

@@ -44,11 +44,6 @@ RunResult run_example(const CliDir& dir, const std::string& ext, const std::stri
 
 #ifdef LANDALLOC_GDAL
 
-bool ends_with(const std::string& text, const std::string& suffix) {
-  return text.size() >= suffix.size() &&
-         text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
-}
-
 std::vector<std::string> outputs(const CliDir& dir) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(dir.path("out")))

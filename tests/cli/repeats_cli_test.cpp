@@ -114,16 +114,15 @@ TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
   EXPECT_TRUE(dir.read("proc.run3.asc.debug.evolution.lst") ==
               alone.read("proc.asc.debug.evolution.lst"));
 
-  const std::vector<double> potential = read_cells(dir.path("a.asc"));
-  std::vector<double> sum(potential.size(), 0.0);
+  const std::vector<float> potential = read_cells(dir.path("a.asc"));
+  std::vector<float> sum(potential.size(), 0.0f);
   for (int run = 1; run <= 4; ++run) {
-    const std::vector<double> mask =
-        read_cells(dir.path("mask.run" + std::to_string(run) + ".asc"));
+    const std::vector<float> mask = read_cells(dir.path("mask.run" + std::to_string(run) + ".asc"));
     ASSERT_EQ(mask.size(), sum.size());
     for (size_t i = 0; i < sum.size(); ++i) sum[i] += mask[i] == 1.0;
   }
   for (size_t i = 0; i < sum.size(); ++i) {
-    if (potential[i] == -9999.0) sum[i] = -999.0;
+    if (potential[i] == -9999.0f) sum[i] = -999.0f;
   }
   EXPECT_EQ(read_cells(dir.path("post.frequency.asc")), sum);
 
@@ -171,7 +170,7 @@ TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
     double cells = 0.0;
     for (size_t row = 1; row < table.size(); ++row) cells += std::stod(table[row][8]);
     double counted = 0.0;
-    for (double count : read_cells(dir.path(last + ".frequency.asc"))) {
+    for (float count : read_cells(dir.path(last + ".frequency.asc"))) {
       EXPECT_TRUE(count == -999.0 || (count >= 0.0 && count <= 3.0)) << count;
       if (count > 0.0) counted += count;
     }

@@ -9,8 +9,8 @@
 #include <vector>
 
 #include "base/random.h"
+#include "grid_checks.h"
 #include "postprocess/expand_basins.h"
-#include "postprocess/grid_values.h"
 #include "postprocess/postprocess_run.h"
 #include "postprocess/postprocess_stage.h"
 #include "postprocess/selection.h"

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/random.h"
-#include "postprocess/grid_values.h"
+#include "grid_checks.h"
 #include "preprocess/distribution.h"
 #include "preprocess/initial_state.h"
 #include "preprocess/preprocess_stage.h"

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "base/random.h"
-#include "postprocess/grid_values.h"
+#include "grid_checks.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
 #include "test_support.h"
