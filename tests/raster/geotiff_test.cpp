@@ -2,6 +2,7 @@
 // The GeoTIFF files are made and read back with GDAL's own API (tests/gdal_support.h).
 #include "raster/geotiff.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
@@ -176,8 +177,12 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   int64_t valid = -1;
   read_logged(asc, maps, 0, &valid);
   const std::string out = dir.path("out.tif");
+  // Descriptor 0 open, as the writer must leave it (and any other it did not open).
+  const int standard_input = fcntl(0, F_GETFD) == -1 ? open("/dev/null", O_RDONLY) : 0;
+  ASSERT_EQ(standard_input, 0);
   EXPECT_EQ(run_capturing([&] { EXPECT_EQ(grid_write(out.c_str(), maps, 0), valid); }).log,
             "* write '" + out + "'\n");
+  EXPECT_NE(fcntl(0, F_GETFD), -1) << "the writer closed a descriptor it did not open";
   EXPECT_EQ(files_in(dir), (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif"}));
 
   const GdalRaster input = gdal_read(asc), written = gdal_read(out);
