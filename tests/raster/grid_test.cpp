@@ -96,7 +96,7 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
             "cellsize     1.000000\nnodata_value -999\n3 4\n");
 }
 
-TEST(GridTest, SizesTooLargeToHoldAreRefusedNeverWrapped) {
+TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefused) {
   // rows x cols x 5 wraps in 64 bits to a block of 4 cells; the second overflows a signed
   // product.
   const int32_t sizes[][3] = {{1718039348, 2147418113, 5}, {INT32_MAX, INT32_MAX, 8}};
@@ -108,6 +108,10 @@ TEST(GridTest, SizesTooLargeToHoldAreRefusedNeverWrapped) {
     EXPECT_EQ(std::to_string(r.code) + r.log, "1* allocate " + std::to_string(size[2]) +
                                                   " memory maps\nerror: not enough memory!\n");
   }
+  GridGeometry half;  // a count of columns without one of rows is no grid either
+  half.ncols = 2;
+  EXPECT_EQ(run_capturing([&] { maps_allocate(half, 1); }).log,
+            "* allocate 1 memory maps\nerror: geometry still uninitiallized!\n");
 }
 
 TEST(GridTest, SizesBeyond32BitCountsAreExact) {
