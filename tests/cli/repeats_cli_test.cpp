@@ -145,18 +145,20 @@ TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
 }
 
 // Each subset of stages repeats on its own: the frequency grid and the table sit beside the last
-// stage's output, and they agree with each other.
+// stage's output (an ASCII grid, also when that output has no extension), and they agree with
+// each other.
 TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
   CliDir dir;
   write_small_configuration(dir);
+  dir.write("small.json", replaced(dir.read("small.json"), "\"post.asc\"", "\"final\""));
   ASSERT_EQ(run_landalloc({"--seed=5", "small.json"}, dir.dir()).code, 0);
   const std::vector<std::pair<std::vector<std::string>, std::string>> subsets = {
       {{"--preprocess"}, "pre"},
       {{"--process"}, "proc"},
-      {{"--postprocess"}, "post"},
+      {{"--postprocess"}, "final"},
       {{"--preprocess", "--process"}, "proc"},
-      {{"--process", "--postprocess"}, "post"},
-      {{"--preprocess", "--postprocess"}, "post"},
+      {{"--process", "--postprocess"}, "final"},
+      {{"--preprocess", "--postprocess"}, "final"},
   };
   for (const auto& [flags, last] : subsets) {
     std::vector<std::string> args = flags;
