@@ -44,14 +44,6 @@ RunResult run_example(const CliDir& dir, const std::string& ext, const std::stri
 
 #ifdef LANDALLOC_GDAL
 
-std::vector<std::string> outputs(const CliDir& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.path("out")))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
   CliDir asc, tif;
   fs::create_directory(asc.path("maps"));
@@ -71,7 +63,7 @@ TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
   // Every file of one run has its counterpart in the other; the ASCII run's outputs bring their
   // `.prj`, the same bytes as the first potential map's.
   std::vector<std::string> expected;
-  for (const std::string& name : outputs(asc)) {
+  for (const std::string& name : file_names(asc.path("out"))) {
     if (ends_with(name, ".prj")) {
       EXPECT_EQ(asc.read("out/" + name), PRJ_UTM32) << name;
     }
@@ -81,7 +73,7 @@ TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
   const std::string stages[] = {"preprocess", "process", "postprocess", "postprocess_mask"};
   for (const std::string& stage : stages) expected.push_back(stage + ".tif");
   std::sort(expected.begin(), expected.end());
-  ASSERT_EQ(outputs(tif), expected);
+  ASSERT_EQ(file_names(tif.path("out")), expected);
 
   const GdalRaster input = gdal_read(tif.path("maps/terrain_suitability.tif"));
   for (const std::string& name : expected) {

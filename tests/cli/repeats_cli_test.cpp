@@ -34,14 +34,9 @@ std::vector<std::vector<std::string>> read_csv(const std::string& path) {
 
 /// Every file of the folder but the configuration and its grids, by name.
 std::vector<std::string> outputs(const CliDir& dir) {
-  const std::vector<std::string> inputs = {"a.asc", "water.asc", "town.asc", "road.asc",
-                                           "small.json"};
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.dir())) {
-    const std::string name = entry.path().filename().string();
-    if (std::find(inputs.begin(), inputs.end(), name) == inputs.end()) names.push_back(name);
-  }
-  std::sort(names.begin(), names.end());
+  std::vector<std::string> names = file_names(dir.dir());
+  for (const char* input : {"a.asc", "water.asc", "town.asc", "road.asc", "small.json"})
+    names.erase(std::remove(names.begin(), names.end(), input), names.end());
   return names;
 }
 

@@ -93,14 +93,6 @@ TEST(GeoTiffTest, RefusesRastersThatAreNotPlainGridsNamingTheFile) {
 }
 
 #ifdef LANDALLOC_GDAL
-std::vector<std::string> files_in(const TempDir& dir) {
-  std::vector<std::string> names;
-  for (const auto& entry : fs::directory_iterator(dir.dir()))
-    names.push_back(entry.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 const std::string GRIDS[] = {"mtsthelens_pre_runout_dem_80x122",
                              "mtsthelens_landslide_polygon_80x122",
                              "tirol_avagar_dem_xllcenter_520x387"};
@@ -183,7 +175,7 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   EXPECT_EQ(run_capturing([&] { EXPECT_EQ(grid_write(out.c_str(), maps, 0), valid); }).log,
             "* write '" + out + "'\n");
   EXPECT_NE(fcntl(0, F_GETFD), -1) << "the writer closed a descriptor it did not open";
-  EXPECT_EQ(files_in(dir), (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif"}));
+  EXPECT_EQ(file_names(dir.dir()), (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif"}));
 
   const GdalRaster input = gdal_read(asc), written = gdal_read(out);
   EXPECT_EQ(written.type, GDT_Float32);
@@ -210,7 +202,7 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   const std::string taken = dir.path("taken.tif");
   EXPECT_EQ(write_logged(taken, maps, 0),
             "* write '" + taken + "'\nerror: unable to write file '" + taken + "'!\n");
-  EXPECT_EQ(files_in(dir),
+  EXPECT_EQ(file_names(dir.dir()),
             (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif", "taken.tif"}));
   // Nor is a FIFO replaced by a regular file.
   const std::string pipe = dir.path("pipe.tif");
