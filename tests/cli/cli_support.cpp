@@ -69,9 +69,9 @@ std::string replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-void write_short_example(const CliDir& dir) {
+void write_short_example(const CliDir& dir, bool link_maps) {
   const std::string example = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
-  std::filesystem::create_directory_symlink(example + "/maps", dir.path("maps"));
+  if (link_maps) std::filesystem::create_directory_symlink(example + "/maps", dir.path("maps"));
   std::filesystem::create_directory(dir.path("out"));
   std::string config = read_file(example + "/config.json");
   config = replaced(config, "\"autotunning\": \"yes\"", "\"autotunning\": \"no\"");

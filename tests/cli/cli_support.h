@@ -33,10 +33,10 @@ RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process
 /// `text` with the first `from` replaced by `to`; a test failure when `from` is not in it.
 std::string replaced(std::string text, const std::string& from, const std::string& to);
 
-/// Writes into `dir` the bundled example's configuration "config.json", its maps linked and its
-/// outputs going to "out/", with an annealing short enough for a run to take a fraction of a
-/// second.
-void write_short_example(const CliDir& dir);
+/// Writes into `dir` the bundled example's configuration "config.json", its maps linked (unless
+/// the caller lays out "maps/" itself) and its outputs going to "out/", with an annealing short
+/// enough for a run to take a fraction of a second.
+void write_short_example(const CliDir& dir, bool link_maps = true);
 
 /// Writes into `dir` the small configuration "small.json" and its grids: a 5 x 8 grid with one
 /// no-data cell, two excluded cells, an existing allocation of code 2, a road as distribution

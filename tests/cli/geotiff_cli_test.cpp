@@ -23,22 +23,13 @@ std::string replaced_all(std::string text, const std::string& from, const std::s
   return text;
 }
 
-// The example in `dir` with the extension `ext` for every grid it reads and `output_ext` for the
-// four it writes, and a short manual annealing (as the pipeline tests run it).
+// The short example in `dir` (its maps laid out by the caller) with the extension `ext` for every
+// grid it reads and `output_ext` for the four it writes.
 RunResult run_example(const CliDir& dir, const std::string& ext, const std::string& output_ext) {
-  std::string config = read_file(EXAMPLE + "/config.json");
-  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
-           {"\"autotunning\": \"yes\"", "\"autotunning\": \"no\""},
-           {"\"nstages\": 40", "\"nstages\": 4"},
-           {"\"nmovs\": 60000", "\"nmovs\": 4000"},
-           {"\"purge-limit\": 12", "\"purge-limit\": 2"},
-           {".asc\"", ext + "\""},
-           {"process" + ext, "process" + output_ext},
-           {"mask" + ext, "mask" + output_ext}}) {
-    config = replaced_all(config, from, to);
-  }
-  dir.write("config.json", config);
-  fs::create_directory(dir.path("out"));
+  write_short_example(dir, false);
+  std::string config = replaced_all(dir.read("config.json"), ".asc\"", ext + "\"");
+  config = replaced_all(config, "process" + ext, "process" + output_ext);
+  dir.write("config.json", replaced_all(config, "mask" + ext, "mask" + output_ext));
   return run_landalloc({"--seed=5", "config.json"}, dir.dir());
 }
 
