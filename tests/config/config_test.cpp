@@ -57,6 +57,10 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
                                   config_get_integer(counts, "p.low"),
                                   config_get_integer(counts, "p.high")}),
             (std::vector<int32_t>{100000, INT32_MIN, INT32_MAX}));
+  // The document itself is token 0: one member here, which holds seven.
+  EXPECT_EQ((std::vector<int32_t>{config_child_count(counts, 0), config_child_count(counts, 2),
+                                  config_child_count(counts, -1)}),
+            (std::vector<int32_t>{1, 7, -1}));
   for (const auto& [key, value] : {std::pair<std::string, std::string>{"limit", "2147483648"},
                                    {"nstages", "4294967306"},
                                    {"half", "1.5"},

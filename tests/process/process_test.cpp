@@ -262,6 +262,31 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
       << result.log;
 }
 
+// The dry run keeps no move that raises the energy and draws for nothing but its moves: where
+// every move raises it (the two allocated cells hold the highest potentials), the map ends as it
+// began and the generator where the draws of its 20 x 12 moves leave it: the cell taken out, then
+// positions until a free cell, whose selection of 1 passes the one acceptance draw.
+TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
+  TempDir dir;
+  const std::vector<float> solution = {0, 0, 0, 0, 2, 2};
+  Fixture f(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
+  ProcessRun& p = f.p;
+  p.input = dir.write("pre.asc", grid_text(1, 6, solution));
+  set_map(p.maps, 1, {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f});
+  set_map(p.maps, 2, std::vector<float>(6, 1.0f));
+  p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
+  rand_seed(f.run.rng, 7);
+  Rng plain = f.run.rng;
+  run_capturing([&] { autotune_kb(p); });
+  for (int move = 0; move < 20 * 12; ++move) {
+    rand_index(plain, 2);
+    while (rand_index(plain, 1), rand_index(plain, 6) >= 4) continue;
+    rand_fraction(plain);
+  }
+  EXPECT_EQ(f.run.rng.state, plain.state);
+  EXPECT_EQ(get_map(p.maps, 0), solution);
+}
+
 // Runs that share the read-only maps anneal exactly as a run that builds its own: same map, same
 // log but for the one allocation line; a build that fails stops every run that takes it the same
 // way, with the build's message.
