@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <numeric>
 #include <random>
 #include <string>
 #include <utility>
@@ -156,6 +157,50 @@ TEST(ProcessTest, PerimeterCountsTheEdgesOfTheGridAndOneCellHasNoIslandsTerm) {
   const FatalResult run = run_capturing([&] { EXPECT_EQ(energy_evaluate(one.p), 0.0); });
   EXPECT_NE(run.log.find("! term f3 (islands) off: degenerate normaliser 0.000000\n"),
             std::string::npos);
+}
+
+// The value terms run between the best and the worst solution of their size: potential and
+// nservices down from the sum of the n largest values of 0 or more, distances up from the sum of
+// the n smallest above 0 (a cell on a mask may dip below). The bounds come from a partial
+// selection; on random maps with no data and zeros, a plain sort must give the same terms.
+TEST(ProcessTest, ValueTermsSpanTheBestAndWorstSolutionsOfTheirSize) {
+  std::mt19937 random(5);
+  const int cells = 60;
+  for (int round = 0; round < 20; ++round) {
+    std::vector<float> solution(cells), maps[5];
+    for (int k : {1, 3, 4}) maps[k].resize(cells);
+    for (int i = 0; i < cells; ++i) {
+      const bool no_data = random() % 8 == 0;
+      for (int k : {1, 3, 4})
+        maps[k][i] = no_data ? -1.0f : (random() % 5) * (random() % 17) / 64.0f;
+      solution[i] = no_data ? -1.0f : random() % 3 == 0 ? 1.0f : 0.0f;
+    }
+    const auto n = std::count(solution.begin(), solution.end(), 1.0f);
+    // The sums of the n largest and of the n smallest values that the term takes, and of the
+    // solution's values, with top minus solution (or solution minus bottom) over top minus bottom.
+    auto term = [&](int k, bool positive, bool from_top) {
+      std::vector<double> taken;
+      double sum = 0.0;
+      for (int i = 0; i < cells; ++i) {
+        if (positive ? maps[k][i] > 0.0f : maps[k][i] >= 0.0f) taken.push_back(maps[k][i]);
+        if (solution[i] == 1.0f) sum += maps[k][i];
+      }
+      std::sort(taken.begin(), taken.end());
+      const auto m = std::min<std::ptrdiff_t>(n, std::ptrdiff_t(taken.size()));
+      const double top = std::accumulate(taken.end() - m, taken.end(), 0.0);
+      const double bottom = std::accumulate(taken.begin(), taken.begin() + m, 0.0);
+      return (from_top ? top - sum : sum - bottom) / (top - bottom);
+    };
+    Fixture f(6, 10, solution, 1.0f, {1, 1, 1, 1, 1});
+    for (int k : {1, 3, 4}) set_map(f.p.maps, k, maps[k]);
+    run_capturing([&] { energy_evaluate(f.p); });
+    double terms[5];
+    energy_terms(f.p.energy, terms);
+    ASSERT_EQ(
+        (std::array<double, 3>{terms[0], terms[3], terms[4]}),
+        (std::array<double, 3>{term(1, false, true), term(3, false, true), term(4, true, false)}))
+        << "round " << round;
+  }
 }
 
 // Steps of 0.2 from the potential, with 1.0 and values below 0 kept.
