@@ -57,6 +57,12 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
                                   config_get_integer(counts, "p.low"),
                                   config_get_integer(counts, "p.high")}),
             (std::vector<int32_t>{100000, INT32_MIN, INT32_MAX}));
+  // A document of exactly as many tokens as fit holds them all, and none more.
+  std::string full = "[";
+  for (int i = 1; i < CONFIG_MAX_TOKENS; ++i) full += i == 1 ? "0" : ",0";
+  const ConfigDocument most = config_of(full + "]");
+  EXPECT_EQ(most.token_count, CONFIG_MAX_TOKENS);
+  EXPECT_EQ(most.tokens.size(), size_t{CONFIG_MAX_TOKENS});
   // The document itself is token 0: one member here, which holds seven.
   EXPECT_EQ((std::vector<int32_t>{config_child_count(counts, 0), config_child_count(counts, 2),
                                   config_child_count(counts, -1)}),
