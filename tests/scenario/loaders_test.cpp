@@ -12,11 +12,13 @@ namespace {
 
 constexpr float N = -1.0f;  // CELL_NODATA, short for the grids below
 
-// Loads map 1 of `block` as the potential of `maps` weighted by `weights`; returns the log.
+// Loads map 1 of `block` as the potential of `maps` weighted by `weights`; returns the log, after
+// the exit code when it ends in a fatal error.
 std::string potential(MapBlock& block, const std::string& maps, const std::string& weights) {
   const ConfigDocument config = config_of(R"({"maps": {"potential-maps": )" + maps +
                                           R"(, "potential-maps-weight": )" + weights + "}}");
-  return run_capturing([&] { maps_load_potential(config, block, 1); }).log;
+  const FatalResult r = run_capturing([&] { maps_load_potential(config, block, 1); });
+  return (r.fatal ? std::to_string(r.code) : "") + r.log;
 }
 
 TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) {
@@ -38,7 +40,7 @@ TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) 
   EXPECT_EQ(get_map(maps, 1), (std::vector<float>{0.5f, 1.0f, N, 1.0f}));
   // A weight list of the wrong shape is refused before any map is read.
   EXPECT_EQ(potential(maps, "[[" + a + "," + a + "]]", "[[1]]"),
-            "error: incorrect shape for property 'maps.potential-maps-weight' (one weight per map "
+            "2error: incorrect shape for property 'maps.potential-maps-weight' (one weight per map "
             "of 'maps.potential-maps' expected)!\n");
 }
 
