@@ -110,8 +110,9 @@ TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefused) {
   }
   GridGeometry half;  // a count of columns without one of rows is no grid either
   half.ncols = 2;
-  EXPECT_EQ(run_capturing([&] { maps_allocate(half, 1); }).log,
-            "* allocate 1 memory maps\nerror: geometry still uninitiallized!\n");
+  const FatalResult unset = run_capturing([&] { maps_allocate(half, 1); });
+  EXPECT_EQ(std::to_string(unset.code) + unset.log,
+            "1* allocate 1 memory maps\nerror: geometry still uninitiallized!\n");
 }
 
 TEST(GridTest, SizesBeyond32BitCountsAreExact) {
