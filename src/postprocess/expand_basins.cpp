@@ -34,11 +34,19 @@ int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
     list.erase(std::unique(list.begin(), list.end()), list.end());
   };
   constexpr size_t SLACK = size_t{1} << 16;
+  // A basin is a region, so neighbours in a row mostly share their number: a number is listed
+  // only when it differs from the one before it, which keeps the sorting to the runs.
+  float previous = 0.0f;
+  bool any = false;
   std::vector<float> numbers;
   size_t limit = SLACK;
   for (size_t i = 0; i < n; ++i) {
     if (!in_a_basin(basins[i])) continue;
-    numbers.push_back(std::trunc(basins[i]));
+    const float number = std::trunc(basins[i]);
+    if (any && number == previous) continue;
+    any = true;
+    previous = number;
+    numbers.push_back(number);
     if (numbers.size() >= limit) {
       reduce(numbers);
       limit = 2 * numbers.size() + SLACK;
@@ -54,11 +62,18 @@ int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
   graph.cell_basin.assign(n, -1);
   log_message("  create adjacency graph\n");
   int64_t errors = 0;
+  float last_number = 0.0f;
+  int32_t last_column = -1;  // the column of last_number, once one was looked up
   for (size_t i = 0; i < n; ++i) {
     if (!(solution[i] >= 0.0f)) continue;
     if (in_a_basin(basins[i])) {
-      const auto at = std::lower_bound(numbers.begin(), numbers.end(), std::trunc(basins[i]));
-      graph.cell_basin[i] = static_cast<int32_t>(at - numbers.begin());
+      const float number = std::trunc(basins[i]);
+      if (last_column < 0 || number != last_number) {
+        const auto at = std::lower_bound(numbers.begin(), numbers.end(), number);
+        last_number = number;
+        last_column = static_cast<int32_t>(at - numbers.begin());
+      }
+      graph.cell_basin[i] = last_column;
     } else {
       graph.cell_basin[i] = error_basin;
       ++errors;
