@@ -76,7 +76,10 @@ inline int64_t rand_index64(Rng& rng, int64_t n) {
   }
 }
 
+/// The step of rand_fraction's values, 2^-15: its smallest value above 0.
+constexpr double RAND_FRACTION_STEP = 3.0517578125e-05;
+
 /// A draw as a fraction r * 2^-15, for the probability tests (accept when p >= rand_fraction()).
 inline double rand_fraction(Rng& rng) {
-  return rand15(rng) * 3.0517578125e-05;
+  return rand15(rng) * RAND_FRACTION_STEP;
 }

@@ -32,6 +32,22 @@ EvolutionListing::~EvolutionListing() {
   if (file != nullptr) output_discard(file);
 }
 
+namespace {
+
+// Below this exponent exp() is under the smallest draw above 0: exp(-10.4) is 0.9972 * 2^-15, and
+// the exponential's error (under one unit in the last place, about 1e-16 relative) is far smaller
+// than that gap, so no rounding can lift a result past 2^-15. Most uphill moves of a cooled
+// annealing fall below it.
+constexpr double REJECTING_EXPONENT = -10.4;
+
+}  // namespace
+
+bool boltzmann_accepts(double exponent, int32_t draw) {
+  // A draw of 0 accepts whatever exp() gives, but not a NaN, so it takes the plain path.
+  if (draw != 0 && exponent < REJECTING_EXPONENT) return false;
+  return std::exp(exponent) >= draw * RAND_FRACTION_STEP;
+}
+
 MoveOutcome apply_acceptance_rule(ProcessRun& p, double candidate, bool boltzmann) {
   AnnealingState& a = p.annealing;
   const double energy = a.current_energy;
@@ -39,8 +55,8 @@ MoveOutcome apply_acceptance_rule(ProcessRun& p, double candidate, bool boltzman
   if (energy >= candidate) {
     outcome = MOVE_ACCEPTED;
   } else if (boltzmann) {
-    const double probability = std::exp((energy - candidate) * a.effective_kb / a.temperature);
-    if (probability >= rand_fraction(p.run.rng)) outcome = MOVE_ACCEPTED_BOLTZMANN;
+    const double exponent = (energy - candidate) * a.effective_kb / a.temperature;
+    if (boltzmann_accepts(exponent, rand15(p.run.rng))) outcome = MOVE_ACCEPTED_BOLTZMANN;
   }
   if (outcome == MOVE_REJECTED) {
     undo_move(p);

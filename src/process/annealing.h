@@ -45,6 +45,11 @@ struct EvolutionListing {
 /// How the acceptance rule decided on a proposed move.
 enum MoveOutcome { MOVE_REJECTED, MOVE_ACCEPTED, MOVE_ACCEPTED_BOLTZMANN };
 
+/// Whether an uphill move with the exponent (E - E') * k / T is kept against the draw `draw`
+/// (0..32767 of rand15): exp(exponent) >= draw * 2^-15, the decision of the plain rule bit for bit,
+/// without the exponential where the exponent alone rejects.
+bool boltzmann_accepts(double exponent, int32_t draw);
+
 /// Metropolis rule on the proposed move of energy `candidate`: downhill (or equal) moves are kept;
 /// uphill ones, when `boltzmann` is set, with probability exp((E - E') * k / T) against one draw.
 /// Commits or undoes.

@@ -146,6 +146,31 @@ TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
   EXPECT_EQ(get_map(f.p.maps, 0)[1], 0.0f);
 }
 
+// The rule rejects without exp() below a bound near ln(2^-15), where exp() falls under the
+// smallest draw above 0; it must still decide as exp(x) >= draw * 2^-15 does for every exponent:
+// across the bound and ln(2^-15) in small steps and unit-in-the-last-place steps, and for the
+// exponents exp() treats apart (a draw of 0 accepts -inf, but not NaN).
+TEST(ProcessTest, BoltzmannRuleDecidesAsThePlainExponential) {
+  const auto plain = [](double x, int32_t draw) {
+    return std::exp(x) >= draw * RAND_FRACTION_STEP;
+  };
+  std::vector<double> exponents = {-INFINITY, NAN, -0.0, -1e300, -745.2, -20.0, -1.0};
+  for (double x = -10.45; x < -10.35; x += 1e-4) exponents.push_back(x);
+  for (double centre : {-10.4, std::log(RAND_FRACTION_STEP), std::log(2 * RAND_FRACTION_STEP)}) {
+    double below = centre, above = centre;
+    for (int step = 0; step < 64; ++step) {
+      exponents.push_back(below = std::nextafter(below, -INFINITY));
+      exponents.push_back(above = std::nextafter(above, INFINITY));
+    }
+  }
+  for (double x : exponents) {
+    for (int32_t draw : {0, 1, 2, 3, 16384, 32767}) {
+      ASSERT_EQ(boltzmann_accepts(x, draw), plain(x, draw))
+          << "exponent " << x << ", draw " << draw;
+    }
+  }
+}
+
 // Cells on the west and east edges have no neighbour beyond them, though the cell before or after
 // them in memory is allocated: 4 sides each. A first solution of one cell has no island beyond the
 // first to count: its islands normaliser is 0 and the term is off.
