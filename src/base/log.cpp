@@ -13,6 +13,7 @@
 // can each keep their log whole; the fatal mode is one setting of the process, chosen once by a
 // test program.
 static thread_local FILE* redirected_stream = nullptr;
+static thread_local std::string* log_copy = nullptr;
 static std::atomic<bool> fatal_throws{false};
 static thread_local bool log_failed = false;
 static thread_local bool thread_fatal_throws = false;
@@ -81,11 +82,20 @@ void log_message(const char* format, ...) {
     text = large.c_str();
   }
   std::fwrite(text, 1, static_cast<size_t>(length), log_stream());
+  if (log_copy != nullptr) log_copy->append(text, static_cast<size_t>(length));
   size_t end = static_cast<size_t>(length);
   while (end > 0 && text[end - 1] != '\n') --end;
   log_column =
       end > 0 ? static_cast<size_t>(length) - end : log_column + static_cast<size_t>(length);
   log_flush();
+}
+
+LogCopy::LogCopy(std::string& into) : previous(log_copy) {
+  log_copy = &into;
+}
+
+LogCopy::~LogCopy() {
+  log_copy = previous;
 }
 
 void progress_enable(bool on) {

@@ -7,9 +7,20 @@
 
 #include <chrono>
 #include <cstdio>
+#include <string>
 
 /// Prints a printf-style message to the log stream (standard output by default).
 void log_message(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+/// While it lives, what log_message prints on this thread is also appended to `into`: a step
+/// whose work is done once can so print its lines again where it would have been repeated.
+struct LogCopy {
+  explicit LogCopy(std::string& into);
+  ~LogCopy();
+  LogCopy(const LogCopy&) = delete;
+  LogCopy& operator=(const LogCopy&) = delete;
+  std::string* previous;
+};
 
 /// Flushes the log; a log that cannot be written is a fatal error (exit code 1, message on
 /// standard error). log_message flushes after every message.

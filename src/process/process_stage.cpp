@@ -126,10 +126,14 @@ void build_selection_map(MapBlock& maps, bool random_select) {
   for (size_t i = 0; i < count; ++i) selection[i] = selection_quantise(selection[i]);
 }
 
+// The distances are measured over the cells where the potential fusion has data. That area
+// comes from the potential map already loaded (normalising keeps which cells have data) instead
+// of from reading the files again; the lines of their loading are printed as before.
 void build_distances_map(const ConfigDocument& config, const ProcessStageParameters& p,
-                         MapBlock& maps) {
+                         const std::string& potential_log, MapBlock& maps) {
   log_message("init distances map\n");
-  maps_init_distance_area(config, maps, PROCESS_DISTANCES_MAP);
+  log_message("%s", potential_log.c_str());
+  map_fill(maps, PROCESS_POTENTIAL_MAP, PROCESS_DISTANCES_MAP, 1.0f);
   if (p.distance_masks.empty()) {
     maps_load_process_distances(config, maps, PROCESS_DISTANCES_MAP);
     return;
@@ -146,11 +150,15 @@ void build_distances_map(const ConfigDocument& config, const ProcessStageParamet
 void build_input_maps(const ConfigDocument& config, const ProcessStageParameters& params,
                       MapBlock& maps) {
   log_message("init potential map\n");
-  maps_load_potential(config, maps, PROCESS_POTENTIAL_MAP);
+  std::string potential_log;
+  {
+    LogCopy copy(potential_log);
+    maps_load_potential(config, maps, PROCESS_POTENTIAL_MAP);
+  }
   build_selection_map(maps, params.random_select);
   log_message("init nservices map\n");
   maps_load_nservices(config, maps, PROCESS_NSERVICES_MAP);
-  build_distances_map(config, params, maps);
+  build_distances_map(config, params, potential_log, maps);
 }
 
 void write_debug_maps(const ProcessStageParameters& p, const Run& run, const MapBlock& maps) {

@@ -282,11 +282,6 @@ int64_t map_mark_top_cells(MapBlock& maps, int32_t k) {
   return top;
 }
 
-void maps_init_distance_area(const ConfigDocument& config, MapBlock& maps, int32_t k) {
-  maps_load_potential(config, maps, k);
-  map_fill(maps, k, k, 1.0f);
-}
-
 void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, int32_t k) {
   const char* path = "process.distance-maps";
   log_message("* load distances\n");

@@ -39,9 +39,6 @@ void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k
 /// returns the number of top positions.
 int64_t map_mark_top_cells(MapBlock& maps, int32_t k);
 
-/// Map k becomes 1.0 wherever the potential fusion has data, -1.0 elsewhere (scratch k + 1, k + 2).
-void maps_init_distance_area(const ConfigDocument& config, MapBlock& maps, int32_t k);
-
 /// Adds the maps of "process.distance-maps" into map k and normalises it (scratch k + 1).
 void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, int32_t k);
 
