@@ -1,9 +1,13 @@
 #include <strings.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
+#include <thread>
+#include <vector>
 
 #include "raster/grid_text.h"
 
@@ -110,4 +114,96 @@ bool grid_parse_value_slow(std::string_view word, float* value) {
   char* stop = nullptr;
   *value = std::strtof(text, &stop);
   return stop == text + word.size() && !word.empty();
+}
+
+namespace {
+
+// One stretch of the text: its cells until its first fault. A stretch does not know where its
+// first cell falls in the grid, so it keeps its cells until the stretches before it are counted.
+struct CellStretch {
+  std::vector<float> cells;
+  int64_t valid = 0;
+  int64_t infinite = 0;
+  GridCellFault fault = GridCellFault::none;
+  std::string error;
+};
+
+void parse_stretch(std::string_view text, float nodata, CellStretch& out) {
+  // A word takes at least two characters of the text, with the blank after it.
+  out.cells.reserve(text.size() / 2 + 1);
+  size_t at = 0;
+  for (;;) {
+    while (at < text.size() && grid_is_blank(text[at])) ++at;
+    if (at == text.size()) break;
+    size_t end = at;
+    while (end < text.size() && !grid_is_blank(text[end])) ++end;
+    const std::string_view word = text.substr(at, end - at);
+    at = end;
+    if (word.size() > GRID_VALUE_MAX) {
+      out.fault = GridCellFault::too_long;
+      break;
+    }
+    float cell;
+    if (!grid_parse_cell(word, nodata, &cell, &out.infinite, &out.error)) {
+      out.fault = GridCellFault::value;
+      break;
+    }
+    out.valid += cell >= 0.0f;
+    out.cells.push_back(cell);
+  }
+}
+
+}  // namespace
+
+GridCells grid_parse_cells(std::string_view text, float nodata, float* cells, size_t room,
+                           int parts) {
+  if (parts < 1) parts = 1;
+  // Cuts at blanks, each near an equal share of the text.
+  std::vector<size_t> cuts = {0};
+  for (int p = 1; p < parts; ++p) {
+    size_t cut = std::max(cuts.back(), text.size() / size_t(parts) * size_t(p));
+    while (cut < text.size() && !grid_is_blank(text[cut])) ++cut;
+    cuts.push_back(cut);
+  }
+  cuts.push_back(text.size());
+  std::vector<CellStretch> stretches(static_cast<size_t>(parts));
+  std::vector<std::exception_ptr> failures(static_cast<size_t>(parts));
+  const auto parse = [&](size_t p) {
+    try {
+      parse_stretch(text.substr(cuts[p], cuts[p + 1] - cuts[p]), nodata, stretches[p]);
+    } catch (...) {
+      failures[p] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t p = 1; p < stretches.size(); ++p) threads.emplace_back(parse, p);
+  parse(0);
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+
+  GridCells result;
+  for (CellStretch& s : stretches) {
+    const size_t count = s.cells.size();
+    if (count > room - result.count) {
+      std::copy_n(s.cells.begin(), room - result.count, cells + result.count);
+      result.count = room;
+      result.fault = GridCellFault::beyond;
+      return result;
+    }
+    std::copy(s.cells.begin(), s.cells.end(), cells + result.count);
+    result.count += count;
+    result.valid += s.valid;
+    result.infinite += s.infinite;
+    if (s.fault == GridCellFault::none) continue;
+    // The fault's word lies at index result.count: one past the room is a value too many, unless
+    // the word could not even be taken whole.
+    result.fault = result.count == room && s.fault != GridCellFault::too_long
+                       ? GridCellFault::beyond
+                       : s.fault;
+    if (result.fault == GridCellFault::value) result.error = std::move(s.error);
+    return result;
+  }
+  return result;
 }

@@ -117,6 +117,34 @@ inline bool grid_parse_cell(std::string_view word, float nodata, float* cell, in
   return true;
 }
 
+/// Longest cell word: a file reader that holds a window of the text cannot hold a longer one.
+constexpr size_t GRID_VALUE_MAX = 65535;
+
+/// What stopped the cells of grid text from being read, if anything.
+enum class GridCellFault {
+  none,
+  value,     ///< a word is no number or infinite (`error` says which)
+  too_long,  ///< a word is longer than GRID_VALUE_MAX
+  beyond,    ///< a word lies past the cells there is room for
+};
+
+/// The cells of a stretch of grid text as grid_parse_cells read them.
+struct GridCells {
+  size_t count = 0;      ///< cells written, in text order; with a fault, those before it
+  int64_t valid = 0;     ///< cells whose value is >= 0 (without a fault)
+  int64_t infinite = 0;  ///< cells that were below -2 (without a fault)
+  GridCellFault fault = GridCellFault::none;  ///< the first fault in text order
+  std::string error;                          ///< the message of a `value` fault
+};
+
+/// Parses the cell words of `text` (whole words: it ends at a blank or at the end of the file)
+/// into cells[0], cells[1], ... with room for `room` of them, as grid_parse_cell does, and stops
+/// at the first fault in text order; a word at index `room` or later is a `beyond` fault unless
+/// it is too long. The text is cut at blanks into `parts` stretches parsed on as many threads;
+/// the cells and the fault do not depend on `parts`.
+GridCells grid_parse_cells(std::string_view text, float nodata, float* cells, size_t room,
+                           int parts);
+
 /// Appends the text "%g" gives for `value` to `out` (more digits where that would not read back
 /// as the same float); returns the end. `out` has room for 32 characters.
 char* grid_format_value(float value, char* out);

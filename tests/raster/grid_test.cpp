@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -94,6 +95,52 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
   EXPECT_EQ(dir.read("out.asc"),
             "ncols        2\nnrows        1\nxllcenter    5.500000\nyllcenter    7.000000\n"
             "cellsize     1.000000\nnodata_value -999\n3 4\n");
+}
+
+// A file of several blocks of text, cut between and inside words, parsed in stretches: the cells
+// in order, and the first fault named as a reading word by word names it.
+TEST(GridTest, LargeFilesReadInBlocksGiveTheCellsAndTheFirstFault) {
+  TempDir dir;
+  const int side = 700;  // 3.4 MB of values
+  const std::string h = "ncols 700\nnrows 700\ncellsize 1\nnodata_value -9\n";
+  MapBlock maps = maps_for(dir.write("geo.asc", h));
+  std::vector<std::string> words;
+  std::vector<float> expected;
+  for (int i = 0; i < side * side; ++i) {
+    char word[16];
+    std::snprintf(word, sizeof word, "%d.%d", i * 7 % 100000, i % 10);
+    words.push_back(i % 1001 == 5 ? "-9" : word);
+    expected.push_back(i % 1001 == 5 ? CELL_NODATA : std::strtof(word, nullptr));
+  }
+  const auto text = [&](const std::vector<std::string>& cells) {
+    std::string t = h;
+    for (size_t i = 0; i < cells.size(); ++i) t += cells[i] + (i % 700 == 699 ? "\n" : " ");
+    return t;
+  };
+  const std::string good = dir.write("good.asc", text(words));
+  FatalResult r = run_capturing([&] { grid_read(good.c_str(), maps, 0); });
+  EXPECT_EQ(r.log, "* read '" + good + "'\n");
+  const std::vector<float> read = get_map(maps, 0);
+  const auto wrong = std::mismatch(read.begin(), read.end(), expected.begin());
+  EXPECT_EQ(wrong.first - read.begin(), long(read.size()));  // no cell differs
+
+  std::vector<std::string> bad = words;
+  bad[side * side - 5] = "1x";
+  bad[side * side - 2] = "2x";
+  std::vector<std::string> shorter(words.begin(), words.end() - 3), longer = words;
+  longer.push_back("3x");
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {bad, "invalid value '1x'"},
+      {shorter, "missing values in file '%s' (489997 of 490000)"},
+      {longer, "more values than 700 rows of 700 columns in file '%s'"},
+  };
+  for (auto [cells, error] : cases) {
+    const std::string file = dir.write("bad.asc", text(cells));
+    if (error.find("%s") == std::string::npos) error += " in file '%s'";
+    error.replace(error.find("%s"), 2, file);
+    r = run_capturing([&] { grid_read(file.c_str(), maps, 0); });
+    EXPECT_EQ(r.log, "* read '" + file + "'\nerror: " + error + "!\n");
+  }
 }
 
 TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefused) {

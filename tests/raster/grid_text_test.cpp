@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -52,6 +53,69 @@ TEST(GridTextTest, CellsTakeTheNoDataRule) {
         {"-inf", "value '-inf' out of range"}}) {
     EXPECT_FALSE(grid_parse_cell(word, 255.0f, &cell, &below, &error)) << word;
     EXPECT_EQ(error, message);
+  }
+}
+
+// The cells of a text read word by word, as a reference for the stretches: each word at index
+// `room` or later is a value too many, unless it cannot be taken whole.
+GridCells plain_cells(const std::string& text, float nodata, std::vector<float>& cells,
+                      size_t room) {
+  GridCells r;
+  std::string words = text;
+  for (char& c : words) c = grid_is_blank(c) ? ' ' : c;
+  size_t at = 0;
+  while ((at = words.find_first_not_of(' ', at)) != std::string::npos) {
+    const size_t end = std::min(words.find(' ', at), words.size());
+    const std::string word = words.substr(at, end - at);
+    at = end;
+    if (word.size() > GRID_VALUE_MAX) return r.fault = GridCellFault::too_long, r;
+    if (r.count == room) return r.fault = GridCellFault::beyond, r;
+    float cell;
+    if (!grid_parse_cell(word, nodata, &cell, &r.infinite, &r.error)) {
+      return r.fault = GridCellFault::value, r;
+    }
+    cells[r.count++] = cell;
+    r.valid += cell >= 0.0f;
+  }
+  return r;
+}
+
+// Random texts of values, blanks of every kind, and now and then a bad, an over-long or a
+// surplus word, cut into 1 to 6 stretches: the cells, the counts and the first fault are those
+// of the plain word-by-word reading, wherever the cuts fall.
+TEST(GridTextTest, CellsParsedInStretchesAreThoseReadWordByWord) {
+  const char* const values[] = {"12.5", "-3", "nan", "1e5", "-1e30", "0", "255", "+7", "-0.25"};
+  const char* const blanks[] = {" ", "\n", "\r\n", "\t", "  ", "\v"};
+  for (uint32_t seed = 1; seed <= 300; ++seed) {
+    std::mt19937 random(seed);
+    const size_t words = random() % 40;
+    std::string text = random() % 2 ? blanks[random() % 6] : "";
+    for (size_t i = 0; i < words; ++i) {
+      const uint32_t kind = random() % 60;
+      text += kind == 0   ? "3.5abc"
+              : kind == 1 ? std::string(GRID_VALUE_MAX + 1, '1')
+              : kind == 2 ? std::string(GRID_VALUE_MAX, '1')
+                          : values[random() % 9];
+      text += blanks[random() % 6];
+    }
+    if (!text.empty() && random() % 3 == 0) text.pop_back();
+    const size_t room = random() % 3 == 0 ? words - std::min<size_t>(words, random() % 3) : 40;
+    std::vector<float> expected(room, 99.0f);
+    const GridCells plain = plain_cells(text, 255.0f, expected, room);
+    for (int parts = 1; parts <= 6; ++parts) {
+      std::vector<float> cells(room, 99.0f);
+      const GridCells got = grid_parse_cells(text, 255.0f, cells.data(), room, parts);
+      ASSERT_EQ(got.fault, plain.fault) << "seed " << seed << ", parts " << parts;
+      ASSERT_EQ(got.error, plain.error) << "seed " << seed << ", parts " << parts;
+      ASSERT_EQ(got.count, plain.count) << "seed " << seed << ", parts " << parts;
+      if (plain.fault != GridCellFault::none) continue;
+      ASSERT_EQ(std::vector<float>(cells.begin(), cells.begin() + long(got.count)),
+                std::vector<float>(expected.begin(), expected.begin() + long(plain.count)))
+          << "seed " << seed << ", parts " << parts;
+      ASSERT_EQ(std::make_pair(got.valid, got.infinite),
+                std::make_pair(plain.valid, plain.infinite))
+          << "seed " << seed << ", parts " << parts;
+    }
   }
 }
 
