@@ -1,0 +1,74 @@
+#!/bin/sh
+# Peak memory of the stages on a large grid, per cell. Usage: bench/memory.sh BINARY [SIDE] [REPEAT_SIDE]
+#   stages:  the example's maps tiled to SIDE x SIDE cells (default 4000) in a scratch folder, the
+#            example's configuration with a short manual PROCESS (2 stages of 200000 moves), no
+#            purge (the short PROCESS leaves only small islands) and no debug files; each stage runs alone (--preprocess, then --process on its output, then
+#            --postprocess) under /usr/bin/time -v, which gives its peak resident size.
+#   threads: the same scenario tiled to REPEAT_SIDE x REPEAT_SIDE (default 1000), --repeats=2 on
+#            1 thread and on 2 threads (both runs at once); the difference over the cells of the
+#            grid is what one more thread adds.
+set -eu
+if [ $# -lt 1 ] || [ ! -x "$1" ]; then
+  echo "usage: $0 path/to/landalloc [side] [repeat-side]" >&2
+  exit 2
+fi
+bin="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
+side=${2:-4000}
+repeat_side=${3:-1000}
+demo="$(cd "$(dirname "$0")/../examples/demo" && pwd)"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+# Tiles each of the example's maps to n x n cells (the rows of the example repeated across and
+# down, cut at n) into folder $2.
+tile_maps() {
+  mkdir -p "$2/maps" "$2/out"
+  for map in "$demo"/maps/*.asc; do
+    awk -v n="$1" '
+      NR <= 6 { key = tolower($1); head[key] = $2; order[NR] = $1; next }
+      { rows[++r] = $0 }
+      END {
+        printf "ncols %d\nnrows %d\nxllcorner %s\nyllcorner %s\ncellsize %s\nNODATA_value %s\n",
+          n, n, head["xllcorner"], head["yllcorner"], head["cellsize"], head["nodata_value"]
+        for (i = 1; i <= r; ++i) {
+          k = split(rows[i], v, " ")
+          line = ""
+          for (c = 0; c < n; ++c) line = line (c ? " " : "") v[c % k + 1]
+          tiled[i] = line
+        }
+        for (j = 0; j < n; ++j) print tiled[j % r + 1]
+      }' "$map" >"$2/maps/$(basename "$map")"
+  done
+  sed -e 's/"nmovs": [0-9]*/"nmovs": 200000/' -e 's/"nstages": [0-9]*/"nstages": 2/' \
+    -e 's/"autotunning": "yes"/"autotunning": "no"/' \
+    -e 's/"debug-maps": "yes"/"debug-maps": "no"/' \
+    -e 's/"debug-evolution": "yes"/"debug-evolution": "no"/' -e 's/"purge-limit": [0-9]*/"purge-limit": 1/' \
+    "$demo/config.json" >"$2/config.json"
+}
+
+# The peak resident size, in KiB, of one invocation in folder $1 (the rest are its arguments).
+peak_kib() {
+  dir=$1
+  shift
+  (cd "$dir" && /usr/bin/time -v -o "$work/time" "$bin" --seed=1 "$@" config.json >"$work/log") || {
+    cat "$work/log" >&2
+    exit 1
+  }
+  awk -F: '/Maximum resident set size/ { gsub(/ /, "", $2); print $2 }' "$work/time"
+}
+
+per_cell() { awk -v k="$1" -v cells="$2" 'BEGIN { printf "%.1f", k * 1024 / cells }'; }
+
+tile_maps "$side" "$work/big"
+cells=$((side * side))
+for stage in preprocess process postprocess; do
+  kib=$(peak_kib "$work/big" "--$stage")
+  echo "$stage alone at ${side} x ${side}: peak $kib KiB, $(per_cell "$kib" "$cells") bytes per cell"
+done
+
+tile_maps "$repeat_side" "$work/small"
+cells=$((repeat_side * repeat_side))
+one=$(peak_kib "$work/small" --repeats=2 --threads=1)
+two=$(peak_kib "$work/small" --repeats=2 --threads=2)
+echo "--repeats=2 at ${repeat_side} x ${repeat_side}: peak $one KiB on 1 thread, $two KiB on 2 threads"
+echo "the second thread adds $(per_cell $((two - one)) "$cells") bytes per cell ($cells cells)"
