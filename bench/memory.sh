@@ -2,8 +2,10 @@
 # Peak memory of the stages on a large grid, per cell. Usage: bench/memory.sh BINARY [SIDE] [REPEAT_SIDE]
 #   stages:  the example's maps tiled to SIDE x SIDE cells (default 4000) in a scratch folder, the
 #            example's configuration with a short manual PROCESS (2 stages of 200000 moves), no
-#            purge (the short PROCESS leaves only small islands) and no debug files; each stage runs alone (--preprocess, then --process on its output, then
-#            --postprocess) under /usr/bin/time -v, which gives its peak resident size.
+#            purge (the short PROCESS leaves only small islands) and no debug files; each stage
+#            runs alone (--preprocess, then --process on its output, then --postprocess) under
+#            /usr/bin/time -v, which gives its peak resident size. The program itself (its code and
+#            libraries, GDAL's among them) is about 35 MB of it, 2.2 bytes per cell at 4000 x 4000.
 #   threads: the same scenario tiled to REPEAT_SIDE x REPEAT_SIDE (default 1000), --repeats=2 on
 #            1 thread and on 2 threads (both runs at once); the difference over the cells of the
 #            grid is what one more thread adds.
