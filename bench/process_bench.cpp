@@ -15,19 +15,19 @@ namespace {
 // with the stage's weights and its first evaluation done.
 struct StageRun {
   explicit StageRun(int32_t side) {
-    p.maps = bench_grid(side, PROCESS_MAPS);
+    p.maps = bench_grid(side, 1);
+    MapBlock values = bench_grid(side, 3);
     rand_seed(run.rng, 42);
     p.working_cell_value = 1.0f;
     for (size_t i = 0; i < p.maps.cell_count(); ++i) {
       const size_t r = i / size_t(side), c = i % size_t(side);
-      const float potential = static_cast<float>(((r * 7 + c * 3) % 1000) / 1000.0);
-      p.maps.map(PROCESS_POTENTIAL_MAP)[i] = potential;
-      p.maps.map(PROCESS_SELECTION_MAP)[i] = selection_quantise(potential);
-      p.maps.map(PROCESS_NSERVICES_MAP)[i] = static_cast<float>(((r * 13 + c * 11) % 997) / 997.0);
-      p.maps.map(PROCESS_DISTANCES_MAP)[i] = static_cast<float>(((r + c) % 500) / 500.0);
+      values.map(0)[i] = static_cast<float>(((r * 7 + c * 3) % 1000) / 1000.0);
+      values.map(1)[i] = static_cast<float>(((r * 13 + c * 11) % 997) / 997.0);
+      values.map(2)[i] = static_cast<float>(((r + c) % 500) / 500.0);
       p.maps.map(PROCESS_SOLUTION_MAP)[i] = rand15(run.rng) < 1638 ? 1.0f : 0.0f;  // 5 %
     }
-    islands_allocate(p.islands, p.maps.cell_count(), p.maps.cell_count());
+    p.own_inputs.records =
+        cell_records_build(values.geometry, values.map(0), values.map(1), values.map(2), false);
     EnergyState& e = p.energy;
     e.f1_weight = e.f2_weight = e.f3_weight = e.f4_weight = e.f5_weight = 1.0;
     moves_prepare(p);

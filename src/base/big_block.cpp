@@ -45,3 +45,11 @@ void BlockFree::operator()(void* p) const {
   }
   munmap(p, round_to_pages(bytes));
 }
+
+void block_discard(void* block, size_t block_bytes, void* at, size_t bytes) {
+  if (block == nullptr || block_bytes < MAPPED_BLOCK || bytes == 0) return;
+  static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+  const uintptr_t from = (reinterpret_cast<uintptr_t>(at) + page - 1) & ~(page - 1);
+  const uintptr_t to = (reinterpret_cast<uintptr_t>(at) + bytes) & ~(page - 1);
+  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+}

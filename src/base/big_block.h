@@ -18,6 +18,12 @@ struct BlockFree {
 /// `bytes` of zeroed memory, or nullptr when memory is short. Pages not yet written cost nothing.
 void* block_allocate(size_t bytes);
 
+/// Gives the whole pages inside [at, at + bytes) of the block `block` (of `block_bytes`, from
+/// block_allocate) back to the system, so that a stage can drop a map it is done with while it
+/// fills the next; they read as zero afterwards. A block from the heap keeps its pages (and their
+/// values): it is small.
+void block_discard(void* block, size_t block_bytes, void* at, size_t bytes);
+
 /// An owned array of T from block_allocate.
 template <typename T>
 using BlockArray = std::unique_ptr<T[], BlockFree>;

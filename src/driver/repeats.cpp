@@ -217,10 +217,14 @@ void write_map(const GridGeometry& geometry, const std::vector<float>& cells,
 void write_frequency_grid(const RepeatShared& shared, const std::vector<uint32_t>& counts,
                           const std::string& path) {
   MapBlock maps = maps_allocate_quiet(shared.geometry, 1);
-  const float* potential = shared.process.maps.map(PROCESS_POTENTIAL_MAP);
+  const CellRecords& records = shared.process.records;
   float* cells = maps.map(0);
-  for (size_t i = 0; i < counts.size(); ++i) {
-    cells[i] = potential[i] == CELL_NODATA ? CELL_NODATA : static_cast<float>(counts[i]);
+  size_t i = 0;
+  for (int32_t row = 0; row < records.grid.nrows; ++row) {
+    const CellRecord* line = records.records.get() + bordered_index(records.grid, row, 0);
+    for (int32_t col = 0; col < records.grid.ncols; ++col, ++i) {
+      cells[i] = line[col].potential == CELL_NODATA ? CELL_NODATA : static_cast<float>(counts[i]);
+    }
   }
   grid_write(path.c_str(), maps, 0);
 }

@@ -17,53 +17,70 @@ constexpr double ROUNDING_RESIDUE = 1e-9;
 
 const char* const TERM_NAMES[5] = {"potential", "perimeter", "islands", "nservices", "distances"};
 
-// Sum of the n largest (top) and of the n smallest (bottom) cells of map k that pass the term's
-// test (>= 0, or > 0 when `strictly_positive`). The largest are added largest first and the
-// smallest smallest first, as a walk over the whole map sorted in descending order would add them;
-// selecting the n candidates first spares sorting the cells that are never added.
-void value_map_bounds(const MapBlock& maps, int32_t k, bool strictly_positive, int64_t n,
-                      float* scratch, double* top, double* bottom) {
-  const float* cells = maps.map(k);
-  const size_t count = maps.cell_count();
-  size_t m = 0;
-  for (size_t i = 0; i < count; ++i) {
-    float v = cells[i];
-    if (strictly_positive ? v > 0.0f : v >= 0.0f) scratch[m++] = v;
+// The values `field` of the records that pass the term's test (>= 0, or > 0 when
+// `strictly_positive`), in row-major order.
+template <typename Field, typename Visit>
+void for_each_value(const CellRecords& records, Field field, bool strictly_positive, Visit visit) {
+  const BorderedGrid& grid = records.grid;
+  for (int32_t row = 0; row < grid.nrows; ++row) {
+    const CellRecord* line = records.records.get() + bordered_index(grid, row, 0);
+    for (int32_t col = 0; col < grid.ncols; ++col) {
+      const float v = line[col].*field;
+      if (strictly_positive ? v > 0.0f : v >= 0.0f) visit(v);
+    }
   }
-  const size_t take = std::min(m, static_cast<size_t>(std::max<int64_t>(n, 0)));
-  std::nth_element(scratch, scratch + take, scratch + m, std::greater<float>());
-  std::sort(scratch, scratch + take, std::greater<float>());
+}
+
+// Sum of the n values that come first by `before` among those of for_each_value, added in that
+// order. Candidates gather in a buffer of at most 2n values (or of all of them, when fewer), cut
+// back to its n first whenever it fills, so the memory follows the solution size rather than the
+// grid.
+template <typename Field, typename Before>
+double first_values_sum(const CellRecords& records, Field field, bool strictly_positive, size_t n,
+                        size_t passing, Before before) {
+  std::vector<float> values;
+  values.reserve(std::min(passing, 2 * n));
+  const auto cut = [&] {
+    if (values.size() <= n) return;
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), values.end(),
+                     before);
+    values.resize(n);
+  };
+  if (n > 0) {
+    for_each_value(records, field, strictly_positive, [&](float v) {
+      values.push_back(v);
+      if (values.size() == 2 * n) cut();
+    });
+  }
+  cut();
+  std::sort(values.begin(), values.end(), before);
   double sum = 0.0;
-  for (size_t i = 0; i < take; ++i) sum += scratch[i];
-  *top = sum;
-  std::nth_element(scratch, scratch + take, scratch + m);
-  std::sort(scratch, scratch + take);
-  sum = 0.0;
-  for (size_t i = 0; i < take; ++i) sum += scratch[i];
-  *bottom = sum;
+  for (float v : values) sum += v;
+  return sum;
+}
+
+// Sum of the n largest (top) and of the n smallest (bottom) values that pass the term's test. The
+// largest are added largest first and the smallest smallest first, as a walk over the whole map
+// sorted in descending order would add them; equal values are equal floats, so which of them is
+// kept changes no sum.
+template <typename Field>
+void value_bounds(const CellRecords& records, Field field, bool strictly_positive, int64_t n,
+                  double* top, double* bottom) {
+  size_t passing = 0;
+  for_each_value(records, field, strictly_positive, [&](float) { ++passing; });
+  const size_t keep = static_cast<size_t>(std::max<int64_t>(n, 0));
+  *top = first_values_sum(records, field, strictly_positive, keep, passing, std::greater<float>());
+  *bottom = first_values_sum(records, field, strictly_positive, keep, passing, std::less<float>());
 }
 
 // Top and bottom sums are reused by every later full evaluation of the same solution size.
 void ensure_value_bounds(ProcessRun& p, int64_t n) {
   ValueBounds& bounds = p.energy.bounds;
   if (bounds.n == n) return;
-  // The scratch map is the loaders' working space and is not read once the stage's maps are
-  // built; using it keeps the stage's peak memory at its maps and labelling arrays.
-  std::vector<float> owned;
-  float* scratch = nullptr;
-  if (p.maps.count <= PROCESS_SCRATCH_MAP) {
-    owned.resize(p.maps.cell_count() + 1);
-    scratch = owned.data();
-  } else {
-    scratch = p.maps.map(PROCESS_SCRATCH_MAP);
-  }
-  const MapBlock& inputs = *p.inputs;
-  value_map_bounds(inputs, PROCESS_POTENTIAL_MAP, false, n, scratch, &bounds.top[0],
-                   &bounds.bottom[0]);
-  value_map_bounds(inputs, PROCESS_NSERVICES_MAP, false, n, scratch, &bounds.top[1],
-                   &bounds.bottom[1]);
-  value_map_bounds(inputs, PROCESS_DISTANCES_MAP, true, n, scratch, &bounds.top[2],
-                   &bounds.bottom[2]);
+  const CellRecords& records = p.inputs->records;
+  value_bounds(records, &CellRecord::potential, false, n, &bounds.top[0], &bounds.bottom[0]);
+  value_bounds(records, &CellRecord::nservices, false, n, &bounds.top[1], &bounds.bottom[1]);
+  value_bounds(records, &CellRecord::distances, true, n, &bounds.top[2], &bounds.bottom[2]);
   bounds.n = n;
 }
 
@@ -95,9 +112,7 @@ void energy_scan(ProcessRun& p) {
   const int32_t ncols = p.maps.geometry.ncols;
   const float wcv = p.working_cell_value;
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  const float* potential = p.inputs->map(PROCESS_POTENTIAL_MAP);
-  const float* nservices = p.inputs->map(PROCESS_NSERVICES_MAP);
-  const float* distances = p.inputs->map(PROCESS_DISTANCES_MAP);
+  const CellRecords& records = p.inputs->records;
   double f1_sum = 0.0;
   double f4_sum = 0.0;
   double f5_sum = 0.0;
@@ -106,13 +121,14 @@ void energy_scan(ProcessRun& p) {
   const size_t stride = static_cast<size_t>(ncols);
   for (int32_t r = 0; r < nrows; ++r) {
     const size_t row = cell_index(ncols, r, 0);
+    const CellRecord* line = records.records.get() + bordered_index(records.grid, r, 0);
     for (int32_t c = 0; c < ncols; ++c) {
       const size_t i = row + static_cast<size_t>(c);
       if (solution[i] != wcv) continue;
       ++n;
-      f1_sum += potential[i];
-      f4_sum += nservices[i];
-      f5_sum += distances[i];
+      f1_sum += line[c].potential;
+      f4_sum += line[c].nservices;
+      f5_sum += line[c].distances;
       if (r == 0 || solution[i - stride] != wcv) ++perimeter;
       if (r == nrows - 1 || solution[i + stride] != wcv) ++perimeter;
       if (c == 0 || solution[i - 1] != wcv) ++perimeter;
@@ -148,9 +164,13 @@ double energy_evaluate(ProcessRun& p) {
   terms[1] = term_or_zero(e, 1, static_cast<double>(e.perimeter - e.min_perimeter), e.f2_range);
   // The islands term counts the islands beyond the first; a first solution of one cell fixes a
   // range of 0 and has no island beyond the first to count.
-  e.island_count = islands_label(p.islands, p.maps, PROCESS_SOLUTION_MAP, p.working_cell_value);
+  const IslandCount islands =
+      islands_count(p.islands, p.maps.map(PROCESS_SOLUTION_MAP), p.maps.geometry.nrows,
+                    p.maps.geometry.ncols, p.working_cell_value);
+  if (islands.islands > INT32_MAX) fatal(1, "error: more than %d islands!\n", INT32_MAX);
+  e.island_count = static_cast<int32_t>(islands.islands);
   const bool f3_unset = e.f3_range == -1.0;
-  if (f3_unset) e.f3_range = static_cast<double>(p.islands.solution_cells) - 1.0;
+  if (f3_unset) e.f3_range = static_cast<double>(islands.solution_cells) - 1.0;
   terms[2] = e.f3_range == 0.0 ? 0.0 : (static_cast<double>(e.island_count) - 1.0) / e.f3_range;
   if (f3_unset) check_normaliser(e, 2, e.f3_range);
   if (e.term_off[2]) terms[2] = 0.0;

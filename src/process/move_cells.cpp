@@ -1,5 +1,6 @@
 #include "process/move_cells.h"
 
+#include <cmath>
 #include <cstring>
 
 #include "base/log.h"
@@ -26,25 +27,43 @@ BorderedGrid bordered_grid(const GridGeometry& geometry) {
   return g;
 }
 
-CellRecords cell_records_build(const MapBlock& maps, int32_t potential, int32_t selection,
-                               int32_t nservices, int32_t distances) {
+float selection_quantise(float potential) {
+  if (!(potential >= 0.0f) || potential == 1.0f) return potential;
+  return static_cast<float>(std::floor(static_cast<double>(potential) / 0.2) / 5.0 + 0.2);
+}
+
+CellRecords cell_records_allocate(const GridGeometry& geometry, bool random_select) {
   CellRecords r;
-  r.grid = bordered_grid(maps.geometry);
+  r.grid = bordered_grid(geometry);
+  r.random_select = random_select;
   r.records = block_array<CellRecord>(r.grid.cells);
   if (r.records == nullptr) fatal(1, "error: not enough memory!\n");
-  const float* maps_of[4] = {maps.map(potential), maps.map(selection), maps.map(nservices),
-                             maps.map(distances)};
-  size_t i = 0;
-  for (int32_t row = 0; row < r.grid.nrows; ++row) {
+  return r;
+}
+
+void cell_records_pack(CellRecords& r, const float* potential, const float* nservices,
+                       const float* distances, int32_t first_row, int32_t end_row) {
+  const size_t ncols = static_cast<size_t>(r.grid.ncols);
+  for (int32_t row = first_row; row < end_row; ++row) {
     CellRecord* line = r.records.get() + bordered_index(r.grid, row, 0);
-    for (int32_t col = 0; col < r.grid.ncols; ++col, ++i) {
-      line[col] = CellRecord{maps_of[0][i], maps_of[1][i], maps_of[2][i], maps_of[3][i]};
-      if (r.palette_size < SELECTION_CODES &&
-          selection_code(r, maps_of[1][i]) == SELECTION_IN_RECORD) {
-        r.selection_palette[r.palette_size++] = maps_of[1][i];
+    const size_t first = static_cast<size_t>(row) * ncols;
+    for (size_t col = 0; col < ncols; ++col) {
+      const size_t i = first + col;
+      line[col] = CellRecord{potential[i], nservices[i], distances[i]};
+      if (r.palette_size < SELECTION_CODES) {
+        const float selection = selection_of(r.random_select, potential[i]);
+        if (selection_code(r, selection) == SELECTION_IN_RECORD) {
+          r.selection_palette[r.palette_size++] = selection;
+        }
       }
     }
   }
+}
+
+CellRecords cell_records_build(const GridGeometry& geometry, const float* potential,
+                               const float* nservices, const float* distances, bool random_select) {
+  CellRecords r = cell_records_allocate(geometry, random_select);
+  cell_records_pack(r, potential, nservices, distances, 0, r.grid.nrows);
   return r;
 }
 
@@ -74,7 +93,8 @@ void cell_states_load(CellStates& states, const CellRecords& records, const floa
       const uint8_t s = v == value            ? STATE_ALLOCATED
                         : v == CELL_AVAILABLE ? STATE_FREE
                                               : STATE_OTHER;
-      const uint8_t code = selection_code(records, record[first + size_t(col)].selection);
+      const uint8_t code = selection_code(
+          records, selection_of(records.random_select, record[first + size_t(col)].potential));
       state[first + size_t(col)] = static_cast<uint8_t>(code << STATE_CODE_SHIFT | s);
     }
   }

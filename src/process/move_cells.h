@@ -1,8 +1,9 @@
 // The memory layout the moves work on. A move reads the 3 x 3 neighbourhoods of two cells and four
 // read-only values at each, at cells spread over the whole grid, so on a large grid its cost is the
 // number of cache lines it fetches. Two arrays keep that number low:
-// - CellRecords, read-only and independent of any run: the potential, selection, nservices and
-//   distances values of a cell side by side in one 16-byte record, one cache line per cell;
+// - CellRecords, read-only and independent of any run: the potential, nservices and distances
+//   values of a cell side by side in one 12-byte record, at most two cache lines per cell (the
+//   selection value follows from the potential, so it is not stored);
 // - CellStates, a run's own: one byte per cell saying allocated, free or neither, with a border of
 //   never-allocated cells round the grid, so that neighbour tests need no bounds checks.
 // Both use the bordered index (row + 1) * (ncols + 2) + (col + 1). The solution map of floats stays
@@ -14,6 +15,7 @@
 #include <cstdint>
 
 #include "base/big_block.h"
+#include "raster/geometry.h"
 #include "raster/maps.h"
 
 /// A grid with a border of one cell on every side.
@@ -33,35 +35,56 @@ inline size_t bordered_index(const BorderedGrid& g, int32_t row, int32_t col) {
 }
 
 /// The read-only values of one cell that a move reads.
-struct alignas(16) CellRecord {
+struct CellRecord {
   float potential;
-  float selection;
   float nservices;
   float distances;
 };
-static_assert(sizeof(CellRecord) == 16, "one record per quarter cache line");
+static_assert(sizeof(CellRecord) == 12, "three values, no padding");
 
 /// Selection values that a cell state can name (SELECTION_IN_RECORD aside).
 constexpr int32_t SELECTION_CODES = 31;
-/// The code of a selection value that is not in the palette: read it from the record.
+/// The code of a selection value that is not in the palette: derive it from the record.
 constexpr uint8_t SELECTION_IN_RECORD = 31;
 
-/// The records of every cell of a grid, bordered (border records are never read), and the first
-/// distinct selection values met, which cell states name by their position.
+/// The records of every cell of a grid, bordered (border records are never read), how selection
+/// values follow from potentials, and the first distinct selection values met, which cell states
+/// name by their position.
 struct CellRecords {
   BorderedGrid grid;
   BlockArray<CellRecord> records{nullptr, BlockFree{}};
+  bool random_select = false;  ///< every cell with data has the selection value 1.0
   float selection_palette[SELECTION_CODES + 1] = {};
   int32_t palette_size = 0;
 };
 
+/// The quantised selection value of a potential: 0 <= v < 0.2 gives 0.2, up to 0.8 <= v < 1
+/// giving 1.0, so that better cells are favoured but none with data is barred; 1.0 and values
+/// below 0 are kept.
+float selection_quantise(float potential);
+
+/// The selection value of a cell of potential `potential`: the probability that a free cell is
+/// taken at one try. Either every cell with data is taken at once, or the potential is quantised.
+inline float selection_of(bool random_select, float potential) {
+  if (random_select) return potential == CELL_NODATA ? CELL_NODATA : 1.0f;
+  return selection_quantise(potential);
+}
+
 /// The palette position of `selection`, or SELECTION_IN_RECORD.
 uint8_t selection_code(const CellRecords& records, float selection);
 
-/// Packs the potential, selection, nservices and distances maps (maps 1 to 4 of `maps`) into
-/// records; fatal (exit 1) when memory is short.
-CellRecords cell_records_build(const MapBlock& maps, int32_t potential, int32_t selection,
-                               int32_t nservices, int32_t distances);
+/// Records for the grid `geometry`, none packed yet; fatal (exit 1) when memory is short.
+CellRecords cell_records_allocate(const GridGeometry& geometry, bool random_select);
+
+/// Packs rows [first_row, end_row) of the potential, nservices and distances maps (row-major
+/// grids of the records' size) into the records; rows go in order, so that the palette takes the
+/// first selection values met.
+void cell_records_pack(CellRecords& records, const float* potential, const float* nservices,
+                       const float* distances, int32_t first_row, int32_t end_row);
+
+/// cell_records_allocate and cell_records_pack of every row.
+CellRecords cell_records_build(const GridGeometry& geometry, const float* potential,
+                               const float* nservices, const float* distances, bool random_select);
 
 /// What a cell of the solution map is to the moves, in the low three bits of its state byte. Only
 /// an allocated cell has bit 0 set. The high five bits hold the cell's selection code, so that
@@ -89,8 +112,9 @@ inline void state_set(uint8_t& byte, CellState s) {
 /// The selection value of the cell at bordered index `cell` with state byte `byte`.
 inline float cell_selection(const CellRecords& records, uint8_t byte, size_t cell) {
   const uint8_t code = byte >> STATE_CODE_SHIFT;
-  return code == SELECTION_IN_RECORD ? records.records[cell].selection
-                                     : records.selection_palette[code];
+  return code == SELECTION_IN_RECORD
+             ? selection_of(records.random_select, records.records[cell].potential)
+             : records.selection_palette[code];
 }
 
 /// A run's states of the cells, bordered.

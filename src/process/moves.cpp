@@ -42,15 +42,17 @@ inline bool receives(const CellRecords& records, uint8_t byte, size_t cell) {
   return state_is(byte, STATE_FREE) && can_receive(cell_selection(records, byte, cell));
 }
 
+// Both cache lines a record can touch.
+inline void prefetch_record(const CellRecord* record) {
+  __builtin_prefetch(record);
+  __builtin_prefetch(reinterpret_cast<const char*>(record) + sizeof(CellRecord) - 1);
+}
+
 }  // namespace
 
 void moves_prepare(ProcessRun& p) {
-  const GridGeometry& g = p.maps.geometry;
-  if (p.records.records == nullptr || p.records.grid.cells != bordered_grid(g).cells) {
-    p.records = cell_records_build(*p.inputs, PROCESS_POTENTIAL_MAP, PROCESS_SELECTION_MAP,
-                                   PROCESS_NSERVICES_MAP, PROCESS_DISTANCES_MAP);
-  }
-  cell_states_load(p.states, p.records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
+  const CellRecords& records = p.inputs->records;
+  cell_states_load(p.states, records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
   const BorderedGrid& grid = p.states.grid;
   const uint8_t* state = p.states.state.get();
   std::vector<size_t>& cells = p.allocated.cells;
@@ -60,7 +62,7 @@ void moves_prepare(ProcessRun& p) {
     const size_t first = bordered_index(grid, row, 0);
     for (size_t i = first; i < first + static_cast<size_t>(grid.ncols); ++i) {
       if (state_is(state[i], STATE_ALLOCATED)) cells.push_back(i);
-      if (receives(p.records, state[i], i)) ++receivers;
+      if (receives(records, state[i], i)) ++receivers;
     }
   }
   if (cells.empty()) fatal(1, "error: no allocated cell to move!\n");
@@ -88,8 +90,8 @@ double evaluate_move(ProcessRun& p) {
   EnergyState& e = p.energy;
   const uint8_t* state = p.states.state.get();
   const size_t stride = p.states.grid.stride;
-  const CellRecord& in = p.records.records[m.in];
-  const CellRecord& out = p.records.records[m.out];
+  const CellRecord& in = p.inputs->records.records[m.in];
+  const CellRecord& out = p.inputs->records.records[m.out];
 
   // What each map adds to its running sum: the value at the cell put in minus the value at the
   // cell taken out. Every cell counts, as it does in the full evaluation, so that the running sums
@@ -122,15 +124,16 @@ double propose_move(ProcessRun& p) {
   Rng& rng = p.run.rng;
   const BorderedGrid& grid = p.states.grid;
   uint8_t* state = p.states.state.get();
-  const CellRecord* records = p.records.records.get();
+  const CellRecords& cell_records = p.inputs->records;
+  const CellRecord* records = cell_records.records.get();
 
   AllocatedCells& listed = p.allocated;
   if (listed.receivers <= 0) fatal(1, "error: no free cell can receive a move!\n");
   listed.drawn = static_cast<size_t>(rand_index64(rng, static_cast<int64_t>(listed.cells.size())));
   const size_t out = listed.cells[listed.drawn];
-  // The cell taken out is known before the draws of the cell put in: its record and its three rows
-  // of states load while those draws run.
-  __builtin_prefetch(records + out);
+  // The cell taken out is known before the draws of the cell put in: its record (which may span
+  // two cache lines) and its three rows of states load while those draws run.
+  prefetch_record(records + out);
   __builtin_prefetch(state + out - grid.stride);
   __builtin_prefetch(state + out);
   __builtin_prefetch(state + out + grid.stride);
@@ -144,10 +147,10 @@ double propose_move(ProcessRun& p) {
     in = bordered_index(grid, row, col);
     const uint8_t byte = state[in];
     if (!state_is(byte, STATE_FREE)) continue;
-    const float selection = cell_selection(p.records, byte, in);
+    const float selection = cell_selection(cell_records, byte, in);
     if (static_cast<double>(selection) >= rand_fraction(rng)) break;
   }
-  __builtin_prefetch(records + in);
+  prefetch_record(records + in);
   m.out = out;
   m.in = in;
 
@@ -171,8 +174,9 @@ void commit_move(ProcessRun& p) {
   state_set(state[m.out], STATE_FREE);
   state_set(state[m.in], STATE_ALLOCATED);
   p.allocated.cells[p.allocated.drawn] = m.in;
-  p.allocated.receivers += can_receive(cell_selection(p.records, state[m.out], m.out)) -
-                           can_receive(cell_selection(p.records, state[m.in], m.in));
+  const CellRecords& records = p.inputs->records;
+  p.allocated.receivers += can_receive(cell_selection(records, state[m.out], m.out)) -
+                           can_receive(cell_selection(records, state[m.in], m.in));
 }
 
 void undo_move(ProcessRun& p) {

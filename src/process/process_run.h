@@ -1,8 +1,9 @@
-// The state of one PROCESS run: the stage's maps, the working cell value, the island labelling,
+// The state of one PROCESS run: its solution map, the read-only cell records it reads (its own or
+// those shared by the runs of a scenario), the working cell value, the island count's scratch,
 // the annealing parameters, the energy with its running sums and normalisers, the annealing
-// state, the move under evaluation and the index of allocated cells. The stage builds one for its
-// run and passes it to the energy, the moves and the annealing; constructing a new one is the one
-// way to start afresh.
+// state, the cell states, the move under evaluation and the index of allocated cells. The stage
+// builds one for its run and passes it to the energy, the moves and the annealing; constructing a
+// new one is the one way to start afresh.
 #pragma once
 
 #include <cstdint>
@@ -17,20 +18,19 @@
 #include "raster/maps.h"
 #include "scenario/scenario.h"
 
-/// The maps of the PROCESS stage's block that the energy and the moves read.
+/// The maps of the PROCESS stage's block. Only the solution map lives through the annealing: the
+/// others are the loaders' working space while the cell records are built.
 constexpr int32_t PROCESS_SOLUTION_MAP = 0;
 constexpr int32_t PROCESS_POTENTIAL_MAP = 1;
-constexpr int32_t PROCESS_SELECTION_MAP = 2;
-constexpr int32_t PROCESS_NSERVICES_MAP = 3;
-constexpr int32_t PROCESS_DISTANCES_MAP = 4;
-constexpr int32_t PROCESS_SCRATCH_MAP = 5;  ///< the loaders' working space, 5 to 7
+constexpr int32_t PROCESS_NSERVICES_MAP = 2;  ///< loaded with scratch 3 to 5
+constexpr int32_t PROCESS_DISTANCES_MAP = 3;  ///< loaded with scratch 4 to 5
 constexpr int32_t PROCESS_MAPS = 8;
 
-/// The read-only maps of PROCESS, built once and shared by every run of a scenario.
+/// The read-only values of PROCESS, built once and shared by every run of a scenario.
 struct ProcessInputs {
-  MapBlock maps;       ///< the potential, selection, nservices and distances maps, by number
-  std::string log;     ///< what building them printed; each run that takes them prints it again
-  int fatal_code = 0;  ///< the exit code of a build that failed; its message ends the log
+  CellRecords records;  ///< the potential, nservices and distances values of every cell
+  std::string log;      ///< what building them printed; each run that takes them prints it again
+  int fatal_code = 0;   ///< the exit code of a build that failed; its message ends the log
 };
 
 struct ProcessRun {
@@ -39,17 +39,17 @@ struct ProcessRun {
   ProcessRun& operator=(const ProcessRun&) = delete;
 
   const Scenario& scenario;
-  Run& run;                        ///< its generator draws the moves and the acceptance tests
-  MapBlock maps;                   ///< the solution map, and the inputs when the run builds its own
-  const MapBlock* inputs = &maps;  ///< the potential, selection, nservices and distances maps
-  std::string input;               ///< the map PREPROCESS handed over, reloaded by every try
+  Run& run;                  ///< its generator draws the moves and the acceptance tests
+  MapBlock maps;             ///< the solution map (and the loaders' working space)
+  ProcessInputs own_inputs;  ///< the records when the run builds its own
+  const ProcessInputs* inputs = &own_inputs;  ///< the records the run reads
+  std::string input;  ///< the map PREPROCESS handed over, reloaded by every try
   float working_cell_value = 0.0f;
-  IslandState islands;
+  IslandRuns islands;
   ProcessParameters parameters;
   EnergyState energy;
   AnnealingState annealing;
-  CellRecords records;  ///< read-only values of the cells, packed for the moves
-  CellStates states;    ///< the moves' view of the solution map
+  CellStates states;  ///< the moves' view of the solution map
   Move move;
   AllocatedCells allocated;
 };

@@ -112,18 +112,9 @@ std::string read_text(const ConfigDocument& config, const char* path) {
   return text;
 }
 
-// The selection map gives, per cell, the probability that a free cell is taken at one try. Either
-// every cell with data is taken at once, or the potential is quantised into steps of 0.2.
-void build_selection_map(MapBlock& maps, bool random_select) {
-  log_message("init selection map\n");
-  if (random_select) {
-    map_fill(maps, PROCESS_POTENTIAL_MAP, PROCESS_SELECTION_MAP, 1.0f);
-    return;
-  }
-  map_copy(maps, PROCESS_POTENTIAL_MAP, PROCESS_SELECTION_MAP);
-  float* selection = maps.map(PROCESS_SELECTION_MAP);
-  const size_t count = maps.cell_count();
-  for (size_t i = 0; i < count; ++i) selection[i] = selection_quantise(selection[i]);
+// Keeps map k of `maps` and gives back the memory of the `scratch` maps after it.
+void discard_scratch(MapBlock& maps, int32_t k, int32_t scratch) {
+  for (int32_t m = k + 1; m <= k + scratch; ++m) maps.discard(m, 0, maps.cell_count());
 }
 
 // The distances are measured over the cells where the potential fusion has data. That area
@@ -131,45 +122,94 @@ void build_selection_map(MapBlock& maps, bool random_select) {
 // of from reading the files again; the lines of their loading are printed as before.
 void build_distances_map(const ConfigDocument& config, const ProcessStageParameters& p,
                          const std::string& potential_log, MapBlock& maps) {
+  const int32_t k = PROCESS_DISTANCES_MAP;
   log_message("init distances map\n");
   log_message("%s", potential_log.c_str());
-  map_fill(maps, PROCESS_POTENTIAL_MAP, PROCESS_DISTANCES_MAP, 1.0f);
+  map_fill(maps, PROCESS_POTENTIAL_MAP, k, 1.0f);
   if (p.distance_masks.empty()) {
-    maps_load_process_distances(config, maps, PROCESS_DISTANCES_MAP);
+    maps_load_process_distances(config, maps, k);
     return;
   }
   log_message("* calc distances to masks\n");
-  maps_apply_masks(config, maps, "process.distance-masks", PROCESS_DISTANCES_MAP, CELL_MASKED);
-  map_distance(maps, PROCESS_DISTANCES_MAP, PROCESS_SCRATCH_MAP, CELL_MASKED);
-  map_normalize(maps, PROCESS_SCRATCH_MAP);
-  map_copy(maps, PROCESS_SCRATCH_MAP, PROCESS_DISTANCES_MAP);
+  maps_apply_masks(config, maps, "process.distance-masks", k, CELL_MASKED);
+  map_distance(maps, k, k + 1, CELL_MASKED);
+  map_normalize(maps, k + 1);
+  map_copy(maps, k + 1, k);
 }
 
-// The potential, selection, nservices and distances maps: they depend on the configuration
-// alone, so that the runs of a scenario can share them.
-void build_input_maps(const ConfigDocument& config, const ProcessStageParameters& params,
-                      MapBlock& maps) {
+// Rows of the float maps packed at a time before their memory goes back: a few megabytes.
+constexpr size_t PACK_CELLS = size_t{1} << 20;
+
+// The cell records of the potential, nservices and distances maps: they depend on the
+// configuration alone, so that the runs of a scenario can share them. The maps are loaded one
+// after the other into maps 1 to 5 of `maps`, each one's scratch maps given back before the next
+// loads, and packed into the records a band of rows at a time, each band's floats given back as
+// soon as it is packed: at no time do the floats and the records both hold the whole grid.
+CellRecords build_cell_records(const ConfigDocument& config, const ProcessStageParameters& params,
+                               MapBlock& maps) {
   log_message("init potential map\n");
   std::string potential_log;
   {
     LogCopy copy(potential_log);
     maps_load_potential(config, maps, PROCESS_POTENTIAL_MAP);
   }
-  build_selection_map(maps, params.random_select);
+  discard_scratch(maps, PROCESS_POTENTIAL_MAP, 2);
+  log_message("init selection map\n");
   log_message("init nservices map\n");
   maps_load_nservices(config, maps, PROCESS_NSERVICES_MAP);
+  discard_scratch(maps, PROCESS_NSERVICES_MAP, 3);
   build_distances_map(config, params, potential_log, maps);
+  discard_scratch(maps, PROCESS_DISTANCES_MAP, 1);
+
+  CellRecords records = cell_records_allocate(maps.geometry, params.random_select);
+  const int32_t ncols = maps.geometry.ncols;
+  const int32_t band = static_cast<int32_t>(std::max<size_t>(1, PACK_CELLS / std::max(ncols, 1)));
+  for (int32_t row = 0; row < maps.geometry.nrows; row += band) {
+    const int32_t end = std::min(maps.geometry.nrows, row + band);
+    cell_records_pack(records, maps.map(PROCESS_POTENTIAL_MAP), maps.map(PROCESS_NSERVICES_MAP),
+                      maps.map(PROCESS_DISTANCES_MAP), row, end);
+    const size_t first = cell_index(ncols, row, 0);
+    const size_t last = cell_index(ncols, end, 0);
+    for (int32_t k : {PROCESS_POTENTIAL_MAP, PROCESS_NSERVICES_MAP, PROCESS_DISTANCES_MAP}) {
+      maps.discard(k, first, last);
+    }
+  }
+  return records;
 }
 
-void write_debug_maps(const ProcessStageParameters& p, const Run& run, const MapBlock& maps) {
+// Writes one value of the records as a grid named after `prefix`, through map `scratch`.
+template <typename Value>
+void write_record_map(const char* prefix, int32_t number, const CellRecords& records,
+                      MapBlock& maps, int32_t scratch, Value value) {
+  float* cells = maps.map(scratch);
+  size_t i = 0;
+  for (int32_t row = 0; row < records.grid.nrows; ++row) {
+    const CellRecord* line = records.records.get() + bordered_index(records.grid, row, 0);
+    for (int32_t col = 0; col < records.grid.ncols; ++col) cells[i++] = value(line[col]);
+  }
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".debug.map-%d.asc", number);
+  grid_write_suffixed(prefix, suffix, maps, scratch);
+}
+
+// The potential, selection, nservices and distances maps, numbered 1 to 4, drawn from the
+// records through one scratch map.
+void write_debug_maps(const ProcessStageParameters& p, const Run& run, const CellRecords& records) {
   const std::string prefix = run_file_path(run, p.output);
   if (!p.debug_maps || prefix.empty()) return;
   log_message("debug maps\n");
-  for (int32_t k = PROCESS_POTENTIAL_MAP; k <= PROCESS_DISTANCES_MAP; ++k) {
-    char suffix[32];
-    std::snprintf(suffix, sizeof suffix, ".debug.map-%d.asc", k);
-    grid_write_suffixed(prefix.c_str(), suffix, maps, k);
-  }
+  const char* name = prefix.c_str();
+  MapBlock maps = maps_allocate_quiet(run.geometry, 1);
+  const int32_t scratch = 0;
+  write_record_map(name, 1, records, maps, scratch,
+                   [](const CellRecord& r) { return r.potential; });
+  write_record_map(name, 2, records, maps, scratch, [&](const CellRecord& r) {
+    return selection_of(records.random_select, r.potential);
+  });
+  write_record_map(name, 3, records, maps, scratch,
+                   [](const CellRecord& r) { return r.nservices; });
+  write_record_map(name, 4, records, maps, scratch,
+                   [](const CellRecord& r) { return r.distances; });
 }
 
 // The listing goes to a temporary file beside its target, flushed after every line, and takes the
@@ -217,11 +257,6 @@ ProcessStageParameters process_read_parameters(const ConfigDocument& config) {
   return p;
 }
 
-float selection_quantise(float potential) {
-  if (!(potential >= 0.0f) || potential == 1.0f) return potential;
-  return static_cast<float>(std::floor(static_cast<double>(potential) / 0.2) / 5.0 + 0.2);
-}
-
 void run_process_stage(const Scenario& scenario, Run& run) {
   const ConfigDocument& config = scenario.config;
   log_message("PROCESS begin\n");
@@ -249,22 +284,22 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   maps_check_working_value(config, p.maps, p.working_cell_value, PROCESS_POTENTIAL_MAP);
   p.annealing.solution_cell_count =
       count_equal(p.maps.map(PROCESS_SOLUTION_MAP), p.maps.cell_count(), p.working_cell_value);
+  // Every try reloads the solution map: until then its memory, and that of the check's map, can
+  // serve the build of the records.
+  p.maps.discard(PROCESS_SOLUTION_MAP, 0, p.maps.cell_count());
+  if (shared == nullptr) p.maps.discard(PROCESS_POTENTIAL_MAP, 0, p.maps.cell_count());
 
   if (shared != nullptr) {
-    // Every run prints what building the shared maps printed, so its log reads as if it had
+    // Every run prints what building the shared records printed, so its log reads as if it had
     // built them, and every run stops as the build did.
     log_message("%s", shared->log.c_str());
     if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
-    p.inputs = &shared->maps;
+    p.inputs = shared;
   } else {
-    build_input_maps(config, params, p.maps);
+    p.own_inputs.records = build_cell_records(config, params, p.maps);
   }
-  write_debug_maps(params, run, *p.inputs);
+  write_debug_maps(params, run, p.inputs->records);
 
-  if (!islands_allocate(p.islands, p.maps.cell_count(),
-                        static_cast<size_t>(p.annealing.solution_cell_count))) {
-    fatal(1, "error: not enough memory!\n");
-  }
   stage_seed(scenario, run);
   EvolutionListing listing;
   open_evolution_listing(params, run, listing);
@@ -300,12 +335,7 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
   try {
     const ProcessStageParameters params = process_read_parameters(config);
     MapBlock maps = maps_allocate_quiet(geometry, PROCESS_MAPS);
-    build_input_maps(config, params, maps);
-    // The loaders' scratch maps are not read again: the shared block keeps only the maps the
-    // runs read. A large block is mapped, not from the heap, so it is copied, never reallocated.
-    MapBlock kept = maps_allocate_quiet(geometry, PROCESS_DISTANCES_MAP + 1);
-    std::copy(maps.map(0), maps.map(PROCESS_DISTANCES_MAP + 1), kept.map(0));
-    inputs.maps = std::move(kept);
+    inputs.records = build_cell_records(config, params, maps);
   } catch (const FatalExit& e) {
     inputs.fatal_code = e.code;
   } catch (const std::bad_alloc&) {
@@ -324,14 +354,13 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
                              const Normalisers& fixed) {
   Run run;
   ProcessRun p(scenario, run);
-  p.inputs = &inputs.maps;
-  p.maps = maps_allocate_quiet(inputs.maps.geometry, 1);
+  p.inputs = &inputs;
+  GridGeometry geometry;
+  geometry.nrows = inputs.records.grid.nrows;
+  geometry.ncols = inputs.records.grid.ncols;
+  p.maps = maps_allocate_quiet(geometry, 1);
   std::copy(map.begin(), map.end(), p.maps.block.get());
   p.working_cell_value = working_cell_value;
-  const int64_t cells = count_equal(p.maps.block.get(), map.size(), p.working_cell_value);
-  if (!islands_allocate(p.islands, map.size(), static_cast<size_t>(std::max<int64_t>(cells, 1)))) {
-    fatal(1, "error: not enough memory!\n");
-  }
   const ProcessStageParameters params = process_read_parameters(scenario.config);
   EnergyState& e = p.energy;
   set_weights(e, params.weights);

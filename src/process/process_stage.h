@@ -1,6 +1,7 @@
 // The PROCESS stage: reads its parameters, takes the PREPROCESS output as the solution map, builds
-// the potential, selection, nservices and distances maps the energy and the moves read, anneals
-// (after a dry run in the autotuning mode) and hands the solution map over as "process.output".
+// the records of the potential, nservices and distances values the energy and the moves read,
+// anneals (after a dry run in the autotuning mode) and hands the solution map over as
+// "process.output".
 #pragma once
 
 #include <string>
@@ -34,9 +35,9 @@ void run_process_stage(const Scenario& scenario, Run& run);
 
 struct ProcessInputs;
 
-/// Builds the read-only maps of the stage once for all runs of a scenario, with what the build
-/// prints (and, if it fails, its message and exit code) kept in `inputs` for each run to print.
-/// Call it from a thread whose fatal errors end the process.
+/// Builds the read-only cell records of the stage once for all runs of a scenario, with what the
+/// build prints (and, if it fails, its message and exit code) kept in `inputs` for each run to
+/// print. Call it from a thread whose fatal errors end the process.
 void process_build_inputs(const ConfigDocument& config, const GridGeometry& geometry,
                           ProcessInputs& inputs);
 
@@ -55,8 +56,3 @@ struct MapEnergy {
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
                              const std::vector<float>& map, float working_cell_value,
                              const Normalisers& fixed);
-
-/// The quantised selection value of a potential: 0 <= v < 0.2 gives 0.2, up to 0.8 <= v < 1
-/// giving 1.0, so that better cells are favoured but none with data is barred; 1.0 and values
-/// below 0 are kept.
-float selection_quantise(float potential);

@@ -130,3 +130,55 @@ int32_t islands_label(IslandState& s, const MapBlock& maps, int32_t k, float val
   s.solution_cells = solution_cells;
   return islands;
 }
+
+namespace {
+
+// The run that stands for the island of run `r`, halving the path to it on the way.
+int64_t island_root(std::vector<int64_t>& parent, int64_t r) {
+  while (parent[static_cast<size_t>(r)] != r) {
+    int64_t& up = parent[static_cast<size_t>(r)];
+    up = parent[static_cast<size_t>(up)];
+    r = up;
+  }
+  return r;
+}
+
+}  // namespace
+
+IslandCount islands_count(IslandRuns& runs, const float* cells, int32_t nrows, int32_t ncols,
+                          float value) {
+  runs.parent.clear();
+  runs.previous.clear();
+  IslandCount count;
+  int64_t joins = 0;
+  for (int32_t r = 0; r < nrows; ++r) {
+    const float* row = cells + cell_index(ncols, r, 0);
+    runs.current.clear();
+    size_t above = 0;  // the first run above that can still touch a run of this row
+    for (int32_t c = 0; c < ncols;) {
+      if (row[c] != value) {
+        ++c;
+        continue;
+      }
+      const int32_t first = c;
+      while (c < ncols && row[c] == value) ++c;
+      const int32_t last = c - 1;
+      const int64_t run = static_cast<int64_t>(runs.parent.size());
+      runs.parent.push_back(run);
+      count.solution_cells += c - first;
+      // Side neighbours only: a run above touches this one when their columns overlap.
+      while (above < runs.previous.size() && runs.previous[above + 1] < first) above += 3;
+      for (size_t k = above; k < runs.previous.size() && runs.previous[k] <= last; k += 3) {
+        const int64_t a = island_root(runs.parent, runs.previous[k + 2]);
+        const int64_t b = island_root(runs.parent, run);
+        if (a == b) continue;
+        runs.parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+        ++joins;
+      }
+      runs.current.insert(runs.current.end(), {first, last, run});
+    }
+    runs.previous.swap(runs.current);
+  }
+  count.islands = static_cast<int64_t>(runs.parent.size()) - joins;
+  return count;
+}

@@ -29,6 +29,26 @@ bool islands_allocate(IslandState& islands, size_t cells, size_t queue_entries);
 /// Labels the islands of map k of `maps`, whose solution cells hold `value`; returns the count.
 int32_t islands_label(IslandState& islands, const MapBlock& maps, int32_t k, float value);
 
+/// The working space of islands_count, kept from one count to the next.
+struct IslandRuns {
+  std::vector<int64_t> parent;    ///< per run of solution cells, a run of the same island
+  std::vector<int64_t> previous;  ///< the runs of the row above: first and last column, run
+  std::vector<int64_t> current;   ///< the same for the row being scanned
+};
+
+/// What islands_count found.
+struct IslandCount {
+  int64_t islands = 0;
+  int64_t solution_cells = 0;
+};
+
+/// The number of islands of the nrows x ncols map `cells` whose solution cells hold `value`, and
+/// of those cells, as islands_label counts them but without a label per cell: each row's runs of
+/// solution cells are joined to the runs of the row above that they touch, so the memory is a few
+/// integers per run rather than one per cell.
+IslandCount islands_count(IslandRuns& runs, const float* cells, int32_t nrows, int32_t ncols,
+                          float value);
+
 /// Per labelled island, the sum of `value(cell)` over its cells in row-major order: one pass over
 /// the label map.
 template <typename T, typename CellValue>

@@ -28,6 +28,12 @@ struct MapBlock {
   /// First cell of map k.
   float* map(int32_t k) { return block.get() + static_cast<size_t>(k) * cell_count(); }
   const float* map(int32_t k) const { return block.get() + static_cast<size_t>(k) * cell_count(); }
+  /// Gives the memory of cells [first, end) of map k back to the system where it can (a large
+  /// block); their values are lost.
+  void discard(int32_t k, size_t first, size_t end) {
+    block_discard(block.get(), block.get_deleter().bytes, map(k) + first,
+                  (end - first) * sizeof(float));
+  }
   /// Map k as a CellMap.
   CellMap get(int32_t k) { return CellMap{map(k), geometry.nrows, geometry.ncols}; }
 };

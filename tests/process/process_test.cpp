@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <numeric>
 #include <random>
+#include <set>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,26 +22,39 @@
 
 namespace {
 
-// A PROCESS run of its own: the stage's eight maps (1 to 7 all 0), `solution` as map 0 with working
-// cell value `value`, the labelling queues sized for it, normalisers unset and the five weights.
+// A PROCESS run of its own: `solution` as its map with working cell value `value`, records of
+// the potential, nservices and distances values (all 0 until set and packed), normalisers unset
+// and the five weights.
 struct Fixture {
   Fixture(int nrows, int ncols, const std::vector<float>& solution, float value,
-          const std::array<double, 5>& w) {
-    p.maps = make_maps(nrows, ncols, PROCESS_MAPS);
+          const std::array<double, 5>& w)
+      : potential(solution.size()), nservices(solution.size()), distances(solution.size()) {
+    p.maps = make_maps(nrows, ncols, 1);
     set_map(p.maps, 0, solution);
     p.working_cell_value = value;
     p.annealing.solution_cell_count =
         static_cast<int32_t>(std::count(solution.begin(), solution.end(), value));
-    EXPECT_TRUE(islands_allocate(p.islands, p.maps.cell_count(),
-                                 std::max<size_t>(1, p.annealing.solution_cell_count)));
     EnergyState& e = p.energy;
     e.f1_weight = w[0], e.f2_weight = w[1], e.f3_weight = w[2], e.f4_weight = w[3];
     e.f5_weight = w[4];
+    pack();
+  }
+  void pack(bool random_select = false) {
+    p.own_inputs.records = cell_records_build(p.maps.geometry, potential.data(), nservices.data(),
+                                              distances.data(), random_select);
   }
   Scenario scenario;
   Run run;
   ProcessRun p{scenario, run};
+  std::vector<float> potential, nservices, distances;
 };
+
+// The row-major index of the cell at bordered index `cell`.
+int cell_of(const ProcessRun& p, size_t cell) {
+  int32_t row, col;
+  move_cell_position(p, cell, &row, &col);
+  return row * p.maps.geometry.ncols + col;
+}
 
 }  // namespace
 
@@ -61,8 +75,8 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   }
   Fixture f(nrows, ncols, solution, 2.0f, {1, 1, 1, 1, 1});
   ProcessRun& p = f.p;
-  for (int k : {1, 3, 4}) set_map(p.maps, k, maps[k]);
-  for (int i = 0; i < cells; ++i) p.maps.map(2)[i] = selection_quantise(maps[1][i]);
+  f.potential = maps[1], f.nservices = maps[3], f.distances = maps[4];
+  f.pack();
   auto recount = [&] {
     std::array<double, 5> out{};
     auto in = [&](int r, int c) {
@@ -84,7 +98,7 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   const double base = recount()[4] - e.island_count;
   for (int move = 0; move < 3000; ++move) {
     propose_move(p);
-    ASSERT_GT(p.records.records[p.move.in].selection, 0.0f);
+    ASSERT_GT(selection_quantise(maps[1][cell_of(p, p.move.in)]), 0.0f);
     random() % 2 ? commit_move(p) : undo_move(p);
     moves_settle(p);
     ASSERT_EQ((std::array<double, 5>{e.f1_sum, e.f4_sum, e.f5_sum, double(e.perimeter),
@@ -93,20 +107,24 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   }
 }
 
-// The draw of the cell put in reads the selection from the state byte's palette code, or from the
-// record for values beyond the palette; it must pick the cell and make the draws that the plain
-// rule makes on the float maps: positions until a free cell passes p >= r * 2^-15. Forty distinct
-// selection values (0 and negative ones among them) fill the palette and spill into the records.
+// The draw of the cell put in reads the selection from the state byte's palette code, or derives
+// it from the record's potential for values beyond the palette; it must pick the cell and make the
+// draws that the plain rule makes on the float maps: positions until a free cell passes
+// p >= r * 2^-15. Forty distinct selection values (negative ones among them, kept as they are, and
+// quantised ones above 1) fill the palette and spill into the records.
 TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   const int nrows = 9, ncols = 11, cells = nrows * ncols;
   std::vector<float> solution(cells), selection(cells);
+  Fixture f(nrows, ncols, solution, 5.0f, {1, 1, 1, 1, 1});
   for (int i = 0; i < cells; ++i) {
     solution[i] = i % 7 == 3 ? 5.0f : i % 13 == 0 ? -1.0f : 0.0f;
-    selection[i] = static_cast<float>(i % 40 - 8) / 32.0f;
+    f.potential[i] = static_cast<float>(i % 40 - 8) * 0.2f + 0.1f;
+    selection[i] = selection_quantise(f.potential[i]);
   }
-  Fixture f(nrows, ncols, solution, 5.0f, {1, 1, 1, 1, 1});
   ProcessRun& p = f.p;
-  set_map(p.maps, 2, selection);
+  set_map(p.maps, 0, solution);
+  f.pack();
+  ASSERT_EQ(std::set<float>(selection.begin(), selection.end()).size(), 40u);
   const uint64_t seed = 11;
   rand_seed(f.run.rng, seed);
   LogCapture quiet;
@@ -120,7 +138,7 @@ TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
       row = rand_index(plain, nrows);
       col = rand_index(plain, ncols);
     } while (p.maps.get(0).at(row, col) != 0.0f ||
-             !(double(p.maps.get(2).at(row, col)) >= rand_fraction(plain)));
+             !(double(selection[row * ncols + col]) >= rand_fraction(plain)));
     propose_move(p);
     int32_t in_row, in_col;
     move_cell_position(p, p.move.in, &in_row, &in_col);
@@ -132,10 +150,48 @@ TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   }
 }
 
-// A move that leaves the energy as it was is kept, Boltzmann draw or not.
+// The top and bottom sums of each value are those of the whole grid sorted: the n largest values
+// >= 0 (> 0 for the distances) added largest first, the n smallest smallest first, whether the n
+// candidates fit the first gathering or are cut back many times (n small against the grid), and
+// when fewer than n values qualify.
+TEST(ProcessTest, ValueBoundsAreTheSumsOfTheSortedGrid) {
+  const int nrows = 23, ncols = 19, cells = nrows * ncols;
+  std::mt19937 random(5);
+  for (int n : {1, 3, 40, 200, 430}) {
+    std::vector<float> solution(cells, 0.0f);
+    for (int i = 0; i < n; ++i) solution[static_cast<size_t>(i * cells / n)] = 9.0f;
+    Fixture f(nrows, ncols, solution, 9.0f, {1, 1, 1, 1, 1});
+    for (auto* values : {&f.potential, &f.nservices, &f.distances}) {
+      for (float& v : *values)
+        v = random() % 9 == 0 ? -1.0f : static_cast<float>(random() % 997) / 331.0f;
+    }
+    f.pack();
+    LogCapture quiet;
+    energy_evaluate(f.p);
+    const ValueBounds& bounds = f.p.energy.bounds;
+    ASSERT_EQ(bounds.n, n);
+    int t = 0;
+    for (auto* values : {&f.potential, &f.nservices, &f.distances}) {
+      std::vector<float> kept;
+      for (float v : *values)
+        if (t == 2 ? v > 0.0f : v >= 0.0f) kept.push_back(v);
+      std::sort(kept.begin(), kept.end(), std::greater<float>());
+      const size_t take = std::min(kept.size(), static_cast<size_t>(n));
+      double top = 0.0, bottom = 0.0;
+      for (size_t i = 0; i < take; ++i) top += kept[i];
+      for (size_t i = 0; i < take; ++i) bottom += kept[kept.size() - 1 - i];
+      EXPECT_EQ(bounds.top[t], top) << "n " << n << ", value " << t;
+      EXPECT_EQ(bounds.bottom[t], bottom) << "n " << n << ", value " << t;
+      ++t;
+    }
+  }
+}
+
+// A move that leaves the energy as it was is kept, Boltzmann draw or not. With the random selection
+// every cell with data can receive it.
 TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
   Fixture f(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
-  set_map(f.p.maps, 2, {1.0f, 1.0f, 1.0f});
+  f.pack(true);
   LogCapture quiet;
   moves_prepare(f.p);
   f.p.annealing.current_energy = energy_evaluate(f.p);
@@ -236,20 +292,21 @@ TEST(ProcessTest, SelectionQuantisesThePotential) {
   for (auto [potential, selection] : cases) EXPECT_EQ(selection_quantise(potential), selection);
 }
 
-// The one allocated cell moves right: f1_sum 0.5 -> 0.25 over a range of 0.75. With f1_top lowered
-// by hand to 0.75e-6 below 0.25 the candidate energy is -0.000001: fatal, with the map and its
-// move marks written to "error.asc".
+// The one allocated cell moves right (the cell on its left has a negative potential, kept as its
+// selection): f1_sum 0.5 -> 0.25 over a range of 0.25. With f1_top lowered by hand to 0.25e-6
+// below 0.25 the candidate energy is -0.000001: fatal, with the map and its move marks written to
+// "error.asc".
 TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
   TempDir dir;
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.dir());
   Fixture f(1, 3, {0, 1, 0}, 1.0f, {1, 0, 0, 0, 0});
-  set_map(f.p.maps, 1, {1.0f, 0.5f, 0.25f});
-  set_map(f.p.maps, 2, {-1.0f, 1.0f, 1.0f});
+  f.potential = {-0.5f, 0.5f, 0.25f};
+  f.pack();
   FatalResult result = run_capturing([&] {
     moves_prepare(f.p);
     energy_evaluate(f.p);
-    f.p.energy.f1_top = 0.25 - 0.75e-6;
+    f.p.energy.f1_top = 0.25 - 0.25e-6;
     propose_move(f.p);
   });
   std::filesystem::current_path(previous);
@@ -262,7 +319,8 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
 // negative selection, so no later draw of a cell put in could ever succeed: the next move stops.
 TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
   Fixture f(1, 4, {2, 0, 0, -1}, 2.0f, {1, 0, 0, 0, 0});
-  set_map(f.p.maps, 2, {-0.5f, 0.2f, std::nanf(""), -1.0f});
+  f.potential = {-0.5f, 0.1f, std::nanf(""), -1.0f};  // selections -0.5, 0.2, NaN and -1
+  f.pack();
   rand_seed(f.run.rng, 5);
   FatalResult result = run_capturing([&] {
     moves_prepare(f.p);
@@ -290,8 +348,8 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
     Fixture f(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
     ProcessRun& p = f.p;
     p.input = dir.write("pre.asc", grid_text(1, 6, solution));
-    set_map(p.maps, 1, {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f});
-    set_map(p.maps, 2, std::vector<float>(6, 1.0f));
+    f.potential = {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f};
+    f.pack(true);
     p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
     p.parameters.tnext = tnext, p.parameters.nstages = nstages;
     p.parameters.nmovs = 5, p.parameters.kb = 1.0;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <random>
 #include <string>
 
 #include "raster/grid.h"
@@ -35,6 +36,32 @@ TEST(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
     }
     EXPECT_EQ(labels, expected);
     EXPECT_EQ(std::to_string(count), islands_expected);
+    IslandRuns runs;
+    const IslandCount counted = islands_count(runs, maps.map(0), maps.geometry.nrows, ncols, 7.0f);
+    EXPECT_EQ(std::to_string(counted.islands), islands_expected);
+  }
+}
+
+// The count without labels joins runs row by row; it must find the labelling's islands and cells
+// on any map: random ones of every density, where runs touch, merge late (combs, spirals) and
+// meet several runs above at once.
+TEST(IslandsTest, CountingRunsAgreesWithTheLabelling) {
+  for (uint32_t seed = 1; seed <= 60; ++seed) {
+    std::mt19937 random(seed);
+    const int nrows = 1 + static_cast<int>(random() % 40),
+              ncols = 1 + static_cast<int>(random() % 40);
+    const uint32_t density = random() % 100;
+    MapBlock maps = make_maps(nrows, ncols, 1);
+    for (size_t i = 0; i < maps.cell_count(); ++i) {
+      maps.map(0)[i] = random() % 100 < density ? 3.0f : random() % 2 ? 0.0f : -1.0f;
+    }
+    IslandState islands;
+    ASSERT_TRUE(islands_allocate(islands, maps.cell_count(), maps.cell_count()));
+    const int32_t labelled = islands_label(islands, maps, 0, 3.0f);
+    IslandRuns runs;
+    const IslandCount counted = islands_count(runs, maps.map(0), nrows, ncols, 3.0f);
+    EXPECT_EQ(counted.islands, labelled) << "seed " << seed;
+    EXPECT_EQ(counted.solution_cells, islands.solution_cells) << "seed " << seed;
   }
 }
 
