@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 
 #include "base/log.h"
 #include "raster/grid.h"
@@ -113,8 +114,7 @@ void fuse_max(MapBlock& maps, int32_t k, int32_t b) {
 
 // The weighted group walk shared by the potential and nservices maps: within a group, the sum of
 // the weighted maps (or, with `top_cells`, of their top-fifth marks); across groups, the maximum.
-// Map k holds the first group's result, k + 1 each later group's, k + 2 (and k + 3 for the top
-// marking) serve as scratch.
+// Map k holds the first group's result, k + 1 each later group's, k + 2 serves as scratch.
 void load_weighted_groups(const ConfigDocument& config, MapBlock& maps, int32_t k, bool top_cells) {
   const int32_t groups_token = config_get_array(config, POTENTIAL_MAPS);
   const int32_t weights = config_get_array(config, POTENTIAL_WEIGHTS);
@@ -150,10 +150,42 @@ void load_weighted_groups(const ConfigDocument& config, MapBlock& maps, int32_t 
   map_normalize(maps, k);
 }
 
-// Descending order for the selection of the top-th value. NaN cells, which the plain comparison
-// cannot place, go last so that the order stays a strict weak ordering.
-bool comes_before(float a, float b) {
-  return a > b || (std::isnan(b) && !std::isnan(a));
+// A key of 32 bits per value that orders like the descending order with NaN values last: larger
+// keys come first. Equal values other than zero have equal keys; -0.0 and 0.0, which compare
+// equal, get neighbouring keys, and every NaN gets key 0, which no other value has.
+uint32_t rank_key(float v) {
+  if (std::isnan(v)) return 0;
+  uint32_t bits;
+  std::memcpy(&bits, &v, sizeof bits);
+  return bits & 0x80000000u ? ~bits : bits | 0x80000000u;
+}
+
+// The value at position `rank` (from 0) of the n cells sorted in descending order with NaN last,
+// found by two counting passes over the keys, 16 bits at a time, instead of a sorted copy of the
+// map. Values with equal keys are equal, so the one returned is the one a sort would put there.
+float ranked_value(const float* cells, size_t n, size_t rank) {
+  std::vector<size_t> counts(size_t{1} << 16);
+  for (size_t i = 0; i < n; ++i) ++counts[rank_key(cells[i]) >> 16];
+  uint32_t high = 0xFFFFu;
+  for (;; --high) {
+    if (counts[high] > rank) break;
+    rank -= counts[high];
+  }
+  std::fill(counts.begin(), counts.end(), 0);
+  for (size_t i = 0; i < n; ++i) {
+    const uint32_t key = rank_key(cells[i]);
+    if (key >> 16 == high) ++counts[key & 0xFFFFu];
+  }
+  uint32_t low = 0xFFFFu;
+  for (;; --low) {
+    if (counts[low] > rank) break;
+    rank -= counts[low];
+  }
+  const uint32_t key = high << 16 | low;
+  for (size_t i = 0; i < n; ++i) {
+    if (rank_key(cells[i]) == key) return cells[i];
+  }
+  return std::nanf("");
 }
 
 }  // namespace
@@ -264,18 +296,15 @@ void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k
 }
 
 int64_t map_mark_top_cells(MapBlock& maps, int32_t k) {
-  map_copy(maps, k, k + 1);
   const size_t n = maps.cell_count();
-  float* ranked = maps.map(k + 1);
+  float* cells = maps.map(k);
   int64_t valid = 0;
-  for (size_t i = 0; i < n; ++i) valid += has_data(ranked[i]) ? 1 : 0;
+  for (size_t i = 0; i < n; ++i) valid += has_data(cells[i]) ? 1 : 0;
   if (valid == 0) return 0;
   const int64_t top = static_cast<int64_t>(std::ceil(static_cast<double>(valid) * 0.2));
   // Only the top-th largest value matters, so a selection does what a full sort would. No-data
   // cells take part in the ranking, as they would in a sort of the whole map.
-  std::nth_element(ranked, ranked + (top - 1), ranked + n, comes_before);
-  const float threshold = ranked[top - 1];
-  float* cells = maps.map(k);
+  const float threshold = ranked_value(cells, n, static_cast<size_t>(top - 1));
   for (size_t i = 0; i < n; ++i) {
     if (has_data(cells[i])) cells[i] = cells[i] >= threshold ? 1.0f : 0.0f;
   }

@@ -32,11 +32,11 @@ int64_t maps_apply_masks(const ConfigDocument& config, MapBlock& maps, const cha
 /// Map k becomes the normalised fusion of the weighted potential groups (scratch k + 1, k + 2).
 void maps_load_potential(const ConfigDocument& config, MapBlock& maps, int32_t k);
 
-/// Map k becomes the normalised nservices map (scratch k + 1, k + 2, k + 3).
+/// Map k becomes the normalised nservices map (scratch k + 1, k + 2).
 void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k);
 
-/// Marks map k's cells with data as 1.0 when among the top fifth, else 0.0 (scratch k + 1);
-/// returns the number of top positions.
+/// Marks map k's cells with data as 1.0 when among the top fifth, else 0.0; returns the number
+/// of top positions.
 int64_t map_mark_top_cells(MapBlock& maps, int32_t k);
 
 /// Adds the maps of "process.distance-maps" into map k and normalises it (scratch k + 1).

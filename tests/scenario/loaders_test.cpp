@@ -2,7 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
+#include <random>
 #include <string>
 
 #include "raster/grid.h"
@@ -107,6 +110,40 @@ TEST(LoadersTest, TopCellsMarkTheTopFifthWithAllTiesAtTheThreshold) {
   EXPECT_EQ(get_map(maps, 0), (std::vector<float>{0, 1, N, 1, 0, 1, 0, 0, 0, 1, 0, 0}));
   set_map(maps, 0, std::vector<float>(12, N));  // no cell to rank: nothing to select from
   EXPECT_EQ(map_mark_top_cells(maps, 0), 0);
+}
+
+// The threshold is found by counting, not by sorting: it must be the value a sort in descending
+// order (NaN last) puts at the top-th place, on maps of values that share their high bits, ties,
+// zeros of both signs, negatives, NaN and no-data cells ranked among them.
+TEST(LoadersTest, TopCellsThresholdIsTheSortedMapsTopthValue) {
+  std::mt19937 random(17);
+  const float pool[] = {0.0f, -0.0f, N, -3.5f, std::nanf(""), 1.0f, 1.0000001f, 1.0000002f, 7e30f};
+  for (int round = 0; round < 40; ++round) {
+    const int ncols = 1 + static_cast<int>(random() % 60);
+    std::vector<float> cells(static_cast<size_t>(ncols));
+    for (float& v : cells) {
+      v = random() % 2 ? pool[random() % 9] : static_cast<float>(random() % 50) / 7.0f;
+    }
+    std::vector<float> sorted = cells;
+    std::stable_sort(sorted.begin(), sorted.end(),
+                     [](float a, float b) { return a > b || (std::isnan(b) && !std::isnan(a)); });
+    const int valid =
+        static_cast<int>(std::count_if(cells.begin(), cells.end(), [](float v) { return v != N; }));
+    std::vector<float> expected = cells;
+    if (valid > 0) {
+      const float threshold = sorted[static_cast<size_t>(std::ceil(valid * 0.2)) - 1];
+      for (float& v : expected)
+        if (v != N) v = v >= threshold ? 1.0f : 0.0f;
+    }
+    MapBlock maps = make_maps(1, ncols, 1);
+    set_map(maps, 0, cells);
+    map_mark_top_cells(maps, 0);
+    const std::vector<float> marked = get_map(maps, 0);
+    for (size_t i = 0; i < cells.size(); ++i) {
+      ASSERT_TRUE(marked[i] == expected[i] || (std::isnan(marked[i]) && std::isnan(expected[i])))
+          << "round " << round << ", cell " << i;
+    }
+  }
 }
 
 }  // namespace
