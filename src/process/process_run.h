@@ -22,8 +22,8 @@
 /// others are the loaders' working space while the cell records are built.
 constexpr int32_t PROCESS_SOLUTION_MAP = 0;
 constexpr int32_t PROCESS_POTENTIAL_MAP = 1;
-constexpr int32_t PROCESS_NSERVICES_MAP = 2;  ///< loaded with scratch 3 to 5
-constexpr int32_t PROCESS_DISTANCES_MAP = 3;  ///< loaded with scratch 4 to 5
+constexpr int32_t PROCESS_NSERVICES_MAP = 2;  ///< loaded with scratch 3 and 4
+constexpr int32_t PROCESS_DISTANCES_MAP = 3;  ///< built with scratch 4
 constexpr int32_t PROCESS_MAPS = 8;
 
 /// The read-only values of PROCESS, built once and shared by every run of a scenario.

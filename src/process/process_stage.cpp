@@ -157,7 +157,7 @@ CellRecords build_cell_records(const ConfigDocument& config, const ProcessStageP
   log_message("init selection map\n");
   log_message("init nservices map\n");
   maps_load_nservices(config, maps, PROCESS_NSERVICES_MAP);
-  discard_scratch(maps, PROCESS_NSERVICES_MAP, 3);
+  discard_scratch(maps, PROCESS_NSERVICES_MAP, 2);
   build_distances_map(config, params, potential_log, maps);
   discard_scratch(maps, PROCESS_DISTANCES_MAP, 1);
 
