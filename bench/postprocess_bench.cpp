@@ -30,7 +30,7 @@ void BM_Expand(benchmark::State& state, bool basins, bool narrowing) {
   Run run;
   PostprocessRun p(scenario, run);
   p.maps = bench_grid(SIDE, POSTPROCESS_MAPS);
-  islands_allocate(p.islands, p.maps.cell_count(), p.maps.cell_count());
+  islands_allocate(p.islands, p.maps.cell_count());
   for (auto _ : state) {
     state.PauseTiming();
     reset_maps(p);

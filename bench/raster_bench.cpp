@@ -68,7 +68,7 @@ void BM_IslandsLabel(benchmark::State& state) {
   rand_seed(rng, 1);
   for (size_t i = 0; i < maps.cell_count(); ++i) maps.map(0)[i] = float(rand_index(rng, 2));
   IslandState islands;
-  islands_allocate(islands, maps.cell_count(), maps.cell_count());
+  islands_allocate(islands, maps.cell_count());
   for (auto _ : state) benchmark::DoNotOptimize(islands_label(islands, maps, 0, 1.0f));
 }
 BENCHMARK(BM_IslandsLabel)->Unit(benchmark::kMillisecond);

@@ -98,9 +98,7 @@ void load_maps(PostprocessRun& p) {
     grid_write_suffixed(prefix, ".debug.map-3.asc", p.maps, POSTPROCESS_DISTANCE_MAP);
   }
 
-  // The expansion can grow one island over the whole grid, so the flood-fill queues get room
-  // for every cell rather than for the current solution size.
-  if (!islands_allocate(p.islands, p.maps.cell_count(), p.maps.cell_count())) {
+  if (!islands_allocate(p.islands, p.maps.cell_count())) {
     fatal(1, "error: not enough memory!\n");
   }
 }

@@ -6,13 +6,10 @@
 
 #include "base/log.h"
 
-bool islands_allocate(IslandState& islands, size_t cells, size_t queue_entries) {
-  // Never ask for zero entries: an empty array must mean that none was allocated.
-  const size_t entries = queue_entries > 0 ? queue_entries : 1;
+bool islands_allocate(IslandState& islands, size_t cells) {
   try {
+    // Never ask for zero entries: an empty array must mean that none was allocated.
     islands.label_map.assign(cells > 0 ? cells : 1, -1);
-    islands.queue_col.assign(entries, 0);
-    islands.queue_row.assign(entries, 0);
   } catch (const std::bad_alloc&) {
     islands = IslandState{};
     return false;
@@ -20,7 +17,6 @@ bool islands_allocate(IslandState& islands, size_t cells, size_t queue_entries) 
     islands = IslandState{};
     return false;
   }
-  islands.queue_capacity = queue_entries;
   return true;
 }
 
@@ -34,7 +30,8 @@ constexpr int32_t LABEL_QUEUED = -2;  // a seed waiting in the queue of the isla
 // solution cells touching it from the row above or below gets one seed. Rows are walked in memory
 // order, so a large island costs little more than a scan. Each cell is labelled once and looked at
 // from its own row and from the runs above and below it, and each queued seed is a distinct cell
-// (marked -2), so the queue never holds more entries than the island has cells.
+// (marked -2), so the queue never holds more entries than the island has cells; it grows to the
+// largest island's and keeps that room for the next labelling.
 struct IslandFill {
   IslandState& state;
   const float* cells;
@@ -42,7 +39,6 @@ struct IslandFill {
   int32_t nrows;
   int32_t ncols;
   float solution;
-  size_t tail;  ///< queue entries of the island being filled
 };
 
 // A solution cell that no run has taken yet (unreached or queued).
@@ -52,13 +48,8 @@ bool is_open(const IslandFill& f, size_t i) {
 
 void queue_seed(IslandFill& f, int32_t row, int32_t col) {
   IslandState& s = f.state;
-  // The stage sizes the queue for its largest island; writing past it would corrupt memory.
-  if (f.tail >= s.queue_capacity) {
-    fatal(-1, "error: island queue too small (%zu entries)!\n", s.queue_capacity);
-  }
-  s.queue_col[f.tail] = col;
-  s.queue_row[f.tail] = row;
-  ++f.tail;
+  s.queue_col.push_back(col);
+  s.queue_row.push_back(row);
   f.label[cell_index(f.ncols, row, col)] = LABEL_QUEUED;
 }
 
@@ -78,9 +69,10 @@ void queue_runs(IslandFill& f, int32_t row, int32_t lo, int32_t hi) {
 
 void fill_island(IslandFill& f, int32_t row0, int32_t col0, int32_t island) {
   const IslandState& s = f.state;
-  f.tail = 0;
+  f.state.queue_col.clear();
+  f.state.queue_row.clear();
   queue_seed(f, row0, col0);
-  for (size_t head = 0; head < f.tail; ++head) {
+  for (size_t head = 0; head < s.queue_col.size(); ++head) {
     const int32_t row = s.queue_row[head];
     const int32_t col = s.queue_col[head];
     if (f.label[cell_index(f.ncols, row, col)] >= 0)
@@ -99,7 +91,7 @@ void fill_island(IslandFill& f, int32_t row0, int32_t col0, int32_t island) {
 
 int32_t islands_label(IslandState& s, const MapBlock& maps, int32_t k, float value) {
   const size_t n = maps.cell_count();
-  if (n > 0 && (s.label_map.size() < n || s.queue_col.empty() || s.queue_row.empty())) {
+  if (n > 0 && s.label_map.size() < n) {
     fatal(-1, "error: island arrays not allocated!\n");
   }
   std::fill(s.label_map.begin(), s.label_map.end(), -1);
@@ -108,8 +100,7 @@ int32_t islands_label(IslandState& s, const MapBlock& maps, int32_t k, float val
                   s.label_map.data(),
                   n == 0 ? 0 : maps.geometry.nrows,
                   n == 0 ? 0 : maps.geometry.ncols,
-                  value,
-                  0};
+                  value};
 
   // Islands are numbered in the order the row-major scan meets them, at their top-most, then
   // left-most cell.

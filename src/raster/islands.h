@@ -15,16 +15,15 @@ struct IslandState {
   /// Per cell: island number, or -1 for a non-solution cell. 32 bits: more islands than that
   /// take more cells than a machine holds maps for, and the labelling refuses them.
   std::vector<int32_t> label_map;
-  std::vector<int32_t> queue_col;  ///< flood-fill queue, columns
+  std::vector<int32_t> queue_col;  ///< flood-fill queue, columns; grows to the largest island's
   std::vector<int32_t> queue_row;  ///< flood-fill queue, rows
-  size_t queue_capacity = 0;       ///< entries of each queue array
   int32_t island_count = 0;
   int64_t solution_cells = 0;  ///< solution cells of the last labelling
 };
 
-/// Sizes label_map for `cells` cells and the queues for `queue_entries` each; false when memory
-/// is short (the caller reports it).
-bool islands_allocate(IslandState& islands, size_t cells, size_t queue_entries);
+/// Sizes label_map for `cells` cells; false when memory is short (the caller reports it). The
+/// queues grow as the labelling needs them.
+bool islands_allocate(IslandState& islands, size_t cells);
 
 /// Labels the islands of map k of `maps`, whose solution cells hold `value`; returns the count.
 int32_t islands_label(IslandState& islands, const MapBlock& maps, int32_t k, float value);

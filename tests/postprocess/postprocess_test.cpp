@@ -36,7 +36,7 @@ struct Fixture {
     set_map(p.maps, 0, cells(solution));
     set_map(p.maps, 2, std::vector<float>(p.maps.cell_count(), 1.0f));
     p.working_cell_value = 1.0f;
-    EXPECT_TRUE(islands_allocate(p.islands, p.maps.cell_count(), p.maps.cell_count()));
+    EXPECT_TRUE(islands_allocate(p.islands, p.maps.cell_count()));
     rand_seed(run.rng, 7);
   }
   Scenario scenario;
