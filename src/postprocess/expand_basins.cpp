@@ -18,11 +18,15 @@ bool in_a_basin(float value) {
   return value > CELL_NODATA;
 }
 
+// Cells of the basins map read before their memory goes back: a few megabytes.
+constexpr size_t DISCARD_CELLS = size_t{1} << 20;
+
 // Fills graph.cell_basin and returns the columns. The basins that occur, in increasing order of
 // their numbers, take columns 0, 1, ..., so that the graph grows with the number of basins and not
 // with the largest basin number; cells in no basin that are free or allocated go to the error
-// basin, the column after the last basin.
-int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
+// basin, the column after the last basin. The list grows as the basins map is read, and the map
+// gives its memory back behind it, so that the two are never both whole.
+int32_t assign_cell_basins(PostprocessRun& p, BasinGraph& graph) {
   const float* basins = p.maps.map(POSTPROCESS_BASINS_MAP);
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const size_t n = p.maps.cell_count();
@@ -59,25 +63,31 @@ int32_t assign_cell_basins(const PostprocessRun& p, BasinGraph& graph) {
   log_message("  %d basins (will reserve one more for map errors)\n", count);
   const int32_t error_basin = count;
 
-  graph.cell_basin.assign(n, -1);
+  graph.cell_basin.clear();
+  graph.cell_basin.reserve(n);
   log_message("  create adjacency graph\n");
   int64_t errors = 0;
   float last_number = 0.0f;
   int32_t last_column = -1;  // the column of last_number, once one was looked up
   for (size_t i = 0; i < n; ++i) {
-    if (!(solution[i] >= 0.0f)) continue;
-    if (in_a_basin(basins[i])) {
+    if (i % DISCARD_CELLS == 0 && i > 0)
+      p.maps.discard(POSTPROCESS_BASINS_MAP, i - DISCARD_CELLS, i);
+    int32_t basin = -1;
+    if (!(solution[i] >= 0.0f)) {
+      // Never free nor allocated: the growth never asks for its basin.
+    } else if (in_a_basin(basins[i])) {
       const float number = std::trunc(basins[i]);
       if (last_column < 0 || number != last_number) {
         const auto at = std::lower_bound(numbers.begin(), numbers.end(), number);
         last_number = number;
         last_column = static_cast<int32_t>(at - numbers.begin());
       }
-      graph.cell_basin[i] = last_column;
+      basin = last_column;
     } else {
-      graph.cell_basin[i] = error_basin;
+      basin = error_basin;
       ++errors;
     }
+    graph.cell_basin.push_back(basin);
   }
   if (errors > 0) log_message("  - %" PRId64 " cells go to map error basin\n", errors);
   return count + 1;
@@ -122,6 +132,7 @@ int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cel
   BasinGraph graph;
   graph.island_count = p.islands.island_count;
   graph.columns = assign_cell_basins(p, graph);
+  p.maps.discard(POSTPROCESS_BASINS_MAP, 0, p.maps.cell_count());
   graph.mark_own_basin = min_cells_in_basin > 0;
   const size_t columns = static_cast<size_t>(graph.columns);
   // One entry per island and basin: a product that wraps would size the graph short.

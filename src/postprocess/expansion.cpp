@@ -26,15 +26,16 @@ int64_t clear_worst_group(PostprocessRun& p) {
   return removed;
 }
 
-// Free cells take their potential as the chance of being grown into under the random preference.
+// Free cells take their potential as the chance of being grown into under the random preference,
+// every other cell with data 1.0; the potential map becomes the probability map in place.
 void init_probability_map(PostprocessRun& p) {
   log_message("init probability map\n");
+  static_assert(POSTPROCESS_PROBABILITY_MAP == POSTPROCESS_POTENTIAL_MAP, "turned in place");
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
-  const float* potential = p.maps.map(POSTPROCESS_POTENTIAL_MAP);
-  float* probability = p.maps.map(POSTPROCESS_PROBABILITY_MAP);
+  float* cells = p.maps.map(POSTPROCESS_PROBABILITY_MAP);
   const size_t n = p.maps.cell_count();
   for (size_t i = 0; i < n; ++i) {
-    if (solution[i] == CELL_AVAILABLE) probability[i] = potential[i];
+    if (solution[i] != CELL_AVAILABLE && cells[i] != CELL_NODATA) cells[i] = 1.0f;
   }
 }
 

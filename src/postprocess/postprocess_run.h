@@ -10,10 +10,14 @@
 #include "raster/maps.h"
 #include "scenario/scenario.h"
 
-/// The maps of the POSTPROCESS stage's block.
+/// The maps of the POSTPROCESS stage's block. Each map's memory goes back once no later step reads
+/// it: the loaders' scratch after the load, the distance map after the selection, the basins map
+/// once the basin of every cell is listed.
 constexpr int32_t POSTPROCESS_SOLUTION_MAP = 0;
-constexpr int32_t POSTPROCESS_POTENTIAL_MAP = 1;
-constexpr int32_t POSTPROCESS_PROBABILITY_MAP = 2;
+constexpr int32_t POSTPROCESS_POTENTIAL_MAP = 1;  ///< loaded with scratch 2 and 3
+/// The potential map, turned into the growth chances of the cells when the expansion starts: the
+/// selection has read the potential for the last time then.
+constexpr int32_t POSTPROCESS_PROBABILITY_MAP = 1;
 constexpr int32_t POSTPROCESS_DISTANCE_MAP = 3;  ///< in cells; later the selection's debug scratch
 constexpr int32_t POSTPROCESS_BASINS_MAP = 4;    ///< also the loaders' scratch before
 constexpr int32_t POSTPROCESS_MAPS = 5;

@@ -88,9 +88,12 @@ void load_maps(PostprocessRun& p) {
 
   log_message("init potential map\n");
   maps_load_potential(config, p.maps, POSTPROCESS_POTENTIAL_MAP);
+  const size_t cells = p.maps.cell_count();
+  for (int32_t k : {2, 3}) p.maps.discard(k, 0, cells);
+  // The probability map follows from the potential once the expansion starts.
   log_message("init probability map\n");
-  map_fill(p.maps, POSTPROCESS_POTENTIAL_MAP, POSTPROCESS_PROBABILITY_MAP, 1.0f);
   init_distance_map(p, p.maps);
+  p.maps.discard(POSTPROCESS_BASINS_MAP, 0, cells);
 
   if (postprocess_debug_begin(p)) {
     const char* prefix = p.debug_prefix.c_str();
@@ -152,6 +155,7 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
   stage_seed(scenario, run);
   const int64_t cells_purged = purge_stage(p);
   select_islands(p);
+  p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, p.maps.cell_count());
   expand_islands(p, cells_purged);
   // Only a complete expansion reaches this point: a failed one ends the run without a final map.
   write_final_maps(p);

@@ -28,13 +28,13 @@ std::vector<float> cells(const std::string& text) {
 }
 
 // A POSTPROCESS run of its own on the configuration `json`: map 0 becomes `solution` (working cell
-// value 1), map 2 (the probability map) 1.0 everywhere.
+// value 1), the probability map 1.0 everywhere.
 struct Fixture {
   Fixture(int nrows, int ncols, const std::string& solution, const std::string& json = "{}")
       : scenario(scenario_of(json)) {
     p.maps = make_maps(nrows, ncols, POSTPROCESS_MAPS);
     set_map(p.maps, 0, cells(solution));
-    set_map(p.maps, 2, std::vector<float>(p.maps.cell_count(), 1.0f));
+    set_map(p.maps, POSTPROCESS_PROBABILITY_MAP, std::vector<float>(p.maps.cell_count(), 1.0f));
     p.working_cell_value = 1.0f;
     EXPECT_TRUE(islands_allocate(p.islands, p.maps.cell_count()));
     rand_seed(run.rng, 7);
@@ -119,7 +119,7 @@ TEST(PostprocessTest, RimSweepsGrowWhatWholeMapSweepsGrow) {
     auto grow = [&](bool narrowing) {
       Fixture f(nrows, ncols, std::string(solution.size(), '.'));
       set_map(f.p.maps, 0, solution);
-      set_map(f.p.maps, 2, probability);
+      set_map(f.p.maps, POSTPROCESS_PROBABILITY_MAP, probability);
       set_map(f.p.maps, 4, basins);
       rand_seed(f.run.rng, seed);
       FatalResult run = run_capturing([&] {

@@ -64,4 +64,3 @@ TEST(IslandsTest, CountingRunsAgreesWithTheLabelling) {
     EXPECT_EQ(counted.solution_cells, islands.solution_cells) << "seed " << seed;
   }
 }
-
