@@ -59,6 +59,9 @@ void run_preprocess_stage(const Scenario& scenario, Run& run) {
   } else {
     map_fill(maps, PREPROCESS_SOLUTION_MAP, PREPROCESS_DISTRIBUTION_MAP, 1.0f);
   }
+  // The masks and the distance map are done with: the placement and the hand-over need only the
+  // solution and distribution maps.
+  maps.discard(PREPROCESS_SCRATCH_MAP, 0, maps.cell_count());
 
   // Above every initial value, so allocated cells stay distinguishable from copied ones.
   log_message("config parameters\n");
