@@ -34,8 +34,8 @@ struct AllocatedCells {
   int64_t receivers = 0;
 };
 
-/// Sets the cell states from the solution map and indexes its allocated cells for the draws
-/// (packing the cell records first when the run has none yet); call after every (re)load of it.
+/// Sets the cell states from the solution map and the run's cell records and indexes its
+/// allocated cells for the draws; call after every (re)load of it.
 /// Stops with exit code 1 when no move can ever be drawn: no allocated cell, or no free cell
 /// whose selection value is above 0, either of which would make propose_move draw for ever.
 void moves_prepare(ProcessRun& p);
