@@ -150,43 +150,6 @@ TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   }
 }
 
-// The top and bottom sums of each value are those of the whole grid sorted: the n largest values
-// >= 0 (> 0 for the distances) added largest first, the n smallest smallest first, whether the n
-// candidates fit the first gathering or are cut back many times (n small against the grid), and
-// when fewer than n values qualify.
-TEST(ProcessTest, ValueBoundsAreTheSumsOfTheSortedGrid) {
-  const int nrows = 23, ncols = 19, cells = nrows * ncols;
-  std::mt19937 random(5);
-  for (int n : {1, 3, 40, 200, 430}) {
-    std::vector<float> solution(cells, 0.0f);
-    for (int i = 0; i < n; ++i) solution[static_cast<size_t>(i * cells / n)] = 9.0f;
-    Fixture f(nrows, ncols, solution, 9.0f, {1, 1, 1, 1, 1});
-    for (auto* values : {&f.potential, &f.nservices, &f.distances}) {
-      for (float& v : *values)
-        v = random() % 9 == 0 ? -1.0f : static_cast<float>(random() % 997) / 331.0f;
-    }
-    f.pack();
-    LogCapture quiet;
-    energy_evaluate(f.p);
-    const ValueBounds& bounds = f.p.energy.bounds;
-    ASSERT_EQ(bounds.n, n);
-    int t = 0;
-    for (auto* values : {&f.potential, &f.nservices, &f.distances}) {
-      std::vector<float> kept;
-      for (float v : *values)
-        if (t == 2 ? v > 0.0f : v >= 0.0f) kept.push_back(v);
-      std::sort(kept.begin(), kept.end(), std::greater<float>());
-      const size_t take = std::min(kept.size(), static_cast<size_t>(n));
-      double top = 0.0, bottom = 0.0;
-      for (size_t i = 0; i < take; ++i) top += kept[i];
-      for (size_t i = 0; i < take; ++i) bottom += kept[kept.size() - 1 - i];
-      EXPECT_EQ(bounds.top[t], top) << "n " << n << ", value " << t;
-      EXPECT_EQ(bounds.bottom[t], bottom) << "n " << n << ", value " << t;
-      ++t;
-    }
-  }
-}
-
 // A move that leaves the energy as it was is kept, Boltzmann draw or not. With the random selection
 // every cell with data can receive it.
 TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
@@ -273,7 +236,8 @@ TEST(ProcessTest, ValueTermsSpanTheBestAndWorstSolutionsOfTheirSize) {
       return (from_top ? top - sum : sum - bottom) / (top - bottom);
     };
     Fixture f(6, 10, solution, 1.0f, {1, 1, 1, 1, 1});
-    for (int k : {1, 3, 4}) set_map(f.p.maps, k, maps[k]);
+    f.potential = maps[1], f.nservices = maps[3], f.distances = maps[4];
+    f.pack();
     run_capturing([&] { energy_evaluate(f.p); });
     double terms[5];
     energy_terms(f.p.energy, terms);
@@ -400,8 +364,8 @@ TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
   Fixture f(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
   ProcessRun& p = f.p;
   p.input = dir.write("pre.asc", grid_text(1, 6, solution));
-  set_map(p.maps, 1, {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f});
-  set_map(p.maps, 2, std::vector<float>(6, 1.0f));
+  f.potential = {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f};
+  f.pack(true);  // every selection 1
   p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
   rand_seed(f.run.rng, 7);
   Rng plain = f.run.rng;
