@@ -238,5 +238,6 @@ TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
   ASSERT_FALSE(run.fatal) << run.log;
   EXPECT_EQ(grid_values(dir.read("final.asc.debug.map-3.asc")),
             (std::vector<float>{1, 2, -999, -999}));
+  EXPECT_EQ(grid_values(dir.read("final.asc.debug.selection-mask.asc")), cells("WWXX"));
   EXPECT_EQ(grid_values(dir.read("final.asc")), cells("WWW."));
 }
