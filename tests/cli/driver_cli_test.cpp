@@ -53,6 +53,11 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
       {{"--seed=0", "--seed=18446744073709551615", "--version"},
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      // Counts are taken up to their maximum, inclusive, and refused past it or at 0.
+      {{"--repeats=1000000", "--threads=4096", "--version"},
+       std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      {{"--repeats=0", "a.json"}, "255error: invalid repeats '0' (1 to 1000000)!\n"},
+      {{"--threads=4097", "a.json"}, "255error: invalid threads '4097' (1 to 4096)!\n"},
       // No configuration is that large: a stream is not buffered without bound.
       {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},
       {{"huge.json"}, "1error: configuration file 'huge.json' larger than 64 MiB!\n"},
