@@ -35,6 +35,16 @@ inline bool ends_with(const std::string& text, const std::string& tail) {
          text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
+/// Names in `folder` shaped like the temporary files of outputs ("<output>.XXXXXX").
+inline std::vector<std::string> temporaries(const std::string& folder) {
+  std::vector<std::string> names = file_names(folder);
+  names.erase(
+      std::remove_if(names.begin(), names.end(),
+                     [](const std::string& n) { return n.size() <= 7 || n[n.size() - 7] != '.'; }),
+      names.end());
+  return names;
+}
+
 /// The first broken invariant of a pipeline's outputs, "" when they hold: PROCESS and POSTPROCESS
 /// keep PREPROCESS's allocated count and never change a cell that was neither free nor allocated;
 /// the mask marks exactly the allocated cells of the final map. An output not written is empty.

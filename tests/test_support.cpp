@@ -5,6 +5,8 @@
 #include <cstring>
 #include <sstream>
 
+#include "raster/grid.h"
+
 FatalResult run_capturing(const std::function<void()>& body) {
   LogCapture capture;
   try {
@@ -45,6 +47,11 @@ MapBlock make_maps(int nrows, int ncols, int maps) {
   geometry.cellsize = 1.0;
   LogCapture quiet;
   return maps_allocate(geometry, maps);
+}
+
+MapBlock maps_for(const std::string& file) {
+  LogCapture quiet;
+  return maps_allocate(grid_read_geometry(file.c_str()), 2);
 }
 
 void set_map(MapBlock& maps, int k, const std::vector<float>& values) {

@@ -52,6 +52,9 @@ ConfigDocument config_of(const std::string& json);
 Scenario scenario_of(const std::string& json);
 /// A block of `maps` cleared maps on an nrows x ncols grid of cell size 1.
 MapBlock make_maps(int nrows, int ncols, int maps);
+/// A block of two maps on the geometry of the grid file `file`, as a run takes it from its first
+/// potential map.
+MapBlock maps_for(const std::string& file);
 /// Fills map k from a row-major list of values.
 void set_map(MapBlock& maps, int k, const std::vector<float>& values);
 /// Map k as a row-major list.

@@ -14,57 +14,102 @@ namespace {
 
 const std::string RANGE = "error: property out of range in config json file!\n";
 
+// Each case changes `from` into `to` in the small configuration and runs the stages `stage` names
+// ("" for all). A whole run stops before PREPROCESS writes anything, with the message and exit code
+// the stage would end with, and the check alone ends the same way and goes on with the next file.
+// A stage run alone stops with the stage's own message (its tail), having written nothing; a
+// code of 0 is a case that must run, `tail` a part of its log.
 TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
-  const std::vector<std::tuple<std::string, std::string, std::string, int>> cases = {
-      {"\"assign-preference\": \"large\"", "\"assign-preference\": \"Large\"",
+  const std::string code_2 =
+      "error: working cell value 2.000000 is an initial value of 'town.asc' "
+      "(no allocated cell)!\n";
+  const std::vector<std::tuple<std::string, std::string, std::string, std::string, int>> cases = {
+      {"", "\"assign-preference\": \"large\"", "\"assign-preference\": \"Large\"",
        "error: property 'assign-preference' out of range!\n"
        "  accepted values are 'random', 'large', 'small'\n",
        1},
-      {"\"output-mask\"", "\"output-mask-file\"",
+      {"", "\"output-mask\"", "\"output-mask-file\"",
        "! unknown property 'postprocess.output-mask-file' (did you mean "
        "'postprocess.output-mask'?)\n"
        "error: property 'postprocess.output-mask' not found in config json file!\n",
        2},
-      {"\"nmovs\": 25", "\"nmovs\": \"1o00\"",
+      {"", "\"nmovs\": 25", "\"nmovs\": \"1o00\"",
        "error: property 'process.nmovs' is not a number ('1o00')!\n", 2},
-      {"[1, 1, 1, 1, 1]", "[1, 1, 1, 1]",
+      {"", "[1, 1, 1, 1, 1]", "[1, 1, 1, 1]",
        RANGE + "  the element count of property 'process.functions-weight' is 4, accepted "
                "exactly 5\n",
        4},
-      {"[1, 1, 1, 1, 1]", "[1, 1, -0.5, 1, 1]",
+      {"", "[1, 1, 1, 1, 1]", "[1, 1, -0.5, 1, 1]",
        "  heuristic function weights\n    f1 1.000000\n    f2 1.000000\n    f3 -0.500000\n"
        "    f4 1.000000\n    f5 1.000000\n" +
            RANGE +
            "  element 2 of property 'process.functions-weight' is -0.5, accepted 0 or more\n",
        4},
-      {"\"minimum-distance-to-mask\": 2", "\"minimum-distance-to-mask\": -2",
+      {"", "\"pinit\": 0.5", "\"pinit\": 1.5",
+       "  pinit 1.500000\nerror: property 'pinit' out of range!\n"
+       "  property 'process.pinit' is 1.5, accepted 0 to 1\n",
+       1},
+      {"", "\"minimum-distance-to-mask\": 2", "\"minimum-distance-to-mask\": -2",
        "  minimum distance -2\nerror: property 'minimum-distance-to-mask' out of range!\n"
        "  property 'postprocess.select.method-distance.minimum-distance-to-mask' is -2, "
        "accepted 0 or more\n",
        1},
-      {"\"road.asc\"]", "\"town.asc\", \"wide.asc\"]",
+      {"", "\"road.asc\"]", "\"town.asc\", \"wide.asc\"]",
        "error: incompatible (header) file 'wide.asc'!\n  ncols is 9 in 'wide.asc' but 8 in "
        "'a.asc'\n",
        1},
-      {"\"output\": \"post.asc\"", "\"output\": \"none/post.asc\"",
+      {"", "\"output\": \"post.asc\"", "\"output\": \"none/post.asc\"",
        "error: unable to open file 'none/post.asc'!\n  folder 'none' does not exist\n", 1},
-      {"\"distance-masks\": [\"town.asc\"], \"distance-maps\": [],\n              \"debug-maps\"",
+      {"",
+       "\"distance-masks\": [\"town.asc\"], \"distance-maps\": [],\n              \"debug-maps\"",
        "\"distance-masks\": [], \"distance-maps\": [],\n              \"debug-maps\"",
        "error: empty arrays 'distance-masks' and 'distance-maps'!\n", 255},
+      // No stage takes an initial code for its allocation: PREPROCESS when no code lies above the
+      // highest initial value (from 2^24 on, code + 1 rounds back to code), PROCESS and
+      // POSTPROCESS when their input's highest value is an initial code still in place (an older
+      // run's map), which they would otherwise move.
+      {"--preprocess", "\"town.asc\", \"distribution", "\"big.asc\", \"distribution",
+       "error: no working cell value above initial value 16777216.000000!\n", 1},
+      {"--process", "\"pre.asc\"", "\"town.asc\"", code_2, 1},
+      {"--postprocess", "\"proc.asc\"", "\"town.asc\"", code_2, 1},
+      // Every cell allocated: no move can start.
+      {"--process", "\"pre.asc\"", "\"full.asc\"", "error: no free cell can receive a move!\n", 1},
+      // Bounds and numbers written as strings are taken.
+      {"--process", "\"pinit\": 0.5, \"tinit\": 1, \"tnext\": 0.9",
+       "\"pinit\": \"1\", \"tinit\": 0, \"tnext\": \"0\"",
+       "  pinit 1.000000\n  tinit 0.000000\n  tnext 0.000000\n  nmovs 25\n  nstages 3\n", 0},
   };
-  for (const auto& [from, to, tail, code] : cases) {
+  const std::string header = "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n";
+  for (const auto& [stage, from, to, tail, code] : cases) {
     CliDir dir;
     write_small_configuration(dir);
     dir.write("small.json", replaced(dir.read("small.json"), from, to));
     dir.write("wide.asc", "ncols 9\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n");
-    const RunResult r = run_landalloc({"--seed=1", "small.json"}, dir.dir());
-    EXPECT_EQ(r.code, code) << r.out;
-    EXPECT_EQ(r.out, "seed 1 (repeat this run with --seed=1)\n" + tail);
-    EXPECT_FALSE(dir.exists("pre.asc")) << to;
-    // The check alone ends the same way, and goes on with the next file.
-    const RunResult check = run_landalloc({"--check", "small.json", "small.json"}, dir.dir());
-    EXPECT_EQ(check.code, code);
-    EXPECT_EQ(check.out, "check 'small.json'\n" + tail + "check 'small.json'\n" + tail);
+    std::string big = dir.read("town.asc"), full = header;
+    for (size_t at; (at = big.find(" 2 ")) != std::string::npos;) big.replace(at, 3, " 16777216 ");
+    dir.write("big.asc", big);
+    for (int i = 0; i < 40; ++i) full += i % 8 == 7 ? "3\n" : "3 ";
+    dir.write("full.asc", full);
+    if (code == 0)
+      dir.write("pre.asc", replaced(dir.read("town.asc"), "0 0 0 0 0 0 0 0", "3 3 3 0 0 0 0 0"));
+    std::vector<std::string> args = {"--seed=1", "small.json"};
+    if (!stage.empty()) args.insert(args.begin(), stage);
+    const RunResult r = run_landalloc(args, dir.dir());
+    EXPECT_EQ(r.code, code) << to << "\n" << r.out;
+    if (code == 0) {
+      EXPECT_NE(r.out.find(tail), std::string::npos) << r.out;
+      continue;
+    }
+    if (stage.empty()) {
+      EXPECT_EQ(r.out, "seed 1 (repeat this run with --seed=1)\n" + tail);
+      const RunResult check = run_landalloc({"--check", "small.json", "small.json"}, dir.dir());
+      EXPECT_EQ(check.code, code);
+      EXPECT_EQ(check.out, "check 'small.json'\n" + tail + "check 'small.json'\n" + tail);
+    } else {
+      EXPECT_TRUE(ends_with(r.out, tail)) << r.out;
+    }
+    for (const char* output : {"pre.asc", "proc.asc", "post.asc", "mask.asc"})
+      EXPECT_FALSE(dir.exists(output)) << to << " wrote " << output;
   }
 }
 

@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <initializer_list>
+#include <regex>
 #include <stdexcept>
 #include <string>
 
@@ -67,6 +68,11 @@ std::string replaced(std::string text, const std::string& from, const std::strin
   EXPECT_NE(at, std::string::npos) << "'" << from << "' is no longer in the text";
   if (at != std::string::npos) text.replace(at, from.size(), to);
   return text;
+}
+
+std::string without_seconds(const std::string& text) {
+  static const std::regex seconds(",[0-9.]+(,(yes|no)\n)");
+  return std::regex_replace(text, seconds, "$1");
 }
 
 void write_short_example(const CliDir& dir, bool link_maps) {

@@ -33,6 +33,10 @@ RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process
 /// `text` with the first `from` replaced by `to`; a test failure when `from` is not in it.
 std::string replaced(std::string text, const std::string& from, const std::string& to);
 
+/// The text of a file with the seconds column of a runs table taken out: the one value that is
+/// measured rather than computed. Other files come back as they are.
+std::string without_seconds(const std::string& text);
+
 /// Writes into `dir` the bundled example's configuration "config.json", its maps linked (unless
 /// the caller lays out "maps/" itself) and its outputs going to "out/", with an annealing short
 /// enough for a run to take a fraction of a second.

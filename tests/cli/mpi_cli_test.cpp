@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -23,18 +22,14 @@ std::string logged_seed(const std::string& log) {
   return log.substr(at + 5, log.find(' ', at + 5) - at - 5);
 }
 
-// The seconds column of a runs table line, the last but one.
-const std::regex SECONDS(",[0-9.]+(,(yes|no)\n)");
-
-/// Every file under `dir`, by its path relative to it, with its content; the runs table without
-/// its column of seconds, the one value that differs from one run of the program to the next.
+/// Every file under `dir`, by its path relative to it, with its content (a runs table without its
+/// seconds).
 std::vector<std::pair<std::string, std::string>> files_under(const CliDir& dir) {
   std::vector<std::pair<std::string, std::string>> files;
   for (const auto& entry : fs::recursive_directory_iterator(dir.dir())) {
     if (entry.is_symlink() || !entry.is_regular_file()) continue;
-    std::string content = read_file(entry.path());
-    if (entry.path().extension() == ".csv") content = std::regex_replace(content, SECONDS, "$1");
-    files.emplace_back(fs::relative(entry.path(), dir.dir()).string(), content);
+    files.emplace_back(fs::relative(entry.path(), dir.dir()).string(),
+                       without_seconds(read_file(entry.path())));
   }
   std::sort(files.begin(), files.end());
   return files;

@@ -140,10 +140,8 @@ std::string grid_file(ByteSource& in, int rows, int cols, const std::vector<std:
 // What must hold whatever the stages did: no output is left half written; an initial value is
 // copied wherever the cell has data and never equals the allocation; the pipeline's invariants.
 std::string check_outputs(const std::string& dir, size_t cells, bool with_init) {
-  for (const auto& entry : std::filesystem::directory_iterator(dir)) {
-    const std::string name = entry.path().filename().string();
-    if (name.size() > 7 && name[name.size() - 7] == '.') return "temporary file " + name + " left";
-  }
+  const std::vector<std::string> left = temporaries(dir);
+  if (!left.empty()) return "temporary file " + left[0] + " left";
   const auto file = [&](const char* name) { return read_cells(dir + "/" + name); };
   const std::vector<float> init = file("init.asc"), pre = file("pre.asc"), proc = file("proc.asc");
   if (pre.empty()) return proc.empty() ? "" : "a PROCESS output without its input";

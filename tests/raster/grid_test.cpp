@@ -14,12 +14,6 @@
 
 namespace {
 
-// A block of two maps on the geometry the header of `file` declares.
-MapBlock maps_for(const std::string& file) {
-  LogCapture quiet;
-  return maps_allocate(grid_read_geometry(file.c_str()), 2);
-}
-
 TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   TempDir dir;
   // Keys in any case and order; values on lines of any length, CRLF, tabs, blanks, exponents;
