@@ -35,12 +35,11 @@ struct GdalRaster {
   int ncols = 0;
   int nrows = 0;
   double transform[6] = {};
-  bool has_transform = false;
   bool has_nodata = false;
   double nodata = 0.0;
   GDALDataType type = GDT_Unknown;
   std::string wkt;  ///< empty without a coordinate system
-  std::string compression, predictor, layout;
+  std::string compression, predictor;
   int block_x = 0, block_y = 0;
   std::vector<float> cells;  ///< band 1, row-major
 };
@@ -58,7 +57,7 @@ inline GdalRaster gdal_read(const std::string& path) {
   GdalRaster r;
   r.ncols = GDALGetRasterXSize(dataset);
   r.nrows = GDALGetRasterYSize(dataset);
-  r.has_transform = GDALGetGeoTransform(dataset, r.transform) == CE_None;
+  GDALGetGeoTransform(dataset, r.transform);
   if (OGRSpatialReferenceH srs = GDALGetSpatialRef(dataset)) {
     char* wkt = nullptr;
     OSRExportToWkt(srs, &wkt);
@@ -71,7 +70,6 @@ inline GdalRaster gdal_read(const std::string& path) {
   };
   r.compression = item("COMPRESSION");
   r.predictor = item("PREDICTOR");
-  r.layout = item("INTERLEAVE");
   GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
   int has = 0;
   r.nodata = GDALGetRasterNoDataValue(band, &has);
@@ -86,14 +84,12 @@ inline GdalRaster gdal_read(const std::string& path) {
   return r;
 }
 
-/// Converts the raster `from` (an ASCII grid, its `.prj` included) into the GeoTIFF `to`, with
-/// GDAL's creation options (uncompressed, in strips, by default).
-inline void gdal_to_geotiff(const std::string& from, const std::string& to,
-                            std::vector<const char*> options = {}) {
+/// Converts the raster `from` (an ASCII grid, its `.prj` included) into the GeoTIFF `to` with
+/// GDAL's default creation options: uncompressed, in strips.
+inline void gdal_to_geotiff(const std::string& from, const std::string& to) {
   GDALDatasetH source = gdal_open_or_throw(from);
-  options.push_back(nullptr);
   GDALDatasetH copy = GDALCreateCopy(GDALGetDriverByName("GTiff"), to.c_str(), source, TRUE,
-                                     const_cast<char**>(options.data()), nullptr, nullptr);
+                                     nullptr, nullptr, nullptr);
   GDALClose(source);
   if (copy == nullptr) throw std::runtime_error("GDAL cannot write " + to);
   GDALClose(copy);
@@ -103,19 +99,12 @@ inline void gdal_to_geotiff(const std::string& from, const std::string& to,
 /// `transform` is null, no no-data value when `nodata` is null.
 inline void gdal_write_geotiff(const std::string& path, int nrows, int ncols,
                                const std::vector<float>& values, const double* transform,
-                               GDALDataType type = GDT_Float32, const double* nodata = nullptr,
-                               const char* prj = nullptr) {
+                               GDALDataType type = GDT_Float32, const double* nodata = nullptr) {
   GDALAllRegister();
   GDALDatasetH dataset =
       GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), ncols, nrows, 1, type, nullptr);
   if (dataset == nullptr) throw std::runtime_error("GDAL cannot create " + path);
   if (transform != nullptr) GDALSetGeoTransform(dataset, const_cast<double*>(transform));
-  if (prj != nullptr) {
-    OGRSpatialReferenceH srs = OSRNewSpatialReference(nullptr);
-    OSRSetFromUserInput(srs, prj);
-    GDALSetSpatialRef(dataset, srs);
-    OSRDestroySpatialReference(srs);
-  }
   GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
   if (nodata != nullptr) GDALSetRasterNoDataValue(band, *nodata);
   const CPLErr error =

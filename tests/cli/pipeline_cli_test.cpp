@@ -50,6 +50,18 @@ TEST(PipelineCliTest, ExampleKeepsItsInvariantsAndRepeatsWithTheSameSeed) {
   const std::vector<std::string> names = file_names(first.dir.path("out"));
   EXPECT_EQ(names.size(), 18u) << "the four outputs and the stages' 14 debug files";
 
+  // PROCESS reads its potential, selection, nservices and distances maps on one scale: data from 0
+  // to 1, 1 reached.
+  for (int k = 1; k <= 4; ++k) {
+    const std::string name = "out/process.asc.debug.map-" + std::to_string(k) + ".asc";
+    float top = 0.0f;
+    for (float v : read_cells(first.dir.path(name))) {
+      if (v == -999.0f) continue;
+      EXPECT_TRUE(v >= 0.0f && v <= 1.0f) << name << ": " << v;
+      top = std::max(top, v);
+    }
+    EXPECT_EQ(top, 1.0f) << name;
+  }
   ASSERT_EQ(file_names(again.dir.path("out")), names);
   for (const std::string& name : names)
     EXPECT_TRUE(first.dir.read("out/" + name) == again.dir.read("out/" + name)) << name;

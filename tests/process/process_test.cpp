@@ -49,6 +49,18 @@ struct Fixture {
   std::vector<float> potential, nservices, distances;
 };
 
+// One row of six cells whose two allocated cells (value 2) hold the highest potentials, with only
+// the potential term weighted: every move raises the energy. Every selection is 1 (random select).
+struct Uphill : Fixture {
+  explicit Uphill(const TempDir& dir) : Fixture(1, 6, {0, 0, 0, 0, 2, 2}, 2.0f, {1, 0, 0, 0, 0}) {
+    p.input = dir.write("pre.asc", grid_text(1, 6, {0, 0, 0, 0, 2, 2}));
+    potential = {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f};
+    pack(true);
+    p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
+    rand_seed(run.rng, 7);
+  }
+};
+
 // The row-major index of the cell at bordered index `cell`.
 int cell_of(const ProcessRun& p, size_t cell) {
   int32_t row, col;
@@ -299,26 +311,18 @@ TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
   EXPECT_TRUE(ends_with(result.log, "\nerror: no free cell can receive a move!\n")) << result.log;
 }
 
-// One row of six cells whose two allocated cells hold the highest potentials, with only the
-// potential term weighted: every move raises the energy. Terms f2, f4 and f5 have normalisers of 0
-// and are off for the run, with one warning each, and list as 0. A factor of 1e9
-// fails every uphill draw, so with one re-try stage 0 aborts once; the listing keeps that line and
-// restarts with tnext raised a tenth of the way to 1. A factor of 0 keeps every move by the
-// Boltzmann draw, and a cooling factor of 1 cannot be raised.
+// On the uphill row, terms f2, f4 and f5 have normalisers of 0 and are off for the run, with one
+// warning each, and list as 0. A factor of 1e9 fails every uphill draw, so with one re-try stage 0
+// aborts once; the listing keeps that line and restarts with tnext raised a tenth of the way to 1.
+// A factor of 0 keeps every move by the Boltzmann draw, and a cooling factor of 1 cannot be raised.
 TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   TempDir dir;
   auto run = [&](double kb, float tnext, int32_t nstages = 3) {
-    const std::vector<float> solution = {0, 0, 0, 0, 2, 2};
-    Fixture f(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
+    Uphill f(dir);
     ProcessRun& p = f.p;
-    p.input = dir.write("pre.asc", grid_text(1, 6, solution));
-    f.potential = {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f};
-    f.pack(true);
-    p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
     p.parameters.tnext = tnext, p.parameters.nstages = nstages;
     p.parameters.nmovs = 5, p.parameters.kb = 1.0;
     p.annealing.effective_kb = kb;
-    rand_seed(f.run.rng, 7);
     EvolutionListing listing;
     listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
     FatalResult result = run_capturing([&] { run_annealing(p, listing, 1); });
@@ -354,29 +358,22 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
       << result.log;
 }
 
-// The dry run keeps no move that raises the energy and draws for nothing but its moves: where
-// every move raises it (the two allocated cells hold the highest potentials), the map ends as it
-// began and the generator where the draws of its 20 x 12 moves leave it: the cell taken out, then
-// positions until a free cell, whose selection of 1 passes the one acceptance draw.
+// The dry run keeps no move that raises the energy and draws for nothing but its moves: on the
+// uphill row the map ends as it began and the generator where the draws of its 20 x 12 moves leave
+// it: the cell taken out, then positions until a free cell, whose selection of 1 passes the one
+// acceptance draw.
 TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
   TempDir dir;
-  const std::vector<float> solution = {0, 0, 0, 0, 2, 2};
-  Fixture f(1, 6, solution, 2.0f, {1, 0, 0, 0, 0});
-  ProcessRun& p = f.p;
-  p.input = dir.write("pre.asc", grid_text(1, 6, solution));
-  f.potential = {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f};
-  f.pack(true);  // every selection 1
-  p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
-  rand_seed(f.run.rng, 7);
+  Uphill f(dir);
   Rng plain = f.run.rng;
-  run_capturing([&] { autotune_kb(p); });
+  run_capturing([&] { autotune_kb(f.p); });
   for (int move = 0; move < 20 * 12; ++move) {
     rand_index(plain, 2);
     while (rand_index(plain, 1), rand_index(plain, 6) >= 4) continue;
     rand_fraction(plain);
   }
   EXPECT_EQ(f.run.rng.state, plain.state);
-  EXPECT_EQ(get_map(p.maps, 0), solution);
+  EXPECT_EQ(get_map(f.p.maps, 0), (std::vector<float>{0, 0, 0, 0, 2, 2}));
 }
 
 // Runs that share the read-only maps anneal exactly as a run that builds its own: same map, same

@@ -36,11 +36,9 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   const std::pair<std::string, std::string> cases[] = {
       {h + "1 2 3\n", "missing values in file '%s' (3 of 4)!\n"},
       {h + "1 2 3.5abc 4\n", "invalid value '3.5abc' in file '%s'!\n"},
-      // One value too many would shift every row after it; an infinite one flattens a map.
+      // One value too many would shift every row after it.
       {h + "1 2 3 4 5\n", "more values than 2 rows of 2 columns in file '%s'!\n"},
       {h + "1 2\n3 4\n#\n", "more values than 2 rows of 2 columns in file '%s'!\n"},
-      {h + "1 -inf 3 4\n", "value '-inf' out of range in file '%s'!\n"},
-      {h + "1 2 1e39 4\n", "value '1e39' out of range in file '%s'!\n"},
       {"ncols 2\nnrows 2\nxllcenter 5\ncellsize 1\n1 2 3 4\n",
        "incompatible (header) file '%s'!\n  xllcorner is 4.5 in '%s' but 5 in '" +
            dir.path("geo.asc") + "'\n"},
