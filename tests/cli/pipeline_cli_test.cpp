@@ -6,9 +6,11 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -69,6 +71,14 @@ TEST(PipelineCliTest, ExampleKeepsItsInvariantsAndRepeatsWithTheSameSeed) {
     EXPECT_FALSE(first.dir.read("out/" + name) == other.dir.read("out/" + name)) << name;
 }
 
+/// The small configuration with `nmovs` moves in each of 100 annealing stages.
+void write_slow_configuration(const CliDir& dir, const std::string& nmovs) {
+  write_small_configuration(dir);
+  const std::string config =
+      replaced(dir.read("small.json"), "\"nmovs\": 25", "\"nmovs\": " + nmovs);
+  dir.write("small.json", replaced(config, "\"nstages\": 3", "\"nstages\": 100"));
+}
+
 // The small configuration (cli_support.h) with a progress line, whose whole standard output is
 // compared with
 // tests/cli/golden/small_pipeline.txt; LANDALLOC_UPDATE_GOLDEN=1 rewrites that file (review the
@@ -84,6 +94,21 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
   EXPECT_EQ(r.err.rfind("\rPROCESS stage 1 of 3, 0 of 75 moves, energy ", 0), 0u) << r.err;
   EXPECT_EQ(r.err.find("PREPROCESS"), std::string::npos);
   EXPECT_EQ(r.err.back(), '\n');
+  // Over 100 stages of 50000 moves, redrawn every quarter of a second, each line counts the moves
+  // of the stages before its own.
+  CliDir slow_dir;
+  write_slow_configuration(slow_dir, "50000");
+  const RunResult slow = run_landalloc({"--seed=6", "--progress", "small.json"}, slow_dir.dir());
+  std::istringstream lines(slow.err);
+  int later = 0;
+  for (std::string line; std::getline(lines, line, '\r');) {
+    int stage = 0;
+    double done = 0;
+    if (std::sscanf(line.c_str(), "PROCESS stage %d of 100, %lf of", &stage, &done) != 2) continue;
+    EXPECT_TRUE(done >= (stage - 1) * 50000.0 && done < stage * 50000.0) << line;
+    later += stage > 1;
+  }
+  EXPECT_GT(later, 0) << slow.err;
 
   const std::string golden =
       std::string(LANDALLOC_SOURCE_DIR) + "/tests/cli/golden/small_pipeline.txt";
@@ -126,14 +151,6 @@ TEST(PipelineCliTest, UnseededRunsPrintASeedThatRepeatsThem) {
   for (const std::string name :
        {"pre.asc", "proc.asc", "proc.asc.debug.evolution.lst", "post.asc", "mask.asc"})
     EXPECT_TRUE(dirs[0].read(name) == dirs[2].read(name)) << name;
-}
-
-/// The small configuration with `nmovs` moves in each of 100 annealing stages.
-void write_slow_configuration(const CliDir& dir, const std::string& nmovs) {
-  write_small_configuration(dir);
-  const std::string config =
-      replaced(dir.read("small.json"), "\"nmovs\": 25", "\"nmovs\": " + nmovs);
-  dir.write("small.json", replaced(config, "\"nstages\": 3", "\"nstages\": 100"));
 }
 
 // Runs that can no longer write, or that a signal ends, leave no temporary file and keep what
