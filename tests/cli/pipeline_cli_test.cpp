@@ -109,6 +109,17 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
     later += stage > 1;
   }
   EXPECT_GT(later, 0) << slow.err;
+  // On a terminal (script gives the program one) that also shows the log, the line sits below the
+  // log's current line and is taken away, the cursor back where the log stopped, before the log
+  // goes on. With the log in a file, it is redrawn in place and wiped at the end.
+  const std::string run = "script -qec '\"$LANDALLOC\" --seed=6 --progress --process small.json";
+  const RunResult shared = run_shell(run + "' /dev/null </dev/null", slow_dir.dir());
+  EXPECT_NE(shared.out.find("\n  stage:\r\nPROCESS stage 1 of 100, 0 of"), std::string::npos);
+  EXPECT_NE(shared.out.find("\033[K\r\033[K\033[A\033[8C 0 1 2"), std::string::npos) << shared.out;
+  const RunResult apart = run_shell(run + " >log.txt' /dev/null </dev/null", slow_dir.dir());
+  EXPECT_EQ(apart.out.rfind("\rPROCESS stage 1 of 100, 0 of", 0), 0u) << apart.out;
+  EXPECT_TRUE(ends_with(apart.out, "\033[K\r\033[K")) << apart.out;
+  EXPECT_EQ(apart.out.find("\033[A"), std::string::npos);
 
   const std::string golden =
       std::string(LANDALLOC_SOURCE_DIR) + "/tests/cli/golden/small_pipeline.txt";
