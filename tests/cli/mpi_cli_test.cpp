@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "cli/cli_support.h"
@@ -66,26 +67,18 @@ TEST(MpiCliTest, JobWritesWhatOneProcessWrites) {
 // Process 1 alone is given a configuration that fails (MPMD: its own arguments); process 0's is
 // sound. The job ends with process 1's message and exit code instead of waiting for it.
 TEST(MpiCliTest, AFailingProcessEndsTheJobWithItsMessageAndCode) {
-  struct Case {
-    const char* fault;
-    const char* from;
-    const char* to;
-    int code;
-    const char* message;
+  const std::tuple<const char*, const char*, int, const char*> cases[] = {
+      {"\"a.asc\"", "\"absent.asc\"", 1, "error: unable to open file 'absent.asc'!\n"},
+      {"\"pinit\": 0.5, ", "", 2, "error: property 'process.pinit' not found"},
   };
-  const Case cases[] = {
-      {"missing input", "\"a.asc\"", "\"absent.asc\"", 1,
-       "error: unable to open file 'absent.asc'!\n"},
-      {"missing property", "\"pinit\": 0.5, ", "", 2, "error: property 'process.pinit' not found"},
-  };
-  for (const Case& c : cases) {
+  for (const auto& [from, to, code, message] : cases) {
     CliDir dir;
     write_small_configuration(dir);
-    dir.write("broken.json", replaced(dir.read("small.json"), c.from, c.to));
+    dir.write("broken.json", replaced(dir.read("small.json"), from, to));
     const RunResult r = run_landalloc_job(
         {{"--repeats=4", "small.json"}, {"--repeats=4", "broken.json"}}, dir.dir());
-    EXPECT_EQ(r.code, c.code) << c.fault << "\n" << r.out << r.err;
-    EXPECT_NE(r.out.find(c.message), std::string::npos) << c.fault << "\n" << r.out;
+    EXPECT_EQ(r.code, code) << r.out << r.err;
+    EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
   }
 }
 

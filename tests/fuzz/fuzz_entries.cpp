@@ -197,28 +197,32 @@ std::string fuzz_pipeline_input(const uint8_t* data, size_t size, const std::str
   const std::string share = p({"0.5", "0", "1", "1.5"});
   const std::string preference = p({"random", "large", "small", "bogus"});
   const std::string basins_map = p({"\"\"", basins}), in_basin = p({"0", "1", "5", "-1"});
-  const std::string config =
-      "{\"maps\": {\"potential-maps\": [[" + pot + (two_maps ? ", " + pot2 : "") +
-      "]], \"potential-maps-weight\": [[" + weight_1 + (two_maps ? ", " + weight_2 : "") +
-      "]], \"exclusion-masks\": " + exclusion +
-      "}, \"preprocess\": {\"init-values-map\": " + (with_init ? init : "\"\"") +
-      ", \"distribution-masks\": " + distribution + ", \"convert-area\": " + area +
-      ", \"debug-maps\": \"no\", \"output\": \"" + dir +
-      "/pre.asc\"}, \"process\": {\"functions-weight\": " + functions + "], \"pinit\": " + pinit +
-      ", \"tinit\": " + tinit + ", \"tnext\": " + tnext + ", \"nmovs\": " + nmovs +
-      ", \"nstages\": " + nstages + ", \"kb\": " + kb + ", \"random-select\": \"" + random_select +
-      "\", \"distance-masks\": " + process_masks + ", \"distance-maps\": " + process_maps +
-      ", \"debug-maps\": \"no\", \"debug-evolution\": \"" + evolution + "\", \"autotunning\": \"" +
-      autotuning + "\", \"output\": \"" + dir +
-      "/proc.asc\"}, \"postprocess\": {\"select\": {\"purge-limit\": " + purge +
-      ", \"method-distance\": {\"distance-masks\": " + select_masks +
-      ", \"distance-maps\": " + select_maps + ", \"minimum-distance-to-mask\": " + distance +
-      ", \"minimum-cells-at-distance\": " + at_distance +
-      "}, \"method-value\": {\"accumulated-value\": " + share +
-      "}}, \"expand\": {\"assign-preference\": \"" + preference +
-      "\", \"basins-map\": " + basins_map + ", \"minimim-cells-in-basin\": " + in_basin +
-      "}, \"debug-maps\": \"no\", \"output\": \"" + dir + "/post.asc\", \"output-mask\": \"" + dir +
-      "/mask.asc\"}}";
+  // Each '$' of the template takes the next text of the list.
+  std::string config = R"({"maps": {"potential-maps": [[$]], "potential-maps-weight": [[$]],
+    "exclusion-masks": $}, "preprocess": {"init-values-map": $, "distribution-masks": $,
+    "convert-area": $, "debug-maps": "no", "output": "$/pre.asc"}, "process": {
+    "functions-weight": $], "pinit": $, "tinit": $, "tnext": $, "nmovs": $, "nstages": $, "kb": $,
+    "random-select": "$", "distance-masks": $, "distance-maps": $, "debug-maps": "no",
+    "debug-evolution": "$", "autotunning": "$", "output": "$/proc.asc"}, "postprocess": {
+    "select": {"purge-limit": $, "method-distance": {"distance-masks": $, "distance-maps": $,
+    "minimum-distance-to-mask": $, "minimum-cells-at-distance": $},
+    "method-value": {"accumulated-value": $}}, "expand": {"assign-preference": "$",
+    "basins-map": $, "minimim-cells-in-basin": $}, "debug-maps": "no",
+    "output": "$/post.asc", "output-mask": "$/mask.asc"}})";
+  const std::string maps = pot + (two_maps ? ", " + pot2 : "");
+  const std::string weights = weight_1 + (two_maps ? ", " + weight_2 : "");
+  const std::string init_map = with_init ? init : "\"\"";
+  size_t at = 0;
+  for (const std::string& text :
+       {maps,        weights,   exclusion,     init_map,      distribution, area,
+        dir,         functions, pinit,         tinit,         tnext,        nmovs,
+        nstages,     kb,        random_select, process_masks, process_maps, evolution,
+        autotuning,  dir,       purge,         select_masks,  select_maps,  distance,
+        at_distance, share,     preference,    basins_map,    in_basin,     dir,
+        dir}) {
+    config.replace(at = config.find('$', at), 1, text);
+    at += text.size();
+  }
   const unsigned seed = in.next();
 
   Scenario scenario;

@@ -135,7 +135,7 @@ TEST(GridTest, LargeFilesReadInBlocksGiveTheCellsAndTheFirstFault) {
   }
 }
 
-TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefused) {
+TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefusedAndLargeOnesCountedExactly) {
   // rows x cols x 5 wraps in 64 bits to a block of 4 cells; the second overflows a signed
   // product.
   const int32_t sizes[][3] = {{1718039348, 2147418113, 5}, {INT32_MAX, INT32_MAX, 8}};
@@ -152,9 +152,6 @@ TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefused) {
   const FatalResult unset = run_capturing([&] { maps_allocate(half, 1); });
   EXPECT_EQ(std::to_string(unset.code) + unset.log,
             "1* allocate 1 memory maps\nerror: geometry still uninitiallized!\n");
-}
-
-TEST(GridTest, SizesBeyond32BitCountsAreExact) {
   // 50000 x 50000 cells is past 2^31, and a block of its maps past 2^32: a count or an index
   // held in 32 bits anywhere on the way would wrap. Nothing is allocated.
   GridGeometry geometry;
