@@ -215,6 +215,11 @@ TEST(CrsTest, ThePrjOfTheFirstMapTravelsAndAnotherOneIsReported) {
     EXPECT_EQ(dir.read("out.prj"), prj) << name;
   }
 
+  // A file far larger than any `.prj` is none.
+  dir.write("a.prj", prj + std::string(3 << 19, ' '));
+  maps = maps_for(a);
+  write_logged(dir.path("big.asc"), maps, 0);
+  EXPECT_FALSE(dir.exists("big.prj"));
   // An output whose own name ends in .prj is the grid, never its coordinate system.
   write_logged(dir.path("grid.prj"), maps, 0);
   EXPECT_EQ(dir.read("grid.prj").substr(0, 5), "ncols");

@@ -32,6 +32,17 @@ TEST(GridTextTest, HeaderKeysInAnyCaseUntilTheFirstDataWord) {
   for (const auto& [bad, error] : errors) EXPECT_EQ(grid_parse_header(bad, &h, &data), error);
 }
 
+// A header value prints as "%f" does unless that would not read back as the same 32-bit value:
+// then with the fewest decimals that do, or, for a magnitude no count of decimals tells from 0,
+// in the exponent form.
+TEST(GridTextTest, HeaderValuesReadBackAsTheSameFloat) {
+  for (const auto& [value, text] : {std::pair<double, std::string>{2.5, "2.500000"},
+                                    {-0.1, "-0.100000"},
+                                    {4.997678230579, "4.9976782"},
+                                    {1e-18, "1.0000000000000001e-18"}})
+    EXPECT_EQ(grid_format_header_value(value), text) << value;
+}
+
 // No-data for the file's no-data value, NaN and values below -2 (counted); -2 itself is kept.
 TEST(GridTextTest, CellsTakeTheNoDataRule) {
   const std::vector<std::pair<std::string, float>> cells = {
