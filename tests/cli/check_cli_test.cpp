@@ -79,8 +79,11 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
       {"--process", "\"pinit\": 0.5, \"tinit\": 1, \"tnext\": 0.9,\n              \"nmovs\": 25",
        "\"pinit\": \"1\", \"tinit\": 0, \"tnext\": \"0\", \"nmovs\": 0",
        "  pinit 1.000000\n  tinit 0.000000\n  tnext 0.000000\n  nmovs 0\n  nstages 3\n", 0},
+      // One move per stage is a move: on a map with a free row, each stage makes it.
+      {"--process", "\"nmovs\": 25", "\"nmovs\": 1", "  stage: 0 1 2\n  initial ", 0},
   };
-  const std::string header = "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n";
+  const std::string header =
+      "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9\n";
   for (const auto& [stage, from, to, tail, code] : cases) {
     CliDir dir;
     write_small_configuration(dir);
@@ -91,7 +94,8 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
     dir.write("big.asc", big);
     for (int i = 0; i < 40; ++i) full += i % 8 == 7 ? "3\n" : "3 ";
     dir.write("full.asc", full);
-    if (code == 0) dir.write("pre.asc", full);
+    const std::string free_row = header + "0 0 0 0 0 0 0 0\n" + full.substr(header.size() + 16);
+    if (code == 0) dir.write("pre.asc", to == "\"nmovs\": 1" ? free_row : full);
     std::vector<std::string> args = {"--seed=1", "small.json"};
     if (!stage.empty()) args.insert(args.begin(), stage);
     const RunResult r = run_landalloc(args, dir.dir());

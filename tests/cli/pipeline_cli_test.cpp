@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -94,20 +95,24 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
   EXPECT_EQ(r.err.rfind("\rPROCESS stage 1 of 3, 0 of 75 moves, energy ", 0), 0u) << r.err;
   EXPECT_EQ(r.err.find("PREPROCESS"), std::string::npos);
   EXPECT_EQ(r.err.back(), '\n');
-  // Over 100 stages of 50000 moves, redrawn every quarter of a second, each line counts the moves
-  // of the stages before its own.
+  // Over 100 stages of 50000 moves, redrawn at most every quarter of a second, each line counts the
+  // moves of the stages before its own.
   CliDir slow_dir;
   write_slow_configuration(slow_dir, "50000");
+  const auto start = std::chrono::steady_clock::now();
   const RunResult slow = run_landalloc({"--seed=6", "--progress", "small.json"}, slow_dir.dir());
+  const std::chrono::duration<double> took = std::chrono::steady_clock::now() - start;
   std::istringstream lines(slow.err);
-  int later = 0;
+  int later = 0, drawn = 0;
   for (std::string line; std::getline(lines, line, '\r');) {
     int stage = 0;
     double done = 0;
     if (std::sscanf(line.c_str(), "PROCESS stage %d of 100, %lf of", &stage, &done) != 2) continue;
     EXPECT_TRUE(done >= (stage - 1) * 50000.0 && done < stage * 50000.0) << line;
     later += stage > 1;
+    ++drawn;
   }
+  EXPECT_LE(drawn, took.count() / 0.25 + 1) << "redrawn more often than every quarter second";
   EXPECT_GT(later, 0) << slow.err;
   // On a terminal (script gives the program one) that also shows the log, the line sits below the
   // log's current line and is taken away, the cursor back where the log stopped, before the log
