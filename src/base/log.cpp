@@ -193,10 +193,25 @@ void fatal_exit(int code) {
   std::exit(code);
 }
 
+// A copy of the log (LogCopy) also takes the message that ends it, so that a step replayed from
+// its copy fails with the same words.
 void fatal(int code, const char* format, ...) {
   progress_clear();
   va_list args;
   va_start(args, format);
+  if (log_copy != nullptr) {
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(nullptr, 0, format, again);
+    va_end(again);
+    if (length > 0) {
+      std::string text(static_cast<size_t>(length) + 1, '\0');
+      va_copy(again, args);
+      std::vsnprintf(&text[0], text.size(), format, again);
+      va_end(again);
+      log_copy->append(text.c_str(), static_cast<size_t>(length));
+    }
+  }
   std::vfprintf(log_stream(), format, args);
   va_end(args);
   fatal_exit(code);
