@@ -357,7 +357,7 @@ void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& g
   RepeatShared shared;
   shared.geometry = geometry;
   // The energy by which runs compare needs the PROCESS maps even when the stage does not run.
-  process_build_inputs(scenario.config, geometry, shared.process);
+  repeat_share_inputs(scenario.config, shared);
   if (shared.process.fatal_code != 0 && !job.stages.process) {
     log_message("%s", shared.process.log.c_str());
     fatal_exit(shared.process.fatal_code);

@@ -113,6 +113,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
   run.write_files = options.keep_runs;
   run.file_tag = repeat_run_tag(result.run, options.repeats);
   run.process_inputs = &shared.process;
+  run.postprocess_inputs = &shared.postprocess;
   bool cancelled = false;
   {
     RunLog log;
@@ -254,6 +255,18 @@ void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run
   if (stages.process) run_process_stage(scenario, run);
   if (stages.postprocess) run_postprocess_stage(scenario, run);
   log_message("ALGORITHM end\n");
+}
+
+void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared) {
+  process_build_inputs(config, shared.geometry, shared.process);
+  const CellRecords& records = shared.process.records;
+  if (shared.process.fatal_code != 0 || records.records == nullptr) return;
+  PostprocessInputs& post = shared.postprocess;
+  const CellRecord* first = records.records.get() + bordered_index(records.grid, 0, 0);
+  post.potential = reinterpret_cast<const unsigned char*>(&first->potential);
+  post.potential_step = sizeof(CellRecord);
+  post.potential_row_step = records.grid.stride * sizeof(CellRecord);
+  post.potential_log = shared.process.potential_log;
 }
 
 bool repeat_better(const RepeatRunResult& a, const RepeatRunResult& b) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "driver/preflight.h"
+#include "postprocess/postprocess_run.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
 #include "scenario/scenario.h"
@@ -65,8 +66,14 @@ std::string repeat_run_tag(int32_t run, int32_t repeats);
 /// give the energy by which runs compare.
 struct RepeatShared {
   ProcessInputs process;
+  /// The POSTPROCESS maps: the potential read from the PROCESS records, the distance map built by
+  /// the first run that needs it (under its lock, hence mutable).
+  mutable PostprocessInputs postprocess;
   GridGeometry geometry;
 };
+
+/// Builds the shared PROCESS inputs of the scenario and points the POSTPROCESS potential at them.
+void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared);
 
 /// Runs the runs `runs` (ascending run numbers) of the scenario on up to options.threads threads.
 /// The energies use the normalisers run 1 fixes (the PROCESS ones of its first evaluation, or

@@ -11,9 +11,9 @@
 
 namespace {
 
-double acceptance_value(const float* probability, const IslandSizes& sizes,
+double acceptance_value(const PostprocessRun& p, const IslandSizes& sizes,
                         AssignPreference preference, size_t cell, int32_t island) {
-  if (preference == AssignPreference::random) return double(probability[cell]);
+  if (preference == AssignPreference::random) return double(p.growth_chance(cell));
   const double share = double(sizes.size[static_cast<size_t>(island)]) / double(sizes.largest);
   return preference == AssignPreference::large ? share : 1.0 - share;
 }
@@ -126,7 +126,6 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
   const int32_t ncols = p.maps.geometry.ncols;
   const float value = p.working_cell_value;
   float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
-  const float* probability = p.maps.map(POSTPROCESS_PROBABILITY_MAP);
   int32_t* labels = p.islands.label_map.data();
   std::vector<size_t> grown;
   const auto visit = [&](size_t cell, int32_t r, int32_t c) {
@@ -135,7 +134,7 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
       int32_t& own = basin_entry(*graph, island, graph->cell_basin[cell]);
       if (own != BASIN_ALLOWED) own = BASIN_CANDIDATE;
     }
-    const double chance = acceptance_value(probability, sizes, preference, cell, island);
+    const double chance = acceptance_value(p, sizes, preference, cell, island);
     for (int k = 0; k < 4 && remaining > 0; ++k) {
       const int32_t row = r + SIDE_ROW[k];
       const int32_t col = c + SIDE_COL[k];

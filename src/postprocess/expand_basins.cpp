@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 
@@ -63,8 +66,9 @@ int32_t assign_cell_basins(PostprocessRun& p, BasinGraph& graph) {
   log_message("  %d basins (will reserve one more for map errors)\n", count);
   const int32_t error_basin = count;
 
-  graph.cell_basin.clear();
-  graph.cell_basin.reserve(n);
+  std::vector<int32_t>& cell_basin = graph.own_cell_basin;
+  cell_basin.clear();
+  cell_basin.reserve(n);
   log_message("  create adjacency graph\n");
   int64_t errors = 0;
   float last_number = 0.0f;
@@ -87,8 +91,9 @@ int32_t assign_cell_basins(PostprocessRun& p, BasinGraph& graph) {
       basin = error_basin;
       ++errors;
     }
-    graph.cell_basin.push_back(basin);
+    cell_basin.push_back(basin);
   }
+  graph.cell_basin = cell_basin.data();
   if (errors > 0) log_message("  - %" PRId64 " cells go to map error basin\n", errors);
   return count + 1;
 }
@@ -98,6 +103,78 @@ int32_t assign_cell_basins(PostprocessRun& p, BasinGraph& graph) {
   log_message("  %" PRId64 " cells still unassigned\n", remaining);
   log_message("  (try to add more islands to the selection\n");
   fatal(-1, "  by reducing size or distance requirements)\n");
+}
+
+// Runs `body` with this thread's log going into `text` alone; returns the exit code of a fatal
+// error in it, 0 when it completes.
+template <typename Body>
+int capture_log(std::string& text, Body body) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&buffer, &size);
+  if (stream == nullptr) throw std::bad_alloc();
+  FILE* previous = log_stream();
+  log_set_stream(stream);
+  int code = 0;
+  try {
+    body();
+  } catch (const FatalExit& e) {
+    code = e.code;
+  } catch (...) {
+    log_set_stream(previous);
+    std::fclose(stream);
+    std::free(buffer);
+    throw;
+  }
+  log_set_stream(previous);
+  std::fclose(stream);
+  text.assign(buffer, size);
+  std::free(buffer);
+  return code;
+}
+
+// Takes the shared basin list for the run when its free and allocated cells are those the list
+// was made for; the first run to get here reads the basins map and makes the list (the others
+// wait). Prints what reading the map printed, and stops as it did. The listing's lines are kept
+// for expand_basins, which prints them after the island statistics. False: the run lists its own.
+bool take_shared_basins(PostprocessRun& p) {
+  PostprocessInputs& shared = *p.shared;
+  const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  const size_t n = p.maps.cell_count();
+  std::lock_guard<std::mutex> hold(shared.lock);
+  if (!shared.basins_built) {
+    shared.basins_read_log.clear();
+    shared.basins_log.clear();
+    std::vector<bool> layout(n);
+    for (size_t i = 0; i < n; ++i) layout[i] = solution[i] >= 0.0f;
+    try {
+      LogCopy copy(shared.basins_read_log);
+      grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);
+    } catch (const FatalExit& e) {
+      shared.basins_read_fatal = e.code;
+    } catch (...) {
+      shared.basins_read_log.clear();
+      throw;
+    }
+    if (shared.basins_read_fatal == 0) {
+      BasinGraph graph;
+      shared.basins_fatal = capture_log(
+          shared.basins_log, [&] { shared.basin_columns = assign_cell_basins(p, graph); });
+      shared.cell_basin = std::move(graph.own_cell_basin);
+      p.maps.discard(POSTPROCESS_BASINS_MAP, 0, n);
+    }
+    shared.basins_layout = std::move(layout);
+    shared.basins_built = true;
+    if (shared.basins_read_fatal != 0) fatal_exit(shared.basins_read_fatal);
+  } else {
+    for (size_t i = 0; i < n; ++i) {
+      if (shared.basins_layout[i] != (solution[i] >= 0.0f)) return false;
+    }
+    log_message("%s", shared.basins_read_log.c_str());
+    if (shared.basins_read_fatal != 0) fatal_exit(shared.basins_read_fatal);
+  }
+  p.shared_basins = true;
+  return true;
 }
 
 }  // namespace
@@ -131,7 +208,14 @@ int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cel
   IslandSizes sizes = growth_begin(p);
   BasinGraph graph;
   graph.island_count = p.islands.island_count;
-  graph.columns = assign_cell_basins(p, graph);
+  if (p.shared_basins) {
+    log_message("%s", p.shared->basins_log.c_str());
+    if (p.shared->basins_fatal != 0) fatal_exit(p.shared->basins_fatal);
+    graph.columns = p.shared->basin_columns;
+    graph.cell_basin = p.shared->cell_basin.data();
+  } else {
+    graph.columns = assign_cell_basins(p, graph);
+  }
   p.maps.discard(POSTPROCESS_BASINS_MAP, 0, p.maps.cell_count());
   graph.mark_own_basin = min_cells_in_basin > 0;
   const size_t columns = static_cast<size_t>(graph.columns);
@@ -200,7 +284,11 @@ int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cel
 void expand_basins_branch(PostprocessRun& p, int64_t cells_to_assign) {
   log_message("BASINS FILLING MODE selected\n");
   log_message("init basins map\n");
-  grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);
+  // A run that writes the basins map among its debug maps reads it itself.
+  const bool debug = p.params.debug_maps && !p.debug_prefix.empty();
+  if (p.shared == nullptr || debug || !take_shared_basins(p)) {
+    grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);
+  }
   if (postprocess_debug_begin(p)) {
     grid_write_suffixed(p.debug_prefix.c_str(), ".debug.map-4.asc", p.maps, POSTPROCESS_BASINS_MAP);
   }

@@ -27,16 +27,23 @@ int64_t clear_worst_group(PostprocessRun& p) {
 }
 
 // Free cells take their potential as the chance of being grown into under the random preference,
-// every other cell with data 1.0; the potential map becomes the probability map in place.
+// every other cell with data 1.0: the run notes which cells were taken, and the chances follow
+// from that and the potential, which may be shared with other runs.
 void init_probability_map(PostprocessRun& p) {
   log_message("init probability map\n");
-  static_assert(POSTPROCESS_PROBABILITY_MAP == POSTPROCESS_POTENTIAL_MAP, "turned in place");
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
-  float* cells = p.maps.map(POSTPROCESS_PROBABILITY_MAP);
   const size_t n = p.maps.cell_count();
-  for (size_t i = 0; i < n; ++i) {
-    if (solution[i] != CELL_AVAILABLE && cells[i] != CELL_NODATA) cells[i] = 1.0f;
-  }
+  p.taken.assign(n, false);
+  for (size_t i = 0; i < n; ++i) p.taken[i] = solution[i] != CELL_AVAILABLE;
+}
+
+// The chances as a map, through the scratch map.
+void write_probability_debug_map(PostprocessRun& p) {
+  const size_t n = p.maps.cell_count();
+  float* cells = p.maps.map(POSTPROCESS_SCRATCH_MAP);
+  for (size_t i = 0; i < n; ++i) cells[i] = p.growth_chance(i);
+  grid_write_suffixed(p.debug_prefix.c_str(), ".debug.map-2.asc", p.maps, POSTPROCESS_SCRATCH_MAP);
+  p.maps.discard(POSTPROCESS_SCRATCH_MAP, 0, n);
 }
 
 }  // namespace
@@ -51,10 +58,7 @@ void expand_islands(PostprocessRun& p, int64_t cells_purged) {
   log_message("  - another %" PRId64 " cells removed\n", cells_removed);
 
   init_probability_map(p);
-  if (postprocess_debug_begin(p)) {
-    grid_write_suffixed(p.debug_prefix.c_str(), ".debug.map-2.asc", p.maps,
-                        POSTPROCESS_PROBABILITY_MAP);
-  }
+  if (postprocess_debug_begin(p)) write_probability_debug_map(p);
 
   const int64_t cells_to_assign = cells_removed + cells_purged;
   if (p.params.basins_map.empty()) {

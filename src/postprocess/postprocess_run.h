@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -12,15 +14,53 @@
 
 /// The maps of the POSTPROCESS stage's block. Each map's memory goes back once no later step reads
 /// it: the loaders' scratch after the load, the distance map after the selection, the basins map
-/// once the basin of every cell is listed.
+/// once the basin of every cell is listed. A run that shares the potential and distance maps never
+/// writes maps 1 and 3, which then cost no memory.
 constexpr int32_t POSTPROCESS_SOLUTION_MAP = 0;
 constexpr int32_t POSTPROCESS_POTENTIAL_MAP = 1;  ///< loaded with scratch 2 and 3
-/// The potential map, turned into the growth chances of the cells when the expansion starts: the
-/// selection has read the potential for the last time then.
+/// The potential map as the expansion reads it: the growth chance of a cell grown in the expansion
+/// (a cell allocated when it began has the chance 1.0).
 constexpr int32_t POSTPROCESS_PROBABILITY_MAP = 1;
-constexpr int32_t POSTPROCESS_DISTANCE_MAP = 3;  ///< in cells; later the selection's debug scratch
+constexpr int32_t POSTPROCESS_SCRATCH_MAP = 2;   ///< the debug maps' working space
+constexpr int32_t POSTPROCESS_DISTANCE_MAP = 3;  ///< in cells
 constexpr int32_t POSTPROCESS_BASINS_MAP = 4;    ///< also the loaders' scratch before
 constexpr int32_t POSTPROCESS_MAPS = 5;
+
+/// The read-only maps that the POSTPROCESS runs of a scenario share instead of loading each.
+/// The potential is read in place from larger per-cell records with a border round the grid. The
+/// distance map depends on the configuration and on which cells of the solution map have no data:
+/// the first run that needs it builds it for its layout, a later run with the same layout takes it
+/// and one with another layout builds its own.
+struct PostprocessInputs {
+  const unsigned char* potential = nullptr;  ///< the potential of cell (0, 0), a float
+  size_t potential_step = 0;                 ///< bytes from a cell to the next along a row
+  size_t potential_row_step = 0;             ///< bytes from a row to the next
+  std::string potential_log;                 ///< what loading the potential printed
+
+  std::mutex lock;  ///< guards the distance map and what goes with it
+  bool distance_built = false;
+  std::vector<bool> distance_nodata;  ///< the no-data layout it was built for
+  std::vector<float> distance;
+  std::string distance_log;  ///< what building it printed, the error last when it failed
+  int distance_fatal = 0;    ///< the exit code its build stopped with, 0 when it completed
+
+  /// The basin of every cell, listed once from the basins map for the cells that are free or
+  /// allocated in the first run's solution map (a run with other such cells lists its own).
+  bool basins_built = false;
+  std::vector<bool> basins_layout;  ///< per cell: free or allocated
+  std::vector<int32_t> cell_basin;
+  int32_t basin_columns = 0;
+  std::string basins_read_log;  ///< what reading the basins map printed, the error last
+  int basins_read_fatal = 0;
+  std::string basins_log;  ///< what listing the basins printed, printed where the run lists them
+  int basins_fatal = 0;
+
+  float potential_at(size_t row, size_t col) const {
+    float value;
+    std::memcpy(&value, potential + row * potential_row_step + col * potential_step, sizeof value);
+    return value;
+  }
+};
 
 /// How a growing cell's acceptance value is formed.
 enum class AssignPreference {
@@ -58,9 +98,36 @@ struct PostprocessRun {
   MapBlock maps;
   float working_cell_value = 0.0f;
   IslandState islands;
+  /// The maps shared with the other runs of the scenario; nullptr: the run loads its own.
+  PostprocessInputs* shared = nullptr;
+  /// The shared distance map when the run takes it (until the selection ends); nullptr: map 3.
+  const float* distance = nullptr;
+  /// Whether the expansion takes the basin list of `shared` instead of listing its own.
+  bool shared_basins = false;
+  /// Per cell, whether it was not free when the expansion began (empty before): such a cell grows
+  /// with the chance 1.0.
+  std::vector<bool> taken;
 
   /// A cell of a best-group island, from the selection until the expansion clears the worst group.
   float selected_mark() const { return working_cell_value + 1.0f; }
+
+  const float* distance_map() const {
+    return distance != nullptr ? distance : maps.map(POSTPROCESS_DISTANCE_MAP);
+  }
+
+  /// The potential of cell i.
+  float potential(size_t i) const {
+    if (shared == nullptr) return maps.map(POSTPROCESS_POTENTIAL_MAP)[i];
+    const size_t ncols = static_cast<size_t>(maps.geometry.ncols);
+    return shared->potential_at(i / ncols, i % ncols);
+  }
+
+  /// The growth chance of cell i: its potential, 1.0 for a cell with data that was taken when the
+  /// expansion began.
+  float growth_chance(size_t i) const {
+    const float value = potential(i);
+    return value != CELL_NODATA && i < taken.size() && taken[i] ? 1.0f : value;
+  }
 };
 
 /// Labels the islands of the solution map.

@@ -1,6 +1,8 @@
 #include "postprocess/postprocess_stage.h"
 
+#include <algorithm>
 #include <cmath>
+#include <mutex>
 #include <string>
 
 #include "base/log.h"
@@ -69,6 +71,69 @@ std::string read_text(const ConfigDocument& config, const char* path) {
   return text;
 }
 
+// The distance map of the run: map 3, or the shared one when the run's solution map has no data
+// at the same cells as the one it was built for. The first run to get here builds it (the others
+// wait) and leaves its lines, and its error if it fails, for the others to print.
+void load_distance_map(PostprocessRun& p) {
+  PostprocessInputs* shared = p.shared;
+  if (shared == nullptr) return init_distance_map(p, p.maps);
+  const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  const size_t n = p.maps.cell_count();
+  std::unique_lock<std::mutex> hold(shared->lock);
+  if (!shared->distance_built) {
+    try {
+      LogCopy copy(shared->distance_log);
+      init_distance_map(p, p.maps);
+    } catch (const FatalExit& e) {
+      shared->distance_fatal = e.code;
+    } catch (...) {
+      // Memory ran short: a later run may try again.
+      shared->distance_log.clear();
+      throw;
+    }
+    shared->distance_built = true;
+    shared->distance_nodata.resize(n);
+    for (size_t i = 0; i < n; ++i) shared->distance_nodata[i] = solution[i] == CELL_NODATA;
+    if (shared->distance_fatal != 0) fatal_exit(shared->distance_fatal);
+    const float* own = p.maps.map(POSTPROCESS_DISTANCE_MAP);
+    shared->distance.assign(own, own + n);
+    p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, n);
+    p.distance = shared->distance.data();
+    return;
+  }
+  bool same_layout = true;
+  for (size_t i = 0; i < n && same_layout; ++i) {
+    same_layout = shared->distance_nodata[i] == (solution[i] == CELL_NODATA);
+  }
+  if (!same_layout) {
+    hold.unlock();
+    return init_distance_map(p, p.maps);
+  }
+  log_message("%s", shared->distance_log.c_str());
+  if (shared->distance_fatal != 0) fatal_exit(shared->distance_fatal);
+  p.distance = shared->distance.data();
+}
+
+// The potential and distance maps as grids, through the scratch map when they are shared.
+void write_load_debug_maps(PostprocessRun& p) {
+  const char* prefix = p.debug_prefix.c_str();
+  const size_t n = p.maps.cell_count();
+  int32_t potential = POSTPROCESS_POTENTIAL_MAP;
+  if (p.shared != nullptr) {
+    potential = POSTPROCESS_SCRATCH_MAP;
+    float* cells = p.maps.map(potential);
+    for (size_t i = 0; i < n; ++i) cells[i] = p.potential(i);
+  }
+  grid_write_suffixed(prefix, ".debug.map-1.asc", p.maps, potential);
+  int32_t distance = POSTPROCESS_DISTANCE_MAP;
+  if (p.distance != nullptr) {
+    distance = POSTPROCESS_SCRATCH_MAP;
+    std::copy(p.distance, p.distance + n, p.maps.map(distance));
+  }
+  grid_write_suffixed(prefix, ".debug.map-3.asc", p.maps, distance);
+  p.maps.discard(POSTPROCESS_SCRATCH_MAP, 0, n);
+}
+
 // Loads the handed-over solution map and builds the maps the island work reads.
 void load_maps(PostprocessRun& p) {
   const ConfigDocument& config = p.scenario.config;
@@ -87,19 +152,21 @@ void load_maps(PostprocessRun& p) {
   maps_check_working_value(config, p.maps, p.working_cell_value, POSTPROCESS_POTENTIAL_MAP);
 
   log_message("init potential map\n");
-  maps_load_potential(config, p.maps, POSTPROCESS_POTENTIAL_MAP);
   const size_t cells = p.maps.cell_count();
-  for (int32_t k : {2, 3}) p.maps.discard(k, 0, cells);
+  if (p.shared != nullptr) {
+    // The check may have read its map into map 1, which the run does not need.
+    p.maps.discard(POSTPROCESS_POTENTIAL_MAP, 0, cells);
+    log_message("%s", p.shared->potential_log.c_str());
+  } else {
+    maps_load_potential(config, p.maps, POSTPROCESS_POTENTIAL_MAP);
+    for (int32_t k : {2, 3}) p.maps.discard(k, 0, cells);
+  }
   // The probability map follows from the potential once the expansion starts.
   log_message("init probability map\n");
-  init_distance_map(p, p.maps);
+  load_distance_map(p);
   p.maps.discard(POSTPROCESS_BASINS_MAP, 0, cells);
 
-  if (postprocess_debug_begin(p)) {
-    const char* prefix = p.debug_prefix.c_str();
-    grid_write_suffixed(prefix, ".debug.map-1.asc", p.maps, POSTPROCESS_POTENTIAL_MAP);
-    grid_write_suffixed(prefix, ".debug.map-3.asc", p.maps, POSTPROCESS_DISTANCE_MAP);
-  }
+  if (postprocess_debug_begin(p)) write_load_debug_maps(p);
 
   if (!islands_allocate(p.islands, p.maps.cell_count())) {
     fatal(1, "error: not enough memory!\n");
@@ -149,6 +216,10 @@ bool postprocess_debug_begin(const PostprocessRun& p) {
 void run_postprocess_stage(const Scenario& scenario, Run& run) {
   log_message("POSTPROCESS begin\n");
   PostprocessRun p(scenario, run);
+  // Shared maps without a potential (their build failed) are no maps to share.
+  if (run.postprocess_inputs != nullptr && run.postprocess_inputs->potential != nullptr) {
+    p.shared = run.postprocess_inputs;
+  }
   p.params = postprocess_read_parameters(scenario.config);
   p.debug_prefix = run_file_path(run, p.params.output);
   load_maps(p);
@@ -157,6 +228,10 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
   select_islands(p);
   p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, p.maps.cell_count());
   expand_islands(p, cells_purged);
+  // The labels and growth chances are done with; their memory goes back before the final map is
+  // copied out.
+  p.islands = IslandState{};
+  p.taken = std::vector<bool>{};
   // Only a complete expansion reaches this point: a failed one ends the run without a final map.
   write_final_maps(p);
   run.working_cell_value = p.working_cell_value;

@@ -19,7 +19,7 @@ void select_by_distance(const PostprocessRun& p, IslandSelection& table, int32_t
   log_message("  select by distance\n");
   const size_t islands = table.island.size();
   const float limit = static_cast<float>(min_distance);
-  const float* distance = p.maps.map(POSTPROCESS_DISTANCE_MAP);
+  const float* distance = p.distance_map();
   const std::vector<int64_t> near_cells = island_totals<int64_t>(
       p.islands,
       [distance, limit](size_t i) { return distance[i] > 0.0f && distance[i] <= limit ? 1 : 0; });
@@ -42,9 +42,8 @@ void select_by_value(const PostprocessRun& p, IslandSelection& table, float shar
   }
   log_message("  select by value\n");
   const size_t islands = table.island.size();
-  const float* potential = p.maps.map(POSTPROCESS_POTENTIAL_MAP);
   const std::vector<double> sums =
-      island_totals<double>(p.islands, [potential](size_t i) { return double(potential[i]); });
+      island_totals<double>(p.islands, [&p](size_t i) { return double(p.potential(i)); });
   double total = 0.0;
   for (size_t row = 0; row < islands; ++row) {
     table.accumulated_value[row] = sums[static_cast<size_t>(table.island[row])];
@@ -82,7 +81,7 @@ void write_selection_debug_maps(PostprocessRun& p) {
   if (!postprocess_debug_begin(p)) return;
   const char* prefix = p.debug_prefix.c_str();
   MapBlock& maps = p.maps;
-  const int32_t scratch = POSTPROCESS_DISTANCE_MAP;
+  const int32_t scratch = POSTPROCESS_SCRATCH_MAP;
   const float selected = p.selected_mark();
   const size_t n = maps.cell_count();
   grid_write_suffixed(prefix, ".debug.selected.asc", maps, POSTPROCESS_SOLUTION_MAP);
@@ -101,6 +100,7 @@ void write_selection_debug_maps(PostprocessRun& p) {
   map_copy(maps, POSTPROCESS_SOLUTION_MAP, scratch);
   for (size_t i = 0; i < n; ++i) cells[i] = cells[i] == selected ? 1.0f : CELL_NODATA;
   grid_write_suffixed(prefix, ".debug.selection-mask.asc", maps, scratch);
+  maps.discard(scratch, 0, n);
 }
 
 }  // namespace

@@ -30,7 +30,8 @@ constexpr int32_t PROCESS_MAPS = 8;
 struct ProcessInputs {
   CellRecords records;  ///< the potential, nservices and distances values of every cell
   std::string log;      ///< what building them printed; each run that takes them prints it again
-  int fatal_code = 0;   ///< the exit code of a build that failed; its message ends the log
+  std::string potential_log;  ///< the part of it that loading the potential printed
+  int fatal_code = 0;         ///< the exit code of a build that failed; its message ends the log
 };
 
 struct ProcessRun {

@@ -146,9 +146,8 @@ constexpr size_t PACK_CELLS = size_t{1} << 20;
 // loads, and packed into the records a band of rows at a time, each band's floats given back as
 // soon as it is packed: at no time do the floats and the records both hold the whole grid.
 CellRecords build_cell_records(const ConfigDocument& config, const ProcessStageParameters& params,
-                               MapBlock& maps) {
+                               MapBlock& maps, std::string& potential_log) {
   log_message("init potential map\n");
-  std::string potential_log;
   {
     LogCopy copy(potential_log);
     maps_load_potential(config, maps, PROCESS_POTENTIAL_MAP);
@@ -296,7 +295,7 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
     p.inputs = shared;
   } else {
-    p.own_inputs.records = build_cell_records(config, params, p.maps);
+    p.own_inputs.records = build_cell_records(config, params, p.maps, p.own_inputs.potential_log);
   }
   write_debug_maps(params, run, p.inputs->records);
 
@@ -335,7 +334,7 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
   try {
     const ProcessStageParameters params = process_read_parameters(config);
     MapBlock maps = maps_allocate_quiet(geometry, PROCESS_MAPS);
-    inputs.records = build_cell_records(config, params, maps);
+    inputs.records = build_cell_records(config, params, maps, inputs.potential_log);
   } catch (const FatalExit& e) {
     inputs.fatal_code = e.code;
   } catch (const std::bad_alloc&) {

@@ -21,6 +21,7 @@ struct Scenario {
 };
 
 struct ProcessInputs;
+struct PostprocessInputs;
 
 /// The normalisers of the five energy terms, as a PROCESS run fixes them at its first full
 /// evaluation (-1.0: not fixed yet), and the terms left out for a degenerate normaliser.
@@ -44,6 +45,9 @@ struct Run {
   std::string file_tag;
   /// The read-only PROCESS maps shared by several runs; nullptr: the stage builds its own.
   const ProcessInputs* process_inputs = nullptr;
+  /// The POSTPROCESS maps shared by several runs (built by the first that needs them); nullptr:
+  /// the stage loads its own.
+  PostprocessInputs* postprocess_inputs = nullptr;
   std::vector<float> preprocess_output;   ///< the map PREPROCESS handed over (in memory)
   std::vector<float> process_output;      ///< the map PROCESS handed over (in memory)
   std::vector<float> postprocess_output;  ///< the final map of POSTPROCESS (in memory)
