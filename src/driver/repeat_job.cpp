@@ -116,9 +116,9 @@ bool repeat_job_unpack_runs(const std::string& bytes, RepeatSetResult& set) {
 
 std::string repeat_job_pack_maps(const RepeatMaps& maps) {
   std::string bytes;
-  put_map(bytes, maps.preprocess_output);
-  put_map(bytes, maps.process_output);
-  put_map(bytes, maps.postprocess_output);
+  put_map(bytes, maps.preprocess_output.unpack());
+  put_map(bytes, maps.process_output.unpack());
+  put_map(bytes, maps.postprocess_output.unpack());
   put(bytes, maps.working_cell_value);
   return bytes;
 }

@@ -84,7 +84,7 @@ int catching_fatal(Body body) {
 }
 
 // The map of the last selected stage.
-const std::vector<float>& final_map(const Run& run, const StageFlags& stages) {
+const PackedMap& final_map(const Run& run, const StageFlags& stages) {
   if (stages.postprocess) return run.postprocess_output;
   if (stages.process) return run.process_output;
   return run.preprocess_output;
@@ -112,8 +112,10 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
   run.in_memory = true;
   run.write_files = options.keep_runs;
   run.file_tag = repeat_run_tag(result.run, options.repeats);
+  run.preprocess_inputs = &shared.preprocess;
   run.process_inputs = &shared.process;
   run.postprocess_inputs = &shared.postprocess;
+  run.working_value_cells = &shared.working_value_cells;
   bool cancelled = false;
   {
     RunLog log;
@@ -158,7 +160,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
 
   std::lock_guard<std::mutex> hold(state.lock);
   if (result.done) {
-    const std::vector<float>& map = final_map(run, options.stages);
+    const PackedMap& map = final_map(run, options.stages);
     for (size_t i = 0; i < map.size(); ++i) state.counts[i] += map[i] == run.working_cell_value;
     if (state.best < 0 || repeat_better(result, state.results[state.best])) {
       state.best = static_cast<int32_t>(index);
@@ -207,11 +209,19 @@ std::pair<std::string, std::string> final_output_stem(const ConfigDocument& conf
   return {path, ".asc"};
 }
 
-void write_map(const GridGeometry& geometry, const std::vector<float>& cells,
-               const std::string& path) {
+// Writes `cells`; `transform` turns each value into the one written.
+template <typename Transform>
+void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path,
+               Transform transform) {
   MapBlock maps = maps_allocate_quiet(geometry, 1);
-  std::copy(cells.begin(), cells.end(), maps.map(0));
+  float* out = maps.map(0);
+  cells.unpack(out);
+  for (size_t i = 0; i < cells.size(); ++i) out[i] = transform(out[i]);
   grid_write(path.c_str(), maps, 0);
+}
+
+void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path) {
+  write_map(geometry, cells, path, [](float value) { return value; });
 }
 
 // Per cell, the number of runs that allocate it; no data where the potential has none.
@@ -377,9 +387,9 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
     const PostprocessParameters p = postprocess_read_parameters(config);
     write_map(shared.geometry, best_maps->postprocess_output, p.output);
     // The mask is drawn from the final map, as the stage draws it, rather than kept.
-    std::vector<float> mask = best_maps->postprocess_output;
-    for (float& cell : mask) cell = cell == best_maps->working_cell_value ? 1.0f : CELL_NODATA;
-    write_map(shared.geometry, mask, p.output_mask);
+    const float value = best_maps->working_cell_value;
+    write_map(shared.geometry, best_maps->postprocess_output, p.output_mask,
+              [value](float cell) { return cell == value ? 1.0f : CELL_NODATA; });
   }
   const auto [stem, extension] = final_output_stem(config, stages);
   const std::string frequency = stem + ".frequency" + extension;

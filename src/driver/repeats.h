@@ -12,8 +12,10 @@
 
 #include "driver/preflight.h"
 #include "postprocess/postprocess_run.h"
+#include "preprocess/preprocess_stage.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
+#include "scenario/loaders.h"
 #include "scenario/scenario.h"
 
 /// Runs the selected stages of `run` in their fixed order between the ALGORITHM banners.
@@ -30,9 +32,9 @@ struct RepeatOptions {
 
 /// The maps a run leaves (those of the stages that ran) and the value of its allocated cells.
 struct RepeatMaps {
-  std::vector<float> preprocess_output;
-  std::vector<float> process_output;
-  std::vector<float> postprocess_output;
+  PackedMap preprocess_output;
+  PackedMap process_output;
+  PackedMap postprocess_output;
   float working_cell_value = 0.0f;
 };
 
@@ -63,12 +65,15 @@ bool repeat_better(const RepeatRunResult& a, const RepeatRunResult& b);
 std::string repeat_run_tag(int32_t run, int32_t repeats);
 
 /// The read-only maps every run of the scenario shares, built once: the PROCESS inputs, which also
-/// give the energy by which runs compare.
+/// give the energy by which runs compare, before the runs; the PREPROCESS maps before the
+/// placement, the POSTPROCESS maps and the cells of the working-value check by the first run that
+/// needs them, under their locks (hence mutable). The POSTPROCESS potential is read from the
+/// PROCESS records.
 struct RepeatShared {
+  mutable PreprocessInputs preprocess;
   ProcessInputs process;
-  /// The POSTPROCESS maps: the potential read from the PROCESS records, the distance map built by
-  /// the first run that needs it (under its lock, hence mutable).
   mutable PostprocessInputs postprocess;
+  mutable WorkingValueCells working_value_cells;
   GridGeometry geometry;
 };
 

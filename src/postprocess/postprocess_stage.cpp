@@ -149,7 +149,8 @@ void load_maps(PostprocessRun& p) {
   // A largest value below 0 means the map holds no allocated cell either; taking it as the working
   // value would treat no-data cells as allocated ones and mark them in the output mask.
   if (p.working_cell_value <= 0.0f) fatal(1, "error: no allocatable cells in map!\n");
-  maps_check_working_value(config, p.maps, p.working_cell_value, POSTPROCESS_POTENTIAL_MAP);
+  maps_check_working_value(config, p.maps, p.working_cell_value, POSTPROCESS_POTENTIAL_MAP,
+                           p.run.working_value_cells);
 
   log_message("init potential map\n");
   const size_t cells = p.maps.cell_count();

@@ -195,10 +195,10 @@ double placement_probability(double w) {
 }
 
 PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int64_t to_assign,
-                                    PlacementSampler sampler) {
+                                    PlacementSampler sampler, const float* weights) {
   // The line shows only when the placement takes more than a second.
   PlacementRun run{maps.map(PREPROCESS_SOLUTION_MAP),
-                   maps.map(PREPROCESS_DISTRIBUTION_MAP),
+                   weights != nullptr ? weights : maps.map(PREPROCESS_DISTRIBUTION_MAP),
                    value,
                    rng,
                    maps.geometry.ncols,
@@ -230,7 +230,8 @@ PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int64
   return run.counts;
 }
 
-void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction) {
+void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction,
+                          const float* weights) {
   log_message("create initial state\n");
   const int64_t available =
       count_equal(maps.map(PREPROCESS_SOLUTION_MAP), maps.cell_count(), CELL_AVAILABLE);
@@ -243,7 +244,9 @@ void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction)
   log_message("  processing...\n");
 
   PlacementCounts counts{0, 0};
-  if (to_assign > 0) counts = initial_state_place(maps, value, rng, to_assign, SAMPLER_AUTO);
+  if (to_assign > 0) {
+    counts = initial_state_place(maps, value, rng, to_assign, SAMPLER_AUTO, weights);
+  }
   log_message("    %" PRId64 " accepted cells\n", counts.accepted);
   log_message("    %lld rejections\n", static_cast<long long>(counts.rejections));
   // A map without an allocated cell would leave the later stages to take the highest initial

@@ -27,10 +27,12 @@ struct PlacementCounts {
 double placement_probability(double w);
 
 /// Sets `to_assign` available cells of the solution map (at most the number available) to `value`,
-/// the working cell value, with draws from `rng`.
+/// the working cell value, with draws from `rng`; the placement weights are `weights`, or the
+/// distribution map of `maps` when nullptr.
 PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int64_t to_assign,
-                                    PlacementSampler sampler);
+                                    PlacementSampler sampler, const float* weights = nullptr);
 
 /// Allocates trunc(available * fraction) of the available cells at random and reports the counts;
 /// stops with exit code 1 when that places no cell.
-void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction);
+void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction,
+                          const float* weights = nullptr);

@@ -1,5 +1,7 @@
 #include "preprocess/preprocess_stage.h"
 
+#include <algorithm>
+
 #include "base/log.h"
 #include "preprocess/distribution.h"
 #include "preprocess/initial_state.h"
@@ -13,36 +15,9 @@ void echo_convert_area(float fraction) {
   log_message("  convert-area %f\n", double(fraction));
 }
 
-}  // namespace
-
-PreprocessParameters preprocess_read_parameters(const ConfigDocument& config) {
-  PreprocessParameters p;
-  p.exclusion_masks = config_get_text_list(config, "maps.exclusion-masks");
-  char text[CONFIG_TEXT_MAX];
-  config_get_string(config, "preprocess.init-values-map", text);
-  p.init_values_map = text;
-  p.distribution_masks = config_get_text_list(config, "preprocess.distribution-masks");
-  p.convert_area = static_cast<float>(config_get_number(config, "preprocess.convert-area"));
-  // Written so that a NaN fails the range test too.
-  if (!(p.convert_area >= 0.0f && p.convert_area <= 1.0f)) {
-    echo_convert_area(p.convert_area);
-    config_out_of_range(1, "error: property 'convert-area' out of range!\n",
-                        "property 'preprocess.convert-area'", p.convert_area, "0 to 1");
-  }
-  p.debug_maps = config_get_flag(config, "preprocess.debug-maps");
-  config_get_string(config, "preprocess.output", text);
-  p.output = text;
-  return p;
-}
-
-void run_preprocess_stage(const Scenario& scenario, Run& run) {
-  const ConfigDocument& config = scenario.config;
-  log_message("PREPROCESS begin\n");
-  const PreprocessParameters p = preprocess_read_parameters(config);
-  log_message("init\n");
-  maps_init_geometry(config, run.geometry);
-  MapBlock maps = maps_allocate(run.geometry, PREPROCESS_MAPS);
-
+// Builds the solution map before the placement into map 0 and the distribution map into map 1;
+// returns the working cell value.
+float prepare_maps(const ConfigDocument& config, const PreprocessParameters& p, MapBlock& maps) {
   log_message("init solution map\n");
   maps_init_solution(config, maps);
   log_message("apply exclusion masks\n");
@@ -75,17 +50,89 @@ void run_preprocess_stage(const Scenario& scenario, Run& run) {
           static_cast<double>(highest));
   }
   echo_convert_area(p.convert_area);
+  return value;
+}
+
+// Maps 0 and 1 of a run, built, or (the solution map) copied from the maps the runs share and
+// (the placement weights) pointed at in `weights`; returns the working cell value.
+float take_prepared_maps(const ConfigDocument& config, const PreprocessParameters& p,
+                         MapBlock& maps, PreprocessInputs* shared, const float*& weights) {
+  if (shared == nullptr) return prepare_maps(config, p, maps);
+  const size_t n = maps.cell_count();
+  std::lock_guard<std::mutex> hold(shared->lock);
+  if (!shared->built) {
+    try {
+      LogCopy copy(shared->log);
+      shared->value = prepare_maps(config, p, maps);
+    } catch (const FatalExit& e) {
+      shared->fatal_code = e.code;
+      shared->built = true;
+      throw;
+    } catch (...) {
+      // Memory ran short: a later run may try again.
+      shared->log.clear();
+      throw;
+    }
+    const float* solution = maps.map(PREPROCESS_SOLUTION_MAP);
+    const float* distribution = maps.map(PREPROCESS_DISTRIBUTION_MAP);
+    shared->solution.assign(solution, solution + n);
+    shared->distribution.assign(distribution, distribution + n);
+    maps.discard(PREPROCESS_DISTRIBUTION_MAP, 0, n);
+    shared->built = true;
+  } else {
+    log_message("%s", shared->log.c_str());
+    if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
+    shared->solution.unpack(maps.map(PREPROCESS_SOLUTION_MAP));
+  }
+  weights = shared->distribution.data();
+  return shared->value;
+}
+
+}  // namespace
+
+PreprocessParameters preprocess_read_parameters(const ConfigDocument& config) {
+  PreprocessParameters p;
+  p.exclusion_masks = config_get_text_list(config, "maps.exclusion-masks");
+  char text[CONFIG_TEXT_MAX];
+  config_get_string(config, "preprocess.init-values-map", text);
+  p.init_values_map = text;
+  p.distribution_masks = config_get_text_list(config, "preprocess.distribution-masks");
+  p.convert_area = static_cast<float>(config_get_number(config, "preprocess.convert-area"));
+  // Written so that a NaN fails the range test too.
+  if (!(p.convert_area >= 0.0f && p.convert_area <= 1.0f)) {
+    echo_convert_area(p.convert_area);
+    config_out_of_range(1, "error: property 'convert-area' out of range!\n",
+                        "property 'preprocess.convert-area'", p.convert_area, "0 to 1");
+  }
+  p.debug_maps = config_get_flag(config, "preprocess.debug-maps");
+  config_get_string(config, "preprocess.output", text);
+  p.output = text;
+  return p;
+}
+
+void run_preprocess_stage(const Scenario& scenario, Run& run) {
+  const ConfigDocument& config = scenario.config;
+  log_message("PREPROCESS begin\n");
+  const PreprocessParameters p = preprocess_read_parameters(config);
+  log_message("init\n");
+  maps_init_geometry(config, run.geometry);
+  MapBlock maps = maps_allocate(run.geometry, PREPROCESS_MAPS);
+  const float* weights = nullptr;
+  const float value = take_prepared_maps(config, p, maps, run.preprocess_inputs, weights);
 
   // Written before the placement, so it shows the placement weights rather than the allocation.
   const std::string debug_prefix = run_file_path(run, p.output);
   if (p.debug_maps && !debug_prefix.empty()) {
     log_message("debug maps\n");
+    const size_t n = maps.cell_count();
+    if (weights != nullptr) std::copy(weights, weights + n, maps.map(PREPROCESS_DISTRIBUTION_MAP));
     grid_write_suffixed(debug_prefix.c_str(), ".debug.map-1.asc", maps,
                         PREPROCESS_DISTRIBUTION_MAP);
+    if (weights != nullptr) maps.discard(PREPROCESS_DISTRIBUTION_MAP, 0, n);
   }
 
   stage_seed(scenario, run);
-  initial_state_create(maps, value, run.rng, p.convert_area);
+  initial_state_create(maps, value, run.rng, p.convert_area, weights);
   run.working_cell_value = value;
 
   stage_write_handover(run, Handover::preprocess_output, p.output, maps, PREPROCESS_SOLUTION_MAP);

@@ -4,10 +4,12 @@
 // "preprocess.output" for the PROCESS stage to read back.
 #pragma once
 
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "config/config.h"
+#include "raster/packed_map.h"
 #include "scenario/scenario.h"
 
 /// Everything the stage reads from the configuration, checked.
@@ -18,6 +20,20 @@ struct PreprocessParameters {
   float convert_area = 0.0f;
   bool debug_maps = false;
   std::string output;
+};
+
+/// What the stage builds before it places cells: the solution map with its masks and initial
+/// values, the distribution map and the working cell value. They follow from the configuration
+/// alone, so the runs of a scenario share them: the first run to start builds them (the others
+/// wait) and leaves its lines, and its error if it fails, for the others to print.
+struct PreprocessInputs {
+  std::mutex lock;  ///< guards the rest
+  bool built = false;
+  PackedMap solution;               ///< before the placement
+  std::vector<float> distribution;  ///< the placement weights
+  float value = 0.0f;
+  std::string log;     ///< what building them printed, the error last when it failed
+  int fatal_code = 0;  ///< the exit code the build stopped with, 0 when it completed
 };
 
 /// Reads and checks the stage's properties; a fault ends the run with the stage's message and

@@ -280,7 +280,8 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   p.working_cell_value = map_max_value(p.maps, PROCESS_SOLUTION_MAP);
   log_message("  working cell value is %f\n", static_cast<double>(p.working_cell_value));
   if (p.working_cell_value <= 0.0f) fatal(1, "error: no allocatable cells in map!\n");
-  maps_check_working_value(config, p.maps, p.working_cell_value, PROCESS_POTENTIAL_MAP);
+  maps_check_working_value(config, p.maps, p.working_cell_value, PROCESS_POTENTIAL_MAP,
+                           run.working_value_cells);
   p.annealing.solution_cell_count =
       count_equal(p.maps.map(PROCESS_SOLUTION_MAP), p.maps.cell_count(), p.working_cell_value);
   // Every try reloads the solution map: until then its memory, and that of the check's map, can
@@ -349,7 +350,7 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
 }
 
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
-                             const std::vector<float>& map, float working_cell_value,
+                             const PackedMap& map, float working_cell_value,
                              const Normalisers& fixed) {
   Run run;
   ProcessRun p(scenario, run);
@@ -358,7 +359,7 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
   geometry.nrows = inputs.records.grid.nrows;
   geometry.ncols = inputs.records.grid.ncols;
   p.maps = maps_allocate_quiet(geometry, 1);
-  std::copy(map.begin(), map.end(), p.maps.block.get());
+  map.unpack(p.maps.block.get());
   p.working_cell_value = working_cell_value;
   const ProcessStageParameters params = process_read_parameters(scenario.config);
   EnergyState& e = p.energy;

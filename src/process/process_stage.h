@@ -54,5 +54,5 @@ struct MapEnergy {
 /// weights and the normalisers `fixed`; a normaliser still unset is fixed by this map, as a run's
 /// first evaluation fixes it. Two maps evaluated with the same normalisers compare.
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
-                             const std::vector<float>& map, float working_cell_value,
+                             const PackedMap& map, float working_cell_value,
                              const Normalisers& fixed);

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "base/log.h"
 #include "raster/grid.h"
@@ -353,24 +354,64 @@ int64_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& 
 }
 
 void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, float value,
-                              int32_t scratch) {
+                              int32_t scratch, WorkingValueCells* shared) {
   const char* const path = "preprocess.init-values-map";
   if (config_find(config, 0, path) < 0) return;
   char name[CONFIG_TEXT_MAX];
   config_get_string(config, path, name);
   if (name[0] == '\0') return;
+  const float* solution = maps.map(0);
+  const auto refuse = [&] {
+    fatal(1, "error: working cell value %f is an initial value of '%s' (no allocated cell)!\n",
+          static_cast<double>(value), name);
+  };
+  std::unique_lock<std::mutex> hold;
+  if (shared != nullptr) {
+    hold = std::unique_lock<std::mutex>(shared->lock);
+    if (shared->known && shared->value == value) {
+      log_message("%s", shared->log.c_str());
+      if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
+      for (size_t i : shared->cells) {
+        if (solution[i] == value) refuse();
+      }
+      return;
+    }
+    // The first check fills the list; one of another value reads the map for itself.
+    if (shared->known) {
+      shared = nullptr;
+      hold.unlock();
+    }
+  }
   MapBlock own;
   if (scratch >= maps.count) own = maps_allocate_quiet(maps.geometry, 1);
   MapBlock& target = scratch >= maps.count ? own : maps;
   const int32_t k = scratch >= maps.count ? 0 : scratch;
-  grid_read(name, target, k);
-  const float* solution = maps.map(0);
-  const float* initial = target.map(k);
   const size_t n = maps.cell_count();
-  for (size_t i = 0; i < n; ++i) {
-    if (initial[i] == value && solution[i] == value) {
-      fatal(1, "error: working cell value %f is an initial value of '%s' (no allocated cell)!\n",
-            static_cast<double>(value), name);
+  if (shared != nullptr) {
+    shared->value = value;
+    try {
+      LogCopy copy(shared->log);
+      grid_read(name, target, k);
+    } catch (const FatalExit& e) {
+      shared->fatal_code = e.code;
+      shared->known = true;
+      throw;
+    } catch (...) {
+      // Memory ran short: a later check may try again.
+      shared->log.clear();
+      throw;
     }
+    const float* initial = target.map(k);
+    shared->cells.clear();
+    for (size_t i = 0; i < n; ++i) {
+      if (initial[i] == value) shared->cells.push_back(i);
+    }
+    shared->known = true;
+  } else {
+    grid_read(name, target, k);
+  }
+  const float* initial = target.map(k);
+  for (size_t i = 0; i < n; ++i) {
+    if (initial[i] == value && solution[i] == value) refuse();
   }
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -46,10 +47,23 @@ void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, i
 /// mean (scratch k + 1); returns the number of cell additions.
 int64_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& maps, int32_t k);
 
+/// The cells of the initial-values map that hold one value, found once for the runs of a scenario
+/// that check the same working cell value (it is the same in every run that PREPROCESS started),
+/// so that each run does not read the map again.
+struct WorkingValueCells {
+  std::mutex lock;  ///< guards the rest
+  bool known = false;
+  float value = 0.0f;
+  std::vector<size_t> cells;  ///< ascending
+  std::string log;            ///< what reading the map printed, the error last when it failed
+  int fatal_code = 0;         ///< the exit code the reading stopped with, 0 when it completed
+};
+
 /// Stops (exit code 1) when the working cell value `value` is a code of the initial-values map at
 /// a cell of map 0 that still holds it: map 0 then has no allocation of its own (as a PREPROCESS
 /// that placed no cell leaves it), and moving those cells would move existing land uses. Reads that
-/// map into `scratch` (into a map of its own when the block has no map of that number); does
-/// nothing when "preprocess.init-values-map" is absent or empty.
+/// map into `scratch` (into a map of its own when the block has no map of that number), or takes
+/// the cells of `shared` when it knows them for `value` (the first check of that value fills it);
+/// does nothing when "preprocess.init-values-map" is absent or empty.
 void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, float value,
-                              int32_t scratch);
+                              int32_t scratch, WorkingValueCells* shared = nullptr);

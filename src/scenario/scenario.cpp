@@ -7,7 +7,7 @@
 
 namespace {
 
-std::vector<float>& handover_slot(Run& run, Handover which) {
+PackedMap& handover_slot(Run& run, Handover which) {
   return which == Handover::preprocess_output ? run.preprocess_output : run.process_output;
 }
 
@@ -31,13 +31,13 @@ void stage_seed(const Scenario& scenario, Run& run) {
 
 void stage_read_handover(Run& run, Handover which, const std::string& path, MapBlock& maps,
                          int32_t k) {
-  const std::vector<float>& kept = handover_slot(run, which);
+  const PackedMap& kept = handover_slot(run, which);
   if (!run.in_memory || kept.size() != maps.cell_count()) {
     grid_read(path.c_str(), maps, k);
     return;
   }
   log_message("* take '%s' from memory\n", path.c_str());
-  std::copy(kept.begin(), kept.end(), maps.map(k));
+  kept.unpack(maps.map(k));
 }
 
 void stage_write_handover(Run& run, Handover which, const std::string& path, const MapBlock& maps,

@@ -13,6 +13,7 @@
 #include "config/config.h"
 #include "raster/geometry.h"
 #include "raster/maps.h"
+#include "raster/packed_map.h"
 
 /// The read-only description of a run: its configuration and its fixed seed, if any.
 struct Scenario {
@@ -20,8 +21,10 @@ struct Scenario {
   std::optional<uint64_t> seed;  ///< the --seed option: every stage seeds with it
 };
 
+struct PreprocessInputs;
 struct ProcessInputs;
 struct PostprocessInputs;
+struct WorkingValueCells;
 
 /// The normalisers of the five energy terms, as a PROCESS run fixes them at its first full
 /// evaluation (-1.0: not fixed yet), and the terms left out for a degenerate normaliser.
@@ -44,15 +47,20 @@ struct Run {
   /// Put before the extension of every file name the run writes (".run003"); empty for none.
   std::string file_tag;
   /// The read-only PROCESS maps shared by several runs; nullptr: the stage builds its own.
+  /// The PREPROCESS maps shared by several runs (built by the first); nullptr: the stage builds
+  /// its own.
+  PreprocessInputs* preprocess_inputs = nullptr;
   const ProcessInputs* process_inputs = nullptr;
   /// The POSTPROCESS maps shared by several runs (built by the first that needs them); nullptr:
   /// the stage loads its own.
   PostprocessInputs* postprocess_inputs = nullptr;
-  std::vector<float> preprocess_output;   ///< the map PREPROCESS handed over (in memory)
-  std::vector<float> process_output;      ///< the map PROCESS handed over (in memory)
-  std::vector<float> postprocess_output;  ///< the final map of POSTPROCESS (in memory)
-  Normalisers process_normalisers;        ///< those the PROCESS stage fixed
-  float working_cell_value = 0.0f;        ///< the value of allocated cells in the last stage's map
+  /// The check of the working cell value shared by several runs; nullptr: each check reads.
+  WorkingValueCells* working_value_cells = nullptr;
+  PackedMap preprocess_output;      ///< the map PREPROCESS handed over (in memory)
+  PackedMap process_output;         ///< the map PROCESS handed over (in memory)
+  PackedMap postprocess_output;     ///< the final map of POSTPROCESS (in memory)
+  Normalisers process_normalisers;  ///< those the PROCESS stage fixed
+  float working_cell_value = 0.0f;  ///< the value of allocated cells in the last stage's map
 };
 
 /// The name under which the run writes the file configured as `path`: with the run's tag before

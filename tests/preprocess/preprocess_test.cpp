@@ -146,8 +146,9 @@ TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
     ::Run kept;
     kept.in_memory = true;
     run_capturing([&] { run_preprocess_stage(scenario, kept); });
-    for (float& v : kept.preprocess_output) v = v == -1.0f ? -999.0f : v;
-    EXPECT_EQ(kept.preprocess_output, out);
+    std::vector<float> kept_map = kept.preprocess_output.unpack();
+    for (float& v : kept_map) v = v == -1.0f ? -999.0f : v;
+    EXPECT_EQ(kept_map, out);
     EXPECT_FALSE(dir.exists("out.asc"));
   }
 }

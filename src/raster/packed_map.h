@@ -1,0 +1,47 @@
+// A map of float cells kept compactly: one byte per cell while the map has at most 256 distinct
+// values, as a solution map does (no data, free, allocated and a few initial values), else four.
+// The runs of a scenario keep the maps their stages hand each other and their final maps in this
+// form, so that the maps a run keeps cost a quarter of what the floats would. Values come back
+// bit for bit.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <initializer_list>
+#include <vector>
+
+class PackedMap {
+ public:
+  PackedMap() = default;
+  PackedMap(const std::vector<float>& cells) { assign(cells.data(), cells.data() + cells.size()); }
+  PackedMap(std::initializer_list<float> cells) { assign(cells.begin(), cells.end()); }
+
+  /// Holds the cells [first, last) in place of what it held.
+  void assign(const float* first, const float* last);
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  /// Cell i.
+  float operator[](size_t i) const {
+    if (!floats_.empty()) return floats_[i];
+    float value;
+    std::memcpy(&value, &palette_[codes_[i]], sizeof value);
+    return value;
+  }
+
+  /// Writes the size() cells to `out`.
+  void unpack(float* out) const;
+  std::vector<float> unpack() const;
+
+  friend bool operator==(const PackedMap& a, const PackedMap& b) {
+    return a.unpack() == b.unpack();
+  }
+
+ private:
+  size_t size_ = 0;
+  std::vector<uint32_t> palette_;  ///< the distinct values, as bit patterns, by code
+  std::vector<uint8_t> codes_;     ///< per cell, the code of its value
+  std::vector<float> floats_;      ///< the cells themselves when there are too many values
+};

@@ -1,0 +1,142 @@
+// Runs of a scenario that share what their stages would each build (the PREPROCESS maps before
+// the placement; the POSTPROCESS potential, distance and basin maps; the cells of the working
+// value check) print and give what runs that build their own do: whichever run builds the shared
+// maps, when the build fails, and whatever cells a later run's solution map leaves without data.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/log.h"
+#include "base/random.h"
+#include "postprocess/postprocess_stage.h"
+#include "preprocess/preprocess_stage.h"
+#include "scenario/loaders.h"
+#include "temp_dir.h"
+#include "test_support.h"
+
+TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
+  const int nrows = 12, ncols = 15;
+  const size_t n = size_t(nrows * ncols);
+  Rng random;
+  rand_seed(random, 3);
+  std::vector<float> potential(n), mask(n), basins(n), solution(n);
+  for (size_t i = 0; i < n; ++i) {
+    const bool hole = rand_index(random, 12) == 0;
+    potential[i] = hole ? -9999.0f : float(rand_index(random, 101)) / 100.0f;
+    mask[i] = rand_index(random, 25) == 0 ? 1.0f : 0.0f;
+    basins[i] = i % 11 == 0 ? -9999.0f : float(i % size_t(ncols) / 8 + 2 * (i / size_t(ncols) / 6));
+    solution[i] = hole ? CELL_NODATA : rand_index(random, 10) == 0 ? 1.0f : CELL_AVAILABLE;
+  }
+  // The same allocation with no data on every mask cell and every cell of no basin: the shared
+  // distance map (no destination left) and basin list (no cell in the error basin) do not fit it.
+  std::vector<float> other = solution;
+  for (size_t i = 0; i < n; ++i) {
+    if (mask[i] > 0.0f || i % 11 == 0) other[i] = CELL_NODATA;
+  }
+
+  TempDir dir;
+  const std::string config =
+      "{\"maps\": {\"potential-maps\": [[\"" +
+      dir.write("p.asc", grid_text(nrows, ncols, potential)) +
+      "\"]], \"potential-maps-weight\": [[1]]}, \"process\": {\"output\": \"unused.asc\"}, "
+      "\"postprocess\": {\"select\": {\"purge-limit\": 2, \"method-distance\": {"
+      "\"distance-masks\": [\"" +
+      dir.write("m.asc", grid_text(nrows, ncols, mask)) +
+      "\"], \"distance-maps\": [], \"minimum-distance-to-mask\": 3, "
+      "\"minimum-cells-at-distance\": 1}, \"method-value\": {\"accumulated-value\": 0.5}}, "
+      "\"expand\": {\"assign-preference\": \"random\", \"basins-map\": \"" +
+      dir.write("b.asc", grid_text(nrows, ncols, basins)) +
+      "\", \"minimim-cells-in-basin\": 0}, \"debug-maps\": \"no\", \"output\": \"o.asc\", "
+      "\"output-mask\": \"k.asc\"}}";
+  const Scenario scenario = scenario_of(config);
+
+  // The potential as the runs of a scenario share it: loaded once, read through a stride.
+  MapBlock loaded = make_maps(nrows, ncols, 4);
+  PostprocessInputs shared;
+  run_capturing([&] {
+    LogCopy copy(shared.potential_log);
+    maps_load_potential(scenario.config, loaded, 1);
+  });
+  shared.potential = reinterpret_cast<const unsigned char*>(loaded.map(1));
+  shared.potential_step = sizeof(float);
+  shared.potential_row_step = sizeof(float) * size_t(ncols);
+
+  const auto run = [&](const std::vector<float>& map, PostprocessInputs* inputs) {
+    ::Run r;
+    r.in_memory = true;
+    r.write_files = false;
+    r.seed = 11;
+    r.process_output = map;
+    r.postprocess_inputs = inputs;
+    const FatalResult result = run_capturing([&] { run_postprocess_stage(scenario, r); });
+    return std::pair{result.log, r.postprocess_output};
+  };
+  for (const auto* map : {&solution, &other, &solution}) {
+    const auto own = run(*map, nullptr);
+    ASSERT_NE(own.first.find("POSTPROCESS end"), std::string::npos) << own.first;
+    EXPECT_EQ(run(*map, &shared), own);
+  }
+  EXPECT_TRUE(shared.distance_built && shared.basins_built);
+}
+
+// The second case fails in the part the runs share: without a cell of data there is no working
+// value.
+TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
+  TempDir dir;
+  const std::string init =
+      dir.write("i.asc", grid_text(3, 4, {0, 0, 3, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
+  const std::string mask =
+      dir.write("m.asc", grid_text(3, 4, {0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
+  const std::vector<float> data = {1, .5, 1, 1, 1, -9999, 1, 1, .9, 1, 1, 1};
+  for (const bool any : {true, false}) {
+    const std::string pot =
+        dir.write("p.asc", grid_text(3, 4, any ? data : std::vector<float>(12, -9999.0f)));
+    const Scenario scenario =
+        scenario_of("{\"maps\": {\"potential-maps\": [[\"" + pot +
+                    "\"]], \"potential-maps-weight\": [[1]], \"exclusion-masks\": []}, "
+                    "\"preprocess\": {\"init-values-map\": \"" +
+                    init + "\", \"distribution-masks\": [\"" + mask +
+                    "\"], \"debug-maps\": \"no\", \"output\": \"o.asc\", \"convert-area\": 0.5}}");
+    PreprocessInputs shared;
+    for (const uint64_t seed : {1, 2, 3}) {
+      const auto run = [&](PreprocessInputs* inputs) {
+        ::Run r;
+        r.in_memory = true;
+        r.seed = seed;
+        r.preprocess_inputs = inputs;
+        const FatalResult result = run_capturing([&] { run_preprocess_stage(scenario, r); });
+        return std::tuple{result.log, result.code, r.preprocess_output};
+      };
+      const auto own = run(nullptr);
+      EXPECT_EQ(std::get<0>(own).find("PREPROCESS end") != std::string::npos, any);
+      EXPECT_EQ(run(&shared), own) << seed;
+    }
+  }
+}
+
+// The first check fills the cells of its value, a later one of that value takes them (and fails
+// where its map holds the value there), one of another value reads the map itself.
+TEST(SharedInputsTest, WorkingValueCheckTakesTheCellsOfItsValue) {
+  TempDir dir;
+  const std::string init = dir.write("i.asc", grid_text(1, 4, {2, 0, 3, 2}));
+  const Scenario scenario =
+      scenario_of("{\"preprocess\": {\"init-values-map\": \"" + init + "\"}}");
+  WorkingValueCells shared;
+  const std::tuple<std::vector<float>, float> cases[] = {
+      {{0, 2, 3, 0}, 2.0f}, {{0, 1, 3, 2}, 2.0f}, {{0, 2, 3, 0}, 3.0f}, {{2, 0, 0, 0}, 2.0f}};
+  for (const auto& [solution, value] : cases) {
+    const auto check = [&](WorkingValueCells* cells) {
+      MapBlock maps = make_maps(1, 4, 2);
+      set_map(maps, 0, solution);
+      const FatalResult result =
+          run_capturing([&] { maps_check_working_value(scenario.config, maps, value, 1, cells); });
+      return std::pair{result.log, result.code};
+    };
+    const auto own = check(nullptr);
+    EXPECT_NE(own.first.find("* read"), std::string::npos);
+    EXPECT_EQ(check(&shared), own) << own.first;
+  }
+  EXPECT_EQ(shared.cells, (std::vector<size_t>{0, 3}));
+}
