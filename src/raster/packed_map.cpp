@@ -73,6 +73,7 @@ void PackedMap::unpack(float* out) const {
     std::copy(floats_.begin(), floats_.end(), out);
     return;
   }
+  if (size_ == 0) return;
   std::array<float, CODES> values{};
   std::memcpy(values.data(), palette_.data(), palette_.size() * sizeof(float));
   for (size_t i = 0; i < size_; ++i) out[i] = values[codes_[i]];
