@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <string>
 
 // Each thread logs to its own stream, with its own progress line, so that runs on several threads
@@ -96,6 +97,56 @@ LogCopy::LogCopy(std::string& into) : previous(log_copy) {
 
 LogCopy::~LogCopy() {
   log_copy = previous;
+}
+
+void shared_step_run(SharedStep& step, const std::function<void()>& body) {
+  step.log.clear();
+  try {
+    LogCopy copy(step.log);
+    body();
+  } catch (const FatalExit& e) {
+    step.fatal_code = e.code;
+    step.done = true;
+    throw;
+  } catch (...) {
+    step.log.clear();
+    throw;
+  }
+}
+
+void shared_step_capture(SharedStep& step, const std::function<void()>& body) {
+  char* buffer = nullptr;
+  size_t size = 0;
+  FILE* stream = open_memstream(&buffer, &size);
+  if (stream == nullptr) throw std::bad_alloc();
+  FILE* previous = redirected_stream;
+  std::string* copy = log_copy;
+  log_set_stream(stream);
+  log_copy = nullptr;
+  const auto restore = [&] {
+    log_set_stream(previous);
+    log_copy = copy;
+  };
+  try {
+    body();
+  } catch (const FatalExit& e) {
+    step.fatal_code = e.code;
+    step.done = true;
+  } catch (...) {
+    restore();
+    std::fclose(stream);
+    std::free(buffer);
+    throw;
+  }
+  restore();
+  std::fclose(stream);
+  step.log.assign(buffer, size);
+  std::free(buffer);
+}
+
+void shared_step_replay(const SharedStep& step) {
+  log_message("%s", step.log.c_str());
+  if (step.fatal_code != 0) fatal_exit(step.fatal_code);
 }
 
 void progress_enable(bool on) {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 /// Prints a printf-style message to the log stream (standard output by default).
@@ -21,6 +22,26 @@ struct LogCopy {
   LogCopy& operator=(const LogCopy&) = delete;
   std::string* previous;
 };
+
+/// A step that several runs would each do the same, done by the first of them: what it printed and
+/// how it ended, so that the others print the same lines and end the same way instead.
+struct SharedStep {
+  bool done = false;   ///< the first run finished it (its owner sets this) or it failed
+  std::string log;     ///< what it printed, the error last when it failed
+  int fatal_code = 0;  ///< the exit code it failed with, 0 when it completed
+};
+
+/// Does the step: runs `body`, printing as usual, with a copy in step.log. A fatal error marks
+/// the step done with its code and goes on; any other failure (memory ran short) forgets the copy
+/// and goes on, so that a later run may try again.
+void shared_step_run(SharedStep& step, const std::function<void()>& body);
+
+/// Does the step without printing: what `body` prints goes into step.log alone, and a fatal
+/// error marks the step done with its code and ends `body` only.
+void shared_step_capture(SharedStep& step, const std::function<void()>& body);
+
+/// Prints the lines of a done step and, when it failed, ends the run with its code.
+void shared_step_replay(const SharedStep& step);
 
 /// Flushes the log; a log that cannot be written is a fatal error (exit code 1, message on
 /// standard error). log_message flushes after every message.

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <mutex>
 #include <new>
 #include <stdexcept>
@@ -105,34 +103,6 @@ int32_t assign_cell_basins(PostprocessRun& p, BasinGraph& graph) {
   fatal(-1, "  by reducing size or distance requirements)\n");
 }
 
-// Runs `body` with this thread's log going into `text` alone; returns the exit code of a fatal
-// error in it, 0 when it completes.
-template <typename Body>
-int capture_log(std::string& text, Body body) {
-  char* buffer = nullptr;
-  size_t size = 0;
-  FILE* stream = open_memstream(&buffer, &size);
-  if (stream == nullptr) throw std::bad_alloc();
-  FILE* previous = log_stream();
-  log_set_stream(stream);
-  int code = 0;
-  try {
-    body();
-  } catch (const FatalExit& e) {
-    code = e.code;
-  } catch (...) {
-    log_set_stream(previous);
-    std::fclose(stream);
-    std::free(buffer);
-    throw;
-  }
-  log_set_stream(previous);
-  std::fclose(stream);
-  text.assign(buffer, size);
-  std::free(buffer);
-  return code;
-}
-
 // Takes the shared basin list for the run when its free and allocated cells are those the list
 // was made for; the first run to get here reads the basins map and makes the list (the others
 // wait). Prints what reading the map printed, and stops as it did. The listing's lines are kept
@@ -142,36 +112,24 @@ bool take_shared_basins(PostprocessRun& p) {
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const size_t n = p.maps.cell_count();
   std::lock_guard<std::mutex> hold(shared.lock);
-  if (!shared.basins_built) {
-    shared.basins_read_log.clear();
-    shared.basins_log.clear();
-    std::vector<bool> layout(n);
-    for (size_t i = 0; i < n; ++i) layout[i] = solution[i] >= 0.0f;
-    try {
-      LogCopy copy(shared.basins_read_log);
+  if (!shared.basins_read.done) {
+    shared.basins_layout.resize(n);
+    for (size_t i = 0; i < n; ++i) shared.basins_layout[i] = solution[i] >= 0.0f;
+    shared_step_run(shared.basins_read, [&] {
       grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);
-    } catch (const FatalExit& e) {
-      shared.basins_read_fatal = e.code;
-    } catch (...) {
-      shared.basins_read_log.clear();
-      throw;
-    }
-    if (shared.basins_read_fatal == 0) {
-      BasinGraph graph;
-      shared.basins_fatal = capture_log(
-          shared.basins_log, [&] { shared.basin_columns = assign_cell_basins(p, graph); });
-      shared.cell_basin = std::move(graph.own_cell_basin);
-      p.maps.discard(POSTPROCESS_BASINS_MAP, 0, n);
-    }
-    shared.basins_layout = std::move(layout);
-    shared.basins_built = true;
-    if (shared.basins_read_fatal != 0) fatal_exit(shared.basins_read_fatal);
+    });
+    BasinGraph graph;
+    shared_step_capture(shared.basins_list,
+                        [&] { shared.basin_columns = assign_cell_basins(p, graph); });
+    shared.cell_basin = std::move(graph.own_cell_basin);
+    p.maps.discard(POSTPROCESS_BASINS_MAP, 0, n);
+    shared.basins_list.done = true;
+    shared.basins_read.done = true;
   } else {
     for (size_t i = 0; i < n; ++i) {
       if (shared.basins_layout[i] != (solution[i] >= 0.0f)) return false;
     }
-    log_message("%s", shared.basins_read_log.c_str());
-    if (shared.basins_read_fatal != 0) fatal_exit(shared.basins_read_fatal);
+    shared_step_replay(shared.basins_read);
   }
   p.shared_basins = true;
   return true;
@@ -209,8 +167,7 @@ int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cel
   BasinGraph graph;
   graph.island_count = p.islands.island_count;
   if (p.shared_basins) {
-    log_message("%s", p.shared->basins_log.c_str());
-    if (p.shared->basins_fatal != 0) fatal_exit(p.shared->basins_fatal);
+    shared_step_replay(p.shared->basins_list);
     graph.columns = p.shared->basin_columns;
     graph.cell_basin = p.shared->cell_basin.data();
   } else {

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "raster/islands.h"
 #include "raster/maps.h"
 #include "scenario/scenario.h"
@@ -37,23 +38,18 @@ struct PostprocessInputs {
   size_t potential_row_step = 0;             ///< bytes from a row to the next
   std::string potential_log;                 ///< what loading the potential printed
 
-  std::mutex lock;  ///< guards the distance map and what goes with it
-  bool distance_built = false;
+  std::mutex lock;  ///< guards the rest
+  SharedStep distance_build;
   std::vector<bool> distance_nodata;  ///< the no-data layout it was built for
   std::vector<float> distance;
-  std::string distance_log;  ///< what building it printed, the error last when it failed
-  int distance_fatal = 0;    ///< the exit code its build stopped with, 0 when it completed
 
   /// The basin of every cell, listed once from the basins map for the cells that are free or
   /// allocated in the first run's solution map (a run with other such cells lists its own).
-  bool basins_built = false;
+  SharedStep basins_read;           ///< the reading of the basins map
+  SharedStep basins_list;           ///< the listing, printed where a run lists its basins
   std::vector<bool> basins_layout;  ///< per cell: free or allocated
   std::vector<int32_t> cell_basin;
   int32_t basin_columns = 0;
-  std::string basins_read_log;  ///< what reading the basins map printed, the error last
-  int basins_read_fatal = 0;
-  std::string basins_log;  ///< what listing the basins printed, printed where the run lists them
-  int basins_fatal = 0;
 
   float potential_at(size_t row, size_t col) const {
     float value;

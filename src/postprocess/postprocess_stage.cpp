@@ -80,25 +80,15 @@ void load_distance_map(PostprocessRun& p) {
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const size_t n = p.maps.cell_count();
   std::unique_lock<std::mutex> hold(shared->lock);
-  if (!shared->distance_built) {
-    try {
-      LogCopy copy(shared->distance_log);
-      init_distance_map(p, p.maps);
-    } catch (const FatalExit& e) {
-      shared->distance_fatal = e.code;
-    } catch (...) {
-      // Memory ran short: a later run may try again.
-      shared->distance_log.clear();
-      throw;
-    }
-    shared->distance_built = true;
+  if (!shared->distance_build.done) {
     shared->distance_nodata.resize(n);
     for (size_t i = 0; i < n; ++i) shared->distance_nodata[i] = solution[i] == CELL_NODATA;
-    if (shared->distance_fatal != 0) fatal_exit(shared->distance_fatal);
+    shared_step_run(shared->distance_build, [&] { init_distance_map(p, p.maps); });
     const float* own = p.maps.map(POSTPROCESS_DISTANCE_MAP);
     shared->distance.assign(own, own + n);
     p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, n);
     p.distance = shared->distance.data();
+    shared->distance_build.done = true;
     return;
   }
   bool same_layout = true;
@@ -109,8 +99,7 @@ void load_distance_map(PostprocessRun& p) {
     hold.unlock();
     return init_distance_map(p, p.maps);
   }
-  log_message("%s", shared->distance_log.c_str());
-  if (shared->distance_fatal != 0) fatal_exit(shared->distance_fatal);
+  shared_step_replay(shared->distance_build);
   p.distance = shared->distance.data();
 }
 

@@ -60,28 +60,16 @@ float take_prepared_maps(const ConfigDocument& config, const PreprocessParameter
   if (shared == nullptr) return prepare_maps(config, p, maps);
   const size_t n = maps.cell_count();
   std::lock_guard<std::mutex> hold(shared->lock);
-  if (!shared->built) {
-    try {
-      LogCopy copy(shared->log);
-      shared->value = prepare_maps(config, p, maps);
-    } catch (const FatalExit& e) {
-      shared->fatal_code = e.code;
-      shared->built = true;
-      throw;
-    } catch (...) {
-      // Memory ran short: a later run may try again.
-      shared->log.clear();
-      throw;
-    }
+  if (!shared->build.done) {
+    shared_step_run(shared->build, [&] { shared->value = prepare_maps(config, p, maps); });
     const float* solution = maps.map(PREPROCESS_SOLUTION_MAP);
     const float* distribution = maps.map(PREPROCESS_DISTRIBUTION_MAP);
     shared->solution.assign(solution, solution + n);
     shared->distribution.assign(distribution, distribution + n);
     maps.discard(PREPROCESS_DISTRIBUTION_MAP, 0, n);
-    shared->built = true;
+    shared->build.done = true;
   } else {
-    log_message("%s", shared->log.c_str());
-    if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
+    shared_step_replay(shared->build);
     shared->solution.unpack(maps.map(PREPROCESS_SOLUTION_MAP));
   }
   weights = shared->distribution.data();

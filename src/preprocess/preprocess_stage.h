@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "config/config.h"
 #include "raster/packed_map.h"
 #include "scenario/scenario.h"
@@ -28,12 +29,10 @@ struct PreprocessParameters {
 /// wait) and leaves its lines, and its error if it fails, for the others to print.
 struct PreprocessInputs {
   std::mutex lock;  ///< guards the rest
-  bool built = false;
+  SharedStep build;
   PackedMap solution;               ///< before the placement
   std::vector<float> distribution;  ///< the placement weights
   float value = 0.0f;
-  std::string log;     ///< what building them printed, the error last when it failed
-  int fatal_code = 0;  ///< the exit code the build stopped with, 0 when it completed
 };
 
 /// Reads and checks the stage's properties; a fault ends the run with the stage's message and

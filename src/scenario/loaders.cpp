@@ -368,16 +368,15 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
   std::unique_lock<std::mutex> hold;
   if (shared != nullptr) {
     hold = std::unique_lock<std::mutex>(shared->lock);
-    if (shared->known && shared->value == value) {
-      log_message("%s", shared->log.c_str());
-      if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
+    if (shared->read.done && shared->value == value) {
+      shared_step_replay(shared->read);
       for (size_t i : shared->cells) {
         if (solution[i] == value) refuse();
       }
       return;
     }
     // The first check fills the list; one of another value reads the map for itself.
-    if (shared->known) {
+    if (shared->read.done) {
       shared = nullptr;
       hold.unlock();
     }
@@ -389,24 +388,13 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
   const size_t n = maps.cell_count();
   if (shared != nullptr) {
     shared->value = value;
-    try {
-      LogCopy copy(shared->log);
-      grid_read(name, target, k);
-    } catch (const FatalExit& e) {
-      shared->fatal_code = e.code;
-      shared->known = true;
-      throw;
-    } catch (...) {
-      // Memory ran short: a later check may try again.
-      shared->log.clear();
-      throw;
-    }
+    shared_step_run(shared->read, [&] { grid_read(name, target, k); });
     const float* initial = target.map(k);
     shared->cells.clear();
     for (size_t i = 0; i < n; ++i) {
       if (initial[i] == value) shared->cells.push_back(i);
     }
-    shared->known = true;
+    shared->read.done = true;
   } else {
     grid_read(name, target, k);
   }

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "base/log.h"
 #include "config/config.h"
 #include "raster/geometry.h"
 #include "raster/maps.h"
@@ -52,11 +53,9 @@ int64_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& 
 /// so that each run does not read the map again.
 struct WorkingValueCells {
   std::mutex lock;  ///< guards the rest
-  bool known = false;
+  SharedStep read;  ///< the reading of the map
   float value = 0.0f;
   std::vector<size_t> cells;  ///< ascending
-  std::string log;            ///< what reading the map printed, the error last when it failed
-  int fatal_code = 0;         ///< the exit code the reading stopped with, 0 when it completed
 };
 
 /// Stops (exit code 1) when the working cell value `value` is a code of the initial-values map at
