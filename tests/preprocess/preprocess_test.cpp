@@ -25,8 +25,8 @@ MapBlock uniform(int nrows, int ncols, float w) {
   return maps;
 }
 
-// Weight 1 passes 26445 / 32768 of the tries in every sampler, and every column of a 40000-wide
-// row is reachable.
+// Weight 1 passes 26445 / 32768 of the tries in every sampler, every column of a 40000-wide row is
+// reachable, and no available cell is out of reach.
 TEST(PreprocessTest, AcceptanceAndReach) {
   Rng rng;
   rand_seed(rng, 1);
@@ -37,6 +37,10 @@ TEST(PreprocessTest, AcceptanceAndReach) {
     maps = uniform(1, 40000, 1.0f);
     EXPECT_EQ(initial_state_place(maps, 1.0f, rng, 40000, sampler).accepted, 40000) << sampler;
     EXPECT_EQ(std::count(maps.map(0), maps.map(0) + 40000, 1.0f), 40000);
+    // A draw of 0 passes even a weight of 0: asked for every cell, a sampler takes them all.
+    maps = uniform(2, 3, 0.0f);
+    EXPECT_EQ(initial_state_place(maps, 1.0f, rng, 6, sampler).accepted, 6) << sampler;
+    EXPECT_EQ(get_map(maps, 0), std::vector<float>(6, 1.0f)) << sampler;
   }
 }
 

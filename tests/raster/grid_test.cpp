@@ -40,6 +40,7 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
   const std::string h = "ncols 2\nnrows 2\nxllcorner 5\ncellsize 1\n", missing = dir.path("none");
   const std::pair<std::string, std::string> cases[] = {
       {h + "1 2 3\n", "missing values in file '%s' (3 of 4)!\n"},
+      {h, "missing values in file '%s' (0 of 4)!\n"},
       {h + "1 2 3.5abc 4\n", "invalid value '3.5abc' in file '%s'!\n"},
       // One value too many would shift every row after it.
       {h + "1 2 3 4 5\n", "more values than 2 rows of 2 columns in file '%s'!\n"},
