@@ -53,15 +53,21 @@ TEST(PipelineCliTest, ExampleKeepsItsInvariantsAndRepeatsWithTheSameSeed) {
   const std::vector<std::string> names = file_names(first.dir.path("out"));
   EXPECT_EQ(names.size(), 18u) << "the four outputs and the stages' 14 debug files";
 
-  // PROCESS reads its potential, selection, nservices and distances maps on one scale: data from 0
-  // to 1, 1 reached.
+  // PROCESS reads its potential, selection, nservices and distances maps on one scale, data from 0
+  // to 1 and 1 reached; where one has no data, the map PROCESS works on has none.
+  const std::vector<float> solution = read_cells(first.dir.path("out/process.asc"));
   for (int k = 1; k <= 4; ++k) {
     const std::string name = "out/process.asc.debug.map-" + std::to_string(k) + ".asc";
+    const std::vector<float> map = read_cells(first.dir.path(name));
+    ASSERT_EQ(map.size(), solution.size()) << name;
     float top = 0.0f;
-    for (float v : read_cells(first.dir.path(name))) {
-      if (v == -999.0f) continue;
-      EXPECT_TRUE(v >= 0.0f && v <= 1.0f) << name << ": " << v;
-      top = std::max(top, v);
+    for (size_t i = 0; i < map.size(); ++i) {
+      if (map[i] == -999.0f) {
+        EXPECT_EQ(solution[i], -999.0f) << name << ", cell " << i;
+        continue;
+      }
+      EXPECT_TRUE(map[i] >= 0.0f && map[i] <= 1.0f) << name << ": " << map[i];
+      top = std::max(top, map[i]);
     }
     EXPECT_EQ(top, 1.0f) << name;
   }
