@@ -49,6 +49,10 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "  pinit 1.500000\nerror: property 'pinit' out of range!\n"
        "  property 'process.pinit' is 1.5, accepted 0 to 1\n",
        1},
+      {"", "\"accumulated-value\": 0.5", "\"accumulated-value\": 1.5",
+       "  accumulated value 1.500000\nerror: property 'accumulated-value' out of range!\n"
+       "  property 'postprocess.select.method-value.accumulated-value' is 1.5, accepted 0 to 1\n",
+       1},
       {"", "\"minimum-distance-to-mask\": 2", "\"minimum-distance-to-mask\": -2",
        "  minimum distance -2\nerror: property 'minimum-distance-to-mask' out of range!\n"
        "  property 'postprocess.select.method-distance.minimum-distance-to-mask' is -2, "
