@@ -52,6 +52,10 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
        "incompatible (header) file '%s'!\n  cellsize is 2 in '%s' but 1 in '" +
            dir.path("geo.asc") + "'\n"},
       {"ncols two\nnrows 2\n1 2 3 4\n", "invalid header value 'two' in file '%s'!\n"},
+      {"ncols 2\nnrows 2\ncellsize " + std::string(130, '1') + "\n1 2 3 4\n",
+       "invalid header value '" + std::string(40, '1') + "' in file '%s'!\n"},
+      // A word longer than the reader's 64 KiB buffer.
+      {std::string(70000, '7') + " 1\n", "value too long in file '%s'!\n"},
       {"", "unable to open file '%s'!\n"},
   };
   for (auto [text, error] : cases) {
