@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 
 #include "grid_checks.h"
@@ -42,6 +43,11 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   // A target whose temporary name cannot be formed gets no file.
   char temp_path[OUTPUT_PATH_MAX];
   EXPECT_EQ(output_create_temp(dir.path(std::string(OUTPUT_PATH_MAX, 'x')).c_str(), temp_path), -1);
+  // Nor does a link that leads back to itself.
+  ASSERT_EQ(symlink("loop", dir.path("loop").c_str()), 0);
+  errno = 0;
+  EXPECT_EQ(output_create_temp(dir.path("loop").c_str(), temp_path), -1);
+  EXPECT_EQ(errno, ELOOP);
   struct stat info;
   ASSERT_EQ(stat(listing_path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 0777, 0640u);

@@ -66,6 +66,9 @@ TEST(RepeatJobTest, RunsTravelWhole) {
   for (size_t k = 0; k < 2; ++k) EXPECT_EQ(fields(got.runs[k]), fields(sent.runs[k])) << k;
   // A message cut short is refused, not read past its end.
   EXPECT_FALSE(repeat_job_unpack_runs(bytes.substr(0, bytes.size() - 1), got));
+  // So is a best run that is none of the runs sent.
+  sent.best = 2;
+  EXPECT_FALSE(repeat_job_unpack_runs(repeat_job_pack_runs(sent), got));
 }
 
 TEST(RepeatJobTest, BestMapsTravelWhole) {
