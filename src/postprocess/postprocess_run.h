@@ -26,6 +26,12 @@ constexpr int32_t POSTPROCESS_SCRATCH_MAP = 2;   ///< the debug maps' working sp
 constexpr int32_t POSTPROCESS_DISTANCE_MAP = 3;  ///< in cells
 constexpr int32_t POSTPROCESS_BASINS_MAP = 4;    ///< also the loaders' scratch before
 constexpr int32_t POSTPROCESS_MAPS = 5;
+// The debug maps are written through the scratch map while the others are still read.
+static_assert(POSTPROCESS_SCRATCH_MAP != POSTPROCESS_SOLUTION_MAP &&
+                  POSTPROCESS_SCRATCH_MAP != POSTPROCESS_POTENTIAL_MAP &&
+                  POSTPROCESS_SCRATCH_MAP != POSTPROCESS_DISTANCE_MAP &&
+                  POSTPROCESS_SCRATCH_MAP != POSTPROCESS_BASINS_MAP,
+              "the scratch map must be a map of its own");
 
 /// The read-only maps that the POSTPROCESS runs of a scenario share instead of loading each.
 /// The potential is read in place from larger per-cell records with a border round the grid. The
