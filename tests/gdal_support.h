@@ -13,22 +13,11 @@
 #include <string>
 #include <vector>
 
+#include "temp_dir.h"
+
 /// Esri WKT of ETRS89 / UTM zone 32N and of NAD83 / UTM zone 10N, as a `.prj` holds them.
-inline const char* const PRJ_UTM32 =
-    "PROJCS[\"ETRS_1989_UTM_Zone_32N\",GEOGCS[\"GCS_ETRS_1989\",DATUM[\"D_ETRS_1989\","
-    "SPHEROID[\"GRS_1980\",6378137.0,298.257222101]],PRIMEM[\"Greenwich\",0.0],"
-    "UNIT[\"Degree\",0.0174532925199433]],PROJECTION[\"Transverse_Mercator\"],"
-    "PARAMETER[\"False_Easting\",500000.0],PARAMETER[\"False_Northing\",0.0],"
-    "PARAMETER[\"Central_Meridian\",9.0],PARAMETER[\"Scale_Factor\",0.9996],"
-    "PARAMETER[\"Latitude_Of_Origin\",0.0],UNIT[\"Meter\",1.0]]";
-inline const char* const PRJ_UTM10 =
-    "PROJCS[\"NAD_1983_UTM_Zone_10N\",GEOGCS[\"GCS_North_American_1983\","
-    "DATUM[\"D_North_American_1983\",SPHEROID[\"GRS_1980\",6378137.0,298.257222101]],"
-    "PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]],"
-    "PROJECTION[\"Transverse_Mercator\"],PARAMETER[\"False_Easting\",500000.0],"
-    "PARAMETER[\"False_Northing\",0.0],PARAMETER[\"Central_Meridian\",-123.0],"
-    "PARAMETER[\"Scale_Factor\",0.9996],PARAMETER[\"Latitude_Of_Origin\",0.0],"
-    "UNIT[\"Meter\",1.0]]";
+inline const std::string PRJ_UTM32 = read_file(LANDALLOC_TEST_DATA "/utm32.prj");
+inline const std::string PRJ_UTM10 = read_file(LANDALLOC_TEST_DATA "/utm10.prj");
 
 /// What GDAL sees in a raster file.
 struct GdalRaster {

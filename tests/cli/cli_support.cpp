@@ -97,39 +97,8 @@ void write_short_example(const CliDir& dir, bool link_maps) {
   dir.write("config.json", config);
 }
 
-// A 5 x 8 grid: one no-data cell, two excluded cells, an existing allocation of code 2, a road as
-// distribution mask, a short manual annealing and a basic-mode expansion.
 void write_small_configuration(const CliDir& dir) {
-  const auto grid = [](std::initializer_list<const char*> rows) {
-    std::string text =
-        "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
-        "NODATA_value -9999\n";
-    for (const char* row : rows) text += std::string(row) + "\n";
-    return text;
-  };
-  const char* zeros = "0 0 0 0 0 0 0 0";
-  dir.write("a.asc", grid({"1 2 3 4 5 6 7 8", "2 3 4 5 6 7 8 9", "3 4 5 -9999 7 8 9 10",
-                           "2 3 4 5 6 7 8 9", "1 2 3 4 5 6 7 8"}));
-  dir.write("water.asc", grid({zeros, zeros, zeros, zeros, "0 0 0 0 0 0 1 1"}));
-  dir.write("town.asc", grid({zeros, "0 2 2 0 0 0 0 0", "0 2 2 0 0 0 0 0", zeros, zeros}));
-  dir.write("road.asc", grid({zeros, zeros, "1 1 1 1 1 1 1 1", zeros, zeros}));
-  dir.write("small.json", R"({
-  "maps": {"potential-maps": [["a.asc"]], "potential-maps-weight": [[1]],
-           "exclusion-masks": ["water.asc"]},
-  "preprocess": {"init-values-map": "town.asc", "distribution-masks": ["road.asc"],
-                 "convert-area": 0.3, "debug-maps": "no", "output": "pre.asc"},
-  "process": {"functions-weight": [1, 1, 1, 1, 1], "pinit": 0.5, "tinit": 1, "tnext": 0.9,
-              "nmovs": 25, "nstages": 3, "kb": 20, "random-select": "no",
-              "distance-masks": ["town.asc"], "distance-maps": [],
-              "debug-maps": "no", "debug-evolution": "yes", "autotunning": "no",
-              "output": "proc.asc"},
-  "postprocess": {
-    "select": {"purge-limit": 5,
-               "method-distance": {"distance-masks": ["town.asc"], "distance-maps": [],
-                                   "minimum-distance-to-mask": 2,
-                                   "minimum-cells-at-distance": 1},
-               "method-value": {"accumulated-value": 0.5}},
-    "expand": {"assign-preference": "large", "basins-map": "", "minimim-cells-in-basin": 0},
-    "debug-maps": "no", "output": "post.asc", "output-mask": "mask.asc"}
-})");
+  for (const char* name : {"a.asc", "water.asc", "town.asc", "road.asc", "small.json"}) {
+    std::filesystem::copy_file(std::string(LANDALLOC_TEST_DATA) + "/small/" + name, dir.path(name));
+  }
 }

@@ -260,14 +260,6 @@ TEST(ProcessTest, ValueTermsSpanTheBestAndWorstSolutionsOfTheirSize) {
   }
 }
 
-// Steps of 0.2 from the potential, with 1.0 and values below 0 kept.
-TEST(ProcessTest, SelectionQuantisesThePotential) {
-  const std::vector<std::pair<float, float>> cases = {{0.0f, 0.2f}, {0.19f, 0.2f}, {0.2f, 0.4f},
-                                                      {0.5f, 0.6f}, {0.81f, 1.0f}, {0.99f, 1.0f},
-                                                      {1.0f, 1.0f}, {1.3f, 1.4f},  {-1.0f, -1.0f}};
-  for (auto [potential, selection] : cases) EXPECT_EQ(selection_quantise(potential), selection);
-}
-
 // The one allocated cell moves right (the cell on its left has a negative potential, kept as its
 // selection): f1_sum 0.5 -> 0.25 over a range of 0.25. With f1_top lowered by hand to 0.25e-6
 // below 0.25 the candidate energy is -0.000001: fatal, with the map and its move marks written to
