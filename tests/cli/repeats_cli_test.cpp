@@ -191,6 +191,20 @@ TEST(RepeatsCliTest, AFailedRunEndsTheProcessAfterTheRunsBeforeIt) {
     EXPECT_NE(log.find("run " + std::to_string(r) + " of 8: energy "), std::string::npos) << r;
   }
   EXPECT_EQ(log.find("run " + std::to_string(run + 1) + " of 8"), std::string::npos);
+
+  // A map of PROCESS that cannot be read, loaded once for all runs, stops the first run with what
+  // a run alone prints from that load on, and its code.
+  CliDir dir;
+  write_small_configuration(dir);
+  dir.write("bad.asc", replaced(dir.read("town.asc"), "2 2", "2 x"));
+  dir.write("small.json", replaced(dir.read("small.json"), "[\"town.asc\"]", "[\"bad.asc\"]"));
+  const RunResult alone = run_landalloc({"--seed=1", "small.json"}, dir.dir());
+  const RunResult runs =
+      run_landalloc({"--seed=1", "--repeats=3", "--threads=2", "small.json"}, dir.dir());
+  ASSERT_EQ(alone.code, 1) << alone.out;
+  EXPECT_EQ(runs.code, 1);
+  const std::string begin = "init potential map\n";
+  EXPECT_EQ(runs.out.substr(runs.out.find(begin)), alone.out.substr(alone.out.find(begin)));
 }
 
 }  // namespace

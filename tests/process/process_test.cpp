@@ -1,5 +1,5 @@
-// PROCESS in memory: the incremental moves against a plain recount, the negative-energy stop, the
-// annealing loop with its normalisers, re-tries and listing, and runs on shared read-only maps.
+// PROCESS in memory: the incremental moves against a plain recount, the negative-energy stop and
+// the annealing loop with its normalisers, re-tries and listing.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -366,55 +366,4 @@ TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
   }
   EXPECT_EQ(f.run.rng.state, plain.state);
   EXPECT_EQ(get_map(f.p.maps, 0), (std::vector<float>{0, 0, 0, 0, 2, 2}));
-}
-
-// Runs that share the read-only maps anneal exactly as a run that builds its own: same map, same
-// log but for the one allocation line; a build that fails stops every run that takes it the same
-// way, with the build's message.
-TEST(ProcessTest, SharedInputsGiveTheRunOfPrivateOnes) {
-  TempDir dir;
-  std::vector<float> potential(36), start(36, 0.0f);
-  for (int i = 0; i < 36; ++i) potential[i] = static_cast<float>((i * 7) % 11) / 10.0f;
-  for (int i : {3, 8, 14, 20, 27}) start[i] = 1.0f;
-  potential[5] = -9999.0f, start[5] = -9999.0f;
-  dir.write("pot.asc", grid_text(6, 6, potential));
-  dir.write("pre.asc", grid_text(6, 6, start));
-  dir.write("mask.asc", grid_text(6, 6, std::vector<float>(36, 0.0f)));
-  auto config = [&](const std::string& masks) {
-    return scenario_of(
-        "{\"maps\": {\"potential-maps\": [[\"" + dir.path("pot.asc") +
-        "\"]], \"potential-maps-weight\": [[1]]}, \"preprocess\": {\"output\": \"" +
-        dir.path("pre.asc") +
-        "\"}, \"process\": {\"functions-weight\": [1, 1, 1, 1, 1], \"pinit\": 0.5, "
-        "\"tinit\": 1, \"tnext\": 0.9, \"nmovs\": 40, \"nstages\": 4, \"kb\": 5, "
-        "\"random-select\": \"no\", \"distance-masks\": [" +
-        masks +
-        "], \"debug-maps\": \"no\", \"debug-evolution\": \"no\", \"autotunning\": \"no\", "
-        "\"output\": \"" +
-        dir.path("proc.asc") + "\"}}");
-  };
-  for (const std::string& masks : {"\"" + dir.path("mask.asc") + "\"", std::string("\"gone\"")}) {
-    const Scenario scenario = config(masks);
-    ::Run own;
-    own.in_memory = true;
-    const FatalResult alone = run_capturing([&] { run_process_stage(scenario, own); });
-    EXPECT_EQ(alone.code != 0, masks == "\"gone\"") << alone.log;
-    ProcessInputs inputs;
-    process_build_inputs(scenario.config, own.geometry, inputs);
-    for (int k = 0; k < 2; ++k) {
-      ::Run shared;
-      shared.in_memory = true;
-      shared.geometry = own.geometry;
-      shared.process_inputs = &inputs;
-      const FatalResult result = run_capturing([&] { run_process_stage(scenario, shared); });
-      std::string log = result.log;
-      const size_t at = log.find("* allocate 1 memory maps\n");
-      ASSERT_NE(at, std::string::npos) << log;
-      log.replace(at, 25, "* allocate 8 memory maps\n");
-      EXPECT_EQ(log, alone.log);
-      EXPECT_EQ(result.code, alone.code);
-      EXPECT_EQ(shared.process_output, own.process_output);
-    }
-    EXPECT_EQ(inputs.fatal_code, alone.code);
-  }
 }
