@@ -1,9 +1,12 @@
 // Large blocks come mapped rather than from the heap; they must still be zeroed, whole and
-// aligned for huge pages, and a size whose byte count overflows gives no block at all.
+// aligned for huge pages, and a size whose byte count overflows gives no block at all. The whole
+// pages of a range given back read as zero; the rest of the block keeps its values.
 #include "base/big_block.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 
 TEST(BigBlockTest, LargeBlocksAreZeroedWholeAndHugePageAligned) {
@@ -15,4 +18,10 @@ TEST(BigBlockTest, LargeBlocksAreZeroedWholeAndHugePageAligned) {
   EXPECT_EQ(block[n - 1], 0.0f);
   block[n - 1] = 1.0f;  // the last element is writable
   EXPECT_EQ(block_array<double>(SIZE_MAX / 4), nullptr);
+  std::fill(block.get(), block.get() + n, 2.0f);
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)) / sizeof(float), first = page / 2;
+  block_discard(block.get(), block.get_deleter().bytes, &block[first],
+                (n - 2 * first) * sizeof(float));
+  EXPECT_EQ(block[first] + block[page - 1] + block[n - first], 6.0f);
+  EXPECT_EQ(block[page] + block[n / 2], 0.0f);
 }

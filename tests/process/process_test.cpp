@@ -350,6 +350,17 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
       << result.log;
 }
 
+// The tuned factor lets the mean rise of the moves the dry run rejected pass with the chance pinit
+// at tinit; with none rejected, the configured kb stays.
+TEST(ProcessTest, AutotunedFactorPassesTheMeanRejectedRiseWithChancePinit) {
+  ProcessParameters parameters;
+  parameters.pinit = 0.25f, parameters.tinit = 2.0f, parameters.kb = 7.0;
+  EXPECT_NEAR(std::exp(-0.75 * autotune_factor(parameters, 3.0, 4) / 2.0), 0.25, 1e-12);
+  const FatalResult none =
+      run_capturing([&] { EXPECT_EQ(autotune_factor(parameters, 0.0, 0), 7.0); });
+  EXPECT_EQ(none.log, "! no move rejected in the last dry-run stage: kb 7.000000 kept\n");
+}
+
 // The dry run keeps no move that raises the energy and draws for nothing but its moves: on the
 // uphill row the map ends as it began and the generator where the draws of its 20 x 12 moves leave
 // it: the cell taken out, then positions until a free cell, whose selection of 1 passes the one
