@@ -84,19 +84,19 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
 }
 
 // A centre origin lies half a cell inside the corner: the two forms describe the same grid, and a
-// grid is written back in the form its geometry was given in.
+// grid is written back in the form its geometry was given in, its no data as -999.
 TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
   TempDir dir;
   MapBlock maps = maps_for(
       dir.write("centre.asc", "ncols 2\nnrows 1\nxllcenter 5.5\nyllcenter 7\ncellsize 1\n"));
   const std::string corner =
-      dir.write("corner.asc", "ncols 2\nnrows 1\nxllcorner 5\nyllcorner 6.5\ncellsize 1\n3 4\n");
+      dir.write("corner.asc", "ncols 2\nnrows 1\nxllcorner 5\nyllcorner 6.5\ncellsize 1\n-9 4\n");
   FatalResult r = run_capturing([&] { grid_read(corner.c_str(), maps, 0); });
   EXPECT_FALSE(r.fatal) << r.log;
   run_capturing([&] { grid_write(dir.path("out.asc").c_str(), maps, 0); });
   EXPECT_EQ(dir.read("out.asc"),
             "ncols        2\nnrows        1\nxllcenter    5.500000\nyllcenter    7.000000\n"
-            "cellsize     1.000000\nnodata_value -999\n3 4\n");
+            "cellsize     1.000000\nnodata_value -999\n-999 4\n");
 }
 
 // A file of several blocks of text, cut between and inside words, parsed in stretches: the cells
