@@ -106,17 +106,18 @@ TEST(PreprocessTest, SamplersGiveTheSameDistribution) {
   EXPECT_GT(freq[0][8], 3 * freq[0][13]);
 }
 
-// The stage on a 3 x 4 potential map with one no-data cell and an initial value 3 (another one
-// over the no-data cell is not copied): the working value is 4 and 0.35 of the 10 available cells
-// truncates to 3. Convert-area out of [0, 1] stops after echoing it, one that places no cell after
-// the placement, and a text that is no number stops naming it, before anything is written. A run
-// that keeps its maps in memory hands over the same map without writing it.
+// The stage on a 3 x 4 potential map with one no-data cell and an initial value 3 in its first
+// cell (another one over the no-data cell is not copied): the working value is 4 and 0.35 of the
+// 10 available cells truncates to 3. Convert-area out of [0, 1] stops after echoing it, one that
+// places no cell after the placement, and a text that is no number stops naming it, before
+// anything is written. A run that keeps its maps in memory hands over the same map without
+// writing it.
 TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
   TempDir dir;
   const std::string pot = dir.write("p.asc",
                                     grid_text(3, 4, {1, 1, 1, 1, 1, -9999, 1, 1, 1, 1, 1, 1})),
                     init =
-                        dir.write("i.asc", grid_text(3, 4, {0, 0, 3, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
+                        dir.write("i.asc", grid_text(3, 4, {3, 0, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
   const std::tuple<std::string, int, std::string> cases[] = {
       {"0.35", 0, "PREPROCESS end\n"},
       {"1.5", 1,
