@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cinttypes>
+#include <numeric>
 
 #include "base/log.h"
 #include "raster/grid.h"
@@ -52,7 +53,7 @@ void select_by_value(const PostprocessRun& p, IslandSelection& table, float shar
 
   // Largest first; equal values keep ascending island order.
   std::vector<size_t> order(islands);
-  for (size_t row = 0; row < islands; ++row) order[row] = row;
+  std::iota(order.begin(), order.end(), size_t{0});
   std::stable_sort(order.begin(), order.end(), [&table](size_t a, size_t b) {
     return table.accumulated_value[a] > table.accumulated_value[b];
   });
