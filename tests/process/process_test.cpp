@@ -364,17 +364,21 @@ TEST(ProcessTest, AutotunedFactorPassesTheMeanRejectedRiseWithChancePinit) {
 // The dry run keeps no move that raises the energy and draws for nothing but its moves: on the
 // uphill row the map ends as it began and the generator where the draws of its 20 x 12 moves leave
 // it: the cell taken out, then positions until a free cell, whose selection of 1 passes the one
-// acceptance draw.
+// acceptance draw. The factor comes from the rises of the last stage's moves alone.
 TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
   TempDir dir;
   Uphill f(dir);
   Rng plain = f.run.rng;
   run_capturing([&] { autotune_kb(f.p); });
+  double rises = 0.0;
   for (int move = 0; move < 20 * 12; ++move) {
-    rand_index(plain, 2);
-    while (rand_index(plain, 1), rand_index(plain, 6) >= 4) continue;
+    const int32_t out = 4 + rand_index(plain, 2);
+    int32_t in;
+    while (rand_index(plain, 1), (in = rand_index(plain, 6)) >= 4) continue;
     rand_fraction(plain);
+    if (move >= 19 * 12) rises += f.potential[size_t(out)] - f.potential[size_t(in)];
   }
   EXPECT_EQ(f.run.rng.state, plain.state);
+  EXPECT_DOUBLE_EQ(f.p.annealing.effective_kb, autotune_factor(f.p.parameters, rises, 12));
   EXPECT_EQ(get_map(f.p.maps, 0), (std::vector<float>{0, 0, 0, 0, 2, 2}));
 }
