@@ -84,7 +84,7 @@ double autotune_factor(const ProcessParameters& p, double rejected_sum, int64_t 
 void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int64_t accepts,
                           int64_t boltzmann_accepts) {
   const double nmovs = static_cast<double>(p.parameters.nmovs);
-  double terms[5];
+  double terms[ENERGY_TERMS];
   energy_terms(p.energy, terms);
   std::fprintf(file, "%d %f %f %.2f %.2f %f %f %f %f %f\n", stage, p.annealing.temperature,
                p.annealing.current_energy, static_cast<double>(accepts) / nmovs,

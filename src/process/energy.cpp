@@ -15,7 +15,8 @@ namespace {
 // Far above the rounding of sums of millions of values in [0, 1], far below any real term.
 constexpr double ROUNDING_RESIDUE = 1e-9;
 
-const char* const TERM_NAMES[5] = {"potential", "perimeter", "islands", "nservices", "distances"};
+const char* const TERM_NAMES[ENERGY_TERMS] = {"potential", "perimeter", "islands", "nservices",
+                                              "distances"};
 
 // The values `field` of the records that pass the term's test (>= 0, or > 0 when
 // `strictly_positive`), in row-major order.
@@ -156,7 +157,7 @@ double energy_evaluate(ProcessRun& p) {
   const ValueBounds& bounds = e.bounds;
   energy_scan(p);
   ensure_value_bounds(p, e.solution_size);
-  double terms[5];
+  double terms[ENERGY_TERMS];
   e.f1_top = bounds.top[0];
   fix_range(e, 0, &e.f1_range, e.f1_top - bounds.bottom[0]);
   terms[0] = term_or_zero(e, 0, e.f1_top - e.f1_sum, e.f1_range);
@@ -183,7 +184,7 @@ double energy_evaluate(ProcessRun& p) {
   return energy_combine(e, terms);
 }
 
-void energy_terms(const EnergyState& e, double terms[5]) {
+void energy_terms(const EnergyState& e, double terms[ENERGY_TERMS]) {
   terms[0] = term_or_zero(e, 0, e.f1_top - e.f1_sum, e.f1_range);
   terms[1] = term_or_zero(e, 1, static_cast<double>(e.perimeter - e.min_perimeter), e.f2_range);
   terms[2] = term_or_zero(e, 2, static_cast<double>(e.island_count - 1), e.f3_range);
@@ -191,7 +192,7 @@ void energy_terms(const EnergyState& e, double terms[5]) {
   terms[4] = term_or_zero(e, 4, e.f5_sum - e.f5_bottom, e.f5_range);
 }
 
-double energy_combine(const EnergyState& e, const double terms[5]) {
+double energy_combine(const EnergyState& e, const double terms[ENERGY_TERMS]) {
   // A compact allocation can beat 4 * ceil(sqrt(n)), and cells on the distance masks (distance 0)
   // lie below the bottom sum, so the perimeter and distances terms, like the islands term after a
   // hole opens, dip under 0 for good solutions: the energy counts them as 0. The potential and

@@ -6,6 +6,8 @@
 
 #include <cstdint>
 
+#include "scenario/scenario.h"
+
 struct ProcessRun;
 
 /// Top and bottom sums of the three value maps for a solution of `n` cells. They depend only on
@@ -37,8 +39,9 @@ struct EnergyState {
   double f5_sum = 0.0;
   double f5_bottom = 0.0;  ///< the n smallest distances values > 0
   double f5_range = -1.0;
-  int64_t solution_size = 0;                               ///< n at the last full evaluation
-  bool term_off[5] = {false, false, false, false, false};  ///< degenerate normaliser: term is 0
+  int64_t solution_size = 0;  ///< n at the last full evaluation
+  bool term_off[ENERGY_TERMS] = {false, false, false, false,
+                                 false};  ///< degenerate normaliser: term is 0
   ValueBounds bounds;
 };
 
@@ -47,7 +50,7 @@ struct EnergyState {
 double energy_evaluate(ProcessRun& p);
 
 /// The five terms from the running sums and counters, not clamped (0 for a term that is off).
-void energy_terms(const EnergyState& e, double terms[5]);
+void energy_terms(const EnergyState& e, double terms[ENERGY_TERMS]);
 
 /// The weighted sum of five terms, with the perimeter, islands and distances terms clamped at 0.
-double energy_combine(const EnergyState& e, const double terms[5]);
+double energy_combine(const EnergyState& e, const double terms[ENERGY_TERMS]);

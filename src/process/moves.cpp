@@ -114,7 +114,7 @@ double evaluate_move(ProcessRun& p) {
   m.previous_f5_sum = e.f5_sum;
   e.f5_sum += static_cast<double>(in.distances) - static_cast<double>(out.distances);
 
-  double terms[5];
+  double terms[ENERGY_TERMS];
   energy_terms(e, terms);
   return energy_combine(e, terms);
 }

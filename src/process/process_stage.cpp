@@ -20,7 +20,7 @@ namespace {
 const char* const WEIGHTS_PATH = "process.functions-weight";
 const char* const WEIGHTS_RANGE = "error: property out of range in config json file!\n";
 
-void set_weights(EnergyState& e, const double weights[5]) {
+void set_weights(EnergyState& e, const double weights[ENERGY_TERMS]) {
   e.f1_weight = weights[0];
   e.f2_weight = weights[1];
   e.f3_weight = weights[2];
@@ -28,15 +28,15 @@ void set_weights(EnergyState& e, const double weights[5]) {
   e.f5_weight = weights[4];
 }
 
-void echo_weights(const double weights[5]) {
+void echo_weights(const double weights[ENERGY_TERMS]) {
   log_message("  heuristic function weights\n");
-  for (int32_t i = 0; i < 5; ++i) log_message("    f%d %f\n", i + 1, weights[i]);
+  for (int32_t i = 0; i < ENERGY_TERMS; ++i) log_message("    f%d %f\n", i + 1, weights[i]);
 }
 
 // The weights are the five elements of "process.functions-weight". A negative (or not finite)
 // weight could drive the energy below 0 or make it NaN, so it is refused with the array's
 // out-of-range message; the negative-energy guard then only ever meets real faults.
-void read_function_weights(const ConfigDocument& config, double weights[5]) {
+void read_function_weights(const ConfigDocument& config, double weights[ENERGY_TERMS]) {
   const int32_t array = config_get_array(config, WEIGHTS_PATH);
   const int32_t count = config_child_count(config, array);
   if (count != 5) {
@@ -44,9 +44,9 @@ void read_function_weights(const ConfigDocument& config, double weights[5]) {
                         std::string("the element count of property '") + WEIGHTS_PATH + "'", count,
                         "exactly 5");
   }
-  for (int32_t i = 0; i < 5; ++i)
+  for (int32_t i = 0; i < ENERGY_TERMS; ++i)
     weights[i] = config_element_number(config, WEIGHTS_PATH, array, i);
-  for (int32_t i = 0; i < 5; ++i) {
+  for (int32_t i = 0; i < ENERGY_TERMS; ++i) {
     if (!(weights[i] >= 0.0) || std::isinf(weights[i])) {
       echo_weights(weights);
       config_out_of_range(4, WEIGHTS_RANGE,
@@ -315,8 +315,8 @@ void run_process_stage(const Scenario& scenario, Run& run) {
 
   close_evolution_listing(listing);
   run.working_cell_value = p.working_cell_value;
-  const double ranges[5] = {e.f1_range, e.f2_range, e.f3_range, e.f4_range, e.f5_range};
-  for (int32_t t = 0; t < 5; ++t) {
+  const double ranges[ENERGY_TERMS] = {e.f1_range, e.f2_range, e.f3_range, e.f4_range, e.f5_range};
+  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
     run.process_normalisers.range[t] = ranges[t];
     run.process_normalisers.off[t] = e.term_off[t];
   }
@@ -364,8 +364,8 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
   const ProcessStageParameters params = process_read_parameters(scenario.config);
   EnergyState& e = p.energy;
   set_weights(e, params.weights);
-  double* ranges[5] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
-  for (int32_t t = 0; t < 5; ++t) {
+  double* ranges[ENERGY_TERMS] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
+  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
     *ranges[t] = fixed.range[t];
     e.term_off[t] = fixed.off[t];
   }
@@ -374,7 +374,7 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
   energy_terms(e, result.terms);
   result.cells = e.solution_size;
   result.islands = e.island_count;
-  for (int32_t t = 0; t < 5; ++t) {
+  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
     result.normalisers.range[t] = *ranges[t];
     result.normalisers.off[t] = e.term_off[t];
   }

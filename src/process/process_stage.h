@@ -13,7 +13,7 @@
 
 /// Everything the stage reads from the configuration, checked.
 struct ProcessStageParameters {
-  double weights[5] = {};  ///< "process.functions-weight", f1 to f5
+  double weights[ENERGY_TERMS] = {};  ///< "process.functions-weight", f1 to f5
   ProcessParameters annealing;
   std::string input;  ///< "preprocess.output", the map to anneal
   bool random_select = false;
@@ -44,8 +44,8 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
 /// The stage's energy of one solution map and what it is made of.
 struct MapEnergy {
   double energy = 0.0;
-  double terms[5] = {};  ///< f1 to f5 as the evolution listing shows them
-  int64_t cells = 0;     ///< allocated cells
+  double terms[ENERGY_TERMS] = {};  ///< f1 to f5 as the evolution listing shows them
+  int64_t cells = 0;                ///< allocated cells
   int32_t islands = 0;
   Normalisers normalisers;  ///< those used: `fixed`, with the unset ones fixed by this map
 };

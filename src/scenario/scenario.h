@@ -26,11 +26,14 @@ struct ProcessInputs;
 struct PostprocessInputs;
 struct WorkingValueCells;
 
-/// The normalisers of the five energy terms, as a PROCESS run fixes them at its first full
+/// The terms of the energy PROCESS lowers: potential, perimeter, islands, nservices, distances.
+constexpr int32_t ENERGY_TERMS = 5;
+
+/// The normalisers of the energy terms, as a PROCESS run fixes them at its first full
 /// evaluation (-1.0: not fixed yet), and the terms left out for a degenerate normaliser.
 struct Normalisers {
-  double range[5] = {-1.0, -1.0, -1.0, -1.0, -1.0};
-  bool off[5] = {false, false, false, false, false};
+  double range[ENERGY_TERMS] = {-1.0, -1.0, -1.0, -1.0, -1.0};
+  bool off[ENERGY_TERMS] = {false, false, false, false, false};
 };
 
 /// What one run changes. The geometry is taken from the first potential map the first time a
