@@ -40,8 +40,8 @@ struct EnergyState {
   double f5_bottom = 0.0;  ///< the n smallest distances values > 0
   double f5_range = -1.0;
   int64_t solution_size = 0;  ///< n at the last full evaluation
-  bool term_off[ENERGY_TERMS] = {false, false, false, false,
-                                 false};  ///< degenerate normaliser: term is 0
+  /// A term with a degenerate normaliser is 0.
+  bool term_off[ENERGY_TERMS] = {};
   ValueBounds bounds;
 };
 

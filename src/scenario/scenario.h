@@ -33,7 +33,7 @@ constexpr int32_t ENERGY_TERMS = 5;
 /// evaluation (-1.0: not fixed yet), and the terms left out for a degenerate normaliser.
 struct Normalisers {
   double range[ENERGY_TERMS] = {-1.0, -1.0, -1.0, -1.0, -1.0};
-  bool off[ENERGY_TERMS] = {false, false, false, false, false};
+  bool off[ENERGY_TERMS] = {};
 };
 
 /// What one run changes. The geometry is taken from the first potential map the first time a
