@@ -189,15 +189,22 @@ TEST(PipelineCliTest, FailedWritesAndSignalsLeaveNoTemporaryFileAndKeepTheLog) {
     for (const auto& entry : fs::directory_iterator(dir.dir()))
       EXPECT_EQ(read_file(entry.path()).find("execution"), std::string::npos) << entry.path();
   }
-  {
+  // The whole run stops at the first output; PROCESS alone, on an output written before, at its
+  // evolution listing, which it closes after its annealing and before its map.
+  for (const auto& [stage, file, before] :
+       {std::tuple<std::string, std::string, std::string>{"", "pre.asc", "* write 'pre.asc'"},
+        {"--process ", "proc.asc.debug.evolution.lst", " rejections"}}) {
     CliDir dir;
     write_small_configuration(dir);
+    if (!stage.empty()) {
+      ASSERT_EQ(run_landalloc({"--seed=6", "--preprocess", "small.json"}, dir.dir()).code, 0);
+    }
     const RunResult r =
-        run_shell("ulimit -f 0 && exec \"$LANDALLOC\" --seed=6 small.json", dir.dir());
+        run_shell("ulimit -f 0 && exec \"$LANDALLOC\" --seed=6 " + stage + "small.json", dir.dir());
     EXPECT_EQ(r.code, 1);
-    EXPECT_TRUE(ends_with(r.out, "* write 'pre.asc'\nerror: unable to write file 'pre.asc'!\n"))
+    EXPECT_TRUE(ends_with(r.out, before + "\nerror: unable to write file '" + file + "'!\n"))
         << r.out;
-    EXPECT_FALSE(dir.exists("pre.asc"));
+    EXPECT_FALSE(dir.exists(file));
     EXPECT_EQ(temporaries(dir.dir()), std::vector<std::string>{});
   }
   {
