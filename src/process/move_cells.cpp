@@ -78,7 +78,9 @@ uint8_t selection_code(const CellRecords& records, float selection) {
 void cell_states_load(CellStates& states, const CellRecords& records, const float* solution,
                       float value) {
   const BorderedGrid& grid = records.grid;
-  if (states.state == nullptr || states.grid.cells != grid.cells) {
+  // Loaded again for every annealing of a run: the array of a grid is allocated once (the first
+  // load finds no cells).
+  if (states.grid.cells != grid.cells) {
     states.state = block_array<uint8_t>(grid.cells);
     if (states.state == nullptr) fatal(1, "error: not enough memory!\n");
   }
