@@ -37,10 +37,12 @@ TEST(PreprocessTest, AcceptanceAndReach) {
     maps = uniform(1, 40000, 1.0f);
     EXPECT_EQ(initial_state_place(maps, 1.0f, rng, 40000, sampler).accepted, 40000) << sampler;
     EXPECT_EQ(std::count(maps.map(0), maps.map(0) + 40000, 1.0f), 40000);
-    // A draw of 0 passes even a weight of 0: asked for every cell, a sampler takes them all.
+    // A draw of 0 passes even a weight of 0: asked for every free cell, a sampler takes them all,
+    // and no other.
     maps = uniform(2, 3, 0.0f);
-    EXPECT_EQ(initial_state_place(maps, 1.0f, rng, 6, sampler).accepted, 6) << sampler;
-    EXPECT_EQ(get_map(maps, 0), std::vector<float>(6, 1.0f)) << sampler;
+    maps.map(0)[5] = CELL_MASKED;
+    EXPECT_EQ(initial_state_place(maps, 1.0f, rng, 5, sampler).accepted, 5) << sampler;
+    EXPECT_EQ(get_map(maps, 0), (std::vector<float>{1, 1, 1, 1, 1, CELL_MASKED})) << sampler;
   }
 }
 
