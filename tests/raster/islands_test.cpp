@@ -13,8 +13,10 @@ TEST(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
   // Solutions drawn with '#' for a cell of the working value, rows joined by '/', and their
   // expected labels. Cells touching at corners stay apart; a U whose arms meet only in the bottom
   // row is one island, found at its left arm's top; the island on the right reaches further left
-  // lower down, yet takes its number from its top cell, before the lone cell of row 1.
+  // lower down, yet takes its number from its top cell, before the lone cell of row 1. A grid of
+  // one cell holds one island.
   const char* cases[][3] = {
+      {"#", "0", "1"},
       {"#../.#./..#", "0../.1./..2", "3"},
       {"#.#....#/#.#.#.##/###...#./.....##.", "0.0....1/0.0.2.11/000...1./.....11.", "3"},
   };
@@ -23,7 +25,7 @@ TEST(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
     std::vector<float> values;
     for (char c : rows)
       if (c != '/') values.push_back(c == '#' ? 7.0f : 0.0f);
-    const int ncols = static_cast<int>(rows.find('/'));
+    const int ncols = static_cast<int>(std::min(rows.find('/'), rows.size()));
     MapBlock maps = make_maps(static_cast<int>(values.size()) / ncols, ncols, 1);
     set_map(maps, 0, values);
     IslandState islands;
