@@ -210,7 +210,9 @@ TEST(RepeatsCliTest, AFailedRunEndsTheProcessAfterTheRunsBeforeIt) {
 }  // namespace
 
 // A grid of 300,000 cells puts the shared PROCESS maps in a mapped block rather than on the heap:
-// keeping only the maps the runs read must not treat it as heap memory.
+// keeping only the maps the runs read must not treat it as heap memory, and giving back the
+// memory of one map must leave the others whole (the potential PROCESS works on, in its first
+// debug map, is the grid's over its maximum 9).
 TEST(RepeatsCliTest, RunsShareTheMapsOfAGridBeyondTheHeapBlocks) {
   CliDir dir;
   std::string grid = "ncols 600\nnrows 500\nxllcorner 0\nyllcorner 0\ncellsize 1\n";
@@ -224,11 +226,22 @@ TEST(RepeatsCliTest, RunsShareTheMapsOfAGridBeyondTheHeapBlocks) {
                  "debug-maps": "no", "output": "pre.asc"},
   "process": {"functions-weight": [1, 1, 1, 1, 1], "pinit": 0.5, "tinit": 1, "tnext": 0.9,
               "nmovs": 25, "nstages": 2, "kb": 20, "random-select": "no",
-              "distance-masks": [], "distance-maps": ["a.asc"], "debug-maps": "no",
+              "distance-masks": [], "distance-maps": ["a.asc"], "debug-maps": "yes",
               "debug-evolution": "no", "autotunning": "no", "output": "proc.asc"}})");
-  const RunResult result = run_landalloc(
-      {"--seed=3", "--repeats=2", "--threads=2", "--preprocess", "--process", "big.json"},
-      dir.dir());
+  const RunResult result = run_landalloc({"--seed=3", "--repeats=2", "--threads=2", "--keep-runs",
+                                          "--preprocess", "--process", "big.json"},
+                                         dir.dir());
   EXPECT_EQ(result.code, 0) << result.out;
   EXPECT_TRUE(fs::exists(dir.path("proc.frequency.asc")));
+  const std::vector<float> grid_cells = grid_values(grid);
+  const std::vector<float> potential = read_cells(dir.path("proc.run1.asc.debug.map-1.asc"));
+  ASSERT_EQ(potential.size(), grid_cells.size());
+  size_t positive = 0;
+  for (size_t i = 0; i < potential.size(); ++i) {
+    positive += potential[i] > 0.0f;
+    if (potential[i] != -999.0f) {
+      ASSERT_NEAR(potential[i], grid_cells[i] / 9.0f, 1e-6f) << i;
+    }
+  }
+  EXPECT_EQ(positive, 270000u);
 }
