@@ -78,11 +78,14 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
 }
 
 // Kept runs: run 3 replayed alone writes the same files; the frequency grid is the sum of the
-// kept masks; the configured outputs are those of the run with the lowest energy of the table.
+// kept masks; the configured outputs are those of the run with the lowest energy of the table,
+// each energy the weighted sum of the terms beside it.
 TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
   CliDir dir, alone;
-  write_small_configuration(dir);
-  write_small_configuration(alone);
+  for (const CliDir* d : {&dir, &alone}) {
+    write_small_configuration(*d);
+    d->write("small.json", replaced(d->read("small.json"), "[1, 1, 1, 1, 1]", "[1, 2, 1, 0.5, 1]"));
+  }
   const RunResult r = run_landalloc(
       {"--seed=1", "--repeats=4", "--threads=3", "--keep-runs", "small.json"}, dir.dir());
   ASSERT_EQ(r.code, 0) << r.out;
@@ -113,6 +116,10 @@ TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
   for (size_t row = 1; row < table.size(); ++row) {
     EXPECT_EQ(table[row][0], std::to_string(row));
     EXPECT_EQ(table[row][1], std::to_string(row));
+    const double weights[] = {1, 2, 1, 0.5, 1};
+    double weighted = 0.0;
+    for (int t = 0; t < 5; ++t) weighted += std::stod(table[row][3 + t]) * weights[t];
+    EXPECT_NEAR(std::stod(table[row][2]), weighted, 1e-12) << row;
     if (std::strtod(table[row][2].c_str(), nullptr) < std::strtod(table[best][2].c_str(), nullptr))
       best = row;
   }
