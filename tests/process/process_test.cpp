@@ -24,13 +24,15 @@ namespace {
 
 // A PROCESS run of its own: `solution` as its map with working cell value `value`, records of
 // the potential, nservices and distances values (all 0 until set and packed), normalisers unset
-// and the five weights.
+// and the five weights. The map after the solution in the block holds the working value
+// everywhere: no count may look past the solution's last row.
 struct Fixture {
   Fixture(int nrows, int ncols, const std::vector<float>& solution, float value,
           const std::array<double, 5>& w)
       : potential(solution.size()), nservices(solution.size()), distances(solution.size()) {
-    p.maps = make_maps(nrows, ncols, 1);
+    p.maps = make_maps(nrows, ncols, 2);
     set_map(p.maps, 0, solution);
+    set_map(p.maps, 1, std::vector<float>(solution.size(), value));
     p.working_cell_value = value;
     p.annealing.solution_cell_count =
         static_cast<int32_t>(std::count(solution.begin(), solution.end(), value));
