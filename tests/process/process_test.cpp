@@ -10,6 +10,7 @@
 #include <numeric>
 #include <random>
 #include <set>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -341,6 +342,15 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   EXPECT_TRUE(result.log.find("(0 by boltz prob)") == std::string::npos &&
               ends_with(result.log, " by boltz prob)\n    0 rejections\n"))
       << result.log;
+  // Every move of every stage kept: each line lists a share of 1.00 of its stage's moves.
+  std::istringstream listing(dir.read("run.lst"));
+  int lines = 0;
+  for (std::string line; std::getline(listing, line); ++lines) {
+    std::string stage, temperature, energy, kept;
+    std::istringstream(line) >> stage >> temperature >> energy >> kept;
+    EXPECT_EQ(kept, "1.00") << line;
+  }
+  EXPECT_EQ(lines, 3);
   // With one stage, none lies in the first half (floor(1 / 2) = 0): no re-try.
   result = run(1e9, 0.9f, 1);
   EXPECT_TRUE(result.log.find("too low") == std::string::npos &&
