@@ -45,7 +45,7 @@ static_assert(sizeof(CellRecord) == 12, "three values, no padding");
 /// Selection values that a cell state can name (SELECTION_IN_RECORD aside).
 constexpr int32_t SELECTION_CODES = 31;
 /// The code of a selection value that is not in the palette: derive it from the record.
-constexpr uint8_t SELECTION_IN_RECORD = 31;
+constexpr uint8_t SELECTION_IN_RECORD = SELECTION_CODES;
 
 /// The records of every cell of a grid, bordered (border records are never read), how selection
 /// values follow from potentials, and the first distinct selection values met, which cell states
@@ -54,7 +54,7 @@ struct CellRecords {
   BorderedGrid grid;
   BlockArray<CellRecord> records{nullptr, BlockFree{}};
   bool random_select = false;  ///< every cell with data has the selection value 1.0
-  float selection_palette[SELECTION_CODES + 1] = {};
+  float selection_palette[SELECTION_CODES] = {};
   int32_t palette_size = 0;
 };
 
