@@ -178,6 +178,12 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   EXPECT_EQ(write_logged(pipe, maps, 0), "* write '" + pipe + "'\nerror: unable to write file '" +
                                              pipe + "' (a GeoTIFF needs a regular file)!\n");
   EXPECT_TRUE(fs::is_fifo(pipe));
+  // A grid whose corner lies at the origin stays there.
+  maps = maps_for(dir.write("zero.asc", "ncols 2\nnrows 1\ncellsize 2\n"));
+  write_logged(dir.path("zero.tif"), maps, 0);
+  const GdalRaster zero = gdal_read(dir.path("zero.tif"));
+  EXPECT_EQ(std::vector<double>(zero.transform, zero.transform + 6),
+            (std::vector<double>{0, 2, 0, 2, 0, -2}));
 }
 #else
 TEST(GeoTiffTest, ReadsAndWritesThroughGdal) {
