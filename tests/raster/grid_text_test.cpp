@@ -43,8 +43,8 @@ TEST(GridTextTest, HeaderValuesReadBackAsTheSameFloat) {
     EXPECT_EQ(grid_format_header_value(value), text) << value;
 }
 
-// A word that is no float, or one beyond a float's range, is refused and named (cut to 40
-// characters).
+// A word that is no float (a colon is the character after the digits), or one beyond a float's
+// range, is refused and named (cut to 40 characters).
 TEST(GridTextTest, CellWordsThatAreNoValueAreNamed) {
   float cell = 0.0f;
   int64_t below = 0;
@@ -52,7 +52,8 @@ TEST(GridTextTest, CellWordsThatAreNoValueAreNamed) {
   for (const auto& [word, message] :
        {std::pair<std::string, std::string>{"1e39", "value '1e39' out of range"},
         {std::string(130, '9'), "invalid value '" + std::string(40, '9') + "'"},
-        {"-inf", "value '-inf' out of range"}}) {
+        {"-inf", "value '-inf' out of range"},
+        {"1:5", "invalid value '1:5'"}}) {
     EXPECT_FALSE(grid_parse_cell(word, 255.0f, &cell, &below, &error)) << word;
     EXPECT_EQ(error, message);
   }
