@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <initializer_list>
 #include <sstream>
 #include <stdexcept>
 #include <string>

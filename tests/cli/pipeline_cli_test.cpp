@@ -192,13 +192,13 @@ TEST(PipelineCliTest, FailedWritesAndSignalsLeaveNoTemporaryFileAndKeepTheLog) {
   // The whole run stops at the first output; PROCESS alone, on an output written before, at its
   // evolution listing, which it closes after its annealing and before its map, or opens first
   // when the listing's name is too long for the file system.
-  const std::string name = std::string(240, 'p') + ".asc", listing = ".asc.debug.evolution.lst";
+  const std::string name = std::string(240, 'p') + ".asc", listing = ".debug.evolution.lst";
   for (const auto& [stage, output, tail] :
        {std::tuple<std::string, std::string, std::string>{
             "", "proc.asc", "* write 'pre.asc'\nerror: unable to write file 'pre.asc'!\n"},
         {"--process ", "proc.asc",
-         " rejections\nerror: unable to write file 'proc" + listing + "'!\n"},
-        {"--process ", name, "error: unable to open file '" + name + listing.substr(4) + "'!\n"}}) {
+         " rejections\nerror: unable to write file 'proc.asc" + listing + "'!\n"},
+        {"--process ", name, "error: unable to open file '" + name + listing + "'!\n"}}) {
     CliDir dir;
     write_small_configuration(dir);
     dir.write("small.json", replaced(dir.read("small.json"), "\"proc.asc\"", "\"" + output + "\""));
