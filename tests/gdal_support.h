@@ -9,6 +9,7 @@
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -84,14 +85,18 @@ inline void gdal_to_geotiff(const std::string& from, const std::string& to) {
   GDALClose(copy);
 }
 
-/// Writes a one-band GeoTIFF of `type` holding `values` (row-major); no geotransform when
-/// `transform` is null, no no-data value when `nodata` is null.
+/// Writes a GeoTIFF of `type` holding `values` (row-major) in band 1; no geotransform when
+/// `transform` is null, no no-data value when `nodata` is null. A GeoTIFF of `bands` bands made
+/// with the creation `options` (null-terminated), which `edit` may change (add a mask, set a
+/// scale) before the file is closed.
 inline void gdal_write_geotiff(const std::string& path, int nrows, int ncols,
                                const std::vector<float>& values, const double* transform,
-                               GDALDataType type = GDT_Float32, const double* nodata = nullptr) {
+                               GDALDataType type = GDT_Float32, const double* nodata = nullptr,
+                               int bands = 1, const std::function<void(GDALDatasetH)>& edit = {},
+                               const char* const* options = nullptr) {
   GDALAllRegister();
-  GDALDatasetH dataset =
-      GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), ncols, nrows, 1, type, nullptr);
+  GDALDatasetH dataset = GDALCreate(GDALGetDriverByName("GTiff"), path.c_str(), ncols, nrows, bands,
+                                    type, const_cast<char**>(options));
   if (dataset == nullptr) throw std::runtime_error("GDAL cannot create " + path);
   if (transform != nullptr) GDALSetGeoTransform(dataset, const_cast<double*>(transform));
   GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
@@ -99,6 +104,7 @@ inline void gdal_write_geotiff(const std::string& path, int nrows, int ncols,
   const CPLErr error =
       GDALRasterIO(band, GF_Write, 0, 0, ncols, nrows, const_cast<float*>(values.data()), ncols,
                    nrows, GDT_Float32, 0, 0);
+  if (edit) edit(dataset);
   GDALClose(dataset);
   if (error != CE_None) throw std::runtime_error("GDAL cannot write " + path);
 }

@@ -48,13 +48,19 @@ std::string crs_sidecar_path(const std::string& path) {
   return (has_extension ? path.substr(0, dot) : path) + ".prj";
 }
 
-GridCrs crs_read_sidecar(const char* path) {
+GridCrs crs_read_sidecar(const char* path, std::string* not_understood) {
   const std::string lower = crs_sidecar_path(path);
   const std::string upper = lower.substr(0, lower.size() - 3) + "PRJ";
   for (const std::string& sidecar : {lower, upper}) {
     if (sidecar == path || !regular_file(sidecar)) continue;
-    std::string text = read_text(sidecar);
-    if (!blank(text)) return GridCrs{text, true};
+    const std::string text = read_text(sidecar);
+    if (blank(text)) continue;
+    // What goes out is the system GDAL read, never the file's bytes: a `.prj` that is no
+    // coordinate system (or a link to a private file) must not be copied beside the outputs.
+    std::string system = gdal_crs_prj_text(text);
+    if (!system.empty()) return GridCrs{std::move(system), true};
+    if (not_understood != nullptr) *not_understood = sidecar;
+    return GridCrs{};
   }
   return GridCrs{};
 }

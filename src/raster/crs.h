@@ -12,8 +12,10 @@
 /// appended when it has none).
 std::string crs_sidecar_path(const std::string& path);
 
-/// The coordinate system in the `.prj` (or `.PRJ`) beside the ASCII grid `path`; none without.
-GridCrs crs_read_sidecar(const char* path);
+/// The coordinate system in the `.prj` (or `.PRJ`) beside the ASCII grid `path`, as GDAL reads
+/// it; none without, or when GDAL cannot read it: then `not_understood` (if not null) is set to
+/// the `.prj`'s name.
+GridCrs crs_read_sidecar(const char* path, std::string* not_understood);
 
 /// Writes `crs` as the `.prj` beside the ASCII grid `path`, whole or not at all. Without a
 /// coordinate system, a `.prj` left there by an earlier output is removed: it would place the new

@@ -24,11 +24,15 @@ bool geotiff_output_name(const char* path) {
 
 #include <cpl_conv.h>
 #include <cpl_error.h>
+#include <cpl_minixml.h>
 #include <cpl_string.h>
+#include <cpl_vsi.h>
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
 #include <vector>
 
 #include "base/output_file.h"
@@ -38,13 +42,23 @@ namespace {
 // Rows written per call: the height of a tile, so that every call completes a row of tiles.
 constexpr int TILE_SIDE = 256;
 
-// Once per process: every driver, compression and decompression on every core, and uncompressed
-// GeoTIFF read straight into the map rather than through the block cache (four times faster).
+// The formats read through GDAL. An input never chooses the driver: GeoTIFF (a COG is one) and
+// VRT, whose sources are checked first; an Esri ASCII grid is read by grid_read itself, and by
+// GDAL only as a VRT source.
+const char* const READ_DRIVERS[] = {"GTiff", "VRT", nullptr};
+const char* const VRT_SOURCE_DRIVERS[] = {"GTiff", "AAIGrid", nullptr};
+
+void CPL_STDCALL on_other_thread(CPLErr level, CPLErrorNum number, const char* message);
+
+// Once per process: every driver, compression and decompression on every core, uncompressed
+// GeoTIFF read straight into the map rather than through the block cache (four times faster),
+// and the handler for errors that GDAL reports on its worker threads.
 void gdal_start() {
   static const bool started = [] {
     GDALAllRegister();
     CPLSetConfigOption("GDAL_NUM_THREADS", "ALL_CPUS");
     CPLSetConfigOption("GTIFF_DIRECT_IO", "YES");
+    CPLSetErrorHandlerEx(on_other_thread, nullptr);
     return true;
   }();
   (void)started;
@@ -52,33 +66,77 @@ void gdal_start() {
 
 // GDAL's errors during one operation, kept instead of printed to standard error, so that the
 // fatal error that follows can give GDAL's reason. Warnings change nothing here and are dropped.
+// GDAL reports an error on the thread where it happens: a tile decoded on one of its worker
+// threads fails there, out of reach of the handler the reading thread pushed. Such errors go to
+// every collection alive at the time (see on_other_thread), the first of all threads kept.
 class GdalErrors {
  public:
-  GdalErrors() { CPLPushErrorHandlerEx(collect, this); }
-  ~GdalErrors() { CPLPopErrorHandler(); }
+  GdalErrors() {
+    {
+      const std::lock_guard<std::mutex> lock(live_mutex());
+      live().push_back(this);
+    }
+    CPLPushErrorHandlerEx(on_own_thread, this);
+  }
+  ~GdalErrors() {
+    CPLPopErrorHandler();
+    const std::lock_guard<std::mutex> lock(live_mutex());
+    live().erase(std::find(live().begin(), live().end(), this));
+  }
   GdalErrors(const GdalErrors&) = delete;
   GdalErrors& operator=(const GdalErrors&) = delete;
 
-  bool failed() const { return failed_; }
+  bool failed() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    return failed_;
+  }
 
   /// The first error, without the full stop GDAL's messages often end with.
   std::string reason() const {
+    const std::lock_guard<std::mutex> lock(mutex_);
     std::string text = failed_ ? message_ : "unknown reason";
     while (!text.empty() && (text.back() == '.' || text.back() == '\n')) text.pop_back();
     return text;
   }
 
- private:
-  static void CPL_STDCALL collect(CPLErr level, CPLErrorNum, const char* message) {
-    auto* self = static_cast<GdalErrors*>(CPLGetErrorHandlerUserData());
-    if (level < CE_Failure || self->failed_) return;
-    self->failed_ = true;
-    self->message_ = message;
+  /// Hands an error of a thread without a handler of its own to every live collection; prints
+  /// it as GDAL would when there is none.
+  static void from_other_thread(CPLErr level, CPLErrorNum number, const char* message) {
+    const std::lock_guard<std::mutex> lock(live_mutex());
+    if (live().empty()) CPLDefaultErrorHandler(level, number, message);
+    for (GdalErrors* errors : live()) errors->record(level, message);
   }
 
+ private:
+  static void CPL_STDCALL on_own_thread(CPLErr level, CPLErrorNum, const char* message) {
+    static_cast<GdalErrors*>(CPLGetErrorHandlerUserData())->record(level, message);
+  }
+
+  void record(CPLErr level, const char* message) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (level < CE_Failure || failed_) return;
+    failed_ = true;
+    message_ = message;
+  }
+
+  // GDAL's handler is one for the process, so the collections it reaches are too.
+  static std::mutex& live_mutex() {
+    static std::mutex mutex;
+    return mutex;
+  }
+  static std::vector<GdalErrors*>& live() {
+    static std::vector<GdalErrors*> collections;
+    return collections;
+  }
+
+  mutable std::mutex mutex_;
   bool failed_ = false;
   std::string message_;
 };
+
+void CPL_STDCALL on_other_thread(CPLErr level, CPLErrorNum number, const char* message) {
+  GdalErrors::from_other_thread(level, number, message);
+}
 
 struct DatasetClose {
   void operator()(void* dataset) const { GDALClose(dataset); }
@@ -114,16 +172,99 @@ std::string export_wkt(OGRSpatialReferenceH srs, const char* format) {
   return text;
 }
 
-// Opens `path` for reading, or ends the run naming it with GDAL's reason.
+// Whether GDAL would reach `name` over the network: a URL, or a virtual file system that is not
+// local (/vsicurl/, /vsis3/, ... and any path chained through one of them).
+bool network_name(const char* name) {
+  return std::strstr(name, "://") != nullptr || !VSIIsLocal(name);
+}
+
+struct XmlFree {
+  void operator()(CPLXMLNode* node) const { CPLDestroyXMLNode(node); }
+};
+
+// A file a VRT names, as GDAL resolves it: beside the VRT when marked relative to it.
+void check_vrt_source(const CPLXMLNode* node, const char* path, const std::string& dir) {
+  const char* name = CPLGetXMLValue(node, nullptr, "");
+  std::string file = name;
+  if (std::atoi(CPLGetXMLValue(node, "relativeToVRT", "0")) != 0 && CPLIsFilenameRelative(name)) {
+    file = CPLProjectRelativeFilename(dir.c_str(), name);
+  }
+  if (network_name(name) || network_name(file.c_str())) {
+    fatal(1, "error: file '%s' refers to a network source!\n", path);
+  }
+  struct stat status;
+  GDALDriverH driver = nullptr;
+  if (stat(file.c_str(), &status) == 0 && S_ISREG(status.st_mode)) {
+    GdalErrors quiet;
+    driver = GDALIdentifyDriverEx(file.c_str(), GDAL_OF_RASTER, VRT_SOURCE_DRIVERS, nullptr);
+  }
+  if (driver == nullptr) {
+    fatal(1, "error: source '%s' of file '%s' is not a local GeoTIFF or ASCII grid!\n", name, path);
+  }
+}
+
+// Only bands made of sources; a raw band would read any file's bytes as cells, a derived one runs
+// a pixel function, a warped or pansharpened dataset opens files of its own.
+void check_vrt_nodes(const CPLXMLNode* node, const char* path, const std::string& dir) {
+  for (; node != nullptr; node = node->psNext) {
+    if (node->eType != CXT_Element) continue;
+    if (EQUAL(node->pszValue, "VRTDataset") || EQUAL(node->pszValue, "VRTRasterBand")) {
+      const char* kind = CPLGetXMLValue(node, "subClass", "");
+      if (*kind != '\0' && !EQUAL(kind, "VRTSourcedRasterBand")) {
+        fatal(1, "error: unsupported VRT class '%s' in file '%s'!\n", kind, path);
+      }
+    } else if (EQUAL(node->pszValue, "SourceFilename") || EQUAL(node->pszValue, "SourceDataset")) {
+      check_vrt_source(node, path, dir);
+    }
+    check_vrt_nodes(node->psChild, path, dir);
+  }
+}
+
+// GDAL opens the files a VRT names with any driver, through any of its virtual file systems,
+// before and while it reads the cells: they are checked before GDAL sees the VRT.
+void check_vrt(const char* path) {
+  std::unique_ptr<CPLXMLNode, XmlFree> tree;
+  {
+    GdalErrors errors;
+    tree.reset(CPLParseXMLFile(path));
+    if (tree == nullptr) {
+      fatal(1, "error: unable to read file '%s' (%s)!\n", path, errors.reason().c_str());
+    }
+  }
+  check_vrt_nodes(tree.get(), path, CPLGetPath(path));
+}
+
+// Opens `path` for reading, or ends the run naming it with GDAL's reason. Only the formats of
+// READ_DRIVERS are opened, and only rasters of one band of real numbers (a second band may be
+// the first one's alpha).
 Dataset open_raster(const char* path) {
   gdal_start();
+  if (network_name(path)) fatal(1, "error: file '%s' refers to a network source!\n", path);
+  GDALDriverH driver;
+  {
+    GdalErrors quiet;
+    driver = GDALIdentifyDriverEx(path, GDAL_OF_RASTER, nullptr, nullptr);
+  }
+  const std::string format = driver != nullptr ? GDALGetDriverShortName(driver) : "";
+  if (format == "VRT") {
+    check_vrt(path);
+  } else if (!format.empty() && format != "GTiff") {
+    fatal(1, "error: unsupported raster format '%s' in file '%s'!\n", format.c_str(), path);
+  }
   GdalErrors errors;
-  Dataset dataset(GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, nullptr, nullptr, nullptr));
+  Dataset dataset(
+      GDALOpenEx(path, GDAL_OF_RASTER | GDAL_OF_READONLY, READ_DRIVERS, nullptr, nullptr));
   if (dataset == nullptr) {
     fatal(1, "error: unable to read file '%s' (%s)!\n", path, errors.reason().c_str());
   }
-  if (GDALGetRasterCount(dataset.get()) < 1) {
-    fatal(1, "error: no raster band in file '%s'!\n", path);
+  const int bands = GDALGetRasterCount(dataset.get());
+  if (bands < 1) fatal(1, "error: no raster band in file '%s'!\n", path);
+  if (bands > 2 || (bands == 2 && GDALGetRasterColorInterpretation(
+                                      GDALGetRasterBand(dataset.get(), 2)) != GCI_AlphaBand)) {
+    fatal(1, "error: multi-band raster (%d bands) in file '%s'!\n", bands, path);
+  }
+  if (GDALDataTypeIsComplex(GDALGetRasterDataType(GDALGetRasterBand(dataset.get(), 1)))) {
+    fatal(1, "error: complex cells in file '%s'!\n", path);
   }
   return dataset;
 }
@@ -214,8 +355,12 @@ int64_t write_band(GDALDatasetH dataset, const MapBlock& maps, int32_t k, OGRSpa
 
 bool raster_file_identified(const char* path) {
   gdal_start();
+  // A name GDAL would reach over the network is left to the ASCII reader, which opens local
+  // files only; so is a file GDAL takes for an ASCII grid: its header is ours to judge.
+  if (network_name(path)) return false;
   GdalErrors quiet;
-  return GDALIdentifyDriverEx(path, GDAL_OF_RASTER, nullptr, nullptr) != nullptr;
+  GDALDriverH driver = GDALIdentifyDriverEx(path, GDAL_OF_RASTER, nullptr, nullptr);
+  return driver != nullptr && !EQUAL(GDALGetDriverShortName(driver), "AAIGrid");
 }
 
 GridGeometry raster_read_geometry(const char* path) {
@@ -234,17 +379,52 @@ int64_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
   GDALRasterBandH band = GDALGetRasterBand(dataset.get(), 1);
   int has_nodata = 0;
   const double nodata_value = GDALGetRasterNoDataValue(band, &has_nodata);
+  // A raster without a no-data value has no no-data cells (NaN equals no value).
+  float nodata = has_nodata ? static_cast<float>(nodata_value) : NAN;
+  const double scale = GDALGetRasterScale(band, nullptr);
+  const double offset = GDALGetRasterOffset(band, nullptr);
+  if (!std::isfinite(scale) || !std::isfinite(offset)) {
+    fatal(1, "error: invalid scale or offset in file '%s'!\n", path);
+  }
   float* cells = maps.map(k);
-  {
+  const size_t width = static_cast<size_t>(g.ncols);
+  const auto read_rows = [&](GDALRasterBandH from, int32_t top, int32_t height, void* into,
+                             GDALDataType type) {
     GdalErrors errors;
-    if (GDALRasterIOEx(band, GF_Read, 0, 0, g.ncols, g.nrows, cells, g.ncols, g.nrows, GDT_Float32,
-                       sizeof(float), static_cast<GSpacing>(sizeof(float)) * g.ncols,
-                       nullptr) != CE_None) {
+    const GSpacing size = GDALGetDataTypeSizeBytes(type);
+    if (GDALRasterIOEx(from, GF_Read, 0, top, g.ncols, height, into, g.ncols, height, type, size,
+                       size * g.ncols, nullptr) != CE_None) {
       fatal(1, "error: unable to read file '%s' (%s)!\n", path, errors.reason().c_str());
     }
+  };
+  // Reads `from` as cells of `type` a band of tiles at a time (not a second whole map) and hands
+  // each with its cell of the map to `take`.
+  const auto each_cell = [&](GDALRasterBandH from, GDALDataType type, auto cell, auto take) {
+    std::vector<decltype(cell)> read(static_cast<size_t>(TILE_SIDE) * width);
+    for (int32_t top = 0; top < g.nrows; top += TILE_SIDE) {
+      const int32_t height = std::min(g.nrows - top, TILE_SIDE);
+      read_rows(from, top, height, read.data(), type);
+      float* to = cells + static_cast<size_t>(top) * width;
+      for (size_t i = 0; i < static_cast<size_t>(height) * width; ++i) take(read[i], to[i]);
+    }
+  };
+  if (scale == 1.0 && offset == 0.0) {
+    read_rows(band, 0, g.nrows, cells, GDT_Float32);
+  } else {
+    // The true value is the stored one scaled and offset, in double precision and rounded once;
+    // the no-data value is a stored one.
+    each_cell(band, GDT_Float64, 0.0, [&](double stored, float& to) {
+      to = static_cast<float>(stored) == nodata ? NAN : static_cast<float>(stored * scale + offset);
+    });
+    nodata = NAN;
   }
-  // A raster without a no-data value has no no-data cells (NaN equals no value).
-  const float nodata = has_nodata ? static_cast<float>(nodata_value) : NAN;
+  // Cells that the raster's mask (a mask band, or an alpha band) marks invalid have no value; a
+  // mask made from the no-data value says nothing more than the value itself.
+  if ((GDALGetMaskFlags(band) & (GMF_ALL_VALID | GMF_NODATA)) == 0) {
+    each_cell(GDALGetMaskBand(band), GDT_Byte, uint8_t{0}, [](uint8_t valid, float& to) {
+      if (valid == 0) to = NAN;
+    });
+  }
   const size_t total = maps.cell_count();
   int64_t valid = 0;
   int64_t infinite = 0;
@@ -334,6 +514,13 @@ std::string gdal_crs_esri_text(const GridCrs& crs) {
   return srs == nullptr ? "" : export_wkt(srs.get(), "FORMAT=WKT1_ESRI");
 }
 
+std::string gdal_crs_prj_text(const std::string& text) {
+  gdal_start();
+  GdalErrors quiet;
+  const Srs srs = srs_of(GridCrs{text, true});
+  return srs == nullptr ? "" : export_wkt(srs.get(), "FORMAT=WKT1_ESRI");
+}
+
 #else  // built without GDAL: GeoTIFF is recognised by its signature and refused
 
 bool raster_file_identified(const char* path) {
@@ -380,6 +567,10 @@ bool gdal_crs_same(const GridCrs& a, const GridCrs& b) {
 
 std::string gdal_crs_esri_text(const GridCrs& crs) {
   return crs.esri ? crs.text : "";
+}
+
+std::string gdal_crs_prj_text(const std::string&) {
+  return "";
 }
 
 #endif

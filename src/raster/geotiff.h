@@ -1,7 +1,8 @@
-// Rasters other than Esri ASCII grids, through GDAL: any single-band raster GDAL reads may be an
-// input, and an output named ".tif" or ".tiff" is written as a tiled, compressed GeoTIFF. The grid
-// reader and writer hand such files over here; the cells, the geometry check and the counts are
-// theirs. Built without GDAL, a GeoTIFF is still recognised and refused with a clear error.
+// Rasters other than Esri ASCII grids, through GDAL: a single-band GeoTIFF, or a VRT of local
+// GeoTIFF and ASCII grid files, may be an input, and an output named ".tif" or ".tiff" is written
+// as a tiled, compressed GeoTIFF. The grid reader and writer hand such files over here; the cells,
+// the geometry check and the counts are theirs. Built without GDAL, a GeoTIFF is still recognised
+// and refused with a clear error.
 #pragma once
 
 #include <cstdint>
@@ -18,14 +19,17 @@ bool raster_file_identified(const char* path);
 bool geotiff_output_name(const char* path);
 
 /// The geometry of the raster `path`, its coordinate system included and its origin as the
-/// lower-left corner, with `path` as its source. Fatal when it cannot be read, or is rotated, not
-/// north-up or has non-square cells.
+/// lower-left corner, with `path` as its source. Fatal when it cannot be read, is of another
+/// format, reaches for the network or a file that is no local raster (a VRT), has more than one
+/// band (an alpha band aside) or complex cells, or is rotated, not north-up or has non-square
+/// cells.
 GridGeometry raster_read_geometry(const char* path);
 
 /// Reads band 1 of the raster `path` into map k of `maps` as grid_read reads an ASCII grid: the
-/// geometry checked against the block's, no data and values below CELL_MASKED stored as
-/// CELL_NODATA, an infinite value refused. Sets `crs` to its coordinate system; returns the number
-/// of valid cells.
+/// geometry checked against the block's, no data (the no-data value, and cells its mask or alpha
+/// band marks invalid) and values below CELL_MASKED stored as CELL_NODATA, an infinite value
+/// refused; the band's scale and offset applied. Sets `crs` to its coordinate system; returns the
+/// number of valid cells.
 int64_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs);
 
 /// Writes map k of `maps` to `path` as a Float32 GeoTIFF (tiled, ZSTD with horizontal
@@ -40,6 +44,10 @@ void geotiff_check_output(const char* path);
 /// without).
 bool gdal_crs_same(const GridCrs& a, const GridCrs& b);
 
-/// The coordinate system as the Esri WKT of a `.prj`; a `.prj` text stays as it is. Empty when
-/// GDAL cannot read it.
+/// The coordinate system as the Esri WKT of a `.prj`; a `.prj` text (already GDAL's, see
+/// gdal_crs_prj_text) stays as it is. Empty when GDAL cannot read it.
 std::string gdal_crs_esri_text(const GridCrs& crs);
+
+/// The coordinate system that the `.prj` text `text` defines, as the Esri WKT GDAL writes for it:
+/// a `.prj` is read, never copied. Empty when GDAL cannot read it (always without GDAL).
+std::string gdal_crs_prj_text(const std::string& text);

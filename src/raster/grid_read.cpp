@@ -169,7 +169,7 @@ GridGeometry grid_read_geometry(const char* path) {
   TokenReader reader(open_grid(path), path);
   GridGeometry geometry = scan_header(reader, path).geometry;
   geometry.source = path;
-  geometry.crs = crs_read_sidecar(path);
+  geometry.crs = crs_read_sidecar(path, nullptr);
   return geometry;
 }
 
@@ -252,6 +252,11 @@ int64_t grid_read(const char* path, MapBlock& maps, int32_t k) {
     fatal(1, "error: missing values in file '%s' (%zu of %zu)!\n", path, written, total);
   }
   if (infinite > 0) log_message("  found %" PRId64 " -infinite values!\n", infinite);
-  crs_check(path, crs_read_sidecar(path), maps.geometry);
+  std::string not_understood;
+  const GridCrs crs = crs_read_sidecar(path, &not_understood);
+  if (!not_understood.empty()) {
+    log_message("! coordinate system in '%s' not understood: ignored\n", not_understood.c_str());
+  }
+  crs_check(path, crs, maps.geometry);
   return valid;
 }
