@@ -75,6 +75,9 @@ std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string&
   const std::string input = dir + "/input.asc", output = dir + "/output.asc";
   if (!std::ofstream(input, std::ios::binary).write(reinterpret_cast<const char*>(data), size))
     return "cannot write " + input;
+  // A grid that an input VRT may name as its source ("source.asc", beside it).
+  std::ofstream(dir + "/source.asc") << "ncols 3\nnrows 2\ncellsize 1\nnodata_value -9999\n"
+                                        "1 2 -9999\n4 5 6\n";
   ConfigDocument config;
   config_load_text(config, ("{\"maps\": {\"potential-maps\": [[\"" + input + "\"]]}}").c_str());
   int64_t valid = -1;

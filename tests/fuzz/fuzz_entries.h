@@ -27,8 +27,8 @@ inline int fuzz_report(const std::string& failure) {
 /// Loads `data` as a configuration and runs every getter on paths made of its own keys.
 std::string fuzz_config_input(const uint8_t* data, size_t size);
 
-/// Writes `data` into folder `dir` as a grid file, takes the geometry from it, reads it, writes it
-/// back and reads that again.
+/// Writes `data` into folder `dir` as a grid file (beside a small ASCII grid "source.asc" that a
+/// VRT may name), takes the geometry from it, reads it, writes it back and reads that again.
 std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string& dir);
 
 /// Builds a scenario of up to 12 x 12 cells from `data` in folder `dir` (grids, and every property
