@@ -242,7 +242,8 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
   return true;
 }
 
-void report_parse_error(int32_t code) {
+void report_parse_error(const ConfigDocument& config) {
+  const int32_t code = config.token_count;
   log_message("error: unable to parse json data (code %d)!\n", code);
   switch (code) {
     case CONFIG_ERROR_PART:
@@ -258,6 +259,7 @@ void report_parse_error(int32_t code) {
       log_message("unknown error\n");
       break;
   }
+  log_message("  at line %d, column %d\n", config.error_line, config.error_column);
 }
 
 void report_reserve_failure(int64_t bytes) {
@@ -402,9 +404,10 @@ bool load_config_file(const char* path, ConfigDocument& config) {
   if (!text) return false;
   const int32_t count = config_load_text(config, text->c_str());
   if (count < 0) {
-    report_parse_error(count);
+    report_parse_error(config);
     return false;
   }
+  for (const std::string& warning : config.warnings) log_message("%s", warning.c_str());
   if (count == 0 || !config_token_is(config, 0, CONFIG_OBJECT)) {
     log_message("error: incorrect type in file (json object expected)!\n");
     return false;

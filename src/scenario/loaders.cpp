@@ -358,7 +358,7 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
   const char* const path = "preprocess.init-values-map";
   if (config_find(config, 0, path) < 0) return;
   char name[CONFIG_TEXT_MAX];
-  config_get_string(config, path, name);
+  config_get_text(config, path, name);
   if (name[0] == '\0') return;
   const float* solution = maps.map(0);
   const auto refuse = [&] {

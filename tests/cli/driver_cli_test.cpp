@@ -18,6 +18,7 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   const std::string many = "{\"a\": " + std::string(1100, '[') + std::string(1100, ']') + "}";
   dir.write("open.json", "{\"a\": [1, 2");
   dir.write("bad.json", "{\"a\": 1]");
+  dir.write("two.json", "{\"a\": 1}\n {\"b\": 2}");
   dir.write("many.json", many);
   dir.write("nul.json", std::string("[1]\0}", 5));
   dir.write("empty.json", "{}");
@@ -35,14 +36,16 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"empty.json", "--preprocess"},
        "255error: option '--preprocess' applies to no configuration file!\n" + usage},
       {{"--seed=99999999999999999999"}, "255error: invalid seed '99999999999999999999'!\n"},
-      {{"--process", "missing.json", "open.json", "bad.json", "many.json", "nul.json"},
+      {{"--process", "missing.json", "open.json", "bad.json", "two.json", "many.json", "nul.json"},
        "1error: unable to open filename 'missing.json'!\n"
        "error: unable to parse json data (code -3)!\n"
-       "the string is not a full json packet, more bytes expected\n"
+       "the string is not a full json packet, more bytes expected\n  at line 1, column 12\n"
        "error: unable to parse json data (code -2)!\n"
-       "invalid character inside json string\n"
+       "invalid character inside json string\n  at line 1, column 8\n"
+       "error: unable to parse json data (code -2)!\n"
+       "invalid character inside json string\n  at line 2, column 2\n"
        "error: unable to parse json data (code -1)!\n"
-       "not enough json tokens were reserved\n"
+       "not enough json tokens were reserved\n  at line 1, column 1029\n"
        "error: incorrect type in file (json object expected)!\n"},
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
       {{"--seed=0", "--seed=18446744073709551615", "--version"},
@@ -64,7 +67,8 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   // read as it comes.
   const RunResult piped = run_shell("printf '{\"a\": 1]' | \"$LANDALLOC\" /dev/stdin", dir.dir());
   EXPECT_EQ(std::to_string(piped.code) + piped.out,
-            "1error: unable to parse json data (code -2)!\ninvalid character inside json string\n");
+            "1error: unable to parse json data (code -2)!\ninvalid character inside json string\n"
+            "  at line 1, column 8\n");
   // Help names every option on a line of its own, and runs nothing.
   const RunResult help = run_landalloc({"empty.json", "--help"}, dir.dir());
   EXPECT_EQ(help.code, 0);

@@ -43,8 +43,8 @@ TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) 
   EXPECT_EQ(get_map(maps, 1), (std::vector<float>{0.5f, 1.0f, N, 1.0f}));
   // A group that is not a list of file names is refused, the first one too.
   EXPECT_EQ(potential(maps, "[[[" + a + "]]]", "[[1]]"),
-            "2error: incorrect type for element 0 of property 'maps.potential-maps' (string or "
-            "number expected)!\n");
+            "2error: incorrect type for element 0 of property 'maps.potential-maps' (json string "
+            "expected)!\n");
   // A weight list of the wrong shape is refused before any map is read.
   EXPECT_EQ(potential(maps, "[[" + a + "," + a + "]]", "[[1]]"),
             "2error: incorrect shape for property 'maps.potential-maps-weight' (one weight per map "
