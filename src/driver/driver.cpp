@@ -165,9 +165,22 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
   int32_t threads = every_core();
   bool keep_runs = false;
   const char* pending = nullptr;  // a per-file option not yet followed by a file
+  bool warned_keep_runs = false;
   for (int a = 1; a < argc; ++a) {
     const char* arg = argv[a];
-    if (std::strncmp(arg, "--", 2) != 0) {
+    // "-x" is a mistyped option far more often than a file name ("./-x" still names one).
+    if (arg[0] != '-' || arg[1] == '\0') {
+      // Run r takes the seed + r - 1: past 2^64 - 1 it would wrap, and the hint to repeat a run
+      // with its seed would name another run.
+      if (seeded && seed > UINT64_MAX - static_cast<uint64_t>(repeats - 1)) {
+        log_message("error: invalid seed '%llu' for %d repeats (the seed + %d passes 2^64 - 1)!\n",
+                    static_cast<unsigned long long>(seed), repeats, repeats - 1);
+        return false;
+      }
+      if (keep_runs && repeats == 1 && !warned_keep_runs) {
+        log_message("! option '--keep-runs' has no effect without '--repeats'\n");
+        warned_keep_runs = true;
+      }
       Job job{arg, stages, seeded, seed, repeats, threads, keep_runs};
       if (!job.stages.any())
         job.stages.preprocess = job.stages.process = job.stages.postprocess = true;

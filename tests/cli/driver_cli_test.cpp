@@ -47,6 +47,17 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
        "error: unable to parse json data (code -1)!\n"
        "not enough json tokens were reserved\n  at line 1, column 1029\n"
        "error: incorrect type in file (json object expected)!\n"},
+      // One dash is an option too; the last run's seed must not wrap; a run without repeats keeps
+      // no run files.
+      {{"-x", "empty.json"}, "255error: unknown option '-x'!\n" + usage},
+      {{"--seed=18446744073709551615", "--repeats=3", "a.json"},
+       "255error: invalid seed '18446744073709551615' for 3 repeats (the seed + 2 passes 2^64 - "
+       "1)!\n"},
+      {{"--seed=18446744073709551613", "--repeats=3", "--keep-runs", "a.json", "--version"},
+       std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      {{"--keep-runs", "a.json", "b.json", "--version"},
+       std::string("0! option '--keep-runs' has no effect without '--repeats'\nlandalloc ") +
+           LANDALLOC_VERSION + "\n"},
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
       {{"--seed=0", "--seed=18446744073709551615", "--version"},
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
