@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -123,12 +124,12 @@ bool decode_string(const char* p, const char* end, std::string& out, const char*
     const char e = p[1];
     p += 2;
     const char simple = e == '"' || e == '\\' || e == '/' ? e
-                        : e == 'b'                          ? '\b'
-                        : e == 'f'                          ? '\f'
-                        : e == 'n'                          ? '\n'
-                        : e == 'r'                          ? '\r'
-                        : e == 't'                          ? '\t'
-                                                            : '\0';
+                        : e == 'b'                        ? '\b'
+                        : e == 'f'                        ? '\f'
+                        : e == 'n'                        ? '\n'
+                        : e == 'r'                        ? '\r'
+                        : e == 't'                        ? '\t'
+                                                          : '\0';
     if (simple != '\0') {
       out += simple;
       continue;
@@ -181,10 +182,17 @@ struct StrictReader {
     while (!end() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
       ++at;
   }
-  int32_t line_at(size_t offset) const {
-    int32_t line, column;
-    text_position(text, offset, &line, &column);
-    return line;
+  std::vector<size_t> newlines;  // offsets of the line ends, found at the first key given twice
+
+  int32_t line_at(size_t offset) {
+    if (newlines.empty()) {
+      for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n') newlines.push_back(i);
+      newlines.push_back(text.size());
+    }
+    return static_cast<int32_t>(std::lower_bound(newlines.begin(), newlines.end(), offset) -
+                                newlines.begin()) +
+           1;
   }
 
   bool string(std::string& decoded) {
@@ -311,7 +319,7 @@ int32_t config_load_text(ConfigDocument& doc, const char* text) {
       jsmn_parse(&parser, doc.text.c_str(), doc.text.size(), tokens.data(), CONFIG_MAX_TOKENS);
   size_t fault = parser.pos;
   if (count > 0) {
-    StrictReader strict{doc.text, 0, doc.warnings};
+    StrictReader strict{doc.text, 0, doc.warnings, {}};
     if (!strict.document()) {
       count = strict.end() ? CONFIG_ERROR_PART : CONFIG_ERROR_INVAL;
       fault = strict.at;
@@ -472,7 +480,7 @@ int32_t config_element_token(const ConfigDocument& doc, int32_t array, int32_t i
 // Copies element i of the array at token `array`: a JSON string when `text_only`, else a string or
 // a number.
 static void copy_element(const ConfigDocument& doc, const char* path, int32_t array, int32_t i,
-                  bool text_only, char* buffer) {
+                         bool text_only, char* buffer) {
   const int32_t j = config_element_token(doc, array, i);
   if (text_only ? !config_token_is(doc, j, CONFIG_STRING) : !token_is_scalar(doc, j)) {
     fatal(2, "error: incorrect type for element %d of property '%s' (%s expected)!\n", i, path,

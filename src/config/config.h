@@ -54,7 +54,7 @@ struct WarnedSwitches {
 struct ConfigDocument {
   std::string text;
   std::vector<ConfigToken> tokens;
-  int32_t token_count = 0;  ///< tokens in use, or the negative error of the last load
+  int32_t token_count = 0;   ///< tokens in use, or the negative error of the last load
   int32_t error_line = 0;    ///< where the text stops being JSON (from 1), after a load error
   int32_t error_column = 0;  ///< in characters from 1
   std::vector<std::string> warnings;  ///< lines of warnings found while loading (keys given twice)

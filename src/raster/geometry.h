@@ -31,8 +31,8 @@ struct GridGeometry {
   double yllcorner = 0.0;
   double xllcenter = 0.0;  ///< the centre of the lower-left cell, when the file gave it
   double yllcenter = 0.0;
-  bool x_center = false;   ///< the file gave the x origin as xllcenter (written back so)
-  bool y_center = false;   ///< the file gave the y origin as yllcenter (written back so)
+  bool x_center = false;  ///< the file gave the x origin as xllcenter (written back so)
+  bool y_center = false;  ///< the file gave the y origin as yllcenter (written back so)
   double cellsize = 0.0;
   std::string source;  ///< the file it was taken from, named when another file does not match
   GridCrs crs;         ///< its coordinate system, carried to every output

@@ -87,9 +87,11 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
 // given twice is read from its first place, with a warning naming both lines.
 TEST(ConfigTest, TextIsReadAsJson) {
   const ConfigDocument c = config_of(
-      "\xEF\xBB\xBF" R"({"a": "sub\\dir.asc", "b": "m\u00e4sk.asc", "c": "out\/pre.asc",)"
+      "\xEF\xBB\xBF"
+      R"({"a": "sub\\dir.asc", "b": "m\u00e4sk.asc", "c": "out\/pre.asc",)"
       R"( "d": "\"\b\f\n\r\t", "e": "\ud83d\ude00\u20AC", "k\u0065y": "x",)"
-      "\n" R"( "p": {"o": "first"}, "p": {"o": "second", "o": "third"}})");
+      "\n"
+      R"( "p": {"o": "first"}, "p": {"o": "second", "o": "third"}})");
   std::vector<std::string> texts;
   for (const char* path : {"a", "b", "c", "d", "e", "key", "p.o"}) {
     char text[CONFIG_TEXT_MAX];
@@ -103,8 +105,9 @@ TEST(ConfigTest, TextIsReadAsJson) {
                             "! key 'p' given twice (lines 2 and 2): the first is read\n",
                             "! key 'p.o' given twice (lines 2 and 2): the first is read\n"}));
   const ConfigDocument lines = config_of("{\"p\": 1,\n\n \"p\": 2}");
-  EXPECT_EQ(lines.warnings, (std::vector<std::string>{
-                                "! key 'p' given twice (lines 1 and 3): the first is read\n"}));
+  EXPECT_EQ(
+      lines.warnings,
+      (std::vector<std::string>{"! key 'p' given twice (lines 1 and 3): the first is read\n"}));
   const struct {
     std::string text;
     int32_t code, line, column;
@@ -128,9 +131,9 @@ TEST(ConfigTest, TextIsReadAsJson) {
   };
   for (const auto& e : errors) {
     ConfigDocument d;
-    EXPECT_EQ((std::vector<int32_t>{config_load_text(d, e.text.c_str()), d.error_line,
-                                    d.error_column}),
-              (std::vector<int32_t>{e.code, e.line, e.column}))
+    EXPECT_EQ(
+        (std::vector<int32_t>{config_load_text(d, e.text.c_str()), d.error_line, d.error_column}),
+        (std::vector<int32_t>{e.code, e.line, e.column}))
         << e.text;
   }
 }

@@ -56,9 +56,11 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
     const char* p = path.c_str();
     char buffer[CONFIG_TEXT_MAX] = "previous";  // must stay terminated whatever happens
     const std::function<void()> getters[] = {
-        [&] { config_get_string(doc, p, buffer); }, [&] { config_get_text(doc, p, buffer); },
+        [&] { config_get_string(doc, p, buffer); },
+        [&] { config_get_text(doc, p, buffer); },
         [&] { config_get_number(doc, p); },
-        [&] { config_get_integer(doc, p); }, [&] { config_get_flag(doc, p); },
+        [&] { config_get_integer(doc, p); },
+        [&] { config_get_flag(doc, p); },
         [&] { config_element_text(doc, p, config_get_array(doc, p), 0, buffer); }};
     for (const auto& body : getters) {
       // A number that is no whole 32-bit count is out of range (1) for the integer getter.

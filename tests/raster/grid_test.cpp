@@ -101,9 +101,10 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
             "cellsize     1.000000\nnodata_value -999\n-999 4\n");
   maps = maps_for(dir.write(
       "zero.asc", "ncols 2\nnrows 1\nxllcenter 0\nyllcenter 5.5\ncellsize 4.997678230579\n"));
-  const std::string shifted = dir.write(
-      "shifted.asc", "ncols 2\nnrows 1\nxllcorner -2.4988391152895\nyllcorner 3.0011608847105\n"
-                     "cellsize 4.997678230579\n1 2\n");
+  const std::string shifted =
+      dir.write("shifted.asc",
+                "ncols 2\nnrows 1\nxllcorner -2.4988391152895\nyllcorner 3.0011608847105\n"
+                "cellsize 4.997678230579\n1 2\n");
   r = run_capturing([&] {
     grid_read(shifted.c_str(), maps, 0);
     grid_write(dir.path("out.asc").c_str(), maps, 0);
@@ -114,12 +115,13 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
             "cellsize     4.997678230579\nnodata_value -999\n1 2\n");
   const std::string far = "ncols 4\nnrows 4\nyllcorner 9000000\ncellsize 0.5\n";
   maps = maps_for(dir.write("far.asc", far));
-  const std::string apart = dir.write("apart.asc", "ncols 4\nnrows 4\nyllcorner 9000000.5\ncellsize 0.5\n");
+  const std::string apart =
+      dir.write("apart.asc", "ncols 4\nnrows 4\nyllcorner 9000000.5\ncellsize 0.5\n");
   r = run_capturing([&] { grid_read(apart.c_str(), maps, 0); });
-  EXPECT_EQ(std::to_string(r.code) + r.log,
-            "1* read '" + apart + "'\nerror: incompatible (header) file '" + apart +
-                "'!\n  yllcorner is 9000000.5 in '" + apart + "' but 9000000 in '" +
-                dir.path("far.asc") + "'\n");
+  EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + apart +
+                                                "'\nerror: incompatible (header) file '" + apart +
+                                                "'!\n  yllcorner is 9000000.5 in '" + apart +
+                                                "' but 9000000 in '" + dir.path("far.asc") + "'\n");
 }
 
 // A file of several blocks of text, cut between and inside words, parsed in stretches: the cells

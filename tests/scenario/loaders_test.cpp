@@ -53,17 +53,19 @@ TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) 
   // A weight that is not finite, or a group whose weights or weighted cells pass the float range,
   // is refused naming the weight, before the potential turns into infinities and NaN.
   const std::string range = "1error: property out of range in config json file!\n  element ";
-  for (const auto& [groups, weights, error] : {
-           std::tuple<std::string, std::string, std::string>{
-               "[[" + a + "]]", R"([["nan"]])", "0 of group 0 of property "
-                                                "'maps.potential-maps-weight' is nan, accepted "
-                                                "finite weights whose magnitudes add up to a float"},
-           {"[[" + a + "],[" + a + "," + b + "]]", R"([[1], [-3e38, "1e38"]])",
-            "1 of group 1 of property 'maps.potential-maps-weight' is 1e+38, accepted finite "
-            "weights whose magnitudes add up to a float"},
-           {"[[" + a + "," + b + "]]", "[[1, 1e38]]",
-            "1 of group 0 of property 'maps.potential-maps-weight' is 1e+38, accepted weights "
-            "whose sum over '" + b.substr(1, b.size() - 2) + "' is a float"}}) {
+  for (const auto& [groups, weights, error] :
+       {std::tuple<std::string, std::string, std::string>{
+            "[[" + a + "]]", R"([["nan"]])",
+            "0 of group 0 of property "
+            "'maps.potential-maps-weight' is nan, accepted "
+            "finite weights whose magnitudes add up to a float"},
+        {"[[" + a + "],[" + a + "," + b + "]]", R"([[1], [-3e38, "1e38"]])",
+         "1 of group 1 of property 'maps.potential-maps-weight' is 1e+38, accepted finite "
+         "weights whose magnitudes add up to a float"},
+        {"[[" + a + "," + b + "]]", "[[1, 1e38]]",
+         "1 of group 0 of property 'maps.potential-maps-weight' is 1e+38, accepted weights "
+         "whose sum over '" +
+             b.substr(1, b.size() - 2) + "' is a float"}}) {
     const std::string log = potential(maps, groups, weights);
     EXPECT_EQ(log.substr(0, 1) + log.substr(std::min(log.size(), log.find("error: "))),
               range + error + "\n");
