@@ -38,6 +38,7 @@ FILE* log_stream() {
 void log_set_stream(FILE* stream) {
   redirected_stream = stream;
   log_failed = false;
+  log_column = 0;
 }
 
 // Every message reaches the stream at once, so a run that a signal ends loses nothing it printed
@@ -65,6 +66,14 @@ static void progress_hide() {
   progress_visible = false;
 }
 
+// An error that ends a run starts on a line of its own, even when it cuts a line of figures short.
+static void end_open_line(const char* text) {
+  if (log_column == 0 || std::strncmp(text, "error: ", 7) != 0) return;
+  std::fputc('\n', log_stream());
+  if (log_copy != nullptr) log_copy->push_back('\n');
+  log_column = 0;
+}
+
 void log_message(const char* format, ...) {
   progress_hide();
   char small[512];
@@ -82,6 +91,7 @@ void log_message(const char* format, ...) {
     va_end(args);
     text = large.c_str();
   }
+  end_open_line(text);
   std::fwrite(text, 1, static_cast<size_t>(length), log_stream());
   if (log_copy != nullptr) log_copy->append(text, static_cast<size_t>(length));
   size_t end = static_cast<size_t>(length);
@@ -121,11 +131,13 @@ void shared_step_capture(SharedStep& step, const std::function<void()>& body) {
   if (stream == nullptr) throw std::bad_alloc();
   FILE* previous = redirected_stream;
   std::string* copy = log_copy;
+  const size_t column = log_column;
   log_set_stream(stream);
   log_copy = nullptr;
   const auto restore = [&] {
     log_set_stream(previous);
     log_copy = copy;
+    log_column = column;
   };
   try {
     body();
@@ -248,6 +260,7 @@ void fatal_exit(int code) {
 // its copy fails with the same words.
 void fatal(int code, const char* format, ...) {
   progress_clear();
+  end_open_line(format);
   va_list args;
   va_start(args, format);
   if (log_copy != nullptr) {
@@ -265,5 +278,6 @@ void fatal(int code, const char* format, ...) {
   }
   std::vfprintf(log_stream(), format, args);
   va_end(args);
+  log_column = 0;
   fatal_exit(code);
 }

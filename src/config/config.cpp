@@ -1,5 +1,6 @@
 #include "config/config.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdint>
@@ -74,21 +75,276 @@ double parse_number(const char* text, bool* ok) {
   return value;
 }
 
+// Reads four hexadecimal digits at p into *unit; false when they are not all there.
+bool read_hex4(const char* p, const char* end, uint32_t* unit) {
+  if (end - p < 4) return false;
+  *unit = 0;
+  for (int k = 0; k < 4; ++k) {
+    const char c = p[k];
+    const int digit = c >= '0' && c <= '9'   ? c - '0'
+                      : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                      : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                             : -1;
+    if (digit < 0) return false;
+    *unit = *unit << 4 | static_cast<uint32_t>(digit);
+  }
+  return true;
+}
+
+void append_utf8(uint32_t code, std::string& out) {
+  if (code < 0x80) {
+    out += static_cast<char>(code);
+  } else if (code < 0x800) {
+    out += static_cast<char>(0xC0 | code >> 6);
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else if (code < 0x10000) {
+    out += static_cast<char>(0xE0 | code >> 12);
+    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | code >> 18);
+    out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+    out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+    out += static_cast<char>(0x80 | (code & 0x3F));
+  }
+}
+
+// Decodes the content of a JSON string (the text between its quotes) into UTF-8. On an escape
+// that names no character returns false with `*fault` at its backslash: a lone surrogate has no
+// UTF-8 form, and a NUL would cut every file name and key it entered.
+bool decode_string(const char* p, const char* end, std::string& out, const char** fault) {
+  out.clear();
+  while (p < end) {
+    if (*p != '\\') {
+      out += *p++;
+      continue;
+    }
+    *fault = p;
+    if (end - p < 2) return false;
+    const char e = p[1];
+    p += 2;
+    const char simple = e == '"' || e == '\\' || e == '/' ? e
+                        : e == 'b'                        ? '\b'
+                        : e == 'f'                        ? '\f'
+                        : e == 'n'                        ? '\n'
+                        : e == 'r'                        ? '\r'
+                        : e == 't'                        ? '\t'
+                                                          : '\0';
+    if (simple != '\0') {
+      out += simple;
+      continue;
+    }
+    uint32_t code;
+    if (e != 'u' || !read_hex4(p, end, &code)) return false;
+    p += 4;
+    if (code >= 0xDC00 && code <= 0xDFFF) return false;
+    if (code >= 0xD800 && code <= 0xDBFF) {
+      uint32_t low;
+      if (end - p < 6 || p[0] != '\\' || p[1] != 'u' || !read_hex4(p + 2, end, &low) ||
+          low < 0xDC00 || low > 0xDFFF) {
+        return false;
+      }
+      p += 6;
+      code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+    }
+    if (code == 0) return false;
+    append_utf8(code, out);
+  }
+  return true;
+}
+
+// Line and column (from 1, the column in characters) of byte `offset` of `text`.
+void text_position(const std::string& text, size_t offset, int32_t* line, int32_t* column) {
+  *line = 1;
+  *column = 1;
+  for (size_t i = 0; i < offset && i < text.size(); ++i) {
+    if (text[i] == '\n') {
+      ++*line;
+      *column = 1;
+    } else if ((static_cast<unsigned char>(text[i]) & 0xC0) != 0x80) {
+      ++*column;
+    }
+  }
+}
+
+// A strict reading of the whole text, for what jsmn's non-strict mode lets through: text after
+// the root value, misplaced commas and colons, bare words, bad escapes. It also finds keys given
+// twice in one object: the getters read the first, which stored files rely on, but the second is
+// almost always a mistake worth a warning.
+struct StrictReader {
+  const std::string& text;
+  size_t at = 0;
+  std::vector<std::string>& warnings;
+
+  bool end() const { return at >= text.size(); }
+  char peek() const { return end() ? '\0' : text[at]; }
+  void skip_blanks() {
+    while (!end() && (text[at] == ' ' || text[at] == '\t' || text[at] == '\n' || text[at] == '\r'))
+      ++at;
+  }
+  std::vector<size_t> newlines;  // offsets of the line ends, found at the first key given twice
+
+  int32_t line_at(size_t offset) {
+    if (newlines.empty()) {
+      for (size_t i = 0; i < text.size(); ++i)
+        if (text[i] == '\n') newlines.push_back(i);
+      newlines.push_back(text.size());
+    }
+    return static_cast<int32_t>(std::lower_bound(newlines.begin(), newlines.end(), offset) -
+                                newlines.begin()) +
+           1;
+  }
+
+  bool string(std::string& decoded) {
+    const size_t open = ++at;
+    while (!end() && text[at] != '"') at += text[at] == '\\' ? 2 : 1;
+    if (end()) return false;
+    const char* fault = nullptr;
+    if (!decode_string(text.data() + open, text.data() + at, decoded, &fault)) {
+      at = static_cast<size_t>(fault - text.data());
+      return false;
+    }
+    ++at;
+    return true;
+  }
+
+  bool digits() {
+    const size_t first = at;
+    while (!end() && std::isdigit(static_cast<unsigned char>(text[at]))) ++at;
+    return at > first;
+  }
+
+  bool number() {
+    if (peek() == '-') ++at;
+    if (peek() == '0') {
+      ++at;
+    } else if (!digits()) {
+      return false;
+    }
+    if (peek() == '.' && (++at, !digits())) return false;
+    if (peek() == 'e' || peek() == 'E') {
+      ++at;
+      if (peek() == '+' || peek() == '-') ++at;
+      if (!digits()) return false;
+    }
+    return true;
+  }
+
+  bool word() {
+    for (const char* literal : {"true", "false", "null"}) {
+      const size_t length = std::strlen(literal);
+      if (text.compare(at, length, literal) == 0) {
+        at += length;
+        return true;
+      }
+    }
+    return number();
+  }
+
+  bool object(const std::string& path) {
+    ++at;
+    skip_blanks();
+    if (peek() == '}') return ++at, true;
+    std::vector<std::pair<std::string, size_t>> keys;
+    for (;;) {
+      skip_blanks();
+      const size_t key_at = at;
+      std::string key;
+      if (peek() != '"' || !string(key)) return false;
+      for (const auto& [earlier, earlier_at] : keys) {
+        if (earlier != key) continue;
+        warnings.push_back("! key '" + path + key + "' given twice (lines " +
+                           std::to_string(line_at(earlier_at)) + " and " +
+                           std::to_string(line_at(key_at)) + "): the first is read\n");
+        break;
+      }
+      keys.emplace_back(key, key_at);
+      skip_blanks();
+      if (peek() != ':') return false;
+      ++at;
+      if (!value(path + key + ".")) return false;
+      skip_blanks();
+      if (peek() == '}') return ++at, true;
+      if (peek() != ',') return false;
+      ++at;
+    }
+  }
+
+  bool array(const std::string& path) {
+    ++at;
+    skip_blanks();
+    if (peek() == ']') return ++at, true;
+    for (;;) {
+      if (!value(path)) return false;
+      skip_blanks();
+      if (peek() == ']') return ++at, true;
+      if (peek() != ',') return false;
+      ++at;
+    }
+  }
+
+  bool value(const std::string& path) {
+    skip_blanks();
+    std::string ignored;
+    switch (peek()) {
+      case '{':
+        return object(path);
+      case '[':
+        return array(path);
+      case '"':
+        return string(ignored);
+      default:
+        return word();
+    }
+  }
+
+  // The whole text is one value and blanks.
+  bool document() {
+    if (!value("")) return false;
+    skip_blanks();
+    return end();
+  }
+};
+
 }  // namespace
 
 int32_t config_load_text(ConfigDocument& doc, const char* text) {
   doc = ConfigDocument{};
-  doc.text = text;
+  // Editors on Windows start a UTF-8 file with a byte-order mark; it is no part of the JSON.
+  doc.text = std::strncmp(text, "\xEF\xBB\xBF", 3) == 0 ? text + 3 : text;
   std::vector<jsmntok_t> tokens(CONFIG_MAX_TOKENS);
   jsmn_parser parser;
   jsmn_init(&parser);
-  doc.token_count =
+  int32_t count =
       jsmn_parse(&parser, doc.text.c_str(), doc.text.size(), tokens.data(), CONFIG_MAX_TOKENS);
-  for (int32_t i = 0; i < doc.token_count; ++i) {
-    const jsmntok_t& t = tokens[static_cast<size_t>(i)];
-    doc.tokens.push_back(ConfigToken{token_type(t.type), t.start, t.end, t.size});
+  size_t fault = parser.pos;
+  if (count > 0) {
+    StrictReader strict{doc.text, 0, doc.warnings, {}};
+    if (!strict.document()) {
+      count = strict.end() ? CONFIG_ERROR_PART : CONFIG_ERROR_INVAL;
+      fault = strict.at;
+      doc.warnings.clear();
+    }
   }
-  return doc.token_count;
+  doc.token_count = count;
+  if (count < 0) {
+    text_position(doc.text, fault, &doc.error_line, &doc.error_column);
+    return count;
+  }
+  std::string decoded;
+  const char* unused = nullptr;
+  for (int32_t i = 0; i < count; ++i) {
+    const jsmntok_t& t = tokens[static_cast<size_t>(i)];
+    ConfigToken token{token_type(t.type), t.start, t.end, t.size};
+    // Decoded text is never longer than its escapes, so it fits the token's own span.
+    if (token.type == CONFIG_STRING) {
+      decode_string(doc.text.data() + t.start, doc.text.data() + t.end, decoded, &unused);
+      doc.text.replace(static_cast<size_t>(t.start), decoded.size(), decoded);
+      token.end = t.start + static_cast<int32_t>(decoded.size());
+    }
+    doc.tokens.push_back(token);
+  }
+  return count;
 }
 
 bool config_token_is(const ConfigDocument& doc, int32_t i, ConfigTokenType type) {
@@ -155,6 +411,15 @@ void config_get_string(const ConfigDocument& doc, const char* path, char* buffer
   copy_token_text(doc, path, i, buffer);
 }
 
+void config_get_text(const ConfigDocument& doc, const char* path, char* buffer) {
+  const int32_t i = config_find(doc, 0, path);
+  if (i == -1) fatal(2, "error: property '%s' not found in config json file!\n", path);
+  if (!config_token_is(doc, i, CONFIG_STRING)) {
+    fatal(2, "error: incorrect type for property '%s' (json string expected)!\n", path);
+  }
+  copy_token_text(doc, path, i, buffer);
+}
+
 double config_get_number(const ConfigDocument& doc, const char* path) {
   char buffer[CONFIG_TEXT_MAX];
   config_get_string(doc, path, buffer);
@@ -174,8 +439,8 @@ int32_t config_get_integer(const ConfigDocument& doc, const char* path) {
   // number that 32 bits hold, whatever its spelling, or it is out of range.
   if (!(value == std::trunc(value) && value >= INT32_MIN && value <= INT32_MAX)) {
     const char* name = std::strrchr(path, '.');
-    fatal(1, "error: property '%s' out of range ('%s')!\n", name != nullptr ? name + 1 : path,
-          buffer);
+    log_message("error: property '%s' out of range!\n", name != nullptr ? name + 1 : path);
+    fatal(1, "  property '%s' is '%s', accepted a whole number of 32 bits\n", path, buffer);
   }
   return static_cast<int32_t>(value);
 }
@@ -212,20 +477,27 @@ int32_t config_element_token(const ConfigDocument& doc, int32_t array, int32_t i
   return token_valid(doc, j) ? j : -1;
 }
 
-void config_element_text(const ConfigDocument& doc, const char* path, int32_t array, int32_t i,
-                         char* buffer) {
+// Copies element i of the array at token `array`: a JSON string when `text_only`, else a string or
+// a number.
+static void copy_element(const ConfigDocument& doc, const char* path, int32_t array, int32_t i,
+                         bool text_only, char* buffer) {
   const int32_t j = config_element_token(doc, array, i);
-  if (!token_is_scalar(doc, j)) {
-    fatal(2, "error: incorrect type for element %d of property '%s' (string or number expected)!\n",
-          i, path);
+  if (text_only ? !config_token_is(doc, j, CONFIG_STRING) : !token_is_scalar(doc, j)) {
+    fatal(2, "error: incorrect type for element %d of property '%s' (%s expected)!\n", i, path,
+          text_only ? "json string" : "string or number");
   }
   copy_token_text(doc, path, j, buffer);
+}
+
+void config_element_text(const ConfigDocument& doc, const char* path, int32_t array, int32_t i,
+                         char* buffer) {
+  copy_element(doc, path, array, i, true, buffer);
 }
 
 double config_element_number(const ConfigDocument& doc, const char* path, int32_t array,
                              int32_t i) {
   char buffer[CONFIG_TEXT_MAX];
-  config_element_text(doc, path, array, i, buffer);
+  copy_element(doc, path, array, i, false, buffer);
   bool ok;
   const double value = parse_number(buffer, &ok);
   if (!ok) {

@@ -1,8 +1,8 @@
 // The configuration document: the JSON file named on the command line, tokenised once, and the
 // dotted-path property access that every stage reads its settings through. A document is a value
-// that the driver builds per file and hands to the stages; getters copy a token's raw text into a
-// CONFIG_TEXT_MAX buffer and the caller converts it. Errors are fatal with exit code 2 and name the
-// property path.
+// that the driver builds per file and hands to the stages; getters copy a token's text (escapes
+// decoded, UTF-8) into a CONFIG_TEXT_MAX buffer and the caller converts it. Errors are fatal with
+// exit code 2 and name the property path.
 #pragma once
 
 #include <cstdint>
@@ -49,16 +49,23 @@ struct WarnedSwitches {
   std::mutex lock;
 };
 
-/// A tokenised configuration file.
+/// A tokenised configuration file. The text of a string token is decoded in place: its span
+/// holds the UTF-8 text the escapes stand for.
 struct ConfigDocument {
   std::string text;
   std::vector<ConfigToken> tokens;
-  int32_t token_count = 0;  ///< tokens in use, or the negative error of the last load
+  int32_t token_count = 0;   ///< tokens in use, or the negative error of the last load
+  int32_t error_line = 0;    ///< where the text stops being JSON (from 1), after a load error
+  int32_t error_column = 0;  ///< in characters from 1
+  std::vector<std::string> warnings;  ///< lines of warnings found while loading (keys given twice)
   mutable WarnedSwitches warned;
 };
 
-/// Tokenises `text` (copied; it ends at its first NUL) into `doc`; returns the token count or one
-/// of the negative CONFIG_ERROR codes.
+/// Tokenises `text` (copied; it ends at its first NUL; a UTF-8 byte-order mark before it is
+/// skipped) into `doc`; returns the token count or one of the negative CONFIG_ERROR codes. The text
+/// must be JSON as written: anything after the root value, a misplaced comma, a bare word that is
+/// no number, true, false or null, or an escape that names no character (or NUL) is
+/// CONFIG_ERROR_INVAL, an unfinished document CONFIG_ERROR_PART.
 int32_t config_load_text(ConfigDocument& doc, const char* text);
 
 /// Index of the first token after token i's whole subtree, or -1 for a token of no known type.
@@ -76,12 +83,17 @@ bool config_token_is(const ConfigDocument& doc, int32_t i, ConfigTokenType type)
 /// Copies the text of the required scalar property `path` into `buffer` (CONFIG_TEXT_MAX bytes).
 void config_get_string(const ConfigDocument& doc, const char* path, char* buffer);
 
+/// As config_get_string, for a property that is a text (a file name, a choice): a JSON value of
+/// another type is fatal (exit 2) rather than read as its spelling.
+void config_get_text(const ConfigDocument& doc, const char* path, char* buffer);
+
 /// The required scalar property `path` as a number; a text that is not a number is fatal (exit 2).
 double config_get_number(const ConfigDocument& doc, const char* path);
 
 /// The required scalar property `path` as a whole number: a text that is not a number is fatal
 /// (exit 2); a number that is not whole, or that 32 bits cannot hold, is out of range (exit 1,
-/// naming the property's last key and the text). 1e5 is 100000.
+/// naming the property's last key, then the property and its text on a line of their own). 1e5 is
+/// 100000.
 int32_t config_get_integer(const ConfigDocument& doc, const char* path);
 
 /// True exactly when the required scalar property `path` reads "yes"; a text other than "yes" or
@@ -95,7 +107,7 @@ int32_t config_get_array(const ConfigDocument& doc, const char* path);
 int32_t config_element_token(const ConfigDocument& doc, int32_t array, int32_t i);
 
 /// Copies the text of element i of the array at token `array` (property `path`, named in errors)
-/// into `buffer`. An element that is not a single string or primitive is a fatal error (exit 2).
+/// into `buffer`. An element that is not a JSON string is a fatal error (exit 2).
 void config_element_text(const ConfigDocument& doc, const char* path, int32_t array, int32_t i,
                          char* buffer);
 

@@ -165,9 +165,22 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
   int32_t threads = every_core();
   bool keep_runs = false;
   const char* pending = nullptr;  // a per-file option not yet followed by a file
+  bool warned_keep_runs = false;
   for (int a = 1; a < argc; ++a) {
     const char* arg = argv[a];
-    if (std::strncmp(arg, "--", 2) != 0) {
+    // "-x" is a mistyped option far more often than a file name ("./-x" still names one).
+    if (arg[0] != '-' || arg[1] == '\0') {
+      // Run r takes the seed + r - 1: past 2^64 - 1 it would wrap, and the hint to repeat a run
+      // with its seed would name another run.
+      if (seeded && seed > UINT64_MAX - static_cast<uint64_t>(repeats - 1)) {
+        log_message("error: invalid seed '%llu' for %d repeats (the seed + %d passes 2^64 - 1)!\n",
+                    static_cast<unsigned long long>(seed), repeats, repeats - 1);
+        return false;
+      }
+      if (keep_runs && repeats == 1 && !warned_keep_runs) {
+        log_message("! option '--keep-runs' has no effect without '--repeats'\n");
+        warned_keep_runs = true;
+      }
       Job job{arg, stages, seeded, seed, repeats, threads, keep_runs};
       if (!job.stages.any())
         job.stages.preprocess = job.stages.process = job.stages.postprocess = true;
@@ -242,7 +255,8 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
   return true;
 }
 
-void report_parse_error(int32_t code) {
+void report_parse_error(const ConfigDocument& config) {
+  const int32_t code = config.token_count;
   log_message("error: unable to parse json data (code %d)!\n", code);
   switch (code) {
     case CONFIG_ERROR_PART:
@@ -258,6 +272,7 @@ void report_parse_error(int32_t code) {
       log_message("unknown error\n");
       break;
   }
+  log_message("  at line %d, column %d\n", config.error_line, config.error_column);
 }
 
 void report_reserve_failure(int64_t bytes) {
@@ -402,9 +417,10 @@ bool load_config_file(const char* path, ConfigDocument& config) {
   if (!text) return false;
   const int32_t count = config_load_text(config, text->c_str());
   if (count < 0) {
-    report_parse_error(count);
+    report_parse_error(config);
     return false;
   }
+  for (const std::string& warning : config.warnings) log_message("%s", warning.c_str());
   if (count == 0 || !config_token_is(config, 0, CONFIG_OBJECT)) {
     log_message("error: incorrect type in file (json object expected)!\n");
     return false;

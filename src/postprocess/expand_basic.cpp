@@ -33,7 +33,7 @@ const struct {
 
 AssignPreference read_assign_preference(const ConfigDocument& config) {
   char text[CONFIG_TEXT_MAX];
-  config_get_string(config, "postprocess.expand.assign-preference", text);
+  config_get_text(config, "postprocess.expand.assign-preference", text);
   for (const auto& w : PREFERENCE_WORDS) {
     if (std::strcmp(text, w.word) == 0) return w.preference;
   }

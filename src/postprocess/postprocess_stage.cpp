@@ -67,7 +67,7 @@ int32_t read_cells_parameter(const ConfigDocument& config, const char* path, con
 
 std::string read_text(const ConfigDocument& config, const char* path) {
   char text[CONFIG_TEXT_MAX];
-  config_get_string(config, path, text);
+  config_get_text(config, path, text);
   return text;
 }
 

@@ -82,7 +82,7 @@ PreprocessParameters preprocess_read_parameters(const ConfigDocument& config) {
   PreprocessParameters p;
   p.exclusion_masks = config_get_text_list(config, "maps.exclusion-masks");
   char text[CONFIG_TEXT_MAX];
-  config_get_string(config, "preprocess.init-values-map", text);
+  config_get_text(config, "preprocess.init-values-map", text);
   p.init_values_map = text;
   p.distribution_masks = config_get_text_list(config, "preprocess.distribution-masks");
   p.convert_area = static_cast<float>(config_get_number(config, "preprocess.convert-area"));
@@ -93,7 +93,7 @@ PreprocessParameters preprocess_read_parameters(const ConfigDocument& config) {
                         "property 'preprocess.convert-area'", p.convert_area, "0 to 1");
   }
   p.debug_maps = config_get_flag(config, "preprocess.debug-maps");
-  config_get_string(config, "preprocess.output", text);
+  config_get_text(config, "preprocess.output", text);
   p.output = text;
   return p;
 }

@@ -108,7 +108,7 @@ void echo_annealing_parameters(const ProcessParameters& p) {
 
 std::string read_text(const ConfigDocument& config, const char* path) {
   char text[CONFIG_TEXT_MAX];
-  config_get_string(config, path, text);
+  config_get_text(config, path, text);
   return text;
 }
 

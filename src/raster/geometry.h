@@ -3,6 +3,7 @@
 // being the first row of the file.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -21,29 +22,38 @@ struct GridCrs {
 };
 
 /// The shared grid. Header fields keep the precision of the file they came from (doubles) and are
-/// compared as 32-bit floats, so that outputs line up with their inputs.
+/// compared in double precision to a small fraction of a cell (same_grid_place), so that outputs
+/// line up with their inputs.
 struct GridGeometry {
   int32_t ncols = 0;
   int32_t nrows = 0;
-  double xllcorner = 0.0;
+  double xllcorner = 0.0;  ///< the lower-left corner, also when the file gave the centre
   double yllcorner = 0.0;
-  double xllcenter = 0.0;
+  double xllcenter = 0.0;  ///< the centre of the lower-left cell, when the file gave it
   double yllcenter = 0.0;
+  bool x_center = false;  ///< the file gave the x origin as xllcenter (written back so)
+  bool y_center = false;  ///< the file gave the y origin as yllcenter (written back so)
   double cellsize = 0.0;
   std::string source;  ///< the file it was taken from, named when another file does not match
   GridCrs crs;         ///< its coordinate system, carried to every output
 };
 
 /// The lower-left corner along one axis of a geometry that gives either the corner or the centre
-/// of the lower-left cell (half a cell further in): both describe the same place. A centre of
-/// exactly 0 cannot be told from an absent one and reads as a corner of 0.
+/// of the lower-left cell (half a cell further in): both describe the same place. A header read
+/// from a file always holds the corner; a geometry built with a centre alone reads it from there.
 inline double grid_lower_left(double corner, double center, double cellsize) {
   return corner == 0.0 && center != 0.0 ? center - cellsize / 2.0 : corner;
 }
 
-/// Whether two header values are the same as 32-bit floats, the precision grids are compared at.
-inline bool same_as_float(double a, double b) {
-  return static_cast<float>(a) == static_cast<float>(b);
+/// Fraction of a cell by which two headers may place their grids apart and still be the same
+/// grid: a header written with fewer decimals than its source still matches, a grid moved by a
+/// visible part of a cell does not (at 9e6 a 32-bit float cannot tell a cell of 0.5 apart).
+constexpr double GRID_PLACE_TOLERANCE = 1e-3;
+
+/// Whether two origins along one axis (or two cell sizes, `cells` cells long) of grids of cell
+/// size `cellsize` lie within GRID_PLACE_TOLERANCE of a cell of each other.
+inline bool same_grid_place(double a, double b, double cellsize, double cells = 1.0) {
+  return a == b || std::fabs(a - b) * cells <= GRID_PLACE_TOLERANCE * std::fabs(cellsize);
 }
 
 /// Whether the geometry describes a grid (both counts set).

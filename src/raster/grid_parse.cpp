@@ -63,6 +63,7 @@ bool GridHeaderReader::take(std::string_view word) {
     return false;
   }
   values[pending] = value;
+  given[pending] = true;
   pending = -1;
   return true;
 }
@@ -72,11 +73,15 @@ GridHeader GridHeaderReader::header() const {
   GridGeometry& g = header.geometry;
   g.ncols = header_count(values[0]);
   g.nrows = header_count(values[1]);
-  g.xllcorner = values[2];
-  g.yllcorner = values[3];
   g.xllcenter = values[4];
   g.yllcenter = values[5];
   g.cellsize = values[6];
+  // A centre of 0 is an origin like any other: the corner lies half a cell before it. With both
+  // keys given, the corner is taken.
+  g.x_center = given[4] && !given[2];
+  g.y_center = given[5] && !given[3];
+  g.xllcorner = g.x_center ? g.xllcenter - g.cellsize / 2.0 : values[2];
+  g.yllcorner = g.y_center ? g.yllcenter - g.cellsize / 2.0 : values[3];
   header.nodata_value = values[NODATA_KEY];
   return header;
 }

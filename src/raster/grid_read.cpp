@@ -104,27 +104,45 @@ GridHeader scan_header(TokenReader& reader, const char* path) {
   return header.header();
 }
 
+// The two values of a field that differ, with enough digits to tell them apart.
+std::string field_values(double file, const char* path, double geometry, const char* source) {
+  int digits = 9;
+  char a[32], b[32];
+  do {
+    std::snprintf(a, sizeof a, "%.*g", digits, file);
+    std::snprintf(b, sizeof b, "%.*g", digits, geometry);
+  } while (std::strcmp(a, b) == 0 && ++digits <= 17);
+  return std::string(a) + " in '" + path + "' but " + b + " in '" + source + "'";
+}
+
 // Compares a file's header with the geometry field by field; on the first difference the fixed
-// message is followed by a line naming the field, both values and both files.
+// message is followed by a line naming the field, both values and both files. Sizes and origins
+// are compared in double precision to a small fraction of a cell: at large coordinates a 32-bit
+// float cannot tell grids a cell apart.
 void check_header(const GridGeometry& h, const GridGeometry& g, const char* path) {
+  const double cells = std::max(1.0, double(std::max(g.ncols, g.nrows)));
   const struct {
     const char* name;
     double file;
     double geometry;
+    double cells;  ///< how many times a difference adds up across the grid
   } fields[] = {
-      {"ncols", double(h.ncols), double(g.ncols)},
-      {"nrows", double(h.nrows), double(g.nrows)},
-      {"cellsize", h.cellsize, g.cellsize},
+      {"ncols", double(h.ncols), double(g.ncols), 0.0},
+      {"nrows", double(h.nrows), double(g.nrows), 0.0},
+      {"cellsize", h.cellsize, g.cellsize, cells},
       {"xllcorner", grid_lower_left(h.xllcorner, h.xllcenter, h.cellsize),
-       grid_lower_left(g.xllcorner, g.xllcenter, g.cellsize)},
+       grid_lower_left(g.xllcorner, g.xllcenter, g.cellsize), 1.0},
       {"yllcorner", grid_lower_left(h.yllcorner, h.yllcenter, h.cellsize),
-       grid_lower_left(g.yllcorner, g.yllcenter, g.cellsize)},
+       grid_lower_left(g.yllcorner, g.yllcenter, g.cellsize), 1.0},
   };
   for (const auto& f : fields) {
-    if (same_as_float(f.file, f.geometry)) continue;
+    if (f.cells == 0.0 ? f.file == f.geometry
+                       : same_grid_place(f.file, f.geometry, g.cellsize, f.cells)) {
+      continue;
+    }
     log_message("error: incompatible (header) file '%s'!\n", path);
-    fatal(1, "  %s is %.9g in '%s' but %.9g in '%s'\n", f.name, double(float(f.file)), path,
-          double(float(f.geometry)), g.source.c_str());
+    fatal(1, "  %s is %s\n", f.name,
+          field_values(f.file, path, f.geometry, g.source.c_str()).c_str());
   }
 }
 

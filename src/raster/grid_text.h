@@ -42,6 +42,7 @@ struct GridHeaderReader {
 
   std::string error;
   double values[8] = {};
+  bool given[8] = {};
   int pending = -1;  ///< the key whose value comes next, or -1
 };
 
@@ -149,6 +150,6 @@ GridCells grid_parse_cells(std::string_view text, float nodata, float* cells, si
 /// as the same float); returns the end. `out` has room for 32 characters.
 char* grid_format_value(float value, char* out);
 
-/// The text of a header field's value: as "%f" prints it, or with more decimals where that would
-/// not read back as the same 32-bit value.
+/// The text of a header field's value: as "%f" prints it, or with the fewest significant digits
+/// that read back as the very same double where "%f" would not.
 std::string grid_format_header_value(double value);

@@ -133,7 +133,9 @@ struct AtomicWriter {
   }
 };
 
-// As "%f" prints it when that reads back as the same double, else with the fewest digits that do.
+// As "%f" prints it when that reads back as the same double, else with the fewest digits that do:
+// GDAL then sees the very geotransform of the input (a cell size of 4.997678230579 is not
+// 4.997678), and a tiny value (1e-45) is not written as 0.
 std::string grid_format_exact(double value) {
   char text[64];
   std::snprintf(text, sizeof text, "%f", value);
@@ -149,21 +151,8 @@ char* grid_format_value(float value, char* out) {
   return format_g(value, out);
 }
 
-// As "%f" prints it, unless six decimals would not read back as the same 32-bit value (a cell size
-// of 4.997678230579 prints as 4.997678, which no longer matches): then with the fewest further
-// decimals that read back as the same 32-bit value. A magnitude so small that no such count of
-// decimals tells it from 0 (a cell size of 1e-45) takes the exponent form.
 std::string grid_format_header_value(double value) {
-  char text[64];
-  std::snprintf(text, sizeof text, "%f", value);
-  for (int decimals = 7; decimals <= 17 && !same_as_float(std::strtod(text, nullptr), value);
-       ++decimals) {
-    std::snprintf(text, sizeof text, "%.*f", decimals, value);
-  }
-  if (!same_as_float(std::strtod(text, nullptr), value)) {
-    std::snprintf(text, sizeof text, "%.17g", value);
-  }
-  return text;
+  return grid_format_exact(value);
 }
 
 int64_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
@@ -176,15 +165,13 @@ int64_t grid_write(const char* path, const MapBlock& maps, int32_t k) {
   // line, an origin of 0 included.
   writer.text("ncols        %d\n", g.ncols);
   writer.text("nrows        %d\n", g.nrows);
-  // A centre is read back as a corner half a cell away, where the same 32-bit value may round
-  // otherwise: it is written with the digits that give back the very same double.
-  if (g.xllcenter != 0.0 && g.xllcorner == 0.0) {
-    writer.text("%s%s\n", "xllcenter    ", grid_format_exact(g.xllcenter).c_str());
+  if (g.x_center) {
+    writer.text("%s%s\n", "xllcenter    ", grid_format_header_value(g.xllcenter).c_str());
   } else {
     writer.text("%s%s\n", "xllcorner    ", grid_format_header_value(g.xllcorner).c_str());
   }
-  if (g.yllcenter != 0.0 && g.yllcorner == 0.0) {
-    writer.text("%s%s\n", "yllcenter    ", grid_format_exact(g.yllcenter).c_str());
+  if (g.y_center) {
+    writer.text("%s%s\n", "yllcenter    ", grid_format_header_value(g.yllcenter).c_str());
   } else {
     writer.text("%s%s\n", "yllcorner    ", grid_format_header_value(g.yllcorner).c_str());
   }

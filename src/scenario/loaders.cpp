@@ -1,6 +1,7 @@
 #include "scenario/loaders.h"
 
 #include <algorithm>
+#include <cfloat>
 #include <cinttypes>
 #include <cmath>
 #include <cstdlib>
@@ -63,6 +64,23 @@ int32_t check_groups(const ConfigDocument& config, int32_t groups_token) {
   return groups;
 }
 
+// A group's weighted sum is taken in 32-bit floats: a weight that is not finite, or weights whose
+// magnitudes add up past the float range, would turn every cell's potential into an infinity or
+// NaN, and the run would only stop late, when no cell can receive a move.
+void check_group_weights(const ConfigDocument& config, int32_t weight_group, int32_t g) {
+  double magnitudes = 0.0;
+  for (int32_t j = 0; j < config_child_count(config, weight_group); ++j) {
+    const double w = config_element_number(config, POTENTIAL_WEIGHTS, weight_group, j);
+    magnitudes += std::fabs(w);
+    if (!(magnitudes <= FLT_MAX)) {
+      config_out_of_range(1, "error: property out of range in config json file!\n",
+                          "element " + std::to_string(j) + " of group " + std::to_string(g) +
+                              " of property '" + POTENTIAL_WEIGHTS + "'",
+                          w, "finite weights whose magnitudes add up to a float");
+    }
+  }
+}
+
 // The weights must have exactly the shape of the groups: a weight is found by its position, and a
 // missing or extra one would silently pair a file with another file's weight.
 int32_t check_weighted_groups(const ConfigDocument& config, int32_t groups_token, int32_t weights) {
@@ -70,9 +88,7 @@ int32_t check_weighted_groups(const ConfigDocument& config, int32_t groups_token
   bool same_shape = config_child_count(config, weights) == groups;
   for (int32_t g = 0; same_shape && g < groups; ++g) {
     const int32_t weight_group = group_token(config, POTENTIAL_WEIGHTS, weights, g);
-    for (int32_t j = 0; j < config_child_count(config, weight_group); ++j) {
-      config_element_number(config, POTENTIAL_WEIGHTS, weight_group, j);
-    }
+    check_group_weights(config, weight_group, g);
     same_shape = config_child_count(config, weight_group) ==
                  config_child_count(config, config_element_token(config, groups_token, g));
   }
@@ -100,6 +116,21 @@ void add_weighted(MapBlock& maps, int32_t t, int32_t b, float w) {
   for (size_t i = 0; i < n; ++i) {
     if (has_data(sum[i]) && has_data(add[i])) sum[i] = sum[i] + w * add[i];
   }
+}
+
+// The weights alone cannot tell whether a group's sum stays a float: that depends on the cells.
+// A sum past the float range is refused once map j of group g is added, naming its weight.
+void check_finite_sum(const MapBlock& maps, int32_t t, int32_t g, int32_t j, float w,
+                      const char* file) {
+  const size_t n = maps.cell_count();
+  const float* sum = maps.map(t);
+  bool finite = true;
+  for (size_t i = 0; i < n; ++i) finite &= std::isfinite(sum[i]);
+  if (finite) return;
+  config_out_of_range(1, "error: property out of range in config json file!\n",
+                      "element " + std::to_string(j) + " of group " + std::to_string(g) +
+                          " of property '" + POTENTIAL_WEIGHTS + "'",
+                      w, ("weights whose sum over '" + std::string(file) + "' is a float").c_str());
 }
 
 // Fuses map b into map k by the cell-wise maximum; a cell that any group lacks has no data.
@@ -139,6 +170,7 @@ void load_weighted_groups(const ConfigDocument& config, MapBlock& maps, int32_t 
       if (j == 0 || top_cells) scale_data(maps, into, w);
       if (top_cells) map_mark_top_cells(maps, into);
       if (j > 0) add_weighted(maps, t, t + 1, top_cells ? 1.0f : w);
+      if (!top_cells) check_finite_sum(maps, t, g, j, w, name);
     }
     if (have_result) {
       log_message("* fussion group maps\n");
@@ -358,7 +390,7 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
   const char* const path = "preprocess.init-values-map";
   if (config_find(config, 0, path) < 0) return;
   char name[CONFIG_TEXT_MAX];
-  config_get_string(config, path, name);
+  config_get_text(config, path, name);
   if (name[0] == '\0') return;
   const float* solution = maps.map(0);
   const auto refuse = [&] {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <string>
 
+#include "test_support.h"
+
 // The progress line's clock: minutes and seconds below an hour, hours from the hour on, for the
 // time elapsed and for the time left (here as long again as the half done took).
 TEST(LogTest, ProgressClockShowsHoursFromTheHourOn) {
@@ -24,4 +26,24 @@ TEST(LogTest, ProgressClockShowsHoursFromTheHourOn) {
     EXPECT_EQ(testing::internal::GetCapturedStderr(),
               "\rwork, " + clock + " elapsed, about " + clock + " left\n");
   }
+}
+
+// An error that ends a run starts on a line of its own, also when it cuts a line of figures short,
+// and a copy of the log gets the same lines; an error after a whole line adds no empty one.
+TEST(LogTest, AnErrorStartsOnALineOfItsOwn) {
+  std::string copy;
+  const FatalResult r = run_capturing([&] {
+    LogCopy into(copy);
+    log_message("  stage:");
+    log_message(" 0 1");
+    fatal(1, "error: no free cell can receive a move!\n");
+  });
+  EXPECT_EQ(r.log, "  stage: 0 1\nerror: no free cell can receive a move!\n");
+  EXPECT_EQ(copy, r.log);
+  const FatalResult printed = run_capturing([] {
+    log_message("  kb");
+    log_message("error: property 'kb' out of range!\n");
+    fatal(1, "error: second\n");
+  });
+  EXPECT_EQ(printed.log, "  kb\nerror: property 'kb' out of range!\nerror: second\n");
 }

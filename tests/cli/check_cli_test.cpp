@@ -78,6 +78,14 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
       {"--postprocess", "\"proc.asc\"", "\"town.asc\"", code_2, 1},
       // Every cell allocated: no move can start.
       {"--process", "\"pre.asc\"", "\"full.asc\"", "error: no free cell can receive a move!\n", 1},
+      // A number where a file name is expected is refused, and so is a weight that is not finite.
+      {"", "\"output\": \"pre.asc\"", "\"output\": 5",
+       "error: incorrect type for property 'preprocess.output' (json string expected)!\n", 2},
+      {"", "\"potential-maps-weight\": [[1]]", "\"potential-maps-weight\": [[\"inf\"]]",
+       "error: property out of range in config json file!\n  element 0 of group 0 of property "
+       "'maps.potential-maps-weight' is inf, accepted finite weights whose magnitudes add up to a "
+       "float\n",
+       1},
       // Bounds and numbers written as strings are taken; with no move to make, a map whose every
       // cell is allocated is no fault.
       {"--process", "\"pinit\": 0.5, \"tinit\": 1, \"tnext\": 0.9,\n              \"nmovs\": 25",

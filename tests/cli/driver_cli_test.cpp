@@ -18,6 +18,7 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   const std::string many = "{\"a\": " + std::string(1100, '[') + std::string(1100, ']') + "}";
   dir.write("open.json", "{\"a\": [1, 2");
   dir.write("bad.json", "{\"a\": 1]");
+  dir.write("two.json", "{\"a\": 1}\n {\"b\": 2}");
   dir.write("many.json", many);
   dir.write("nul.json", std::string("[1]\0}", 5));
   dir.write("empty.json", "{}");
@@ -35,15 +36,28 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"empty.json", "--preprocess"},
        "255error: option '--preprocess' applies to no configuration file!\n" + usage},
       {{"--seed=99999999999999999999"}, "255error: invalid seed '99999999999999999999'!\n"},
-      {{"--process", "missing.json", "open.json", "bad.json", "many.json", "nul.json"},
+      {{"--process", "missing.json", "open.json", "bad.json", "two.json", "many.json", "nul.json"},
        "1error: unable to open filename 'missing.json'!\n"
        "error: unable to parse json data (code -3)!\n"
-       "the string is not a full json packet, more bytes expected\n"
+       "the string is not a full json packet, more bytes expected\n  at line 1, column 12\n"
        "error: unable to parse json data (code -2)!\n"
-       "invalid character inside json string\n"
+       "invalid character inside json string\n  at line 1, column 8\n"
+       "error: unable to parse json data (code -2)!\n"
+       "invalid character inside json string\n  at line 2, column 2\n"
        "error: unable to parse json data (code -1)!\n"
-       "not enough json tokens were reserved\n"
+       "not enough json tokens were reserved\n  at line 1, column 1029\n"
        "error: incorrect type in file (json object expected)!\n"},
+      // One dash is an option too; the last run's seed must not wrap; a run without repeats keeps
+      // no run files.
+      {{"-x", "empty.json"}, "255error: unknown option '-x'!\n" + usage},
+      {{"--seed=18446744073709551615", "--repeats=3", "a.json"},
+       "255error: invalid seed '18446744073709551615' for 3 repeats (the seed + 2 passes 2^64 - "
+       "1)!\n"},
+      {{"--seed=18446744073709551613", "--repeats=3", "--keep-runs", "a.json", "--version"},
+       std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      {{"--keep-runs", "a.json", "b.json", "--version"},
+       std::string("0! option '--keep-runs' has no effect without '--repeats'\nlandalloc ") +
+           LANDALLOC_VERSION + "\n"},
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
       {{"--seed=0", "--seed=18446744073709551615", "--version"},
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
@@ -64,7 +78,8 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   // read as it comes.
   const RunResult piped = run_shell("printf '{\"a\": 1]' | \"$LANDALLOC\" /dev/stdin", dir.dir());
   EXPECT_EQ(std::to_string(piped.code) + piped.out,
-            "1error: unable to parse json data (code -2)!\ninvalid character inside json string\n");
+            "1error: unable to parse json data (code -2)!\ninvalid character inside json string\n"
+            "  at line 1, column 8\n");
   // Help names every option on a line of its own, and runs nothing.
   const RunResult help = run_landalloc({"empty.json", "--help"}, dir.dir());
   EXPECT_EQ(help.code, 0);

@@ -56,13 +56,16 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
     const char* p = path.c_str();
     char buffer[CONFIG_TEXT_MAX] = "previous";  // must stay terminated whatever happens
     const std::function<void()> getters[] = {
-        [&] { config_get_string(doc, p, buffer); }, [&] { config_get_number(doc, p); },
-        [&] { config_get_integer(doc, p); }, [&] { config_get_flag(doc, p); },
+        [&] { config_get_string(doc, p, buffer); },
+        [&] { config_get_text(doc, p, buffer); },
+        [&] { config_get_number(doc, p); },
+        [&] { config_get_integer(doc, p); },
+        [&] { config_get_flag(doc, p); },
         [&] { config_element_text(doc, p, config_get_array(doc, p), 0, buffer); }};
     for (const auto& body : getters) {
       // A number that is no whole 32-bit count is out of range (1) for the integer getter.
       const std::vector<int> codes =
-          &body == &getters[2] ? std::vector<int>{1, 2} : std::vector<int>{2};
+          &body == &getters[3] ? std::vector<int>{1, 2} : std::vector<int>{2};
       if (failure.empty()) failure = expect_code(codes, "a getter of '" + path + "'", body);
       if (std::memchr(buffer, '\0', sizeof buffer) == nullptr)
         failure = "'" + path + "' unterminated";

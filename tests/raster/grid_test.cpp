@@ -83,8 +83,10 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
             "* write '" + x + "'\nerror: unable to open file '" + x + "'!\n");
 }
 
-// A centre origin lies half a cell inside the corner: the two forms describe the same grid, and a
-// grid is written back in the form its geometry was given in, its no data as -999.
+// A centre origin lies half a cell inside the corner: the two forms describe the same grid (a
+// centre of 0 too), and a grid is written back in the form its geometry was given in, with header
+// values that read back as the same doubles, its no data as -999. Places are told apart to a
+// fraction of a cell, also where a 32-bit float cannot (half a cell at 9e6).
 TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
   TempDir dir;
   MapBlock maps = maps_for(
@@ -97,6 +99,29 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
   EXPECT_EQ(dir.read("out.asc"),
             "ncols        2\nnrows        1\nxllcenter    5.500000\nyllcenter    7.000000\n"
             "cellsize     1.000000\nnodata_value -999\n-999 4\n");
+  maps = maps_for(dir.write(
+      "zero.asc", "ncols 2\nnrows 1\nxllcenter 0\nyllcenter 5.5\ncellsize 4.997678230579\n"));
+  const std::string shifted =
+      dir.write("shifted.asc",
+                "ncols 2\nnrows 1\nxllcorner -2.4988391152895\nyllcorner 3.0011608847105\n"
+                "cellsize 4.997678230579\n1 2\n");
+  r = run_capturing([&] {
+    grid_read(shifted.c_str(), maps, 0);
+    grid_write(dir.path("out.asc").c_str(), maps, 0);
+  });
+  EXPECT_FALSE(r.fatal) << r.log;
+  EXPECT_EQ(dir.read("out.asc"),
+            "ncols        2\nnrows        1\nxllcenter    0.000000\nyllcenter    5.500000\n"
+            "cellsize     4.997678230579\nnodata_value -999\n1 2\n");
+  const std::string far = "ncols 4\nnrows 4\nyllcorner 9000000\ncellsize 0.5\n";
+  maps = maps_for(dir.write("far.asc", far));
+  const std::string apart =
+      dir.write("apart.asc", "ncols 4\nnrows 4\nyllcorner 9000000.5\ncellsize 0.5\n");
+  r = run_capturing([&] { grid_read(apart.c_str(), maps, 0); });
+  EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + apart +
+                                                "'\nerror: incompatible (header) file '" + apart +
+                                                "'!\n  yllcorner is 9000000.5 in '" + apart +
+                                                "' but 9000000 in '" + dir.path("far.asc") + "'\n");
 }
 
 // A file of several blocks of text, cut between and inside words, parsed in stretches: the cells

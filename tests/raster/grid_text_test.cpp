@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <random>
 #include <string>
 #include <vector>
@@ -23,6 +24,11 @@ TEST(GridTextTest, HeaderKeysInAnyCaseUntilTheFirstDataWord) {
   EXPECT_EQ(grid_parse_header("ncols 1e10\nnrows -3\n", &h, &data), "");
   EXPECT_EQ(h.geometry.ncols, 0);  // too large for a count: no grid
   EXPECT_EQ(h.geometry.nrows, -3);
+  // A centre of 0 is an origin like any other: the corner lies half a cell before it.
+  EXPECT_EQ(grid_parse_header("xllcenter 0\nyllcenter 5.5\ncellsize 2\n", &h, &data), "");
+  EXPECT_EQ((std::vector<double>{h.geometry.xllcorner, h.geometry.yllcorner,
+                                 1.0 * h.geometry.x_center, 1.0 * h.geometry.y_center}),
+            (std::vector<double>{-1, 4.5, 1, 1}));
 
   const std::pair<std::string, std::string> errors[] = {
       {"ncols two\n", "invalid header value 'two'"},
@@ -32,15 +38,21 @@ TEST(GridTextTest, HeaderKeysInAnyCaseUntilTheFirstDataWord) {
   for (const auto& [bad, error] : errors) EXPECT_EQ(grid_parse_header(bad, &h, &data), error);
 }
 
-// A header value prints as "%f" does unless that would not read back as the same 32-bit value:
-// then with the fewest decimals that do, or, for a magnitude no count of decimals tells from 0,
-// in the exponent form.
-TEST(GridTextTest, HeaderValuesReadBackAsTheSameFloat) {
+// A header value prints as "%f" does unless that would not read back as the same double: then
+// with the fewest significant digits that do (GDAL then sees the input's very geotransform).
+TEST(GridTextTest, HeaderValuesReadBackAsTheSameDouble) {
   for (const auto& [value, text] : {std::pair<double, std::string>{2.5, "2.500000"},
                                     {-0.1, "-0.100000"},
-                                    {4.997678230579, "4.9976782"},
-                                    {1e-18, "1.0000000000000001e-18"}})
+                                    {9000000.5, "9000000.500000"},
+                                    {4.997678230579, "4.997678230579"},
+                                    {1e-18, "1e-18"},
+                                    {0.1 + 0.2, "0.30000000000000004"}})
     EXPECT_EQ(grid_format_header_value(value), text) << value;
+  std::mt19937_64 random(3);
+  for (int i = 0; i < 1000; ++i) {
+    const double value = std::ldexp(double(random() >> 11), int(random() % 80) - 90);
+    EXPECT_EQ(std::strtod(grid_format_header_value(value).c_str(), nullptr), value) << value;
+  }
 }
 
 // A word that is no float (a colon is the character after the digits), or one beyond a float's

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <random>
 #include <string>
+#include <tuple>
 
 #include "raster/grid.h"
 #include "test_support.h"
@@ -43,12 +44,32 @@ TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) 
   EXPECT_EQ(get_map(maps, 1), (std::vector<float>{0.5f, 1.0f, N, 1.0f}));
   // A group that is not a list of file names is refused, the first one too.
   EXPECT_EQ(potential(maps, "[[[" + a + "]]]", "[[1]]"),
-            "2error: incorrect type for element 0 of property 'maps.potential-maps' (string or "
-            "number expected)!\n");
+            "2error: incorrect type for element 0 of property 'maps.potential-maps' (json string "
+            "expected)!\n");
   // A weight list of the wrong shape is refused before any map is read.
   EXPECT_EQ(potential(maps, "[[" + a + "," + a + "]]", "[[1]]"),
             "2error: incorrect shape for property 'maps.potential-maps-weight' (one weight per map "
             "of 'maps.potential-maps' expected)!\n");
+  // A weight that is not finite, or a group whose weights or weighted cells pass the float range,
+  // is refused naming the weight, before the potential turns into infinities and NaN.
+  const std::string range = "1error: property out of range in config json file!\n  element ";
+  for (const auto& [groups, weights, error] :
+       {std::tuple<std::string, std::string, std::string>{
+            "[[" + a + "]]", R"([["nan"]])",
+            "0 of group 0 of property "
+            "'maps.potential-maps-weight' is nan, accepted "
+            "finite weights whose magnitudes add up to a float"},
+        {"[[" + a + "],[" + a + "," + b + "]]", R"([[1], [-3e38, "1e38"]])",
+         "1 of group 1 of property 'maps.potential-maps-weight' is 1e+38, accepted finite "
+         "weights whose magnitudes add up to a float"},
+        {"[[" + a + "," + b + "]]", "[[1, 1e38]]",
+         "1 of group 0 of property 'maps.potential-maps-weight' is 1e+38, accepted weights "
+         "whose sum over '" +
+             b.substr(1, b.size() - 2) + "' is a float"}}) {
+    const std::string log = potential(maps, groups, weights);
+    EXPECT_EQ(log.substr(0, 1) + log.substr(std::min(log.size(), log.find("error: "))),
+              range + error + "\n");
+  }
 }
 
 // The geometry comes from the first potential map, read once. Every potential map of every group
