@@ -121,6 +121,13 @@ void check_output_folder(const std::string& path) {
   }
 }
 
+std::string lower_case(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
 }  // namespace
 
 std::string nearest_known_property(const std::string& path) {
@@ -136,6 +143,26 @@ std::string nearest_known_property(const std::string& path) {
   // Near means a few slips for the length of the name; anything further is no suggestion.
   const size_t allowed = std::max<size_t>(2, nearest.size() / 4);
   return best <= allowed ? nearest : "";
+}
+
+RepeatSummaryPaths repeat_summary_paths(const ConfigDocument& config, const StageFlags& stages) {
+  std::string path;
+  if (stages.postprocess) {
+    path = postprocess_read_parameters(config).output;
+  } else if (stages.process) {
+    path = process_read_parameters(config).output;
+  } else {
+    path = preprocess_read_parameters(config).output;
+  }
+  // The output's format follows its extension in any case; the names derived from it do too.
+  for (const std::string suffix : {".asc", ".tif", ".tiff"}) {
+    const size_t stem = path.size() - suffix.size();
+    if (path.size() > suffix.size() && lower_case(path.substr(stem)) == suffix) {
+      return {path.substr(0, stem) + ".frequency" + path.substr(stem),
+              path.substr(0, stem) + ".runs.csv"};
+    }
+  }
+  return {path + ".frequency.asc", path + ".runs.csv"};
 }
 
 RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,

@@ -24,6 +24,16 @@ struct RunPlan {
   std::vector<std::string> outputs;  ///< grid files written (besides the debug files)
 };
 
+/// Where repeats put the frequency grid and the runs table: beside the final output (that of the
+/// last selected stage), its extension (".asc", ".tif" or ".tiff", in any case) replaced by
+/// ".frequency" and the same extension, and by ".runs.csv"; a name without one of these
+/// extensions gets ".frequency.asc" appended.
+struct RepeatSummaryPaths {
+  std::string frequency;
+  std::string table;
+};
+RepeatSummaryPaths repeat_summary_paths(const ConfigDocument& config, const StageFlags& stages);
+
 /// The property of all stages nearest to `path` by edit distance, or "" when none is near.
 std::string nearest_known_property(const std::string& path);
 

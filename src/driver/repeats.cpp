@@ -188,27 +188,6 @@ void run_worker(const Scenario& scenario, const RepeatShared& shared, const Repe
   }
 }
 
-// The final output split into its stem and its grid extension (".asc", or ".tif" or ".tiff" for
-// a GeoTIFF); the frequency grid takes the same format and the runs table the same stem.
-std::pair<std::string, std::string> final_output_stem(const ConfigDocument& config,
-                                                      const StageFlags& stages) {
-  std::string path;
-  if (stages.postprocess) {
-    path = postprocess_read_parameters(config).output;
-  } else if (stages.process) {
-    path = process_read_parameters(config).output;
-  } else {
-    path = preprocess_read_parameters(config).output;
-  }
-  for (const std::string suffix : {".asc", ".tif", ".tiff"}) {
-    if (path.size() > suffix.size() &&
-        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      return {path.substr(0, path.size() - suffix.size()), suffix};
-    }
-  }
-  return {path, ".asc"};
-}
-
 // Writes `cells`; `transform` turns each value into the one written.
 template <typename Transform>
 void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path,
@@ -397,10 +376,9 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
   const PackedMap& final_map = stages.postprocess ? best_maps->postprocess_output
                                : stages.process   ? best_maps->process_output
                                                   : best_maps->preprocess_output;
-  const auto [stem, extension] = final_output_stem(config, stages);
-  const std::string frequency = stem + ".frequency" + extension;
-  write_frequency_grid(shared, counts, final_map, frequency);
-  write_runs_table(runs, best, stem + ".runs.csv");
-  log_message("  frequency map '%s'\n", frequency.c_str());
-  log_message("  runs table '%s.runs.csv'\n", stem.c_str());
+  const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
+  write_frequency_grid(shared, counts, final_map, summary.frequency);
+  write_runs_table(runs, best, summary.table);
+  log_message("  frequency map '%s'\n", summary.frequency.c_str());
+  log_message("  runs table '%s'\n", summary.table.c_str());
 }

@@ -134,7 +134,8 @@ TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
 // Each subset of stages repeats on its own: the frequency grid and the table sit beside the last
 // stage's output (an ASCII grid, also when that output has no extension), and they agree with
 // each other; the grid has no data where the final map has none, also where only the map a stage
-// reads says so.
+// reads says so. An extension in upper case is the same extension: the same format, the same
+// names.
 TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
   CliDir dir;
   write_small_configuration(dir);
@@ -175,6 +176,15 @@ TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
     EXPECT_EQ(counted, cells) << last;
     fs::remove(dir.path(last + ".runs.csv"));
   }
+#ifdef LANDALLOC_GDAL
+  const std::string upper = "TIF", signature = "II*";
+#else
+  const std::string upper = "ASC", signature = "ncols";
+#endif
+  dir.write("small.json", replaced(dir.read("small.json"), "\"final\"", "\"final." + upper + "\""));
+  ASSERT_EQ(run_landalloc({"--seed=9", "--repeats=2", "small.json"}, dir.dir()).code, 0);
+  EXPECT_EQ(dir.read("final.frequency." + upper).rfind(signature, 0), 0u);
+  EXPECT_TRUE(dir.exists("final.runs.csv"));
 }
 
 // A run that fails ends the process with its message and code after the whole logs of the runs
