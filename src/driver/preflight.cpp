@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <map>
 
 #include "base/log.h"
@@ -145,25 +146,43 @@ std::string lower_case(std::string text) {
   return text;
 }
 
+bool has_letter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return swap_case(c) != c; });
+}
+
+// Whether `path` with the characters from `start` to `end` in the other case leads to the same
+// entry.
+bool found_in_other_case(const std::string& path, size_t start, size_t end) {
+  std::string swapped = path;
+  for (size_t i = start; i < end; ++i) swapped[i] = swap_case(swapped[i]);
+  struct stat original, other;
+  return lstat(path.c_str(), &original) == 0 && lstat(swapped.c_str(), &other) == 0 &&
+         original.st_dev == other.st_dev && original.st_ino == other.st_ino;
+}
+
 // Whether names in `folder` are looked up regardless of case (macOS and Windows volumes, ext4
-// folders with casefold): some entry with a letter is found under its name with the case swapped.
+// folders with casefold): an entry with a letter is found under its name in the other case. An
+// empty folder (the usual output folder of a first run) is judged by the nearest name with a
+// letter on its path, since a folder looks names up as the one it was made in does.
 bool folder_folds_case(const std::string& folder) {
   DIR* dir = opendir(folder.c_str());
   if (dir == nullptr) return false;
-  bool folds = false;
-  for (const dirent* entry; (entry = readdir(dir)) != nullptr;) {
-    std::string swapped = entry->d_name;
-    for (char& c : swapped) c = swap_case(c);
-    if (swapped == entry->d_name) continue;
-    struct stat original, other;
-    const std::string prefix = folder + "/";
-    folds = lstat((prefix + entry->d_name).c_str(), &original) == 0 &&
-            lstat((prefix + swapped).c_str(), &other) == 0 && original.st_dev == other.st_dev &&
-            original.st_ino == other.st_ino;
-    break;
+  std::string entry_path;
+  for (const dirent* entry; entry_path.empty() && (entry = readdir(dir)) != nullptr;) {
+    if (has_letter(entry->d_name)) entry_path = folder + "/" + entry->d_name;
   }
   closedir(dir);
-  return folds;
+  const size_t slash = entry_path.rfind('/');
+  if (!entry_path.empty()) return found_in_other_case(entry_path, slash + 1, entry_path.size());
+  char* real = realpath(folder.c_str(), nullptr);
+  const std::string path = real != nullptr ? real : "";
+  std::free(real);
+  for (size_t end = path.size(); end > 1; end = path.rfind('/', end - 1)) {
+    const size_t start = path.rfind('/', end - 1) + 1;
+    if (has_letter(path.substr(start, end - start)))
+      return found_in_other_case(path.substr(0, end), start, end);
+  }
+  return false;
 }
 
 // What tells one file from another whatever names lead to it: an existing file is its device and
