@@ -364,6 +364,11 @@ std::optional<std::string> read_config_file(const char* path) {
   return text;
 }
 
+// A run's files are kept only when it is one of several.
+RepeatShape repeat_shape(const Job& job) {
+  return RepeatShape{job.repeats, job.keep_runs && job.repeats > 1};
+}
+
 // Runs the repeats of one configuration file, checked, printing each run's log in run order; a
 // run that fails ends the process with its message and code after the logs of the runs before
 // it, and nothing of the repeats is written then but the files of kept runs.
@@ -478,7 +483,7 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   scenario.seed = seed;
   Run run;
   try {
-    preflight_check(scenario.config, job.stages, geometry);
+    preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
     run.geometry = geometry;
     if (job.repeats > 1) {
       run_repeats(job, scenario, geometry, cluster);
@@ -506,7 +511,7 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
   int code = 0;
   fatal_set_throw(true);
   try {
-    const RunPlan plan = preflight_check(config, job.stages, geometry);
+    const RunPlan plan = preflight_check(config, job.stages, repeat_shape(job), geometry);
     log_message("  stages%s%s%s\n", job.stages.preprocess ? " PREPROCESS" : "",
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());

@@ -1,18 +1,23 @@
 #include "driver/preflight.h"
 
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 
 #include "base/log.h"
 #include "config/config.h"
+#include "driver/repeats.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
 #include "process/process_stage.h"
 #include "raster/geotiff.h"
 #include "raster/grid.h"
 #include "scenario/loaders.h"
+#include "scenario/scenario.h"
 
 namespace {
 
@@ -98,26 +103,154 @@ void add_all(std::vector<std::string>& list, const std::vector<std::string>& ite
 }
 
 // The stage would fail to create the file: same message, and the reason on an added line.
-void check_output_folder(const std::string& path) {
+[[noreturn]] void refuse_output(const std::string& path, const std::string& reason) {
+  log_message("error: unable to open file '%s'!\n", path.c_str());
+  fatal(1, "  %s\n", reason.c_str());
+}
+
+std::string folder_of(const std::string& path) {
   const size_t slash = path.rfind('/');
-  const std::string folder = slash == std::string::npos ? "."
-                             : slash == 0               ? "/"
-                                                        : path.substr(0, slash);
+  return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The output is replaced by a file renamed over it: its folder must take a new file, and what
+// already lies at the path must be a file (a folder, a pipe or a device would fail the write, or
+// take it, late in the run).
+void check_output_path(const std::string& path) {
+  const std::string folder = folder_of(path);
   struct stat info;
-  const char* problem = nullptr;
   if (stat(folder.c_str(), &info) != 0) {
-    problem = "does not exist";
+    refuse_output(path, "folder '" + folder + "' does not exist");
   } else if (!S_ISDIR(info.st_mode)) {
-    problem = "is not a folder";
+    refuse_output(path, "folder '" + folder + "' is not a folder");
   } else if (access(folder.c_str(), W_OK | X_OK) != 0) {
-    problem = "is not writable";
+    refuse_output(path, "folder '" + folder + "' is not writable");
   } else if (stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-    log_message("error: unable to open file '%s'!\n", path.c_str());
-    fatal(1, "  '%s' is a folder\n", path.c_str());
+    refuse_output(path, "'" + path + "' is a folder");
+  } else if (stat(path.c_str(), &info) == 0 && !S_ISREG(info.st_mode)) {
+    refuse_output(path, "'" + path + "' is not a regular file");
   }
-  if (problem != nullptr) {
-    log_message("error: unable to open file '%s'!\n", path.c_str());
-    fatal(1, "  folder '%s' %s\n", folder.c_str(), problem);
+  geotiff_check_output(path.c_str());
+}
+
+char swap_case(char c) {
+  if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+  if (c >= 'A' && c <= 'Z') return static_cast<char>(c - 'A' + 'a');
+  return c;
+}
+
+std::string lower_case(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+bool has_letter(const std::string& text) {
+  return std::any_of(text.begin(), text.end(), [](char c) { return swap_case(c) != c; });
+}
+
+// Whether `path` with the characters from `start` to `end` in the other case leads to the same
+// entry.
+bool found_in_other_case(const std::string& path, size_t start, size_t end) {
+  std::string swapped = path;
+  for (size_t i = start; i < end; ++i) swapped[i] = swap_case(swapped[i]);
+  struct stat original, other;
+  return lstat(path.c_str(), &original) == 0 && lstat(swapped.c_str(), &other) == 0 &&
+         original.st_dev == other.st_dev && original.st_ino == other.st_ino;
+}
+
+// Whether names in `folder` are looked up regardless of case (macOS and Windows volumes, ext4
+// folders with casefold): an entry with a letter is found under its name in the other case. An
+// empty folder (the usual output folder of a first run) is judged by the nearest name with a
+// letter on its path, since a folder looks names up as the one it was made in does.
+bool folder_folds_case(const std::string& folder) {
+  DIR* dir = opendir(folder.c_str());
+  if (dir == nullptr) return false;
+  std::string entry_path;
+  for (const dirent* entry; entry_path.empty() && (entry = readdir(dir)) != nullptr;) {
+    if (has_letter(entry->d_name)) entry_path = folder + "/" + entry->d_name;
+  }
+  closedir(dir);
+  const size_t slash = entry_path.rfind('/');
+  if (!entry_path.empty()) return found_in_other_case(entry_path, slash + 1, entry_path.size());
+  char* real = realpath(folder.c_str(), nullptr);
+  const std::string path = real != nullptr ? real : "";
+  std::free(real);
+  for (size_t end = path.size(); end > 1; end = path.rfind('/', end - 1)) {
+    const size_t start = path.rfind('/', end - 1) + 1;
+    if (has_letter(path.substr(start, end - start)))
+      return found_in_other_case(path.substr(0, end), start, end);
+  }
+  return false;
+}
+
+// What tells one file from another whatever names lead to it: an existing file is its device and
+// inode (through symbolic links, `..` and hard links); one still to be created is its folder's and
+// its name, folded to one case where the folder folds case.
+class FileIdentities {
+ public:
+  std::string of(const std::string& path) {
+    struct stat info;
+    if (stat(path.c_str(), &info) == 0) return "file " + key(info);
+    const std::string folder = folder_of(path);
+    const std::string name =
+        path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);
+    if (stat(folder.c_str(), &info) != 0) return "path " + path;
+    const std::string folder_key = key(info);
+    auto known = folds_.find(folder_key);
+    if (known == folds_.end()) known = folds_.emplace(folder_key, folder_folds_case(folder)).first;
+    return "name " + folder_key + " " + (known->second ? lower_case(name) : name);
+  }
+
+ private:
+  static std::string key(const struct stat& info) {
+    return std::to_string(info.st_dev) + ":" + std::to_string(info.st_ino);
+  }
+  std::map<std::string, bool> folds_;
+};
+
+// A file of the run's plan: written or read, and, when it is a stage's solution map, the stage
+// (0 to 2) and the run's tag.
+struct PlannedFile {
+  std::string path;
+  bool written = false;
+  int solution = -1;
+  std::string tag;
+  std::string identity;  ///< filled by the check
+};
+
+// Refuses the first written file of the plan that is the same file as another, but along the
+// chain of solution maps of one run: each stage may write its solution over the one it has read,
+// so a run of equal solutions from one stage to a later one is allowed.
+void check_distinct(std::vector<PlannedFile>& files) {
+  FileIdentities identities;
+  std::map<std::string, std::vector<size_t>> named;  // the files of each identity, in plan order
+  std::map<std::pair<std::string, int>, std::string> solutions;  // (tag, stage) -> identity
+  for (size_t i = 0; i < files.size(); ++i) {
+    PlannedFile& f = files[i];
+    f.identity = identities.of(f.path);
+    named[f.identity].push_back(i);
+    if (f.solution >= 0) solutions[{f.tag, f.solution}] = f.identity;
+  }
+  const auto chained = [&](const PlannedFile& a, const PlannedFile& b) {
+    if (a.solution < 0 || b.solution < 0 || a.tag != b.tag) return false;
+    for (int stage = std::min(a.solution, b.solution); stage <= std::max(a.solution, b.solution);
+         ++stage) {
+      const auto at = solutions.find({a.tag, stage});
+      if (at == solutions.end() || at->second != a.identity) return false;
+    }
+    return true;
+  };
+  for (size_t j = 0; j < files.size(); ++j) {
+    if (!files[j].written) continue;
+    for (size_t i : named[files[j].identity]) {
+      const PlannedFile& other = files[i];
+      // Each pair once: an input with every output, two outputs in the order written.
+      if ((other.written && i >= j) || chained(other, files[j])) continue;
+      refuse_output(files[j].path, std::string("same file as the ") +
+                                       (other.written ? "output '" : "input '") + other.path + "'");
+    }
   }
 }
 
@@ -138,42 +271,105 @@ std::string nearest_known_property(const std::string& path) {
   return best <= allowed ? nearest : "";
 }
 
+RepeatSummaryPaths repeat_summary_paths(const ConfigDocument& config, const StageFlags& stages) {
+  std::string path;
+  if (stages.postprocess) {
+    path = postprocess_read_parameters(config).output;
+  } else if (stages.process) {
+    path = process_read_parameters(config).output;
+  } else {
+    path = preprocess_read_parameters(config).output;
+  }
+  // The output's format follows its extension in any case; the names derived from it do too.
+  for (const std::string suffix : {".asc", ".tif", ".tiff"}) {
+    const size_t stem = path.size() - suffix.size();
+    if (path.size() > suffix.size() && lower_case(path.substr(stem)) == suffix) {
+      return {path.substr(0, stem) + ".frequency" + path.substr(stem),
+              path.substr(0, stem) + ".runs.csv"};
+    }
+  }
+  return {path + ".frequency.asc", path + ".runs.csv"};
+}
+
 RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
-                        GridGeometry& geometry) {
+                        const RepeatShape& shape, GridGeometry& geometry) {
   warn_unknown_properties(config);
   RunPlan plan;
   add_all(plan.inputs, maps_potential_files(config, stages.process || stages.postprocess));
   maps_init_geometry(config, geometry, true);
 
+  // Read in the stages' order, so that the first fault is the one a run would meet first.
+  PreprocessParameters pre;
+  ProcessStageParameters proc;
+  PostprocessParameters post;
   if (stages.preprocess) {
-    const PreprocessParameters p = preprocess_read_parameters(config);
-    add_all(plan.inputs, p.exclusion_masks);
-    if (!p.init_values_map.empty()) add_unique(plan.inputs, p.init_values_map);
-    add_all(plan.inputs, p.distribution_masks);
-    plan.outputs.push_back(p.output);
+    pre = preprocess_read_parameters(config);
+    add_all(plan.inputs, pre.exclusion_masks);
+    if (!pre.init_values_map.empty()) add_unique(plan.inputs, pre.init_values_map);
+    add_all(plan.inputs, pre.distribution_masks);
   }
   if (stages.process) {
-    const ProcessStageParameters p = process_read_parameters(config);
+    proc = process_read_parameters(config);
     // A map that an earlier stage of the run writes is checked when it is read.
-    if (!stages.preprocess) add_unique(plan.inputs, p.input);
-    add_all(plan.inputs, p.distance_masks);
-    add_all(plan.inputs, p.distance_maps);
-    plan.outputs.push_back(p.output);
+    if (!stages.preprocess) add_unique(plan.inputs, proc.input);
+    add_all(plan.inputs, proc.distance_masks);
+    add_all(plan.inputs, proc.distance_maps);
   }
   if (stages.postprocess) {
-    const PostprocessParameters p = postprocess_read_parameters(config);
-    if (!stages.process) add_unique(plan.inputs, p.input);
-    add_all(plan.inputs, p.distance_masks);
-    add_all(plan.inputs, p.distance_maps);
-    if (!p.basins_map.empty()) add_unique(plan.inputs, p.basins_map);
-    plan.outputs.push_back(p.output);
-    plan.outputs.push_back(p.output_mask);
+    post = postprocess_read_parameters(config);
+    if (!stages.process) add_unique(plan.inputs, post.input);
+    add_all(plan.inputs, post.distance_masks);
+    add_all(plan.inputs, post.distance_maps);
+    if (!post.basins_map.empty()) add_unique(plan.inputs, post.basins_map);
+  }
+
+  // The files one run writes under `tag`: each stage's debug files (which a repeat writes only
+  // when it is kept, named after its own output name), its solution, and the mask.
+  std::vector<PlannedFile> files;
+  const auto add_run = [&](const std::string& tag, bool debug) {
+    Run run;
+    run.file_tag = tag;
+    const auto add = [&](const std::vector<std::string>& debug_files, const std::string& output,
+                         int solution) {
+      for (size_t i = 0; debug && i < debug_files.size(); ++i)
+        files.push_back({debug_files[i], true, -1, tag, ""});
+      files.push_back({run_file_path(run, output), true, solution, tag, ""});
+    };
+    if (stages.preprocess)
+      add(preprocess_debug_files(pre, run_file_path(run, pre.output)), pre.output, 0);
+    if (stages.process)
+      add(process_debug_files(proc, run_file_path(run, proc.output)), proc.output, 1);
+    if (stages.postprocess) {
+      add(postprocess_debug_files(post, run_file_path(run, post.output)), post.output, 2);
+      add({}, post.output_mask, -1);
+    }
+  };
+
+  if (shape.repeats > 1) {
+    for (int32_t r = 1; shape.keep_runs && r <= shape.repeats; ++r)
+      add_run(repeat_run_tag(r, shape.repeats), true);
+    add_run("", false);
+    const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
+    files.push_back({summary.frequency, true, -1, "", ""});
+    files.push_back({summary.table, true, -1, "", ""});
+  } else {
+    add_run("", true);
   }
 
   for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);
-  for (const std::string& output : plan.outputs) {
-    check_output_folder(output);
-    geotiff_check_output(output.c_str());
+  for (const PlannedFile& f : files) {
+    check_output_path(f.path);
+    plan.outputs.push_back(f.path);
   }
+  // The solution map a stage reads from a file that no selected stage writes is an input, and
+  // the first link of the chain.
+  if (stages.process && !stages.preprocess) files.push_back({proc.input, false, 0, "", ""});
+  if (stages.postprocess && !stages.process) files.push_back({post.input, false, 1, "", ""});
+  for (const std::string& input : plan.inputs) {
+    bool solution = false;
+    for (const PlannedFile& f : files) solution = solution || (!f.written && f.path == input);
+    if (!solution) files.push_back({input, false, -1, "", ""});
+  }
+  check_distinct(files);
   return plan;
 }

@@ -188,27 +188,6 @@ void run_worker(const Scenario& scenario, const RepeatShared& shared, const Repe
   }
 }
 
-// The final output split into its stem and its grid extension (".asc", or ".tif" or ".tiff" for
-// a GeoTIFF); the frequency grid takes the same format and the runs table the same stem.
-std::pair<std::string, std::string> final_output_stem(const ConfigDocument& config,
-                                                      const StageFlags& stages) {
-  std::string path;
-  if (stages.postprocess) {
-    path = postprocess_read_parameters(config).output;
-  } else if (stages.process) {
-    path = process_read_parameters(config).output;
-  } else {
-    path = preprocess_read_parameters(config).output;
-  }
-  for (const std::string suffix : {".asc", ".tif", ".tiff"}) {
-    if (path.size() > suffix.size() &&
-        path.compare(path.size() - suffix.size(), suffix.size(), suffix) == 0) {
-      return {path.substr(0, path.size() - suffix.size()), suffix};
-    }
-  }
-  return {path, ".asc"};
-}
-
 // Writes `cells`; `transform` turns each value into the one written.
 template <typename Transform>
 void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path,
@@ -224,17 +203,20 @@ void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::
   write_map(geometry, cells, path, [](float value) { return value; });
 }
 
-// Per cell, the number of runs that allocate it; no data where the potential has none.
+// Per cell, the number of runs that allocate it; no data where the potential or the final map has
+// none, so that a cell no run could choose is told from one that none chose.
 void write_frequency_grid(const RepeatShared& shared, const std::vector<uint32_t>& counts,
-                          const std::string& path) {
+                          const PackedMap& final_map, const std::string& path) {
   MapBlock maps = maps_allocate_quiet(shared.geometry, 1);
   const CellRecords& records = shared.process.records;
   float* cells = maps.map(0);
+  final_map.unpack(cells);
   size_t i = 0;
   for (int32_t row = 0; row < records.grid.nrows; ++row) {
     const CellRecord* line = records.records.get() + bordered_index(records.grid, row, 0);
     for (int32_t col = 0; col < records.grid.ncols; ++col, ++i) {
-      cells[i] = line[col].potential == CELL_NODATA ? CELL_NODATA : static_cast<float>(counts[i]);
+      const bool none = line[col].potential == CELL_NODATA || cells[i] == CELL_NODATA;
+      cells[i] = none ? CELL_NODATA : static_cast<float>(counts[i]);
     }
   }
   grid_write(path.c_str(), maps, 0);
@@ -391,10 +373,12 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
     write_map(shared.geometry, best_maps->postprocess_output, p.output_mask,
               [value](float cell) { return cell == value ? 1.0f : CELL_NODATA; });
   }
-  const auto [stem, extension] = final_output_stem(config, stages);
-  const std::string frequency = stem + ".frequency" + extension;
-  write_frequency_grid(shared, counts, frequency);
-  write_runs_table(runs, best, stem + ".runs.csv");
-  log_message("  frequency map '%s'\n", frequency.c_str());
-  log_message("  runs table '%s.runs.csv'\n", stem.c_str());
+  const PackedMap& final_map = stages.postprocess ? best_maps->postprocess_output
+                               : stages.process   ? best_maps->process_output
+                                                  : best_maps->preprocess_output;
+  const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
+  write_frequency_grid(shared, counts, final_map, summary.frequency);
+  write_runs_table(runs, best, summary.table);
+  log_message("  frequency map '%s'\n", summary.frequency.c_str());
+  log_message("  runs table '%s'\n", summary.table.c_str());
 }

@@ -247,7 +247,8 @@ void expand_basins_branch(PostprocessRun& p, int64_t cells_to_assign) {
     grid_read(p.params.basins_map.c_str(), p.maps, POSTPROCESS_BASINS_MAP);
   }
   if (postprocess_debug_begin(p)) {
-    grid_write_suffixed(p.debug_prefix.c_str(), ".debug.map-4.asc", p.maps, POSTPROCESS_BASINS_MAP);
+    grid_write_suffixed(p.debug_prefix.c_str(), POSTPROCESS_DEBUG_BASINS, p.maps,
+                        POSTPROCESS_BASINS_MAP);
   }
 
   log_message("config parameters\n");

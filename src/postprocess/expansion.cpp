@@ -42,7 +42,8 @@ void write_probability_debug_map(PostprocessRun& p) {
   const size_t n = p.maps.cell_count();
   float* cells = p.maps.map(POSTPROCESS_SCRATCH_MAP);
   for (size_t i = 0; i < n; ++i) cells[i] = p.growth_chance(i);
-  grid_write_suffixed(p.debug_prefix.c_str(), ".debug.map-2.asc", p.maps, POSTPROCESS_SCRATCH_MAP);
+  grid_write_suffixed(p.debug_prefix.c_str(), POSTPROCESS_DEBUG_PROBABILITY, p.maps,
+                      POSTPROCESS_SCRATCH_MAP);
   p.maps.discard(POSTPROCESS_SCRATCH_MAP, 0, n);
 }
 

@@ -33,6 +33,17 @@ static_assert(POSTPROCESS_SCRATCH_MAP != POSTPROCESS_SOLUTION_MAP &&
                   POSTPROCESS_SCRATCH_MAP != POSTPROCESS_BASINS_MAP,
               "the scratch map must be a map of its own");
 
+/// The debug maps: the output's name with these suffixes, listed in the order they are written
+/// (the basins map only in the basins mode).
+constexpr const char* POSTPROCESS_DEBUG_POTENTIAL = ".debug.map-1.asc";
+constexpr const char* POSTPROCESS_DEBUG_DISTANCE = ".debug.map-3.asc";
+constexpr const char* POSTPROCESS_DEBUG_PURGED = ".debug.purged.asc";
+constexpr const char* POSTPROCESS_DEBUG_SELECTED = ".debug.selected.asc";
+constexpr const char* POSTPROCESS_DEBUG_SELECTION = ".debug.selection.asc";
+constexpr const char* POSTPROCESS_DEBUG_SELECTION_MASK = ".debug.selection-mask.asc";
+constexpr const char* POSTPROCESS_DEBUG_PROBABILITY = ".debug.map-2.asc";
+constexpr const char* POSTPROCESS_DEBUG_BASINS = ".debug.map-4.asc";
+
 /// The read-only maps that the POSTPROCESS runs of a scenario share instead of loading each.
 /// The potential is read in place from larger per-cell records with a border round the grid. The
 /// distance map depends on the configuration and on which cells of the solution map have no data:

@@ -113,13 +113,13 @@ void write_load_debug_maps(PostprocessRun& p) {
     float* cells = p.maps.map(potential);
     for (size_t i = 0; i < n; ++i) cells[i] = p.potential(i);
   }
-  grid_write_suffixed(prefix, ".debug.map-1.asc", p.maps, potential);
+  grid_write_suffixed(prefix, POSTPROCESS_DEBUG_POTENTIAL, p.maps, potential);
   int32_t distance = POSTPROCESS_DISTANCE_MAP;
   if (p.distance != nullptr) {
     distance = POSTPROCESS_SCRATCH_MAP;
     std::copy(p.distance, p.distance + n, p.maps.map(distance));
   }
-  grid_write_suffixed(prefix, ".debug.map-3.asc", p.maps, distance);
+  grid_write_suffixed(prefix, POSTPROCESS_DEBUG_DISTANCE, p.maps, distance);
   p.maps.discard(POSTPROCESS_SCRATCH_MAP, 0, n);
 }
 
@@ -195,6 +195,20 @@ PostprocessParameters postprocess_read_parameters(const ConfigDocument& config) 
   p.output = read_text(config, "postprocess.output");
   p.output_mask = read_text(config, "postprocess.output-mask");
   return p;
+}
+
+std::vector<std::string> postprocess_debug_files(const PostprocessParameters& p,
+                                                 const std::string& prefix) {
+  if (!p.debug_maps) return {};
+  std::vector<std::string> files;
+  for (const char* suffix :
+       {POSTPROCESS_DEBUG_POTENTIAL, POSTPROCESS_DEBUG_DISTANCE, POSTPROCESS_DEBUG_PURGED,
+        POSTPROCESS_DEBUG_SELECTED, POSTPROCESS_DEBUG_SELECTION, POSTPROCESS_DEBUG_SELECTION_MASK,
+        POSTPROCESS_DEBUG_PROBABILITY}) {
+    files.push_back(prefix + suffix);
+  }
+  if (!p.basins_map.empty()) files.push_back(prefix + POSTPROCESS_DEBUG_BASINS);
+  return files;
 }
 
 bool postprocess_debug_begin(const PostprocessRun& p) {

@@ -12,5 +12,9 @@
 /// before a run and the stage share one reading.
 PostprocessParameters postprocess_read_parameters(const ConfigDocument& config);
 
+/// The debug files the stage writes for the output named `prefix`, in the order it writes them.
+std::vector<std::string> postprocess_debug_files(const PostprocessParameters& p,
+                                                 const std::string& prefix);
+
 /// Runs the stage of `run` on its scenario; fatal errors end the process.
 void run_postprocess_stage(const Scenario& scenario, Run& run);

@@ -85,7 +85,7 @@ void write_selection_debug_maps(PostprocessRun& p) {
   const int32_t scratch = POSTPROCESS_SCRATCH_MAP;
   const float selected = p.selected_mark();
   const size_t n = maps.cell_count();
-  grid_write_suffixed(prefix, ".debug.selected.asc", maps, POSTPROCESS_SOLUTION_MAP);
+  grid_write_suffixed(prefix, POSTPROCESS_DEBUG_SELECTED, maps, POSTPROCESS_SOLUTION_MAP);
 
   map_copy(maps, POSTPROCESS_SOLUTION_MAP, scratch);
   float* cells = maps.map(scratch);
@@ -96,11 +96,11 @@ void write_selection_debug_maps(PostprocessRun& p) {
       cells[i] = CELL_AVAILABLE;
     }
   }
-  grid_write_suffixed(prefix, ".debug.selection.asc", maps, scratch);
+  grid_write_suffixed(prefix, POSTPROCESS_DEBUG_SELECTION, maps, scratch);
 
   map_copy(maps, POSTPROCESS_SOLUTION_MAP, scratch);
   for (size_t i = 0; i < n; ++i) cells[i] = cells[i] == selected ? 1.0f : CELL_NODATA;
-  grid_write_suffixed(prefix, ".debug.selection-mask.asc", maps, scratch);
+  grid_write_suffixed(prefix, POSTPROCESS_DEBUG_SELECTION_MASK, maps, scratch);
   maps.discard(scratch, 0, n);
 }
 
@@ -134,7 +134,7 @@ int64_t purge_stage(PostprocessRun& p) {
   log_message("  purge limit %d\n", p.params.purge_limit);
   const int64_t cells_purged = purge_islands(p, p.params.purge_limit);
   if (postprocess_debug_begin(p)) {
-    grid_write_suffixed(p.debug_prefix.c_str(), ".debug.purged.asc", p.maps,
+    grid_write_suffixed(p.debug_prefix.c_str(), POSTPROCESS_DEBUG_PURGED, p.maps,
                         POSTPROCESS_SOLUTION_MAP);
   }
   return cells_purged;

@@ -11,6 +11,8 @@
 
 namespace {
 
+const char* const DEBUG_MAP = ".debug.map-1.asc";
+
 void echo_convert_area(float fraction) {
   log_message("  convert-area %f\n", double(fraction));
 }
@@ -98,6 +100,12 @@ PreprocessParameters preprocess_read_parameters(const ConfigDocument& config) {
   return p;
 }
 
+std::vector<std::string> preprocess_debug_files(const PreprocessParameters& p,
+                                                const std::string& prefix) {
+  if (!p.debug_maps) return {};
+  return {prefix + DEBUG_MAP};
+}
+
 void run_preprocess_stage(const Scenario& scenario, Run& run) {
   const ConfigDocument& config = scenario.config;
   log_message("PREPROCESS begin\n");
@@ -114,8 +122,7 @@ void run_preprocess_stage(const Scenario& scenario, Run& run) {
     log_message("debug maps\n");
     const size_t n = maps.cell_count();
     if (weights != nullptr) std::copy(weights, weights + n, maps.map(PREPROCESS_DISTRIBUTION_MAP));
-    grid_write_suffixed(debug_prefix.c_str(), ".debug.map-1.asc", maps,
-                        PREPROCESS_DISTRIBUTION_MAP);
+    grid_write_suffixed(debug_prefix.c_str(), DEBUG_MAP, maps, PREPROCESS_DISTRIBUTION_MAP);
     if (weights != nullptr) maps.discard(PREPROCESS_DISTRIBUTION_MAP, 0, n);
   }
 

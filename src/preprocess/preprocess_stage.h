@@ -40,5 +40,9 @@ struct PreprocessInputs {
 /// share one reading.
 PreprocessParameters preprocess_read_parameters(const ConfigDocument& config);
 
+/// The debug files the stage writes for the output named `prefix`, in the order it writes them.
+std::vector<std::string> preprocess_debug_files(const PreprocessParameters& p,
+                                                const std::string& prefix);
+
 /// Runs the stage of `run` on its scenario; any fatal error ends the process.
 void run_preprocess_stage(const Scenario& scenario, Run& run);

@@ -177,6 +177,12 @@ CellRecords build_cell_records(const ConfigDocument& config, const ProcessStageP
 }
 
 // Writes one value of the records as a grid named after `prefix`, through map `scratch`.
+const char* const EVOLUTION_LISTING = ".debug.evolution.lst";
+
+std::string debug_map_suffix(int32_t number) {
+  return ".debug.map-" + std::to_string(number) + ".asc";
+}
+
 template <typename Value>
 void write_record_map(const char* prefix, int32_t number, const CellRecords& records,
                       MapBlock& maps, int32_t scratch, Value value) {
@@ -186,9 +192,7 @@ void write_record_map(const char* prefix, int32_t number, const CellRecords& rec
     const CellRecord* line = records.records.get() + bordered_index(records.grid, row, 0);
     for (int32_t col = 0; col < records.grid.ncols; ++col) cells[i++] = value(line[col]);
   }
-  char suffix[32];
-  std::snprintf(suffix, sizeof suffix, ".debug.map-%d.asc", number);
-  grid_write_suffixed(prefix, suffix, maps, scratch);
+  grid_write_suffixed(prefix, debug_map_suffix(number).c_str(), maps, scratch);
 }
 
 // The potential, selection, nservices and distances maps, numbered 1 to 4, drawn from the
@@ -218,7 +222,7 @@ void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
   const std::string prefix = run_file_path(run, p.output);
   if (!p.debug_evolution || prefix.empty()) return;
   log_message("debug lst\n");
-  listing.path = prefix + ".debug.evolution.lst";
+  listing.path = prefix + EVOLUTION_LISTING;
   log_message("* write to '%s'\n", listing.path.c_str());
   FILE* file = output_open(listing.path.c_str());
   if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", listing.path.c_str());
@@ -235,6 +239,15 @@ void close_evolution_listing(EvolutionListing& listing) {
 }
 
 }  // namespace
+
+std::vector<std::string> process_debug_files(const ProcessStageParameters& p,
+                                             const std::string& prefix) {
+  std::vector<std::string> files;
+  for (int32_t number = 1; p.debug_maps && number <= 4; ++number)
+    files.push_back(prefix + debug_map_suffix(number));
+  if (p.debug_evolution) files.push_back(prefix + EVOLUTION_LISTING);
+  return files;
+}
 
 ProcessStageParameters process_read_parameters(const ConfigDocument& config) {
   ProcessStageParameters p;

@@ -30,6 +30,10 @@ struct ProcessStageParameters {
 /// before a run and the stage share one reading.
 ProcessStageParameters process_read_parameters(const ConfigDocument& config);
 
+/// The debug files the stage writes for the output named `prefix`, in the order it writes them.
+std::vector<std::string> process_debug_files(const ProcessStageParameters& p,
+                                             const std::string& prefix);
+
 /// Runs the stage of `run` on its scenario; fatal errors end the process.
 void run_process_stage(const Scenario& scenario, Run& run);
 

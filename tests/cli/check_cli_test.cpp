@@ -2,8 +2,14 @@
 // whatever stage the mistake concerns, the run stops before PREPROCESS writes anything, with the
 // message and exit code the stage would end with.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <algorithm>
+#include <array>
 #include <cstdio>
+#include <filesystem>
+#include <set>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -151,8 +157,9 @@ TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, "check 'small.json'\n" + warnings +
                        "  stages PROCESS POSTPROCESS\n  reads 'a.asc'\n  reads 'pre.asc'\n"
-                       "  reads 'town.asc'\n  writes 'proc.asc'\n  writes 'post.asc'\n"
-                       "  writes 'mask.asc'\ncheck passed\n");
+                       "  reads 'town.asc'\n  writes 'proc.asc.debug.evolution.lst'\n"
+                       "  writes 'proc.asc'\n  writes 'post.asc'\n  writes 'mask.asc'\n"
+                       "check passed\n");
   EXPECT_TRUE(dir.read("proc.asc") + dir.read("post.asc") == before);
 
   // Without PREPROCESS, its output must already exist.
@@ -162,6 +169,94 @@ TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
   EXPECT_EQ(r.out,
             "check 'small.json'\n! unknown property 'postprocess.comment'\n"
             "error: unable to open file 'pre.asc'!\n");
+}
+
+// Runs landalloc in `dir` with the blank-separated arguments `words`.
+RunResult run_words(const std::string& words, const CliDir& dir) {
+  std::vector<std::string> args;
+  std::stringstream in(words);
+  for (std::string word; in >> word;) args.push_back(word);
+  return run_landalloc(args, dir.dir());
+}
+
+// --check names every file the run then writes, whatever the stages, debug maps and repeats.
+TEST(CheckCliTest, CheckListsEveryFileTheRunWrites) {
+  for (const std::string shape : {"", "--repeats=3 --keep-runs", "--repeats=2",
+                                  "--process --postprocess --repeats=2 --keep-runs"}) {
+    CliDir dir;
+    write_small_configuration(dir);
+    std::string config =
+        replaced(dir.read("small.json"), "basins-map\": \"", "basins-map\": \"road.asc");
+    for (size_t at; (at = config.find("s\": \"no\", \"")) != std::string::npos;)
+      config.replace(at + 4, 4, "\"yes\"");  // every debug switch
+    dir.write("small.json", config);
+    const bool alone = shape.rfind("--process", 0) == 0;  // reads an earlier run's solution
+    ASSERT_EQ(alone ? run_words("--preprocess small.json", dir).code : 0, 0);
+    const std::vector<std::string> inputs = file_names(dir.dir());
+    const std::string check = run_words("--check " + shape + " small.json", dir).out;
+    std::set<std::string> listed, written;
+    for (size_t at = 0; (at = check.find("  writes '", at) + 1) != 0;)
+      listed.insert(check.substr(at + 9, check.find('\'', at + 9) - at - 9));
+    ASSERT_EQ(run_words("--seed=4 " + shape + " small.json", dir).code, 0);
+    for (const std::string& name : file_names(dir.dir()))
+      if (std::find(inputs.begin(), inputs.end(), name) == inputs.end()) written.insert(name);
+    EXPECT_EQ(listed, written) << check;
+  }
+}
+
+// Every file the run would write is checked before the first stage writes anything: no two are
+// one file, none is a file the run reads (but a stage's solution written over the one it has
+// read), and none is a folder or a pipe.
+TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
+  const std::string same = "same file as the output '", input = "same file as the input '";
+  // Options, changes to the configuration ('|' between them), the file refused and why; no file:
+  // a case that must run.
+  const std::vector<std::array<std::string, 5>> cases = {
+      {"", "\"mask.asc\"", "\"post.asc\"", "post.asc", same + "post.asc'"},
+      {"", "\"mask.asc\"", "\"sub/../post.asc\"", "sub/../post.asc", same + "post.asc'"},
+      {"", "\"mask.asc\"", "\"./town.asc\"", "./town.asc", input + "town.asc'"},
+      {"--process", "\"proc.asc\"", "\"link.asc\"", "link.asc", input + "town.asc'"},
+      {"", "\"no\", \"output\": \"pre.asc\"|\"no\", \"debug-evolution\"",
+       "\"yes\", \"output\": \"proc.asc\"|\"yes\", \"debug-evolution\"", "proc.asc.debug.map-1.asc",
+       same + "proc.asc.debug.map-1.asc'"},
+      {"", "\"proc.asc\"", "\"pre.asc\"", "", ""},
+      {"--repeats=2", "\"mask.asc\"", "\"post.frequency.asc\"", "post.frequency.asc",
+       same + "post.frequency.asc'"},
+      {"--repeats=2 --keep-runs", "\"mask.asc\"", "\"post.run2.asc\"", "post.run2.asc",
+       same + "post.run2.asc'"},
+      {"--repeats=2", "", "", "post.frequency.asc", "'post.frequency.asc' is a folder"},
+      {"--repeats=2 --keep-runs", "", "", "mask.run1.asc", "'mask.run1.asc' is not a regular file"},
+  };
+  for (const auto& [options, from, to, file, reason] : cases) {
+    CliDir dir;
+    write_small_configuration(dir);
+    std::string config = dir.read("small.json");
+    std::stringstream froms(from), tos(to);
+    for (std::string a, b; std::getline(froms, a, '|') && std::getline(tos, b, '|');)
+      dir.write("small.json", config = replaced(config, a, b));
+    std::filesystem::create_directory(dir.path("sub"));
+    if (from.empty()) {  // in the way of files written late: after the repeats, by a kept run
+      std::filesystem::create_directory(dir.path("post.frequency.asc"));
+      ASSERT_EQ(mkfifo(dir.path("mask.run1.asc").c_str(), 0600), 0);
+    }
+    std::filesystem::create_symlink("town.asc", dir.path("link.asc"));
+    for (const char* name : {"pre.asc", "post.asc"}) dir.write(name, dir.read("town.asc"));
+    const std::vector<std::string> before = file_names(dir.dir());
+    const std::string run = "--seed=1 " + options + " small.json";
+    if (file.empty()) {
+      EXPECT_EQ(run_words(run, dir).code, 0) << to;
+      continue;
+    }
+    const std::string tail = "error: unable to open file '" + file + "'!\n  " + reason + "\n";
+    const RunResult check = run_words("--check " + run, dir);
+    EXPECT_EQ(check.out, "check 'small.json'\n" + tail);
+    // A run that the check let through would meet the obstacle late, or wait on the pipe.
+    if (check.code != 1) continue;
+    const RunResult r = run_words(run, dir);
+    EXPECT_EQ(r.code, 1) << to;
+    EXPECT_EQ(r.out.substr(r.out.find('\n') + 1), tail);
+    EXPECT_EQ(file_names(dir.dir()), before) << to;
+  }
 }
 
 }  // namespace

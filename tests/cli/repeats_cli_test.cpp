@@ -133,7 +133,9 @@ TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
 
 // Each subset of stages repeats on its own: the frequency grid and the table sit beside the last
 // stage's output (an ASCII grid, also when that output has no extension), and they agree with
-// each other.
+// each other; the grid has no data where the final map has none, also where only the map a stage
+// reads says so. An extension in upper case is the same extension: the same format, the same
+// names.
 TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
   CliDir dir;
   write_small_configuration(dir);
@@ -151,6 +153,10 @@ TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
     std::vector<std::string> args = flags;
     for (const std::string arg : {"--seed=9", "--repeats=3", "--threads=2", "small.json"})
       args.push_back(arg);
+    for (const std::string input : {"pre.asc", "proc.asc"}) {  // no data on an excluded cell
+      const std::string cells = dir.read(input);
+      if (cells.find("-2 -2") != cells.npos) dir.write(input, replaced(cells, "-2 -2", "-2 -999"));
+    }
     const RunResult r = run_landalloc(args, dir.dir());
     ASSERT_EQ(r.code, 0) << last << r.out;
     EXPECT_NE(r.out.find("  frequency map '" + last + ".frequency.asc'\n"), std::string::npos);
@@ -159,13 +165,26 @@ TEST(RepeatsCliTest, EveryStageSubsetRepeats) {
     double cells = 0.0;
     for (size_t row = 1; row < table.size(); ++row) cells += std::stod(table[row][8]);
     double counted = 0.0;
-    for (float count : read_cells(dir.path(last + ".frequency.asc"))) {
-      EXPECT_TRUE(count == -999.0 || (count >= 0.0 && count <= 3.0)) << count;
-      if (count > 0.0) counted += count;
+    const std::vector<float> counts = read_cells(dir.path(last + ".frequency.asc"));
+    const std::vector<float> map = read_cells(dir.path(last == "final" ? last : last + ".asc"));
+    ASSERT_EQ(counts.size(), map.size());
+    for (size_t i = 0; i < counts.size(); ++i) {
+      EXPECT_EQ(counts[i] == -999.0f, map[i] == -999.0f) << last << " " << i;
+      EXPECT_TRUE(counts[i] == -999.0f || (counts[i] >= 0.0f && counts[i] <= 3.0f)) << counts[i];
+      if (counts[i] > 0.0f) counted += counts[i];
     }
     EXPECT_EQ(counted, cells) << last;
     fs::remove(dir.path(last + ".runs.csv"));
   }
+#ifdef LANDALLOC_GDAL
+  const std::string upper = "TIF", signature = "II*";
+#else
+  const std::string upper = "ASC", signature = "ncols";
+#endif
+  dir.write("small.json", replaced(dir.read("small.json"), "\"final\"", "\"final." + upper + "\""));
+  ASSERT_EQ(run_landalloc({"--seed=9", "--repeats=2", "small.json"}, dir.dir()).code, 0);
+  EXPECT_EQ(dir.read("final.frequency." + upper).rfind(signature, 0), 0u);
+  EXPECT_TRUE(dir.exists("final.runs.csv"));
 }
 
 // A run that fails ends the process with its message and code after the whole logs of the runs
