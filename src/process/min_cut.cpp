@@ -10,6 +10,8 @@
 
 #include "base/log.h"
 #include "process/annealing.h"
+#include "process/energy.h"
+#include "process/moves.h"
 #include "process/process_run.h"
 #include "raster/grid_flow.h"
 
@@ -103,10 +105,14 @@ struct MinCut {
 
   size_t offset(int k) const {
     switch (k) {
-      case 0: return static_cast<size_t>(-static_cast<std::ptrdiff_t>(grid.stride));
-      case 1: return grid.stride;
-      case 2: return static_cast<size_t>(-1);
-      default: return 1;
+      case 0:
+        return static_cast<size_t>(-static_cast<std::ptrdiff_t>(grid.stride));
+      case 1:
+        return grid.stride;
+      case 2:
+        return static_cast<size_t>(-1);
+      default:
+        return 1;
     }
   }
   bool variable(size_t i) const { return (marks[i] & MARK_VARIABLE) != 0; }
@@ -139,7 +145,9 @@ struct MinCut {
 
   // Rounded down, so that every map's integer cost is at most its real cost times the scale and
   // the bound stays a bound.
-  int64_t cost(size_t i) const { return static_cast<int64_t>(std::floor(real_cost(i) * model.scale)); }
+  int64_t cost(size_t i) const {
+    return static_cast<int64_t>(std::floor(real_cost(i) * model.scale));
+  }
 
   // A share in [0, 1) drawn for cell i from the run's seed, the same on every thread.
   double perturbation_share(size_t i) const {
@@ -310,8 +318,8 @@ int64_t first_price(MinCut& m, int64_t low, int64_t high) {
 }
 
 struct PriceSearch {
-  Line low;   // at least n cells, in MARK_LOW
-  Line high;  // at most n cells, in MARK_HIGH
+  Line low;                                            // at least n cells, in MARK_LOW
+  Line high;                                           // at most n cells, in MARK_HIGH
   int64_t dual = std::numeric_limits<int64_t>::min();  // best lower bound, integer units
 };
 
@@ -456,7 +464,8 @@ void swap_descent(MinCut& m) {
     for (const HeapEntry& a : ins) {
       for (const HeapEntry& r : outs) {
         // A cell removed beside the one added takes back one shared side from each.
-        const int64_t delta = a.delta + r.delta + (adjacent(m, a.cell, r.cell) ? 2 * m.model.pair : 0);
+        const int64_t delta =
+            a.delta + r.delta + (adjacent(m, a.cell, r.cell) ? 2 * m.model.pair : 0);
         if (delta < best) {
           best = delta;
           in_best = &a;
@@ -555,9 +564,9 @@ void exact_descent(MinCut& m) {
       const int sign = m.current(i) ? -1 : 1;
       const int32_t in = m.neighbours_in(i);
       for (int model = 0; model < 4; ++model) {
-        const double score = sign * (c1 * r.potential + c4 * r.nservices +
-                                     ((model & 1) ? c5 * r.distances : 0.0)) +
-                             ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
+        const double score =
+            sign * (c1 * r.potential + c4 * r.nservices + ((model & 1) ? c5 * r.distances : 0.0)) +
+            ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
         auto& list = best[m.current(i) ? 1 : 0][model];
         if (list.size() < EXACT_CANDIDATES || score < list.back().first) {
           list.emplace_back(score, i);
@@ -801,7 +810,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     m.perturbation_seed = perturbation_seed;
     bool kept = false;
     for (double share = PERTURBATION_FIRST_SHARE; share >= 1.0 && !kept; share /= 4.0) {
-      m.perturbation = share * parameters.portfolio_gap * std::fabs(bound) / static_cast<double>(m.n);
+      m.perturbation =
+          share * parameters.portfolio_gap * std::fabs(bound) / static_cast<double>(m.n);
       m.best_energy = std::numeric_limits<double>::infinity();
       double terms[ENERGY_TERMS];
       solve_at(m, 1.0, 1.0, terms);

@@ -9,6 +9,8 @@
 
 #include "base/log.h"
 #include "base/output_file.h"
+#include "process/energy.h"
+#include "process/moves.h"
 #include "process/process_run.h"
 #include "raster/distance.h"
 #include "raster/grid.h"
@@ -354,12 +356,15 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     log_message("  lower bound %f\n", r.lower_bound);
     log_message("  gap %.3f%%\n", min_cut_gap_percent(r.final_energy, r.lower_bound));
     run.process_lower_bound = r.lower_bound;
-  } else if (params.autotuning) {
-    autotune_kb(p);
-    run_annealing(p, listing, 4);
   } else {
-    p.annealing.effective_kb = params.annealing.kb;
-    run_annealing(p, listing, 0);
+    log_message(params.autotuning ? "AUTOTUNNING MODE selected\n" : "MANUAL MODE selected\n");
+    if (params.autotuning) {
+      autotune_kb(p);
+      run_annealing(p, listing, 4);
+    } else {
+      p.annealing.effective_kb = params.annealing.kb;
+      run_annealing(p, listing, 0);
+    }
   }
 
   close_evolution_listing(listing);

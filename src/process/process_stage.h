@@ -20,8 +20,8 @@ struct ProcessStageParameters {
   ProcessMethod method = ProcessMethod::annealing;
   MinCutParameters min_cut;
   double weights[ENERGY_TERMS] = {};  ///< "process.functions-weight", f1 to f5
-  ProcessParameters annealing;  ///< read for the annealing only
-  std::string input;  ///< "preprocess.output", the map to anneal
+  ProcessParameters annealing;        ///< read for the annealing only
+  std::string input;                  ///< "preprocess.output", the map to anneal
   bool random_select = false;
   std::vector<std::string> distance_masks;
   std::vector<std::string> distance_maps;  ///< read only when there is no distance mask

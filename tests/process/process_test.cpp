@@ -17,6 +17,9 @@
 
 #include "base/random.h"
 #include "grid_checks.h"
+#include "process/annealing.h"
+#include "process/energy.h"
+#include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
 #include "test_support.h"
@@ -414,14 +417,16 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
       }
     }
     const int n = 2 + static_cast<int>(rng() % (variable.size() - 3));
-    for (int k = 0; k < n; ++k) solution[static_cast<size_t>(variable[static_cast<size_t>(k)])] = 2.0f;
+    for (int k = 0; k < n; ++k)
+      solution[static_cast<size_t>(variable[static_cast<size_t>(k)])] = 2.0f;
     const std::array<double, 5> w = {double(rng() % 3), double(1 + rng() % 3), 0.0,
                                      double(rng() % 2), double(rng() % 3)};
     Fixture f(nrows, ncols, solution, 2.0f, w);
     for (int i = 0; i < cells; ++i) {
       f.potential[static_cast<size_t>(i)] = static_cast<float>(rng() % 65) / 64.0f;
       f.nservices[static_cast<size_t>(i)] = static_cast<float>(rng() % 65) / 64.0f;
-      f.distances[static_cast<size_t>(i)] = rng() % 5 == 0 ? 0.0f : static_cast<float>(rng() % 65) / 64.0f;
+      f.distances[static_cast<size_t>(i)] =
+          rng() % 5 == 0 ? 0.0f : static_cast<float>(rng() % 65) / 64.0f;
     }
     f.pack();
     TempDir dir;
