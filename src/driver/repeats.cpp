@@ -257,8 +257,8 @@ void write_runs_table(const std::vector<const RepeatRunResult*>& runs, const Rep
   for (const RepeatRunResult* r : runs) {
     const MapEnergy& e = r->energy;
     // Energies to the last bit, so that the table orders the runs as they were compared.
-    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s",
-                 r->run, static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
+    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s", r->run,
+                 static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
                  e.terms[2], e.terms[3], e.terms[4], e.cells, e.islands, r->seconds,
                  r == best ? "yes" : "no");
     if (bounded && r->lower_bound) {

@@ -77,8 +77,7 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
       ASSERT_NE(start, std::string::npos) << run;
       const size_t end = log.find("ALGORITHM end\n" + run + ": energy ", start);
       ASSERT_NE(end, std::string::npos) << run;
-      EXPECT_EQ(log.find("ALGORITHM\n", start + run.size() + 20),
-                log.find("ALGORITHM\n", end + 14))
+      EXPECT_EQ(log.find("ALGORITHM\n", start + run.size() + 20), log.find("ALGORITHM\n", end + 14))
           << "another run's log inside that of " << run;
       at = end;
     }
