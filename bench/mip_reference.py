@@ -17,7 +17,8 @@ against its `final` line), then solves
 (fixed_i: the sides of cell i on the grid edge or facing a cell that can never be allocated; one
 e per pair of side-neighbouring variable cells). The islands term is never negative, so this
 optimum bounds the full energy from below; the full energy of the optimal map, islands counted,
-is reported beside it. Results are cached in CONFIG's folder (mip_reference.json), keyed by the
+is reported beside it, checked against the program's energy of that map (a PROCESS of no stage
+started from it). Results are cached in CONFIG's folder (mip_reference.json), keyed by the
 maps and weights, so a later run only re-runs the short landalloc call.
 """
 
@@ -293,6 +294,25 @@ def run_landalloc(config_path, landalloc, seed):
     return instance, log_energy(log, "initial"), log_energy(log, "final"), output
 
 
+def program_energy(config_path, landalloc, solution_map):
+    """The program's own energy of a solution map: a PROCESS of no stage started from it."""
+    folder = os.path.dirname(os.path.abspath(config_path))
+    with open(os.path.join(folder, "mip_reference.config.json")) as f:
+        config = json.load(f)
+    config["preprocess"]["output"] = os.path.relpath(solution_map, folder)
+    config["process"].update({"nstages": 0, "debug-maps": "no", "output": os.path.join(
+        os.path.dirname(config["process"]["output"]), "mip_reference.check.asc")})
+    check_config = os.path.join(folder, "mip_reference.check.json")
+    with open(check_config, "w") as f:
+        json.dump(config, f, indent=2)
+    proc = subprocess.run([landalloc, "--seed=1", "--process", os.path.basename(check_config)],
+                          cwd=folder, capture_output=True, text=True)
+    energy = log_energy(proc.stdout, "initial")
+    if proc.returncode != 0 or energy is None:
+        sys.exit("error: landalloc could not evaluate %s:\n%s" % (solution_map, proc.stdout[-2000:]))
+    return energy
+
+
 def reference(config_path, landalloc=DEFAULT_LANDALLOC, seed=1, time_limit=120.0, cache=True,
               quiet=False):
     """The reference of one configuration as a dict (see main for the fields)."""
@@ -340,8 +360,12 @@ def reference(config_path, landalloc=DEFAULT_LANDALLOC, seed=1, time_limit=120.0
                        "optimum_recomputed": no_islands})
         chosen_map = np.where(inst.pre == inst.wcv, np.float32(0.0), inst.pre)
         chosen_map[solved["chosen"]] = inst.wcv
-        write_map(os.path.join(os.path.dirname(output), "mip_reference.solution.asc"),
-                  inst.header, chosen_map)
+        solution = os.path.join(os.path.dirname(output), "mip_reference.solution.asc")
+        write_map(solution, inst.header, chosen_map)
+        result["full_energy_program"] = program_energy(config_path, landalloc, solution)
+        if abs(result["full_energy_program"] - full["energy"]) > PRINT_TOLERANCE:
+            sys.exit("error: the program gives the MIP's map the energy %.6f, this script %.6f" %
+                     (result["full_energy_program"], full["energy"]))
     result.update(checks)
     with open(cache_path, "w") as f:
         json.dump({"key": key, "result": result}, f, indent=1)
@@ -364,8 +388,8 @@ def main(argv):
            "optimal" if r["optimal"] else "NOT optimal (%s)" % r["message"], r["seconds"]))
     print("optimum without islands %.6f (dual bound %s)" %
           (r["optimum"], "%.6f" % r["dual_bound"] if r["dual_bound"] is not None else "-"))
-    print("full energy of its map %.6f (%d islands, perimeter %d)" %
-          (r["full_energy"], r["islands"], r["perimeter"]))
+    print("full energy of its map %.6f (%d islands, perimeter %d; the program says %.6f)" %
+          (r["full_energy"], r["islands"], r["perimeter"], r["full_energy_program"]))
 
 
 if __name__ == "__main__":
