@@ -50,6 +50,8 @@ def instances(scratch):
     out.append((name, lambda d, r=row, c=col, s=size: crop.window(DEMO_CONFIG, d, r, c, s)))
     for name, row, col, size in crop.DEMO_WINDOWS:
         out.append((name, lambda d, r=row, c=col, s=size: crop.window(DEMO_CONFIG, d, r, c, s)))
+    # The whole example, 300 x 200 cells (n = 1583): HiGHS closes it in about 35 s.
+    out.append(("demo-full", lambda d: crop.window(DEMO_CONFIG, d, 0, 0, 200, 300)))
     row, col, size = TIROL_WINDOW
     out.append(("tirol-80", lambda d: crop.terrain_scenario(TIROL_DEM, d, row, col, size, size)))
     return [(n, os.path.join(scratch, n), b) for n, b in out]
@@ -207,15 +209,17 @@ def main(argv):
             notes.append("the program ignores process.method (unknown property): the annealing "
                          "runs used its only method")
         tol = mip_reference.PRINT_TOLERANCE
-        if ann["best"] < ref["optimum"] - tol:
-            faults.append("%s: annealing %.6f below the MIP optimum %.6f: the reference is "
-                          "wrong" % (name, ann["best"], ref["optimum"]))
+        # Stopped at the time limit, the MIP's map is only a good one: its dual bound is the bound.
+        lowest = ref["optimum"] if ref["optimal"] else ref["dual_bound"]
+        if ann["best"] < lowest - tol:
+            faults.append("%s: annealing %.6f below the MIP bound %.6f: the reference is "
+                          "wrong" % (name, ann["best"], lowest))
         m, why = min_cut(config, landalloc)
         if why and not any(why in n for n in notes):
             notes.append("min-cut skipped: %s" % why)
-        if m and m["final"] < ref["optimum"] - tol:
-            faults.append("%s: min-cut final %.6f below the MIP optimum %.6f" %
-                          (name, m["final"], ref["optimum"]))
+        if m and m["final"] < lowest - tol:
+            faults.append("%s: min-cut final %.6f below the MIP bound %.6f" %
+                          (name, m["final"], lowest))
         if m and m["bound"] > ref["full_energy"] + tol:
             faults.append("%s: min-cut lower bound %.6f above the energy %.6f of a feasible map "
                           "(the MIP's)" % (name, m["bound"], ref["full_energy"]))
@@ -223,9 +227,9 @@ def main(argv):
             notes.append("%s: the min-cut bound lies above the optimum without islands: it is a "
                          "bound only if it counts the islands" % name)
         ref_full = ref["full_energy"]
-        rows.append("| %s | %d | %d | %.6f | %.6f (%d isl.) | %.1f | %.6f | %.6f | %s | %s | %.1f "
+        rows.append("| %s | %d (%d) | %d | %.6f | %.6f (%d isl.) | %.1f | %.6f | %.6f | %s | %s | %.1f "
                     "| %s | %s | %s | %s | %s |" % (
-                        name, ref["rows"] * ref["cols"], ref["n"], ref["optimum"], ref_full,
+                        name, ref["rows"] * ref["cols"], ref["variable_cells"], ref["n"], ref["optimum"], ref_full,
                         ref["islands"], ref["seconds"], ann["best"], ann["median"],
                         pct(ann["best"], ref_full), pct(ann["median"], ref_full), ann["seconds"],
                         num(m and m["final"]), num(m and m["bound"]),
@@ -235,7 +239,7 @@ def main(argv):
     if not a.no_tiled and (not only or "tiled" in only):
         print("== demo-tiled-1000", file=sys.stderr)
         rows.append(tiled_row(a.scratch, landalloc, notes))
-    print("| instance | cells | n | MIP optimum (no islands) | MIP map full energy | MIP s "
+    print("| instance | cells (variable) | n | MIP optimum (no islands) | MIP map full energy | MIP s "
           "| annealing best | annealing median | gap best % | gap median % | annealing s "
           "| min-cut final | min-cut bound | min-cut gap % | bound below MIP optimum % "
           "| min-cut s |")
