@@ -3,7 +3,7 @@
 the min-cut method, as a markdown table.
 
   min_cut_gap.py [--landalloc BIN] [--scratch DIR] [--seeds 1,2,3,4,5] [--only NAME,...]
-                 [--no-tiled] [--time-limit S]
+                 [--no-tiled] [--big] [--time-limit S]
 
 For every instance: the scenario is built in DIR (crop.py), mip_reference.py runs PREPROCESS
 (--seed=1) and solves the reference, then `landalloc --process` runs on that same preprocess map
@@ -43,8 +43,8 @@ TIROL_DEM = os.path.join(REPO, "tests", "data", "tirol_avagar_dem_xllcenter_520x
 TIROL_WINDOW = (200, 320, 80)
 
 
-def instances(scratch):
-    """(name, builder) pairs; each builder writes the scenario and returns its configuration."""
+def instances(scratch, big):
+    """(name, folder, builder); each builder writes the scenario and returns its configuration."""
     out = []
     name, row, col, size = crop.DEMO_TINY
     out.append((name, lambda d, r=row, c=col, s=size: crop.window(DEMO_CONFIG, d, r, c, s)))
@@ -54,6 +54,9 @@ def instances(scratch):
     out.append(("demo-full", lambda d: crop.window(DEMO_CONFIG, d, 0, 0, 200, 300)))
     row, col, size = TIROL_WINDOW
     out.append(("tirol-80", lambda d: crop.terrain_scenario(TIROL_DEM, d, row, col, size, size)))
+    if big:
+        # The whole DEM, 520 x 387 cells (n = 1812): HiGHS needs about 4 to 5 minutes.
+        out.append(("tirol-full", lambda d: crop.terrain_scenario(TIROL_DEM, d)))
     return [(n, os.path.join(scratch, n), b) for n, b in out]
 
 
@@ -176,6 +179,8 @@ def main(argv):
     ap.add_argument("--seeds", default="1,2,3,4,5")
     ap.add_argument("--only", help="comma-separated instance names")
     ap.add_argument("--no-tiled", action="store_true")
+    ap.add_argument("--big", action="store_true",
+                    help="also the instances whose MIP takes minutes (the whole terrain model)")
     ap.add_argument("--time-limit", type=float, default=120.0)
     a = ap.parse_args(argv)
     mip_reference.require_scipy()
@@ -189,7 +194,7 @@ def main(argv):
     notes = []
     faults = []
     rows = []
-    for name, folder, build in instances(a.scratch):
+    for name, folder, build in instances(a.scratch, a.big):
         if only and name not in only:
             continue
         print("== %s" % name, file=sys.stderr)
