@@ -347,7 +347,7 @@ def main(argv):
     elif a.command == "terrain":
         print(terrain_scenario(a.dem, a.outdir, a.row, a.col, a.height, a.width, a.convert_area))
     else:
-        for name, row, col, size in DEMO_WINDOWS:
+        for name, row, col, size in [DEMO_TINY] + DEMO_WINDOWS:
             print("%s rows %d-%d cols %d-%d" % (name, row, row + size - 1, col, col + size - 1))
 
 
