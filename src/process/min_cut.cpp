@@ -41,10 +41,26 @@ constexpr int32_t MAX_POLISH_TRIES = 64;
 // The first perturbation of a repeat, in shares of the portfolio gap per cell: tries divide it by 4
 // down to 1, which is sure to stay within the gap.
 constexpr double PERTURBATION_FIRST_SHARE = 64.0;
-// Searches with perturbed costs after the first, while the best map without its islands term
-// lies more than this share above the bound.
-constexpr int32_t RECUTS = 6;
+// Searches after the first, while the best map without its islands term lies more than
+// RECUT_GAP above the bound: each with the perimeter's cost scaled and the cells' costs perturbed
+// by a multiple of that gap shared among the n cells.
+struct Recut {
+  double perimeter;
+  double perturbation;
+};
+constexpr Recut RECUT_PLAN[] = {{1.0, 1.0}, {0.8, 0.0}, {1.0, 2.0}, {1.25, 0.0}, {1.0, 3.0},
+                                {0.6, 0.0}, {1.0, 4.0}, {1.6, 0.0}, {1.0, 5.0}, {0.9, 0.0},
+                                {1.0, 6.0}, {1.1, 0.0}, {0.8, 1.0}, {1.25, 1.0}, {0.6, 2.0},
+                                {1.6, 2.0}, {0.9, 3.0}, {1.1, 3.0}};
+// The cells times the cuts the searches after the first may take: a map of a million cells
+// stops after about fifty cuts, small maps try the whole plan.
+constexpr double RECUT_WORK = 5e7;
+constexpr int32_t RECUTS = sizeof RECUT_PLAN / sizeof RECUT_PLAN[0];
 constexpr double RECUT_GAP = 1e-5;
+// On maps of up to PILOT_VARIABLES variable cells, the greedy fix-up also starts with each of
+// the PILOT_RANKS best first changes.
+constexpr int64_t PILOT_VARIABLES = 100000;
+constexpr int32_t PILOT_RANKS = 6;
 // Energies closer than this are equal: sums of millions of values in [0, 1] round below it.
 constexpr double ENERGY_TOLERANCE = 1e-9;
 
@@ -370,8 +386,10 @@ PriceSearch search_price(MinCut& m) {
 
 // Greedy changes of the current map until it holds n cells: cells of `allowed` are added
 // (cheapest first) while there are too few, cells of the map outside `protect` removed while
-// there are too many.
-void fix_size(MinCut& m, uint8_t allowed, uint8_t protect) {
+// there are too many. The first change takes the candidate of rank `first_rank` instead of the
+// cheapest: a greedy walk that starts elsewhere can take a whole edge of a shape where the
+// cheapest first step leads it astray.
+void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 0) {
   int64_t size = m.current_size();
   if (size == m.n) return;
   const bool grow = size < m.n;
@@ -383,6 +401,7 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect) {
   m.for_each_variable([&](size_t i, int32_t, int32_t) {
     if (eligible(i)) heap.push({m.toggle_delta(i), i});
   });
+  std::vector<HeapEntry> passed;  // better cells passed over for the first change
   while (size != m.n && !heap.empty()) {
     const HeapEntry top = heap.top();
     heap.pop();
@@ -392,6 +411,13 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect) {
       heap.push({delta, top.cell});
       continue;
     }
+    if (static_cast<int32_t>(passed.size()) < first_rank) {
+      passed.push_back(top);
+      continue;
+    }
+    for (const HeapEntry& e : passed) heap.push(e);
+    passed.clear();
+    first_rank = 0;
     m.toggle(top.cell);
     size += grow ? 1 : -1;
     for (int k = 0; k < 4; ++k) {
@@ -631,14 +657,89 @@ void offer(MinCut& m, double energy) {
   }
 }
 
+// Largest product of components and target size the choice of components works through.
+constexpr int64_t MAX_CHOICE_TABLE = int64_t{1} << 26;
+
+// The cells of the wider bracket outside the narrower one fall into 4-connected components that
+// touch each other nowhere, so each adds its own cost to the narrower bracket's whatever the
+// others do. The components whose sizes sum to as near n as the table reaches, from below, at the
+// least cost (a knapsack by dynamic programming) are added to the narrower bracket. At the
+// price where both brackets are minimum cuts, every component costs 0 there, and the choice is
+// one of the minimum cuts nearest n.
+void choose_components(MinCut& m) {
+  m.copy_bits(MARK_HIGH, MARK_CURRENT);
+  const int64_t target = m.n - m.current_size();
+  std::vector<std::vector<size_t>> parts;
+  std::vector<int64_t> costs;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) { m.marks[i] &= ~MARK_VISITED; });
+  const auto in_band = [&](size_t j) {
+    return m.variable(j) && (m.marks[j] & MARK_LOW) && !(m.marks[j] & MARK_HIGH);
+  };
+  m.for_each_variable([&](size_t start, int32_t, int32_t) {
+    if (!in_band(start) || (m.marks[start] & MARK_VISITED)) return;
+    std::vector<size_t> part{start};
+    m.marks[start] |= MARK_VISITED;
+    int64_t cost = 0;
+    for (size_t q = 0; q < part.size(); ++q) {
+      const size_t i = part[q];
+      cost += m.cost(i);
+      for (int k = 0; k < 4; ++k) {
+        const size_t j = i + m.offset(k);
+        if (!m.variable(j)) continue;
+        if (in_band(j)) {
+          if (!(m.marks[j] & MARK_VISITED)) {
+            m.marks[j] |= MARK_VISITED;
+            part.push_back(j);
+          }
+        } else {
+          cost += m.current(j) ? -m.model.pair : m.model.pair;
+        }
+      }
+    }
+    parts.push_back(std::move(part));
+    costs.push_back(cost);
+  });
+  const auto count = static_cast<int64_t>(parts.size());
+  if (target <= 0 || count == 0 || count * (target + 1) > MAX_CHOICE_TABLE) return;
+  // best[t]: least cost of components of total size t; taken[k][t]: whether component k is in it.
+  constexpr int64_t NONE = std::numeric_limits<int64_t>::max();
+  std::vector<int64_t> best(static_cast<size_t>(target + 1), NONE);
+  std::vector<std::vector<bool>> taken(parts.size(),
+                                       std::vector<bool>(static_cast<size_t>(target + 1), false));
+  best[0] = 0;
+  for (size_t k = 0; k < parts.size(); ++k) {
+    const auto size = static_cast<int64_t>(parts[k].size());
+    for (int64_t t = target; t >= size; --t) {
+      const int64_t from = best[static_cast<size_t>(t - size)];
+      if (from == NONE || from + costs[k] >= best[static_cast<size_t>(t)]) continue;
+      best[static_cast<size_t>(t)] = from + costs[k];
+      taken[k][static_cast<size_t>(t)] = true;
+    }
+  }
+  int64_t t = target;
+  while (best[static_cast<size_t>(t)] == NONE) --t;
+  for (size_t k = parts.size(); k-- > 0 && t > 0;) {
+    if (!taken[k][static_cast<size_t>(t)]) continue;
+    for (size_t i : parts[k]) m.marks[i] |= MARK_CURRENT;
+    t -= static_cast<int64_t>(parts[k].size());
+  }
+}
+
 // Both brackets brought to n cells, then the best swaps, each offered.
 void fix_up(MinCut& m) {
-  for (uint8_t start : {MARK_HIGH, MARK_LOW}) {
-    m.copy_bits(start, MARK_CURRENT);
-    fix_size(m, MARK_LOW, MARK_HIGH);
-    swap_descent(m);
-    exact_descent(m);
-    offer(m, evaluate_current(m));
+  const int32_t ranks = m.variables <= PILOT_VARIABLES ? PILOT_RANKS : 1;
+  for (uint8_t start : {uint8_t{0}, MARK_HIGH, MARK_LOW}) {
+    for (int32_t rank = 0; rank < (start == 0 ? 1 : ranks); ++rank) {
+      if (start == 0) {
+        choose_components(m);
+      } else {
+        m.copy_bits(start, MARK_CURRENT);
+      }
+      fix_size(m, MARK_LOW, MARK_HIGH, rank);
+      swap_descent(m);
+      exact_descent(m);
+      offer(m, evaluate_current(m));
+    }
   }
 }
 
@@ -648,7 +749,8 @@ void solve_at(MinCut& m, double mu, double nu, double terms[ENERGY_TERMS]) {
   build_model(m, mu, nu);
   const PriceSearch s = search_price(m);
   const double bound = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
-  if (m.perturbation == 0.0) m.best_bound = std::max(m.best_bound, bound);
+  // Only multipliers up to 1 keep the clamped terms above their linear parts.
+  if (m.perturbation == 0.0 && mu <= 1.0 && nu <= 1.0) m.best_bound = std::max(m.best_bound, bound);
   fix_up(m);
   energy_terms(m.p.energy, terms);
 }
@@ -791,13 +893,17 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   const double bound = m.best_bound;
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left
   // make other cuts minimal, and some land nearer n or on a better map.
-  for (int32_t recut = 1; recut <= RECUTS; ++recut) {
+  // The perimeter's weight scaled up or down moves the jumps to other sizes and shapes.
+  const int32_t first_flows = m.flows;
+  for (int32_t recut = 0; recut < RECUTS; ++recut) {
     const double gap = m.best_without_islands - bound;
     if (gap <= RECUT_GAP * std::fabs(bound) + ENERGY_TOLERANCE) break;
-    m.perturbation_seed = 0x2545f4914f6cdd1dULL * static_cast<uint64_t>(recut);
-    m.perturbation = gap / static_cast<double>(m.n) * recut;
+    if (static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) > RECUT_WORK)
+      break;
+    m.perturbation_seed = 0x2545f4914f6cdd1dULL * static_cast<uint64_t>(recut + 1);
+    m.perturbation = gap / static_cast<double>(m.n) * RECUT_PLAN[recut].perturbation;
     double terms[ENERGY_TERMS];
-    solve_at(m, 1.0, 1.0, terms);
+    solve_at(m, RECUT_PLAN[recut].perimeter, 1.0, terms);
   }
   m.perturbation = 0.0;
   if (perturbation_seed != 0 && parameters.portfolio_gap > 0.0) {
