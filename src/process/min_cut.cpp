@@ -56,7 +56,7 @@ constexpr Recut RECUT_PLAN[] = {{1.0, 1.0}, {0.8, 0.0}, {1.0, 2.0}, {1.25, 0.0},
 // stops after about fifty cuts, small maps try the whole plan.
 constexpr double RECUT_WORK = 5e7;
 constexpr int32_t RECUTS = sizeof RECUT_PLAN / sizeof RECUT_PLAN[0];
-constexpr double RECUT_GAP = 1e-5;
+constexpr double RECUT_GAP = 5e-4;
 // On maps of up to PILOT_VARIABLES variable cells, the greedy fix-up also starts with each of
 // the PILOT_RANKS best first changes.
 constexpr int64_t PILOT_VARIABLES = 100000;
@@ -580,19 +580,24 @@ void exact_descent(MinCut& m) {
   const double c1 = e.term_off[0] ? 0.0 : -e.f1_weight / e.f1_range;
   const double c4 = e.term_off[3] ? 0.0 : -e.f4_weight / e.f4_range;
   const double c5 = e.term_off[4] ? 0.0 : e.f5_weight / e.f5_range;
+  // The cells on the edge of the map, and later every cell beside a swap: the candidates.
+  std::vector<size_t> edge;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if (on_edge(m, i)) edge.push_back(i);
+  });
   const int64_t limit = 2 * m.variables + 16;
   for (int64_t step = 0; step < limit; ++step) {
     // Per model (perimeter and distances on or off), the best cells to add and to remove.
     std::vector<std::pair<double, size_t>> best[2][4];
-    m.for_each_variable([&](size_t i, int32_t, int32_t) {
-      if (!on_edge(m, i) && m.current(i)) return;
+    for (size_t i : edge) {
+      if (!on_edge(m, i)) continue;
       const CellRecord& r = m.records.records[i];
       const int sign = m.current(i) ? -1 : 1;
       const int32_t in = m.neighbours_in(i);
       for (int model = 0; model < 4; ++model) {
-        const double score =
-            sign * (c1 * r.potential + c4 * r.nservices + ((model & 1) ? c5 * r.distances : 0.0)) +
-            ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
+        const double score = sign * (c1 * r.potential + c4 * r.nservices +
+                                     ((model & 1) ? c5 * r.distances : 0.0)) +
+                             ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
         auto& list = best[m.current(i) ? 1 : 0][model];
         if (list.size() < EXACT_CANDIDATES || score < list.back().first) {
           list.emplace_back(score, i);
@@ -600,7 +605,7 @@ void exact_descent(MinCut& m) {
           if (list.size() > EXACT_CANDIDATES) list.pop_back();
         }
       }
-    });
+    }
     std::vector<size_t> adds, removes;
     for (int model = 0; model < 4; ++model) {
       for (const auto& c : best[0][model]) adds.push_back(c.second);
@@ -629,6 +634,16 @@ void exact_descent(MinCut& m) {
     if (best_add == 0) return;
     m.toggle(best_add);
     m.toggle(best_remove);
+    for (size_t cell : {best_add, best_remove}) {
+      for (int k = 0; k < 4; ++k) {
+        const size_t j = cell + m.offset(k);
+        if (m.variable(j)) edge.push_back(j);
+      }
+    }
+    if (static_cast<int64_t>(edge.size()) > 4 * m.variables) {
+      std::sort(edge.begin(), edge.end());
+      edge.erase(std::unique(edge.begin(), edge.end()), edge.end());
+    }
     sums = best_sums;
     energy = best_energy;
   }
