@@ -398,8 +398,14 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 
     if (!m.variable(i) || m.current(i) != !grow) return false;
     return grow ? (m.marks[i] & allowed) != 0 : (m.marks[i] & protect) == 0;
   };
+  // Only cells at the rim of the eligible ones start in the heap (a cell inside a block of them
+  // costs the same or more, and enters when a neighbour changes), so that the heap follows the
+  // length of the edges rather than the area.
   m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    if (eligible(i)) heap.push({m.toggle_delta(i), i});
+    if (!eligible(i)) return;
+    bool rim = false;
+    for (int k = 0; k < 4 && !rim; ++k) rim = !eligible(i + m.offset(k));
+    if (rim) heap.push({m.toggle_delta(i), i});
   });
   std::vector<HeapEntry> passed;  // better cells passed over for the first change
   while (size != m.n && !heap.empty()) {
