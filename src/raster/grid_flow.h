@@ -35,9 +35,12 @@ struct GridFlow {
   /// Residual terminal capacity: from the source when positive, to the sink when negative.
   std::vector<int32_t> terminal;
   /// Per cell: its tree (outside the graph, free, source or sink), the direction of its parent
-  /// (a neighbour, the terminal, or none for an orphan), and the active and checked flags.
+  /// (a neighbour, the terminal, or none for an orphan), and the active, checked and pending flags.
   std::vector<uint8_t> node;
-  std::vector<uint32_t> active;   ///< FIFO of active cells (bordered indices) from active_head
+  /// Cells whose terminal was set are searched first, in index order from here, without a queue
+  /// entry: at the first solve that is every cell.
+  size_t sweep = 0;
+  std::vector<uint32_t> active;   ///< FIFO of the other cells to search
   size_t active_head = 0;         ///< first entry of `active` still to be taken
   std::vector<uint32_t> orphans;  ///< cells whose parent arc saturated, to adopt
   /// Cells found rooted at a terminal during the current adoption, flagged checked until it ends.
