@@ -307,7 +307,9 @@ void grid_flow_set_terminal(GridFlow& flow, int32_t row, int32_t col, int32_t te
     }
   }
   flow.node[p] = with_parent(with_tree(cell, wanted), TO_TERMINAL);
-  activate_by_sweep(flow, p);
+  // A cell that stays in its tree keeps its arcs to the other cells: no path through it is new,
+  // so a multiplier step searches only the cells whose side of the cut may change.
+  if (tree != wanted) activate_by_sweep(flow, p);
 }
 
 int64_t grid_flow_solve(GridFlow& flow) {
