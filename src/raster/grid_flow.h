@@ -8,8 +8,19 @@
 // value (its two residuals are pair - flow and pair + flow), so a cell costs a few bytes. After a
 // solve, terminal capacities may change and the next solve goes on from the flow and search trees
 // already found, as long as the graph's cells and the pair capacity stay.
+//
+// The algorithm is Boykov and Kolmogorov's: a search tree grows from each terminal through
+// residual arcs; where they meet, flow is pushed along the path, and the cells cut off by
+// saturated arcs look for a new parent (adoption) or leave their tree. Capacities are integers,
+// so the flow ends exact and the source tree at the end is the smallest source side.
+//
+// Limits, checked where a caller sets them (fatal, exit 1, when broken): 0 <= pair <= 2^28 and
+// |terminal| + 4 * pair < 2^31, so that no residual leaves int32; the sum of |terminal| over the
+// cells, and of every change made by grid_flow_set_terminal, must fit int64 (it does for any grid
+// of fewer than 2^32 cells whose terminals are below 2^30 in size).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -23,16 +34,25 @@ struct GridFlow {
   std::vector<int32_t> side_flow;
   /// Residual terminal capacity: from the source when positive, to the sink when negative.
   std::vector<int32_t> terminal;
-  /// Per cell: in the graph, search tree, parent direction, active and orphan flags.
+  /// Per cell: its tree (outside the graph, free, source or sink), the direction of its parent
+  /// (a neighbour, the terminal, or none for an orphan), and the active, checked and pending flags.
   std::vector<uint8_t> node;
-  std::vector<uint32_t> active;   ///< queue of active cells (bordered indices)
-  std::vector<uint32_t> orphans;  ///< cells whose parent arc saturated
-  int64_t flow = 0;  ///< flow pushed so far, with the constant added by lowering a terminal
+  /// Cells whose terminal was set are searched first, in index order from here, without a queue
+  /// entry: at the first solve that is every cell.
+  size_t sweep = 0;
+  std::vector<uint32_t> active;   ///< FIFO of the other cells to search
+  size_t active_head = 0;         ///< first entry of `active` still to be taken
+  std::vector<uint32_t> orphans;  ///< cells whose parent arc saturated, to adopt
+  /// Cells found rooted at a terminal during the current adoption, flagged checked until it ends.
+  std::vector<uint32_t> checked;
+  /// Value of a minimum cut of the current capacities once a solve has ended: the flow pushed so
+  /// far plus the constants by which changed terminals shifted every cut.
+  int64_t flow = 0;
 };
 
 /// Sizes `flow` for an nrows x ncols grid, every cell outside the graph, `pair` the capacity of
-/// each side between two cells of the graph. Fatal (exit 1) when memory is short or when the
-/// bordered grid has 2^32 cells or more.
+/// each side between two cells of the graph. Fatal (exit 1) when memory is short, when the
+/// bordered grid has 2^32 cells or more, or when pair is out of its limits.
 void grid_flow_allocate(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair);
 
 /// Puts the cell (row, col) into the graph with terminal capacity `terminal` (from the source when
@@ -51,3 +71,6 @@ int64_t grid_flow_solve(GridFlow& flow);
 /// the side of the cells the source still reaches in the residual graph, the smallest source side
 /// of any minimum cut. Cells outside the graph are not.
 bool grid_flow_in_source(const GridFlow& flow, int32_t row, int32_t col);
+
+/// Bytes the structure holds now (the capacity of its arrays), for the memory budget.
+size_t grid_flow_bytes(const GridFlow& flow);
