@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdlib>
 #include <new>
-#include <stdexcept>
 
 #include "base/log.h"
 
@@ -144,11 +143,9 @@ void adopt(GridFlow& g, const Net& net) {
     const uint8_t tree = tree_of(cell);
     // Set to a terminal again, or freed, since it was queued.
     if (parent_of(cell) != NO_PARENT || tree == FREE) continue;
+    // An orphan's terminal has no residual capacity towards its tree: a cell with some always
+    // hangs from its terminal, and loses that parent only when the capacity runs out.
     const bool source = tree == SOURCE;
-    if (source ? net.terminal[p] > 0 : net.terminal[p] < 0) {
-      cell = with_parent(cell, TO_TERMINAL);
-      continue;
-    }
     uint8_t parent = NO_PARENT;
     for (int d = 0; d < 4 && parent == NO_PARENT; ++d) {
       const size_t q = net.neighbour(p, d);
