@@ -3,7 +3,8 @@
 #   stages:  the example's maps tiled to SIDE x SIDE cells (default 4000) in a scratch folder, the
 #            example's configuration with a short manual PROCESS (2 stages of 200000 moves), no
 #            purge (the short PROCESS leaves only small islands) and no debug files; each stage
-#            runs alone (--preprocess, then --process on its output, then --postprocess) under
+#            runs alone (--preprocess, then --process on its output, then --postprocess, then
+#            --process by minimum cuts; MIN_CUT_ONLY=1 stops there) under
 #            /usr/bin/time -v, which gives its peak resident size. The program itself (its code and
 #            libraries, GDAL's among them) is about 35 MB of it, 2.2 bytes per cell at 4000 x 4000.
 #   threads: the same scenario tiled to REPEAT_SIDE x REPEAT_SIDE (default 2000), --repeats=4 on
@@ -46,17 +47,20 @@ tile_maps() {
       }' "$map" >"$2/maps/$(basename "$map")"
   done
   sed -e 's/"nmovs": [0-9]*/"nmovs": 200000/' -e 's/"nstages": [0-9]*/"nstages": 2/' \
+    -e 's/"method": "min-cut"/"method": "annealing"/' \
     -e 's/"autotunning": "yes"/"autotunning": "no"/' \
     -e 's/"debug-maps": "yes"/"debug-maps": "no"/' \
     -e 's/"debug-evolution": "yes"/"debug-evolution": "no"/' -e 's/"purge-limit": [0-9]*/"purge-limit": 1/' \
     "$demo/config.json" >"$2/config.json"
+  sed 's/"method": "annealing"/"method": "min-cut"/' "$2/config.json" >"$2/min-cut.json"
 }
 
 # The peak resident size, in KiB, of one invocation in folder $1 (the rest are its arguments).
 peak_kib() {
   dir=$1
   shift
-  (cd "$dir" && /usr/bin/time -v -o "$work/time" "$bin" --seed=1 "$@" config.json >"$work/log") || {
+  (cd "$dir" && /usr/bin/time -v -o "$work/time" "$bin" --seed=1 "$@" ${config:-config.json} \
+    >"$work/log") || {
     cat "$work/log" >&2
     exit 1
   }
@@ -71,6 +75,11 @@ for stage in preprocess process postprocess; do
   kib=$(peak_kib "$work/big" "--$stage")
   echo "$stage alone at ${side} x ${side}: peak $kib KiB, $(per_cell "$kib" "$cells") bytes per cell"
 done
+kib=$(config=min-cut.json peak_kib "$work/big" --process)
+seconds=$(awk -F': ' '/Elapsed/ { print $2 }' "$work/time")
+echo "process alone by minimum cuts at ${side} x ${side}: peak $kib KiB," \
+  "$(per_cell "$kib" "$cells") bytes per cell, $seconds (h:mm:ss)"
+[ -n "${MIN_CUT_ONLY:-}" ] && exit 0
 
 tile_maps "$repeat_side" "$work/small"
 cells=$((repeat_side * repeat_side))

@@ -6,6 +6,8 @@
 
 #include "base/random.h"
 #include "bench_support.h"
+#include "process/energy.h"
+#include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
 

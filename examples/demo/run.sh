@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs the bundled example with the given landalloc binary: the three stages with a fixed seed
-# into out/, then two pictures of the result (the final map over the potential map, and the
-# energy per annealing stage) when gnuplot is installed.
+# into out/ (PROCESS by minimum cuts), the same PROCESS by the annealing for comparison, then
+# pictures of the result (the final map over the potential map, the energy per annealing stage,
+# how often each cell is chosen by repeats) when gnuplot is installed.
 set -eu
 if [ $# -ne 1 ] || [ ! -x "$1" ]; then
   echo "usage: $0 path/to/landalloc" >&2
@@ -37,6 +38,8 @@ awk '
   /acceptance values too low/ { retries++ }
   /^  initial / { e0 = $2 }
   /^  final / { e1 = $2 }
+  /^  lower bound / { bound = $3 }
+  /^  gap / { gap = $2 }
   /from a total number of/ { total = $6 }
   /^  selected [0-9]+ islands to expand/ { kept = $2 }
   /^  - [0-9]+ cells purged/ { purged = $2 }
@@ -46,10 +49,26 @@ awk '
     printf "PREPROCESS  placed %d new cells at random\n", placed
     printf "PROCESS     energy %s -> %s", e0, e1
     if (kb != "") printf " (autotuned Boltzmann factor %s, %d re-tries)", kb, retries
+    if (bound != "") printf " (minimum cuts; no map of as many cells is below %s: gap %s)", bound, gap
     printf "\nPOSTPROCESS kept %d of %d islands, grew %d cells back (%d purged, %d removed) in %d sweeps\n",
       kept, total, purged + removed, purged, removed, sweeps
   }' out/landalloc.log
 echo "the three stages took ${elapsed} s"
+
+# PROCESS again from the same PREPROCESS output, by the annealing: its energy, and its listing for
+# the picture of the energy per stage.
+mkdir -p out/annealing
+sed -e 's#"min-cut"#"annealing"#' -e 's#"out/process#"out/annealing/process#' config.json \
+  >out/annealing/config.json
+start=$(date +%s)
+"$bin" --seed=$seed --process out/annealing/config.json >out/annealing/landalloc.log 2>&1 || {
+  tail -n 20 out/annealing/landalloc.log
+  echo "the annealing failed; the whole log is out/annealing/landalloc.log" >&2
+  exit 1
+}
+elapsed=$(($(date +%s) - start))
+awk -v s="$elapsed" '/^  final / { printf "PROCESS by the annealing, for comparison: energy %s in %d s\n", $2, s }' \
+  out/annealing/landalloc.log
 
 # The same scenario run 8 times (seeds 1 to 8) on every core, into out/repeats/: the best run, how
 # often each cell is chosen, and a table of the runs.
@@ -81,7 +100,8 @@ if command -v gnuplot >/dev/null 2>&1; then
   allocated=$(awk '{ for (i = 1; i <= NF; ++i) if ($i > m) m = $i } END { print m }' out/final.dat)
   gnuplot -e "potential='out/potential.dat'; final='out/final.dat'; roads='out/roads.dat'" \
     -e "ncols=$ncols; nrows=$nrows; allocated=$allocated; output='out/demo_map.png'" map.gp
-  gnuplot -e "evolution='out/process.asc.debug.evolution.lst'; output='out/demo_energy.png'" energy.gp
+  gnuplot -e "evolution='out/annealing/process.asc.debug.evolution.lst'; output='out/demo_energy.png'" \
+    energy.gp
   cells out/repeats/postprocess.frequency.asc out/frequency.dat
   gnuplot -e "potential='out/potential.dat'; frequency='out/frequency.dat'; runs=8" \
     -e "ncols=$ncols; nrows=$nrows; output='out/demo_frequency.png'" frequency.gp
@@ -92,5 +112,6 @@ fi
 
 echo "outputs in $here/out:"
 echo "  preprocess.asc process.asc postprocess.asc postprocess_mask.asc$pictures"
-echo "  debug maps *.debug.*.asc, evolution listing process.asc.debug.evolution.lst"
+echo "  debug maps *.debug.*.asc, the cuts' listing process.asc.debug.evolution.lst"
+echo "  annealing/: PROCESS by the annealing from the same start, and its evolution listing"
 echo "  repeats/: the best of 8 runs, postprocess.frequency.asc and postprocess.runs.csv"

@@ -31,6 +31,8 @@ const char* const KNOWN_PROPERTIES[] = {
     "preprocess.convert-area",
     "preprocess.debug-maps",
     "preprocess.output",
+    "process.method",
+    "process.portfolio-gap",
     "process.functions-weight",
     "process.pinit",
     "process.tinit",

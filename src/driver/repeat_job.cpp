@@ -90,6 +90,8 @@ std::string repeat_job_pack_runs(const RepeatSetResult& set) {
     put(bytes, run.fatal_code);
     put(bytes, run.energy);
     put(bytes, run.seconds);
+    put(bytes, run.lower_bound.has_value());
+    put(bytes, run.lower_bound.value_or(0.0));
     put_text(bytes, run.log);
   }
   return bytes;
@@ -108,6 +110,9 @@ bool repeat_job_unpack_runs(const std::string& bytes, RepeatSetResult& set) {
     run.fatal_code = in.get<int>();
     run.energy = in.get<MapEnergy>();
     run.seconds = in.get<double>();
+    const bool bounded = in.get<bool>();
+    const double bound = in.get<double>();
+    if (bounded) run.lower_bound = bound;
     run.log = in.text();
     set.runs.push_back(std::move(run));
   }

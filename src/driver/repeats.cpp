@@ -154,6 +154,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
       }
     });
     result.done = result.fatal_code == 0 && !cancelled;
+    result.lower_bound = run.process_lower_bound;
     result.log = log.text();
   }
   result.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -227,14 +228,28 @@ void write_runs_table(const std::vector<const RepeatRunResult*>& runs, const Rep
   log_message("* write '%s'\n", path.c_str());
   FILE* file = output_open(path.c_str());
   if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path.c_str());
-  std::fputs("run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best\n", file);
+  // The min-cut PROCESS adds its bound, and the gap of each run's final energy to it.
+  const bool bounded = std::any_of(runs.begin(), runs.end(), [](const RepeatRunResult* r) {
+    return r->lower_bound.has_value();
+  });
+  std::fputs(bounded ? "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best,lower_bound,"
+                       "gap_percent\n"
+                     : "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best\n",
+             file);
   for (const RepeatRunResult* r : runs) {
     const MapEnergy& e = r->energy;
     // Energies to the last bit, so that the table orders the runs as they were compared.
-    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s\n",
-                 r->run, static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
+    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s", r->run,
+                 static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
                  e.terms[2], e.terms[3], e.terms[4], e.cells, e.islands, r->seconds,
                  r == best ? "yes" : "no");
+    if (bounded && r->lower_bound) {
+      std::fprintf(file, ",%.17g,%.3f", *r->lower_bound,
+                   min_cut_gap_percent(e.energy, *r->lower_bound));
+    } else if (bounded) {
+      std::fputs(",,", file);
+    }
+    std::fputc('\n', file);
   }
   if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", path.c_str());
 }

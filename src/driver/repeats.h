@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -47,6 +48,7 @@ struct RepeatRunResult {
   std::string log;       ///< its whole log, the error message last when it stopped
   MapEnergy energy;      ///< of its final map, with the common normalisers
   double seconds = 0.0;  ///< its wall-clock time (the one value that differs from run to run)
+  std::optional<double> lower_bound;  ///< what the min-cut PROCESS proved, if it ran
 };
 
 /// What a set of runs gave.

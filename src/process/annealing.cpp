@@ -7,6 +7,8 @@
 #include "base/log.h"
 #include "base/output_file.h"
 #include "base/random.h"
+#include "process/energy.h"
+#include "process/moves.h"
 #include "process/process_run.h"
 
 namespace {

@@ -9,27 +9,9 @@
 #include <cstdio>
 #include <string>
 
+#include "process/process_state.h"
+
 struct ProcessRun;
-
-/// The annealing parameters, one per "process." property of the same name.
-struct ProcessParameters {
-  float pinit = 0.0f;  ///< initial acceptance probability for the autotuning
-  float tinit = 0.0f;  ///< initial temperature
-  float tnext = 0.0f;  ///< cooling factor per stage; raised by a re-try
-  int64_t nmovs = 0;   ///< moves per stage; replaced by the autotuning
-  int32_t nstages = 0;
-  double kb = 0.0;  ///< Boltzmann factor of the manual mode
-};
-
-/// Energies, temperature and factor of the running annealing.
-struct AnnealingState {
-  double temperature = 0.0;
-  double effective_kb = 0.0;  ///< factor k of the acceptance rule
-  double current_energy = 0.0;
-  double minimal_energy = 0.0;
-  double initial_energy = 0.0;
-  int64_t solution_cell_count = 0;  ///< solution cells of the loaded map; size of the queues
-};
 
 /// The evolution listing of a run: an output stream (see output_file.h) that becomes its target
 /// only once closed; one still open when the run is dropped is abandoned.

@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "base/random.h"
+#include "process/energy.h"
 #include "process/process_run.h"
 #include "raster/grid.h"
 

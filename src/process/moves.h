@@ -8,31 +8,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "process/process_state.h"
+
 struct ProcessRun;
-
-/// The move under evaluation and the running values it replaced.
-struct Move {
-  size_t out = 0;  ///< bordered index (move_cells.h) of the cell taken out
-  size_t in = 0;   ///< bordered index of the cell put in
-  double previous_f1_sum = 0.0;
-  int64_t previous_perimeter = 0;
-  int32_t previous_island_count = 0;
-  double previous_f4_sum = 0.0;
-  double previous_f5_sum = 0.0;
-};
-
-/// The allocated cells of the solution map (bordered indices), in no particular order. Drawing
-/// the cell taken out from this list is the same uniform choice as drawing grid positions until
-/// one is allocated, but costs one draw instead of about nrows * ncols / n of them. A committed
-/// move puts the cell put in where the cell taken out was listed.
-struct AllocatedCells {
-  std::vector<size_t> cells;
-  size_t drawn = 0;  ///< the slot of the cell taken out by the current move
-  /// The free cells whose selection value is above 0, kept up to date by every committed move:
-  /// moves can use them all up (the cells freed may have a selection of 0, negative or NaN), and
-  /// then no draw of the cell put in could ever end.
-  int64_t receivers = 0;
-};
 
 /// Sets the cell states from the solution map and the run's cell records and indexes its
 /// allocated cells for the draws; call after every (re)load of it.

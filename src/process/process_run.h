@@ -10,10 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "process/annealing.h"
-#include "process/energy.h"
 #include "process/move_cells.h"
-#include "process/moves.h"
+#include "process/process_state.h"
 #include "raster/islands.h"
 #include "raster/maps.h"
 #include "scenario/scenario.h"

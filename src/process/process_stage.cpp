@@ -9,6 +9,8 @@
 
 #include "base/log.h"
 #include "base/output_file.h"
+#include "process/energy.h"
+#include "process/moves.h"
 #include "process/process_run.h"
 #include "raster/distance.h"
 #include "raster/grid.h"
@@ -110,6 +112,31 @@ std::string read_text(const ConfigDocument& config, const char* path) {
   char text[CONFIG_TEXT_MAX];
   config_get_text(config, path, text);
   return text;
+}
+
+// "process.method" may be left out: the annealing, as before the property existed.
+ProcessMethod read_method(const ConfigDocument& config) {
+  const char* const path = "process.method";
+  if (config_find(config, 0, path) < 0) return ProcessMethod::annealing;
+  const std::string text = read_text(config, path);
+  if (text == "annealing") return ProcessMethod::annealing;
+  if (text == "min-cut") return ProcessMethod::min_cut;
+  log_message("  method '%s'\n", text.c_str());
+  log_message("error: property 'method' out of range!\n");
+  fatal(1, "  accepted values are 'annealing', 'min-cut'\n");
+}
+
+// "process.portfolio-gap" may be left out: 1 %.
+double read_portfolio_gap(const ConfigDocument& config) {
+  const char* const path = "process.portfolio-gap";
+  if (config_find(config, 0, path) < 0) return MinCutParameters().portfolio_gap;
+  const double gap = config_get_number(config, path);
+  if (!(gap >= 0.0 && gap <= 1.0)) {
+    log_message("  portfolio gap %f\n", gap);
+    config_out_of_range(1, "error: property 'portfolio-gap' out of range!\n",
+                        std::string("property '") + path + "'", gap, "0 to 1");
+  }
+  return gap;
 }
 
 // Keeps map k of `maps` and gives back the memory of the `scratch` maps after it.
@@ -226,7 +253,10 @@ void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
   log_message("* write to '%s'\n", listing.path.c_str());
   FILE* file = output_open(listing.path.c_str());
   if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", listing.path.c_str());
-  std::fputs("# stage T E accpt boltz f1 f2 f3 f4 f5\n", file);
+  // The min-cut method lists its cuts: the price per allocated cell, the cells, the bound.
+  std::fputs(p.method == ProcessMethod::min_cut ? "# cut price cells bound\n"
+                                                : "# stage T E accpt boltz f1 f2 f3 f4 f5\n",
+             file);
   listing.file = file;
 }
 
@@ -252,7 +282,12 @@ std::vector<std::string> process_debug_files(const ProcessStageParameters& p,
 ProcessStageParameters process_read_parameters(const ConfigDocument& config) {
   ProcessStageParameters p;
   read_function_weights(config, p.weights);
-  p.annealing = read_annealing_parameters(config);
+  p.method = read_method(config);
+  if (p.method == ProcessMethod::annealing) {
+    p.annealing = read_annealing_parameters(config);
+  } else {
+    p.min_cut.portfolio_gap = read_portfolio_gap(config);
+  }
   p.input = read_text(config, "preprocess.output");
   p.random_select = config_get_flag(config, "process.random-select");
   p.distance_masks = config_get_text_list(config, "process.distance-masks");
@@ -264,7 +299,9 @@ ProcessStageParameters process_read_parameters(const ConfigDocument& config) {
   }
   p.debug_maps = config_get_flag(config, "process.debug-maps");
   p.debug_evolution = config_get_flag(config, "process.debug-evolution");
-  p.autotuning = config_get_flag(config, "process.autotunning");
+  if (p.method == ProcessMethod::annealing) {
+    p.autotuning = config_get_flag(config, "process.autotunning");
+  }
   p.output = read_text(config, "process.output");
   return p;
 }
@@ -286,7 +323,12 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   EnergyState& e = p.energy;
   set_weights(e, params.weights);
   p.parameters = params.annealing;
-  echo_annealing_parameters(params.annealing);
+  if (params.method == ProcessMethod::annealing) {
+    echo_annealing_parameters(params.annealing);
+  } else {
+    log_message("  method min-cut\n");
+    log_message("  portfolio gap %f\n", params.min_cut.portfolio_gap);
+  }
 
   log_message("load solution map\n");
   stage_read_handover(run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
@@ -317,13 +359,25 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   EvolutionListing listing;
   open_evolution_listing(params, run, listing);
 
-  log_message(params.autotuning ? "AUTOTUNNING MODE selected\n" : "MANUAL MODE selected\n");
-  if (params.autotuning) {
-    autotune_kb(p);
-    run_annealing(p, listing, 4);
+  if (params.method == ProcessMethod::min_cut) {
+    log_message("MIN-CUT MODE selected\n");
+    // Repeats perturb their costs, each with its own seed, for distinct near-optimal maps.
+    const uint64_t perturbation = run.seed ? *run.seed * 2 + 1 : 0;
+    const MinCutResult r = run_min_cut(p, params.min_cut, perturbation, listing);
+    log_message("  initial %f\n", r.initial_energy);
+    log_message("  final %f\n", r.final_energy);
+    log_message("  lower bound %f\n", r.lower_bound);
+    log_message("  gap %.3f%%\n", min_cut_gap_percent(r.final_energy, r.lower_bound));
+    run.process_lower_bound = r.lower_bound;
   } else {
-    p.annealing.effective_kb = params.annealing.kb;
-    run_annealing(p, listing, 0);
+    log_message(params.autotuning ? "AUTOTUNNING MODE selected\n" : "MANUAL MODE selected\n");
+    if (params.autotuning) {
+      autotune_kb(p);
+      run_annealing(p, listing, 4);
+    } else {
+      p.annealing.effective_kb = params.annealing.kb;
+      run_annealing(p, listing, 0);
+    }
   }
 
   close_evolution_listing(listing);

@@ -9,13 +9,19 @@
 
 #include "config/config.h"
 #include "process/annealing.h"
+#include "process/min_cut.h"
 #include "scenario/scenario.h"
+
+/// How PROCESS lowers the energy: "process.method".
+enum class ProcessMethod { annealing, min_cut };
 
 /// Everything the stage reads from the configuration, checked.
 struct ProcessStageParameters {
+  ProcessMethod method = ProcessMethod::annealing;
+  MinCutParameters min_cut;
   double weights[ENERGY_TERMS] = {};  ///< "process.functions-weight", f1 to f5
-  ProcessParameters annealing;
-  std::string input;  ///< "preprocess.output", the map to anneal
+  ProcessParameters annealing;        ///< read for the annealing only
+  std::string input;                  ///< "preprocess.output", the map to anneal
   bool random_select = false;
   std::vector<std::string> distance_masks;
   std::vector<std::string> distance_maps;  ///< read only when there is no distance mask

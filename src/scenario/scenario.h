@@ -64,6 +64,8 @@ struct Run {
   PackedMap postprocess_output;     ///< the final map of POSTPROCESS (in memory)
   Normalisers process_normalisers;  ///< those the PROCESS stage fixed
   float working_cell_value = 0.0f;  ///< the value of allocated cells in the last stage's map
+  /// The lower bound of the energy that the min-cut PROCESS proved; unset for the annealing.
+  std::optional<double> process_lower_bound;
 };
 
 /// The name under which the run writes the file configured as `path`: with the run's tag before

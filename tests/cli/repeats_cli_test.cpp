@@ -40,41 +40,57 @@ std::vector<std::string> outputs(const CliDir& dir) {
   return names;
 }
 
+// Both methods: the min-cut's repeats perturb their costs with their seeds, the bound in the table.
 TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
-  CliDir dirs[3];
-  RunResult results[3];
-  const char* threads[3] = {"--threads=1", "--threads=2", "--threads=4"};
-  for (int t = 0; t < 3; ++t) {
-    write_small_configuration(dirs[t]);
-    results[t] =
-        run_landalloc({"--seed=11", "--repeats=4", threads[t], "small.json"}, dirs[t].dir());
-    ASSERT_EQ(results[t].code, 0) << results[t].out;
-  }
-  const std::vector<std::string> names = outputs(dirs[0]);
-  EXPECT_EQ(names, (std::vector<std::string>{"mask.asc", "post.asc", "post.frequency.asc",
-                                             "post.runs.csv", "pre.asc", "proc.asc"}));
-  for (int t = 1; t < 3; ++t) {
-    EXPECT_EQ(results[t].out, results[0].out) << threads[t];
-    ASSERT_EQ(outputs(dirs[t]), names) << threads[t];
-    for (const std::string& name : names) {
-      EXPECT_TRUE(without_seconds(dirs[t].read(name)) == without_seconds(dirs[0].read(name)))
-          << name << " " << threads[t];
+  for (const bool min_cut : {false, true}) {
+    SCOPED_TRACE(min_cut ? "min-cut" : "annealing");
+    CliDir dirs[3];
+    RunResult results[3];
+    const char* threads[3] = {"--threads=1", "--threads=2", "--threads=4"};
+    for (int t = 0; t < 3; ++t) {
+      write_small_configuration(dirs[t]);
+      if (min_cut) {
+        dirs[t].write("small.json", replaced(dirs[t].read("small.json"), "\"functions-weight\"",
+                                             "\"method\": \"min-cut\", \"functions-weight\""));
+      }
+      results[t] =
+          run_landalloc({"--seed=11", "--repeats=4", threads[t], "small.json"}, dirs[t].dir());
+      ASSERT_EQ(results[t].code, 0) << results[t].out;
+    }
+    const std::vector<std::string> names = outputs(dirs[0]);
+    EXPECT_EQ(names, (std::vector<std::string>{"mask.asc", "post.asc", "post.frequency.asc",
+                                               "post.runs.csv", "pre.asc", "proc.asc"}));
+    for (int t = 1; t < 3; ++t) {
+      EXPECT_EQ(results[t].out, results[0].out) << threads[t];
+      ASSERT_EQ(outputs(dirs[t]), names) << threads[t];
+      for (const std::string& name : names) {
+        EXPECT_TRUE(without_seconds(dirs[t].read(name)) == without_seconds(dirs[0].read(name)))
+            << name << " " << threads[t];
+      }
+    }
+    // Each run's log is whole and in run order, each followed by its summary line.
+    const std::string& log = results[0].out;
+    size_t at = 0;
+    for (int r = 1; r <= 4; ++r) {
+      const std::string run = "run " + std::to_string(r) + " of 4";
+      const size_t start = log.find(run + ", seed " + std::to_string(10 + r) + "\nALGORITHM\n", at);
+      ASSERT_NE(start, std::string::npos) << run;
+      const size_t end = log.find("ALGORITHM end\n" + run + ": energy ", start);
+      ASSERT_NE(end, std::string::npos) << run;
+      EXPECT_EQ(log.find("ALGORITHM\n", start + run.size() + 20), log.find("ALGORITHM\n", end + 14))
+          << "another run's log inside that of " << run;
+      at = end;
+    }
+    EXPECT_NE(log.find("  frequency map 'post.frequency.asc'\n"), std::string::npos);
+    const auto table = read_csv(dirs[0].path("post.runs.csv"));
+    ASSERT_EQ(table.size(), 5u);
+    EXPECT_EQ(table[0].size(), min_cut ? 14u : 12u);
+    for (size_t r = 1; min_cut && r < table.size(); ++r) {
+      const double energy = std::stod(table[r][2]), bound = std::stod(table[r][12]);
+      EXPECT_LE(bound, energy);
+      EXPECT_NEAR(std::stod(table[r][13]), 100.0 * (energy - bound) / energy, 1e-3);
     }
   }
-  // Each run's log is whole and in run order, each followed by its summary line.
-  const std::string& log = results[0].out;
-  size_t at = 0;
-  for (int r = 1; r <= 4; ++r) {
-    const std::string run = "run " + std::to_string(r) + " of 4";
-    const size_t start = log.find(run + ", seed " + std::to_string(10 + r) + "\nALGORITHM\n", at);
-    ASSERT_NE(start, std::string::npos) << run;
-    const size_t end = log.find("ALGORITHM end\n" + run + ": energy ", start);
-    ASSERT_NE(end, std::string::npos) << run;
-    EXPECT_EQ(log.find("ALGORITHM\n", start + run.size() + 20), log.find("ALGORITHM\n", end + 14))
-        << "another run's log inside that of " << run;
-    at = end;
-  }
-  EXPECT_NE(log.find("  frequency map 'post.frequency.asc'\n"), std::string::npos);
 }
 
 // Kept runs: run 3 replayed alone writes the same files; the frequency grid is the sum of the

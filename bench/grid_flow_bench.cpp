@@ -1,0 +1,105 @@
+// The grid max-flow on square grids of 1000 and 4000 cells a side, capacities shaped as the
+// min-cut method builds them: a fresh solve, and a re-solve after every terminal moved by one
+// step of the multiplier on the allocated area, which should cost a fraction of a fresh solve.
+// Cells per second, and the structure's bytes per cell once solved.
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "base/random.h"
+#include "raster/grid_flow.h"
+
+namespace {
+
+constexpr int32_t K = 1000;  // the terminals' scale; pair is a quarter of it
+
+// Terminals in about [-K, K], smooth over a dozen cells as suitability maps are: noise averaged
+// over a 9 x 9 window (two passes of a running sum), then stretched back to the scale.
+std::vector<int32_t> smooth_terminals(int32_t side) {
+  Rng rng;
+  rand_seed(rng, 42);
+  const size_t n = static_cast<size_t>(side) * static_cast<size_t>(side);
+  std::vector<int32_t> noise(n), across(n, 0), terminals(n, 0);
+  for (int32_t& v : noise) v = rand_index(rng, 2 * K + 1) - K;
+  constexpr int32_t R = 4;
+  for (int32_t r = 0; r < side; ++r) {
+    for (int32_t c = 0; c < side; ++c) {
+      int32_t sum = 0;
+      for (int32_t d = -R; d <= R; ++d) {
+        if (c + d >= 0 && c + d < side) sum += noise[static_cast<size_t>(r) * side + c + d];
+      }
+      across[static_cast<size_t>(r) * side + c] = sum;
+    }
+  }
+  for (int32_t r = 0; r < side; ++r) {
+    for (int32_t c = 0; c < side; ++c) {
+      int64_t sum = 0;
+      for (int32_t d = -R; d <= R; ++d) {
+        if (r + d >= 0 && r + d < side) sum += across[static_cast<size_t>(r + d) * side + c];
+      }
+      // The average of 81 uniform values spreads about a ninth as wide as one.
+      terminals[static_cast<size_t>(r) * side + c] = static_cast<int32_t>(sum * 9 / 81);
+    }
+  }
+  return terminals;
+}
+
+void load(GridFlow& flow, int32_t side, const std::vector<int32_t>& terminals, int32_t shift) {
+  grid_flow_allocate(flow, side, side, K / 4);
+  for (int32_t r = 0; r < side; ++r) {
+    for (int32_t c = 0; c < side; ++c) {
+      grid_flow_load(flow, r, c, terminals[static_cast<size_t>(r) * side + c] + shift);
+    }
+  }
+}
+
+void report(benchmark::State& state, const GridFlow& flow, int32_t side) {
+  const int64_t cells = int64_t{side} * side;
+  state.SetItemsProcessed(state.iterations() * cells);
+  state.counters["bytes_per_cell"] = static_cast<double>(grid_flow_bytes(flow)) / cells;
+}
+
+void BM_GridFlowSolve(benchmark::State& state) {
+  const auto side = static_cast<int32_t>(state.range(0));
+  const std::vector<int32_t> terminals = smooth_terminals(side);
+  GridFlow flow;
+  for (auto _ : state) {
+    state.PauseTiming();
+    load(flow, side, terminals, 0);
+    state.ResumeTiming();
+    benchmark::DoNotOptimize(grid_flow_solve(flow));
+  }
+  report(state, flow, side);
+}
+BENCHMARK(BM_GridFlowSolve)->Arg(1000)->Arg(4000)->Unit(benchmark::kMillisecond);
+
+// Every terminal moved by a step (argument 1, a tenth or a hundredth of the scale, as a search
+// for the multiplier narrows), up and down in turn, each time from the flow the last solve left.
+void BM_GridFlowResolve(benchmark::State& state) {
+  const auto side = static_cast<int32_t>(state.range(0));
+  const auto step = static_cast<int32_t>(state.range(1));
+  const std::vector<int32_t> terminals = smooth_terminals(side);
+  GridFlow flow;
+  load(flow, side, terminals, 0);
+  grid_flow_solve(flow);
+  int32_t shift = 0;
+  for (auto _ : state) {
+    shift = shift == 0 ? step : 0;
+    for (int32_t r = 0; r < side; ++r) {
+      for (int32_t c = 0; c < side; ++c) {
+        grid_flow_set_terminal(flow, r, c, terminals[static_cast<size_t>(r) * side + c] + shift);
+      }
+    }
+    benchmark::DoNotOptimize(grid_flow_solve(flow));
+  }
+  report(state, flow, side);
+}
+// Four steps at least at 4000, so that the figure is not that of one direction alone.
+BENCHMARK(BM_GridFlowResolve)
+    ->Args({1000, K / 10})
+    ->Args({1000, K / 100})
+    ->Args({4000, K / 10})
+    ->MinTime(2.0)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace

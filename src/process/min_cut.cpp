@@ -1,0 +1,962 @@
+#include "process/min_cut.h"
+
+#include <algorithm>
+#include <cinttypes>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <queue>
+#include <vector>
+
+#include "base/log.h"
+#include "process/annealing.h"
+#include "process/energy.h"
+#include "process/moves.h"
+#include "process/process_run.h"
+#include "raster/grid_flow.h"
+
+namespace {
+
+// Bits of the method's byte per cell (bordered, as the cell states).
+constexpr uint8_t MARK_VARIABLE = 1;  // may be allocated or not: allocated, or free and receiving
+constexpr uint8_t MARK_CURRENT = 2;   // allocated in the map being worked on
+constexpr uint8_t MARK_LOW = 4;       // in the bracketing cut of at least n cells
+constexpr uint8_t MARK_HIGH = 8;      // in the bracketing cut of at most n cells
+constexpr uint8_t MARK_BEST = 16;     // in the best map found
+constexpr uint8_t MARK_SAVED = 32;    // in the map a polish step started from
+constexpr uint8_t MARK_VISITED = 64;  // reached by the search of holes
+constexpr uint8_t MARK_KEPT = 128;    // left alone by a polish step
+
+// The costs are scaled so that a cell's cost with its four sides stays within 2^26 in magnitude:
+// with the price added, terminal capacities stay below 2^28, and the flow's 32-bit residuals
+// keep room for its sides. The resolution, 2^-26 of the largest cost, is far below any
+// difference between two maps that the printed energies show.
+constexpr double COST_SCALE = 67108864.0;  // 2^26
+// Cutting-plane steps of one price search; it usually ends in 10 to 25.
+constexpr int32_t MAX_PRICE_STEPS = 60;
+// Halvings of the interval of a clamp's multiplier.
+constexpr int32_t CLAMP_STEPS = 6;
+// Islands and holes the polish tries, smallest first.
+constexpr int32_t MAX_POLISH_TRIES = 64;
+// The first perturbation of a repeat, in shares of the portfolio gap per cell: tries divide it by 4
+// down to 1, which is sure to stay within the gap.
+constexpr double PERTURBATION_FIRST_SHARE = 64.0;
+// Searches after the first, while the best map without its islands term lies more than
+// RECUT_GAP above the bound: each with the perimeter's cost scaled and the cells' costs perturbed
+// by a multiple of that gap shared among the n cells.
+struct Recut {
+  double perimeter;
+  double perturbation;
+};
+constexpr Recut RECUT_PLAN[] = {{1.0, 1.0}, {0.8, 0.0}, {1.0, 2.0}, {1.25, 0.0}, {1.0, 3.0},
+                                {0.6, 0.0}, {1.0, 4.0}, {1.6, 0.0}, {1.0, 5.0}, {0.9, 0.0},
+                                {1.0, 6.0}, {1.1, 0.0}, {0.8, 1.0}, {1.25, 1.0}, {0.6, 2.0},
+                                {1.6, 2.0}, {0.9, 3.0}, {1.1, 3.0}};
+// The cells times the cuts the searches after the first may take: a map of a million cells
+// stops after about fifty cuts, small maps try the whole plan.
+constexpr double RECUT_WORK = 5e7;
+constexpr int32_t RECUTS = sizeof RECUT_PLAN / sizeof RECUT_PLAN[0];
+constexpr double RECUT_GAP = 5e-4;
+// On maps of up to PILOT_VARIABLES variable cells, the greedy fix-up also starts with each of
+// the PILOT_RANKS best first changes.
+constexpr int64_t PILOT_VARIABLES = 100000;
+constexpr int32_t PILOT_RANKS = 6;
+// Energies closer than this are equal: sums of millions of values in [0, 1] round below it.
+constexpr double ENERGY_TOLERANCE = 1e-9;
+
+// The energy without the islands term, as a linear function of the allocation: a cost per
+// allocated cell from the value maps, a cost per side of the perimeter, and a constant. `mu` and
+// `nu` are the multipliers of the clamped perimeter and distances terms (1 where the clamp does
+// not bind).
+struct CutModel {
+  double potential = 0.0;  // cost per unit of potential
+  double nservices = 0.0;
+  double distances = 0.0;
+  double side = 0.0;  // cost per perimeter side
+  double constant = 0.0;
+  double scale = 1.0;  // integer units per unit of energy
+  int64_t pair = 0;    // a side between two variable cells, in integer units
+};
+
+// A cut seen as a line of the dual: value + price * (size - n).
+struct Line {
+  int64_t value = 0;  // integer cost of its cells and sides, the price left out
+  int64_t size = 0;   // allocated cells
+  int64_t price = 0;  // where it was found
+};
+
+struct HeapEntry {
+  int64_t delta;
+  size_t cell;
+  bool operator>(const HeapEntry& o) const {
+    return delta != o.delta ? delta > o.delta : cell > o.cell;
+  }
+};
+using MinHeap = std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>>;
+
+struct MinCut {
+  MinCut(ProcessRun& run, EvolutionListing& evolution)
+      : p(run),
+        records(run.inputs->records),
+        grid(run.states.grid),
+        listing(evolution),
+        marks(grid.cells, 0) {}
+
+  ProcessRun& p;
+  const CellRecords& records;
+  const BorderedGrid grid;
+  EvolutionListing& listing;
+  std::vector<uint8_t> marks;
+  int64_t n = 0;          // cells to allocate
+  int64_t variables = 0;  // cells that may be allocated
+  CutModel model;
+  GridFlow flow;
+  bool flow_loaded = false;
+  int32_t flows = 0;
+  uint64_t perturbation_seed = 0;
+  double perturbation = 0.0;  // largest extra cost of a cell, in energy units
+  double best_energy = std::numeric_limits<double>::infinity();
+  double best_bound = -std::numeric_limits<double>::infinity();
+  double best_without_islands = std::numeric_limits<double>::infinity();
+
+  size_t offset(int k) const {
+    switch (k) {
+      case 0:
+        return static_cast<size_t>(-static_cast<std::ptrdiff_t>(grid.stride));
+      case 1:
+        return grid.stride;
+      case 2:
+        return static_cast<size_t>(-1);
+      default:
+        return 1;
+    }
+  }
+  bool variable(size_t i) const { return (marks[i] & MARK_VARIABLE) != 0; }
+  bool current(size_t i) const { return (marks[i] & MARK_CURRENT) != 0; }
+
+  template <typename Visit>
+  void for_each_variable(Visit visit) const {
+    for (int32_t row = 0; row < grid.nrows; ++row) {
+      const size_t first = bordered_index(grid, row, 0);
+      for (int32_t col = 0; col < grid.ncols; ++col) {
+        const size_t i = first + static_cast<size_t>(col);
+        if (variable(i)) visit(i, row, col);
+      }
+    }
+  }
+
+  // The cost of allocating cell i alone, its sides facing cells that are never allocated
+  // included, as a real number.
+  double real_cost(size_t i) const {
+    const CellRecord& r = records.records[i];
+    double c = model.potential * static_cast<double>(r.potential) +
+               model.nservices * static_cast<double>(r.nservices) +
+               model.distances * static_cast<double>(r.distances);
+    int32_t fixed_sides = 0;
+    for (int k = 0; k < 4; ++k) fixed_sides += variable(i + offset(k)) ? 0 : 1;
+    c += model.side * fixed_sides;
+    if (perturbation > 0.0) c += perturbation * perturbation_share(i);
+    return c;
+  }
+
+  // Rounded down, so that every map's integer cost is at most its real cost times the scale and
+  // the bound stays a bound.
+  int64_t cost(size_t i) const {
+    return static_cast<int64_t>(std::floor(real_cost(i) * model.scale));
+  }
+
+  // A share in [0, 1) drawn for cell i from the run's seed, the same on every thread.
+  double perturbation_share(size_t i) const {
+    uint64_t z = perturbation_seed + 0x9e3779b97f4a7c15ULL * (static_cast<uint64_t>(i) + 1);
+    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
+    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * 0x1.0p-53;
+  }
+
+  int32_t neighbours_in(size_t i) const {
+    int32_t in = 0;
+    for (int k = 0; k < 4; ++k) in += current(i + offset(k)) ? 1 : 0;
+    return in;
+  }
+  int32_t variable_neighbours(size_t i) const {
+    int32_t v = 0;
+    for (int k = 0; k < 4; ++k) v += variable(i + offset(k)) ? 1 : 0;
+    return v;
+  }
+
+  // The change of the integer cost when cell i changes side.
+  int64_t toggle_delta(size_t i) const {
+    const int32_t in = neighbours_in(i);
+    const int32_t out = variable_neighbours(i) - in;
+    if (current(i)) return -cost(i) + model.pair * (in - out);
+    return cost(i) + model.pair * (out - in);
+  }
+
+  void toggle(size_t i) { marks[i] ^= MARK_CURRENT; }
+
+  void copy_bits(uint8_t from, uint8_t to) {
+    for_each_variable([&](size_t i, int32_t, int32_t) {
+      marks[i] = static_cast<uint8_t>((marks[i] & ~to) | ((marks[i] & from) ? to : 0));
+    });
+  }
+
+  int64_t current_size() const {
+    int64_t size = 0;
+    for_each_variable([&](size_t i, int32_t, int32_t) { size += current(i) ? 1 : 0; });
+    return size;
+  }
+
+  // The integer cost of the current map: its cells and the sides between variable cells.
+  int64_t current_value() const {
+    int64_t value = 0;
+    for_each_variable([&](size_t i, int32_t, int32_t) {
+      if (current(i)) value += cost(i);
+      for (size_t j : {i + 1, i + grid.stride}) {
+        if (variable(j) && current(i) != current(j)) value += model.pair;
+      }
+    });
+    return value;
+  }
+};
+
+void mark_variables(MinCut& m) {
+  const uint8_t* state = m.p.states.state.get();
+  for (int32_t row = 0; row < m.grid.nrows; ++row) {
+    const size_t first = bordered_index(m.grid, row, 0);
+    for (int32_t col = 0; col < m.grid.ncols; ++col) {
+      const size_t i = first + static_cast<size_t>(col);
+      const uint8_t byte = state[i];
+      uint8_t mark = 0;
+      if (state_is(byte, STATE_ALLOCATED)) {
+        mark = MARK_VARIABLE | MARK_CURRENT;
+      } else if (state_is(byte, STATE_FREE) && cell_selection(m.records, byte, i) > 0.0f) {
+        mark = MARK_VARIABLE;
+      }
+      m.marks[i] = mark;
+      if (mark != 0) ++m.variables;
+      if (mark & MARK_CURRENT) ++m.n;
+    }
+  }
+}
+
+// The linear model for the multipliers mu (perimeter) and nu (distances), scaled to integers.
+void build_model(MinCut& m, double mu, double nu) {
+  const EnergyState& e = m.p.energy;
+  CutModel c;
+  if (!e.term_off[0]) {
+    c.potential = -e.f1_weight / e.f1_range;
+    c.constant += e.f1_weight * e.f1_top / e.f1_range;
+  }
+  if (!e.term_off[1]) {
+    c.side = mu * e.f2_weight / e.f2_range;
+    c.constant -= c.side * static_cast<double>(e.min_perimeter);
+  }
+  if (!e.term_off[3]) {
+    c.nservices = -e.f4_weight / e.f4_range;
+    c.constant += e.f4_weight * e.f4_top / e.f4_range;
+  }
+  if (!e.term_off[4]) {
+    c.distances = nu * e.f5_weight / e.f5_range;
+    c.constant -= c.distances * e.f5_bottom;
+  }
+  m.model = c;
+  m.model.scale = 1.0;
+  double largest = 4.0 * c.side;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    largest = std::max(largest, std::fabs(m.real_cost(i)) + 4.0 * c.side);
+  });
+  m.model.scale = largest > 0.0 ? COST_SCALE / largest : 1.0;
+  m.model.pair = static_cast<int64_t>(std::floor(c.side * m.model.scale));
+  m.flow_loaded = false;
+}
+
+void write_listing_line(MinCut& m, const Line& line, int64_t dual) {
+  FILE* file = m.listing.file;
+  if (file == nullptr) return;
+  std::fprintf(file, "%d %.9g %" PRId64 " %f\n", m.flows,
+               static_cast<double>(line.price) / m.model.scale, line.size,
+               m.model.constant + static_cast<double>(dual) / m.model.scale);
+  std::fflush(file);
+}
+
+// The minimum cut at `price` (integer units per allocated cell) into MARK_CURRENT.
+Line cut_at(MinCut& m, int64_t price) {
+  const bool fresh = !m.flow_loaded;
+  if (fresh) {
+    grid_flow_allocate(m.flow, m.grid.nrows, m.grid.ncols, static_cast<int32_t>(m.model.pair));
+  }
+  m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
+    const int32_t terminal = static_cast<int32_t>(-(m.cost(i) + price));
+    if (fresh) {
+      grid_flow_load(m.flow, row, col, terminal);
+    } else {
+      grid_flow_set_terminal(m.flow, row, col, terminal);
+    }
+  });
+  m.flow_loaded = true;
+  grid_flow_solve(m.flow);
+  ++m.flows;
+  m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
+    m.marks[i] = static_cast<uint8_t>((m.marks[i] & ~MARK_CURRENT) |
+                                      (grid_flow_in_source(m.flow, row, col) ? MARK_CURRENT : 0));
+  });
+  Line line;
+  line.price = price;
+  line.size = m.current_size();
+  line.value = m.current_value();
+  const int64_t dual = line.value + price * (line.size - m.n);
+  write_listing_line(m, line, dual);
+  return line;
+}
+
+int64_t floor_div(int64_t a, int64_t b) {
+  const int64_t q = a / b;
+  return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
+}
+
+// A first price: about the cost of the n-th cheapest cell, from a histogram of the costs.
+int64_t first_price(MinCut& m, int64_t low, int64_t high) {
+  constexpr int32_t BINS = 1024;
+  std::vector<int64_t> counts(BINS, 0);
+  const double width = static_cast<double>(high - low) / BINS + 1.0;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    const int64_t c = m.cost(i) + (m.variable_neighbours(i) == 4 ? 0 : m.model.pair);
+    const auto bin = static_cast<int32_t>(static_cast<double>(c - low) / width);
+    ++counts[static_cast<size_t>(std::clamp(bin, 0, BINS - 1))];
+  });
+  int64_t seen = 0;
+  for (int32_t b = 0; b < BINS; ++b) {
+    seen += counts[static_cast<size_t>(b)];
+    if (seen >= m.n) return -(low + static_cast<int64_t>((b + 0.5) * width));
+  }
+  return -high;
+}
+
+struct PriceSearch {
+  Line low;                                            // at least n cells, in MARK_LOW
+  Line high;                                           // at most n cells, in MARK_HIGH
+  int64_t dual = std::numeric_limits<int64_t>::min();  // best lower bound, integer units
+};
+
+// Cutting planes on the concave dual: each cut is a line below it, the next price is where the
+// lines of the two brackets meet, until they meet at a cut of n cells or at adjacent prices.
+PriceSearch search_price(MinCut& m) {
+  PriceSearch s;
+  int64_t all_value = 0;
+  int64_t lowest = std::numeric_limits<int64_t>::max();
+  int64_t highest = std::numeric_limits<int64_t>::min();
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    const int64_t c = m.cost(i);
+    all_value += c;
+    lowest = std::min(lowest, c);
+    highest = std::max(highest, c);
+  });
+  // Every cell is allocated below the price `-(highest + 4 pair) - 1`, none above `-lowest + 1`.
+  s.low = Line{all_value, m.variables, -(highest + 4 * m.model.pair) - 1};
+  s.high = Line{0, 0, -lowest + 1};
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    m.marks[i] = static_cast<uint8_t>((m.marks[i] | MARK_LOW) & ~MARK_HIGH);
+  });
+  const int64_t tolerance =
+      std::max<int64_t>(1, static_cast<int64_t>(ENERGY_TOLERANCE * m.model.scale));
+  int64_t price = std::clamp(first_price(m, lowest, highest + 4 * m.model.pair), s.low.price + 1,
+                             s.high.price - 1);
+  for (int32_t step = 0; step < MAX_PRICE_STEPS && s.high.price - s.low.price > 1; ++step) {
+    const Line line = cut_at(m, price);
+    s.dual = std::max(s.dual, line.value + price * (line.size - m.n));
+    if (line.size >= m.n) {
+      s.low = line;
+      m.copy_bits(MARK_CURRENT, MARK_LOW);
+    }
+    if (line.size <= m.n) {
+      s.high = line;
+      m.copy_bits(MARK_CURRENT, MARK_HIGH);
+    }
+    if (line.size == m.n) break;
+    // Where the two bracketing lines meet, and the dual's largest value there.
+    const int64_t slope = s.low.size - s.high.size;
+    const int64_t meet = floor_div(s.high.value - s.low.value, slope);
+    const int64_t ceiling = s.low.value + meet * (s.low.size - m.n);
+    if (ceiling - s.dual <= tolerance) break;
+    price = std::clamp(meet, s.low.price + 1, s.high.price - 1);
+  }
+  return s;
+}
+
+// Greedy changes of the current map until it holds n cells: cells of `allowed` are added
+// (cheapest first) while there are too few, cells of the map outside `protect` removed while
+// there are too many. The first change takes the candidate of rank `first_rank` instead of the
+// cheapest: a greedy walk that starts elsewhere can take a whole edge of a shape where the
+// cheapest first step leads it astray.
+void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 0) {
+  int64_t size = m.current_size();
+  if (size == m.n) return;
+  const bool grow = size < m.n;
+  MinHeap heap;
+  const auto eligible = [&](size_t i) {
+    if (!m.variable(i) || m.current(i) != !grow) return false;
+    return grow ? (m.marks[i] & allowed) != 0 : (m.marks[i] & protect) == 0;
+  };
+  // Only cells at the rim of the eligible ones start in the heap (a cell inside a block of them
+  // costs the same or more, and enters when a neighbour changes), so that the heap follows the
+  // length of the edges rather than the area.
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if (!eligible(i)) return;
+    bool rim = false;
+    for (int k = 0; k < 4 && !rim; ++k) rim = !eligible(i + m.offset(k));
+    if (rim) heap.push({m.toggle_delta(i), i});
+  });
+  std::vector<HeapEntry> passed;  // better cells passed over for the first change
+  while (size != m.n && !heap.empty()) {
+    const HeapEntry top = heap.top();
+    heap.pop();
+    if (!eligible(top.cell)) continue;
+    const int64_t delta = m.toggle_delta(top.cell);
+    if (delta != top.delta) {
+      heap.push({delta, top.cell});
+      continue;
+    }
+    if (static_cast<int32_t>(passed.size()) < first_rank) {
+      passed.push_back(top);
+      continue;
+    }
+    for (const HeapEntry& e : passed) heap.push(e);
+    passed.clear();
+    first_rank = 0;
+    m.toggle(top.cell);
+    size += grow ? 1 : -1;
+    for (int k = 0; k < 4; ++k) {
+      const size_t j = top.cell + m.offset(k);
+      if (eligible(j)) heap.push({m.toggle_delta(j), j});
+    }
+  }
+  // A band too narrow leaves the count short: any variable cell will do then.
+  if (size != m.n) {
+    m.for_each_variable([&](size_t i, int32_t, int32_t) {
+      if (size != m.n && m.current(i) != grow && (grow || !(m.marks[i] & protect))) {
+        m.toggle(i);
+        size += grow ? 1 : -1;
+      }
+    });
+  }
+}
+
+// Cells on the edge of the map: allocated with a side to a free variable cell, or free with a
+// side to an allocated one. Only they can be part of an improving swap of the cut's cost that the
+// cut itself did not already make.
+bool on_edge(const MinCut& m, size_t i) {
+  if (!m.variable(i)) return false;
+  for (int k = 0; k < 4; ++k) {
+    const size_t j = i + m.offset(k);
+    if (m.variable(j) && m.current(j) != m.current(i)) return true;
+  }
+  return false;
+}
+
+// The best valid entries of a heap, up to `count`, popped; stale entries are refreshed.
+std::vector<HeapEntry> best_entries(MinCut& m, MinHeap& heap, bool allocated, size_t count) {
+  std::vector<HeapEntry> out;
+  while (out.size() < count && !heap.empty()) {
+    const HeapEntry top = heap.top();
+    heap.pop();
+    const size_t i = top.cell;
+    if (!m.variable(i) || m.current(i) != allocated || (m.marks[i] & MARK_KEPT)) continue;
+    const int64_t delta = m.toggle_delta(i);
+    if (delta != top.delta) {
+      heap.push({delta, i});
+      continue;
+    }
+    if (!out.empty() && out.back().cell == i) continue;
+    out.push_back(top);
+  }
+  return out;
+}
+
+bool adjacent(const MinCut& m, size_t a, size_t b) {
+  return a + 1 == b || b + 1 == a || a + m.grid.stride == b || b + m.grid.stride == a;
+}
+
+// Best swaps of one allocated cell for one free cell while one lowers the cut's cost; cells
+// marked MARK_KEPT stay as they are.
+void swap_descent(MinCut& m) {
+  MinHeap add;
+  MinHeap remove;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if (!on_edge(m, i) || (m.marks[i] & MARK_KEPT)) return;
+    (m.current(i) ? remove : add).push({m.toggle_delta(i), i});
+  });
+  const int64_t limit = 4 * m.variables + 16;
+  for (int64_t step = 0; step < limit; ++step) {
+    const std::vector<HeapEntry> ins = best_entries(m, add, false, 3);
+    const std::vector<HeapEntry> outs = best_entries(m, remove, true, 3);
+    int64_t best = 0;
+    const HeapEntry* in_best = nullptr;
+    const HeapEntry* out_best = nullptr;
+    for (const HeapEntry& a : ins) {
+      for (const HeapEntry& r : outs) {
+        // A cell removed beside the one added takes back one shared side from each.
+        const int64_t delta =
+            a.delta + r.delta + (adjacent(m, a.cell, r.cell) ? 2 * m.model.pair : 0);
+        if (delta < best) {
+          best = delta;
+          in_best = &a;
+          out_best = &r;
+        }
+      }
+    }
+    for (const HeapEntry& e : ins) add.push(e);
+    for (const HeapEntry& e : outs) remove.push(e);
+    if (in_best == nullptr) return;
+    for (size_t cell : {in_best->cell, out_best->cell}) {
+      m.toggle(cell);
+      for (int k = -1; k < 4; ++k) {
+        const size_t j = k < 0 ? cell : cell + m.offset(k);
+        if (m.variable(j) && !(m.marks[j] & MARK_KEPT)) {
+          (m.current(j) ? remove : add).push({m.toggle_delta(j), j});
+        }
+      }
+    }
+  }
+}
+
+// The energy without the islands term from the sums of a map: the clamps make it a function of
+// the sums that no single linear model follows where a term is near 0.
+struct MapSums {
+  double potential = 0.0;
+  double nservices = 0.0;
+  double distances = 0.0;
+  int64_t perimeter = 0;
+};
+
+double sums_energy(const EnergyState& e, const MapSums& s) {
+  double energy = 0.0;
+  if (!e.term_off[0]) energy += e.f1_weight * (e.f1_top - s.potential) / e.f1_range;
+  if (!e.term_off[1]) {
+    energy += e.f2_weight *
+              std::max(static_cast<double>(s.perimeter - e.min_perimeter) / e.f2_range, 0.0);
+  }
+  if (!e.term_off[3]) energy += e.f4_weight * (e.f4_top - s.nservices) / e.f4_range;
+  if (!e.term_off[4]) {
+    energy += e.f5_weight * std::max((s.distances - e.f5_bottom) / e.f5_range, 0.0);
+  }
+  return energy;
+}
+
+// The sums after cell i changes side (`sign` +1 in, -1 out), its sides counted against the map as
+// it is then, `other` (a cell changing side at the same time, or none) taken as already changed.
+MapSums toggled_sums(const MinCut& m, MapSums s, size_t i, int sign, size_t other) {
+  const CellRecord& r = m.records.records[i];
+  s.potential += sign * static_cast<double>(r.potential);
+  s.nservices += sign * static_cast<double>(r.nservices);
+  s.distances += sign * static_cast<double>(r.distances);
+  int32_t in = 0;
+  for (int k = 0; k < 4; ++k) {
+    const size_t j = i + m.offset(k);
+    in += (j == other) ? (m.current(j) ? 0 : 1) : (m.current(j) ? 1 : 0);
+  }
+  s.perimeter += sign * (4 - 2 * in);
+  return s;
+}
+
+MapSums current_sums(const MinCut& m) {
+  MapSums s;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if (!m.current(i)) return;
+    const CellRecord& r = m.records.records[i];
+    s.potential += r.potential;
+    s.nservices += r.nservices;
+    s.distances += r.distances;
+    for (int k = 0; k < 4; ++k) s.perimeter += m.current(i + m.offset(k)) ? 0 : 1;
+  });
+  return s;
+}
+
+// Candidates of the exact descent kept per linear score.
+constexpr size_t EXACT_CANDIDATES = 8;
+
+// Swaps that lower the energy without the islands term, clamps and all. Each step takes the
+// cheapest cells to add and to remove under the linear models with and without each clamped
+// term, and tries every pair of them on the sums.
+void exact_descent(MinCut& m) {
+  const EnergyState& e = m.p.energy;
+  MapSums sums = current_sums(m);
+  double energy = sums_energy(e, sums);
+  const double side = e.term_off[1] ? 0.0 : e.f2_weight / e.f2_range;
+  const double c1 = e.term_off[0] ? 0.0 : -e.f1_weight / e.f1_range;
+  const double c4 = e.term_off[3] ? 0.0 : -e.f4_weight / e.f4_range;
+  const double c5 = e.term_off[4] ? 0.0 : e.f5_weight / e.f5_range;
+  // The cells on the edge of the map, and later every cell beside a swap: the candidates.
+  std::vector<size_t> edge;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if (on_edge(m, i)) edge.push_back(i);
+  });
+  const int64_t limit = 2 * m.variables + 16;
+  for (int64_t step = 0; step < limit; ++step) {
+    // Per model (perimeter and distances on or off), the best cells to add and to remove.
+    std::vector<std::pair<double, size_t>> best[2][4];
+    for (size_t i : edge) {
+      if (!on_edge(m, i)) continue;
+      const CellRecord& r = m.records.records[i];
+      const int sign = m.current(i) ? -1 : 1;
+      const int32_t in = m.neighbours_in(i);
+      for (int model = 0; model < 4; ++model) {
+        const double score = sign * (c1 * r.potential + c4 * r.nservices +
+                                     ((model & 1) ? c5 * r.distances : 0.0)) +
+                             ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
+        auto& list = best[m.current(i) ? 1 : 0][model];
+        if (list.size() < EXACT_CANDIDATES || score < list.back().first) {
+          list.emplace_back(score, i);
+          std::sort(list.begin(), list.end());
+          if (list.size() > EXACT_CANDIDATES) list.pop_back();
+        }
+      }
+    }
+    std::vector<size_t> adds, removes;
+    for (int model = 0; model < 4; ++model) {
+      for (const auto& c : best[0][model]) adds.push_back(c.second);
+      for (const auto& c : best[1][model]) removes.push_back(c.second);
+    }
+    std::sort(adds.begin(), adds.end());
+    adds.erase(std::unique(adds.begin(), adds.end()), adds.end());
+    std::sort(removes.begin(), removes.end());
+    removes.erase(std::unique(removes.begin(), removes.end()), removes.end());
+    double best_energy = energy - ENERGY_TOLERANCE;
+    size_t best_add = 0, best_remove = 0;
+    MapSums best_sums;
+    for (size_t a : adds) {
+      const MapSums added = toggled_sums(m, sums, a, 1, 0);
+      for (size_t r : removes) {
+        const MapSums swapped = toggled_sums(m, added, r, -1, a);
+        const double tried = sums_energy(e, swapped);
+        if (tried < best_energy) {
+          best_energy = tried;
+          best_add = a;
+          best_remove = r;
+          best_sums = swapped;
+        }
+      }
+    }
+    if (best_add == 0) return;
+    m.toggle(best_add);
+    m.toggle(best_remove);
+    for (size_t cell : {best_add, best_remove}) {
+      for (int k = 0; k < 4; ++k) {
+        const size_t j = cell + m.offset(k);
+        if (m.variable(j)) edge.push_back(j);
+      }
+    }
+    if (static_cast<int64_t>(edge.size()) > 4 * m.variables) {
+      std::sort(edge.begin(), edge.end());
+      edge.erase(std::unique(edge.begin(), edge.end()), edge.end());
+    }
+    sums = best_sums;
+    energy = best_energy;
+  }
+}
+
+// The full energy of the current map, islands included, through the one energy evaluation.
+double evaluate_current(MinCut& m) {
+  uint8_t* state = m.p.states.state.get();
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    state_set(state[i], m.current(i) ? STATE_ALLOCATED : STATE_FREE);
+  });
+  moves_settle(m.p);
+  return energy_evaluate(m.p);
+}
+
+// Keeps the current map when it beats the best one; notes the best energy without islands.
+void offer(MinCut& m, double energy) {
+  const EnergyState& e = m.p.energy;
+  double terms[ENERGY_TERMS];
+  energy_terms(e, terms);
+  const double islands = e.term_off[2] ? 0.0 : e.f3_weight * std::max(terms[2], 0.0);
+  m.best_without_islands = std::min(m.best_without_islands, energy - islands);
+  if (energy < m.best_energy) {
+    m.best_energy = energy;
+    m.copy_bits(MARK_CURRENT, MARK_BEST);
+  }
+}
+
+// Largest product of components and target size the choice of components works through.
+constexpr int64_t MAX_CHOICE_TABLE = int64_t{1} << 26;
+
+// The cells of the wider bracket outside the narrower one fall into 4-connected components that
+// touch each other nowhere, so each adds its own cost to the narrower bracket's whatever the
+// others do. The components whose sizes sum to as near n as the table reaches, from below, at the
+// least cost (a knapsack by dynamic programming) are added to the narrower bracket. At the
+// price where both brackets are minimum cuts, every component costs 0 there, and the choice is
+// one of the minimum cuts nearest n.
+void choose_components(MinCut& m) {
+  m.copy_bits(MARK_HIGH, MARK_CURRENT);
+  const int64_t target = m.n - m.current_size();
+  std::vector<std::vector<size_t>> parts;
+  std::vector<int64_t> costs;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) { m.marks[i] &= ~MARK_VISITED; });
+  const auto in_band = [&](size_t j) {
+    return m.variable(j) && (m.marks[j] & MARK_LOW) && !(m.marks[j] & MARK_HIGH);
+  };
+  m.for_each_variable([&](size_t start, int32_t, int32_t) {
+    if (!in_band(start) || (m.marks[start] & MARK_VISITED)) return;
+    std::vector<size_t> part{start};
+    m.marks[start] |= MARK_VISITED;
+    int64_t cost = 0;
+    for (size_t q = 0; q < part.size(); ++q) {
+      const size_t i = part[q];
+      cost += m.cost(i);
+      for (int k = 0; k < 4; ++k) {
+        const size_t j = i + m.offset(k);
+        if (!m.variable(j)) continue;
+        if (in_band(j)) {
+          if (!(m.marks[j] & MARK_VISITED)) {
+            m.marks[j] |= MARK_VISITED;
+            part.push_back(j);
+          }
+        } else {
+          cost += m.current(j) ? -m.model.pair : m.model.pair;
+        }
+      }
+    }
+    parts.push_back(std::move(part));
+    costs.push_back(cost);
+  });
+  const auto count = static_cast<int64_t>(parts.size());
+  if (target <= 0 || count == 0 || count * (target + 1) > MAX_CHOICE_TABLE) return;
+  // best[t]: least cost of components of total size t; taken[k][t]: whether component k is in it.
+  constexpr int64_t NONE = std::numeric_limits<int64_t>::max();
+  std::vector<int64_t> best(static_cast<size_t>(target + 1), NONE);
+  std::vector<std::vector<bool>> taken(parts.size(),
+                                       std::vector<bool>(static_cast<size_t>(target + 1), false));
+  best[0] = 0;
+  for (size_t k = 0; k < parts.size(); ++k) {
+    const auto size = static_cast<int64_t>(parts[k].size());
+    for (int64_t t = target; t >= size; --t) {
+      const int64_t from = best[static_cast<size_t>(t - size)];
+      if (from == NONE || from + costs[k] >= best[static_cast<size_t>(t)]) continue;
+      best[static_cast<size_t>(t)] = from + costs[k];
+      taken[k][static_cast<size_t>(t)] = true;
+    }
+  }
+  int64_t t = target;
+  while (best[static_cast<size_t>(t)] == NONE) --t;
+  for (size_t k = parts.size(); k-- > 0 && t > 0;) {
+    if (!taken[k][static_cast<size_t>(t)]) continue;
+    for (size_t i : parts[k]) m.marks[i] |= MARK_CURRENT;
+    t -= static_cast<int64_t>(parts[k].size());
+  }
+}
+
+// Both brackets brought to n cells, then the best swaps, each offered.
+void fix_up(MinCut& m) {
+  const int32_t ranks = m.variables <= PILOT_VARIABLES ? PILOT_RANKS : 1;
+  for (uint8_t start : {uint8_t{0}, MARK_HIGH, MARK_LOW}) {
+    for (int32_t rank = 0; rank < (start == 0 ? 1 : ranks); ++rank) {
+      if (start == 0) {
+        choose_components(m);
+      } else {
+        m.copy_bits(start, MARK_CURRENT);
+      }
+      fix_size(m, MARK_LOW, MARK_HIGH, rank);
+      swap_descent(m);
+      exact_descent(m);
+      offer(m, evaluate_current(m));
+    }
+  }
+}
+
+// One price search and fix-up at the multipliers mu and nu; returns the unclamped perimeter and
+// distances terms of the fixed-up map of the search (its energy offered).
+void solve_at(MinCut& m, double mu, double nu, double terms[ENERGY_TERMS]) {
+  build_model(m, mu, nu);
+  const PriceSearch s = search_price(m);
+  const double bound = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
+  // Only multipliers up to 1 keep the clamped terms above their linear parts.
+  if (m.perturbation == 0.0 && mu <= 1.0 && nu <= 1.0) m.best_bound = std::max(m.best_bound, bound);
+  fix_up(m);
+  energy_terms(m.p.energy, terms);
+}
+
+// The perimeter and distances terms are clamped at 0. Where the map of the plain linear model
+// takes one of them below 0, the clamp binds: its multiplier is lowered, halving the interval
+// towards the value where the term of the maps found crosses 0.
+void search_clamps(MinCut& m) {
+  double terms[ENERGY_TERMS];
+  double mu = 1.0;
+  double nu = 1.0;
+  solve_at(m, mu, nu, terms);
+  const EnergyState& e = m.p.energy;
+  for (int term : {4, 1}) {
+    if (e.term_off[term] || terms[term] >= 0.0) continue;
+    double low = 0.0;
+    double high = 1.0;
+    for (int32_t step = 0; step < CLAMP_STEPS; ++step) {
+      const double middle = 0.5 * (low + high);
+      (term == 4 ? nu : mu) = middle;
+      solve_at(m, mu, nu, terms);
+      (terms[term] < 0.0 ? high : low) = middle;
+    }
+    (term == 4 ? nu : mu) = low;
+  }
+}
+
+// The islands and enclosed holes of the best map, each tried away: an island's cells are freed and
+// as many added where they cost least, a hole's cells allocated and as many removed. A try is kept
+// when the full energy does not rise (an island only when it falls).
+void polish(MinCut& m) {
+  m.flow = GridFlow();  // the labels take the flow's memory
+  m.flow_loaded = false;
+  build_model(m, 1.0, 1.0);
+  m.copy_bits(MARK_BEST, MARK_CURRENT);
+  double energy = evaluate_current(m);
+  IslandState islands;
+  const GridGeometry& geometry = m.p.maps.geometry;
+  if (!islands_allocate(islands, m.p.maps.cell_count())) fatal(1, "error: not enough memory!\n");
+  for (int32_t tries = 0; tries < MAX_POLISH_TRIES; ++tries) {
+    // Candidates: the islands but the largest, and the enclosed holes, smallest first.
+    const int32_t count =
+        islands_label(islands, m.p.maps, PROCESS_SOLUTION_MAP, m.p.working_cell_value);
+    std::vector<std::vector<size_t>> groups;
+    if (count > 1) {
+      std::vector<std::vector<size_t>> cells(static_cast<size_t>(count));
+      for (int32_t r = 0; r < geometry.nrows; ++r) {
+        for (int32_t c = 0; c < geometry.ncols; ++c) {
+          const int32_t label = islands.label_map[cell_index(geometry.ncols, r, c)];
+          if (label >= 0) cells[static_cast<size_t>(label)].push_back(bordered_index(m.grid, r, c));
+        }
+      }
+      std::sort(cells.begin(), cells.end(),
+                [](const auto& a, const auto& b) { return a.size() < b.size(); });
+      cells.pop_back();
+      for (auto& g : cells) groups.push_back(std::move(g));
+    }
+    const size_t islands_tried = groups.size();
+    // Holes: components of free variable cells whose every side leads to an allocated cell.
+    m.for_each_variable([&](size_t i, int32_t, int32_t) { m.marks[i] &= ~MARK_VISITED; });
+    m.for_each_variable([&](size_t start, int32_t, int32_t) {
+      if (m.current(start) || (m.marks[start] & MARK_VISITED)) return;
+      std::vector<size_t> hole{start};
+      m.marks[start] |= MARK_VISITED;
+      bool enclosed = true;
+      for (size_t q = 0; q < hole.size(); ++q) {
+        for (int k = 0; k < 4; ++k) {
+          const size_t j = hole[q] + m.offset(k);
+          if (m.current(j)) continue;
+          if (!m.variable(j)) {
+            enclosed = false;
+            continue;
+          }
+          if (!(m.marks[j] & MARK_VISITED)) {
+            m.marks[j] |= MARK_VISITED;
+            hole.push_back(j);
+          }
+        }
+      }
+      if (enclosed && static_cast<int64_t>(hole.size()) < m.n) groups.push_back(std::move(hole));
+    });
+    std::stable_sort(groups.begin() + static_cast<std::ptrdiff_t>(islands_tried), groups.end(),
+                     [](const auto& a, const auto& b) { return a.size() < b.size(); });
+    bool improved = false;
+    for (size_t g = 0; g < groups.size() && tries < MAX_POLISH_TRIES; ++g, ++tries) {
+      const bool is_hole = g >= islands_tried;
+      m.copy_bits(MARK_CURRENT, MARK_SAVED);
+      for (size_t i : groups[g]) {
+        m.toggle(i);
+        m.marks[i] |= MARK_KEPT;
+      }
+      m.for_each_variable([&](size_t i, int32_t, int32_t) {
+        if (!(m.marks[i] & MARK_KEPT)) m.marks[i] |= MARK_LOW;
+        m.marks[i] &= ~MARK_HIGH;
+      });
+      fix_size(m, MARK_LOW, MARK_KEPT);
+      swap_descent(m);
+      for (size_t i : groups[g]) m.marks[i] &= ~MARK_KEPT;
+      const double tried = evaluate_current(m);
+      if (tried < energy - ENERGY_TOLERANCE || (is_hole && tried <= energy + ENERGY_TOLERANCE)) {
+        energy = tried;
+        offer(m, tried);
+        improved = true;
+        break;  // the islands and holes changed: label again
+      }
+      m.copy_bits(MARK_SAVED, MARK_CURRENT);
+      evaluate_current(m);
+    }
+    if (!improved) break;
+  }
+  if (energy <= m.best_energy + ENERGY_TOLERANCE) {
+    m.best_energy = std::min(m.best_energy, energy);
+    m.copy_bits(MARK_CURRENT, MARK_BEST);
+  }
+}
+
+}  // namespace
+
+double min_cut_gap_percent(double final_energy, double lower_bound) {
+  const double gap = std::max(final_energy - lower_bound, 0.0);
+  if (gap == 0.0) return 0.0;
+  return 100.0 * gap / std::fabs(final_energy);
+}
+
+MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
+                         uint64_t perturbation_seed, EvolutionListing& listing) {
+  log_message("reload\n");
+  stage_read_handover(p.run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
+  moves_prepare(p);
+  MinCutResult result;
+  result.initial_energy = energy_evaluate(p);
+  log_message("execution\n");
+  MinCut m(p, listing);
+  mark_variables(m);
+  m.copy_bits(MARK_CURRENT, MARK_BEST);
+  m.best_energy = result.initial_energy;
+  Progress progress = progress_begin(0.0);
+  progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
+  search_clamps(m);
+  const double bound = m.best_bound;
+  // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left
+  // make other cuts minimal, and some land nearer n or on a better map.
+  // The perimeter's weight scaled up or down moves the jumps to other sizes and shapes.
+  const int32_t first_flows = m.flows;
+  for (int32_t recut = 0; recut < RECUTS; ++recut) {
+    const double gap = m.best_without_islands - bound;
+    if (gap <= RECUT_GAP * std::fabs(bound) + ENERGY_TOLERANCE) break;
+    if (static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) > RECUT_WORK)
+      break;
+    m.perturbation_seed = 0x2545f4914f6cdd1dULL * static_cast<uint64_t>(recut + 1);
+    m.perturbation = gap / static_cast<double>(m.n) * RECUT_PLAN[recut].perturbation;
+    double terms[ENERGY_TERMS];
+    solve_at(m, RECUT_PLAN[recut].perimeter, 1.0, terms);
+  }
+  m.perturbation = 0.0;
+  if (perturbation_seed != 0 && parameters.portfolio_gap > 0.0) {
+    // Costs perturbed by up to `perturbation` a cell change the map by at most n times that; most
+    // maps change far less, so the first tries perturb more and the amplitude falls until the
+    // map stays within the portfolio gap of the best one. The map kept is the perturbed one.
+    const double best = m.best_energy;
+    const double limit = best + parameters.portfolio_gap * std::fabs(best);
+    m.copy_bits(MARK_BEST, MARK_SAVED);
+    m.perturbation_seed = perturbation_seed;
+    bool kept = false;
+    for (double share = PERTURBATION_FIRST_SHARE; share >= 1.0 && !kept; share /= 4.0) {
+      m.perturbation =
+          share * parameters.portfolio_gap * std::fabs(bound) / static_cast<double>(m.n);
+      m.best_energy = std::numeric_limits<double>::infinity();
+      double terms[ENERGY_TERMS];
+      solve_at(m, 1.0, 1.0, terms);
+      kept = m.best_energy <= limit;
+    }
+    m.perturbation = 0.0;
+    if (!kept) {
+      m.copy_bits(MARK_SAVED, MARK_BEST);
+      m.best_energy = best;
+    }
+  }
+  progress_update(progress, 0.9, 1.0, "PROCESS polish");
+  polish(m);
+  progress_end(progress);
+  m.copy_bits(MARK_BEST, MARK_CURRENT);
+  result.final_energy = evaluate_current(m);
+  result.lower_bound = std::min(bound, result.final_energy);
+  result.flows = m.flows;
+  log_message("  flows %d\n", m.flows);
+  return result;
+}

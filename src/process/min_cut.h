@@ -1,0 +1,41 @@
+// PROCESS by minimum cuts. Without the islands term, the energy of a map of n allocated cells is
+// a constant, plus a cost per allocated cell, plus a cost per side of its perimeter: with the
+// count n moved into the costs by a multiplier (a price per allocated cell), its minimum over all
+// maps is one minimum s-t cut of the grid graph (raster/grid_flow.h). A cutting-plane search on
+// that price finds the largest lower bound this gives and two nested cuts that bracket n cells;
+// a fix-up brings them to exactly n (greedy, then the best swaps), and a polish that counts
+// islands exactly drops islands and fills enclosed holes wherever that lowers the full energy.
+// The clamps of the perimeter and distances terms at 0 get their own multipliers, so the bound
+// holds for the energy as the program computes it.
+#pragma once
+
+#include <cstdint>
+
+struct ProcessRun;
+struct EvolutionListing;
+
+/// The properties of the method.
+struct MinCutParameters {
+  /// "process.portfolio-gap": with repeats, each run perturbs the costs of the cells by up to
+  /// this share of the bound in all, so that runs give distinct maps within it of the bound.
+  double portfolio_gap = 0.01;
+};
+
+/// What the method found.
+struct MinCutResult {
+  double initial_energy = 0.0;  ///< of the map PREPROCESS handed over
+  double final_energy = 0.0;    ///< full energy of the map left in the solution map
+  double lower_bound = 0.0;     ///< no map of n cells has a lower energy
+  int32_t flows = 0;            ///< minimum cuts computed
+};
+
+/// Minimises the energy from the reloaded "preprocess.output", whose first evaluation fixes the
+/// normalisers; leaves the best map found in the solution map. With a nonzero `perturbation_seed`
+/// the run's costs are perturbed as the portfolio gap allows. Lines of the evolution listing, one
+/// per cut, go to `listing` when it is open.
+MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
+                         uint64_t perturbation_seed, EvolutionListing& listing);
+
+/// The gap in per cent between a final energy and a lower bound, relative to the final energy
+/// (0 when both are 0).
+double min_cut_gap_percent(double final_energy, double lower_bound);

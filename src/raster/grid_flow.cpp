@@ -1,0 +1,379 @@
+#include "raster/grid_flow.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <new>
+
+#include "base/log.h"
+
+namespace {
+
+// A cell's byte: bits 0-1 its tree, bits 2-4 its parent, then the active, checked and pending
+// flags.
+constexpr uint8_t TREE_MASK = 0x03;
+constexpr uint8_t OUTSIDE = 0;  // not in the graph (the border, and cells never loaded)
+constexpr uint8_t FREE = 1;
+constexpr uint8_t SOURCE = 2;
+constexpr uint8_t SINK = 3;
+constexpr int PARENT_SHIFT = 2;
+constexpr uint8_t PARENT_MASK = 0x1c;
+// Parents 0 to 3 are the neighbours in geometry.h's side order (up, left, right, down), so that
+// the side back from neighbour d is 3 - d; then the cell's own terminal, and none for an orphan.
+constexpr uint8_t TO_TERMINAL = 4;
+constexpr uint8_t NO_PARENT = 5;
+constexpr uint8_t ACTIVE = 0x20;   // to search, with an entry in the queue
+constexpr uint8_t CHECKED = 0x40;  // rooted at its terminal, known during one adoption
+constexpr uint8_t PENDING = 0x80;  // to search when the sweep reaches it, before the queue
+
+constexpr int32_t PAIR_LIMIT = 1 << 28;
+
+inline uint8_t tree_of(uint8_t cell) {
+  return cell & TREE_MASK;
+}
+inline uint8_t parent_of(uint8_t cell) {
+  return static_cast<uint8_t>((cell & PARENT_MASK) >> PARENT_SHIFT);
+}
+inline uint8_t with_parent(uint8_t cell, uint8_t parent) {
+  return static_cast<uint8_t>((cell & ~PARENT_MASK) | (parent << PARENT_SHIFT));
+}
+inline uint8_t with_tree(uint8_t cell, uint8_t tree) {
+  return static_cast<uint8_t>((cell & ~TREE_MASK) | tree);
+}
+
+// Raw views of the arrays for the inner loops, with the neighbour offsets of the bordered grid.
+struct Net {
+  int32_t* side;
+  int32_t* terminal;
+  uint8_t* node;
+  int32_t pair;
+  ptrdiff_t step[4];       // from a cell to its neighbour d
+  ptrdiff_t side_step[4];  // from 2 * cell to the side it shares with neighbour d
+
+  // Residual capacity from cell p into its neighbour d: a side's flow counts rightwards and
+  // downwards, so it frees capacity towards up and left.
+  int32_t residual(size_t p, int d) const {
+    const int32_t f = side[2 * p + side_step[d]];
+    return d < 2 ? pair + f : pair - f;
+  }
+  void push(size_t p, int d, int32_t amount) const {
+    int32_t& f = side[2 * p + side_step[d]];
+    f = d < 2 ? f - amount : f + amount;
+  }
+  size_t neighbour(size_t p, int d) const { return static_cast<size_t>(p + step[d]); }
+  // Net flow out of p through its sides, which is what its terminal arcs carry in.
+  int64_t outflow(size_t p) const {
+    return int64_t{side[2 * p]} + side[2 * p + 1] - side[2 * p + side_step[1]] -
+           side[2 * p + side_step[0]];
+  }
+};
+
+Net net_of(GridFlow& g) {
+  const auto stride = static_cast<ptrdiff_t>(g.stride);
+  return Net{g.side_flow.data(),       g.terminal.data(),          g.node.data(), g.pair,
+             {-stride, -1, 1, stride}, {-2 * stride + 1, -2, 0, 1}};
+}
+
+size_t cell_of(const GridFlow& g, int32_t row, int32_t col) {
+  if (row < 0 || row >= g.nrows || col < 0 || col >= g.ncols) {
+    fatal(1, "error: grid flow cell (%d, %d) outside the %d x %d grid!\n", row, col, g.nrows,
+          g.ncols);
+  }
+  return (static_cast<size_t>(row) + 1) * g.stride + static_cast<size_t>(col) + 1;
+}
+
+void check_terminal(const GridFlow& g, int32_t terminal) {
+  if (std::llabs(int64_t{terminal}) + 4 * int64_t{g.pair} >= (int64_t{1} << 31)) {
+    fatal(1, "error: grid flow terminal capacity %d too large for pair capacity %d!\n", terminal,
+          g.pair);
+  }
+}
+
+void activate(GridFlow& g, uint32_t p) {
+  uint8_t& cell = g.node[p];
+  if (cell & (ACTIVE | PENDING)) return;
+  cell |= ACTIVE;
+  g.active.push_back(p);
+}
+
+// Activates a cell whose terminal was set, through the sweep: the searches keep the order they
+// would have in the queue, which would otherwise take 4 bytes for every cell at the first solve.
+void activate_by_sweep(GridFlow& g, size_t p) {
+  uint8_t& cell = g.node[p];
+  if (cell & (ACTIVE | PENDING)) return;
+  cell |= PENDING;
+  g.sweep = std::min(g.sweep, p);
+}
+
+void make_orphan(GridFlow& g, uint32_t p) {
+  g.node[p] = with_parent(g.node[p], NO_PARENT);
+  g.orphans.push_back(p);
+}
+
+// Whether q reaches its tree's terminal through parents; if so every cell on the way is flagged
+// checked, so that later walks of the same adoption stop there.
+bool rooted(GridFlow& g, const Net& net, size_t q) {
+  size_t x = q;
+  for (;;) {
+    const uint8_t cell = net.node[x];
+    if (cell & CHECKED) break;
+    const uint8_t parent = parent_of(cell);
+    if (parent == TO_TERMINAL) break;
+    if (parent == NO_PARENT) return false;
+    x = net.neighbour(x, parent);
+  }
+  for (x = q;;) {
+    uint8_t& cell = net.node[x];
+    if (cell & CHECKED) break;
+    cell |= CHECKED;
+    g.checked.push_back(static_cast<uint32_t>(x));
+    const uint8_t parent = parent_of(cell);
+    if (parent == TO_TERMINAL) break;
+    x = net.neighbour(x, parent);
+  }
+  return true;
+}
+
+// Finds each orphan a new parent in its tree, one already rooted at the terminal, or frees it:
+// then its children become orphans, and the neighbours that could grow into it are searched again.
+void adopt(GridFlow& g, const Net& net) {
+  while (!g.orphans.empty()) {
+    const uint32_t p = g.orphans.back();
+    g.orphans.pop_back();
+    uint8_t& cell = net.node[p];
+    const uint8_t tree = tree_of(cell);
+    // Set to a terminal again, or freed, since it was queued.
+    if (parent_of(cell) != NO_PARENT || tree == FREE) continue;
+    // An orphan's terminal has no residual capacity towards its tree: a cell with some always
+    // hangs from its terminal, and loses that parent only when the capacity runs out.
+    const bool source = tree == SOURCE;
+    uint8_t parent = NO_PARENT;
+    for (int d = 0; d < 4 && parent == NO_PARENT; ++d) {
+      const size_t q = net.neighbour(p, d);
+      if (tree_of(net.node[q]) != tree) continue;
+      const int32_t capacity = source ? net.residual(q, 3 - d) : net.residual(p, d);
+      if (capacity > 0 && rooted(g, net, q)) parent = static_cast<uint8_t>(d);
+    }
+    if (parent != NO_PARENT) {
+      cell = with_parent(cell, parent);
+      continue;
+    }
+    // Every tree must be able to grow into the freed cell again, the other one too: a cell of it
+    // already searched may have met this one while it waited to be searched itself.
+    for (int d = 0; d < 4; ++d) {
+      const size_t q = net.neighbour(p, d);
+      const uint8_t neighbour = net.node[q];
+      const uint8_t other = tree_of(neighbour);
+      if (other == OUTSIDE || other == FREE) continue;
+      const int32_t capacity = other == SOURCE ? net.residual(q, 3 - d) : net.residual(p, d);
+      if (capacity > 0) activate(g, static_cast<uint32_t>(q));
+      if (other == tree && parent_of(neighbour) == 3 - d) {
+        make_orphan(g, static_cast<uint32_t>(q));
+      }
+    }
+    cell = with_tree(cell, FREE);
+  }
+  for (const uint32_t x : g.checked) g.node[x] &= static_cast<uint8_t>(~CHECKED);
+  g.checked.clear();
+}
+
+// Pushes the bottleneck along the path source -> ... -> a -> b -> ... -> sink, a in the source
+// tree and b its neighbour d in the sink tree; cells whose parent arc saturates become orphans.
+void augment(GridFlow& g, const Net& net, size_t a, int d, size_t b) {
+  int32_t amount = net.residual(a, d);
+  size_t x = a;
+  for (uint8_t parent; (parent = parent_of(net.node[x])) != TO_TERMINAL;) {
+    const size_t y = net.neighbour(x, parent);
+    amount = std::min(amount, net.residual(y, 3 - parent));
+    x = y;
+  }
+  amount = std::min(amount, net.terminal[x]);
+  for (x = b;;) {
+    const uint8_t parent = parent_of(net.node[x]);
+    if (parent == TO_TERMINAL) break;
+    amount = std::min(amount, net.residual(x, parent));
+    x = net.neighbour(x, parent);
+  }
+  amount = std::min(amount, -net.terminal[x]);
+
+  net.push(a, d, amount);
+  for (x = a;;) {
+    const uint8_t parent = parent_of(net.node[x]);
+    if (parent == TO_TERMINAL) break;
+    const size_t y = net.neighbour(x, parent);
+    net.push(y, 3 - parent, amount);
+    if (net.residual(y, 3 - parent) == 0) make_orphan(g, static_cast<uint32_t>(x));
+    x = y;
+  }
+  net.terminal[x] -= amount;
+  if (net.terminal[x] == 0) make_orphan(g, static_cast<uint32_t>(x));
+  for (x = b;;) {
+    const uint8_t parent = parent_of(net.node[x]);
+    if (parent == TO_TERMINAL) break;
+    const size_t y = net.neighbour(x, parent);
+    net.push(x, parent, amount);
+    if (net.residual(x, parent) == 0) make_orphan(g, static_cast<uint32_t>(x));
+    x = y;
+  }
+  net.terminal[x] += amount;
+  if (net.terminal[x] == 0) make_orphan(g, static_cast<uint32_t>(x));
+  g.flow += amount;
+}
+
+// Drops the taken entries at the front of the active queue once they are the larger part, so
+// that the queue holds about as many entries as there are active cells.
+void compact_active(GridFlow& g) {
+  if (g.active_head < 4096 || 2 * g.active_head < g.active.size()) return;
+  g.active.erase(g.active.begin(), g.active.begin() + static_cast<ptrdiff_t>(g.active_head));
+  g.active_head = 0;
+}
+
+}  // namespace
+
+void grid_flow_allocate(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair) {
+  if (nrows < 0 || ncols < 0 || pair < 0 || pair > PAIR_LIMIT) {
+    fatal(1, "error: grid flow of %d x %d cells with pair capacity %d!\n", nrows, ncols, pair);
+  }
+  const uint64_t cells =
+      (uint64_t{static_cast<uint32_t>(nrows)} + 2) * (uint64_t{static_cast<uint32_t>(ncols)} + 2);
+  if (cells >= (uint64_t{1} << 32)) {
+    fatal(1, "error: grid flow of %d x %d cells: too many cells!\n", nrows, ncols);
+  }
+  flow = GridFlow{};
+  flow.nrows = nrows;
+  flow.ncols = ncols;
+  flow.stride = static_cast<size_t>(ncols) + 2;
+  flow.pair = pair;
+  try {
+    flow.side_flow.assign(2 * cells, 0);
+    flow.terminal.assign(cells, 0);
+    flow.node.assign(cells, OUTSIDE);
+  } catch (const std::bad_alloc&) {
+    fatal(1, "error: not enough memory for the grid flow of %d x %d cells!\n", nrows, ncols);
+  }
+}
+
+void grid_flow_load(GridFlow& flow, int32_t row, int32_t col, int32_t terminal) {
+  const size_t p = cell_of(flow, row, col);
+  check_terminal(flow, terminal);
+  flow.terminal[p] = terminal;
+  if (terminal == 0) {
+    flow.node[p] = FREE;
+    return;
+  }
+  flow.node[p] = with_parent(terminal > 0 ? SOURCE : SINK, TO_TERMINAL);
+  activate_by_sweep(flow, p);
+}
+
+void grid_flow_set_terminal(GridFlow& flow, int32_t row, int32_t col, int32_t terminal) {
+  const size_t p = cell_of(flow, row, col);
+  if (tree_of(flow.node[p]) == OUTSIDE) {
+    fatal(1, "error: grid flow cell (%d, %d) is not in the graph!\n", row, col);
+  }
+  check_terminal(flow, terminal);
+  const Net net = net_of(flow);
+  // The terminal arcs carry what the sides carry away; the capacity they had is the residual
+  // plus that. Changing the capacity changes the residual by as much; when the flow already
+  // through the arc is more than the new capacity, the residual changes sign, which stands for
+  // raising both terminal arcs of the cell by the excess: every cut costs that much more, and the
+  // cut value owes it back. In all cases a cut x costs the change of the cell's term in the
+  // capacities minus its change in the residuals, kept in `flow`.
+  const int64_t through = net.outflow(p);
+  const int64_t old_residual = flow.terminal[p];
+  const int64_t old_capacity = old_residual + through;
+  const int64_t residual = terminal - through;
+  const auto sink_cost = [](int64_t c) { return c < 0 ? -c : 0; };
+  flow.flow +=
+      sink_cost(terminal) - sink_cost(old_capacity) + sink_cost(old_residual) - sink_cost(residual);
+  flow.terminal[p] = static_cast<int32_t>(residual);
+
+  const uint8_t cell = flow.node[p];
+  const uint8_t tree = tree_of(cell);
+  if (residual == 0) {
+    if (tree != FREE && parent_of(cell) == TO_TERMINAL) make_orphan(flow, static_cast<uint32_t>(p));
+    return;
+  }
+  const uint8_t wanted = residual > 0 ? SOURCE : SINK;
+  if (tree != wanted && tree != FREE) {
+    // It changes trees: its children in the old one lose their parent.
+    for (int d = 0; d < 4; ++d) {
+      const size_t q = net.neighbour(p, d);
+      const uint8_t neighbour = flow.node[q];
+      if (tree_of(neighbour) == tree && parent_of(neighbour) == 3 - d) {
+        make_orphan(flow, static_cast<uint32_t>(q));
+      }
+    }
+  }
+  flow.node[p] = with_parent(with_tree(cell, wanted), TO_TERMINAL);
+  // A cell that stays in its tree keeps its arcs to the other cells: no path through it is new,
+  // so a multiplier step searches only the cells whose side of the cut may change.
+  if (tree != wanted) activate_by_sweep(flow, p);
+}
+
+int64_t grid_flow_solve(GridFlow& flow) {
+  const Net net = net_of(flow);
+  adopt(flow, net);
+  const size_t cells = flow.node.size();
+  for (;;) {
+    // The sweep's cells come first, in index order, then those the queue holds.
+    const bool swept = flow.sweep < cells;
+    if (swept && !(net.node[flow.sweep] & PENDING)) {
+      ++flow.sweep;
+      continue;
+    }
+    if (!swept && flow.active_head == flow.active.size()) break;
+    const size_t p = swept ? flow.sweep : flow.active[flow.active_head];
+    uint8_t& cell = net.node[p];
+    const uint8_t tree = tree_of(cell);
+    int meet = -1;
+    const uint8_t flag = swept ? PENDING : ACTIVE;
+    if ((cell & flag) && tree != FREE) {
+      const bool source = tree == SOURCE;
+      for (int d = 0; d < 4; ++d) {
+        const size_t q = net.neighbour(p, d);
+        const uint8_t neighbour = net.node[q];
+        const uint8_t other = tree_of(neighbour);
+        if (other == OUTSIDE || other == tree) continue;
+        const int32_t capacity = source ? net.residual(p, d) : net.residual(q, 3 - d);
+        if (capacity <= 0) continue;
+        if (other != FREE) {
+          meet = d;
+          break;
+        }
+        net.node[q] = with_parent(with_tree(neighbour, tree), static_cast<uint8_t>(3 - d));
+        activate(flow, static_cast<uint32_t>(q));
+      }
+    }
+    if (meet < 0) {
+      cell &= static_cast<uint8_t>(~flag);
+      if (swept) {
+        ++flow.sweep;
+      } else {
+        ++flow.active_head;
+        compact_active(flow);
+      }
+      continue;
+    }
+    // The cell stays in front: once the orphans are adopted it may meet the other tree again.
+    const size_t q = net.neighbour(p, meet);
+    if (tree == SOURCE) {
+      augment(flow, net, p, meet, q);
+    } else {
+      augment(flow, net, q, 3 - meet, p);
+    }
+    adopt(flow, net);
+  }
+  flow.active.clear();
+  flow.active_head = 0;
+  return flow.flow;
+}
+
+bool grid_flow_in_source(const GridFlow& flow, int32_t row, int32_t col) {
+  return tree_of(flow.node[cell_of(flow, row, col)]) == SOURCE;
+}
+
+size_t grid_flow_bytes(const GridFlow& flow) {
+  return flow.side_flow.capacity() * sizeof(int32_t) + flow.terminal.capacity() * sizeof(int32_t) +
+         flow.node.capacity() +
+         (flow.active.capacity() + flow.orphans.capacity() + flow.checked.capacity()) *
+             sizeof(uint32_t);
+}
