@@ -36,8 +36,12 @@ constexpr double COST_SCALE = 67108864.0;  // 2^26
 constexpr int32_t MAX_PRICE_STEPS = 60;
 // Halvings of the interval of a clamp's multiplier.
 constexpr int32_t CLAMP_STEPS = 6;
-// Islands and holes the polish tries, smallest first.
+// Islands and holes the polish tries, smallest first: at most MAX_POLISH_TRIES, and on large maps
+// (each try passes over the whole grid a few times) no more than POLISH_WORK cells' worth of
+// tries, nor fewer than MIN_POLISH_TRIES.
 constexpr int32_t MAX_POLISH_TRIES = 64;
+constexpr int32_t MIN_POLISH_TRIES = 8;
+constexpr double POLISH_WORK = 1e8;
 // The first perturbation of a repeat, in shares of the portfolio gap per cell: tries divide it by 4
 // down to 1, which is sure to stay within the gap.
 constexpr double PERTURBATION_FIRST_SHARE = 64.0;
@@ -811,7 +815,10 @@ void polish(MinCut& m) {
   IslandState islands;
   const GridGeometry& geometry = m.p.maps.geometry;
   if (!islands_allocate(islands, m.p.maps.cell_count())) fatal(1, "error: not enough memory!\n");
-  for (int32_t tries = 0; tries < MAX_POLISH_TRIES; ++tries) {
+  const auto max_tries = static_cast<int32_t>(std::clamp(
+      POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
+      static_cast<double>(MIN_POLISH_TRIES), static_cast<double>(MAX_POLISH_TRIES)));
+  for (int32_t tries = 0; tries < max_tries; ++tries) {
     // Candidates: the islands but the largest, and the enclosed holes, smallest first.
     const int32_t count =
         islands_label(islands, m.p.maps, PROCESS_SOLUTION_MAP, m.p.working_cell_value);
@@ -856,7 +863,7 @@ void polish(MinCut& m) {
     std::stable_sort(groups.begin() + static_cast<std::ptrdiff_t>(islands_tried), groups.end(),
                      [](const auto& a, const auto& b) { return a.size() < b.size(); });
     bool improved = false;
-    for (size_t g = 0; g < groups.size() && tries < MAX_POLISH_TRIES; ++g, ++tries) {
+    for (size_t g = 0; g < groups.size() && tries < max_tries; ++g, ++tries) {
       const bool is_hole = g >= islands_tried;
       m.copy_bits(MARK_CURRENT, MARK_SAVED);
       for (size_t i : groups[g]) {
