@@ -19,6 +19,7 @@
 #include "grid_checks.h"
 #include "process/annealing.h"
 #include "process/energy.h"
+#include "process/min_cut.h"
 #include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
@@ -481,6 +482,107 @@ TEST(ProcessTest, MinCutLeavesAHoleOnlyWhereFillingItRaisesTheEnergy) {
       filled[12] = 2.0f, filled[static_cast<size_t>(out)] = 0.0f;
       set_map(f.p.maps, 0, filled);
       EXPECT_GT(energy_evaluate(f.p), result.final_energy) << "freeing cell " << out;
+    }
+  }
+}
+
+// A row of eight cells whose two allocated cells start on the lowest potentials, only the
+// potential term weighted. Stage 0, at a temperature of 1e-9, keeps nothing uphill and climbs
+// down; a cooling factor of 1e12 then makes stages 1 and 2 keep almost every move, so they end
+// higher than stage 0. The written map must be the last one, or, with keep-best or a time limit,
+// the lowest of the stage ends (the listing's energies); a clock that reads 0, 1, 2... against a
+// deadline of 1 runs out at the end of stage 1.
+TEST(ProcessTest, KeepBestAndTimeLimitWriteTheLowestStageEnd) {
+  struct Case {
+    bool keep_best, timed;
+    int stages;  // listed
+    bool best;   // the lowest stage end is written, and logged
+  };
+  for (const Case c :
+       {Case{false, false, 3, false}, Case{true, false, 3, true}, Case{false, true, 2, true}}) {
+    SCOPED_TRACE(std::to_string(c.keep_best) + std::to_string(c.timed));
+    TempDir dir;
+    const std::vector<float> start = {2, 2, 0, 0, 0, 0, 0, 0};
+    Fixture f(1, 8, start, 2.0f, {1, 0, 0, 0, 0});
+    ProcessRun& p = f.p;
+    p.input = dir.write("pre.asc", grid_text(1, 8, start));
+    for (int i = 0; i < 8; ++i) f.potential[size_t(i)] = float(i + 1) / 8.0f;
+    f.pack(true);
+    p.parameters.tinit = 1e-9f, p.parameters.tnext = 1e12f, p.parameters.nstages = 3;
+    p.parameters.nmovs = 30, p.parameters.keep_best = c.keep_best;
+    p.annealing.effective_kb = 1.0;
+    double ticks = 0.0;
+    if (c.timed) p.deadline = 1.0, p.clock = [&] { return ticks++; };
+    rand_seed(f.run.rng, 5);
+    EvolutionListing listing;
+    listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
+    const FatalResult result = run_capturing([&] { run_annealing(p, listing, 0); });
+    std::fclose(listing.file);
+    listing.file = nullptr;
+    std::istringstream lines(dir.read("run.lst"));
+    std::vector<double> ends;
+    for (std::string line; std::getline(lines, line);) {
+      double stage, temperature, energy;
+      std::istringstream(line) >> stage >> temperature >> energy;
+      ends.push_back(energy);
+    }
+    ASSERT_EQ(int(ends.size()), c.stages) << result.log;
+    const double lowest = *std::min_element(ends.begin(), ends.end());
+    ASSERT_GT(ends.back(), lowest) << "the last stage must end above an earlier one";
+    char written[32];
+    std::snprintf(written, sizeof written, "%f", energy_evaluate(p));
+    EXPECT_EQ(std::stod(written), c.best ? lowest : ends.back());
+    EXPECT_EQ(result.log.find("  best " + std::string(written) + "\n") != std::string::npos, c.best)
+        << result.log;
+    EXPECT_EQ(result.log.find("time limit reached after stage 1\n") != std::string::npos, c.timed);
+  }
+}
+
+// The polish keeps n cells and never raises the full energy, islands term included, on random
+// maps. The ring of the min-cut test, left as the annealing's map: with a centre as good as the
+// ring the hole goes (and a corner with it); with a worthless one the map stays as it was.
+TEST(ProcessTest, PolishNeverRaisesTheEnergyAndFillsAHoleWhereThatLowersIt) {
+  // The full energy of the map before and after the polish.
+  const auto polish = [](Fixture& f) {
+    std::pair<double, double> energies;
+    run_capturing([&] {
+      energies.first = energy_evaluate(f.p);
+      energies.second = min_cut_polish(f.p);
+    });
+    return energies;
+  };
+  std::mt19937 rng(17);
+  for (int trial = 0; trial < 30; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    std::vector<float> map(36);
+    for (float& v : map) v = rng() % 7 == 0 ? -1.0f : rng() % 3 == 0 ? 2.0f : 0.0f;
+    Fixture f(6, 6, map, 2.0f, {1, double(rng() % 3), double(1 + rng() % 2), 1, 1});
+    for (size_t i = 0; i < 36; ++i) {
+      f.potential[i] = float(rng() % 65) / 64.0f, f.nservices[i] = float(rng() % 65) / 64.0f;
+      f.distances[i] = float(rng() % 65) / 64.0f;
+    }
+    f.pack();
+    const auto [before, after] = polish(f);
+    const std::vector<float> polished = get_map(f.p.maps, 0);
+    EXPECT_LE(after, before);
+    EXPECT_EQ(energy_evaluate(f.p), after);
+    EXPECT_EQ(std::count(polished.begin(), polished.end(), 2.0f),
+              std::count(map.begin(), map.end(), 2.0f));
+  }
+  for (const float centre : {1.0f, 0.0f}) {
+    SCOPED_TRACE(centre);
+    std::vector<float> ring(25, 0.0f);
+    for (int i : {6, 7, 8, 11, 13, 16, 17, 18}) ring[size_t(i)] = 2.0f;
+    Fixture f(5, 5, ring, 2.0f, {1, 1, 1, 0, 0});
+    for (size_t i = 0; i < 25; ++i) f.potential[i] = ring[i] > 0 ? 1.0f : 0.5f;
+    f.potential[12] = centre;
+    f.pack();
+    const auto [before, after] = polish(f);
+    const std::vector<float> polished = get_map(f.p.maps, 0);
+    EXPECT_EQ(polished[12] == 2.0f, centre == 1.0f);
+    EXPECT_EQ(after < before, centre == 1.0f);
+    if (centre == 0.0f) {
+      EXPECT_EQ(polished, ring);
     }
   }
 }
