@@ -66,10 +66,8 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
       {{"--repeats=0", "a.json"}, "255error: invalid repeats '0' (1 to 1000000)!\n"},
       {{"--threads=4097", "a.json"}, "255error: invalid threads '4097' (1 to 4096)!\n"},
-      // A time limit runs out some time: above 0, finite.
+      // A time limit runs out some time: above 0.
       {{"--time-limit=0", "a.json"}, "255error: invalid time limit '0' (seconds above 0)!\n"},
-      {{"--time-limit=1e999", "a.json"},
-       "255error: invalid time limit '1e999' (seconds above 0)!\n"},
       {{"--time-limit=.5", "--version"}, std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
       // No configuration is that large: a stream is not buffered without bound.
       {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},

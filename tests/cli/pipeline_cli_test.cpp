@@ -151,45 +151,6 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
   EXPECT_FALSE(dir.exists("proc.asc"));
 }
 
-// The annealing's extras on the small configuration. A limit of a microsecond runs out during
-// the first stage (reloading the map alone takes longer), and the command line's limit takes the
-// place of the property's. Keep-best and the polish leave the annealing's draws alone: the last
-// stage ends where the transcript's does. With min-cut the limit stops only the optional work.
-TEST(PipelineCliTest, TimeLimitKeepBestAndPolishOfTheAnnealing) {
-  const std::string autotuning = "\"autotunning\": \"no\"";
-  const std::string limit = autotuning + ", \"time-limit\": 0.000001";
-  const std::string best = "  minimal 1.540469\n  best ";
-  const std::tuple<std::string, std::string, int, std::vector<std::string>> cases[] = {
-      {limit, "", 0, {"  stage: 0\n  time limit reached after stage 0\n", "  best "}},
-      {limit,
-       "--time-limit=1e9",
-       0,
-       {"  stage: 0 1 2\n  initial", "  time limit 1000000000.0", best}},
-      {autotuning + ", \"keep-best\": \"yes\", \"polish\": \"yes\"",
-       "",
-       0,
-       {"  keep best yes\n  polish yes\n", "  final 1.617098\n" + best, "\npolish\n  polished "}},
-      {autotuning + ", \"time-limit\": -1",
-       "",
-       1,
-       {"error: property 'time-limit' out of range!\n"
-        "  property 'process.time-limit' is -1, accepted above 0\n"}},
-      {autotuning + ", \"method\": \"min-cut\"", "--time-limit=0.000001", 0, {"  lower bound "}},
-  };
-  for (const auto& [property, option, code, expected] : cases) {
-    SCOPED_TRACE(property + " " + option);
-    CliDir dir;
-    write_small_configuration(dir);
-    dir.write("small.json", replaced(read_file(dir.path("small.json")), autotuning, property));
-    std::vector<std::string> args = {"--seed=6", "small.json"};
-    if (!option.empty()) args.insert(args.begin(), option);
-    const RunResult r = run_landalloc(args, dir.dir());
-    EXPECT_EQ(r.code, code) << r.out;
-    for (const std::string& text : expected) EXPECT_NE(r.out.find(text), std::string::npos) << text;
-    if (code == 0) check_pipeline(dir);
-  }
-}
-
 // Runs without --seed draw their seed from the system, so two of them differ even in the same
 // second; the printed seed given back with --seed repeats a run byte for byte.
 TEST(PipelineCliTest, UnseededRunsPrintASeedThatRepeatsThem) {
