@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -38,6 +39,7 @@ struct Job {
   int32_t repeats;  ///< --repeats: how many times the stages run
   int32_t threads;  ///< --threads: how many runs at once
   bool keep_runs;   ///< --keep-runs: every repeat also writes its own files
+  std::optional<double> time_limit;  ///< --time-limit, in seconds
 };
 
 /// The whole command line, read before anything runs.
@@ -57,6 +59,7 @@ enum class OptionAction {
   repeats,
   threads,
   keep_runs,
+  time_limit,
   check,
   progress,
   help,
@@ -94,6 +97,9 @@ const Option OPTIONS[] = {
      "run up to T repeats at once (default: every core); the results do not depend on T"},
     {"--keep-runs", nullptr, true, OptionAction::keep_runs,
      "with --repeats, also write each run's files, named with .runNNN before the extension"},
+    {"--time-limit", "S", true, OptionAction::time_limit,
+     "end PROCESS of the configuration files after it after about S seconds (above 0) with the "
+     "best map found; in place of \"process.time-limit\""},
     {"--check", nullptr, false, OptionAction::check,
      "check the configuration files and their grids for the selected stages; write nothing"},
     {"--progress", nullptr, false, OptionAction::progress,
@@ -151,6 +157,16 @@ bool parse_count(const char* text, int32_t max, int32_t* count) {
   return true;
 }
 
+// A time limit is a plain decimal number of seconds above 0: no sign, no blanks, no suffix.
+bool parse_time_limit(const char* text, double* seconds) {
+  if ((*text < '0' || *text > '9') && *text != '.') return false;
+  char* end = nullptr;
+  const double value = std::strtod(text, &end);
+  if (*end != '\0' || !(value > 0.0) || std::isinf(value)) return false;
+  *seconds = value;
+  return true;
+}
+
 int32_t every_core() {
   const unsigned cores = std::thread::hardware_concurrency();
   return cores == 0 ? 1 : static_cast<int32_t>(std::min<unsigned>(cores, MAX_THREADS));
@@ -164,6 +180,7 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
   int32_t repeats = 1;
   int32_t threads = every_core();
   bool keep_runs = false;
+  std::optional<double> time_limit;
   const char* pending = nullptr;  // a per-file option not yet followed by a file
   bool warned_keep_runs = false;
   for (int a = 1; a < argc; ++a) {
@@ -181,7 +198,7 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
         log_message("! option '--keep-runs' has no effect without '--repeats'\n");
         warned_keep_runs = true;
       }
-      Job job{arg, stages, seeded, seed, repeats, threads, keep_runs};
+      Job job{arg, stages, seeded, seed, repeats, threads, keep_runs, time_limit};
       if (!job.stages.any())
         job.stages.preprocess = job.stages.process = job.stages.postprocess = true;
       line->jobs.push_back(job);
@@ -228,6 +245,15 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
       case OptionAction::keep_runs:
         keep_runs = true;
         break;
+      case OptionAction::time_limit: {
+        double seconds = 0.0;
+        if (!parse_time_limit(value, &seconds)) {
+          log_message("error: invalid time limit '%s' (seconds above 0)!\n", value);
+          return false;
+        }
+        time_limit = seconds;
+        break;
+      }
       case OptionAction::check:
         line->check = true;
         break;
@@ -481,6 +507,7 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
                 static_cast<unsigned long long>(seed), static_cast<unsigned long long>(seed));
   }
   scenario.seed = seed;
+  scenario.time_limit = job.time_limit;
   Run run;
   try {
     preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);

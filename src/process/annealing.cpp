@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "base/log.h"
 #include "base/output_file.h"
@@ -10,6 +11,7 @@
 #include "process/energy.h"
 #include "process/moves.h"
 #include "process/process_run.h"
+#include "raster/packed_map.h"
 
 namespace {
 
@@ -26,6 +28,23 @@ void reload_solution_map(ProcessRun& p) {
 
 void flush_log() {
   std::fflush(log_stream());
+}
+
+// The map of lowest energy among those fully evaluated, kept when the run writes its best state
+// rather than its last one (packed: a byte a cell).
+struct BestState {
+  bool kept = false;
+  double energy = std::numeric_limits<double>::infinity();
+  PackedMap map;
+};
+
+// Only a full evaluation prices the map exactly (the moves' running island count is an Euler
+// number, which a hole lowers), so the best state is judged there and nowhere else.
+void offer_best(const ProcessRun& run, BestState& best) {
+  if (!best.kept || !(run.annealing.current_energy < best.energy)) return;
+  best.energy = run.annealing.current_energy;
+  const float* cells = run.maps.map(PROCESS_SOLUTION_MAP);
+  best.map.assign(cells, cells + run.maps.cell_count());
 }
 
 }  // namespace
@@ -97,6 +116,9 @@ void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int64_
 void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) {
   ProcessParameters& p = run.parameters;
   AnnealingState& a = run.annealing;
+  // A time limit may end the annealing at any stage, whose map need not be the best one seen.
+  BestState best;
+  best.kept = p.keep_best || run.deadline.has_value();
   for (;;) {
     log_message("new try\n");
     reload_solution_map(run);
@@ -104,6 +126,7 @@ void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) 
     a.current_energy = energy_evaluate(run);
     a.minimal_energy = a.current_energy;
     a.initial_energy = a.current_energy;
+    offer_best(run, best);
     log_message("execution\n");
     log_message("  stage:");
     a.temperature = static_cast<double>(p.tinit);
@@ -112,6 +135,7 @@ void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) 
     int64_t boltzmann_accepts = 0;
     int64_t rejections = 0;
     bool aborted = false;
+    int32_t stopped_after = -1;  // the stage after which the time limit ended the try
     const int32_t abort_limit = static_cast<int32_t>(std::floor(p.nstages * 0.5));
     Progress progress = progress_begin(0.0);
     const double total_moves = static_cast<double>(p.nstages) * static_cast<double>(p.nmovs);
@@ -152,6 +176,11 @@ void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) 
       }
       // The full evaluation brings the incremental sums and island count back in line.
       a.current_energy = energy_evaluate(run);
+      offer_best(run, best);
+      if (time_is_up(run)) {
+        stopped_after = s;
+        break;
+      }
       if (retries != 0 && p.nmovs > 0 &&
           static_cast<double>(stage_accepts) / static_cast<double>(p.nmovs) < 0.01 &&
           s < abort_limit) {
@@ -163,9 +192,17 @@ void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) 
     progress_end(progress);
     if (!aborted) {
       log_message("\n");
+      if (stopped_after >= 0) log_message("  time limit reached after stage %d\n", stopped_after);
       log_message("  initial %f\n", a.initial_energy);
       log_message("  final %f\n", a.current_energy);
       log_message("  minimal %f\n", a.minimal_energy);
+      if (best.kept) {
+        log_message("  best %f\n", best.energy);
+        if (best.energy < a.current_energy) {
+          best.map.unpack(run.maps.map(PROCESS_SOLUTION_MAP));
+          energy_evaluate(run);
+        }
+      }
       log_message("  stats\n");
       log_message("    %" PRId64 " accepts (%" PRId64 " by boltz prob)\n", accepts,
                   boltzmann_accepts);
@@ -200,7 +237,9 @@ void autotune_kb(ProcessRun& run) {
   Progress progress = progress_begin(0.0);
   const double total_moves = static_cast<double>(DRY_RUN_STAGES) * static_cast<double>(p.nmovs);
   for (int32_t s = 0; s < DRY_RUN_STAGES; ++s) {
-    const bool last = s == DRY_RUN_STAGES - 1;
+    // The factor comes from the last stage run: the last of all, or the one the time limit ended.
+    rejected_sum = 0.0;
+    rejected_count = 0;
     for (int64_t i = 0; i < p.nmovs; ++i) {
       if (i % PROGRESS_MOVES == 0) {
         const double done =
@@ -211,7 +250,7 @@ void autotune_kb(ProcessRun& run) {
       }
       const double candidate = propose_move(run);
       const double difference = a.current_energy - candidate;
-      if (apply_acceptance_rule(run, candidate, false) == MOVE_REJECTED && last) {
+      if (apply_acceptance_rule(run, candidate, false) == MOVE_REJECTED) {
         rejected_sum += std::fabs(difference);
         ++rejected_count;
       }
@@ -220,6 +259,7 @@ void autotune_kb(ProcessRun& run) {
     a.current_energy = energy_evaluate(run);
     log_message(" %d", s);
     flush_log();
+    if (time_is_up(run)) break;
   }
   progress_end(progress);
   log_message("\n");

@@ -49,9 +49,11 @@ void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int64_
                           int64_t boltzmann_accepts);
 
 /// Anneals from the reloaded "preprocess.output" with `retries` re-tries allowed, listing each
-/// stage into `listing` when it is open; the solution map holds the solution after the last stage
-/// on return.
+/// stage into `listing` when it is open. The try ends early at the end of the stage where the
+/// run's time limit runs out. The solution map holds the solution after the last stage on return,
+/// or, with keep-best or a time limit, the fully evaluated map of lowest energy.
 void run_annealing(ProcessRun& p, EvolutionListing& listing, int32_t retries);
 
-/// The dry run of the autotuning mode: sets nmovs to 2 * nrows * ncols and effective_kb.
+/// The dry run of the autotuning mode: sets nmovs to 2 * nrows * ncols and effective_kb (from
+/// the last stage, or from the stage where the run's time limit runs out).
 void autotune_kb(ProcessRun& p);

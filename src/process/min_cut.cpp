@@ -818,7 +818,7 @@ void polish(MinCut& m) {
   const auto max_tries = static_cast<int32_t>(std::clamp(
       POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
       static_cast<double>(MIN_POLISH_TRIES), static_cast<double>(MAX_POLISH_TRIES)));
-  for (int32_t tries = 0; tries < max_tries; ++tries) {
+  for (int32_t tries = 0; tries < max_tries && !time_is_up(m.p); ++tries) {
     // Candidates: the islands but the largest, and the enclosed holes, smallest first.
     const int32_t count =
         islands_label(islands, m.p.maps, PROCESS_SOLUTION_MAP, m.p.working_cell_value);
@@ -863,7 +863,8 @@ void polish(MinCut& m) {
     std::stable_sort(groups.begin() + static_cast<std::ptrdiff_t>(islands_tried), groups.end(),
                      [](const auto& a, const auto& b) { return a.size() < b.size(); });
     bool improved = false;
-    for (size_t g = 0; g < groups.size() && tries < max_tries; ++g, ++tries) {
+    for (size_t g = 0; g < groups.size() && tries < max_tries && !time_is_up(m.p);
+         ++g, ++tries) {
       const bool is_hole = g >= islands_tried;
       m.copy_bits(MARK_CURRENT, MARK_SAVED);
       for (size_t i : groups[g]) {
@@ -897,6 +898,33 @@ void polish(MinCut& m) {
 
 }  // namespace
 
+double min_cut_polish(ProcessRun& p) {
+  cell_states_load(p.states, p.inputs->records, p.maps.map(PROCESS_SOLUTION_MAP),
+                   p.working_cell_value);
+  const double start = energy_evaluate(p);
+  if (time_is_up(p)) return start;
+  EvolutionListing none;
+  MinCut m(p, none);
+  mark_variables(m);
+  if (m.n == 0 || m.n == m.variables) return start;
+  std::vector<size_t> before;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if (m.current(i)) before.push_back(i);
+  });
+  m.copy_bits(MARK_CURRENT, MARK_BEST);
+  m.best_energy = start;
+  exact_descent(m);
+  offer(m, evaluate_current(m));
+  polish(m);
+  m.copy_bits(MARK_BEST, MARK_CURRENT);
+  const double energy = evaluate_current(m);
+  if (energy < start) return energy;
+  // A hole filled at an equal energy (within the tolerance) is no fall: the map stays as it was.
+  m.for_each_variable([&](size_t i, int32_t, int32_t) { m.marks[i] &= ~MARK_CURRENT; });
+  for (size_t i : before) m.marks[i] |= MARK_CURRENT;
+  return evaluate_current(m);
+}
+
 double min_cut_gap_percent(double final_energy, double lower_bound) {
   const double gap = std::max(final_energy - lower_bound, 0.0);
   if (gap == 0.0) return 0.0;
@@ -925,7 +953,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   const int32_t first_flows = m.flows;
   for (int32_t recut = 0; recut < RECUTS; ++recut) {
     const double gap = m.best_without_islands - bound;
-    if (gap <= RECUT_GAP * std::fabs(bound) + ENERGY_TOLERANCE) break;
+    if (gap <= RECUT_GAP * std::fabs(bound) + ENERGY_TOLERANCE || time_is_up(p)) break;
     if (static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) > RECUT_WORK)
       break;
     m.perturbation_seed = 0x2545f4914f6cdd1dULL * static_cast<uint64_t>(recut + 1);

@@ -30,11 +30,18 @@ struct MinCutResult {
 };
 
 /// Minimises the energy from the reloaded "preprocess.output", whose first evaluation fixes the
-/// normalisers; leaves the best map found in the solution map. With a nonzero `perturbation_seed`
-/// the run's costs are perturbed as the portfolio gap allows. Lines of the evolution listing, one
-/// per cut, go to `listing` when it is open.
+/// normalisers; leaves the best map found in the solution map. Once the run's time limit runs
+/// out, the re-cuts and the polish stop (the bound comes from the first search and stays one). With
+/// a nonzero `perturbation_seed` the run's costs are perturbed as the portfolio gap allows. Lines
+/// of the evolution listing, one per cut, go to `listing` when it is open.
 MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
                          uint64_t perturbation_seed, EvolutionListing& listing);
+
+/// A cold polish of the solution map as it is: swaps that lower the energy without the islands
+/// term, then the islands and enclosed holes tried away, each judged on the full energy (exact
+/// island counts). The map is changed only when its full energy falls; returns the full energy
+/// of the map left. Nothing is tried once the run's time limit has run out.
+double min_cut_polish(ProcessRun& p);
 
 /// The gap in per cent between a final energy and a lower bound, relative to the final energy
 /// (0 when both are 0).

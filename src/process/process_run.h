@@ -6,7 +6,10 @@
 // new one is the one way to start afresh.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -51,4 +54,16 @@ struct ProcessRun {
   CellStates states;  ///< the moves' view of the solution map
   Move move;
   AllocatedCells allocated;
+  /// Seconds on a steady clock; a test puts a clock of its own, so that no test waits on time.
+  std::function<double()> clock = [] {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+  };
+  /// When the time limit runs out, on `clock`; none without a time limit.
+  std::optional<double> deadline;
 };
+
+/// Whether the run's time limit has run out; never without one.
+inline bool time_is_up(const ProcessRun& p) {
+  return p.deadline && p.clock() >= *p.deadline;
+}

@@ -83,6 +83,25 @@ int32_t read_count_parameter(const ConfigDocument& config, const char* path, con
   return value;
 }
 
+// The switches that came after the annealing's first properties may be left out: off.
+bool read_optional_flag(const ConfigDocument& config, const char* path) {
+  return config_find(config, 0, path) >= 0 && config_get_flag(config, path);
+}
+
+// "process.time-limit" may be left out: no limit. A limit of 0 or less could never let a stage
+// run, and a NaN would never run out.
+std::optional<double> read_time_limit(const ConfigDocument& config) {
+  const char* const path = "process.time-limit";
+  if (config_find(config, 0, path) < 0) return std::nullopt;
+  const double seconds = config_get_number(config, path);
+  if (!(seconds > 0.0) || std::isinf(seconds)) {
+    log_message("  time limit %f\n", seconds);
+    config_out_of_range(1, "error: property 'time-limit' out of range!\n",
+                        std::string("property '") + path + "'", seconds, "above 0");
+  }
+  return seconds;
+}
+
 ProcessParameters read_annealing_parameters(const ConfigDocument& config) {
   ProcessParameters p;
   p.pinit = read_float_parameter(config, "process.pinit", "pinit", true);
@@ -96,6 +115,8 @@ ProcessParameters read_annealing_parameters(const ConfigDocument& config) {
     config_out_of_range(1, "error: property 'kb' out of range!\n", "property 'process.kb'", p.kb,
                         "0 or more");
   }
+  p.keep_best = read_optional_flag(config, "process.keep-best");
+  p.polish = read_optional_flag(config, "process.polish");
   return p;
 }
 
@@ -106,6 +127,8 @@ void echo_annealing_parameters(const ProcessParameters& p) {
   log_message("  nmovs %" PRId64 "\n", p.nmovs);
   log_message("  nstages %d\n", p.nstages);
   log_message("  kb %f\n", p.kb);
+  if (p.keep_best) log_message("  keep best yes\n");
+  if (p.polish) log_message("  polish yes\n");
 }
 
 std::string read_text(const ConfigDocument& config, const char* path) {
@@ -288,6 +311,7 @@ ProcessStageParameters process_read_parameters(const ConfigDocument& config) {
   } else {
     p.min_cut.portfolio_gap = read_portfolio_gap(config);
   }
+  p.time_limit = read_time_limit(config);
   p.input = read_text(config, "preprocess.output");
   p.random_select = config_get_flag(config, "process.random-select");
   p.distance_masks = config_get_text_list(config, "process.distance-masks");
@@ -329,6 +353,9 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     log_message("  method min-cut\n");
     log_message("  portfolio gap %f\n", params.min_cut.portfolio_gap);
   }
+  const std::optional<double> time_limit =
+      scenario.time_limit ? scenario.time_limit : params.time_limit;
+  if (time_limit) log_message("  time limit %f\n", *time_limit);
 
   log_message("load solution map\n");
   stage_read_handover(run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
@@ -358,6 +385,8 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   stage_seed(scenario, run);
   EvolutionListing listing;
   open_evolution_listing(params, run, listing);
+  // The limit counts the method's own work, from here on.
+  if (time_limit) p.deadline = p.clock() + *time_limit;
 
   if (params.method == ProcessMethod::min_cut) {
     log_message("MIN-CUT MODE selected\n");
@@ -377,6 +406,10 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     } else {
       p.annealing.effective_kb = params.annealing.kb;
       run_annealing(p, listing, 0);
+    }
+    if (params.annealing.polish) {
+      log_message("polish\n");
+      log_message("  polished %f\n", min_cut_polish(p));
     }
   }
 

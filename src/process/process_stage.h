@@ -4,6 +4,7 @@
 // "process.output".
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -21,6 +22,7 @@ struct ProcessStageParameters {
   MinCutParameters min_cut;
   double weights[ENERGY_TERMS] = {};  ///< "process.functions-weight", f1 to f5
   ProcessParameters annealing;        ///< read for the annealing only
+  std::optional<double> time_limit;   ///< "process.time-limit" in seconds, for either method
   std::string input;                  ///< "preprocess.output", the map to anneal
   bool random_select = false;
   std::vector<std::string> distance_masks;

@@ -54,6 +54,8 @@ struct ProcessParameters {
   int64_t nmovs = 0;   ///< moves per stage; replaced by the autotuning
   int32_t nstages = 0;
   double kb = 0.0;  ///< Boltzmann factor of the manual mode
+  bool keep_best = false;  ///< "process.keep-best": the best map of the stage ends is written
+  bool polish = false;     ///< "process.polish": a cold polish with exact islands after the last
 };
 
 /// Energies, temperature and factor of the running annealing.

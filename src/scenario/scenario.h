@@ -19,6 +19,8 @@
 struct Scenario {
   ConfigDocument config;
   std::optional<uint64_t> seed;  ///< the --seed option: every stage seeds with it
+  /// The --time-limit option, in seconds: in place of "process.time-limit".
+  std::optional<double> time_limit;
 };
 
 struct PreprocessInputs;

@@ -55,6 +55,10 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "  pinit 1.500000\nerror: property 'pinit' out of range!\n"
        "  property 'process.pinit' is 1.5, accepted 0 to 1\n",
        1},
+      {"", "\"kb\": 20", "\"kb\": 20, \"time-limit\": -1",
+       "  time limit -1.000000\nerror: property 'time-limit' out of range!\n"
+       "  property 'process.time-limit' is -1, accepted above 0\n",
+       1},
       {"", "\"accumulated-value\": 0.5", "\"accumulated-value\": 1.5",
        "  accumulated value 1.500000\nerror: property 'accumulated-value' out of range!\n"
        "  property 'postprocess.select.method-value.accumulated-value' is 1.5, accepted 0 to 1\n",
@@ -99,6 +103,13 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "  pinit 1.000000\n  tinit 0.000000\n  tnext 0.000000\n  nmovs 0\n  nstages 3\n", 0},
       // One move per stage is a move: on a map with a free row, each stage makes it.
       {"--process", "\"nmovs\": 25", "\"nmovs\": 1", "  stage: 0 1 2\n  initial ", 0},
+      // A microsecond runs out in the first stage (reloading the map takes longer), unless the
+      // command line's limit takes its place; with min-cut it stops only the optional work.
+      {"", "\"kb\": 20", "\"kb\": 20, \"time-limit\": 1e-6", "  stage: 0\n  time limit reached", 0},
+      {"--time-limit=1e9", "\"kb\": 20", "\"kb\": 20, \"time-limit\": 1e-6", "  stage: 0 1 2\n", 0},
+      {"", "\"kb\": 20", "\"kb\": 20, \"polish\": \"yes\"", "\npolish\n  polished ", 0},
+      {"--time-limit=1e-6", "\"kb\": 20", "\"kb\": 20, \"method\": \"min-cut\"", "  lower bound ",
+       0},
   };
   const std::string header =
       "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9\n";

@@ -66,6 +66,9 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
       {{"--repeats=0", "a.json"}, "255error: invalid repeats '0' (1 to 1000000)!\n"},
       {{"--threads=4097", "a.json"}, "255error: invalid threads '4097' (1 to 4096)!\n"},
+      // A time limit runs out some time: above 0.
+      {{"--time-limit=0", "a.json"}, "255error: invalid time limit '0' (seconds above 0)!\n"},
+      {{"--time-limit=.5", "--version"}, std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
       // No configuration is that large: a stream is not buffered without bound.
       {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},
       {{"huge.json"}, "1error: configuration file 'huge.json' larger than 64 MiB!\n"},
@@ -86,7 +89,7 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   EXPECT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
   for (const char* option :
        {"\n  --preprocess ", "\n  --process ", "\n  --postprocess ", "\n  --seed=N ",
-        "\n  --check ", "\n  --progress ", "\n  --help ", "\n  --version "})
+        "\n  --time-limit=S ", "\n  --check ", "\n  --progress ", "\n  --help ", "\n  --version "})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(help.out.find("ALGORITHM"), std::string::npos);
 }

@@ -19,6 +19,7 @@
 #include "grid_checks.h"
 #include "process/annealing.h"
 #include "process/energy.h"
+#include "process/min_cut.h"
 #include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
@@ -55,11 +56,13 @@ struct Fixture {
   std::vector<float> potential, nservices, distances;
 };
 
-// One row of six cells whose two allocated cells (value 2) hold the highest potentials, with only
-// the potential term weighted: every move raises the energy. Every selection is 1 (random select).
+// One row of six cells whose two allocated cells (value 2) hold the highest potentials, unless
+// `start` puts them elsewhere, with only the potential term weighted: every move raises the
+// energy. Every selection is 1 (random select).
 struct Uphill : Fixture {
-  explicit Uphill(const TempDir& dir) : Fixture(1, 6, {0, 0, 0, 0, 2, 2}, 2.0f, {1, 0, 0, 0, 0}) {
-    p.input = dir.write("pre.asc", grid_text(1, 6, {0, 0, 0, 0, 2, 2}));
+  explicit Uphill(const TempDir& dir, const std::vector<float>& start = {0, 0, 0, 0, 2, 2})
+      : Fixture(1, 6, start, 2.0f, {1, 0, 0, 0, 0}) {
+    p.input = dir.write("pre.asc", grid_text(1, 6, start));
     potential = {0.125f, 0.25f, 0.375f, 0.5f, 0.625f, 0.75f};
     pack(true);
     p.parameters.pinit = 0.5f, p.parameters.tinit = 1.0f;
@@ -365,37 +368,35 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
       << result.log;
 }
 
-// The tuned factor lets the mean rise of the moves the dry run rejected pass with the chance pinit
-// at tinit; with none rejected, the configured kb stays.
-TEST(ProcessTest, AutotunedFactorPassesTheMeanRejectedRiseWithChancePinit) {
+// The dry run keeps no move that raises the energy and draws for nothing but its moves: on the
+// uphill row the map ends as it began and the generator where the draws of its 20 x 12 moves leave
+// it (12 when the time limit runs out in stage 0): the cell taken out, then positions until a free
+// cell, whose selection of 1 passes the one acceptance draw. The factor lets the mean rise of the
+// last stage's moves alone pass with the chance pinit at tinit; with none rejected, kb stays.
+TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
+  for (const int stages : {20, 1}) {
+    TempDir dir;
+    Uphill f(dir);
+    if (stages == 1) f.p.deadline = 0.0, f.p.clock = [] { return 0.0; };
+    Rng plain = f.run.rng;
+    run_capturing([&] { autotune_kb(f.p); });
+    double rises = 0.0;
+    for (int move = 0; move < stages * 12; ++move) {
+      const int32_t out = 4 + rand_index(plain, 2);
+      int32_t in;
+      while (rand_index(plain, 1), (in = rand_index(plain, 6)) >= 4) continue;
+      rand_fraction(plain);
+      if (move >= (stages - 1) * 12) rises += f.potential[size_t(out)] - f.potential[size_t(in)];
+    }
+    EXPECT_EQ(f.run.rng.state, plain.state);
+    EXPECT_NEAR(std::exp(-rises / 12 * f.p.annealing.effective_kb / 1.0), 0.5, 1e-12);
+    EXPECT_EQ(get_map(f.p.maps, 0), (std::vector<float>{0, 0, 0, 0, 2, 2}));
+  }
   ProcessParameters parameters;
-  parameters.pinit = 0.25f, parameters.tinit = 2.0f, parameters.kb = 7.0;
-  EXPECT_NEAR(std::exp(-0.75 * autotune_factor(parameters, 3.0, 4) / 2.0), 0.25, 1e-12);
+  parameters.kb = 7.0;
   const FatalResult none =
       run_capturing([&] { EXPECT_EQ(autotune_factor(parameters, 0.0, 0), 7.0); });
   EXPECT_EQ(none.log, "! no move rejected in the last dry-run stage: kb 7.000000 kept\n");
-}
-
-// The dry run keeps no move that raises the energy and draws for nothing but its moves: on the
-// uphill row the map ends as it began and the generator where the draws of its 20 x 12 moves leave
-// it: the cell taken out, then positions until a free cell, whose selection of 1 passes the one
-// acceptance draw. The factor comes from the rises of the last stage's moves alone.
-TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
-  TempDir dir;
-  Uphill f(dir);
-  Rng plain = f.run.rng;
-  run_capturing([&] { autotune_kb(f.p); });
-  double rises = 0.0;
-  for (int move = 0; move < 20 * 12; ++move) {
-    const int32_t out = 4 + rand_index(plain, 2);
-    int32_t in;
-    while (rand_index(plain, 1), (in = rand_index(plain, 6)) >= 4) continue;
-    rand_fraction(plain);
-    if (move >= 19 * 12) rises += f.potential[size_t(out)] - f.potential[size_t(in)];
-  }
-  EXPECT_EQ(f.run.rng.state, plain.state);
-  EXPECT_DOUBLE_EQ(f.p.annealing.effective_kb, autotune_factor(f.p.parameters, rises, 12));
-  EXPECT_EQ(get_map(f.p.maps, 0), (std::vector<float>{0, 0, 0, 0, 2, 2}));
 }
 
 // The min-cut method on small random maps against every map of n cells: its bound lies below the
@@ -431,6 +432,16 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
     f.pack();
     TempDir dir;
     f.p.input = dir.write("pre.asc", grid_text(nrows, ncols, solution));
+    // The polish of the first map keeps its n cells and never raises its energy, islands included.
+    f.p.energy.f3_weight = trial % 2;
+    double before = 0.0, polished = 0.0;
+    run_capturing([&] { before = energy_evaluate(f.p), polished = min_cut_polish(f.p); });
+    EXPECT_LE(polished, before);
+    EXPECT_EQ(polished, energy_evaluate(f.p));
+    const std::vector<float> first = get_map(f.p.maps, 0);
+    EXPECT_EQ(first == solution, polished == before);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 2.0f), n);
+    f.p.energy.f3_weight = 0.0;
     EvolutionListing listing;
     MinCutResult result;
     run_capturing([&] { result = run_min_cut(f.p, MinCutParameters(), 0, listing); });
@@ -454,10 +465,10 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
 
 // A ring of eight cells around a free centre, on a 5 x 5 grid whose other cells are worth less.
 // With a centre as good as the ring, filling the hole and giving up a corner lowers the
-// perimeter: the hole must go. With a worthless centre, filling it raises the energy (the
-// potential term loses 1/4.5 where the perimeter term gains 4/20): the ring stays, and no swap
-// that fills the hole lowers the energy.
-TEST(ProcessTest, MinCutLeavesAHoleOnlyWhereFillingItRaisesTheEnergy) {
+// perimeter: the hole must go, by the method and by the polish alone. With a worthless centre,
+// filling it raises the energy (the potential term loses 1/4.5 where the perimeter term gains
+// 4/20): the ring stays, and no swap that fills the hole lowers the energy.
+TEST(ProcessTest, MinCutAndItsPolishLeaveAHoleOnlyWhereFillingItRaisesTheEnergy) {
   for (const float centre : {1.0f, 0.0f}) {
     SCOPED_TRACE(centre);
     std::vector<float> ring(25, 0.0f);
@@ -469,6 +480,13 @@ TEST(ProcessTest, MinCutLeavesAHoleOnlyWhereFillingItRaisesTheEnergy) {
     f.pack();
     TempDir dir;
     f.p.input = dir.write("pre.asc", grid_text(5, 5, ring));
+    // The ring as the annealing left it: the polish fills the hole exactly where the method
+    // would, and otherwise leaves the map as it was.
+    double before = 0.0, polished = 0.0;
+    run_capturing([&] { before = energy_evaluate(f.p), polished = min_cut_polish(f.p); });
+    const std::vector<float> after = get_map(f.p.maps, 0);
+    EXPECT_EQ(polished < before && after[12] == 2.0f, centre == 1.0f);
+    EXPECT_EQ(after == ring, centre == 0.0f);
     EvolutionListing listing;
     MinCutResult result;
     run_capturing([&] { result = run_min_cut(f.p, MinCutParameters(), 0, listing); });
@@ -482,5 +500,40 @@ TEST(ProcessTest, MinCutLeavesAHoleOnlyWhereFillingItRaisesTheEnergy) {
       set_map(f.p.maps, 0, filled);
       EXPECT_GT(energy_evaluate(f.p), result.final_energy) << "freeing cell " << out;
     }
+  }
+}
+
+// The uphill row from its lowest potentials: stage 0 (at 1e-9) keeps nothing uphill, and a cooling
+// factor of 1e12 makes the later stages end higher. The map written is the last, or with keep-best
+// or a time limit (a clock of 0, 1, 2... against 1 runs out in stage 1) the lowest stage end.
+TEST(ProcessTest, KeepBestAndTimeLimitWriteTheLowestStageEnd) {
+  for (const auto& [keep_best, timed] : {std::pair{false, false}, {true, false}, {false, true}}) {
+    SCOPED_TRACE(std::to_string(keep_best) + std::to_string(timed));
+    TempDir dir;
+    Uphill f(dir, {2, 2, 0, 0, 0, 0});
+    ProcessRun& p = f.p;
+    p.parameters.tinit = 1e-9f, p.parameters.tnext = 1e12f, p.parameters.nstages = 3;
+    p.parameters.nmovs = 30, p.parameters.keep_best = keep_best, p.annealing.effective_kb = 1.0;
+    double ticks = 0.0;
+    if (timed) p.deadline = 1.0, p.clock = [&] { return ticks++; };
+    EvolutionListing listing;
+    listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
+    const FatalResult result = run_capturing([&] { run_annealing(p, listing, 0); });
+    std::fclose(std::exchange(listing.file, nullptr));
+    std::istringstream lines(dir.read("run.lst"));
+    std::vector<double> ends;
+    for (std::string stage, temperature, energy; lines >> stage >> temperature >> energy;) {
+      ends.push_back(std::stod(energy));
+      std::getline(lines, stage);
+    }
+    ASSERT_EQ(ends.size(), timed ? 2u : 3u) << result.log;
+    const double lowest = *std::min_element(ends.begin(), ends.end());
+    ASSERT_GT(ends.back(), lowest) << "the last stage must end above an earlier one";
+    const bool best = keep_best || timed;
+    char written[32];
+    std::snprintf(written, sizeof written, "%f", energy_evaluate(p));
+    EXPECT_EQ(std::stod(written), best ? lowest : ends.back());
+    EXPECT_EQ(result.log.find("  best " + std::string(written)) != std::string::npos, best);
+    EXPECT_EQ(result.log.find("time limit reached after stage 1\n") != std::string::npos, timed);
   }
 }
