@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "config/config.h"
+#include "driver/describe.h"
 #include "driver/repeats.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
@@ -20,53 +21,6 @@
 #include "scenario/scenario.h"
 
 namespace {
-
-// Every property that some stage reads, also those read only in some modes.
-const char* const KNOWN_PROPERTIES[] = {
-    "maps.potential-maps",
-    "maps.potential-maps-weight",
-    "maps.exclusion-masks",
-    "preprocess.init-values-map",
-    "preprocess.distribution-masks",
-    "preprocess.convert-area",
-    "preprocess.debug-maps",
-    "preprocess.output",
-    "process.method",
-    "process.portfolio-gap",
-    "process.functions-weight",
-    "process.pinit",
-    "process.tinit",
-    "process.tnext",
-    "process.nmovs",
-    "process.nstages",
-    "process.kb",
-    "process.random-select",
-    "process.distance-masks",
-    "process.distance-maps",
-    "process.debug-maps",
-    "process.debug-evolution",
-    "process.autotunning",
-    "process.output",
-    "postprocess.select.purge-limit",
-    "postprocess.select.method-distance.distance-masks",
-    "postprocess.select.method-distance.distance-maps",
-    "postprocess.select.method-distance.minimum-distance-to-mask",
-    "postprocess.select.method-distance.minimum-cells-at-distance",
-    "postprocess.select.method-value.accumulated-value",
-    "postprocess.expand.assign-preference",
-    "postprocess.expand.basins-map",
-    "postprocess.expand.minimim-cells-in-basin",
-    "postprocess.debug-maps",
-    "postprocess.output",
-    "postprocess.output-mask",
-};
-
-bool is_known(const std::string& path) {
-  for (const char* known : KNOWN_PROPERTIES) {
-    if (path == known) return true;
-  }
-  return false;
-}
 
 // Levenshtein distance: insertions, deletions and substitutions of single characters.
 size_t edit_distance(const std::string& a, const std::string& b) {
@@ -86,7 +40,7 @@ size_t edit_distance(const std::string& a, const std::string& b) {
 
 void warn_unknown_properties(const ConfigDocument& config) {
   for (const std::string& path : config_leaf_paths(config)) {
-    if (is_known(path)) continue;
+    if (find_property(path) != nullptr) continue;
     const std::string nearest = nearest_known_property(path);
     if (nearest.empty()) {
       log_message("! unknown property '%s'\n", path.c_str());
@@ -261,11 +215,11 @@ void check_distinct(std::vector<PlannedFile>& files) {
 std::string nearest_known_property(const std::string& path) {
   std::string nearest;
   size_t best = path.size();
-  for (const char* known : KNOWN_PROPERTIES) {
-    const size_t d = edit_distance(path, known);
+  for (const PropertyInfo& known : property_table()) {
+    const size_t d = edit_distance(path, known.name);
     if (d < best) {
       best = d;
-      nearest = known;
+      nearest = known.name;
     }
   }
   // Near means a few slips for the length of the name; anything further is no suggestion.
