@@ -9,11 +9,16 @@ MPI_PACKAGES := libopenmpi-dev openmpi-bin
 # installs them); `make mpi` installs them first.
 HAVE_MPI := $(shell dpkg-query -W -f='$${Status}\n' $(MPI_PACKAGES) 2>/dev/null | \
 	grep -c 'install ok installed')
+# The Python package's tests run with Debian's Python (a pyenv or conda python3 first on PATH
+# lacks its GDAL bindings) when it has numpy, GDAL's bindings and pytest.
+PYTHON := /usr/bin/python3
+HAVE_PYTHON := $(shell $(PYTHON) -c 'import numpy, pytest; from osgeo import gdal' 2>/dev/null \
+	&& echo yes)
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := config grid pipeline
 CTEST_FLAGS := --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build build-sanitize demo test test-release test-sanitize bench fuzz fuzz-deps \
+.PHONY: all deps build build-sanitize demo test test-release test-sanitize test-python bench fuzz fuzz-deps \
 	mpi mpi-deps test-mpi clean
 
 all: build
@@ -37,13 +42,18 @@ build-sanitize: deps $(SANITIZE)/CMakeCache.txt
 demo: build
 	@examples/demo/run.sh $(RELEASE)/landalloc
 
-test: test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi)
+test: test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi) \
+	$(if $(HAVE_PYTHON),test-python)
 
 test-release: build
 	cd $(RELEASE) && ctest $(CTEST_FLAGS)
 
 test-sanitize: build-sanitize
 	cd $(SANITIZE) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
+
+test-python: build
+	env -u PYTHONHOME PYTHONPATH=python LANDALLOC=$(CURDIR)/$(RELEASE)/landalloc \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
 
 # The same program with MPI, its repeats shared by the processes of a job.
 mpi-deps:
