@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <tuple>
 
 #include "base/log.h"
 #include "config/config.h"
@@ -18,6 +19,7 @@
 #include "raster/geotiff.h"
 #include "raster/grid.h"
 #include "scenario/loaders.h"
+#include "scenario/map_style.h"
 #include "scenario/scenario.h"
 
 namespace {
@@ -173,27 +175,30 @@ struct PlannedFile {
   bool written = false;
   int solution = -1;
   std::string tag;
+  bool style = false;    ///< the style sidecar of the map of the same stage and tag
   std::string identity;  ///< filled by the check
 };
 
 // Refuses the first written file of the plan that is the same file as another, but along the
 // chain of solution maps of one run: each stage may write its solution over the one it has read,
-// so a run of equal solutions from one stage to a later one is allowed.
+// so a run of equal solutions from one stage to a later one is allowed, and so is the run of
+// their style sidecars.
 void check_distinct(std::vector<PlannedFile>& files) {
   FileIdentities identities;
   std::map<std::string, std::vector<size_t>> named;  // the files of each identity, in plan order
-  std::map<std::pair<std::string, int>, std::string> solutions;  // (tag, stage) -> identity
+  // (tag, stage, style) -> identity
+  std::map<std::tuple<std::string, int, bool>, std::string> solutions;
   for (size_t i = 0; i < files.size(); ++i) {
     PlannedFile& f = files[i];
     f.identity = identities.of(f.path);
     named[f.identity].push_back(i);
-    if (f.solution >= 0) solutions[{f.tag, f.solution}] = f.identity;
+    if (f.solution >= 0) solutions[{f.tag, f.solution, f.style}] = f.identity;
   }
   const auto chained = [&](const PlannedFile& a, const PlannedFile& b) {
-    if (a.solution < 0 || b.solution < 0 || a.tag != b.tag) return false;
+    if (a.solution < 0 || b.solution < 0 || a.tag != b.tag || a.style != b.style) return false;
     for (int stage = std::min(a.solution, b.solution); stage <= std::max(a.solution, b.solution);
          ++stage) {
-      const auto at = solutions.find({a.tag, stage});
+      const auto at = solutions.find({a.tag, stage, a.style});
       if (at == solutions.end() || at->second != a.identity) return false;
     }
     return true;
@@ -288,8 +293,10 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     const auto add = [&](const std::vector<std::string>& debug_files, const std::string& output,
                          int solution) {
       for (size_t i = 0; debug && i < debug_files.size(); ++i)
-        files.push_back({debug_files[i], true, -1, tag, ""});
-      files.push_back({run_file_path(run, output), true, solution, tag, ""});
+        files.push_back({debug_files[i], true, -1, tag, false, ""});
+      const std::string path = run_file_path(run, output);
+      files.push_back({path, true, solution, tag, false, ""});
+      files.push_back({style_sidecar_path(path), true, solution, tag, true, ""});
     };
     if (stages.preprocess)
       add(preprocess_debug_files(pre, run_file_path(run, pre.output)), pre.output, 0);
@@ -306,8 +313,9 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
       add_run(repeat_run_tag(r, shape.repeats), true);
     add_run("", false);
     const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
-    files.push_back({summary.frequency, true, -1, "", ""});
-    files.push_back({summary.table, true, -1, "", ""});
+    files.push_back({summary.frequency, true, -1, "", false, ""});
+    files.push_back({style_sidecar_path(summary.frequency), true, -1, "", false, ""});
+    files.push_back({summary.table, true, -1, "", false, ""});
   } else {
     add_run("", true);
   }
@@ -319,12 +327,12 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
   }
   // The solution map a stage reads from a file that no selected stage writes is an input, and
   // the first link of the chain.
-  if (stages.process && !stages.preprocess) files.push_back({proc.input, false, 0, "", ""});
-  if (stages.postprocess && !stages.process) files.push_back({post.input, false, 1, "", ""});
+  if (stages.process && !stages.preprocess) files.push_back({proc.input, false, 0, "", false, ""});
+  if (stages.postprocess && !stages.process) files.push_back({post.input, false, 1, "", false, ""});
   for (const std::string& input : plan.inputs) {
     bool solution = false;
     for (const PlannedFile& f : files) solution = solution || (!f.written && f.path == input);
-    if (!solution) files.push_back({input, false, -1, "", ""});
+    if (!solution) files.push_back({input, false, -1, "", false, ""});
   }
   check_distinct(files);
   return plan;
