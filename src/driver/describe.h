@@ -10,8 +10,8 @@
 /// One configuration property. Texts are one line; the optional ones are nullptr when absent.
 struct PropertyInfo {
   const char* name;      ///< dotted path
-  const char* type;      ///< file, file-or-empty, files, file-groups, number, numbers,
-                         ///< number-groups, integer, switch or word
+  const char* type;      ///< output (a file written), file-or-empty, files, file-groups,
+                         ///< number, numbers, number-groups, integer, switch or word
   const char* accepted;  ///< the accepted values in words
   const char* minimum;   ///< a JSON number bounding the value (or each element) from below
   const char* maximum;   ///< and from above
