@@ -14,11 +14,17 @@ HAVE_MPI := $(shell dpkg-query -W -f='$${Status}\n' $(MPI_PACKAGES) 2>/dev/null 
 PYTHON := /usr/bin/python3
 HAVE_PYTHON := $(shell $(PYTHON) -c 'import numpy, pytest; from osgeo import gdal' 2>/dev/null \
 	&& echo yes)
+# The QGIS provider's tests run when Debian's QGIS is installed (`make qgis-deps`, about 740 MB).
+QGIS_PACKAGES := qgis python3-qgis qgis-providers
+HAVE_QGIS := $(shell dpkg-query -W -f='$${Status}\n' $(QGIS_PACKAGES) 2>/dev/null | \
+	grep -c 'install ok installed')
+PLUGIN_ZIP := build/landalloc_processing.zip
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := config grid pipeline
 CTEST_FLAGS := --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build build-sanitize demo test test-release test-sanitize test-python bench fuzz fuzz-deps \
+.PHONY: all deps build build-sanitize demo test test-release test-sanitize test-python qgis-deps qgis-plugin \
+	test-qgis bench fuzz fuzz-deps \
 	mpi mpi-deps test-mpi clean
 
 all: build
@@ -43,7 +49,7 @@ demo: build
 	@examples/demo/run.sh $(RELEASE)/landalloc
 
 test: test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi) \
-	$(if $(HAVE_PYTHON),test-python)
+	$(if $(HAVE_PYTHON),test-python) $(if $(filter 3,$(HAVE_QGIS)),test-qgis)
 
 test-release: build
 	cd $(RELEASE) && ctest $(CTEST_FLAGS)
@@ -54,6 +60,26 @@ test-sanitize: build-sanitize
 test-python: build
 	env -u PYTHONHOME PYTHONPATH=python LANDALLOC=$(CURDIR)/$(RELEASE)/landalloc \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+# The QGIS plugin as QGIS installs it from a zip: the provider, the Python package it runs the
+# program through, and the example whose values fill the dialog.
+qgis-plugin:
+	rm -rf build/plugin && mkdir -p build/plugin
+	cp -r qgis/landalloc_processing build/plugin/
+	cp -r python/landalloc build/plugin/landalloc_processing/
+	cp examples/demo/config.json build/plugin/landalloc_processing/example.json
+	find build/plugin -name __pycache__ -prune -exec rm -rf {} +
+	cd build/plugin && rm -f ../$(notdir $(PLUGIN_ZIP)) && \
+	  $(PYTHON) -m zipfile -c ../$(notdir $(PLUGIN_ZIP)) landalloc_processing
+
+qgis-deps:
+	@scripts/install-deps.sh $(QGIS_PACKAGES)
+
+# qgis_process from Debian's own Python, with no other Python's settings.
+test-qgis: build qgis-plugin
+	env -u PYTHONHOME PATH=/usr/bin:$$PATH PYTHONPATH=python \
+	  LANDALLOC=$(CURDIR)/$(RELEASE)/landalloc LANDALLOC_PLUGIN_ZIP=$(CURDIR)/$(PLUGIN_ZIP) \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider qgis/tests
 
 # The same program with MPI, its repeats shared by the processes of a job.
 mpi-deps:

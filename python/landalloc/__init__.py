@@ -8,13 +8,28 @@ The package talks to the ``landalloc`` program only through its command line, it
     final = result.maps["out/postprocess.asc"].array
 """
 
-from landalloc.program import (
+from .program import (
     LandallocError,
     Map,
     Result,
+    command,
     describe,
+    error_lines,
     find_program,
+    read_map,
     run,
+    written_files,
 )
 
-__all__ = ["LandallocError", "Map", "Result", "describe", "find_program", "run"]
+__all__ = [
+    "LandallocError",
+    "Map",
+    "Result",
+    "command",
+    "describe",
+    "error_lines",
+    "find_program",
+    "read_map",
+    "run",
+    "written_files",
+]

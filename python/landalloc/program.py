@@ -95,14 +95,7 @@ def run(
 
     Raises LandallocError when the program ends with an error.
     """
-    args = [find_program(program)]
-    for stage in stages or ():
-        if stage.lower() not in STAGES:
-            raise ValueError(f"unknown stage '{stage}' (one of {', '.join(STAGES)})")
-        args.append("--" + stage.lower())
-    for option, value in (("--seed", seed), ("--repeats", repeats), ("--threads", threads)):
-        if value is not None:
-            args.append(f"{option}={int(value)}")
+    args = command(seed=seed, repeats=repeats, threads=threads, stages=stages, program=program)
     cwd = os.path.abspath(cwd or os.getcwd())
     with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
         if isinstance(config, dict):
@@ -113,9 +106,9 @@ def run(
             path = os.path.abspath(os.fspath(config))
         done = subprocess.run(args + [path], cwd=cwd, capture_output=True, text=True)
     if done.returncode != 0:
-        raise LandallocError(_error_lines(done.stdout, done.stderr), done.returncode, done.stdout)
+        raise LandallocError(error_lines(done.stdout, done.stderr), done.returncode, done.stdout)
     result = Result(log=done.stdout)
-    for name in _written(done.stdout):
+    for name in written_files(done.stdout):
         full = os.path.join(cwd, name)
         if name.lower().endswith(GRID_EXTENSIONS):
             result.maps[name] = read_map(full)
@@ -126,7 +119,7 @@ def run(
 
 def read_map(path: str) -> Map:
     """A grid file as a Map (float32 cells, as the program writes them)."""
-    dataset = gdal.Open(path)
+    dataset = gdal.Open(os.fspath(path))
     try:
         array = dataset.GetRasterBand(1).ReadAsArray().astype(numpy.float32)
         return Map(array, tuple(dataset.GetGeoTransform()), dataset.GetProjection() or "")
@@ -134,8 +127,27 @@ def read_map(path: str) -> Map:
         dataset = None
 
 
-def _written(log: str) -> List[str]:
-    # The log names every file it writes on a line "* write 'name'".
+def command(
+    seed: Optional[int] = None,
+    repeats: Optional[int] = None,
+    threads: Optional[int] = None,
+    stages: Optional[Iterable[str]] = None,
+    program: Optional[str] = None,
+) -> List[str]:
+    """The program and its options for a run (see run); the configuration file goes last."""
+    args = [find_program(program)]
+    for stage in stages or ():
+        if stage.lower() not in STAGES:
+            raise ValueError(f"unknown stage '{stage}' (one of {', '.join(STAGES)})")
+        args.append("--" + stage.lower())
+    for option, value in (("--seed", seed), ("--repeats", repeats), ("--threads", threads)):
+        if value is not None:
+            args.append(f"{option}={int(value)}")
+    return args
+
+
+def written_files(log: str) -> List[str]:
+    """The files a log reports written (its lines "* write 'name'"), each once, in order."""
     names = []
     for line in log.splitlines():
         if line.startswith("* write '") and line.endswith("'"):
@@ -145,7 +157,8 @@ def _written(log: str) -> List[str]:
     return names
 
 
-def _error_lines(log: str, err: str) -> str:
+def error_lines(log: str, err: str) -> str:
+    """The error a failed run reports: its log from the first "error: " line on."""
     lines = log.splitlines()
     for i, line in enumerate(lines):
         if line.startswith("error: "):
