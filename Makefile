@@ -77,7 +77,7 @@ qgis-deps:
 
 # qgis_process from Debian's own Python, with no other Python's settings.
 test-qgis: build qgis-plugin
-	env -u PYTHONHOME PATH=/usr/bin:$$PATH PYTHONPATH=python \
+	env -u PYTHONHOME PATH=/usr/bin:$$PATH PYTHONPATH=python QT_QPA_PLATFORM=offscreen \
 	  LANDALLOC=$(CURDIR)/$(RELEASE)/landalloc LANDALLOC_PLUGIN_ZIP=$(CURDIR)/$(PLUGIN_ZIP) \
 	  $(PYTHON) -m pytest -q -p no:cacheprovider qgis/tests
 
