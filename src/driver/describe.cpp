@@ -12,8 +12,8 @@ const char* const POST = "POSTPROCESS";
 const char* const SWITCH = "yes turns it on; anything else is off (warned unless no)";
 
 const std::vector<PropertyInfo> PROPERTIES = {
-    {"maps.potential-maps", "file-groups", "at least one group", nullptr, nullptr, nullptr,
-     nullptr, ALL,
+    {"maps.potential-maps", "file-groups", "at least one group", nullptr, nullptr, nullptr, nullptr,
+     ALL,
      "groups of potential maps: summed with their weights within a group, fused by the cell-wise "
      "maximum, normalised to 0-1; the first file sets the grid"},
     {"maps.potential-maps-weight", "number-groups",
@@ -24,8 +24,8 @@ const std::vector<PropertyInfo> PROPERTIES = {
     {"preprocess.init-values-map", "file-or-empty", "\"\" for none", nullptr, nullptr, nullptr,
      nullptr, PRE,
      "existing allocations: cells above 0 keep their value; new cells get the largest value + 1"},
-    {"preprocess.distribution-masks", "files", "may be empty (uniform placement)", nullptr,
-     nullptr, nullptr, nullptr, PRE, "the initial cells are placed preferably near these masks"},
+    {"preprocess.distribution-masks", "files", "may be empty (uniform placement)", nullptr, nullptr,
+     nullptr, nullptr, PRE, "the initial cells are placed preferably near these masks"},
     {"preprocess.convert-area", "number", "0 to 1", "0", "1", nullptr, nullptr, PRE,
      "the share of the available cells to allocate"},
     {"preprocess.debug-maps", "switch", SWITCH, nullptr, nullptr, nullptr, nullptr, PRE,
@@ -71,11 +71,11 @@ const std::vector<PropertyInfo> PROPERTIES = {
      nullptr, "PROCESS POSTPROCESS", "the optimised solution map"},
     {"postprocess.select.purge-limit", "integer", "any; 1 or less removes nothing", nullptr,
      nullptr, nullptr, nullptr, POST, "islands with fewer cells are removed"},
-    {"postprocess.select.method-distance.distance-masks", "files", "may be empty", nullptr,
-     nullptr, nullptr, nullptr, POST,
+    {"postprocess.select.method-distance.distance-masks", "files", "may be empty", nullptr, nullptr,
+     nullptr, nullptr, POST,
      "the selection by distance measures the distance, in cells, to these masks"},
-    {"postprocess.select.method-distance.distance-maps", "files", "may be empty", nullptr,
-     nullptr, nullptr, nullptr, POST, "read when the masks are empty: distances in map units"},
+    {"postprocess.select.method-distance.distance-maps", "files", "may be empty", nullptr, nullptr,
+     nullptr, nullptr, POST, "read when the masks are empty: distances in map units"},
     {"postprocess.select.method-distance.minimum-distance-to-mask", "integer",
      "0 or more; 0 skips the method", "0", nullptr, nullptr, nullptr, POST,
      "an island is chosen when enough of its cells lie within this many cells of a mask"},
@@ -133,7 +133,9 @@ std::string word_array(const char* text) {
 
 }  // namespace
 
-const std::vector<PropertyInfo>& property_table() { return PROPERTIES; }
+const std::vector<PropertyInfo>& property_table() {
+  return PROPERTIES;
+}
 
 const PropertyInfo* find_property(const std::string& name) {
   for (const PropertyInfo& p : PROPERTIES) {
@@ -143,8 +145,8 @@ const PropertyInfo* find_property(const std::string& name) {
 }
 
 std::string describe_json(const std::vector<OptionInfo>& options, const char* version) {
-  std::string out = "{\n  \"program\": \"landalloc\",\n  \"version\": " + quoted(version) +
-                    ",\n  \"options\": [";
+  std::string out =
+      "{\n  \"program\": \"landalloc\",\n  \"version\": " + quoted(version) + ",\n  \"options\": [";
   for (size_t i = 0; i < options.size(); ++i) {
     const OptionInfo& o = options[i];
     out += std::string(i == 0 ? "\n" : ",\n") + "    {\"name\": " + quoted(o.name) +

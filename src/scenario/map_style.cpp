@@ -12,8 +12,8 @@
 namespace {
 
 // Existing uses take these in turn; excluded, free and new cells have fixed colours.
-const char* const USE_COLOURS[] = {"#7b3294", "#c2a5cf", "#008837", "#a6dba0", "#e66101",
-                                   "#fdb863", "#5e3c99", "#b2abd2"};
+const char* const USE_COLOURS[] = {"#7b3294", "#c2a5cf", "#008837", "#a6dba0",
+                                   "#e66101", "#fdb863", "#5e3c99", "#b2abd2"};
 
 std::string number(double value) {
   char text[32];
@@ -95,13 +95,14 @@ void style_write_frequency(const std::string& path, int32_t runs) {
     const double value = runs * k / 4.0;
     items += entry("item", value, colours[k], number(value));
   }
-  write_style(path,
-              "    <rasterrenderer type=\"singlebandpseudocolor\" band=\"1\" opacity=\"1\" "
-              "alphaBand=\"-1\" classificationMin=\"0\" classificationMax=\"" +
-                  number(runs) +
-                  "\">\n      <rasterTransparency/>\n      <rastershader>\n"
-                  "        <colorrampshader colorRampType=\"INTERPOLATED\" classificationMode=\"2\" "
-                  "clip=\"0\" minimumValue=\"0\" maximumValue=\"" +
-                  number(runs) + "\">\n" + items +
-                  "        </colorrampshader>\n      </rastershader>\n    </rasterrenderer>\n");
+  write_style(
+      path,
+      "    <rasterrenderer type=\"singlebandpseudocolor\" band=\"1\" opacity=\"1\" "
+      "alphaBand=\"-1\" classificationMin=\"0\" classificationMax=\"" +
+          number(runs) +
+          "\">\n      <rasterTransparency/>\n      <rastershader>\n"
+          "        <colorrampshader colorRampType=\"INTERPOLATED\" classificationMode=\"2\" "
+          "clip=\"0\" minimumValue=\"0\" maximumValue=\"" +
+          number(runs) + "\">\n" + items +
+          "        </colorrampshader>\n      </rastershader>\n    </rasterrenderer>\n");
 }

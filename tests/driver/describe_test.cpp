@@ -26,13 +26,13 @@ std::string replaced(std::string text, const std::string& from, const std::strin
 TEST(DescribeTest, PropertyTableIsWhatTheStagesRead) {
   TempDir dir;
   for (const char* name : {"a.asc", "water.asc", "town.asc", "road.asc"}) {
-    std::filesystem::copy_file(std::string(LANDALLOC_TEST_DATA) + "/small/" + name,
-                               dir.path(name));
+    std::filesystem::copy_file(std::string(LANDALLOC_TEST_DATA) + "/small/" + name, dir.path(name));
   }
   const std::string annealing = read_file(std::string(LANDALLOC_TEST_DATA) + "/small/small.json");
   // Min-cut with its gap, distance maps in place of masks, growth within basins.
-  std::string min_cut = replaced(annealing, "\"process\": {", "\"process\": {\"method\": "
-                                                              "\"min-cut\", \"portfolio-gap\": 0.1, ");
+  std::string min_cut = replaced(annealing, "\"process\": {",
+                                 "\"process\": {\"method\": "
+                                 "\"min-cut\", \"portfolio-gap\": 0.1, ");
   min_cut = replaced(min_cut, "\"distance-masks\": [\"town.asc\"], \"distance-maps\": []",
                      "\"distance-masks\": [], \"distance-maps\": [\"a.asc\"]");
   min_cut = replaced(min_cut, "\"distance-masks\": [\"town.asc\"], \"distance-maps\": []",

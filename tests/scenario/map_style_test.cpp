@@ -27,15 +27,16 @@ TEST(MapStyleTest, CategoriesAreTheCodesOfTheMapAndTheRampEndsAtTheRuns) {
   style_write_solution(dir.path("out.tif"), cells.data(), cells.size());
   EXPECT_EQ(style_sidecar_path(dir.path("out.tif")), dir.path("out.qml"));
   EXPECT_EQ(style_sidecar_path("out.d/run"), "out.d/run.qml");
-  EXPECT_EQ(lines_with(dir.read("out.qml"), "paletteEntry"),
-            "        <paletteEntry value=\"-2\" color=\"#9e9e9e\" alpha=\"255\" label=\"excluded\"/>\n"
-            "        <paletteEntry value=\"0\" color=\"#f5f0e1\" alpha=\"255\" label=\"free\"/>\n"
-            "        <paletteEntry value=\"2\" color=\"#7b3294\" alpha=\"255\" "
-            "label=\"existing use 2\"/>\n"
-            "        <paletteEntry value=\"3\" color=\"#c2a5cf\" alpha=\"255\" "
-            "label=\"existing use 3\"/>\n"
-            "        <paletteEntry value=\"7\" color=\"#d7191c\" alpha=\"255\" "
-            "label=\"new allocation\"/>\n");
+  EXPECT_EQ(
+      lines_with(dir.read("out.qml"), "paletteEntry"),
+      "        <paletteEntry value=\"-2\" color=\"#9e9e9e\" alpha=\"255\" label=\"excluded\"/>\n"
+      "        <paletteEntry value=\"0\" color=\"#f5f0e1\" alpha=\"255\" label=\"free\"/>\n"
+      "        <paletteEntry value=\"2\" color=\"#7b3294\" alpha=\"255\" "
+      "label=\"existing use 2\"/>\n"
+      "        <paletteEntry value=\"3\" color=\"#c2a5cf\" alpha=\"255\" "
+      "label=\"existing use 3\"/>\n"
+      "        <paletteEntry value=\"7\" color=\"#d7191c\" alpha=\"255\" "
+      "label=\"new allocation\"/>\n");
 
   style_write_frequency(dir.path("out.frequency.asc"), 6);
   const std::string ramp = dir.read("out.frequency.qml");
