@@ -9,11 +9,22 @@ MPI_PACKAGES := libopenmpi-dev openmpi-bin
 # installs them); `make mpi` installs them first.
 HAVE_MPI := $(shell dpkg-query -W -f='$${Status}\n' $(MPI_PACKAGES) 2>/dev/null | \
 	grep -c 'install ok installed')
+# The Python package's tests run with Debian's Python (a pyenv or conda python3 first on PATH
+# lacks its GDAL bindings) when it has numpy, GDAL's bindings and pytest.
+PYTHON := /usr/bin/python3
+HAVE_PYTHON := $(shell $(PYTHON) -c 'import numpy, pytest; from osgeo import gdal' 2>/dev/null \
+	&& echo yes)
+# The QGIS provider's tests run when Debian's QGIS is installed (`make qgis-deps`, about 740 MB).
+QGIS_PACKAGES := qgis python3-qgis qgis-providers
+HAVE_QGIS := $(shell dpkg-query -W -f='$${Status}\n' $(QGIS_PACKAGES) 2>/dev/null | \
+	grep -c 'install ok installed')
+PLUGIN_ZIP := build/landalloc_processing.zip
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := config grid pipeline
 CTEST_FLAGS := --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build build-sanitize demo test test-release test-sanitize bench fuzz fuzz-deps \
+.PHONY: all deps build build-sanitize demo test test-release test-sanitize test-python qgis-deps qgis-plugin \
+	test-qgis bench fuzz fuzz-deps \
 	mpi mpi-deps test-mpi clean
 
 all: build
@@ -37,13 +48,38 @@ build-sanitize: deps $(SANITIZE)/CMakeCache.txt
 demo: build
 	@examples/demo/run.sh $(RELEASE)/landalloc
 
-test: test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi)
+test: test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi) \
+	$(if $(HAVE_PYTHON),test-python) $(if $(filter 3,$(HAVE_QGIS)),test-qgis)
 
 test-release: build
 	cd $(RELEASE) && ctest $(CTEST_FLAGS)
 
 test-sanitize: build-sanitize
 	cd $(SANITIZE) && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
+
+test-python: build
+	env -u PYTHONHOME PYTHONPATH=python LANDALLOC=$(CURDIR)/$(RELEASE)/landalloc \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider python/tests
+
+# The QGIS plugin as QGIS installs it from a zip: the provider, the Python package it runs the
+# program through, and the example whose values fill the dialog.
+qgis-plugin:
+	rm -rf build/plugin && mkdir -p build/plugin
+	cp -r qgis/landalloc_processing build/plugin/
+	cp -r python/landalloc build/plugin/landalloc_processing/
+	cp examples/demo/config.json build/plugin/landalloc_processing/example.json
+	find build/plugin -name __pycache__ -prune -exec rm -rf {} +
+	cd build/plugin && rm -f ../$(notdir $(PLUGIN_ZIP)) && \
+	  $(PYTHON) -m zipfile -c ../$(notdir $(PLUGIN_ZIP)) landalloc_processing
+
+qgis-deps:
+	@scripts/install-deps.sh $(QGIS_PACKAGES)
+
+# qgis_process from Debian's own Python, with no other Python's settings.
+test-qgis: build qgis-plugin
+	env -u PYTHONHOME PATH=/usr/bin:$$PATH PYTHONPATH=python QT_QPA_PLATFORM=offscreen \
+	  LANDALLOC=$(CURDIR)/$(RELEASE)/landalloc LANDALLOC_PLUGIN_ZIP=$(CURDIR)/$(PLUGIN_ZIP) \
+	  $(PYTHON) -m pytest -q -p no:cacheprovider qgis/tests
 
 # The same program with MPI, its repeats shared by the processes of a job.
 mpi-deps:

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build, the tests and the demo need, only those that are missing.
 # As root it runs apt-get; otherwise it names the packages and stops.
 set -eu
-packages="cmake g++ make libjsmn-dev libgtest-dev libgmock-dev libbenchmark-dev libboost-graph-dev libgdal-dev gnuplot-nox $*"
+packages="cmake g++ make libjsmn-dev libgtest-dev libgmock-dev libbenchmark-dev libboost-graph-dev libgdal-dev gnuplot-nox python3-numpy python3-gdal python3-pytest $*"
 missing=""
 for p in $packages; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then

@@ -377,6 +377,10 @@ int32_t config_child_count(const ConfigDocument& doc, int32_t i) {
 }
 
 int32_t config_find(const ConfigDocument& doc, int32_t start, const char* path) {
+  if (doc.read.on && start == 0) {
+    std::lock_guard<std::mutex> hold(doc.read.lock);
+    doc.read.paths.insert(path);
+  }
   const char* p = path;
   int32_t cur = start;
   while (true) {

@@ -49,6 +49,21 @@ struct WarnedSwitches {
   std::mutex lock;
 };
 
+/// The property paths looked up in a document, when asked for: how a test finds every property the
+/// stages read without a second list of them. Off in a run.
+struct ReadRecord {
+  ReadRecord() = default;
+  ReadRecord(const ReadRecord& other) : on(other.on), paths(other.paths) {}
+  ReadRecord& operator=(const ReadRecord& other) {
+    on = other.on;
+    paths = other.paths;
+    return *this;
+  }
+  bool on = false;
+  std::set<std::string> paths;
+  std::mutex lock;
+};
+
 /// A tokenised configuration file. The text of a string token is decoded in place: its span
 /// holds the UTF-8 text the escapes stand for.
 struct ConfigDocument {
@@ -59,6 +74,7 @@ struct ConfigDocument {
   int32_t error_column = 0;  ///< in characters from 1
   std::vector<std::string> warnings;  ///< lines of warnings found while loading (keys given twice)
   mutable WarnedSwitches warned;
+  mutable ReadRecord read;  ///< paths looked up from the root, when `read.on`
 };
 
 /// Tokenises `text` (copied; it ends at its first NUL; a UTF-8 byte-order mark before it is

@@ -21,6 +21,7 @@
 #include "base/output_file.h"
 #include "base/random.h"
 #include "config/config.h"
+#include "driver/describe.h"
 #include "driver/preflight.h"
 #include "driver/repeat_job.h"
 #include "driver/repeats.h"
@@ -48,6 +49,7 @@ struct CommandLine {
   bool check = false;
   bool progress = false;
   bool help = false;
+  bool describe = false;
   bool version = false;
 };
 
@@ -63,6 +65,7 @@ enum class OptionAction {
   check,
   progress,
   help,
+  describe,
   version
 };
 
@@ -105,6 +108,8 @@ const Option OPTIONS[] = {
     {"--progress", nullptr, false, OptionAction::progress,
      "show a progress line on standard error even when it is not a terminal"},
     {"--help", nullptr, false, OptionAction::help, "print this help and exit"},
+    {"--describe", nullptr, false, OptionAction::describe,
+     "print every option and configuration property as JSON and exit"},
     {"--version", nullptr, false, OptionAction::version, "print the program version and exit"},
 };
 
@@ -133,6 +138,12 @@ void print_help() {
     if (option.value != nullptr) name += std::string("=") + option.value;
     log_message("  %-15s %s\n", name.c_str(), option.help);
   }
+}
+
+void print_description() {
+  std::vector<OptionInfo> options;
+  for (const Option& option : OPTIONS) options.push_back({option.name, option.value, option.help});
+  log_message("%s", describe_json(options, LANDALLOC_VERSION).c_str());
 }
 
 // A seed is a plain decimal number: no sign, no blanks, no suffix, within 64 bits.
@@ -263,12 +274,15 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
       case OptionAction::help:
         line->help = true;
         break;
+      case OptionAction::describe:
+        line->describe = true;
+        break;
       case OptionAction::version:
         line->version = true;
         break;
     }
   }
-  if (line->help || line->version) return true;
+  if (line->help || line->describe || line->version) return true;
   if (pending != nullptr) {
     log_message("error: option '%s' applies to no configuration file!\n", pending);
     log_message("%s", USAGE);
@@ -566,8 +580,10 @@ int driver_main(int argc, char** argv, const Cluster& cluster) {
   CommandLine line;
   const bool parsed = parse_command_line(argc, argv, &line);
   if (parsed && line.help) print_help();
-  if (parsed && line.version && !line.help) log_message("landalloc %s\n", LANDALLOC_VERSION);
-  if (!parsed || line.help || line.version) {
+  if (parsed && line.describe && !line.help) print_description();
+  if (parsed && line.version && !line.help && !line.describe)
+    log_message("landalloc %s\n", LANDALLOC_VERSION);
+  if (!parsed || line.help || line.describe || line.version) {
     std::fflush(log_stream());
     return parsed ? 0 : -1;
   }

@@ -7,9 +7,11 @@
 #include <algorithm>
 #include <cstdlib>
 #include <map>
+#include <tuple>
 
 #include "base/log.h"
 #include "config/config.h"
+#include "driver/describe.h"
 #include "driver/repeats.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
@@ -17,59 +19,10 @@
 #include "raster/geotiff.h"
 #include "raster/grid.h"
 #include "scenario/loaders.h"
+#include "scenario/map_style.h"
 #include "scenario/scenario.h"
 
 namespace {
-
-// Every property that some stage reads, also those read only in some modes.
-const char* const KNOWN_PROPERTIES[] = {
-    "maps.potential-maps",
-    "maps.potential-maps-weight",
-    "maps.exclusion-masks",
-    "preprocess.init-values-map",
-    "preprocess.distribution-masks",
-    "preprocess.convert-area",
-    "preprocess.debug-maps",
-    "preprocess.output",
-    "process.method",
-    "process.portfolio-gap",
-    "process.time-limit",
-    "process.keep-best",
-    "process.polish",
-    "process.functions-weight",
-    "process.pinit",
-    "process.tinit",
-    "process.tnext",
-    "process.nmovs",
-    "process.nstages",
-    "process.kb",
-    "process.random-select",
-    "process.distance-masks",
-    "process.distance-maps",
-    "process.debug-maps",
-    "process.debug-evolution",
-    "process.autotunning",
-    "process.output",
-    "postprocess.select.purge-limit",
-    "postprocess.select.method-distance.distance-masks",
-    "postprocess.select.method-distance.distance-maps",
-    "postprocess.select.method-distance.minimum-distance-to-mask",
-    "postprocess.select.method-distance.minimum-cells-at-distance",
-    "postprocess.select.method-value.accumulated-value",
-    "postprocess.expand.assign-preference",
-    "postprocess.expand.basins-map",
-    "postprocess.expand.minimim-cells-in-basin",
-    "postprocess.debug-maps",
-    "postprocess.output",
-    "postprocess.output-mask",
-};
-
-bool is_known(const std::string& path) {
-  for (const char* known : KNOWN_PROPERTIES) {
-    if (path == known) return true;
-  }
-  return false;
-}
 
 // Levenshtein distance: insertions, deletions and substitutions of single characters.
 size_t edit_distance(const std::string& a, const std::string& b) {
@@ -89,7 +42,7 @@ size_t edit_distance(const std::string& a, const std::string& b) {
 
 void warn_unknown_properties(const ConfigDocument& config) {
   for (const std::string& path : config_leaf_paths(config)) {
-    if (is_known(path)) continue;
+    if (find_property(path) != nullptr) continue;
     const std::string nearest = nearest_known_property(path);
     if (nearest.empty()) {
       log_message("! unknown property '%s'\n", path.c_str());
@@ -222,27 +175,30 @@ struct PlannedFile {
   bool written = false;
   int solution = -1;
   std::string tag;
+  bool style = false;    ///< the style sidecar of the map of the same stage and tag
   std::string identity;  ///< filled by the check
 };
 
 // Refuses the first written file of the plan that is the same file as another, but along the
 // chain of solution maps of one run: each stage may write its solution over the one it has read,
-// so a run of equal solutions from one stage to a later one is allowed.
+// so a run of equal solutions from one stage to a later one is allowed, and so is the run of
+// their style sidecars.
 void check_distinct(std::vector<PlannedFile>& files) {
   FileIdentities identities;
   std::map<std::string, std::vector<size_t>> named;  // the files of each identity, in plan order
-  std::map<std::pair<std::string, int>, std::string> solutions;  // (tag, stage) -> identity
+  // (tag, stage, style) -> identity
+  std::map<std::tuple<std::string, int, bool>, std::string> solutions;
   for (size_t i = 0; i < files.size(); ++i) {
     PlannedFile& f = files[i];
     f.identity = identities.of(f.path);
     named[f.identity].push_back(i);
-    if (f.solution >= 0) solutions[{f.tag, f.solution}] = f.identity;
+    if (f.solution >= 0) solutions[{f.tag, f.solution, f.style}] = f.identity;
   }
   const auto chained = [&](const PlannedFile& a, const PlannedFile& b) {
-    if (a.solution < 0 || b.solution < 0 || a.tag != b.tag) return false;
+    if (a.solution < 0 || b.solution < 0 || a.tag != b.tag || a.style != b.style) return false;
     for (int stage = std::min(a.solution, b.solution); stage <= std::max(a.solution, b.solution);
          ++stage) {
-      const auto at = solutions.find({a.tag, stage});
+      const auto at = solutions.find({a.tag, stage, a.style});
       if (at == solutions.end() || at->second != a.identity) return false;
     }
     return true;
@@ -264,11 +220,11 @@ void check_distinct(std::vector<PlannedFile>& files) {
 std::string nearest_known_property(const std::string& path) {
   std::string nearest;
   size_t best = path.size();
-  for (const char* known : KNOWN_PROPERTIES) {
-    const size_t d = edit_distance(path, known);
+  for (const PropertyInfo& known : property_table()) {
+    const size_t d = edit_distance(path, known.name);
     if (d < best) {
       best = d;
-      nearest = known;
+      nearest = known.name;
     }
   }
   // Near means a few slips for the length of the name; anything further is no suggestion.
@@ -337,8 +293,10 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     const auto add = [&](const std::vector<std::string>& debug_files, const std::string& output,
                          int solution) {
       for (size_t i = 0; debug && i < debug_files.size(); ++i)
-        files.push_back({debug_files[i], true, -1, tag, ""});
-      files.push_back({run_file_path(run, output), true, solution, tag, ""});
+        files.push_back({debug_files[i], true, -1, tag, false, ""});
+      const std::string path = run_file_path(run, output);
+      files.push_back({path, true, solution, tag, false, ""});
+      files.push_back({style_sidecar_path(path), true, solution, tag, true, ""});
     };
     if (stages.preprocess)
       add(preprocess_debug_files(pre, run_file_path(run, pre.output)), pre.output, 0);
@@ -355,8 +313,9 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
       add_run(repeat_run_tag(r, shape.repeats), true);
     add_run("", false);
     const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
-    files.push_back({summary.frequency, true, -1, "", ""});
-    files.push_back({summary.table, true, -1, "", ""});
+    files.push_back({summary.frequency, true, -1, "", false, ""});
+    files.push_back({style_sidecar_path(summary.frequency), true, -1, "", false, ""});
+    files.push_back({summary.table, true, -1, "", false, ""});
   } else {
     add_run("", true);
   }
@@ -368,12 +327,12 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
   }
   // The solution map a stage reads from a file that no selected stage writes is an input, and
   // the first link of the chain.
-  if (stages.process && !stages.preprocess) files.push_back({proc.input, false, 0, "", ""});
-  if (stages.postprocess && !stages.process) files.push_back({post.input, false, 1, "", ""});
+  if (stages.process && !stages.preprocess) files.push_back({proc.input, false, 0, "", false, ""});
+  if (stages.postprocess && !stages.process) files.push_back({post.input, false, 1, "", false, ""});
   for (const std::string& input : plan.inputs) {
     bool solution = false;
     for (const PlannedFile& f : files) solution = solution || (!f.written && f.path == input);
-    if (!solution) files.push_back({input, false, -1, "", ""});
+    if (!solution) files.push_back({input, false, -1, "", false, ""});
   }
   check_distinct(files);
   return plan;

@@ -18,6 +18,7 @@
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
 #include "raster/grid.h"
+#include "scenario/map_style.h"
 
 namespace {
 
@@ -189,19 +190,21 @@ void run_worker(const Scenario& scenario, const RepeatShared& shared, const Repe
   }
 }
 
-// Writes `cells`; `transform` turns each value into the one written.
+// Writes `cells`; `transform` turns each value into the one written. Returns the cells written.
 template <typename Transform>
-void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path,
-               Transform transform) {
+MapBlock write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path,
+                   Transform transform) {
   MapBlock maps = maps_allocate_quiet(geometry, 1);
   float* out = maps.map(0);
   cells.unpack(out);
   for (size_t i = 0; i < cells.size(); ++i) out[i] = transform(out[i]);
   grid_write(path.c_str(), maps, 0);
+  return maps;
 }
 
 void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path) {
-  write_map(geometry, cells, path, [](float value) { return value; });
+  const MapBlock maps = write_map(geometry, cells, path, [](float value) { return value; });
+  style_write_solution(path, maps.map(0), maps.cell_count());
 }
 
 // Per cell, the number of runs that allocate it; no data where the potential or the final map has
@@ -387,12 +390,14 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
     const float value = best_maps->working_cell_value;
     write_map(shared.geometry, best_maps->postprocess_output, p.output_mask,
               [value](float cell) { return cell == value ? 1.0f : CELL_NODATA; });
+    style_write_mask(p.output_mask);
   }
   const PackedMap& final_map = stages.postprocess ? best_maps->postprocess_output
                                : stages.process   ? best_maps->process_output
                                                   : best_maps->preprocess_output;
   const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
   write_frequency_grid(shared, counts, final_map, summary.frequency);
+  style_write_frequency(summary.frequency, options.repeats);
   write_runs_table(runs, best, summary.table);
   log_message("  frequency map '%s'\n", summary.frequency.c_str());
   log_message("  runs table '%s'\n", summary.table.c_str());

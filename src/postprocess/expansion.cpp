@@ -6,6 +6,7 @@
 #include "postprocess/expand_basic.h"
 #include "postprocess/expand_basins.h"
 #include "raster/grid.h"
+#include "scenario/map_style.h"
 
 namespace {
 
@@ -77,10 +78,15 @@ void write_final_maps(PostprocessRun& p) {
   const size_t n = p.maps.cell_count();
   const std::string output = run_file_path(run, p.params.output);
   if (run.in_memory) run.postprocess_output.assign(solution, solution + n);
-  if (!output.empty()) grid_write(output.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
+  if (!output.empty()) {
+    grid_write(output.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
+    style_write_solution(output, solution, n);
+  }
 
   float* mask = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   for (size_t i = 0; i < n; ++i) mask[i] = mask[i] == p.working_cell_value ? 1.0f : CELL_NODATA;
   const std::string output_mask = run_file_path(run, p.params.output_mask);
-  if (!output_mask.empty()) grid_write(output_mask.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
+  if (output_mask.empty()) return;
+  grid_write(output_mask.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
+  style_write_mask(output_mask);
 }

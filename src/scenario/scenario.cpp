@@ -4,6 +4,7 @@
 
 #include "base/log.h"
 #include "raster/grid.h"
+#include "scenario/map_style.h"
 
 namespace {
 
@@ -42,13 +43,16 @@ void stage_read_handover(Run& run, Handover which, const std::string& path, MapB
 
 void stage_write_handover(Run& run, Handover which, const std::string& path, const MapBlock& maps,
                           int32_t k) {
+  const float* cells = maps.map(k);
   if (!run.in_memory) {
     grid_write(path.c_str(), maps, k);
+    style_write_solution(path, cells, maps.cell_count());
     return;
   }
   log_message("* keep '%s' in memory\n", path.c_str());
-  const float* cells = maps.map(k);
   handover_slot(run, which).assign(cells, cells + maps.cell_count());
   const std::string kept = run_file_path(run, path);
-  if (!kept.empty()) grid_write(kept.c_str(), maps, k);
+  if (kept.empty()) return;
+  grid_write(kept.c_str(), maps, k);
+  style_write_solution(kept, cells, maps.cell_count());
 }

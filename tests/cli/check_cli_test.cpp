@@ -169,7 +169,8 @@ TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
   EXPECT_EQ(r.out, "check 'small.json'\n" + warnings +
                        "  stages PROCESS POSTPROCESS\n  reads 'a.asc'\n  reads 'pre.asc'\n"
                        "  reads 'town.asc'\n  writes 'proc.asc.debug.evolution.lst'\n"
-                       "  writes 'proc.asc'\n  writes 'post.asc'\n  writes 'mask.asc'\n"
+                       "  writes 'proc.asc'\n  writes 'proc.qml'\n  writes 'post.asc'\n"
+                       "  writes 'post.qml'\n  writes 'mask.asc'\n  writes 'mask.qml'\n"
                        "check passed\n");
   EXPECT_TRUE(dir.read("proc.asc") + dir.read("post.asc") == before);
 
@@ -231,6 +232,8 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
        "\"yes\", \"output\": \"proc.asc\"|\"yes\", \"debug-evolution\"", "proc.asc.debug.map-1.asc",
        same + "proc.asc.debug.map-1.asc'"},
       {"", "\"proc.asc\"", "\"pre.asc\"", "", ""},
+      // Two maps of one name stem share the style sidecar that QGIS looks for.
+      {"", "\"mask.asc\"", "\"post\"", "post.qml", same + "post.qml'"},
       {"--repeats=2", "\"mask.asc\"", "\"post.frequency.asc\"", "post.frequency.asc",
        same + "post.frequency.asc'"},
       {"--repeats=2 --keep-runs", "\"mask.asc\"", "\"post.run2.asc\"", "post.run2.asc",

@@ -58,8 +58,10 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
       ASSERT_EQ(results[t].code, 0) << results[t].out;
     }
     const std::vector<std::string> names = outputs(dirs[0]);
-    EXPECT_EQ(names, (std::vector<std::string>{"mask.asc", "post.asc", "post.frequency.asc",
-                                               "post.runs.csv", "pre.asc", "proc.asc"}));
+    EXPECT_EQ(names,
+              (std::vector<std::string>{"mask.asc", "mask.qml", "post.asc", "post.frequency.asc",
+                                        "post.frequency.qml", "post.qml", "post.runs.csv",
+                                        "pre.asc", "pre.qml", "proc.asc", "proc.qml"}));
     for (int t = 1; t < 3; ++t) {
       EXPECT_EQ(results[t].out, results[0].out) << threads[t];
       ASSERT_EQ(outputs(dirs[t]), names) << threads[t];

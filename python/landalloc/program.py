@@ -1,0 +1,180 @@
+"""Finding and running the landalloc program, and reading back what it wrote."""
+
+import csv
+import json
+import os
+import shutil
+import subprocess
+import tempfile
+from dataclasses import dataclass, field
+from typing import Any, Dict, Iterable, List, Optional, Union
+
+import numpy
+from osgeo import gdal
+
+gdal.UseExceptions()
+
+STAGES = ("preprocess", "process", "postprocess")
+GRID_EXTENSIONS = (".asc", ".tif", ".tiff")
+
+
+class LandallocError(RuntimeError):
+    """The program ended with an error.
+
+    ``message`` holds the program's error lines (from its first ``error: `` line on), ``code``
+    its exit code as the shell sees it (255 for the program's -1) and ``log`` its whole output.
+    """
+
+    def __init__(self, message: str, code: int, log: str):
+        super().__init__(f"{message} (exit code {code})")
+        self.message = message
+        self.code = code
+        self.log = log
+
+
+@dataclass
+class Map:
+    """A grid the program wrote: its cells, its GDAL geotransform and its CRS (WKT, or "")."""
+
+    array: numpy.ndarray
+    geotransform: tuple
+    crs: str
+
+
+@dataclass
+class Result:
+    """What a run left behind.
+
+    ``maps`` holds every grid the log reports written, in the order written, under the name the
+    log gives it (as the configuration names it); ``runs`` the rows of the runs table of a run
+    with repeats (numbers as int or float), else None; ``log`` the program's standard output.
+    """
+
+    maps: Dict[str, Map] = field(default_factory=dict)
+    runs: Optional[List[Dict[str, Any]]] = None
+    log: str = ""
+
+
+def find_program(program: Optional[str] = None) -> str:
+    """The landalloc program to run: `program` if given, else $LANDALLOC, else the first on PATH."""
+    candidate = program or os.environ.get("LANDALLOC") or shutil.which("landalloc")
+    if not candidate or not os.access(candidate, os.X_OK):
+        raise FileNotFoundError(
+            f"landalloc program not found ({candidate or 'not on PATH'}): "
+            "pass program=..., or set LANDALLOC"
+        )
+    return candidate
+
+
+def describe(program: Optional[str] = None) -> Dict[str, Any]:
+    """The program's ``--describe`` document: its options and every configuration property."""
+    done = subprocess.run(
+        [find_program(program), "--describe"], capture_output=True, text=True, check=True
+    )
+    return json.loads(done.stdout)
+
+
+def run(
+    config: Union[dict, str, os.PathLike],
+    seed: Optional[int] = None,
+    repeats: Optional[int] = None,
+    threads: Optional[int] = None,
+    stages: Optional[Iterable[str]] = None,
+    program: Optional[str] = None,
+    cwd: Optional[str] = None,
+) -> Result:
+    """Runs landalloc on one configuration and returns its maps, runs table and log.
+
+    config: the configuration as a dict (written to a temporary file for the run) or the path of
+        a JSON file. The program runs in `cwd` (default: the current folder) and resolves every
+        relative file name of the configuration against it, whether the configuration is a dict
+        or a file: relative names are relative to `cwd`, not to the configuration file's folder.
+    seed, repeats, threads: as ``--seed``, ``--repeats`` and ``--threads``.
+    stages: names among "preprocess", "process", "postprocess"; None runs all three.
+    program: the program to run (see find_program).
+
+    Raises LandallocError when the program ends with an error.
+    """
+    args = command(seed=seed, repeats=repeats, threads=threads, stages=stages, program=program)
+    cwd = os.path.abspath(cwd or os.getcwd())
+    with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
+        if isinstance(config, dict):
+            path = os.path.join(folder, "config.json")
+            with open(path, "w", encoding="utf-8") as out:
+                json.dump(config, out, indent=1)
+        else:
+            path = os.path.abspath(os.fspath(config))
+        done = subprocess.run(args + [path], cwd=cwd, capture_output=True, text=True)
+    if done.returncode != 0:
+        raise LandallocError(error_lines(done.stdout, done.stderr), done.returncode, done.stdout)
+    result = Result(log=done.stdout)
+    for name in written_files(done.stdout):
+        full = os.path.join(cwd, name)
+        if name.lower().endswith(GRID_EXTENSIONS):
+            result.maps[name] = read_map(full)
+        elif name.endswith(".runs.csv"):
+            result.runs = _read_table(full)
+    return result
+
+
+def read_map(path: str) -> Map:
+    """A grid file as a Map (float32 cells, as the program writes them)."""
+    dataset = gdal.Open(os.fspath(path))
+    try:
+        array = dataset.GetRasterBand(1).ReadAsArray().astype(numpy.float32)
+        return Map(array, tuple(dataset.GetGeoTransform()), dataset.GetProjection() or "")
+    finally:
+        dataset = None
+
+
+def command(
+    seed: Optional[int] = None,
+    repeats: Optional[int] = None,
+    threads: Optional[int] = None,
+    stages: Optional[Iterable[str]] = None,
+    program: Optional[str] = None,
+) -> List[str]:
+    """The program and its options for a run (see run); the configuration file goes last."""
+    args = [find_program(program)]
+    for stage in stages or ():
+        if stage.lower() not in STAGES:
+            raise ValueError(f"unknown stage '{stage}' (one of {', '.join(STAGES)})")
+        args.append("--" + stage.lower())
+    for option, value in (("--seed", seed), ("--repeats", repeats), ("--threads", threads)):
+        if value is not None:
+            args.append(f"{option}={int(value)}")
+    return args
+
+
+def written_files(log: str) -> List[str]:
+    """The files a log reports written (its lines "* write 'name'"), each once, in order."""
+    names = []
+    for line in log.splitlines():
+        if line.startswith("* write '") and line.endswith("'"):
+            name = line[len("* write '") : -1]
+            if name not in names:
+                names.append(name)
+    return names
+
+
+def error_lines(log: str, err: str) -> str:
+    """The error a failed run reports: its log from the first "error: " line on."""
+    lines = log.splitlines()
+    for i, line in enumerate(lines):
+        if line.startswith("error: "):
+            return "\n".join(lines[i:]).strip()
+    return (err.strip() or "\n".join(lines[-3:])).strip()
+
+
+def _number(text: str) -> Any:
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+def _read_table(path: str) -> List[Dict[str, Any]]:
+    with open(path, newline="", encoding="utf-8") as table:
+        return [{k: _number(v) for k, v in row.items()} for row in csv.DictReader(table)]

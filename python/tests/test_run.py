@@ -1,0 +1,71 @@
+"""The package against the built program, on the small configuration of the C++ tests."""
+
+import json
+import os
+import shutil
+
+import numpy
+import pytest
+
+import landalloc
+
+SMALL = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "data", "small")
+
+
+@pytest.fixture
+def folder(tmp_path):
+    for name in os.listdir(SMALL):
+        shutil.copy(os.path.join(SMALL, name), tmp_path)
+    # A coordinate system beside the first potential map is carried to every output.
+    shutil.copy(os.path.join(SMALL, "..", "utm32.prj"), tmp_path / "a.prj")
+    return tmp_path
+
+
+def small_config(folder):
+    with open(folder / "small.json", encoding="utf-8") as text:
+        return json.load(text)
+
+
+def without_seconds(runs):
+    return [{k: v for k, v in row.items() if k != "seconds"} for row in runs]
+
+
+# A dict is written where the program finds its relative names as it finds those of a file; the
+# arrays are the cells of the written files, and the runs table has one row per repeat.
+def test_dict_and_file_give_the_written_maps(folder):
+    from_dict = landalloc.run(small_config(folder), seed=5, repeats=3, threads=2, cwd=folder)
+    from_file = landalloc.run(folder / "small.json", seed=5, repeats=3, threads=1, cwd=folder)
+    names = ["pre.asc", "proc.asc", "post.asc", "mask.asc", "post.frequency.asc"]
+    assert list(from_dict.maps) == names == list(from_file.maps)
+    for name in names:
+        written = numpy.loadtxt(folder / name, skiprows=6, dtype=numpy.float32)
+        assert numpy.array_equal(from_dict.maps[name].array, written)
+        assert numpy.array_equal(from_file.maps[name].array, written)
+        assert from_dict.maps[name].geotransform == (100.0, 10.0, 0.0, 250.0, 0.0, -10.0)
+        assert "UTM zone 32N" in from_dict.maps[name].crs
+    assert [row["seed"] for row in from_dict.runs] == [5, 6, 7]
+    assert without_seconds(from_dict.runs) == without_seconds(from_file.runs)
+    assert "* write 'post.runs.csv'" in from_dict.log
+
+
+def test_failing_configuration_raises_with_the_message(folder):
+    config = small_config(folder)
+    del config["process"]["kb"]
+    with pytest.raises(landalloc.LandallocError) as raised:
+        landalloc.run(config, stages=["process"], cwd=folder)
+    assert raised.value.code == 2
+    assert raised.value.message == "error: property 'process.kb' not found in config json file!"
+
+
+# The properties a front offers are those the program describes: the small configuration uses no
+# other.
+def test_describe_names_every_property_of_a_configuration(folder):
+    def leaves(node, prefix=""):
+        for key, value in node.items():
+            if isinstance(value, dict):
+                yield from leaves(value, prefix + key + ".")
+            else:
+                yield prefix + key
+
+    described = {p["name"] for p in landalloc.describe()["properties"]}
+    assert set(leaves(small_config(folder))) <= described

@@ -1,0 +1,272 @@
+"""The algorithms. "Allocate land use" builds its parameters from the program's --describe
+document, so that a property the program gains appears in the dialog without a list here."""
+
+import json
+import os
+import tempfile
+
+from qgis.core import (
+    QgsProcessing,
+    QgsProcessingAlgorithm,
+    QgsProcessingContext,
+    QgsProcessingOutputMultipleLayers,
+    QgsProcessingParameterBoolean,
+    QgsProcessingParameterEnum,
+    QgsProcessingParameterFile,
+    QgsProcessingParameterMultipleLayers,
+    QgsProcessingParameterNumber,
+    QgsProcessingParameterRasterDestination,
+    QgsProcessingParameterRasterLayer,
+    QgsProcessingParameterString,
+)
+
+from . import runner
+
+STAGES = ["PREPROCESS", "PROCESS", "POSTPROCESS"]
+GRIDS = (".asc", ".tif", ".tiff")
+# The example's values fill the dialog, since the program has no defaults for most properties.
+EXAMPLE = [
+    os.path.join(os.path.dirname(__file__), "example.json"),
+    os.path.join(os.path.dirname(__file__), "..", "..", "examples", "demo", "config.json"),
+]
+
+
+def parameter_name(name):
+    """The Processing name of a property or option: "process.nmovs" is "PROCESS_NMOVS"."""
+    return name.strip("-").upper().replace(".", "_").replace("-", "_")
+
+
+def _example():
+    for path in EXAMPLE:
+        if os.path.isfile(path):
+            with open(path, encoding="utf-8") as text:
+                return json.load(text)
+    return {}
+
+
+def _lookup(config, name):
+    for key in name.split("."):
+        if not isinstance(config, dict) or key not in config:
+            return None
+        config = config[key]
+    return config
+
+
+def _numbers(text):
+    return [float(v) for v in text.replace(",", " ").split()]
+
+
+def _count_options(algorithm, options):
+    for option in options:
+        if option["argument"] is None:
+            continue
+        algorithm.addParameter(
+            QgsProcessingParameterNumber(
+                parameter_name(option["name"]),
+                option["help"],
+                QgsProcessingParameterNumber.Integer,
+                optional=True,
+                minValue=0,
+            )
+        )
+
+
+def _command(algorithm, parameters, context, options, stages=None):
+    values = {}
+    for option in options:
+        if option["argument"] is None:
+            continue
+        name = parameter_name(option["name"])
+        if parameters.get(name) is not None:
+            values[option["name"].strip("-")] = algorithm.parameterAsInt(parameters, name, context)
+    return runner.la.command(stages=stages, program=runner.program(), **values)
+
+
+def _load(context, cwd, written):
+    maps = []
+    for name in written:
+        if name.lower().endswith(GRIDS):
+            path = os.path.join(cwd, name)
+            maps.append(path)
+            # A map opened from its file takes the style the program wrote beside it.
+            details = QgsProcessingContext.LayerDetails(
+                os.path.basename(path), context.project(), ""
+            )
+            context.addLayerToLoadOnCompletion(path, details)
+    return maps
+
+
+class RunConfigurationAlgorithm(QgsProcessingAlgorithm):
+    def name(self):
+        return "runconfiguration"
+
+    def displayName(self):  # noqa: N802
+        return "Run a configuration file"
+
+    def shortHelpString(self):  # noqa: N802
+        return (
+            "Runs landalloc on a JSON configuration, in the configuration file's folder (its "
+            "relative file names are read from there), and loads every map it writes."
+        )
+
+    def createInstance(self):  # noqa: N802
+        return RunConfigurationAlgorithm()
+
+    def initAlgorithm(self, config=None):  # noqa: N802
+        self.options = runner.describe()["options"] if _program_found() else []
+        self.addParameter(QgsProcessingParameterFile("CONFIG", "Configuration", extension="json"))
+        self.addParameter(
+            QgsProcessingParameterEnum(
+                "STAGES", "Stages (none: all three)", STAGES, allowMultiple=True, optional=True
+            )
+        )
+        _count_options(self, self.options)
+        self.addOutput(QgsProcessingOutputMultipleLayers("MAPS", "Maps written"))
+
+    def processAlgorithm(self, parameters, context, feedback):  # noqa: N802
+        path = os.path.abspath(self.parameterAsFile(parameters, "CONFIG", context))
+        # Left empty, the parameter reads as its first choice: no choice is all three stages.
+        given = parameters.get("STAGES") not in (None, [], "")
+        chosen = self.parameterAsEnums(parameters, "STAGES", context) if given else []
+        args = _command(self, parameters, context, self.options, [STAGES[i] for i in chosen])
+        cwd = os.path.dirname(path)
+        written = runner.execute(args, path, cwd, feedback)
+        return {"MAPS": _load(context, cwd, written)}
+
+
+def _program_found():
+    try:
+        runner.program()
+        return True
+    except OSError:
+        return False
+
+
+class AllocateAlgorithm(QgsProcessingAlgorithm):
+    def __init__(self, description):
+        super().__init__()
+        self.description = description
+
+    def name(self):
+        return "allocate"
+
+    def displayName(self):  # noqa: N802
+        return "Allocate land use"
+
+    def shortHelpString(self):  # noqa: N802
+        return (
+            "Allocates land use with landalloc. Every configuration property is a parameter; "
+            "lists of numbers are written with blanks or commas. The potential layers form one "
+            "group; for several groups, run a configuration file."
+        )
+
+    def createInstance(self):  # noqa: N802
+        return AllocateAlgorithm(self.description)
+
+    def initAlgorithm(self, config=None):  # noqa: N802
+        example = _example()
+        for prop in self.description["properties"]:
+            self.addParameter(_parameter(prop, _lookup(example, prop["name"])))
+        _count_options(self, self.description["options"])
+        self.addOutput(QgsProcessingOutputMultipleLayers("MAPS", "Maps written"))
+
+    def processAlgorithm(self, parameters, context, feedback):  # noqa: N802
+        config = {}
+        for prop in self.description["properties"]:
+            value = self._value(prop, parameters, context)
+            if value is None:
+                continue
+            *path, last = prop["name"].split(".")
+            node = config
+            for key in path:
+                node = node.setdefault(key, {})
+            node[last] = value
+        args = _command(self, parameters, context, self.description["options"])
+        with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
+            path = os.path.join(folder, "config.json")
+            with open(path, "w", encoding="utf-8") as out:
+                json.dump(config, out, indent=1)
+            written = runner.execute(args, path, folder, feedback)
+        results = {"MAPS": _load(context, folder, written)}
+        for prop in self.description["properties"]:
+            if prop["type"] == "output":
+                name = parameter_name(prop["name"])
+                results[name] = self.parameterAsOutputLayer(parameters, name, context)
+        return results
+
+    def _value(self, prop, parameters, context):
+        name = parameter_name(prop["name"])
+        kind = prop["type"]
+        if kind == "output":
+            return self.parameterAsOutputLayer(parameters, name, context)
+        if parameters.get(name) is None and "default" in prop:
+            return None
+        if kind in ("files", "file-groups"):
+            layers = [layer.source() for layer in
+                      self.parameterAsLayerList(parameters, name, context)]
+            return [layers] if kind == "file-groups" else layers
+        if kind == "file-or-empty":
+            layer = self.parameterAsRasterLayer(parameters, name, context)
+            return layer.source() if layer is not None else ""
+        if kind == "number":
+            return self.parameterAsDouble(parameters, name, context)
+        if kind == "integer":
+            return self.parameterAsInt(parameters, name, context)
+        if kind == "switch":
+            return "yes" if self.parameterAsBool(parameters, name, context) else "no"
+        if kind == "word":
+            return prop["words"][self.parameterAsEnum(parameters, name, context)]
+        text = self.parameterAsString(parameters, name, context)
+        if kind == "numbers":
+            return _numbers(text)
+        if kind == "number-groups":
+            return [_numbers(text)]
+        raise ValueError(f"property '{prop['name']}' of unknown type '{kind}'")
+
+
+def _parameter(prop, example):
+    """The Processing parameter of one described property, filled with the example's value."""
+    name, kind, label = parameter_name(prop["name"]), prop["type"], prop["help"]
+    optional = "default" in prop
+    if kind == "output":
+        return QgsProcessingParameterRasterDestination(name, label)
+    if kind in ("files", "file-groups"):
+        return QgsProcessingParameterMultipleLayers(
+            name, label, QgsProcessing.TypeRaster, optional=kind == "files"
+        )
+    if kind == "file-or-empty":
+        return QgsProcessingParameterRasterLayer(name, label, optional=True)
+    if kind in ("number", "integer"):
+        parameter = QgsProcessingParameterNumber(
+            name,
+            label,
+            QgsProcessingParameterNumber.Double if kind == "number"
+            else QgsProcessingParameterNumber.Integer,
+            defaultValue=prop.get("default", example),
+            optional=optional,
+        )
+        if "minimum" in prop:
+            parameter.setMinimum(prop["minimum"])
+        if "maximum" in prop:
+            parameter.setMaximum(prop["maximum"])
+        return parameter
+    if kind == "switch":
+        return QgsProcessingParameterBoolean(name, label, defaultValue=example == "yes")
+    if kind == "word":
+        words = prop["words"]
+        chosen = prop.get("default", example)
+        return QgsProcessingParameterEnum(
+            name, label, words, defaultValue=words.index(chosen) if chosen in words else 0,
+            optional=optional,
+        )
+    if kind == "numbers":
+        text = " ".join(str(v) for v in example) if isinstance(example, list) else None
+        return QgsProcessingParameterString(name, label, defaultValue=text, optional=optional)
+    if kind == "number-groups":
+        # The dialog takes one group of layers (a list of layers has no groups): the example's
+        # first group of numbers matches it.
+        text = None
+        if isinstance(example, list) and example and isinstance(example[0], list):
+            text = " ".join(str(v) for v in example[0])
+        return QgsProcessingParameterString(name, label, defaultValue=text, optional=optional)
+    raise ValueError(f"property '{prop['name']}' of unknown type '{kind}'")

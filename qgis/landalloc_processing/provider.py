@@ -1,0 +1,25 @@
+"""The provider: "Run a configuration file" always, "Allocate land use" when the program can be
+found, since its parameters come from the program's own description."""
+
+from qgis.core import QgsMessageLog, QgsProcessingProvider
+
+from .algorithms import AllocateAlgorithm, RunConfigurationAlgorithm
+from .runner import describe
+
+
+class LandallocProvider(QgsProcessingProvider):
+    def id(self):
+        return "landalloc"
+
+    def name(self):
+        return "landalloc"
+
+    def longName(self):  # noqa: N802
+        return "landalloc land allocation"
+
+    def loadAlgorithms(self):  # noqa: N802
+        self.addAlgorithm(RunConfigurationAlgorithm())
+        try:
+            self.addAlgorithm(AllocateAlgorithm(describe()))
+        except (OSError, ValueError) as error:
+            QgsMessageLog.logMessage(f"'Allocate land use' is missing: {error}", "landalloc")

@@ -1,0 +1,100 @@
+"""Runs the landalloc program for an algorithm: finds it, shows its progress line on the
+Processing progress bar and its log in the dialog, and stops it when the user cancels, leaving
+none of the run's files behind."""
+
+import os
+import re
+import subprocess
+import threading
+import time
+
+from qgis.core import QgsProcessingException, QgsSettings
+
+try:
+    from . import landalloc as la  # the copy bundled in the plugin's zip
+except ImportError:
+    import landalloc as la
+
+SETTING = "landalloc/program"
+# The progress line counts its work as "done of total" (stages, moves, runs, cells).
+PROGRESS = re.compile(r"(\d+) of (\d+)")
+
+
+def program():
+    """The program: the "landalloc/program" setting, else $LANDALLOC, else the first on PATH."""
+    return la.find_program(QgsSettings().value(SETTING, "") or None)
+
+
+def describe():
+    return la.describe(program())
+
+
+def _pump(stream, on_piece, separators):
+    piece = ""
+    for char in iter(lambda: stream.read(1), ""):
+        if char in separators:
+            on_piece(piece)
+            piece = ""
+        else:
+            piece += char
+    if piece:
+        on_piece(piece)
+
+
+def _remove_outputs(cwd, names):
+    for name in names:
+        path = os.path.join(cwd, name)
+        stem = os.path.splitext(path)[0]
+        for leftover in (path, stem + ".qml", stem + ".prj"):
+            if os.path.isfile(leftover):
+                os.remove(leftover)
+
+
+def execute(args, config_path, cwd, feedback):
+    """Runs `args` on `config_path` in `cwd`; returns the files the run wrote, as the log names
+    them. A failure raises QgsProcessingException with the program's error and exit code."""
+    process = subprocess.Popen(
+        args + ["--progress", config_path],
+        cwd=cwd,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
+    log = []
+
+    def on_line(line):
+        log.append(line)
+        feedback.pushConsoleInfo(line)
+
+    def on_progress(line):
+        found = PROGRESS.search(line)
+        if found and int(found.group(2)) > 0:
+            feedback.setProgress(100.0 * int(found.group(1)) / int(found.group(2)))
+
+    readers = [
+        threading.Thread(target=_pump, args=(process.stdout, on_line, "\n")),
+        threading.Thread(target=_pump, args=(process.stderr, on_progress, "\r\n")),
+    ]
+    for reader in readers:
+        reader.start()
+    cancelled = False
+    while process.poll() is None:
+        if feedback.isCanceled() and not cancelled:
+            # The program removes its unfinished files on SIGTERM.
+            process.terminate()
+            cancelled = True
+        time.sleep(0.05)
+    for reader in readers:
+        reader.join()
+    process.stdout.close()
+    process.stderr.close()
+    text = "\n".join(log) + "\n"
+    written = la.written_files(text)
+    if cancelled:
+        _remove_outputs(cwd, written)
+        raise QgsProcessingException("landalloc cancelled: its files were removed")
+    if process.returncode != 0:
+        raise QgsProcessingException(
+            f"{la.error_lines(text, '')} (exit code {process.returncode})"
+        )
+    return written

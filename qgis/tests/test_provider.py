@@ -1,0 +1,171 @@
+"""The provider, headless: qgis_process runs each algorithm on the bundled example and writes what
+the command line writes for the same seed; a cancelled run leaves no file behind."""
+
+import json
+import os
+import shutil
+import subprocess
+import sys
+import zipfile
+
+import numpy
+import pytest
+
+import landalloc
+
+ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+EXAMPLE = os.path.join(ROOT, "examples", "demo")
+QGIS_PROCESS = shutil.which("qgis_process.bin", path="/usr/lib/qgis:/usr/bin") or "qgis_process.bin"
+PROGRAM = landalloc.find_program()
+
+
+@pytest.fixture(scope="module")
+def qgis(tmp_path_factory):
+    # QGIS 3.22 has no profile option: a home of its own keeps the user's profile out of it.
+    home = tmp_path_factory.mktemp("home")
+    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
+    env.update(
+        HOME=str(home),
+        XDG_CONFIG_HOME=str(home / ".config"),
+        XDG_DATA_HOME=str(home / ".local" / "share"),
+        XDG_CACHE_HOME=str(home / ".cache"),
+        QT_QPA_PLATFORM="offscreen",
+        LANDALLOC=PROGRAM,
+    )
+    plugins = home / ".local" / "share" / "QGIS" / "QGIS3" / "profiles" / "default" / "python"
+    plugins = plugins / "plugins"
+    plugins.mkdir(parents=True)
+    with zipfile.ZipFile(os.environ["LANDALLOC_PLUGIN_ZIP"]) as plugin:
+        plugin.extractall(plugins)
+
+    def run(*args):
+        done = subprocess.run([QGIS_PROCESS, *args], env=env, capture_output=True, text=True)
+        assert done.returncode == 0, done.stdout + done.stderr
+        return done
+
+    run("plugins", "enable", "landalloc_processing")
+    return run
+
+
+def example_folder(folder, config):
+    folder.mkdir(exist_ok=True)
+    os.symlink(os.path.join(EXAMPLE, "maps"), folder / "maps")
+    (folder / "out").mkdir()
+    (folder / "config.json").write_text(json.dumps(config))
+    return folder
+
+
+def same_files(a, b, names):
+    for name in names:
+        assert numpy.array_equal(landalloc.read_map(a / name).array,
+                                 landalloc.read_map(b / name).array), name
+        stem = os.path.splitext(name)[0] + ".qml"
+        assert (a / stem).read_text() == (b / stem).read_text(), stem
+
+
+def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
+    config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
+    cli = example_folder(tmp_path / "cli", config)
+    ours = example_folder(tmp_path / "qgis", config)
+    expected = landalloc.run(cli / "config.json", seed=7, repeats=2, cwd=cli)
+    qgis("run", "landalloc:runconfiguration", "--", f"CONFIG={ours / 'config.json'}", "SEED=7",
+         "REPEATS=2")
+    same_files(cli, ours, list(expected.maps))
+
+
+def parameter(name):
+    return name.strip("-").upper().replace(".", "_").replace("-", "_")
+
+
+# The dialog takes one group of potential layers; the configuration the command line runs is the
+# example's with its first group.
+def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
+    config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
+    maps = config["maps"]
+    maps["potential-maps"], maps["potential-maps-weight"] = maps["potential-maps"][:1], [[0.7, 0.3]]
+    # QGIS leaves statistics beside the layers it reads: they are copies here.
+    shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
+    args = ["run", "landalloc:allocate", "--", "SEED=7"]
+    for prop in landalloc.describe()["properties"]:
+        node = config
+        for key in prop["name"].split("."):
+            node = node.get(key) if isinstance(node, dict) else None
+        if node is None:
+            continue
+        kind, name = prop["type"], parameter(prop["name"])
+        absolute = lambda path: str(tmp_path / path)  # noqa: E731
+        if kind in ("files", "file-groups"):
+            for path in (node[0] if kind == "file-groups" else node):
+                args.append(f"{name}={absolute(path)}")
+        elif kind == "output":
+            args.append(f"{name}={tmp_path / os.path.basename(node)}")
+        elif kind == "file-or-empty":
+            args.append(f"{name}={absolute(node) if node else ''}")
+        elif kind in ("numbers", "number-groups"):
+            values = node[0] if kind == "number-groups" else node
+            args.append(f"{name}={' '.join(str(v) for v in values)}")
+        elif kind == "switch":
+            args.append(f"{name}={'true' if node == 'yes' else 'false'}")
+        elif kind == "word":
+            args.append(f"{name}={prop['words'].index(node)}")
+        else:
+            args.append(f"{name}={node}")
+    qgis(*args)
+    cli = example_folder(tmp_path / "cli", config)
+    expected = landalloc.run(cli / "config.json", seed=7, cwd=cli)
+    names = [n for n in expected.maps if ".debug." not in n]
+    for name in names:
+        assert numpy.array_equal(expected.maps[name].array,
+                                 landalloc.read_map(tmp_path / os.path.basename(name)).array), name
+
+
+class CancelOnce:
+    """A feedback that cancels as soon as PROCESS starts."""
+
+    def __init__(self):
+        self.log = []
+
+    def pushConsoleInfo(self, line):  # noqa: N802
+        self.log.append(line)
+
+    def setProgress(self, value):  # noqa: N802
+        pass
+
+    def isCanceled(self):  # noqa: N802
+        return "PROCESS begin" in self.log
+
+
+def test_a_cancelled_run_leaves_nothing_behind(tmp_path):
+    sys.path.insert(0, os.path.join(ROOT, "qgis"))
+    from landalloc_processing import runner
+    from qgis.core import QgsProcessingException
+
+    config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
+    config["process"].update({"method": "annealing", "autotunning": "yes", "nstages": 400})
+    folder = example_folder(tmp_path, config)
+    feedback = CancelOnce()
+    with pytest.raises(QgsProcessingException):
+        runner.execute([PROGRAM, "--seed=7"], str(folder / "config.json"), str(folder), feedback)
+    assert "* write 'out/preprocess.asc'" in feedback.log
+    assert os.listdir(folder / "out") == []
+
+
+# QGIS takes the styles the program writes: a style it cannot read leaves the map grey.
+def test_qgis_opens_the_maps_styled(tmp_path):
+    from qgis.core import QgsApplication, QgsRasterLayer
+
+    folder = example_folder(tmp_path, json.load(open(os.path.join(EXAMPLE, "config.json"))))
+    landalloc.run(folder / "config.json", seed=7, repeats=3, cwd=folder)
+    app = QgsApplication([], False)
+    app.initQgis()
+    solution = QgsRasterLayer(str(folder / "out" / "postprocess.asc"), "solution")
+    frequency = QgsRasterLayer(str(folder / "out" / "postprocess.frequency.asc"), "frequency")
+    classes = [(c.value, c.label) for c in solution.renderer().classes()]
+    ramp = frequency.renderer().shader().rasterShaderFunction().colorRampItemList()
+    kind = frequency.renderer().type()
+    # The layers go before the application, which would otherwise crash at exit.
+    del solution, frequency
+    app.exitQgis()
+    assert classes == [(-2, "excluded"), (0, "free"), (1, "existing use 1"),
+                       (2, "existing use 2"), (3, "existing use 3"), (4, "new allocation")]
+    assert (kind, ramp[0].value, ramp[-1].value) == ("singlebandpseudocolor", 0, 3)

@@ -1,0 +1,61 @@
+#include "driver/describe.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <set>
+#include <string>
+
+#include "driver/preflight.h"
+#include "driver/repeats.h"
+#include "test_support.h"
+
+namespace {
+
+std::string replaced(std::string text, const std::string& from, const std::string& to) {
+  const size_t at = text.find(from);
+  EXPECT_NE(at, std::string::npos) << from;
+  return at == std::string::npos ? text : text.replace(at, from.size(), to);
+}
+
+}  // namespace
+
+// The property table is the one list of what the stages read: the check before a run and the
+// three stages, run on the small configuration in each of its modes, look up no property missing
+// from it, and every property in it is looked up in some mode.
+TEST(DescribeTest, PropertyTableIsWhatTheStagesRead) {
+  TempDir dir;
+  for (const char* name : {"a.asc", "water.asc", "town.asc", "road.asc"}) {
+    std::filesystem::copy_file(std::string(LANDALLOC_TEST_DATA) + "/small/" + name, dir.path(name));
+  }
+  const std::string annealing = read_file(std::string(LANDALLOC_TEST_DATA) + "/small/small.json");
+  // Min-cut with its gap, distance maps in place of masks, growth within basins.
+  std::string min_cut = replaced(annealing, "\"process\": {",
+                                 "\"process\": {\"method\": "
+                                 "\"min-cut\", \"portfolio-gap\": 0.1, ");
+  min_cut = replaced(min_cut, "\"distance-masks\": [\"town.asc\"], \"distance-maps\": []",
+                     "\"distance-masks\": [], \"distance-maps\": [\"a.asc\"]");
+  min_cut = replaced(min_cut, "\"distance-masks\": [\"town.asc\"], \"distance-maps\": []",
+                     "\"distance-masks\": [], \"distance-maps\": [\"a.asc\"]");
+  min_cut = replaced(min_cut, "\"basins-map\": \"\"", "\"basins-map\": \"town.asc\"");
+
+  const std::filesystem::path previous = std::filesystem::current_path();
+  std::filesystem::current_path(dir.dir());
+  std::set<std::string> read;
+  for (const std::string& text : {annealing, min_cut}) {
+    Scenario scenario = scenario_of(text);
+    scenario.config.read.on = true;
+    const FatalResult result = run_capturing([&] {
+      StageFlags all{true, true, true};
+      ::Run run;
+      preflight_check(scenario.config, all, RepeatShape{}, run.geometry);
+      run_selected_stages(all, scenario, run);
+    });
+    EXPECT_FALSE(result.fatal) << result.log;
+    read.insert(scenario.config.read.paths.begin(), scenario.config.read.paths.end());
+  }
+  std::filesystem::current_path(previous);
+
+  for (const std::string& path : read) EXPECT_NE(find_property(path), nullptr) << path;
+  for (const PropertyInfo& p : property_table()) EXPECT_EQ(read.count(p.name), 1u) << p.name;
+}
