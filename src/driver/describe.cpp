@@ -39,12 +39,12 @@ const std::vector<PropertyInfo> PROPERTIES = {
     {"process.portfolio-gap", "number", "0 to 1", "0", "1", nullptr, "0.01", PROC,
      "min-cut with repeats: how far above the best map each run's map may lie (a share of its "
      "energy)"},
-    {"process.time-limit", "number", "above 0 (seconds)", nullptr, nullptr, nullptr, nullptr, PROC,
+    {"process.time-limit", "number", "above 0 (seconds)", nullptr, nullptr, nullptr, "null", PROC,
      "the annealing ends at the end of the stage in which time runs out and writes the best map; "
      "min-cut skips its later searches and polish; --time-limit replaces it"},
-    {"process.keep-best", "switch", SWITCH, nullptr, nullptr, nullptr, "no", PROC,
+    {"process.keep-best", "switch", SWITCH, nullptr, nullptr, nullptr, "\"no\"", PROC,
      "the annealing writes the lowest-energy map of its stage ends instead of the last"},
-    {"process.polish", "switch", SWITCH, nullptr, nullptr, nullptr, "no", PROC,
+    {"process.polish", "switch", SWITCH, nullptr, nullptr, nullptr, "\"no\"", PROC,
      "after the annealing, swaps and island and hole tries that lower the full energy"},
     {"process.functions-weight", "numbers", "exactly 5 numbers, each 0 or more", "0", nullptr,
      nullptr, nullptr, PROC,
