@@ -1,18 +1,7 @@
 // The check before a run, on the small configuration (cli_support.h) with one mistake at a time:
 // whatever stage the mistake concerns, the run stops before PREPROCESS writes anything, with the
 // message and exit code the stage would end with.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <algorithm>
-#include <array>
-#include <cstdio>
-#include <filesystem>
-#include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "cli/cli_support.h"
 

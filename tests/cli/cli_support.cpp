@@ -1,15 +1,9 @@
 #include "cli/cli_support.h"
 
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <sstream>
 #include <stdexcept>
-#include <string>
 
 static std::string shell_quote(const std::string& s) {
   std::string out = "'";

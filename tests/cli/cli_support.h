@@ -1,8 +1,24 @@
 // Runs the built landalloc program in a folder and collects its standard output and error and its
-// exit code; writes the small configuration that several command-line tests share.
+// exit code; writes the small configuration that several command-line tests share. Brings the
+// standard headers the tests use.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "grid_checks.h"

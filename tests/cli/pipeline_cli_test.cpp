@@ -1,20 +1,9 @@
 // The three stages end to end through the built program: on the bundled example, on real grids
 // and on one small configuration whose whole transcript is pinned. The checks hold whatever the
 // draws are; the draws themselves are pinned only by comparing runs with each other.
-#include <gtest/gtest.h>
 
-#include <algorithm>
-#include <array>
 #include <cctype>
 #include <chrono>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "cli/cli_support.h"
 
