@@ -63,3 +63,6 @@ void write_short_example(const CliDir& dir, bool link_maps = true);
 /// mask, a short manual annealing that writes its evolution listing, and a basic-mode expansion.
 /// Outputs: pre.asc, proc.asc, post.asc, mask.asc.
 void write_small_configuration(const CliDir& dir);
+/// The same with the first `from` of "small.json" changed into `to` (each '|' separating the
+/// next pair of changes).
+void write_small_configuration(const CliDir& dir, const std::string& from, const std::string& to);
