@@ -1,9 +1,6 @@
 #include "test_support.h"
 
-#include <gtest/gtest.h>
-
 #include <cstring>
-#include <sstream>
 
 #include "raster/grid.h"
 
@@ -17,6 +14,16 @@ FatalResult run_capturing(const std::function<void()>& body) {
   return {false, 0, capture.text()};
 }
 
+std::string outcome(const std::function<void()>& body) {
+  const FatalResult r = run_capturing(body);
+  return std::to_string(r.fatal ? r.code : 0) + r.log;
+}
+
+std::string naming(std::string text, const std::string& path) {
+  for (size_t at; (at = text.find("%s")) != std::string::npos;) text.replace(at, 2, path);
+  return text;
+}
+
 std::string grid_text(int nrows, int ncols, const std::vector<float>& values, double cellsize) {
   std::ostringstream out;
   out << "ncols " << ncols << "\nnrows " << nrows << "\nxllcorner 0\nyllcorner 0\ncellsize "
@@ -24,6 +31,11 @@ std::string grid_text(int nrows, int ncols, const std::vector<float>& values, do
   for (int i = 0; i < nrows * ncols; ++i)
     out << (i % ncols == 0 ? '\n' : ' ') << values.at(static_cast<size_t>(i));
   return out.str() + "\n";
+}
+
+std::string json(std::string text) {
+  std::replace(text.begin(), text.end(), '\'', '"');
+  return text;
 }
 
 ConfigDocument config_of(const std::string& json) {

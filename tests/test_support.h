@@ -1,11 +1,24 @@
 // Helpers shared by the unit tests: capture the log, turn fatal errors into results, build a
-// configuration from text and a block of maps on a small grid.
+// configuration from text and a block of maps on a small grid. Brings the standard headers the
+// tests use, so that a test file includes only what is its own.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <functional>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "base/log.h"
@@ -43,9 +56,16 @@ struct FatalResult {
 
 /// Runs `body` with the log captured; reports whether it ended in a fatal error and its code.
 FatalResult run_capturing(const std::function<void()>& body);
+/// Runs `body` with the log captured: its exit code (0 when it returns) followed by the log, so
+/// that a test compares both in one assertion.
+std::string outcome(const std::function<void()>& body);
+/// `text` with every "%s" replaced by `path`, as error messages name their file.
+std::string naming(std::string text, const std::string& path);
 /// Text of an Esri grid with the given size and values (row-major), no-data -9999.
 std::string grid_text(int nrows, int ncols, const std::vector<float>& values,
                       double cellsize = 1.0);
+/// JSON written with single quotes, so that tests need not escape theirs: every ' becomes ".
+std::string json(std::string text);
 /// A configuration from text; fails the test when it does not tokenise.
 ConfigDocument config_of(const std::string& json);
 /// A scenario of the configuration `json` with the fixed seed 1.

@@ -1,9 +1,6 @@
 #include "base/log.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
-#include <string>
 
 #include "test_support.h"
 

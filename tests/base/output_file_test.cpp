@@ -1,7 +1,6 @@
 #include "base/output_file.h"
 
 #include <fcntl.h>
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 

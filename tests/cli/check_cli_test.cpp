@@ -1,18 +1,7 @@
 // The check before a run, on the small configuration (cli_support.h) with one mistake at a time:
 // whatever stage the mistake concerns, the run stops before PREPROCESS writes anything, with the
 // message and exit code the stage would end with.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
-
-#include <algorithm>
-#include <array>
-#include <cstdio>
-#include <filesystem>
-#include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "cli/cli_support.h"
 
@@ -115,8 +104,7 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
       "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9\n";
   for (const auto& [stage, from, to, tail, code] : cases) {
     CliDir dir;
-    write_small_configuration(dir);
-    dir.write("small.json", replaced(dir.read("small.json"), from, to));
+    write_small_configuration(dir, from, to);
     dir.write("wide.asc", "ncols 9\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n");
     std::string big = dir.read("town.asc"), full = header;
     for (size_t at; (at = big.find(" 2 ")) != std::string::npos;) big.replace(at, 3, " 16777216 ");
@@ -150,10 +138,8 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
 // switch that is neither yes nor no keeps its meaning (off) but is pointed out, once.
 TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
   CliDir dir;
-  write_small_configuration(dir);
-  dir.write("small.json",
-            replaced(dir.read("small.json"), "\"debug-maps\": \"no\", \"output\": \"post.asc\"",
-                     "\"debug-maps\": \"true\", \"output\": \"post.asc\", \"comment\": 1"));
+  write_small_configuration(dir, "\"debug-maps\": \"no\", \"output\": \"post.asc\"",
+                            "\"debug-maps\": \"true\", \"output\": \"post.asc\", \"comment\": 1");
   const std::string warnings =
       "! unknown property 'postprocess.comment'\n"
       "! property 'postprocess.debug-maps' is 'true': only 'yes' turns it on\n";
@@ -243,11 +229,7 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
   };
   for (const auto& [options, from, to, file, reason] : cases) {
     CliDir dir;
-    write_small_configuration(dir);
-    std::string config = dir.read("small.json");
-    std::stringstream froms(from), tos(to);
-    for (std::string a, b; std::getline(froms, a, '|') && std::getline(tos, b, '|');)
-      dir.write("small.json", config = replaced(config, a, b));
+    write_small_configuration(dir, from, to);
     std::filesystem::create_directory(dir.path("sub"));
     if (from.empty()) {  // in the way of files written late: after the repeats, by a kept run
       std::filesystem::create_directory(dir.path("post.frequency.asc"));

@@ -1,15 +1,9 @@
 #include "cli/cli_support.h"
 
-#include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <sstream>
 #include <stdexcept>
-#include <string>
 
 static std::string shell_quote(const std::string& s) {
   std::string out = "'";
@@ -101,6 +95,15 @@ void write_short_example(const CliDir& dir, bool link_maps) {
   // So short an annealing leaves the cells scattered: keep every island of two cells or more.
   config = replaced(config, "\"purge-limit\": 12", "\"purge-limit\": 2");
   dir.write("config.json", config);
+}
+
+void write_small_configuration(const CliDir& dir, const std::string& from, const std::string& to) {
+  write_small_configuration(dir);
+  std::string config = dir.read("small.json");
+  std::stringstream froms(from), tos(to);
+  for (std::string a, b; std::getline(froms, a, '|') && std::getline(tos, b, '|');)
+    config = replaced(config, a, b);
+  dir.write("small.json", config);
 }
 
 void write_small_configuration(const CliDir& dir) {

@@ -1,8 +1,24 @@
 // Runs the built landalloc program in a folder and collects its standard output and error and its
-// exit code; writes the small configuration that several command-line tests share.
+// exit code; writes the small configuration that several command-line tests share. Brings the
+// standard headers the tests use.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "grid_checks.h"
@@ -47,3 +63,6 @@ void write_short_example(const CliDir& dir, bool link_maps = true);
 /// mask, a short manual annealing that writes its evolution listing, and a basic-mode expansion.
 /// Outputs: pre.asc, proc.asc, post.asc, mask.asc.
 void write_small_configuration(const CliDir& dir);
+/// The same with the first `from` of "small.json" changed into `to` (each '|' separating the
+/// next pair of changes).
+void write_small_configuration(const CliDir& dir, const std::string& from, const std::string& to);

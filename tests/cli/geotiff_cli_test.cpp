@@ -1,12 +1,6 @@
 // The bundled example run twice with the same seed: once on its ASCII grids, once on the same
 // grids as GeoTIFF (made by GDAL) with GeoTIFF outputs. The allocation, the transcript and every
 // file must agree, and the coordinate system of the first potential map must reach every output.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <string>
-#include <vector>
 
 #include "cli/cli_support.h"
 #include "gdal_support.h"

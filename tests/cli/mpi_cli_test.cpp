@@ -1,12 +1,5 @@
 // The program as an MPI job: the files and the log of a job of several processes are those of one
 // process with the same seed, and a process that fails ends the job with its message and code.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <filesystem>
-#include <string>
-#include <tuple>
-#include <vector>
 
 #include "cli/cli_support.h"
 

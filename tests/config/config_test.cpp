@@ -1,12 +1,6 @@
 #include "config/config.h"
 
-#include <gtest/gtest.h>
-
 #include <cstdint>
-#include <functional>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "test_support.h"
 
@@ -46,10 +40,7 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
       {[&] { config_element_text(c, "c", config_get_array(c, "c"), 0, text); },
        "property 'c" + too_long_error},
   };
-  for (const auto& [body, error] : cases) {
-    const FatalResult r = run_capturing(body);
-    EXPECT_EQ(std::to_string(r.code) + r.log, "2error: " + error + "!\n");
-  }
+  for (const auto& [body, error] : cases) EXPECT_EQ(outcome(body), "2error: " + error + "!\n");
   // A count is a whole number in any spelling; a fraction, or a value that 32 bits cannot hold,
   // is the property's out-of-range error, with the text on a line of its own, never a number cut,
   // wrapped or read up to the first letter.
@@ -74,11 +65,9 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
                                    {"nstages", "4294967306"},
                                    {"half", "1.5"},
                                    {"under", "-2147483649"}}) {
-    const FatalResult r =
-        run_capturing([&, k = key] { config_get_integer(counts, ("p." + k).c_str()); });
-    EXPECT_EQ(std::to_string(r.code) + r.log, "1error: property '" + key + "' out of range!\n" +
-                                                  "  property 'p." + key + "' is '" + value +
-                                                  "', accepted a whole number of 32 bits\n");
+    EXPECT_EQ(outcome([&, k = key] { config_get_integer(counts, ("p." + k).c_str()); }),
+              "1error: property '" + key + "' out of range!\n  property 'p." + key + "' is '" +
+                  value + "', accepted a whole number of 32 bits\n");
   }
 }
 

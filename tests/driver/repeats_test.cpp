@@ -1,11 +1,6 @@
 // A set of repeats in one process, as a process of an MPI job runs its share of them.
 #include "driver/repeats.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "scenario/loaders.h"
 #include "test_support.h"
 
@@ -19,14 +14,12 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
       dir.write("pot.asc", grid_text(3, 4, {1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6}));
   const std::string pre =
       dir.write("pre.asc", grid_text(3, 4, {0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0}));
-  const Scenario scenario = scenario_of(R"({"maps": {"potential-maps": [[")" + pot +
-                                        R"("]], "potential-maps-weight": [[1]]},
-      "preprocess": {"output": ")" + pre +
-                                        R"("}, "process": {"functions-weight": [1, 1, 1, 1, 1],
-      "pinit": 0.5, "tinit": 1, "tnext": 0.9, "nmovs": 10, "nstages": 2, "kb": 5,
-      "random-select": "no", "distance-masks": [], "distance-maps": [")" +
-                                        pot + R"("],
-      "debug-maps": "no", "debug-evolution": "no", "autotunning": "no", "output": "p.asc"}})");
+  const Scenario scenario = scenario_of(json(
+      "{'maps': {'potential-maps': [['" + pot + "']], 'potential-maps-weight': [[1]]}, "
+      "'preprocess': {'output': '" + pre + "'}, 'process': {'functions-weight': [1, 1, 1, 1, 1], "
+      "'pinit': 0.5, 'tinit': 1, 'tnext': 0.9, 'nmovs': 10, 'nstages': 2, 'kb': 5, "
+      "'random-select': 'no', 'distance-masks': [], 'distance-maps': ['" + pot + "'], "
+      "'debug-maps': 'no', 'debug-evolution': 'no', 'autotunning': 'no', 'output': 'p.asc'}}"));
   LogCapture quiet;
   RepeatShared shared;
   maps_init_geometry(scenario.config, shared.geometry);

@@ -1,7 +1,6 @@
 // Every input of the fuzzing corpus, the fuzzers' findings among them, and the real grids of
 // tests/data run through the same entry as in the fuzzers, so that the normal and the sanitizer
 // builds keep them fixed.
-#include <gtest/gtest.h>
 
 #include "fuzz/fuzz_entries.h"
 #include "test_support.h"

@@ -1,10 +1,5 @@
 #include "raster/distance.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cstdlib>
-
 #include "base/random.h"
 #include "raster/grid.h"
 #include "test_support.h"

@@ -1,14 +1,6 @@
 #include "raster/grid.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <random>
-#include <string>
-#include <vector>
 
 #include "test_support.h"
 
@@ -58,11 +50,10 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
       {std::string(70000, '7') + " 1\n", "value too long in file '%s'!\n"},
       {"", "unable to open file '%s'!\n"},
   };
-  for (auto [text, error] : cases) {
+  for (const auto& [text, error] : cases) {
     const std::string bad = text.empty() ? missing : dir.write("bad.asc", text);
-    for (size_t at; (at = error.find("%s")) != std::string::npos;) error.replace(at, 2, bad);
-    r = run_capturing([&] { grid_read(bad.c_str(), maps, 0); });
-    EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + bad + "'\nerror: " + error);
+    EXPECT_EQ(outcome([&] { grid_read(bad.c_str(), maps, 0); }),
+              naming("1* read '%s'\nerror: " + error, bad));
   }
   // Any no-data value is no data, also one that would be a valid cell value.
   for (const std::string nodata : {"255", "0", "9999", "-2"}) {
@@ -75,12 +66,11 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
     EXPECT_EQ(get_map(maps, 0), expected) << nodata;
   }
   // A folder opens for reading but gives no text.
-  r = run_capturing([&] { grid_read(dir.dir().c_str(), maps, 0); });
-  EXPECT_EQ(std::to_string(r.code) + r.log,
-            "1* read '" + dir.dir() + "'\nerror: unable to read file '" + dir.dir() + "'!\n");
+  EXPECT_EQ(outcome([&] { grid_read(dir.dir().c_str(), maps, 0); }),
+            naming("1* read '%s'\nerror: unable to read file '%s'!\n", dir.dir()));
   const std::string x = missing + "/x";
-  EXPECT_EQ(run_capturing([&] { grid_write(x.c_str(), maps, 0); }).log,
-            "* write '" + x + "'\nerror: unable to open file '" + x + "'!\n");
+  EXPECT_EQ(outcome([&] { grid_write(x.c_str(), maps, 0); }),
+            naming("1* write '%s'\nerror: unable to open file '%s'!\n", x));
 }
 
 // A centre origin lies half a cell inside the corner: the two forms describe the same grid (a
@@ -117,11 +107,9 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
   maps = maps_for(dir.write("far.asc", far));
   const std::string apart =
       dir.write("apart.asc", "ncols 4\nnrows 4\nyllcorner 9000000.5\ncellsize 0.5\n");
-  r = run_capturing([&] { grid_read(apart.c_str(), maps, 0); });
-  EXPECT_EQ(std::to_string(r.code) + r.log, "1* read '" + apart +
-                                                "'\nerror: incompatible (header) file '" + apart +
-                                                "'!\n  yllcorner is 9000000.5 in '" + apart +
-                                                "' but 9000000 in '" + dir.path("far.asc") + "'\n");
+  EXPECT_EQ(outcome([&] { grid_read(apart.c_str(), maps, 0); }),
+            naming("1* read '%s'\nerror: incompatible (header) file '%s'!\n  yllcorner is "
+                   "9000000.5 in '%s' but 9000000 in '" + dir.path("far.asc") + "'\n", apart));
 }
 
 // A file of several blocks of text, cut between and inside words, parsed in stretches: the cells
@@ -157,16 +145,14 @@ TEST(GridTest, LargeFilesReadInBlocksGiveTheCellsAndTheFirstFault) {
   std::vector<std::string> shorter(words.begin(), words.end() - 3), longer = words;
   longer.push_back("3x");
   const std::pair<std::vector<std::string>, std::string> cases[] = {
-      {bad, "invalid value '1x'"},
+      {bad, "invalid value '1x' in file '%s'"},
       {shorter, "missing values in file '%s' (489997 of 490000)"},
       {longer, "more values than 700 rows of 700 columns in file '%s'"},
   };
-  for (auto [cells, error] : cases) {
+  for (const auto& [cells, error] : cases) {
     const std::string file = dir.write("bad.asc", text(cells));
-    if (error.find("%s") == std::string::npos) error += " in file '%s'";
-    error.replace(error.find("%s"), 2, file);
-    r = run_capturing([&] { grid_read(file.c_str(), maps, 0); });
-    EXPECT_EQ(r.log, "* read '" + file + "'\nerror: " + error + "!\n");
+    EXPECT_EQ(outcome([&] { grid_read(file.c_str(), maps, 0); }),
+              naming("1* read '%s'\nerror: " + error + "!\n", file));
   }
 }
 
@@ -178,14 +164,12 @@ TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefusedAndLargeOnesCountedExactly
     GridGeometry geometry;
     geometry.nrows = size[0];
     geometry.ncols = size[1];
-    const FatalResult r = run_capturing([&] { maps_allocate(geometry, size[2]); });
-    EXPECT_EQ(std::to_string(r.code) + r.log, "1* allocate " + std::to_string(size[2]) +
-                                                  " memory maps\nerror: not enough memory!\n");
+    EXPECT_EQ(outcome([&] { maps_allocate(geometry, size[2]); }),
+              "1* allocate " + std::to_string(size[2]) + " memory maps\nerror: not enough memory!\n");
   }
   GridGeometry half;  // a count of columns without one of rows is no grid either
   half.ncols = 2;
-  const FatalResult unset = run_capturing([&] { maps_allocate(half, 1); });
-  EXPECT_EQ(std::to_string(unset.code) + unset.log,
+  EXPECT_EQ(outcome([&] { maps_allocate(half, 1); }),
             "1* allocate 1 memory maps\nerror: geometry still uninitiallized!\n");
   // 50000 x 50000 cells is past 2^31, and a block of its maps past 2^32: a count or an index
   // held in 32 bits anywhere on the way would wrap. Nothing is allocated.

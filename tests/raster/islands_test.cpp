@@ -1,11 +1,5 @@
 #include "raster/islands.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <random>
-#include <string>
-
 #include "raster/grid.h"
 #include "test_support.h"
 

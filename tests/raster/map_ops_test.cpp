@@ -1,9 +1,5 @@
 #include "raster/map_ops.h"
 
-#include <gtest/gtest.h>
-
-#include <vector>
-
 #include "test_support.h"
 
 // Each operation reads and writes only the maps it names: the map after the last one it writes

@@ -1,14 +1,5 @@
 #include "scenario/loaders.h"
 
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <cmath>
-#include <cstdio>
-#include <random>
-#include <string>
-#include <tuple>
-
 #include "raster/grid.h"
 #include "test_support.h"
 

@@ -2,18 +2,11 @@
 // the placement; the POSTPROCESS potential, distance and basin maps; the cells of the working
 // value check) print and give what runs that build their own do: whichever run builds the shared
 // maps, when the build fails, and whatever cells a later run's solution map leaves without data.
-#include <gtest/gtest.h>
 
-#include <string>
-#include <utility>
-#include <vector>
-
-#include "base/log.h"
 #include "base/random.h"
 #include "postprocess/postprocess_stage.h"
 #include "preprocess/preprocess_stage.h"
 #include "scenario/loaders.h"
-#include "temp_dir.h"
 #include "test_support.h"
 
 TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
@@ -37,19 +30,16 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   }
 
   TempDir dir;
-  const std::string config =
-      "{\"maps\": {\"potential-maps\": [[\"" +
-      dir.write("p.asc", grid_text(nrows, ncols, potential)) +
-      "\"]], \"potential-maps-weight\": [[1]]}, \"process\": {\"output\": \"unused.asc\"}, "
-      "\"postprocess\": {\"select\": {\"purge-limit\": 2, \"method-distance\": {"
-      "\"distance-masks\": [\"" +
+  const std::string config = json(
+      "{'maps': {'potential-maps': [['" + dir.write("p.asc", grid_text(nrows, ncols, potential)) +
+      "']], 'potential-maps-weight': [[1]]}, 'process': {'output': 'unused.asc'}, 'postprocess': "
+      "{'select': {'purge-limit': 2, 'method-distance': {'distance-masks': ['" +
       dir.write("m.asc", grid_text(nrows, ncols, mask)) +
-      "\"], \"distance-maps\": [], \"minimum-distance-to-mask\": 3, "
-      "\"minimum-cells-at-distance\": 1}, \"method-value\": {\"accumulated-value\": 0.5}}, "
-      "\"expand\": {\"assign-preference\": \"random\", \"basins-map\": \"" +
-      dir.write("b.asc", grid_text(nrows, ncols, basins)) +
-      "\", \"minimim-cells-in-basin\": 0}, \"debug-maps\": \"no\", \"output\": \"o.asc\", "
-      "\"output-mask\": \"k.asc\"}}";
+      "'], 'distance-maps': [], 'minimum-distance-to-mask': 3, 'minimum-cells-at-distance': 1}, "
+      "'method-value': {'accumulated-value': 0.5}}, 'expand': {'assign-preference': 'random', "
+      "'basins-map': '" + dir.write("b.asc", grid_text(nrows, ncols, basins)) +
+      "', 'minimim-cells-in-basin': 0}, 'debug-maps': 'no', 'output': 'o.asc', "
+      "'output-mask': 'k.asc'}}");
   const Scenario scenario = scenario_of(config);
 
   // The potential as the runs of a scenario share it: loaded once, read through a stride.
@@ -93,12 +83,11 @@ TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   for (const bool any : {true, false}) {
     const std::string pot =
         dir.write("p.asc", grid_text(3, 4, any ? data : std::vector<float>(12, -9999.0f)));
-    const Scenario scenario =
-        scenario_of("{\"maps\": {\"potential-maps\": [[\"" + pot +
-                    "\"]], \"potential-maps-weight\": [[1]], \"exclusion-masks\": []}, "
-                    "\"preprocess\": {\"init-values-map\": \"" +
-                    init + "\", \"distribution-masks\": [\"" + mask +
-                    "\"], \"debug-maps\": \"no\", \"output\": \"o.asc\", \"convert-area\": 0.5}}");
+    const Scenario scenario = scenario_of(json(
+        "{'maps': {'potential-maps': [['" + pot + "']], 'potential-maps-weight': [[1]], "
+        "'exclusion-masks': []}, 'preprocess': {'init-values-map': '" + init +
+        "', 'distribution-masks': ['" + mask +
+        "'], 'debug-maps': 'no', 'output': 'o.asc', 'convert-area': 0.5}}"));
     PreprocessInputs shared;
     for (const uint64_t seed : {1, 2, 3}) {
       const auto run = [&](PreprocessInputs* inputs) {
@@ -121,8 +110,7 @@ TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
 TEST(SharedInputsTest, WorkingValueCheckTakesTheCellsOfItsValue) {
   TempDir dir;
   const std::string init = dir.write("i.asc", grid_text(1, 4, {2, 0, 3, 2}));
-  const Scenario scenario =
-      scenario_of("{\"preprocess\": {\"init-values-map\": \"" + init + "\"}}");
+  const Scenario scenario = scenario_of(json("{'preprocess': {'init-values-map': '" + init + "'}}"));
   WorkingValueCells shared;
   const std::tuple<std::vector<float>, float> cases[] = {
       {{0, 2, 3, 0}, 2.0f}, {{0, 1, 3, 2}, 2.0f}, {{0, 2, 3, 0}, 3.0f}, {{2, 0, 0, 0}, 2.0f}};
