@@ -53,7 +53,7 @@ struct Recut {
   double perturbation;
 };
 constexpr Recut RECUT_PLAN[] = {{1.0, 1.0}, {0.8, 0.0}, {1.0, 2.0}, {1.25, 0.0}, {1.0, 3.0},
-                                {0.6, 0.0}, {1.0, 4.0}, {1.6, 0.0}, {1.0, 5.0}, {0.9, 0.0},
+                                {0.6, 0.0}, {1.0, 4.0}, {1.6, 0.0}, {1.0, 5.0},  {0.9, 0.0},
                                 {1.0, 6.0}, {1.1, 0.0}, {0.8, 1.0}, {1.25, 1.0}, {0.6, 2.0},
                                 {1.6, 2.0}, {0.9, 3.0}, {1.1, 3.0}};
 // The cells times the cuts the searches after the first may take: a map of a million cells
@@ -605,9 +605,9 @@ void exact_descent(MinCut& m) {
       const int sign = m.current(i) ? -1 : 1;
       const int32_t in = m.neighbours_in(i);
       for (int model = 0; model < 4; ++model) {
-        const double score = sign * (c1 * r.potential + c4 * r.nservices +
-                                     ((model & 1) ? c5 * r.distances : 0.0)) +
-                             ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
+        const double score =
+            sign * (c1 * r.potential + c4 * r.nservices + ((model & 1) ? c5 * r.distances : 0.0)) +
+            ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
         auto& list = best[m.current(i) ? 1 : 0][model];
         if (list.size() < EXACT_CANDIDATES || score < list.back().first) {
           list.emplace_back(score, i);
@@ -780,6 +780,25 @@ void solve_at(MinCut& m, double mu, double nu, double terms[ENERGY_TERMS]) {
   energy_terms(m.p.energy, terms);
 }
 
+// A second bound that holds apart from any price: the cells' own costs are at least the sum of
+// the n cheapest (sides left out), and no shape of n cells has a perimeter below 2 ceil(2 sqrt n).
+// Where the cut jumps over n cells at once (small n), this can beat the price's bound.
+double separable_bound(MinCut& m) {
+  build_model(m, 0.0, 1.0);
+  const double side = m.p.energy.term_off[1] ? 0.0 : m.p.energy.f2_weight / m.p.energy.f2_range;
+  std::vector<double> costs;
+  costs.reserve(static_cast<size_t>(m.variables));
+  m.for_each_variable([&](size_t i, int32_t, int32_t) { costs.push_back(m.real_cost(i)); });
+  if (m.n > static_cast<int64_t>(costs.size())) return -std::numeric_limits<double>::infinity();
+  const auto n = static_cast<std::ptrdiff_t>(m.n);
+  std::nth_element(costs.begin(), costs.begin() + n, costs.end());
+  double sum = m.model.constant;
+  for (std::ptrdiff_t k = 0; k < n; ++k) sum += costs[static_cast<size_t>(k)];
+  const double least_perimeter = 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(m.n)));
+  sum += side * std::max(least_perimeter - static_cast<double>(m.p.energy.min_perimeter), 0.0);
+  return sum;
+}
+
 // The perimeter and distances terms are clamped at 0. Where the map of the plain linear model
 // takes one of them below 0, the clamp binds: its multiplier is lowered, halving the interval
 // towards the value where the term of the maps found crosses 0.
@@ -815,9 +834,9 @@ void polish(MinCut& m) {
   IslandState islands;
   const GridGeometry& geometry = m.p.maps.geometry;
   if (!islands_allocate(islands, m.p.maps.cell_count())) fatal(1, "error: not enough memory!\n");
-  const auto max_tries = static_cast<int32_t>(std::clamp(
-      POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
-      static_cast<double>(MIN_POLISH_TRIES), static_cast<double>(MAX_POLISH_TRIES)));
+  const auto max_tries = static_cast<int32_t>(
+      std::clamp(POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
+                 static_cast<double>(MIN_POLISH_TRIES), static_cast<double>(MAX_POLISH_TRIES)));
   for (int32_t tries = 0; tries < max_tries && !time_is_up(m.p); ++tries) {
     // Candidates: the islands but the largest, and the enclosed holes, smallest first.
     const int32_t count =
@@ -863,8 +882,7 @@ void polish(MinCut& m) {
     std::stable_sort(groups.begin() + static_cast<std::ptrdiff_t>(islands_tried), groups.end(),
                      [](const auto& a, const auto& b) { return a.size() < b.size(); });
     bool improved = false;
-    for (size_t g = 0; g < groups.size() && tries < max_tries && !time_is_up(m.p);
-         ++g, ++tries) {
+    for (size_t g = 0; g < groups.size() && tries < max_tries && !time_is_up(m.p); ++g, ++tries) {
       const bool is_hole = g >= islands_tried;
       m.copy_bits(MARK_CURRENT, MARK_SAVED);
       for (size_t i : groups[g]) {
@@ -945,8 +963,9 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   m.best_energy = result.initial_energy;
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
+  const double separable = separable_bound(m);
   search_clamps(m);
-  const double bound = m.best_bound;
+  const double bound = std::max(m.best_bound, separable);
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left
   // make other cuts minimal, and some land nearer n or on a better map.
   // The perimeter's weight scaled up or down moves the jumps to other sizes and shapes.
