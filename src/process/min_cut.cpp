@@ -210,18 +210,6 @@ struct MinCut {
     for_each_variable([&](size_t i, int32_t, int32_t) { size += current(i) ? 1 : 0; });
     return size;
   }
-
-  // The integer cost of the current map: its cells and the sides between variable cells.
-  int64_t current_value() const {
-    int64_t value = 0;
-    for_each_variable([&](size_t i, int32_t, int32_t) {
-      if (current(i)) value += cost(i);
-      for (size_t j : {i + 1, i + grid.stride}) {
-        if (variable(j) && current(i) != current(j)) value += model.pair;
-      }
-    });
-    return value;
-  }
 };
 
 void mark_variables(MinCut& m) {
@@ -234,7 +222,7 @@ void mark_variables(MinCut& m) {
       uint8_t mark = 0;
       if (state_is(byte, STATE_ALLOCATED)) {
         mark = MARK_VARIABLE | MARK_CURRENT;
-      } else if (state_is(byte, STATE_FREE) && cell_selection(m.records, byte, i) > 0.0f) {
+      } else if (cell_receives(m.records, byte, i)) {
         mark = MARK_VARIABLE;
       }
       m.marks[i] = mark;
@@ -290,8 +278,13 @@ Line cut_at(MinCut& m, int64_t price) {
   if (fresh) {
     grid_flow_allocate(m.flow, m.grid.nrows, m.grid.ncols, static_cast<int32_t>(m.model.pair));
   }
+  // The cut's value counts a cell of negative cost only when it is left out; adding those costs
+  // back gives the map's own value, so no second pass prices the cells.
+  int64_t negative = 0;
   m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
-    const int32_t terminal = static_cast<int32_t>(-(m.cost(i) + price));
+    const int64_t cost = m.cost(i) + price;
+    if (cost < 0) negative += cost;
+    const auto terminal = static_cast<int32_t>(-cost);
     if (fresh) {
       grid_flow_load(m.flow, row, col, terminal);
     } else {
@@ -299,16 +292,16 @@ Line cut_at(MinCut& m, int64_t price) {
     }
   });
   m.flow_loaded = true;
-  grid_flow_solve(m.flow);
+  const int64_t cut = grid_flow_solve(m.flow);
   ++m.flows;
-  m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
-    m.marks[i] = static_cast<uint8_t>((m.marks[i] & ~MARK_CURRENT) |
-                                      (grid_flow_in_source(m.flow, row, col) ? MARK_CURRENT : 0));
-  });
   Line line;
   line.price = price;
-  line.size = m.current_size();
-  line.value = m.current_value();
+  m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
+    const bool in = grid_flow_in_source(m.flow, row, col);
+    m.marks[i] = static_cast<uint8_t>((m.marks[i] & ~MARK_CURRENT) | (in ? MARK_CURRENT : 0));
+    line.size += in ? 1 : 0;
+  });
+  line.value = cut + negative - price * line.size;
   const int64_t dual = line.value + price * (line.size - m.n);
   write_listing_line(m, line, dual);
   return line;

@@ -117,6 +117,17 @@ inline float cell_selection(const CellRecords& records, uint8_t byte, size_t cel
              : records.selection_palette[code];
 }
 
+/// Whether a free cell of selection value `selection` can receive a move: a value of 0 or below,
+/// or NaN, never can. The min-cut method keeps such cells out of its graph by the same rule.
+inline bool selection_receives(float selection) {
+  return selection > 0.0f;
+}
+
+/// Whether the cell at bordered index `cell`, with state byte `byte`, is free and can receive.
+inline bool cell_receives(const CellRecords& records, uint8_t byte, size_t cell) {
+  return state_is(byte, STATE_FREE) && selection_receives(cell_selection(records, byte, cell));
+}
+
 /// A run's states of the cells, bordered.
 struct CellStates {
   BorderedGrid grid;

@@ -34,15 +34,6 @@ inline int32_t island_delta(uint32_t bits) {
   return sides(bits) - static_cast<int32_t>(corners) - 1;
 }
 
-inline bool can_receive(float selection) {
-  return selection > 0.0f;
-}
-
-// Whether the cell at `cell`, with state byte `byte`, is free and can receive a move.
-inline bool receives(const CellRecords& records, uint8_t byte, size_t cell) {
-  return state_is(byte, STATE_FREE) && can_receive(cell_selection(records, byte, cell));
-}
-
 // Both cache lines a record can touch.
 inline void prefetch_record(const CellRecord* record) {
   __builtin_prefetch(record);
@@ -63,7 +54,7 @@ void moves_prepare(ProcessRun& p) {
     const size_t first = bordered_index(grid, row, 0);
     for (size_t i = first; i < first + static_cast<size_t>(grid.ncols); ++i) {
       if (state_is(state[i], STATE_ALLOCATED)) cells.push_back(i);
-      if (receives(records, state[i], i)) ++receivers;
+      if (cell_receives(records, state[i], i)) ++receivers;
     }
   }
   if (cells.empty()) fatal(1, "error: no allocated cell to move!\n");
@@ -176,8 +167,8 @@ void commit_move(ProcessRun& p) {
   state_set(state[m.in], STATE_ALLOCATED);
   p.allocated.cells[p.allocated.drawn] = m.in;
   const CellRecords& records = p.inputs->records;
-  p.allocated.receivers += can_receive(cell_selection(records, state[m.out], m.out)) -
-                           can_receive(cell_selection(records, state[m.in], m.in));
+  p.allocated.receivers += selection_receives(cell_selection(records, state[m.out], m.out)) -
+                           selection_receives(cell_selection(records, state[m.in], m.in));
 }
 
 void undo_move(ProcessRun& p) {
