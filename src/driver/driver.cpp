@@ -37,9 +37,9 @@ struct Job {
   StageFlags stages;
   bool seeded;  ///< a --seed came before the file
   uint64_t seed;
-  int32_t repeats;  ///< --repeats: how many times the stages run
-  int32_t threads;  ///< --threads: how many runs at once
-  bool keep_runs;   ///< --keep-runs: every repeat also writes its own files
+  int32_t repeats;                   ///< --repeats: how many times the stages run
+  int32_t threads;                   ///< --threads: how many runs at once
+  bool keep_runs;                    ///< --keep-runs: every repeat also writes its own files
   std::optional<double> time_limit;  ///< --time-limit, in seconds
 };
 

@@ -53,7 +53,7 @@ struct ProcessParameters {
   float tnext = 0.0f;  ///< cooling factor per stage; raised by a re-try
   int64_t nmovs = 0;   ///< moves per stage; replaced by the autotuning
   int32_t nstages = 0;
-  double kb = 0.0;  ///< Boltzmann factor of the manual mode
+  double kb = 0.0;         ///< Boltzmann factor of the manual mode
   bool keep_best = false;  ///< "process.keep-best": the best map of the stage ends is written
   bool polish = false;     ///< "process.polish": a cold polish with exact islands after the last
 };

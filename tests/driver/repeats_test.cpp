@@ -15,10 +15,15 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
   const std::string pre =
       dir.write("pre.asc", grid_text(3, 4, {0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0}));
   const Scenario scenario = scenario_of(json(
-      "{'maps': {'potential-maps': [['" + pot + "']], 'potential-maps-weight': [[1]]}, "
-      "'preprocess': {'output': '" + pre + "'}, 'process': {'functions-weight': [1, 1, 1, 1, 1], "
+      "{'maps': {'potential-maps': [['" + pot +
+      "']], 'potential-maps-weight': [[1]]}, "
+      "'preprocess': {'output': '" +
+      pre +
+      "'}, 'process': {'functions-weight': [1, 1, 1, 1, 1], "
       "'pinit': 0.5, 'tinit': 1, 'tnext': 0.9, 'nmovs': 10, 'nstages': 2, 'kb': 5, "
-      "'random-select': 'no', 'distance-masks': [], 'distance-maps': ['" + pot + "'], "
+      "'random-select': 'no', 'distance-masks': [], 'distance-maps': ['" +
+      pot +
+      "'], "
       "'debug-maps': 'no', 'debug-evolution': 'no', 'autotunning': 'no', 'output': 'p.asc'}}"));
   LogCapture quiet;
   RepeatShared shared;

@@ -44,14 +44,15 @@ struct Fixture {
 // takes them).
 std::string stage_config(const TempDir& dir, int purge_limit, const std::string& distance,
                          const std::string& share, const std::string& debug) {
-  return json("{'maps': {'potential-maps': [['" + dir.path("potential.asc") +
-              "']], 'potential-maps-weight': [[1]]}, 'process': {'output': '" +
-              dir.path("process.asc") + "'}, 'postprocess': {'select': {'purge-limit': " +
-              std::to_string(purge_limit) + ", 'method-distance': {" + distance +
-              "}, 'method-value': {'accumulated-value': " + share +
-              "}}, 'expand': {'assign-preference': 'large', 'basins-map': '', "
-              "'minimim-cells-in-basin': 0}, 'debug-maps': '" + debug + "', 'output': '" +
-              dir.path("final.asc") + "', 'output-mask': '" + dir.path("mask.asc") + "'}}");
+  return json(
+      "{'maps': {'potential-maps': [['" + dir.path("potential.asc") +
+      "']], 'potential-maps-weight': [[1]]}, 'process': {'output': '" + dir.path("process.asc") +
+      "'}, 'postprocess': {'select': {'purge-limit': " + std::to_string(purge_limit) +
+      ", 'method-distance': {" + distance + "}, 'method-value': {'accumulated-value': " + share +
+      "}}, 'expand': {'assign-preference': 'large', 'basins-map': '', "
+      "'minimim-cells-in-basin': 0}, 'debug-maps': '" +
+      debug + "', 'output': '" + dir.path("final.asc") + "', 'output-mask': '" +
+      dir.path("mask.asc") + "'}}");
 }
 
 }  // namespace
@@ -200,9 +201,11 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
     potential.back() = 0.5f;
     dir.write("potential.asc", grid_text(nrows, ncols, potential));
     dir.write("process.asc", grid_text(nrows, ncols, values));
-    const Scenario scenario = scenario_of(stage_config(
-        dir, purge_limit, "'distance-masks': [], 'distance-maps': [], 'minimum-distance-to-mask': "
-        "0, 'minimum-cells-at-distance': 0", "0.5", "no"));
+    const Scenario scenario = scenario_of(
+        stage_config(dir, purge_limit,
+                     "'distance-masks': [], 'distance-maps': [], 'minimum-distance-to-mask': "
+                     "0, 'minimum-cells-at-distance': 0",
+                     "0.5", "no"));
     ::Run stage_run;
     FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
     EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
@@ -222,9 +225,11 @@ TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
   dir.write("process.asc", grid_text(1, 4, {1, 1, 0, 1}, 2.0));
   const std::string a = dir.write("a.asc", grid_text(1, 4, {1, 2, 3, -9999}, 2.0));
   const std::string b = dir.write("b.asc", grid_text(1, 4, {3, 3, -9999, 1}, 2.0));
-  const Scenario scenario = scenario_of(stage_config(
-      dir, 1, "'distance-masks': [], 'distance-maps': ['" + a + "', '" + b +
-      "'], 'minimum-distance-to-mask': 1, 'minimum-cells-at-distance': 1", "0", "yes"));
+  const Scenario scenario = scenario_of(
+      stage_config(dir, 1,
+                   "'distance-masks': [], 'distance-maps': ['" + a + "', '" + b +
+                       "'], 'minimum-distance-to-mask': 1, 'minimum-cells-at-distance': 1",
+                   "0", "yes"));
   ::Run stage_run;
   const FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
   ASSERT_FALSE(run.fatal) << run.log;

@@ -65,9 +65,8 @@ TEST(PreprocessTest, DistributionMapFromMasks) {
   std::vector<float> mask(25, 0.0f), solution(25, CELL_AVAILABLE);
   mask[12] = 1.0f, solution[3] = CELL_NODATA, solution[6] = CELL_MASKED;
   set_map(maps, 0, solution);
-  const ConfigDocument config = config_of(
-      json("{'preprocess': {'distribution-masks': ['" + dir.write("m.asc", grid_text(5, 5, mask)) +
-           "']}}"));
+  const ConfigDocument config = config_of(json("{'preprocess': {'distribution-masks': ['" +
+                                               dir.write("m.asc", grid_text(5, 5, mask)) + "']}}"));
   ASSERT_FALSE(run_capturing([&] { distribution_map_build(config, maps); }).fatal);
   for (int i = 0; i < 25; ++i) {
     const int ring = std::max(std::abs(i / 5 - 2), std::abs(i % 5 - 2));
@@ -124,11 +123,12 @@ TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
   };
   for (const auto& [area, code, tail] : cases) {
     std::remove(dir.path("out.asc").c_str());
-    const Scenario scenario = scenario_of(json(
-        "{'maps': {'potential-maps': [['" + pot + "']], 'potential-maps-weight': [[1]], "
-        "'exclusion-masks': []}, 'preprocess': {'init-values-map': '" + init +
-        "', 'distribution-masks': [], 'debug-maps': 'no', 'output': '" + dir.path("out.asc") +
-        "', 'convert-area': " + area + "}}"));
+    const Scenario scenario =
+        scenario_of(json("{'maps': {'potential-maps': [['" + pot +
+                         "']], 'potential-maps-weight': [[1]], "
+                         "'exclusion-masks': []}, 'preprocess': {'init-values-map': '" +
+                         init + "', 'distribution-masks': [], 'debug-maps': 'no', 'output': '" +
+                         dir.path("out.asc") + "', 'convert-area': " + area + "}}"));
     ::Run run;
     FatalResult result = run_capturing([&] { run_preprocess_stage(scenario, run); });
     std::vector<float> out = grid_values(read_file(dir.path("out.asc")));

@@ -45,8 +45,9 @@ std::string refused(const std::string& path, const std::string& error) {
 
 // A block on a 2 x 3 grid at (100, 200) of cell size 10, "geo.asc" in `dir`.
 MapBlock geo_maps(const TempDir& dir) {
-  return maps_for(dir.write("geo.asc", "ncols 3\nnrows 2\nxllcorner 100\nyllcorner 200\n"
-                                       "cellsize 10\n0 0 0 0 0 0\n"));
+  return maps_for(dir.write("geo.asc",
+                            "ncols 3\nnrows 2\nxllcorner 100\nyllcorner 200\n"
+                            "cellsize 10\n0 0 0 0 0 0\n"));
 }
 const double TRANSFORM[6] = {100, 10, 0, 220, 0, -10};  // the geotransform of geo.asc
 
@@ -58,14 +59,20 @@ TEST(GeoTiffTest, RefusesRastersThatAreNotPlainGridsNamingTheFile) {
   const std::string headless = dir.write("headless.asc", "1 2 3\n4 5 6\n");
   EXPECT_EQ(read_logged(headless, maps, 0),
             naming("* read '%s'\nerror: incompatible (header) file '%s'!\n  ncols is 0 in '%s' "
-                   "but 3 in '" + geo + "'\n", headless));
+                   "but 3 in '" +
+                       geo + "'\n",
+                   headless));
   const std::string broken = dir.write("broken.tif", std::string("II*\0\x10\0\0\0garbage", 15));
 #ifndef LANDALLOC_GDAL
   EXPECT_EQ(read_outcome(broken, maps),
             refused(broken, "unable to read file '%s': built without GeoTIFF support"));
 #else
-  EXPECT_EQ(read_outcome(broken, maps).rfind(naming("1* read '%s'\nerror: unable to read file "
-                                                    "'%s' (", broken), 0), 0u);
+  EXPECT_EQ(read_outcome(broken, maps)
+                .rfind(naming("1* read '%s'\nerror: unable to read file "
+                              "'%s' (",
+                              broken),
+                       0),
+            0u);
   const std::pair<std::vector<double>, std::string> cases[] = {
       {{100, 10, 0, 220, 0, -10}, ""},
       {{100, 10, 1, 220, 0, -10}, "rotated grid in file '%s'"},
@@ -126,21 +133,26 @@ TEST(GeoTiffTest, HonoursTheNoDataValueMaskAndScaleOfEachCellType) {
       {GDT_Int16, {-9999}, {-9999, 0, 5, -9999, 7, -1}, {-1, 0, 5, -1, 7, -1}},
       {GDT_Byte, {255}, {255, 0, 1, 254, 255, 3}, {-1, 0, 1, 254, -1, 3}},
       {GDT_Float32, {-inf}, {-inf, 1, 2, -inf, 4, 5}, {-1, 1, 2, -1, 4, 5}},
-      {GDT_Int16, {-9999}, {1000, 1500, 500, -9999, 1250, 1010}, {0, 5, -1, -1, 2.5f, 0.1f}, 1,
-       1, scaled},
+      {GDT_Int16,
+       {-9999},
+       {1000, 1500, 500, -9999, 1250, 1010},
+       {0, 5, -1, -1, 2.5f, 0.1f},
+       1,
+       1,
+       scaled},
       {GDT_Float32, {0}, {1, inf, 3, 4, 5, 0}, {1, -1, 3, -1, 5, -1}, 0, 1, masked},
       {GDT_Byte, {}, {1, 2, 3, 4, 5, 6}, {1, -1, 3, -1, 5, 6}, 0, 2, alpha},
   };
   const std::string tif = dir.path("cells.tif");
   for (const Case& c : cases) {
     SCOPED_TRACE(GDALGetDataTypeName(c.type) + std::to_string(c.nodata.size() + 2 * c.bands));
-    gdal_write_geotiff(tif, 2, 3, c.in, TRANSFORM, c.type, c.nodata.empty() ? nullptr : &c.nodata[0],
-                       c.bands, c.edit);
+    gdal_write_geotiff(tif, 2, 3, c.in, TRANSFORM, c.type,
+                       c.nodata.empty() ? nullptr : &c.nodata[0], c.bands, c.edit);
     int64_t valid = -1;
-    EXPECT_EQ(read_logged(tif, maps, 0, &valid),
-              "* read '" + tif + "'\n" +
-                  (c.infinite ? "  found " + std::to_string(c.infinite) + " -infinite values!\n"
-                              : ""));
+    EXPECT_EQ(
+        read_logged(tif, maps, 0, &valid),
+        "* read '" + tif + "'\n" +
+            (c.infinite ? "  found " + std::to_string(c.infinite) + " -infinite values!\n" : ""));
     EXPECT_EQ(get_map(maps, 0), c.out);
     EXPECT_EQ(valid, std::count_if(c.out.begin(), c.out.end(), [](float v) { return v >= 0; }));
     fs::remove(tif + ".msk");
@@ -188,7 +200,8 @@ TEST(GeoTiffTest, RefusesRastersThatReachOutOrCannotBeReadExactly) {
        vrt("", "<Overview><SourceFilename>/vsis3/bucket/p.tif</SourceFilename></Overview>"),
        network},
       {"wms.xml",
-       "<GDAL_WMS><Service name=\"TMS\"><ServerUrl>" + url + "/${z}/${x}/${y}.png</ServerUrl>"
+       "<GDAL_WMS><Service name=\"TMS\"><ServerUrl>" + url +
+           "/${z}/${x}/${y}.png</ServerUrl>"
            "</Service><DataWindow><LowerRightX>30</LowerRightX><LowerRightY>-20</LowerRightY>"
            "<SizeX>3</SizeX><SizeY>2</SizeY></DataWindow></GDAL_WMS>\n",
        "unsupported raster format 'WMS' in file '%s'"},

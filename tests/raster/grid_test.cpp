@@ -109,7 +109,9 @@ TEST(GridTest, CentreAndCornerOriginsOfTheSamePlaceMatch) {
       dir.write("apart.asc", "ncols 4\nnrows 4\nyllcorner 9000000.5\ncellsize 0.5\n");
   EXPECT_EQ(outcome([&] { grid_read(apart.c_str(), maps, 0); }),
             naming("1* read '%s'\nerror: incompatible (header) file '%s'!\n  yllcorner is "
-                   "9000000.5 in '%s' but 9000000 in '" + dir.path("far.asc") + "'\n", apart));
+                   "9000000.5 in '%s' but 9000000 in '" +
+                       dir.path("far.asc") + "'\n",
+                   apart));
 }
 
 // A file of several blocks of text, cut between and inside words, parsed in stretches: the cells
@@ -164,8 +166,9 @@ TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefusedAndLargeOnesCountedExactly
     GridGeometry geometry;
     geometry.nrows = size[0];
     geometry.ncols = size[1];
-    EXPECT_EQ(outcome([&] { maps_allocate(geometry, size[2]); }),
-              "1* allocate " + std::to_string(size[2]) + " memory maps\nerror: not enough memory!\n");
+    EXPECT_EQ(
+        outcome([&] { maps_allocate(geometry, size[2]); }),
+        "1* allocate " + std::to_string(size[2]) + " memory maps\nerror: not enough memory!\n");
   }
   GridGeometry half;  // a count of columns without one of rows is no grid either
   half.ncols = 2;

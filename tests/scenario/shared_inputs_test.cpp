@@ -37,7 +37,8 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
       dir.write("m.asc", grid_text(nrows, ncols, mask)) +
       "'], 'distance-maps': [], 'minimum-distance-to-mask': 3, 'minimum-cells-at-distance': 1}, "
       "'method-value': {'accumulated-value': 0.5}}, 'expand': {'assign-preference': 'random', "
-      "'basins-map': '" + dir.write("b.asc", grid_text(nrows, ncols, basins)) +
+      "'basins-map': '" +
+      dir.write("b.asc", grid_text(nrows, ncols, basins)) +
       "', 'minimim-cells-in-basin': 0}, 'debug-maps': 'no', 'output': 'o.asc', "
       "'output-mask': 'k.asc'}}");
   const Scenario scenario = scenario_of(config);
@@ -83,11 +84,12 @@ TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   for (const bool any : {true, false}) {
     const std::string pot =
         dir.write("p.asc", grid_text(3, 4, any ? data : std::vector<float>(12, -9999.0f)));
-    const Scenario scenario = scenario_of(json(
-        "{'maps': {'potential-maps': [['" + pot + "']], 'potential-maps-weight': [[1]], "
-        "'exclusion-masks': []}, 'preprocess': {'init-values-map': '" + init +
-        "', 'distribution-masks': ['" + mask +
-        "'], 'debug-maps': 'no', 'output': 'o.asc', 'convert-area': 0.5}}"));
+    const Scenario scenario =
+        scenario_of(json("{'maps': {'potential-maps': [['" + pot +
+                         "']], 'potential-maps-weight': [[1]], "
+                         "'exclusion-masks': []}, 'preprocess': {'init-values-map': '" +
+                         init + "', 'distribution-masks': ['" + mask +
+                         "'], 'debug-maps': 'no', 'output': 'o.asc', 'convert-area': 0.5}}"));
     PreprocessInputs shared;
     for (const uint64_t seed : {1, 2, 3}) {
       const auto run = [&](PreprocessInputs* inputs) {
@@ -110,7 +112,8 @@ TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
 TEST(SharedInputsTest, WorkingValueCheckTakesTheCellsOfItsValue) {
   TempDir dir;
   const std::string init = dir.write("i.asc", grid_text(1, 4, {2, 0, 3, 2}));
-  const Scenario scenario = scenario_of(json("{'preprocess': {'init-values-map': '" + init + "'}}"));
+  const Scenario scenario =
+      scenario_of(json("{'preprocess': {'init-values-map': '" + init + "'}}"));
   WorkingValueCells shared;
   const std::tuple<std::vector<float>, float> cases[] = {
       {{0, 2, 3, 0}, 2.0f}, {{0, 1, 3, 2}, 2.0f}, {{0, 2, 3, 0}, 3.0f}, {{2, 0, 0, 0}, 2.0f}};
