@@ -88,18 +88,28 @@ bool read_optional_flag(const ConfigDocument& config, const char* path) {
   return config_find(config, 0, path) >= 0 && config_get_flag(config, path);
 }
 
+// A property that may be left out (none then); a value that fails `valid` is out of range, echoed
+// under `label` before the error that names `key`.
+template <typename Valid>
+std::optional<double> read_optional_number(const ConfigDocument& config, const char* key,
+                                           const char* label, Valid valid, const char* accepted) {
+  const std::string path = std::string("process.") + key;
+  if (config_find(config, 0, path.c_str()) < 0) return std::nullopt;
+  const double value = config_get_number(config, path.c_str());
+  if (!valid(value)) {
+    log_message("  %s %f\n", label, value);
+    config_out_of_range(1, ("error: property '" + std::string(key) + "' out of range!\n").c_str(),
+                        "property '" + path + "'", value, accepted);
+  }
+  return value;
+}
+
 // "process.time-limit" may be left out: no limit. A limit of 0 or less could never let a stage
 // run, and a NaN would never run out.
 std::optional<double> read_time_limit(const ConfigDocument& config) {
-  const char* const path = "process.time-limit";
-  if (config_find(config, 0, path) < 0) return std::nullopt;
-  const double seconds = config_get_number(config, path);
-  if (!(seconds > 0.0) || std::isinf(seconds)) {
-    log_message("  time limit %f\n", seconds);
-    config_out_of_range(1, "error: property 'time-limit' out of range!\n",
-                        std::string("property '") + path + "'", seconds, "above 0");
-  }
-  return seconds;
+  return read_optional_number(
+      config, "time-limit", "time limit",
+      [](double seconds) { return seconds > 0.0 && !std::isinf(seconds); }, "above 0");
 }
 
 ProcessParameters read_annealing_parameters(const ConfigDocument& config) {
@@ -151,15 +161,10 @@ ProcessMethod read_method(const ConfigDocument& config) {
 
 // "process.portfolio-gap" may be left out: 1 %.
 double read_portfolio_gap(const ConfigDocument& config) {
-  const char* const path = "process.portfolio-gap";
-  if (config_find(config, 0, path) < 0) return MinCutParameters().portfolio_gap;
-  const double gap = config_get_number(config, path);
-  if (!(gap >= 0.0 && gap <= 1.0)) {
-    log_message("  portfolio gap %f\n", gap);
-    config_out_of_range(1, "error: property 'portfolio-gap' out of range!\n",
-                        std::string("property '") + path + "'", gap, "0 to 1");
-  }
-  return gap;
+  return read_optional_number(
+             config, "portfolio-gap", "portfolio gap",
+             [](double gap) { return gap >= 0.0 && gap <= 1.0; }, "0 to 1")
+      .value_or(MinCutParameters().portfolio_gap);
 }
 
 // Keeps map k of `maps` and gives back the memory of the `scratch` maps after it.
