@@ -56,9 +56,15 @@ def _numbers(text):
     return [float(v) for v in text.replace(",", " ").split()]
 
 
+def _is_count(option):
+    """Whether an option takes a number (--repeats=N); not a switch, nor a text such as
+    --sweep=PROPERTY=VALUES, which has an algorithm of its own."""
+    return option["argument"] is not None and "=" not in option["argument"]
+
+
 def _count_options(algorithm, options):
     for option in options:
-        if option["argument"] is None:
+        if not _is_count(option):
             continue
         algorithm.addParameter(
             QgsProcessingParameterNumber(
@@ -74,7 +80,7 @@ def _count_options(algorithm, options):
 def _command(algorithm, parameters, context, options, stages=None):
     values = {}
     for option in options:
-        if option["argument"] is None:
+        if not _is_count(option):
             continue
         name = parameter_name(option["name"])
         if parameters.get(name) is not None:

@@ -284,8 +284,9 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     if (!post.basins_map.empty()) add_unique(plan.inputs, post.basins_map);
   }
 
-  // The files one run writes under `tag`: each stage's debug files (which a repeat writes only
-  // when it is kept, named after its own output name), its solution, and the mask.
+  // The files one run writes under `tag`: each stage's debug files (which repeats write for the
+  // best run at the configured names, and for kept runs under their tags), its solution, and the
+  // mask.
   std::vector<PlannedFile> files;
   const auto add_run = [&](const std::string& tag, bool debug) {
     Run run;
@@ -311,13 +312,14 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
   if (shape.repeats > 1) {
     for (int32_t r = 1; shape.keep_runs && r <= shape.repeats; ++r)
       add_run(repeat_run_tag(r, shape.repeats), true);
-    add_run("", false);
+    add_run("", true);
     const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
     files.push_back({summary.frequency, true, -1, "", false, ""});
     files.push_back({style_sidecar_path(summary.frequency), true, -1, "", false, ""});
     files.push_back({summary.table, true, -1, "", false, ""});
   } else {
     add_run("", true);
+    files.push_back({repeat_summary_paths(config, stages).table, true, -1, "", false, ""});
   }
 
   for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);

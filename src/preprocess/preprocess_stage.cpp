@@ -117,7 +117,7 @@ void run_preprocess_stage(const Scenario& scenario, Run& run) {
   const float value = take_prepared_maps(config, p, maps, run.preprocess_inputs, weights);
 
   // Written before the placement, so it shows the placement weights rather than the allocation.
-  const std::string debug_prefix = run_file_path(run, p.output);
+  const std::string debug_prefix = run_debug_prefix(run, p.output);
   if (p.debug_maps && !debug_prefix.empty()) {
     log_message("debug maps\n");
     const size_t n = maps.cell_count();

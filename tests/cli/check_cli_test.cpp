@@ -157,7 +157,7 @@ TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
                        "  reads 'town.asc'\n  writes 'proc.asc.debug.evolution.lst'\n"
                        "  writes 'proc.asc'\n  writes 'proc.qml'\n  writes 'post.asc'\n"
                        "  writes 'post.qml'\n  writes 'mask.asc'\n  writes 'mask.qml'\n"
-                       "check passed\n");
+                       "  writes 'post.runs.csv'\ncheck passed\n");
   EXPECT_TRUE(dir.read("proc.asc") + dir.read("post.asc") == before);
 
   // Without PREPROCESS, its output must already exist.
