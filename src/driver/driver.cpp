@@ -548,10 +548,10 @@ bool run_gnuplot(const std::string& script) {
 
 // What the sweep recommends: the elbow of the trade-off curve for any sweep, and for a single
 // weight of the energy also Cohon's value, each with one line on why.
-size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepResult>& results,
+size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepPointResult>& results,
                  const TradeOff& trade) {
   std::vector<double> x, y;
-  for (const SweepResult& r : results) {
+  for (const SweepPointResult& r : results) {
     x.push_back(sweep_measure(r.summary, trade.x));
     y.push_back(sweep_measure(r.summary, trade.y));
   }
@@ -618,7 +618,7 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
         check, [&] { preflight_check(scenario.config, job.stages, repeat_shape(job), geometry); });
     if (check.fatal_code != 0) shared_step_replay(check);
   }
-  std::vector<SweepResult> results;
+  std::vector<SweepPointResult> results;
   for (size_t p = 0; p < points.size(); ++p) {
     std::string values;
     for (size_t a = 0; a < job.sweeps.size(); ++a) {
@@ -628,7 +628,7 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
     log_message("SWEEP point %d of %d: %s\n", points[p].index + 1, count, values.c_str());
     Run run;
     run.geometry = geometry;
-    SweepResult result;
+    SweepPointResult result;
     result.point = points[p];
     if (job.repeats > 1) {
       result.summary = run_repeats(job, *scenarios[p], geometry, cluster);
@@ -640,18 +640,18 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   if (cluster.rank != 0) return;
 
   log_message("SWEEP end\n");
+  const TradeOff trade = sweep_trade_off(job.sweeps[0]);
+  const size_t chosen = recommend(job.sweeps, results, trade);
   const std::string table = repeat_summary_paths(base.config, job.stages).table;
   const std::string stem = table.substr(0, table.size() - std::strlen(".runs.csv"));
   const std::string sweep_table = stem + ".sweep.csv";
   log_message("* write '%s'\n", sweep_table.c_str());
   FILE* file = output_open(sweep_table.c_str());
   if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", sweep_table.c_str());
-  std::fputs(sweep_table_text(job.sweeps, results).c_str(), file);
+  std::fputs(sweep_table_text(job.sweeps, results, chosen).c_str(), file);
   if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", sweep_table.c_str());
   log_message("  sweep table '%s'\n", sweep_table.c_str());
 
-  const TradeOff trade = sweep_trade_off(job.sweeps[0]);
-  const size_t chosen = recommend(job.sweeps, results, trade);
   const std::string script = stem + ".sweep.gp";
   const std::string picture = stem + ".sweep.png";
   file = output_open(script.c_str());

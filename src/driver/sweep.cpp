@@ -335,13 +335,13 @@ bool sweep_cohon(double w_low, double term_low, double rest_low, double w_high, 
 }
 
 std::string sweep_table_text(const std::vector<SweepAxis>& axes,
-                             const std::vector<SweepResult>& results) {
+                             const std::vector<SweepPointResult>& results, size_t recommended) {
   std::string text = "point,value";
   if (axes.size() > 1) text += ",value2";
   text +=
       ",best_run,energy,f1,f2,f3,f4,f5,median_energy,cells,area,hectares,perimeter,islands,holes,"
-      "hole_cells,mean_potential,mean_distance,common_share,cells_in_every_run\n";
-  for (const SweepResult& r : results) {
+      "hole_cells,mean_potential,mean_distance,common_share,cells_in_every_run,recommended\n";
+  for (const SweepPointResult& r : results) {
     const RepeatSummary& s = r.summary;
     const RepeatRunResult& b = s.best;
     const MapEnergy& e = b.energy;
@@ -350,16 +350,17 @@ std::string sweep_table_text(const std::vector<SweepAxis>& axes,
     std::snprintf(line, sizeof line, "%d", r.point.index);
     text += line;
     for (size_t a = 0; a < axes.size(); ++a) text += "," + axes[a].labels[r.point.at[a]];
-    std::string hectares;
-    if (m.metres) hectares = sweep_label(m.area / 10000.0);
+    char hectares[32] = "";
+    if (m.metres) std::snprintf(hectares, sizeof hectares, "%.10g", m.area / 10000.0);
     std::snprintf(line, sizeof line,
                   ",%d,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%lld,%.10g,%s,%.10g,%d,%lld,%lld,"
-                  "%.10g,%.10g,%.6f,%lld\n",
+                  "%.10g,%.10g,%.6f,%lld,%s\n",
                   b.run, e.energy, e.terms[0], e.terms[1], e.terms[2], e.terms[3], e.terms[4],
-                  s.median_energy, static_cast<long long>(e.cells), m.area, hectares.c_str(),
-                  m.perimeter, e.islands, static_cast<long long>(m.holes),
-                  static_cast<long long>(m.hole_cells), m.mean_potential, m.mean_distance,
-                  s.common_share, static_cast<long long>(s.cells_in_every_run));
+                  s.median_energy, static_cast<long long>(e.cells), m.area, hectares, m.perimeter,
+                  e.islands, static_cast<long long>(m.holes), static_cast<long long>(m.hole_cells),
+                  m.mean_potential, m.mean_distance, s.common_share,
+                  static_cast<long long>(s.cells_in_every_run),
+                  static_cast<size_t>(r.point.index) == recommended ? "yes" : "no");
     text += line;
   }
   return text;

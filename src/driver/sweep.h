@@ -56,7 +56,7 @@ bool sweep_point_text(const std::string& original, const ConfigDocument& doc,
                       const StageFlags& stages, std::string& text, std::string& error);
 
 /// What one point gave.
-struct SweepResult {
+struct SweepPointResult {
   SweepPoint point;
   RepeatSummary summary;
 };
@@ -91,9 +91,9 @@ size_t sweep_elbow(const std::vector<double>& x, const std::vector<double>& y);
 bool sweep_cohon(double w_low, double term_low, double rest_low, double w_high, double term_high,
                  double rest_high, double& weight);
 
-/// The sweep table's text: one row per point.
+/// The sweep table's text: one row per point, the point at index `recommended` marked.
 std::string sweep_table_text(const std::vector<SweepAxis>& axes,
-                             const std::vector<SweepResult>& results);
+                             const std::vector<SweepPointResult>& results, size_t recommended);
 
 /// The gnuplot script that draws the trade-off of `table` into `picture`, point `recommended`
 /// marked.
