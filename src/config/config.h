@@ -142,3 +142,17 @@ std::vector<std::string> config_leaf_paths(const ConfigDocument& doc);
 /// an element of one), the value read and the accepted values.
 [[noreturn]] void config_out_of_range(int code, const char* message, const std::string& what,
                                       double value, const char* accepted);
+
+/// The JSON text of the subtree at token i (strings escaped again, numbers and words as written).
+std::string config_json(const ConfigDocument& doc, int32_t i);
+
+/// One change of a document: the property `path` (dotted) takes the JSON text `json`, or is left
+/// out when `json` is empty. A path the document lacks is added, its missing objects with it.
+struct ConfigChange {
+  std::string path;
+  std::string json;
+};
+
+/// The JSON text of the document with `changes` made: how one configuration derives another
+/// (a land use's view of the whole, a value of a sweep) without a second reader of the file.
+std::string config_json_with(const ConfigDocument& doc, const std::vector<ConfigChange>& changes);
