@@ -28,13 +28,14 @@ const std::vector<PropertyInfo> PROPERTIES = {
      nullptr, nullptr, PRE, "the initial cells are placed preferably near these masks"},
     {"preprocess.convert-area", "number", "0 to 1", "0", "1", nullptr, nullptr, PRE,
      "the share of the available cells to allocate"},
-    {"land-uses", "land-uses", "an array of uses: name, code, demand, and any of potential-maps, "
+    {"land-uses", "land-uses",
+     "an array of uses: name, code, demand, and any of potential-maps, "
      "potential-maps-weight, functions-weight, distribution-masks, distance-masks, distance-maps, "
-     "existing-codes", nullptr, nullptr, nullptr, "null", ALL,
-     "several land uses decided together; each use's properties stand in for the shared ones"},
-    {"conversions", "code-lists", "an object: use name -> codes of the initial-values map",
+     "existing-codes",
      nullptr, nullptr, nullptr, "null", ALL,
-     "the existing codes each land use may take besides free cells"},
+     "several land uses decided together; each use's properties stand in for the shared ones"},
+    {"conversions", "code-lists", "an object: use name -> codes of the initial-values map", nullptr,
+     nullptr, nullptr, "null", ALL, "the existing codes each land use may take besides free cells"},
     {"adjacency", "number-groups", "a K x K symmetric array, 0 on the diagonal", nullptr, nullptr,
      nullptr, "null", PROC,
      "cost per cell side two land uses share (negative attracts, positive repels), normalised "

@@ -17,11 +17,11 @@
 #include "base/output_file.h"
 #include "postprocess/postprocess_stage.h"
 #include "postprocess/postprocess_uses.h"
+#include "preprocess/preprocess_stage.h"
 #include "preprocess/preprocess_uses.h"
 #include "process/process_uses.h"
-#include "scenario/land_uses.h"
-#include "preprocess/preprocess_stage.h"
 #include "raster/grid.h"
+#include "scenario/land_uses.h"
 #include "scenario/map_style.h"
 
 namespace {

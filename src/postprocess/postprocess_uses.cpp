@@ -12,7 +12,8 @@
 void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
   const ConfigDocument& config = scenario.config;
   maps_init_geometry(config, run.geometry);
-  const size_t n = static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
+  const size_t n =
+      static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
   MapBlock maps = maps_allocate(run.geometry, 3);
   land_uses_base_map(config, maps);
   const std::vector<float> base(maps.map(0), maps.map(0) + n);

@@ -107,7 +107,8 @@ double evaluate_move(ProcessRun& p) {
   e.f5_sum += static_cast<double>(in.distances) - static_cast<double>(out.distances);
   m.previous_extra_sum = e.extra_sum;
   if (p.extra_cost != nullptr) {
-    e.extra_sum += static_cast<double>(p.extra_cost[m.in]) - static_cast<double>(p.extra_cost[m.out]);
+    e.extra_sum +=
+        static_cast<double>(p.extra_cost[m.in]) - static_cast<double>(p.extra_cost[m.out]);
   }
 
   double terms[ENERGY_TERMS];

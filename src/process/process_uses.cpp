@@ -30,8 +30,8 @@ struct UseState {
 struct UsesRun {
   const LandUses& uses;
   GridGeometry geometry;
-  std::vector<float> base;     ///< the map before any allocation
-  std::vector<int32_t> label;  ///< use index + 1 of a new cell, 0 elsewhere
+  std::vector<float> base;        ///< the map before any allocation
+  std::vector<int32_t> label;     ///< use index + 1 of a new cell, 0 elsewhere
   std::vector<int32_t> existing;  ///< use index of an existing cell of a use, -1 elsewhere
   std::vector<UseState> states;
   double adjacency_range = 1.0;
@@ -62,7 +62,8 @@ std::vector<float> block_map(const UsesRun& u, size_t k, bool others) {
 
 // What the sides a new cell of use k would share cost it, for every cell (bordered, as the
 // records).
-void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid, std::vector<float>& cost) {
+void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid,
+                     std::vector<float>& cost) {
   cost.assign(grid.cells, 0.0f);
   const int32_t nrows = u.geometry.nrows;
   const int32_t ncols = u.geometry.ncols;
@@ -77,7 +78,8 @@ void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid, std::
         const int32_t cc = c + dc[d];
         if (rr < 0 || rr >= nrows || cc < 0 || cc >= ncols) continue;
         const int32_t l = u.use_at(cell_index(ncols, rr, cc));
-        if (l >= 0 && static_cast<size_t>(l) != k) sum += u.uses.adjacency[k * K + static_cast<size_t>(l)];
+        if (l >= 0 && static_cast<size_t>(l) != k)
+          sum += u.uses.adjacency[k * K + static_cast<size_t>(l)];
       }
       cost[bordered_index(grid, r, c)] = static_cast<float>(sum / u.adjacency_range);
     }
@@ -172,7 +174,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
   UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0};
-  const size_t n = static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
+  const size_t n =
+      static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
   {
     MapBlock maps = maps_allocate(run.geometry, 3);
     land_uses_base_map(config, maps);
@@ -251,7 +254,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       const BorderedGrid& grid = s.inputs.records.grid;
       adjacency_costs(u, k, grid, extra);
       double unused = 0.0;
-      const std::vector<float> map = solve_block(u, k, block_map(u, k, true), extra.data(), run, &unused);
+      const std::vector<float> map =
+          solve_block(u, k, block_map(u, k, true), extra.data(), run, &unused);
       const std::vector<int32_t> saved = u.label;
       const double saved_energy = s.energy;
       for (size_t i = 0; i < n; ++i) {

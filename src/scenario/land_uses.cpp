@@ -37,12 +37,14 @@ std::string element_path(const std::string& path, int32_t i) {
 
 // The number at token i (property `what`); a token that is no number is fatal (exit 2).
 double token_number(const ConfigDocument& config, int32_t i, const std::string& what) {
-  if (!config_token_is(config, i, CONFIG_PRIMITIVE)) use_error(2, "property '" + what + "'", "must be a number");
+  if (!config_token_is(config, i, CONFIG_PRIMITIVE))
+    use_error(2, "property '" + what + "'", "must be a number");
   const ConfigToken& t = config.tokens[static_cast<size_t>(i)];
   const std::string text(config.text.data() + t.start, static_cast<size_t>(t.end - t.start));
   char* end = nullptr;
   const double value = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0') use_error(2, "property '" + what + "'", "must be a number");
+  if (end == text.c_str() || *end != '\0')
+    use_error(2, "property '" + what + "'", "must be a number");
   return value;
 }
 
@@ -56,34 +58,41 @@ float read_code(const ConfigDocument& config, int32_t i, const std::string& what
   return static_cast<float>(code);
 }
 
-std::vector<float> read_codes(const ConfigDocument& config, int32_t array, const std::string& what) {
-  if (!config_token_is(config, array, CONFIG_ARRAY)) use_error(2, "property '" + what + "'", "must be an array");
+std::vector<float> read_codes(const ConfigDocument& config, int32_t array,
+                              const std::string& what) {
+  if (!config_token_is(config, array, CONFIG_ARRAY))
+    use_error(2, "property '" + what + "'", "must be an array");
   std::vector<float> codes;
   for (int32_t i = 0; i < config_child_count(config, array); ++i)
-    codes.push_back(read_code(config, config_element_token(config, array, i), element_path(what, i)));
+    codes.push_back(
+        read_code(config, config_element_token(config, array, i), element_path(what, i)));
   return codes;
 }
 
 // The use object at token `object`: its name, code, codes and the configuration it reads.
 LandUse read_use(const ConfigDocument& config, int32_t object, int32_t index) {
   const std::string path = element_path("land-uses", index);
-  if (!config_token_is(config, object, CONFIG_OBJECT)) use_error(2, "property '" + path + "'", "must be an object");
+  if (!config_token_is(config, object, CONFIG_OBJECT))
+    use_error(2, "property '" + path + "'", "must be an object");
   LandUse use;
   const int32_t name = config_find(config, object, "name");
-  if (!config_token_is(config, name, CONFIG_STRING)) use_error(2, "property '" + path + ".name'", "must be a text");
+  if (!config_token_is(config, name, CONFIG_STRING))
+    use_error(2, "property '" + path + ".name'", "must be a text");
   const ConfigToken& t = config.tokens[static_cast<size_t>(name)];
   use.name.assign(config.text.data() + t.start, static_cast<size_t>(t.end - t.start));
   // The name goes into file names (one frequency grid per use).
   const bool plain = !use.name.empty() && std::all_of(use.name.begin(), use.name.end(), [](char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '-' || c == '_';
   });
-  if (!plain) use_error(1, "land use name '" + use.name + "'", "is not made of letters, digits, '-' and '_'");
+  if (!plain)
+    use_error(1, "land use name '" + use.name + "'", "is not made of letters, digits, '-' and '_'");
   const int32_t code = config_find(config, object, "code");
   if (code < 0) use_error(2, "property '" + path + ".code'", "is missing");
   use.code = read_code(config, code, path + ".code");
   const int32_t existing = config_find(config, object, "existing-codes");
   if (existing >= 0) use.existing_codes = read_codes(config, existing, path + ".existing-codes");
-  if (config_find(config, object, "demand") < 0) use_error(2, "property '" + path + ".demand'", "is missing");
+  if (config_find(config, object, "demand") < 0)
+    use_error(2, "property '" + path + ".demand'", "is missing");
 
   std::vector<ConfigChange> changes = {{"land-uses", ""}, {"conversions", ""}, {"adjacency", ""}};
   for (const UseProperty& property : USE_PROPERTIES) {
@@ -133,7 +142,8 @@ LandUses land_uses_read(const ConfigDocument& config) {
       const std::string name(config.text.data() + t.start, static_cast<size_t>(t.end - t.start));
       const auto use = std::find_if(result.uses.begin(), result.uses.end(),
                                     [&](const LandUse& u) { return u.name == name; });
-      if (use == result.uses.end()) use_error(1, "property 'conversions." + name + "'", "names no land use");
+      if (use == result.uses.end())
+        use_error(1, "property 'conversions." + name + "'", "names no land use");
       use->conversions = read_codes(config, key + 1, "conversions." + name);
       key = config_skip(config, key + 1);
     }
@@ -143,7 +153,8 @@ LandUses land_uses_read(const ConfigDocument& config) {
   const int32_t adjacency = config_find(config, 0, "adjacency");
   if (adjacency >= 0) {
     const std::string shape = "a " + std::to_string(k) + " x " + std::to_string(k) + " array";
-    if (!config_token_is(config, adjacency, CONFIG_ARRAY) || config_child_count(config, adjacency) != k)
+    if (!config_token_is(config, adjacency, CONFIG_ARRAY) ||
+        config_child_count(config, adjacency) != k)
       use_error(1, "property 'adjacency'", "must be " + shape);
     for (int32_t a = 0; a < k; ++a) {
       const int32_t row = config_element_token(config, adjacency, a);
@@ -153,7 +164,8 @@ LandUses land_uses_read(const ConfigDocument& config) {
         const std::string what = "adjacency[" + std::to_string(a) + "][" + std::to_string(b) + "]";
         const double cost = token_number(config, config_element_token(config, row, b), what);
         if (!std::isfinite(cost)) use_error(1, "property '" + what + "'", "is not finite");
-        if (a == b && cost != 0.0) use_error(1, "property '" + what + "'", "must be 0 (a use does not border itself)");
+        if (a == b && cost != 0.0)
+          use_error(1, "property '" + what + "'", "must be 0 (a use does not border itself)");
         result.adjacency[static_cast<size_t>(a * k + b)] = cost;
       }
     }

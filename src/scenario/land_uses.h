@@ -52,6 +52,6 @@ int64_t land_use_demand_cells(const LandUse& use, int64_t available);
 /// Whether cell value `v` of the base map is one that `use` may take.
 bool land_use_may_take(const LandUse& use, float v);
 
-/// The adjacency term's normaliser: the perimeter range of all new cells together, 4 N - 4 ceil(sqrt N)
-/// (1 when that is not above 0).
+/// The adjacency term's normaliser: the perimeter range of all new cells together, 4 N - 4
+/// ceil(sqrt N) (1 when that is not above 0).
 double land_uses_adjacency_range(int64_t new_cells);

@@ -38,11 +38,16 @@ TEST(DescribeTest, PropertyTableIsWhatTheStagesRead) {
   min_cut = replaced(min_cut, "\"distance-masks\": [\"town.asc\"], \"distance-maps\": []",
                      "\"distance-masks\": [], \"distance-maps\": [\"a.asc\"]");
   min_cut = replaced(min_cut, "\"basins-map\": \"\"", "\"basins-map\": \"town.asc\"");
+  // Two land uses, one of which may convert the town.
+  const std::string uses = replaced(min_cut, "\n}", json(R"(,
+  'land-uses': [{'name': 'a', 'code': 10, 'demand': {'cells': 8}},
+                {'name': 'b', 'code': 20, 'demand': {'cells': 6}}],
+  'conversions': {'a': [2]}, 'adjacency': [[0, 1], [1, 0]]})"));
 
   const std::filesystem::path previous = std::filesystem::current_path();
   std::filesystem::current_path(dir.dir());
   std::set<std::string> read;
-  for (const std::string& text : {annealing, min_cut}) {
+  for (const std::string& text : {annealing, min_cut, uses}) {
     Scenario scenario = scenario_of(text);
     scenario.config.read.on = true;
     const FatalResult result = run_capturing([&] {
