@@ -145,7 +145,10 @@ def _program_found():
 class AllocateAlgorithm(QgsProcessingAlgorithm):
     def __init__(self, description):
         super().__init__()
-        self.description = description
+        # One land use: the properties of several (land-uses, conversions, adjacency, the only
+        # ones outside a section) belong to configuration files.
+        properties = [p for p in description["properties"] if "." in p["name"]]
+        self.description = {**description, "properties": properties}
 
     def name(self):
         return "allocate"
