@@ -966,6 +966,16 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
   const double separable = separable_bound(m);
+  if (parameters.bound_only) {
+    build_model(m, 1.0, 1.0);
+    const PriceSearch s = search_price(m);
+    const double plain = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
+    progress_end(progress);
+    result.final_energy = result.initial_energy;
+    result.lower_bound = std::min(std::max(plain, separable), result.initial_energy);
+    result.flows = m.flows;
+    return result;
+  }
   search_clamps(m);
   const double bound = std::max(m.best_bound, separable);
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left

@@ -16,7 +16,8 @@ namespace {
 
 // Rounds of blocks at most; the later rounds change little.
 constexpr int32_t MAX_ROUNDS = 4;
-constexpr double ROUND_TOLERANCE = 1e-9;
+// A round that lowers the energy by less than this share ends them.
+constexpr double ROUND_TOLERANCE = 2e-3;
 
 struct UseState {
   Scenario scenario;  ///< the configuration as the use reads it
@@ -117,7 +118,8 @@ double total_energy(const UsesRun& u) {
 
 // The single-use method on use k's view; returns the map it leaves and its lower bound.
 std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& view,
-                               const float* extra, Run& run, double* bound) {
+                               const float* extra, Run& run, double* bound,
+                               bool bound_only = false) {
   UseState& s = u.states[k];
   Run block;
   block.geometry = u.geometry;
@@ -144,7 +146,9 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   p.parameters = s.params.annealing;
   EvolutionListing none;
   if (s.params.method == ProcessMethod::min_cut) {
-    *bound = run_min_cut(p, s.params.min_cut, 0, none).lower_bound;
+    MinCutParameters parameters = s.params.min_cut;
+    parameters.bound_only = bound_only;
+    *bound = run_min_cut(p, parameters, 0, none).lower_bound;
   } else {
     if (s.params.autotuning) {
       autotune_kb(p);
@@ -222,26 +226,35 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message(min_cut ? "MIN-CUT MODE selected\n" : "ANNEALING selected\n");
   const double initial = total_energy(u);
 
-  // The bound: each use alone on every cell it could take bounds its own terms; the adjacency
-  // term is at least 0 when no cost is negative, else at least the most sides two attracting
-  // uses could share.
+  // The bound: each use alone on every cell it could take bounds its own terms, and drawing
+  // costs are at least the strongest one of each side's new cell times the sides of its use's
+  // perimeter. Each such side is then paid for by a lighter perimeter weight of that use: its
+  // bound with the weight w2 - a r2 / R, less a / R times its least perimeter, bounds its own
+  // terms and its sides' drawing costs together. Costs that keep uses apart are at least 0.
   double bound = -std::numeric_limits<double>::infinity();
+  bool weak = false;
   std::vector<float> extra;
   if (min_cut) {
     bound = 0.0;
-    for (size_t k = 0; k < uses.uses.size(); ++k) {
-      double use_bound = 0.0;
-      solve_block(u, k, block_map(u, k, false), nullptr, run, &use_bound);
-      bound += use_bound;
-    }
     const size_t K = uses.uses.size();
-    for (size_t a = 0; a < K; ++a) {
-      for (size_t b = a + 1; b < K; ++b) {
-        const double cost = uses.cost(a, b);
-        if (cost < 0.0) {
-          bound += cost * 4.0 * static_cast<double>(u.states[a].cells + u.states[b].cells) /
-                   u.adjacency_range;
-        }
+    for (size_t k = 0; k < K; ++k) {
+      UseState& s = u.states[k];
+      double attraction = 0.0;
+      for (size_t l = 0; l < K; ++l) attraction = std::max(attraction, -uses.cost(k, l));
+      const double per_side = attraction / u.adjacency_range;
+      const double weight = s.params.weights[1];
+      const double lighter = weight - per_side * s.normalisers.range[1];
+      const bool paid = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
+      if (paid) s.params.weights[1] = lighter;
+      double use_bound = 0.0;
+      solve_block(u, k, block_map(u, k, false), nullptr, run, &use_bound, true);
+      s.params.weights[1] = weight;
+      const double cells = static_cast<double>(s.cells);
+      bound += use_bound - (paid ? per_side * 4.0 * std::ceil(std::sqrt(cells)) : 0.0);
+      // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
+      if (!paid) {
+        bound -= per_side * 4.0 * cells;
+        weak = true;
       }
     }
   }
@@ -273,7 +286,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       }
     }
     log_message("  round %d energy %f\n", round, energy);
-    if (energy >= before - ROUND_TOLERANCE * std::max(1.0, std::fabs(before))) break;
+    if (energy >= before - ROUND_TOLERANCE * std::fabs(before)) break;
   }
   log_message("  initial %f\n", initial);
   log_message("  final %f\n", energy);
@@ -281,8 +294,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     bound = std::min(bound, energy);
     log_message("  lower bound %f\n", bound);
     log_message("  gap %.3f%%\n", min_cut_gap_percent(energy, bound));
-    if (uses.any_negative_adjacency()) {
-      log_message("  (the bound counts the most sides the attracting uses could share)\n");
+    if (weak) {
+      log_message("  (weak: a use's perimeter weight is too light to pay for its drawing costs)\n");
     }
     run.process_lower_bound = bound;
   }

@@ -106,10 +106,6 @@ LandUse read_use(const ConfigDocument& config, int32_t object, int32_t index) {
 
 }  // namespace
 
-bool LandUses::any_negative_adjacency() const {
-  return std::any_of(adjacency.begin(), adjacency.end(), [](double a) { return a < 0.0; });
-}
-
 bool land_uses_present(const ConfigDocument& config) {
   return config_find(config, 0, "land-uses") >= 0;
 }

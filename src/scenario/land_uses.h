@@ -27,7 +27,6 @@ struct LandUses {
   /// Cost of one cell side shared by uses a and b, at [a * K + b]: negative draws them together,
   /// positive keeps them apart; symmetric, 0 on the diagonal.
   std::vector<double> adjacency;
-  bool any_negative_adjacency() const;
   double cost(size_t a, size_t b) const { return adjacency[a * uses.size() + b]; }
 };
 
