@@ -46,7 +46,7 @@ bool key_matches(const ConfigDocument& doc, int32_t key, const char* p) {
   const size_t length = static_cast<size_t>(token.end - token.start);
   if (std::strncmp(doc.text.c_str() + token.start, p, length) != 0) return false;
   if (std::memchr(p, '\0', length) != nullptr) return false;
-  return p[length] == '.' || p[length] == '\0';
+  return p[length] == '.' || p[length] == '[' || p[length] == '\0';
 }
 
 bool token_is_scalar(const ConfigDocument& doc, int32_t i) {
@@ -399,10 +399,23 @@ int32_t config_find(const ConfigDocument& doc, int32_t start, const char* path) 
       if (key < 0) return -1;
     }
     if (found < 0) return -1;
-    const char* dot = std::strchr(p, '.');
-    if (dot == nullptr) return found + 1;
-    cur = found + 1;
-    p = dot + 1;
+    const ConfigToken& name = doc.tokens[static_cast<size_t>(found)];
+    p += name.end - name.start;
+    int32_t value = found + 1;
+    // "uses[2]" is element 2 of the array "uses"; indices may follow one another.
+    while (*p == '[') {
+      char* end = nullptr;
+      const long index = std::strtol(p + 1, &end, 10);
+      if (end == p + 1 || *end != ']' || index < 0 || index > INT32_MAX) return -1;
+      if (!config_token_is(doc, value, CONFIG_ARRAY)) return -1;
+      value = config_element_token(doc, value, static_cast<int32_t>(index));
+      if (value < 0) return -1;
+      p = end + 1;
+    }
+    if (*p == '\0') return value;
+    if (*p != '.') return -1;
+    cur = value;
+    ++p;
   }
 }
 

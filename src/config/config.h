@@ -87,7 +87,8 @@ int32_t config_load_text(ConfigDocument& doc, const char* text);
 /// Index of the first token after token i's whole subtree, or -1 for a token of no known type.
 int32_t config_skip(const ConfigDocument& doc, int32_t i);
 
-/// Index of the value token named by the dotted path below object token `start`, or -1.
+/// Index of the value token named by the dotted path below object token `start`, or -1. A name
+/// followed by "[i]" ("land-uses[1].demand") names element i of that array.
 int32_t config_find(const ConfigDocument& doc, int32_t start, const char* path);
 
 /// Number of children of token i, or -1 when i is past the tokens.

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cinttypes>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -25,6 +26,7 @@
 #include "driver/preflight.h"
 #include "driver/repeat_job.h"
 #include "driver/repeats.h"
+#include "preprocess/preprocess_stage.h"
 
 namespace {
 
@@ -543,6 +545,23 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   return 0;
 }
 
+// What PREPROCESS would start from and place: the free allocatable cells and the demand, in
+// cells and, on a map in metres, in area. A demand that does not fit ends the check as it would
+// end the run.
+void print_allocation(const ConfigDocument& config, const GridGeometry& geometry) {
+  const PreprocessParameters p = preprocess_read_parameters(config);
+  const int64_t free = preprocess_free_cells(config, p, geometry);
+  const std::string area = demand_area_text(free, geometry, DemandUnit::cells);
+  log_message("  allocatable %" PRId64 " cells%s\n", free,
+              area.empty() ? "" : (" (" + area + ")").c_str());
+  if (p.demand) {
+    demand_echo(*p.demand, demand_cells(*p.demand, geometry, free, "the allocation"), geometry);
+  } else {
+    const Demand share{"preprocess.convert-area", DemandUnit::cells, 0.0};
+    demand_echo(share, static_cast<int64_t>(static_cast<float>(free) * p.convert_area), geometry);
+  }
+}
+
 // Checks one configuration file for its stages and prints what would run; returns the exit code
 // that the run would end with at the first fault (1 when the file cannot be loaded), else 0.
 int check_config_file(const Job& job, GridGeometry& geometry) {
@@ -557,6 +576,7 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
     for (const std::string& output : plan.outputs) log_message("  writes '%s'\n", output.c_str());
+    if (job.stages.preprocess) print_allocation(config, geometry);
     log_message("check passed\n");
   } catch (const FatalExit& e) {
     code = e.code;

@@ -285,6 +285,13 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     add_all(plan.inputs, pre.exclusion_masks);
     if (!pre.init_values_map.empty()) add_unique(plan.inputs, pre.init_values_map);
     add_all(plan.inputs, pre.distribution_masks);
+    // A demand that cannot be met, or an area on a map not in metres, stops the run here rather
+    // than after the stages before it have written their files.
+    if (pre.demand) {
+      for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);
+      demand_cells(*pre.demand, geometry, preprocess_free_cells(config, pre, geometry),
+                   "the allocation");
+    }
   }
   if (stages.process) {
     proc = process_read_parameters(config);

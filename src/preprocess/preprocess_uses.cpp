@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "preprocess/demand.h"
 #include "preprocess/distribution.h"
 #include "preprocess/initial_state.h"
 #include "raster/map_ops.h"
@@ -39,8 +40,10 @@ void run_preprocess_uses(const Scenario& scenario, const LandUses& uses, Run& ru
       }
     }
     const int64_t available = count_equal(solution, n, CELL_AVAILABLE);
-    const int64_t demand = land_use_demand_cells(use, available);
-    log_message("  demand %" PRId64 " cells of %" PRId64 " free\n", demand, available);
+    const int64_t demand = demand_cells(*demand_read(use.config, "preprocess.demand"),
+                                        run.geometry, available, "land use '" + use.name + "'");
+    log_message("  %" PRId64 " cells free\n", available);
+    demand_echo(*demand_read(use.config, "preprocess.demand"), demand, run.geometry);
     if (config_get_text_list(use.config, "preprocess.distribution-masks").empty()) {
       map_fill(maps, PREPROCESS_SOLUTION_MAP, PREPROCESS_DISTRIBUTION_MAP, 1.0f);
     } else {

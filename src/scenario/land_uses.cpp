@@ -94,7 +94,8 @@ LandUse read_use(const ConfigDocument& config, int32_t object, int32_t index) {
   if (config_find(config, object, "demand") < 0)
     use_error(2, "property '" + path + ".demand'", "is missing");
 
-  std::vector<ConfigChange> changes = {{"land-uses", ""}, {"conversions", ""}, {"adjacency", ""}};
+  std::vector<ConfigChange> changes = {{"land-uses", ""}, {"conversions", ""}, {"adjacency", ""},
+                                       {"preprocess.convert-area", ""}};
   for (const UseProperty& property : USE_PROPERTIES) {
     const int32_t value = config_find(config, object, property.key);
     if (value >= 0) changes.push_back({property.shared, config_json(config, value)});
@@ -186,20 +187,6 @@ void land_uses_base_map(const ConfigDocument& config, MapBlock& maps) {
   char path[CONFIG_TEXT_MAX];
   config_get_text(config, "preprocess.init-values-map", path);
   if (path[0] != '\0') init_values_apply(maps, path);
-}
-
-int64_t land_use_demand_cells(const LandUse& use, int64_t available) {
-  const int64_t cells = config_get_integer(use.config, "preprocess.demand.cells");
-  if (cells < 0) {
-    config_out_of_range(1, "error: property out of range in config json file!\n",
-                        "the demand of land use '" + use.name + "'", static_cast<double>(cells),
-                        "0 or more");
-  }
-  if (cells > available) {
-    fatal(1, "error: land use '%s' demands %lld cells, but only %lld are free for it!\n",
-          use.name.c_str(), static_cast<long long>(cells), static_cast<long long>(available));
-  }
-  return cells;
 }
 
 bool land_use_may_take(const LandUse& use, float v) {

@@ -44,10 +44,6 @@ int32_t land_use_of_code(const LandUses& uses, float value);
 /// excluded cells, the codes of the initial-values map and free cells (0), as PREPROCESS starts.
 void land_uses_base_map(const ConfigDocument& config, MapBlock& maps);
 
-/// The cells `demand` of use `use` stands for on `geometry`; a demand larger than `available`
-/// (the free cells and those it may convert) ends the run before any output, naming the use.
-int64_t land_use_demand_cells(const LandUse& use, int64_t available);
-
 /// Whether cell value `v` of the base map is one that `use` may take.
 bool land_use_may_take(const LandUse& use, float v);
 
