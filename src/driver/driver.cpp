@@ -27,6 +27,7 @@
 #include "driver/repeat_job.h"
 #include "driver/repeats.h"
 #include "preprocess/preprocess_stage.h"
+#include "scenario/land_uses.h"
 
 namespace {
 
@@ -548,14 +549,15 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
 // What PREPROCESS would start from and place: the free allocatable cells and the demand, in
 // cells and, on a map in metres, in area. A demand that does not fit ends the check as it would
 // end the run.
-void print_allocation(const ConfigDocument& config, const GridGeometry& geometry) {
+void print_allocation(const ConfigDocument& config, const GridGeometry& geometry,
+                      const std::string& use = "the allocation") {
   const PreprocessParameters p = preprocess_read_parameters(config);
   const int64_t free = preprocess_free_cells(config, p, geometry);
   const std::string area = demand_area_text(free, geometry, DemandUnit::cells);
   log_message("  allocatable %" PRId64 " cells%s\n", free,
               area.empty() ? "" : (" (" + area + ")").c_str());
   if (p.demand) {
-    demand_echo(*p.demand, demand_cells(*p.demand, geometry, free, "the allocation"), geometry);
+    demand_echo(*p.demand, demand_cells(*p.demand, geometry, free, use), geometry);
   } else {
     const Demand share{"preprocess.convert-area", DemandUnit::cells, 0.0};
     demand_echo(share, static_cast<int64_t>(static_cast<float>(free) * p.convert_area), geometry);
@@ -576,7 +578,15 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
     for (const std::string& output : plan.outputs) log_message("  writes '%s'\n", output.c_str());
-    if (job.stages.preprocess) print_allocation(config, geometry);
+    if (job.stages.preprocess && land_uses_present(config)) {
+      // Each use on its own: the cells it could take before the others take theirs.
+      for (const LandUse& use : land_uses_read(config).uses) {
+        log_message("  land use '%s' (code %g)\n", use.name.c_str(), static_cast<double>(use.code));
+        print_allocation(use.config, geometry, "land use '" + use.name + "'");
+      }
+    } else if (job.stages.preprocess) {
+      print_allocation(config, geometry);
+    }
     log_message("check passed\n");
   } catch (const FatalExit& e) {
     code = e.code;

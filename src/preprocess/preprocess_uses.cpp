@@ -40,8 +40,8 @@ void run_preprocess_uses(const Scenario& scenario, const LandUses& uses, Run& ru
       }
     }
     const int64_t available = count_equal(solution, n, CELL_AVAILABLE);
-    const int64_t demand = demand_cells(*demand_read(use.config, "preprocess.demand"),
-                                        run.geometry, available, "land use '" + use.name + "'");
+    const int64_t demand = demand_cells(*demand_read(use.config, "preprocess.demand"), run.geometry,
+                                        available, "land use '" + use.name + "'");
     log_message("  %" PRId64 " cells free\n", available);
     demand_echo(*demand_read(use.config, "preprocess.demand"), demand, run.geometry);
     if (config_get_text_list(use.config, "preprocess.distribution-masks").empty()) {

@@ -32,7 +32,7 @@ bool in_town(int r, int c) {
 // The configuration of two uses "a" (code 10) and "b" (code 20); `extra` goes at the end of the
 // root object, `b_potential` names b's potential map.
 void write_uses(const CliDir& dir, const std::string& method, const std::string& extra,
-                const std::string& b_potential = "west.asc", int a_cells = 20) {
+                const std::string& b_potential = "west.asc") {
   dir.write("east.asc", grid_of([](int, int c) { return c / float(COLS - 1); }));
   dir.write("west.asc", grid_of([](int, int c) { return 1.0f - c / float(COLS - 1); }));
   dir.write("town.asc", grid_of([](int r, int c) { return in_town(r, c) ? 5.0f : 0.0f; }));
@@ -57,9 +57,7 @@ void write_uses(const CliDir& dir, const std::string& method, const std::string&
     'expand': {'assign-preference': 'large', 'basins-map': '', 'minimim-cells-in-basin': 0},
     'debug-maps': 'no', 'output': 'post.asc', 'output-mask': 'mask.asc'},
   'land-uses': [
-    {'name': 'a', 'code': 10, 'demand': {'cells': )" +
-                              std::to_string(a_cells) + R"(},
-     'existing-codes': [5]},
+    {'name': 'a', 'code': 10, 'demand': {'cells': 20}, 'existing-codes': [5]},
     {'name': 'b', 'code': 20, 'demand': {'cells': 15}, 'potential-maps': [[')" +
                               b_potential + R"(']]}]
   )" + extra + "}"));
@@ -125,6 +123,26 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
   }
 }
 
+TEST(LandUsesCliTest, OneUseIsTheRunOfOneUseByteForByte) {
+  CliDir one, listed;
+  write_uses(one, "annealing", "");
+  const std::string config = one.read("uses.json");
+  const size_t uses = config.find(",\n  \"land-uses\"");
+  ASSERT_NE(uses, std::string::npos);
+  one.write("uses.json", replaced(config.substr(0, uses) + "}", "\"convert-area\": 0.1",
+                                  "\"demand\": {\"cells\": 20}"));
+  write_uses(listed, "annealing", "");
+  listed.write("uses.json", replaced(listed.read("uses.json"), json(R"(,
+    {'name': 'b', 'code': 20, 'demand': {'cells': 15}, 'potential-maps': [['west.asc']]})"),
+                                     ""));
+  for (const CliDir* dir : {&one, &listed}) {
+    const RunResult r = run_landalloc({"--seed=5", "uses.json"}, dir->dir());
+    ASSERT_EQ(r.code, 0) << r.out;
+  }
+  for (const char* name : {"pre.asc", "proc.asc", "post.asc", "mask.asc", "post.qml"})
+    EXPECT_EQ(one.read(name), listed.read(name)) << name;
+}
+
 TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   // Both uses want the east: repelled they share fewer sides than drawn together.
   int sides[2];
@@ -168,7 +186,7 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
       {"'code': 20", "'code': 5", 1,
        "error: the code 5 of land use 'b' is in the initial-values map already!\n"},
       {"'demand': {'cells': 15}", "'demand': {'cells': 170}", 1,
-       "error: land use 'b' demands 170 cells, but only 159 are free for it!\n"},
+       "error: demand of 170 cells for land use 'b' exceeds the 159 free allocatable cells!\n"},
       {"}]\n", "}], 'adjacency': [[0, 1], [2, 0]]\n", 1,
        "error: property 'adjacency' is not symmetric!\n"},
       {"}]\n", "}], 'adjacency': [[1, 0], [0, 0]]\n", 1,
