@@ -184,7 +184,9 @@ class Instance:
 
     def add_energy(self, program, x):
         """Adds this energy without the islands term to `program`, the variable cells' x being
-        the variables from index x on; returns the number of perimeter pairs."""
+        the variables from index x on. Returns the perimeter variables e = |x_i - x_j| of the
+        sides between two variable cells, as the index of each right side's and each down side's
+        (-1 where there is none)."""
         import numpy as np
         w, r = self.weights, self.r
         nrows, ncols = self.variable.shape
@@ -197,7 +199,8 @@ class Instance:
         if self.on(3):
             program.add_cost(xs, -w[3] / r[3] * self.nservices.ravel()[cells].astype(np.float64))
             program.constant += w[3] * self.top4 / r[3]
-        k = 0
+        edges = (-np.ones((nrows, ncols - 1), dtype=np.int64),
+                 -np.ones((nrows - 1, ncols), dtype=np.int64))
         if self.on(1) and w[1] != 0.0:
             v = self.variable
             index = -np.ones(v.shape, dtype=np.int64)
@@ -216,6 +219,8 @@ class Instance:
             e = program.variables(np.zeros(k), False, 1.0)
             t2 = program.variables([w[1] / r[1]], False, np.inf)
             es = e + np.arange(k)
+            edges[0][right] = es[:int(right.sum())]
+            edges[1][down] = es[int(right.sum()):]
             for sign in (1.0, -1.0):  # e - sign * (x_i - x_j) >= 0
                 rows = program.rows(k, 0.0, np.inf)
                 program.coefficients(rows, es, np.ones(k))
@@ -233,7 +238,7 @@ class Instance:
             program.coefficients(np.full(m, row[0]), xs,
                                  -self.distances.ravel()[cells].astype(np.float64))
             program.coefficients(row, [t5], [1.0])
-        return k
+        return edges
 
     def solve(self, time_limit):
         """The MIP without the islands term; returns its optimum, status and chosen cells."""
@@ -242,7 +247,7 @@ class Instance:
         m = len(cells)
         program = Program()
         x = program.variables(np.zeros(m), True, 1.0)
-        pairs = self.add_energy(program, x)
+        pairs = sum(int((e >= 0).sum()) for e in self.add_energy(program, x))
         program.sum_equals(x + np.arange(m), self.n)
         res, seconds = program.solve(time_limit)
         sizes = {"seconds": seconds, "variables": program.nvar, "constraints": program.nrow,
@@ -305,8 +310,9 @@ class Program:
         row = self.rows(1, total, total)
         self.coefficients(np.full(len(columns), row[0]), columns, np.ones(len(columns)))
 
-    def solve(self, time_limit, relative_gap=1e-7):
-        """(scipy's result, seconds) of HiGHS run to `relative_gap` or the time limit. The
+    def solve(self, time_limit, relative_gap=1e-7, verbose=False):
+        """(scipy's result, seconds) of HiGHS run to `relative_gap` or the time limit (its log on
+        the standard output when `verbose`). The
         constant rides on one more variable fixed at 1, so that HiGHS's objective is the energy
         itself and its gap, relative to the larger of 1 and the energy, is one on the energy."""
         import numpy as np
@@ -320,7 +326,8 @@ class Program:
         res = milp(np.append(self.cost, self.constant), constraints=constraints,
                    integrality=np.append(self.integral, 0.0),
                    bounds=Bounds(np.append(np.zeros(self.nvar), 1.0), np.append(self.upper, 1.0)),
-                   options={"time_limit": time_limit, "mip_rel_gap": relative_gap})
+                   options={"time_limit": time_limit, "mip_rel_gap": relative_gap,
+                            "disp": verbose})
         return res, time.perf_counter() - start
 
     def outcome(self, res):

@@ -3,6 +3,7 @@
 terms, as a mixed-integer program solved by HiGHS (scipy.optimize.milp).
 
   mip_uses_reference.py CONFIG [--landalloc BIN] [--seed N] [--time-limit S] [--relative-gap G]
+                        [--verbose]
 
 CONFIG holds "land-uses". The script runs `landalloc --seed=N --preprocess --process` on a copy
 of it and reads what the program prints (initial, final, lower bound, the per-use lines); it runs
@@ -20,8 +21,8 @@ lines, then minimised without the islands terms:
   x[i,k] binary on the cells use k may take (free or convertible, selectable) and on its own cells;
   sum_k x[i,k] <= 1; sum_i x[i,k] = n_k; each use's terms as mip_reference.py writes them;
   a side (i, j) and an ordered pair (a, b): repel (cost > 0) y >= x[i,a] + x[j,b] - 1,
-  attract (cost < 0) y <= x[i,a], y <= x[j,b]; a side with an existing cell that no use may take
-  is linear in x.
+  attract (cost < 0) y <= x[i,a], y <= x[j,b], and the y of a side at most its perimeter
+  variable of either use; a side with an existing cell that no use may take is linear in x.
 
 The islands terms are never negative, so this optimum bounds the full energy from below; the
 full energy of the optimal map (islands counted) is computed here and by the program (a PROCESS
@@ -159,18 +160,18 @@ class UsesInstance:
         return {"energy": sum(p["energy"] for p in per_use) + adjacency, "adjacency": adjacency,
                 "uses": [p["energy"] for p in per_use], "islands": [p["islands"] for p in per_use]}
 
-    def solve(self, time_limit, relative_gap):
+    def solve(self, time_limit, relative_gap, verbose=False):
         """The MIP without the islands terms; its optimum, status and the labels of its map."""
         import numpy as np
         program = single.Program()
         shape = self.base.shape
         index = []
-        pairs = 0
+        perimeter = []
         for inst in self.uses:
             cells = inst.cells()
             x = program.variables(np.zeros(len(cells)), True, 1.0)
             xs = x + np.arange(len(cells))
-            pairs += inst.add_energy(program, x)
+            perimeter.append(inst.add_energy(program, x))
             program.sum_equals(xs, inst.n)
             where = -np.ones(shape, dtype=np.int64)
             where.ravel()[cells] = xs
@@ -187,7 +188,8 @@ class UsesInstance:
                                  np.ones(int((columns >= 0).sum())))
         fixed = np.where(takers == 0, self.existing, -1)
         products = 0
-        for first, second in self.side_pairs():
+        gains = []
+        for o, (first, second) in enumerate(self.side_pairs()):
             for a in range(len(self.uses)):
                 for b in range(len(self.uses)):
                     cost = self.adjacency[a, b] / self.range
@@ -208,15 +210,30 @@ class UsesInstance:
                             r = program.rows(len(i), -np.inf, 0.0)
                             program.coefficients(np.concatenate([r, r]), np.concatenate([ys, x]),
                                                  np.concatenate([ones, -ones]))
+                        for u in (a, b):
+                            e = perimeter[u][o][both]
+                            gains.append((e[e >= 0], ys[e >= 0]))
                     products += len(i)
                     # Sides with an existing cell no use may take: linear in the other cell.
                     on_a = (xa >= 0) & (fixed[second] == b)
                     program.add_cost(xa[on_a], np.full(int(on_a.sum()), cost))
                     on_b = (xb >= 0) & (fixed[first] == a)
                     program.add_cost(xb[on_b], np.full(int(on_b.sum()), cost))
-        res, seconds = program.solve(time_limit, relative_gap)
+        if gains:
+            # A shared side is a side of both uses' perimeters, so the attracting pairs that meet
+            # on a side earn at most its perimeter variable e = |x_i - x_j| of either use: without
+            # this, cells spread thin over the whole map earn the attraction on every side.
+            e = np.concatenate([g[0] for g in gains])
+            y = np.concatenate([g[1] for g in gains])
+            unique, row_of = np.unique(e, return_inverse=True)
+            rows = program.rows(len(unique), -np.inf, 0.0)
+            program.coefficients(np.concatenate([rows[row_of], rows]), np.concatenate([y, unique]),
+                                 np.concatenate([np.ones(len(y)), -np.ones(len(unique))]))
+        res, seconds = program.solve(time_limit, relative_gap, verbose)
         sizes = {"seconds": seconds, "variables": program.nvar, "constraints": program.nrow,
-                 "variable_cells": int((takers > 0).sum()), "pairs": pairs, "products": products}
+                 "variable_cells": int((takers > 0).sum()),
+                 "pairs": sum(int((e >= 0).sum()) for p in perimeter for e in p),
+                 "products": products}
         if res.x is None:
             return dict(sizes, status=res.status, message=res.message)
         labels = -np.ones(shape, dtype=np.int64)
@@ -235,7 +252,7 @@ class UsesInstance:
 
 
 def reference(config_path, landalloc=single.DEFAULT_LANDALLOC, seed=1, time_limit=300.0,
-              relative_gap=RELATIVE_GAP, quiet=False):
+              relative_gap=RELATIVE_GAP, quiet=False, verbose=False):
     """The program's run and the reference of one configuration, as a dict."""
     single.require_scipy()
     say = (lambda *a: None) if quiet else print
@@ -299,7 +316,7 @@ def reference(config_path, landalloc=single.DEFAULT_LANDALLOC, seed=1, time_limi
             sys.exit("error: land use '%s': the program prints %s, here %.6f" %
                      (name, printed, mine))
 
-    solved = uses.solve(time_limit, relative_gap)
+    solved = uses.solve(time_limit, relative_gap, verbose)
     result = {k: v for k, v in solved.items() if k != "labels"}
     result.update({"rows": int(base.shape[0]), "cols": int(base.shape[1]), "names": uses.names,
                    "demands": [inst.n for inst in uses.uses], "program": ran,
@@ -347,8 +364,10 @@ def main(argv):
     ap.add_argument("--seed", type=int, default=1)
     ap.add_argument("--time-limit", type=float, default=300.0)
     ap.add_argument("--relative-gap", type=float, default=RELATIVE_GAP)
+    ap.add_argument("--verbose", action="store_true", help="HiGHS's log")
     a = ap.parse_args(argv)
-    r = reference(a.config, os.path.abspath(a.landalloc), a.seed, a.time_limit, a.relative_gap)
+    r = reference(a.config, os.path.abspath(a.landalloc), a.seed, a.time_limit, a.relative_gap,
+                  verbose=a.verbose)
     p = r["program"]
     print("program: final %.6f, lower bound %s, %d rounds, %.1f s" %
           (p["final"], "-" if p["bound"] is None else "%.6f" % p["bound"], p["rounds"],
