@@ -108,6 +108,21 @@ fi
 grep -e '^  recommended' -e "^  Cohon's method" out/sweep/landalloc.log
 echo "the sweep of 8 values x 2 repeats took ${elapsed} s"
 
+# Three land uses decided together (land_uses.json) into out/uses/: housing, industry and green
+# space, each with its own potential and demand; green space drawn to housing, industry kept away.
+mkdir -p out/uses
+echo "running landalloc --seed=$seed land_uses.json (log: out/uses/landalloc.log)"
+start=$(date +%s)
+"$bin" --seed=$seed land_uses.json >out/uses/landalloc.log 2>&1 || {
+  tail -n 20 out/uses/landalloc.log
+  echo "the land uses run failed; the whole log is out/uses/landalloc.log" >&2
+  exit 1
+}
+elapsed=$(($(date +%s) - start))
+awk -v s="$elapsed" '/^  final / { e = $2 } /^  lower bound / { b = $3 }
+  /^  land use .* energy/ { printf "  %s %s cells, energy %s\n", $3, $7, $5 }
+  END { printf "three land uses: energy %s (bound %s) in %d s\n", e, b, s }' out/uses/landalloc.log
+
 # Grid values without the header lines, one row of cells per line, for gnuplot's matrix input.
 cells() { awk 'NF > 0 && $1 ~ /^[-+0-9.]/' "$1" >"$2"; }
 pictures=""
@@ -126,7 +141,11 @@ if command -v gnuplot >/dev/null 2>&1; then
   cells out/repeats/postprocess.frequency.asc out/frequency.dat
   gnuplot -e "potential='out/potential.dat'; frequency='out/frequency.dat'; runs=8" \
     -e "ncols=$ncols; nrows=$nrows; output='out/demo_frequency.png'" frequency.gp
-  pictures=" demo_map.png demo_energy.png demo_frequency.png"
+  cells maps/terrain_suitability.asc out/terrain.dat
+  cells out/uses/postprocess.asc out/uses.dat
+  gnuplot -e "potential='out/terrain.dat'; final='out/uses.dat'; roads='out/roads.dat'" \
+    -e "ncols=$ncols; nrows=$nrows; output='out/demo_land_uses.png'" uses_map.gp
+  pictures=" demo_map.png demo_energy.png demo_frequency.png demo_land_uses.png"
   # landalloc drew the sweep's picture itself, with gnuplot.
   if [ -f out/sweep/postprocess.sweep.png ]; then
     cp out/sweep/postprocess.sweep.png out/demo_sweep.png

@@ -235,7 +235,10 @@ def _program_found():
 class AllocateAlgorithm(QgsProcessingAlgorithm):
     def __init__(self, description):
         super().__init__()
-        self.description = description
+        # One land use: the properties of several (land-uses, conversions, adjacency, the only
+        # ones outside a section) belong to configuration files.
+        properties = [p for p in description["properties"] if "." in p["name"]]
+        self.description = {**description, "properties": properties}
 
     def name(self):
         return "allocate"
@@ -332,7 +335,9 @@ def _parameter(prop, example):
             label,
             QgsProcessingParameterNumber.Double if kind == "number"
             else QgsProcessingParameterNumber.Integer,
-            defaultValue=prop.get("default", example),
+            # A property that is absent by default ("preprocess.convert-area" beside a demand)
+            # still starts from the example's value.
+            defaultValue=example if prop.get("default") is None else prop["default"],
             optional=optional,
         )
         if "minimum" in prop:
@@ -345,8 +350,11 @@ def _parameter(prop, example):
     if kind == "word":
         words = prop["words"]
         chosen = prop.get("default", example)
+        # An optional word left unset stays out of the configuration ("preprocess.demand.unit"
+        # goes only with an area).
+        fallback = None if optional else 0
         return QgsProcessingParameterEnum(
-            name, label, words, defaultValue=words.index(chosen) if chosen in words else 0,
+            name, label, words, defaultValue=words.index(chosen) if chosen in words else fallback,
             optional=optional,
         )
     if kind == "numbers":

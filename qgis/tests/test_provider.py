@@ -78,9 +78,12 @@ def parameter(name):
 
 
 # The dialog takes one group of potential layers; the configuration the command line runs is the
-# example's with its first group.
+# example's with its first group, and its amount given as a demand in cells: the dialog's demand
+# inputs make "preprocess.demand", and the share left empty stays out.
 def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
+    del config["preprocess"]["convert-area"]
+    config["preprocess"]["demand"] = {"cells": 1500}
     maps = config["maps"]
     maps["potential-maps"], maps["potential-maps-weight"] = maps["potential-maps"][:1], [[0.7, 0.3]]
     # QGIS leaves statistics beside the layers it reads: they are copies here.
@@ -113,6 +116,7 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
     qgis(*args)
     cli = example_folder(tmp_path / "cli", config)
     expected = landalloc.run(cli / "config.json", seed=7, cwd=cli)
+    assert (expected.maps["out/postprocess.asc"].array == 4).sum() == 1500
     names = [n for n in expected.maps if ".debug." not in n]
     for name in names:
         assert numpy.array_equal(expected.maps[name].array,

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cinttypes>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -30,6 +31,8 @@
 #include "driver/repeat_job.h"
 #include "driver/repeats.h"
 #include "driver/sweep.h"
+#include "preprocess/preprocess_stage.h"
+#include "scenario/land_uses.h"
 
 namespace {
 
@@ -492,12 +495,29 @@ RepeatSummary run_repeats(const Job& job, const Scenario& scenario, const GridGe
   return summary;
 }
 
+// How many land uses a configuration decides: 1 when it has no "land-uses". One use is run as
+// the configuration of that use alone, so that repeats, sweeps and the runs table see the
+// properties the use gives in place of the shared ones.
+size_t land_use_count(ConfigDocument& config) {
+  if (!land_uses_present(config)) return 1;
+  LandUses uses = land_uses_read(config);
+  if (uses.uses.size() == 1) config = std::move(uses.uses[0].config);
+  return uses.uses.size();
+}
+
 // A single run writes its files as the stages do and, as repeats do, a runs table of one row with
-// the energy and the measures of its final map.
+// the energy and the measures of its final map. Several land uses have no single map of one use
+// to measure: their log gives each use's energy and cells, and no table is written.
 RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
   run.also_in_memory = true;
   const auto start = std::chrono::steady_clock::now();
   run_selected_stages(job.stages, scenario, run);
+  if (land_uses_present(scenario.config)) {
+    RepeatSummary summary = repeat_summary({std::nan("")}, {}, 1);
+    summary.best.run = 1;
+    summary.best.seed = *scenario.seed;
+    return summary;
+  }
   const auto seconds = std::chrono::steady_clock::now() - start;
   // The PROCESS records price the final map: those PROCESS built, else built now, quietly; a
   // configuration without the PROCESS properties (PREPROCESS alone) leaves the energy unknown.
@@ -617,6 +637,7 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
     shared_step_capture(
         check, [&] { preflight_check(scenario.config, job.stages, repeat_shape(job), geometry); });
     if (check.fatal_code != 0) shared_step_replay(check);
+    land_use_count(scenario.config);
   }
   std::vector<SweepPointResult> results;
   for (size_t p = 0; p < points.size(); ++p) {
@@ -739,10 +760,14 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   try {
     preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
     run.geometry = geometry;
+    if (!job.sweeps.empty() && land_use_count(scenario.config) > 1) {
+      fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+    }
     if (!job.sweeps.empty()) {
       run_sweep(job, scenario, original, geometry, cluster);
       return 0;
     }
+    land_use_count(scenario.config);
     if (job.repeats > 1) {
       run_repeats(job, scenario, geometry, cluster);
       return 0;
@@ -760,6 +785,24 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   return 0;
 }
 
+// What PREPROCESS would start from and place: the free allocatable cells and the demand, in
+// cells and, on a map in metres, in area. A demand that does not fit ends the check as it would
+// end the run.
+void print_allocation(const ConfigDocument& config, const GridGeometry& geometry,
+                      const std::string& use = "the allocation") {
+  const PreprocessParameters p = preprocess_read_parameters(config);
+  const int64_t free = preprocess_free_cells(config, p, geometry);
+  const std::string area = demand_area_text(free, geometry, DemandUnit::cells);
+  log_message("  allocatable %" PRId64 " cells%s\n", free,
+              area.empty() ? "" : (" (" + area + ")").c_str());
+  if (p.demand) {
+    demand_echo(*p.demand, demand_cells(*p.demand, geometry, free, use), geometry);
+  } else {
+    const Demand share{"preprocess.convert-area", DemandUnit::cells, 0.0};
+    demand_echo(share, static_cast<int64_t>(static_cast<float>(free) * p.convert_area), geometry);
+  }
+}
+
 // Checks one configuration file for its stages and prints what would run; returns the exit code
 // that the run would end with at the first fault (1 when the file cannot be loaded), else 0.
 int check_config_file(const Job& job, GridGeometry& geometry) {
@@ -774,6 +817,15 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
     for (const std::string& output : plan.outputs) log_message("  writes '%s'\n", output.c_str());
+    if (job.stages.preprocess && land_uses_present(config)) {
+      // Each use on its own: the cells it could take before the others take theirs.
+      for (const LandUse& use : land_uses_read(config).uses) {
+        log_message("  land use '%s' (code %g)\n", use.name.c_str(), static_cast<double>(use.code));
+        print_allocation(use.config, geometry, "land use '" + use.name + "'");
+      }
+    } else if (job.stages.preprocess) {
+      print_allocation(config, geometry);
+    }
     log_message("check passed\n");
   } catch (const FatalExit& e) {
     code = e.code;

@@ -16,8 +16,12 @@
 #include "base/log.h"
 #include "base/output_file.h"
 #include "postprocess/postprocess_stage.h"
+#include "postprocess/postprocess_uses.h"
 #include "preprocess/preprocess_stage.h"
+#include "preprocess/preprocess_uses.h"
+#include "process/process_uses.h"
 #include "raster/grid.h"
+#include "scenario/land_uses.h"
 #include "scenario/map_style.h"
 
 namespace {
@@ -232,6 +236,24 @@ void write_frequency_grid(const RepeatShared& shared, const std::vector<uint32_t
 }  // namespace
 
 void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run& run) {
+  if (land_uses_present(scenario.config)) {
+    const LandUses uses = land_uses_read(scenario.config);
+    // One use is the run of one use, with the use's properties in place of the shared ones.
+    if (uses.uses.size() == 1) {
+      Scenario one;
+      one.config = uses.uses[0].config;
+      one.seed = scenario.seed;
+      one.time_limit = scenario.time_limit;
+      run_selected_stages(stages, one, run);
+      return;
+    }
+    log_message("ALGORITHM\n");
+    if (stages.preprocess) run_preprocess_uses(scenario, uses, run);
+    if (stages.process) run_process_uses(scenario, uses, run);
+    if (stages.postprocess) run_postprocess_uses(scenario, uses, run);
+    log_message("ALGORITHM end\n");
+    return;
+  }
   log_message("ALGORITHM\n");
   if (stages.preprocess) run_preprocess_stage(scenario, run);
   if (stages.process) run_process_stage(scenario, run);

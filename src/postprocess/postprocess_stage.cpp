@@ -6,7 +6,6 @@
 #include <string>
 
 #include "base/log.h"
-#include "postprocess/expand_basic.h"
 #include "postprocess/expand_basins.h"
 #include "postprocess/expansion.h"
 #include "postprocess/selection.h"

@@ -64,6 +64,10 @@ struct ProcessRun {
   };
   /// When the time limit runs out, on `clock`; none without a time limit.
   std::optional<double> deadline;
+  /// A cost of each cell when allocated, in energy units, added to the energy as it stands
+  /// (bordered indices, as the records): what the other land uses around a cell make it cost.
+  /// nullptr: none, and the energy is the five terms alone.
+  const float* extra_cost = nullptr;
 };
 
 /// Whether the run's time limit has run out; never without one.

@@ -437,3 +437,14 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
     if (initial[i] == value && solution[i] == value) refuse();
   }
 }
+
+void init_values_apply(MapBlock& maps, const char* path) {
+  grid_read(path, maps, 1);
+  float* solution = maps.map(0);
+  const float* values = maps.map(1);
+  const size_t n = maps.cell_count();
+  // Excluded cells may be overwritten: an allocation that already exists wins over a mask.
+  for (size_t i = 0; i < n; ++i) {
+    if (solution[i] != CELL_NODATA && values[i] > 0.0f) solution[i] = values[i];
+  }
+}

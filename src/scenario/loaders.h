@@ -68,3 +68,8 @@ struct WorkingValueCells {
 /// does nothing when "preprocess.init-values-map" is absent or empty.
 void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, float value,
                               int32_t scratch, WorkingValueCells* shared = nullptr);
+
+/// Copies every cell > 0 of the grid file `path` into the solution map (map 0, read through map
+/// 1), except over no-data cells.
+void init_values_apply(MapBlock& maps, const char* path);
+

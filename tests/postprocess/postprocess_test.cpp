@@ -5,6 +5,7 @@
 
 #include "base/random.h"
 #include "grid_checks.h"
+#include "postprocess/expand_basic.h"
 #include "postprocess/expand_basins.h"
 #include "postprocess/postprocess_run.h"
 #include "postprocess/postprocess_stage.h"
