@@ -141,6 +141,8 @@ TEST(LandUsesCliTest, OneUseIsTheRunOfOneUseByteForByte) {
   }
   for (const char* name : {"pre.asc", "proc.asc", "post.asc", "mask.asc", "post.qml"})
     EXPECT_EQ(one.read(name), listed.read(name)) << name;
+  EXPECT_EQ(without_seconds(one.read("post.runs.csv")),
+            without_seconds(listed.read("post.runs.csv")));
 }
 
 TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
@@ -202,6 +204,18 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
     EXPECT_EQ(r.code, code) << to;
     EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(dir.path("pre.asc"))) << to;
+  }
+  for (const std::string option : {"repeats", "sweep"}) {
+    CliDir dir;
+    write_uses(dir, "min-cut", "");
+    const std::string arg =
+        option == "repeats" ? "--repeats=2" : "--sweep=process.functions-weight[1]=1,2";
+    const RunResult r = run_landalloc({arg, "uses.json"}, dir.dir());
+    EXPECT_EQ(r.code, 1) << arg;
+    EXPECT_NE(r.out.find("error: several land uses run one at a time (no --" + option + " yet)!\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.path("pre.asc"))) << arg;
   }
 }
 
