@@ -233,6 +233,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   // terms and its sides' drawing costs together. Costs that keep uses apart are at least 0.
   double bound = -std::numeric_limits<double>::infinity();
   bool weak = false;
+  bool attracts = false;
   std::vector<float> extra;
   if (min_cut) {
     bound = 0.0;
@@ -241,6 +242,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       UseState& s = u.states[k];
       double attraction = 0.0;
       for (size_t l = 0; l < K; ++l) attraction = std::max(attraction, -uses.cost(k, l));
+      attracts = attracts || attraction > 0.0;
       const double per_side = attraction / u.adjacency_range;
       const double weight = s.params.weights[1];
       const double lighter = weight - per_side * s.normalisers.range[1];
@@ -296,6 +298,10 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     log_message("  gap %.3f%%\n", min_cut_gap_percent(energy, bound));
     if (weak) {
       log_message("  (weak: a use's perimeter weight is too light to pay for its drawing costs)\n");
+    } else if (attracts) {
+      log_message(
+          "  (weak: the sides attracting uses could share are paid for by lighter "
+          "perimeter weights)\n");
     }
     run.process_lower_bound = bound;
   }
