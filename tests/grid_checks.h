@@ -2,13 +2,6 @@
 // draws, shared by the unit tests, the command-line tests and the pipeline fuzzer.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "temp_dir.h"
 
 /// The cell values of a grid file's text, row-major: header words and their values skipped.

@@ -1,25 +1,8 @@
 // Helpers shared by the unit tests: capture the log, turn fatal errors into results, build a
-// configuration from text and a block of maps on a small grid. Brings the standard headers the
-// tests use, so that a test file includes only what is its own.
+// configuration from text and a block of maps on a small grid (standard headers: temp_dir.h).
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <random>
-#include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "base/log.h"
 #include "config/config.h"

@@ -1,25 +1,8 @@
 // Runs the built landalloc program in a folder and collects its standard output and error and its
-// exit code; writes the small configuration that several command-line tests share. Brings the
-// standard headers the tests use.
+// exit code; writes the configurations that several command-line tests share.
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <random>
-#include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "grid_checks.h"
 #include "temp_dir.h"
@@ -45,6 +28,9 @@ RunResult run_landalloc(const std::vector<std::string>& args, const std::string&
 RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process_args,
                             const std::string& cwd);
 #endif
+
+/// Runs landalloc in `dir` with the blank-separated arguments `words`.
+RunResult run_words(const std::string& words, const CliDir& dir);
 
 /// `text` with the first `from` replaced by `to`; a test failure when `from` is not in it.
 std::string replaced(std::string text, const std::string& from, const std::string& to);

@@ -1,16 +1,8 @@
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "cli/cli_support.h"
 
-// The whole command line is read before anything runs: a mistyped option or a stage option
-// that no file follows stops it with the usage line. A bad file is reported and skipped, and the
-// run then ends with 1. A NUL byte ends the document: the bracket after it would be an invalid
-// character.
+// The whole command line is read before anything runs: a mistyped option or a stage option that no
+// file follows stops it with the usage line. A bad file is reported and skipped, the run then ends
+// with 1. A NUL byte ends the document (the bracket after it would be an invalid character).
 TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   CliDir dir;
   const std::string usage =
@@ -47,8 +39,7 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
        "error: unable to parse json data (code -1)!\n"
        "not enough json tokens were reserved\n  at line 1, column 1029\n"
        "error: incorrect type in file (json object expected)!\n"},
-      // One dash is an option too; the last run's seed must not wrap; a run without repeats keeps
-      // no run files.
+      // One dash is an option too; the last run's seed must not wrap; --keep-runs needs repeats.
       {{"-x", "empty.json"}, "255error: unknown option '-x'!\n" + usage},
       {{"--seed=18446744073709551615", "--repeats=3", "a.json"},
        "255error: invalid seed '18446744073709551615' for 3 repeats (the seed + 2 passes 2^64 - "
@@ -61,15 +52,14 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
       {{"--seed=0", "--seed=18446744073709551615", "--version"},
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
-      // Counts are taken up to their maximum, inclusive, and refused past it or at 0.
+      // Counts are taken up to their maximum, inclusive, and refused past it or at 0; a time limit
+      // runs out some time (above 0); no configuration is larger than 64 MiB, a stream neither.
       {{"--repeats=1000000", "--threads=4096", "--version"},
        std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
       {{"--repeats=0", "a.json"}, "255error: invalid repeats '0' (1 to 1000000)!\n"},
       {{"--threads=4097", "a.json"}, "255error: invalid threads '4097' (1 to 4096)!\n"},
-      // A time limit runs out some time: above 0.
       {{"--time-limit=0", "a.json"}, "255error: invalid time limit '0' (seconds above 0)!\n"},
       {{"--time-limit=.5", "--version"}, std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
-      // No configuration is that large: a stream is not buffered without bound.
       {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},
       {{"huge.json"}, "1error: configuration file 'huge.json' larger than 64 MiB!\n"},
   };
@@ -77,13 +67,11 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
     const RunResult r = run_landalloc(args, dir.dir());
     EXPECT_EQ(std::to_string(r.code) + r.out, expected);
   }
-  // A configuration that comes through a pipe (a shell's process substitution) has no size and is
-  // read as it comes.
+  // A configuration through a pipe (process substitution) has no size and is read as it comes.
   const RunResult piped = run_shell("printf '{\"a\": 1]' | \"$LANDALLOC\" /dev/stdin", dir.dir());
   EXPECT_EQ(std::to_string(piped.code) + piped.out,
             "1error: unable to parse json data (code -2)!\ninvalid character inside json string\n"
             "  at line 1, column 8\n");
-  // Help names every option on a line of its own, and runs nothing.
   const RunResult help = run_landalloc({"empty.json", "--help"}, dir.dir());
   EXPECT_EQ(help.code, 0);
   EXPECT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
@@ -99,8 +87,8 @@ TEST(DriverCliTest, GridTooLargeForTheMachineEndsWithNotEnoughMemory) {
   GTEST_SKIP() << "sanitizer runtimes cannot start under a small address-space limit";
 #endif
   CliDir dir;
-  // 10000 x 10000 cells: the five maps of the stage need 2 GB, far above the 512 MiB allowed
-  // (the program and its shared libraries, GDAL's among them, take about 150 MiB).
+  // 10000 x 10000 cells: five maps need 2 GB, far above the 512 MiB allowed (the program and its
+  // libraries take about 150 MiB).
   dir.write("big.asc", "ncols 10000\nnrows 10000\nxllcorner 0\nyllcorner 0\ncellsize 1\n");
   dir.write("run.json", R"({
   "maps": {"potential-maps": [["big.asc"]], "potential-maps-weight": [[1]]},

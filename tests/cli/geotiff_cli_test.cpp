@@ -1,7 +1,6 @@
-// The bundled example run twice with the same seed: once on its ASCII grids, once on the same
-// grids as GeoTIFF (made by GDAL) with GeoTIFF outputs. The allocation, the transcript and every
-// file must agree, and the coordinate system of the first potential map must reach every output.
-
+// The bundled example run with the same seed on its ASCII grids and on the same grids as GeoTIFF
+// (made by GDAL) with GeoTIFF outputs: the transcript and every file agree, and the coordinate
+// system of the first potential map reaches every output.
 #include "cli/cli_support.h"
 #include "gdal_support.h"
 
@@ -17,8 +16,8 @@ std::string replaced_all(std::string text, const std::string& from, const std::s
   return text;
 }
 
-// The short example in `dir` (its maps laid out by the caller) with the extension `ext` for every
-// grid it reads and `output_ext` for the four it writes.
+// The short example in `dir` (its maps laid out by the caller), extension `ext` for every grid it
+// reads and `output_ext` for the four it writes.
 RunResult run_example(const CliDir& dir, const std::string& ext, const std::string& output_ext) {
   write_short_example(dir, false);
   std::string config = replaced_all(dir.read("config.json"), ".asc\"", ext + "\"");
@@ -45,8 +44,7 @@ TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
   EXPECT_EQ(replaced_all(from_tif.out, ".tif", ".asc"), from_asc.out);
   EXPECT_EQ(from_tif.code, 0);
 
-  // Every file of one run has its counterpart in the other; the ASCII run's outputs bring their
-  // `.prj`, the same bytes as the first potential map's.
+  // Every file has its counterpart; the ASCII run's outputs bring the first map's `.prj` bytes.
   std::vector<std::string> expected;
   for (const std::string& name : file_names(asc.path("out"))) {
     if (ends_with(name, ".prj")) {
@@ -90,7 +88,7 @@ TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
   GTEST_SKIP() << "built without GDAL: no GeoTIFF support to test";
 }
 
-// The outputs are checked before the first stage runs: no stage does work that is then lost.
+// The outputs are checked before the first stage runs: no work is lost.
 TEST(GeoTiffCliTest, WithoutGdalAGeoTiffOutputStopsTheRunBeforeAnyStage) {
   CliDir dir;
   fs::create_directory_symlink(EXAMPLE + "/maps", dir.path("maps"));

@@ -1,12 +1,6 @@
 #include "fuzz/fuzz_entries.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <vector>
 
 #include "config/config.h"
 #include "grid_checks.h"

@@ -1,7 +1,7 @@
-// Runs of a scenario that share what their stages would each build (the PREPROCESS maps before
-// the placement; the POSTPROCESS potential, distance and basin maps; the cells of the working
-// value check) print and give what runs that build their own do: whichever run builds the shared
-// maps, when the build fails, and whatever cells a later run's solution map leaves without data.
+// Runs that share what their stages would each build (the PREPROCESS maps, the POSTPROCESS
+// potential, distance and basin maps, the working value's cells) print and give what runs with
+// their own do: whichever run builds them, when the build fails, whatever a solution leaves
+// without data.
 
 #include "base/random.h"
 #include "postprocess/postprocess_stage.h"
@@ -22,8 +22,8 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
     basins[i] = i % 11 == 0 ? -9999.0f : float(i % size_t(ncols) / 8 + 2 * (i / size_t(ncols) / 6));
     solution[i] = hole ? CELL_NODATA : rand_index(random, 10) == 0 ? 1.0f : CELL_AVAILABLE;
   }
-  // The same allocation with no data on every mask cell and every cell of no basin: the shared
-  // distance map (no destination left) and basin list (no cell in the error basin) do not fit it.
+  // No data on every mask cell and every cell of no basin: the shared distance map and basin list
+  // do not fit this one.
   std::vector<float> other = solution;
   for (size_t i = 0; i < n; ++i) {
     if (mask[i] > 0.0f || i % 11 == 0) other[i] = CELL_NODATA;
@@ -43,7 +43,6 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
       "'output-mask': 'k.asc'}}");
   const Scenario scenario = scenario_of(config);
 
-  // The potential as the runs of a scenario share it: loaded once, read through a stride.
   MapBlock loaded = make_maps(nrows, ncols, 4);
   PostprocessInputs shared;
   run_capturing([&] {
@@ -72,8 +71,7 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   EXPECT_TRUE(shared.distance_build.done && shared.basins_read.done);
 }
 
-// The second case fails in the part the runs share: without a cell of data there is no working
-// value.
+// The second case fails in the shared part: without a cell of data there is no working value.
 TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   TempDir dir;
   const std::string init =
@@ -107,8 +105,8 @@ TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   }
 }
 
-// The first check fills the cells of its value, a later one of that value takes them (and fails
-// where its map holds the value there), one of another value reads the map itself.
+// The first check fills the cells of its value, a later one takes them (and fails where its map
+// holds the value), one of another value reads the map itself.
 TEST(SharedInputsTest, WorkingValueCheckTakesTheCellsOfItsValue) {
   TempDir dir;
   const std::string init = dir.write("i.asc", grid_text(1, 4, {2, 0, 3, 2}));
