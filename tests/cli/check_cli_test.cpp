@@ -104,9 +104,7 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
     dir.write("full.asc", full);
     const std::string free_row = header + "0 0 0 0 0 0 0 0\n" + full.substr(header.size() + 16);
     if (code == 0) dir.write("pre.asc", to == "\"nmovs\": 1" ? free_row : full);
-    std::vector<std::string> args = {"--seed=1", "small.json"};
-    if (!stage.empty()) args.insert(args.begin(), stage);
-    const RunResult r = run_landalloc(args, dir.dir());
+    const RunResult r = run_words(stage + " --seed=1 small.json", dir);
     EXPECT_EQ(r.code, code) << to << "\n" << r.out;
     if (code == 0) {
       EXPECT_NE(r.out.find(tail), std::string::npos) << r.out;
