@@ -15,18 +15,19 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   dir.write("nul.json", std::string("[1]\0}", 5));
   dir.write("empty.json", "{}");
   std::filesystem::resize_file(dir.write("huge.json", "{}"), (64 << 20) + 1);
+  const std::string version = std::string("landalloc ") + LANDALLOC_VERSION + "\n";
+  const auto dangling = [&](const std::string& option) {
+    return "255error: option '" + option + "' applies to no configuration file!\n" + usage;
+  };
   const std::pair<std::vector<std::string>, std::string> cases[] = {
       {{}, "255" + usage},
       {{"--prepocess", "empty.json"}, "255error: unknown option '--prepocess'!\n" + usage},
       {{"empty.json", "--seedx=1"}, "255error: unknown option '--seedx=1'!\n" + usage},
-      {{"--process", "empty.json", "--postprocess"},
-       "255error: option '--postprocess' applies to no configuration file!\n" + usage},
-      {{"empty.json", "--seed=3"},
-       "255error: option '--seed=3' applies to no configuration file!\n" + usage},
+      {{"--process", "empty.json", "--postprocess"}, dangling("--postprocess")},
+      {{"empty.json", "--seed=3"}, dangling("--seed=3")},
       {{"--seed=-1", "a.json"}, "255error: invalid seed '-1'!\n"},
       {{"--seed=1x", "a.json"}, "255error: invalid seed '1x'!\n"},
-      {{"empty.json", "--preprocess"},
-       "255error: option '--preprocess' applies to no configuration file!\n" + usage},
+      {{"empty.json", "--preprocess"}, dangling("--preprocess")},
       {{"--seed=99999999999999999999"}, "255error: invalid seed '99999999999999999999'!\n"},
       {{"--process", "missing.json", "open.json", "bad.json", "two.json", "many.json", "nul.json"},
        "1error: unable to open filename 'missing.json'!\n"
@@ -45,21 +46,18 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
        "255error: invalid seed '18446744073709551615' for 3 repeats (the seed + 2 passes 2^64 - "
        "1)!\n"},
       {{"--seed=18446744073709551613", "--repeats=3", "--keep-runs", "a.json", "--version"},
-       std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+       "0" + version},
       {{"--keep-runs", "a.json", "b.json", "--version"},
-       std::string("0! option '--keep-runs' has no effect without '--repeats'\nlandalloc ") +
-           LANDALLOC_VERSION + "\n"},
+       "0! option '--keep-runs' has no effect without '--repeats'\n" + version},
       {{"--version", "--prepocess"}, "255error: unknown option '--prepocess'!\n" + usage},
-      {{"--seed=0", "--seed=18446744073709551615", "--version"},
-       std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      {{"--seed=0", "--seed=18446744073709551615", "--version"}, "0" + version},
       // Counts are taken up to their maximum, inclusive, and refused past it or at 0; a time limit
       // runs out some time (above 0); no configuration is larger than 64 MiB, a stream neither.
-      {{"--repeats=1000000", "--threads=4096", "--version"},
-       std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      {{"--repeats=1000000", "--threads=4096", "--version"}, "0" + version},
       {{"--repeats=0", "a.json"}, "255error: invalid repeats '0' (1 to 1000000)!\n"},
       {{"--threads=4097", "a.json"}, "255error: invalid threads '4097' (1 to 4096)!\n"},
       {{"--time-limit=0", "a.json"}, "255error: invalid time limit '0' (seconds above 0)!\n"},
-      {{"--time-limit=.5", "--version"}, std::string("0landalloc ") + LANDALLOC_VERSION + "\n"},
+      {{"--time-limit=.5", "--version"}, "0" + version},
       {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},
       {{"huge.json"}, "1error: configuration file 'huge.json' larger than 64 MiB!\n"},
   };
