@@ -14,6 +14,10 @@
 #            at once drift apart in time, so single peaks vary by a few megabytes; a thread also
 #            adds a few megabytes that do not grow with the grid (its stack, its allocator arena,
 #            its grid reading buffers), which is why the grid is not smaller.
+#   land uses (LAND_USES=1, in place of the above): the example's land_uses.json on the maps tiled
+#            to SIDE x SIDE, its demands scaled with the area, PROCESS by minimum cuts alone: with
+#            its first use only, then with all three; the peaks, times, and the bytes per cell
+#            each extra use adds.
 set -eu
 if [ $# -lt 1 ] || [ ! -x "$1" ]; then
   echo "usage: $0 path/to/landalloc [side] [repeat-side]" >&2
@@ -71,6 +75,33 @@ per_cell() { awk -v k="$1" -v cells="$2" 'BEGIN { printf "%.1f", k * 1024 / cell
 
 tile_maps "$side" "$work/big"
 cells=$((side * side))
+if [ -n "${LAND_USES:-}" ]; then
+  # Three uses, and the first alone (the same configuration with one use left in the list).
+  /usr/bin/python3 - "$demo/land_uses.json" "$work/big" "$cells" <<'PY'
+import json, sys
+config = json.load(open(sys.argv[1]))
+scale = int(sys.argv[3]) / 60000
+for use in config["land-uses"]:
+    use["demand"]["cells"] = int(use["demand"]["cells"] * scale)
+for key in ("preprocess", "process", "postprocess"):
+    config[key]["output"] = "out/" + key + ".asc"
+json.dump(config, open(sys.argv[2] + "/uses3.json", "w"))
+config["land-uses"] = config["land-uses"][:1]
+config.pop("adjacency")
+config.pop("conversions")
+json.dump(config, open(sys.argv[2] + "/uses1.json", "w"))
+PY
+  for k in 1 3; do
+    config=uses$k.json peak_kib "$work/big" --preprocess >/dev/null
+    kib=$(config=uses$k.json peak_kib "$work/big" --process)
+    seconds=$(awk -F': ' '/Elapsed/ { print $2 }' "$work/time")
+    eval "kib$k=$kib"
+    echo "$k land use(s), process by minimum cuts at ${side} x ${side}: peak $kib KiB," \
+      "$(per_cell "$kib" "$cells") bytes per cell, $seconds (h:mm:ss)"
+  done
+  echo "each extra use adds $(per_cell $(((kib3 - kib1) / 2)) "$cells") bytes per cell"
+  exit 0
+fi
 for stage in preprocess process postprocess; do
   kib=$(peak_kib "$work/big" "--$stage")
   echo "$stage alone at ${side} x ${side}: peak $kib KiB, $(per_cell "$kib" "$cells") bytes per cell"

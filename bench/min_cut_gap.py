@@ -167,6 +167,15 @@ def tiled_row(scratch, landalloc, notes):
                                       "%.1f" % m["seconds"] if m else "-"))
 
 
+def built_landalloc(path):
+    """The program's absolute path; exits with a hint when it is not built."""
+    landalloc = os.path.abspath(path)
+    if not os.access(landalloc, os.X_OK):
+        sys.exit("error: no landalloc at %s: build it first (cmake --build build/release "
+                 "--target landalloc)" % landalloc)
+    return landalloc
+
+
 def count_allocated(path):
     _, values = mip_reference.read_map(path)
     return int((values == values.max()).sum())
@@ -184,10 +193,7 @@ def main(argv):
     ap.add_argument("--time-limit", type=float, default=120.0)
     a = ap.parse_args(argv)
     mip_reference.require_scipy()
-    landalloc = os.path.abspath(a.landalloc)
-    if not os.access(landalloc, os.X_OK):
-        sys.exit("error: no landalloc at %s: build it first (cmake --build build/release "
-                 "--target landalloc)" % landalloc)
+    landalloc = built_landalloc(a.landalloc)
     seeds = [int(s) for s in a.seeds.split(",")]
     only = set(a.only.split(",")) if a.only else None
     os.makedirs(a.scratch, exist_ok=True)
@@ -244,15 +250,24 @@ def main(argv):
     if not a.no_tiled and (not only or "tiled" in only):
         print("== demo-tiled-1000", file=sys.stderr)
         rows.append(tiled_row(a.scratch, landalloc, notes))
-    print("| instance | cells (variable) | n | MIP optimum (no islands) | MIP map full energy | MIP s "
-          "| annealing best | annealing median | gap best % | gap median % | annealing s "
-          "| min-cut final | min-cut bound | min-cut gap % | bound below MIP optimum % "
-          "| min-cut s |")
-    print("|" + "---|" * 16)
+    print_report(["instance", "cells (variable)", "n", "MIP optimum (no islands)",
+                  "MIP map full energy", "MIP s", "annealing best", "annealing median",
+                  "gap best %", "gap median %", "annealing s", "min-cut final", "min-cut bound",
+                  "min-cut gap %", "bound below MIP optimum %", "min-cut s"], rows,
+                 ["annealing seeds %s; gaps against the full energy of the MIP's map" % a.seeds],
+                 notes, faults)
+
+
+def print_report(columns, rows, lines, notes, faults):
+    """The markdown table, then `lines`, the notes and the faults as a list; exit status 1 on a
+    fault."""
+    print("| " + " | ".join(columns) + " |")
+    print("|" + "---|" * len(columns))
     for r in rows:
         print(r)
     print()
-    print("annealing seeds %s; gaps against the full energy of the MIP's map" % a.seeds)
+    for line in lines:
+        print(line)
     for note in notes:
         print("- " + note)
     for fault in faults:

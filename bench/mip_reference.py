@@ -72,6 +72,11 @@ def read_map(path):
     return header, values.reshape(nrows, ncols)
 
 
+def read_debug_maps(prefix):
+    """The potential, selection, nservices and distances maps a PROCESS with debug maps wrote."""
+    return [read_map(prefix + ".debug.map-%d.asc" % k)[1] for k in range(1, 5)]
+
+
 def write_map(path, header, values):
     width = max(len(k) for k, _ in header)
     with open(path, "w") as f:
@@ -103,16 +108,28 @@ class Instance:
     """The maps the energy reads, the working cell value and the weights of one run."""
 
     def __init__(self, preprocess_map, debug_prefix, weights):
-        self.header, self.pre = read_map(preprocess_map)
-        _, self.potential = read_map(debug_prefix + ".debug.map-1.asc")
-        _, self.selection = read_map(debug_prefix + ".debug.map-2.asc")
-        _, self.nservices = read_map(debug_prefix + ".debug.map-3.asc")
-        _, self.distances = read_map(debug_prefix + ".debug.map-4.asc")
-        self.weights = [float(w) for w in weights]
+        header, self.pre = read_map(preprocess_map)
         self.wcv = float(self.pre.max())
-        self.n = int((self.pre == self.wcv).sum())
+        self.fix(header, self.pre == self.wcv, self.pre == 0.0, read_debug_maps(debug_prefix),
+                 weights)
+
+    @classmethod
+    def of_cells(cls, header, chosen, free, maps, weights):
+        """The energy of one land use among several: its cells `chosen`, the cells it may take
+        `free` (boolean arrays), its maps (potential, selection, nservices, distances)."""
+        instance = cls.__new__(cls)
+        instance.fix(header, chosen, free, maps, weights)
+        return instance
+
+    def fix(self, header, chosen, free, maps, weights):
+        """Sets the maps and the normalisers, which the first evaluation fixes from the solution
+        size alone."""
+        self.header = header
+        self.potential, self.selection, self.nservices, self.distances = maps
+        self.weights = [float(w) for w in weights]
+        self.n = int(chosen.sum())
         # The cells a move can put in or take out: allocated ones and selectable free ones.
-        self.variable = (self.pre == self.wcv) | ((self.pre == 0.0) & (self.selection > 0.0))
+        self.variable = chosen | (free & (self.selection > 0.0))
         n = self.n
         self.top1, bottom1 = value_bounds(self.potential, n, False)
         self.top4, bottom4 = value_bounds(self.nservices, n, False)
@@ -160,31 +177,34 @@ class Instance:
         return {"energy": e, "terms": f, "perimeter": perimeter, "islands": count,
                 "cells": int(s.sum())}
 
-    def solve(self, time_limit):
-        """The MIP without the islands term; returns its optimum, status and chosen cells."""
+    def cells(self):
+        """Flat indices of the variable cells, in the order of the program's x variables."""
         import numpy as np
-        from scipy import sparse
-        from scipy.optimize import Bounds, LinearConstraint, milp
+        return np.flatnonzero(self.variable.ravel())
+
+    def add_energy(self, program, x):
+        """Adds this energy without the islands term to `program`, the variable cells' x being
+        the variables from index x on. Returns the perimeter variables e = |x_i - x_j| of the
+        sides between two variable cells, as the index of each right side's and each down side's
+        (-1 where there is none)."""
+        import numpy as np
         w, r = self.weights, self.r
-        nrows, ncols = self.pre.shape
-        index = -np.ones(self.pre.shape, dtype=np.int64)
-        cells = np.flatnonzero(self.variable.ravel())
-        index.ravel()[cells] = np.arange(len(cells))
+        nrows, ncols = self.variable.shape
+        cells = self.cells()
         m = len(cells)
-        cost = np.zeros(m)
-        constant = 0.0
+        xs = x + np.arange(m)
         if self.on(0):
-            cost -= w[0] / r[0] * self.potential.ravel()[cells].astype(np.float64)
-            constant += w[0] * self.top1 / r[0]
+            program.add_cost(xs, -w[0] / r[0] * self.potential.ravel()[cells].astype(np.float64))
+            program.constant += w[0] * self.top1 / r[0]
         if self.on(3):
-            cost -= w[3] / r[3] * self.nservices.ravel()[cells].astype(np.float64)
-            constant += w[3] * self.top4 / r[3]
-        use_perimeter = self.on(1) and w[1] != 0.0
-        use_distances = self.on(4) and w[4] != 0.0
-        pairs = np.zeros((0, 2), dtype=np.int64)
-        fixed = np.zeros(m)
-        if use_perimeter:
+            program.add_cost(xs, -w[3] / r[3] * self.nservices.ravel()[cells].astype(np.float64))
+            program.constant += w[3] * self.top4 / r[3]
+        edges = (-np.ones((nrows, ncols - 1), dtype=np.int64),
+                 -np.ones((nrows - 1, ncols), dtype=np.int64))
+        if self.on(1) and w[1] != 0.0:
             v = self.variable
+            index = -np.ones(v.shape, dtype=np.int64)
+            index.ravel()[cells] = xs
             right = v[:, :-1] & v[:, 1:]
             down = v[:-1, :] & v[1:, :]
             pairs = np.concatenate([
@@ -195,69 +215,127 @@ class Instance:
             for dr, dc in ((-1, 0), (1, 0), (0, -1), (0, 1)):
                 sides += ~padded[1 + dr:1 + dr + nrows, 1 + dc:1 + dc + ncols]
             fixed = sides.ravel()[cells]
-        k = len(pairs)
-        nvar = m + k + 2
-        t2, t5 = m + k, m + k + 1
-        c = np.concatenate([cost, np.zeros(k), [w[1] / r[1] if use_perimeter else 0.0,
-                                                w[4] / r[4] if use_distances else 0.0]])
-        rows, cols, vals, lower, upper = [], [], [], [], []
-
-        def add(rows_idx, cols_idx, values):
-            rows.append(np.asarray(rows_idx))
-            cols.append(np.asarray(cols_idx))
-            vals.append(np.asarray(values, dtype=np.float64))
-
-        # sum x = n
-        add(np.zeros(m, dtype=np.int64), np.arange(m), np.ones(m))
-        lower.append([self.n])
-        upper.append([self.n])
-        nrow = 1
-        if use_perimeter:
-            e = m + np.arange(k)
+            k = len(pairs)
+            e = program.variables(np.zeros(k), False, 1.0)
+            t2 = program.variables([w[1] / r[1]], False, np.inf)
+            es = e + np.arange(k)
+            edges[0][right] = es[:int(right.sum())]
+            edges[1][down] = es[int(right.sum()):]
             for sign in (1.0, -1.0):  # e - sign * (x_i - x_j) >= 0
-                rr = nrow + np.arange(k)
-                add(rr, e, np.ones(k))
-                add(rr, pairs[:, 0], -sign * np.ones(k))
-                add(rr, pairs[:, 1], sign * np.ones(k))
-                nrow += k
-            lower.append(np.zeros(2 * k))
-            upper.append(np.full(2 * k, np.inf))
+                rows = program.rows(k, 0.0, np.inf)
+                program.coefficients(rows, es, np.ones(k))
+                program.coefficients(rows, pairs[:, 0], -sign * np.ones(k))
+                program.coefficients(rows, pairs[:, 1], sign * np.ones(k))
             # t2 - sum fixed x - sum e >= -Pmin
-            add(np.full(m, nrow), np.arange(m), -fixed)
-            add(np.full(k, nrow), e, -np.ones(k))
-            add([nrow], [t2], [1.0])
-            lower.append([-float(self.pmin)])
-            upper.append([np.inf])
-            nrow += 1
-        if use_distances:
+            row = program.rows(1, -float(self.pmin), np.inf)
+            program.coefficients(np.full(m, row[0]), xs, -fixed)
+            program.coefficients(np.full(k, row[0]), es, -np.ones(k))
+            program.coefficients(row, [t2], [1.0])
+        if self.on(4) and w[4] != 0.0:
+            t5 = program.variables([w[4] / r[4]], False, np.inf)
             # t5 - sum d x >= -bot5
-            add(np.full(m, nrow), np.arange(m), -self.distances.ravel()[cells].astype(np.float64))
-            add([nrow], [t5], [1.0])
-            lower.append([-self.bottom5])
-            upper.append([np.inf])
-            nrow += 1
-        a = sparse.coo_matrix((np.concatenate(vals), (np.concatenate(rows), np.concatenate(cols))),
-                              shape=(nrow, nvar)).tocsr()
-        constraints = LinearConstraint(a, np.concatenate(lower), np.concatenate(upper))
-        integrality = np.concatenate([np.ones(m), np.zeros(k + 2)])
-        ub = np.concatenate([np.ones(m + k), [np.inf if use_perimeter else 0.0,
-                                               np.inf if use_distances else 0.0]])
-        bounds = Bounds(np.zeros(nvar), ub)
-        start = time.perf_counter()
-        res = milp(c, constraints=constraints, integrality=integrality, bounds=bounds,
-                   options={"time_limit": time_limit, "mip_rel_gap": 1e-7})
-        seconds = time.perf_counter() - start
+            row = program.rows(1, -self.bottom5, np.inf)
+            program.coefficients(np.full(m, row[0]), xs,
+                                 -self.distances.ravel()[cells].astype(np.float64))
+            program.coefficients(row, [t5], [1.0])
+        return edges
+
+    def solve(self, time_limit):
+        """The MIP without the islands term; returns its optimum, status and chosen cells."""
+        import numpy as np
+        cells = self.cells()
+        m = len(cells)
+        program = Program()
+        x = program.variables(np.zeros(m), True, 1.0)
+        pairs = sum(int((e >= 0).sum()) for e in self.add_energy(program, x))
+        program.sum_equals(x + np.arange(m), self.n)
+        res, seconds = program.solve(time_limit)
+        sizes = {"seconds": seconds, "variables": program.nvar, "constraints": program.nrow,
+                 "variable_cells": m, "pairs": pairs}
         if res.x is None:
-            return {"status": res.status, "message": res.message, "seconds": seconds,
-                    "variables": nvar, "constraints": nrow, "variable_cells": m, "pairs": k}
-        chosen = np.zeros(self.pre.shape, dtype=bool)
-        chosen.ravel()[cells[res.x[:m] > 0.5]] = True
+            return dict(sizes, status=res.status, message=res.message)
+        chosen = np.zeros(self.variable.shape, dtype=bool)
+        chosen.ravel()[cells[res.x[x:x + m] > 0.5]] = True
+        return dict(program.outcome(res), chosen=chosen, **sizes)
+
+
+class Program:
+    """A mixed-integer program for HiGHS, built a block of variables and of rows at a time; the
+    objective is the cost of the variables plus `constant`."""
+
+    def __init__(self):
+        import numpy as np
+        self.cost = np.zeros(0)
+        self.integral = np.zeros(0)
+        self.upper = np.zeros(0)
+        self.nvar = 0
+        self.entries = []
+        self.row_lower = []
+        self.row_upper = []
+        self.nrow = 0
+        self.constant = 0.0
+
+    def variables(self, cost, integral, upper):
+        """Adds len(cost) variables from 0 to `upper`; returns the index of the first."""
+        import numpy as np
+        cost = np.asarray(cost, dtype=np.float64)
+        first = self.nvar
+        self.cost = np.concatenate([self.cost, cost])
+        self.integral = np.concatenate([self.integral, np.full(len(cost), 1.0 if integral else 0.0)])
+        self.upper = np.concatenate([self.upper, np.full(len(cost), float(upper))])
+        self.nvar += len(cost)
+        return first
+
+    def add_cost(self, columns, values):
+        import numpy as np
+        np.add.at(self.cost, np.asarray(columns), np.asarray(values, dtype=np.float64))
+
+    def rows(self, count, lower, upper):
+        """Adds `count` rows lower <= a x <= upper; returns their indices."""
+        import numpy as np
+        first = self.nrow
+        self.row_lower.append(np.full(count, float(lower)))
+        self.row_upper.append(np.full(count, float(upper)))
+        self.nrow += count
+        return first + np.arange(count)
+
+    def coefficients(self, rows, columns, values):
+        import numpy as np
+        self.entries.append((np.asarray(rows), np.asarray(columns),
+                             np.asarray(values, dtype=np.float64)))
+
+    def sum_equals(self, columns, total):
+        """sum of the variables `columns` = total."""
+        import numpy as np
+        row = self.rows(1, total, total)
+        self.coefficients(np.full(len(columns), row[0]), columns, np.ones(len(columns)))
+
+    def solve(self, time_limit, relative_gap=1e-7, verbose=False):
+        """(scipy's result, seconds) of HiGHS run to `relative_gap` or the time limit (its log on
+        the standard output when `verbose`). The
+        constant rides on one more variable fixed at 1, so that HiGHS's objective is the energy
+        itself and its gap, relative to the larger of 1 and the energy, is one on the energy."""
+        import numpy as np
+        from scipy import sparse
+        from scipy.optimize import Bounds, LinearConstraint, milp
+        rows, cols, vals = (np.concatenate([e[i] for e in self.entries]) for i in range(3))
+        a = sparse.coo_matrix((vals, (rows, cols)), shape=(self.nrow, self.nvar + 1)).tocsr()
+        constraints = LinearConstraint(a, np.concatenate(self.row_lower),
+                                       np.concatenate(self.row_upper))
+        start = time.perf_counter()
+        res = milp(np.append(self.cost, self.constant), constraints=constraints,
+                   integrality=np.append(self.integral, 0.0),
+                   bounds=Bounds(np.append(np.zeros(self.nvar), 1.0), np.append(self.upper, 1.0)),
+                   options={"time_limit": time_limit, "mip_rel_gap": relative_gap,
+                            "disp": verbose})
+        return res, time.perf_counter() - start
+
+    def outcome(self, res):
+        """Status, optimum and dual bound of a result that holds a solution."""
         bound = getattr(res, "mip_dual_bound", None)
         return {"status": res.status, "optimal": res.status == 0, "message": res.message,
-                "optimum": float(res.fun) + constant,
-                "dual_bound": None if bound is None else float(bound) + constant,
-                "seconds": seconds, "variables": nvar, "constraints": nrow,
-                "variable_cells": m, "pairs": k, "chosen": chosen}
+                "optimum": float(res.fun),
+                "dual_bound": None if bound is None else float(bound)}
 
 
 def log_energy(log, word):
@@ -380,7 +458,7 @@ def main(argv):
     ap.add_argument("--time-limit", type=float, default=120.0)
     ap.add_argument("--no-cache", action="store_true")
     a = ap.parse_args(argv)
-    r = reference(a.config, a.landalloc, a.seed, a.time_limit, not a.no_cache)
+    r = reference(a.config, os.path.abspath(a.landalloc), a.seed, a.time_limit, not a.no_cache)
     if "optimum" not in r:
         sys.exit("error: no MIP solution (%s) after %.1f s" % (r["message"], r["seconds"]))
     print("MIP: %d variables (%d cells, %d pairs), %d constraints; %s in %.2f s" %

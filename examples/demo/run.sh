@@ -1,7 +1,7 @@
 #!/bin/sh
 # Runs the bundled example with the given landalloc binary: the three stages with a fixed seed
-# into out/ (PROCESS by minimum cuts), the same PROCESS by the annealing for comparison, then
-# pictures of the result (the final map over the potential map, the energy per annealing stage,
+# into out/ (PROCESS by minimum cuts), the same PROCESS by the annealing for comparison, repeats,
+# a sweep of the perimeter weight, then pictures of the result (the final map over the potential map, the energy per annealing stage,
 # how often each cell is chosen by repeats) when gnuplot is installed.
 set -eu
 if [ $# -ne 1 ] || [ ! -x "$1" ]; then
@@ -87,6 +87,42 @@ fi
 grep '^  best run' out/repeats/landalloc.log
 echo "the 8 repeats took ${elapsed} s"
 
+# The perimeter weight swept from 0 to 16, two repeats per value, into out/sweep/: a table of
+# the physical measures per value, the trade-off picture and a recommended weight.
+mkdir -p out/sweep
+# No debug files: each value's best run would run again to write them.
+sed -e 's#"out/#"out/sweep/#g' -e 's#"debug-\(maps\|evolution\)": "yes"#"debug-\1": "no"#' \
+  config.json >out/sweep/config.json
+sweep='--sweep=process.functions-weight[1]=0,0.25,0.5,1,2,4,8,16'
+echo "running landalloc --seed=$seed --repeats=2 $sweep (log: out/sweep/landalloc.log)"
+start=$(date +%s)
+status=0
+"$bin" --seed=$seed --repeats=2 "$sweep" out/sweep/config.json >out/sweep/landalloc.log 2>&1 ||
+  status=$?
+elapsed=$(($(date +%s) - start))
+if [ "$status" -ne 0 ] || [ ! -f out/sweep/postprocess.sweep.csv ]; then
+  tail -n 20 out/sweep/landalloc.log
+  echo "the sweep failed (exit code $status); the whole log is out/sweep/landalloc.log" >&2
+  exit 1
+fi
+grep -e '^  recommended' -e "^  Cohon's method" out/sweep/landalloc.log
+echo "the sweep of 8 values x 2 repeats took ${elapsed} s"
+
+# Three land uses decided together (land_uses.json) into out/uses/: housing, industry and green
+# space, each with its own potential and demand; green space drawn to housing, industry kept away.
+mkdir -p out/uses
+echo "running landalloc --seed=$seed land_uses.json (log: out/uses/landalloc.log)"
+start=$(date +%s)
+"$bin" --seed=$seed land_uses.json >out/uses/landalloc.log 2>&1 || {
+  tail -n 20 out/uses/landalloc.log
+  echo "the land uses run failed; the whole log is out/uses/landalloc.log" >&2
+  exit 1
+}
+elapsed=$(($(date +%s) - start))
+awk -v s="$elapsed" '/^  final / { e = $2 } /^  lower bound / { b = $3 }
+  /^  land use .* energy/ { printf "  %s %s cells, energy %s\n", $3, $7, $5 }
+  END { printf "three land uses: energy %s (bound %s) in %d s\n", e, b, s }' out/uses/landalloc.log
+
 # Grid values without the header lines, one row of cells per line, for gnuplot's matrix input.
 cells() { awk 'NF > 0 && $1 ~ /^[-+0-9.]/' "$1" >"$2"; }
 pictures=""
@@ -105,7 +141,16 @@ if command -v gnuplot >/dev/null 2>&1; then
   cells out/repeats/postprocess.frequency.asc out/frequency.dat
   gnuplot -e "potential='out/potential.dat'; frequency='out/frequency.dat'; runs=8" \
     -e "ncols=$ncols; nrows=$nrows; output='out/demo_frequency.png'" frequency.gp
-  pictures=" demo_map.png demo_energy.png demo_frequency.png"
+  cells maps/terrain_suitability.asc out/terrain.dat
+  cells out/uses/postprocess.asc out/uses.dat
+  gnuplot -e "potential='out/terrain.dat'; final='out/uses.dat'; roads='out/roads.dat'" \
+    -e "ncols=$ncols; nrows=$nrows; output='out/demo_land_uses.png'" uses_map.gp
+  pictures=" demo_map.png demo_energy.png demo_frequency.png demo_land_uses.png"
+  # landalloc drew the sweep's picture itself, with gnuplot.
+  if [ -f out/sweep/postprocess.sweep.png ]; then
+    cp out/sweep/postprocess.sweep.png out/demo_sweep.png
+    pictures="$pictures demo_sweep.png"
+  fi
 else
   echo "gnuplot is not installed: no pictures (scripts/install-deps.sh installs it)"
 fi
@@ -115,3 +160,4 @@ echo "  preprocess.asc process.asc postprocess.asc postprocess_mask.asc$pictures
 echo "  debug maps *.debug.*.asc, the cuts' listing process.asc.debug.evolution.lst"
 echo "  annealing/: PROCESS by the annealing from the same start, and its evolution listing"
 echo "  repeats/: the best of 8 runs, postprocess.frequency.asc and postprocess.runs.csv"
+echo "  sweep/: the perimeter weight at 8 values (postprocess.sweepNN.asc), postprocess.sweep.csv"

@@ -9,7 +9,9 @@ from qgis.core import (
     QgsProcessing,
     QgsProcessingAlgorithm,
     QgsProcessingContext,
+    QgsProcessingOutputFile,
     QgsProcessingOutputMultipleLayers,
+    QgsProcessingOutputString,
     QgsProcessingParameterBoolean,
     QgsProcessingParameterEnum,
     QgsProcessingParameterFile,
@@ -56,9 +58,15 @@ def _numbers(text):
     return [float(v) for v in text.replace(",", " ").split()]
 
 
+def _is_count(option):
+    """Whether an option takes a number (--repeats=N); not a switch, nor a text such as
+    --sweep=PROPERTY=VALUES, which has an algorithm of its own."""
+    return option["argument"] is not None and "=" not in option["argument"]
+
+
 def _count_options(algorithm, options):
     for option in options:
-        if option["argument"] is None:
+        if not _is_count(option):
             continue
         algorithm.addParameter(
             QgsProcessingParameterNumber(
@@ -74,7 +82,7 @@ def _count_options(algorithm, options):
 def _command(algorithm, parameters, context, options, stages=None):
     values = {}
     for option in options:
-        if option["argument"] is None:
+        if not _is_count(option):
             continue
         name = parameter_name(option["name"])
         if parameters.get(name) is not None:
@@ -134,6 +142,88 @@ class RunConfigurationAlgorithm(QgsProcessingAlgorithm):
         return {"MAPS": _load(context, cwd, written)}
 
 
+class CalibrateAlgorithm(QgsProcessingAlgorithm):
+    """A sweep of one number of a configuration file: the program runs it at each value, as
+    repeats, and recommends one; the best map of each value is loaded."""
+
+    def __init__(self, description):
+        super().__init__()
+        self.description = description
+        # The energy's five weights first (the perimeter's is the one calibrated most), then
+        # every number property.
+        weights = [f"process.functions-weight[{k}]" for k in (1, 0, 2, 3, 4)]
+        numbers = [p["name"] for p in description["properties"]
+                   if p["type"] in ("number", "integer")]
+        self.properties = weights + numbers
+
+    def name(self):
+        return "calibrate"
+
+    def displayName(self):  # noqa: N802
+        return "Calibrate a weight"
+
+    def shortHelpString(self):  # noqa: N802
+        return (
+            "Runs a configuration file at each value of one number (from the minimum to the "
+            "maximum in the number of steps, evenly or in even ratios), with the repeats given, "
+            "and loads the best map of each value. Writes the sweep table and its trade-off "
+            "picture beside the final output and returns the recommended value: the elbow of the "
+            "trade-off; the log also gives Cohon's value for a weight."
+        )
+
+    def createInstance(self):  # noqa: N802
+        return CalibrateAlgorithm(self.description)
+
+    def initAlgorithm(self, config=None):  # noqa: N802
+        self.addParameter(QgsProcessingParameterFile("CONFIG", "Configuration", extension="json"))
+        self.addParameter(
+            QgsProcessingParameterEnum("PROPERTY", "Number to calibrate", self.properties,
+                                       defaultValue=0)
+        )
+        double = QgsProcessingParameterNumber.Double
+        self.addParameter(QgsProcessingParameterNumber("MINIMUM", "Minimum", double, 0.0))
+        self.addParameter(QgsProcessingParameterNumber("MAXIMUM", "Maximum", double, 16.0))
+        self.addParameter(
+            QgsProcessingParameterNumber("STEPS", "Steps (values, both ends included)",
+                                         QgsProcessingParameterNumber.Integer, 9, minValue=2)
+        )
+        self.addParameter(
+            QgsProcessingParameterBoolean("EXPONENTIAL", "Exponential steps (ends above 0)",
+                                          defaultValue=False)
+        )
+        _count_options(self, self.description["options"])
+        self.addOutput(QgsProcessingOutputMultipleLayers("MAPS", "Best map of each value"))
+        self.addOutput(QgsProcessingOutputFile("TABLE", "Sweep table"))
+        self.addOutput(QgsProcessingOutputFile("PICTURE", "Trade-off picture"))
+        self.addOutput(QgsProcessingOutputString("RECOMMENDED", "Recommended value"))
+
+    def processAlgorithm(self, parameters, context, feedback):  # noqa: N802
+        path = os.path.abspath(self.parameterAsFile(parameters, "CONFIG", context))
+        prop = self.properties[self.parameterAsEnum(parameters, "PROPERTY", context)]
+        low = self.parameterAsDouble(parameters, "MINIMUM", context)
+        high = self.parameterAsDouble(parameters, "MAXIMUM", context)
+        steps = self.parameterAsInt(parameters, "STEPS", context)
+        log = "log" if self.parameterAsBool(parameters, "EXPONENTIAL", context) else ""
+        args = _command(self, parameters, context, self.description["options"])
+        args.append(f"--sweep={prop}={low!r}:{high!r}:{steps}{log}")
+        cwd = os.path.dirname(path)
+        written = runner.execute(args, path, cwd, feedback)
+        table = next(n for n in written if n.endswith(".sweep.csv"))
+        stem = table[: -len(".sweep.csv")]
+        # The final map of each value; its other stages' maps and frequency grid stay on disk.
+        finals = [n for n in written if n.startswith(stem + ".sweep")
+                  and n.lower().endswith(GRIDS) and ".frequency" not in n]
+        with open(os.path.join(cwd, table), encoding="utf-8") as text:
+            rows = [line.rstrip("\n").split(",") for line in text]
+        chosen = next(row for row in rows[1:] if row[-1] == "yes")
+        return {
+            "MAPS": _load(context, cwd, finals),
+            "TABLE": os.path.join(cwd, table),
+            "PICTURE": os.path.join(cwd, stem + ".sweep.png"),
+            "RECOMMENDED": chosen[1],
+        }
+
+
 def _program_found():
     try:
         runner.program()
@@ -145,7 +235,10 @@ def _program_found():
 class AllocateAlgorithm(QgsProcessingAlgorithm):
     def __init__(self, description):
         super().__init__()
-        self.description = description
+        # One land use: the properties of several (land-uses, conversions, adjacency, the only
+        # ones outside a section) belong to configuration files.
+        properties = [p for p in description["properties"] if "." in p["name"]]
+        self.description = {**description, "properties": properties}
 
     def name(self):
         return "allocate"
@@ -242,7 +335,9 @@ def _parameter(prop, example):
             label,
             QgsProcessingParameterNumber.Double if kind == "number"
             else QgsProcessingParameterNumber.Integer,
-            defaultValue=prop.get("default", example),
+            # A property that is absent by default ("preprocess.convert-area" beside a demand)
+            # still starts from the example's value.
+            defaultValue=example if prop.get("default") is None else prop["default"],
             optional=optional,
         )
         if "minimum" in prop:
@@ -255,8 +350,11 @@ def _parameter(prop, example):
     if kind == "word":
         words = prop["words"]
         chosen = prop.get("default", example)
+        # An optional word left unset stays out of the configuration ("preprocess.demand.unit"
+        # goes only with an area).
+        fallback = None if optional else 0
         return QgsProcessingParameterEnum(
-            name, label, words, defaultValue=words.index(chosen) if chosen in words else 0,
+            name, label, words, defaultValue=words.index(chosen) if chosen in words else fallback,
             optional=optional,
         )
     if kind == "numbers":

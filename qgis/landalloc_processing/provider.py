@@ -1,9 +1,10 @@
-"""The provider: "Run a configuration file" always, "Allocate land use" when the program can be
-found, since its parameters come from the program's own description."""
+"""The provider: "Run a configuration file" always, "Allocate land use" and "Calibrate a weight"
+when the program can be found, since their parameters come from the program's own
+description."""
 
 from qgis.core import QgsMessageLog, QgsProcessingProvider
 
-from .algorithms import AllocateAlgorithm, RunConfigurationAlgorithm
+from .algorithms import AllocateAlgorithm, CalibrateAlgorithm, RunConfigurationAlgorithm
 from .runner import describe
 
 
@@ -20,6 +21,10 @@ class LandallocProvider(QgsProcessingProvider):
     def loadAlgorithms(self):  # noqa: N802
         self.addAlgorithm(RunConfigurationAlgorithm())
         try:
-            self.addAlgorithm(AllocateAlgorithm(describe()))
+            description = describe()
+            self.addAlgorithm(AllocateAlgorithm(description))
+            self.addAlgorithm(CalibrateAlgorithm(description))
         except (OSError, ValueError) as error:
-            QgsMessageLog.logMessage(f"'Allocate land use' is missing: {error}", "landalloc")
+            QgsMessageLog.logMessage(
+                f"'Allocate land use' and 'Calibrate a weight' are missing: {error}", "landalloc"
+            )

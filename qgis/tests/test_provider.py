@@ -78,9 +78,12 @@ def parameter(name):
 
 
 # The dialog takes one group of potential layers; the configuration the command line runs is the
-# example's with its first group.
+# example's with its first group, and its amount given as a demand in cells: the dialog's demand
+# inputs make "preprocess.demand", and the share left empty stays out.
 def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
+    del config["preprocess"]["convert-area"]
+    config["preprocess"]["demand"] = {"cells": 1500}
     maps = config["maps"]
     maps["potential-maps"], maps["potential-maps-weight"] = maps["potential-maps"][:1], [[0.7, 0.3]]
     # QGIS leaves statistics beside the layers it reads: they are copies here.
@@ -113,6 +116,7 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
     qgis(*args)
     cli = example_folder(tmp_path / "cli", config)
     expected = landalloc.run(cli / "config.json", seed=7, cwd=cli)
+    assert (expected.maps["out/postprocess.asc"].array == 4).sum() == 1500
     names = [n for n in expected.maps if ".debug." not in n]
     for name in names:
         assert numpy.array_equal(expected.maps[name].array,
@@ -169,3 +173,18 @@ def test_qgis_opens_the_maps_styled(tmp_path):
     assert classes == [(-2, "excluded"), (0, "free"), (1, "existing use 1"),
                        (2, "existing use 2"), (3, "existing use 3"), (4, "new allocation")]
     assert (kind, ramp[0].value, ramp[-1].value) == ("singlebandpseudocolor", 0, 3)
+
+
+def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
+    config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
+    cli = example_folder(tmp_path / "cli", config)
+    ours = example_folder(tmp_path / "qgis", config)
+    subprocess.run([PROGRAM, "--seed=7", "--sweep=process.functions-weight[1]=0.5:2:2",
+                    "config.json"], cwd=cli, check=True, capture_output=True)
+    done = qgis("run", "landalloc:calibrate", "--", f"CONFIG={ours / 'config.json'}",
+                "PROPERTY=0", "MINIMUM=0.5", "MAXIMUM=2", "STEPS=2", "SEED=7")
+    table = (ours / "out" / "postprocess.sweep.csv").read_text()
+    assert table == (cli / "out" / "postprocess.sweep.csv").read_text()
+    same_files(cli, ours, ["out/postprocess.sweep00.asc", "out/postprocess.sweep01.asc"])
+    chosen = next(row for row in table.splitlines() if row.endswith(",yes")).split(",")[1]
+    assert f"RECOMMENDED:\t{chosen}" in done.stdout

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -45,7 +46,7 @@ bool key_matches(const ConfigDocument& doc, int32_t key, const char* p) {
   const size_t length = static_cast<size_t>(token.end - token.start);
   if (std::strncmp(doc.text.c_str() + token.start, p, length) != 0) return false;
   if (std::memchr(p, '\0', length) != nullptr) return false;
-  return p[length] == '.' || p[length] == '\0';
+  return p[length] == '.' || p[length] == '[' || p[length] == '\0';
 }
 
 bool token_is_scalar(const ConfigDocument& doc, int32_t i) {
@@ -398,10 +399,23 @@ int32_t config_find(const ConfigDocument& doc, int32_t start, const char* path) 
       if (key < 0) return -1;
     }
     if (found < 0) return -1;
-    const char* dot = std::strchr(p, '.');
-    if (dot == nullptr) return found + 1;
-    cur = found + 1;
-    p = dot + 1;
+    const ConfigToken& name = doc.tokens[static_cast<size_t>(found)];
+    p += name.end - name.start;
+    int32_t value = found + 1;
+    // "uses[2]" is element 2 of the array "uses"; indices may follow one another.
+    while (*p == '[') {
+      char* end = nullptr;
+      const long index = std::strtol(p + 1, &end, 10);
+      if (end == p + 1 || *end != ']' || index < 0 || index > INT32_MAX) return -1;
+      if (!config_token_is(doc, value, CONFIG_ARRAY)) return -1;
+      value = config_element_token(doc, value, static_cast<int32_t>(index));
+      if (value < 0) return -1;
+      p = end + 1;
+    }
+    if (*p == '\0') return value;
+    if (*p != '.') return -1;
+    cur = value;
+    ++p;
   }
 }
 
@@ -557,4 +571,123 @@ void config_out_of_range(int code, const char* message, const std::string& what,
   const bool whole = std::fabs(value) < 1e15 && value == std::trunc(value);
   fatal(code, whole ? "  %s is %.0f, accepted %s\n" : "  %s is %g, accepted %s\n", what.c_str(),
         value, accepted);
+}
+
+namespace {
+
+void append_json_string(std::string& out, const char* p, const char* end) {
+  out += '"';
+  for (; p < end; ++p) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  out += '"';
+}
+
+// Writes the subtree at token i, the object members under `path` replaced, dropped or added as
+// `changes` say (each change used once, marked in `used`); returns the token after the subtree.
+int32_t write_json(const ConfigDocument& doc, int32_t i, const std::string& path,
+                   const std::vector<ConfigChange>& changes, std::vector<bool>& used,
+                   std::string& out);
+
+// The members that `changes` add to the object at `path` (those it does not hold), as text.
+void write_added_members(const std::string& path, const std::vector<ConfigChange>& changes,
+                         std::vector<bool>& used, bool& first, std::string& out) {
+  const std::string prefix = path.empty() ? "" : path + ".";
+  for (size_t c = 0; c < changes.size(); ++c) {
+    // A change that leaves out what the document lacks has nothing to add.
+    if (used[c] || changes[c].json.empty()) continue;
+    if (changes[c].path.compare(0, prefix.size(), prefix) != 0) continue;
+    const std::string rest = changes[c].path.substr(prefix.size());
+    const std::string key = rest.substr(0, rest.find('.'));
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, key.data(), key.data() + key.size());
+    out += ':';
+    if (rest.find('.') == std::string::npos) {
+      used[c] = true;
+      out += changes[c].json;
+    } else {
+      out += '{';
+      bool inner_first = true;
+      write_added_members(prefix + key, changes, used, inner_first, out);
+      out += '}';
+    }
+  }
+}
+
+int32_t write_json(const ConfigDocument& doc, int32_t i, const std::string& path,
+                   const std::vector<ConfigChange>& changes, std::vector<bool>& used,
+                   std::string& out) {
+  const ConfigToken& t = doc.tokens[static_cast<size_t>(i)];
+  const char* text = doc.text.data();
+  if (t.type == CONFIG_STRING) {
+    append_json_string(out, text + t.start, text + t.end);
+    return i + 1;
+  }
+  if (t.type == CONFIG_PRIMITIVE) {
+    out.append(text + t.start, static_cast<size_t>(t.end - t.start));
+    return i + 1;
+  }
+  const bool object = t.type == CONFIG_OBJECT;
+  out += object ? '{' : '[';
+  int32_t next = i + 1;
+  bool first = true;
+  for (int32_t child = 0; child < t.size; ++child) {
+    if (!object) {
+      if (!first) out += ',';
+      first = false;
+      next = write_json(doc, next, path, changes, used, out);
+      continue;
+    }
+    const ConfigToken& key = doc.tokens[static_cast<size_t>(next)];
+    const std::string name(text + key.start, static_cast<size_t>(key.end - key.start));
+    const std::string member = path.empty() ? name : path + "." + name;
+    const auto change = std::find_if(changes.begin(), changes.end(),
+                                     [&](const ConfigChange& c) { return c.path == member; });
+    if (change != changes.end() && change->json.empty()) {
+      used[static_cast<size_t>(change - changes.begin())] = true;
+      next = config_skip(doc, next + 1);
+      continue;
+    }
+    if (!first) out += ',';
+    first = false;
+    append_json_string(out, text + key.start, text + key.end);
+    out += ':';
+    if (change != changes.end()) {
+      used[static_cast<size_t>(change - changes.begin())] = true;
+      out += change->json;
+      next = config_skip(doc, next + 1);
+    } else {
+      next = write_json(doc, next + 1, member, changes, used, out);
+    }
+  }
+  if (object) write_added_members(path, changes, used, first, out);
+  out += object ? '}' : ']';
+  return next;
+}
+
+}  // namespace
+
+std::string config_json(const ConfigDocument& doc, int32_t i) {
+  std::string out;
+  std::vector<bool> used;
+  write_json(doc, i, "", {}, used, out);
+  return out;
+}
+
+std::string config_json_with(const ConfigDocument& doc, const std::vector<ConfigChange>& changes) {
+  std::string out;
+  std::vector<bool> used(changes.size(), false);
+  write_json(doc, 0, "", changes, used, out);
+  return out;
 }

@@ -87,7 +87,8 @@ int32_t config_load_text(ConfigDocument& doc, const char* text);
 /// Index of the first token after token i's whole subtree, or -1 for a token of no known type.
 int32_t config_skip(const ConfigDocument& doc, int32_t i);
 
-/// Index of the value token named by the dotted path below object token `start`, or -1.
+/// Index of the value token named by the dotted path below object token `start`, or -1. A name
+/// followed by "[i]" ("land-uses[1].demand") names element i of that array.
 int32_t config_find(const ConfigDocument& doc, int32_t start, const char* path);
 
 /// Number of children of token i, or -1 when i is past the tokens.
@@ -142,3 +143,17 @@ std::vector<std::string> config_leaf_paths(const ConfigDocument& doc);
 /// an element of one), the value read and the accepted values.
 [[noreturn]] void config_out_of_range(int code, const char* message, const std::string& what,
                                       double value, const char* accepted);
+
+/// The JSON text of the subtree at token i (strings escaped again, numbers and words as written).
+std::string config_json(const ConfigDocument& doc, int32_t i);
+
+/// One change of a document: the property `path` (dotted) takes the JSON text `json`, or is left
+/// out when `json` is empty. A path the document lacks is added, its missing objects with it.
+struct ConfigChange {
+  std::string path;
+  std::string json;
+};
+
+/// The JSON text of the document with `changes` made: how one configuration derives another
+/// (a land use's view of the whole, a value of a sweep) without a second reader of the file.
+std::string config_json_with(const ConfigDocument& doc, const std::vector<ConfigChange>& changes);

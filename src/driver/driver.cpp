@@ -1,15 +1,20 @@
 #include "driver/driver.h"
 
+#include <spawn.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cinttypes>
 #include <climits>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -25,6 +30,9 @@
 #include "driver/preflight.h"
 #include "driver/repeat_job.h"
 #include "driver/repeats.h"
+#include "driver/sweep.h"
+#include "preprocess/preprocess_stage.h"
+#include "scenario/land_uses.h"
 
 namespace {
 
@@ -41,6 +49,7 @@ struct Job {
   int32_t threads;                   ///< --threads: how many runs at once
   bool keep_runs;                    ///< --keep-runs: every repeat also writes its own files
   std::optional<double> time_limit;  ///< --time-limit, in seconds
+  std::vector<SweepAxis> sweeps;     ///< --sweep: none, one, or two for a grid
 };
 
 /// The whole command line, read before anything runs.
@@ -62,6 +71,7 @@ enum class OptionAction {
   threads,
   keep_runs,
   time_limit,
+  sweep,
   check,
   progress,
   help,
@@ -103,6 +113,11 @@ const Option OPTIONS[] = {
     {"--time-limit", "S", true, OptionAction::time_limit,
      "end PROCESS of the configuration files after it after about S seconds (above 0) with the "
      "best map found; in place of \"process.time-limit\""},
+    {"--sweep", "PROPERTY=VALUES", true, OptionAction::sweep,
+     "run the configuration files after it once per value of a number property or element "
+     "(process.functions-weight[1]=0,1,4 or =0.01:100:9log), each as --repeats; given twice, a "
+     "grid of both; writes .sweepNN outputs, a .sweep.csv table and its trade-off picture, and "
+     "recommends a value"},
     {"--check", nullptr, false, OptionAction::check,
      "check the configuration files and their grids for the selected stages; write nothing"},
     {"--progress", nullptr, false, OptionAction::progress,
@@ -192,6 +207,7 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
   int32_t threads = every_core();
   bool keep_runs = false;
   std::optional<double> time_limit;
+  std::vector<SweepAxis> sweeps;
   const char* pending = nullptr;  // a per-file option not yet followed by a file
   bool warned_keep_runs = false;
   for (int a = 1; a < argc; ++a) {
@@ -209,7 +225,7 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
         log_message("! option '--keep-runs' has no effect without '--repeats'\n");
         warned_keep_runs = true;
       }
-      Job job{arg, stages, seeded, seed, repeats, threads, keep_runs, time_limit};
+      Job job{arg, stages, seeded, seed, repeats, threads, keep_runs, time_limit, sweeps};
       if (!job.stages.any())
         job.stages.preprocess = job.stages.process = job.stages.postprocess = true;
       line->jobs.push_back(job);
@@ -263,6 +279,28 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
           return false;
         }
         time_limit = seconds;
+        break;
+      }
+      case OptionAction::sweep: {
+        SweepAxis axis;
+        std::string error;
+        if (!sweep_parse(value, axis, error)) {
+          log_message("%s", error.c_str());
+          return false;
+        }
+        for (const SweepAxis& other : sweeps) {
+          if (other.property == axis.property) {
+            log_message("error: invalid sweep '%s': '%s' is swept twice!\n", value,
+                        axis.property.c_str());
+            return false;
+          }
+        }
+        if (sweeps.size() == 2) {
+          log_message("error: invalid sweep '%s': at most two properties are swept at once!\n",
+                      value);
+          return false;
+        }
+        sweeps.push_back(axis);
         break;
       }
       case OptionAction::check:
@@ -412,8 +450,8 @@ RepeatShape repeat_shape(const Job& job) {
 // Runs the repeats of one configuration file, checked, printing each run's log in run order; a
 // run that fails ends the process with its message and code after the logs of the runs before
 // it, and nothing of the repeats is written then but the files of kept runs.
-void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& geometry,
-                 const Cluster& cluster) {
+RepeatSummary run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& geometry,
+                          const Cluster& cluster) {
   RepeatShared shared;
   shared.geometry = geometry;
   // The energy by which runs compare needs the PROCESS maps even when the stage does not run.
@@ -438,7 +476,7 @@ void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& g
     // The runs of other processes come in at the end: process 0 prints every run's log then,
     // in run order, as one process does while they finish.
     sets = repeat_job_run(scenario, shared, options, cluster);
-    if (cluster.rank != 0) return;
+    if (cluster.rank != 0) return RepeatSummary();
     std::vector<const RepeatRunResult*> all;
     for (const RepeatSetResult& set : sets)
       for (const RepeatRunResult& result : set.runs) all.push_back(&result);
@@ -452,14 +490,209 @@ void run_repeats(const Job& job, const Scenario& scenario, const GridGeometry& g
     const RepeatRunResult& last = sets.back().runs.back();
     if (!last.done) fatal_exit(last.fatal_code);
   }
-  merge_repeats(scenario, shared, options, sets);
+  const RepeatSummary summary = merge_repeats(scenario, shared, options, sets);
+  repeat_write_best_debug_files(scenario, shared, options, summary.best);
+  return summary;
+}
+
+// How many land uses a configuration decides: 1 when it has no "land-uses". One use is run as
+// the configuration of that use alone, so that repeats, sweeps and the runs table see the
+// properties the use gives in place of the shared ones.
+size_t land_use_count(ConfigDocument& config) {
+  if (!land_uses_present(config)) return 1;
+  LandUses uses = land_uses_read(config);
+  if (uses.uses.size() == 1) config = std::move(uses.uses[0].config);
+  return uses.uses.size();
+}
+
+// A single run writes its files as the stages do and, as repeats do, a runs table of one row with
+// the energy and the measures of its final map. Several land uses have no single map of one use
+// to measure: their log gives each use's energy and cells, and no table is written.
+RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
+  run.also_in_memory = true;
+  const auto start = std::chrono::steady_clock::now();
+  run_selected_stages(job.stages, scenario, run);
+  if (land_uses_present(scenario.config)) {
+    RepeatSummary summary = repeat_summary({std::nan("")}, {}, 1);
+    summary.best.run = 1;
+    summary.best.seed = *scenario.seed;
+    return summary;
+  }
+  const auto seconds = std::chrono::steady_clock::now() - start;
+  // The PROCESS records price the final map: those PROCESS built, else built now, quietly; a
+  // configuration without the PROCESS properties (PREPROCESS alone) leaves the energy unknown.
+  ProcessInputs built;
+  const ProcessInputs* inputs = run.kept_process_inputs.get();
+  if (inputs == nullptr) {
+    process_build_inputs(scenario.config, run.geometry, built);
+    inputs = &built;
+  }
+  const bool priced = inputs->fatal_code == 0 && inputs->records.records != nullptr;
+  RunRow row;
+  row.run = 1;
+  row.seed = *scenario.seed;
+  row.best = true;
+  row.seconds = std::chrono::duration<double>(seconds).count();
+  row.lower_bound = run.process_lower_bound;
+  const PackedMap& map = job.stages.postprocess ? run.postprocess_output
+                         : job.stages.process   ? run.process_output
+                                                : run.preprocess_output;
+  if (priced) {
+    row.energy = process_map_energy(scenario, *inputs, map, run.working_cell_value,
+                                    job.stages.process ? run.process_normalisers : Normalisers());
+  } else {
+    row.energy.energy = std::nan("");
+  }
+  row.measures = run_measures(run.geometry, *inputs, map, run.working_cell_value);
+  write_runs_table({row}, repeat_summary_paths(scenario.config, job.stages).table);
+  RepeatSummary summary = repeat_summary({row.energy.energy}, {}, 1);
+  summary.cells_in_every_run = row.energy.cells;
+  summary.best.run = 1;
+  summary.best.seed = row.seed;
+  summary.best.energy = row.energy;
+  summary.best.measures = row.measures;
+  summary.best.lower_bound = row.lower_bound;
+  return summary;
+}
+
+// Draws the picture of a sweep with gnuplot, when it is installed; false when it could not.
+bool run_gnuplot(const std::string& script) {
+  pid_t pid = 0;
+  std::string name = "gnuplot";
+  std::vector<char*> argv = {&name[0], const_cast<char*>(script.c_str()), nullptr};
+  if (posix_spawnp(&pid, "gnuplot", nullptr, nullptr, argv.data(), environ) != 0) return false;
+  int status = 0;
+  if (waitpid(pid, &status, 0) != pid) return false;
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What the sweep recommends: the elbow of the trade-off curve for any sweep, and for a single
+// weight of the energy also Cohon's value, each with one line on why.
+size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepPointResult>& results,
+                 const TradeOff& trade) {
+  std::vector<double> x, y;
+  for (const SweepPointResult& r : results) {
+    x.push_back(sweep_measure(r.summary, trade.x));
+    y.push_back(sweep_measure(r.summary, trade.y));
+  }
+  const size_t elbow = sweep_elbow(x, y);
+  const SweepPoint& point = results[elbow].point;
+  std::string values;
+  for (size_t a = 0; a < axes.size(); ++a)
+    values += (a > 0 ? ", " : "") + axes[a].property + " = " + axes[a].labels[point.at[a]];
+  log_message(
+      "  recommended %s (elbow): of the trade-off between %s and %s, scaled to 0-1, the "
+      "point furthest from the line between the two ends\n",
+      values.c_str(), sweep_measure_name(trade.x), sweep_measure_name(trade.y));
+  const SweepAxis& axis = axes[0];
+  if (axes.size() != 1 || axis.name != "process.functions-weight") return elbow;
+  const int32_t k = axis.indices[0];
+  const auto lowest = std::min_element(axis.values.begin(), axis.values.end());
+  const auto highest = std::max_element(axis.values.begin(), axis.values.end());
+  const RepeatSummary& low = results[static_cast<size_t>(lowest - axis.values.begin())].summary;
+  const RepeatSummary& high = results[static_cast<size_t>(highest - axis.values.begin())].summary;
+  const double term_low = std::max(low.best.energy.terms[k], 0.0);
+  const double term_high = std::max(high.best.energy.terms[k], 0.0);
+  double weight = 0.0;
+  if (sweep_cohon(*lowest, term_low, low.best.energy.energy - *lowest * term_low, *highest,
+                  term_high, high.best.energy.energy - *highest * term_high, weight)) {
+    char cohon_text[32];
+    std::snprintf(cohon_text, sizeof cohon_text, "%.4g", weight);
+    log_message(
+        "  Cohon's method: %s = %s: at this weight the plans of the smallest and the "
+        "largest value have the same energy, f%d traded for the other terms one for "
+        "one\n",
+        axis.property.c_str(), cohon_text, k + 1);
+  } else {
+    log_message(
+        "  Cohon's method: no value: the plan of the largest value does not trade less "
+        "f%d for more of the other terms than the plan of the smallest\n",
+        k + 1);
+  }
+  return elbow;
+}
+
+// Runs every point of the sweep as the job's repeats, then writes the sweep table, the picture
+// and the recommendation beside the final output. Every point's configuration is built and
+// checked before the first runs, so that no point fails after others have written their files.
+void run_sweep(const Job& job, const Scenario& base, const std::string& original,
+               GridGeometry& geometry, const Cluster& cluster) {
+  const std::vector<SweepPoint> points = sweep_points(job.sweeps);
+  const int32_t count = static_cast<int32_t>(points.size());
+  std::vector<std::unique_ptr<Scenario>> scenarios;
+  for (const SweepPoint& point : points) {
+    std::string text, error;
+    if (!sweep_point_text(original, base.config, job.sweeps, point, count, job.stages, text,
+                          error)) {
+      fatal(2, "%s", error.c_str());
+    }
+    scenarios.push_back(std::make_unique<Scenario>());
+    Scenario& scenario = *scenarios.back();
+    scenario.seed = base.seed;
+    scenario.time_limit = base.time_limit;
+    config_load_text(scenario.config, text.c_str());
+    // The points differ from the file checked already by their values and output names: their
+    // check is quiet unless it fails.
+    SharedStep check;
+    shared_step_capture(
+        check, [&] { preflight_check(scenario.config, job.stages, repeat_shape(job), geometry); });
+    if (check.fatal_code != 0) shared_step_replay(check);
+    land_use_count(scenario.config);
+  }
+  std::vector<SweepPointResult> results;
+  for (size_t p = 0; p < points.size(); ++p) {
+    std::string values;
+    for (size_t a = 0; a < job.sweeps.size(); ++a) {
+      values += (a > 0 ? ", " : "") + job.sweeps[a].property + " = " +
+                job.sweeps[a].labels[points[p].at[a]];
+    }
+    log_message("SWEEP point %d of %d: %s\n", points[p].index + 1, count, values.c_str());
+    Run run;
+    run.geometry = geometry;
+    SweepPointResult result;
+    result.point = points[p];
+    if (job.repeats > 1) {
+      result.summary = run_repeats(job, *scenarios[p], geometry, cluster);
+    } else if (cluster.rank == 0) {
+      result.summary = run_single(job, *scenarios[p], run);
+    }
+    results.push_back(result);
+  }
+  if (cluster.rank != 0) return;
+
+  log_message("SWEEP end\n");
+  const TradeOff trade = sweep_trade_off(job.sweeps[0]);
+  const size_t chosen = recommend(job.sweeps, results, trade);
+  const std::string table = repeat_summary_paths(base.config, job.stages).table;
+  const std::string stem = table.substr(0, table.size() - std::strlen(".runs.csv"));
+  const std::string sweep_table = stem + ".sweep.csv";
+  log_message("* write '%s'\n", sweep_table.c_str());
+  FILE* file = output_open(sweep_table.c_str());
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", sweep_table.c_str());
+  std::fputs(sweep_table_text(job.sweeps, results, chosen).c_str(), file);
+  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", sweep_table.c_str());
+  log_message("  sweep table '%s'\n", sweep_table.c_str());
+
+  const std::string script = stem + ".sweep.gp";
+  const std::string picture = stem + ".sweep.png";
+  file = output_open(script.c_str());
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", script.c_str());
+  std::fputs(sweep_plot_script(job.sweeps, sweep_table, picture, trade, chosen).c_str(), file);
+  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", script.c_str());
+  if (run_gnuplot(script)) {
+    log_message("  trade-off picture '%s'\n", picture.c_str());
+  } else {
+    log_message("! gnuplot did not draw '%s' (is it installed?): 'gnuplot %s' draws it\n",
+                picture.c_str(), script.c_str());
+  }
 }
 
 // Loads the configuration file into `config`; false (after its messages) when it cannot be read
 // or is not a JSON object.
-bool load_config_file(const char* path, ConfigDocument& config) {
+bool load_config_file(const char* path, ConfigDocument& config, std::string* original = nullptr) {
   const std::optional<std::string> text = read_config_file(path);
   if (!text) return false;
+  if (original != nullptr) *original = *text;
   const int32_t count = config_load_text(config, text->c_str());
   if (count < 0) {
     report_parse_error(config);
@@ -506,7 +739,8 @@ void restart_quiet_log(const Cluster& cluster) {
 int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const Cluster& cluster) {
   restart_quiet_log(cluster);
   Scenario scenario;
-  const bool loaded = load_config_file(job.path, scenario.config);
+  std::string original;
+  const bool loaded = load_config_file(job.path, scenario.config, &original);
   // Every process reads the file itself: one that cannot, while others can, ends the job rather
   // than leave them waiting for it.
   const Agreement agreement = cluster_agree(cluster, loaded);
@@ -526,12 +760,20 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   try {
     preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
     run.geometry = geometry;
+    if (!job.sweeps.empty() && land_use_count(scenario.config) > 1) {
+      fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+    }
+    if (!job.sweeps.empty()) {
+      run_sweep(job, scenario, original, geometry, cluster);
+      return 0;
+    }
+    land_use_count(scenario.config);
     if (job.repeats > 1) {
       run_repeats(job, scenario, geometry, cluster);
       return 0;
     }
     // Run 1 is process 0's.
-    if (cluster.rank == 0) run_selected_stages(job.stages, scenario, run);
+    if (cluster.rank == 0) run_single(job, scenario, run);
   } catch (const std::bad_alloc&) {
     // Memory that the C++ library could not get (a stage's table or container) ends the run as
     // every other shortage does, with its message and exit code instead of an abort.
@@ -541,6 +783,24 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   }
   geometry = run.geometry;
   return 0;
+}
+
+// What PREPROCESS would start from and place: the free allocatable cells and the demand, in
+// cells and, on a map in metres, in area. A demand that does not fit ends the check as it would
+// end the run.
+void print_allocation(const ConfigDocument& config, const GridGeometry& geometry,
+                      const std::string& use = "the allocation") {
+  const PreprocessParameters p = preprocess_read_parameters(config);
+  const int64_t free = preprocess_free_cells(config, p, geometry);
+  const std::string area = demand_area_text(free, geometry, DemandUnit::cells);
+  log_message("  allocatable %" PRId64 " cells%s\n", free,
+              area.empty() ? "" : (" (" + area + ")").c_str());
+  if (p.demand) {
+    demand_echo(*p.demand, demand_cells(*p.demand, geometry, free, use), geometry);
+  } else {
+    const Demand share{"preprocess.convert-area", DemandUnit::cells, 0.0};
+    demand_echo(share, static_cast<int64_t>(static_cast<float>(free) * p.convert_area), geometry);
+  }
 }
 
 // Checks one configuration file for its stages and prints what would run; returns the exit code
@@ -557,6 +817,15 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
     for (const std::string& output : plan.outputs) log_message("  writes '%s'\n", output.c_str());
+    if (job.stages.preprocess && land_uses_present(config)) {
+      // Each use on its own: the cells it could take before the others take theirs.
+      for (const LandUse& use : land_uses_read(config).uses) {
+        log_message("  land use '%s' (code %g)\n", use.name.c_str(), static_cast<double>(use.code));
+        print_allocation(use.config, geometry, "land use '" + use.name + "'");
+      }
+    } else if (job.stages.preprocess) {
+      print_allocation(config, geometry);
+    }
     log_message("check passed\n");
   } catch (const FatalExit& e) {
     code = e.code;

@@ -18,6 +18,7 @@
 #include "process/process_stage.h"
 #include "raster/geotiff.h"
 #include "raster/grid.h"
+#include "scenario/land_uses.h"
 #include "scenario/loaders.h"
 #include "scenario/map_style.h"
 #include "scenario/scenario.h"
@@ -43,6 +44,7 @@ size_t edit_distance(const std::string& a, const std::string& b) {
 void warn_unknown_properties(const ConfigDocument& config) {
   for (const std::string& path : config_leaf_paths(config)) {
     if (find_property(path) != nullptr) continue;
+    if (path.rfind("conversions.", 0) == 0) continue;  // keyed by the names of the land uses
     const std::string nearest = nearest_known_property(path);
     if (nearest.empty()) {
       log_message("! unknown property '%s'\n", path.c_str());
@@ -255,6 +257,21 @@ RepeatSummaryPaths repeat_summary_paths(const ConfigDocument& config, const Stag
 RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
                         const RepeatShape& shape, GridGeometry& geometry) {
   warn_unknown_properties(config);
+  if (land_uses_present(config)) {
+    // Each use reads the whole configuration with its own properties: each is checked so, and
+    // the files the run reads are those of every use.
+    const LandUses uses = land_uses_read(config);
+    if (uses.uses.size() > 1 && shape.repeats > 1) {
+      fatal(1, "error: several land uses run one at a time (no --repeats yet)!\n");
+    }
+    RunPlan plan;
+    for (const LandUse& use : uses.uses) {
+      RunPlan own = preflight_check(use.config, stages, shape, geometry);
+      add_all(plan.inputs, own.inputs);
+      if (plan.outputs.empty()) plan.outputs = own.outputs;
+    }
+    return plan;
+  }
   RunPlan plan;
   add_all(plan.inputs, maps_potential_files(config, stages.process || stages.postprocess));
   maps_init_geometry(config, geometry, true);
@@ -268,6 +285,13 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     add_all(plan.inputs, pre.exclusion_masks);
     if (!pre.init_values_map.empty()) add_unique(plan.inputs, pre.init_values_map);
     add_all(plan.inputs, pre.distribution_masks);
+    // A demand that cannot be met, or an area on a map not in metres, stops the run here rather
+    // than after the stages before it have written their files.
+    if (pre.demand) {
+      for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);
+      demand_cells(*pre.demand, geometry, preprocess_free_cells(config, pre, geometry),
+                   "the allocation");
+    }
   }
   if (stages.process) {
     proc = process_read_parameters(config);
@@ -284,8 +308,9 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     if (!post.basins_map.empty()) add_unique(plan.inputs, post.basins_map);
   }
 
-  // The files one run writes under `tag`: each stage's debug files (which a repeat writes only
-  // when it is kept, named after its own output name), its solution, and the mask.
+  // The files one run writes under `tag`: each stage's debug files (which repeats write for the
+  // best run at the configured names, and for kept runs under their tags), its solution, and the
+  // mask.
   std::vector<PlannedFile> files;
   const auto add_run = [&](const std::string& tag, bool debug) {
     Run run;
@@ -311,13 +336,14 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
   if (shape.repeats > 1) {
     for (int32_t r = 1; shape.keep_runs && r <= shape.repeats; ++r)
       add_run(repeat_run_tag(r, shape.repeats), true);
-    add_run("", false);
+    add_run("", true);
     const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
     files.push_back({summary.frequency, true, -1, "", false, ""});
     files.push_back({style_sidecar_path(summary.frequency), true, -1, "", false, ""});
     files.push_back({summary.table, true, -1, "", false, ""});
   } else {
     add_run("", true);
+    files.push_back({repeat_summary_paths(config, stages).table, true, -1, "", false, ""});
   }
 
   for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);

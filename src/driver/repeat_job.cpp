@@ -92,6 +92,7 @@ std::string repeat_job_pack_runs(const RepeatSetResult& set) {
     put(bytes, run.seconds);
     put(bytes, run.lower_bound.has_value());
     put(bytes, run.lower_bound.value_or(0.0));
+    put(bytes, run.measures);
     put_text(bytes, run.log);
   }
   return bytes;
@@ -113,6 +114,7 @@ bool repeat_job_unpack_runs(const std::string& bytes, RepeatSetResult& set) {
     const bool bounded = in.get<bool>();
     const double bound = in.get<double>();
     if (bounded) run.lower_bound = bound;
+    run.measures = in.get<RunMeasures>();
     run.log = in.text();
     set.runs.push_back(std::move(run));
   }

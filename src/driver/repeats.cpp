@@ -16,8 +16,12 @@
 #include "base/log.h"
 #include "base/output_file.h"
 #include "postprocess/postprocess_stage.h"
+#include "postprocess/postprocess_uses.h"
 #include "preprocess/preprocess_stage.h"
+#include "preprocess/preprocess_uses.h"
+#include "process/process_uses.h"
 #include "raster/grid.h"
+#include "scenario/land_uses.h"
 #include "scenario/map_style.h"
 
 namespace {
@@ -111,7 +115,8 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
   run.geometry = shared.geometry;
   run.seed = result.seed;
   run.in_memory = true;
-  run.write_files = options.keep_runs;
+  run.write_files = options.keep_runs && !options.debug_replay;
+  run.debug_files_only = options.debug_replay;
   run.file_tag = repeat_run_tag(result.run, options.repeats);
   run.preprocess_inputs = &shared.preprocess;
   run.process_inputs = &shared.process;
@@ -145,8 +150,10 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
         fixed = state.common;
       }
       if (cancelled) return;
-      result.energy = process_map_energy(scenario, shared.process, final_map(run, options.stages),
-                                         run.working_cell_value, fixed);
+      const PackedMap& map = final_map(run, options.stages);
+      result.energy =
+          process_map_energy(scenario, shared.process, map, run.working_cell_value, fixed);
+      result.measures = run_measures(shared.geometry, shared.process, map, run.working_cell_value);
       if (defines) {
         std::lock_guard<std::mutex> hold(state.lock);
         state.common = result.energy.normalisers;
@@ -226,40 +233,27 @@ void write_frequency_grid(const RepeatShared& shared, const std::vector<uint32_t
   grid_write(path.c_str(), maps, 0);
 }
 
-void write_runs_table(const std::vector<const RepeatRunResult*>& runs, const RepeatRunResult* best,
-                      const std::string& path) {
-  log_message("* write '%s'\n", path.c_str());
-  FILE* file = output_open(path.c_str());
-  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path.c_str());
-  // The min-cut PROCESS adds its bound, and the gap of each run's final energy to it.
-  const bool bounded = std::any_of(runs.begin(), runs.end(), [](const RepeatRunResult* r) {
-    return r->lower_bound.has_value();
-  });
-  std::fputs(bounded ? "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best,lower_bound,"
-                       "gap_percent\n"
-                     : "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best\n",
-             file);
-  for (const RepeatRunResult* r : runs) {
-    const MapEnergy& e = r->energy;
-    // Energies to the last bit, so that the table orders the runs as they were compared.
-    std::fprintf(file, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s", r->run,
-                 static_cast<unsigned long long>(r->seed), e.energy, e.terms[0], e.terms[1],
-                 e.terms[2], e.terms[3], e.terms[4], e.cells, e.islands, r->seconds,
-                 r == best ? "yes" : "no");
-    if (bounded && r->lower_bound) {
-      std::fprintf(file, ",%.17g,%.3f", *r->lower_bound,
-                   min_cut_gap_percent(e.energy, *r->lower_bound));
-    } else if (bounded) {
-      std::fputs(",,", file);
-    }
-    std::fputc('\n', file);
-  }
-  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", path.c_str());
-}
-
 }  // namespace
 
 void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run& run) {
+  if (land_uses_present(scenario.config)) {
+    const LandUses uses = land_uses_read(scenario.config);
+    // One use is the run of one use, with the use's properties in place of the shared ones.
+    if (uses.uses.size() == 1) {
+      Scenario one;
+      one.config = uses.uses[0].config;
+      one.seed = scenario.seed;
+      one.time_limit = scenario.time_limit;
+      run_selected_stages(stages, one, run);
+      return;
+    }
+    log_message("ALGORITHM\n");
+    if (stages.preprocess) run_preprocess_uses(scenario, uses, run);
+    if (stages.process) run_process_uses(scenario, uses, run);
+    if (stages.postprocess) run_postprocess_uses(scenario, uses, run);
+    log_message("ALGORITHM end\n");
+    return;
+  }
   log_message("ALGORITHM\n");
   if (stages.preprocess) run_preprocess_stage(scenario, run);
   if (stages.process) run_process_stage(scenario, run);
@@ -351,8 +345,70 @@ void repeat_print_summary(const RepeatRunResult& result, int32_t repeats) {
               result.energy.energy, result.energy.cells, result.energy.islands);
 }
 
-void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
-                   const RepeatOptions& options, std::vector<RepeatSetResult>& sets) {
+void repeat_write_best_debug_files(const Scenario& scenario, const RepeatShared& shared,
+                                   const RepeatOptions& options, const RepeatRunResult& best) {
+  const ConfigDocument& config = scenario.config;
+  bool wanted = false;
+  if (options.stages.preprocess) {
+    const PreprocessParameters p = preprocess_read_parameters(config);
+    wanted = wanted || !preprocess_debug_files(p, p.output).empty();
+  }
+  if (options.stages.process) {
+    const ProcessStageParameters p = process_read_parameters(config);
+    wanted = wanted || !process_debug_files(p, p.output).empty();
+  }
+  if (options.stages.postprocess) {
+    const PostprocessParameters p = postprocess_read_parameters(config);
+    wanted = wanted || !postprocess_debug_files(p, p.output).empty();
+  }
+  if (!wanted) return;
+  RepeatOptions replay = options;
+  replay.debug_replay = true;
+  replay.threads = 1;
+  const Normalisers common = best.energy.normalisers;
+  const RepeatSetResult set = run_repeat_set(
+      scenario, shared, replay, {best.run}, [common] { return common; }, nullptr);
+  const RepeatRunResult& again = set.runs.back();
+  if (!again.done) {
+    log_message("%s", again.log.c_str());
+    fatal_exit(again.fatal_code);
+  }
+  log_message("  debug files of the best run, run %d again\n", best.run);
+  if (again.energy.energy != best.energy.energy && !std::isnan(best.energy.energy)) {
+    log_message(
+        "! run %d ended elsewhere when run again (energy %f): its debug files are not "
+        "the best map's\n",
+        best.run, again.energy.energy);
+  }
+}
+
+RepeatSummary repeat_summary(std::vector<double> energies, const std::vector<uint32_t>& counts,
+                             int32_t repeats) {
+  RepeatSummary summary;
+  if (!energies.empty()) {
+    // NaN energies (no normaliser) sort last, as they rank.
+    std::sort(energies.begin(), energies.end(),
+              [](double a, double b) { return std::isnan(b) ? !std::isnan(a) : a < b; });
+    const size_t half = energies.size() / 2;
+    summary.median_energy =
+        energies.size() % 2 == 1 ? energies[half] : (energies[half - 1] + energies[half]) / 2.0;
+  }
+  // Two runs share a cell that c runs allocate in c (c - 1) / 2 of the N (N - 1) / 2 pairs.
+  double pairs = 0.0, allocated = 0.0;
+  for (const uint32_t c : counts) {
+    pairs += static_cast<double>(c) * (static_cast<double>(c) - 1.0);
+    allocated += c;
+    summary.cells_in_every_run += c == static_cast<uint32_t>(repeats) ? 1 : 0;
+  }
+  if (repeats > 1 && allocated > 0.0) {
+    const double n = repeats;
+    summary.common_share = (pairs / (n * (n - 1.0))) / (allocated / n);
+  }
+  return summary;
+}
+
+RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,
+                            const RepeatOptions& options, std::vector<RepeatSetResult>& sets) {
   const ConfigDocument& config = scenario.config;
   std::vector<const RepeatRunResult*> runs;
   const RepeatRunResult* best = nullptr;
@@ -370,7 +426,7 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
   }
   std::sort(runs.begin(), runs.end(),
             [](const RepeatRunResult* a, const RepeatRunResult* b) { return a->run < b->run; });
-  if (best == nullptr) return;
+  if (best == nullptr) return RepeatSummary();
 
   log_message("REPEATS end\n");
   log_message("  best run %d of %d, seed %llu, energy %f\n", best->run, options.repeats,
@@ -398,7 +454,18 @@ void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
   const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
   write_frequency_grid(shared, counts, final_map, summary.frequency);
   style_write_frequency(summary.frequency, options.repeats);
-  write_runs_table(runs, best, summary.table);
+  std::vector<RunRow> rows;
+  std::vector<double> energies;
+  for (const RepeatRunResult* r : runs) {
+    rows.push_back(
+        {r->run, r->seed, r->energy, r->seconds, r == best, r->lower_bound, r->measures});
+    energies.push_back(r->energy.energy);
+  }
+  write_runs_table(rows, summary.table);
   log_message("  frequency map '%s'\n", summary.frequency.c_str());
   log_message("  runs table '%s'\n", summary.table.c_str());
+  RepeatSummary result = repeat_summary(energies, counts, options.repeats);
+  result.best = *best;
+  result.best.log.clear();
+  return result;
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "driver/preflight.h"
+#include "driver/run_table.h"
 #include "postprocess/postprocess_run.h"
 #include "preprocess/preprocess_stage.h"
 #include "process/process_run.h"
@@ -25,10 +26,11 @@ void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run
 /// How the repeats of one configuration file run.
 struct RepeatOptions {
   StageFlags stages;
-  uint64_t first_seed = 0;  ///< S: run r draws with S + r - 1
-  int32_t repeats = 1;      ///< N
-  int32_t threads = 1;      ///< T, at least 1
-  bool keep_runs = false;   ///< every run also writes its files, tagged ".runNNN"
+  uint64_t first_seed = 0;    ///< S: run r draws with S + r - 1
+  int32_t repeats = 1;        ///< N
+  int32_t threads = 1;        ///< T, at least 1
+  bool keep_runs = false;     ///< every run also writes its files, tagged ".runNNN"
+  bool debug_replay = false;  ///< the runs write their debug files only, at the configured names
 };
 
 /// The maps a run leaves (those of the stages that ran) and the value of its allocated cells.
@@ -49,6 +51,7 @@ struct RepeatRunResult {
   MapEnergy energy;      ///< of its final map, with the common normalisers
   double seconds = 0.0;  ///< its wall-clock time (the one value that differs from run to run)
   std::optional<double> lower_bound;  ///< what the min-cut PROCESS proved, if it ran
+  RunMeasures measures;               ///< of its final map
 };
 
 /// What a set of runs gave.
@@ -97,8 +100,30 @@ RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& sha
 /// Prints the one line that closes a run's log.
 void repeat_print_summary(const RepeatRunResult& result, int32_t repeats);
 
+/// Writes the debug maps and listing that the configuration asks for, of the best run, at the
+/// configured names: the runs write none of them (but kept runs, under their tags), so the best
+/// run is run again with its seed and its normalisers, writing those files alone. A replay that
+/// ends elsewhere than the best run (a time limit cut it at another point) is warned about.
+void repeat_write_best_debug_files(const Scenario& scenario, const RepeatShared& shared,
+                                   const RepeatOptions& options, const RepeatRunResult& best);
+
+/// What the repeats of a scenario gave as a whole: the best run, the median energy, and how alike
+/// the runs' final maps are.
+struct RepeatSummary {
+  RepeatRunResult best;  ///< without its log
+  double median_energy = 0.0;
+  /// The mean, over every two runs, of the cells both allocate, as a share of a run's allocated
+  /// cells (1 for a single run).
+  double common_share = 1.0;
+  int64_t cells_in_every_run = 0;
+};
+
+/// The summary of runs that gave `energies` and, per cell, `counts` of the `repeats` runs.
+RepeatSummary repeat_summary(std::vector<double> energies, const std::vector<uint32_t>& counts,
+                             int32_t repeats);
+
 /// Merges the results of the sets (which together hold every run and no failed one): writes the
 /// best run's maps at the configured names, the frequency grid and the runs table beside the final
-/// output, and prints the final summary.
-void merge_repeats(const Scenario& scenario, const RepeatShared& shared,
-                   const RepeatOptions& options, std::vector<RepeatSetResult>& sets);
+/// output, prints the final summary and returns it.
+RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,
+                            const RepeatOptions& options, std::vector<RepeatSetResult>& sets);

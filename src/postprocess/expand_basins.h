@@ -9,29 +9,7 @@
 #include <vector>
 
 #include "base/random.h"
-#include "postprocess/expand_basic.h"
-
-constexpr int32_t BASIN_NONE = 0;       ///< the island has no relation to the basin
-constexpr int32_t BASIN_ALLOWED = 1;    ///< the island may grow into the basin
-constexpr int32_t BASIN_CANDIDATE = 2;  ///< the island touches the basin but may not enter yet
-
-/// Which basins each island may enter: island_count rows of `columns` entries, row-major, and the
-/// basin of every free or allocated cell.
-struct BasinGraph {
-  int32_t island_count = 0;
-  int32_t columns = 0;           ///< basins 0..highest and the error basin
-  std::vector<int32_t> entries;  ///< BASIN_NONE, BASIN_ALLOWED or BASIN_CANDIDATE
-  /// Per cell: its basin, -1 for cells that never take part; `own_cell_basin` or the shared list.
-  const int32_t* cell_basin = nullptr;
-  std::vector<int32_t> own_cell_basin;
-  bool mark_own_basin = false;  ///< growing cells re-mark their own basin as a candidate
-};
-
-/// Entry (island, basin) of the graph.
-inline int32_t& basin_entry(BasinGraph& graph, int32_t island, int32_t basin) {
-  return graph.entries[static_cast<size_t>(island) * static_cast<size_t>(graph.columns) +
-                       static_cast<size_t>(basin)];
-}
+#include "postprocess/growth.h"
 
 /// Opens the first ceil(count / 5) candidate entries in row-major order (one draw each); returns
 /// 0 when there is no candidate, else the number opened.

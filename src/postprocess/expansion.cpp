@@ -77,7 +77,7 @@ void write_final_maps(PostprocessRun& p) {
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
   const size_t n = p.maps.cell_count();
   const std::string output = run_file_path(run, p.params.output);
-  if (run.in_memory) run.postprocess_output.assign(solution, solution + n);
+  if (run.in_memory || run.also_in_memory) run.postprocess_output.assign(solution, solution + n);
   if (!output.empty()) {
     grid_write(output.c_str(), p.maps, POSTPROCESS_SOLUTION_MAP);
     style_write_solution(output, solution, n);

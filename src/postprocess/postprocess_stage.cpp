@@ -6,7 +6,6 @@
 #include <string>
 
 #include "base/log.h"
-#include "postprocess/expand_basic.h"
 #include "postprocess/expand_basins.h"
 #include "postprocess/expansion.h"
 #include "postprocess/selection.h"
@@ -225,7 +224,7 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
     p.shared = run.postprocess_inputs;
   }
   p.params = postprocess_read_parameters(scenario.config);
-  p.debug_prefix = run_file_path(run, p.params.output);
+  p.debug_prefix = run_debug_prefix(run, p.params.output);
   load_maps(p);
   stage_seed(scenario, run);
   const int64_t cells_purged = purge_stage(p);

@@ -8,17 +8,6 @@
 #include "raster/map_ops.h"
 #include "scenario/loaders.h"
 
-void init_values_apply(MapBlock& maps, const char* path) {
-  grid_read(path, maps, PREPROCESS_DISTRIBUTION_MAP);
-  float* solution = maps.map(PREPROCESS_SOLUTION_MAP);
-  const float* values = maps.map(PREPROCESS_DISTRIBUTION_MAP);
-  const size_t n = maps.cell_count();
-  // Excluded cells may be overwritten: an allocation that already exists wins over a mask.
-  for (size_t i = 0; i < n; ++i) {
-    if (solution[i] != CELL_NODATA && values[i] > 0.0f) solution[i] = values[i];
-  }
-}
-
 void distribution_map_build(const ConfigDocument& config, MapBlock& maps) {
   const int32_t weights_map = PREPROCESS_SCRATCH_MAP;
   map_fill(maps, PREPROCESS_SOLUTION_MAP, PREPROCESS_DISTRIBUTION_MAP, 0.0f);

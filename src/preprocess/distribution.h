@@ -13,8 +13,6 @@ constexpr int32_t PREPROCESS_DISTRIBUTION_MAP = 1;  ///< also the loaders' scrat
 constexpr int32_t PREPROCESS_SCRATCH_MAP = 2;       ///< masks, then the distance map
 constexpr int32_t PREPROCESS_MAPS = 3;
 
-/// Copies every cell > 0 of the grid file `path` into the solution map, except over no-data cells.
-void init_values_apply(MapBlock& maps, const char* path);
 
 /// Builds the distribution map from "preprocess.distribution-masks".
 void distribution_map_build(const ConfigDocument& config, MapBlock& maps);

@@ -230,14 +230,15 @@ PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int64
   return run.counts;
 }
 
-void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction,
+void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction, int64_t cells,
                           const float* weights) {
   log_message("create initial state\n");
   const int64_t available =
       count_equal(maps.map(PREPROCESS_SOLUTION_MAP), maps.cell_count(), CELL_AVAILABLE);
   // A single-precision product, truncated. Above 2^24 cells the float can round above the count,
   // and no placement could fill the excess.
-  int64_t to_assign = static_cast<int64_t>(static_cast<float>(available) * fraction);
+  int64_t to_assign =
+      cells >= 0 ? cells : static_cast<int64_t>(static_cast<float>(available) * fraction);
   if (to_assign > available) to_assign = available;
   log_message("  %" PRId64 " cells available\n", available);
   log_message("  %" PRId64 " cells to be assigned\n", to_assign);

@@ -32,7 +32,7 @@ double placement_probability(double w);
 PlacementCounts initial_state_place(MapBlock& maps, float value, Rng& rng, int64_t to_assign,
                                     PlacementSampler sampler, const float* weights = nullptr);
 
-/// Allocates trunc(available * fraction) of the available cells at random and reports the counts;
-/// stops with exit code 1 when that places no cell.
-void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction,
+/// Allocates `cells` of the available cells at random, or trunc(available * fraction) of them when
+/// `cells` is negative, and reports the counts; stops with exit code 1 when that places no cell.
+void initial_state_create(MapBlock& maps, float value, Rng& rng, float fraction, int64_t cells,
                           const float* weights = nullptr);

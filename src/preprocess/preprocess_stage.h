@@ -1,15 +1,17 @@
 // The PREPROCESS stage: builds the first solution map from the potential maps, the exclusion
 // masks, an optional initial-values map and the distribution masks, places the fraction
-// "preprocess.convert-area" of the available cells at random, and hands the result over as
-// "preprocess.output" for the PROCESS stage to read back.
+// "preprocess.convert-area" of the available cells, or the "preprocess.demand", at random, and
+// hands the result over as "preprocess.output" for the PROCESS stage to read back.
 #pragma once
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "base/log.h"
 #include "config/config.h"
+#include "preprocess/demand.h"
 #include "raster/packed_map.h"
 #include "scenario/scenario.h"
 
@@ -18,7 +20,8 @@ struct PreprocessParameters {
   std::vector<std::string> exclusion_masks;
   std::string init_values_map;  ///< empty for none
   std::vector<std::string> distribution_masks;
-  float convert_area = 0.0f;
+  float convert_area = 0.0f;     ///< read only without a demand
+  std::optional<Demand> demand;  ///< new cells to place, in place of convert_area
   bool debug_maps = false;
   std::string output;
 };
@@ -33,12 +36,19 @@ struct PreprocessInputs {
   PackedMap solution;               ///< before the placement
   std::vector<float> distribution;  ///< the placement weights
   float value = 0.0f;
+  int64_t to_assign = 0;  ///< the demand's cells; 0 without a demand
 };
 
 /// Reads and checks the stage's properties; a fault ends the run with the stage's message and
 /// exit code (a range error after echoing the value), so that the check before a run and the stage
 /// share one reading.
 PreprocessParameters preprocess_read_parameters(const ConfigDocument& config);
+
+/// The free allocatable cells the stage would start from (the potential maps' cells, without the
+/// excluded ones and the initial values'), built quietly on `geometry`; a fault ends the run
+/// with the stage's message and exit code.
+int64_t preprocess_free_cells(const ConfigDocument& config, const PreprocessParameters& p,
+                              const GridGeometry& geometry);
 
 /// The debug files the stage writes for the output named `prefix`, in the order it writes them.
 std::vector<std::string> preprocess_debug_files(const PreprocessParameters& p,

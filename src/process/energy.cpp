@@ -117,6 +117,8 @@ void energy_scan(ProcessRun& p) {
   double f1_sum = 0.0;
   double f4_sum = 0.0;
   double f5_sum = 0.0;
+  double extra_sum = 0.0;
+  const float* extra = p.extra_cost;
   int64_t n = 0;
   int64_t perimeter = 0;
   const size_t stride = static_cast<size_t>(ncols);
@@ -130,6 +132,7 @@ void energy_scan(ProcessRun& p) {
       f1_sum += line[c].potential;
       f4_sum += line[c].nservices;
       f5_sum += line[c].distances;
+      if (extra != nullptr) extra_sum += extra[bordered_index(records.grid, r, c)];
       if (r == 0 || solution[i - stride] != wcv) ++perimeter;
       if (r == nrows - 1 || solution[i + stride] != wcv) ++perimeter;
       if (c == 0 || solution[i - 1] != wcv) ++perimeter;
@@ -141,6 +144,8 @@ void energy_scan(ProcessRun& p) {
   e.f1_sum = f1_sum;
   e.f4_sum = f4_sum;
   e.f5_sum = f5_sum;
+  e.extra_on = extra != nullptr;
+  e.extra_sum = extra_sum;
   e.perimeter = perimeter;
   e.min_perimeter = static_cast<int64_t>(4.0 * std::ceil(std::sqrt(static_cast<double>(n))));
 }
@@ -203,5 +208,6 @@ double energy_combine(const EnergyState& e, const double terms[ENERGY_TERMS]) {
   energy += e.f3_weight * std::max(terms[2], 0.0);
   energy += e.f4_weight * rounding_residue_as_zero(terms[3]);
   energy += e.f5_weight * std::max(terms[4], 0.0);
+  if (e.extra_on) energy += e.extra_sum;
   return energy;
 }

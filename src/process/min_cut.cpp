@@ -159,6 +159,7 @@ struct MinCut {
     int32_t fixed_sides = 0;
     for (int k = 0; k < 4; ++k) fixed_sides += variable(i + offset(k)) ? 0 : 1;
     c += model.side * fixed_sides;
+    c += extra(i);
     if (perturbation > 0.0) c += perturbation * perturbation_share(i);
     return c;
   }
@@ -167,6 +168,11 @@ struct MinCut {
   // the bound stays a bound.
   int64_t cost(size_t i) const {
     return static_cast<int64_t>(std::floor(real_cost(i) * model.scale));
+  }
+
+  // The run's own cost of allocating cell i, in energy units (0 without).
+  double extra(size_t i) const {
+    return p.extra_cost != nullptr ? static_cast<double>(p.extra_cost[i]) : 0.0;
   }
 
   // A share in [0, 1) drawn for cell i from the run's seed, the same on every thread.
@@ -523,6 +529,7 @@ struct MapSums {
   double potential = 0.0;
   double nservices = 0.0;
   double distances = 0.0;
+  double extra = 0.0;
   int64_t perimeter = 0;
 };
 
@@ -537,7 +544,7 @@ double sums_energy(const EnergyState& e, const MapSums& s) {
   if (!e.term_off[4]) {
     energy += e.f5_weight * std::max((s.distances - e.f5_bottom) / e.f5_range, 0.0);
   }
-  return energy;
+  return energy + s.extra;
 }
 
 // The sums after cell i changes side (`sign` +1 in, -1 out), its sides counted against the map as
@@ -547,6 +554,7 @@ MapSums toggled_sums(const MinCut& m, MapSums s, size_t i, int sign, size_t othe
   s.potential += sign * static_cast<double>(r.potential);
   s.nservices += sign * static_cast<double>(r.nservices);
   s.distances += sign * static_cast<double>(r.distances);
+  s.extra += sign * m.extra(i);
   int32_t in = 0;
   for (int k = 0; k < 4; ++k) {
     const size_t j = i + m.offset(k);
@@ -564,6 +572,7 @@ MapSums current_sums(const MinCut& m) {
     s.potential += r.potential;
     s.nservices += r.nservices;
     s.distances += r.distances;
+    s.extra += m.extra(i);
     for (int k = 0; k < 4; ++k) s.perimeter += m.current(i + m.offset(k)) ? 0 : 1;
   });
   return s;
@@ -600,7 +609,7 @@ void exact_descent(MinCut& m) {
       for (int model = 0; model < 4; ++model) {
         const double score =
             sign * (c1 * r.potential + c4 * r.nservices + ((model & 1) ? c5 * r.distances : 0.0)) +
-            ((model & 2) ? sign * side * (4 - 2 * in) : 0.0);
+            ((model & 2) ? sign * side * (4 - 2 * in) : 0.0) + sign * m.extra(i);
         auto& list = best[m.current(i) ? 1 : 0][model];
         if (list.size() < EXACT_CANDIDATES || score < list.back().first) {
           list.emplace_back(score, i);
@@ -957,6 +966,16 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
   const double separable = separable_bound(m);
+  if (parameters.bound_only) {
+    build_model(m, 1.0, 1.0);
+    const PriceSearch s = search_price(m);
+    const double plain = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
+    progress_end(progress);
+    result.final_energy = result.initial_energy;
+    result.lower_bound = std::min(std::max(plain, separable), result.initial_energy);
+    result.flows = m.flows;
+    return result;
+  }
   search_clamps(m);
   const double bound = std::max(m.best_bound, separable);
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left

@@ -19,6 +19,9 @@ struct MinCutParameters {
   /// "process.portfolio-gap": with repeats, each run perturbs the costs of the cells by up to
   /// this share of the bound in all, so that runs give distinct maps within it of the bound.
   double portfolio_gap = 0.01;
+  /// Only the bound of the plain cut (the clamps' multipliers at 1), from one price search: no
+  /// map is fixed up, and the solution map is left as it was loaded.
+  bool bound_only = false;
 };
 
 /// What the method found.

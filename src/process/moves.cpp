@@ -105,6 +105,11 @@ double evaluate_move(ProcessRun& p) {
   e.f4_sum += static_cast<double>(in.nservices) - static_cast<double>(out.nservices);
   m.previous_f5_sum = e.f5_sum;
   e.f5_sum += static_cast<double>(in.distances) - static_cast<double>(out.distances);
+  m.previous_extra_sum = e.extra_sum;
+  if (p.extra_cost != nullptr) {
+    e.extra_sum +=
+        static_cast<double>(p.extra_cost[m.in]) - static_cast<double>(p.extra_cost[m.out]);
+  }
 
   double terms[ENERGY_TERMS];
   energy_terms(e, terms);
@@ -182,4 +187,5 @@ void undo_move(ProcessRun& p) {
   e.island_count = m.previous_island_count;
   e.f4_sum = m.previous_f4_sum;
   e.f5_sum = m.previous_f5_sum;
+  e.extra_sum = m.previous_extra_sum;
 }

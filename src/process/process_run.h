@@ -30,6 +30,9 @@ constexpr int32_t PROCESS_MAPS = 8;
 /// The read-only values of PROCESS, built once and shared by every run of a scenario.
 struct ProcessInputs {
   CellRecords records;  ///< the potential, nservices and distances values of every cell
+  /// Map units of a distances value of 1: the distances are kept scaled to 0-1 for the energy,
+  /// and a planner reads them in map units.
+  double distance_unit = 1.0;
   std::string log;      ///< what building them printed; each run that takes them prints it again
   std::string potential_log;  ///< the part of it that loading the potential printed
   int fatal_code = 0;         ///< the exit code of a build that failed; its message ends the log
@@ -61,6 +64,10 @@ struct ProcessRun {
   };
   /// When the time limit runs out, on `clock`; none without a time limit.
   std::optional<double> deadline;
+  /// A cost of each cell when allocated, in energy units, added to the energy as it stands
+  /// (bordered indices, as the records): what the other land uses around a cell make it cost.
+  /// nullptr: none, and the energy is the five terms alone.
+  const float* extra_cost = nullptr;
 };
 
 /// Whether the run's time limit has run out; never without one.

@@ -175,21 +175,26 @@ void discard_scratch(MapBlock& maps, int32_t k, int32_t scratch) {
 // The distances are measured over the cells where the potential fusion has data. That area
 // comes from the potential map already loaded (normalising keeps which cells have data) instead
 // of from reading the files again; the lines of their loading are printed as before.
-void build_distances_map(const ConfigDocument& config, const ProcessStageParameters& p,
-                         const std::string& potential_log, MapBlock& maps) {
+// Returns the map units of a normalised distance of 1: the largest distance, in the units of the
+// distance maps or in cells of the transform times the cell size.
+double build_distances_map(const ConfigDocument& config, const ProcessStageParameters& p,
+                           const std::string& potential_log, MapBlock& maps) {
   const int32_t k = PROCESS_DISTANCES_MAP;
   log_message("init distances map\n");
   log_message("%s", potential_log.c_str());
   map_fill(maps, PROCESS_POTENTIAL_MAP, k, 1.0f);
   if (p.distance_masks.empty()) {
-    maps_load_process_distances(config, maps, k);
-    return;
+    return maps_load_process_distances(config, maps, k);
   }
   log_message("* calc distances to masks\n");
   maps_apply_masks(config, maps, "process.distance-masks", k, CELL_MASKED);
   map_distance(maps, k, k + 1, CELL_MASKED);
+  // map_normalize divides by the largest distance; without one, the distances are left as cells.
+  const float largest = map_max_value(maps, k + 1);
+  const double unit = (largest > 0.0f ? largest : 1.0) * maps.geometry.cellsize;
   map_normalize(maps, k + 1);
   map_copy(maps, k + 1, k);
+  return unit;
 }
 
 // Rows of the float maps packed at a time before their memory goes back: a few megabytes.
@@ -201,7 +206,7 @@ constexpr size_t PACK_CELLS = size_t{1} << 20;
 // loads, and packed into the records a band of rows at a time, each band's floats given back as
 // soon as it is packed: at no time do the floats and the records both hold the whole grid.
 CellRecords build_cell_records(const ConfigDocument& config, const ProcessStageParameters& params,
-                               MapBlock& maps, std::string& potential_log) {
+                               MapBlock& maps, std::string& potential_log, double& distance_unit) {
   log_message("init potential map\n");
   {
     LogCopy copy(potential_log);
@@ -212,7 +217,7 @@ CellRecords build_cell_records(const ConfigDocument& config, const ProcessStageP
   log_message("init nservices map\n");
   maps_load_nservices(config, maps, PROCESS_NSERVICES_MAP);
   discard_scratch(maps, PROCESS_NSERVICES_MAP, 2);
-  build_distances_map(config, params, potential_log, maps);
+  distance_unit = build_distances_map(config, params, potential_log, maps);
   discard_scratch(maps, PROCESS_DISTANCES_MAP, 1);
 
   CellRecords records = cell_records_allocate(maps.geometry, params.random_select);
@@ -253,7 +258,7 @@ void write_record_map(const char* prefix, int32_t number, const CellRecords& rec
 // The potential, selection, nservices and distances maps, numbered 1 to 4, drawn from the
 // records through one scratch map.
 void write_debug_maps(const ProcessStageParameters& p, const Run& run, const CellRecords& records) {
-  const std::string prefix = run_file_path(run, p.output);
+  const std::string prefix = run_debug_prefix(run, p.output);
   if (!p.debug_maps || prefix.empty()) return;
   log_message("debug maps\n");
   const char* name = prefix.c_str();
@@ -274,7 +279,7 @@ void write_debug_maps(const ProcessStageParameters& p, const Run& run, const Cel
 // target's name when the run completes: a run that ends in a fatal error leaves any older listing.
 void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
                             EvolutionListing& listing) {
-  const std::string prefix = run_file_path(run, p.output);
+  const std::string prefix = run_debug_prefix(run, p.output);
   if (!p.debug_evolution || prefix.empty()) return;
   log_message("debug lst\n");
   listing.path = prefix + EVOLUTION_LISTING;
@@ -383,7 +388,8 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     if (shared->fatal_code != 0) fatal_exit(shared->fatal_code);
     p.inputs = shared;
   } else {
-    p.own_inputs.records = build_cell_records(config, params, p.maps, p.own_inputs.potential_log);
+    p.own_inputs.records = build_cell_records(config, params, p.maps, p.own_inputs.potential_log,
+                                              p.own_inputs.distance_unit);
   }
   write_debug_maps(params, run, p.inputs->records);
 
@@ -426,6 +432,9 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     run.process_normalisers.off[t] = e.term_off[t];
   }
   stage_write_handover(run, Handover::process_output, params.output, p.maps, PROCESS_SOLUTION_MAP);
+  // The driver prices the final map with the records the run built, rather than build them again.
+  if (run.also_in_memory && p.inputs == &p.own_inputs)
+    run.kept_process_inputs = std::make_shared<const ProcessInputs>(std::move(p.own_inputs));
 }
 
 void process_build_inputs(const ConfigDocument& config, const GridGeometry& geometry,
@@ -440,7 +449,8 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
   try {
     const ProcessStageParameters params = process_read_parameters(config);
     MapBlock maps = maps_allocate_quiet(geometry, PROCESS_MAPS);
-    inputs.records = build_cell_records(config, params, maps, inputs.potential_log);
+    inputs.records =
+        build_cell_records(config, params, maps, inputs.potential_log, inputs.distance_unit);
   } catch (const FatalExit& e) {
     inputs.fatal_code = e.code;
   } catch (const std::bad_alloc&) {

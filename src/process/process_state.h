@@ -43,6 +43,9 @@ struct EnergyState {
   int64_t solution_size = 0;  ///< n at the last full evaluation
   /// A term with a degenerate normaliser is 0.
   bool term_off[ENERGY_TERMS] = {};
+  /// The run's extra costs (ProcessRun::extra_cost) of the solution cells, when it has them.
+  bool extra_on = false;
+  double extra_sum = 0.0;
   ValueBounds bounds;
 };
 
@@ -77,6 +80,7 @@ struct Move {
   int32_t previous_island_count = 0;
   double previous_f4_sum = 0.0;
   double previous_f5_sum = 0.0;
+  double previous_extra_sum = 0.0;
 };
 
 /// The allocated cells of the solution map (bordered indices), in no particular order. Drawing

@@ -521,6 +521,20 @@ std::string gdal_crs_prj_text(const std::string& text) {
   return srs == nullptr ? "" : export_wkt(srs.get(), "FORMAT=WKT1_ESRI");
 }
 
+CrsUnit gdal_crs_unit(const GridCrs& crs) {
+  gdal_start();
+  GdalErrors quiet;
+  const Srs srs = srs_of(crs);
+  if (srs == nullptr) return CrsUnit{};
+  char* name = nullptr;
+  if (OSRIsProjected(srs.get()) != 0) {
+    const double metres = OSRGetLinearUnits(srs.get(), &name);
+    return CrsUnit{name != nullptr ? name : "", metres};
+  }
+  OSRGetAngularUnits(srs.get(), &name);
+  return CrsUnit{name != nullptr ? name : "", 0.0};
+}
+
 #else  // built without GDAL: GeoTIFF is recognised by its signature and refused
 
 bool raster_file_identified(const char* path) {
@@ -571,6 +585,10 @@ std::string gdal_crs_esri_text(const GridCrs& crs) {
 
 std::string gdal_crs_prj_text(const std::string&) {
   return "";
+}
+
+CrsUnit gdal_crs_unit(const GridCrs&) {
+  return CrsUnit{};
 }
 
 #endif

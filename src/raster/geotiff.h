@@ -51,3 +51,13 @@ std::string gdal_crs_esri_text(const GridCrs& crs);
 /// The coordinate system that the `.prj` text `text` defines, as the Esri WKT GDAL writes for it:
 /// a `.prj` is read, never copied. Empty when GDAL cannot read it (always without GDAL).
 std::string gdal_crs_prj_text(const std::string& text);
+
+/// The unit of a coordinate system's axes, as GDAL names it ("metre", "US survey foot",
+/// "degree"), and its length in metres for a projected system (0 for a geographic one, whose unit
+/// is an angle). The name is empty when the system is absent or cannot be read (always without
+/// GDAL).
+struct CrsUnit {
+  std::string name;
+  double metres = 0.0;
+};
+CrsUnit gdal_crs_unit(const GridCrs& crs);

@@ -344,7 +344,7 @@ int64_t map_mark_top_cells(MapBlock& maps, int32_t k) {
   return top;
 }
 
-void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, int32_t k) {
+double maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, int32_t k) {
   const char* path = "process.distance-maps";
   log_message("* load distances\n");
   const int32_t list = file_list(config, path);
@@ -352,7 +352,9 @@ void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, i
     read_list_file(config, maps, path, list, i, k + 1);
     add_weighted(maps, k, k + 1, 1.0f);
   }
+  const float largest = map_max_value(maps, k);
   map_normalize(maps, k);
+  return largest > 0.0f ? largest : 1.0;
 }
 
 int64_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& maps, int32_t k) {
@@ -433,5 +435,16 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
   const float* initial = target.map(k);
   for (size_t i = 0; i < n; ++i) {
     if (initial[i] == value && solution[i] == value) refuse();
+  }
+}
+
+void init_values_apply(MapBlock& maps, const char* path) {
+  grid_read(path, maps, 1);
+  float* solution = maps.map(0);
+  const float* values = maps.map(1);
+  const size_t n = maps.cell_count();
+  // Excluded cells may be overwritten: an allocation that already exists wins over a mask.
+  for (size_t i = 0; i < n; ++i) {
+    if (solution[i] != CELL_NODATA && values[i] > 0.0f) solution[i] = values[i];
   }
 }

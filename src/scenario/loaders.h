@@ -41,8 +41,10 @@ void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k
 /// of top positions.
 int64_t map_mark_top_cells(MapBlock& maps, int32_t k);
 
-/// Adds the maps of "process.distance-maps" into map k and normalises it (scratch k + 1).
-void maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, int32_t k);
+/// Adds the maps of "process.distance-maps" into map k and normalises it (scratch k + 1); returns
+/// the sum that became 1 (1 when no sum is above 0), which turns the normalised map back into map
+/// units.
+double maps_load_process_distances(const ConfigDocument& config, MapBlock& maps, int32_t k);
 
 /// Adds the maps of "postprocess.select.method-distance.distance-maps" into map k and takes their
 /// mean (scratch k + 1); returns the number of cell additions.
@@ -66,3 +68,8 @@ struct WorkingValueCells {
 /// does nothing when "preprocess.init-values-map" is absent or empty.
 void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, float value,
                               int32_t scratch, WorkingValueCells* shared = nullptr);
+
+/// Copies every cell > 0 of the grid file `path` into the solution map (map 0, read through map
+/// 1), except over no-data cells.
+void init_values_apply(MapBlock& maps, const char* path);
+

@@ -26,6 +26,10 @@ std::string run_file_path(const Run& run, const std::string& path) {
   return path.substr(0, dot) + run.file_tag + path.substr(dot);
 }
 
+std::string run_debug_prefix(const Run& run, const std::string& path) {
+  return run.debug_files_only ? path : run_file_path(run, path);
+}
+
 void stage_seed(const Scenario& scenario, Run& run) {
   rand_seed(run.rng, rand_stage_seed(run.seed ? run.seed : scenario.seed));
 }
@@ -47,6 +51,7 @@ void stage_write_handover(Run& run, Handover which, const std::string& path, con
   if (!run.in_memory) {
     grid_write(path.c_str(), maps, k);
     style_write_solution(path, cells, maps.cell_count());
+    if (run.also_in_memory) handover_slot(run, which).assign(cells, cells + maps.cell_count());
     return;
   }
   log_message("* keep '%s' in memory\n", path.c_str());

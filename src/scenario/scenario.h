@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,6 +48,13 @@ struct Run {
   /// When set, the stages hand their maps to each other in memory instead of through the output
   /// files, and keep the final maps there too.
   bool in_memory = false;
+  /// With files written as usual, the maps handed over and the final map are kept in memory too,
+  /// for the driver to measure, and so are the PROCESS records the run built.
+  bool also_in_memory = false;
+  std::shared_ptr<const ProcessInputs> kept_process_inputs;
+  /// A replay of the best of several runs, for the files only a run writes: its debug maps and
+  /// listing at the configured names, and no output.
+  bool debug_files_only = false;
   /// Whether the stages write files at all; a repeat that is not kept writes none.
   bool write_files = true;
   /// Put before the extension of every file name the run writes (".run003"); empty for none.
@@ -74,6 +82,9 @@ struct Run {
 /// the extension of the file name (or at its end); empty when the run writes no file (a run in
 /// memory writes files only under a tag).
 std::string run_file_path(const Run& run, const std::string& path);
+
+/// The name after which the run's debug files for the output `path` are named; empty for none.
+std::string run_debug_prefix(const Run& run, const std::string& path);
 
 /// The solution maps one stage hands the next.
 enum class Handover { preprocess_output, process_output };

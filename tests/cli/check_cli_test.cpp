@@ -90,6 +90,14 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
       {"", "\"kb\": 20", "\"kb\": 20, \"polish\": \"yes\"", "\npolish\n  polished ", 0},
       {"--time-limit=1e-6", "\"kb\": 20", "\"kb\": 20, \"method\": \"min-cut\"", "  lower bound ",
        0},
+      // A demand is new cells among the 33 free ones; an area needs a map in metres.
+      {"", "\"convert-area\": 0.3", "\"demand\": {\"cells\": 34}",
+       "error: demand of 34 cells for the allocation exceeds the 33 free allocatable cells!\n", 1},
+      {"", "\"convert-area\": 0.3", "\"demand\": {\"area\": 0.1, \"unit\": \"ha\"}",
+       "error: an area in 'preprocess.demand' needs a projected map in metres; the map's units "
+       "are unknown (no coordinate system read with 'a.asc')!\n",
+       1},
+      {"", "\"convert-area\": 0.3", "\"demand\": {\"cells\": 7}", "  demand 7 cells\n", 0},
   };
   const std::string header =
       "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9\n";
@@ -108,6 +116,18 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
     EXPECT_EQ(r.code, code) << to << "\n" << r.out;
     if (code == 0) {
       EXPECT_NE(r.out.find(tail), std::string::npos) << r.out;
+      // Every stage ends with the demand's cells, the final map included.
+      if (tail == "  demand 7 cells\n") {
+        const std::vector<float> pre = read_cells(dir.path("pre.asc"));
+        EXPECT_EQ(std::count(pre.begin(), pre.end(), 3.0f), 7);
+        EXPECT_EQ(
+            pipeline_failure(pre, read_cells(dir.path("proc.asc")),
+                             read_cells(dir.path("post.asc")), read_cells(dir.path("mask.asc"))),
+            "");
+        EXPECT_NE(run_landalloc({"--check", "small.json"}, dir.dir())
+                      .out.find("  allocatable 33 cells\n  demand 7 cells\ncheck passed\n"),
+                  std::string::npos);
+      }
       continue;
     }
     if (stage.empty()) {
@@ -146,7 +166,7 @@ TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
                        "  reads 'town.asc'\n  writes 'proc.asc.debug.evolution.lst'\n"
                        "  writes 'proc.asc'\n  writes 'proc.qml'\n  writes 'post.asc'\n"
                        "  writes 'post.qml'\n  writes 'mask.asc'\n  writes 'mask.qml'\n"
-                       "check passed\n");
+                       "  writes 'post.runs.csv'\ncheck passed\n");
   EXPECT_TRUE(dir.read("proc.asc") + dir.read("post.asc") == before);
 
   std::remove(dir.path("pre.asc").c_str());

@@ -32,7 +32,8 @@ std::vector<std::pair<std::string, std::string>> files_under(const CliDir& dir) 
 // Five repeats on two processes and three on three give the files and the log of one process:
 // with --seed=5 the best run is run 2, which process 1 runs, so its maps travel; without --seed,
 // process 0 draws the seed and shares it, and one process replays it with that seed. With one run
-// each, process 0 hands the normalisers of run 1 on as soon as that run ends.
+// each, process 0 hands the normalisers of run 1 on as soon as that run ends; a sweep of two
+// values runs each value's repeats so, and its table, picture and recommendation are the same.
 TEST(MpiCliTest, JobWritesWhatOneProcessWrites) {
   for (const int processes : {2, 3}) {
     CliDir job_dir, one_dir;
@@ -40,6 +41,7 @@ TEST(MpiCliTest, JobWritesWhatOneProcessWrites) {
     write_short_example(one_dir);
     std::vector<std::string> args = {processes == 2 ? "--repeats=5" : "--repeats=3", "--threads=2",
                                      "config.json"};
+    if (processes == 3) args.insert(args.begin(), "--sweep=process.functions-weight[1]=0,4");
     if (processes == 2) args.insert(args.begin(), "--seed=5");
     const RunResult job =
         run_landalloc_job(std::vector<std::vector<std::string>>(processes, args), job_dir.dir());

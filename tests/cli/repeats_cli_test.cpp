@@ -58,10 +58,10 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
       ASSERT_EQ(results[t].code, 0) << results[t].out;
     }
     const std::vector<std::string> names = outputs(dirs[0]);
-    EXPECT_EQ(names,
-              (std::vector<std::string>{"mask.asc", "mask.qml", "post.asc", "post.frequency.asc",
-                                        "post.frequency.qml", "post.qml", "post.runs.csv",
-                                        "pre.asc", "pre.qml", "proc.asc", "proc.qml"}));
+    EXPECT_EQ(names, (std::vector<std::string>{
+                         "mask.asc", "mask.qml", "post.asc", "post.frequency.asc",
+                         "post.frequency.qml", "post.qml", "post.runs.csv", "pre.asc", "pre.qml",
+                         "proc.asc", "proc.asc.debug.evolution.lst", "proc.qml"}));
     for (int t = 1; t < 3; ++t) {
       EXPECT_EQ(results[t].out, results[0].out) << threads[t];
       ASSERT_EQ(outputs(dirs[t]), names) << threads[t];
@@ -86,7 +86,7 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
     EXPECT_NE(log.find("  frequency map 'post.frequency.asc'\n"), std::string::npos);
     const auto table = read_csv(dirs[0].path("post.runs.csv"));
     ASSERT_EQ(table.size(), 5u);
-    EXPECT_EQ(table[0].size(), min_cut ? 14u : 12u);
+    EXPECT_EQ(table[0].size(), min_cut ? 21u : 19u);
     for (size_t r = 1; min_cut && r < table.size(); ++r) {
       const double energy = std::stod(table[r][2]), bound = std::stod(table[r][12]);
       EXPECT_LE(bound, energy);
@@ -147,6 +147,9 @@ TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
     EXPECT_TRUE(dir.read(name + ".asc") == dir.read(name + ".run" + std::to_string(best) + ".asc"))
         << name;
   }
+  // The listing at the configured name is the best run's, run again.
+  EXPECT_TRUE(dir.read("proc.asc.debug.evolution.lst") ==
+              dir.read("proc.run" + std::to_string(best) + ".asc.debug.evolution.lst"));
 }
 
 // Each subset of stages repeats on its own: the frequency grid and the table sit beside the last
@@ -288,4 +291,66 @@ TEST(RepeatsCliTest, RunsShareTheMapsOfAGridBeyondTheHeapBlocks) {
     }
   }
   EXPECT_EQ(positive, 270000u);
+}
+
+// A sweep of process.functions-weight[1] over 0, 2 and 8 with two repeats each writes, tagged
+// .sweepNN, what --repeats=2 alone writes for each weight (the runs tables but their seconds),
+// and a table row per value with its best run; a bad sweep, or one the configuration cannot
+// take, stops before anything is written.
+TEST(RepeatsCliTest, ASweepEqualsTheSeparateRunsItStandsFor) {
+  CliDir sweep;
+  write_small_configuration(sweep);
+  const RunResult r = run_landalloc({"--seed=5", "--repeats=2", "--threads=2",
+                                     "--sweep=process.functions-weight[1]=0,2,8", "small.json"},
+                                    sweep.dir());
+  ASSERT_EQ(r.code, 0) << r.out;
+  const auto rows = read_csv(sweep.path("post.sweep.csv"));
+  ASSERT_EQ(rows.size(), 4u);
+  const std::string weights[] = {"0", "2", "8"};
+  for (int k = 0; k < 3; ++k) {
+    CliDir alone;
+    write_small_configuration(alone, "[1, 1, 1, 1, 1]", "[1, " + weights[k] + ", 1, 1, 1]");
+    const RunResult a = run_landalloc({"--seed=5", "--repeats=2", "small.json"}, alone.dir());
+    ASSERT_EQ(a.code, 0) << a.out;
+    const std::string tag = ".sweep0" + std::to_string(k);
+    for (const std::string name : {"pre", "proc", "post", "mask"})
+      EXPECT_TRUE(sweep.read(name + tag + ".asc") == alone.read(name + ".asc")) << name << tag;
+    EXPECT_TRUE(sweep.read("post" + tag + ".frequency.asc") == alone.read("post.frequency.asc"));
+    EXPECT_EQ(without_seconds(sweep.read("post" + tag + ".runs.csv")),
+              without_seconds(alone.read("post.runs.csv")));
+    const auto runs = read_csv(alone.path("post.runs.csv"));
+    const auto best =
+        std::find_if(runs.begin(), runs.end(), [](const auto& row) { return row[11] == "yes"; });
+    ASSERT_NE(best, runs.end());
+    const std::vector<std::string> expected = {std::to_string(k), weights[k], (*best)[0],
+                                               (*best)[2]};
+    EXPECT_EQ(std::vector<std::string>(rows[k + 1].begin(), rows[k + 1].begin() + 4), expected);
+  }
+  // One row is the recommended value the log names.
+  const auto chosen =
+      std::find_if(rows.begin(), rows.end(), [](const auto& row) { return row.back() == "yes"; });
+  ASSERT_NE(chosen, rows.end());
+  EXPECT_EQ(
+      std::count_if(rows.begin(), rows.end(), [](const auto& row) { return row.back() == "yes"; }),
+      1);
+  EXPECT_NE(r.out.find("recommended process.functions-weight[1] = " + (*chosen)[1] + " (elbow)"),
+            std::string::npos);
+  EXPECT_NE(r.out.find("Cohon's method: "), std::string::npos) << r.out;
+
+  const std::pair<const char*, const char*> bad[] = {
+      {"--sweep=process.functions-weight=1,2",
+       "error: invalid sweep 'process.functions-weight="
+       "1,2': 'process.functions-weight' takes 1 index"},
+      {"--sweep=process.functions-weight[5]=1,2",
+       "error: sweep property 'process.functions-weight[5]' is not a value of the "
+       "configuration!\n"},
+  };
+  for (const auto& [option, message] : bad) {
+    CliDir dir;
+    write_small_configuration(dir);
+    const RunResult b = run_landalloc({option, "small.json"}, dir.dir());
+    EXPECT_NE(b.code, 0) << option;
+    EXPECT_NE(b.out.find(message), std::string::npos) << b.out;
+    EXPECT_EQ(outputs(dir), std::vector<std::string>()) << option;
+  }
 }

@@ -6,16 +6,21 @@
 
 TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
   const std::string fits(CONFIG_TEXT_MAX - 1, 'x'), too_long(CONFIG_TEXT_MAX, 'x');
-  // "ab" must not answer "a.b", the first of duplicate keys wins, and paths do not descend into
-  // arrays. A text is a JSON string: a number where a file name is expected is no name.
+  // "ab" must not answer "a.b", the first of duplicate keys wins, and a dotted path does not
+  // descend into arrays. A text is a JSON string: a number where a file name is expected is no name.
   const ConfigDocument c =
       config_of(R"({"ab": 1, "a": {"b": 2}, "a": 3, "x": [{"y": 5}], "f": " 6 ", "l": [{}],)"
                 R"( "n": "1o00", "e": "", "w": [1, "abc"], "o": 5, "m": ["a", 5],)"
                 R"( "t": ")" +
                 fits + R"(", "b": ")" + too_long + R"(", "c": [")" + too_long + "\"]}");
+  // "x[0].y" is a member of element 0 of the array "x"; an index past the end, one into an
+  // object, or one not closed finds nothing.
   EXPECT_EQ((std::vector<double>{1.0 * config_get_integer(c, "a.b"),
-                                 1.0 * config_get_integer(c, "ab"), config_get_number(c, "f")}),
-            (std::vector<double>{2, 1, 6}));
+                                 1.0 * config_get_integer(c, "ab"), config_get_number(c, "f"),
+                                 config_get_number(c, "x[0].y"), config_get_number(c, "w[0]")}),
+            (std::vector<double>{2, 1, 6, 5, 1}));
+  for (const char* path : {"x[1].y", "a[0]", "x[0", "x[]", "x[0]y"})
+    EXPECT_EQ(config_find(c, 0, path), -1) << path;
   char text[CONFIG_TEXT_MAX];
   config_get_string(c, "t", text);
   EXPECT_EQ(text, fits);

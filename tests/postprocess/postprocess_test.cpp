@@ -4,6 +4,7 @@
 // when written).
 #include "base/random.h"
 #include "grid_checks.h"
+#include "postprocess/expand_basic.h"
 #include "postprocess/expand_basins.h"
 #include "postprocess/postprocess_run.h"
 #include "postprocess/postprocess_stage.h"

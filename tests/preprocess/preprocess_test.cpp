@@ -153,3 +153,85 @@ TEST(PreprocessTest, StageCountsAndChecksConvertArea) {
 }
 
 }  // namespace
+
+namespace {
+
+// A geographic system: its unit is the degree.
+const char* const PRJ_WGS84 =
+    "GEOGCS[\"GCS_WGS_1984\",DATUM[\"D_WGS_1984\",SPHEROID[\"WGS_1984\",6378137.0,298.257223563]],"
+    "PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]]";
+
+// A demand places exactly its cells as new cells, on top of the initial value in the first cell
+// (the last cell has no data, so 7 x 9 leaves 61 free cells, 13 x 11 leaves 141). An area becomes
+// the nearest whole number of cells: 1.5 ha of 900 m2 cells is 16.7, so 17; 2265.625 m2 of
+// 156.25 m2 cells is 14.5, a half, so 15. A demand that does not fit, an area on a map not in
+// metres (or of unknown units), a demand beside convert-area and a malformed demand stop the stage
+// before its output is written.
+TEST(PreprocessTest, DemandPlacesExactlyItsNewCells) {
+#ifndef LANDALLOC_GDAL
+  GTEST_SKIP() << "the map's units are read with GDAL";
+#endif
+  const std::string utm = read_file(LANDALLOC_TEST_DATA "/utm32.prj");
+  struct Case {
+    int nrows, ncols;
+    double cellsize;
+    std::string prj, demand;
+    int64_t cells;  // or the exit code, negated
+    std::string line;
+  };
+  const Case cases[] = {
+      {7, 9, 30, utm, "{'cells': 17}", 17, "  demand 17 cells (1.53 ha)\n"},
+      {7, 9, 30, utm, "{'area': 1.5, 'unit': 'ha'}", 17, "  demand 1.5 ha: 17 cells (1.53 ha)\n"},
+      {13, 11, 12.5, utm, "{'area': 2265.625, 'unit': 'm2'}", 15,
+       "  demand 2265.62 m2: 15 cells (2343.75 m2)\n"},
+      {13, 11, 12.5, utm, "{'area': 0.0021875, 'unit': 'km2'}", 14,
+       "  demand 0.0021875 km2: 14 cells (0.0021875 km2)\n"},
+      {13, 11, 12.5, "", "{'cells': 141}", 141, "  demand 141 cells\n"},
+      {13, 11, 12.5, utm, "{'cells': 142}", -1,
+       "error: demand of 142 cells (2.21875 ha) for the allocation exceeds the 141 free "
+       "allocatable cells (2.20312 ha)!\n"},
+      {7, 9, 30, "", "{'area': 1, 'unit': 'ha'}", -1,
+       "error: an area in 'preprocess.demand' needs a projected map in metres; the map's units "
+       "are unknown (no coordinate system read with '%s')!\n"},
+      {7, 9, 30, PRJ_WGS84, "{'area': 1, 'unit': 'ha'}", -1,
+       "the map's units are 'Degree' (not projected)!\n"},
+      {7, 9, 30, utm, "{'area': 100, 'unit': 'm2'}", -1,
+       "error: an area of 100 m2 in 'preprocess.demand' is less than half a cell of 900 m2!\n"},
+      {7, 9, 30, utm, "{'cells': 5}, 'convert-area': 0.5", -2,
+       "error: properties 'preprocess.convert-area' and 'preprocess.demand' given both (give "
+       "one)!\n"},
+      {7, 9, 30, utm, "{'cells': 5, 'area': 1}", -2,
+       "error: property 'preprocess.demand' takes one of 'cells' and 'area'!\n"},
+      {7, 9, 30, utm, "{'cells': 2.5}", -1,
+       "  property 'preprocess.demand.cells' is 2.5, accepted a whole number from 1\n"},
+      {7, 9, 30, utm, "{'area': 1, 'unit': 'acre'}", -1,
+       "  accepted values are 'm2', 'ha', 'km2'\n"},
+  };
+  for (const Case& c : cases) {
+    TempDir dir;
+    const size_t n = size_t(c.nrows) * size_t(c.ncols);
+    std::vector<float> potential(n, 1.0f), init(n, 0.0f);
+    potential[n - 1] = -9999.0f;
+    init[0] = 3.0f;
+    const std::string pot = dir.write("p.asc", grid_text(c.nrows, c.ncols, potential, c.cellsize));
+    if (!c.prj.empty()) dir.write("p.prj", c.prj);
+    const Scenario scenario = scenario_of(
+        json("{'maps': {'potential-maps': [['" + pot +
+             "']], 'potential-maps-weight': [[1]], 'exclusion-masks': []}, 'preprocess': "
+             "{'init-values-map': '" +
+             dir.write("i.asc", grid_text(c.nrows, c.ncols, init, c.cellsize)) +
+             "', 'distribution-masks': [], 'debug-maps': 'no', 'output': '" + dir.path("out.asc") +
+             "', 'demand': " + c.demand + "}}"));
+    ::Run run;
+    const FatalResult result = run_capturing([&] { run_preprocess_stage(scenario, run); });
+    const std::vector<float> out = grid_values(read_file(dir.path("out.asc")));
+    EXPECT_EQ(result.fatal ? -result.code : std::count(out.begin(), out.end(), 4.0f), c.cells)
+        << c.demand << "\n"
+        << result.log;
+    EXPECT_NE(result.log.find(naming(c.line, pot)), std::string::npos) << result.log;
+    EXPECT_EQ(out.empty(), result.fatal);
+    EXPECT_TRUE(result.fatal || out[0] == 3.0f) << "the initial value was overwritten";
+  }
+}
+
+}  // namespace

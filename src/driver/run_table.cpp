@@ -1,0 +1,105 @@
+#include "driver/run_table.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+
+#include "base/log.h"
+#include "base/output_file.h"
+#include "process/min_cut.h"
+#include "raster/shape_measures.h"
+
+namespace {
+
+std::string format(const char* pattern, double value) {
+  char text[64];
+  std::snprintf(text, sizeof text, pattern, value);
+  return text;
+}
+
+}  // namespace
+
+bool crs_in_metres(const std::string& crs) {
+  std::string text(crs.size(), ' ');
+  std::transform(crs.begin(), crs.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  // A projected system in metres names its unit; a geographic one, in degrees, is not projected.
+  const bool projected = text.find("projcs") != std::string::npos ||
+                         text.find("projcrs") != std::string::npos ||
+                         text.find("projectedcrs") != std::string::npos;
+  return projected && (text.find("\"metre\"") != std::string::npos ||
+                       text.find("\"meter\"") != std::string::npos);
+}
+
+RunMeasures run_measures(const GridGeometry& geometry, const ProcessInputs& inputs,
+                         const PackedMap& map, float value) {
+  RunMeasures m;
+  const std::vector<float> cells = map.unpack();
+  if (cells.size() != geometry_cell_count(geometry)) return m;
+  const ShapeMeasures shape = shape_measure(cells.data(), geometry.nrows, geometry.ncols, value);
+  const double side = geometry.cellsize;
+  m.area = static_cast<double>(shape.cells) * side * side;
+  m.metres = crs_in_metres(geometry.crs.text);
+  m.perimeter = static_cast<double>(shape.edges) * side;
+  m.holes = shape.holes;
+  m.hole_cells = shape.hole_cells;
+  const CellRecords& records = inputs.records;
+  if (records.records == nullptr) return m;
+  double potential = 0.0, distance = 0.0;
+  int64_t counted = 0;
+  size_t i = 0;
+  for (int32_t row = 0; row < records.grid.nrows; ++row) {
+    const CellRecord* line = records.records.get() + bordered_index(records.grid, row, 0);
+    for (int32_t col = 0; col < records.grid.ncols; ++col, ++i) {
+      if (cells[i] != value || line[col].potential == CELL_NODATA) continue;
+      potential += line[col].potential;
+      distance += line[col].distances;
+      ++counted;
+    }
+  }
+  if (counted > 0) {
+    m.mean_potential = potential / static_cast<double>(counted);
+    m.mean_distance = distance / static_cast<double>(counted) * inputs.distance_unit;
+  }
+  return m;
+}
+
+std::string runs_table_text(const std::vector<RunRow>& rows) {
+  // The min-cut PROCESS adds its bound, and the gap of each run's final energy to it.
+  const bool bounded = std::any_of(rows.begin(), rows.end(),
+                                   [](const RunRow& r) { return r.lower_bound.has_value(); });
+  std::string text = "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best";
+  if (bounded) text += ",lower_bound,gap_percent";
+  text += ",area,hectares,perimeter,holes,hole_cells,mean_potential,mean_distance\n";
+  for (const RunRow& r : rows) {
+    const MapEnergy& e = r.energy;
+    char line[512];
+    // Energies to the last bit, so that the table orders the runs as they were compared.
+    std::snprintf(
+        line, sizeof line, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s",
+        r.run, static_cast<unsigned long long>(r.seed), e.energy, e.terms[0], e.terms[1],
+        e.terms[2], e.terms[3], e.terms[4], e.cells, e.islands, r.seconds, r.best ? "yes" : "no");
+    text += line;
+    if (bounded && r.lower_bound) {
+      text += format(",%.17g", *r.lower_bound) +
+              format(",%.3f", min_cut_gap_percent(e.energy, *r.lower_bound));
+    } else if (bounded) {
+      text += ",,";
+    }
+    const RunMeasures& m = r.measures;
+    text += format(",%.10g", m.area) + (m.metres ? format(",%.10g", m.area / 10000.0) : ",") +
+            format(",%.10g", m.perimeter) + format(",%.0f", static_cast<double>(m.holes)) +
+            format(",%.0f", static_cast<double>(m.hole_cells)) +
+            format(",%.10g", m.mean_potential) + format(",%.10g", m.mean_distance) + "\n";
+  }
+  return text;
+}
+
+void write_runs_table(const std::vector<RunRow>& rows, const std::string& path) {
+  log_message("* write '%s'\n", path.c_str());
+  FILE* file = output_open(path.c_str());
+  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path.c_str());
+  std::fputs(runs_table_text(rows).c_str(), file);
+  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", path.c_str());
+}

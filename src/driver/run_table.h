@@ -1,0 +1,51 @@
+// The runs table: one row per run of a configuration file (one row for a single run), with the
+// energy by which runs compare and the measures a planner reads off the final map in map units
+// (area, perimeter, holes, mean potential and distance of the allocated cells). Callers read the
+// columns by name; new columns only ever go after the old ones.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "process/process_run.h"
+#include "process/process_stage.h"
+#include "raster/geometry.h"
+#include "raster/packed_map.h"
+
+/// What a planner reads off a run's final map beyond the energy's cells and islands.
+struct RunMeasures {
+  double area = 0.0;       ///< of the allocated cells, in map units squared
+  bool metres = false;     ///< the map's units are metres, so the area also reads in hectares
+  double perimeter = 0.0;  ///< between allocated and other cells, in map units
+  int64_t holes = 0;       ///< groups of other cells that the allocated cells enclose
+  int64_t hole_cells = 0;
+  double mean_potential = 0.0;  ///< of the allocated cells, on the fused potential's 0-1 scale
+  double mean_distance = 0.0;   ///< of the allocated cells to the distance masks, in map units
+};
+
+/// The measures of `map`, whose allocated cells hold `value`, on `geometry` with the cell values
+/// of `inputs` (cells without a potential count in no mean).
+RunMeasures run_measures(const GridGeometry& geometry, const ProcessInputs& inputs,
+                         const PackedMap& map, float value);
+
+/// Whether a coordinate system is projected in metres.
+bool crs_in_metres(const std::string& crs);
+
+/// One row of the table.
+struct RunRow {
+  int32_t run = 0;
+  uint64_t seed = 0;
+  MapEnergy energy;
+  double seconds = 0.0;
+  bool best = false;
+  std::optional<double> lower_bound;
+  RunMeasures measures;
+};
+
+/// The table's text: the header, then the rows in the order given.
+std::string runs_table_text(const std::vector<RunRow>& rows);
+
+/// Writes the table to `path` (fatal when it cannot be written) after its "* write" line.
+void write_runs_table(const std::vector<RunRow>& rows, const std::string& path);

@@ -1,0 +1,77 @@
+#include "postprocess/postprocess_uses.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "base/log.h"
+#include "postprocess/postprocess_stage.h"
+#include "raster/grid.h"
+#include "scenario/loaders.h"
+#include "scenario/map_style.h"
+
+void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
+  const ConfigDocument& config = scenario.config;
+  maps_init_geometry(config, run.geometry);
+  const size_t n =
+      static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
+  MapBlock maps = maps_allocate(run.geometry, 3);
+  land_uses_base_map(config, maps);
+  const std::vector<float> base(maps.map(0), maps.map(0) + n);
+  char path[CONFIG_TEXT_MAX];
+  config_get_text(config, "process.output", path);
+  stage_read_handover(run, Handover::process_output, path, maps, 0);
+  std::vector<int32_t> label(n);
+  for (size_t i = 0; i < n; ++i) label[i] = land_use_of_code(uses, maps.map(0)[i]) + 1;
+
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    const LandUse& use = uses.uses[k];
+    log_message("land use '%s'\n", use.name.c_str());
+    // The use's cells carry a value above every other, as the working cell value does.
+    std::vector<float> view(n);
+    float highest = 0.0f;
+    for (size_t i = 0; i < n; ++i) {
+      const int32_t l = label[i];
+      if (l == static_cast<int32_t>(k) + 1) continue;
+      view[i] = l > 0 ? uses.uses[static_cast<size_t>(l - 1)].code
+                      : (land_use_may_take(use, base[i]) ? CELL_AVAILABLE : base[i]);
+      highest = std::max(highest, view[i]);
+    }
+    const float value = highest + 1.0f;
+    for (size_t i = 0; i < n; ++i)
+      if (label[i] == static_cast<int32_t>(k) + 1) view[i] = value;
+    Scenario own;
+    own.config = use.config;
+    own.seed = scenario.seed;
+    Run block;
+    block.geometry = run.geometry;
+    block.rng = run.rng;
+    block.in_memory = true;
+    block.write_files = false;
+    block.process_output.assign(view.data(), view.data() + n);
+    run_postprocess_stage(own, block);
+    run.rng = block.rng;
+    const std::vector<float> result = block.postprocess_output.unpack();
+    for (size_t i = 0; i < n; ++i) {
+      if (label[i] == static_cast<int32_t>(k) + 1) label[i] = 0;
+      if (result[i] == value) label[i] = static_cast<int32_t>(k) + 1;
+    }
+  }
+
+  float* cells = maps.map(0);
+  for (size_t i = 0; i < n; ++i)
+    cells[i] = label[i] > 0 ? uses.uses[static_cast<size_t>(label[i] - 1)].code : base[i];
+  config_get_text(config, "postprocess.output", path);
+  if (run.in_memory) run.postprocess_output.assign(cells, cells + n);
+  const std::string output = run_file_path(run, path);
+  if (!output.empty()) {
+    grid_write(output.c_str(), maps, 0);
+    style_write_solution(output, cells, n);
+  }
+  for (size_t i = 0; i < n; ++i) cells[i] = label[i] > 0 ? 1.0f : CELL_NODATA;
+  config_get_text(config, "postprocess.output-mask", path);
+  const std::string mask = run_file_path(run, path);
+  if (!mask.empty()) {
+    grid_write(mask.c_str(), maps, 0);
+    style_write_mask(mask);
+  }
+}

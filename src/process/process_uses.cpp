@@ -1,0 +1,313 @@
+#include "process/process_uses.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "base/log.h"
+#include "process/annealing.h"
+#include "process/min_cut.h"
+#include "process/process_run.h"
+#include "process/process_stage.h"
+#include "scenario/loaders.h"
+
+namespace {
+
+// Rounds of blocks at most; the later rounds change little.
+constexpr int32_t MAX_ROUNDS = 4;
+// A round that lowers the energy by less than this share ends them.
+constexpr double ROUND_TOLERANCE = 2e-3;
+
+struct UseState {
+  Scenario scenario;  ///< the configuration as the use reads it
+  ProcessStageParameters params;
+  ProcessInputs inputs;
+  Normalisers normalisers;
+  double energy = 0.0;  ///< its own five terms
+  int64_t cells = 0;
+};
+
+struct UsesRun {
+  const LandUses& uses;
+  GridGeometry geometry;
+  std::vector<float> base;        ///< the map before any allocation
+  std::vector<int32_t> label;     ///< use index + 1 of a new cell, 0 elsewhere
+  std::vector<int32_t> existing;  ///< use index of an existing cell of a use, -1 elsewhere
+  std::vector<UseState> states;
+  double adjacency_range = 1.0;
+
+  size_t cells() const { return base.size(); }
+  // The use a cell belongs to, new or existing, or -1.
+  int32_t use_at(size_t i) const { return label[i] > 0 ? label[i] - 1 : existing[i]; }
+};
+
+// The use-k view of the map: its new cells at its code, the cells it may take free, the rest as
+// they are (other uses' new cells at their codes), so that the single-use method sees only its
+// own cells and the cells they may move to.
+std::vector<float> block_map(const UsesRun& u, size_t k, bool others) {
+  const LandUses& uses = u.uses;
+  std::vector<float> map(u.cells());
+  for (size_t i = 0; i < u.cells(); ++i) {
+    const int32_t l = u.label[i];
+    if (l == static_cast<int32_t>(k) + 1) {
+      map[i] = uses.uses[k].code;
+    } else if (l > 0 && others) {
+      map[i] = uses.uses[static_cast<size_t>(l - 1)].code;
+    } else {
+      map[i] = land_use_may_take(uses.uses[k], u.base[i]) ? CELL_AVAILABLE : u.base[i];
+    }
+  }
+  return map;
+}
+
+// What the sides a new cell of use k would share cost it, for every cell (bordered, as the
+// records).
+void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid,
+                     std::vector<float>& cost) {
+  cost.assign(grid.cells, 0.0f);
+  const int32_t nrows = u.geometry.nrows;
+  const int32_t ncols = u.geometry.ncols;
+  const size_t K = u.uses.uses.size();
+  for (int32_t r = 0; r < nrows; ++r) {
+    for (int32_t c = 0; c < ncols; ++c) {
+      double sum = 0.0;
+      const int32_t dr[4] = {-1, 1, 0, 0};
+      const int32_t dc[4] = {0, 0, -1, 1};
+      for (int d = 0; d < 4; ++d) {
+        const int32_t rr = r + dr[d];
+        const int32_t cc = c + dc[d];
+        if (rr < 0 || rr >= nrows || cc < 0 || cc >= ncols) continue;
+        const int32_t l = u.use_at(cell_index(ncols, rr, cc));
+        if (l >= 0 && static_cast<size_t>(l) != k)
+          sum += u.uses.adjacency[k * K + static_cast<size_t>(l)];
+      }
+      cost[bordered_index(grid, r, c)] = static_cast<float>(sum / u.adjacency_range);
+    }
+  }
+}
+
+// The adjacency term of the whole map: the sides two uses share, at least one of the two cells
+// new, each at its cost.
+double adjacency_energy(const UsesRun& u) {
+  const int32_t nrows = u.geometry.nrows;
+  const int32_t ncols = u.geometry.ncols;
+  const size_t K = u.uses.uses.size();
+  double sum = 0.0;
+  for (int32_t r = 0; r < nrows; ++r) {
+    for (int32_t c = 0; c < ncols; ++c) {
+      const size_t i = cell_index(ncols, r, c);
+      const int32_t a = u.use_at(i);
+      if (a < 0) continue;
+      for (const size_t j : {c + 1 < ncols ? i + 1 : i, r + 1 < nrows ? i + size_t(ncols) : i}) {
+        if (j == i) continue;
+        const int32_t b = u.use_at(j);
+        if (b < 0 || b == a || (u.label[i] == 0 && u.label[j] == 0)) continue;
+        sum += u.uses.adjacency[static_cast<size_t>(a) * K + static_cast<size_t>(b)];
+      }
+    }
+  }
+  return sum / u.adjacency_range;
+}
+
+double total_energy(const UsesRun& u) {
+  double e = adjacency_energy(u);
+  for (const UseState& s : u.states) e += s.energy;
+  return e;
+}
+
+// The single-use method on use k's view; returns the map it leaves and its lower bound.
+std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& view,
+                               const float* extra, Run& run, double* bound,
+                               bool bound_only = false) {
+  UseState& s = u.states[k];
+  Run block;
+  block.geometry = u.geometry;
+  block.rng = run.rng;
+  block.in_memory = true;
+  block.write_files = false;
+  block.preprocess_output.assign(view.data(), view.data() + view.size());
+  ProcessRun p(s.scenario, block);
+  p.inputs = &s.inputs;
+  p.maps = maps_allocate_quiet(u.geometry, 1);
+  p.working_cell_value = u.uses.uses[k].code;
+  p.extra_cost = extra;
+  EnergyState& e = p.energy;
+  e.f1_weight = s.params.weights[0];
+  e.f2_weight = s.params.weights[1];
+  e.f3_weight = s.params.weights[2];
+  e.f4_weight = s.params.weights[3];
+  e.f5_weight = s.params.weights[4];
+  double* ranges[ENERGY_TERMS] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
+  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
+    *ranges[t] = s.normalisers.range[t];
+    e.term_off[t] = s.normalisers.off[t];
+  }
+  p.parameters = s.params.annealing;
+  EvolutionListing none;
+  if (s.params.method == ProcessMethod::min_cut) {
+    MinCutParameters parameters = s.params.min_cut;
+    parameters.bound_only = bound_only;
+    *bound = run_min_cut(p, parameters, 0, none).lower_bound;
+  } else {
+    if (s.params.autotuning) {
+      autotune_kb(p);
+    } else {
+      p.annealing.effective_kb = s.params.annealing.kb;
+    }
+    run_annealing(p, none, s.params.autotuning ? 4 : 0);
+    *bound = -std::numeric_limits<double>::infinity();
+  }
+  run.rng = block.rng;
+  const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
+  return std::vector<float>(solution, solution + view.size());
+}
+
+// The energy of use k's own terms on `map` (its cells at its code).
+MapEnergy use_energy(const UsesRun& u, size_t k, const std::vector<float>& map) {
+  const UseState& s = u.states[k];
+  return process_map_energy(s.scenario, s.inputs, PackedMap(map), u.uses.uses[k].code,
+                            s.normalisers);
+}
+
+}  // namespace
+
+void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
+  const ConfigDocument& config = scenario.config;
+  log_message("PROCESS begin\n");
+  log_message("init\n");
+  maps_init_geometry(config, run.geometry);
+  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0};
+  const size_t n =
+      static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
+  {
+    MapBlock maps = maps_allocate(run.geometry, 3);
+    land_uses_base_map(config, maps);
+    u.base.assign(maps.map(0), maps.map(0) + n);
+    char input[CONFIG_TEXT_MAX];
+    config_get_text(config, "preprocess.output", input);
+    log_message("load solution map\n");
+    stage_read_handover(run, Handover::preprocess_output, input, maps, 0);
+    const float* handed = maps.map(0);
+    u.label.assign(n, 0);
+    for (size_t i = 0; i < n; ++i) u.label[i] = land_use_of_code(uses, handed[i]) + 1;
+  }
+  u.existing.assign(n, -1);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k < uses.uses.size(); ++k) {
+      const auto& codes = uses.uses[k].existing_codes;
+      if (std::find(codes.begin(), codes.end(), u.base[i]) != codes.end())
+        u.existing[i] = static_cast<int32_t>(k);
+    }
+  }
+  int64_t new_cells = 0;
+  for (size_t i = 0; i < n; ++i) new_cells += u.label[i] > 0 ? 1 : 0;
+  u.adjacency_range = land_uses_adjacency_range(new_cells);
+
+  u.states.resize(uses.uses.size());
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    UseState& s = u.states[k];
+    const LandUse& use = uses.uses[k];
+    log_message("land use '%s'\n", use.name.c_str());
+    s.scenario.config = use.config;
+    s.scenario.seed = scenario.seed;
+    s.params = process_read_parameters(use.config);
+    process_build_inputs(use.config, u.geometry, s.inputs);
+    log_message("%s", s.inputs.log.c_str());
+    if (s.inputs.fatal_code != 0) fatal_exit(s.inputs.fatal_code);
+    // The first evaluation fixes the use's normalisers, as it does for one use.
+    const MapEnergy first = use_energy(u, k, block_map(u, k, true));
+    s.normalisers = first.normalisers;
+    s.energy = first.energy;
+    s.cells = first.cells;
+  }
+  stage_seed(scenario, run);
+  const bool min_cut = u.states[0].params.method == ProcessMethod::min_cut;
+  log_message(min_cut ? "MIN-CUT MODE selected\n" : "ANNEALING selected\n");
+  const double initial = total_energy(u);
+
+  // The bound: each use alone on every cell it could take bounds its own terms, and drawing
+  // costs are at least the strongest one of each side's new cell times the sides of its use's
+  // perimeter. Each such side is then paid for by a lighter perimeter weight of that use: its
+  // bound with the weight w2 - a r2 / R, less a / R times its least perimeter, bounds its own
+  // terms and its sides' drawing costs together. Costs that keep uses apart are at least 0.
+  double bound = -std::numeric_limits<double>::infinity();
+  bool weak = false;
+  std::vector<float> extra;
+  if (min_cut) {
+    bound = 0.0;
+    const size_t K = uses.uses.size();
+    for (size_t k = 0; k < K; ++k) {
+      UseState& s = u.states[k];
+      double attraction = 0.0;
+      for (size_t l = 0; l < K; ++l) attraction = std::max(attraction, -uses.cost(k, l));
+      const double per_side = attraction / u.adjacency_range;
+      const double weight = s.params.weights[1];
+      const double lighter = weight - per_side * s.normalisers.range[1];
+      const bool paid = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
+      if (paid) s.params.weights[1] = lighter;
+      double use_bound = 0.0;
+      solve_block(u, k, block_map(u, k, false), nullptr, run, &use_bound, true);
+      s.params.weights[1] = weight;
+      const double cells = static_cast<double>(s.cells);
+      bound += use_bound - (paid ? per_side * 4.0 * std::ceil(std::sqrt(cells)) : 0.0);
+      // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
+      if (!paid) {
+        bound -= per_side * 4.0 * cells;
+        weak = true;
+      }
+    }
+  }
+
+  double energy = initial;
+  for (int32_t round = 1; round <= MAX_ROUNDS; ++round) {
+    const double before = energy;
+    for (size_t k = 0; k < uses.uses.size(); ++k) {
+      UseState& s = u.states[k];
+      const BorderedGrid& grid = s.inputs.records.grid;
+      adjacency_costs(u, k, grid, extra);
+      double unused = 0.0;
+      const std::vector<float> map =
+          solve_block(u, k, block_map(u, k, true), extra.data(), run, &unused);
+      const std::vector<int32_t> saved = u.label;
+      const double saved_energy = s.energy;
+      for (size_t i = 0; i < n; ++i) {
+        if (u.label[i] == static_cast<int32_t>(k) + 1) u.label[i] = 0;
+        if (map[i] == uses.uses[k].code) u.label[i] = static_cast<int32_t>(k) + 1;
+      }
+      s.energy = use_energy(u, k, block_map(u, k, true)).energy;
+      const double tried = total_energy(u);
+      // A block that raised the energy (the annealing may end above where it started) is undone.
+      if (tried > energy) {
+        u.label = saved;
+        s.energy = saved_energy;
+      } else {
+        energy = tried;
+      }
+    }
+    log_message("  round %d energy %f\n", round, energy);
+    if (energy >= before - ROUND_TOLERANCE * std::fabs(before)) break;
+  }
+  log_message("  initial %f\n", initial);
+  log_message("  final %f\n", energy);
+  if (min_cut) {
+    bound = std::min(bound, energy);
+    log_message("  lower bound %f\n", bound);
+    log_message("  gap %.3f%%\n", min_cut_gap_percent(energy, bound));
+    if (weak) {
+      log_message("  (weak: a use's perimeter weight is too light to pay for its drawing costs)\n");
+    }
+    run.process_lower_bound = bound;
+  }
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    log_message("  land use '%s' energy %f cells %" PRId64 "\n", uses.uses[k].name.c_str(),
+                u.states[k].energy, u.states[k].cells);
+  }
+  MapBlock out = maps_allocate_quiet(run.geometry, 1);
+  float* cells = out.map(0);
+  for (size_t i = 0; i < n; ++i)
+    cells[i] = u.label[i] > 0 ? uses.uses[static_cast<size_t>(u.label[i] - 1)].code : u.base[i];
+  char output[CONFIG_TEXT_MAX];
+  config_get_text(config, "process.output", output);
+  stage_write_handover(run, Handover::process_output, output, out, 0);
+}

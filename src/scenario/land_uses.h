@@ -1,0 +1,52 @@
+// Several land uses decided together. A configuration with "land-uses" lists them; each use sees
+// the whole configuration with its own properties in place of the shared ones (its potential maps
+// and weights, its energy weights, its demand, its distribution and distance masks), so that
+// every stage reads a use through the same getters as a run of one use. "conversions" says which
+// codes of the initial-values map a use may take, and "adjacency" what a side shared by two uses
+// costs.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "config/config.h"
+#include "raster/maps.h"
+
+struct LandUse {
+  std::string name;
+  float code = 0.0f;                  ///< the value of its new cells in the output maps
+  std::vector<float> existing_codes;  ///< initial-values codes that are this use already
+  std::vector<float> conversions;     ///< initial-values codes it may take besides free cells
+  ConfigDocument config;              ///< the configuration as this use reads it
+};
+
+/// The uses of a configuration and their adjacency costs.
+struct LandUses {
+  std::vector<LandUse> uses;
+  /// Cost of one cell side shared by uses a and b, at [a * K + b]: negative draws them together,
+  /// positive keeps them apart; symmetric, 0 on the diagonal.
+  std::vector<double> adjacency;
+  double cost(size_t a, size_t b) const { return adjacency[a * uses.size() + b]; }
+};
+
+/// Whether the configuration lists land uses.
+bool land_uses_present(const ConfigDocument& config);
+
+/// Reads and checks "land-uses", "conversions" and "adjacency"; a fault ends the run (exit 2 for a
+/// value of the wrong type, 1 for a value out of range), naming the property.
+LandUses land_uses_read(const ConfigDocument& config);
+
+/// The use whose new cells carry `value`, or -1.
+int32_t land_use_of_code(const LandUses& uses, float value);
+
+/// The map before any allocation into map 0 of `maps` (maps 1 and 2 are scratch): no data,
+/// excluded cells, the codes of the initial-values map and free cells (0), as PREPROCESS starts.
+void land_uses_base_map(const ConfigDocument& config, MapBlock& maps);
+
+/// Whether cell value `v` of the base map is one that `use` may take.
+bool land_use_may_take(const LandUse& use, float v);
+
+/// The adjacency term's normaliser: the perimeter range of all new cells together, 4 N - 4
+/// ceil(sqrt N) (1 when that is not above 0).
+double land_uses_adjacency_range(int64_t new_cells);

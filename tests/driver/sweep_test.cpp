@@ -1,0 +1,150 @@
+// Sweeps and the measures of a run: sweep texts read or refused with what is expected, ranges
+// expanded to their documented values, a point's configuration, the elbow and Cohon's value on
+// hand-made curves, and the physical measures against hand counts.
+#include "driver/sweep.h"
+
+#include "driver/run_table.h"
+#include "raster/shape_measures.h"
+#include "test_support.h"
+
+namespace {
+
+TEST(SweepTest, RangesExpandToTheirValuesEndsIncludedAndLogStepsExact) {
+  const std::vector<std::pair<const char*, std::vector<double>>> cases = {
+      {"0:1:5", {0, 0.25, 0.5, 0.75, 1}},
+      {"2:-2:3", {2, 0, -2}},
+      {"0,0.5,2,1e1", {0, 0.5, 2, 10}},
+      {"7", {7}},
+      // Every other step of nine between 0.01 and 100 is a power of ten, to the last bit.
+      {"0.01:100:9log", {0.01, 0.1, 1, 10, 100}},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::vector<double> values;
+    std::string error;
+    ASSERT_TRUE(sweep_values(text, values, error)) << text << ": " << error;
+    const bool log = std::string(text).find("log") != std::string::npos;
+    ASSERT_EQ(values.size(), log ? 9u : expected.size()) << text;
+    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(values[log ? 2 * i : i], expected[i]);
+    if (log) {
+      EXPECT_EQ(sweep_label(values[1]), "0.03162277660168379");
+    }
+  }
+}
+
+TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
+  const char* cases[][2] = {
+      {"process.functions-weight[1]", "no PROPERTY="},
+      {"process.nothing=1", "unknown property 'process.nothing'"},
+      {"process.output=1", "'process.output' is not a number"},
+      {"process.functions-weight=1", "takes 1 index ([N])"},
+      {"process.functions-weight[x]=1", "has an index that is not [N]"},
+      {"process.tinit[0]=1", "is a number, not a list"},
+      {"preprocess.convert-area=0,2", "value 2 is not 0 to 1"},
+      {"process.nmovs=1.5", "value 1.5 is not a whole number"},
+      {"process.tinit=1:2", "a range is FIRST:LAST:STEPS"},
+      {"process.tinit=1:2:1", "a range takes 2 to 1000 steps"},
+      {"process.tinit=0:1:3log", "log steps need both ends above 0"},
+      {"process.tinit=1,,2", "'' is not a number"},
+  };
+  for (const auto& [text, why] : cases) {
+    SweepAxis axis;
+    std::string error;
+    EXPECT_FALSE(sweep_parse(text, axis, error)) << text;
+    EXPECT_EQ(error.rfind(std::string("error: invalid sweep '") + text + "': ", 0), 0u) << error;
+    EXPECT_NE(error.find(why), std::string::npos) << error;
+    EXPECT_NE(error.find("expected PROPERTY=VALUES"), std::string::npos) << error;
+  }
+  SweepAxis axis;
+  std::string error;
+  ASSERT_TRUE(sweep_parse("maps.potential-maps-weight[1][0]=0.25,1", axis, error)) << error;
+  EXPECT_EQ(axis.indices, (std::vector<int32_t>{1, 0}));
+  EXPECT_EQ(axis.labels, (std::vector<std::string>{"0.25", "1"}));
+}
+
+// A point's configuration holds its values and its own output names, the escapes of the other
+// texts kept as written; the map that PROCESS reads from an earlier run keeps its name.
+TEST(SweepTest, APointPutsItsValuesInAndTagsTheOutputsOfItsStages) {
+  const std::string original =
+      "{\"process\": {\"functions-weight\": [1, \"2\", 3], \"output\": \"o\\\"ut/p.asc\"},"
+      " \"preprocess\": {\"output\": \"pre.asc\", \"convert-area\": 0.5}}";
+  ConfigDocument doc;
+  ASSERT_GT(config_load_text(doc, original.c_str()), 0);
+  std::vector<SweepAxis> axes(2);
+  std::string error;
+  ASSERT_TRUE(sweep_parse("process.functions-weight[1]=4,0.5", axes[0], error)) << error;
+  ASSERT_TRUE(sweep_parse("preprocess.convert-area=0.25:0.75:3", axes[1], error)) << error;
+  const std::vector<SweepPoint> points = sweep_points(axes);
+  ASSERT_EQ(points.size(), 6u);
+  EXPECT_EQ(points[5].at, (std::vector<size_t>{1, 2}));
+  StageFlags process_only;
+  process_only.process = true;
+  std::string text;
+  ASSERT_TRUE(sweep_point_text(original, doc, axes, points[5], 6, process_only, text, error));
+  EXPECT_EQ(text,
+            "{\"process\": {\"functions-weight\": [1, 0.5, 3], \"output\": "
+            "\"o\\\"ut/p.sweep05.asc\"}, \"preprocess\": {\"output\": \"pre.asc\", "
+            "\"convert-area\": 0.75}}");
+  ASSERT_TRUE(sweep_parse("process.functions-weight[3]=1", axes[0], error));
+  EXPECT_FALSE(sweep_point_text(original, doc, axes, points[0], 6, process_only, text, error));
+  EXPECT_EQ(error,
+            "error: sweep property 'process.functions-weight[3]' is not a value of the "
+            "configuration!\n");
+  EXPECT_EQ(sweep_tag(7, 120), ".sweep007");
+}
+
+TEST(SweepTest, ElbowAndCohonPickOnHandMadeCurves) {
+  // An L: the corner lies furthest from the chord; scaling makes the units irrelevant.
+  EXPECT_EQ(sweep_elbow({0, 1, 2, 3, 40}, {1000, 60, 55, 50, 0}), 1u);
+  EXPECT_EQ(sweep_elbow({4000, 3000, 2000, 1000, 0}, {0.9, 0.89, 0.88, 0.5, 0.1}), 2u);
+  // A straight line: every point on the chord, the first wins the tie.
+  EXPECT_EQ(sweep_elbow({0, 1, 2, 3}, {0, 1, 2, 3}), 0u);
+  EXPECT_EQ(sweep_elbow({5, 6}, {1, 0}), 0u);
+  // Plans: at weight 0 a perimeter term of 0.5 and a rest of 0.1; at weight 10 a term of 0.1 and
+  // a rest of 0.3. 0.1 + w 0.5 = 0.3 + w 0.1 at w = 0.5.
+  double weight = 0.0;
+  ASSERT_TRUE(sweep_cohon(0, 0.5, 0.1, 10, 0.1, 0.3, weight));
+  EXPECT_DOUBLE_EQ(weight, 0.5);
+  EXPECT_FALSE(sweep_cohon(0, 0.1, 0.1, 10, 0.5, 0.3, weight));  // the term rose
+  EXPECT_FALSE(sweep_cohon(0, 0.5, 0.3, 10, 0.1, 0.1, weight));  // the rest fell too
+}
+
+// Pictures: '#' allocated, '.' free, 'x' no data. Cells 2.5 map units a side.
+TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
+  struct Case {
+    const char* picture;
+    int64_t cells, edges, islands, holes, hole_cells;
+  };
+  const Case cases[] = {
+      {"###/#.#/###", 8, 16, 1, 1, 1},      // a ring around one free cell
+      {"##./#.#/.##", 6, 16, 2, 0, 0},      // closed only at corners: no hole
+      {"####/#xx#/####", 10, 20, 1, 1, 2},  // a hole of no data is a hole too
+      {"#.#/###", 5, 12, 1, 0, 0},          // a bay open to the edge
+      {"#####/#.#.#/#####", 13, 24, 1, 2, 2},
+  };
+  for (const Case& c : cases) {
+    const std::string rows = c.picture;
+    std::vector<float> cells;
+    for (const char ch : rows)
+      if (ch != '/') cells.push_back(ch == '#' ? 3.0f : ch == 'x' ? CELL_NODATA : 0.0f);
+    GridGeometry geometry;
+    geometry.ncols = static_cast<int32_t>(rows.find('/'));
+    geometry.nrows = static_cast<int32_t>(cells.size()) / geometry.ncols;
+    geometry.cellsize = 2.5;
+    const ShapeMeasures shape = shape_measure(cells.data(), geometry.nrows, geometry.ncols, 3.0f);
+    EXPECT_EQ(shape.cells, c.cells) << c.picture;
+    EXPECT_EQ(shape.edges, c.edges) << c.picture;
+    EXPECT_EQ(shape.islands, c.islands) << c.picture;
+    EXPECT_EQ(shape.holes, c.holes) << c.picture;
+    EXPECT_EQ(shape.hole_cells, c.hole_cells) << c.picture;
+    const RunMeasures m = run_measures(geometry, ProcessInputs(), PackedMap(cells), 3.0f);
+    EXPECT_EQ(m.area, 6.25 * static_cast<double>(c.cells)) << c.picture;
+    EXPECT_EQ(m.perimeter, 2.5 * static_cast<double>(c.edges)) << c.picture;
+    EXPECT_EQ(m.holes, c.holes) << c.picture;
+  }
+  EXPECT_TRUE(
+      crs_in_metres("PROJCS[\"ETRS89 / UTM 30N\",GEOGCS[\"ETRS89\",UNIT[\"degree\",0.01]],"
+                    "UNIT[\"metre\",1]]"));
+  EXPECT_FALSE(crs_in_metres("GEOGCS[\"WGS 84\",UNIT[\"degree\",0.0174532925199433]]"));
+}
+
+}  // namespace
