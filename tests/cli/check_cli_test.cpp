@@ -98,6 +98,10 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "are unknown (no coordinate system read with 'a.asc')!\n",
        1},
       {"", "\"convert-area\": 0.3", "\"demand\": {\"cells\": 7}", "  demand 7 cells\n", 0},
+      // A sweep of a list element that the configuration lacks.
+      {"--sweep=process.functions-weight[5]=1,2", "\"kb\": 20", "\"kb\": 20",
+       "error: sweep property 'process.functions-weight[5]' is not a value of the configuration!\n",
+       2},
   };
   const std::string header =
       "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9\n";
@@ -182,9 +186,8 @@ TEST(CheckCliTest, CheckListsEveryFileTheRunWrites) {
   for (const std::string shape : {"", "--repeats=3 --keep-runs", "--repeats=2",
                                   "--process --postprocess --repeats=2 --keep-runs"}) {
     CliDir dir;
-    write_small_configuration(dir);
-    std::string config =
-        replaced(dir.read("small.json"), "basins-map\": \"", "basins-map\": \"road.asc");
+    write_small_configuration(dir, "basins-map\": \"", "basins-map\": \"road.asc");
+    std::string config = dir.read("small.json");
     for (size_t at; (at = config.find("s\": \"no\", \"")) != std::string::npos;)
       config.replace(at + 4, 4, "\"yes\"");  // every debug switch
     dir.write("small.json", config);

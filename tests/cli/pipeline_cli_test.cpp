@@ -26,8 +26,9 @@ struct ExampleRun {
   }
 };
 
-TEST(PipelineCliTest, ExampleKeepsItsInvariantsAndRepeatsWithTheSameSeed) {
-  ExampleRun first("--seed=7"), again("--seed=7"), other("--seed=8");
+// What a seed draws, the small configuration's transcript pins; that it replays, the unseeded runs.
+TEST(PipelineCliTest, ExampleKeepsItsInvariants) {
+  ExampleRun first("--seed=7");
   check_pipeline(first.dir, {"out/preprocess.asc", "out/process.asc", "out/postprocess.asc",
                              "out/postprocess_mask.asc"});
   const std::vector<std::string> names = file_names(first.dir.path("out"));
@@ -52,13 +53,6 @@ TEST(PipelineCliTest, ExampleKeepsItsInvariantsAndRepeatsWithTheSameSeed) {
     }
     EXPECT_EQ(top, 1.0f) << name;
   }
-  ASSERT_EQ(file_names(again.dir.path("out")), names);
-  for (const std::string& name : names)
-    EXPECT_TRUE(without_seconds(first.dir.read("out/" + name)) ==
-                without_seconds(again.dir.read("out/" + name)))
-        << name;
-  for (const std::string name : {"preprocess.asc", "process.asc", "postprocess.asc"})
-    EXPECT_FALSE(first.dir.read("out/" + name) == other.dir.read("out/" + name)) << name;
 }
 
 /// The small configuration with `nmovs` moves in each of 100 annealing stages.
