@@ -65,22 +65,20 @@ TEST(GeoTiffTest, RefusesRastersThatAreNotPlainGridsNamingTheFile) {
   EXPECT_EQ(read_outcome(broken, maps)
                 .rfind(naming("1* read '%s'\nerror: unable to read file '%s' (", broken), 0),
             0u);
+  // A plain GeoTIFF reads in the no-data test.
   const std::pair<std::vector<double>, std::string> cases[] = {
-      {{100, 10, 0, 220, 0, -10}, ""},
-      {{100, 10, 1, 220, 0, -10}, "rotated grid in file '%s'"},
       {{100, 10, 0, 200, 0, 10}, "grid not north-up in file '%s'"},
       {{100, 10, 0, 260, 0, -20}, "non-square cells (10 by 20) in file '%s'"},
       {{100, 10, 0, 230, 0, -10},
        "incompatible (header) file '%s'!\n  yllcorner is 210 in '%s' but 200 in '" + geo + "'\n"},
+      {{100, 10, 1, 220, 0, -10}, "rotated grid in file '%s'"},
   };
   const std::string tif = dir.path("bad.tif");
-  for (auto [transform, error] : cases) {
+  for (const auto& [transform, error] : cases) {
     gdal_write_geotiff(tif, 2, 3, std::vector<float>(6, 1.0f), transform.data());
-    const std::string got = read_outcome(tif, maps);
-    EXPECT_EQ(error.empty() ? got.substr(0, 1) : got, error.empty() ? "0" : refused(tif, error));
+    EXPECT_EQ(read_outcome(tif, maps), refused(tif, error));
   }
   // The geometry is checked where it is taken, too (the last file written is rotated).
-  gdal_write_geotiff(tif, 2, 3, std::vector<float>(6, 1.0f), cases[1].first.data());
   EXPECT_EQ(outcome([&] { grid_read_geometry(tif.c_str()); }),
             naming("1error: rotated grid in file '%s'!\n", tif));
 #endif
