@@ -135,6 +135,10 @@ TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
                                    2.5 * double(c.edges), double(c.holes)}))
         << c.picture;
   }
+  EXPECT_TRUE(
+      crs_in_metres("PROJCS[\"ETRS89 / UTM 30N\",GEOGCS[\"ETRS89\",UNIT[\"degree\",0.01]],"
+                    "UNIT[\"metre\",1]]"));
+  EXPECT_FALSE(crs_in_metres("GEOGCS[\"WGS 84\",UNIT[\"degree\",0.0174532925199433]]"));
 }
 
 }  // namespace
