@@ -168,20 +168,6 @@ TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   }
 }
 
-// A move that leaves the energy as it was is kept, Boltzmann draw or not.
-TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
-  Fixture f(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
-  f.pack(true);
-  LogCapture quiet;
-  moves_prepare(f.p);
-  f.p.annealing.current_energy = energy_evaluate(f.p);
-  const double candidate = propose_move(f.p);
-  ASSERT_EQ(candidate, f.p.annealing.current_energy);
-  EXPECT_EQ(apply_acceptance_rule(f.p, candidate, false), MOVE_ACCEPTED);
-  moves_settle(f.p);
-  EXPECT_EQ(get_map(f.p.maps, 0)[1], 0.0f);
-}
-
 // The rule skips exp() below a bound near ln(2^-15) yet must decide as exp(x) >= draw * 2^-15 for
 // every exponent: across both in small and one-ulp steps, and -inf (a draw of 0 takes it) and NaN.
 TEST(ProcessTest, BoltzmannRuleDecidesAsThePlainExponential) {
@@ -203,18 +189,6 @@ TEST(ProcessTest, BoltzmannRuleDecidesAsThePlainExponential) {
           << "exponent " << x << ", draw " << draw;
     }
   }
-}
-
-// Cells on the west and east edges have no neighbour beyond them, though the cell beside them in
-// memory is allocated. One cell has no island past the first: the islands term is off.
-TEST(ProcessTest, PerimeterCountsTheEdgesOfTheGridAndOneCellHasNoIslandsTerm) {
-  Fixture f(2, 3, {0, 0, 1, 1, 0, 0}, 1.0f, {1, 1, 1, 1, 1});
-  run_capturing([&] { energy_evaluate(f.p); });
-  EXPECT_EQ(f.p.energy.perimeter, 8);
-  Fixture one(3, 1, {0, 7, 0}, 7.0f, {0, 0, 1, 0, 0});
-  const FatalResult run = run_capturing([&] { EXPECT_EQ(energy_evaluate(one.p), 0.0); });
-  EXPECT_NE(run.log.find("! term f3 (islands) off: degenerate normaliser 0.000000\n"),
-            std::string::npos);
 }
 
 // Value terms run between the best and worst solutions of their size (potential and nservices
