@@ -75,22 +75,6 @@ TEST(PostprocessTest, SelectionTable) {
   }
 }
 
-// A cell grown in a sweep grows no further in it. With one island "small" has a chance of 0.
-TEST(PostprocessTest, ASweepGrowsFromTheCellsItStartedWith) {
-  for (const auto preference : {AssignPreference::large, AssignPreference::small}) {
-    Fixture f(1, 5, "W....");
-    int64_t remaining = 3;
-    const bool large = preference == AssignPreference::large;
-    run_capturing([&] {
-      IslandSizes sizes = growth_begin(f.p);
-      GrowthFrontier frontier;
-      EXPECT_EQ(growth_sweep(f.p, sizes, preference, nullptr, remaining, frontier).added, large);
-    });
-    EXPECT_EQ(remaining, large ? 2 : 3);
-    EXPECT_EQ(get_map(f.p.maps, 0), cells(large ? "WW..." : "W...."));
-  }
-}
-
 // Sweeps over the islands' rims grow what whole-map sweeps grow, draw for draw, on random maps in
 // both modes with every preference: the same map and the same log.
 TEST(PostprocessTest, RimSweepsGrowWhatWholeMapSweepsGrow) {

@@ -53,6 +53,23 @@ struct Uphill : Fixture {
   }
 };
 
+// Anneals with `retries` re-tries, listing into `dir`'s "run.lst".
+FatalResult anneal(ProcessRun& p, const TempDir& dir, int32_t retries) {
+  EvolutionListing listing;
+  listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
+  const FatalResult result = run_capturing([&] { run_annealing(p, listing, retries); });
+  std::fclose(std::exchange(listing.file, nullptr));
+  return result;
+}
+
+// The min-cut method's result on `p`, its log dropped.
+MinCutResult min_cut(ProcessRun& p) {
+  EvolutionListing listing;
+  MinCutResult result;
+  run_capturing([&] { result = run_min_cut(p, MinCutParameters(), 0, listing); });
+  return result;
+}
+
 // The row-major index of the cell at bordered index `cell`.
 int cell_of(const ProcessRun& p, size_t cell) {
   int32_t row, col;
@@ -151,20 +168,6 @@ TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   }
 }
 
-// A move that leaves the energy as it was is kept, Boltzmann draw or not.
-TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
-  Fixture f(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
-  f.pack(true);
-  LogCapture quiet;
-  moves_prepare(f.p);
-  f.p.annealing.current_energy = energy_evaluate(f.p);
-  const double candidate = propose_move(f.p);
-  ASSERT_EQ(candidate, f.p.annealing.current_energy);
-  EXPECT_EQ(apply_acceptance_rule(f.p, candidate, false), MOVE_ACCEPTED);
-  moves_settle(f.p);
-  EXPECT_EQ(get_map(f.p.maps, 0)[1], 0.0f);
-}
-
 // The rule skips exp() below a bound near ln(2^-15) yet must decide as exp(x) >= draw * 2^-15 for
 // every exponent: across both in small and one-ulp steps, and -inf (a draw of 0 takes it) and NaN.
 TEST(ProcessTest, BoltzmannRuleDecidesAsThePlainExponential) {
@@ -186,18 +189,6 @@ TEST(ProcessTest, BoltzmannRuleDecidesAsThePlainExponential) {
           << "exponent " << x << ", draw " << draw;
     }
   }
-}
-
-// Cells on the west and east edges have no neighbour beyond them, though the cell beside them in
-// memory is allocated. One cell has no island past the first: the islands term is off.
-TEST(ProcessTest, PerimeterCountsTheEdgesOfTheGridAndOneCellHasNoIslandsTerm) {
-  Fixture f(2, 3, {0, 0, 1, 1, 0, 0}, 1.0f, {1, 1, 1, 1, 1});
-  run_capturing([&] { energy_evaluate(f.p); });
-  EXPECT_EQ(f.p.energy.perimeter, 8);
-  Fixture one(3, 1, {0, 7, 0}, 7.0f, {0, 0, 1, 0, 0});
-  const FatalResult run = run_capturing([&] { EXPECT_EQ(energy_evaluate(one.p), 0.0); });
-  EXPECT_NE(run.log.find("! term f3 (islands) off: degenerate normaliser 0.000000\n"),
-            std::string::npos);
 }
 
 // Value terms run between the best and worst solutions of their size (potential and nservices
@@ -294,12 +285,7 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
     p.parameters.tnext = tnext, p.parameters.nstages = nstages;
     p.parameters.nmovs = 5, p.parameters.kb = 1.0;
     p.annealing.effective_kb = kb;
-    EvolutionListing listing;
-    listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
-    FatalResult result = run_capturing([&] { run_annealing(p, listing, 1); });
-    std::fclose(listing.file);
-    listing.file = nullptr;
-    return result;
+    return anneal(p, dir, 1);
   };
   FatalResult result = run(1e9, 0.9f);
   EXPECT_NE(result.log.find("! term f2 (perimeter) off: degenerate normaliser 0.000000\n"
@@ -403,9 +389,7 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
     EXPECT_EQ(first == solution, polished == before);
     EXPECT_EQ(std::count(first.begin(), first.end(), 2.0f), n);
     f.p.energy.f3_weight = 0.0;
-    EvolutionListing listing;
-    MinCutResult result;
-    run_capturing([&] { result = run_min_cut(f.p, MinCutParameters(), 0, listing); });
+    const MinCutResult result = min_cut(f.p);
     const std::vector<float> found = get_map(f.p.maps, 0);
     double best = 1e300;
     std::vector<bool> pick(variable.size(), false);
@@ -441,9 +425,7 @@ TEST(ProcessTest, MinCutAndItsPolishLeaveAHoleOnlyWhereFillingItRaisesTheEnergy)
     const std::vector<float> after = get_map(f.p.maps, 0);
     EXPECT_EQ(polished < before && after[12] == 2.0f, centre == 1.0f);
     EXPECT_EQ(after == ring, centre == 0.0f);
-    EvolutionListing listing;
-    MinCutResult result;
-    run_capturing([&] { result = run_min_cut(f.p, MinCutParameters(), 0, listing); });
+    const MinCutResult result = min_cut(f.p);
     const std::vector<float> found = get_map(f.p.maps, 0);
     EXPECT_EQ(found[12] == 0.0f, centre == 0.0f);
     if (found[12] != 0.0f) continue;
@@ -470,10 +452,7 @@ TEST(ProcessTest, KeepBestAndTimeLimitWriteTheLowestStageEnd) {
     p.parameters.nmovs = 30, p.parameters.keep_best = keep_best, p.annealing.effective_kb = 1.0;
     double ticks = 0.0;
     if (timed) p.deadline = 1.0, p.clock = [&] { return ticks++; };
-    EvolutionListing listing;
-    listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
-    const FatalResult result = run_capturing([&] { run_annealing(p, listing, 0); });
-    std::fclose(std::exchange(listing.file, nullptr));
+    const FatalResult result = anneal(p, dir, 0);
     std::istringstream lines(dir.read("run.lst"));
     std::vector<double> ends;
     for (std::string stage, temperature, energy; lines >> stage >> temperature >> energy;) {
