@@ -1,6 +1,5 @@
-// GeoTIFF files for the unit and command-line tests, made with GDAL's own API from the ASCII test
-// grids or from values, and read back with it: what landalloc reads and writes is checked
-// against GDAL, not against itself. Only in builds with GDAL.
+// GeoTIFF files made and read back with GDAL's own API, so that what landalloc reads and writes is
+// checked against GDAL, not against itself. Only in builds with GDAL.
 #pragma once
 
 #ifdef LANDALLOC_GDAL
@@ -74,8 +73,7 @@ inline GdalRaster gdal_read(const std::string& path) {
   return r;
 }
 
-/// Converts the raster `from` (an ASCII grid, its `.prj` included) into the GeoTIFF `to` with
-/// GDAL's default creation options: uncompressed, in strips.
+/// Converts the raster `from` (its `.prj` included) into the GeoTIFF `to`, uncompressed, in strips.
 inline void gdal_to_geotiff(const std::string& from, const std::string& to) {
   GDALDatasetH source = gdal_open_or_throw(from);
   GDALDatasetH copy = GDALCreateCopy(GDALGetDriverByName("GTiff"), to.c_str(), source, TRUE,
@@ -85,10 +83,8 @@ inline void gdal_to_geotiff(const std::string& from, const std::string& to) {
   GDALClose(copy);
 }
 
-/// Writes a GeoTIFF of `type` holding `values` (row-major) in band 1; no geotransform when
-/// `transform` is null, no no-data value when `nodata` is null. A GeoTIFF of `bands` bands made
-/// with the creation `options` (null-terminated), which `edit` may change (add a mask, set a
-/// scale) before the file is closed.
+/// Writes a GeoTIFF of `type` and `bands` bands, `values` (row-major) in band 1; no geotransform or
+/// no-data value when null; creation `options` null-terminated; `edit` runs before closing.
 inline void gdal_write_geotiff(const std::string& path, int nrows, int ncols,
                                const std::vector<float>& values, const double* transform,
                                GDALDataType type = GDT_Float32, const double* nodata = nullptr,

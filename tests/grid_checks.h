@@ -2,13 +2,6 @@
 // draws, shared by the unit tests, the command-line tests and the pipeline fuzzer.
 #pragma once
 
-#include <algorithm>
-#include <cctype>
-#include <cstdlib>
-#include <sstream>
-#include <string>
-#include <vector>
-
 #include "temp_dir.h"
 
 /// The cell values of a grid file's text, row-major: header words and their values skipped.
@@ -45,9 +38,8 @@ inline std::vector<std::string> temporaries(const std::string& folder) {
   return names;
 }
 
-/// The first broken invariant of a pipeline's outputs, "" when they hold: PROCESS and POSTPROCESS
-/// keep PREPROCESS's allocated count and never change a cell that was neither free nor allocated;
-/// the mask marks exactly the allocated cells of the final map. An output not written is empty.
+/// The first broken invariant of the outputs (empty when not written), "" when they hold: the
+/// allocated count kept, no other cell than free or allocated changed, the mask the allocation.
 inline std::string pipeline_failure(const std::vector<float>& pre, const std::vector<float>& proc,
                                     const std::vector<float>& post,
                                     const std::vector<float>& mask) {

@@ -1,14 +1,27 @@
-// A temporary folder for the files of one test, shared by the unit and the command-line tests.
+// A temporary folder for the files of one test, shared by the unit, command-line and fuzz tests;
+// brings the standard headers they use, so that a test file includes only what is its own.
 #pragma once
 
 #include <stdlib.h>
 
 #include <algorithm>
+#include <array>
+#include <cctype>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
+#include <numeric>
+#include <random>
+#include <set>
+#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 /// Reads a whole file; empty when it cannot be opened.

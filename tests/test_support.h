@@ -1,25 +1,8 @@
 // Helpers shared by the unit tests: capture the log, turn fatal errors into results, build a
-// configuration from text and a block of maps on a small grid. Brings the standard headers the
-// tests use, so that a test file includes only what is its own.
+// configuration from text and a block of maps on a small grid (standard headers: temp_dir.h).
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <random>
-#include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "base/log.h"
 #include "config/config.h"
@@ -56,8 +39,7 @@ struct FatalResult {
 
 /// Runs `body` with the log captured; reports whether it ended in a fatal error and its code.
 FatalResult run_capturing(const std::function<void()>& body);
-/// Runs `body` with the log captured: its exit code (0 when it returns) followed by the log, so
-/// that a test compares both in one assertion.
+/// The exit code of `body` (0 when it returns) followed by its log, to compare in one assertion.
 std::string outcome(const std::function<void()>& body);
 /// `text` with every "%s" replaced by `path`, as error messages name their file.
 std::string naming(std::string text, const std::string& path);
@@ -72,8 +54,7 @@ ConfigDocument config_of(const std::string& json);
 Scenario scenario_of(const std::string& json);
 /// A block of `maps` cleared maps on an nrows x ncols grid of cell size 1.
 MapBlock make_maps(int nrows, int ncols, int maps);
-/// A block of two maps on the geometry of the grid file `file`, as a run takes it from its first
-/// potential map.
+/// A block of two maps on the geometry of the grid file `file`.
 MapBlock maps_for(const std::string& file);
 /// Fills map k from a row-major list of values.
 void set_map(MapBlock& maps, int k, const std::vector<float>& values);

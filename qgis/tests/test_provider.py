@@ -10,6 +10,7 @@ import zipfile
 
 import numpy
 import pytest
+from osgeo import gdal
 
 import landalloc
 
@@ -63,7 +64,11 @@ def same_files(a, b, names):
         assert (a / stem).read_text() == (b / stem).read_text(), stem
 
 
+# QGIS runs a configuration as the command line does, and opens the maps it writes styled: a
+# style it cannot read leaves the map grey.
 def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
+    from qgis.core import QgsApplication, QgsRasterLayer
+
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
     cli = example_folder(tmp_path / "cli", config)
     ours = example_folder(tmp_path / "qgis", config)
@@ -71,6 +76,20 @@ def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
     qgis("run", "landalloc:runconfiguration", "--", f"CONFIG={ours / 'config.json'}", "SEED=7",
          "REPEATS=2")
     same_files(cli, ours, list(expected.maps))
+    app = QgsApplication([], False)
+    app.initQgis()
+    solution = QgsRasterLayer(str(ours / "out" / "postprocess.asc"), "solution")
+    frequency = QgsRasterLayer(str(ours / "out" / "postprocess.frequency.asc"), "frequency")
+    classes = [(c.value, c.label) for c in solution.renderer().classes()]
+    ramp = frequency.renderer().shader().rasterShaderFunction().colorRampItemList()
+    kind = frequency.renderer().type()
+    # The layers go before the application, which would otherwise crash at exit.
+    del solution, frequency
+    app.exitQgis()
+    gdal.AllRegister()  # exitQgis deregisters GDAL's drivers, which read_map needs
+    assert classes == [(-2, "excluded"), (0, "free"), (1, "existing use 1"),
+                       (2, "existing use 2"), (3, "existing use 3"), (4, "new allocation")]
+    assert (kind, ramp[0].value, ramp[-1].value) == ("singlebandpseudocolor", 0, 2)
 
 
 def parameter(name):
@@ -167,25 +186,3 @@ def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     same_files(cli, ours, ["out/postprocess.sweep00.asc", "out/postprocess.sweep01.asc"])
     chosen = next(row for row in table.splitlines() if row.endswith(",yes")).split(",")[1]
     assert f"RECOMMENDED:\t{chosen}" in done.stdout
-
-
-# QGIS takes the styles the program writes: a style it cannot read leaves the map grey. Last in
-# the file: QGIS's exit takes GDAL's drivers away from this process.
-def test_qgis_opens_the_maps_styled(tmp_path):
-    from qgis.core import QgsApplication, QgsRasterLayer
-
-    folder = example_folder(tmp_path, json.load(open(os.path.join(EXAMPLE, "config.json"))))
-    landalloc.run(folder / "config.json", seed=7, repeats=3, cwd=folder)
-    app = QgsApplication([], False)
-    app.initQgis()
-    solution = QgsRasterLayer(str(folder / "out" / "postprocess.asc"), "solution")
-    frequency = QgsRasterLayer(str(folder / "out" / "postprocess.frequency.asc"), "frequency")
-    classes = [(c.value, c.label) for c in solution.renderer().classes()]
-    ramp = frequency.renderer().shader().rasterShaderFunction().colorRampItemList()
-    kind = frequency.renderer().type()
-    # The layers go before the application, which would otherwise crash at exit.
-    del solution, frequency
-    app.exitQgis()
-    assert classes == [(-2, "excluded"), (0, "free"), (1, "existing use 1"),
-                       (2, "existing use 2"), (3, "existing use 3"), (4, "new allocation")]
-    assert (kind, ramp[0].value, ramp[-1].value) == ("singlebandpseudocolor", 0, 3)

@@ -1,13 +1,11 @@
-// Large blocks come mapped rather than from the heap; they must still be zeroed, whole and
-// aligned for huge pages, and a size whose byte count overflows gives no block at all. The whole
-// pages of a range given back read as zero; the rest of the block keeps its values.
+// Large blocks come mapped rather than from the heap; they must still be zeroed, whole and aligned
+// for huge pages, and a byte count that overflows gives no block. The whole pages of a range given
+// back read as zero; the rest keeps its values.
 #include "base/big_block.h"
 
-#include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cstdint>
+#include "test_support.h"
 
 TEST(BigBlockTest, LargeBlocksAreZeroedWholeAndHugePageAligned) {
   const size_t n = (size_t{9} << 20) / sizeof(float) + 3;  // past the mapped threshold, odd tail

@@ -16,7 +16,6 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   const std::string listing_path = dir.write("run.lst", "previous\n");
   const std::string grid_path = dir.write("out.asc", "previous grid\n");
   chmod(listing_path.c_str(), 0640);
-  // A listing and a grid being written when a fatal error or an interrupt ends the process.
   const auto start_outputs = [&] {
     std::fputs("partial\n", output_open(listing_path.c_str()));
     char temp_path[OUTPUT_PATH_MAX];
@@ -28,7 +27,7 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   EXPECT_EXIT((start_outputs(), std::raise(SIGTERM)), ::testing::KilledBySignal(SIGTERM), "");
   EXPECT_EQ(read_file(listing_path) + read_file(grid_path), "previous\nprevious grid\n");
   // A finished file replaces the old one whole, with its permissions: a hard link keeps the old
-  // text, and no temporary file is left.
+  // text, no temporary file is left.
   FILE* listing = output_open(listing_path.c_str());
   std::fputs("# header\n", listing);
   EXPECT_TRUE(output_close(listing));
@@ -39,10 +38,10 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   EXPECT_NE(read_file(grid_path), "previous grid\n");
   using std::filesystem::directory_iterator;
   EXPECT_EQ(std::distance(directory_iterator(dir.dir()), directory_iterator()), 3);
-  // A target whose temporary name cannot be formed gets no file.
+  // A target whose temporary name cannot be formed, or a link that leads back to itself, gets no
+  // file.
   char temp_path[OUTPUT_PATH_MAX];
   EXPECT_EQ(output_create_temp(dir.path(std::string(OUTPUT_PATH_MAX, 'x')).c_str(), temp_path), -1);
-  // Nor does a link that leads back to itself.
   ASSERT_EQ(symlink("loop", dir.path("loop").c_str()), 0);
   errno = 0;
   EXPECT_EQ(output_create_temp(dir.path("loop").c_str(), temp_path), -1);
@@ -52,8 +51,8 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
-// A symbolic link stays a link and its target takes the new grid; a FIFO stays a FIFO and its
-// reader gets the grid; nothing else is left in the folder.
+// A symbolic link stays a link, its target taking the grid; a FIFO stays a FIFO, its reader
+// getting the grid; nothing else is left.
 TEST(OutputFileTest, LinksAndSpecialFilesAreWrittenThroughNotReplaced) {
   TempDir dir;
   dir.write("out.asc", "previous grid\n");

@@ -1,6 +1,4 @@
-// The check before a run, on the small configuration (cli_support.h) with one mistake at a time:
-// whatever stage the mistake concerns, the run stops before PREPROCESS writes anything, with the
-// message and exit code the stage would end with.
+// The check before a run, on the small configuration (cli_support.h) with one mistake at a time.
 #include <sys/stat.h>
 
 #include "cli/cli_support.h"
@@ -9,11 +7,10 @@ namespace {
 
 const std::string RANGE = "error: property out of range in config json file!\n";
 
-// Each case changes `from` into `to` in the small configuration and runs the stages `stage` names
-// ("" for all). A whole run stops before PREPROCESS writes anything, with the message and exit code
-// the stage would end with, and the check alone ends the same way and goes on with the next file.
-// A stage run alone stops with the stage's own message (its tail), having written nothing; a
-// code of 0 is a case that must run, `tail` a part of its log.
+// Each case changes `from` into `to` and runs the stages `stage` names ("" for all). A whole run
+// stops before PREPROCESS writes anything, with the message and code the stage would end with; so
+// does --check, going on with the next file. A stage alone stops with its own message (`tail`).
+// Code 0: a case that must run, `tail` part of its log.
 TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
   const std::string code_2 =
       "error: working cell value 2.000000 is an initial value of 'town.asc' "
@@ -67,17 +64,15 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "\"distance-masks\": [\"town.asc\"], \"distance-maps\": [],\n              \"debug-maps\"",
        "\"distance-masks\": [], \"distance-maps\": [],\n              \"debug-maps\"",
        "error: empty arrays 'distance-masks' and 'distance-maps'!\n", 255},
-      // No stage takes an initial code for its allocation: PREPROCESS when no code lies above the
-      // highest initial value (from 2^24 on, code + 1 rounds back to code), PROCESS and
-      // POSTPROCESS when their input's highest value is an initial code still in place (an older
-      // run's map), which they would otherwise move.
+      // No stage takes an initial code for its allocation: none above 2^24 (code + 1 rounds back),
+      // none that is an initial code still in place (an older run's map).
       {"--preprocess", "\"town.asc\", \"distribution", "\"big.asc\", \"distribution",
        "error: no working cell value above initial value 16777216.000000!\n", 1},
       {"--process", "\"pre.asc\"", "\"town.asc\"", code_2, 1},
       {"--postprocess", "\"proc.asc\"", "\"town.asc\"", code_2, 1},
-      // Every cell allocated: no move can start.
       {"--process", "\"pre.asc\"", "\"full.asc\"", "error: no free cell can receive a move!\n", 1},
-      // A number where a file name is expected is refused, and so is a weight that is not finite.
+      {"--check --process", "\"pre.asc\"", "\"gone.asc\"",
+       "error: unable to open file 'gone.asc'!\n", 1},
       {"", "\"output\": \"pre.asc\"", "\"output\": 5",
        "error: incorrect type for property 'preprocess.output' (json string expected)!\n", 2},
       {"", "\"potential-maps-weight\": [[1]]", "\"potential-maps-weight\": [[\"inf\"]]",
@@ -85,15 +80,13 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "'maps.potential-maps-weight' is inf, accepted finite weights whose magnitudes add up to a "
        "float\n",
        1},
-      // Bounds and numbers written as strings are taken; with no move to make, a map whose every
-      // cell is allocated is no fault.
+      // Bounds and numbers as strings are taken; with no move to make, a full map is no fault.
       {"--process", "\"pinit\": 0.5, \"tinit\": 1, \"tnext\": 0.9,\n              \"nmovs\": 25",
        "\"pinit\": \"1\", \"tinit\": 0, \"tnext\": \"0\", \"nmovs\": 0",
        "  pinit 1.000000\n  tinit 0.000000\n  tnext 0.000000\n  nmovs 0\n  nstages 3\n", 0},
-      // One move per stage is a move: on a map with a free row, each stage makes it.
       {"--process", "\"nmovs\": 25", "\"nmovs\": 1", "  stage: 0 1 2\n  initial ", 0},
-      // A microsecond runs out in the first stage (reloading the map takes longer), unless the
-      // command line's limit takes its place; with min-cut it stops only the optional work.
+      // A microsecond runs out in stage 0, unless the command line's limit takes its place; with
+      // min-cut it stops only the optional work.
       {"", "\"kb\": 20", "\"kb\": 20, \"time-limit\": 1e-6", "  stage: 0\n  time limit reached", 0},
       {"--time-limit=1e9", "\"kb\": 20", "\"kb\": 20, \"time-limit\": 1e-6", "  stage: 0 1 2\n", 0},
       {"", "\"kb\": 20", "\"kb\": 20, \"polish\": \"yes\"", "\npolish\n  polished ", 0},
@@ -107,6 +100,10 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "are unknown (no coordinate system read with 'a.asc')!\n",
        1},
       {"", "\"convert-area\": 0.3", "\"demand\": {\"cells\": 7}", "  demand 7 cells\n", 0},
+      // A sweep of a list element that the configuration lacks.
+      {"--sweep=process.functions-weight[5]=1,2", "\"kb\": 20", "\"kb\": 20",
+       "error: sweep property 'process.functions-weight[5]' is not a value of the configuration!\n",
+       2},
   };
   const std::string header =
       "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nnodata_value -9\n";
@@ -121,9 +118,7 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
     dir.write("full.asc", full);
     const std::string free_row = header + "0 0 0 0 0 0 0 0\n" + full.substr(header.size() + 16);
     if (code == 0) dir.write("pre.asc", to == "\"nmovs\": 1" ? free_row : full);
-    std::vector<std::string> args = {"--seed=1", "small.json"};
-    if (!stage.empty()) args.insert(args.begin(), stage);
-    const RunResult r = run_landalloc(args, dir.dir());
+    const RunResult r = run_words(stage + " --seed=1 small.json", dir);
     EXPECT_EQ(r.code, code) << to << "\n" << r.out;
     if (code == 0) {
       EXPECT_NE(r.out.find(tail), std::string::npos) << r.out;
@@ -154,8 +149,8 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
   }
 }
 
-// The check names what a run would read and write, warns as a run does, and writes nothing. A
-// switch that is neither yes nor no keeps its meaning (off) but is pointed out, once.
+// The check names what a run would read and write, warns as a run does (a switch neither yes nor
+// no is off, pointed out once), and writes nothing.
 TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
   CliDir dir;
   write_small_configuration(dir, "\"debug-maps\": \"no\", \"output\": \"post.asc\"",
@@ -179,32 +174,15 @@ TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
                        "  writes 'post.qml'\n  writes 'mask.asc'\n  writes 'mask.qml'\n"
                        "  writes 'post.runs.csv'\ncheck passed\n");
   EXPECT_TRUE(dir.read("proc.asc") + dir.read("post.asc") == before);
-
-  // Without PREPROCESS, its output must already exist.
-  std::remove(dir.path("pre.asc").c_str());
-  r = run_landalloc({"--check", "--process", "small.json"}, dir.dir());
-  EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.out,
-            "check 'small.json'\n! unknown property 'postprocess.comment'\n"
-            "error: unable to open file 'pre.asc'!\n");
 }
 
-// Runs landalloc in `dir` with the blank-separated arguments `words`.
-RunResult run_words(const std::string& words, const CliDir& dir) {
-  std::vector<std::string> args;
-  std::stringstream in(words);
-  for (std::string word; in >> word;) args.push_back(word);
-  return run_landalloc(args, dir.dir());
-}
-
-// --check names every file the run then writes, whatever the stages, debug maps and repeats.
+// --check names every file the run writes, whatever the stages, debug maps and repeats.
 TEST(CheckCliTest, CheckListsEveryFileTheRunWrites) {
   for (const std::string shape : {"", "--repeats=3 --keep-runs", "--repeats=2",
                                   "--process --postprocess --repeats=2 --keep-runs"}) {
     CliDir dir;
-    write_small_configuration(dir);
-    std::string config =
-        replaced(dir.read("small.json"), "basins-map\": \"", "basins-map\": \"road.asc");
+    write_small_configuration(dir, "basins-map\": \"", "basins-map\": \"road.asc");
+    std::string config = dir.read("small.json");
     for (size_t at; (at = config.find("s\": \"no\", \"")) != std::string::npos;)
       config.replace(at + 4, 4, "\"yes\"");  // every debug switch
     dir.write("small.json", config);
@@ -222,13 +200,11 @@ TEST(CheckCliTest, CheckListsEveryFileTheRunWrites) {
   }
 }
 
-// Every file the run would write is checked before the first stage writes anything: no two are
-// one file, none is a file the run reads (but a stage's solution written over the one it has
-// read), and none is a folder or a pipe.
+// Before anything is written: no two outputs are one file, none is an input (but a stage's own
+// solution written over the one it read), a folder or a pipe.
 TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
   const std::string same = "same file as the output '", input = "same file as the input '";
-  // Options, changes to the configuration ('|' between them), the file refused and why; no file:
-  // a case that must run.
+  // Options, changes ('|' between them), the file refused and why; no file: a case that must run.
   const std::vector<std::array<std::string, 5>> cases = {
       {"", "\"mask.asc\"", "\"post.asc\"", "post.asc", same + "post.asc'"},
       {"", "\"mask.asc\"", "\"sub/../post.asc\"", "sub/../post.asc", same + "post.asc'"},
@@ -238,7 +214,6 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
        "\"yes\", \"output\": \"proc.asc\"|\"yes\", \"debug-evolution\"", "proc.asc.debug.map-1.asc",
        same + "proc.asc.debug.map-1.asc'"},
       {"", "\"proc.asc\"", "\"pre.asc\"", "", ""},
-      // Two maps of one name stem share the style sidecar that QGIS looks for.
       {"", "\"mask.asc\"", "\"post\"", "post.qml", same + "post.qml'"},
       {"--repeats=2", "\"mask.asc\"", "\"post.frequency.asc\"", "post.frequency.asc",
        same + "post.frequency.asc'"},
@@ -251,7 +226,7 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
     CliDir dir;
     write_small_configuration(dir, from, to);
     std::filesystem::create_directory(dir.path("sub"));
-    if (from.empty()) {  // in the way of files written late: after the repeats, by a kept run
+    if (from.empty()) {  // in the way of files written late
       std::filesystem::create_directory(dir.path("post.frequency.asc"));
       ASSERT_EQ(mkfifo(dir.path("mask.run1.asc").c_str(), 0600), 0);
     }
@@ -266,7 +241,6 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
     const std::string tail = "error: unable to open file '" + file + "'!\n  " + reason + "\n";
     const RunResult check = run_words("--check " + run, dir);
     EXPECT_EQ(check.out, "check 'small.json'\n" + tail);
-    // A run that the check let through would meet the obstacle late, or wait on the pipe.
     if (check.code != 1) continue;
     const RunResult r = run_words(run, dir);
     EXPECT_EQ(r.code, 1) << to;

@@ -56,6 +56,13 @@ RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process
 }
 #endif
 
+RunResult run_words(const std::string& words, const CliDir& dir) {
+  std::vector<std::string> args;
+  std::stringstream in(words);
+  for (std::string word; in >> word;) args.push_back(word);
+  return run_landalloc(args, dir.dir());
+}
+
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << "'" << from << "' is no longer in the text";
@@ -67,17 +74,13 @@ std::string without_seconds(const std::string& text) {
   std::istringstream in(text);
   std::string out;
   for (std::string line; std::getline(in, line); out += line + "\n") {
-    // A runs table's row holds its seconds just before whether it is the best run.
-    std::vector<std::string> fields;
-    std::stringstream fields_in(line);
-    for (std::string field; std::getline(fields_in, field, ',');) fields.push_back(field);
-    for (size_t f = fields.size(); f-- > 1;) {
-      if (fields[f] != "yes" && fields[f] != "no") continue;
-      fields.erase(fields.begin() + static_cast<std::ptrdiff_t>(f) - 1);
-      line.clear();
-      for (const std::string& field : fields) line += (line.empty() ? "" : ",") + field;
-      break;
-    }
+    // A runs table's row holds its seconds just before its last yes or no (whether it is the best).
+    const std::string row = "," + line + ",";
+    size_t best = row.rfind(",yes,");
+    const size_t no = row.rfind(",no,");
+    if (best == std::string::npos || (no != std::string::npos && no > best)) best = no;
+    if (best == std::string::npos || best == 0) continue;
+    line = row.substr(1, row.rfind(',', best - 1)) + row.substr(best + 1, row.size() - best - 2);
   }
   return out;
 }

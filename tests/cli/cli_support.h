@@ -1,25 +1,8 @@
 // Runs the built landalloc program in a folder and collects its standard output and error and its
-// exit code; writes the small configuration that several command-line tests share. Brings the
-// standard headers the tests use.
+// exit code; writes the configurations that several command-line tests share.
 #pragma once
 
 #include <gtest/gtest.h>
-
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <random>
-#include <set>
-#include <sstream>
-#include <string>
-#include <tuple>
-#include <utility>
-#include <vector>
 
 #include "grid_checks.h"
 #include "temp_dir.h"
@@ -35,8 +18,7 @@ struct RunResult {
 /// Runs the shell `command` in folder `cwd`, with $LANDALLOC naming the program.
 RunResult run_shell(const std::string& command, const std::string& cwd);
 
-/// Runs landalloc with `args` in folder `cwd`, its address space limited to `address_space_kb`
-/// KiB when that is positive.
+/// Runs landalloc with `args` in folder `cwd`, its address space limited to `address_space_kb` KiB.
 RunResult run_landalloc(const std::vector<std::string>& args, const std::string& cwd,
                         long address_space_kb = 0);
 
@@ -46,23 +28,22 @@ RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process
                             const std::string& cwd);
 #endif
 
+/// Runs landalloc in `dir` with the blank-separated arguments `words`.
+RunResult run_words(const std::string& words, const CliDir& dir);
+
 /// `text` with the first `from` replaced by `to`; a test failure when `from` is not in it.
 std::string replaced(std::string text, const std::string& from, const std::string& to);
 
-/// The text of a file with the seconds column of a runs table taken out: the one value that is
-/// measured rather than computed. Other files come back as they are.
+/// A file's text without a runs table's seconds, the one value measured rather than computed.
 std::string without_seconds(const std::string& text);
 
-/// Writes into `dir` the bundled example's configuration "config.json", its maps linked (unless
-/// the caller lays out "maps/" itself) and its outputs going to "out/", with an annealing short
-/// enough for a run to take a fraction of a second.
+/// Writes into `dir` the bundled example's "config.json" with its maps linked (unless the caller
+/// lays out "maps/"), outputs to "out/" and an annealing of a fraction of a second.
 void write_short_example(const CliDir& dir, bool link_maps = true);
 
-/// Writes into `dir` the small configuration "small.json" and its grids: a 5 x 8 grid with one
-/// no-data cell, two excluded cells, an existing allocation of code 2, a road as distribution
-/// mask, a short manual annealing that writes its evolution listing, and a basic-mode expansion.
-/// Outputs: pre.asc, proc.asc, post.asc, mask.asc.
+/// Writes into `dir` "small.json" and its 5 x 8 grids (one no-data cell, two excluded, an existing
+/// use of code 2, a road as distribution mask), a short annealing with its evolution listing and a
+/// basic-mode expansion. Outputs: pre.asc, proc.asc, post.asc, mask.asc.
 void write_small_configuration(const CliDir& dir);
-/// The same with the first `from` of "small.json" changed into `to` (each '|' separating the
-/// next pair of changes).
+/// The same with the first `from` of "small.json" changed into `to` ('|' between pairs).
 void write_small_configuration(const CliDir& dir, const std::string& from, const std::string& to);

@@ -1,9 +1,6 @@
 #include "driver/preflight.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <utility>
+#include "test_support.h"
 
 // A slip of a character or two, or a property put under the wrong stage, finds the property meant;
 // a name far from every property finds none rather than a random one.

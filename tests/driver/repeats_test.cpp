@@ -14,17 +14,14 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
       dir.write("pot.asc", grid_text(3, 4, {1, 2, 3, 4, 2, 3, 4, 5, 3, 4, 5, 6}));
   const std::string pre =
       dir.write("pre.asc", grid_text(3, 4, {0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 1, 0}));
-  const Scenario scenario = scenario_of(json(
-      "{'maps': {'potential-maps': [['" + pot +
-      "']], 'potential-maps-weight': [[1]]}, "
-      "'preprocess': {'output': '" +
-      pre +
-      "'}, 'process': {'functions-weight': [1, 1, 1, 1, 1], "
-      "'pinit': 0.5, 'tinit': 1, 'tnext': 0.9, 'nmovs': 10, 'nstages': 2, 'kb': 5, "
-      "'random-select': 'no', 'distance-masks': [], 'distance-maps': ['" +
-      pot +
-      "'], "
-      "'debug-maps': 'no', 'debug-evolution': 'no', 'autotunning': 'no', 'output': 'p.asc'}}"));
+  const std::string process =
+      "'functions-weight': [1, 1, 1, 1, 1], 'pinit': 0.5, 'tinit': 1, 'tnext': 0.9, 'nmovs': 10, "
+      "'nstages': 2, 'kb': 5, 'random-select': 'no', 'distance-masks': [], 'debug-maps': 'no', "
+      "'debug-evolution': 'no', 'autotunning': 'no', 'output': 'p.asc', 'distance-maps': ['";
+  const Scenario scenario = scenario_of(json("{'maps': {'potential-maps': [['" + pot +
+                                             "']], 'potential-maps-weight': [[1]]}, "
+                                             "'preprocess': {'output': '" +
+                                             pre + "'}, 'process': {" + process + pot + "']}}"));
   LogCapture quiet;
   RepeatShared shared;
   maps_init_geometry(scenario.config, shared.geometry);

@@ -1,12 +1,6 @@
 #include "fuzz/fuzz_entries.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <functional>
-#include <vector>
 
 #include "config/config.h"
 #include "grid_checks.h"
@@ -178,56 +172,54 @@ std::string fuzz_pipeline_input(const uint8_t* data, size_t size, const std::str
   const std::string pot = file("pot.asc", POTENTIAL), pot2 = file("pot2.asc", POTENTIAL);
   const std::string mask = file("masks.asc", MASK), road = file("road.asc", MASK);
   const std::string init = file("init.asc", INITIAL), basins = file("basins.asc", BASINS);
-  // One draw per declaration, so that the draws come in the same order with every compiler.
-  const auto p = [&](std::vector<std::string> choices) { return in.pick(choices); };
-  const auto list = [&](const std::string& name) {
-    return in.next() % 2 ? "[" + name + "]" : "[]";
-  };
+  // One draw per statement, so that the draws come in the same order with every compiler.
   const bool with_init = in.next() % 3 != 0;
   const bool two_maps = in.next() % 2 != 0;
-  const std::string weight_1 = p({"1", "0.5", "-1", "0"});
-  const std::string weight_2 = p({"1", "-1", "0", "1e30"});
-  std::string functions = "[";
-  for (int f = 0; f < 5; ++f) functions += (f ? ", " : "") + p({"1", "0", "0.5", "2", "-1"});
-  const std::string exclusion = list(mask), distribution = list(road);
-  const std::string area = p({"0.3", "0.5", "1", "0.05", "0", "1e-9", "1.5", "\"abc\""});
-  const std::string pinit = p({"0.5", "0", "1", "1.5"}), tinit = p({"1", "0", "100", "1e30"});
-  const std::string tnext = p({"0.9", "0", "1"}), nmovs = p({"50", "0", "1", "1e2", "2.5", "200"});
-  const std::string nstages = p({"3", "0", "1", "5"}), kb = p({"1", "0", "100", "1e9"});
-  const std::string random_select = p({"no", "yes"}), process_masks = list(mask);
-  const std::string process_maps = list(pot), evolution = p({"no", "yes"});
-  const std::string autotuning = p({"no", "no", "yes"});
-  const std::string purge = p({"2", "0", "1", "5", "2147483648", "-1"});
-  const std::string select_masks = list(mask), select_maps = list(pot);
-  const std::string distance = p({"2", "0", "1", "-1"}), at_distance = p({"1", "0", "3"});
-  const std::string share = p({"0.5", "0", "1", "1.5"});
-  const std::string preference = p({"random", "large", "small", "bogus"});
-  const std::string basins_map = p({"\"\"", basins}), in_basin = p({"0", "1", "5", "-1"});
-  // Each '$' of the template takes the next text of the list.
-  std::string config = R"({"maps": {"potential-maps": [[$]], "potential-maps-weight": [[$]],
-    "exclusion-masks": $}, "preprocess": {"init-values-map": $, "distribution-masks": $,
-    "convert-area": $, "debug-maps": "no", "output": "$/pre.asc"}, "process": {
-    "functions-weight": $], "pinit": $, "tinit": $, "tnext": $, "nmovs": $, "nstages": $, "kb": $,
-    "random-select": "$", "distance-masks": $, "distance-maps": $, "debug-maps": "no",
-    "debug-evolution": "$", "autotunning": "$", "output": "$/proc.asc"}, "postprocess": {
-    "select": {"purge-limit": $, "method-distance": {"distance-masks": $, "distance-maps": $,
-    "minimum-distance-to-mask": $, "minimum-cells-at-distance": $},
-    "method-value": {"accumulated-value": $}}, "expand": {"assign-preference": "$",
-    "basins-map": $, "minimim-cells-in-basin": $}, "debug-maps": "no",
-    "output": "$/post.asc", "output-mask": "$/mask.asc"}})";
-  const std::string maps = pot + (two_maps ? ", " + pot2 : "");
-  const std::string weights = weight_1 + (two_maps ? ", " + weight_2 : "");
-  const std::string init_map = with_init ? init : "\"\"";
-  size_t at = 0;
-  for (const std::string& text :
-       {maps,        weights,   exclusion,     init_map,      distribution, area,
-        dir,         functions, pinit,         tinit,         tnext,        nmovs,
-        nstages,     kb,        random_select, process_masks, process_maps, evolution,
-        autotuning,  dir,       purge,         select_masks,  select_maps,  distance,
-        at_distance, share,     preference,    basins_map,    in_basin,     dir,
-        dir}) {
-    config.replace(at = config.find('$', at), 1, text);
-    at += text.size();
+  const std::string weight_1 = in.pick({"1", "0.5", "-1", "0"});
+  const std::string weight_2 = in.pick({"1", "-1", "0", "1e30"});
+  std::string functions;
+  for (int f = 0; f < 5; ++f) functions += (f ? ", " : "") + in.pick({"1", "0", "0.5", "2", "-1"});
+  // The rest is drawn in the template's order: each <a|b|...> is one draw among its choices, each
+  // $name a text above.
+  const std::string text = R"({"maps": {"potential-maps": [[$maps]], "potential-maps-weight":
+    [[$weights]], "exclusion-masks": <[]|[$mask]>}, "preprocess": {"init-values-map": $init,
+    "distribution-masks": <[]|[$road]>, "convert-area": <0.3|0.5|1|0.05|0|1e-9|1.5|"abc">,
+    "debug-maps": "no", "output": "$dir/pre.asc"}, "process": {"functions-weight": [$functions],
+    "pinit": <0.5|0|1|1.5>, "tinit": <1|0|100|1e30>, "tnext": <0.9|0|1>,
+    "nmovs": <50|0|1|1e2|2.5|200>, "nstages": <3|0|1|5>, "kb": <1|0|100|1e9>,
+    "random-select": "<no|yes>", "distance-masks": <[]|[$mask]>, "distance-maps": <[]|[$pot]>,
+    "debug-maps": "no", "debug-evolution": "<no|yes>", "autotunning": "<no|no|yes>",
+    "output": "$dir/proc.asc"}, "postprocess": {"select": {"purge-limit": <2|0|1|5|2147483648|-1>,
+    "method-distance": {"distance-masks": <[]|[$mask]>, "distance-maps": <[]|[$pot]>,
+    "minimum-distance-to-mask": <2|0|1|-1>, "minimum-cells-at-distance": <1|0|3>},
+    "method-value": {"accumulated-value": <0.5|0|1|1.5>}}, "expand": {"assign-preference":
+    "<random|large|small|bogus>", "basins-map": <""|$basins>, "minimim-cells-in-basin":
+    <0|1|5|-1>}, "debug-maps": "no", "output": "$dir/post.asc", "output-mask": "$dir/mask.asc"}})";
+  std::string config;
+  for (size_t at = 0; at < text.size(); ++at) {
+    if (text[at] != '<') {
+      config += text[at];
+      continue;
+    }
+    std::vector<std::string> choices;
+    std::stringstream choices_in(text.substr(at + 1, text.find('>', at) - at - 1));
+    for (std::string choice; std::getline(choices_in, choice, '|');) choices.push_back(choice);
+    config += in.pick(choices);
+    at = text.find('>', at);
+  }
+  const std::pair<std::string, std::string> names[] = {
+      {"$maps", pot + (two_maps ? ", " + pot2 : "")},
+      {"$weights", weight_1 + (two_maps ? ", " + weight_2 : "")},
+      {"$init", with_init ? init : "\"\""},
+      {"$functions", functions},
+      {"$mask", mask},
+      {"$road", road},
+      {"$pot", pot},
+      {"$basins", basins},
+      {"$dir", dir}};
+  for (const auto& [name, value] : names) {
+    for (size_t at; (at = config.find(name)) != std::string::npos;)
+      config.replace(at, name.size(), value);
   }
   const unsigned seed = in.next();
 

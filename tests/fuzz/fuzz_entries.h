@@ -1,7 +1,6 @@
-// What the fuzzers do with one input, shared by the libFuzzer targets and by the unit test that
-// replays the corpus. Each entry runs the product code on the input, takes fatal errors (FatalExit:
-// fatal_set_throw(true) must be on) with the right exit code as the end of a bad input, and
-// returns a description of the first broken guarantee, or "".
+// What the fuzzers do with one input, shared by the libFuzzer targets and the corpus replay test.
+// Each entry takes a fatal error (FatalExit) with the right exit code as the end of a bad input,
+// and returns the first broken guarantee, or "".
 #pragma once
 
 #include <cstdint>
@@ -31,8 +30,7 @@ std::string fuzz_config_input(const uint8_t* data, size_t size);
 /// VRT may name), takes the geometry from it, reads it, writes it back and reads that again.
 std::string fuzz_grid_input(const uint8_t* data, size_t size, const std::string& dir);
 
-/// Builds a scenario of up to 12 x 12 cells from `data` in folder `dir` (grids, and every property
-/// drawn from sensible and hostile values), runs the three stages and checks what must hold
-/// whatever they did: the allocated count kept, initial values untouched, no output half written,
-/// the run ended within a bounded number of draws.
+/// Builds a scenario of up to 12 x 12 cells from `data` in `dir` (grids and properties drawn from
+/// sensible and hostile values), runs the three stages and checks what must hold whatever they did:
+/// the allocated count kept, initial values untouched, no output half written, bounded draws.
 std::string fuzz_pipeline_input(const uint8_t* data, size_t size, const std::string& dir);

@@ -1,8 +1,7 @@
-// POSTPROCESS: selection, growth over basins, and the whole stage on grid files. With one best
-// island the "large" preference accepts every draw, so the grown cells follow from the visiting
-// order alone (row-major cells, neighbours up, left, right, down) and whole maps can be written by
-// hand: '.' free, 'W' allocated, 'S' selected, 'N' no data (X when written).
-
+// POSTPROCESS: selection, growth over basins, the whole stage on grid files. With one best island
+// "large" accepts every draw, so growth follows the visiting order (row-major, neighbours up, left,
+// right, down) and maps are drawn by hand: '.' free, 'W' allocated, 'S' selected, 'N' no data (X
+// when written).
 #include "base/random.h"
 #include "grid_checks.h"
 #include "postprocess/expand_basic.h"
@@ -16,10 +15,9 @@ namespace {
 
 std::vector<float> cells(const std::string& text) {
   std::vector<float> out;
-  for (char ch : text) {
+  for (char ch : text)
     if (ch != ' ')
       out.push_back(ch == 'W' ? 1 : ch == 'S' ? 2 : ch == 'N' ? -1 : ch == 'X' ? -999 : 0);
-  }
   return out;
 }
 
@@ -40,9 +38,8 @@ struct Fixture {
   PostprocessRun p{scenario, run};
 };
 
-// The stage's configuration over "potential.asc" and "process.asc" of `dir`, its outputs
-// "final.asc" and "mask.asc"; `distance` holds the members of "method-distance" (quoted as json()
-// takes them).
+// The stage over "potential.asc" and "process.asc" of `dir` into "final.asc" and "mask.asc";
+// `distance` holds the members of "method-distance".
 std::string stage_config(const TempDir& dir, int purge_limit, const std::string& distance,
                          const std::string& share, const std::string& debug) {
   return json(
@@ -60,8 +57,8 @@ std::string stage_config(const TempDir& dir, int purge_limit, const std::string&
 
 TEST(PostprocessTest, SelectionTable) {
   // Islands 0: 0.5 at distance 3; 1: 0.25 + 0.25 at 0 and 2; 2: 0.75 at 1; 3: 0.125 + 0.125 at 5.
-  // By value (share 0.5, target 1.0) the order is 2, 0, 1, 3 (0 before 1 at equal value): 2 and 0.
-  // By distance (2 at most, 1 cell needed): 1 and 2, as a distance of 0 never counts.
+  // By value (share 0.5 of 2.0) the order is 2, 0, 1, 3 (0 before 1 at equal value): 2 and 0. By
+  // distance (2 at most, 1 cell needed): 1 and 2, as a distance of 0 never counts.
   for (auto [distance, count, share, marked] :
        {std::tuple{2, 1, 0.0f, "W.SS.S.WW"}, std::tuple{0, 1, 0.5f, "S.WW.S.WW"},
         std::tuple{2, 1, 0.5f, "W.WW.S.WW"},     // chosen by both
@@ -78,26 +75,8 @@ TEST(PostprocessTest, SelectionTable) {
   }
 }
 
-// A cell grown in a sweep does not grow again until the next sweep. With one island, the "small"
-// preference gives it a chance of 0: a sweep draws but grows nothing.
-TEST(PostprocessTest, ASweepGrowsFromTheCellsItStartedWith) {
-  for (const auto preference : {AssignPreference::large, AssignPreference::small}) {
-    Fixture f(1, 5, "W....");
-    int64_t remaining = 3;
-    const bool large = preference == AssignPreference::large;
-    run_capturing([&] {
-      IslandSizes sizes = growth_begin(f.p);
-      GrowthFrontier frontier;
-      EXPECT_EQ(growth_sweep(f.p, sizes, preference, nullptr, remaining, frontier).added, large);
-    });
-    EXPECT_EQ(remaining, large ? 2 : 3);
-    EXPECT_EQ(get_map(f.p.maps, 0), cells(large ? "WW..." : "W...."));
-  }
-}
-
-// Sweeps that visit only the islands' rims must grow what whole-map sweeps grow, draw for draw:
-// random maps of islands, no-data cells, probabilities and basins, in both modes and with every
-// preference, give the same map and the same log.
+// Sweeps over the islands' rims grow what whole-map sweeps grow, draw for draw, on random maps in
+// both modes with every preference: the same map and the same log.
 TEST(PostprocessTest, RimSweepsGrowWhatWholeMapSweepsGrow) {
   for (uint64_t seed = 1; seed <= 24; ++seed) {
     Rng random;
@@ -135,9 +114,8 @@ TEST(PostprocessTest, RimSweepsGrowWhatWholeMapSweepsGrow) {
 }
 
 TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
-  // Columns 0-1 are basin 7, columns 2-5 basin 5e9, and the island spans both. With a minimum of
-  // 2, basin 7 (one solution cell) closes. The graph has a column per basin that occurs, however
-  // large its number.
+  // Columns 0-1 are basin 7, 2-5 basin 5e9, the island spans both; with a minimum of 2, basin 7
+  // (one solution cell) closes. The graph has a column per basin, however large its number.
   Fixture f(3, 6, "...... .WWW.. ......");
   const float b = 5e9f;
   set_map(f.p.maps, 4, {7, 7.5f, b, b, b, b, 7, 7, b, b, b, b, 7, 7, b, b, b, b});
@@ -147,7 +125,6 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
   EXPECT_NE(run.log.find("  - removed 1 adj basins because low number of solution cells there\n"),
             std::string::npos);
 
-  // Far more cells than basins, each number on many cells and in no order: a column per number.
   Fixture wide(1, 100000, "W" + std::string(99999, '.'));
   std::vector<float> numbers(100000);
   for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = float(i * 7919 % 3001) + 0.5f;
@@ -155,9 +132,8 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
   run = run_capturing([&] { expand_basins(wide.p, 0, 1, AssignPreference::large); });
   EXPECT_NE(run.log.find("  3001 basins (will reserve"), std::string::npos) << run.log;
 
-  // "W..N" over basins 0 0 1 1: sweeps fill basin 0, open basin 1 and fill it, then find nothing to
-  // open. "W.W." with -1 and -1.999 (in no basin: the error basin) and a minimum of 2: both basins
-  // hold one solution cell and close before any growth.
+  // "W..N" over basins 0 0 1 1: basins 0 and 1 fill, then none opens. "W.W." over the error basin
+  // (-1, -1.999) with a minimum of 2: both basins hold one solution cell and close.
   for (auto [solution, minimum, tail] :
        {std::tuple{
             "W..N", 0,
@@ -178,11 +154,9 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
   }
 }
 
-// The stage on files in basic mode. Islands A = (1,1) (1,2) (2,1); B = (1,5); D = (4,0);
-// E = (4,3) (4,4). The purge limit 2 erases B and D but keeps E; by value A (3.0) is chosen and E
-// (2.0) cleared: 4 cells to regrow. (1,1) takes up and left; (1,2) skips the no-data cell above,
-// takes right and down. A purge of every island leaves none: the stage fails before the final map
-// and its mask exist.
+// The stage in basic mode. Islands A = (1,1) (1,2) (2,1); B = (1,5); D = (4,0); E = (4,3) (4,4).
+// Purge limit 2 erases B and D; by value A (3.0) is chosen, E (2.0) cleared: 4 cells regrow, (1,1)
+// up and left, (1,2) right and down past the no-data cell. Purging every island writes nothing.
 TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
   const std::vector<std::tuple<std::string, int, int, std::string, std::string>> cases = {
       {"WN. NN. ..W", 100, -6,
@@ -217,9 +191,8 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
   }
 }
 
-// Distance maps in map units (cell size 2): their mean 2, 2.5 becomes 1 and 2 whole cells, no data
-// where either map has none. Within 1 cell, only the island {0, 1} is near: it is selected, the
-// island {3} cleared, and the cell it held grows back beside the first.
+// Distance maps in map units (cell size 2): means 2 and 2.5 are 1 and 2 whole cells, no data where
+// either has none. Only island {0, 1} is within 1 cell: chosen; {3} cleared grows back beside it.
 TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
   TempDir dir;
   dir.write("potential.asc", grid_text(1, 4, {1, 1, 1, 1}, 2.0));

@@ -1,20 +1,5 @@
 // PROCESS in memory: the incremental moves against a plain recount, the negative-energy stop and
 // the annealing loop with its normalisers, re-tries and listing.
-#include <gtest/gtest.h>
-
-#include <algorithm>
-#include <array>
-#include <cmath>
-#include <cstdio>
-#include <filesystem>
-#include <numeric>
-#include <random>
-#include <set>
-#include <sstream>
-#include <string>
-#include <utility>
-#include <vector>
-
 #include "base/random.h"
 #include "grid_checks.h"
 #include "process/annealing.h"
@@ -27,10 +12,9 @@
 
 namespace {
 
-// A PROCESS run of its own: `solution` as its map with working cell value `value`, records of
-// the potential, nservices and distances values (all 0 until set and packed), normalisers unset
-// and the five weights. The map after the solution in the block holds the working value
-// everywhere: no count may look past the solution's last row.
+// A PROCESS run of its own: `solution` with working value `value`, the five weights, and records
+// of potential, nservices and distances (0 until set and packed). The map after the solution holds
+// the working value everywhere, so a count that looks past the last row is seen.
 struct Fixture {
   Fixture(int nrows, int ncols, const std::vector<float>& solution, float value,
           const std::array<double, 5>& w)
@@ -56,9 +40,8 @@ struct Fixture {
   std::vector<float> potential, nservices, distances;
 };
 
-// One row of six cells whose two allocated cells (value 2) hold the highest potentials, unless
-// `start` puts them elsewhere, with only the potential term weighted: every move raises the
-// energy. Every selection is 1 (random select).
+// One row of six cells, the two allocated ones (value 2) on the highest potentials unless `start`
+// says otherwise; only the potential is weighted, so every move goes uphill. Selections are 1.
 struct Uphill : Fixture {
   explicit Uphill(const TempDir& dir, const std::vector<float>& start = {0, 0, 0, 0, 2, 2})
       : Fixture(1, 6, start, 2.0f, {1, 0, 0, 0, 0}) {
@@ -70,6 +53,23 @@ struct Uphill : Fixture {
   }
 };
 
+// Anneals with `retries` re-tries, listing into `dir`'s "run.lst".
+FatalResult anneal(ProcessRun& p, const TempDir& dir, int32_t retries) {
+  EvolutionListing listing;
+  listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
+  const FatalResult result = run_capturing([&] { run_annealing(p, listing, retries); });
+  std::fclose(std::exchange(listing.file, nullptr));
+  return result;
+}
+
+// The min-cut method's result on `p`, its log dropped.
+MinCutResult min_cut(ProcessRun& p) {
+  EvolutionListing listing;
+  MinCutResult result;
+  run_capturing([&] { result = run_min_cut(p, MinCutParameters(), 0, listing); });
+  return result;
+}
+
 // The row-major index of the cell at bordered index `cell`.
 int cell_of(const ProcessRun& p, size_t cell) {
   int32_t row, col;
@@ -79,9 +79,8 @@ int cell_of(const ProcessRun& p, size_t cell) {
 
 }  // namespace
 
-// Values are multiples of 1/64, so every sum is exact in any order and must agree bit for bit with
-// a plain recount: the value sums, the perimeter 4C - 2E, and islands minus holes C - E + F for
-// 4-connected islands and 8-connected holes (C cells, E adjacent pairs, F full 2 x 2 blocks).
+// Values in 1/64ths make every sum exact: the sums must equal a plain recount bit for bit, the
+// perimeter 4C - 2E and islands minus holes C - E + F (C cells, E pairs, F full 2 x 2 blocks).
 TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   const int nrows = 14, ncols = 17, cells = nrows * ncols;
   std::mt19937 random(3);
@@ -128,11 +127,9 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   }
 }
 
-// The draw of the cell put in reads the selection from the state byte's palette code, or derives
-// it from the record's potential for values beyond the palette; it must pick the cell and make the
-// draws that the plain rule makes on the float maps: positions until a free cell passes
-// p >= r * 2^-15. Forty distinct selection values (negative ones among them, kept as they are, and
-// quantised ones above 1) fill the palette and spill into the records.
+// The cell put in, its selection from the palette or (past it) the record, is the plain rule's on
+// the float maps, draw for draw: positions until a free cell passes p >= r * 2^-15. Forty selection
+// values (negative ones, quantised ones above 1) fill the palette and spill over.
 TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   const int nrows = 9, ncols = 11, cells = nrows * ncols;
   std::vector<float> solution(cells), selection(cells);
@@ -171,25 +168,8 @@ TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   }
 }
 
-// A move that leaves the energy as it was is kept, Boltzmann draw or not. With the random selection
-// every cell with data can receive it.
-TEST(ProcessTest, AMoveOfEqualEnergyIsKept) {
-  Fixture f(1, 3, {0, 1, 0}, 1.0f, {0, 0, 0, 0, 0});
-  f.pack(true);
-  LogCapture quiet;
-  moves_prepare(f.p);
-  f.p.annealing.current_energy = energy_evaluate(f.p);
-  const double candidate = propose_move(f.p);
-  ASSERT_EQ(candidate, f.p.annealing.current_energy);
-  EXPECT_EQ(apply_acceptance_rule(f.p, candidate, false), MOVE_ACCEPTED);
-  moves_settle(f.p);
-  EXPECT_EQ(get_map(f.p.maps, 0)[1], 0.0f);
-}
-
-// The rule rejects without exp() below a bound near ln(2^-15), where exp() falls under the
-// smallest draw above 0; it must still decide as exp(x) >= draw * 2^-15 does for every exponent:
-// across the bound and ln(2^-15) in small steps and unit-in-the-last-place steps, and for the
-// exponents exp() treats apart (a draw of 0 accepts -inf, but not NaN).
+// The rule skips exp() below a bound near ln(2^-15) yet must decide as exp(x) >= draw * 2^-15 for
+// every exponent: across both in small and one-ulp steps, and -inf (a draw of 0 takes it) and NaN.
 TEST(ProcessTest, BoltzmannRuleDecidesAsThePlainExponential) {
   const auto plain = [](double x, int32_t draw) {
     return std::exp(x) >= draw * RAND_FRACTION_STEP;
@@ -211,23 +191,9 @@ TEST(ProcessTest, BoltzmannRuleDecidesAsThePlainExponential) {
   }
 }
 
-// Cells on the west and east edges have no neighbour beyond them, though the cell before or after
-// them in memory is allocated: 4 sides each. A first solution of one cell has no island beyond the
-// first to count: its islands normaliser is 0 and the term is off.
-TEST(ProcessTest, PerimeterCountsTheEdgesOfTheGridAndOneCellHasNoIslandsTerm) {
-  Fixture f(2, 3, {0, 0, 1, 1, 0, 0}, 1.0f, {1, 1, 1, 1, 1});
-  run_capturing([&] { energy_evaluate(f.p); });
-  EXPECT_EQ(f.p.energy.perimeter, 8);
-  Fixture one(3, 1, {0, 7, 0}, 7.0f, {0, 0, 1, 0, 0});
-  const FatalResult run = run_capturing([&] { EXPECT_EQ(energy_evaluate(one.p), 0.0); });
-  EXPECT_NE(run.log.find("! term f3 (islands) off: degenerate normaliser 0.000000\n"),
-            std::string::npos);
-}
-
-// The value terms run between the best and the worst solution of their size: potential and
-// nservices down from the sum of the n largest values of 0 or more, distances up from the sum of
-// the n smallest above 0 (a cell on a mask may dip below). The bounds come from a partial
-// selection; on random maps with no data and zeros, a plain sort must give the same terms.
+// Value terms run between the best and worst solutions of their size (potential and nservices
+// from the n largest values >= 0, distances from the n smallest > 0): a plain sort must give the
+// partial selection's terms on random maps with no data and zeros.
 TEST(ProcessTest, ValueTermsSpanTheBestAndWorstSolutionsOfTheirSize) {
   std::mt19937 random(5);
   const int cells = 60;
@@ -241,8 +207,6 @@ TEST(ProcessTest, ValueTermsSpanTheBestAndWorstSolutionsOfTheirSize) {
       solution[i] = no_data ? -1.0f : random() % 3 == 0 ? 1.0f : 0.0f;
     }
     const auto n = std::count(solution.begin(), solution.end(), 1.0f);
-    // The sums of the n largest and of the n smallest values that the term takes, and of the
-    // solution's values, with top minus solution (or solution minus bottom) over top minus bottom.
     auto term = [&](int k, bool positive, bool from_top) {
       std::vector<double> taken;
       double sum = 0.0;
@@ -269,10 +233,8 @@ TEST(ProcessTest, ValueTermsSpanTheBestAndWorstSolutionsOfTheirSize) {
   }
 }
 
-// The one allocated cell moves right (the cell on its left has a negative potential, kept as its
-// selection): f1_sum 0.5 -> 0.25 over a range of 0.25. With f1_top lowered by hand to 0.25e-6
-// below 0.25 the candidate energy is -0.000001: fatal, with the map and its move marks written to
-// "error.asc".
+// The one allocated cell can only move right (f1_sum 0.5 -> 0.25); with f1_top lowered by hand the
+// candidate energy is -0.000001: fatal, the map and its move marks in "error.asc".
 TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
   TempDir dir;
   const std::filesystem::path previous = std::filesystem::current_path();
@@ -292,8 +254,8 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
   EXPECT_NE(dir.read("error.asc").find("\n0 -3 -3\n"), std::string::npos);
 }
 
-// The one free cell with a selection above 0 takes the allocated cell; the cell freed has a
-// negative selection, so no later draw of a cell put in could ever succeed: the next move stops.
+// The one free cell that can receive takes the allocated cell; the cell freed cannot: the next
+// move stops.
 TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
   Fixture f(1, 4, {2, 0, 0, -1}, 2.0f, {1, 0, 0, 0, 0});
   f.potential = {-0.5f, 0.1f, std::nanf(""), -1.0f};  // selections -0.5, 0.2, NaN and -1
@@ -312,10 +274,9 @@ TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
   EXPECT_TRUE(ends_with(result.log, "\nerror: no free cell can receive a move!\n")) << result.log;
 }
 
-// On the uphill row, terms f2, f4 and f5 have normalisers of 0 and are off for the run, with one
-// warning each, and list as 0. A factor of 1e9 fails every uphill draw, so with one re-try stage 0
-// aborts once; the listing keeps that line and restarts with tnext raised a tenth of the way to 1.
-// A factor of 0 keeps every move by the Boltzmann draw, and a cooling factor of 1 cannot be raised.
+// On the uphill row f2, f4 and f5 have normalisers of 0: off, warned once, listed as 0. kb 1e9
+// fails every draw: stage 0 aborts once and restarts with tnext a tenth of the way to 1 (no re-try
+// with one stage; none possible from tnext 1). kb 0 keeps every move by the Boltzmann draw.
 TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   TempDir dir;
   auto run = [&](double kb, float tnext, int32_t nstages = 3) {
@@ -324,12 +285,7 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
     p.parameters.tnext = tnext, p.parameters.nstages = nstages;
     p.parameters.nmovs = 5, p.parameters.kb = 1.0;
     p.annealing.effective_kb = kb;
-    EvolutionListing listing;
-    listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
-    FatalResult result = run_capturing([&] { run_annealing(p, listing, 1); });
-    std::fclose(listing.file);
-    listing.file = nullptr;
-    return result;
+    return anneal(p, dir, 1);
   };
   FatalResult result = run(1e9, 0.9f);
   EXPECT_NE(result.log.find("! term f2 (perimeter) off: degenerate normaliser 0.000000\n"
@@ -348,7 +304,6 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   EXPECT_TRUE(result.log.find("(0 by boltz prob)") == std::string::npos &&
               ends_with(result.log, " by boltz prob)\n    0 rejections\n"))
       << result.log;
-  // Every move of every stage kept: each line lists a share of 1.00 of its stage's moves.
   std::istringstream listing(dir.read("run.lst"));
   int lines = 0;
   for (std::string line; std::getline(listing, line); ++lines) {
@@ -357,7 +312,6 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
     EXPECT_EQ(kept, "1.00") << line;
   }
   EXPECT_EQ(lines, 3);
-  // With one stage, none lies in the first half (floor(1 / 2) = 0): no re-try.
   result = run(1e9, 0.9f, 1);
   EXPECT_TRUE(result.log.find("too low") == std::string::npos &&
               ends_with(result.log, "(0 by boltz prob)\n    5 rejections\n"))
@@ -368,11 +322,9 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
       << result.log;
 }
 
-// The dry run keeps no move that raises the energy and draws for nothing but its moves: on the
-// uphill row the map ends as it began and the generator where the draws of its 20 x 12 moves leave
-// it (12 when the time limit runs out in stage 0): the cell taken out, then positions until a free
-// cell, whose selection of 1 passes the one acceptance draw. The factor lets the mean rise of the
-// last stage's moves alone pass with the chance pinit at tinit; with none rejected, kb stays.
+// The dry run keeps no uphill move and draws only for its 20 x 12 moves (12 when the time runs out
+// in stage 0): the map ends as it began. Its factor lets the last stage's mean rise pass with the
+// chance pinit at tinit; with none rejected, kb stays.
 TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
   for (const int stages : {20, 1}) {
     TempDir dir;
@@ -399,40 +351,35 @@ TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
   EXPECT_EQ(none.log, "! no move rejected in the last dry-run stage: kb 7.000000 kept\n");
 }
 
-// The min-cut method on small random maps against every map of n cells: its bound lies below the
-// best energy of all of them, and its map has that energy (the islands term off, so that the
-// bound is the energy's). Values are multiples of 1/64; a fifth of the distances are 0, so the
-// distances term can go below 0 and its clamp must be handled; some cells are excluded.
+// Min-cut on small random maps against every map of n cells (islands off, so the bound is the
+// energy's): its bound lies below the best, its map has the best. Zero distances make the
+// distances term's clamp count; some cells are excluded.
 TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
   std::mt19937 rng(11);
   for (int trial = 0; trial < 40; ++trial) {
     SCOPED_TRACE("trial " + std::to_string(trial));
     const int nrows = 3 + trial % 3, ncols = 5, cells = nrows * ncols;
-    std::vector<float> solution(static_cast<size_t>(cells), 0.0f);
-    std::vector<int> variable;
-    for (int i = 0; i < cells; ++i) {
-      if (rng() % 5 == 0 && variable.size() + (cells - i) > 6) {
-        solution[static_cast<size_t>(i)] = -2.0f;
-      } else {
+    std::vector<float> solution(size_t(cells), 0.0f);
+    std::vector<size_t> variable;
+    for (size_t i = 0; i < size_t(cells); ++i) {
+      if (rng() % 5 == 0 && variable.size() + (cells - i) > 6)
+        solution[i] = -2.0f;
+      else
         variable.push_back(i);
-      }
     }
     const int n = 2 + static_cast<int>(rng() % (variable.size() - 3));
-    for (int k = 0; k < n; ++k)
-      solution[static_cast<size_t>(variable[static_cast<size_t>(k)])] = 2.0f;
+    for (int k = 0; k < n; ++k) solution[variable[size_t(k)]] = 2.0f;
     const std::array<double, 5> w = {double(rng() % 3), double(1 + rng() % 3), 0.0,
                                      double(rng() % 2), double(rng() % 3)};
     Fixture f(nrows, ncols, solution, 2.0f, w);
-    for (int i = 0; i < cells; ++i) {
-      f.potential[static_cast<size_t>(i)] = static_cast<float>(rng() % 65) / 64.0f;
-      f.nservices[static_cast<size_t>(i)] = static_cast<float>(rng() % 65) / 64.0f;
-      f.distances[static_cast<size_t>(i)] =
-          rng() % 5 == 0 ? 0.0f : static_cast<float>(rng() % 65) / 64.0f;
+    for (size_t i = 0; i < size_t(cells); ++i) {
+      f.potential[i] = float(rng() % 65) / 64.0f, f.nservices[i] = float(rng() % 65) / 64.0f;
+      f.distances[i] = rng() % 5 == 0 ? 0.0f : float(rng() % 65) / 64.0f;
     }
     f.pack();
     TempDir dir;
     f.p.input = dir.write("pre.asc", grid_text(nrows, ncols, solution));
-    // The polish of the first map keeps its n cells and never raises its energy, islands included.
+    // The polish keeps the n cells and never raises the energy, islands included.
     f.p.energy.f3_weight = trial % 2;
     double before = 0.0, polished = 0.0;
     run_capturing([&] { before = energy_evaluate(f.p), polished = min_cut_polish(f.p); });
@@ -442,18 +389,14 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
     EXPECT_EQ(first == solution, polished == before);
     EXPECT_EQ(std::count(first.begin(), first.end(), 2.0f), n);
     f.p.energy.f3_weight = 0.0;
-    EvolutionListing listing;
-    MinCutResult result;
-    run_capturing([&] { result = run_min_cut(f.p, MinCutParameters(), 0, listing); });
+    const MinCutResult result = min_cut(f.p);
     const std::vector<float> found = get_map(f.p.maps, 0);
-    // Every map of n variable cells, with the normalisers the run fixed.
     double best = 1e300;
     std::vector<bool> pick(variable.size(), false);
     std::fill(pick.begin(), pick.begin() + n, true);
     do {
       std::vector<float> map = solution;
-      for (size_t k = 0; k < variable.size(); ++k)
-        map[static_cast<size_t>(variable[k])] = pick[k] ? 2.0f : 0.0f;
+      for (size_t k = 0; k < variable.size(); ++k) map[variable[k]] = pick[k] ? 2.0f : 0.0f;
       set_map(f.p.maps, 0, map);
       best = std::min(best, energy_evaluate(f.p));
     } while (std::prev_permutation(pick.begin(), pick.end()));
@@ -463,49 +406,42 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
   }
 }
 
-// A ring of eight cells around a free centre, on a 5 x 5 grid whose other cells are worth less.
-// With a centre as good as the ring, filling the hole and giving up a corner lowers the
-// perimeter: the hole must go, by the method and by the polish alone. With a worthless centre,
-// filling it raises the energy (the potential term loses 1/4.5 where the perimeter term gains
-// 4/20): the ring stays, and no swap that fills the hole lowers the energy.
+// A ring of eight cells around a free centre on a 5 x 5 grid. A centre as good as the ring: filling
+// the hole for a corner lowers the perimeter, so method and polish fill it. A worthless centre:
+// filling it costs 1/4.5 of potential for 4/20 of perimeter, so the ring stays and no swap helps.
 TEST(ProcessTest, MinCutAndItsPolishLeaveAHoleOnlyWhereFillingItRaisesTheEnergy) {
   for (const float centre : {1.0f, 0.0f}) {
     SCOPED_TRACE(centre);
     std::vector<float> ring(25, 0.0f);
-    for (int i : {6, 7, 8, 11, 13, 16, 17, 18}) ring[static_cast<size_t>(i)] = 2.0f;
+    for (size_t i : {6, 7, 8, 11, 13, 16, 17, 18}) ring[i] = 2.0f;
     Fixture f(5, 5, ring, 2.0f, {1, 1, 1, 0, 0});
-    for (int i = 0; i < 25; ++i)
-      f.potential[static_cast<size_t>(i)] = ring[static_cast<size_t>(i)] > 0 ? 1.0f : 0.5f;
+    for (size_t i = 0; i < 25; ++i) f.potential[i] = ring[i] > 0 ? 1.0f : 0.5f;
     f.potential[12] = centre;
     f.pack();
     TempDir dir;
     f.p.input = dir.write("pre.asc", grid_text(5, 5, ring));
-    // The ring as the annealing left it: the polish fills the hole exactly where the method
-    // would, and otherwise leaves the map as it was.
     double before = 0.0, polished = 0.0;
     run_capturing([&] { before = energy_evaluate(f.p), polished = min_cut_polish(f.p); });
     const std::vector<float> after = get_map(f.p.maps, 0);
     EXPECT_EQ(polished < before && after[12] == 2.0f, centre == 1.0f);
     EXPECT_EQ(after == ring, centre == 0.0f);
-    EvolutionListing listing;
-    MinCutResult result;
-    run_capturing([&] { result = run_min_cut(f.p, MinCutParameters(), 0, listing); });
+    const MinCutResult result = min_cut(f.p);
     const std::vector<float> found = get_map(f.p.maps, 0);
     EXPECT_EQ(found[12] == 0.0f, centre == 0.0f);
     if (found[12] != 0.0f) continue;
-    for (int out = 0; out < 25; ++out) {
-      if (found[static_cast<size_t>(out)] != 2.0f) continue;
+    for (size_t out = 0; out < 25; ++out) {
+      if (found[out] != 2.0f) continue;
       std::vector<float> filled = found;
-      filled[12] = 2.0f, filled[static_cast<size_t>(out)] = 0.0f;
+      filled[12] = 2.0f, filled[out] = 0.0f;
       set_map(f.p.maps, 0, filled);
       EXPECT_GT(energy_evaluate(f.p), result.final_energy) << "freeing cell " << out;
     }
   }
 }
 
-// The uphill row from its lowest potentials: stage 0 (at 1e-9) keeps nothing uphill, and a cooling
-// factor of 1e12 makes the later stages end higher. The map written is the last, or with keep-best
-// or a time limit (a clock of 0, 1, 2... against 1 runs out in stage 1) the lowest stage end.
+// The uphill row from its lowest potentials: stage 0 (at 1e-9) stays low, tnext 1e12 sends later
+// stages higher. The map written is the last, or with keep-best or a time limit (a clock of 0, 1,
+// 2... against 1 runs out in stage 1) the lowest stage end.
 TEST(ProcessTest, KeepBestAndTimeLimitWriteTheLowestStageEnd) {
   for (const auto& [keep_best, timed] : {std::pair{false, false}, {true, false}, {false, true}}) {
     SCOPED_TRACE(std::to_string(keep_best) + std::to_string(timed));
@@ -516,10 +452,7 @@ TEST(ProcessTest, KeepBestAndTimeLimitWriteTheLowestStageEnd) {
     p.parameters.nmovs = 30, p.parameters.keep_best = keep_best, p.annealing.effective_kb = 1.0;
     double ticks = 0.0;
     if (timed) p.deadline = 1.0, p.clock = [&] { return ticks++; };
-    EvolutionListing listing;
-    listing.file = std::fopen(dir.path("run.lst").c_str(), "w");
-    const FatalResult result = run_capturing([&] { run_annealing(p, listing, 0); });
-    std::fclose(std::exchange(listing.file, nullptr));
+    const FatalResult result = anneal(p, dir, 0);
     std::istringstream lines(dir.read("run.lst"));
     std::vector<double> ends;
     for (std::string stage, temperature, energy; lines >> stage >> temperature >> energy;) {

@@ -9,14 +9,14 @@ TEST(DistanceTest, MatchesTheChessboardDistanceByBruteForceOnRandomGridsWithNoDa
   for (uint64_t seed = 1; seed <= 300; ++seed) {
     rand_seed(rng, seed);
     const int nrows = 1 + rand_index(rng, 20), ncols = 1 + rand_index(rng, 12);
-    // From no destination to all destinations, so both special cases come up.
+    // From no destination to all destinations, so both special cases come up. The reference:
+    // nearest destination, no-data cells not blocking; 1 everywhere without destinations.
     const int density = seed % 10 == 0 ? 0 : seed % 10 == 1 ? 100 : rand_index(rng, 30);
     std::vector<float> src(static_cast<size_t>(nrows * ncols));
     for (float& v : src) {
       v = rand_index(rng, 5) == 0 ? CELL_NODATA : static_cast<float>(rand_index(rng, 5));
       if (rand_index(rng, 100) < density) v = CELL_MASKED;
     }
-    // Nearest destination, no-data cells not blocking; 1 everywhere without destinations.
     const bool any = std::count(src.begin(), src.end(), CELL_MASKED) > 0;
     std::vector<float> expected(src.size());
     for (size_t i = 0; i < src.size(); ++i) {

@@ -20,21 +20,16 @@ namespace fs = std::filesystem;
 
 const std::string DATA = LANDALLOC_TEST_DATA;
 
-// Reads `path` into map k; returns the log, and the number of valid cells in `valid`.
+// The log of reading `path` into map k (its count of valid cells in `valid`), or of writing it.
 std::string read_logged(const std::string& path, MapBlock& maps, int k, int64_t* valid = nullptr) {
-  return run_capturing([&] {
-           const int64_t n = grid_read(path.c_str(), maps, k);
-           if (valid != nullptr) *valid = n;
-         })
-      .log;
+  int64_t n = 0;
+  const std::string log = run_capturing([&] { n = grid_read(path.c_str(), maps, k); }).log;
+  return valid != nullptr ? *valid = n, log : log;
 }
-
 std::string write_logged(const std::string& path, const MapBlock& maps, int k) {
   return run_capturing([&] { grid_write(path.c_str(), maps, k); }).log;
 }
-
-// Exit code and log of reading `path` into map 0: "0* read ..." when it is read, else code 1 and
-// the error, its "%s" naming the file.
+// Exit code and log of reading `path` into map 0, and what a refusal of it with `error` gives.
 std::string read_outcome(const std::string& path, MapBlock& maps) {
   return outcome([&] { grid_read(path.c_str(), maps, 0); });
 }
@@ -68,36 +63,31 @@ TEST(GeoTiffTest, RefusesRastersThatAreNotPlainGridsNamingTheFile) {
             refused(broken, "unable to read file '%s': built without GeoTIFF support"));
 #else
   EXPECT_EQ(read_outcome(broken, maps)
-                .rfind(naming("1* read '%s'\nerror: unable to read file "
-                              "'%s' (",
-                              broken),
-                       0),
+                .rfind(naming("1* read '%s'\nerror: unable to read file '%s' (", broken), 0),
             0u);
+  // A plain GeoTIFF reads in the no-data test.
   const std::pair<std::vector<double>, std::string> cases[] = {
-      {{100, 10, 0, 220, 0, -10}, ""},
-      {{100, 10, 1, 220, 0, -10}, "rotated grid in file '%s'"},
       {{100, 10, 0, 200, 0, 10}, "grid not north-up in file '%s'"},
       {{100, 10, 0, 260, 0, -20}, "non-square cells (10 by 20) in file '%s'"},
       {{100, 10, 0, 230, 0, -10},
        "incompatible (header) file '%s'!\n  yllcorner is 210 in '%s' but 200 in '" + geo + "'\n"},
+      {{100, 10, 1, 220, 0, -10}, "rotated grid in file '%s'"},
   };
   const std::string tif = dir.path("bad.tif");
-  for (auto [transform, error] : cases) {
+  for (const auto& [transform, error] : cases) {
     gdal_write_geotiff(tif, 2, 3, std::vector<float>(6, 1.0f), transform.data());
-    const std::string got = read_outcome(tif, maps);
-    EXPECT_EQ(error.empty() ? got.substr(0, 1) : got, error.empty() ? "0" : refused(tif, error));
+    EXPECT_EQ(read_outcome(tif, maps), refused(tif, error));
   }
   // The geometry is checked where it is taken, too (the last file written is rotated).
-  gdal_write_geotiff(tif, 2, 3, std::vector<float>(6, 1.0f), cases[1].first.data());
   EXPECT_EQ(outcome([&] { grid_read_geometry(tif.c_str()); }),
             naming("1error: rotated grid in file '%s'!\n", tif));
 #endif
 }
 
 #ifdef LANDALLOC_GDAL
-// A raster's own no-data value (or none) decides, whatever its cell type; so do its mask and its
-// alpha band, and its scale and offset give the true values. NaN is never data and values below
-// -2 are counted as infinite, as in an ASCII grid.
+// A raster's own no-data value (or none) decides, whatever its cell type; so do its mask and
+// alpha band, and its scale and offset give the true values. NaN is no data, values below -2
+// count as infinite, as in an ASCII grid.
 TEST(GeoTiffTest, HonoursTheNoDataValueMaskAndScaleOfEachCellType) {
   TempDir dir;
   MapBlock maps = geo_maps(dir);
@@ -106,12 +96,11 @@ TEST(GeoTiffTest, HonoursTheNoDataValueMaskAndScaleOfEachCellType) {
     uint8_t valid[] = {255, 0, 255, 0, 1, 255};
     EXPECT_EQ(GDALRasterIO(band, GF_Write, 0, 0, 3, 2, valid, 3, 2, GDT_Byte, 0, 0), CE_None);
   };
-  // The no-data value is a stored one; 500 stands for -5.
+  // The no-data value is a stored one; 500 stands for -5. Under a mask of 0 even infinity is none.
   const auto scaled = [](GDALDatasetH d) {
     GDALSetRasterScale(GDALGetRasterBand(d, 1), 0.01);
     GDALSetRasterOffset(GDALGetRasterBand(d, 1), -10);
   };
-  // Cells under a mask of 0 have no value, even infinite ones.
   const auto masked = [&](GDALDatasetH d) {
     GDALCreateMaskBand(GDALGetRasterBand(d, 1), GMF_PER_DATASET);
     holes(GDALGetMaskBand(GDALGetRasterBand(d, 1)));
@@ -157,17 +146,16 @@ TEST(GeoTiffTest, HonoursTheNoDataValueMaskAndScaleOfEachCellType) {
     EXPECT_EQ(valid, std::count_if(c.out.begin(), c.out.end(), [](float v) { return v >= 0; }));
     fs::remove(tif + ".msk");
   }
-  // Any other infinity is never data: it would flatten a whole map once normalised.
+  // Any other infinity would flatten a whole map once normalised.
   gdal_write_geotiff(tif, 2, 3, {1, 2, inf, 4, 5, 6}, TRANSFORM);
   EXPECT_EQ(read_outcome(tif, maps), refused(tif, "value 'inf' out of range in file '%s'"));
 }
 
-// No input reaches the network or a file that is no raster, and what cannot be read exactly (a
-// second band, complex cells, a format outside GeoTIFF and VRT of local grids) is refused naming
-// the file; a VRT of local grids is read.
+// No input reaches the network or a file that is no raster; what cannot be read exactly (a second
+// band, complex cells, a format outside GeoTIFF and VRT of local grids) is refused naming the file.
 TEST(GeoTiffTest, RefusesRastersThatReachOutOrCannotBeReadExactly) {
   TempDir dir;
-  // A loopback server that never answers: a request would wait for the time-out, then count.
+  // A loopback server that never answers: a request would show as a connection.
   const int server = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
   sockaddr_in address{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
   socklen_t size = sizeof address;
@@ -226,8 +214,8 @@ TEST(GeoTiffTest, RefusesRastersThatReachOutOrCannotBeReadExactly) {
   EXPECT_LT(accept(server, nullptr, nullptr), 0) << "a request reached the server";
   close(server);
 
-  // GDAL's reason for a read that fails reaches the log, also when the tile failed on one of
-  // GDAL's worker threads: every tile of this one is damaged.
+  // GDAL's reason for a failed read reaches the log, also from its worker threads: every tile is
+  // damaged.
   const std::string broken = dir.path("broken.tif");
   const char* const deflate[] = {"TILED=YES", "COMPRESS=DEFLATE", nullptr};
   gdal_write_geotiff(broken, 512, 512, std::vector<float>(512 * 512, 1), TRANSFORM, GDT_Float32,
@@ -249,7 +237,8 @@ TEST(GeoTiffTest, RefusesRastersThatReachOutOrCannotBeReadExactly) {
 
 TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   TempDir dir;
-  // A centre origin: the GeoTIFF must lie where GDAL places the ASCII grid.
+  // A centre origin: the GeoTIFF must lie where GDAL places the ASCII grid. Descriptor 0 stays
+  // open, as the writer must leave every descriptor it did not open.
   const std::string asc = dir.path("dem.asc");
   fs::copy_file(DATA + "/tirol_avagar_dem_xllcenter_520x387.asc", asc);
   dir.write("dem.prj", PRJ_UTM32);
@@ -257,7 +246,6 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   int64_t valid = -1;
   read_logged(asc, maps, 0, &valid);
   const std::string out = dir.path("out.tif");
-  // Descriptor 0 open, as the writer must leave it (and any other it did not open).
   const int standard_input = fcntl(0, F_GETFD) == -1 ? open("/dev/null", O_RDONLY) : 0;
   ASSERT_EQ(standard_input, 0);
   EXPECT_EQ(run_capturing([&] { EXPECT_EQ(grid_write(out.c_str(), maps, 0), valid); }).log,
@@ -282,7 +270,7 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
   EXPECT_EQ(again, valid);
   EXPECT_EQ(get_map(maps, 1), cells);
 
-  // A target that cannot be replaced is left as it was, and so is the folder.
+  // A folder or a FIFO in the way is left as it was, and so is the folder around it.
   fs::create_directory(dir.path("taken.tif"));
   dir.write("taken.tif/keep", "x");
   const std::string taken = dir.path("taken.tif");
@@ -290,7 +278,6 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
             "* write '" + taken + "'\nerror: unable to write file '" + taken + "'!\n");
   EXPECT_EQ(file_names(dir.dir()),
             (std::vector<std::string>{"dem.asc", "dem.prj", "out.tif", "taken.tif"}));
-  // Nor is a FIFO replaced by a regular file.
   const std::string pipe = dir.path("pipe.tif");
   ASSERT_EQ(mkfifo(pipe.c_str(), 0600), 0);
   EXPECT_EQ(write_logged(pipe, maps, 0), "* write '" + pipe + "'\nerror: unable to write file '" +
@@ -304,10 +291,9 @@ TEST(GeoTiffTest, WritesATiledCompressedGeoTiffThatGdalReadsAsTheInput) {
             (std::vector<double>{0, 2, 0, 2, 0, -2}));
 }
 
-// The `.prj` of the first potential map goes beside every ASCII output as the system GDAL read in
-// it, never as its bytes; one that differs on an input is reported with both names, one that is
-// no coordinate system (a link to a private file) is reported and goes nowhere; without a
-// coordinate system no `.prj` is left.
+// The `.prj` of the first potential map goes beside every ASCII output as GDAL read it, never as
+// its bytes; one that differs on an input is reported; one that is none (a link to a private
+// file, a huge file) is reported and goes nowhere.
 TEST(CrsTest, ThePrjOfTheFirstMapTravelsAndAnotherOneIsReported) {
   TempDir dir;
   const std::string grid = "ncols 2\nnrows 1\ncellsize 1\n1 2\n";
@@ -337,28 +323,26 @@ TEST(CrsTest, ThePrjOfTheFirstMapTravelsAndAnotherOneIsReported) {
   write_logged(dir.path("secret.tif"), maps, 0);
   EXPECT_FALSE(dir.exists("secret.prj"));
   EXPECT_EQ(gdal_read(dir.path("secret.tif")).wkt, "");
-  // A file far larger than any `.prj` is none.
   fs::remove(dir.path("a.prj"));
   dir.write("a.prj", prj + std::string(3 << 19, ' '));
   maps = maps_for(a);
   write_logged(dir.path("big.asc"), maps, 0);
   EXPECT_FALSE(dir.exists("big.prj"));
-  // An output whose own name ends in .prj is the grid, never its coordinate system.
+  // A grid named *.prj, as output or input, is never a coordinate system.
   write_logged(dir.path("grid.prj"), maps, 0);
   EXPECT_EQ(dir.read("grid.prj").substr(0, 5), "ncols");
   maps = maps_for(d);
   dir.write("old.prj", prj);
   write_logged(dir.path("old.asc"), maps, 0);
   EXPECT_FALSE(dir.exists("old.prj"));
-  // Nor is an input named so its own coordinate system.
   maps = maps_for(dir.path("grid.prj"));
   write_logged(dir.path("new.asc"), maps, 0);
   EXPECT_FALSE(dir.exists("new.prj"));
 }
 
-// A GeoTIFF's coordinate system reaches an ASCII output as the Esri WKT of a `.prj`, and the same
-// system spelt another way is no difference.
-TEST(CrsTest, TheCoordinateSystemOfAGeoTiffReachesAsciiOutputs) {
+// The same coordinate system spelt another way, a GeoTIFF's and a `.prj`'s, is no difference (the
+// command-line test carries a GeoTIFF's to ASCII outputs).
+TEST(CrsTest, TheSameSystemSpeltAnotherWayIsNoDifference) {
   TempDir dir;
   const std::string asc = dir.path("dem.asc"), tif = dir.path("dem.tif");
   fs::copy_file(DATA + "/mtsthelens_pre_runout_dem_80x122.asc", asc);
@@ -366,11 +350,6 @@ TEST(CrsTest, TheCoordinateSystemOfAGeoTiffReachesAsciiOutputs) {
   gdal_to_geotiff(asc, tif);
   MapBlock maps = maps_for(tif);
   EXPECT_EQ(read_logged(asc, maps, 0), "* read '" + asc + "'\n");
-  write_logged(dir.path("out.asc"), maps, 0);
-  EXPECT_TRUE(gdal_same_crs(dir.read("out.prj"), PRJ_UTM10)) << dir.read("out.prj");
-  dir.write("dem.prj", PRJ_UTM32);
-  EXPECT_EQ(read_logged(asc, maps, 0), "* read '" + asc + "'\n! coordinate system of '" + asc +
-                                           "' differs from that of '" + tif + "'\n");
 }
 #else
 TEST(GeoTiffTest, WritingAGeoTiffNeedsGdal) {

@@ -1,13 +1,10 @@
 #include "raster/grid_flow.h"
 
-#include <gtest/gtest.h>
-
 #include <boost/graph/adjacency_list.hpp>
 #include <boost/graph/boykov_kolmogorov_max_flow.hpp>
 #include <queue>
-#include <random>
-#include <string>
-#include <vector>
+
+#include "test_support.h"
 
 namespace {
 
@@ -104,7 +101,9 @@ Capacities random_capacities(std::mt19937& random, int32_t nrows, int32_t ncols,
 }  // namespace
 
 // Integer capacities make the flow value and the smallest source side unique, so both must be
-// Boost's exactly: on grids thin and square, full and broken into pieces.
+// Boost's exactly: on grids of one cell, one row, one column and square, full and broken into
+// pieces (ties of a side against terminal arcs, cells without a terminal and lone cells among
+// them).
 TEST(GridFlowTest, AgreesWithBoostOnRandomGrids) {
   const int32_t sizes[][2] = {{1, 1}, {1, 9}, {7, 1}, {6, 6}, {13, 29}, {40, 40}};
   for (const auto& [nrows, ncols] : sizes) {
@@ -119,39 +118,8 @@ TEST(GridFlowTest, AgreesWithBoostOnRandomGrids) {
   }
 }
 
-TEST(GridFlowTest, CutsHandDrawnGrids) {
-  // Grids drawn with '1'-'9' for a cell with that capacity from the source, 'a'-'i' for 1-9 to
-  // the sink, '0' for none and '.' for a cell outside the graph; rows joined by '/'. Then the
-  // pair capacity, and the cut value with the smallest source side.
-  //  - two against two: the side between them (2) ties with the two sink arcs (1 + 1), and the
-  //    smallest source side keeps the sink cells out;
-  //  - a sink cell between two source cells: cutting its sink arc (3) beats two sides (4);
-  //  - the reverse with pair 1: two sides (2) beat the lone source cell's source arc (3);
-  //  - a cell with no terminal costs two sides on the sink side and nothing on the source side;
-  //  - next to a sink cell it costs nothing on either side, and stays out of the smallest one;
-  //  - cells outside the graph join nothing: each cell keeps its own terminal side, value 0;
-  //  - a 2 x 2 checkerboard of 3s: all four sides (4) beat any terminal arc (3 or more).
-  const char* cases[][3] = {
-      {"55aa", "2", "2 ##.."},   {"3c3", "2", "3 ###"}, {"c3c", "1", "2 .#."},
-      {"303", "1", "0 ###"},     {"3c0", "1", "1 #.."}, {"3.c/.3.", "5", "0 #../.#."},
-      {"3c/c3", "1", "4 #./.#"},
-  };
-  for (const auto& [picture, pair, cut] : cases) {
-    const std::string rows = picture;
-    Capacities c{
-        0, static_cast<int32_t>(std::min(rows.find('/'), rows.size())), std::stoi(pair), {}};
-    for (const char ch : rows) {
-      if (ch == '/') continue;
-      c.terminal.push_back(ch == '.' ? kOutside : ch <= '9' ? ch - '0' : 'a' - 1 - ch);
-    }
-    c.nrows = static_cast<int32_t>(c.terminal.size()) / c.ncols;
-    EXPECT_EQ(fresh_cut(c), cut) << picture;
-  }
-}
-
-// Terminals changed after a solve, the whole grid shifted as a multiplier step does or a few
-// cells set anew, often below the flow they already carry: the next solve must find what a
-// fresh one does.
+// Terminals changed after a solve (all shifted, as a multiplier step does, or a few set anew, often
+// below the flow they carry): the next solve finds what a fresh one does.
 TEST(GridFlowTest, ResolvesAfterTerminalChangesAsAFreshSolve) {
   for (uint32_t seed = 1; seed <= 8; ++seed) {
     std::mt19937 random(seed);

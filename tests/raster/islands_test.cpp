@@ -33,9 +33,6 @@ TEST(IslandsTest, JoinsOnlyAcrossSidesAndNumbersByFirstCellInScanOrder) {
     }
     EXPECT_EQ(labels, expected);
     EXPECT_EQ(std::to_string(count), islands_expected);
-    IslandRuns runs;
-    const IslandCount counted = islands_count(runs, maps.map(0), maps.geometry.nrows, ncols, 7.0f);
-    EXPECT_EQ(std::to_string(counted.islands), islands_expected);
   }
 }
 

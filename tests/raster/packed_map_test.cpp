@@ -2,11 +2,9 @@
 // (no data, -0 and NaN among them), as floats from the 257th on.
 #include "raster/packed_map.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
 #include <cstring>
-#include <vector>
+
+#include "test_support.h"
 
 TEST(PackedMapTest, CellsComeBackBitForBit) {
   for (const int distinct : {1, 255, 256, 257, 1000}) {

@@ -7,8 +7,8 @@ namespace {
 
 constexpr float N = -1.0f;  // CELL_NODATA, short for the grids below
 
-// Loads map 1 of `block` as the potential of `maps` weighted by `weights`; returns the log, after
-// the exit code when it ends in a fatal error.
+// The log (after the exit code of a fatal error) of loading map 1 of `block` as the potential of
+// `maps` weighted by `weights`.
 std::string potential(MapBlock& block, const std::string& maps, const std::string& weights) {
   const ConfigDocument config = config_of(R"({"maps": {"potential-maps": )" + maps +
                                           R"(, "potential-maps-weight": )" + weights + "}}");
@@ -33,16 +33,16 @@ TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) 
   set_map(maps, 2, {9, 9, 9, N});
   potential(maps, "[[" + a + "], []]", "[[1], []]");
   EXPECT_EQ(get_map(maps, 1), (std::vector<float>{0.5f, 1.0f, N, 1.0f}));
-  // A group that is not a list of file names is refused, the first one too.
+  // A group that is no list of file names, the first one too, or weights of the wrong shape are
+  // refused before any map is read.
   EXPECT_EQ(potential(maps, "[[[" + a + "]]]", "[[1]]"),
             "2error: incorrect type for element 0 of property 'maps.potential-maps' (json string "
             "expected)!\n");
-  // A weight list of the wrong shape is refused before any map is read.
   EXPECT_EQ(potential(maps, "[[" + a + "," + a + "]]", "[[1]]"),
             "2error: incorrect shape for property 'maps.potential-maps-weight' (one weight per map "
             "of 'maps.potential-maps' expected)!\n");
-  // A weight that is not finite, or a group whose weights or weighted cells pass the float range,
-  // is refused naming the weight, before the potential turns into infinities and NaN.
+  // A weight that is not finite, or weights or weighted cells past the float range, are refused
+  // naming the weight, before the potential turns into infinities and NaN.
   const std::string range = "1error: property out of range in config json file!\n  element ";
   for (const auto& [groups, weights, error] :
        {std::tuple<std::string, std::string, std::string>{
@@ -63,8 +63,8 @@ TEST(LoadersTest, PotentialSumsWeightedMapsFusesGroupsByMaximumAndChecksShapes) 
   }
 }
 
-// The geometry comes from the first potential map, read once. Every potential map of every group
-// bars its no-data cells from the solution, not only the first.
+// The geometry comes from the first potential map, read once. Every potential map bars its no-data
+// cells from the solution, not only the first.
 TEST(LoadersTest, SolutionTakesTheCellsThatEveryPotentialMapCovers) {
   TempDir dir;
   const std::string a = dir.write("a", grid_text(1, 4, {1, -9999, 0, 2}));
@@ -96,32 +96,23 @@ TEST(LoadersTest, SolutionTakesTheCellsThatEveryPotentialMapCovers) {
                          "'\n! 1 cells extra removed\n");
 }
 
-// Distance maps: PROCESS adds them to its area map (1 where the potential has data) and
-// normalises the sum, a missing cell adding nothing; POSTPROCESS takes their cell-wise mean where
-// all have data, no data elsewhere.
-TEST(LoadersTest, DistanceMapsAddUpForProcessAndAverageForPostprocess) {
-  MapBlock maps = make_maps(1, 4, 5);
+// PROCESS adds its distance maps to its area map (1 where the potential has data) and normalises,
+// a missing cell adding nothing (POSTPROCESS takes their mean: see the postprocess tests).
+TEST(LoadersTest, ProcessDistanceMapsAddUpOnTheAreaMap) {
+  MapBlock maps = make_maps(1, 4, 3);  // map 2 takes each file in turn
   TempDir dir;
-  const std::string a = "\"" + dir.write("a", grid_text(1, 4, {1, 2, 3, -9999})) + "\"";
-  const std::string b = "\"" + dir.write("b", grid_text(1, 4, {3, 3, -9999, 1})) + "\"";
+  const std::string a = dir.write("a", grid_text(1, 4, {1, 2, 3, -9999}));
+  const std::string b = dir.write("b", grid_text(1, 4, {3, 3, -9999, 1}));
   const ConfigDocument config =
-      config_of(R"({"process": {"distance-maps": [)" + a + "," + b +
-                R"(]}, "postprocess": {"select": {"method-distance": {"distance-maps": [)" + a +
-                "," + b + "]}}}}");
+      config_of(json("{'process': {'distance-maps': ['" + a + "', '" + b + "']}}"));
   set_map(maps, 1, {1, 1, 1, 1});
   run_capturing([&] { maps_load_process_distances(config, maps, 1); });
   EXPECT_EQ(get_map(maps, 1), (std::vector<float>{5.0f / 6, 1, 4.0f / 6, 2.0f / 6}));
-  set_map(maps, 3, {0, 0, 0, 0});
-  int64_t additions = 0;
-  run_capturing([&] { additions = maps_load_postprocess_distances(config, maps, 3); });
-  EXPECT_EQ(additions, 5);
-  EXPECT_EQ(get_map(maps, 3), (std::vector<float>{2, 2.5f, N, N}));
 }
 
-// The top fifth of the cells with data (rounded up) are marked 1, all ties at the threshold too,
-// the others 0. The threshold is found by counting, not by sorting: it must be the value a sort in
-// descending order (NaN last) puts at the top-th place, on maps of values that share their high
-// bits, ties, zeros of both signs, negatives, NaN and no-data cells ranked among them.
+// The top fifth of the cells with data (rounded up) and ties are marked 1, the others 0. The
+// threshold, found by counting, must be the top-th of a descending sort (NaN last), on values that
+// share their high bits, ties, zeros of both signs, negatives, NaN and no data.
 TEST(LoadersTest, TopCellsThresholdIsTheSortedMapsTopthValue) {
   std::mt19937 random(17);
   const float pool[] = {0.0f, -0.0f, N, -3.5f, std::nanf(""), 1.0f, 1.0000001f, 1.0000002f, 7e30f};
@@ -146,7 +137,6 @@ TEST(LoadersTest, TopCellsThresholdIsTheSortedMapsTopthValue) {
     }
     MapBlock maps = make_maps(1, ncols, 1);
     set_map(maps, 0, cells);
-    // The count returned is the top fifth, rounded up, not the cells tied at the threshold.
     EXPECT_EQ(map_mark_top_cells(maps, 0), valid > 0 ? int(std::ceil(valid * 0.2)) : 0);
     const std::vector<float> marked = get_map(maps, 0);
     for (size_t i = 0; i < cells.size(); ++i) {

@@ -1,12 +1,7 @@
 #include "scenario/map_style.h"
 
-#include <gtest/gtest.h>
-
-#include <string>
-#include <vector>
-
 #include "raster/geometry.h"
-#include "temp_dir.h"
+#include "test_support.h"
 
 // The lines of `text` that hold `tag`, in order.
 static std::string lines_with(const std::string& text, const std::string& tag) {
@@ -18,9 +13,9 @@ static std::string lines_with(const std::string& text, const std::string& tag) {
   return found;
 }
 
-// A solution map's categories are the codes it holds: no data is not drawn, the largest code is
-// the new allocation and every other positive code an existing use. The sidecar takes the map's
-// stem, whatever its extension; a frequency ramp ends at the number of runs.
+// A solution map's categories are the codes it holds, no data not drawn, the largest code the new
+// allocation, other positive codes existing uses. The sidecar takes the map's stem, whatever its
+// extension; a frequency ramp ends at the number of runs.
 TEST(MapStyleTest, CategoriesAreTheCodesOfTheMapAndTheRampEndsAtTheRuns) {
   TempDir dir;
   const std::vector<float> cells = {CELL_NODATA, 3, 3, CELL_MASKED, 0, 2, 0, 7, 3};

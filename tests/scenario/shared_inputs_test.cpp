@@ -1,11 +1,9 @@
-// Runs of a scenario that share what their stages would each build (the PREPROCESS maps before
-// the placement; the POSTPROCESS potential, distance and basin maps; the cells of the working
-// value check) print and give what runs that build their own do: whichever run builds the shared
-// maps, when the build fails, and whatever cells a later run's solution map leaves without data.
+// Runs that share what their stages would each build (the POSTPROCESS potential, distance and basin
+// maps, the working value's cells) print and give what runs with their own do: whichever run builds
+// them, when the build fails, whatever a solution leaves without data.
 
 #include "base/random.h"
 #include "postprocess/postprocess_stage.h"
-#include "preprocess/preprocess_stage.h"
 #include "scenario/loaders.h"
 #include "test_support.h"
 
@@ -22,8 +20,8 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
     basins[i] = i % 11 == 0 ? -9999.0f : float(i % size_t(ncols) / 8 + 2 * (i / size_t(ncols) / 6));
     solution[i] = hole ? CELL_NODATA : rand_index(random, 10) == 0 ? 1.0f : CELL_AVAILABLE;
   }
-  // The same allocation with no data on every mask cell and every cell of no basin: the shared
-  // distance map (no destination left) and basin list (no cell in the error basin) do not fit it.
+  // No data on every mask cell and every cell of no basin: the shared distance map and basin list
+  // do not fit this one.
   std::vector<float> other = solution;
   for (size_t i = 0; i < n; ++i) {
     if (mask[i] > 0.0f || i % 11 == 0) other[i] = CELL_NODATA;
@@ -43,7 +41,6 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
       "'output-mask': 'k.asc'}}");
   const Scenario scenario = scenario_of(config);
 
-  // The potential as the runs of a scenario share it: loaded once, read through a stride.
   MapBlock loaded = make_maps(nrows, ncols, 4);
   PostprocessInputs shared;
   run_capturing([&] {
@@ -72,43 +69,8 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   EXPECT_TRUE(shared.distance_build.done && shared.basins_read.done);
 }
 
-// The second case fails in the part the runs share: without a cell of data there is no working
-// value.
-TEST(SharedInputsTest, PreprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
-  TempDir dir;
-  const std::string init =
-      dir.write("i.asc", grid_text(3, 4, {0, 0, 3, 0, 0, 2, 0, 0, 0, 0, 0, 0}));
-  const std::string mask =
-      dir.write("m.asc", grid_text(3, 4, {0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 0}));
-  const std::vector<float> data = {1, .5, 1, 1, 1, -9999, 1, 1, .9, 1, 1, 1};
-  for (const bool any : {true, false}) {
-    const std::string pot =
-        dir.write("p.asc", grid_text(3, 4, any ? data : std::vector<float>(12, -9999.0f)));
-    const Scenario scenario =
-        scenario_of(json("{'maps': {'potential-maps': [['" + pot +
-                         "']], 'potential-maps-weight': [[1]], "
-                         "'exclusion-masks': []}, 'preprocess': {'init-values-map': '" +
-                         init + "', 'distribution-masks': ['" + mask +
-                         "'], 'debug-maps': 'no', 'output': 'o.asc', 'convert-area': 0.5}}"));
-    PreprocessInputs shared;
-    for (const uint64_t seed : {1, 2, 3}) {
-      const auto run = [&](PreprocessInputs* inputs) {
-        ::Run r;
-        r.in_memory = true;
-        r.seed = seed;
-        r.preprocess_inputs = inputs;
-        const FatalResult result = run_capturing([&] { run_preprocess_stage(scenario, r); });
-        return std::tuple{result.log, result.code, r.preprocess_output};
-      };
-      const auto own = run(nullptr);
-      EXPECT_EQ(std::get<0>(own).find("PREPROCESS end") != std::string::npos, any);
-      EXPECT_EQ(run(&shared), own) << seed;
-    }
-  }
-}
-
-// The first check fills the cells of its value, a later one of that value takes them (and fails
-// where its map holds the value there), one of another value reads the map itself.
+// The first check fills the cells of its value, a later one takes them (and fails where its map
+// holds the value), one of another value reads the map itself.
 TEST(SharedInputsTest, WorkingValueCheckTakesTheCellsOfItsValue) {
   TempDir dir;
   const std::string init = dir.write("i.asc", grid_text(1, 4, {2, 0, 3, 2}));
