@@ -174,7 +174,7 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
        "error: property 'adjacency' is not symmetric!\n"},
       {"", "}]\n", "}], 'adjacency': [[1, 0], [0, 0]]\n",
        "error: property 'adjacency[0][0]' must be 0 (a use does not border itself)!\n"},
-      {"", "}]\n", "}], 'conversions': {'c': [5]}\n",
+      {"", "}]\n", "}], 'conversions': {'b': [], 'c': [5]}\n",
        "error: property 'conversions.c' names no land use!\n"},
       {"--repeats=2", "}]\n", "}]\n", one_at_a_time + "repeats yet)!\n"},
       {"--sweep=process.functions-weight[1]=1,2", "}]\n", "}]\n", one_at_a_time + "sweep yet)!\n"},
