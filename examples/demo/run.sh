@@ -161,3 +161,4 @@ echo "  debug maps *.debug.*.asc, the cuts' listing process.asc.debug.evolution.
 echo "  annealing/: PROCESS by the annealing from the same start, and its evolution listing"
 echo "  repeats/: the best of 8 runs, postprocess.frequency.asc and postprocess.runs.csv"
 echo "  sweep/: the perimeter weight at 8 values (postprocess.sweepNN.asc), postprocess.sweep.csv"
+echo "  uses/: housing, industry and green space decided together (postprocess.asc holds their codes)"
