@@ -13,6 +13,8 @@
 #include <mutex>
 #include <string>
 
+#include "base/log.h"
+
 namespace {
 
 // The outputs being written. A run that ends before an output is complete, by a fatal error
@@ -216,4 +218,11 @@ void output_discard(FILE* stream) {
   if (stream != nullptr) std::fclose(stream);
   if (output == nullptr) return;
   rename_or_remove(output, false);
+}
+
+void output_write_text(const std::string& path, const std::string& text) {
+  FILE* stream = output_open(path.c_str());
+  if (stream == nullptr) fatal(1, "error: unable to open file '%s'!\n", path.c_str());
+  std::fwrite(text.data(), 1, text.size(), stream);
+  if (!output_close(stream)) fatal(1, "error: unable to write file '%s'!\n", path.c_str());
 }

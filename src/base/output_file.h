@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdio>
+#include <string>
 
 constexpr int OUTPUT_PATH_MAX = 4096;
 
@@ -38,3 +39,7 @@ bool output_close(FILE* stream);
 /// Abandons a stream of output_open: its temporary file is removed, the target left as it was. Any
 /// other stream is just closed.
 void output_discard(FILE* stream);
+
+/// Writes `text` as the whole of `path` through output_open and output_close; a file that cannot
+/// be opened or written ends the run (code 1) naming it.
+void output_write_text(const std::string& path, const std::string& text);

@@ -566,6 +566,14 @@ bool run_gnuplot(const std::string& script) {
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
+// "property = value" of each swept property at `point`, as the log names a point.
+std::string point_values(const std::vector<SweepAxis>& axes, const SweepPoint& point) {
+  std::string values;
+  for (size_t a = 0; a < axes.size(); ++a)
+    values += (a > 0 ? ", " : "") + axes[a].property + " = " + axes[a].labels[point.at[a]];
+  return values;
+}
+
 // What the sweep recommends: the elbow of the trade-off curve for any sweep, and for a single
 // weight of the energy also Cohon's value, each with one line on why.
 size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepPointResult>& results,
@@ -576,10 +584,7 @@ size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepPoin
     y.push_back(sweep_measure(r.summary, trade.y));
   }
   const size_t elbow = sweep_elbow(x, y);
-  const SweepPoint& point = results[elbow].point;
-  std::string values;
-  for (size_t a = 0; a < axes.size(); ++a)
-    values += (a > 0 ? ", " : "") + axes[a].property + " = " + axes[a].labels[point.at[a]];
+  const std::string values = point_values(axes, results[elbow].point);
   log_message(
       "  recommended %s (elbow): of the trade-off between %s and %s, scaled to 0-1, the "
       "point furthest from the line between the two ends\n",
@@ -641,12 +646,8 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   }
   std::vector<SweepPointResult> results;
   for (size_t p = 0; p < points.size(); ++p) {
-    std::string values;
-    for (size_t a = 0; a < job.sweeps.size(); ++a) {
-      values += (a > 0 ? ", " : "") + job.sweeps[a].property + " = " +
-                job.sweeps[a].labels[points[p].at[a]];
-    }
-    log_message("SWEEP point %d of %d: %s\n", points[p].index + 1, count, values.c_str());
+    log_message("SWEEP point %d of %d: %s\n", points[p].index + 1, count,
+                point_values(job.sweeps, points[p]).c_str());
     Run run;
     run.geometry = geometry;
     SweepPointResult result;
@@ -667,18 +668,12 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   const std::string stem = table.substr(0, table.size() - std::strlen(".runs.csv"));
   const std::string sweep_table = stem + ".sweep.csv";
   log_message("* write '%s'\n", sweep_table.c_str());
-  FILE* file = output_open(sweep_table.c_str());
-  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", sweep_table.c_str());
-  std::fputs(sweep_table_text(job.sweeps, results, chosen).c_str(), file);
-  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", sweep_table.c_str());
+  output_write_text(sweep_table, sweep_table_text(job.sweeps, results, chosen));
   log_message("  sweep table '%s'\n", sweep_table.c_str());
 
   const std::string script = stem + ".sweep.gp";
   const std::string picture = stem + ".sweep.png";
-  file = output_open(script.c_str());
-  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", script.c_str());
-  std::fputs(sweep_plot_script(job.sweeps, sweep_table, picture, trade, chosen).c_str(), file);
-  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", script.c_str());
+  output_write_text(script, sweep_plot_script(job.sweeps, sweep_table, picture, trade, chosen));
   if (run_gnuplot(script)) {
     log_message("  trade-off picture '%s'\n", picture.c_str());
   } else {
@@ -760,14 +755,12 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   try {
     preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
     run.geometry = geometry;
-    if (!job.sweeps.empty() && land_use_count(scenario.config) > 1) {
-      fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
-    }
+    const size_t uses = land_use_count(scenario.config);
     if (!job.sweeps.empty()) {
+      if (uses > 1) fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
       run_sweep(job, scenario, original, geometry, cluster);
       return 0;
     }
-    land_use_count(scenario.config);
     if (job.repeats > 1) {
       run_repeats(job, scenario, geometry, cluster);
       return 0;

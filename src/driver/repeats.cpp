@@ -238,15 +238,6 @@ void write_frequency_grid(const RepeatShared& shared, const std::vector<uint32_t
 void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run& run) {
   if (land_uses_present(scenario.config)) {
     const LandUses uses = land_uses_read(scenario.config);
-    // One use is the run of one use, with the use's properties in place of the shared ones.
-    if (uses.uses.size() == 1) {
-      Scenario one;
-      one.config = uses.uses[0].config;
-      one.seed = scenario.seed;
-      one.time_limit = scenario.time_limit;
-      run_selected_stages(stages, one, run);
-      return;
-    }
     log_message("ALGORITHM\n");
     if (stages.preprocess) run_preprocess_uses(scenario, uses, run);
     if (stages.process) run_process_uses(scenario, uses, run);

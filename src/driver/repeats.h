@@ -20,7 +20,8 @@
 #include "scenario/loaders.h"
 #include "scenario/scenario.h"
 
-/// Runs the selected stages of `run` in their fixed order between the ALGORITHM banners.
+/// Runs the selected stages of `run` in their fixed order between the ALGORITHM banners; several
+/// land uses are decided together (one use comes as its own configuration, made by the driver).
 void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run& run);
 
 /// How the repeats of one configuration file run.

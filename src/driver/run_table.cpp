@@ -98,8 +98,5 @@ std::string runs_table_text(const std::vector<RunRow>& rows) {
 
 void write_runs_table(const std::vector<RunRow>& rows, const std::string& path) {
   log_message("* write '%s'\n", path.c_str());
-  FILE* file = output_open(path.c_str());
-  if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", path.c_str());
-  std::fputs(runs_table_text(rows).c_str(), file);
-  if (!output_close(file)) fatal(1, "error: unable to write file '%s'!\n", path.c_str());
+  output_write_text(path, runs_table_text(rows));
 }

@@ -33,7 +33,7 @@ struct ProcessInputs {
   /// Map units of a distances value of 1: the distances are kept scaled to 0-1 for the energy,
   /// and a planner reads them in map units.
   double distance_unit = 1.0;
-  std::string log;      ///< what building them printed; each run that takes them prints it again
+  std::string log;  ///< what building them printed; each run that takes them prints it again
   std::string potential_log;  ///< the part of it that loading the potential printed
   int fatal_code = 0;         ///< the exit code of a build that failed; its message ends the log
 };

@@ -189,10 +189,8 @@ double build_distances_map(const ConfigDocument& config, const ProcessStageParam
   log_message("* calc distances to masks\n");
   maps_apply_masks(config, maps, "process.distance-masks", k, CELL_MASKED);
   map_distance(maps, k, k + 1, CELL_MASKED);
-  // map_normalize divides by the largest distance; without one, the distances are left as cells.
-  const float largest = map_max_value(maps, k + 1);
-  const double unit = (largest > 0.0f ? largest : 1.0) * maps.geometry.cellsize;
-  map_normalize(maps, k + 1);
+  // The largest distance becomes 1; without one, the distances are left as cells.
+  const double unit = map_normalize(maps, k + 1) * maps.geometry.cellsize;
   map_copy(maps, k + 1, k);
   return unit;
 }

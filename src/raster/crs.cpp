@@ -73,10 +73,7 @@ void crs_write_sidecar(const char* path, const GridCrs& crs) {
     if (regular_file(sidecar)) std::remove(sidecar.c_str());
     return;
   }
-  FILE* stream = output_open(sidecar.c_str());
-  if (stream == nullptr) fatal(1, "error: unable to open file '%s'!\n", sidecar.c_str());
-  std::fwrite(text.data(), 1, text.size(), stream);
-  if (!output_close(stream)) fatal(1, "error: unable to write file '%s'!\n", sidecar.c_str());
+  output_write_text(sidecar, text);
 }
 
 void crs_check(const char* path, const GridCrs& crs, const GridGeometry& geometry) {

@@ -12,7 +12,7 @@ float map_max_value(const MapBlock& maps, int32_t k) {
   return m;
 }
 
-void map_normalize(MapBlock& maps, int32_t k) {
+float map_normalize(MapBlock& maps, int32_t k) {
   log_message("* normalize map\n");
   const size_t n = maps.cell_count();
   float* cells = maps.map(k);
@@ -21,10 +21,11 @@ void map_normalize(MapBlock& maps, int32_t k) {
     if (cells[i] >= 0.0f && cells[i] > m) m = cells[i];
   }
   // A map without a positive value has nothing to scale by; all-zero data stays all zero.
-  if (!(m > 0.0f)) return;
+  if (!(m > 0.0f)) return 1.0f;
   for (size_t i = 0; i < n; ++i) {
     if (cells[i] >= 0.0f) cells[i] = cells[i] / m;
   }
+  return m;
 }
 
 void map_copy(MapBlock& maps, int32_t src, int32_t dst) {

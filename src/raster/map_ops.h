@@ -10,8 +10,9 @@
 /// Largest cell of map k (a solution map), at least -1.0.
 float map_max_value(const MapBlock& maps, int32_t k);
 
-/// Divides every cell >= 0 of map k by the largest such cell when that is above 0.
-void map_normalize(MapBlock& maps, int32_t k);
+/// Divides every cell >= 0 of map k by the largest such cell when that is above 0; returns what it
+/// divided by (1 when nothing), which turns the map back into its units.
+float map_normalize(MapBlock& maps, int32_t k);
 
 /// Makes map dst an exact copy of map src.
 void map_copy(MapBlock& maps, int32_t src, int32_t dst);

@@ -352,9 +352,7 @@ double maps_load_process_distances(const ConfigDocument& config, MapBlock& maps,
     read_list_file(config, maps, path, list, i, k + 1);
     add_weighted(maps, k, k + 1, 1.0f);
   }
-  const float largest = map_max_value(maps, k);
-  map_normalize(maps, k);
-  return largest > 0.0f ? largest : 1.0;
+  return map_normalize(maps, k);
 }
 
 int64_t maps_load_postprocess_distances(const ConfigDocument& config, MapBlock& maps, int32_t k) {

@@ -72,4 +72,3 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
 /// Copies every cell > 0 of the grid file `path` into the solution map (map 0, read through map
 /// 1), except over no-data cells.
 void init_values_apply(MapBlock& maps, const char* path);
-

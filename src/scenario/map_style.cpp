@@ -37,10 +37,7 @@ void write_style(const std::string& path, const std::string& renderer) {
       "    <brightnesscontrast brightness=\"0\" contrast=\"0\" gamma=\"1\"/>\n"
       "    <rasterresampler maxOversampling=\"2\"/>\n  </pipe>\n  <blendMode>0</blendMode>\n"
       "</qgis>\n";
-  FILE* stream = output_open(style.c_str());
-  if (stream == nullptr) fatal(1, "error: unable to open file '%s'!\n", style.c_str());
-  std::fwrite(text.data(), 1, text.size(), stream);
-  if (!output_close(stream)) fatal(1, "error: unable to write file '%s'!\n", style.c_str());
+  output_write_text(style, text);
 }
 
 std::string paletted(const std::string& entries) {
