@@ -8,6 +8,7 @@
 #include <gdal.h>
 #include <ogr_srs_api.h>
 
+#include <array>
 #include <functional>
 #include <stdexcept>
 #include <string>
@@ -21,15 +22,10 @@ inline const std::string PRJ_UTM10 = read_file(LANDALLOC_TEST_DATA "/utm10.prj")
 
 /// What GDAL sees in a raster file.
 struct GdalRaster {
-  int ncols = 0;
-  int nrows = 0;
-  double transform[6] = {};
-  bool has_nodata = false;
+  std::array<double, 6> transform = {};
   double nodata = 0.0;
-  GDALDataType type = GDT_Unknown;
-  std::string wkt;  ///< empty without a coordinate system
-  std::string compression, predictor;
-  int block_x = 0, block_y = 0;
+  std::string wkt;     ///< empty without a coordinate system
+  std::string layout;  ///< cell type, compression, predictor, block size, no-data value or "none"
   std::vector<float> cells;  ///< band 1, row-major
 };
 
@@ -44,9 +40,8 @@ inline GDALDatasetH gdal_open_or_throw(const std::string& path) {
 inline GdalRaster gdal_read(const std::string& path) {
   GDALDatasetH dataset = gdal_open_or_throw(path);
   GdalRaster r;
-  r.ncols = GDALGetRasterXSize(dataset);
-  r.nrows = GDALGetRasterYSize(dataset);
-  GDALGetGeoTransform(dataset, r.transform);
+  const int ncols = GDALGetRasterXSize(dataset), nrows = GDALGetRasterYSize(dataset);
+  GDALGetGeoTransform(dataset, r.transform.data());
   if (OGRSpatialReferenceH srs = GDALGetSpatialRef(dataset)) {
     char* wkt = nullptr;
     OSRExportToWkt(srs, &wkt);
@@ -57,17 +52,16 @@ inline GdalRaster gdal_read(const std::string& path) {
     const char* value = GDALGetMetadataItem(dataset, key, "IMAGE_STRUCTURE");
     return std::string(value != nullptr ? value : "");
   };
-  r.compression = item("COMPRESSION");
-  r.predictor = item("PREDICTOR");
   GDALRasterBandH band = GDALGetRasterBand(dataset, 1);
-  int has = 0;
+  int has = 0, block_x = 0, block_y = 0;
   r.nodata = GDALGetRasterNoDataValue(band, &has);
-  r.has_nodata = has != 0;
-  r.type = GDALGetRasterDataType(band);
-  GDALGetBlockSize(band, &r.block_x, &r.block_y);
-  r.cells.resize(static_cast<size_t>(r.ncols) * static_cast<size_t>(r.nrows));
-  const CPLErr error = GDALRasterIO(band, GF_Read, 0, 0, r.ncols, r.nrows, r.cells.data(), r.ncols,
-                                    r.nrows, GDT_Float32, 0, 0);
+  GDALGetBlockSize(band, &block_x, &block_y);
+  r.layout = GDALGetDataTypeName(GDALGetRasterDataType(band)) + (" " + item("COMPRESSION")) + " " +
+             item("PREDICTOR") + " " + std::to_string(block_x) + "x" + std::to_string(block_y) +
+             " " + (has != 0 ? std::to_string(r.nodata) : "none");
+  r.cells.resize(static_cast<size_t>(ncols) * static_cast<size_t>(nrows));
+  const CPLErr error = GDALRasterIO(band, GF_Read, 0, 0, ncols, nrows, r.cells.data(), ncols, nrows,
+                                    GDT_Float32, 0, 0);
   GDALClose(dataset);
   if (error != CE_None) throw std::runtime_error("GDAL cannot read " + path);
   return r;

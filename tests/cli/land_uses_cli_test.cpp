@@ -63,10 +63,6 @@ void write_uses(const CliDir& dir, const std::string& method, const std::string&
   )" + extra + "}"));
 }
 
-int64_t count(const std::vector<float>& map, float code) {
-  return std::count(map.begin(), map.end(), code);
-}
-
 // Sides shared by a cell of code x and one of code y.
 int shared_sides(const std::vector<float>& map, float x, float y) {
   const auto pair = [&](size_t i, size_t j) {
@@ -101,8 +97,8 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
       for (size_t i = 0; i < map.size(); ++i)
         EXPECT_TRUE(town[i] != 5.0f || map[i] == 5.0f) << name << " cell " << i;
       if (std::string(name) == "post.asc") continue;  // purged and regrown: no demand kept
-      EXPECT_EQ(count(map, 10.0f), 20) << name;
-      EXPECT_EQ(count(map, 20.0f), 15) << name;
+      EXPECT_EQ(std::count(map.begin(), map.end(), 10.0f), 20) << name;
+      EXPECT_EQ(std::count(map.begin(), map.end(), 20.0f), 15) << name;
       EXPECT_EQ(map[size_t(9 * COLS + 3)], -2.0f) << "the lake stays excluded";
     }
     // The uses pull apart: a to the east, b to the west.

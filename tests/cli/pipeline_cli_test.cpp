@@ -17,38 +17,28 @@ void check_pipeline(const CliDir& dir, std::array<std::string, 4> names = {
   for (const auto& map : maps) EXPECT_EQ(map.size(), maps[0].size()) << "an output is missing";
 }
 
-/// The short example (cli_support.h) run with `seed`.
-struct ExampleRun {
-  CliDir dir;
-  explicit ExampleRun(const std::string& seed) {
-    write_short_example(dir);
-    EXPECT_EQ(run_landalloc({seed, "config.json"}, dir.dir()).code, 0);
-  }
-};
-
 // What a seed draws, the small configuration's transcript pins; that it replays, the unseeded runs.
 TEST(PipelineCliTest, ExampleKeepsItsInvariants) {
-  ExampleRun first("--seed=7");
-  check_pipeline(first.dir, {"out/preprocess.asc", "out/process.asc", "out/postprocess.asc",
-                             "out/postprocess_mask.asc"});
-  const std::vector<std::string> names = file_names(first.dir.path("out"));
+  CliDir dir;
+  write_short_example(dir);
+  ASSERT_EQ(run_landalloc({"--seed=7", "config.json"}, dir.dir()).code, 0);
+  check_pipeline(dir, {"out/preprocess.asc", "out/process.asc", "out/postprocess.asc",
+                       "out/postprocess_mask.asc"});
+  const std::vector<std::string> names = file_names(dir.path("out"));
   EXPECT_EQ(names.size(), 23u)
       << "the four outputs, their styles, the stages' 14 debug files and the runs table";
 
   // PROCESS's four maps lie on one scale, 0 to 1 with 1 reached; where one has no data, so does the
   // map PROCESS works on.
-  const std::vector<float> solution = read_cells(first.dir.path("out/process.asc"));
+  const std::vector<float> solution = read_cells(dir.path("out/process.asc"));
   for (int k = 1; k <= 4; ++k) {
     const std::string name = "out/process.asc.debug.map-" + std::to_string(k) + ".asc";
-    const std::vector<float> map = read_cells(first.dir.path(name));
+    const std::vector<float> map = read_cells(dir.path(name));
     ASSERT_EQ(map.size(), solution.size()) << name;
     float top = 0.0f;
     for (size_t i = 0; i < map.size(); ++i) {
-      if (map[i] == -999.0f) {
-        EXPECT_EQ(solution[i], -999.0f) << name << ", cell " << i;
-        continue;
-      }
-      EXPECT_TRUE(map[i] >= 0.0f && map[i] <= 1.0f) << name << ": " << map[i];
+      EXPECT_TRUE(map[i] == -999.0f ? solution[i] == -999.0f : map[i] >= 0.0f && map[i] <= 1.0f)
+          << name << ", cell " << i << ": " << map[i];
       top = std::max(top, map[i]);
     }
     EXPECT_EQ(top, 1.0f) << name;
@@ -113,8 +103,7 @@ TEST(PipelineCliTest, SmallConfigurationTranscript) {
   EXPECT_EQ(r.out, read_file(golden));
 
   // PREPROCESS alone prints its part of the transcript and writes only its output and table.
-  fs::remove(dir.path("pre.asc"));
-  fs::remove(dir.path("proc.asc"));
+  for (const char* name : {"pre.asc", "proc.asc"}) fs::remove(dir.path(name));
   const RunResult pre = run_landalloc({"--seed=6", "--preprocess", "small.json"}, dir.dir());
   const std::string until = "PREPROCESS end\n";
   EXPECT_EQ(std::to_string(pre.code) + pre.out,
@@ -131,10 +120,8 @@ TEST(PipelineCliTest, UnseededRunsPrintASeedThatRepeatsThem) {
   std::string seeds[2];
   for (int k = 0; k < 3; ++k) {
     write_small_configuration(dirs[k]);
-    const RunResult r =
-        run_landalloc(k < 2 ? std::vector<std::string>{"small.json"}
-                            : std::vector<std::string>{"--seed=" + seeds[0], "small.json"},
-                      dirs[k].dir());
+    const RunResult r = run_words(
+        k < 2 ? std::string("small.json") : "--seed=" + seeds[0] + " small.json", dirs[k]);
     ASSERT_EQ(r.code, 0) << r.out;
     EXPECT_EQ(r.err, "") << "a progress line although standard error is no terminal";
     if (k == 2) break;

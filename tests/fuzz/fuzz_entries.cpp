@@ -235,18 +235,14 @@ std::string fuzz_pipeline_input(const uint8_t* data, size_t size, const std::str
   std::filesystem::current_path(dir);
   const std::function<void(const Scenario&, Run&)> stages[] = {
       run_preprocess_stage, run_process_stage, run_postprocess_stage};
-  for (const auto& stage : stages) {
-    if (!failure.empty()) break;
-    try {
-      stage(scenario, run);
-    } catch (const FatalExit& e) {
-      if (run.rng.draw_limit_reached)
-        failure = "the run did not end within its draws";
-      else if (e.code != 1 && e.code != 2 && e.code != 4 && e.code != -1 && e.code != -6)
-        failure = "a stage ended with code " + std::to_string(e.code);
-      else
-        break;
-    }
+  bool ended = !failure.empty();  // by a fatal error: the later stages are not run
+  for (size_t k = 0; k < 3 && !ended; ++k) {
+    ended = true;
+    failure = expect_code({1, 2, 4, -1, -6}, "a stage", [&] {
+      stages[k](scenario, run);
+      ended = false;
+    });
+    if (run.rng.draw_limit_reached) failure = "the run did not end within its draws";
   }
   std::filesystem::current_path(previous);
   if (failure.empty()) failure = check_outputs(dir, static_cast<size_t>(rows * cols), with_init);

@@ -16,6 +16,15 @@ inline void fuzz_init() {
   log_set_stream(std::fopen("/dev/null", "w"));
 }
 
+/// The folder LANDALLOC_FUZZ_WORK names for the files of each input (scripts/fuzz.sh makes one in
+/// memory and removes it however the run ends); ends the process when it names none.
+inline const char* fuzz_work_dir() {
+  static const char* dir = std::getenv("LANDALLOC_FUZZ_WORK");
+  if (dir != nullptr) return dir;
+  std::fprintf(stderr, "LANDALLOC_FUZZ_WORK must name a folder for the files of each input\n");
+  std::exit(1);
+}
+
 /// Ends the process with the broken guarantee `failure` unless it is empty; returns 0.
 inline int fuzz_report(const std::string& failure) {
   if (failure.empty()) return 0;
