@@ -7,11 +7,10 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   CliDir dir;
   const std::string usage =
       "syntax: program [--preprocess] [--process] [--postprocess] config.json\n";
-  const std::string many = "{\"a\": " + std::string(1100, '[') + std::string(1100, ']') + "}";
   dir.write("open.json", "{\"a\": [1, 2");
   dir.write("bad.json", "{\"a\": 1]");
   dir.write("two.json", "{\"a\": 1}\n {\"b\": 2}");
-  dir.write("many.json", many);
+  dir.write("many.json", "{\"a\": " + std::string(1100, '[') + std::string(1100, ']') + "}");
   dir.write("nul.json", std::string("[1]\0}", 5));
   dir.write("empty.json", "{}");
   std::filesystem::resize_file(dir.write("huge.json", "{}"), (64 << 20) + 1);

@@ -30,8 +30,7 @@ RunResult run_example(const CliDir& dir, const std::string& ext, const std::stri
 
 TEST(GeoTiffCliTest, GeoTiffInputsAndOutputsGiveTheSameRunAsAscii) {
   CliDir asc, tif;
-  fs::create_directory(asc.path("maps"));
-  fs::create_directory(tif.path("maps"));
+  for (const CliDir* dir : {&asc, &tif}) fs::create_directory(dir->path("maps"));
   asc.write("maps/terrain_suitability.prj", PRJ_UTM32);
   for (const auto& entry : fs::directory_iterator(EXAMPLE + "/maps")) {
     const std::string name = entry.path().stem().string();

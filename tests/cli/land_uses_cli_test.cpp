@@ -78,8 +78,7 @@ int shared_sides(const std::vector<float>& map, float x, float y) {
 std::vector<float> min_cut_map(const std::string& extra, const std::string& b_potential) {
   CliDir dir;
   write_uses(dir, "min-cut", extra, b_potential);
-  const RunResult r =
-      run_landalloc({"--seed=3", "--preprocess", "--process", "uses.json"}, dir.dir());
+  const RunResult r = run_words("--seed=3 --preprocess --process uses.json", dir);
   EXPECT_EQ(r.code, 0) << r.out;
   return read_cells(dir.path("proc.asc"));
 }

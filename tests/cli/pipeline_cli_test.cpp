@@ -139,15 +139,12 @@ TEST(PipelineCliTest, UnseededRunsPrintASeedThatRepeatsThem) {
 // printed. A closed standard output must not send the log into a grid; a file size limit and a log
 // reader that goes away are write errors (code 1); SIGTERM and SIGHUP keep the log so far.
 TEST(PipelineCliTest, FailedWritesAndSignalsLeaveNoTemporaryFileAndKeepTheLog) {
-  {
-    CliDir dir;
-    write_slow_configuration(dir, "25");
-    const RunResult r = run_shell("\"$LANDALLOC\" --seed=6 small.json >&-", dir.dir());
-    EXPECT_EQ(r.code, 0);
-    EXPECT_EQ(dir.read("pre.asc").rfind("ncols ", 0), 0u);
-    for (const auto& entry : fs::directory_iterator(dir.dir()))
-      EXPECT_EQ(read_file(entry.path()).find("execution"), std::string::npos) << entry.path();
-  }
+  CliDir closed;
+  write_slow_configuration(closed, "25");
+  EXPECT_EQ(run_shell("\"$LANDALLOC\" --seed=6 small.json >&-", closed.dir()).code, 0);
+  EXPECT_EQ(closed.read("pre.asc").rfind("ncols ", 0), 0u);
+  for (const auto& entry : fs::directory_iterator(closed.dir()))
+    EXPECT_EQ(read_file(entry.path()).find("execution"), std::string::npos) << entry.path();
   // The whole run stops at the first output; PROCESS alone at its evolution listing, closed after
   // the annealing, or opened first when its name is too long for the file system.
   const std::string name = std::string(240, 'p') + ".asc", listing = ".debug.evolution.lst";
@@ -169,18 +166,17 @@ TEST(PipelineCliTest, FailedWritesAndSignalsLeaveNoTemporaryFileAndKeepTheLog) {
     // With PROCESS alone, pre.asc, its style and its runs table were written before.
     EXPECT_EQ(file_names(dir.dir()).size(), stage.empty() ? 5u : 8u) << "a file left behind";
   }
-  {
-    CliDir dir;
-    write_slow_configuration(dir, "2000000");
-    const RunResult r = run_shell(
-        "{ \"$LANDALLOC\" --seed=6 small.json 2>error.txt; echo $? >code.txt; } | "
-        "sed '/^execution$/q'",
-        dir.dir());
-    EXPECT_TRUE(ends_with(r.out, "execution\n")) << r.out;
-    EXPECT_EQ(dir.read("code.txt") + dir.read("error.txt"), "1\nerror: unable to write the log!\n");
-    EXPECT_FALSE(dir.exists("proc.asc"));
-    EXPECT_EQ(temporaries(dir.dir()), std::vector<std::string>{});
-  }
+  CliDir piped;
+  write_slow_configuration(piped, "2000000");
+  const RunResult cut = run_shell(
+      "{ \"$LANDALLOC\" --seed=6 small.json 2>error.txt; echo $? >code.txt; } | "
+      "sed '/^execution$/q'",
+      piped.dir());
+  EXPECT_TRUE(ends_with(cut.out, "execution\n")) << cut.out;
+  EXPECT_EQ(piped.read("code.txt") + piped.read("error.txt"),
+            "1\nerror: unable to write the log!\n");
+  EXPECT_FALSE(piped.exists("proc.asc"));
+  EXPECT_EQ(temporaries(piped.dir()), std::vector<std::string>{});
   for (const std::string signal : {"TERM", "HUP"}) {
     CliDir dir;
     write_slow_configuration(dir, "200000000");

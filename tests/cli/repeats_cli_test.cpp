@@ -17,14 +17,6 @@ std::vector<std::vector<std::string>> read_csv(const std::string& path) {
   return rows;
 }
 
-/// Every file of the folder but the configuration and its grids, by name.
-std::vector<std::string> outputs(const CliDir& dir) {
-  std::vector<std::string> names = file_names(dir.dir());
-  for (const char* input : {"a.asc", "water.asc", "town.asc", "road.asc", "small.json"})
-    names.erase(std::remove(names.begin(), names.end(), input), names.end());
-  return names;
-}
-
 // Both methods: the min-cut's repeats perturb their costs with their seeds, the bound in the table.
 TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
   for (const bool min_cut : {false, true}) {
@@ -38,14 +30,15 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
           "--seed=11 --repeats=4 --threads=" + std::to_string(1 << t) + " small.json", dirs[t]);
       ASSERT_EQ(results[t].code, 0) << results[t].out;
     }
-    const std::vector<std::string> names = outputs(dirs[0]);
+    const std::vector<std::string> names = file_names(dirs[0].dir());  // the inputs among them
     EXPECT_EQ(names, (std::vector<std::string>{
-                         "mask.asc", "mask.qml", "post.asc", "post.frequency.asc",
+                         "a.asc", "mask.asc", "mask.qml", "post.asc", "post.frequency.asc",
                          "post.frequency.qml", "post.qml", "post.runs.csv", "pre.asc", "pre.qml",
-                         "proc.asc", "proc.asc.debug.evolution.lst", "proc.qml"}));
+                         "proc.asc", "proc.asc.debug.evolution.lst", "proc.qml", "road.asc",
+                         "small.json", "town.asc", "water.asc"}));
     for (int t = 1; t < 3; ++t) {
       EXPECT_EQ(results[t].out, results[0].out) << t;
-      ASSERT_EQ(outputs(dirs[t]), names) << t;
+      ASSERT_EQ(file_names(dirs[t].dir()), names) << t;
       for (const std::string& name : names) {
         EXPECT_TRUE(without_seconds(dirs[t].read(name)) == without_seconds(dirs[0].read(name)))
             << name << " " << t;
@@ -82,8 +75,7 @@ TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
   CliDir dir, alone;
   for (const CliDir* d : {&dir, &alone})
     write_small_configuration(*d, "[1, 1, 1, 1, 1]", "[1, 2, 1, 0.5, 1]");
-  const RunResult r = run_landalloc(
-      {"--seed=1", "--repeats=4", "--threads=3", "--keep-runs", "small.json"}, dir.dir());
+  const RunResult r = run_words("--seed=1 --repeats=4 --threads=3 --keep-runs small.json", dir);
   ASSERT_EQ(r.code, 0) << r.out;
   const RunResult replay = run_landalloc({"--seed=3", "small.json"}, alone.dir());
   ASSERT_EQ(replay.code, 0) << replay.out;
@@ -181,10 +173,9 @@ TEST(RepeatsCliTest, AFailedRunEndsTheProcessAfterTheRunsBeforeIt) {
     // none.
     CliDir dir;
     write_small_configuration(dir, "\"purge-limit\": 5", "\"purge-limit\": 9");
-    results[t] = run_landalloc(
-        {"--seed=1", "--repeats=8", t == 0 ? "--threads=1" : "--threads=4", "small.json"},
-        dir.dir());
-    EXPECT_EQ(outputs(dir), std::vector<std::string>{});
+    results[t] = run_words(
+        std::string("--seed=1 --repeats=8 --threads=") + (t == 0 ? "1" : "4") + " small.json", dir);
+    EXPECT_EQ(file_names(dir.dir()).size(), 5u) << "written beside the 5 inputs";
   }
   EXPECT_EQ(results[1].out, results[0].out);
   const std::string& log = results[0].out;
@@ -203,8 +194,7 @@ TEST(RepeatsCliTest, AFailedRunEndsTheProcessAfterTheRunsBeforeIt) {
   write_small_configuration(dir, "[\"town.asc\"]", "[\"bad.asc\"]");
   dir.write("bad.asc", replaced(dir.read("town.asc"), "2 2", "2 x"));
   const RunResult alone = run_landalloc({"--seed=1", "small.json"}, dir.dir());
-  const RunResult runs =
-      run_landalloc({"--seed=1", "--repeats=3", "--threads=2", "small.json"}, dir.dir());
+  const RunResult runs = run_words("--seed=1 --repeats=3 --threads=2 small.json", dir);
   ASSERT_EQ(alone.code, 1) << alone.out;
   EXPECT_EQ(runs.code, 1);
   const std::string begin = "init potential map\n";
@@ -230,9 +220,8 @@ TEST(RepeatsCliTest, RunsShareTheMapsOfAGridBeyondTheHeapBlocks) {
               "nmovs": 25, "nstages": 2, "kb": 20, "random-select": "no",
               "distance-masks": [], "distance-maps": ["a.asc"], "debug-maps": "yes",
               "debug-evolution": "no", "autotunning": "no", "output": "proc.asc"}})");
-  const RunResult result = run_landalloc({"--seed=3", "--repeats=2", "--threads=2", "--keep-runs",
-                                          "--preprocess", "--process", "big.json"},
-                                         dir.dir());
+  const RunResult result = run_words(
+      "--seed=3 --repeats=2 --threads=2 --keep-runs --preprocess --process big.json", dir);
   EXPECT_EQ(result.code, 0) << result.out;
   EXPECT_TRUE(fs::exists(dir.path("proc.frequency.asc")));
   const std::vector<float> grid_cells = grid_values(grid);
@@ -253,9 +242,9 @@ TEST(RepeatsCliTest, RunsShareTheMapsOfAGridBeyondTheHeapBlocks) {
 TEST(RepeatsCliTest, ASweepEqualsTheSeparateRunsItStandsFor) {
   CliDir sweep;
   write_small_configuration(sweep);
-  const RunResult r = run_landalloc({"--seed=5", "--repeats=2", "--threads=2",
-                                     "--sweep=process.functions-weight[1]=0,2,8", "small.json"},
-                                    sweep.dir());
+  const RunResult r = run_words(
+      "--seed=5 --repeats=2 --threads=2 --sweep=process.functions-weight[1]=0,2,8 small.json",
+      sweep);
   ASSERT_EQ(r.code, 0) << r.out;
   const auto rows = read_csv(sweep.path("post.sweep.csv"));
   ASSERT_EQ(rows.size(), 4u);

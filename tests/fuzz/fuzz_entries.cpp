@@ -58,9 +58,8 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
         [&] { config_element_text(doc, p, config_get_array(doc, p), 0, buffer); }};
     for (const auto& body : getters) {
       // A number that is no whole 32-bit count is out of range (1) for the integer getter.
-      const std::vector<int> codes =
-          &body == &getters[3] ? std::vector<int>{1, 2} : std::vector<int>{2};
-      if (failure.empty()) failure = expect_code(codes, "a getter of '" + path + "'", body);
+      const int integer = &body == &getters[3] ? 1 : 2;
+      if (failure.empty()) failure = expect_code({integer, 2}, "a getter of '" + path + "'", body);
       if (std::memchr(buffer, '\0', sizeof buffer) == nullptr)
         failure = "'" + path + "' unterminated";
     }
