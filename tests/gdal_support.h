@@ -42,12 +42,7 @@ inline GdalRaster gdal_read(const std::string& path) {
   GdalRaster r;
   const int ncols = GDALGetRasterXSize(dataset), nrows = GDALGetRasterYSize(dataset);
   GDALGetGeoTransform(dataset, r.transform.data());
-  if (OGRSpatialReferenceH srs = GDALGetSpatialRef(dataset)) {
-    char* wkt = nullptr;
-    OSRExportToWkt(srs, &wkt);
-    r.wkt = wkt;
-    CPLFree(wkt);
-  }
+  r.wkt = GDALGetProjectionRef(dataset);
   const auto item = [&](const char* key) {
     const char* value = GDALGetMetadataItem(dataset, key, "IMAGE_STRUCTURE");
     return std::string(value != nullptr ? value : "");
@@ -101,13 +96,11 @@ inline void gdal_write_geotiff(const std::string& path, int nrows, int ncols,
 
 /// Whether two WKT texts name the same coordinate system for GDAL.
 inline bool gdal_same_crs(const std::string& a, const std::string& b) {
-  OGRSpatialReferenceH first = OSRNewSpatialReference(nullptr);
-  OGRSpatialReferenceH second = OSRNewSpatialReference(nullptr);
-  const bool same = OSRSetFromUserInput(first, a.c_str()) == OGRERR_NONE &&
-                    OSRSetFromUserInput(second, b.c_str()) == OGRERR_NONE &&
-                    OSRIsSame(first, second) != 0;
-  OSRDestroySpatialReference(first);
-  OSRDestroySpatialReference(second);
+  OGRSpatialReferenceH srs[] = {OSRNewSpatialReference(nullptr), OSRNewSpatialReference(nullptr)};
+  const bool same = OSRSetFromUserInput(srs[0], a.c_str()) == OGRERR_NONE &&
+                    OSRSetFromUserInput(srs[1], b.c_str()) == OGRERR_NONE &&
+                    OSRIsSame(srs[0], srs[1]) != 0;
+  for (OGRSpatialReferenceH s : srs) OSRDestroySpatialReference(s);
   return same;
 }
 

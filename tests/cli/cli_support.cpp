@@ -101,16 +101,11 @@ void write_short_example(const CliDir& dir, bool link_maps) {
 }
 
 void write_small_configuration(const CliDir& dir, const std::string& from, const std::string& to) {
-  write_small_configuration(dir);
+  for (const char* name : {"a.asc", "water.asc", "town.asc", "road.asc", "small.json"})
+    std::filesystem::copy_file(std::string(LANDALLOC_TEST_DATA) + "/small/" + name, dir.path(name));
   std::string config = dir.read("small.json");
   std::stringstream froms(from), tos(to);
   for (std::string a, b; std::getline(froms, a, '|') && std::getline(tos, b, '|');)
     config = replaced(config, a, b);
   dir.write("small.json", config);
-}
-
-void write_small_configuration(const CliDir& dir) {
-  for (const char* name : {"a.asc", "water.asc", "town.asc", "road.asc", "small.json"}) {
-    std::filesystem::copy_file(std::string(LANDALLOC_TEST_DATA) + "/small/" + name, dir.path(name));
-  }
 }

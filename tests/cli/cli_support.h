@@ -43,7 +43,7 @@ void write_short_example(const CliDir& dir, bool link_maps = true);
 
 /// Writes into `dir` "small.json" and its 5 x 8 grids (one no-data cell, two excluded, an existing
 /// use of code 2, a road as distribution mask), a short annealing with its evolution listing and a
-/// basic-mode expansion. Outputs: pre.asc, proc.asc, post.asc, mask.asc.
-void write_small_configuration(const CliDir& dir);
-/// The same with the first `from` of "small.json" changed into `to` ('|' between pairs).
-void write_small_configuration(const CliDir& dir, const std::string& from, const std::string& to);
+/// basic-mode expansion. Outputs: pre.asc, proc.asc, post.asc, mask.asc. The first `from` of
+/// "small.json" is changed into `to` ('|' between pairs).
+void write_small_configuration(const CliDir& dir, const std::string& from = "",
+                               const std::string& to = "");

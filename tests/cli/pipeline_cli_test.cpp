@@ -24,8 +24,7 @@ TEST(PipelineCliTest, ExampleKeepsItsInvariants) {
   ASSERT_EQ(run_landalloc({"--seed=7", "config.json"}, dir.dir()).code, 0);
   check_pipeline(dir, {"out/preprocess.asc", "out/process.asc", "out/postprocess.asc",
                        "out/postprocess_mask.asc"});
-  const std::vector<std::string> names = file_names(dir.path("out"));
-  EXPECT_EQ(names.size(), 23u)
+  EXPECT_EQ(file_names(dir.path("out")).size(), 23u)
       << "the four outputs, their styles, the stages' 14 debug files and the runs table";
 
   // PROCESS's four maps lie on one scale, 0 to 1 with 1 reached; where one has no data, so does the
