@@ -6,6 +6,7 @@ import os
 import shutil
 import subprocess
 import sys
+import types
 import zipfile
 
 import numpy
@@ -92,10 +93,6 @@ def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
     assert (kind, ramp[0].value, ramp[-1].value) == ("singlebandpseudocolor", 0, 2)
 
 
-def parameter(name):
-    return name.strip("-").upper().replace(".", "_").replace("-", "_")
-
-
 # The dialog takes one group of potential layers; the configuration the command line runs is the
 # example's with its first group, and its amount given as a demand in cells: the dialog's demand
 # inputs make "preprocess.demand", and the share left empty stays out.
@@ -114,18 +111,17 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
             node = node.get(key) if isinstance(node, dict) else None
         if node is None:
             continue
-        kind, name = prop["type"], parameter(prop["name"])
-        absolute = lambda path: str(tmp_path / path)  # noqa: E731
-        if kind in ("files", "file-groups"):
-            for path in (node[0] if kind == "file-groups" else node):
-                args.append(f"{name}={absolute(path)}")
+        kind, name = prop["type"], prop["name"].upper().replace(".", "_").replace("-", "_")
+        if kind.endswith("-groups"):  # the dialog's one group: "file-groups" as "files"
+            kind, node = kind[:-len("-groups")] + "s", node[0]
+        if kind == "files":
+            args += [f"{name}={tmp_path / path}" for path in node]
         elif kind == "output":
             args.append(f"{name}={tmp_path / os.path.basename(node)}")
         elif kind == "file-or-empty":
-            args.append(f"{name}={absolute(node) if node else ''}")
-        elif kind in ("numbers", "number-groups"):
-            values = node[0] if kind == "number-groups" else node
-            args.append(f"{name}={' '.join(str(v) for v in values)}")
+            args.append(f"{name}={tmp_path / node if node else ''}")
+        elif kind == "numbers":
+            args.append(f"{name}={' '.join(str(v) for v in node)}")
         elif kind == "switch":
             args.append(f"{name}={'true' if node == 'yes' else 'false'}")
         elif kind == "word":
@@ -142,22 +138,6 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
                                  landalloc.read_map(tmp_path / os.path.basename(name)).array), name
 
 
-class CancelOnce:
-    """A feedback that cancels as soon as PROCESS starts."""
-
-    def __init__(self):
-        self.log = []
-
-    def pushConsoleInfo(self, line):  # noqa: N802
-        self.log.append(line)
-
-    def setProgress(self, value):  # noqa: N802
-        pass
-
-    def isCanceled(self):  # noqa: N802
-        return "PROCESS begin" in self.log
-
-
 def test_a_cancelled_run_leaves_nothing_behind(tmp_path):
     sys.path.insert(0, os.path.join(ROOT, "qgis"))
     from landalloc_processing import runner
@@ -166,10 +146,12 @@ def test_a_cancelled_run_leaves_nothing_behind(tmp_path):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
     config["process"].update({"method": "annealing", "autotunning": "yes", "nstages": 400})
     folder = example_folder(tmp_path, config)
-    feedback = CancelOnce()
+    log = []  # a feedback that cancels as soon as PROCESS starts
+    feedback = types.SimpleNamespace(pushConsoleInfo=log.append, setProgress=lambda value: None,
+                                     isCanceled=lambda: "PROCESS begin" in log)
     with pytest.raises(QgsProcessingException):
         runner.execute([PROGRAM, "--seed=7"], str(folder / "config.json"), str(folder), feedback)
-    assert "* write 'out/preprocess.asc'" in feedback.log
+    assert "* write 'out/preprocess.asc'" in log
     assert os.listdir(folder / "out") == []
 
 

@@ -13,9 +13,8 @@ std::string grid_of(const std::function<float(int, int)>& value) {
   std::ostringstream text;
   text << "ncols " << COLS << "\nnrows " << ROWS
        << "\nxllcorner 0\nyllcorner 0\ncellsize 10\nNODATA_value -9999\n";
-  for (int r = 0; r < ROWS; ++r) {
+  for (int r = 0; r < ROWS; ++r)
     for (int c = 0; c < COLS; ++c) text << value(r, c) << (c + 1 < COLS ? " " : "\n");
-  }
   return text.str();
 }
 

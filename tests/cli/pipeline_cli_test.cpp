@@ -155,9 +155,7 @@ TEST(PipelineCliTest, FailedWritesAndSignalsLeaveNoTemporaryFileAndKeepTheLog) {
         {"--process ", name, "error: unable to open file '" + name + listing + "'!\n"}}) {
     CliDir dir;
     write_small_configuration(dir, "\"proc.asc\"", "\"" + output + "\"");
-    if (!stage.empty()) {
-      ASSERT_EQ(run_landalloc({"--seed=6", "--preprocess", "small.json"}, dir.dir()).code, 0);
-    }
+    ASSERT_EQ(stage.empty() ? 0 : run_words("--seed=6 --preprocess small.json", dir).code, 0);
     const RunResult r =
         run_shell("ulimit -f 0 && exec \"$LANDALLOC\" --seed=6 " + stage + "small.json", dir.dir());
     EXPECT_EQ(r.code, 1);

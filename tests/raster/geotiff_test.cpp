@@ -205,9 +205,8 @@ TEST(GeoTiffTest, RefusesRastersThatReachOutOrCannotBeReadExactly) {
     const std::string path = text.empty() ? dir.path(name) : dir.write(name, text);
     EXPECT_EQ(read_outcome(path, maps),
               error.empty() ? "0* read '" + path + "'\n" : refused(path, error));
-    if (error.empty()) {
-      EXPECT_EQ(get_map(maps, 0), (std::vector<float>{1, 2, 3, 4, 5, 6}));
-    }
+    EXPECT_TRUE(!error.empty() || get_map(maps, 0) == (std::vector<float>{1, 2, 3, 4, 5, 6}))
+        << name;
   }
   EXPECT_LT(accept(server, nullptr, nullptr), 0) << "a request reached the server";
   close(server);
@@ -311,8 +310,7 @@ TEST(CrsTest, ThePrjOfTheFirstMapTravelsAndAnotherOneIsReported) {
   maps = maps_for(a);
   EXPECT_EQ(read_logged(a, maps, 0), "* read '" + a + "'\n! coordinate system in '" +
                                          dir.path("a.prj") + "' not understood: ignored\n");
-  write_logged(dir.path("secret.asc"), maps, 0);
-  write_logged(dir.path("secret.tif"), maps, 0);
+  for (const char* name : {"secret.asc", "secret.tif"}) write_logged(dir.path(name), maps, 0);
   EXPECT_EQ(gdal_read(dir.path("secret.tif")).wkt, "");
   fs::remove(dir.path("a.prj"));
   dir.write("a.prj", prj + std::string(3 << 19, ' '));
