@@ -22,8 +22,7 @@ def folder(tmp_path):
 
 
 def small_config(folder):
-    with open(folder / "small.json", encoding="utf-8") as text:
-        return json.load(text)
+    return json.loads((folder / "small.json").read_text(encoding="utf-8"))
 
 
 def without_seconds(runs):

@@ -57,10 +57,8 @@ RunResult run_landalloc_job(const std::vector<std::vector<std::string>>& process
 #endif
 
 RunResult run_words(const std::string& words, const CliDir& dir) {
-  std::vector<std::string> args;
-  std::stringstream in(words);
-  for (std::string word; in >> word;) args.push_back(word);
-  return run_landalloc(args, dir.dir());
+  std::istringstream in(words);
+  return run_landalloc({std::istream_iterator<std::string>(in), {}}, dir.dir());
 }
 
 std::string replaced(std::string text, const std::string& from, const std::string& to) {

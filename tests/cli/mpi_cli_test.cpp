@@ -47,7 +47,6 @@ TEST(MpiCliTest, JobWritesWhatOneProcessWrites) {
     } else {
       args.insert(args.begin(), "--seed=" + seed);
     }
-    args.back() = "config.json";
     const RunResult one = run_landalloc(args, one_dir.dir());
     ASSERT_EQ(one.code, 0) << one.out;
     EXPECT_TRUE(job.out == one.out) << processes << " processes:\n" << job.out;

@@ -10,7 +10,6 @@
 #include <unistd.h>
 
 #include "gdal_support.h"
-#include "raster/crs.h"
 #include "raster/grid.h"
 #include "test_support.h"
 
