@@ -1,24 +1,14 @@
 #include "driver/describe.h"
 
-#include <gtest/gtest.h>
-
-#include <filesystem>
-#include <set>
-#include <string>
-
 #include "driver/preflight.h"
 #include "driver/repeats.h"
 #include "test_support.h"
 
-namespace {
-
-std::string replaced(std::string text, const std::string& from, const std::string& to) {
+static std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;
   return at == std::string::npos ? text : text.replace(at, from.size(), to);
 }
-
-}  // namespace
 
 // The property table is the one list of what the stages read: the check before a run and the
 // three stages, run on the small configuration in each of its modes, look up no property missing

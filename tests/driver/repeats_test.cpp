@@ -4,8 +4,6 @@
 #include "scenario/loaders.h"
 #include "test_support.h"
 
-namespace {
-
 // A set without run 1 asks for the normalisers once, from the first run that needs them, while
 // the others wait; every run compares by them.
 TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
@@ -44,5 +42,3 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
               std::vector<double>(given.range, given.range + 5));
   }
 }
-
-}  // namespace

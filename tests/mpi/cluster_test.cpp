@@ -9,9 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-Cluster job;
+static Cluster job;
 
 // Texts of different lengths, one empty, and one with a NUL inside travel whole and in order.
 TEST(ClusterTest, GatherBringsEveryTextToProcessZeroInOrder) {
@@ -31,8 +29,6 @@ TEST(ClusterTest, GatherBringsEveryTextToProcessZeroInOrder) {
     EXPECT_EQ(all[r], expected) << "process " << r;
   }
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   job = cluster_start(&argc, &argv);

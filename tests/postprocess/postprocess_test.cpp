@@ -65,8 +65,7 @@ TEST(PostprocessTest, SelectionTable) {
         std::tuple{0, 1, 0.375f, "W.WW.S.WW"},   // island 2 reaches the target alone
         std::tuple{2, 2, 0.0f, "S.SS.S.SS"}}) {  // none chosen: every island
     Fixture f(1, 9, "W.WW.W.WW");
-    f.p.params.min_distance = distance;
-    f.p.params.min_cells = count;
+    f.p.params.min_distance = distance, f.p.params.min_cells = count;
     f.p.params.accumulated_value = share;
     set_map(f.p.maps, 1, {0.5f, 0, 0.25f, 0.25f, 0, 0.75f, 0, 0.125f, 0.125f});
     set_map(f.p.maps, 3, {3, 1, 0, 2, 1, 1, 4, 5, 5});
@@ -101,11 +100,8 @@ TEST(PostprocessTest, RimSweepsGrowWhatWholeMapSweepsGrow) {
       set_map(f.p.maps, 4, basins);
       rand_seed(f.run.rng, seed);
       FatalResult run = run_capturing([&] {
-        if (in_basins) {
-          expand_basins(f.p, minimum, cells, preference, narrowing);
-        } else {
-          expand_basic(f.p, cells, preference, narrowing);
-        }
+        in_basins ? expand_basins(f.p, minimum, cells, preference, narrowing)
+                  : expand_basic(f.p, cells, preference, narrowing);
       });
       return std::tuple{get_map(f.p.maps, 0), run.log, run.code};
     };

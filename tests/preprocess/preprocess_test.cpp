@@ -8,10 +8,8 @@
 #include "raster/grid.h"
 #include "test_support.h"
 
-namespace {
-
 // Every cell available with weight w.
-MapBlock uniform(int nrows, int ncols, float w) {
+static MapBlock uniform(int nrows, int ncols, float w) {
   MapBlock maps = make_maps(nrows, ncols, PREPROCESS_MAPS);
   std::fill(maps.map(1), maps.map(1) + maps.cell_count(), w);
   return maps;
@@ -88,14 +86,11 @@ const char* const PRJ_WGS84 =
     "GEOGCS[\"GCS_WGS_1984\",DATUM[\"D_WGS_1984\",SPHEROID[\"WGS_1984\",6378137.0,298.257223563]],"
     "PRIMEM[\"Greenwich\",0.0],UNIT[\"Degree\",0.0174532925199433]]";
 
-// The stage on a map whose last cell has no data (an initial value 2 there is not copied) and
-// whose first holds the highest initial value, 3, so that a scan skipping it finds another working
-// value than 4: 7 x 9 leaves 61 free cells, 13 x 11 leaves 141. Convert-area takes its share of
-// the free cells, truncated; a demand places exactly its new cells, an area the nearest whole
-// number of cells (1.5 ha of 900 m2 cells is 16.7, so 17; 2265.625 m2 of 156.25 m2 cells is 14.5,
-// a half, so 15). Out of range, not a number, a demand that does not fit, an area on a map not in
-// metres (or of unknown units), both properties given, or a malformed demand stop the stage before
-// its output is written. A run that keeps its maps in memory hands over the same map unwritten.
+// The last cell has no data (its initial value 2 is not copied), the first the highest initial
+// value, 3, so that a scan skipping it finds a working value other than 4: 61 free cells on 7 x 9,
+// 141 on 13 x 11. Convert-area truncates its share; an area rounds to the nearest cell count (1.5
+// ha of 900 m2 is 16.7 cells, so 17; 2265.625 m2 of 156.25 m2 is 14.5, so 15). A refused setting
+// stops the stage before its output is written; a run kept in memory hands over the same map.
 TEST(PreprocessTest, ConvertAreaAndDemandPlaceTheirNewCells) {
   const std::string utm = read_file(LANDALLOC_TEST_DATA "/utm32.prj");
   struct Case {
@@ -184,5 +179,3 @@ TEST(PreprocessTest, ConvertAreaAndDemandPlaceTheirNewCells) {
     EXPECT_FALSE(dir.exists("out.asc"));
   }
 }
-
-}  // namespace

@@ -71,9 +71,8 @@ std::string boost_cut(const Capacities& c) {
     if (c.terminal[i] > 0) arc(source, i, c.terminal[i], 0);
     if (c.terminal[i] < 0) arc(i, sink, -c.terminal[i], 0);
     if (i % c.ncols + 1 < c.ncols && c.terminal[i + 1] != kOutside) arc(i, i + 1, c.pair, c.pair);
-    if (i + c.ncols < cells && c.terminal[i + c.ncols] != kOutside) {
+    if (i + c.ncols < cells && c.terminal[i + c.ncols] != kOutside)
       arc(i, i + c.ncols, c.pair, c.pair);
-    }
   }
   const int64_t value = boykov_kolmogorov_max_flow(graph, source, sink);
   std::vector<bool> reached(cells + 2);

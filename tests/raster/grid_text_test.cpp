@@ -3,8 +3,6 @@
 
 #include "test_support.h"
 
-namespace {
-
 TEST(GridTextTest, HeaderKeysInAnyCaseUntilTheFirstDataWord) {
   GridHeader h;
   size_t data = 0;
@@ -60,8 +58,8 @@ TEST(GridTextTest, CellWordsThatAreNoValueAreNamed) {
 
 // The cells of a text read word by word, the stretches' reference: a word past `room` is a value
 // too many, unless it cannot be taken whole.
-GridCells plain_cells(const std::string& text, float nodata, std::vector<float>& cells,
-                      size_t room) {
+static GridCells plain_cells(const std::string& text, float nodata, std::vector<float>& cells,
+                             size_t room) {
   GridCells r;
   std::string words = text;
   for (char& c : words) c = grid_is_blank(c) ? ' ' : c;
@@ -115,5 +113,3 @@ TEST(GridTextTest, CellsParsedInStretchesAreThoseReadWordByWord) {
     }
   }
 }
-
-}  // namespace

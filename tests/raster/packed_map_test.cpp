@@ -2,8 +2,6 @@
 // (no data, -0 and NaN among them), as floats from the 257th on.
 #include "raster/packed_map.h"
 
-#include <cstring>
-
 #include "test_support.h"
 
 TEST(PackedMapTest, CellsComeBackBitForBit) {
