@@ -72,8 +72,7 @@ TEST(OutputFileTest, LinksAndSpecialFilesAreWrittenThroughNotReplaced) {
   const std::string from_fifo(buffer, got > 0 ? static_cast<size_t>(got) : 0);
   EXPECT_TRUE(from_fifo.rfind("ncols", 0) == 0 && ends_with(from_fifo, "\n0 0\n")) << from_fifo;
   EXPECT_EQ(dir.read("out.asc"), from_fifo);
-  struct stat info;
-  EXPECT_TRUE(lstat(dir.path("alias").c_str(), &info) == 0 && S_ISLNK(info.st_mode));
-  EXPECT_TRUE(lstat(dir.path("fifo").c_str(), &info) == 0 && S_ISFIFO(info.st_mode));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path("alias")) &&
+              std::filesystem::is_fifo(dir.path("fifo")));
   EXPECT_EQ(file_names(dir.dir()), (std::vector<std::string>{"alias", "fifo", "out.asc"}));
 }

@@ -35,10 +35,8 @@ TEST(RepeatJobTest, RunsTravelWhole) {
   sent.best = 1;
   for (int32_t k = 0; k < 2; ++k) {
     RepeatRunResult run;
-    run.run = 3 + 3 * k;
+    run.run = 3 + 3 * k, run.done = k == 1, run.fatal_code = k == 1 ? 0 : -6;
     run.seed = 0xfffffffffffffff0ULL + static_cast<uint64_t>(k);
-    run.done = k == 1;
-    run.fatal_code = k == 1 ? 0 : -6;
     run.log = k == 1 ? std::string("run 6\nerror: x\0y!\n", 19) : "";
     run.energy.energy = k == 1 ? 1.25 : std::nan("");
     for (int t = 0; t < 5; ++t) {
