@@ -16,9 +16,9 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   const std::string listing_path = dir.write("run.lst", "previous\n");
   const std::string grid_path = dir.write("out.asc", "previous grid\n");
   chmod(listing_path.c_str(), 0640);
+  char temp_path[OUTPUT_PATH_MAX];
   const auto start_outputs = [&] {
     std::fputs("partial\n", output_open(listing_path.c_str()));
-    char temp_path[OUTPUT_PATH_MAX];
     const int fd = output_create_temp(grid_path.c_str(), temp_path);
     if (fd < 0 || write(fd, "ncols", 5) != 5) std::abort();
   };
@@ -39,7 +39,6 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   EXPECT_EQ(file_names(dir.dir()), (std::vector<std::string>{"link", "out.asc", "run.lst"}));
   // A target whose temporary name cannot be formed, or a link that leads back to itself, gets no
   // file.
-  char temp_path[OUTPUT_PATH_MAX];
   EXPECT_EQ(output_create_temp(dir.path(std::string(OUTPUT_PATH_MAX, 'x')).c_str(), temp_path), -1);
   ASSERT_EQ(symlink("loop", dir.path("loop").c_str()), 0);
   errno = 0;

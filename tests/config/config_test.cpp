@@ -7,7 +7,7 @@
 TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
   const std::string fits(CONFIG_TEXT_MAX - 1, 'x'), too_long(CONFIG_TEXT_MAX, 'x');
   // "ab" must not answer "a.b", the first of duplicate keys wins, and a dotted path does not
-  // descend into arrays. A text is a JSON string: a number where a file name is expected is no name.
+  // descend into arrays. A text is a JSON string: a number given for a file name is no name.
   const ConfigDocument c =
       config_of(R"({"ab": 1, "a": {"b": 2}, "a": 3, "x": [{"y": 5}], "f": " 6 ", "l": [{}],)"
                 R"( "n": "1o00", "e": "", "w": [1, "abc"], "o": 5, "m": ["a", 5],)"
@@ -98,9 +98,8 @@ TEST(ConfigTest, TextIsReadAsJson) {
   EXPECT_EQ(c.warnings, (std::vector<std::string>{
                             "! key 'p' given twice (lines 2 and 2): the first is read\n",
                             "! key 'p.o' given twice (lines 2 and 2): the first is read\n"}));
-  const ConfigDocument lines = config_of("{\"p\": 1,\n\n \"p\": 2}");
   EXPECT_EQ(
-      lines.warnings,
+      config_of("{\"p\": 1,\n\n \"p\": 2}").warnings,
       (std::vector<std::string>{"! key 'p' given twice (lines 1 and 3): the first is read\n"}));
   const struct {
     std::string text;

@@ -116,9 +116,8 @@ TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
     for (const char ch : rows)
       if (ch != '/') cells.push_back(ch == '#' ? 3.0f : ch == 'x' ? CELL_NODATA : 0.0f);
     GridGeometry geometry;
-    geometry.ncols = static_cast<int32_t>(rows.find('/'));
+    geometry.ncols = static_cast<int32_t>(rows.find('/')), geometry.cellsize = 2.5;
     geometry.nrows = static_cast<int32_t>(cells.size()) / geometry.ncols;
-    geometry.cellsize = 2.5;
     const ShapeMeasures shape = shape_measure(cells.data(), geometry.nrows, geometry.ncols, 3.0f);
     const RunMeasures m = run_measures(geometry, ProcessInputs(), PackedMap(cells), 3.0f);
     EXPECT_EQ((std::vector<double>{double(shape.cells), double(shape.edges), double(shape.islands),

@@ -100,9 +100,8 @@ Capacities random_capacities(std::mt19937& random, int32_t nrows, int32_t ncols,
 }  // namespace
 
 // Integer capacities make the flow value and the smallest source side unique, so both must be
-// Boost's exactly: on grids of one cell, one row, one column and square, full and broken into
-// pieces (ties of a side against terminal arcs, cells without a terminal and lone cells among
-// them).
+// Boost's exactly: on grids of one cell, one row, one column and square, full and in pieces (ties
+// of a side against terminal arcs, cells without a terminal, lone cells among them).
 TEST(GridFlowTest, AgreesWithBoostOnRandomGrids) {
   const int32_t sizes[][2] = {{1, 1}, {1, 9}, {7, 1}, {6, 6}, {13, 29}, {40, 40}};
   for (const auto& [nrows, ncols] : sizes) {
