@@ -10,7 +10,6 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
       "CELLSIZE 2.5\r\nnRoWs 2 \r\nNCOLS 3.9\r\n XllCorner 10\r\nyllcorner\t-4\r\n"
       "NODATA_value -500\r\n  1.5e1\t-500 \r\nnan -3.5\r\n-1e30  +7 \r\n";
   MapBlock maps;
-  FatalResult r;
   for (const std::string& file :
        {dir.write("odd.asc", odd), dir.write("cut.asc", std::string((1 << 16) - 3, ' ') + odd)}) {
     maps = maps_for(file);
@@ -18,7 +17,7 @@ TEST(GridTest, ReadsOddLayoutsAndStopsOnDamagedFilesNamingThem) {
     EXPECT_EQ(
         (std::vector<double>{1.0 * g.ncols, 1.0 * g.nrows, g.xllcorner, g.yllcorner, g.cellsize}),
         (std::vector<double>{3, 2, 10, -4, 2.5}));
-    r = run_capturing([&] { EXPECT_EQ(grid_read(file.c_str(), maps, 1), 2); });
+    const FatalResult r = run_capturing([&] { EXPECT_EQ(grid_read(file.c_str(), maps, 1), 2); });
     EXPECT_EQ(r.log, "* read '" + file + "'\n  found 2 -infinite values!\n");
     EXPECT_EQ(get_map(maps, 1), (std::vector<float>{15.0f, -1.0f, -1.0f, -1.0f, -1.0f, 7.0f}));
   }
@@ -128,9 +127,8 @@ TEST(GridTest, SizesTooLargeToHoldOrOfNoGridAreRefusedAndLargeOnesCountedExactly
         outcome([&] { maps_allocate(geometry, size[2]); }),
         "1* allocate " + std::to_string(size[2]) + " memory maps\nerror: not enough memory!\n");
   }
-  GridGeometry half;  // a count of columns without one of rows is no grid either
-  half.ncols = 2;
-  EXPECT_EQ(outcome([&] { maps_allocate(half, 1); }),
+  geometry.nrows = 0, geometry.ncols = 2;  // columns without rows are no grid either
+  EXPECT_EQ(outcome([&] { maps_allocate(geometry, 1); }),
             "1* allocate 1 memory maps\nerror: geometry still uninitiallized!\n");
   // Past 2^31 cells and 2^32 in a block, any count held in 32 bits would wrap. Nothing is
   // allocated; bytes that cannot be addressed are no size.
