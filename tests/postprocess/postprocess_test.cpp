@@ -38,19 +38,24 @@ struct Fixture {
   PostprocessRun p{scenario, run};
 };
 
-// The stage over "potential.asc" and "process.asc" of `dir` into "final.asc" and "mask.asc";
-// `distance` holds the members of "method-distance".
-std::string stage_config(const TempDir& dir, int purge_limit, const std::string& distance,
-                         const std::string& share, const std::string& debug) {
-  return json(
+// Runs the stage over "potential.asc" and "process.asc" of `dir` into "final.asc" and "mask.asc",
+// the distance method reading `maps` (a list's members) with both its minimums `minimum`.
+FatalResult run_stage(const TempDir& dir, int purge_limit, const std::string& maps, int minimum,
+                      const std::string& share, const std::string& debug) {
+  const Scenario scenario = scenario_of(json(
       "{'maps': {'potential-maps': [['" + dir.path("potential.asc") +
       "']], 'potential-maps-weight': [[1]]}, 'process': {'output': '" + dir.path("process.asc") +
       "'}, 'postprocess': {'select': {'purge-limit': " + std::to_string(purge_limit) +
-      ", 'method-distance': {" + distance + "}, 'method-value': {'accumulated-value': " + share +
+      ", 'method-distance': {'distance-masks': [], 'distance-maps': [" + maps +
+      "], 'minimum-distance-to-mask': " + std::to_string(minimum) +
+      ", 'minimum-cells-at-distance': " + std::to_string(minimum) +
+      "}, 'method-value': {'accumulated-value': " + share +
       "}}, 'expand': {'assign-preference': 'large', 'basins-map': '', "
       "'minimim-cells-in-basin': 0}, 'debug-maps': '" +
       debug + "', 'output': '" + dir.path("final.asc") + "', 'output-mask': '" +
-      dir.path("mask.asc") + "'}}");
+      dir.path("mask.asc") + "'}}"));
+  ::Run run;
+  return run_capturing([&] { run_postprocess_stage(scenario, run); });
 }
 
 }  // namespace
@@ -171,13 +176,7 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
     potential.back() = 0.5f;
     dir.write("potential.asc", grid_text(nrows, ncols, potential));
     dir.write("process.asc", grid_text(nrows, ncols, values));
-    const Scenario scenario = scenario_of(
-        stage_config(dir, purge_limit,
-                     "'distance-masks': [], 'distance-maps': [], 'minimum-distance-to-mask': "
-                     "0, 'minimum-cells-at-distance': 0",
-                     "0.5", "no"));
-    ::Run stage_run;
-    FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
+    const FatalResult run = run_stage(dir, purge_limit, "", 0, "0.5", "no");
     EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
     EXPECT_TRUE(code ? ends_with(run.log, part) : run.log.find(part) != std::string::npos)
         << run.log;
@@ -194,13 +193,7 @@ TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
   dir.write("process.asc", grid_text(1, 4, {1, 1, 0, 1}, 2.0));
   const std::string a = dir.write("a.asc", grid_text(1, 4, {1, 2, 3, -9999}, 2.0));
   const std::string b = dir.write("b.asc", grid_text(1, 4, {3, 3, -9999, 1}, 2.0));
-  const Scenario scenario = scenario_of(
-      stage_config(dir, 1,
-                   "'distance-masks': [], 'distance-maps': ['" + a + "', '" + b +
-                       "'], 'minimum-distance-to-mask': 1, 'minimum-cells-at-distance': 1",
-                   "0", "yes"));
-  ::Run stage_run;
-  const FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
+  const FatalResult run = run_stage(dir, 1, "'" + a + "', '" + b + "'", 1, "0", "yes");
   ASSERT_FALSE(run.fatal) << run.log;
   EXPECT_EQ(grid_values(dir.read("final.asc.debug.map-3.asc")),
             (std::vector<float>{1, 2, -999, -999}));

@@ -35,9 +35,8 @@ std::string grid_cut(GridFlow& flow, const Capacities& c) {
 GridFlow loaded_flow(const Capacities& c) {
   GridFlow flow;
   grid_flow_allocate(flow, c.nrows, c.ncols, c.pair);
-  for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
+  for (int32_t i = 0; i < c.nrows * c.ncols; ++i)
     if (c.terminal[i] != kOutside) grid_flow_load(flow, i / c.ncols, i % c.ncols, c.terminal[i]);
-  }
   return flow;
 }
 

@@ -101,8 +101,7 @@ TEST(GridTest, LargeFilesReadInBlocksGiveTheCellsAndTheFirstFault) {
   EXPECT_EQ(wrong.first - read.begin(), long(read.size()));
 
   std::vector<std::string> bad = words;
-  bad[side * side - 5] = "1x";
-  bad[side * side - 2] = "2x";
+  bad[side * side - 5] = "1x", bad[side * side - 2] = "2x";
   std::vector<std::string> shorter(words.begin(), words.end() - 3), longer = words;
   longer.push_back("3x");
   const std::pair<std::vector<std::string>, std::string> cases[] = {

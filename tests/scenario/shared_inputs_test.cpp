@@ -45,8 +45,7 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
     maps_load_potential(scenario.config, loaded, 1);
   });
   shared.potential = reinterpret_cast<const unsigned char*>(loaded.map(1));
-  shared.potential_step = sizeof(float);
-  shared.potential_row_step = sizeof(float) * size_t(ncols);
+  shared.potential_step = sizeof(float), shared.potential_row_step = sizeof(float) * size_t(ncols);
 
   const auto run = [&](const std::vector<float>& map, PostprocessInputs* inputs) {
     ::Run r;
