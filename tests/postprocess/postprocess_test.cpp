@@ -135,22 +135,18 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
 
   // "W..N" over basins 0 0 1 1: basins 0 and 1 fill, then none opens. "W.W." over the error basin
   // (-1, -1.999) with a minimum of 2: both basins hold one solution cell and close.
-  const std::tuple<std::string, std::vector<float>, int, std::string> ends[] = {
-      {"W..N",
-       {0, 0, 1, 1},
-       0,
+  const std::tuple<std::string, std::string, int, std::string> ends[] = {
+      {"W..N", "0 0 1 1", 0,
        "error: basin map is unable to hold the number of cells needed!\n  1 cells still "
        "unassigned\n  (try to add more islands to the selection\n  by reducing size or "
        "distance requirements)\n"},
-      {"W.W.",
-       {0, 0, -1.0f, -1.999f},
-       2,
+      {"W.W.", "0 0 -1 -1.999", 2,
        "  - 2 cells go to map error basin\n  - removed 2 adj basins because low number of "
        "solution cells there\nerror: no enough basins left to hold the number of cells "
        "needed!\n  3 cells still unassigned\n  2 basins\n  2 basins removed\n"}};
   for (const auto& [solution, basins, minimum, tail] : ends) {
     Fixture small(1, 4, solution);
-    set_map(small.p.maps, 4, basins);
+    set_map(small.p.maps, 4, grid_values(basins));
     run = run_capturing([&] { expand_basins(small.p, minimum, 3, AssignPreference::large); });
     EXPECT_TRUE(run.code == -1 && ends_with(run.log, tail)) << run.log;
   }

@@ -31,6 +31,7 @@ struct Fixture {
     p.input = dir.write("pre.asc", grid_text(nrows, ncols, solution));
     pack();
   }
+  void prepare() { moves_prepare(p), energy_evaluate(p); }  // as a run does before its moves
   void pack(bool random_select = false) {
     p.own_inputs.records = cell_records_build(p.maps.geometry, potential.data(), nservices.data(),
                                               distances.data(), random_select);
@@ -112,8 +113,7 @@ TEST(ProcessTest, IncrementalSumsFollowAPlainRecountOverManyMoves) {
   };
   rand_seed(f.run.rng, 3);
   LogCapture quiet;
-  moves_prepare(p);
-  energy_evaluate(p);
+  f.prepare();
   const EnergyState& e = p.energy;
   const double base = recount()[4] - e.island_count;
   for (int move = 0; move < 3000; ++move) {
@@ -145,8 +145,7 @@ TEST(ProcessTest, TheCellPutInIsTheOneThePlainDrawPicks) {
   ASSERT_EQ(std::set<float>(selection.begin(), selection.end()).size(), 40u);
   rand_seed(f.run.rng, 11);
   LogCapture quiet;
-  moves_prepare(p);
-  energy_evaluate(p);
+  f.prepare();
   for (int move = 0; move < 500; ++move) {
     Rng plain = f.run.rng;
     rand_index(plain, static_cast<int32_t>(p.allocated.cells.size()));  // the cell taken out
@@ -238,8 +237,7 @@ TEST(ProcessTest, NegativeEnergyStopsWithTheMarkedMapInErrorAsc) {
   f.potential = {-0.5f, 0.5f, 0.25f};
   f.pack();
   FatalResult result = run_capturing([&] {
-    moves_prepare(f.p);
-    energy_evaluate(f.p);
+    f.prepare();
     f.p.energy.f1_top = 0.25 - 0.25e-6;
     propose_move(f.p);
   });
@@ -256,8 +254,7 @@ TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
   f.pack();
   rand_seed(f.run.rng, 5);
   FatalResult result = run_capturing([&] {
-    moves_prepare(f.p);
-    energy_evaluate(f.p);
+    f.prepare();
     propose_move(f.p);
     commit_move(f.p);
     moves_settle(f.p);
