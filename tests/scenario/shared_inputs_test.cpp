@@ -77,13 +77,11 @@ TEST(SharedInputsTest, WorkingValueCheckTakesTheCellsOfItsValue) {
     const auto check = [&](WorkingValueCells* cells) {
       MapBlock maps = make_maps(1, 4, 2);
       set_map(maps, 0, solution);
-      const FatalResult result =
-          run_capturing([&] { maps_check_working_value(scenario.config, maps, value, 1, cells); });
-      return std::pair{result.log, result.code};
+      return outcome([&] { maps_check_working_value(scenario.config, maps, value, 1, cells); });
     };
     const auto own = check(nullptr);
-    EXPECT_NE(own.first.find("* read"), std::string::npos);
-    EXPECT_EQ(check(&shared), own) << own.first;
+    EXPECT_NE(own.find("* read"), std::string::npos);
+    EXPECT_EQ(check(&shared), own) << own;
   }
   EXPECT_EQ(shared.cells, (std::vector<size_t>{0, 3}));
 }
