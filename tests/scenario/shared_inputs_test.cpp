@@ -52,8 +52,7 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
     r.in_memory = true, r.write_files = false, r.seed = 11;
     r.process_output = map;
     r.postprocess_inputs = inputs;
-    const FatalResult result = run_capturing([&] { run_postprocess_stage(scenario, r); });
-    return std::pair{result.log, r.postprocess_output};
+    return std::pair{outcome([&] { run_postprocess_stage(scenario, r); }), r.postprocess_output};
   };
   for (const auto* map : {&solution, &other, &solution}) {
     const auto own = run(*map, nullptr);
