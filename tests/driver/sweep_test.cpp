@@ -99,19 +99,14 @@ TEST(SweepTest, ElbowAndCohonPickOnHandMadeCurves) {
 
 // Pictures: '#' allocated, '.' free, 'x' no data. Cells 2.5 map units a side.
 TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
-  struct Case {
-    const char* picture;
-    double cells, edges, islands, holes, hole_cells;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, double, double, double, double, double> cases[] = {
       {"###/#.#/###", 8, 16, 1, 1, 1},      // a ring around one free cell
       {"##./#.#/.##", 6, 16, 2, 0, 0},      // closed only at corners: no hole
       {"####/#xx#/####", 10, 20, 1, 1, 2},  // a hole of no data is a hole too
       {"#.#/###", 5, 12, 1, 0, 0},          // a bay open to the edge
       {"#####/#.#.#/#####", 13, 24, 1, 2, 2},
   };
-  for (const Case& c : cases) {
-    const std::string rows = c.picture;
+  for (const auto& [rows, n, edges, islands, holes, hole_cells] : cases) {
     std::vector<float> cells;
     for (const char ch : rows)
       if (ch != '/') cells.push_back(ch == '#' ? 3.0f : ch == 'x' ? CELL_NODATA : 0.0f);
@@ -120,12 +115,12 @@ TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
     geometry.nrows = static_cast<int32_t>(cells.size()) / geometry.ncols;
     const ShapeMeasures shape = shape_measure(cells.data(), geometry.nrows, geometry.ncols, 3.0f);
     const RunMeasures m = run_measures(geometry, ProcessInputs(), PackedMap(cells), 3.0f);
-    EXPECT_EQ((std::vector<double>{double(shape.cells), double(shape.edges), double(shape.islands),
-                                   double(shape.holes), double(shape.hole_cells), m.area,
-                                   m.perimeter, double(m.holes)}),
-              (std::vector<double>{c.cells, c.edges, c.islands, c.holes, c.hole_cells,
-                                   6.25 * c.cells, 2.5 * c.edges, c.holes}))
-        << c.picture;
+    EXPECT_EQ(
+        (std::vector<double>{double(shape.cells), double(shape.edges), double(shape.islands),
+                             double(shape.holes), double(shape.hole_cells), m.area, m.perimeter,
+                             double(m.holes)}),
+        (std::vector<double>{n, edges, islands, holes, hole_cells, 6.25 * n, 2.5 * edges, holes}))
+        << rows;
   }
   EXPECT_TRUE(
       crs_in_metres("PROJCS[\"ETRS89 / UTM 30N\",GEOGCS[\"ETRS89\",UNIT[\"degree\",0.01]],"

@@ -93,14 +93,8 @@ const char* const PRJ_WGS84 =
 // stops the stage before its output is written; a run kept in memory hands over the same map.
 TEST(PreprocessTest, ConvertAreaAndDemandPlaceTheirNewCells) {
   const std::string utm = read_file(LANDALLOC_TEST_DATA "/utm32.prj");
-  struct Case {
-    int nrows, ncols;
-    double cellsize;
-    std::string prj, demand;
-    int64_t cells;  // or the exit code, negated
-    std::string line;
-  };
-  const Case cases[] = {
+  // Grid, cell size, coordinate system, demand, cells placed (or the exit code, negated), log line.
+  const std::tuple<int, int, double, std::string, std::string, int64_t, std::string> cases[] = {
       {7, 9, 30, "", "'convert-area': 0.35", 21,
        "  61 cells available\n  21 cells to be assigned\n"},
       {7, 9, 30, "", "'convert-area': 1.5", -1,
@@ -137,31 +131,31 @@ TEST(PreprocessTest, ConvertAreaAndDemandPlaceTheirNewCells) {
       {7, 9, 30, utm, "{'area': 1, 'unit': 'acre'}", -1,
        "  accepted values are 'm2', 'ha', 'km2'\n"},
   };
-  for (const Case& c : cases) {
+  for (const auto& [nrows, ncols, cellsize, prj, demand, cells, message] : cases) {
 #ifndef LANDALLOC_GDAL
-    if (!c.prj.empty() || c.demand.find("'area'") != std::string::npos) continue;  // units
+    if (!prj.empty() || demand.find("'area'") != std::string::npos) continue;  // units
 #endif
     TempDir dir;
-    const size_t n = size_t(c.nrows) * size_t(c.ncols);
+    const size_t n = size_t(nrows) * size_t(ncols);
     std::vector<float> potential(n, 1.0f), init(n, 0.0f);
     potential[n - 1] = -9999.0f;
     init[0] = 3.0f, init[n - 1] = 2.0f;
-    const std::string pot = dir.write("p.asc", grid_text(c.nrows, c.ncols, potential, c.cellsize));
-    if (!c.prj.empty()) dir.write("p.prj", c.prj);
+    const std::string pot = dir.write("p.asc", grid_text(nrows, ncols, potential, cellsize));
+    if (!prj.empty()) dir.write("p.prj", prj);
     const Scenario scenario = scenario_of(
         json("{'maps': {'potential-maps': [['" + pot +
              "']], 'potential-maps-weight': [[1]], 'exclusion-masks': []}, 'preprocess': "
              "{'init-values-map': '" +
-             dir.write("i.asc", grid_text(c.nrows, c.ncols, init, c.cellsize)) +
+             dir.write("i.asc", grid_text(nrows, ncols, init, cellsize)) +
              "', 'distribution-masks': [], 'debug-maps': 'no', 'output': '" + dir.path("out.asc") +
-             "', " + (c.demand[0] == '{' ? "'demand': " : "") + c.demand + "}}"));
+             "', " + (demand[0] == '{' ? "'demand': " : "") + demand + "}}"));
     ::Run run;
     const FatalResult result = run_capturing([&] { run_preprocess_stage(scenario, run); });
     const std::vector<float> out = grid_values(read_file(dir.path("out.asc")));
-    EXPECT_EQ(result.fatal ? -result.code : std::count(out.begin(), out.end(), 4.0f), c.cells)
-        << c.demand << "\n"
+    EXPECT_EQ(result.fatal ? -result.code : std::count(out.begin(), out.end(), 4.0f), cells)
+        << demand << "\n"
         << result.log;
-    const std::string line = naming(c.line, pot);
+    const std::string line = naming(message, pot);
     EXPECT_TRUE(result.fatal ? ends_with(result.log, line)
                              : result.log.find(line) != std::string::npos)
         << result.log;
