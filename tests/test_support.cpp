@@ -1,7 +1,5 @@
 #include "test_support.h"
 
-#include <cstring>
-
 #include "raster/grid.h"
 
 FatalResult run_capturing(const std::function<void()>& body) {
@@ -54,9 +52,7 @@ Scenario scenario_of(const std::string& json) {
 
 MapBlock make_maps(int nrows, int ncols, int maps) {
   GridGeometry geometry;
-  geometry.nrows = nrows;
-  geometry.ncols = ncols;
-  geometry.cellsize = 1.0;
+  geometry.nrows = nrows, geometry.ncols = ncols, geometry.cellsize = 1.0;
   LogCapture quiet;
   return maps_allocate(geometry, maps);
 }

@@ -7,7 +7,7 @@
 TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
   const std::string fits(CONFIG_TEXT_MAX - 1, 'x'), too_long(CONFIG_TEXT_MAX, 'x');
   // "ab" must not answer "a.b", the first of duplicate keys wins, and a dotted path does not
-  // descend into arrays. A text is a JSON string: a number where a file name is expected is no name.
+  // descend into arrays. A text is a JSON string: a number given for a file name is no name.
   const ConfigDocument c =
       config_of(R"({"ab": 1, "a": {"b": 2}, "a": 3, "x": [{"y": 5}], "f": " 6 ", "l": [{}],)"
                 R"( "n": "1o00", "e": "", "w": [1, "abc"], "o": 5, "m": ["a", 5],)"
@@ -98,14 +98,11 @@ TEST(ConfigTest, TextIsReadAsJson) {
   EXPECT_EQ(c.warnings, (std::vector<std::string>{
                             "! key 'p' given twice (lines 2 and 2): the first is read\n",
                             "! key 'p.o' given twice (lines 2 and 2): the first is read\n"}));
-  const ConfigDocument lines = config_of("{\"p\": 1,\n\n \"p\": 2}");
   EXPECT_EQ(
-      lines.warnings,
+      config_of("{\"p\": 1,\n\n \"p\": 2}").warnings,
       (std::vector<std::string>{"! key 'p' given twice (lines 1 and 3): the first is read\n"}));
-  const struct {
-    std::string text;
-    int32_t code, line, column;
-  } errors[] = {
+  const std::tuple<std::string, int32_t, int32_t, int32_t> errors[] = {
+      // text, code, place
       {"{\"a\": 1}xyz", CONFIG_ERROR_INVAL, 1, 9},
       {"{\"a\": 1}\n{\"b\": 2}", CONFIG_ERROR_INVAL, 2, 1},
       {"{\"a\": [1,,2]}", CONFIG_ERROR_INVAL, 1, 10},
@@ -123,11 +120,11 @@ TEST(ConfigTest, TextIsReadAsJson) {
       {"{\"a\": \"\\u12\"}", CONFIG_ERROR_INVAL, 1, 7},
       {"{\"a\":\n [1, 2", CONFIG_ERROR_PART, 2, 7},
   };
-  for (const auto& e : errors) {
+  for (const auto& [text, code, line, column] : errors) {
     ConfigDocument d;
     EXPECT_EQ(
-        (std::vector<int32_t>{config_load_text(d, e.text.c_str()), d.error_line, d.error_column}),
-        (std::vector<int32_t>{e.code, e.line, e.column}))
-        << e.text;
+        (std::vector<int32_t>{config_load_text(d, text.c_str()), d.error_line, d.error_column}),
+        (std::vector<int32_t>{code, line, column}))
+        << text;
   }
 }

@@ -2,14 +2,7 @@
 // comes back as it left, and the runs are shared out round the processes.
 #include "driver/repeat_job.h"
 
-#include <gtest/gtest.h>
-
-#include <cmath>
-#include <cstring>
-#include <string>
-#include <vector>
-
-namespace {
+#include "test_support.h"
 
 TEST(RepeatJobTest, RunRGoesToProcessRMinusOneModuloP) {
   EXPECT_EQ(repeat_job_share(8, Cluster{0, 3}), (std::vector<int32_t>{1, 4, 7}));
@@ -19,7 +12,7 @@ TEST(RepeatJobTest, RunRGoesToProcessRMinusOneModuloP) {
 }
 
 // Every field of a run as text, the doubles to the bit (NaN included).
-std::string fields(const RepeatRunResult& r) {
+static std::string fields(const RepeatRunResult& r) {
   std::string text = std::to_string(r.run) + " " + std::to_string(r.seed) + " " +
                      std::to_string(r.done) + " " + std::to_string(r.fatal_code) + " " + r.log;
   const auto add = [&](double v) {
@@ -42,10 +35,8 @@ TEST(RepeatJobTest, RunsTravelWhole) {
   sent.best = 1;
   for (int32_t k = 0; k < 2; ++k) {
     RepeatRunResult run;
-    run.run = 3 + 3 * k;
+    run.run = 3 + 3 * k, run.done = k == 1, run.fatal_code = k == 1 ? 0 : -6;
     run.seed = 0xfffffffffffffff0ULL + static_cast<uint64_t>(k);
-    run.done = k == 1;
-    run.fatal_code = k == 1 ? 0 : -6;
     run.log = k == 1 ? std::string("run 6\nerror: x\0y!\n", 19) : "";
     run.energy.energy = k == 1 ? 1.25 : std::nan("");
     for (int t = 0; t < 5; ++t) {
@@ -72,11 +63,7 @@ TEST(RepeatJobTest, RunsTravelWhole) {
 }
 
 TEST(RepeatJobTest, BestMapsTravelWhole) {
-  RepeatMaps sent;
-  sent.preprocess_output = {0.0f, 3.0f, -1.0f};
-  sent.process_output = {};
-  sent.postprocess_output = {3.0f, 0.0f, -2.0f};
-  sent.working_cell_value = 3.0f;
+  const RepeatMaps sent{{0.0f, 3.0f, -1.0f}, {}, {3.0f, 0.0f, -2.0f}, 3.0f};
   const std::string bytes = repeat_job_pack_maps(sent);
   RepeatMaps got;
   ASSERT_TRUE(repeat_job_unpack_maps(bytes, got));
@@ -86,5 +73,3 @@ TEST(RepeatJobTest, BestMapsTravelWhole) {
   EXPECT_EQ(got.working_cell_value, 3.0f);
   EXPECT_FALSE(repeat_job_unpack_maps(bytes + "x", got));
 }
-
-}  // namespace

@@ -4,8 +4,6 @@
 #include "scenario/loaders.h"
 #include "test_support.h"
 
-namespace {
-
 // A set without run 1 asks for the normalisers once, from the first run that needs them, while
 // the others wait; every run compares by them.
 TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
@@ -27,8 +25,7 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
   maps_init_geometry(scenario.config, shared.geometry);
   process_build_inputs(scenario.config, shared.geometry, shared.process);
   RepeatOptions options;
-  options.stages.process = true;
-  options.repeats = 4, options.threads = 3, options.first_seed = 9;
+  options.stages.process = true, options.repeats = 4, options.threads = 3, options.first_seed = 9;
   Normalisers given;
   for (int t = 0; t < 5; ++t) given.range[t] = 10.0 + t;
   int asked = 0;
@@ -44,5 +41,3 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
               std::vector<double>(given.range, given.range + 5));
   }
 }
-
-}  // namespace

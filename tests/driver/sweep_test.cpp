@@ -7,8 +7,6 @@
 #include "raster/shape_measures.h"
 #include "test_support.h"
 
-namespace {
-
 TEST(SweepTest, RangesExpandToTheirValuesEndsIncludedAndLogStepsExact) {
   const std::vector<std::pair<const char*, std::vector<double>>> cases = {
       {"0:1:5", {0, 0.25, 0.5, 0.75, 1}},
@@ -46,16 +44,14 @@ TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
       {"process.tinit=0:1:3log", "log steps need both ends above 0"},
       {"process.tinit=1,,2", "'' is not a number"},
   };
+  SweepAxis axis;
+  std::string error;
   for (const auto& [text, why] : cases) {
-    SweepAxis axis;
-    std::string error;
     EXPECT_FALSE(sweep_parse(text, axis, error)) << text;
     EXPECT_EQ(error.rfind(std::string("error: invalid sweep '") + text + "': ", 0), 0u) << error;
     EXPECT_NE(error.find(why), std::string::npos) << error;
     EXPECT_NE(error.find("expected PROPERTY=VALUES"), std::string::npos) << error;
   }
-  SweepAxis axis;
-  std::string error;
   ASSERT_TRUE(sweep_parse("maps.potential-maps-weight[1][0]=0.25,1", axis, error)) << error;
   EXPECT_EQ(axis.indices, (std::vector<int32_t>{1, 0}));
   EXPECT_EQ(axis.labels, (std::vector<std::string>{"0.25", "1"}));
@@ -67,8 +63,7 @@ TEST(SweepTest, APointPutsItsValuesInAndTagsTheOutputsOfItsStages) {
   const std::string original =
       "{\"process\": {\"functions-weight\": [1, \"2\", 3], \"output\": \"o\\\"ut/p.asc\"},"
       " \"preprocess\": {\"output\": \"pre.asc\", \"convert-area\": 0.5}}";
-  ConfigDocument doc;
-  ASSERT_GT(config_load_text(doc, original.c_str()), 0);
+  const ConfigDocument doc = config_of(original);
   std::vector<SweepAxis> axes(2);
   std::string error;
   ASSERT_TRUE(sweep_parse("process.functions-weight[1]=4,0.5", axes[0], error)) << error;
@@ -76,8 +71,7 @@ TEST(SweepTest, APointPutsItsValuesInAndTagsTheOutputsOfItsStages) {
   const std::vector<SweepPoint> points = sweep_points(axes);
   ASSERT_EQ(points.size(), 6u);
   EXPECT_EQ(points[5].at, (std::vector<size_t>{1, 2}));
-  StageFlags process_only;
-  process_only.process = true;
+  const StageFlags process_only{false, true, false};
   std::string text;
   ASSERT_TRUE(sweep_point_text(original, doc, axes, points[5], 6, process_only, text, error));
   EXPECT_EQ(text,
@@ -105,40 +99,31 @@ TEST(SweepTest, ElbowAndCohonPickOnHandMadeCurves) {
 
 // Pictures: '#' allocated, '.' free, 'x' no data. Cells 2.5 map units a side.
 TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
-  struct Case {
-    const char* picture;
-    int64_t cells, edges, islands, holes, hole_cells;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, double, double, double, double, double> cases[] = {
       {"###/#.#/###", 8, 16, 1, 1, 1},      // a ring around one free cell
       {"##./#.#/.##", 6, 16, 2, 0, 0},      // closed only at corners: no hole
       {"####/#xx#/####", 10, 20, 1, 1, 2},  // a hole of no data is a hole too
       {"#.#/###", 5, 12, 1, 0, 0},          // a bay open to the edge
       {"#####/#.#.#/#####", 13, 24, 1, 2, 2},
   };
-  for (const Case& c : cases) {
-    const std::string rows = c.picture;
+  for (const auto& [rows, n, edges, islands, holes, hole_cells] : cases) {
     std::vector<float> cells;
     for (const char ch : rows)
       if (ch != '/') cells.push_back(ch == '#' ? 3.0f : ch == 'x' ? CELL_NODATA : 0.0f);
     GridGeometry geometry;
-    geometry.ncols = static_cast<int32_t>(rows.find('/'));
+    geometry.ncols = static_cast<int32_t>(rows.find('/')), geometry.cellsize = 2.5;
     geometry.nrows = static_cast<int32_t>(cells.size()) / geometry.ncols;
-    geometry.cellsize = 2.5;
     const ShapeMeasures shape = shape_measure(cells.data(), geometry.nrows, geometry.ncols, 3.0f);
     const RunMeasures m = run_measures(geometry, ProcessInputs(), PackedMap(cells), 3.0f);
-    EXPECT_EQ((std::vector<double>{double(shape.cells), double(shape.edges), double(shape.islands),
-                                   double(shape.holes), double(shape.hole_cells), m.area,
-                                   m.perimeter, double(m.holes)}),
-              (std::vector<double>{double(c.cells), double(c.edges), double(c.islands),
-                                   double(c.holes), double(c.hole_cells), 6.25 * double(c.cells),
-                                   2.5 * double(c.edges), double(c.holes)}))
-        << c.picture;
+    EXPECT_EQ(
+        (std::vector<double>{double(shape.cells), double(shape.edges), double(shape.islands),
+                             double(shape.holes), double(shape.hole_cells), m.area, m.perimeter,
+                             double(m.holes)}),
+        (std::vector<double>{n, edges, islands, holes, hole_cells, 6.25 * n, 2.5 * edges, holes}))
+        << rows;
   }
   EXPECT_TRUE(
       crs_in_metres("PROJCS[\"ETRS89 / UTM 30N\",GEOGCS[\"ETRS89\",UNIT[\"degree\",0.01]],"
                     "UNIT[\"metre\",1]]"));
   EXPECT_FALSE(crs_in_metres("GEOGCS[\"WGS 84\",UNIT[\"degree\",0.0174532925199433]]"));
 }
-
-}  // namespace

@@ -9,30 +9,20 @@
 #include <string>
 #include <vector>
 
-namespace {
-
-Cluster job;
+static Cluster job;
 
 // Texts of different lengths, one empty, and one with a NUL inside travel whole and in order.
 TEST(ClusterTest, GatherBringsEveryTextToProcessZeroInOrder) {
   ASSERT_TRUE(cluster_built_with_mpi() && job.size >= 2);
-  std::string mine =
-      job.rank == 1 ? std::string() : std::string(job.rank * 3000 + 1, 'a' + job.rank);
-  if (job.rank == 2) mine[5] = '\0';
-  const std::vector<std::string> all = cluster_gather(job, mine);
-  if (job.rank != 0) {
-    EXPECT_TRUE(all.empty());
-    return;
-  }
-  ASSERT_EQ(all.size(), static_cast<size_t>(job.size));
-  for (int r = 0; r < job.size; ++r) {
-    std::string expected = r == 1 ? std::string() : std::string(r * 3000 + 1, 'a' + r);
-    if (r == 2) expected[5] = '\0';
-    EXPECT_EQ(all[r], expected) << "process " << r;
-  }
+  const auto text = [](int r) {  // process r's
+    std::string t = r == 1 ? std::string() : std::string(r * 3000 + 1, 'a' + r);
+    if (r == 2) t[5] = '\0';
+    return t;
+  };
+  const std::vector<std::string> all = cluster_gather(job, text(job.rank));
+  EXPECT_EQ(all.size(), job.rank == 0 ? static_cast<size_t>(job.size) : 0u);
+  for (size_t r = 0; r < all.size(); ++r) EXPECT_EQ(all[r], text(int(r))) << "process " << r;
 }
-
-}  // namespace
 
 int main(int argc, char** argv) {
   job = cluster_start(&argc, &argv);

@@ -38,19 +38,24 @@ struct Fixture {
   PostprocessRun p{scenario, run};
 };
 
-// The stage over "potential.asc" and "process.asc" of `dir` into "final.asc" and "mask.asc";
-// `distance` holds the members of "method-distance".
-std::string stage_config(const TempDir& dir, int purge_limit, const std::string& distance,
-                         const std::string& share, const std::string& debug) {
-  return json(
+// Runs the stage over "potential.asc" and "process.asc" of `dir` into "final.asc" and "mask.asc",
+// the distance method reading `maps` (a list's members) with both its minimums `minimum`.
+FatalResult run_stage(const TempDir& dir, int purge_limit, const std::string& maps, int minimum,
+                      const std::string& share, const std::string& debug) {
+  const Scenario scenario = scenario_of(json(
       "{'maps': {'potential-maps': [['" + dir.path("potential.asc") +
       "']], 'potential-maps-weight': [[1]]}, 'process': {'output': '" + dir.path("process.asc") +
       "'}, 'postprocess': {'select': {'purge-limit': " + std::to_string(purge_limit) +
-      ", 'method-distance': {" + distance + "}, 'method-value': {'accumulated-value': " + share +
+      ", 'method-distance': {'distance-masks': [], 'distance-maps': [" + maps +
+      "], 'minimum-distance-to-mask': " + std::to_string(minimum) +
+      ", 'minimum-cells-at-distance': " + std::to_string(minimum) +
+      "}, 'method-value': {'accumulated-value': " + share +
       "}}, 'expand': {'assign-preference': 'large', 'basins-map': '', "
       "'minimim-cells-in-basin': 0}, 'debug-maps': '" +
       debug + "', 'output': '" + dir.path("final.asc") + "', 'output-mask': '" +
-      dir.path("mask.asc") + "'}}");
+      dir.path("mask.asc") + "'}}"));
+  ::Run run;
+  return run_capturing([&] { run_postprocess_stage(scenario, run); });
 }
 
 }  // namespace
@@ -65,8 +70,7 @@ TEST(PostprocessTest, SelectionTable) {
         std::tuple{0, 1, 0.375f, "W.WW.S.WW"},   // island 2 reaches the target alone
         std::tuple{2, 2, 0.0f, "S.SS.S.SS"}}) {  // none chosen: every island
     Fixture f(1, 9, "W.WW.W.WW");
-    f.p.params.min_distance = distance;
-    f.p.params.min_cells = count;
+    f.p.params.min_distance = distance, f.p.params.min_cells = count;
     f.p.params.accumulated_value = share;
     set_map(f.p.maps, 1, {0.5f, 0, 0.25f, 0.25f, 0, 0.75f, 0, 0.125f, 0.125f});
     set_map(f.p.maps, 3, {3, 1, 0, 2, 1, 1, 4, 5, 5});
@@ -101,11 +105,8 @@ TEST(PostprocessTest, RimSweepsGrowWhatWholeMapSweepsGrow) {
       set_map(f.p.maps, 4, basins);
       rand_seed(f.run.rng, seed);
       FatalResult run = run_capturing([&] {
-        if (in_basins) {
-          expand_basins(f.p, minimum, cells, preference, narrowing);
-        } else {
-          expand_basic(f.p, cells, preference, narrowing);
-        }
+        in_basins ? expand_basins(f.p, minimum, cells, preference, narrowing)
+                  : expand_basic(f.p, cells, preference, narrowing);
       });
       return std::tuple{get_map(f.p.maps, 0), run.log, run.code};
     };
@@ -134,23 +135,20 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
 
   // "W..N" over basins 0 0 1 1: basins 0 and 1 fill, then none opens. "W.W." over the error basin
   // (-1, -1.999) with a minimum of 2: both basins hold one solution cell and close.
-  for (auto [solution, minimum, tail] :
-       {std::tuple{
-            "W..N", 0,
-            "error: basin map is unable to hold the number of cells needed!\n  1 cells still "
-            "unassigned\n  (try to add more islands to the selection\n  by reducing size or "
-            "distance requirements)\n"},
-        std::tuple{
-            "W.W.", 2,
-            "  - 2 cells go to map error basin\n  - removed 2 adj basins because low number of "
-            "solution cells there\nerror: no enough basins left to hold the number of cells "
-            "needed!\n  3 cells still unassigned\n  2 basins\n  2 basins removed\n"}}) {
+  const std::tuple<std::string, std::string, int, std::string> ends[] = {
+      {"W..N", "0 0 1 1", 0,
+       "error: basin map is unable to hold the number of cells needed!\n  1 cells still "
+       "unassigned\n  (try to add more islands to the selection\n  by reducing size or "
+       "distance requirements)\n"},
+      {"W.W.", "0 0 -1 -1.999", 2,
+       "  - 2 cells go to map error basin\n  - removed 2 adj basins because low number of "
+       "solution cells there\nerror: no enough basins left to hold the number of cells "
+       "needed!\n  3 cells still unassigned\n  2 basins\n  2 basins removed\n"}};
+  for (const auto& [solution, basins, minimum, tail] : ends) {
     Fixture small(1, 4, solution);
-    set_map(small.p.maps, 4,
-            minimum ? std::vector<float>{0, 0, -1.0f, -1.999f} : std::vector<float>{0, 0, 1, 1});
+    set_map(small.p.maps, 4, grid_values(basins));
     run = run_capturing([&] { expand_basins(small.p, minimum, 3, AssignPreference::large); });
-    EXPECT_EQ(run.code, -1);
-    EXPECT_TRUE(ends_with(run.log, tail)) << run.log;
+    EXPECT_TRUE(run.code == -1 && ends_with(run.log, tail)) << run.log;
   }
 }
 
@@ -160,9 +158,7 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
 TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
   const std::vector<std::tuple<std::string, int, int, std::string, std::string>> cases = {
       {"WN. NN. ..W", 100, -6,
-       "  - selected 0 islands in the worst group\n"
-       "error: no selected islands!\n",
-       ""},
+       "  - selected 0 islands in the worst group\nerror: no selected islands!\n", ""},
       {"..N... .WW..W .W.... ...... W..WW.", 2, 0,
        "  selected 1 islands to expand\n  - 2 cells purged\n  - another 2 cells removed\n",
        ".WX... WWWW.. .WW... ...... ......"},
@@ -176,13 +172,7 @@ TEST(PostprocessTest, StageRegrowsAroundTheBestIslandOrWritesNothing) {
     potential.back() = 0.5f;
     dir.write("potential.asc", grid_text(nrows, ncols, potential));
     dir.write("process.asc", grid_text(nrows, ncols, values));
-    const Scenario scenario = scenario_of(
-        stage_config(dir, purge_limit,
-                     "'distance-masks': [], 'distance-maps': [], 'minimum-distance-to-mask': "
-                     "0, 'minimum-cells-at-distance': 0",
-                     "0.5", "no"));
-    ::Run stage_run;
-    FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
+    const FatalResult run = run_stage(dir, purge_limit, "", 0, "0.5", "no");
     EXPECT_EQ(run.fatal ? run.code : 0, code) << run.log;
     EXPECT_TRUE(code ? ends_with(run.log, part) : run.log.find(part) != std::string::npos)
         << run.log;
@@ -199,13 +189,7 @@ TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
   dir.write("process.asc", grid_text(1, 4, {1, 1, 0, 1}, 2.0));
   const std::string a = dir.write("a.asc", grid_text(1, 4, {1, 2, 3, -9999}, 2.0));
   const std::string b = dir.write("b.asc", grid_text(1, 4, {3, 3, -9999, 1}, 2.0));
-  const Scenario scenario = scenario_of(
-      stage_config(dir, 1,
-                   "'distance-masks': [], 'distance-maps': ['" + a + "', '" + b +
-                       "'], 'minimum-distance-to-mask': 1, 'minimum-cells-at-distance': 1",
-                   "0", "yes"));
-  ::Run stage_run;
-  const FatalResult run = run_capturing([&] { run_postprocess_stage(scenario, stage_run); });
+  const FatalResult run = run_stage(dir, 1, "'" + a + "', '" + b + "'", 1, "0", "yes");
   ASSERT_FALSE(run.fatal) << run.log;
   EXPECT_EQ(grid_values(dir.read("final.asc.debug.map-3.asc")),
             (std::vector<float>{1, 2, -999, -999}));

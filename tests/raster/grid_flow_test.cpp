@@ -35,9 +35,8 @@ std::string grid_cut(GridFlow& flow, const Capacities& c) {
 GridFlow loaded_flow(const Capacities& c) {
   GridFlow flow;
   grid_flow_allocate(flow, c.nrows, c.ncols, c.pair);
-  for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
+  for (int32_t i = 0; i < c.nrows * c.ncols; ++i)
     if (c.terminal[i] != kOutside) grid_flow_load(flow, i / c.ncols, i % c.ncols, c.terminal[i]);
-  }
   return flow;
 }
 
@@ -71,9 +70,8 @@ std::string boost_cut(const Capacities& c) {
     if (c.terminal[i] > 0) arc(source, i, c.terminal[i], 0);
     if (c.terminal[i] < 0) arc(i, sink, -c.terminal[i], 0);
     if (i % c.ncols + 1 < c.ncols && c.terminal[i + 1] != kOutside) arc(i, i + 1, c.pair, c.pair);
-    if (i + c.ncols < cells && c.terminal[i + c.ncols] != kOutside) {
+    if (i + c.ncols < cells && c.terminal[i + c.ncols] != kOutside)
       arc(i, i + c.ncols, c.pair, c.pair);
-    }
   }
   const int64_t value = boykov_kolmogorov_max_flow(graph, source, sink);
   std::vector<bool> reached(cells + 2);
@@ -101,9 +99,8 @@ Capacities random_capacities(std::mt19937& random, int32_t nrows, int32_t ncols,
 }  // namespace
 
 // Integer capacities make the flow value and the smallest source side unique, so both must be
-// Boost's exactly: on grids of one cell, one row, one column and square, full and broken into
-// pieces (ties of a side against terminal arcs, cells without a terminal and lone cells among
-// them).
+// Boost's exactly: on grids of one cell, one row, one column and square, full and in pieces (ties
+// of a side against terminal arcs, cells without a terminal, lone cells among them).
 TEST(GridFlowTest, AgreesWithBoostOnRandomGrids) {
   const int32_t sizes[][2] = {{1, 1}, {1, 9}, {7, 1}, {6, 6}, {13, 29}, {40, 40}};
   for (const auto& [nrows, ncols] : sizes) {

@@ -2,8 +2,6 @@
 // (no data, -0 and NaN among them), as floats from the 257th on.
 #include "raster/packed_map.h"
 
-#include <cstring>
-
 #include "test_support.h"
 
 TEST(PackedMapTest, CellsComeBackBitForBit) {
@@ -17,7 +15,6 @@ TEST(PackedMapTest, CellsComeBackBitForBit) {
     const std::vector<float> back = packed.unpack();
     EXPECT_EQ(std::memcmp(back.data(), cells.data(), cells.size() * sizeof(float)), 0) << distinct;
     for (size_t i = 0; i < cells.size(); i += 97) {
-      EXPECT_EQ(std::memcmp(&back[i], &cells[i], sizeof(float)), 0);
       const float one = packed[i];
       EXPECT_EQ(std::memcmp(&one, &cells[i], sizeof(float)), 0) << i;
     }

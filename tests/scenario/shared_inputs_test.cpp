@@ -12,19 +12,16 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
   const size_t n = size_t(nrows * ncols);
   Rng random;
   rand_seed(random, 3);
-  std::vector<float> potential(n), mask(n), basins(n), solution(n);
+  // `other` has no data on every mask cell and every cell of no basin: the shared distance map and
+  // basin list do not fit it.
+  std::vector<float> potential(n), mask(n), basins(n), solution(n), other(n);
   for (size_t i = 0; i < n; ++i) {
     const bool hole = rand_index(random, 12) == 0;
     potential[i] = hole ? -9999.0f : float(rand_index(random, 101)) / 100.0f;
     mask[i] = rand_index(random, 25) == 0 ? 1.0f : 0.0f;
     basins[i] = i % 11 == 0 ? -9999.0f : float(i % size_t(ncols) / 8 + 2 * (i / size_t(ncols) / 6));
     solution[i] = hole ? CELL_NODATA : rand_index(random, 10) == 0 ? 1.0f : CELL_AVAILABLE;
-  }
-  // No data on every mask cell and every cell of no basin: the shared distance map and basin list
-  // do not fit this one.
-  std::vector<float> other = solution;
-  for (size_t i = 0; i < n; ++i) {
-    if (mask[i] > 0.0f || i % 11 == 0) other[i] = CELL_NODATA;
+    other[i] = mask[i] > 0.0f || i % 11 == 0 ? CELL_NODATA : solution[i];
   }
 
   TempDir dir;
@@ -48,18 +45,14 @@ TEST(SharedInputsTest, PostprocessRunsGiveWhatRunsWithTheirOwnMapsGive) {
     maps_load_potential(scenario.config, loaded, 1);
   });
   shared.potential = reinterpret_cast<const unsigned char*>(loaded.map(1));
-  shared.potential_step = sizeof(float);
-  shared.potential_row_step = sizeof(float) * size_t(ncols);
+  shared.potential_step = sizeof(float), shared.potential_row_step = sizeof(float) * size_t(ncols);
 
   const auto run = [&](const std::vector<float>& map, PostprocessInputs* inputs) {
     ::Run r;
-    r.in_memory = true;
-    r.write_files = false;
-    r.seed = 11;
+    r.in_memory = true, r.write_files = false, r.seed = 11;
     r.process_output = map;
     r.postprocess_inputs = inputs;
-    const FatalResult result = run_capturing([&] { run_postprocess_stage(scenario, r); });
-    return std::pair{result.log, r.postprocess_output};
+    return std::pair{outcome([&] { run_postprocess_stage(scenario, r); }), r.postprocess_output};
   };
   for (const auto* map : {&solution, &other, &solution}) {
     const auto own = run(*map, nullptr);
@@ -83,13 +76,11 @@ TEST(SharedInputsTest, WorkingValueCheckTakesTheCellsOfItsValue) {
     const auto check = [&](WorkingValueCells* cells) {
       MapBlock maps = make_maps(1, 4, 2);
       set_map(maps, 0, solution);
-      const FatalResult result =
-          run_capturing([&] { maps_check_working_value(scenario.config, maps, value, 1, cells); });
-      return std::pair{result.log, result.code};
+      return outcome([&] { maps_check_working_value(scenario.config, maps, value, 1, cells); });
     };
     const auto own = check(nullptr);
-    EXPECT_NE(own.first.find("* read"), std::string::npos);
-    EXPECT_EQ(check(&shared), own) << own.first;
+    EXPECT_NE(own.find("* read"), std::string::npos);
+    EXPECT_EQ(check(&shared), own) << own;
   }
   EXPECT_EQ(shared.cells, (std::vector<size_t>{0, 3}));
 }
