@@ -56,9 +56,6 @@ constexpr Recut RECUT_PLAN[] = {{1.0, 1.0}, {0.8, 0.0}, {1.0, 2.0}, {1.25, 0.0},
                                 {0.6, 0.0}, {1.0, 4.0}, {1.6, 0.0}, {1.0, 5.0},  {0.9, 0.0},
                                 {1.0, 6.0}, {1.1, 0.0}, {0.8, 1.0}, {1.25, 1.0}, {0.6, 2.0},
                                 {1.6, 2.0}, {0.9, 3.0}, {1.1, 3.0}};
-// The cells times the cuts the searches after the first may take: a map of a million cells
-// stops after about fifty cuts, small maps try the whole plan.
-constexpr double RECUT_WORK = 5e7;
 constexpr int32_t RECUTS = sizeof RECUT_PLAN / sizeof RECUT_PLAN[0];
 constexpr double RECUT_GAP = 5e-4;
 // On maps of up to PILOT_VARIABLES variable cells, the greedy fix-up also starts with each of
@@ -985,7 +982,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   for (int32_t recut = 0; recut < RECUTS; ++recut) {
     const double gap = m.best_without_islands - bound;
     if (gap <= RECUT_GAP * std::fabs(bound) + ENERGY_TOLERANCE || time_is_up(p)) break;
-    if (static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) > RECUT_WORK)
+    if (static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) >
+        parameters.recut_work)
       break;
     m.perturbation_seed = 0x2545f4914f6cdd1dULL * static_cast<uint64_t>(recut + 1);
     m.perturbation = gap / static_cast<double>(m.n) * RECUT_PLAN[recut].perturbation;

@@ -22,6 +22,9 @@ struct MinCutParameters {
   /// Only the bound of the plain cut (the clamps' multipliers at 1), from one price search: no
   /// map is fixed up, and the solution map is left as it was loaded.
   bool bound_only = false;
+  /// The cells times the cuts the searches after the first may take: by default a map of a
+  /// million cells stops after about fifty cuts, small maps try the whole plan.
+  double recut_work = 5e7;
 };
 
 /// What the method found.
