@@ -31,6 +31,9 @@ struct UseState {
   Normalisers normalisers;
   double energy = 0.0;  ///< its own five terms
   int64_t cells = 0;
+  // Sorted out once: they depend only on the use's maps and its demand, and every block and
+  // evaluation of the use would otherwise sort its maps again.
+  ValueBounds bounds;
 };
 
 struct UsesRun {
@@ -138,6 +141,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   p.working_cell_value = u.uses.uses[k].code;
   p.extra_cost = extra;
   EnergyState& e = p.energy;
+  e.bounds = s.bounds;
   e.f1_weight = s.params.weights[0];
   e.f2_weight = s.params.weights[1];
   e.f3_weight = s.params.weights[2];
@@ -165,15 +169,16 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
     *bound = -std::numeric_limits<double>::infinity();
   }
   run.rng = block.rng;
+  s.bounds = e.bounds;
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
   return std::vector<float>(solution, solution + view.size());
 }
 
 // The energy of use k's own terms on `map` (its cells at its code).
-MapEnergy use_energy(const UsesRun& u, size_t k, const std::vector<float>& map) {
-  const UseState& s = u.states[k];
+MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
+  UseState& s = u.states[k];
   return process_map_energy(s.scenario, s.inputs, PackedMap(map), u.uses.uses[k].code,
-                            s.normalisers);
+                            s.normalisers, &s.bounds);
 }
 
 }  // namespace
