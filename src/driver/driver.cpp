@@ -32,6 +32,7 @@
 #include "driver/repeats.h"
 #include "driver/sweep.h"
 #include "preprocess/preprocess_stage.h"
+#include "process/process_uses.h"
 #include "scenario/land_uses.h"
 
 namespace {
@@ -505,17 +506,66 @@ size_t land_use_count(ConfigDocument& config) {
   return uses.uses.size();
 }
 
+// The row of a run of several land uses: E of its final map and, for each use, its own terms
+// (with the normalisers PROCESS fixed, when it ran) and the measures of its new cells.
+RunRow land_uses_row(const Job& job, const Scenario& scenario, const Run& run,
+                     const PackedMap& map) {
+  const LandUses uses = land_uses_read(scenario.config);
+  std::vector<ProcessInputs> inputs(uses.uses.size());
+  bool priced = true;
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    process_build_inputs(uses.uses[k].config, run.geometry, inputs[k]);
+    priced = priced && inputs[k].fatal_code == 0 && inputs[k].records.records != nullptr;
+  }
+  const std::vector<float> codes = map.unpack();
+  UsesEnergy energy;
+  if (priced) {
+    energy = process_uses_map_energy(
+        scenario, uses, inputs, run.geometry, codes,
+        job.stages.process ? run.use_normalisers : std::vector<Normalisers>());
+  }
+  RunRow row;
+  row.energy.energy = priced ? energy.energy : std::nan("");
+  std::vector<float> all(codes.size());
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    const LandUse& use = uses.uses[k];
+    UseColumns columns{use.name, priced ? energy.uses[k] : MapEnergy(),
+                       run_measures(run.geometry, inputs[k], map, use.code)};
+    if (!priced) {
+      columns.energy.energy = std::nan("");
+      for (double& t : columns.energy.terms) t = std::nan("");
+    }
+    for (size_t i = 0; i < codes.size(); ++i) all[i] += codes[i] == use.code ? 1.0f : 0.0f;
+    row.energy.cells += priced ? columns.energy.cells : 0;
+    row.energy.islands += priced ? columns.energy.islands : 0;
+    row.uses.push_back(std::move(columns));
+  }
+  row.measures = run_measures(run.geometry, ProcessInputs(), PackedMap(all), 1.0f);
+  row.measures.mean_potential = row.measures.mean_distance = std::nan("");
+  return row;
+}
+
 // A single run writes its files as the stages do and, as repeats do, a runs table of one row with
-// the energy and the measures of its final map. Several land uses have no single map of one use
-// to measure: their log gives each use's energy and cells, and no table is written.
+// the energy and the measures of its final map (several land uses: E, and each use's columns).
 RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
   run.also_in_memory = true;
   const auto start = std::chrono::steady_clock::now();
   run_selected_stages(job.stages, scenario, run);
+  const PackedMap& final_map = job.stages.postprocess ? run.postprocess_output
+                               : job.stages.process   ? run.process_output
+                                                      : run.preprocess_output;
   if (land_uses_present(scenario.config)) {
-    RepeatSummary summary = repeat_summary({std::nan("")}, {}, 1);
+    RunRow row = land_uses_row(job, scenario, run, final_map);
+    row.run = 1;
+    row.seed = *scenario.seed;
+    row.best = true;
+    row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    row.lower_bound = run.process_lower_bound;
+    write_runs_table({row}, repeat_summary_paths(scenario.config, job.stages).table);
+    RepeatSummary summary = repeat_summary({row.energy.energy}, {}, 1);
     summary.best.run = 1;
-    summary.best.seed = *scenario.seed;
+    summary.best.seed = row.seed;
+    summary.best.energy = row.energy;
     return summary;
   }
   const auto seconds = std::chrono::steady_clock::now() - start;
@@ -534,9 +584,7 @@ RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
   row.best = true;
   row.seconds = std::chrono::duration<double>(seconds).count();
   row.lower_bound = run.process_lower_bound;
-  const PackedMap& map = job.stages.postprocess ? run.postprocess_output
-                         : job.stages.process   ? run.process_output
-                                                : run.preprocess_output;
+  const PackedMap& map = final_map;
   if (priced) {
     row.energy = process_map_energy(scenario, *inputs, map, run.working_cell_value,
                                     job.stages.process ? run.process_normalisers : Normalisers());

@@ -449,7 +449,7 @@ RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared
   std::vector<double> energies;
   for (const RepeatRunResult* r : runs) {
     rows.push_back(
-        {r->run, r->seed, r->energy, r->seconds, r == best, r->lower_bound, r->measures});
+        {r->run, r->seed, r->energy, r->seconds, r == best, r->lower_bound, r->measures, {}});
     energies.push_back(r->energy.energy);
   }
   write_runs_table(rows, summary.table);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 
 #include "base/log.h"
@@ -12,10 +13,19 @@
 
 namespace {
 
+// A value the row does not have (NaN) is an empty field.
 std::string format(const char* pattern, double value) {
+  if (std::isnan(value)) return ",";
   char text[64];
   std::snprintf(text, sizeof text, pattern, value);
   return text;
+}
+
+std::string measure_fields(const RunMeasures& m) {
+  return format(",%.10g", m.area) + (m.metres ? format(",%.10g", m.area / 10000.0) : ",") +
+         format(",%.10g", m.perimeter) + format(",%.0f", static_cast<double>(m.holes)) +
+         format(",%.0f", static_cast<double>(m.hole_cells)) + format(",%.10g", m.mean_potential) +
+         format(",%.10g", m.mean_distance);
 }
 
 }  // namespace
@@ -71,15 +81,31 @@ std::string runs_table_text(const std::vector<RunRow>& rows) {
                                    [](const RunRow& r) { return r.lower_bound.has_value(); });
   std::string text = "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best";
   if (bounded) text += ",lower_bound,gap_percent";
-  text += ",area,hectares,perimeter,holes,hole_cells,mean_potential,mean_distance\n";
+  text += ",area,hectares,perimeter,holes,hole_cells,mean_potential,mean_distance";
+  if (!rows.empty()) {
+    for (const UseColumns& u : rows[0].uses) {
+      for (const char* column :
+           {"cells", "islands", "energy", "f1", "f2", "f3", "f4", "f5", "area", "hectares",
+            "perimeter", "holes", "hole_cells", "mean_potential", "mean_distance"})
+        text += "," + u.name + "." + column;
+    }
+  }
+  text += "\n";
   for (const RunRow& r : rows) {
     const MapEnergy& e = r.energy;
+    // Energies to the last bit, so that the table orders the runs as they were compared; several
+    // uses have no five terms of their own.
     char line[512];
-    // Energies to the last bit, so that the table orders the runs as they were compared.
-    std::snprintf(
-        line, sizeof line, "%d,%llu,%.17g,%.17g,%.17g,%.17g,%.17g,%.17g,%" PRId64 ",%d,%.3f,%s",
-        r.run, static_cast<unsigned long long>(r.seed), e.energy, e.terms[0], e.terms[1],
-        e.terms[2], e.terms[3], e.terms[4], e.cells, e.islands, r.seconds, r.best ? "yes" : "no");
+    std::string terms;
+    for (const double t : e.terms) {
+      std::snprintf(line, sizeof line, ",%.17g", t);
+      terms += r.uses.empty() ? line : ",";
+    }
+    std::snprintf(line, sizeof line, "%d,%llu,%.17g", r.run,
+                  static_cast<unsigned long long>(r.seed), e.energy);
+    text += line + terms;
+    std::snprintf(line, sizeof line, ",%" PRId64 ",%d,%.3f,%s", e.cells, e.islands, r.seconds,
+                  r.best ? "yes" : "no");
     text += line;
     if (bounded && r.lower_bound) {
       text += format(",%.17g", *r.lower_bound) +
@@ -87,11 +113,14 @@ std::string runs_table_text(const std::vector<RunRow>& rows) {
     } else if (bounded) {
       text += ",,";
     }
-    const RunMeasures& m = r.measures;
-    text += format(",%.10g", m.area) + (m.metres ? format(",%.10g", m.area / 10000.0) : ",") +
-            format(",%.10g", m.perimeter) + format(",%.0f", static_cast<double>(m.holes)) +
-            format(",%.0f", static_cast<double>(m.hole_cells)) +
-            format(",%.10g", m.mean_potential) + format(",%.10g", m.mean_distance) + "\n";
+    text += measure_fields(r.measures);
+    for (const UseColumns& u : r.uses) {
+      text += format(",%.0f", static_cast<double>(u.energy.cells)) +
+              format(",%.0f", u.energy.islands) + format(",%.17g", u.energy.energy);
+      for (const double t : u.energy.terms) text += format(",%.17g", t);
+      text += measure_fields(u.measures);
+    }
+    text += "\n";
   }
   return text;
 }

@@ -33,7 +33,16 @@ RunMeasures run_measures(const GridGeometry& geometry, const ProcessInputs& inpu
 /// Whether a coordinate system is projected in metres.
 bool crs_in_metres(const std::string& crs);
 
-/// One row of the table.
+/// A land use's columns of a row, when several uses are decided together.
+struct UseColumns {
+  std::string name;
+  MapEnergy energy;  ///< its own five terms, and its new cells and their islands
+  RunMeasures measures;
+};
+
+/// One row of the table. With several land uses, `energy` holds E and the cells and islands of all
+/// new cells, `measures` the shape of all new cells (no means: each use has its own potential),
+/// and each use adds its group of columns.
 struct RunRow {
   int32_t run = 0;
   uint64_t seed = 0;
@@ -42,9 +51,11 @@ struct RunRow {
   bool best = false;
   std::optional<double> lower_bound;
   RunMeasures measures;
+  std::vector<UseColumns> uses;
 };
 
-/// The table's text: the header, then the rows in the order given.
+/// The table's text: the header, then the rows in the order given (the columns of the first row's
+/// land uses, if any, after the others).
 std::string runs_table_text(const std::vector<RunRow>& rows);
 
 /// Writes the table to `path` (fatal when it cannot be written) after its "* write" line.

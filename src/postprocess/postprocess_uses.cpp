@@ -61,7 +61,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
   for (size_t i = 0; i < n; ++i)
     cells[i] = label[i] > 0 ? uses.uses[static_cast<size_t>(label[i] - 1)].code : base[i];
   config_get_text(config, "postprocess.output", path);
-  if (run.in_memory) run.postprocess_output.assign(cells, cells + n);
+  if (run.in_memory || run.also_in_memory) run.postprocess_output.assign(cells, cells + n);
   const std::string output = run_file_path(run, path);
   if (!output.empty()) {
     grid_write(output.c_str(), maps, 0);

@@ -464,7 +464,7 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
 
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
                              const PackedMap& map, float working_cell_value,
-                             const Normalisers& fixed) {
+                             const Normalisers& fixed, ValueBounds* bounds) {
   Run run;
   ProcessRun p(scenario, run);
   p.inputs = &inputs;
@@ -482,8 +482,10 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
     *ranges[t] = fixed.range[t];
     e.term_off[t] = fixed.off[t];
   }
+  if (bounds != nullptr) e.bounds = *bounds;
   MapEnergy result;
   result.energy = energy_evaluate(p);
+  if (bounds != nullptr) *bounds = e.bounds;
   energy_terms(e, result.terms);
   result.cells = e.solution_size;
   result.islands = e.island_count;

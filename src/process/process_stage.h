@@ -64,7 +64,8 @@ struct MapEnergy {
 
 /// The energy of `map` (`working_cell_value` marks its allocated cells) with the configuration's
 /// weights and the normalisers `fixed`; a normaliser still unset is fixed by this map, as a run's
-/// first evaluation fixes it. Two maps evaluated with the same normalisers compare.
+/// first evaluation fixes it. Two maps evaluated with the same normalisers compare. `bounds`, when
+/// given, holds the value bounds of earlier evaluations on the same inputs, and keeps this one's.
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
                              const PackedMap& map, float working_cell_value,
-                             const Normalisers& fixed);
+                             const Normalisers& fixed, ValueBounds* bounds = nullptr);

@@ -31,6 +31,9 @@ struct UseState {
   Normalisers normalisers;
   double energy = 0.0;  ///< its own five terms
   int64_t cells = 0;
+  // Sorted out once: they depend only on the use's maps and its demand, and every block and
+  // evaluation of the use would otherwise sort its maps again.
+  ValueBounds bounds;
 };
 
 struct UsesRun {
@@ -64,6 +67,26 @@ std::vector<float> block_map(const UsesRun& u, size_t k, bool others) {
     }
   }
   return map;
+}
+
+// The uses of `codes`, a map of use codes as a stage leaves it, on the map before allocation
+// `u.base`: each new cell's use, each existing cell's use, and the adjacency term's normaliser.
+void label_cells(UsesRun& u, const float* codes) {
+  const size_t n = u.cells();
+  const LandUses& uses = u.uses;
+  u.label.assign(n, 0);
+  for (size_t i = 0; i < n; ++i) u.label[i] = land_use_of_code(uses, codes[i]) + 1;
+  u.existing.assign(n, -1);
+  for (size_t i = 0; i < n; ++i) {
+    for (size_t k = 0; k < uses.uses.size(); ++k) {
+      const auto& existing = uses.uses[k].existing_codes;
+      if (std::find(existing.begin(), existing.end(), u.base[i]) != existing.end())
+        u.existing[i] = static_cast<int32_t>(k);
+    }
+  }
+  int64_t new_cells = 0;
+  for (size_t i = 0; i < n; ++i) new_cells += u.label[i] > 0 ? 1 : 0;
+  u.adjacency_range = land_uses_adjacency_range(new_cells);
 }
 
 // What the sides a new cell of use k would share cost it, for every cell (bordered, as the
@@ -138,6 +161,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   p.working_cell_value = u.uses.uses[k].code;
   p.extra_cost = extra;
   EnergyState& e = p.energy;
+  e.bounds = s.bounds;
   e.f1_weight = s.params.weights[0];
   e.f2_weight = s.params.weights[1];
   e.f3_weight = s.params.weights[2];
@@ -165,15 +189,16 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
     *bound = -std::numeric_limits<double>::infinity();
   }
   run.rng = block.rng;
+  s.bounds = e.bounds;
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
   return std::vector<float>(solution, solution + view.size());
 }
 
 // The energy of use k's own terms on `map` (its cells at its code).
-MapEnergy use_energy(const UsesRun& u, size_t k, const std::vector<float>& map) {
-  const UseState& s = u.states[k];
+MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
+  UseState& s = u.states[k];
   return process_map_energy(s.scenario, s.inputs, PackedMap(map), u.uses.uses[k].code,
-                            s.normalisers);
+                            s.normalisers, &s.bounds);
 }
 
 }  // namespace
@@ -194,22 +219,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     config_get_text(config, "preprocess.output", input);
     log_message("load solution map\n");
     stage_read_handover(run, Handover::preprocess_output, input, maps, 0);
-    const float* handed = maps.map(0);
-    u.label.assign(n, 0);
-    for (size_t i = 0; i < n; ++i) u.label[i] = land_use_of_code(uses, handed[i]) + 1;
+    label_cells(u, maps.map(0));
   }
-  u.existing.assign(n, -1);
-  for (size_t i = 0; i < n; ++i) {
-    for (size_t k = 0; k < uses.uses.size(); ++k) {
-      const auto& codes = uses.uses[k].existing_codes;
-      if (std::find(codes.begin(), codes.end(), u.base[i]) != codes.end())
-        u.existing[i] = static_cast<int32_t>(k);
-    }
-  }
-  int64_t new_cells = 0;
-  for (size_t i = 0; i < n; ++i) new_cells += u.label[i] > 0 ? 1 : 0;
-  u.adjacency_range = land_uses_adjacency_range(new_cells);
-
   u.states.resize(uses.uses.size());
   for (size_t k = 0; k < uses.uses.size(); ++k) {
     UseState& s = u.states[k];
@@ -325,6 +336,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     log_message("  land use '%s' energy %f cells %" PRId64 "\n", uses.uses[k].name.c_str(),
                 u.states[k].energy, u.states[k].cells);
   }
+  run.use_normalisers.clear();
+  for (const UseState& s : u.states) run.use_normalisers.push_back(s.normalisers);
   MapBlock out = maps_allocate_quiet(run.geometry, 1);
   float* cells = out.map(0);
   for (size_t i = 0; i < n; ++i)
@@ -332,4 +345,29 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   char output[CONFIG_TEXT_MAX];
   config_get_text(config, "process.output", output);
   stage_write_handover(run, Handover::process_output, output, out, 0);
+}
+
+UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& uses,
+                                   const std::vector<ProcessInputs>& inputs,
+                                   const GridGeometry& geometry, const std::vector<float>& codes,
+                                   const std::vector<Normalisers>& fixed) {
+  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0};
+  {
+    MapBlock maps = maps_allocate_quiet(geometry, 3);
+    land_uses_base_map(scenario.config, maps);
+    u.base.assign(maps.map(0), maps.map(0) + geometry_cell_count(geometry));
+  }
+  label_cells(u, codes.data());
+  UsesEnergy result;
+  result.energy = adjacency_energy(u);
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    Scenario own;
+    own.config = uses.uses[k].config;
+    own.seed = scenario.seed;
+    result.uses.push_back(process_map_energy(own, inputs[k], PackedMap(block_map(u, k, true)),
+                                             uses.uses[k].code,
+                                             k < fixed.size() ? fixed[k] : Normalisers()));
+    result.energy += result.uses.back().energy;
+  }
+  return result;
 }

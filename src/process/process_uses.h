@@ -7,7 +7,26 @@
 // R the perimeter range of all new cells together. Rounds go on until one no longer lowers E.
 #pragma once
 
+#include <vector>
+
+#include "process/process_stage.h"
 #include "scenario/land_uses.h"
 #include "scenario/scenario.h"
 
+/// Runs PROCESS for `uses`; the normalisers each use's first evaluation fixed go to
+/// run.use_normalisers.
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run);
+
+/// E of a map of use codes as a stage leaves it, and each use's own terms in it.
+struct UsesEnergy {
+  double energy = 0.0;
+  std::vector<MapEnergy> uses;  ///< in the order of the uses
+};
+
+/// E of `codes` (a map of use codes on `geometry`), each use priced on its PROCESS `inputs` with
+/// its normalisers in `fixed`; where `fixed` has none, this map fixes them, as a run's first
+/// evaluation does.
+UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& uses,
+                                   const std::vector<ProcessInputs>& inputs,
+                                   const GridGeometry& geometry, const std::vector<float>& codes,
+                                   const std::vector<Normalisers>& fixed);

@@ -69,10 +69,11 @@ struct Run {
   PostprocessInputs* postprocess_inputs = nullptr;
   /// The check of the working cell value shared by several runs; nullptr: each check reads.
   WorkingValueCells* working_value_cells = nullptr;
-  PackedMap preprocess_output;      ///< the map PREPROCESS handed over (in memory)
-  PackedMap process_output;         ///< the map PROCESS handed over (in memory)
-  PackedMap postprocess_output;     ///< the final map of POSTPROCESS (in memory)
-  Normalisers process_normalisers;  ///< those the PROCESS stage fixed
+  PackedMap preprocess_output;               ///< the map PREPROCESS handed over (in memory)
+  PackedMap process_output;                  ///< the map PROCESS handed over (in memory)
+  PackedMap postprocess_output;              ///< the final map of POSTPROCESS (in memory)
+  Normalisers process_normalisers;           ///< those the PROCESS stage fixed
+  std::vector<Normalisers> use_normalisers;  ///< those it fixed for each of several land uses
   float working_cell_value = 0.0f;  ///< the value of allocated cells in the last stage's map
   /// The lower bound of the energy that the min-cut PROCESS proved; unset for the annealing.
   std::optional<double> process_lower_bound;
