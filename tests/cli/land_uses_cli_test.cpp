@@ -73,13 +73,29 @@ int shared_sides(const std::vector<float>& map, float x, float y) {
   return sides;
 }
 
-/// PROCESS's map of two uses by the min-cut method, `extra` and `b_potential` as write_uses takes.
-std::vector<float> min_cut_map(const std::string& extra, const std::string& b_potential) {
+/// PROCESS's map of two uses by the min-cut method, `extra` and `b_potential` as write_uses takes,
+/// `cost` the adjacency cost of a and b in `extra`.
+std::vector<float> min_cut_map(const std::string& extra, const std::string& b_potential,
+                               double cost = 0.0) {
   CliDir dir;
   write_uses(dir, "min-cut", extra, b_potential);
   const RunResult r = run_words("--seed=3 --preprocess --process uses.json", dir);
   EXPECT_EQ(r.code, 0) << r.out;
-  return read_cells(dir.path("proc.asc"));
+  const std::vector<float> map = read_cells(dir.path("proc.asc"));
+  // The runs table prices the map as PROCESS did: E is each use's own energy plus the sides the
+  // uses share (a's town included) at `cost` over the perimeter range of the 35 new cells,
+  // 4 * 35 - 4 * ceil(sqrt 35) = 116.
+  const auto table = read_csv(dir.path("proc.runs.csv"));
+  std::map<std::string, std::string> row;
+  for (size_t i = 0; i < table.at(0).size() && table.size() == 2; ++i)
+    row[table[0][i]] = i < table[1].size() ? table[1][i] : "";
+  const double energy = std::stod(row["energy"]);
+  EXPECT_NEAR(energy, std::stod(r.out.substr(r.out.find("  final ") + 8)), 1e-6);
+  EXPECT_NEAR(energy - std::stod(row["a.energy"]) - std::stod(row["b.energy"]),
+              cost * (shared_sides(map, 10, 20) + shared_sides(map, 5, 20)) / 116, 1e-12);
+  EXPECT_EQ(row["cells"] + " " + row["a.cells"] + " " + row["b.cells"] + " " + row["a.area"],
+            "35 20 15 2000");
+  return map;
 }
 
 TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
@@ -138,8 +154,8 @@ TEST(LandUsesCliTest, OneUseIsTheRunOfOneUseByteForByte) {
 
 TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   // Both uses want the east: repelled they share fewer sides than drawn together.
-  EXPECT_LT(shared_sides(min_cut_map(", 'adjacency': [[0, 2], [2, 0]]", "east.asc"), 10, 20),
-            shared_sides(min_cut_map(", 'adjacency': [[0, -2], [-2, 0]]", "east.asc"), 10, 20));
+  EXPECT_LT(shared_sides(min_cut_map(", 'adjacency': [[0, 2], [2, 0]]", "east.asc", 2), 10, 20),
+            shared_sides(min_cut_map(", 'adjacency': [[0, -2], [-2, 0]]", "east.asc", -2), 10, 20));
   // The town holds the best cells of a: a takes some of them only when it may convert code 5.
   int taken[2] = {0, 0};
   for (int k = 0; k < 2; ++k) {

@@ -5,18 +5,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-/// The rows of a CSV file, header first, each split at its commas.
-std::vector<std::vector<std::string>> read_csv(const std::string& path) {
-  std::ifstream in(path);
-  std::vector<std::vector<std::string>> rows;
-  for (std::string line; std::getline(in, line);) {
-    std::stringstream fields(line);
-    rows.emplace_back();
-    for (std::string field; std::getline(fields, field, ',');) rows.back().push_back(field);
-  }
-  return rows;
-}
-
 // Both methods: the min-cut's repeats perturb their costs with their seeds, the bound in the table.
 TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
   for (const bool min_cut : {false, true}) {
