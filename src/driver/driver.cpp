@@ -508,9 +508,8 @@ size_t land_use_count(ConfigDocument& config) {
 
 // The row of a run of several land uses: E of its final map and, for each use, its own terms
 // (with the normalisers PROCESS fixed, when it ran) and the measures of its new cells.
-RunRow land_uses_row(const Job& job, const Scenario& scenario, const Run& run,
+RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& uses, const Run& run,
                      const PackedMap& map) {
-  const LandUses uses = land_uses_read(scenario.config);
   std::vector<ProcessInputs> inputs(uses.uses.size());
   bool priced = true;
   for (size_t k = 0; k < uses.uses.size(); ++k) {
@@ -555,13 +554,16 @@ RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
                                : job.stages.process   ? run.process_output
                                                       : run.preprocess_output;
   if (land_uses_present(scenario.config)) {
-    RunRow row = land_uses_row(job, scenario, run, final_map);
+    // The table goes beside the final output, which every use's configuration names; the shared
+    // one has no demand of its own to read PREPROCESS's properties by.
+    const LandUses uses = land_uses_read(scenario.config);
+    RunRow row = land_uses_row(job, scenario, uses, run, final_map);
     row.run = 1;
     row.seed = *scenario.seed;
     row.best = true;
     row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     row.lower_bound = run.process_lower_bound;
-    write_runs_table({row}, repeat_summary_paths(scenario.config, job.stages).table);
+    write_runs_table({row}, repeat_summary_paths(uses.uses[0].config, job.stages).table);
     RepeatSummary summary = repeat_summary({row.energy.energy}, {}, 1);
     summary.best.run = 1;
     summary.best.seed = row.seed;

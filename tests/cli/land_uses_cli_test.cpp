@@ -125,6 +125,11 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
     EXPECT_GT(a_col, b_col + 4);
     const std::vector<float> post = read_cells(dir.path("post.asc"));
     const std::vector<float> mask = read_cells(dir.path("mask.asc"));
+    // PREPROCESS alone writes its table too, beside its map.
+    ASSERT_EQ(run_words("--seed=3 --preprocess uses.json", dir).code, 0);
+    const auto table = read_csv(dir.path("pre.runs.csv"));
+    EXPECT_EQ(table.at(1).at(8) + " " + table.at(0).at(19) + " " + table.at(1).at(19),
+              "35 a.cells 20");
     for (size_t i = 0; i < post.size(); ++i)
       EXPECT_EQ(mask[i] == 1.0f, post[i] == 10.0f || post[i] == 20.0f) << "cell " << i;
   }
