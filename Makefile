@@ -22,7 +22,7 @@ FUZZ_SECONDS ?= 60
 FUZZ_TARGETS := config grid pipeline
 CTEST_FLAGS := --output-on-failure -j $(JOBS)
 
-.PHONY: all deps build build-sanitize demo test test-release test-sanitize test-python qgis-deps qgis-plugin \
+.PHONY: all deps build build-sanitize demo test test-share test-release test-sanitize test-python qgis-deps qgis-plugin \
 	test-qgis bench fuzz fuzz-deps \
 	mpi mpi-deps test-mpi clean
 
@@ -47,8 +47,12 @@ build-sanitize: deps $(SANITIZE)/CMakeCache.txt
 demo: build
 	@examples/demo/run.sh $(RELEASE)/landalloc
 
-test: test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi) \
+test: test-share test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi) \
 	test-python $(if $(filter 3,$(HAVE_QGIS)),test-qgis)
+
+# Test code stays within 36 % of the source (scripts/test-share.sh says how it is counted).
+test-share:
+	@scripts/test-share.sh 36
 
 test-release: build
 	cd $(RELEASE) && ctest $(CTEST_FLAGS)
