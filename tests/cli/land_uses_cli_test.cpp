@@ -95,6 +95,17 @@ std::vector<float> min_cut_map(const std::string& extra, const std::string& b_po
               cost * (shared_sides(map, 10, 20) + shared_sides(map, 5, 20)) / 116, 1e-12);
   EXPECT_EQ(row["cells"] + " " + row["a.cells"] + " " + row["b.cells"] + " " + row["a.area"],
             "35 20 15 2000");
+  // Each use's mean distance to the town in map units: chessboard steps of 10 to rows 0-2,
+  // columns 12-15.
+  for (const auto& [name, code] : {std::pair<std::string, float>{"a", 10}, {"b", 20}}) {
+    double steps = 0.0, cells = 0.0;
+    for (size_t i = 0; i < map.size(); ++i) {
+      if (map[i] != code) continue;
+      steps += std::max({0, int(i / COLS) - 2, 12 - int(i % COLS)});
+      cells += 1;
+    }
+    EXPECT_NEAR(std::stod(row[name + ".mean_distance"]), 10 * steps / cells, 1e-4);
+  }
   return map;
 }
 
