@@ -160,6 +160,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   p.maps = maps_allocate_quiet(u.geometry, 1);
   p.working_cell_value = u.uses.uses[k].code;
   p.extra_cost = extra;
+  p.input = u.uses.uses[k].name;  // the block's map is in memory: the log names its use
   EnergyState& e = p.energy;
   e.bounds = s.bounds;
   e.f1_weight = s.params.weights[0];
