@@ -544,57 +544,56 @@ RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& u
   return row;
 }
 
-// A single run writes its files as the stages do and, as repeats do, a runs table of one row with
-// the energy and the measures of its final map (several land uses: E, and each use's columns).
-RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
-  run.also_in_memory = true;
-  const auto start = std::chrono::steady_clock::now();
-  run_selected_stages(job.stages, scenario, run);
-  const PackedMap& final_map = job.stages.postprocess ? run.postprocess_output
-                               : job.stages.process   ? run.process_output
-                                                      : run.preprocess_output;
-  if (land_uses_present(scenario.config)) {
-    // The table goes beside the final output, which every use's configuration names; the shared
-    // one has no demand of its own to read PREPROCESS's properties by.
-    const LandUses uses = land_uses_read(scenario.config);
-    RunRow row = land_uses_row(job, scenario, uses, run, final_map);
-    row.run = 1;
-    row.seed = *scenario.seed;
-    row.best = true;
-    row.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    row.lower_bound = run.process_lower_bound;
-    write_runs_table({row}, repeat_summary_paths(uses.uses[0].config, job.stages).table);
-    RepeatSummary summary = repeat_summary({row.energy.energy}, {}, 1);
-    summary.best.run = 1;
-    summary.best.seed = row.seed;
-    summary.best.energy = row.energy;
-    return summary;
-  }
-  const auto seconds = std::chrono::steady_clock::now() - start;
-  // The PROCESS records price the final map: those PROCESS built, else built now, quietly; a
-  // configuration without the PROCESS properties (PREPROCESS alone) leaves the energy unknown.
+// The row of a run of one use: the energy and the measures of its final map, priced on the PROCESS
+// records: those PROCESS built, else built now, quietly; a configuration without the PROCESS
+// properties (PREPROCESS alone) leaves the energy unknown.
+RunRow one_use_row(const Job& job, const Scenario& scenario, const Run& run, const PackedMap& map) {
   ProcessInputs built;
   const ProcessInputs* inputs = run.kept_process_inputs.get();
   if (inputs == nullptr) {
     process_build_inputs(scenario.config, run.geometry, built);
     inputs = &built;
   }
-  const bool priced = inputs->fatal_code == 0 && inputs->records.records != nullptr;
   RunRow row;
-  row.run = 1;
-  row.seed = *scenario.seed;
-  row.best = true;
-  row.seconds = std::chrono::duration<double>(seconds).count();
-  row.lower_bound = run.process_lower_bound;
-  const PackedMap& map = final_map;
-  if (priced) {
+  if (inputs->fatal_code == 0 && inputs->records.records != nullptr) {
     row.energy = process_map_energy(scenario, *inputs, map, run.working_cell_value,
                                     job.stages.process ? run.process_normalisers : Normalisers());
   } else {
     row.energy.energy = std::nan("");
   }
   row.measures = run_measures(run.geometry, *inputs, map, run.working_cell_value);
-  write_runs_table({row}, repeat_summary_paths(scenario.config, job.stages).table);
+  return row;
+}
+
+// A single run writes its files as the stages do and, as repeats do, a runs table of one row with
+// the energy and the measures of its final map (several land uses: E, and each use's columns).
+RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
+  run.also_in_memory = true;
+  const auto start = std::chrono::steady_clock::now();
+  run_selected_stages(job.stages, scenario, run);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const PackedMap& map = job.stages.postprocess ? run.postprocess_output
+                         : job.stages.process   ? run.process_output
+                                                : run.preprocess_output;
+  RunRow row;
+  std::string table;
+  if (land_uses_present(scenario.config)) {
+    // The table goes beside the final output, which every use's configuration names; the shared
+    // one has no demand of its own to read PREPROCESS's properties by.
+    const LandUses uses = land_uses_read(scenario.config);
+    row = land_uses_row(job, scenario, uses, run, map);
+    table = repeat_summary_paths(uses.uses[0].config, job.stages).table;
+  } else {
+    row = one_use_row(job, scenario, run, map);
+    table = repeat_summary_paths(scenario.config, job.stages).table;
+  }
+  row.run = 1;
+  row.seed = *scenario.seed;
+  row.best = true;
+  row.seconds = seconds;
+  row.lower_bound = run.process_lower_bound;
+  write_runs_table({row}, table);
   RepeatSummary summary = repeat_summary({row.energy.energy}, {}, 1);
   summary.cells_in_every_run = row.energy.cells;
   summary.best.run = 1;
