@@ -202,6 +202,54 @@ MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
                             s.normalisers, &s.bounds);
 }
 
+// Rounds of blocks, use `first` first and the others in turn after it, from the current map of
+// energy `energy` until a round no longer lowers it; returns the energy they end at.
+double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector<float>& extra,
+              Run& run) {
+  const size_t K = u.uses.uses.size();
+  const size_t n = u.cells();
+  // Steps (blocks tried) at which each use's cells last changed and at which it was last solved:
+  // a min-cut block whose neighbours have not moved since its last solve would give the same map.
+  std::vector<int64_t> changed(K, 0), solved(K, 0);
+  int64_t step = 0;
+  for (int32_t round = 1; round <= MAX_ROUNDS; ++round) {
+    const double before = energy;
+    for (size_t turn = 0; turn < K; ++turn) {
+      const size_t k = (first + turn) % K;
+      ++step;
+      int64_t moved = 0;
+      for (size_t l = 0; l < K; ++l) moved = l == k ? moved : std::max(moved, changed[l]);
+      if (min_cut && solved[k] > 0 && moved < solved[k]) continue;
+      solved[k] = step;
+      UseState& s = u.states[k];
+      const BorderedGrid& grid = s.inputs.records.grid;
+      adjacency_costs(u, k, grid, extra);
+      double unused = 0.0;
+      const std::vector<float> map =
+          solve_block(u, k, block_map(u, k, true), extra.data(), run, &unused);
+      const std::vector<int32_t> saved = u.label;
+      const double saved_energy = s.energy;
+      for (size_t i = 0; i < n; ++i) {
+        if (u.label[i] == static_cast<int32_t>(k) + 1) u.label[i] = 0;
+        if (map[i] == u.uses.uses[k].code) u.label[i] = static_cast<int32_t>(k) + 1;
+      }
+      s.energy = use_energy(u, k, block_map(u, k, true)).energy;
+      const double tried = total_energy(u);
+      // A block that raised the energy (the annealing may end above where it started) is undone.
+      if (tried > energy) {
+        u.label = saved;
+        s.energy = saved_energy;
+      } else {
+        energy = tried;
+        if (u.label != saved) changed[k] = step;
+      }
+    }
+    log_message("  round %d energy %f\n", round, energy);
+    if (energy >= before - ROUND_TOLERANCE * std::fabs(before)) break;
+  }
+  return energy;
+}
+
 }  // namespace
 
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
@@ -279,45 +327,28 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     }
   }
 
-  double energy = initial;
-  // Steps (blocks tried) at which each use's cells last changed and at which it was last solved:
-  // a min-cut block whose neighbours have not moved since its last solve would give the same map.
-  std::vector<int64_t> changed(K, 0), solved(K, 0);
-  int64_t step = 0;
-  for (int32_t round = 1; round <= MAX_ROUNDS; ++round) {
-    const double before = energy;
-    for (size_t k = 0; k < K; ++k) {
-      ++step;
-      int64_t moved = 0;
-      for (size_t l = 0; l < K; ++l) moved = l == k ? moved : std::max(moved, changed[l]);
-      if (min_cut && solved[k] > 0 && moved < solved[k]) continue;
-      solved[k] = step;
-      UseState& s = u.states[k];
-      const BorderedGrid& grid = s.inputs.records.grid;
-      adjacency_costs(u, k, grid, extra);
-      double unused = 0.0;
-      const std::vector<float> map =
-          solve_block(u, k, block_map(u, k, true), extra.data(), run, &unused);
-      const std::vector<int32_t> saved = u.label;
-      const double saved_energy = s.energy;
-      for (size_t i = 0; i < n; ++i) {
-        if (u.label[i] == static_cast<int32_t>(k) + 1) u.label[i] = 0;
-        if (map[i] == uses.uses[k].code) u.label[i] = static_cast<int32_t>(k) + 1;
-      }
-      s.energy = use_energy(u, k, block_map(u, k, true)).energy;
-      const double tried = total_energy(u);
-      // A block that raised the energy (the annealing may end above where it started) is undone.
-      if (tried > energy) {
-        u.label = saved;
-        s.energy = saved_energy;
-      } else {
-        energy = tried;
-        if (u.label != saved) changed[k] = step;
-      }
+  // Which use is solved first decides much: it takes the land it likes best before the others
+  // are solved against it, and the rounds settle where no single use can do better alone, the
+  // nearest such point. Each rotation of the order is tried from the handed map, the lowest kept.
+  const std::vector<int32_t> handed = u.label;
+  std::vector<double> handed_energies, best_energies;
+  for (const UseState& s : u.states) handed_energies.push_back(s.energy);
+  std::vector<int32_t> best_label;
+  double energy = std::numeric_limits<double>::infinity();
+  for (size_t first = 0; first < K; ++first) {
+    u.label = handed;
+    for (size_t k = 0; k < K; ++k) u.states[k].energy = handed_energies[k];
+    log_message("  '%s' first\n", uses.uses[first].name.c_str());
+    const double settled = settle(u, first, initial, min_cut, extra, run);
+    if (settled < energy) {
+      energy = settled;
+      best_label = u.label;
+      best_energies.clear();
+      for (const UseState& s : u.states) best_energies.push_back(s.energy);
     }
-    log_message("  round %d energy %f\n", round, energy);
-    if (energy >= before - ROUND_TOLERANCE * std::fabs(before)) break;
   }
+  u.label = std::move(best_label);
+  for (size_t k = 0; k < K; ++k) u.states[k].energy = best_energies[k];
   log_message("  initial %f\n", initial);
   log_message("  final %f\n", energy);
   if (min_cut) {
