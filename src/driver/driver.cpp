@@ -510,11 +510,19 @@ size_t land_use_count(ConfigDocument& config) {
 // (with the normalisers PROCESS fixed, when it ran) and the measures of its new cells.
 RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& uses, const Run& run,
                      const PackedMap& map) {
-  std::vector<ProcessInputs> inputs(uses.uses.size());
+  // The records PROCESS built, else built now, quietly.
+  const size_t K = uses.uses.size();
+  std::vector<ProcessInputs> built(run.kept_use_inputs.size() == K ? 0 : K);
+  std::vector<const ProcessInputs*> inputs;
   bool priced = true;
-  for (size_t k = 0; k < uses.uses.size(); ++k) {
-    process_build_inputs(uses.uses[k].config, run.geometry, inputs[k]);
-    priced = priced && inputs[k].fatal_code == 0 && inputs[k].records.records != nullptr;
+  for (size_t k = 0; k < K; ++k) {
+    if (built.empty()) {
+      inputs.push_back(run.kept_use_inputs[k].get());
+    } else {
+      process_build_inputs(uses.uses[k].config, run.geometry, built[k]);
+      inputs.push_back(&built[k]);
+    }
+    priced = priced && inputs[k]->fatal_code == 0 && inputs[k]->records.records != nullptr;
   }
   const std::vector<float> codes = map.unpack();
   UsesEnergy energy;
@@ -529,7 +537,7 @@ RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& u
   for (size_t k = 0; k < uses.uses.size(); ++k) {
     const LandUse& use = uses.uses[k];
     UseColumns columns{use.name, priced ? energy.uses[k] : MapEnergy(),
-                       run_measures(run.geometry, inputs[k], map, use.code)};
+                       run_measures(run.geometry, *inputs[k], map, use.code)};
     if (!priced) {
       columns.energy.energy = std::nan("");
       for (double& t : columns.energy.terms) t = std::nan("");

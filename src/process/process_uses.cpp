@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <vector>
 
 #include "base/log.h"
@@ -229,9 +230,13 @@ double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector
           solve_block(u, k, block_map(u, k, true), extra.data(), run, &unused);
       const std::vector<int32_t> saved = u.label;
       const double saved_energy = s.energy;
+      const auto own = static_cast<int32_t>(k) + 1;
+      bool moved_any = false;
       for (size_t i = 0; i < n; ++i) {
-        if (u.label[i] == static_cast<int32_t>(k) + 1) u.label[i] = 0;
-        if (map[i] == u.uses.uses[k].code) u.label[i] = static_cast<int32_t>(k) + 1;
+        const int32_t was = u.label[i];
+        const int32_t now = map[i] == u.uses.uses[k].code ? own : was == own ? 0 : was;
+        moved_any = moved_any || now != was;
+        u.label[i] = now;
       }
       s.energy = use_energy(u, k, block_map(u, k, true)).energy;
       const double tried = total_energy(u);
@@ -241,7 +246,7 @@ double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector
         s.energy = saved_energy;
       } else {
         energy = tried;
-        if (u.label != saved) changed[k] = step;
+        if (moved_any) changed[k] = step;
       }
     }
     log_message("  round %d energy %f\n", round, energy);
@@ -369,7 +374,13 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
                 u.states[k].energy, u.states[k].cells);
   }
   run.use_normalisers.clear();
-  for (const UseState& s : u.states) run.use_normalisers.push_back(s.normalisers);
+  run.kept_use_inputs.clear();
+  for (UseState& s : u.states) {
+    run.use_normalisers.push_back(s.normalisers);
+    // The driver prices the final map with each use's records, rather than build them again.
+    if (run.also_in_memory)
+      run.kept_use_inputs.push_back(std::make_shared<const ProcessInputs>(std::move(s.inputs)));
+  }
   MapBlock out = maps_allocate_quiet(run.geometry, 1);
   float* cells = out.map(0);
   for (size_t i = 0; i < n; ++i)
@@ -380,7 +391,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
 }
 
 UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& uses,
-                                   const std::vector<ProcessInputs>& inputs,
+                                   const std::vector<const ProcessInputs*>& inputs,
                                    const GridGeometry& geometry, const std::vector<float>& codes,
                                    const std::vector<Normalisers>& fixed) {
   UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0};
@@ -396,7 +407,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
     Scenario own;
     own.config = uses.uses[k].config;
     own.seed = scenario.seed;
-    result.uses.push_back(process_map_energy(own, inputs[k], PackedMap(block_map(u, k, true)),
+    result.uses.push_back(process_map_energy(own, *inputs[k], PackedMap(block_map(u, k, true)),
                                              uses.uses[k].code,
                                              k < fixed.size() ? fixed[k] : Normalisers()));
     result.energy += result.uses.back().energy;

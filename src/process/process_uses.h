@@ -27,6 +27,6 @@ struct UsesEnergy {
 /// its normalisers in `fixed`; where `fixed` has none, this map fixes them, as a run's first
 /// evaluation does.
 UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& uses,
-                                   const std::vector<ProcessInputs>& inputs,
+                                   const std::vector<const ProcessInputs*>& inputs,
                                    const GridGeometry& geometry, const std::vector<float>& codes,
                                    const std::vector<Normalisers>& fixed);

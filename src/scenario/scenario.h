@@ -52,6 +52,7 @@ struct Run {
   /// for the driver to measure, and so are the PROCESS records the run built.
   bool also_in_memory = false;
   std::shared_ptr<const ProcessInputs> kept_process_inputs;
+  std::vector<std::shared_ptr<const ProcessInputs>> kept_use_inputs;  ///< each use's, likewise
   /// A replay of the best of several runs, for the files only a run writes: its debug maps and
   /// listing at the configured names, and no output.
   bool debug_files_only = false;
