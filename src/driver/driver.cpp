@@ -812,6 +812,7 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   try {
     preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
     run.geometry = geometry;
+    run.threads = job.threads;
     const size_t uses = land_use_count(scenario.config);
     if (!job.sweeps.empty()) {
       if (uses > 1) fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");

@@ -111,6 +111,7 @@ struct MinCut {
   int64_t n = 0;          // cells to allocate
   int64_t variables = 0;  // cells that may be allocated
   CutModel model;
+  std::vector<int32_t> costs;  // scaled_cost of each variable cell under the model
   GridFlow flow;
   bool flow_loaded = false;
   int32_t flows = 0;
@@ -162,10 +163,11 @@ struct MinCut {
   }
 
   // Rounded down, so that every map's integer cost is at most its real cost times the scale and
-  // the bound stays a bound.
-  int64_t cost(size_t i) const {
+  // the bound stays a bound; the model keeps them (`costs`), as every cut and greedy step asks.
+  int64_t scaled_cost(size_t i) const {
     return static_cast<int64_t>(std::floor(real_cost(i) * model.scale));
   }
+  int64_t cost(size_t i) const { return costs[i]; }
 
   // The run's own cost of allocating cell i, in energy units (0 without).
   double extra(size_t i) const {
@@ -263,6 +265,10 @@ void build_model(MinCut& m, double mu, double nu) {
   });
   m.model.scale = largest > 0.0 ? COST_SCALE / largest : 1.0;
   m.model.pair = static_cast<int64_t>(std::floor(c.side * m.model.scale));
+  // Within 2^26 in magnitude, by the scale.
+  m.costs.resize(m.grid.cells);
+  m.for_each_variable(
+      [&](size_t i, int32_t, int32_t) { m.costs[i] = static_cast<int32_t>(m.scaled_cost(i)); });
   m.flow_loaded = false;
 }
 
@@ -1014,8 +1020,10 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
       m.best_energy = best;
     }
   }
-  progress_update(progress, 0.9, 1.0, "PROCESS polish");
-  polish(m);
+  if (parameters.polish) {
+    progress_update(progress, 0.9, 1.0, "PROCESS polish");
+    polish(m);
+  }
   progress_end(progress);
   m.copy_bits(MARK_BEST, MARK_CURRENT);
   result.final_energy = evaluate_current(m);

@@ -22,8 +22,12 @@ struct MinCutParameters {
   /// Only the bound of the plain cut (the clamps' multipliers at 1), from one price search: no
   /// map is fixed up, and the solution map is left as it was loaded.
   bool bound_only = false;
+  /// The islands and holes of the best map tried away at the end. A block of several land uses
+  /// leaves them to one polish of the settled map: each try passes over the whole grid a few
+  /// times, and a block is solved again whenever its neighbours move.
+  bool polish = true;
   /// The cells times the cuts the searches after the first may take: by default a map of a
-  /// million cells stops after about fifty cuts, small maps try the whole plan.
+  /// million cells stops after about fifty cuts, small maps try the whole plan; negative: none.
   double recut_work = 5e7;
 };
 

@@ -2,13 +2,16 @@
 
 #include <cinttypes>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <memory>
+#include <thread>
 #include <vector>
 
 #include "base/log.h"
 #include "process/annealing.h"
 #include "process/min_cut.h"
+#include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
 #include "scenario/loaders.h"
@@ -21,14 +24,17 @@ constexpr int32_t MAX_ROUNDS = 4;
 constexpr double ROUND_TOLERANCE = 2e-3;
 // The searches after the first that a block's min-cut may take, in cells times cuts: a block is
 // solved again when its neighbours move, so closing its own gap to the last per mille pays
-// little (on the example's three uses at 1000 x 1000 the full plan took twice the cuts for 0.03 %
-// of energy); maps of up to a few thousand cells still try the whole plan.
+// little (on the example's three uses at 1000 x 1000 one more search per block took 30 % more
+// time for 0.0006 % of energy); maps of up to a few thousand cells still try the whole plan.
 constexpr double BLOCK_RECUT_WORK = 1e7;
+// About the cuts one price search takes.
+constexpr double SEARCH_CUTS = 15.0;
 
 struct UseState {
   Scenario scenario;  ///< the configuration as the use reads it
   ProcessStageParameters params;
-  ProcessInputs inputs;
+  /// Shared by the copies of the run that try the orders of the blocks on other threads.
+  std::shared_ptr<ProcessInputs> inputs = std::make_shared<ProcessInputs>();
   Normalisers normalisers;
   double energy = 0.0;  ///< its own five terms
   int64_t cells = 0;
@@ -145,19 +151,22 @@ double total_energy(const UsesRun& u) {
   return e;
 }
 
+// What a block does: solve its use without the polish, find its bound only, or polish its map.
+enum class Block { solve, bound, polish };
+
 // The single-use method on use k's view; returns the map it leaves and its lower bound.
 std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& view,
-                               const float* extra, Run& run, double* bound,
-                               bool bound_only = false) {
+                               const float* extra, Rng& rng, double* bound,
+                               Block what = Block::solve) {
   UseState& s = u.states[k];
   Run block;
   block.geometry = u.geometry;
-  block.rng = run.rng;
+  block.rng = rng;
   block.in_memory = true;
   block.write_files = false;
   block.preprocess_output.assign(view.data(), view.data() + view.size());
   ProcessRun p(s.scenario, block);
-  p.inputs = &s.inputs;
+  p.inputs = s.inputs.get();
   p.maps = maps_allocate_quiet(u.geometry, 1);
   p.working_cell_value = u.uses.uses[k].code;
   p.extra_cost = extra;
@@ -176,10 +185,17 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   }
   p.parameters = s.params.annealing;
   EvolutionListing none;
-  if (s.params.method == ProcessMethod::min_cut) {
+  if (what == Block::polish) {
+    stage_read_handover(p.run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
+    moves_prepare(p);
+    min_cut_polish(p);
+  } else if (s.params.method == ProcessMethod::min_cut) {
     MinCutParameters parameters = s.params.min_cut;
-    parameters.bound_only = bound_only;
-    parameters.recut_work = BLOCK_RECUT_WORK;
+    parameters.bound_only = what == Block::bound;
+    parameters.polish = false;
+    // Where one more search would pass the budget, the block makes none.
+    parameters.recut_work =
+        SEARCH_CUTS * static_cast<double>(u.cells()) > BLOCK_RECUT_WORK ? -1.0 : BLOCK_RECUT_WORK;
     *bound = run_min_cut(p, parameters, 0, none).lower_bound;
   } else {
     if (s.params.autotuning) {
@@ -190,7 +206,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
     run_annealing(p, none, s.params.autotuning ? 4 : 0);
     *bound = -std::numeric_limits<double>::infinity();
   }
-  run.rng = block.rng;
+  rng = block.rng;
   s.bounds = e.bounds;
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
   return std::vector<float>(solution, solution + view.size());
@@ -199,16 +215,45 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
 // The energy of use k's own terms on `map` (its cells at its code).
 MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
   UseState& s = u.states[k];
-  return process_map_energy(s.scenario, s.inputs, PackedMap(map), u.uses.uses[k].code,
+  return process_map_energy(s.scenario, *s.inputs, PackedMap(map), u.uses.uses[k].code,
                             s.normalisers, &s.bounds);
+}
+
+// Use k's block on the current map of energy `energy`, kept when the energy does not rise (the
+// annealing may end above where it started); returns whether it moved a cell.
+bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<float>& extra,
+               Rng& rng) {
+  UseState& s = u.states[k];
+  adjacency_costs(u, k, s.inputs->records.grid, extra);
+  double unused = 0.0;
+  const std::vector<float> map =
+      solve_block(u, k, block_map(u, k, true), extra.data(), rng, &unused, what);
+  const std::vector<int32_t> saved = u.label;
+  const double saved_energy = s.energy;
+  const auto own = static_cast<int32_t>(k) + 1;
+  bool moved = false;
+  for (size_t i = 0; i < u.cells(); ++i) {
+    const int32_t was = u.label[i];
+    const int32_t now = map[i] == u.uses.uses[k].code ? own : was == own ? 0 : was;
+    moved = moved || now != was;
+    u.label[i] = now;
+  }
+  s.energy = use_energy(u, k, block_map(u, k, true)).energy;
+  const double tried = total_energy(u);
+  if (tried > energy) {
+    u.label = saved;
+    s.energy = saved_energy;
+    return false;
+  }
+  energy = tried;
+  return moved;
 }
 
 // Rounds of blocks, use `first` first and the others in turn after it, from the current map of
 // energy `energy` until a round no longer lowers it; returns the energy they end at.
 double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector<float>& extra,
-              Run& run) {
+              Rng& rng) {
   const size_t K = u.uses.uses.size();
-  const size_t n = u.cells();
   // Steps (blocks tried) at which each use's cells last changed and at which it was last solved:
   // a min-cut block whose neighbours have not moved since its last solve would give the same map.
   std::vector<int64_t> changed(K, 0), solved(K, 0);
@@ -222,38 +267,22 @@ double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector
       for (size_t l = 0; l < K; ++l) moved = l == k ? moved : std::max(moved, changed[l]);
       if (min_cut && solved[k] > 0 && moved < solved[k]) continue;
       solved[k] = step;
-      UseState& s = u.states[k];
-      const BorderedGrid& grid = s.inputs.records.grid;
-      adjacency_costs(u, k, grid, extra);
-      double unused = 0.0;
-      const std::vector<float> map =
-          solve_block(u, k, block_map(u, k, true), extra.data(), run, &unused);
-      const std::vector<int32_t> saved = u.label;
-      const double saved_energy = s.energy;
-      const auto own = static_cast<int32_t>(k) + 1;
-      bool moved_any = false;
-      for (size_t i = 0; i < n; ++i) {
-        const int32_t was = u.label[i];
-        const int32_t now = map[i] == u.uses.uses[k].code ? own : was == own ? 0 : was;
-        moved_any = moved_any || now != was;
-        u.label[i] = now;
-      }
-      s.energy = use_energy(u, k, block_map(u, k, true)).energy;
-      const double tried = total_energy(u);
-      // A block that raised the energy (the annealing may end above where it started) is undone.
-      if (tried > energy) {
-        u.label = saved;
-        s.energy = saved_energy;
-      } else {
-        energy = tried;
-        if (moved_any) changed[k] = step;
-      }
+      if (try_block(u, k, Block::solve, energy, extra, rng)) changed[k] = step;
     }
     log_message("  round %d energy %f\n", round, energy);
     if (energy >= before - ROUND_TOLERANCE * std::fabs(before)) break;
   }
   return energy;
 }
+
+// What one order of the blocks settled at, and what it printed.
+struct UseOrder {
+  double energy = 0.0;
+  std::vector<int32_t> label;
+  std::vector<double> energies;
+  SharedStep log;
+  std::exception_ptr failure;
+};
 
 }  // namespace
 
@@ -283,9 +312,9 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     s.scenario.config = use.config;
     s.scenario.seed = scenario.seed;
     s.params = process_read_parameters(use.config);
-    process_build_inputs(use.config, u.geometry, s.inputs);
-    log_message("%s", s.inputs.log.c_str());
-    if (s.inputs.fatal_code != 0) fatal_exit(s.inputs.fatal_code);
+    process_build_inputs(use.config, u.geometry, *s.inputs);
+    log_message("%s", s.inputs->log.c_str());
+    if (s.inputs->fatal_code != 0) fatal_exit(s.inputs->fatal_code);
     // The first evaluation fixes the use's normalisers, as it does for one use.
     const MapEnergy first = use_energy(u, k, block_map(u, k, true));
     s.normalisers = first.normalisers;
@@ -320,7 +349,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       const bool paid = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
       if (paid) s.params.weights[1] = lighter;
       double use_bound = 0.0;
-      solve_block(u, k, block_map(u, k, false), nullptr, run, &use_bound, true);
+      solve_block(u, k, block_map(u, k, false), nullptr, run.rng, &use_bound, Block::bound);
       s.params.weights[1] = weight;
       const double cells = static_cast<double>(s.cells);
       bound += use_bound - (paid ? per_side * 4.0 * std::ceil(std::sqrt(cells)) : 0.0);
@@ -335,25 +364,60 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   // Which use is solved first decides much: it takes the land it likes best before the others
   // are solved against it, and the rounds settle where no single use can do better alone, the
   // nearest such point. Each rotation of the order is tried from the handed map, the lowest kept.
+  std::vector<UseOrder> orders(K);
   const std::vector<int32_t> handed = u.label;
-  std::vector<double> handed_energies, best_energies;
+  std::vector<double> handed_energies;
   for (const UseState& s : u.states) handed_energies.push_back(s.energy);
-  std::vector<int32_t> best_label;
-  double energy = std::numeric_limits<double>::infinity();
-  for (size_t first = 0; first < K; ++first) {
-    u.label = handed;
-    for (size_t k = 0; k < K; ++k) u.states[k].energy = handed_energies[k];
+  const auto try_order = [&](UsesRun& w, size_t first, std::vector<float>& scratch, Rng& rng) {
+    w.label = handed;
+    for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
     log_message("  '%s' first\n", uses.uses[first].name.c_str());
-    const double settled = settle(u, first, initial, min_cut, extra, run);
-    if (settled < energy) {
-      energy = settled;
-      best_label = u.label;
-      best_energies.clear();
-      for (const UseState& s : u.states) best_energies.push_back(s.energy);
+    UseOrder& order = orders[first];
+    order.energy = settle(w, first, initial, min_cut, scratch, rng);
+    order.label = w.label;
+    for (const UseState& s : w.states) order.energies.push_back(s.energy);
+  };
+  // The minimum cuts draw nothing from the generator, so their orders may run at once, each
+  // thread on its own copy of the labels, and print in order afterwards; the annealing's draw
+  // one after the other.
+  const size_t workers = min_cut ? std::min(K, static_cast<size_t>(std::max(run.threads, 1))) : 1;
+  if (workers == 1) {
+    for (size_t first = 0; first < K; ++first) try_order(u, first, extra, run.rng);
+  } else {
+    std::vector<std::thread> threads;
+    for (size_t t = 0; t < workers; ++t) {
+      threads.emplace_back([&, t] {
+        fatal_set_throw_on_thread(true);
+        for (size_t first = t; first < K; first += workers) {
+          try {
+            UsesRun w = u;
+            std::vector<float> scratch;
+            Rng rng = run.rng;
+            shared_step_capture(orders[first].log, [&] { try_order(w, first, scratch, rng); });
+          } catch (...) {
+            orders[first].failure = std::current_exception();
+          }
+        }
+      });
+    }
+    for (std::thread& thread : threads) thread.join();
+    for (UseOrder& order : orders) {
+      if (order.failure) std::rethrow_exception(order.failure);
+      shared_step_replay(order.log);
     }
   }
-  u.label = std::move(best_label);
-  for (size_t k = 0; k < K; ++k) u.states[k].energy = best_energies[k];
+  size_t best = 0;
+  for (size_t first = 1; first < K; ++first)
+    best = orders[first].energy < orders[best].energy ? first : best;
+  double energy = orders[best].energy;
+  u.label = std::move(orders[best].label);
+  for (size_t k = 0; k < K; ++k) u.states[k].energy = orders[best].energies[k];
+  if (min_cut) {
+    // The blocks leave the islands and holes to here: each use's are tried away once, on the
+    // settled map, against the others as they stand.
+    for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
+    log_message("  polish energy %f\n", energy);
+  }
   log_message("  initial %f\n", initial);
   log_message("  final %f\n", energy);
   if (min_cut) {
@@ -378,8 +442,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   for (UseState& s : u.states) {
     run.use_normalisers.push_back(s.normalisers);
     // The driver prices the final map with each use's records, rather than build them again.
-    if (run.also_in_memory)
-      run.kept_use_inputs.push_back(std::make_shared<const ProcessInputs>(std::move(s.inputs)));
+    if (run.also_in_memory) run.kept_use_inputs.push_back(s.inputs);
   }
   MapBlock out = maps_allocate_quiet(run.geometry, 1);
   float* cells = out.map(0);

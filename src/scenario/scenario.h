@@ -76,6 +76,9 @@ struct Run {
   Normalisers process_normalisers;           ///< those the PROCESS stage fixed
   std::vector<Normalisers> use_normalisers;  ///< those it fixed for each of several land uses
   float working_cell_value = 0.0f;  ///< the value of allocated cells in the last stage's map
+  /// The threads PROCESS of several land uses may use at once, for its orders of blocks; runs of
+  /// repeats and sweeps, which already run one per thread, keep 1.
+  int32_t threads = 1;
   /// The lower bound of the energy that the min-cut PROCESS proved; unset for the annealing.
   std::optional<double> process_lower_bound;
 };

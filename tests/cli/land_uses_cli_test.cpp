@@ -79,9 +79,12 @@ std::vector<float> min_cut_map(const std::string& extra, const std::string& b_po
                                double cost = 0.0) {
   CliDir dir;
   write_uses(dir, "min-cut", extra, b_potential);
-  const RunResult r = run_words("--seed=3 --preprocess --process uses.json", dir);
+  const RunResult r = run_words("--seed=3 --threads=3 --preprocess --process uses.json", dir);
   EXPECT_EQ(r.code, 0) << r.out;
   const std::vector<float> map = read_cells(dir.path("proc.asc"));
+  // The orders tried on threads print and end as one after the other.
+  EXPECT_EQ(run_words("--seed=3 --threads=1 --preprocess --process uses.json", dir).out, r.out);
+  EXPECT_EQ(read_cells(dir.path("proc.asc")), map);
   // The runs table prices the map as PROCESS did: E is each use's own energy plus the sides the
   // uses share (a's town included) at `cost` over the perimeter range of the 35 new cells,
   // 4 * 35 - 4 * ceil(sqrt 35) = 116.
