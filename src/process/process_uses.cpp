@@ -275,14 +275,48 @@ double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector
   return energy;
 }
 
-// What one order of the blocks settled at, and what it printed.
+// What one order of the blocks settled at.
 struct UseOrder {
   double energy = 0.0;
   std::vector<int32_t> label;
   std::vector<double> energies;
-  SharedStep log;
-  std::exception_ptr failure;
 };
+
+// body(w, i, rng) for each i below `count`. The minimum cuts draw nothing from the generator, so
+// their steps may run at once, on up to run.threads threads, each on its own copy `w` of the
+// run, and print in the order of i afterwards; a failure ends the run as it would have one after
+// the other. The annealing's draw one after the other, on `u` and the run's generator.
+template <typename Body>
+void each_step(UsesRun& u, size_t count, bool min_cut, Run& run, Body body) {
+  const size_t workers =
+      min_cut ? std::min(count, static_cast<size_t>(std::max(run.threads, 1))) : 1;
+  if (workers <= 1) {
+    for (size_t i = 0; i < count; ++i) body(u, i, run.rng);
+    return;
+  }
+  std::vector<SharedStep> logs(count);
+  std::vector<std::exception_ptr> failures(count);
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < workers; ++t) {
+    threads.emplace_back([&, t] {
+      fatal_set_throw_on_thread(true);
+      for (size_t i = t; i < count; i += workers) {
+        try {
+          UsesRun w = u;
+          Rng rng = run.rng;
+          shared_step_capture(logs[i], [&] { body(w, i, rng); });
+        } catch (...) {
+          failures[i] = std::current_exception();
+        }
+      }
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  for (size_t i = 0; i < count; ++i) {
+    if (failures[i]) std::rethrow_exception(failures[i]);
+    shared_step_replay(logs[i]);
+  }
+}
 
 }  // namespace
 
@@ -335,27 +369,34 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   double bound = -std::numeric_limits<double>::infinity();
   bool weak = false;
   bool attracts = false;
-  std::vector<float> extra;
+  std::vector<double> per_side(K);  // the strongest attraction of each use, per side
   if (min_cut) {
-    bound = 0.0;
+    std::vector<double> use_bounds(K);
+    std::vector<bool> paid(K);
     for (size_t k = 0; k < K; ++k) {
-      UseState& s = u.states[k];
       double attraction = 0.0;
       for (size_t l = 0; l < K; ++l) attraction = std::max(attraction, -uses.cost(k, l));
       attracts = attracts || attraction > 0.0;
-      const double per_side = attraction / u.adjacency_range;
+      const UseState& s = u.states[k];
+      const double lighter =
+          s.params.weights[1] - attraction / u.adjacency_range * s.normalisers.range[1];
+      paid[k] = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
+      per_side[k] = attraction / u.adjacency_range;
+    }
+    each_step(u, K, true, run, [&](UsesRun& w, size_t k, Rng& rng) {
+      UseState& s = w.states[k];
       const double weight = s.params.weights[1];
-      const double lighter = weight - per_side * s.normalisers.range[1];
-      const bool paid = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
-      if (paid) s.params.weights[1] = lighter;
-      double use_bound = 0.0;
-      solve_block(u, k, block_map(u, k, false), nullptr, run.rng, &use_bound, Block::bound);
+      if (paid[k]) s.params.weights[1] = weight - per_side[k] * s.normalisers.range[1];
+      solve_block(w, k, block_map(w, k, false), nullptr, rng, &use_bounds[k], Block::bound);
       s.params.weights[1] = weight;
-      const double cells = static_cast<double>(s.cells);
-      bound += use_bound - (paid ? per_side * 4.0 * std::ceil(std::sqrt(cells)) : 0.0);
+    });
+    bound = 0.0;
+    for (size_t k = 0; k < K; ++k) {
+      const double cells = static_cast<double>(u.states[k].cells);
+      bound += use_bounds[k] - (paid[k] ? per_side[k] * 4.0 * std::ceil(std::sqrt(cells)) : 0.0);
       // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
-      if (!paid) {
-        bound -= per_side * 4.0 * cells;
+      if (!paid[k]) {
+        bound -= per_side[k] * 4.0 * cells;
         weak = true;
       }
     }
@@ -368,44 +409,16 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   const std::vector<int32_t> handed = u.label;
   std::vector<double> handed_energies;
   for (const UseState& s : u.states) handed_energies.push_back(s.energy);
-  const auto try_order = [&](UsesRun& w, size_t first, std::vector<float>& scratch, Rng& rng) {
+  each_step(u, K, min_cut, run, [&](UsesRun& w, size_t first, Rng& rng) {
     w.label = handed;
     for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
     log_message("  '%s' first\n", uses.uses[first].name.c_str());
+    std::vector<float> scratch;
     UseOrder& order = orders[first];
     order.energy = settle(w, first, initial, min_cut, scratch, rng);
     order.label = w.label;
     for (const UseState& s : w.states) order.energies.push_back(s.energy);
-  };
-  // The minimum cuts draw nothing from the generator, so their orders may run at once, each
-  // thread on its own copy of the labels, and print in order afterwards; the annealing's draw
-  // one after the other.
-  const size_t workers = min_cut ? std::min(K, static_cast<size_t>(std::max(run.threads, 1))) : 1;
-  if (workers == 1) {
-    for (size_t first = 0; first < K; ++first) try_order(u, first, extra, run.rng);
-  } else {
-    std::vector<std::thread> threads;
-    for (size_t t = 0; t < workers; ++t) {
-      threads.emplace_back([&, t] {
-        fatal_set_throw_on_thread(true);
-        for (size_t first = t; first < K; first += workers) {
-          try {
-            UsesRun w = u;
-            std::vector<float> scratch;
-            Rng rng = run.rng;
-            shared_step_capture(orders[first].log, [&] { try_order(w, first, scratch, rng); });
-          } catch (...) {
-            orders[first].failure = std::current_exception();
-          }
-        }
-      });
-    }
-    for (std::thread& thread : threads) thread.join();
-    for (UseOrder& order : orders) {
-      if (order.failure) std::rethrow_exception(order.failure);
-      shared_step_replay(order.log);
-    }
-  }
+  });
   size_t best = 0;
   for (size_t first = 1; first < K; ++first)
     best = orders[first].energy < orders[best].energy ? first : best;
@@ -415,6 +428,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   if (min_cut) {
     // The blocks leave the islands and holes to here: each use's are tried away once, on the
     // settled map, against the others as they stand.
+    std::vector<float> extra;
     for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
     log_message("  polish energy %f\n", energy);
   }
