@@ -229,7 +229,8 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
 // Three repeats of two uses write the same files and log on one thread as on three (and as a job
 // of two processes): the runs table's row of each run gives its kept final map's cells per use,
 // its PROCESS map holds each demand, each use's frequency grid counts the runs whose final map
-// gives a cell its code, the combined grid any use's, and the best run's maps are the outputs.
+// gives a cell its code, the combined grid any use's, the check lists each use's grid and its
+// style, and the best run's maps are the outputs.
 TEST(LandUsesCliTest, RepeatsCountEachUseAndDoNotDependOnThreadsOrProcesses) {
   CliDir one, three;
   std::string log;
@@ -252,6 +253,7 @@ TEST(LandUsesCliTest, RepeatsCountEachUseAndDoNotDependOnThreadsOrProcesses) {
   const auto table = read_csv(one.path("post.runs.csv"));
   ASSERT_EQ(table.size(), 4u);
   std::map<float, std::vector<float>> counts;  // per code, and at 0 of any use
+  for (const float c : {0.0f, 10.0f, 20.0f}) counts[c].resize(size_t(ROWS * COLS));
   for (size_t r = 1; r <= 3; ++r) {
     const std::string tag = ".run" + std::to_string(r);
     const std::vector<float> post = read_cells(one.path("post" + tag + ".asc"));
@@ -262,10 +264,8 @@ TEST(LandUsesCliTest, RepeatsCountEachUseAndDoNotDependOnThreadsOrProcesses) {
       const auto cells = std::find(table[0].begin(), table[0].end(), use + ".cells");
       EXPECT_EQ(table[r].at(size_t(cells - table[0].begin())),
                 std::to_string(std::count(post.begin(), post.end(), code)));
-      for (const float c : {code, 0.0f}) {
-        counts[c].resize(post.size());
+      for (const float c : {code, 0.0f})
         for (size_t i = 0; i < post.size(); ++i) counts[c][i] += post[i] == code;
-      }
     }
     if (table[r][11] != "yes") continue;
     for (const char* name : {"pre", "proc", "post", "mask"})
@@ -274,7 +274,8 @@ TEST(LandUsesCliTest, RepeatsCountEachUseAndDoNotDependOnThreadsOrProcesses) {
   EXPECT_EQ(read_cells(one.path("post.frequency.a.asc")), counts[10]);
   EXPECT_EQ(read_cells(one.path("post.frequency.b.asc")), counts[20]);
   EXPECT_EQ(read_cells(one.path("post.frequency.asc")), counts[0]);
-  EXPECT_TRUE(std::filesystem::exists(one.path("post.frequency.b.qml")));
+  const std::string check = run_words("--check --repeats=3 uses.json", one).out;
+  EXPECT_NE(check.find("'post.frequency.b.asc'\n  writes 'post.frequency.b.qml'\n"), check.npos);
 }
 
 }  // namespace
