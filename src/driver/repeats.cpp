@@ -26,17 +26,19 @@
 
 namespace {
 
+// Where the normalisers by which runs compare stand: awaited (from run 1, or from outside and not
+// asked for yet), being asked for, known, or never to come (run 1, which fixes them, failed).
+enum class CommonState { awaited, asking, known, failed };
+
 // The state the threads of one set share; every field is read and written under `lock`.
 struct SetState {
   std::mutex lock;
   std::condition_variable changed;
-  size_t next = 0;            ///< the index of the next run to start
-  bool common_given = false;  ///< the normalisers come from outside: no run fixes them
-  std::function<std::vector<Normalisers>()> common_source;  ///< where they come from, asked once
-  bool common_asked = false;
+  size_t next = 0;  ///< the index of the next run to start
+  /// Where the normalisers come from, asked once; none: run 1 fixes them.
+  std::function<std::vector<Normalisers>()> common_source;
   int32_t failed_run = INT32_MAX;  ///< the lowest run that failed: no later run starts
-  bool common_known = false;
-  bool common_failed = false;  ///< the run that fixes the normalisers failed
+  CommonState common_state = CommonState::awaited;
   std::vector<Normalisers> common;
   std::vector<RepeatRunResult> results;
   std::vector<char> finished;
@@ -132,24 +134,27 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
     result.fatal_code = catching_fatal([&] {
       run_selected_stages(options.stages, scenario, run);
       // The run that fixes the normalisers goes on at once; the others wait for them.
-      const bool defines = result.run == 1 && !state.common_given;
+      const bool defines = result.run == 1 && !state.common_source;
       std::vector<Normalisers> fixed;
       if (defines) {
         if (options.stages.process)
           fixed = several ? run.use_normalisers : std::vector<Normalisers>{run.process_normalisers};
       } else {
         std::unique_lock<std::mutex> hold(state.lock);
-        if (state.common_source && !state.common_asked) {
-          state.common_asked = true;
+        if (state.common_source && state.common_state == CommonState::awaited) {
+          state.common_state = CommonState::asking;
           hold.unlock();
           const std::vector<Normalisers> given = state.common_source();
           hold.lock();
           state.common = given;
-          state.common_known = true;
+          state.common_state = CommonState::known;
           state.changed.notify_all();
         }
-        state.changed.wait(hold, [&] { return state.common_known || state.common_failed; });
-        cancelled = !state.common_known;
+        state.changed.wait(hold, [&] {
+          return state.common_state == CommonState::known ||
+                 state.common_state == CommonState::failed;
+        });
+        cancelled = state.common_state != CommonState::known;
         fixed = state.common;
       }
       if (cancelled) return;
@@ -171,7 +176,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
       if (defines) {
         std::lock_guard<std::mutex> hold(state.lock);
         state.common = repeat_normalisers(result);
-        state.common_known = true;
+        state.common_state = CommonState::known;
         state.changed.notify_all();
       }
     });
@@ -201,7 +206,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
     }
   } else if (!cancelled) {
     state.failed_run = std::min(state.failed_run, result.run);
-    if (result.run == 1) state.common_failed = true;
+    if (result.run == 1) state.common_state = CommonState::failed;
   }
   state.results[index] = std::move(result);
   state.finished[index] = 1;
@@ -247,7 +252,7 @@ void write_frequency_grid(const GridGeometry& geometry,
   MapBlock maps = maps_allocate_quiet(geometry, 1);
   float* cells = maps.map(0);
   final_map.unpack(cells);
-  std::vector<char> chosen(maps.cell_count(), 0);
+  std::vector<char> choosable(maps.cell_count(), 0);
   for (const ProcessInputs* inputs : records) {
     const CellRecords& r = inputs->records;
     if (r.records == nullptr) continue;
@@ -255,11 +260,11 @@ void write_frequency_grid(const GridGeometry& geometry,
     for (int32_t row = 0; row < r.grid.nrows; ++row) {
       const CellRecord* line = r.records.get() + bordered_index(r.grid, row, 0);
       for (int32_t col = 0; col < r.grid.ncols; ++col, ++i)
-        chosen[i] = chosen[i] || line[col].potential != CELL_NODATA;
+        choosable[i] = choosable[i] || line[col].potential != CELL_NODATA;
     }
   }
-  for (size_t i = 0; i < chosen.size(); ++i) {
-    const bool none = chosen[i] == 0 || cells[i] == CELL_NODATA;
+  for (size_t i = 0; i < choosable.size(); ++i) {
+    const bool none = choosable[i] == 0 || cells[i] == CELL_NODATA;
     cells[i] = none ? CELL_NODATA : static_cast<float>(counts[i]);
   }
   grid_write(path.c_str(), maps, 0);
@@ -341,10 +346,7 @@ RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& sha
   state.finished.assign(runs.size(), 0);
   state.counts.assign(geometry_cell_count(shared.geometry), 0);
   state.use_counts.assign(shared.uses.uses.size() * state.counts.size(), 0);
-  if (common) {
-    state.common_source = common;
-    state.common_given = true;
-  }
+  state.common_source = common;
   const size_t threads =
       std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(options.threads), runs.size()));
   std::vector<std::thread> workers;
