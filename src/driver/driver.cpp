@@ -514,7 +514,6 @@ RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& u
   const size_t K = uses.uses.size();
   std::vector<ProcessInputs> built(run.kept_use_inputs.size() == K ? 0 : K);
   std::vector<const ProcessInputs*> inputs;
-  bool priced = true;
   for (size_t k = 0; k < K; ++k) {
     if (built.empty()) {
       inputs.push_back(run.kept_use_inputs[k].get());
@@ -522,34 +521,9 @@ RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& u
       process_build_inputs(uses.uses[k].config, run.geometry, built[k]);
       inputs.push_back(&built[k]);
     }
-    priced = priced && inputs[k]->fatal_code == 0 && inputs[k]->records.records != nullptr;
   }
-  const std::vector<float> codes = map.unpack();
-  UsesEnergy energy;
-  if (priced) {
-    energy = process_uses_map_energy(
-        scenario, uses, inputs, run.geometry, codes,
-        job.stages.process ? run.use_normalisers : std::vector<Normalisers>());
-  }
-  RunRow row;
-  row.energy.energy = priced ? energy.energy : std::nan("");
-  std::vector<float> all(codes.size());
-  for (size_t k = 0; k < uses.uses.size(); ++k) {
-    const LandUse& use = uses.uses[k];
-    UseColumns columns{use.name, priced ? energy.uses[k] : MapEnergy(),
-                       run_measures(run.geometry, *inputs[k], map, use.code)};
-    if (!priced) {
-      columns.energy.energy = std::nan("");
-      for (double& t : columns.energy.terms) t = std::nan("");
-    }
-    for (size_t i = 0; i < codes.size(); ++i) all[i] += codes[i] == use.code ? 1.0f : 0.0f;
-    row.energy.cells += priced ? columns.energy.cells : 0;
-    row.energy.islands += priced ? columns.energy.islands : 0;
-    row.uses.push_back(std::move(columns));
-  }
-  row.measures = run_measures(run.geometry, ProcessInputs(), PackedMap(all), 1.0f);
-  row.measures.mean_potential = row.measures.mean_distance = std::nan("");
-  return row;
+  return runs_table_uses_row(scenario, uses, inputs, run.geometry, map,
+                             job.stages.process ? run.use_normalisers : std::vector<Normalisers>());
 }
 
 // The row of a run of one use: the energy and the measures of its final map, priced on the PROCESS

@@ -217,6 +217,11 @@ void check_distinct(std::vector<PlannedFile>& files) {
   }
 }
 
+// The check of one configuration as one use reads it; `uses` names every land use when several
+// are decided together, whose frequency grids repeats write as well.
+RunPlan check_plan(const ConfigDocument& config, const StageFlags& stages, const RepeatShape& shape,
+                   GridGeometry& geometry, const std::vector<std::string>& uses);
+
 }  // namespace
 
 std::string nearest_known_property(const std::string& path) {
@@ -254,6 +259,11 @@ RepeatSummaryPaths repeat_summary_paths(const ConfigDocument& config, const Stag
   return {path + ".frequency.asc", path + ".runs.csv"};
 }
 
+std::string repeat_use_frequency_path(const RepeatSummaryPaths& paths, const std::string& use) {
+  const size_t dot = paths.frequency.rfind('.');
+  return paths.frequency.substr(0, dot) + "." + use + paths.frequency.substr(dot);
+}
+
 RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
                         const RepeatShape& shape, GridGeometry& geometry) {
   warn_unknown_properties(config);
@@ -261,17 +271,25 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     // Each use reads the whole configuration with its own properties: each is checked so, and
     // the files the run reads are those of every use.
     const LandUses uses = land_uses_read(config);
-    if (uses.uses.size() > 1 && shape.repeats > 1) {
-      fatal(1, "error: several land uses run one at a time (no --repeats yet)!\n");
-    }
+    std::vector<std::string> names;
+    for (const LandUse& use : uses.uses) names.push_back(use.name);
+    if (names.size() == 1) names.clear();
     RunPlan plan;
     for (const LandUse& use : uses.uses) {
-      RunPlan own = preflight_check(use.config, stages, shape, geometry);
+      warn_unknown_properties(use.config);
+      RunPlan own = check_plan(use.config, stages, shape, geometry, names);
       add_all(plan.inputs, own.inputs);
       if (plan.outputs.empty()) plan.outputs = own.outputs;
     }
     return plan;
   }
+  return check_plan(config, stages, shape, geometry, {});
+}
+
+namespace {
+
+RunPlan check_plan(const ConfigDocument& config, const StageFlags& stages, const RepeatShape& shape,
+                   GridGeometry& geometry, const std::vector<std::string>& uses) {
   RunPlan plan;
   add_all(plan.inputs, maps_potential_files(config, stages.process || stages.postprocess));
   maps_init_geometry(config, geometry, true);
@@ -338,8 +356,12 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
       add_run(repeat_run_tag(r, shape.repeats), true);
     add_run("", true);
     const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
-    files.push_back({summary.frequency, true, -1, "", false, ""});
-    files.push_back({style_sidecar_path(summary.frequency), true, -1, "", false, ""});
+    std::vector<std::string> grids = {summary.frequency};
+    for (const std::string& use : uses) grids.push_back(repeat_use_frequency_path(summary, use));
+    for (const std::string& grid : grids) {
+      files.push_back({grid, true, -1, "", false, ""});
+      files.push_back({style_sidecar_path(grid), true, -1, "", false, ""});
+    }
     files.push_back({summary.table, true, -1, "", false, ""});
   } else {
     add_run("", true);
@@ -363,3 +385,5 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
   check_distinct(files);
   return plan;
 }
+
+}  // namespace

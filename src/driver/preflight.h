@@ -1,7 +1,7 @@
 // The check before a run: everything the selected stages will read from the configuration (read
 // by the stages' own parameter readers, so with their messages and exit codes), the header of
 // every input grid against the first potential map, and every file the run would write (outputs,
-// debug files, the files of kept repeats, the frequency grid and the runs table): its folder, what
+// debug files, the files of kept repeats, the frequency grids and the runs table): its folder, what
 // already lies there, and that no other output and no input of the run is the same file. A
 // mistake that a late stage would meet therefore stops the run before an early stage writes
 // anything.
@@ -43,6 +43,10 @@ struct RepeatSummaryPaths {
   std::string table;
 };
 RepeatSummaryPaths repeat_summary_paths(const ConfigDocument& config, const StageFlags& stages);
+
+/// The frequency grid of land use `use` when several are decided together: `.<use>` before the
+/// extension of the frequency grid's name ("out/post.frequency.housing.asc").
+std::string repeat_use_frequency_path(const RepeatSummaryPaths& paths, const std::string& use);
 
 /// The property of all stages nearest to `path` by edit distance, or "" when none is near.
 std::string nearest_known_property(const std::string& path);

@@ -65,9 +65,9 @@ struct Reader {
   }
 };
 
-std::string pack_normalisers(const Normalisers& normalisers) {
+std::string pack_normalisers(const std::vector<Normalisers>& normalisers) {
   std::string bytes;
-  put(bytes, normalisers);
+  for (const Normalisers& n : normalisers) put(bytes, n);
   return bytes;
 }
 
@@ -94,6 +94,12 @@ std::string repeat_job_pack_runs(const RepeatSetResult& set) {
     put(bytes, run.lower_bound.value_or(0.0));
     put(bytes, run.measures);
     put_text(bytes, run.log);
+    put(bytes, static_cast<uint64_t>(run.uses.size()));
+    for (const UseColumns& use : run.uses) {
+      put_text(bytes, use.name);
+      put(bytes, use.energy);
+      put(bytes, use.measures);
+    }
   }
   return bytes;
 }
@@ -116,6 +122,14 @@ bool repeat_job_unpack_runs(const std::string& bytes, RepeatSetResult& set) {
     if (bounded) run.lower_bound = bound;
     run.measures = in.get<RunMeasures>();
     run.log = in.text();
+    const uint64_t uses = in.get<uint64_t>();
+    for (uint64_t u = 0; u < uses && in.ok; ++u) {
+      UseColumns use;
+      use.name = in.text();
+      use.energy = in.get<MapEnergy>();
+      use.measures = in.get<RunMeasures>();
+      run.uses.push_back(std::move(use));
+    }
     set.runs.push_back(std::move(run));
   }
   return in.ok && in.at == bytes.size() && set.best < static_cast<int64_t>(set.runs.size());
@@ -145,13 +159,16 @@ std::vector<RepeatSetResult> repeat_job_run(const Scenario& scenario, const Repe
   // Runs compare by the normalisers run 1 fixes. Process 0 runs it and hands them to every other
   // process with runs, which waits for them only once its own first run is done.
   const int receivers = std::min<int32_t>(cluster.size, options.repeats);
-  std::function<Normalisers()> common;
+  // One set of normalisers per land use.
+  const size_t sets_of_normalisers = std::max<size_t>(1, shared.uses.uses.size());
+  std::function<std::vector<Normalisers>()> common;
   if (cluster.rank != 0) {
-    common = [] {
-      Normalisers normalisers;
+    common = [sets_of_normalisers] {
+      std::vector<Normalisers> normalisers(sets_of_normalisers);
       const std::string bytes = cluster_receive(0);
-      if (bytes.size() != sizeof normalisers) fatal(1, "error: damaged message from process 0!\n");
-      std::memcpy(&normalisers, bytes.data(), sizeof normalisers);
+      if (bytes.size() != sizeof(Normalisers) * normalisers.size())
+        fatal(1, "error: damaged message from process 0!\n");
+      std::memcpy(normalisers.data(), bytes.data(), bytes.size());
       return normalisers;
     };
   }
@@ -159,7 +176,7 @@ std::vector<RepeatSetResult> repeat_job_run(const Scenario& scenario, const Repe
       run_repeat_set(scenario, shared, options, runs, common, [&](const RepeatRunResult& result) {
         if (cluster.rank == 0 && result.run == 1 && result.done) {
           for (int to = 1; to < receivers; ++to)
-            cluster_send(to, pack_normalisers(result.energy.normalisers));
+            cluster_send(to, pack_normalisers(repeat_normalisers(result)));
         }
       });
   // A failed run ends the job from here, with its log, whatever the others are doing.
@@ -172,6 +189,7 @@ std::vector<RepeatSetResult> repeat_job_run(const Scenario& scenario, const Repe
   // maps of the best run only, from the process that ran it.
   const std::vector<std::string> packed = cluster_gather(cluster, repeat_job_pack_runs(mine));
   cluster_sum(cluster, mine.counts);
+  cluster_sum(cluster, mine.use_counts);
   std::vector<RepeatSetResult> sets;
   int owner = 0;
   if (cluster.rank == 0) {

@@ -1,8 +1,9 @@
 // The repeats of a scenario shared by the processes of an MPI job: run r goes to process
 // (r - 1) mod P, each process runs its share on its threads, and process 0 gathers what the runs
-// gave (the summaries and logs of every run, the frequency counts once per process, the best
-// run's maps from the process that ran it) into the sets that merge_repeats turns into the
-// outputs. A job of one process runs every run itself.
+// gave (the summaries and logs of every run, with each land use's columns when there are several,
+// the frequency counts, also per use, once per process, the best run's maps from the process that
+// ran it) into the sets that merge_repeats turns into the outputs. A job of one process runs every
+// run itself.
 #pragma once
 
 #include <cstdint>

@@ -26,21 +26,24 @@
 
 namespace {
 
+// Where the normalisers by which runs compare stand: awaited (from run 1, or from outside and not
+// asked for yet), being asked for, known, or never to come (run 1, which fixes them, failed).
+enum class CommonState { awaited, asking, known, failed };
+
 // The state the threads of one set share; every field is read and written under `lock`.
 struct SetState {
   std::mutex lock;
   std::condition_variable changed;
-  size_t next = 0;            ///< the index of the next run to start
-  bool common_given = false;  ///< the normalisers come from outside: no run fixes them
-  std::function<Normalisers()> common_source;  ///< where they come from, asked once
-  bool common_asked = false;
+  size_t next = 0;  ///< the index of the next run to start
+  /// Where the normalisers come from, asked once; none: run 1 fixes them.
+  std::function<std::vector<Normalisers>()> common_source;
   int32_t failed_run = INT32_MAX;  ///< the lowest run that failed: no later run starts
-  bool common_known = false;
-  bool common_failed = false;  ///< the run that fixes the normalisers failed
-  Normalisers common;
+  CommonState common_state = CommonState::awaited;
+  std::vector<Normalisers> common;
   std::vector<RepeatRunResult> results;
   std::vector<char> finished;
   std::vector<uint32_t> counts;
+  std::vector<uint32_t> use_counts;
   int32_t best = -1;
   RepeatMaps best_maps;
 };
@@ -109,6 +112,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
                  const std::vector<int32_t>& runs, size_t index, SetState& state) {
   const auto start = std::chrono::steady_clock::now();
   RepeatRunResult result;
+  const bool several = !shared.uses.uses.empty();
   result.run = runs[index];
   result.seed = options.first_seed + static_cast<uint64_t>(result.run - 1);
   Run run;
@@ -130,34 +134,49 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
     result.fatal_code = catching_fatal([&] {
       run_selected_stages(options.stages, scenario, run);
       // The run that fixes the normalisers goes on at once; the others wait for them.
-      const bool defines = result.run == 1 && !state.common_given;
-      Normalisers fixed;
+      const bool defines = result.run == 1 && !state.common_source;
+      std::vector<Normalisers> fixed;
       if (defines) {
-        if (options.stages.process) fixed = run.process_normalisers;
+        if (options.stages.process)
+          fixed = several ? run.use_normalisers : std::vector<Normalisers>{run.process_normalisers};
       } else {
         std::unique_lock<std::mutex> hold(state.lock);
-        if (state.common_source && !state.common_asked) {
-          state.common_asked = true;
+        if (state.common_source && state.common_state == CommonState::awaited) {
+          state.common_state = CommonState::asking;
           hold.unlock();
-          const Normalisers given = state.common_source();
+          const std::vector<Normalisers> given = state.common_source();
           hold.lock();
           state.common = given;
-          state.common_known = true;
+          state.common_state = CommonState::known;
           state.changed.notify_all();
         }
-        state.changed.wait(hold, [&] { return state.common_known || state.common_failed; });
-        cancelled = !state.common_known;
+        state.changed.wait(hold, [&] {
+          return state.common_state == CommonState::known ||
+                 state.common_state == CommonState::failed;
+        });
+        cancelled = state.common_state != CommonState::known;
         fixed = state.common;
       }
       if (cancelled) return;
       const PackedMap& map = final_map(run, options.stages);
-      result.energy =
-          process_map_energy(scenario, shared.process, map, run.working_cell_value, fixed);
-      result.measures = run_measures(shared.geometry, shared.process, map, run.working_cell_value);
+      if (several) {
+        std::vector<const ProcessInputs*> inputs;
+        for (const ProcessInputs& in : shared.use_inputs) inputs.push_back(&in);
+        RunRow row =
+            runs_table_uses_row(scenario, shared.uses, inputs, shared.geometry, map, fixed);
+        result.energy = row.energy;
+        result.measures = row.measures;
+        result.uses = std::move(row.uses);
+      } else {
+        result.energy = process_map_energy(scenario, shared.process, map, run.working_cell_value,
+                                           fixed.empty() ? Normalisers() : fixed[0]);
+        result.measures =
+            run_measures(shared.geometry, shared.process, map, run.working_cell_value);
+      }
       if (defines) {
         std::lock_guard<std::mutex> hold(state.lock);
-        state.common = result.energy.normalisers;
-        state.common_known = true;
+        state.common = repeat_normalisers(result);
+        state.common_state = CommonState::known;
         state.changed.notify_all();
       }
     });
@@ -170,14 +189,24 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
   std::lock_guard<std::mutex> hold(state.lock);
   if (result.done) {
     const PackedMap& map = final_map(run, options.stages);
-    for (size_t i = 0; i < map.size(); ++i) state.counts[i] += map[i] == run.working_cell_value;
+    if (several) {
+      // A cell counts for the use whose code it holds: new cells only, as for one use.
+      for (size_t i = 0; i < map.size(); ++i) {
+        const int32_t k = land_use_of_code(shared.uses, map[i]);
+        if (k < 0) continue;
+        ++state.counts[i];
+        ++state.use_counts[static_cast<size_t>(k) * map.size() + i];
+      }
+    } else {
+      for (size_t i = 0; i < map.size(); ++i) state.counts[i] += map[i] == run.working_cell_value;
+    }
     if (state.best < 0 || repeat_better(result, state.results[state.best])) {
       state.best = static_cast<int32_t>(index);
       state.best_maps = take_maps(run);
     }
   } else if (!cancelled) {
     state.failed_run = std::min(state.failed_run, result.run);
-    if (result.run == 1) state.common_failed = true;
+    if (result.run == 1) state.common_state = CommonState::failed;
   }
   state.results[index] = std::move(result);
   state.finished[index] = 1;
@@ -214,23 +243,32 @@ void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::
   style_write_solution(path, maps.map(0), maps.cell_count());
 }
 
-// Per cell, the number of runs that allocate it; no data where the potential or the final map has
-// none, so that a cell no run could choose is told from one that none chose.
-void write_frequency_grid(const RepeatShared& shared, const std::vector<uint32_t>& counts,
-                          const PackedMap& final_map, const std::string& path) {
-  MapBlock maps = maps_allocate_quiet(shared.geometry, 1);
-  const CellRecords& records = shared.process.records;
+// Per cell, the number of runs of `repeats` that allocate it (`counts`, one per cell), and its
+// style; no data where the final map has none or none of `records` has a potential, so that a
+// cell no run could choose is told from one that none chose.
+void write_frequency_grid(const GridGeometry& geometry,
+                          const std::vector<const ProcessInputs*>& records, const uint32_t* counts,
+                          const PackedMap& final_map, const std::string& path, int32_t repeats) {
+  MapBlock maps = maps_allocate_quiet(geometry, 1);
   float* cells = maps.map(0);
   final_map.unpack(cells);
-  size_t i = 0;
-  for (int32_t row = 0; row < records.grid.nrows; ++row) {
-    const CellRecord* line = records.records.get() + bordered_index(records.grid, row, 0);
-    for (int32_t col = 0; col < records.grid.ncols; ++col, ++i) {
-      const bool none = line[col].potential == CELL_NODATA || cells[i] == CELL_NODATA;
-      cells[i] = none ? CELL_NODATA : static_cast<float>(counts[i]);
+  std::vector<char> choosable(maps.cell_count(), 0);
+  for (const ProcessInputs* inputs : records) {
+    const CellRecords& r = inputs->records;
+    if (r.records == nullptr) continue;
+    size_t i = 0;
+    for (int32_t row = 0; row < r.grid.nrows; ++row) {
+      const CellRecord* line = r.records.get() + bordered_index(r.grid, row, 0);
+      for (int32_t col = 0; col < r.grid.ncols; ++col, ++i)
+        choosable[i] = choosable[i] || line[col].potential != CELL_NODATA;
     }
   }
+  for (size_t i = 0; i < choosable.size(); ++i) {
+    const bool none = choosable[i] == 0 || cells[i] == CELL_NODATA;
+    cells[i] = none ? CELL_NODATA : static_cast<float>(counts[i]);
+  }
   grid_write(path.c_str(), maps, 0);
+  style_write_frequency(path, repeats);
 }
 
 }  // namespace
@@ -252,7 +290,27 @@ void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run
   log_message("ALGORITHM end\n");
 }
 
+std::vector<Normalisers> repeat_normalisers(const RepeatRunResult& result) {
+  if (result.uses.empty()) return {result.energy.normalisers};
+  std::vector<Normalisers> normalisers;
+  for (const UseColumns& use : result.uses) normalisers.push_back(use.energy.normalisers);
+  return normalisers;
+}
+
 void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared) {
+  if (land_uses_present(config)) {
+    shared.uses = land_uses_read(config);
+    shared.use_inputs.resize(shared.uses.uses.size());
+    for (size_t k = 0; k < shared.uses.uses.size(); ++k) {
+      ProcessInputs& inputs = shared.use_inputs[k];
+      process_build_inputs(shared.uses.uses[k].config, shared.geometry, inputs);
+      if (inputs.fatal_code != 0 && shared.process.fatal_code == 0) {
+        shared.process.log = inputs.log;
+        shared.process.fatal_code = inputs.fatal_code;
+      }
+    }
+    return;
+  }
   process_build_inputs(config, shared.geometry, shared.process);
   const CellRecords& records = shared.process.records;
   if (shared.process.fatal_code != 0 || records.records == nullptr) return;
@@ -281,16 +339,14 @@ std::string repeat_run_tag(int32_t run, int32_t repeats) {
 
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
                                const RepeatOptions& options, const std::vector<int32_t>& runs,
-                               const std::function<Normalisers()>& common,
+                               const std::function<std::vector<Normalisers>()>& common,
                                const std::function<void(const RepeatRunResult&)>& report) {
   SetState state;
   state.results.resize(runs.size());
   state.finished.assign(runs.size(), 0);
   state.counts.assign(geometry_cell_count(shared.geometry), 0);
-  if (common) {
-    state.common_source = common;
-    state.common_given = true;
-  }
+  state.use_counts.assign(shared.uses.uses.size() * state.counts.size(), 0);
+  state.common_source = common;
   const size_t threads =
       std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(options.threads), runs.size()));
   std::vector<std::thread> workers;
@@ -326,6 +382,7 @@ RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& sha
   set.runs.assign(std::make_move_iterator(state.results.begin()),
                   std::make_move_iterator(state.results.begin() + reported));
   set.counts = std::move(state.counts);
+  set.use_counts = std::move(state.use_counts);
   set.best = state.best < static_cast<int32_t>(reported) ? state.best : -1;
   set.best_maps = std::move(state.best_maps);
   return set;
@@ -338,6 +395,8 @@ void repeat_print_summary(const RepeatRunResult& result, int32_t repeats) {
 
 void repeat_write_best_debug_files(const Scenario& scenario, const RepeatShared& shared,
                                    const RepeatOptions& options, const RepeatRunResult& best) {
+  // The stages of several land uses write no debug files.
+  if (!shared.uses.uses.empty()) return;
   const ConfigDocument& config = scenario.config;
   bool wanted = false;
   if (options.stages.preprocess) {
@@ -356,7 +415,7 @@ void repeat_write_best_debug_files(const Scenario& scenario, const RepeatShared&
   RepeatOptions replay = options;
   replay.debug_replay = true;
   replay.threads = 1;
-  const Normalisers common = best.energy.normalisers;
+  const std::vector<Normalisers> common = repeat_normalisers(best);
   const RepeatSetResult set = run_repeat_set(
       scenario, shared, replay, {best.run}, [common] { return common; }, nullptr);
   const RepeatRunResult& again = set.runs.back();
@@ -400,14 +459,20 @@ RepeatSummary repeat_summary(std::vector<double> energies, const std::vector<uin
 
 RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,
                             const RepeatOptions& options, std::vector<RepeatSetResult>& sets) {
-  const ConfigDocument& config = scenario.config;
+  // Every use's configuration names the same outputs; the shared one has no demand of its own to
+  // read PREPROCESS's properties by.
+  const LandUses& uses = shared.uses;
+  const ConfigDocument& config = uses.uses.empty() ? scenario.config : uses.uses[0].config;
   std::vector<const RepeatRunResult*> runs;
   const RepeatRunResult* best = nullptr;
   const RepeatMaps* best_maps = nullptr;
   std::vector<uint32_t> counts(geometry_cell_count(shared.geometry), 0);
+  std::vector<uint32_t> use_counts(uses.uses.size() * counts.size(), 0);
   for (const RepeatSetResult& set : sets) {
     for (const RepeatRunResult& r : set.runs) runs.push_back(&r);
     for (size_t i = 0; i < counts.size() && i < set.counts.size(); ++i) counts[i] += set.counts[i];
+    for (size_t i = 0; i < use_counts.size() && i < set.use_counts.size(); ++i)
+      use_counts[i] += set.use_counts[i];
     if (set.best < 0) continue;
     const RepeatRunResult& candidate = set.runs[static_cast<size_t>(set.best)];
     if (best == nullptr || repeat_better(candidate, *best)) {
@@ -433,27 +498,42 @@ RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared
   if (stages.postprocess) {
     const PostprocessParameters p = postprocess_read_parameters(config);
     write_map(shared.geometry, best_maps->postprocess_output, p.output);
-    // The mask is drawn from the final map, as the stage draws it, rather than kept.
+    // The mask is drawn from the final map, as the stage draws it, rather than kept: every new
+    // cell of any use when there are several.
     const float value = best_maps->working_cell_value;
-    write_map(shared.geometry, best_maps->postprocess_output, p.output_mask,
-              [value](float cell) { return cell == value ? 1.0f : CELL_NODATA; });
+    write_map(shared.geometry, best_maps->postprocess_output, p.output_mask, [&](float cell) {
+      const bool allocated = uses.uses.empty() ? cell == value : land_use_of_code(uses, cell) >= 0;
+      return allocated ? 1.0f : CELL_NODATA;
+    });
     style_write_mask(p.output_mask);
   }
   const PackedMap& final_map = stages.postprocess ? best_maps->postprocess_output
                                : stages.process   ? best_maps->process_output
                                                   : best_maps->preprocess_output;
   const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
-  write_frequency_grid(shared, counts, final_map, summary.frequency);
-  style_write_frequency(summary.frequency, options.repeats);
+  std::vector<const ProcessInputs*> records;
+  for (const ProcessInputs& inputs : shared.use_inputs) records.push_back(&inputs);
+  if (uses.uses.empty()) records.push_back(&shared.process);
+  write_frequency_grid(shared.geometry, records, counts.data(), final_map, summary.frequency,
+                       options.repeats);
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    write_frequency_grid(shared.geometry, {records[k]}, use_counts.data() + k * counts.size(),
+                         final_map, repeat_use_frequency_path(summary, uses.uses[k].name),
+                         options.repeats);
+  }
   std::vector<RunRow> rows;
   std::vector<double> energies;
   for (const RepeatRunResult* r : runs) {
     rows.push_back(
-        {r->run, r->seed, r->energy, r->seconds, r == best, r->lower_bound, r->measures, {}});
+        {r->run, r->seed, r->energy, r->seconds, r == best, r->lower_bound, r->measures, r->uses});
     energies.push_back(r->energy.energy);
   }
   write_runs_table(rows, summary.table);
   log_message("  frequency map '%s'\n", summary.frequency.c_str());
+  for (const LandUse& use : uses.uses) {
+    log_message("  frequency map of '%s' '%s'\n", use.name.c_str(),
+                repeat_use_frequency_path(summary, use.name).c_str());
+  }
   log_message("  runs table '%s'\n", summary.table.c_str());
   RepeatSummary result = repeat_summary(energies, counts, options.repeats);
   result.best = *best;

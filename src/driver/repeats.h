@@ -1,8 +1,9 @@
 // Repeats of one scenario: its selected stages run N times, run r with the seed S + r - 1, up to T
 // runs at once, and nothing the user sees depends on T. run_repeat_set runs a given set of run
 // numbers and returns what each run gave; merge_repeats turns the results of one or several sets
-// into the outputs: the best run's maps at the configured names, the selection-frequency grid and
-// the runs table. Runs keep their maps in memory and share the read-only PROCESS maps.
+// into the outputs: the best run's maps at the configured names, the selection-frequency grid (one
+// per land use too, when several are decided together) and the runs table. Runs keep their maps
+// in memory and share the read-only PROCESS maps.
 #pragma once
 
 #include <cstdint>
@@ -53,13 +54,20 @@ struct RepeatRunResult {
   double seconds = 0.0;  ///< its wall-clock time (the one value that differs from run to run)
   std::optional<double> lower_bound;  ///< what the min-cut PROCESS proved, if it ran
   RunMeasures measures;               ///< of its final map
+  std::vector<UseColumns> uses;       ///< each land use's, when several are decided together
 };
+
+/// The normalisers by which the run was priced: one set per land use (one for a single use).
+std::vector<Normalisers> repeat_normalisers(const RepeatRunResult& result);
 
 /// What a set of runs gave.
 struct RepeatSetResult {
   std::vector<RepeatRunResult> runs;  ///< in run order; a set stops at its first failed run
   std::vector<uint32_t> counts;       ///< per cell, the runs whose final map allocates it
-  int32_t best = 0;                   ///< the index in `runs` of the best run; -1 for none
+  /// With several land uses, for each use in turn one count per cell: the runs whose final map
+  /// gives the cell that use's code.
+  std::vector<uint32_t> use_counts;
+  int32_t best = 0;  ///< the index in `runs` of the best run; -1 for none
   RepeatMaps best_maps;
 };
 
@@ -74,16 +82,20 @@ std::string repeat_run_tag(int32_t run, int32_t repeats);
 /// give the energy by which runs compare, before the runs; the PREPROCESS maps before the
 /// placement, the POSTPROCESS maps and the cells of the working-value check by the first run that
 /// needs them, under their locks (hence mutable). The POSTPROCESS potential is read from the
-/// PROCESS records.
+/// PROCESS records. With several land uses the runs build their own maps, and each use's PROCESS
+/// records are built once here to price the runs' final maps.
 struct RepeatShared {
   mutable PreprocessInputs preprocess;
-  ProcessInputs process;
+  ProcessInputs process;  ///< with several uses, the log and code of a use's failed build only
+  LandUses uses;          ///< none for a single use
+  std::vector<ProcessInputs> use_inputs;
   mutable PostprocessInputs postprocess;
   mutable WorkingValueCells working_value_cells;
   GridGeometry geometry;
 };
 
-/// Builds the shared PROCESS inputs of the scenario and points the POSTPROCESS potential at them.
+/// Builds the shared PROCESS inputs of the scenario and points the POSTPROCESS potential at them;
+/// with several land uses, each use's PROCESS inputs.
 void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared);
 
 /// Runs the runs `runs` (ascending run numbers) of the scenario on up to options.threads threads.
@@ -95,7 +107,7 @@ void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared);
 /// once a run fails, no later run is started or reported.
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
                                const RepeatOptions& options, const std::vector<int32_t>& runs,
-                               const std::function<Normalisers()>& common,
+                               const std::function<std::vector<Normalisers>()>& common,
                                const std::function<void(const RepeatRunResult&)>& report);
 
 /// Prints the one line that closes a run's log.
@@ -124,7 +136,8 @@ RepeatSummary repeat_summary(std::vector<double> energies, const std::vector<uin
                              int32_t repeats);
 
 /// Merges the results of the sets (which together hold every run and no failed one): writes the
-/// best run's maps at the configured names, the frequency grid and the runs table beside the final
-/// output, prints the final summary and returns it.
+/// best run's maps at the configured names, the frequency grid (with several land uses, of new
+/// cells of any use, and one per use) and the runs table beside the final output, prints the
+/// final summary and returns it.
 RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,
                             const RepeatOptions& options, std::vector<RepeatSetResult>& sets);

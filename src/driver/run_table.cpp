@@ -9,6 +9,7 @@
 #include "base/log.h"
 #include "base/output_file.h"
 #include "process/min_cut.h"
+#include "process/process_uses.h"
 #include "raster/shape_measures.h"
 
 namespace {
@@ -73,6 +74,39 @@ RunMeasures run_measures(const GridGeometry& geometry, const ProcessInputs& inpu
     m.mean_distance = distance / static_cast<double>(counted) * inputs.distance_unit;
   }
   return m;
+}
+
+RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
+                           const std::vector<const ProcessInputs*>& inputs,
+                           const GridGeometry& geometry, const PackedMap& map,
+                           const std::vector<Normalisers>& fixed) {
+  bool priced = inputs.size() == uses.uses.size();
+  for (const ProcessInputs* in : inputs)
+    priced = priced && in->fatal_code == 0 && in->records.records != nullptr;
+  const std::vector<float> codes = map.unpack();
+  UsesEnergy energy;
+  if (priced) energy = process_uses_map_energy(scenario, uses, inputs, geometry, codes, fixed);
+  RunRow row;
+  row.energy.energy = priced ? energy.energy : std::nan("");
+  std::vector<float> all(codes.size());
+  const ProcessInputs none;
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    const LandUse& use = uses.uses[k];
+    const ProcessInputs& own = k < inputs.size() ? *inputs[k] : none;
+    UseColumns columns{use.name, priced ? energy.uses[k] : MapEnergy(),
+                       run_measures(geometry, own, map, use.code)};
+    if (!priced) {
+      columns.energy.energy = std::nan("");
+      for (double& t : columns.energy.terms) t = std::nan("");
+    }
+    for (size_t i = 0; i < codes.size(); ++i) all[i] += codes[i] == use.code ? 1.0f : 0.0f;
+    row.energy.cells += priced ? columns.energy.cells : 0;
+    row.energy.islands += priced ? columns.energy.islands : 0;
+    row.uses.push_back(std::move(columns));
+  }
+  row.measures = run_measures(geometry, ProcessInputs(), PackedMap(all), 1.0f);
+  row.measures.mean_potential = row.measures.mean_distance = std::nan("");
+  return row;
 }
 
 std::string runs_table_text(const std::vector<RunRow>& rows) {

@@ -13,6 +13,8 @@
 #include "process/process_stage.h"
 #include "raster/geometry.h"
 #include "raster/packed_map.h"
+#include "scenario/land_uses.h"
+#include "scenario/scenario.h"
 
 /// What a planner reads off a run's final map beyond the energy's cells and islands.
 struct RunMeasures {
@@ -57,6 +59,16 @@ struct RunRow {
 /// The table's text: the header, then the rows in the order given (the columns of the first row's
 /// land uses, if any, after the others).
 std::string runs_table_text(const std::vector<RunRow>& rows);
+
+/// The row of a final map of several land uses (its run, seed and time left unset): E, the cells
+/// and islands of all new cells and their shape (no means), then each use's own terms and the
+/// measures of its new cells. Each use is priced on its PROCESS records in `inputs` with its
+/// normalisers in `fixed` (where `fixed` has none, the map fixes them); energies are NaN when a
+/// use has no records.
+RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
+                           const std::vector<const ProcessInputs*>& inputs,
+                           const GridGeometry& geometry, const PackedMap& map,
+                           const std::vector<Normalisers>& fixed);
 
 /// Writes the table to `path` (fatal when it cannot be written) after its "* write" line.
 void write_runs_table(const std::vector<RunRow>& rows, const std::string& path);

@@ -44,6 +44,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
     own.seed = scenario.seed;
     Run block;
     block.geometry = run.geometry;
+    block.seed = run.seed;  // a repeat's own seed, as the stage of one use draws with it
     block.rng = run.rng;
     block.in_memory = true;
     block.write_files = false;

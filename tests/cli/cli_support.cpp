@@ -94,6 +94,17 @@ std::string without_seconds(const std::string& text) {
   return out;
 }
 
+std::vector<std::pair<std::string, std::string>> files_under(const CliDir& dir) {
+  std::vector<std::pair<std::string, std::string>> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(dir.dir())) {
+    if (entry.is_symlink() || !entry.is_regular_file()) continue;
+    files.emplace_back(std::filesystem::relative(entry.path(), dir.dir()).string(),
+                       without_seconds(read_file(entry.path())));
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
 void write_short_example(const CliDir& dir, bool link_maps) {
   const std::string example = std::string(LANDALLOC_SOURCE_DIR) + "/examples/demo";
   if (link_maps) std::filesystem::create_directory_symlink(example + "/maps", dir.path("maps"));

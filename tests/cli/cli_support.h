@@ -40,6 +40,10 @@ std::vector<std::vector<std::string>> read_csv(const std::string& path);
 /// A file's text without a runs table's seconds, the one value measured rather than computed.
 std::string without_seconds(const std::string& text);
 
+/// Every file under `dir`, by its path relative to it, with its content (a runs table without its
+/// seconds), in path order.
+std::vector<std::pair<std::string, std::string>> files_under(const CliDir& dir);
+
 /// Writes into `dir` the bundled example's "config.json" with its maps linked (unless the caller
 /// lays out "maps/"), outputs to "out/" and an annealing of a fraction of a second.
 void write_short_example(const CliDir& dir, bool link_maps = true);

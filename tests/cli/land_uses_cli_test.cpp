@@ -196,9 +196,8 @@ TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   EXPECT_GT(taken[1], 0);
 }
 
-// Several uses refuse --repeats and --sweep as they refuse a faulty list of uses.
+// Several uses refuse --sweep as they refuse a faulty list of uses.
 TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
-  const std::string one_at_a_time = "error: several land uses run one at a time (no --";
   const std::vector<std::array<std::string, 4>> cases = {
       {"", "'name': 'b', 'code': 20", "'name': 'a', 'code': 20",
        "error: land use name 'a' is given twice!\n"},
@@ -216,8 +215,8 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
        "error: property 'adjacency[0][0]' must be 0 (a use does not border itself)!\n"},
       {"", "}]\n", "}], 'conversions': {'b': [], 'c': [5]}\n",
        "error: property 'conversions.c' names no land use!\n"},
-      {"--repeats=2", "}]\n", "}]\n", one_at_a_time + "repeats yet)!\n"},
-      {"--sweep=process.functions-weight[1]=1,2", "}]\n", "}]\n", one_at_a_time + "sweep yet)!\n"},
+      {"--sweep=process.functions-weight[1]=1,2", "}]\n", "}]\n",
+       "error: several land uses run one at a time (no --sweep yet)!\n"},
   };
   for (const auto& [option, from, to, message] : cases) {
     CliDir dir;
@@ -228,6 +227,58 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
     EXPECT_NE(r.out.find(message), std::string::npos) << r.out;
     EXPECT_FALSE(std::filesystem::exists(dir.path("pre.asc"))) << option << to;
   }
+}
+
+// Three repeats of two uses write the same files and log on one thread as on three (and as a job
+// of two processes): the runs table's row of each run gives its kept final map's cells per use,
+// its PROCESS map holds each demand, each use's frequency grid counts the runs whose final map
+// gives a cell its code, the combined grid any use's, the check lists each use's grid and its
+// style, and the best run's maps are the outputs.
+TEST(LandUsesCliTest, RepeatsCountEachUseAndDoNotDependOnThreadsOrProcesses) {
+  CliDir one, three;
+  std::string log;
+  for (const auto& [dir, threads] : {std::pair<CliDir*, std::string>{&one, "1"}, {&three, "3"}}) {
+    write_uses(*dir, "annealing", "");
+    const RunResult r =
+        run_words("--seed=3 --repeats=3 --keep-runs --threads=" + threads + " uses.json", *dir);
+    ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_TRUE(log.empty() || r.out == log) << r.out;
+    log = r.out;
+  }
+  EXPECT_TRUE(files_under(one) == files_under(three));
+#ifdef LANDALLOC_MPIEXEC
+  CliDir job;
+  write_uses(job, "annealing", "");
+  const std::vector<std::string> args = {"--seed=3", "--repeats=3", "--keep-runs", "uses.json"};
+  EXPECT_EQ(run_landalloc_job({args, args}, job.dir()).out, log);
+  EXPECT_TRUE(files_under(job) == files_under(one));
+#endif
+  const auto table = read_csv(one.path("post.runs.csv"));
+  ASSERT_EQ(table.size(), 4u);
+  std::map<float, std::vector<float>> counts;  // per code, and at 0 of any use
+  for (const float c : {0.0f, 10.0f, 20.0f}) counts[c].resize(size_t(ROWS * COLS));
+  for (size_t r = 1; r <= 3; ++r) {
+    const std::string tag = ".run" + std::to_string(r);
+    const std::vector<float> post = read_cells(one.path("post" + tag + ".asc"));
+    const std::vector<float> proc = read_cells(one.path("proc" + tag + ".asc"));
+    for (const auto& [use, code, demand] :
+         {std::tuple<std::string, float, long>{"a", 10, 20}, {"b", 20, 15}}) {
+      EXPECT_EQ(std::count(proc.begin(), proc.end(), code), demand) << r;
+      const auto cells = std::find(table[0].begin(), table[0].end(), use + ".cells");
+      EXPECT_EQ(table[r].at(size_t(cells - table[0].begin())),
+                std::to_string(std::count(post.begin(), post.end(), code)));
+      for (const float c : {code, 0.0f})
+        for (size_t i = 0; i < post.size(); ++i) counts[c][i] += post[i] == code;
+    }
+    if (table[r][11] != "yes") continue;
+    for (const char* name : {"pre", "proc", "post", "mask"})
+      EXPECT_EQ(one.read(name + std::string(".asc")), one.read(name + tag + ".asc")) << name;
+  }
+  EXPECT_EQ(read_cells(one.path("post.frequency.a.asc")), counts[10]);
+  EXPECT_EQ(read_cells(one.path("post.frequency.b.asc")), counts[20]);
+  EXPECT_EQ(read_cells(one.path("post.frequency.asc")), counts[0]);
+  const std::string check = run_words("--check --repeats=3 uses.json", one).out;
+  EXPECT_NE(check.find("'post.frequency.b.asc'\n  writes 'post.frequency.b.qml'\n"), check.npos);
 }
 
 }  // namespace

@@ -5,22 +5,7 @@
 
 namespace {
 
-namespace fs = std::filesystem;
-
 #ifdef LANDALLOC_MPIEXEC
-
-/// Every file under `dir`, by its path relative to it, with its content (a runs table without its
-/// seconds).
-std::vector<std::pair<std::string, std::string>> files_under(const CliDir& dir) {
-  std::vector<std::pair<std::string, std::string>> files;
-  for (const auto& entry : fs::recursive_directory_iterator(dir.dir())) {
-    if (entry.is_symlink() || !entry.is_regular_file()) continue;
-    files.emplace_back(fs::relative(entry.path(), dir.dir()).string(),
-                       without_seconds(read_file(entry.path())));
-  }
-  std::sort(files.begin(), files.end());
-  return files;
-}
 
 // Five repeats on two processes and three on three give the files and the log of one process:
 // with --seed=5 the best run is run 2, which process 1 runs, so its maps travel; without --seed,

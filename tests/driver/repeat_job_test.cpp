@@ -22,6 +22,10 @@ static std::string fields(const RepeatRunResult& r) {
   };
   for (double v : {r.energy.energy, r.seconds, double(r.energy.cells), double(r.energy.islands)})
     add(v);
+  for (const UseColumns& u : r.uses) {
+    text += " " + u.name;
+    for (double v : {u.energy.terms[4], u.energy.normalisers.range[1], u.measures.area}) add(v);
+  }
   for (int t = 0; t < 5; ++t) {
     add(r.energy.terms[t]);
     add(r.energy.normalisers.range[t]);
@@ -47,6 +51,9 @@ TEST(RepeatJobTest, RunsTravelWhole) {
     run.energy.cells = 640 + k;
     run.energy.islands = 7 - k;
     run.seconds = 12.5 + k;
+    for (int u = 0; k == 1 && u < 2; ++u)  // several land uses: each use's columns travel too
+      run.uses.push_back(
+          {u ? "green" : "housing", run.energy, {300.0 * u, true, 0.0, 0, 0, 0.0, 0.0}});
     sent.runs.push_back(run);
   }
   const std::string bytes = repeat_job_pack_runs(sent);

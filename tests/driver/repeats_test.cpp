@@ -30,8 +30,8 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
   for (int t = 0; t < 5; ++t) given.range[t] = 10.0 + t;
   int asked = 0;
   const RepeatSetResult set = run_repeat_set(
-      scenario, shared, options, {2, 3, 4}, [&] { return ++asked, given; },
-      [](const RepeatRunResult&) {});
+      scenario, shared, options, {2, 3, 4},
+      [&] { return ++asked, std::vector<Normalisers>{given}; }, [](const RepeatRunResult&) {});
   EXPECT_EQ(asked, 1);
   ASSERT_EQ(set.runs.size(), 3u);
   for (const RepeatRunResult& run : set.runs) {
