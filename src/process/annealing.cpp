@@ -15,7 +15,6 @@
 
 namespace {
 
-constexpr int32_t DRY_RUN_STAGES = 20;
 // Moves between two looks at the clock for the progress line: a few milliseconds of work.
 constexpr int32_t PROGRESS_MOVES = 4096;
 

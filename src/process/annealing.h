@@ -13,6 +13,9 @@
 
 struct ProcessRun;
 
+/// Stages of the dry run of the autotuning mode.
+constexpr int32_t DRY_RUN_STAGES = 20;
+
 /// The evolution listing of a run: an output stream (see output_file.h) that becomes its target
 /// only once closed; one still open when the run is dropped is abandoned.
 struct EvolutionListing {

@@ -273,10 +273,12 @@ void write_debug_maps(const ProcessStageParameters& p, const Run& run, const Cel
                    [](const CellRecord& r) { return r.distances; });
 }
 
+}  // namespace
+
 // The listing goes to a temporary file beside its target, flushed after every line, and takes the
 // target's name when the run completes: a run that ends in a fatal error leaves any older listing.
 void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
-                            EvolutionListing& listing) {
+                            EvolutionListing& listing, const std::string& header) {
   const std::string prefix = run_debug_prefix(run, p.output);
   if (!p.debug_evolution || prefix.empty()) return;
   log_message("debug lst\n");
@@ -285,9 +287,13 @@ void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
   FILE* file = output_open(listing.path.c_str());
   if (file == nullptr) fatal(1, "error: unable to open file '%s'!\n", listing.path.c_str());
   // The min-cut method lists its cuts: the price per allocated cell, the cells, the bound.
-  std::fputs(p.method == ProcessMethod::min_cut ? "# cut price cells bound\n"
-                                                : "# stage T E accpt boltz f1 f2 f3 f4 f5\n",
-             file);
+  if (!header.empty()) {
+    std::fputs(header.c_str(), file);
+  } else {
+    std::fputs(p.method == ProcessMethod::min_cut ? "# cut price cells bound\n"
+                                                  : "# stage T E accpt boltz f1 f2 f3 f4 f5\n",
+               file);
+  }
   listing.file = file;
 }
 
@@ -298,8 +304,6 @@ void close_evolution_listing(EvolutionListing& listing) {
     fatal(1, "error: unable to write file '%s'!\n", listing.path.c_str());
   }
 }
-
-}  // namespace
 
 std::vector<std::string> process_debug_files(const ProcessStageParameters& p,
                                              const std::string& prefix) {

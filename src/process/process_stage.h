@@ -42,6 +42,14 @@ ProcessStageParameters process_read_parameters(const ConfigDocument& config);
 std::vector<std::string> process_debug_files(const ProcessStageParameters& p,
                                              const std::string& prefix);
 
+/// Opens the evolution listing when the configuration asks for it (and the run writes files):
+/// a temporary file beside its target, `header` its first line (empty: the method's own).
+void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
+                            EvolutionListing& listing, const std::string& header = "");
+
+/// Gives the listing its target's name; fatal (exit 1) when it cannot be written.
+void close_evolution_listing(EvolutionListing& listing);
+
 /// Runs the stage of `run` on its scenario; fatal errors end the process.
 void run_process_stage(const Scenario& scenario, Run& run);
 

@@ -10,6 +10,7 @@
 
 #include "base/log.h"
 #include "process/annealing.h"
+#include "process/energy.h"
 #include "process/min_cut.h"
 #include "process/moves.h"
 #include "process/process_run.h"
@@ -151,10 +152,26 @@ double total_energy(const UsesRun& u) {
   return e;
 }
 
+// The weights and the normalisers use s fixed, in the energy state of its run p.
+void prepare_energy(ProcessRun& p, const UseState& s) {
+  EnergyState& e = p.energy;
+  e.bounds = s.bounds;
+  e.f1_weight = s.params.weights[0];
+  e.f2_weight = s.params.weights[1];
+  e.f3_weight = s.params.weights[2];
+  e.f4_weight = s.params.weights[3];
+  e.f5_weight = s.params.weights[4];
+  double* ranges[ENERGY_TERMS] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
+  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
+    *ranges[t] = s.normalisers.range[t];
+    e.term_off[t] = s.normalisers.off[t];
+  }
+}
+
 // What a block does: solve its use without the polish, find its bound only, or polish its map.
 enum class Block { solve, bound, polish };
 
-// The single-use method on use k's view; returns the map it leaves and its lower bound.
+// The min-cut method of one use on use k's view; returns the map it leaves and its lower bound.
 std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& view,
                                const float* extra, Rng& rng, double* bound,
                                Block what = Block::solve) {
@@ -171,25 +188,14 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   p.working_cell_value = u.uses.uses[k].code;
   p.extra_cost = extra;
   p.input = u.uses.uses[k].name;  // the block's map is in memory: the log names its use
-  EnergyState& e = p.energy;
-  e.bounds = s.bounds;
-  e.f1_weight = s.params.weights[0];
-  e.f2_weight = s.params.weights[1];
-  e.f3_weight = s.params.weights[2];
-  e.f4_weight = s.params.weights[3];
-  e.f5_weight = s.params.weights[4];
-  double* ranges[ENERGY_TERMS] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
-  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
-    *ranges[t] = s.normalisers.range[t];
-    e.term_off[t] = s.normalisers.off[t];
-  }
+  prepare_energy(p, s);
   p.parameters = s.params.annealing;
   EvolutionListing none;
   if (what == Block::polish) {
     stage_read_handover(p.run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
     moves_prepare(p);
     min_cut_polish(p);
-  } else if (s.params.method == ProcessMethod::min_cut) {
+  } else {
     MinCutParameters parameters = s.params.min_cut;
     parameters.bound_only = what == Block::bound;
     parameters.polish = false;
@@ -197,17 +203,9 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
     parameters.recut_work =
         SEARCH_CUTS * static_cast<double>(u.cells()) > BLOCK_RECUT_WORK ? -1.0 : BLOCK_RECUT_WORK;
     *bound = run_min_cut(p, parameters, 0, none).lower_bound;
-  } else {
-    if (s.params.autotuning) {
-      autotune_kb(p);
-    } else {
-      p.annealing.effective_kb = s.params.annealing.kb;
-    }
-    run_annealing(p, none, s.params.autotuning ? 4 : 0);
-    *bound = -std::numeric_limits<double>::infinity();
   }
   rng = block.rng;
-  s.bounds = e.bounds;
+  s.bounds = p.energy.bounds;
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
   return std::vector<float>(solution, solution + view.size());
 }
@@ -251,8 +249,7 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<flo
 
 // Rounds of blocks, use `first` first and the others in turn after it, from the current map of
 // energy `energy` until a round no longer lowers it; returns the energy they end at.
-double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector<float>& extra,
-              Rng& rng) {
+double settle(UsesRun& u, size_t first, double energy, std::vector<float>& extra, Rng& rng) {
   const size_t K = u.uses.uses.size();
   // Steps (blocks tried) at which each use's cells last changed and at which it was last solved:
   // a min-cut block whose neighbours have not moved since its last solve would give the same map.
@@ -265,7 +262,7 @@ double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector
       ++step;
       int64_t moved = 0;
       for (size_t l = 0; l < K; ++l) moved = l == k ? moved : std::max(moved, changed[l]);
-      if (min_cut && solved[k] > 0 && moved < solved[k]) continue;
+      if (solved[k] > 0 && moved < solved[k]) continue;
       solved[k] = step;
       if (try_block(u, k, Block::solve, energy, extra, rng)) changed[k] = step;
     }
@@ -273,6 +270,357 @@ double settle(UsesRun& u, size_t first, double energy, bool min_cut, std::vector
     if (energy >= before - ROUND_TOLERANCE * std::fabs(before)) break;
   }
   return energy;
+}
+
+// The annealing of several uses at once. Each use keeps its own moves and running sums on its
+// view of the map (its new cells allocated, the cells it may take free, every other cell never
+// allocated); all views share one run, so that every draw comes from the run's generator. A move
+// either takes a cell out of one use and puts a free cell in the same use, or swaps the uses of
+// two cells; the sides the uses share are priced around the cells that change.
+struct JointAnnealing {
+  JointAnnealing(UsesRun& run, const ProcessParameters& p)
+      : u(run), parameters(p), energy(run.states.size()) {}
+  UsesRun& u;
+  const ProcessParameters& parameters;
+  Run shared;
+  std::vector<std::unique_ptr<ProcessRun>> views;
+  std::vector<uint32_t> slot;  ///< bordered: a new cell's place in its use's list of cells
+  std::vector<double> energy;  ///< each use's energy, from its running sums
+  double adjacency = 0.0;
+  double kb = 0.0;
+  double temperature = 0.0;
+  int64_t accepts = 0, boltzmann = 0, rejections = 0;
+
+  size_t K() const { return views.size(); }
+  double total() const {
+    double e = adjacency;
+    for (double x : energy) e += x;
+    return e;
+  }
+  const BorderedGrid& grid() const { return views[0]->states.grid; }
+  size_t plain(size_t b) const {
+    return (b / grid().stride - 1) * static_cast<size_t>(grid().ncols) + b % grid().stride - 1;
+  }
+  size_t bordered(size_t i) const {
+    const auto ncols = static_cast<size_t>(grid().ncols);
+    return (i / ncols + 1) * grid().stride + i % ncols + 1;
+  }
+};
+
+// Use k's view, from the labels: its states, its list of cells, and its energy.
+void load_view(JointAnnealing& j, size_t k) {
+  ProcessRun& p = *j.views[k];
+  const std::vector<float> view = block_map(j.u, k, true);
+  std::copy(view.begin(), view.end(), p.maps.map(PROCESS_SOLUTION_MAP));
+  const CellRecords& records = p.inputs->records;
+  cell_states_load(p.states, records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
+  const uint8_t* state = p.states.state.get();
+  p.allocated.cells.clear();
+  p.allocated.receivers = 0;
+  for (int32_t row = 0; row < p.states.grid.nrows; ++row) {
+    const size_t first = bordered_index(p.states.grid, row, 0);
+    for (size_t i = first; i < first + static_cast<size_t>(p.states.grid.ncols); ++i) {
+      if (state_is(state[i], STATE_ALLOCATED)) {
+        j.slot[i] = static_cast<uint32_t>(p.allocated.cells.size());
+        p.allocated.cells.push_back(i);
+      }
+      if (cell_receives(records, state[i], i)) ++p.allocated.receivers;
+    }
+  }
+  j.energy[k] = energy_evaluate(p);
+}
+
+void load_views(JointAnnealing& j) {
+  for (size_t k = 0; k < j.K(); ++k) load_view(j, k);
+  j.adjacency = adjacency_energy(j.u);
+}
+
+// A cell of another use (or a free one) opened to, or closed to, use l's view.
+void set_view_cell(JointAnnealing& j, size_t l, size_t b, bool free) {
+  ProcessRun& p = *j.views[l];
+  uint8_t& byte = p.states.state.get()[b];
+  const CellRecords& records = p.inputs->records;
+  p.allocated.receivers -= cell_receives(records, byte, b) ? 1 : 0;
+  state_set(byte, free ? STATE_FREE : STATE_OTHER);
+  p.allocated.receivers += cell_receives(records, byte, b) ? 1 : 0;
+}
+
+// The adjacency term of the sides at the cells `a` and `b` (plain indices), each side once.
+double local_adjacency(const UsesRun& u, size_t a, size_t b) {
+  const int32_t ncols = u.geometry.ncols;
+  const int32_t nrows = u.geometry.nrows;
+  const size_t K = u.uses.uses.size();
+  double sum = 0.0;
+  for (const size_t c : {a, b}) {
+    const auto row = static_cast<int32_t>(c / static_cast<size_t>(ncols));
+    const auto col = static_cast<int32_t>(c % static_cast<size_t>(ncols));
+    const int32_t x = u.use_at(c);
+    if (x < 0) continue;
+    const int32_t dr[4] = {-1, 1, 0, 0};
+    const int32_t dc[4] = {0, 0, -1, 1};
+    for (int d = 0; d < 4; ++d) {
+      if (row + dr[d] < 0 || row + dr[d] >= nrows || col + dc[d] < 0 || col + dc[d] >= ncols)
+        continue;
+      const size_t e = cell_index(ncols, row + dr[d], col + dc[d]);
+      if (c == b && e == a) continue;
+      const int32_t y = u.use_at(e);
+      if (y < 0 || y == x || (u.label[c] == 0 && u.label[e] == 0)) continue;
+      sum += u.uses.adjacency[static_cast<size_t>(x) * K + static_cast<size_t>(y)];
+    }
+  }
+  return sum / u.adjacency_range;
+}
+
+// The Metropolis rule on a change of the whole energy by `delta`.
+bool joint_accepts(JointAnnealing& j, double delta, bool uphill) {
+  if (delta <= 0.0) return true;
+  return uphill && boltzmann_accepts(-delta * j.kb / j.temperature, rand15(j.shared.rng));
+}
+
+// What became of a move.
+enum class Joint { none, rejected, kept, kept_uphill };
+
+// One move, of a kind drawn: a use's own or a swap; none when the cells drawn cannot make one.
+// `delta` is the change of the energy it proposed.
+Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
+  UsesRun& u = j.u;
+  Rng& rng = j.shared.rng;
+  int64_t cells = 0;
+  for (const auto& v : j.views) cells += static_cast<int64_t>(v->allocated.cells.size());
+  const bool swap = j.K() > 1 && (rand_next(rng) & 1u) != 0;
+  int64_t t = rand_index64(rng, cells);
+  size_t a = 0;
+  while (t >= static_cast<int64_t>(j.views[a]->allocated.cells.size()))
+    t -= static_cast<int64_t>(j.views[a++]->allocated.cells.size());
+  ProcessRun& pa = *j.views[a];
+  if (!swap) {
+    if (pa.allocated.receivers <= 0) return Joint::none;
+    const double after = propose_move(pa);
+    const size_t out = pa.move.out, in = pa.move.in;
+    const size_t po = j.plain(out), pi = j.plain(in);
+    const double before_adj = local_adjacency(u, po, pi);
+    u.label[po] = 0;
+    u.label[pi] = static_cast<int32_t>(a) + 1;
+    const double adj = local_adjacency(u, po, pi) - before_adj;
+    *delta = after - j.energy[a] + adj;
+    if (!joint_accepts(j, *delta, uphill)) {
+      u.label[po] = static_cast<int32_t>(a) + 1;
+      u.label[pi] = 0;
+      undo_move(pa);
+      return Joint::rejected;
+    }
+    commit_move(pa);
+    j.slot[in] = static_cast<uint32_t>(pa.allocated.drawn);
+    for (size_t l = 0; l < j.K(); ++l) {
+      if (l == a) continue;
+      set_view_cell(j, l, out, land_use_may_take(u.uses.uses[l], u.base[po]));
+      set_view_cell(j, l, in, false);
+    }
+    j.energy[a] = after;
+    j.adjacency += adj;
+    return *delta > 0.0 ? Joint::kept_uphill : Joint::kept;
+  }
+  // The partner: a side neighbour half the time, else any new cell.
+  const size_t i = pa.allocated.cells[static_cast<size_t>(t)];
+  size_t other;
+  if ((rand_next(rng) & 1u) != 0) {
+    const size_t stride = j.grid().stride;
+    const size_t offsets[4] = {static_cast<size_t>(0) - stride, stride, static_cast<size_t>(0) - 1,
+                               1};
+    other = i + offsets[rand_index(rng, 4)];
+  } else {
+    int64_t s = rand_index64(rng, cells);
+    size_t c = 0;
+    while (s >= static_cast<int64_t>(j.views[c]->allocated.cells.size()))
+      s -= static_cast<int64_t>(j.views[c++]->allocated.cells.size());
+    other = j.views[c]->allocated.cells[static_cast<size_t>(s)];
+  }
+  const size_t pi = j.plain(i);
+  const int32_t row = static_cast<int32_t>(other / j.grid().stride) - 1;
+  const int32_t col = static_cast<int32_t>(other % j.grid().stride) - 1;
+  if (row < 0 || row >= j.grid().nrows || col < 0 || col >= j.grid().ncols) return Joint::none;
+  const size_t po = j.plain(other);
+  const int32_t lb = u.label[po];
+  if (lb <= 0 || static_cast<size_t>(lb - 1) == a) return Joint::none;
+  const auto b = static_cast<size_t>(lb - 1);
+  ProcessRun& pb = *j.views[b];
+  if (!land_use_may_take(u.uses.uses[a], u.base[po]) ||
+      !land_use_may_take(u.uses.uses[b], u.base[pi]))
+    return Joint::none;
+  uint8_t* sa = pa.states.state.get();
+  uint8_t* sb = pb.states.state.get();
+  if (!selection_receives(cell_selection(pa.inputs->records, sa[other], other)) ||
+      !selection_receives(cell_selection(pb.inputs->records, sb[i], i)))
+    return Joint::none;
+  pa.allocated.drawn = j.slot[i];
+  pb.allocated.drawn = j.slot[other];
+  pa.move.out = i;
+  pa.move.in = other;
+  pb.move.out = other;
+  pb.move.in = i;
+  for (uint8_t* s : {sa, sb}) {
+    state_set(s[i], STATE_MARKED);
+    state_set(s[other], STATE_MARKED);
+  }
+  const double after_a = evaluate_move(pa);
+  const double after_b = evaluate_move(pb);
+  const double before_adj = local_adjacency(u, pi, po);
+  u.label[pi] = static_cast<int32_t>(b) + 1;
+  u.label[po] = static_cast<int32_t>(a) + 1;
+  const double adj = local_adjacency(u, pi, po) - before_adj;
+  *delta = after_a - j.energy[a] + after_b - j.energy[b] + adj;
+  if (!joint_accepts(j, *delta, uphill)) {
+    u.label[pi] = static_cast<int32_t>(a) + 1;
+    u.label[po] = static_cast<int32_t>(b) + 1;
+    undo_move(pa);
+    undo_move(pb);
+    state_set(sa[other], STATE_OTHER);
+    state_set(sb[i], STATE_OTHER);
+    return Joint::rejected;
+  }
+  // Each view's commit counts the cell it took as a free one it lost and the cell it gave as
+  // one it gained; neither is free to it afterwards.
+  for (ProcessRun* p : {&pa, &pb}) {
+    const CellRecords& records = p->inputs->records;
+    uint8_t* s = p->states.state.get();
+    commit_move(*p);
+    state_set(s[p->move.out], STATE_OTHER);
+    p->allocated.receivers -=
+        static_cast<int64_t>(
+            selection_receives(cell_selection(records, s[p->move.out], p->move.out))) -
+        static_cast<int64_t>(
+            selection_receives(cell_selection(records, s[p->move.in], p->move.in)));
+  }
+  std::swap(j.slot[i], j.slot[other]);
+  j.energy[a] = after_a;
+  j.energy[b] = after_b;
+  j.adjacency += adj;
+  return *delta > 0.0 ? Joint::kept_uphill : Joint::kept;
+}
+
+// The full evaluation of every use brings the running sums and island counts back in line. The
+// views are loaded again from the labels: a cell a swap gave away holds its old use's code in
+// that use's map until then.
+double joint_evaluate(JointAnnealing& j) {
+  load_views(j);
+  return j.total();
+}
+
+void joint_listing_line(JointAnnealing& j, FILE* file, int32_t stage, int64_t accepts,
+                        int64_t boltzmann) {
+  const double nmovs = static_cast<double>(j.parameters.nmovs);
+  std::fprintf(file, "%d %f %f %.2f %.2f", stage, j.temperature, j.total(),
+               static_cast<double>(accepts) / nmovs, static_cast<double>(boltzmann) / nmovs);
+  for (const auto& v : j.views) {
+    double terms[ENERGY_TERMS];
+    energy_terms(v->energy, terms);
+    for (double t : terms) std::fprintf(file, " %f", t);
+  }
+  std::fputs("\n", file);
+  std::fflush(file);
+}
+
+// Stages of `nmovs` moves from the handed labels at the temperature `tinit` cooled by `tnext`
+// (uphill moves only when `uphill`); returns the stage's share of kept moves that ended a try
+// early (below 1 % in the first half, with `retries` left), or -1 when it ran to the end. The dry
+// run adds the rejected differences of its last stage to `rejected`.
+double joint_stages(JointAnnealing& j, const std::vector<int32_t>& handed, int32_t stages,
+                    int64_t nmovs, float tnext, bool uphill, bool retries, FILE* listing,
+                    std::pair<double, int64_t>* rejected) {
+  j.u.label = handed;
+  load_views(j);
+  j.temperature = static_cast<double>(j.parameters.tinit);
+  log_message("  stage:");
+  for (int32_t s = 0; s < stages; ++s) {
+    int64_t kept = 0, up = 0;
+    if (rejected != nullptr) *rejected = {0.0, 0};
+    for (int64_t m = 0; m < nmovs; ++m) {
+      double delta = 0.0;
+      const Joint outcome = joint_move(j, uphill, &delta);
+      kept += outcome == Joint::kept || outcome == Joint::kept_uphill ? 1 : 0;
+      up += outcome == Joint::kept_uphill ? 1 : 0;
+      if (outcome == Joint::rejected && rejected != nullptr) {
+        rejected->first += std::fabs(delta);
+        ++rejected->second;
+      }
+    }
+    joint_evaluate(j);
+    log_message(" %d", s);
+    j.accepts += kept;
+    j.boltzmann += up;
+    j.rejections += nmovs - kept;
+    if (listing != nullptr) joint_listing_line(j, listing, s, kept, up);
+    if (retries && nmovs > 0 && static_cast<double>(kept) / static_cast<double>(nmovs) < 0.01 &&
+        s < static_cast<int32_t>(std::floor(stages * 0.5))) {
+      log_message("\n");
+      return static_cast<double>(kept) / static_cast<double>(nmovs);
+    }
+    j.temperature *= static_cast<double>(tnext);
+  }
+  log_message("\n");
+  return -1.0;
+}
+
+// Stages of the annealing of every use at once from the handed map, after a dry run that sets
+// the factor k in the autotuning mode, and re-tries with slower cooling when the acceptance
+// collapses early, as for one use; leaves the labels and the uses' energies at the last stage.
+void anneal_uses(UsesRun& u, Run& run) {
+  const ProcessStageParameters& first = u.states[0].params;
+  ProcessParameters parameters = first.annealing;
+  JointAnnealing j(u, parameters);
+  j.shared.geometry = u.geometry;
+  j.shared.rng = run.rng;
+  j.shared.in_memory = true;
+  j.shared.write_files = false;
+  for (size_t k = 0; k < u.states.size(); ++k) {
+    const UseState& s = u.states[k];
+    auto p = std::make_unique<ProcessRun>(s.scenario, j.shared);
+    p->inputs = s.inputs.get();
+    p->maps = maps_allocate_quiet(u.geometry, 1);
+    p->working_cell_value = u.uses.uses[k].code;
+    p->parameters = s.params.annealing;
+    prepare_energy(*p, s);
+    j.views.push_back(std::move(p));
+  }
+  j.slot.assign(j.views[0]->inputs->records.grid.cells, 0);
+  const std::vector<int32_t> handed = u.label;
+  EvolutionListing listing;
+  std::string header = "# stage T E accpt boltz";
+  for (const LandUse& use : u.uses.uses)
+    for (int32_t t = 1; t <= ENERGY_TERMS; ++t) header += " " + use.name + ".f" + std::to_string(t);
+  open_evolution_listing(first, run, listing, header + "\n");
+  if (first.autotuning) {
+    log_message("dryrun execution\n");
+    std::pair<double, int64_t> rejected;
+    const int64_t nmovs = 2 * static_cast<int64_t>(u.cells());
+    joint_stages(j, handed, DRY_RUN_STAGES, nmovs, parameters.tnext, false, false, nullptr,
+                 &rejected);
+    j.kb = autotune_factor(parameters, rejected.first, rejected.second);
+    parameters.nmovs = nmovs;
+    log_message("changes\n");
+    log_message("  nmovs %" PRId64 "\n", parameters.nmovs);
+    log_message("  kb %f\n", j.kb);
+  } else {
+    j.kb = parameters.kb;
+  }
+  for (int32_t retries = first.autotuning ? 4 : 0;; --retries) {
+    log_message("new try\n");
+    log_message("execution\n");
+    j.accepts = j.boltzmann = j.rejections = 0;
+    if (joint_stages(j, handed, parameters.nstages, parameters.nmovs * static_cast<int64_t>(j.K()), parameters.tnext, true,
+                     retries > 0, listing.file, nullptr) < 0.0)
+      break;
+    log_message("  acceptance values too low!\n");
+    log_message("  processing...\n");
+    parameters.tnext = raised_cooling_factor(parameters.tnext);
+    log_message("    tnext %f\n", static_cast<double>(parameters.tnext));
+    if (parameters.tnext >= 1.0f) fatal(1, "** error fatal con el reescalado!\n");
+  }
+  log_message("  stats\n");
+  log_message("    %" PRId64 " accepts (%" PRId64 " by boltz prob)\n", j.accepts, j.boltzmann);
+  log_message("    %" PRId64 " rejections\n", j.rejections);
+  close_evolution_listing(listing);
+  run.rng = j.shared.rng;
 }
 
 // What one order of the blocks settled at.
@@ -285,11 +633,10 @@ struct UseOrder {
 // body(w, i, rng) for each i below `count`. The minimum cuts draw nothing from the generator, so
 // their steps may run at once, on up to run.threads threads, each on its own copy `w` of the
 // run, and print in the order of i afterwards; a failure ends the run as it would have one after
-// the other. The annealing's draw one after the other, on `u` and the run's generator.
+// the other.
 template <typename Body>
-void each_step(UsesRun& u, size_t count, bool min_cut, Run& run, Body body) {
-  const size_t workers =
-      min_cut ? std::min(count, static_cast<size_t>(std::max(run.threads, 1))) : 1;
+void each_step(UsesRun& u, size_t count, Run& run, Body body) {
+  const size_t workers = std::min(count, static_cast<size_t>(std::max(run.threads, 1)));
   if (workers <= 1) {
     for (size_t i = 0; i < count; ++i) body(u, i, run.rng);
     return;
@@ -383,7 +730,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       paid[k] = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
       per_side[k] = attraction / u.adjacency_range;
     }
-    each_step(u, K, true, run, [&](UsesRun& w, size_t k, Rng& rng) {
+    each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
       UseState& s = w.states[k];
       const double weight = s.params.weights[1];
       if (paid[k]) s.params.weights[1] = weight - per_side[k] * s.normalisers.range[1];
@@ -402,30 +749,37 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     }
   }
 
-  // Which use is solved first decides much: it takes the land it likes best before the others
-  // are solved against it, and the rounds settle where no single use can do better alone, the
-  // nearest such point. Each rotation of the order is tried from the handed map, the lowest kept.
-  std::vector<UseOrder> orders(K);
-  const std::vector<int32_t> handed = u.label;
-  std::vector<double> handed_energies;
-  for (const UseState& s : u.states) handed_energies.push_back(s.energy);
-  each_step(u, K, min_cut, run, [&](UsesRun& w, size_t first, Rng& rng) {
-    w.label = handed;
-    for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
-    log_message("  '%s' first\n", uses.uses[first].name.c_str());
-    std::vector<float> scratch;
-    UseOrder& order = orders[first];
-    order.energy = settle(w, first, initial, min_cut, scratch, rng);
-    order.label = w.label;
-    for (const UseState& s : w.states) order.energies.push_back(s.energy);
-  });
-  size_t best = 0;
-  for (size_t first = 1; first < K; ++first)
-    best = orders[first].energy < orders[best].energy ? first : best;
-  double energy = orders[best].energy;
-  u.label = std::move(orders[best].label);
-  for (size_t k = 0; k < K; ++k) u.states[k].energy = orders[best].energies[k];
-  if (min_cut) {
+  double energy = initial;
+  if (!min_cut) {
+    anneal_uses(u, run);
+    for (size_t k = 0; k < K; ++k)
+      u.states[k].energy = use_energy(u, k, block_map(u, k, true)).energy;
+    energy = total_energy(u);
+  } else {
+    // Which use is solved first decides much: it takes the land it likes best before the others
+    // are solved against it, and the rounds settle where no single use can do better alone, the
+    // nearest such point. Each rotation of the order is tried from the handed map, the lowest
+    // kept.
+    std::vector<UseOrder> orders(K);
+    const std::vector<int32_t> handed = u.label;
+    std::vector<double> handed_energies;
+    for (const UseState& s : u.states) handed_energies.push_back(s.energy);
+    each_step(u, K, run, [&](UsesRun& w, size_t first, Rng& rng) {
+      w.label = handed;
+      for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
+      log_message("  '%s' first\n", uses.uses[first].name.c_str());
+      std::vector<float> scratch;
+      UseOrder& order = orders[first];
+      order.energy = settle(w, first, initial, scratch, rng);
+      order.label = w.label;
+      for (const UseState& s : w.states) order.energies.push_back(s.energy);
+    });
+    size_t best = 0;
+    for (size_t first = 1; first < K; ++first)
+      best = orders[first].energy < orders[best].energy ? first : best;
+    energy = orders[best].energy;
+    u.label = std::move(orders[best].label);
+    for (size_t k = 0; k < K; ++k) u.states[k].energy = orders[best].energies[k];
     // The blocks leave the islands and holes to here: each use's are tried away once, on the
     // settled map, against the others as they stand.
     std::vector<float> extra;

@@ -68,13 +68,13 @@ std::string replaced(std::string text, const std::string& from, const std::strin
   return text;
 }
 
-std::vector<std::vector<std::string>> read_csv(const std::string& path) {
+std::vector<std::vector<std::string>> read_csv(const std::string& path, char separator) {
   std::ifstream in(path);
   std::vector<std::vector<std::string>> rows;
   for (std::string line; std::getline(in, line);) {
     std::stringstream fields(line);
     rows.emplace_back();
-    for (std::string field; std::getline(fields, field, ',');) rows.back().push_back(field);
+    for (std::string field; std::getline(fields, field, separator);) rows.back().push_back(field);
   }
   return rows;
 }

@@ -35,7 +35,7 @@ RunResult run_words(const std::string& words, const CliDir& dir);
 std::string replaced(std::string text, const std::string& from, const std::string& to);
 
 /// The rows of a CSV file, header first, each split at its commas.
-std::vector<std::vector<std::string>> read_csv(const std::string& path);
+std::vector<std::vector<std::string>> read_csv(const std::string& path, char separator = ',');
 
 /// A file's text without a runs table's seconds, the one value measured rather than computed.
 std::string without_seconds(const std::string& text);

@@ -123,38 +123,63 @@ std::vector<float> min_cut_map(const std::string& extra, const std::string& b_po
   return map;
 }
 
+// Each method, and the annealing with demands that fill every free cell, where only swaps of
+// two uses' cells can move them apart.
 TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
-  for (const std::string method : {"min-cut", "annealing"}) {
-    SCOPED_TRACE(method);
+  for (const auto& [method, a_cells, b_cells] :
+       {std::tuple<std::string, int, int>{"min-cut", 20, 15},
+        {"annealing", 20, 15},
+        {"annealing", 90, 89}}) {
+    SCOPED_TRACE(method + " " + std::to_string(a_cells));
     CliDir dir;
     write_uses(dir, method, "");
-    const RunResult r = run_landalloc({"--seed=3", "uses.json"}, dir.dir());
+    std::string config = dir.read("uses.json");
+    for (const auto& [from, to] :
+         {std::pair<std::string, std::string>{"20", std::to_string(a_cells)},
+          {"15", std::to_string(b_cells)}})
+      config = replaced(config, "\"cells\": " + from, "\"cells\": " + to);
+    dir.write("uses.json",
+              replaced(config, json("'debug-evolution': 'no'"), json("'debug-evolution': 'yes'")));
+    // Every free cell taken leaves POSTPROCESS no room to regrow.
+    const bool full = a_cells + b_cells == 179;
+    const RunResult r =
+        run_words(full ? "--seed=3 --preprocess --process uses.json" : "--seed=3 uses.json", dir);
     ASSERT_EQ(r.code, 0) << r.out;
     const std::vector<float> town = read_cells(dir.path("town.asc"));
-    for (const char* name : {"pre.asc", "proc.asc", "post.asc"}) {
+    for (const char* name : {"pre.asc", "proc.asc", full ? "pre.asc" : "post.asc"}) {
       const std::vector<float> map = read_cells(dir.path(name));
       for (size_t i = 0; i < map.size(); ++i)
         EXPECT_TRUE(town[i] != 5.0f || map[i] == 5.0f) << name << " cell " << i;
       if (std::string(name) == "post.asc") continue;  // purged and regrown: no demand kept
-      EXPECT_EQ(std::count(map.begin(), map.end(), 10.0f), 20) << name;
-      EXPECT_EQ(std::count(map.begin(), map.end(), 20.0f), 15) << name;
+      EXPECT_EQ(std::count(map.begin(), map.end(), 10.0f), a_cells) << name;
+      EXPECT_EQ(std::count(map.begin(), map.end(), 20.0f), b_cells) << name;
       EXPECT_EQ(map[size_t(9 * COLS + 3)], -2.0f) << "the lake stays excluded";
     }
     // The uses pull apart: a to the east, b to the west.
     const std::vector<float> proc = read_cells(dir.path("proc.asc"));
     double a_col = 0.0, b_col = 0.0;
     for (size_t i = 0; i < proc.size(); ++i) {
-      a_col += proc[i] == 10.0f ? double(i % COLS) / 20 : 0.0;
-      b_col += proc[i] == 20.0f ? double(i % COLS) / 15 : 0.0;
+      a_col += proc[i] == 10.0f ? double(i % COLS) / a_cells : 0.0;
+      b_col += proc[i] == 20.0f ? double(i % COLS) / b_cells : 0.0;
     }
     EXPECT_GT(a_col, b_col + 4);
+    if (method == "annealing") {
+      // The listing: a line a stage whose E is the energy it ends at, the terms of each use.
+      const auto lines = read_csv(dir.path("proc.asc.debug.evolution.lst"), ' ');
+      EXPECT_EQ(lines.at(0).at(6) + " " + lines.at(0).at(11), "a.f1 b.f1");
+      EXPECT_EQ(lines.size(), 21u);
+      EXPECT_EQ(lines.back().size(), 15u);
+      EXPECT_NEAR(std::stod(lines.back().at(2)),
+                  std::stod(r.out.substr(r.out.find("  final ") + 8)), 1e-6);
+    }
+    if (full) continue;
     const std::vector<float> post = read_cells(dir.path("post.asc"));
     const std::vector<float> mask = read_cells(dir.path("mask.asc"));
     // PREPROCESS alone writes its table too, beside its map.
     ASSERT_EQ(run_words("--seed=3 --preprocess uses.json", dir).code, 0);
     const auto table = read_csv(dir.path("pre.runs.csv"));
     EXPECT_EQ(table.at(1).at(8) + " " + table.at(0).at(19) + " " + table.at(1).at(19),
-              "35 a.cells 20");
+              std::to_string(a_cells + b_cells) + " a.cells " + std::to_string(a_cells));
     for (size_t i = 0; i < post.size(); ++i)
       EXPECT_EQ(mask[i] == 1.0f, post[i] == 10.0f || post[i] == 20.0f) << "cell " << i;
   }
