@@ -211,6 +211,14 @@ TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   // Both uses want the east: repelled they share fewer sides than drawn together.
   EXPECT_LT(shared_sides(min_cut_map(", 'adjacency': [[0, 2], [2, 0]]", "east.asc", 2), 10, 20),
             shared_sides(min_cut_map(", 'adjacency': [[0, -2], [-2, 0]]", "east.asc", -2), 10, 20));
+  const auto annealed = [](const std::string& extra) {
+    CliDir dir;
+    write_uses(dir, "annealing", extra, "east.asc");
+    EXPECT_EQ(run_words("--seed=3 --preprocess --process uses.json", dir).code, 0);
+    return shared_sides(read_cells(dir.path("proc.asc")), 10, 20);
+  };
+  EXPECT_LT(annealed(", 'adjacency': [[0, 2], [2, 0]]"),
+            annealed(", 'adjacency': [[0, -2], [-2, 0]]"));
   // The town holds the best cells of a: a takes some of them only when it may convert code 5.
   int taken[2] = {0, 0};
   for (int k = 0; k < 2; ++k) {
