@@ -120,6 +120,10 @@ struct MinCut {
   double best_energy = std::numeric_limits<double>::infinity();
   double best_bound = -std::numeric_limits<double>::infinity();
   double best_without_islands = std::numeric_limits<double>::infinity();
+  /// Where the next price search starts, in energy units per allocated cell (NaN: from the
+  /// costs); the first search takes it, and leaves the price it ended at in `found_price`.
+  double price_hint = std::numeric_limits<double>::quiet_NaN();
+  double found_price = std::numeric_limits<double>::quiet_NaN();
 
   size_t offset(int k) const {
     switch (k) {
@@ -366,10 +370,20 @@ PriceSearch search_price(MinCut& m) {
   });
   const int64_t tolerance =
       std::max<int64_t>(1, static_cast<int64_t>(ENERGY_TOLERANCE * m.model.scale));
-  int64_t price = std::clamp(first_price(m, lowest, highest + 4 * m.model.pair), s.low.price + 1,
-                             s.high.price - 1);
+  // A hint from an earlier search of a similar map starts the search near its end; probes
+  // stepping away from it, twice as far each time, find the other bracket close by.
+  const bool warm = !std::isnan(m.price_hint);
+  const bool first_search = std::isnan(m.found_price) || warm;
+  int64_t price = warm ? static_cast<int64_t>(std::llround(m.price_hint * m.model.scale))
+                       : first_price(m, lowest, highest + 4 * m.model.pair);
+  price = std::clamp(price, s.low.price + 1, s.high.price - 1);
+  m.price_hint = std::numeric_limits<double>::quiet_NaN();
+  const Line all = s.low;
+  const Line none = s.high;
+  int64_t probe = 0;
   for (int32_t step = 0; step < MAX_PRICE_STEPS && s.high.price - s.low.price > 1; ++step) {
     const Line line = cut_at(m, price);
+    if (first_search) m.found_price = static_cast<double>(price) / m.model.scale;
     s.dual = std::max(s.dual, line.value + price * (line.size - m.n));
     if (line.size >= m.n) {
       s.low = line;
@@ -386,6 +400,11 @@ PriceSearch search_price(MinCut& m) {
     const int64_t ceiling = s.low.value + meet * (s.low.size - m.n);
     if (ceiling - s.dual <= tolerance) break;
     price = std::clamp(meet, s.low.price + 1, s.high.price - 1);
+    if (warm && (s.low.price == all.price || s.high.price == none.price)) {
+      probe = probe == 0 ? std::max<int64_t>(1, std::llabs(line.price) / 64) : 2 * probe;
+      price = std::clamp(line.size > m.n ? line.price + probe : line.price - probe, s.low.price + 1,
+                         s.high.price - 1);
+    }
   }
   return s;
 }
@@ -908,8 +927,9 @@ void polish(MinCut& m) {
         improved = true;
         break;  // the islands and holes changed: label again
       }
+      // The next try evaluates its own map in full, and the islands are labelled again only
+      // after a try that was kept: the map put back needs no evaluation of its own.
       m.copy_bits(MARK_SAVED, MARK_CURRENT);
-      evaluate_current(m);
     }
     if (!improved) break;
   }
@@ -966,6 +986,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   mark_variables(m);
   m.copy_bits(MARK_CURRENT, MARK_BEST);
   m.best_energy = result.initial_energy;
+  m.price_hint = parameters.price_hint;
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
   const double separable = separable_bound(m);
@@ -977,6 +998,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     result.final_energy = result.initial_energy;
     result.lower_bound = std::min(std::max(plain, separable), result.initial_energy);
     result.flows = m.flows;
+    result.price = m.found_price;
     return result;
   }
   search_clamps(m);
@@ -1029,6 +1051,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   result.final_energy = evaluate_current(m);
   result.lower_bound = std::min(bound, result.final_energy);
   result.flows = m.flows;
+  result.price = m.found_price;
   log_message("  flows %d\n", m.flows);
   return result;
 }

@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 
 struct ProcessRun;
 struct EvolutionListing;
@@ -29,6 +30,9 @@ struct MinCutParameters {
   /// The cells times the cuts the searches after the first may take: by default a map of a
   /// million cells stops after about fifty cuts, small maps try the whole plan; negative: none.
   double recut_work = 5e7;
+  /// The price per allocated cell (energy units) an earlier search of a similar map ended at:
+  /// the first search starts there instead of from the costs (NaN: none).
+  double price_hint = std::numeric_limits<double>::quiet_NaN();
 };
 
 /// What the method found.
@@ -37,6 +41,8 @@ struct MinCutResult {
   double final_energy = 0.0;    ///< full energy of the map left in the solution map
   double lower_bound = 0.0;     ///< no map of n cells has a lower energy
   int32_t flows = 0;            ///< minimum cuts computed
+  /// The price per allocated cell the first search ended at, a hint for the next (NaN: none).
+  double price = std::numeric_limits<double>::quiet_NaN();
 };
 
 /// Minimises the energy from the reloaded "preprocess.output", whose first evaluation fixes the

@@ -42,6 +42,8 @@ struct UseState {
   // Sorted out once: they depend only on the use's maps and its demand, and every block and
   // evaluation of the use would otherwise sort its maps again.
   ValueBounds bounds;
+  /// The price per cell its last min-cut block ended at, where its next one starts.
+  double price = std::numeric_limits<double>::quiet_NaN();
 };
 
 struct UsesRun {
@@ -202,7 +204,10 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
     // Where one more search would pass the budget, the block makes none.
     parameters.recut_work =
         SEARCH_CUTS * static_cast<double>(u.cells()) > BLOCK_RECUT_WORK ? -1.0 : BLOCK_RECUT_WORK;
-    *bound = run_min_cut(p, parameters, 0, none).lower_bound;
+    if (what == Block::solve) parameters.price_hint = s.price;
+    const MinCutResult result = run_min_cut(p, parameters, 0, none);
+    *bound = result.lower_bound;
+    s.price = result.price;
   }
   rng = block.rng;
   s.bounds = p.energy.bounds;
@@ -607,8 +612,8 @@ void anneal_uses(UsesRun& u, Run& run) {
     log_message("new try\n");
     log_message("execution\n");
     j.accepts = j.boltzmann = j.rejections = 0;
-    if (joint_stages(j, handed, parameters.nstages, parameters.nmovs * static_cast<int64_t>(j.K()), parameters.tnext, true,
-                     retries > 0, listing.file, nullptr) < 0.0)
+    if (joint_stages(j, handed, parameters.nstages, parameters.nmovs * static_cast<int64_t>(j.K()),
+                     parameters.tnext, true, retries > 0, listing.file, nullptr) < 0.0)
       break;
     log_message("  acceptance values too low!\n");
     log_message("  processing...\n");
@@ -717,6 +722,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   bool weak = false;
   bool attracts = false;
   std::vector<double> per_side(K);  // the strongest attraction of each use, per side
+  // Where each use's bound search ended: near where its first block's search will.
+  std::vector<double> first_prices(K, std::numeric_limits<double>::quiet_NaN());
   if (min_cut) {
     std::vector<double> use_bounds(K);
     std::vector<bool> paid(K);
@@ -736,6 +743,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       if (paid[k]) s.params.weights[1] = weight - per_side[k] * s.normalisers.range[1];
       solve_block(w, k, block_map(w, k, false), nullptr, rng, &use_bounds[k], Block::bound);
       s.params.weights[1] = weight;
+      first_prices[k] = s.price;
     });
     bound = 0.0;
     for (size_t k = 0; k < K; ++k) {
@@ -766,7 +774,10 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     for (const UseState& s : u.states) handed_energies.push_back(s.energy);
     each_step(u, K, run, [&](UsesRun& w, size_t first, Rng& rng) {
       w.label = handed;
-      for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
+      for (size_t k = 0; k < K; ++k) {
+        w.states[k].energy = handed_energies[k];
+        w.states[k].price = first_prices[k];
+      }
       log_message("  '%s' first\n", uses.uses[first].name.c_str());
       std::vector<float> scratch;
       UseOrder& order = orders[first];
