@@ -16,9 +16,9 @@
 #            its grid reading buffers), which is why the grid is not smaller.
 #   land uses (LAND_USES=1, in place of the above): the example's land_uses.json on the maps tiled
 #            to SIDE x SIDE, its demands scaled with the area, PROCESS by minimum cuts alone: with
-#            its first use only, its first two, then all three; the peaks, times, and the bytes per
-#            cell each extra use adds (the second also brings the blocks' own maps, which one use,
-#            run as a configuration of its own, does without).
+#            its first use only, its first two, then all three, on every core and on one thread;
+#            the peaks, times, and the bytes per cell each extra use adds (the second also brings
+#            the blocks' own maps, which one use, run as a configuration of its own, does without).
 set -eu
 if [ $# -lt 1 ] || [ ! -x "$1" ]; then
   echo "usage: $0 path/to/landalloc [side] [repeat-side]" >&2
@@ -97,16 +97,21 @@ config.pop("adjacency")
 config.pop("conversions")
 json.dump(config, open(sys.argv[2] + "/uses1.json", "w"))
 PY
-  for k in 1 2 3; do
-    config=uses$k.json peak_kib "$work/big" --preprocess >/dev/null
-    kib=$(config=uses$k.json peak_kib "$work/big" --process)
-    seconds=$(awk -F': ' '/Elapsed/ { print $2 }' "$work/time")
-    eval "kib$k=$kib"
-    echo "$k land use(s), process by minimum cuts at ${side} x ${side}: peak $kib KiB," \
-      "$(per_cell "$kib" "$cells") bytes per cell, $seconds (h:mm:ss)"
+  # On every core (the orders of blocks of several uses run at once, each with its block's
+  # memory), then on one thread.
+  for threads in "" 1; do
+    for k in 1 2 3; do
+      config=uses$k.json peak_kib "$work/big" --preprocess >/dev/null
+      kib=$(config=uses$k.json peak_kib "$work/big" --process ${threads:+--threads=$threads})
+      seconds=$(awk -F': ' '/Elapsed/ { print $2 }' "$work/time")
+      eval "kib$k=$kib"
+      echo "$k land use(s), process by minimum cuts at ${side} x ${side}" \
+        "on ${threads:-every core's} thread(s): peak $kib KiB," \
+        "$(per_cell "$kib" "$cells") bytes per cell, $seconds (h:mm:ss)"
+    done
+    echo "each extra use adds $(per_cell $(((kib3 - kib1) / 2)) "$cells") bytes per cell:" \
+      "the second $(per_cell $((kib2 - kib1)) "$cells"), the third $(per_cell $((kib3 - kib2)) "$cells")"
   done
-  echo "each extra use adds $(per_cell $(((kib3 - kib1) / 2)) "$cells") bytes per cell:" \
-    "the second $(per_cell $((kib2 - kib1)) "$cells"), the third $(per_cell $((kib3 - kib2)) "$cells")"
   exit 0
 fi
 for stage in preprocess process postprocess; do
