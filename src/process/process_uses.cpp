@@ -283,8 +283,25 @@ double settle(UsesRun& u, size_t first, double energy, std::vector<float>& extra
 // either takes a cell out of one use and puts a free cell in the same use, or swaps the uses of
 // two cells; the sides the uses share are priced around the cells that change.
 struct JointAnnealing {
-  JointAnnealing(UsesRun& run, const ProcessParameters& p)
-      : u(run), parameters(p), energy(run.states.size()) {}
+  // Each use's view, its moves drawn from `rng` as the run's own generator.
+  JointAnnealing(UsesRun& run, const ProcessParameters& p, const Rng& rng)
+      : u(run), parameters(p), energy(run.states.size()) {
+    shared.geometry = u.geometry;
+    shared.rng = rng;
+    shared.in_memory = true;
+    shared.write_files = false;
+    for (size_t k = 0; k < u.states.size(); ++k) {
+      const UseState& s = u.states[k];
+      auto view = std::make_unique<ProcessRun>(s.scenario, shared);
+      view->inputs = s.inputs.get();
+      view->maps = maps_allocate_quiet(u.geometry, 1);
+      view->working_cell_value = u.uses.uses[k].code;
+      view->parameters = s.params.annealing;
+      prepare_energy(*view, s);
+      views.push_back(std::move(view));
+    }
+    slot.assign(views[0]->inputs->records.grid.cells, 0);
+  }
   UsesRun& u;
   const ProcessParameters& parameters;
   Run shared;
@@ -572,22 +589,7 @@ double joint_stages(JointAnnealing& j, const std::vector<int32_t>& handed, int32
 void anneal_uses(UsesRun& u, Run& run) {
   const ProcessStageParameters& first = u.states[0].params;
   ProcessParameters parameters = first.annealing;
-  JointAnnealing j(u, parameters);
-  j.shared.geometry = u.geometry;
-  j.shared.rng = run.rng;
-  j.shared.in_memory = true;
-  j.shared.write_files = false;
-  for (size_t k = 0; k < u.states.size(); ++k) {
-    const UseState& s = u.states[k];
-    auto p = std::make_unique<ProcessRun>(s.scenario, j.shared);
-    p->inputs = s.inputs.get();
-    p->maps = maps_allocate_quiet(u.geometry, 1);
-    p->working_cell_value = u.uses.uses[k].code;
-    p->parameters = s.params.annealing;
-    prepare_energy(*p, s);
-    j.views.push_back(std::move(p));
-  }
-  j.slot.assign(j.views[0]->inputs->records.grid.cells, 0);
+  JointAnnealing j(u, parameters, run.rng);
   const std::vector<int32_t> handed = u.label;
   EvolutionListing listing;
   std::string header = "# stage T E accpt boltz";
