@@ -43,9 +43,9 @@ sys.path.insert(0, HERE)
 
 import mip_reference as single  # noqa: E402
 
-# A use's own properties and the shared ones they replace in the use's configuration ("demand"
-# is left out: the single-use runs that draw the use's maps need no demand of their own).
+# A use's own properties and the shared ones they replace in the use's configuration.
 USE_PROPERTIES = {
+    "demand": ("preprocess", "demand"),
     "potential-maps": ("maps", "potential-maps"),
     "potential-maps-weight": ("maps", "potential-maps-weight"),
     "functions-weight": ("process", "functions-weight"),
@@ -275,14 +275,14 @@ def reference(config_path, landalloc=single.DEFAULT_LANDALLOC, seed=1, time_limi
                        ["--seed=%d" % seed, "--preprocess", "--process"], landalloc)
     ran = dict(parse_log(log), seconds=seconds)
 
-    # The map before any allocation: PREPROCESS with no demand.
-    empty = copy.deepcopy(program)
-    empty["preprocess"]["output"] = out("base.asc")
-    for use in empty["land-uses"]:
-        use["demand"] = {"cells": 0}
-    run(folder, empty, "uses_reference.base.json", ["--seed=%d" % seed, "--preprocess"],
-        landalloc)
-    header, base = single.read_map(os.path.join(folder, out("base.asc")))
+    import numpy as np
+    # The map before any allocation: PREPROCESS's map with each new cell (a cell holding a use's
+    # code) given back the value the initial-values map had there (free, or a code it converted).
+    header, base = single.read_map(os.path.join(folder, program["preprocess"]["output"]))
+    _, initial_values = single.read_map(
+        os.path.join(folder, program["preprocess"]["init-values-map"]))
+    codes = [use["code"] for use in config["land-uses"]]
+    base = np.where(np.isin(base, codes), initial_values, base)
 
     maps = []
     for use in config["land-uses"]:
