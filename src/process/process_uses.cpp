@@ -1,10 +1,12 @@
 #include "process/process_uses.h"
 
+#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <exception>
 #include <limits>
 #include <memory>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -54,11 +56,18 @@ struct UsesRun {
   std::vector<int32_t> existing;  ///< use index of an existing cell of a use, -1 elsewhere
   std::vector<UseState> states;
   double adjacency_range = 1.0;
+  /// When the time limit runs out, on the steady clock of the runs (none without one).
+  std::optional<double> deadline;
 
   size_t cells() const { return base.size(); }
   // The use a cell belongs to, new or existing, or -1.
   int32_t use_at(size_t i) const { return label[i] > 0 ? label[i] - 1 : existing[i]; }
 };
+
+// Seconds on the steady clock the runs' deadlines are on.
+double steady_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 // The use-k view of the map: its new cells at its code, the cells it may take free, the rest as
 // they are (other uses' new cells at their codes), so that the single-use method sees only its
@@ -190,6 +199,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   p.working_cell_value = u.uses.uses[k].code;
   p.extra_cost = extra;
   p.input = u.uses.uses[k].name;  // the block's map is in memory: the log names its use
+  p.deadline = u.deadline;
   prepare_energy(p, s);
   p.parameters = s.params.annealing;
   EvolutionListing none;
@@ -268,6 +278,10 @@ double settle(UsesRun& u, size_t first, double energy, std::vector<float>& extra
       int64_t moved = 0;
       for (size_t l = 0; l < K; ++l) moved = l == k ? moved : std::max(moved, changed[l]);
       if (solved[k] > 0 && moved < solved[k]) continue;
+      if (u.deadline && steady_seconds() >= *u.deadline) {
+        log_message("  time limit reached\n");
+        return energy;
+      }
       solved[k] = step;
       if (try_block(u, k, Block::solve, energy, extra, rng)) changed[k] = step;
     }
@@ -311,6 +325,10 @@ struct JointAnnealing {
   double adjacency = 0.0;
   double kb = 0.0;
   double temperature = 0.0;
+  /// The map of lowest energy at a stage's end, kept with "process.keep-best" or a time limit.
+  bool keep = false;
+  double best = std::numeric_limits<double>::infinity();
+  std::vector<int32_t> best_label;
   int64_t accepts = 0, boltzmann = 0, rejections = 0;
 
   size_t K() const { return views.size(); }
@@ -572,6 +590,15 @@ double joint_stages(JointAnnealing& j, const std::vector<int32_t>& handed, int32
     j.boltzmann += up;
     j.rejections += nmovs - kept;
     if (listing != nullptr) joint_listing_line(j, listing, s, kept, up);
+    if (j.keep && j.total() < j.best) {
+      j.best = j.total();
+      j.best_label = j.u.label;
+    }
+    if (j.u.deadline && steady_seconds() >= *j.u.deadline) {
+      // The dry run (the one that gathers rejections) ends as quietly as one use's.
+      log_message(rejected != nullptr ? "\n" : "\n  time limit reached after stage %d\n", s);
+      return -1.0;
+    }
     if (retries && nmovs > 0 && static_cast<double>(kept) / static_cast<double>(nmovs) < 0.01 &&
         s < static_cast<int32_t>(std::floor(stages * 0.5))) {
       log_message("\n");
@@ -610,7 +637,9 @@ void anneal_uses(UsesRun& u, Run& run) {
   } else {
     j.kb = parameters.kb;
   }
+  j.keep = parameters.keep_best || u.deadline.has_value();
   for (int32_t retries = first.autotuning ? 4 : 0;; --retries) {
+    j.best = std::numeric_limits<double>::infinity();
     log_message("new try\n");
     log_message("execution\n");
     j.accepts = j.boltzmann = j.rejections = 0;
@@ -622,6 +651,10 @@ void anneal_uses(UsesRun& u, Run& run) {
     parameters.tnext = raised_cooling_factor(parameters.tnext);
     log_message("    tnext %f\n", static_cast<double>(parameters.tnext));
     if (parameters.tnext >= 1.0f) fatal(1, "** error fatal con el reescalado!\n");
+  }
+  if (j.keep) {
+    log_message("  best %f\n", j.best);
+    if (j.best < j.total()) j.u.label = j.best_label;
   }
   log_message("  stats\n");
   log_message("    %" PRId64 " accepts (%" PRId64 " by boltz prob)\n", j.accepts, j.boltzmann);
@@ -679,7 +712,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("PROCESS begin\n");
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
-  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0};
+  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0, {}};
   const size_t n =
       static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
   {
@@ -712,6 +745,12 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   stage_seed(scenario, run);
   const bool min_cut = u.states[0].params.method == ProcessMethod::min_cut;
   log_message(min_cut ? "MIN-CUT MODE selected\n" : "ANNEALING selected\n");
+  const std::optional<double> time_limit =
+      scenario.time_limit ? scenario.time_limit : u.states[0].params.time_limit;
+  if (time_limit) {
+    log_message("  time limit %f\n", *time_limit);
+    u.deadline = steady_seconds() + *time_limit;
+  }
   const double initial = total_energy(u);
 
   // The bound: each use alone on every cell it could take bounds its own terms, and drawing
@@ -838,7 +877,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
                                    const std::vector<const ProcessInputs*>& inputs,
                                    const GridGeometry& geometry, const std::vector<float>& codes,
                                    const std::vector<Normalisers>& fixed) {
-  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0};
+  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}};
   {
     MapBlock maps = maps_allocate_quiet(geometry, 3);
     land_uses_base_map(scenario.config, maps);

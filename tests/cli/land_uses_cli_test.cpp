@@ -182,6 +182,12 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
               std::to_string(a_cells + b_cells) + " a.cells " + std::to_string(a_cells));
     for (size_t i = 0; i < post.size(); ++i)
       EXPECT_EQ(mask[i] == 1.0f, post[i] == 10.0f || post[i] == 20.0f) << "cell " << i;
+    // A time limit ends either method early, every demand held.
+    const RunResult quick =
+        run_words("--seed=3 --time-limit=0.000001 --preprocess --process uses.json", dir);
+    EXPECT_NE(quick.out.find("  time limit reached"), std::string::npos) << quick.out;
+    const std::vector<float> map = read_cells(dir.path("proc.asc"));
+    EXPECT_EQ(std::count(map.begin(), map.end(), 20.0f), b_cells);
   }
 }
 
