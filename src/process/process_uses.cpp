@@ -6,6 +6,7 @@
 #include <exception>
 #include <limits>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -48,12 +49,25 @@ struct UseState {
   double price = std::numeric_limits<double>::quiet_NaN();
 };
 
+// Cells that copies of a run share: filled once, read-only from the first copy on.
+template <typename T>
+struct SharedCells {
+  std::shared_ptr<std::vector<T>> cells = std::make_shared<std::vector<T>>();
+  T operator[](size_t i) const { return (*cells)[i]; }
+  T& operator[](size_t i) { return (*cells)[i]; }
+  size_t size() const { return cells->size(); }
+  template <typename... Args>
+  void assign(Args... args) {
+    cells->assign(args...);
+  }
+};
+
 struct UsesRun {
   const LandUses& uses;
   GridGeometry geometry;
-  std::vector<float> base;        ///< the map before any allocation
+  SharedCells<float> base;        ///< the map before any allocation
   std::vector<int32_t> label;     ///< use index + 1 of a new cell, 0 elsewhere
-  std::vector<int32_t> existing;  ///< use index of an existing cell of a use, -1 elsewhere
+  SharedCells<int32_t> existing;  ///< use index of an existing cell of a use, -1 elsewhere
   std::vector<UseState> states;
   double adjacency_range = 1.0;
   /// When the time limit runs out, on the steady clock of the runs (none without one).
@@ -809,7 +823,10 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     // are solved against it, and the rounds settle where no single use can do better alone, the
     // nearest such point. Each rotation of the order is tried from the handed map, the lowest
     // kept.
-    std::vector<UseOrder> orders(K);
+    // Only the lowest order is kept (ties to the one tried first), whichever thread ends first.
+    UseOrder best;
+    size_t best_first = K;
+    std::mutex best_mutex;
     const std::vector<int32_t> handed = u.label;
     std::vector<double> handed_energies;
     for (const UseState& s : u.states) handed_energies.push_back(s.energy);
@@ -821,17 +838,20 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       }
       log_message("  '%s' first\n", uses.uses[first].name.c_str());
       std::vector<float> scratch;
-      UseOrder& order = orders[first];
-      order.energy = settle(w, first, initial, scratch, rng);
-      order.label = w.label;
-      for (const UseState& s : w.states) order.energies.push_back(s.energy);
+      const double settled = settle(w, first, initial, scratch, rng);
+      const std::lock_guard<std::mutex> lock(best_mutex);
+      if (best_first < K &&
+          !(settled < best.energy || (settled == best.energy && first < best_first)))
+        return;
+      best_first = first;
+      best.energy = settled;
+      best.label = w.label;
+      best.energies.clear();
+      for (const UseState& s : w.states) best.energies.push_back(s.energy);
     });
-    size_t best = 0;
-    for (size_t first = 1; first < K; ++first)
-      best = orders[first].energy < orders[best].energy ? first : best;
-    energy = orders[best].energy;
-    u.label = std::move(orders[best].label);
-    for (size_t k = 0; k < K; ++k) u.states[k].energy = orders[best].energies[k];
+    energy = best.energy;
+    u.label = std::move(best.label);
+    for (size_t k = 0; k < K; ++k) u.states[k].energy = best.energies[k];
     // The blocks leave the islands and holes to here: each use's are tried away once, on the
     // settled map, against the others as they stand.
     std::vector<float> extra;
