@@ -197,9 +197,8 @@ void prepare_energy(ProcessRun& p, const UseState& s) {
 enum class Block { solve, bound, polish };
 
 // The min-cut method of one use on use k's view; returns the map it leaves and its lower bound.
-std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& view,
-                               const float* extra, Rng& rng, double* bound,
-                               Block what = Block::solve) {
+std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view, const float* extra,
+                               Rng& rng, double* bound, Block what = Block::solve) {
   UseState& s = u.states[k];
   Run block;
   block.geometry = u.geometry;
@@ -207,6 +206,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   block.in_memory = true;
   block.write_files = false;
   block.preprocess_output.assign(view.data(), view.data() + view.size());
+  std::vector<float>().swap(view);  // packed now: its floats would only add to the block's peak
   ProcessRun p(s.scenario, block);
   p.inputs = s.inputs.get();
   p.maps = maps_allocate_quiet(u.geometry, 1);
@@ -236,7 +236,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, const std::vector<float>& v
   rng = block.rng;
   s.bounds = p.energy.bounds;
   const float* solution = p.maps.map(PROCESS_SOLUTION_MAP);
-  return std::vector<float>(solution, solution + view.size());
+  return std::vector<float>(solution, solution + u.cells());
 }
 
 // The energy of use k's own terms on `map` (its cells at its code).
