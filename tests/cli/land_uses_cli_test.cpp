@@ -145,6 +145,7 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
     const RunResult r =
         run_words(full ? "--seed=3 --preprocess --process uses.json" : "--seed=3 uses.json", dir);
     ASSERT_EQ(r.code, 0) << r.out;
+    EXPECT_EQ(r.out.find("  lower bound ") != std::string::npos, method == "min-cut") << r.out;
     const std::vector<float> town = read_cells(dir.path("town.asc"));
     for (const char* name : {"pre.asc", "proc.asc", full ? "pre.asc" : "post.asc"}) {
       const std::vector<float> map = read_cells(dir.path(name));
