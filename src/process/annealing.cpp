@@ -112,110 +112,116 @@ void evolution_write_line(const ProcessRun& p, FILE* file, int32_t stage, int64_
                terms[3], terms[4]);
 }
 
-void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) {
+namespace {
+
+// One try of the annealing from the handed map; returns false when its acceptance collapsed in
+// the first half of the stages and a re-try is allowed (`may_abort`), true when it ran to its end
+// or to the time limit, its report printed.
+bool anneal_try(ProcessRun& run, EvolutionListing& listing, BestState& best, bool may_abort) {
   ProcessParameters& p = run.parameters;
   AnnealingState& a = run.annealing;
+  log_message("new try\n");
+  reload_solution_map(run);
+  if (p.nmovs > 0 && p.nstages > 0) moves_prepare(run);
+  a.current_energy = energy_evaluate(run);
+  a.minimal_energy = a.current_energy;
+  a.initial_energy = a.current_energy;
+  offer_best(run, best);
+  log_message("execution\n");
+  log_message("  stage:");
+  a.temperature = static_cast<double>(p.tinit);
+  // A try makes nstages * nmovs moves, which a 32-bit count may not hold.
+  int64_t accepts = 0;
+  int64_t boltzmann_accepts = 0;
+  int64_t rejections = 0;
+  int32_t stopped_after = -1;  // the stage after which the time limit ended the try
+  const int32_t abort_limit = static_cast<int32_t>(std::floor(p.nstages * 0.5));
+  Progress progress = progress_begin(0.0);
+  const double total_moves = static_cast<double>(p.nstages) * static_cast<double>(p.nmovs);
+  for (int32_t s = 0; s < p.nstages; ++s) {
+    int64_t stage_accepts = 0;
+    int64_t stage_boltzmann = 0;
+    for (int64_t i = 0; i < p.nmovs; ++i) {
+      if (i % PROGRESS_MOVES == 0) {
+        const double done =
+            static_cast<double>(s) * static_cast<double>(p.nmovs) + static_cast<double>(i);
+        progress_update(
+            progress, done, total_moves,
+            "PROCESS stage %d of %d, %.0f of %.0f moves, energy %f, acceptance %.1f%%", s + 1,
+            p.nstages, done, total_moves, a.current_energy,
+            i > 0 ? 100.0 * static_cast<double>(stage_accepts) / static_cast<double>(i) : 0.0);
+      }
+      const double candidate = propose_move(run);
+      MoveOutcome outcome = apply_acceptance_rule(run, candidate, true);
+      if (outcome == MOVE_REJECTED) {
+        ++rejections;
+        continue;
+      }
+      ++accepts;
+      ++stage_accepts;
+      if (outcome == MOVE_ACCEPTED_BOLTZMANN) {
+        ++boltzmann_accepts;
+        ++stage_boltzmann;
+      }
+    }
+    if (p.nmovs > 0) {
+      moves_settle(run);
+      log_message(" %d", s);
+      flush_log();
+      if (listing.file != nullptr) {
+        evolution_write_line(run, listing.file, s, stage_accepts, stage_boltzmann);
+        std::fflush(listing.file);
+      }
+    }
+    // The full evaluation brings the incremental sums and island count back in line.
+    a.current_energy = energy_evaluate(run);
+    offer_best(run, best);
+    if (time_is_up(run)) {
+      stopped_after = s;
+      break;
+    }
+    if (may_abort && p.nmovs > 0 &&
+        static_cast<double>(stage_accepts) / static_cast<double>(p.nmovs) < 0.01 &&
+        s < abort_limit) {
+      progress_end(progress);
+      log_message("\n");
+      return false;
+    }
+    a.temperature = static_cast<double>(p.tnext) * a.temperature;
+  }
+  progress_end(progress);
+  log_message("\n");
+  if (stopped_after >= 0) log_message("  time limit reached after stage %d\n", stopped_after);
+  log_message("  initial %f\n", a.initial_energy);
+  log_message("  final %f\n", a.current_energy);
+  log_message("  minimal %f\n", a.minimal_energy);
+  if (best.kept) {
+    log_message("  best %f\n", best.energy);
+    if (best.energy < a.current_energy) {
+      best.map.unpack(run.maps.map(PROCESS_SOLUTION_MAP));
+      energy_evaluate(run);
+    }
+  }
+  log_message("  stats\n");
+  log_message("    %" PRId64 " accepts (%" PRId64 " by boltz prob)\n", accepts, boltzmann_accepts);
+  log_message("    %" PRId64 " rejections\n", rejections);
+  return true;
+}
+
+}  // namespace
+
+void run_annealing(ProcessRun& run, EvolutionListing& listing, int32_t retries) {
+  ProcessParameters& p = run.parameters;
   // A time limit may end the annealing at any stage, whose map need not be the best one seen.
   BestState best;
   best.kept = p.keep_best || run.deadline.has_value();
-  for (;;) {
-    log_message("new try\n");
-    reload_solution_map(run);
-    if (p.nmovs > 0 && p.nstages > 0) moves_prepare(run);
-    a.current_energy = energy_evaluate(run);
-    a.minimal_energy = a.current_energy;
-    a.initial_energy = a.current_energy;
-    offer_best(run, best);
-    log_message("execution\n");
-    log_message("  stage:");
-    a.temperature = static_cast<double>(p.tinit);
-    // A try makes nstages * nmovs moves, which a 32-bit count may not hold.
-    int64_t accepts = 0;
-    int64_t boltzmann_accepts = 0;
-    int64_t rejections = 0;
-    bool aborted = false;
-    int32_t stopped_after = -1;  // the stage after which the time limit ended the try
-    const int32_t abort_limit = static_cast<int32_t>(std::floor(p.nstages * 0.5));
-    Progress progress = progress_begin(0.0);
-    const double total_moves = static_cast<double>(p.nstages) * static_cast<double>(p.nmovs);
-    for (int32_t s = 0; s < p.nstages; ++s) {
-      int64_t stage_accepts = 0;
-      int64_t stage_boltzmann = 0;
-      for (int64_t i = 0; i < p.nmovs; ++i) {
-        if (i % PROGRESS_MOVES == 0) {
-          const double done =
-              static_cast<double>(s) * static_cast<double>(p.nmovs) + static_cast<double>(i);
-          progress_update(
-              progress, done, total_moves,
-              "PROCESS stage %d of %d, %.0f of %.0f moves, energy %f, acceptance %.1f%%", s + 1,
-              p.nstages, done, total_moves, a.current_energy,
-              i > 0 ? 100.0 * static_cast<double>(stage_accepts) / static_cast<double>(i) : 0.0);
-        }
-        const double candidate = propose_move(run);
-        MoveOutcome outcome = apply_acceptance_rule(run, candidate, true);
-        if (outcome == MOVE_REJECTED) {
-          ++rejections;
-          continue;
-        }
-        ++accepts;
-        ++stage_accepts;
-        if (outcome == MOVE_ACCEPTED_BOLTZMANN) {
-          ++boltzmann_accepts;
-          ++stage_boltzmann;
-        }
-      }
-      if (p.nmovs > 0) {
-        moves_settle(run);
-        log_message(" %d", s);
-        flush_log();
-        if (listing.file != nullptr) {
-          evolution_write_line(run, listing.file, s, stage_accepts, stage_boltzmann);
-          std::fflush(listing.file);
-        }
-      }
-      // The full evaluation brings the incremental sums and island count back in line.
-      a.current_energy = energy_evaluate(run);
-      offer_best(run, best);
-      if (time_is_up(run)) {
-        stopped_after = s;
-        break;
-      }
-      if (retries != 0 && p.nmovs > 0 &&
-          static_cast<double>(stage_accepts) / static_cast<double>(p.nmovs) < 0.01 &&
-          s < abort_limit) {
-        aborted = true;
-        break;
-      }
-      a.temperature = static_cast<double>(p.tnext) * a.temperature;
-    }
-    progress_end(progress);
-    if (!aborted) {
-      log_message("\n");
-      if (stopped_after >= 0) log_message("  time limit reached after stage %d\n", stopped_after);
-      log_message("  initial %f\n", a.initial_energy);
-      log_message("  final %f\n", a.current_energy);
-      log_message("  minimal %f\n", a.minimal_energy);
-      if (best.kept) {
-        log_message("  best %f\n", best.energy);
-        if (best.energy < a.current_energy) {
-          best.map.unpack(run.maps.map(PROCESS_SOLUTION_MAP));
-          energy_evaluate(run);
-        }
-      }
-      log_message("  stats\n");
-      log_message("    %" PRId64 " accepts (%" PRId64 " by boltz prob)\n", accepts,
-                  boltzmann_accepts);
-      log_message("    %" PRId64 " rejections\n", rejections);
-      return;
-    }
-    log_message("\n");
+  for (; !anneal_try(run, listing, best, retries != 0); --retries) {
     log_message("  acceptance values too low!\n");
     log_message("  processing...\n");
     const float raised = raised_cooling_factor(p.tnext);
     log_message("    tnext %f\n", static_cast<double>(raised));
     if (raised >= 1.0f) fatal(1, "** error fatal con el reescalado!\n");
     p.tnext = raised;
-    --retries;
   }
 }
 
