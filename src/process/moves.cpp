@@ -42,7 +42,7 @@ inline void prefetch_record(const CellRecord* record) {
 
 }  // namespace
 
-void moves_prepare(ProcessRun& p) {
+void moves_index(ProcessRun& p) {
   const CellRecords& records = p.inputs->records;
   cell_states_load(p.states, records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
   const BorderedGrid& grid = p.states.grid;
@@ -57,9 +57,13 @@ void moves_prepare(ProcessRun& p) {
       if (cell_receives(records, state[i], i)) ++receivers;
     }
   }
-  if (cells.empty()) fatal(1, "error: no allocated cell to move!\n");
-  if (receivers == 0) fatal(1, "error: no free cell can receive a move!\n");
   p.allocated.receivers = receivers;
+}
+
+void moves_prepare(ProcessRun& p) {
+  moves_index(p);
+  if (p.allocated.cells.empty()) fatal(1, "error: no allocated cell to move!\n");
+  if (p.allocated.receivers == 0) fatal(1, "error: no free cell can receive a move!\n");
 }
 
 int32_t removal_island_delta(const ProcessRun& p, size_t cell) {

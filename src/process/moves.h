@@ -18,6 +18,10 @@ struct ProcessRun;
 /// whose selection value is above 0, either of which would make propose_move draw for ever.
 void moves_prepare(ProcessRun& p);
 
+/// moves_prepare without its checks: the states, the index of the allocated cells and the count
+/// of free cells that can receive (the moves of several uses draw only where some can).
+void moves_index(ProcessRun& p);
+
 /// Draws the two cells, marks them in the solution map and returns the energy after the move;
 /// stops on a negative energy, and with exit code 1 when earlier moves left no free cell whose
 /// selection value is above 0.

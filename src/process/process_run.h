@@ -38,6 +38,11 @@ struct ProcessInputs {
   int fatal_code = 0;         ///< the exit code of a build that failed; its message ends the log
 };
 
+/// Seconds on the steady clock that runs' deadlines are on.
+inline double steady_seconds() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
 struct ProcessRun {
   ProcessRun(const Scenario& s, Run& r) : scenario(s), run(r) {}
   ProcessRun(const ProcessRun&) = delete;
@@ -58,10 +63,7 @@ struct ProcessRun {
   Move move;
   AllocatedCells allocated;
   /// Seconds on a steady clock; a test puts a clock of its own, so that no test waits on time.
-  std::function<double()> clock = [] {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-  };
+  std::function<double()> clock = steady_seconds;
   /// When the time limit runs out, on `clock`; none without a time limit.
   std::optional<double> deadline;
   /// A cost of each cell when allocated, in energy units, added to the energy as it stands

@@ -466,6 +466,16 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
   std::free(text);
 }
 
+void process_set_energy(EnergyState& e, const double weights[ENERGY_TERMS],
+                        const Normalisers& fixed) {
+  set_weights(e, weights);
+  double* ranges[ENERGY_TERMS] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
+  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
+    *ranges[t] = fixed.range[t];
+    e.term_off[t] = fixed.off[t];
+  }
+}
+
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
                              const PackedMap& map, float working_cell_value,
                              const Normalisers& fixed, ValueBounds* bounds) {
@@ -480,12 +490,7 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
   p.working_cell_value = working_cell_value;
   const ProcessStageParameters params = process_read_parameters(scenario.config);
   EnergyState& e = p.energy;
-  set_weights(e, params.weights);
-  double* ranges[ENERGY_TERMS] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
-  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
-    *ranges[t] = fixed.range[t];
-    e.term_off[t] = fixed.off[t];
-  }
+  process_set_energy(e, params.weights, fixed);
   if (bounds != nullptr) e.bounds = *bounds;
   MapEnergy result;
   result.energy = energy_evaluate(p);
@@ -493,8 +498,9 @@ MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inpu
   energy_terms(e, result.terms);
   result.cells = e.solution_size;
   result.islands = e.island_count;
+  const double ranges[ENERGY_TERMS] = {e.f1_range, e.f2_range, e.f3_range, e.f4_range, e.f5_range};
   for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
-    result.normalisers.range[t] = *ranges[t];
+    result.normalisers.range[t] = ranges[t];
     result.normalisers.off[t] = e.term_off[t];
   }
   return result;

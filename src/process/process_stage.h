@@ -50,6 +50,11 @@ void open_evolution_listing(const ProcessStageParameters& p, const Run& run,
 /// Gives the listing its target's name; fatal (exit 1) when it cannot be written.
 void close_evolution_listing(EvolutionListing& listing);
 
+/// Puts the weights f1 to f5 and the normalisers `fixed` (unset ones are fixed by the first
+/// evaluation) into the energy state.
+void process_set_energy(EnergyState& e, const double weights[ENERGY_TERMS],
+                        const Normalisers& fixed);
+
 /// Runs the stage of `run` on its scenario; fatal errors end the process.
 void run_process_stage(const Scenario& scenario, Run& run);
 

@@ -1,6 +1,5 @@
 #include "process/process_uses.h"
 
-#include <chrono>
 #include <cinttypes>
 #include <cmath>
 #include <exception>
@@ -78,11 +77,6 @@ struct UsesRun {
   int32_t use_at(size_t i) const { return label[i] > 0 ? label[i] - 1 : existing[i]; }
 };
 
-// Seconds on the steady clock the runs' deadlines are on.
-double steady_seconds() {
-  return std::chrono::duration<double>(std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // The use-k view of the map: its new cells at its code, the cells it may take free, the rest as
 // they are (other uses' new cells at their codes), so that the single-use method sees only its
 // own cells and the cells they may move to.
@@ -122,27 +116,32 @@ void label_cells(UsesRun& u, const float* codes) {
   u.adjacency_range = land_uses_adjacency_range(new_cells);
 }
 
+// f(j) for each cell j that shares a side with cell i (plain indices), within the grid.
+template <typename F>
+void for_each_side(const GridGeometry& g, size_t i, F f) {
+  const auto ncols = static_cast<size_t>(g.ncols);
+  const size_t row = i / ncols;
+  const size_t col = i % ncols;
+  if (row > 0) f(i - ncols);
+  if (row + 1 < static_cast<size_t>(g.nrows)) f(i + ncols);
+  if (col > 0) f(i - 1);
+  if (col + 1 < ncols) f(i + 1);
+}
+
 // What the sides a new cell of use k would share cost it, for every cell (bordered, as the
 // records).
 void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid,
                      std::vector<float>& cost) {
   cost.assign(grid.cells, 0.0f);
-  const int32_t nrows = u.geometry.nrows;
-  const int32_t ncols = u.geometry.ncols;
   const size_t K = u.uses.uses.size();
-  for (int32_t r = 0; r < nrows; ++r) {
-    for (int32_t c = 0; c < ncols; ++c) {
+  for (int32_t r = 0; r < u.geometry.nrows; ++r) {
+    for (int32_t c = 0; c < u.geometry.ncols; ++c) {
       double sum = 0.0;
-      const int32_t dr[4] = {-1, 1, 0, 0};
-      const int32_t dc[4] = {0, 0, -1, 1};
-      for (int d = 0; d < 4; ++d) {
-        const int32_t rr = r + dr[d];
-        const int32_t cc = c + dc[d];
-        if (rr < 0 || rr >= nrows || cc < 0 || cc >= ncols) continue;
-        const int32_t l = u.use_at(cell_index(ncols, rr, cc));
+      for_each_side(u.geometry, cell_index(u.geometry.ncols, r, c), [&](size_t j) {
+        const int32_t l = u.use_at(j);
         if (l >= 0 && static_cast<size_t>(l) != k)
           sum += u.uses.adjacency[k * K + static_cast<size_t>(l)];
-      }
+      });
       cost[bordered_index(grid, r, c)] = static_cast<float>(sum / u.adjacency_range);
     }
   }
@@ -177,20 +176,10 @@ double total_energy(const UsesRun& u) {
   return e;
 }
 
-// The weights and the normalisers use s fixed, in the energy state of its run p.
+// The weights, normalisers and value bounds of use s, in the energy state of its run p.
 void prepare_energy(ProcessRun& p, const UseState& s) {
-  EnergyState& e = p.energy;
-  e.bounds = s.bounds;
-  e.f1_weight = s.params.weights[0];
-  e.f2_weight = s.params.weights[1];
-  e.f3_weight = s.params.weights[2];
-  e.f4_weight = s.params.weights[3];
-  e.f5_weight = s.params.weights[4];
-  double* ranges[ENERGY_TERMS] = {&e.f1_range, &e.f2_range, &e.f3_range, &e.f4_range, &e.f5_range};
-  for (int32_t t = 0; t < ENERGY_TERMS; ++t) {
-    *ranges[t] = s.normalisers.range[t];
-    e.term_off[t] = s.normalisers.off[t];
-  }
+  process_set_energy(p.energy, s.params.weights, s.normalisers);
+  p.energy.bounds = s.bounds;
 }
 
 // What a block does: solve its use without the polish, find its bound only, or polish its map.
@@ -355,10 +344,6 @@ struct JointAnnealing {
   size_t plain(size_t b) const {
     return (b / grid().stride - 1) * static_cast<size_t>(grid().ncols) + b % grid().stride - 1;
   }
-  size_t bordered(size_t i) const {
-    const auto ncols = static_cast<size_t>(grid().ncols);
-    return (i / ncols + 1) * grid().stride + i % ncols + 1;
-  }
 };
 
 // Use k's view, from the labels: its states, its list of cells, and its energy.
@@ -366,21 +351,9 @@ void load_view(JointAnnealing& j, size_t k) {
   ProcessRun& p = *j.views[k];
   const std::vector<float> view = block_map(j.u, k, true);
   std::copy(view.begin(), view.end(), p.maps.map(PROCESS_SOLUTION_MAP));
-  const CellRecords& records = p.inputs->records;
-  cell_states_load(p.states, records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
-  const uint8_t* state = p.states.state.get();
-  p.allocated.cells.clear();
-  p.allocated.receivers = 0;
-  for (int32_t row = 0; row < p.states.grid.nrows; ++row) {
-    const size_t first = bordered_index(p.states.grid, row, 0);
-    for (size_t i = first; i < first + static_cast<size_t>(p.states.grid.ncols); ++i) {
-      if (state_is(state[i], STATE_ALLOCATED)) {
-        j.slot[i] = static_cast<uint32_t>(p.allocated.cells.size());
-        p.allocated.cells.push_back(i);
-      }
-      if (cell_receives(records, state[i], i)) ++p.allocated.receivers;
-    }
-  }
+  moves_index(p);
+  for (size_t slot = 0; slot < p.allocated.cells.size(); ++slot)
+    j.slot[p.allocated.cells[slot]] = static_cast<uint32_t>(slot);
   j.energy[k] = energy_evaluate(p);
 }
 
@@ -401,26 +374,16 @@ void set_view_cell(JointAnnealing& j, size_t l, size_t b, bool free) {
 
 // The adjacency term of the sides at the cells `a` and `b` (plain indices), each side once.
 double local_adjacency(const UsesRun& u, size_t a, size_t b) {
-  const int32_t ncols = u.geometry.ncols;
-  const int32_t nrows = u.geometry.nrows;
   const size_t K = u.uses.uses.size();
   double sum = 0.0;
   for (const size_t c : {a, b}) {
-    const auto row = static_cast<int32_t>(c / static_cast<size_t>(ncols));
-    const auto col = static_cast<int32_t>(c % static_cast<size_t>(ncols));
     const int32_t x = u.use_at(c);
     if (x < 0) continue;
-    const int32_t dr[4] = {-1, 1, 0, 0};
-    const int32_t dc[4] = {0, 0, -1, 1};
-    for (int d = 0; d < 4; ++d) {
-      if (row + dr[d] < 0 || row + dr[d] >= nrows || col + dc[d] < 0 || col + dc[d] >= ncols)
-        continue;
-      const size_t e = cell_index(ncols, row + dr[d], col + dc[d]);
-      if (c == b && e == a) continue;
+    for_each_side(u.geometry, c, [&](size_t e) {
       const int32_t y = u.use_at(e);
-      if (y < 0 || y == x || (u.label[c] == 0 && u.label[e] == 0)) continue;
+      if ((c == b && e == a) || y < 0 || y == x || (u.label[c] == 0 && u.label[e] == 0)) return;
       sum += u.uses.adjacency[static_cast<size_t>(x) * K + static_cast<size_t>(y)];
-    }
+    });
   }
   return sum / u.adjacency_range;
 }
@@ -431,6 +394,16 @@ bool joint_accepts(JointAnnealing& j, double delta, bool uphill) {
   return uphill && boltzmann_accepts(-delta * j.kb / j.temperature, rand15(j.shared.rng));
 }
 
+// A new cell of any use, each as likely: its use and its slot in that use's list.
+std::pair<size_t, size_t> draw_new_cell(JointAnnealing& j) {
+  int64_t cells = 0;
+  for (const auto& v : j.views) cells += static_cast<int64_t>(v->allocated.cells.size());
+  auto t = static_cast<size_t>(rand_index64(j.shared.rng, cells));
+  size_t use = 0;
+  while (t >= j.views[use]->allocated.cells.size()) t -= j.views[use++]->allocated.cells.size();
+  return {use, t};
+}
+
 // What became of a move.
 enum class Joint { none, rejected, kept, kept_uphill };
 
@@ -439,13 +412,8 @@ enum class Joint { none, rejected, kept, kept_uphill };
 Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
   UsesRun& u = j.u;
   Rng& rng = j.shared.rng;
-  int64_t cells = 0;
-  for (const auto& v : j.views) cells += static_cast<int64_t>(v->allocated.cells.size());
   const bool swap = j.K() > 1 && (rand_next(rng) & 1u) != 0;
-  int64_t t = rand_index64(rng, cells);
-  size_t a = 0;
-  while (t >= static_cast<int64_t>(j.views[a]->allocated.cells.size()))
-    t -= static_cast<int64_t>(j.views[a++]->allocated.cells.size());
+  const auto [a, t] = draw_new_cell(j);
   ProcessRun& pa = *j.views[a];
   if (!swap) {
     if (pa.allocated.receivers <= 0) return Joint::none;
@@ -475,7 +443,7 @@ Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
     return *delta > 0.0 ? Joint::kept_uphill : Joint::kept;
   }
   // The partner: a side neighbour half the time, else any new cell.
-  const size_t i = pa.allocated.cells[static_cast<size_t>(t)];
+  const size_t i = pa.allocated.cells[t];
   size_t other;
   if ((rand_next(rng) & 1u) != 0) {
     const size_t stride = j.grid().stride;
@@ -483,11 +451,8 @@ Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
                                1};
     other = i + offsets[rand_index(rng, 4)];
   } else {
-    int64_t s = rand_index64(rng, cells);
-    size_t c = 0;
-    while (s >= static_cast<int64_t>(j.views[c]->allocated.cells.size()))
-      s -= static_cast<int64_t>(j.views[c++]->allocated.cells.size());
-    other = j.views[c]->allocated.cells[static_cast<size_t>(s)];
+    const auto [c, slot] = draw_new_cell(j);
+    other = j.views[c]->allocated.cells[slot];
   }
   const size_t pi = j.plain(i);
   const int32_t row = static_cast<int32_t>(other / j.grid().stride) - 1;
@@ -552,14 +517,6 @@ Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
   return *delta > 0.0 ? Joint::kept_uphill : Joint::kept;
 }
 
-// The full evaluation of every use brings the running sums and island counts back in line. The
-// views are loaded again from the labels: a cell a swap gave away holds its old use's code in
-// that use's map until then.
-double joint_evaluate(JointAnnealing& j) {
-  load_views(j);
-  return j.total();
-}
-
 void joint_listing_line(JointAnnealing& j, FILE* file, int32_t stage, int64_t accepts,
                         int64_t boltzmann) {
   const double nmovs = static_cast<double>(j.parameters.nmovs);
@@ -598,7 +555,10 @@ double joint_stages(JointAnnealing& j, const std::vector<int32_t>& handed, int32
         ++rejected->second;
       }
     }
-    joint_evaluate(j);
+    // The full evaluation of every use brings the running sums and island counts back in line.
+    // The views are loaded again from the labels: a cell a swap gave away holds its old use's
+    // code in that use's map until then.
+    load_views(j);
     log_message(" %d", s);
     j.accepts += kept;
     j.boltzmann += up;
@@ -821,9 +781,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   } else {
     // Which use is solved first decides much: it takes the land it likes best before the others
     // are solved against it, and the rounds settle where no single use can do better alone, the
-    // nearest such point. Each rotation of the order is tried from the handed map, the lowest
-    // kept.
-    // Only the lowest order is kept (ties to the one tried first), whichever thread ends first.
+    // nearest such point. Each rotation of the order is tried from the handed map; only the
+    // lowest is kept (ties to the one tried first), whichever thread ends first.
     UseOrder best;
     size_t best_first = K;
     std::mutex best_mutex;
