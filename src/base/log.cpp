@@ -132,9 +132,14 @@ void shared_step_capture(SharedStep& step, const std::function<void()>& body) {
   FILE* previous = redirected_stream;
   std::string* copy = log_copy;
   const size_t column = log_column;
+  const bool throws = thread_fatal_throws;
   log_set_stream(stream);
   log_copy = nullptr;
+  // A fatal error inside must come back here, in every build: ending the process from inside
+  // would leave its message in the capture buffer, unprinted.
+  thread_fatal_throws = true;
   const auto restore = [&] {
+    thread_fatal_throws = throws;
     log_set_stream(previous);
     log_copy = copy;
     log_column = column;

@@ -564,6 +564,90 @@ std::vector<std::string> config_leaf_paths(const ConfigDocument& doc) {
   return paths;
 }
 
+namespace {
+
+bool has_control_character(const std::string& text) {
+  for (const char c : text) {
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
+  }
+  return false;
+}
+
+// Finds the first key or text below token i (named `path`) that holds a control character: its
+// path (the key's own, for a key, with `in_key` set) in `where`. Returns the token after the
+// subtree, or -1 at the end of the tokens.
+int32_t find_control_character(const ConfigDocument& doc, int32_t i, const std::string& path,
+                               std::string& where, bool& in_key) {
+  if (!token_valid(doc, i)) return -1;
+  const ConfigToken& t = doc.tokens[static_cast<size_t>(i)];
+  const auto text = [&](const ConfigToken& token) {
+    return doc.text.substr(static_cast<size_t>(token.start),
+                           static_cast<size_t>(token.end - token.start));
+  };
+  if (t.type == CONFIG_STRING) {
+    if (has_control_character(text(t))) where = path;
+    return i + 1;
+  }
+  int32_t next = i + 1;
+  for (int32_t m = 0; m < t.size && where.empty() && next >= 0; ++m) {
+    if (t.type == CONFIG_OBJECT) {
+      if (!token_valid(doc, next)) return -1;
+      const std::string key = text(doc.tokens[static_cast<size_t>(next)]);
+      const std::string member = path.empty() ? key : path + "." + key;
+      if (has_control_character(key)) {
+        where = member;
+        in_key = true;
+        return -1;
+      }
+      next = find_control_character(doc, next + 1, member, where, in_key);
+    } else if (t.type == CONFIG_ARRAY) {
+      next = find_control_character(doc, next, path + "[" + std::to_string(m) + "]", where, in_key);
+    }
+  }
+  return t.type == CONFIG_PRIMITIVE ? i + 1 : next;
+}
+
+}  // namespace
+
+std::string config_escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    const auto u = static_cast<unsigned char>(c);
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (u < 0x20 || u == 0x7f) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02x", u);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+void config_refuse_control_characters(const ConfigDocument& doc) {
+  std::string where;
+  bool in_key = false;
+  if (config_token_is(doc, 0, CONFIG_OBJECT)) find_control_character(doc, 0, "", where, in_key);
+  if (where.empty()) return;
+  const int32_t token = in_key ? -1 : config_find(doc, 0, where.c_str());
+  std::string value = in_key ? " in its name" : "";
+  if (config_token_is(doc, token, CONFIG_STRING)) {
+    const ConfigToken& t = doc.tokens[static_cast<size_t>(token)];
+    value = " ('" +
+            config_escaped(doc.text.substr(static_cast<size_t>(t.start),
+                                           static_cast<size_t>(t.end - t.start))) +
+            "')";
+  }
+  fatal(2, "error: property '%s' holds a control character%s!\n", config_escaped(where).c_str(),
+        value.c_str());
+}
+
 void config_out_of_range(int code, const char* message, const std::string& what, double value,
                          const char* accepted) {
   log_message("%s", message);

@@ -139,6 +139,15 @@ std::vector<std::string> config_get_text_list(const ConfigDocument& doc, const c
 /// The dotted paths of every value of the document that is not an object, in document order.
 std::vector<std::string> config_leaf_paths(const ConfigDocument& doc);
 
+/// `text` with its control characters written as escapes ("\\n", "\\x01"): how a message shows a
+/// name, so that no name starts a line of the log.
+std::string config_escaped(const std::string& text);
+
+/// Refuses (fatal, exit 2) a document with a control character (0x00-0x1F, 0x7F) in any key or
+/// text: every text names a file, a land use or a choice, and none may hold one. The message
+/// names the property and shows its text escaped.
+void config_refuse_control_characters(const ConfigDocument& doc);
+
 /// Ends the run with a range error: the fixed `message`, then a line naming `what` (a property or
 /// an element of one), the value read and the accepted values.
 [[noreturn]] void config_out_of_range(int code, const char* message, const std::string& what,

@@ -34,6 +34,7 @@
 #include "preprocess/preprocess_stage.h"
 #include "process/process_uses.h"
 #include "scenario/land_uses.h"
+#include "scenario/loaders.h"
 
 namespace {
 
@@ -445,7 +446,10 @@ std::optional<std::string> read_config_file(const char* path) {
 
 // A run's files are kept only when it is one of several.
 RepeatShape repeat_shape(const Job& job) {
-  return RepeatShape{job.repeats, job.keep_runs && job.repeats > 1};
+  RepeatShape shape;
+  shape.repeats = job.repeats;
+  shape.keep_runs = job.keep_runs && job.repeats > 1;
+  return shape;
 }
 
 // Runs the repeats of one configuration file, checked, printing each run's log in run order; a
@@ -586,15 +590,26 @@ RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
   return summary;
 }
 
-// Draws the picture of a sweep with gnuplot, when it is installed; false when it could not.
-bool run_gnuplot(const std::string& script) {
+// Draws the picture of a sweep with gnuplot, when it is installed; false when it could not. The
+// names go to the script as arguments, never as part of its text.
+bool run_gnuplot(const std::vector<std::string>& arguments) {
   pid_t pid = 0;
-  std::string name = "gnuplot";
-  std::vector<char*> argv = {&name[0], const_cast<char*>(script.c_str()), nullptr};
+  std::vector<std::string> words = {"gnuplot", "-c"};
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(&word[0]);
+  argv.push_back(nullptr);
   if (posix_spawnp(&pid, "gnuplot", nullptr, nullptr, argv.data(), environ) != 0) return false;
   int status = 0;
   if (waitpid(pid, &status, 0) != pid) return false;
   return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// `word` as one word of a POSIX shell command: in single quotes, each quote closed and escaped.
+std::string shell_word(const std::string& word) {
+  std::string quoted = "'";
+  for (const char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
 }
 
 // "property = value" of each swept property at `point`, as the log names a point.
@@ -648,14 +663,28 @@ size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepPoin
   return elbow;
 }
 
-// Runs every point of the sweep as the job's repeats, then writes the sweep table, the picture
-// and the recommendation beside the final output. Every point's configuration is built and
-// checked before the first runs, so that no point fails after others have written their files.
-void run_sweep(const Job& job, const Scenario& base, const std::string& original,
-               GridGeometry& geometry, const Cluster& cluster) {
+// The files a sweep writes of its own, beside the final output: its table, the picture's script
+// and the picture.
+std::vector<std::string> sweep_files(const ConfigDocument& config, const StageFlags& stages) {
+  const std::string table = repeat_summary_paths(config, stages).table;
+  const std::string stem = table.substr(0, table.size() - std::strlen(".runs.csv"));
+  return {stem + ".sweep.csv", stem + ".sweep.gp", stem + ".sweep.png"};
+}
+
+// Builds and checks the scenario of every point of the sweep before the first runs, so that no
+// point fails after others have written their files; `plan` gathers what they all read and
+// write, the sweep's own files last. A point that cannot run ends the run, named with its values.
+// The points differ only by their values and output names: the first one's check prints its
+// warnings, the others' are quiet unless they fail.
+std::vector<std::unique_ptr<Scenario>> prepare_sweep(const Job& job, const Scenario& base,
+                                                     const std::string& original,
+                                                     GridGeometry& geometry, RunPlan& plan) {
   const std::vector<SweepPoint> points = sweep_points(job.sweeps);
   const int32_t count = static_cast<int32_t>(points.size());
   std::vector<std::unique_ptr<Scenario>> scenarios;
+  const bool weights_swept =
+      std::any_of(job.sweeps.begin(), job.sweeps.end(),
+                  [](const SweepAxis& axis) { return axis.name == "maps.potential-maps-weight"; });
   for (const SweepPoint& point : points) {
     std::string text, error;
     if (!sweep_point_text(original, base.config, job.sweeps, point, count, job.stages, text,
@@ -667,14 +696,47 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
     scenario.seed = base.seed;
     scenario.time_limit = base.time_limit;
     config_load_text(scenario.config, text.c_str());
-    // The points differ from the file checked already by their values and output names: their
-    // check is quiet unless it fails.
+    RepeatShape shape = repeat_shape(job);
+    if (point.index + 1 == count) shape.also_written = sweep_files(base.config, job.stages);
     SharedStep check;
-    shared_step_capture(
-        check, [&] { preflight_check(scenario.config, job.stages, repeat_shape(job), geometry); });
-    if (check.fatal_code != 0) shared_step_replay(check);
-    land_use_count(scenario.config);
+    RunPlan own;
+    shared_step_capture(check, [&] {
+      own = preflight_check(scenario.config, job.stages, shape, geometry);
+      land_use_count(scenario.config);
+    });
+    // Whether the weighted potential maps stay floats is known only from their cells.
+    if (check.fatal_code == 0 && weights_swept && (job.stages.process || job.stages.postprocess)) {
+      SharedStep load;
+      shared_step_capture(load, [&] {
+        MapBlock maps = maps_allocate_quiet(geometry, 3);
+        maps_load_potential(scenario.config, maps, 0);
+      });
+      if (load.fatal_code != 0) check = load;
+    }
+    if (check.fatal_code != 0) {
+      log_message("error: sweep point %d of %d (%s) cannot run:\n", point.index + 1, count,
+                  point_values(job.sweeps, point).c_str());
+      shared_step_replay(check);
+    }
+    if (point.index == 0) log_message("%s", check.log.c_str());
+    for (const std::string& input : own.inputs) {
+      if (std::find(plan.inputs.begin(), plan.inputs.end(), input) == plan.inputs.end())
+        plan.inputs.push_back(input);
+    }
+    plan.outputs.insert(plan.outputs.end(), own.outputs.begin(), own.outputs.end());
   }
+  return scenarios;
+}
+
+// Runs every point of the sweep as the job's repeats, then writes the sweep table, the picture
+// and the recommendation beside the final output.
+void run_sweep(const Job& job, const Scenario& base, const std::string& original,
+               GridGeometry& geometry, const Cluster& cluster) {
+  const std::vector<SweepPoint> points = sweep_points(job.sweeps);
+  const int32_t count = static_cast<int32_t>(points.size());
+  RunPlan plan;
+  const std::vector<std::unique_ptr<Scenario>> scenarios =
+      prepare_sweep(job, base, original, geometry, plan);
   std::vector<SweepPointResult> results;
   for (size_t p = 0; p < points.size(); ++p) {
     log_message("SWEEP point %d of %d: %s\n", points[p].index + 1, count,
@@ -695,21 +757,26 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   log_message("SWEEP end\n");
   const TradeOff trade = sweep_trade_off(job.sweeps[0]);
   const size_t chosen = recommend(job.sweeps, results, trade);
-  const std::string table = repeat_summary_paths(base.config, job.stages).table;
-  const std::string stem = table.substr(0, table.size() - std::strlen(".runs.csv"));
-  const std::string sweep_table = stem + ".sweep.csv";
+  const std::vector<std::string> files = sweep_files(base.config, job.stages);
+  const std::string& sweep_table = files[0];
   log_message("* write '%s'\n", sweep_table.c_str());
   output_write_text(sweep_table, sweep_table_text(job.sweeps, results, chosen));
   log_message("  sweep table '%s'\n", sweep_table.c_str());
 
-  const std::string script = stem + ".sweep.gp";
-  const std::string picture = stem + ".sweep.png";
-  output_write_text(script, sweep_plot_script(job.sweeps, sweep_table, picture, trade, chosen));
-  if (run_gnuplot(script)) {
+  const std::string& script = files[1];
+  const std::string& picture = files[2];
+  log_message("* write '%s'\n", script.c_str());
+  output_write_text(script, sweep_plot_script(job.sweeps, trade, chosen));
+  const std::vector<std::string> arguments = {script, sweep_table, picture,
+                                              sweep_plot_title(job.sweeps)};
+  log_message("* write '%s'\n", picture.c_str());
+  if (run_gnuplot(arguments)) {
     log_message("  trade-off picture '%s'\n", picture.c_str());
   } else {
-    log_message("! gnuplot did not draw '%s' (is it installed?): 'gnuplot %s' draws it\n",
-                picture.c_str(), script.c_str());
+    std::string command = "gnuplot -c";
+    for (const std::string& argument : arguments) command += " " + shell_word(argument);
+    log_message("! gnuplot did not draw '%s' (is it installed?): %s draws it\n", picture.c_str(),
+                command.c_str());
   }
 }
 
@@ -724,6 +791,7 @@ bool load_config_file(const char* path, ConfigDocument& config, std::string* ori
     report_parse_error(config);
     return false;
   }
+  config_refuse_control_characters(config);
   for (const std::string& warning : config.warnings) log_message("%s", warning.c_str());
   if (count == 0 || !config_token_is(config, 0, CONFIG_OBJECT)) {
     log_message("error: incorrect type in file (json object expected)!\n");
@@ -784,15 +852,17 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   scenario.time_limit = job.time_limit;
   Run run;
   try {
-    preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
-    run.geometry = geometry;
-    run.threads = job.threads;
-    const size_t uses = land_use_count(scenario.config);
+    // A sweep never writes the outputs as named: each point checks its own.
     if (!job.sweeps.empty()) {
-      if (uses > 1) fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+      if (land_use_count(scenario.config) > 1)
+        fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
       run_sweep(job, scenario, original, geometry, cluster);
       return 0;
     }
+    preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
+    run.geometry = geometry;
+    run.threads = job.threads;
+    land_use_count(scenario.config);
     if (job.repeats > 1) {
       run_repeats(job, scenario, geometry, cluster);
       return 0;
@@ -832,12 +902,25 @@ void print_allocation(const ConfigDocument& config, const GridGeometry& geometry
 // that the run would end with at the first fault (1 when the file cannot be loaded), else 0.
 int check_config_file(const Job& job, GridGeometry& geometry) {
   log_message("check '%s'\n", job.path);
-  ConfigDocument config;
-  if (!load_config_file(job.path, config)) return 1;
+  Scenario base;
+  const ConfigDocument& config = base.config;
+  std::string original;
   int code = 0;
   fatal_set_throw(true);
   try {
-    const RunPlan plan = preflight_check(config, job.stages, repeat_shape(job), geometry);
+    if (!load_config_file(job.path, base.config, &original)) {
+      fatal_set_throw(false);
+      return 1;
+    }
+    RunPlan plan;
+    std::vector<std::unique_ptr<Scenario>> points;
+    if (job.sweeps.empty()) {
+      plan = preflight_check(config, job.stages, repeat_shape(job), geometry);
+    } else {
+      if (land_use_count(base.config) > 1)
+        fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+      points = prepare_sweep(job, base, original, geometry, plan);
+    }
     log_message("  stages%s%s%s\n", job.stages.preprocess ? " PREPROCESS" : "",
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
@@ -847,6 +930,14 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
       for (const LandUse& use : land_uses_read(config).uses) {
         log_message("  land use '%s' (code %g)\n", use.name.c_str(), static_cast<double>(use.code));
         print_allocation(use.config, geometry, "land use '" + use.name + "'");
+      }
+    } else if (job.stages.preprocess && !points.empty()) {
+      // A sweep may move the demand: each point's.
+      const std::vector<SweepPoint> at = sweep_points(job.sweeps);
+      for (size_t p = 0; p < points.size(); ++p) {
+        log_message("  sweep point %d of %zu (%s)\n", at[p].index + 1, at.size(),
+                    point_values(job.sweeps, at[p]).c_str());
+        print_allocation(points[p]->config, geometry);
       }
     } else if (job.stages.preprocess) {
       print_allocation(config, geometry);

@@ -368,6 +368,8 @@ RunPlan check_plan(const ConfigDocument& config, const StageFlags& stages, const
     files.push_back({repeat_summary_paths(config, stages).table, true, -1, "", false, ""});
   }
 
+  for (const std::string& path : shape.also_written)
+    files.push_back({path, true, -1, "", false, ""});
   for (const std::string& input : plan.inputs) grid_check_header(input.c_str(), geometry);
   for (const PlannedFile& f : files) {
     check_output_path(f.path);

@@ -26,6 +26,7 @@ struct StageFlags {
 struct RepeatShape {
   int32_t repeats = 1;
   bool keep_runs = false;  ///< with more than one repeat: every run's files, tagged ".runNNN"
+  std::vector<std::string> also_written;  ///< files written beside the runs' (a sweep's own)
 };
 
 /// What the selected stages read and write.

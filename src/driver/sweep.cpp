@@ -366,8 +366,7 @@ std::string sweep_table_text(const std::vector<SweepAxis>& axes,
   return text;
 }
 
-std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const std::string& table,
-                              const std::string& picture, const TradeOff& trade,
+std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff& trade,
                               size_t recommended) {
   // Columns of the table, from 1: point, the values, best_run, energy, f1-f5, median, cells,
   // area, hectares, perimeter, islands, holes, hole_cells, mean_potential, mean_distance.
@@ -388,25 +387,21 @@ std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const std::str
         return first + 4;
     }
   };
-  const auto quote = [](const std::string& s) {
-    std::string out = "'";
-    for (const char c : s) out += c == '\'' ? std::string("''") : std::string(1, c);
-    return out + "'";
-  };
   const int x = column(trade.x), y = column(trade.y);
   std::string label = axes.size() > 1 ? "sprintf('%s/%s', strcol(2), strcol(3))" : "strcol(2)";
+  // Every name (the table, the picture, the swept property) arrives as a value, ARG1 to ARG3 of
+  // `gnuplot -c`: no character of a name can end a string and become code.
   std::string s;
-  s += "# The trade-off of the sweep of " + axes[0].property +
-       (axes.size() > 1 ? " and " + axes[1].property : std::string()) +
-       ": one point per value, the recommended one marked.\n";
+  s += "# The trade-off of a sweep: one point per value, the recommended one marked.\n";
+  s += "# gnuplot -c THIS_SCRIPT TABLE PICTURE TITLE\n";
   s += "set terminal pngcairo size 900,650 font 'Sans,10' noenhanced\n";
-  s += "set output " + quote(picture) + "\n";
+  s += "set output ARG2\n";
   s += "set datafile separator ','\n";
-  s += "set title " + quote("sweep of " + axes[0].property) + "\n";
+  s += "set title ARG3\n";
   s += std::string("set xlabel '") + sweep_measure_title(trade.x) + "'\n";
   s += std::string("set ylabel '") + sweep_measure_title(trade.y) + "'\n";
   s += "set grid\nset key top right\n";
-  s += "plot " + quote(table) + " skip 1 using " + std::to_string(x) + ":" + std::to_string(y) +
+  s += "plot ARG1 skip 1 using " + std::to_string(x) + ":" + std::to_string(y) +
        " with linespoints lw 2 pt 7 lc rgb '#1f77b4' title 'best run of each value', \\\n";
   s += "     '' skip 1 using " + std::to_string(x) + ":" + std::to_string(y) + ":(" + label +
        ") with labels offset 0,1 notitle, \\\n";
@@ -414,4 +409,9 @@ std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const std::str
        ":(column(1) == " + std::to_string(recommended) + " ? column(" + std::to_string(y) +
        ") : NaN) with points pt 6 ps 3 lw 2 lc rgb '#d62728' title 'recommended'\n";
   return s;
+}
+
+std::string sweep_plot_title(const std::vector<SweepAxis>& axes) {
+  return "sweep of " + axes[0].property +
+         (axes.size() > 1 ? " and " + axes[1].property : std::string());
 }

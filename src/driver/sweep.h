@@ -95,8 +95,10 @@ bool sweep_cohon(double w_low, double term_low, double rest_low, double w_high, 
 std::string sweep_table_text(const std::vector<SweepAxis>& axes,
                              const std::vector<SweepPointResult>& results, size_t recommended);
 
-/// The gnuplot script that draws the trade-off of `table` into `picture`, point `recommended`
-/// marked.
-std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const std::string& table,
-                              const std::string& picture, const TradeOff& trade,
+/// The gnuplot script that draws the trade-off of a sweep table, point `recommended` marked. It
+/// holds no name: `gnuplot -c SCRIPT TABLE PICTURE TITLE` passes them as values.
+std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff& trade,
                               size_t recommended);
+
+/// The picture's title: the swept properties.
+std::string sweep_plot_title(const std::vector<SweepAxis>& axes);

@@ -177,7 +177,8 @@ TEST(CheckCliTest, CheckPrintsWhatWouldRunAndWritesNothing) {
 // --check names every file the run writes, whatever the stages, debug maps and repeats.
 TEST(CheckCliTest, CheckListsEveryFileTheRunWrites) {
   for (const std::string shape : {"", "--repeats=3 --keep-runs", "--repeats=2",
-                                  "--process --postprocess --repeats=2 --keep-runs"}) {
+                                  "--process --postprocess --repeats=2 --keep-runs",
+                                  "--sweep=process.functions-weight[1]=0,1"}) {
     CliDir dir;
     write_small_configuration(dir, "basins-map\": \"", "basins-map\": \"road.asc");
     std::string config = dir.read("small.json");
@@ -243,6 +244,46 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
     const RunResult r = run_words(run, dir);
     EXPECT_EQ(std::to_string(r.code) + r.out.substr(r.out.find('\n') + 1), "1" + tail) << to;
     EXPECT_EQ(file_names(dir.dir()), before) << to;
+  }
+}
+
+// Every point of a sweep is checked, its maps' sums too, before the first runs; a point that
+// cannot run is named with its value; only the files the sweep writes are in its way.
+TEST(CheckCliTest, ASweepChecksEveryPointBeforeTheFirstRuns) {
+  const std::string point_2 = "error: sweep point 2 of 2 (";
+  // The sweep, a folder in the way (or none), and the start of the refusal (none: it runs).
+  const std::vector<std::array<std::string, 3>> cases = {
+      {"preprocess.demand.cells=10,100000", "",
+       point_2 + "preprocess.demand.cells = 1e+05) cannot run:\nerror: demand of 100000 cells "},
+      {"maps.potential-maps-weight[0][0]=1,1e38", "",
+       point_2 + "maps.potential-maps-weight[0][0] = 1e+38) cannot run:\n* load group maps\n"},
+      {"preprocess.demand.cells=5,6", "post.sweep01.asc",
+       point_2 + "preprocess.demand.cells = 6) cannot run:\nerror: unable to open file "
+                 "'post.sweep01.asc'!\n  'post.sweep01.asc' is a folder\n"},
+      {"preprocess.demand.cells=5,6", "post.sweep.png",
+       point_2 + "preprocess.demand.cells = 6) cannot run:\nerror: unable to open file "
+                 "'post.sweep.png'!\n  'post.sweep.png' is a folder\n"},
+      {"preprocess.demand.cells=5,6", "post.asc", ""},
+  };
+  for (const auto& [sweep, folder, refusal] : cases) {
+    SCOPED_TRACE(sweep + " " + folder);
+    CliDir dir;
+    write_small_configuration(dir, "\"convert-area\": 0.3", "\"demand\": {\"cells\": 5}");
+    if (!folder.empty()) std::filesystem::create_directory(dir.path(folder));
+    const std::vector<std::string> before = file_names(dir.dir());
+    const std::string words = "--seed=1 --sweep=" + sweep + " small.json";
+    const RunResult check = run_words("--check " + words, dir);
+    const RunResult run = run_words(words, dir);
+    if (refusal.empty()) {
+      EXPECT_EQ(check.code, 0) << check.out;
+      EXPECT_EQ(run.code, 0) << run.out;
+      continue;
+    }
+    EXPECT_EQ(check.out.find("check 'small.json'\n" + refusal), 0u) << check.out;
+    EXPECT_EQ(run.out.find(refusal), run.out.find('\n') + 1) << run.out;
+    EXPECT_EQ(check.code, 1);
+    EXPECT_EQ(run.code, 1);
+    EXPECT_EQ(file_names(dir.dir()), before);
   }
 }
 

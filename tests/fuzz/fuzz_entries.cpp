@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/log.h"
 #include "config/config.h"
 #include "grid_checks.h"
 #include "postprocess/postprocess_stage.h"
@@ -45,6 +46,26 @@ std::string fuzz_config_input(const uint8_t* data, size_t size) {
     paths.push_back(previous + "." + key);
     previous = key;
   }
+  // A document passes the refusal of control characters only when none of its texts holds one;
+  // the refusal's message is one line whatever the names hold.
+  bool refused = false;
+  std::string message;
+  if (loaded) {
+    LogCopy copy(message);
+    failure = expect_code({2}, "the refusal of control characters", [&] {
+      refused = true;
+      config_refuse_control_characters(doc);
+      refused = false;
+    });
+  }
+  for (int32_t i = 0; loaded && !refused && i < doc.token_count && failure.empty(); ++i) {
+    const ConfigToken& t = doc.tokens[static_cast<size_t>(i)];
+    for (int32_t c = t.start; t.type == CONFIG_STRING && c < t.end; ++c) {
+      const auto byte = static_cast<unsigned char>(doc.text[static_cast<size_t>(c)]);
+      if (byte < 0x20 || byte == 0x7f) failure = "a control character passed the refusal";
+    }
+  }
+  if (refused && message.find('\n') + 1 != message.size()) failure = "a message of several lines";
   for (size_t k = 0; loaded && k < paths.size(); ++k) {
     const std::string& path = paths[k];
     const char* p = path.c_str();
