@@ -506,7 +506,9 @@ RepeatSummary run_repeats(const Job& job, const Scenario& scenario, const GridGe
 size_t land_use_count(ConfigDocument& config) {
   if (!land_uses_present(config)) return 1;
   LandUses uses = land_uses_read(config);
-  if (uses.uses.size() == 1) config = std::move(uses.uses[0].config);
+  // A use that may convert codes needs the stages of several uses, which know conversions.
+  if (uses.uses.size() == 1 && uses.uses[0].conversions.empty())
+    config = std::move(uses.uses[0].config);
   return uses.uses.size();
 }
 
@@ -854,7 +856,8 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   try {
     // A sweep never writes the outputs as named: each point checks its own.
     if (!job.sweeps.empty()) {
-      if (land_use_count(scenario.config) > 1)
+      land_use_count(scenario.config);
+      if (land_uses_present(scenario.config))
         fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
       run_sweep(job, scenario, original, geometry, cluster);
       return 0;
@@ -917,7 +920,8 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
     if (job.sweeps.empty()) {
       plan = preflight_check(config, job.stages, repeat_shape(job), geometry);
     } else {
-      if (land_use_count(base.config) > 1)
+      land_use_count(base.config);
+      if (land_uses_present(base.config))
         fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
       points = prepare_sweep(job, base, original, geometry, plan);
     }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -94,8 +95,8 @@ LandUse read_use(const ConfigDocument& config, int32_t object, int32_t index) {
   if (config_find(config, object, "demand") < 0)
     use_error(2, "property '" + path + ".demand'", "is missing");
 
-  std::vector<ConfigChange> changes = {{"land-uses", ""}, {"conversions", ""}, {"adjacency", ""},
-                                       {"preprocess.convert-area", ""}};
+  std::vector<ConfigChange> changes = {
+      {"land-uses", ""}, {"conversions", ""}, {"adjacency", ""}, {"preprocess.convert-area", ""}};
   for (const UseProperty& property : USE_PROPERTIES) {
     const int32_t value = config_find(config, object, property.key);
     if (value >= 0) changes.push_back({property.shared, config_json(config, value)});
@@ -103,6 +104,27 @@ LandUse read_use(const ConfigDocument& config, int32_t object, int32_t index) {
   const int32_t count = config_load_text(use.config, config_json_with(config, changes).c_str());
   if (count <= 0) use_error(2, "land use '" + use.name + "'", "does not make a configuration");
   return use;
+}
+
+// A conversion takes cells that belong to no other use: a use's new code would let another use
+// take its new cells and its demand with them, an existing code another use's land. A use's own
+// existing codes stay convertible (its old land rebuilt as new).
+void refuse_taken_codes(const LandUses& uses, const LandUse& taker, const std::vector<float>& codes,
+                        const std::string& what) {
+  for (size_t i = 0; i < codes.size(); ++i) {
+    for (const LandUse& owner : uses.uses) {
+      const bool existing =
+          &owner != &taker && std::find(owner.existing_codes.begin(), owner.existing_codes.end(),
+                                        codes[i]) != owner.existing_codes.end();
+      if (codes[i] != owner.code && !existing) continue;
+      char code[32];
+      std::snprintf(code, sizeof code, "%g", static_cast<double>(codes[i]));
+      use_error(1, "property '" + element_path(what, static_cast<int32_t>(i)) + "'",
+                "is " + std::string(existing ? "an existing code" : "the code") + " of land use '" +
+                    owner.name + "' (" + code +
+                    "): a conversion takes only codes that belong to no other use");
+    }
+  }
 }
 
 }  // namespace
@@ -142,6 +164,7 @@ LandUses land_uses_read(const ConfigDocument& config) {
       if (use == result.uses.end())
         use_error(1, "property 'conversions." + name + "'", "names no land use");
       use->conversions = read_codes(config, key + 1, "conversions." + name);
+      refuse_taken_codes(result, *use, use->conversions, "conversions." + name);
       key = config_skip(config, key + 1);
     }
   }

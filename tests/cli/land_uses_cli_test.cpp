@@ -234,6 +234,32 @@ TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   }
   EXPECT_EQ(taken[0], 0);
   EXPECT_GT(taken[1], 0);
+  // So does a alone, by either method, and every stage keeps its demand.
+  for (const std::string method : {"min-cut", "annealing"}) {
+    int alone[2] = {0, 0};
+    for (int k = 0; k < 2; ++k) {
+      CliDir dir;
+      write_uses(dir, method, k ? ", 'conversions': {'a': [5]}" : "");
+      dir.write("uses.json",
+                replaced(dir.read("uses.json"),
+                         json(",\n    {'name': 'b', 'code': 20, 'demand': {'cells': 15}, "
+                              "'potential-maps': [['west.asc']]}"),
+                         ""));
+      ASSERT_EQ(run_words("--seed=3 uses.json", dir).code, 0);
+      for (const char* stage : {"pre.asc", "proc.asc", "post.asc"}) {
+        // Alone without conversions, a is the run of one use: its new cells are 6, the town's
+        // code + 1.
+        const std::vector<float> map = read_cells(dir.path(stage));
+        const float code = k ? 10.0f : 6.0f;
+        EXPECT_EQ(std::count(map.begin(), map.end(), code), 20) << method << stage;
+        if (std::string(stage) != "post.asc") continue;
+        for (size_t i = 0; i < map.size(); ++i)
+          alone[k] += in_town(i / COLS, i % COLS) && map[i] == code;
+      }
+    }
+    EXPECT_EQ(alone[0], 0) << method;
+    EXPECT_GT(alone[1], 0) << method;
+  }
 }
 
 // Several uses refuse --sweep as they refuse a faulty list of uses.
@@ -255,6 +281,13 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
        "error: property 'adjacency[0][0]' must be 0 (a use does not border itself)!\n"},
       {"", "}]\n", "}], 'conversions': {'b': [], 'c': [5]}\n",
        "error: property 'conversions.c' names no land use!\n"},
+      // No use takes another's cells, new (and its demand with them) or existing.
+      {"", "}]\n", "}], 'conversions': {'b': [10]}\n",
+       "error: property 'conversions.b[0]' is the code of land use 'a' (10): a conversion takes "
+       "only codes that belong to no other use!\n"},
+      {"", "}]\n", "}], 'conversions': {'b': [7, 5]}\n",
+       "error: property 'conversions.b[1]' is an existing code of land use 'a' (5): a conversion "
+       "takes only codes that belong to no other use!\n"},
       {"--sweep=process.functions-weight[1]=1,2", "}]\n", "}]\n",
        "error: several land uses run one at a time (no --sweep yet)!\n"},
   };
