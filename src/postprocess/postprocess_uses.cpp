@@ -1,6 +1,7 @@
 #include "postprocess/postprocess_uses.h"
 
 #include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "base/log.h"
@@ -36,7 +37,9 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
                       : (land_use_may_take(use, base[i]) ? CELL_AVAILABLE : base[i]);
       highest = std::max(highest, view[i]);
     }
-    const float value = highest + 1.0f;
+    // Past 2^24 a float has no room for highest + 1: the next float above keeps them apart.
+    const float value =
+        highest + 1.0f > highest ? highest + 1.0f : std::nextafter(highest, INFINITY);
     for (size_t i = 0; i < n; ++i)
       if (label[i] == static_cast<int32_t>(k) + 1) view[i] = value;
     Scenario own;

@@ -192,6 +192,38 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
   }
 }
 
+// The largest code a float holds apart from its neighbours, as a use's code or an initial value,
+// is never merged with another: every stage of either method keeps each demand.
+TEST(LandUsesCliTest, CodesAtTheTopOfTheFloatRangeStayApart) {
+  for (const std::string method : {"min-cut", "annealing"}) {
+    for (const bool town : {false, true}) {
+      SCOPED_TRACE(method + (town ? " town" : " b"));
+      CliDir dir;
+      write_uses(dir, method, "");
+      const float top = 16777216.0f, b_code = town ? 20.0f : top, town_code = town ? top : 5.0f;
+      if (town) {
+        std::string grid = dir.read("town.asc");
+        for (size_t at; (at = grid.find(" 5")) != std::string::npos;)
+          grid.replace(at, 2, " 16777216");
+        dir.write("town.asc", grid);
+        dir.write("uses.json", replaced(dir.read("uses.json"), "[5]", "[16777216]"));
+      } else {
+        dir.write("uses.json",
+                  replaced(dir.read("uses.json"), "\"code\": 20", "\"code\": 16777216"));
+      }
+      ASSERT_EQ(run_words("--check uses.json", dir).code, 0);
+      const RunResult r = run_words("--seed=3 uses.json", dir);
+      ASSERT_EQ(r.code, 0) << r.out;
+      for (const char* name : {"pre.asc", "proc.asc", "post.asc"}) {
+        const std::vector<float> map = read_cells(dir.path(name));
+        EXPECT_EQ(std::count(map.begin(), map.end(), 10.0f), 20) << name;
+        EXPECT_EQ(std::count(map.begin(), map.end(), b_code), 15) << name;
+        EXPECT_EQ(std::count(map.begin(), map.end(), town_code), 12) << name;
+      }
+    }
+  }
+}
+
 TEST(LandUsesCliTest, OneUseIsTheRunOfOneUseByteForByte) {
   CliDir one, listed;
   write_uses(one, "annealing", "");
