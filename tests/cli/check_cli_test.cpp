@@ -219,7 +219,14 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
       {"--repeats=2 --keep-runs", "\"mask.asc\"", "\"post.run2.asc\"", "post.run2.asc",
        same + "post.run2.asc'"},
       {"--repeats=2", "", "", "post.frequency.asc", "'post.frequency.asc' is a folder"},
-      {"--repeats=2 --keep-runs", "", "", "mask.run1.asc", "'mask.run1.asc' is not a regular file"},
+      // A GeoTIFF is written by seeking: never into a pipe.
+      {"--repeats=2 --keep-runs", "\"mask.asc\"", "\"mask.tif\"", "mask.run1.tif",
+       "'mask.run1.tif' is not a regular file"},
+      // A link to no file yet: writing it writes its target, another output.
+      {"", "\"mask.asc\"", "\"ghost.asc\"", "ghost.asc", same + "post.qml'"},
+      {"", "\"mask.asc\"", "\"" + std::string(250, 'm') + ".asc\"", std::string(250, 'm') + ".asc",
+       "its name is too long for folder '.' (261 characters with the temporary suffix, at most "
+       "255)"},
   };
   for (const auto& [options, from, to, file, reason] : cases) {
     CliDir dir;
@@ -227,9 +234,10 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
     std::filesystem::create_directory(dir.path("sub"));
     if (from.empty()) {  // in the way of files written late
       std::filesystem::create_directory(dir.path("post.frequency.asc"));
-      ASSERT_EQ(mkfifo(dir.path("mask.run1.asc").c_str(), 0600), 0);
     }
+    ASSERT_EQ(mkfifo(dir.path("mask.run1.tif").c_str(), 0600), 0);
     std::filesystem::create_symlink("town.asc", dir.path("link.asc"));
+    std::filesystem::create_symlink("post.qml", dir.path("ghost.asc"));
     for (const char* name : {"pre.asc", "post.asc"}) dir.write(name, dir.read("town.asc"));
     const std::vector<std::string> before = file_names(dir.dir());
     const std::string run = "--seed=1 " + options + " small.json";

@@ -1,5 +1,8 @@
 // What a configuration cannot make the program do, and failures that must reach the user, run
 // through the built program (the release binary in the release suite).
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "cli/cli_support.h"
 
 namespace {
@@ -107,6 +110,21 @@ TEST(SafetyCliTest, AFailureInsideAQuietStepPrintsItsError) {
       EXPECT_FALSE(fs::exists(dir.path("pre.asc")));
     }
   }
+}
+
+// A text grid streams into a pipe, as into a file; a reader takes the same bytes.
+TEST(SafetyCliTest, ATextGridStreamsIntoAPipe) {
+  CliDir file, pipe;
+  write_small_configuration(file);
+  write_small_configuration(pipe, "\"mask.asc\"", "\"mask.pipe\"");
+  ASSERT_EQ(mkfifo(pipe.path("mask.pipe").c_str(), 0600), 0);
+  ASSERT_EQ(run_words("--seed=6 small.json", file).code, 0);
+  const RunResult r =
+      run_shell("(cat mask.pipe > copy.asc &) && \"$LANDALLOC\" --seed=6 small.json", pipe.dir());
+  ASSERT_EQ(r.code, 0) << r.out;
+  for (int wait = 0; wait < 100 && pipe.read("copy.asc") != file.read("mask.asc"); ++wait)
+    usleep(20000);  // the reader may still be copying
+  EXPECT_EQ(pipe.read("copy.asc"), file.read("mask.asc"));
 }
 
 }  // namespace
