@@ -43,17 +43,67 @@ size_t edit_distance(const std::string& a, const std::string& b) {
   return row[b.size()];
 }
 
+void warn_unknown(const std::string& path, const std::string& nearest) {
+  if (nearest.empty()) {
+    log_message("! unknown property '%s'\n", path.c_str());
+  } else {
+    log_message("! unknown property '%s' (did you mean '%s'?)\n", path.c_str(), nearest.c_str());
+  }
+}
+
+// The key of `keys` nearest to `key`, or "" when none is a few slips away: near means a few slips
+// for the length of the name; anything further is no suggestion.
+std::string nearest_key(const std::string& key, const std::vector<std::string>& keys) {
+  std::string nearest;
+  size_t best = key.size();
+  for (const std::string& known : keys) {
+    const size_t d = edit_distance(key, known);
+    if (d < best) {
+      best = d;
+      nearest = known;
+    }
+  }
+  return best <= std::max<size_t>(2, nearest.size() / 4) ? nearest : "";
+}
+
+// The keys of each use's object, and the keys below a use's own object-valued properties (its
+// demand) as the shared property reads them.
+void warn_unknown_use_properties(const ConfigDocument& config) {
+  const int32_t array = config_find(config, 0, "land-uses");
+  if (!config_token_is(config, array, CONFIG_ARRAY)) return;
+  const std::vector<std::string> keys = land_use_keys();
+  for (int32_t u = 0; u < config_child_count(config, array); ++u) {
+    const int32_t object = config_element_token(config, array, u);
+    if (!config_token_is(config, object, CONFIG_OBJECT)) continue;
+    const std::string prefix = "land-uses[" + std::to_string(u) + "].";
+    ConfigDocument use;
+    config_load_text(use, config_json(config, object).c_str());
+    for (const std::string& path : config_leaf_paths(use)) {
+      const std::string key = path.substr(0, path.find('.'));
+      if (std::find(keys.begin(), keys.end(), key) == keys.end()) {
+        const std::string nearest = nearest_key(key, keys);
+        warn_unknown(prefix + path, nearest.empty() ? "" : prefix + nearest);
+        continue;
+      }
+      if (key.size() == path.size()) continue;
+      const std::string shared = land_use_shared_property(key) + path.substr(key.size());
+      if (find_property(shared) != nullptr) continue;
+      const std::string nearest = nearest_known_property(shared);
+      const std::string shared_key = land_use_shared_property(key);
+      warn_unknown(prefix + path, nearest.rfind(shared_key + ".", 0) == 0
+                                      ? prefix + key + nearest.substr(shared_key.size())
+                                      : "");
+    }
+  }
+}
+
 void warn_unknown_properties(const ConfigDocument& config) {
   for (const std::string& path : config_leaf_paths(config)) {
     if (find_property(path) != nullptr) continue;
     if (path.rfind("conversions.", 0) == 0) continue;  // keyed by the names of the land uses
-    const std::string nearest = nearest_known_property(path);
-    if (nearest.empty()) {
-      log_message("! unknown property '%s'\n", path.c_str());
-    } else {
-      log_message("! unknown property '%s' (did you mean '%s'?)\n", path.c_str(), nearest.c_str());
-    }
+    warn_unknown(path, nearest_known_property(path));
   }
+  warn_unknown_use_properties(config);
 }
 
 void add_unique(std::vector<std::string>& list, const std::string& item) {
@@ -260,18 +310,9 @@ RunPlan check_plan(const ConfigDocument& config, const StageFlags& stages, const
 }  // namespace
 
 std::string nearest_known_property(const std::string& path) {
-  std::string nearest;
-  size_t best = path.size();
-  for (const PropertyInfo& known : property_table()) {
-    const size_t d = edit_distance(path, known.name);
-    if (d < best) {
-      best = d;
-      nearest = known.name;
-    }
-  }
-  // Near means a few slips for the length of the name; anything further is no suggestion.
-  const size_t allowed = std::max<size_t>(2, nearest.size() / 4);
-  return best <= allowed ? nearest : "";
+  std::vector<std::string> names;
+  for (const PropertyInfo& known : property_table()) names.push_back(known.name);
+  return nearest_key(path, names);
 }
 
 RepeatSummaryPaths repeat_summary_paths(const ConfigDocument& config, const StageFlags& stages) {
@@ -311,7 +352,6 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     if (names.size() == 1) names.clear();
     RunPlan plan;
     for (const LandUse& use : uses.uses) {
-      warn_unknown_properties(use.config);
       RunPlan own = check_plan(use.config, stages, shape, geometry, names);
       add_all(plan.inputs, own.inputs);
       if (plan.outputs.empty()) plan.outputs = own.outputs;

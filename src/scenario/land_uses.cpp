@@ -129,6 +129,19 @@ void refuse_taken_codes(const LandUses& uses, const LandUse& taker, const std::v
 
 }  // namespace
 
+std::vector<std::string> land_use_keys() {
+  std::vector<std::string> keys = {"name", "code", "existing-codes"};
+  for (const UseProperty& property : USE_PROPERTIES) keys.push_back(property.key);
+  return keys;
+}
+
+std::string land_use_shared_property(const std::string& key) {
+  for (const UseProperty& property : USE_PROPERTIES) {
+    if (key == property.key) return property.shared;
+  }
+  return "";
+}
+
 bool land_uses_present(const ConfigDocument& config) {
   return config_find(config, 0, "land-uses") >= 0;
 }

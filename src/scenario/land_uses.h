@@ -30,6 +30,12 @@ struct LandUses {
   double cost(size_t a, size_t b) const { return adjacency[a * uses.size() + b]; }
 };
 
+/// The keys a use's object may hold.
+std::vector<std::string> land_use_keys();
+
+/// The shared property that a use's key stands for ("demand": "preprocess.demand"), or "".
+std::string land_use_shared_property(const std::string& key);
+
 /// Whether the configuration lists land uses.
 bool land_uses_present(const ConfigDocument& config);
 

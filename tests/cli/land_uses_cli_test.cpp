@@ -294,6 +294,28 @@ TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   }
 }
 
+// A slip in a use's keys is pointed out as one in the shared ones, once, with what was meant.
+TEST(LandUsesCliTest, UnknownKeysOfAUseAreWarnedAbout) {
+  CliDir dir;
+  write_uses(dir, "min-cut", ", 'shared-typo': 1");
+  std::string config = dir.read("uses.json");
+  config = replaced(config, json("'existing-codes'"), json("'Code': 3, 'existing-codes'"));
+  config = replaced(config, json("'demand': {'cells': 15}"),
+                    json("'demand': {'cells': 15, 'unt': 'ha'}, 'potential-map': []"));
+  dir.write("uses.json", config);
+  const RunResult r = run_words("--check uses.json", dir);
+  EXPECT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("check 'uses.json'\n! unknown property 'shared-typo'\n"
+                       "! unknown property 'land-uses[0].Code' (did you mean "
+                       "'land-uses[0].code'?)\n"
+                       "! unknown property 'land-uses[1].demand.unt' (did you mean "
+                       "'land-uses[1].demand.unit'?)\n"
+                       "! unknown property 'land-uses[1].potential-map' (did you mean "
+                       "'land-uses[1].potential-maps'?)\n  stages"),
+            std::string::npos)
+      << r.out;
+}
+
 // Several uses refuse --sweep as they refuse a faulty list of uses.
 TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
   const std::vector<std::array<std::string, 4>> cases = {

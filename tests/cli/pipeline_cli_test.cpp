@@ -145,14 +145,17 @@ TEST(PipelineCliTest, FailedWritesAndSignalsLeaveNoTemporaryFileAndKeepTheLog) {
   for (const auto& entry : fs::directory_iterator(closed.dir()))
     EXPECT_EQ(read_file(entry.path()).find("execution"), std::string::npos) << entry.path();
   // The whole run stops at the first output; PROCESS alone at its evolution listing, closed after
-  // the annealing, or opened first when its name is too long for the file system.
+  // the annealing, or before the run when its name is too long for the file system.
   const std::string name = std::string(240, 'p') + ".asc", listing = ".debug.evolution.lst";
   for (const auto& [stage, output, tail] :
        {std::tuple<std::string, std::string, std::string>{
             "", "proc.asc", "* write 'pre.asc'\nerror: unable to write file 'pre.asc'!\n"},
         {"--process ", "proc.asc",
          " rejections\nerror: unable to write file 'proc.asc" + listing + "'!\n"},
-        {"--process ", name, "error: unable to open file '" + name + listing + "'!\n"}}) {
+        {"--process ", name,
+         "error: unable to open file '" + name + listing +
+             "'!\n  its name is too long for folder '.' (271 characters with the temporary "
+             "suffix, at most 255)\n"}}) {
     CliDir dir;
     write_small_configuration(dir, "\"proc.asc\"", "\"" + output + "\"");
     ASSERT_EQ(stage.empty() ? 0 : run_words("--seed=6 --preprocess small.json", dir).code, 0);
