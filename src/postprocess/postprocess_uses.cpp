@@ -11,6 +11,7 @@
 #include "scenario/map_style.h"
 
 void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
+  run.code_labels = land_uses_code_labels(uses);
   const ConfigDocument& config = scenario.config;
   maps_init_geometry(config, run.geometry);
   const size_t n =
@@ -69,7 +70,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
   const std::string output = run_file_path(run, path);
   if (!output.empty()) {
     grid_write(output.c_str(), maps, 0);
-    style_write_solution(output, cells, n);
+    style_write_solution(output, cells, n, &run.code_labels);
   }
   for (size_t i = 0; i < n; ++i) cells[i] = label[i] > 0 ? 1.0f : CELL_NODATA;
   config_get_text(config, "postprocess.output-mask", path);

@@ -11,6 +11,7 @@
 #include "scenario/loaders.h"
 
 void run_preprocess_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
+  run.code_labels = land_uses_code_labels(uses);
   const ConfigDocument& config = scenario.config;
   log_message("PREPROCESS begin\n");
   log_message("init\n");

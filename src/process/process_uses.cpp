@@ -682,6 +682,7 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
 }  // namespace
 
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
+  run.code_labels = land_uses_code_labels(uses);
   const ConfigDocument& config = scenario.config;
   log_message("PROCESS begin\n");
   log_message("init\n");

@@ -235,3 +235,12 @@ double land_uses_adjacency_range(int64_t new_cells) {
   const double range = 4.0 * n - 4.0 * std::ceil(std::sqrt(n));
   return range > 0.0 ? range : 1.0;
 }
+
+std::vector<CodeLabel> land_uses_code_labels(const LandUses& uses) {
+  std::vector<CodeLabel> labels;
+  for (const LandUse& use : uses.uses) labels.push_back({use.code, use.name, true});
+  for (const LandUse& use : uses.uses) {
+    for (const float code : use.existing_codes) labels.push_back({code, "existing " + use.name});
+  }
+  return labels;
+}

@@ -12,6 +12,7 @@
 
 #include "config/config.h"
 #include "raster/maps.h"
+#include "scenario/map_style.h"
 
 struct LandUse {
   std::string name;
@@ -56,3 +57,7 @@ bool land_use_may_take(const LandUse& use, float v);
 /// The adjacency term's normaliser: the perimeter range of all new cells together, 4 N - 4
 /// ceil(sqrt N) (1 when that is not above 0).
 double land_uses_adjacency_range(int64_t new_cells);
+
+/// The labels of the codes of the uses' maps: each use's new code by its name, each of its
+/// existing codes as existing land of that use.
+std::vector<CodeLabel> land_uses_code_labels(const LandUses& uses);

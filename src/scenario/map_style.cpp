@@ -21,9 +21,36 @@ std::string number(double value) {
   return text;
 }
 
+// New uses take these in turn, the first as the one new allocation of a single use.
+const char* const NEW_COLOURS[] = {"#d7191c", "#2c7bb6", "#fdae61", "#1a9641", "#ffff33"};
+
+// `text` as an XML attribute value.
+std::string xml_escaped(const std::string& text) {
+  std::string out;
+  for (const char c : text) {
+    switch (c) {
+      case '&':
+        out += "&amp;";
+        break;
+      case '<':
+        out += "&lt;";
+        break;
+      case '>':
+        out += "&gt;";
+        break;
+      case '"':
+        out += "&quot;";
+        break;
+      default:
+        out += c;
+    }
+  }
+  return out;
+}
+
 std::string entry(const char* tag, double value, const char* colour, const std::string& label) {
   return std::string("        <") + tag + " value=\"" + number(value) + "\" color=\"" + colour +
-         "\" alpha=\"255\" label=\"" + label + "\"/>\n";
+         "\" alpha=\"255\" label=\"" + xml_escaped(label) + "\"/>\n";
 }
 
 // The renderer inside the document QGIS reads as a layer's style.
@@ -53,7 +80,8 @@ std::string style_sidecar_path(const std::string& path) {
   return prj.substr(0, prj.size() - 4) + ".qml";
 }
 
-void style_write_solution(const std::string& path, const float* cells, size_t n) {
+void style_write_solution(const std::string& path, const float* cells, size_t n,
+                          const std::vector<CodeLabel>* labels) {
   std::set<float> codes;
   float last = CELL_NODATA;
   for (size_t i = 0; i < n; ++i) {
@@ -64,12 +92,24 @@ void style_write_solution(const std::string& path, const float* cells, size_t n)
   }
   const float allocated = codes.empty() ? CELL_AVAILABLE : *codes.rbegin();
   std::string entries;
-  size_t use = 0;
+  size_t use = 0, planned = 0;
+  const auto count = [](const auto& colours) { return sizeof colours / sizeof colours[0]; };
   for (const float code : codes) {
+    const CodeLabel* label = nullptr;
+    for (size_t k = 0; labels != nullptr && k < labels->size(); ++k) {
+      if ((*labels)[k].code == code) label = &(*labels)[k];
+    }
     if (code == CELL_MASKED) {
       entries += entry("paletteEntry", code, "#9e9e9e", "excluded");
     } else if (code == CELL_AVAILABLE) {
       entries += entry("paletteEntry", code, "#f5f0e1", "free");
+    } else if (label != nullptr) {
+      const char* colour = label->planned ? NEW_COLOURS[planned++ % count(NEW_COLOURS)]
+                                          : USE_COLOURS[use++ % count(USE_COLOURS)];
+      entries += entry("paletteEntry", code, colour, label->label);
+    } else if (labels != nullptr && code > CELL_AVAILABLE) {
+      const char* colour = USE_COLOURS[use++ % count(USE_COLOURS)];
+      entries += entry("paletteEntry", code, colour, "existing use " + number(code));
     } else if (code == allocated) {
       entries += entry("paletteEntry", code, "#d7191c", "new allocation");
     } else if (code > CELL_AVAILABLE) {

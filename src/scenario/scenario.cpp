@@ -48,9 +48,10 @@ void stage_read_handover(Run& run, Handover which, const std::string& path, MapB
 void stage_write_handover(Run& run, Handover which, const std::string& path, const MapBlock& maps,
                           int32_t k) {
   const float* cells = maps.map(k);
+  const std::vector<CodeLabel>* labels = run.code_labels.empty() ? nullptr : &run.code_labels;
   if (!run.in_memory) {
     grid_write(path.c_str(), maps, k);
-    style_write_solution(path, cells, maps.cell_count());
+    style_write_solution(path, cells, maps.cell_count(), labels);
     if (run.also_in_memory) handover_slot(run, which).assign(cells, cells + maps.cell_count());
     return;
   }
@@ -59,5 +60,5 @@ void stage_write_handover(Run& run, Handover which, const std::string& path, con
   const std::string kept = run_file_path(run, path);
   if (kept.empty()) return;
   grid_write(kept.c_str(), maps, k);
-  style_write_solution(kept, cells, maps.cell_count());
+  style_write_solution(kept, cells, maps.cell_count(), labels);
 }

@@ -15,6 +15,7 @@
 #include "raster/geometry.h"
 #include "raster/maps.h"
 #include "raster/packed_map.h"
+#include "scenario/map_style.h"
 
 /// The read-only description of a run: its configuration and its fixed seed, if any.
 struct Scenario {
@@ -60,6 +61,9 @@ struct Run {
   bool write_files = true;
   /// Put before the extension of every file name the run writes (".run003"); empty for none.
   std::string file_tag;
+  /// What the codes of the maps the run writes stand for, when several land uses are decided;
+  /// empty: the largest code is the one new allocation.
+  std::vector<CodeLabel> code_labels;
   /// The read-only PROCESS maps shared by several runs; nullptr: the stage builds its own.
   /// The PREPROCESS maps shared by several runs (built by the first); nullptr: the stage builds
   /// its own.

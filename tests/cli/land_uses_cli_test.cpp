@@ -183,6 +183,11 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
               std::to_string(a_cells + b_cells) + " a.cells " + std::to_string(a_cells));
     for (size_t i = 0; i < post.size(); ++i)
       EXPECT_EQ(mask[i] == 1.0f, post[i] == 10.0f || post[i] == 20.0f) << "cell " << i;
+    // The style names each new use, and the town as the land of a it is.
+    for (const char* label : {"\"5\" color=\"#7b3294\" alpha=\"255\" label=\"existing a\"",
+                              "\"10\" color=\"#d7191c\" alpha=\"255\" label=\"a\"",
+                              "\"20\" color=\"#2c7bb6\" alpha=\"255\" label=\"b\""})
+      EXPECT_NE(dir.read("post.qml").find(label), std::string::npos) << label;
     // A time limit ends either method early, every demand held.
     const RunResult quick =
         run_words("--seed=3 --time-limit=0.000001 --preprocess --process uses.json", dir);
