@@ -16,6 +16,7 @@ gdal.UseExceptions()
 
 STAGES = ("preprocess", "process", "postprocess")
 GRID_EXTENSIONS = (".asc", ".tif", ".tiff")
+HOW_TO_POINT = "pass program=..., or set LANDALLOC to the landalloc program"
 
 
 class LandallocError(RuntimeError):
@@ -30,6 +31,12 @@ class LandallocError(RuntimeError):
         self.message = message
         self.code = code
         self.log = log
+
+
+class ProgramError(OSError):
+    """The landalloc program cannot be started: not found, a folder, not executable, or a file
+    the system cannot run. The message names the path and how to point the package at the
+    program."""
 
 
 @dataclass
@@ -56,19 +63,42 @@ class Result:
 
 
 def find_program(program: Optional[str] = None) -> str:
-    """The landalloc program to run: `program` if given, else $LANDALLOC, else the first on PATH."""
+    """The landalloc program to run, as an absolute path: `program` if given (relative to the
+    current folder), else $LANDALLOC, else the first on PATH. Raises ProgramError when it is
+    missing, a folder or not executable."""
     candidate = program or os.environ.get("LANDALLOC") or shutil.which("landalloc")
-    if not candidate or not os.access(candidate, os.X_OK):
-        raise FileNotFoundError(
-            f"landalloc program not found ({candidate or 'not on PATH'}): "
-            "pass program=..., or set LANDALLOC"
-        )
-    return candidate
+    if not candidate:
+        raise ProgramError(f"landalloc program not found on PATH: {HOW_TO_POINT}")
+    # A folder passes the execute check (it may be entered), and running one says only
+    # "Permission denied".
+    if os.path.isdir(candidate):
+        raise ProgramError(f"'{candidate}' is a folder, not the landalloc program: {HOW_TO_POINT}")
+    if not os.path.isfile(candidate):
+        raise ProgramError(f"landalloc program '{candidate}' not found: {HOW_TO_POINT}")
+    if not os.access(candidate, os.X_OK):
+        raise ProgramError(f"'{candidate}' is not executable: {HOW_TO_POINT}")
+    # The file checked is the one run: a relative name would otherwise be looked up on PATH, or
+    # from the run's cwd.
+    return os.path.abspath(candidate)
+
+
+def _start(args: List[str], **kwargs) -> subprocess.CompletedProcess:
+    """subprocess.run, with a program the system cannot run ("Exec format error") reported as
+    the ProgramError it is."""
+    try:
+        return subprocess.run(args, **kwargs)
+    except OSError as error:
+        if error.filename != args[0]:  # a missing cwd, say: not the program's fault
+            raise
+        raise ProgramError(
+            f"'{args[0]}' cannot be run ({error.strerror}), it is not the landalloc program: "
+            f"{HOW_TO_POINT}"
+        ) from error
 
 
 def describe(program: Optional[str] = None) -> Dict[str, Any]:
     """The program's ``--describe`` document: its options and every configuration property."""
-    done = subprocess.run(
+    done = _start(
         [find_program(program), "--describe"], capture_output=True, text=True, check=True
     )
     return json.loads(done.stdout)
@@ -93,7 +123,8 @@ def run(
     stages: names among "preprocess", "process", "postprocess"; None runs all three.
     program: the program to run (see find_program).
 
-    Raises LandallocError when the program ends with an error.
+    Raises LandallocError when the program ends with an error, ProgramError when it cannot be
+    started.
     """
     args = command(seed=seed, repeats=repeats, threads=threads, stages=stages, program=program)
     cwd = os.path.abspath(cwd or os.getcwd())
@@ -104,7 +135,7 @@ def run(
                 json.dump(config, out, indent=1)
         else:
             path = os.path.abspath(os.fspath(config))
-        done = subprocess.run(args + [path], cwd=cwd, capture_output=True, text=True)
+        done = _start(args + [path], cwd=cwd, capture_output=True, text=True)
     if done.returncode != 0:
         raise LandallocError(error_lines(done.stdout, done.stderr), done.returncode, done.stdout)
     result = Result(log=done.stdout)

@@ -68,3 +68,20 @@ def test_describe_names_every_property_of_a_configuration(folder):
 
     described = {p["name"] for p in landalloc.describe()["properties"]}
     assert set(leaves(small_config(folder))) <= described
+
+
+# A folder, a file without the execute bit and a file the system cannot run all name the path
+# and how to point the package at the program, before and while starting it.
+@pytest.mark.parametrize("kind", ["folder", "not executable", "not a program"])
+def test_a_program_that_cannot_run_raises_the_package_error(folder, kind):
+    program = folder / "landalloc"
+    if kind == "folder":
+        program.mkdir()
+    else:
+        program.write_text("not a program\n")
+        program.chmod(0o644 if kind == "not executable" else 0o755)
+    for call in (lambda: landalloc.describe(str(program)),
+                 lambda: landalloc.run(folder / "small.json", program=str(program), cwd=folder)):
+        with pytest.raises(landalloc.ProgramError) as raised:
+            call()
+        assert str(program) in str(raised.value) and "LANDALLOC" in str(raised.value)
