@@ -2,6 +2,7 @@
 
 import csv
 import json
+import operator
 import os
 import shutil
 import subprocess
@@ -16,6 +17,8 @@ gdal.UseExceptions()
 
 STAGES = ("preprocess", "process", "postprocess")
 GRID_EXTENSIONS = (".asc", ".tif", ".tiff")
+# The program's seeds are 64-bit.
+SEED_MAX = 2**64 - 1
 HOW_TO_POINT = "pass program=..., or set LANDALLOC to the landalloc program"
 
 
@@ -109,7 +112,7 @@ def run(
     seed: Optional[int] = None,
     repeats: Optional[int] = None,
     threads: Optional[int] = None,
-    stages: Optional[Iterable[str]] = None,
+    stages: Union[str, Iterable[str], None] = None,
     program: Optional[str] = None,
     cwd: Optional[str] = None,
 ) -> Result:
@@ -119,8 +122,11 @@ def run(
         a JSON file. The program runs in `cwd` (default: the current folder) and resolves every
         relative file name of the configuration against it, whether the configuration is a dict
         or a file: relative names are relative to `cwd`, not to the configuration file's folder.
-    seed, repeats, threads: as ``--seed``, ``--repeats`` and ``--threads``.
-    stages: names among "preprocess", "process", "postprocess"; None runs all three.
+    seed, repeats, threads: as ``--seed`` (0 to 2**64 - 1), ``--repeats`` and ``--threads``:
+        whole numbers (int, not bool); anything else raises TypeError, a seed out of range
+        ValueError.
+    stages: a name among "preprocess", "process", "postprocess", or a list of them; None runs
+        all three.
     program: the program to run (see find_program).
 
     Raises LandallocError when the program ends with an error, ProgramError when it cannot be
@@ -162,19 +168,33 @@ def command(
     seed: Optional[int] = None,
     repeats: Optional[int] = None,
     threads: Optional[int] = None,
-    stages: Optional[Iterable[str]] = None,
+    stages: Union[str, Iterable[str], None] = None,
     program: Optional[str] = None,
 ) -> List[str]:
     """The program and its options for a run (see run); the configuration file goes last."""
     args = [find_program(program)]
-    for stage in stages or ():
+    # A single name, not its letters.
+    for stage in [stages] if isinstance(stages, str) else stages or ():
         if stage.lower() not in STAGES:
             raise ValueError(f"unknown stage '{stage}' (one of {', '.join(STAGES)})")
         args.append("--" + stage.lower())
     for option, value in (("--seed", seed), ("--repeats", repeats), ("--threads", threads)):
         if value is not None:
-            args.append(f"{option}={int(value)}")
+            args.append(f"{option}={_whole(option, value)}")
+    if seed is not None and not 0 <= seed <= SEED_MAX:
+        raise ValueError(f"--seed must be from 0 to 2**64 - 1, not {seed}")
     return args
+
+
+def _whole(option: str, value: Any) -> int:
+    # int() would take 1.9 as 1 and True as 1: a run other than the one asked for. numpy's
+    # integers pass.
+    if not isinstance(value, bool):
+        try:
+            return operator.index(value)
+        except TypeError:
+            pass
+    raise TypeError(f"{option} must be a whole number (int), not {value!r}")
 
 
 def written_files(log: str) -> List[str]:

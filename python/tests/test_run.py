@@ -85,3 +85,26 @@ def test_a_program_that_cannot_run_raises_the_package_error(folder, kind):
         with pytest.raises(landalloc.ProgramError) as raised:
             call()
         assert str(program) in str(raised.value) and "LANDALLOC" in str(raised.value)
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"seed": 1.9}, TypeError),
+    ({"seed": True}, TypeError),
+    ({"seed": -1}, ValueError),
+    ({"seed": 2**64}, ValueError),
+    ({"repeats": 2.5}, TypeError),
+])
+def test_options_that_are_not_whole_numbers_in_range_are_refused(options, error):
+    with pytest.raises(error):
+        landalloc.command(**options)
+
+
+# The program takes 64-bit seeds; one stage may be named alone; a relative program is the one
+# from the current folder, not from the run's cwd.
+def test_the_largest_seed_a_single_stage_and_a_relative_program(folder, monkeypatch):
+    program = landalloc.find_program()
+    monkeypatch.chdir(os.path.dirname(program))
+    result = landalloc.run(small_config(folder), seed=2**64 - 1, stages="preprocess",
+                           program=os.path.basename(program), cwd=folder)
+    assert f"seed {2**64 - 1} (" in result.log
+    assert list(result.maps) == ["pre.asc"]
