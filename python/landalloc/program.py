@@ -2,8 +2,10 @@
 
 import csv
 import json
+import math
 import operator
 import os
+import re
 import shutil
 import subprocess
 import tempfile
@@ -19,6 +21,9 @@ STAGES = ("preprocess", "process", "postprocess")
 GRID_EXTENSIONS = (".asc", ".tif", ".tiff")
 # The program's seeds are 64-bit.
 SEED_MAX = 2**64 - 1
+# What the program refuses in a configuration's texts and keys: a name holding one could start a
+# line of the log, and a log line "* write '...'" cut in two hides the file from the reader.
+CONTROL = re.compile(r"[\x00-\x1f\x7f]")
 HOW_TO_POINT = "pass program=..., or set LANDALLOC to the landalloc program"
 
 
@@ -27,6 +32,8 @@ class LandallocError(RuntimeError):
 
     ``message`` holds the program's error lines (from its first ``error: `` line on), ``code``
     its exit code as the shell sees it (255 for the program's -1) and ``log`` its whole output.
+    A configuration dict the program would refuse or could not read is refused before the
+    program starts, with the message and code the program would give, and an empty ``log``.
     """
 
     def __init__(self, message: str, code: int, log: str):
@@ -129,16 +136,18 @@ def run(
         all three.
     program: the program to run (see find_program).
 
-    Raises LandallocError when the program ends with an error, ProgramError when it cannot be
-    started.
+    Raises LandallocError when the program ends with an error, or, before it starts, when a
+    configuration dict holds a number JSON cannot hold (NaN, infinities) or a text or key with a
+    control character (0x00-0x1F, 0x7F); ProgramError when the program cannot be started.
     """
     args = command(seed=seed, repeats=repeats, threads=threads, stages=stages, program=program)
     cwd = os.path.abspath(cwd or os.getcwd())
     with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
         if isinstance(config, dict):
+            _refuse(config)
             path = os.path.join(folder, "config.json")
             with open(path, "w", encoding="utf-8") as out:
-                json.dump(config, out, indent=1)
+                json.dump(config, out, indent=1, allow_nan=False)
         else:
             path = os.path.abspath(os.fspath(config))
         done = _start(args + [path], cwd=cwd, capture_output=True, text=True)
@@ -195,6 +204,39 @@ def _whole(option: str, value: Any) -> int:
         except TypeError:
             pass
     raise TypeError(f"{option} must be a whole number (int), not {value!r}")
+
+
+def _escaped(text: str) -> str:
+    """`text` with its control characters written as escapes, as the program's messages show
+    names."""
+    named = {"\n": "\\n", "\t": "\\t", "\r": "\\r"}
+    return CONTROL.sub(lambda c: named.get(c.group(), f"\\x{ord(c.group()):02x}"), text)
+
+
+def _refuse(node: Any, path: str = "") -> None:
+    """Raises LandallocError, naming the property, at the first number JSON cannot hold or text
+    or key holding a control character, with the code the program gives for each: a NaN
+    written out is not JSON (1), a control character it refuses (2)."""
+    if isinstance(node, float) and not math.isfinite(node):
+        raise LandallocError(
+            f"error: property '{_escaped(path)}' is {node}, a number JSON cannot hold!", 1, ""
+        )
+    if isinstance(node, str) and CONTROL.search(node):
+        raise LandallocError(
+            f"error: property '{_escaped(path)}' holds a control character "
+            f"('{_escaped(node)}')!", 2, ""
+        )
+    if isinstance(node, dict):
+        for key, value in node.items():
+            member = f"{path}.{key}" if path else str(key)
+            if CONTROL.search(str(key)):
+                raise LandallocError(
+                    f"error: property '{_escaped(member)}' holds a control character!", 2, ""
+                )
+            _refuse(value, member)
+    elif isinstance(node, (list, tuple)):
+        for i, value in enumerate(node):
+            _refuse(value, f"{path}[{i}]")
 
 
 def written_files(log: str) -> List[str]:

@@ -1,6 +1,8 @@
 """The package against the built program, on the small configuration of the C++ tests."""
 
+import functools
 import json
+import operator
 import os
 import shutil
 
@@ -108,3 +110,26 @@ def test_the_largest_seed_a_single_stage_and_a_relative_program(folder, monkeypa
                            program=os.path.basename(program), cwd=folder)
     assert f"seed {2**64 - 1} (" in result.log
     assert list(result.maps) == ["pre.asc"]
+
+
+# What the program cannot read (a number JSON lacks) or refuses (a control character in a name)
+# is refused as the program would, naming the property, before the program starts (no log).
+@pytest.mark.parametrize("path, value, shown, code", [
+    (("process", "functions-weight", 2), float("nan"), "process.functions-weight[2]", 1),
+    (("maps", "potential-maps-weight", 0, 0), float("-inf"), "maps.potential-maps-weight[0][0]", 1),
+    (("process", "tinit"), float("inf"), "process.tinit", 1),
+    (("postprocess", "output"), "post\n.asc", "postprocess.output", 2),
+    (("maps", "potential-maps", 0, 0), "a\t.asc", "maps.potential-maps[0][0]", 2),
+    (("preprocess", "init-values-map"), "town\x7f.asc", "preprocess.init-values-map", 2),
+    (("land-uses",), [{"name": "town\x00", "code": 4}], "land-uses[0].name", 2),
+    (("conversions",), {"town\r": [1]}, "conversions.town\\r", 2),
+])
+def test_a_configuration_the_program_cannot_take_is_refused_naming_the_key(
+        folder, path, value, shown, code):
+    config = small_config(folder)
+    functools.reduce(operator.getitem, path[:-1], config)[path[-1]] = value
+    before = sorted(os.listdir(folder))
+    with pytest.raises(landalloc.LandallocError) as raised:
+        landalloc.run(config, seed=1, cwd=folder)
+    assert f"'{shown}'" in raised.value.message and raised.value.code == code
+    assert raised.value.log == "" and sorted(os.listdir(folder)) == before
