@@ -240,13 +240,15 @@ def _refuse(node: Any, path: str = "") -> None:
 
 
 def written_files(log: str) -> List[str]:
-    """The files a log reports written (its lines "* write 'name'"), each once, in order."""
+    """The files a log reports written (its lines "* write 'name'", and "* write to 'name'" of
+    a listing written line by line), each once, in order."""
     names = []
     for line in log.splitlines():
-        if line.startswith("* write '") and line.endswith("'"):
-            name = line[len("* write '") : -1]
-            if name not in names:
-                names.append(name)
+        for start in ("* write '", "* write to '"):
+            if line.startswith(start) and line.endswith("'"):
+                name = line[len(start) : -1]
+                if name not in names:
+                    names.append(name)
     return names
 
 

@@ -19,6 +19,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLE = os.path.join(ROOT, "examples", "demo")
 QGIS_PROCESS = shutil.which("qgis_process.bin", path="/usr/lib/qgis:/usr/bin") or "qgis_process.bin"
 PROGRAM = landalloc.find_program()
+sys.path.insert(0, os.path.join(ROOT, "qgis"))  # the provider, for the runner's own tests
 
 
 @pytest.fixture(scope="module")
@@ -138,21 +139,46 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
                                  landalloc.read_map(tmp_path / os.path.basename(name)).array), name
 
 
-def test_a_cancelled_run_leaves_nothing_behind(tmp_path):
-    sys.path.insert(0, os.path.join(ROOT, "qgis"))
+# A feedback that cancels at a line of the log: a run as PROCESS starts, a sweep at its end, as it
+# writes its table and draws the picture.
+@pytest.mark.parametrize("process, options, at", [
+    ({"method": "annealing", "autotunning": "yes", "nstages": 400}, [], "PROCESS begin"),
+    ({}, ["--sweep=process.functions-weight[1]=0.5:2:2"], "* write 'out/postprocess.sweep.csv'"),
+])
+def test_a_cancelled_run_leaves_nothing_behind(tmp_path, process, options, at):
     from landalloc_processing import runner
     from qgis.core import QgsProcessingException
 
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
-    config["process"].update({"method": "annealing", "autotunning": "yes", "nstages": 400})
+    config["process"].update(process)
     folder = example_folder(tmp_path, config)
-    log = []  # a feedback that cancels as soon as PROCESS starts
+    log = []
     feedback = types.SimpleNamespace(pushConsoleInfo=log.append, setProgress=lambda value: None,
-                                     isCanceled=lambda: "PROCESS begin" in log)
+                                     isCanceled=lambda: at in log)
     with pytest.raises(QgsProcessingException):
-        runner.execute([PROGRAM, "--seed=7"], str(folder / "config.json"), str(folder), feedback)
-    assert "* write 'out/preprocess.asc'" in log
+        runner.execute([PROGRAM, "--seed=7", *options], str(folder / "config.json"), str(folder),
+                       feedback)
+    assert "* write 'out/preprocess" in "\n".join(log)
     assert os.listdir(folder / "out") == []
+
+
+# A program that does not log its sweep's own files (as before they were logged) still writes
+# them beside the points' runs tables, where a cancelled sweep removes them.
+def test_a_cancelled_sweep_removes_the_sweep_files_left_unlogged(tmp_path):
+    from landalloc_processing import runner
+    from qgis.core import QgsProcessingException
+
+    program = tmp_path / "landalloc"
+    program.write_text("#!/bin/sh\ncd out && touch p.sweep00.runs.csv p.sweep.csv p.sweep.gp "
+                       "p.sweep.png\necho \"* write 'out/p.sweep00.runs.csv'\"\nexec sleep 60\n")
+    program.chmod(0o755)
+    (tmp_path / "out").mkdir()
+    log = []
+    feedback = types.SimpleNamespace(pushConsoleInfo=log.append, setProgress=lambda value: None,
+                                     isCanceled=lambda: bool(log))
+    with pytest.raises(QgsProcessingException):
+        runner.execute([str(program)], "config.json", str(tmp_path), feedback)
+    assert os.listdir(tmp_path / "out") == []
 
 
 def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
