@@ -181,6 +181,19 @@ def test_a_cancelled_sweep_removes_the_sweep_files_left_unlogged(tmp_path):
     assert os.listdir(tmp_path / "out") == []
 
 
+# A seed above 2^31 reaches the program as given; a time limit takes fractions of a second, and
+# 0 sets none.
+@pytest.mark.parametrize("limit, echoed", [("0.5", "time limit 0.500000"), ("0", None)])
+def test_run_configuration_passes_a_64_bit_seed_and_a_time_limit(qgis, tmp_path, limit, echoed):
+    small = os.path.join(ROOT, "tests", "data", "small")
+    shutil.copytree(small, tmp_path / "small")
+    done = qgis("run", "landalloc:runconfiguration", "--",
+                f"CONFIG={tmp_path / 'small' / 'small.json'}", f"SEED={2**40}",
+                f"TIME_LIMIT={limit}")
+    assert f"seed {2**40} (repeat this run with --seed={2**40})" in done.stdout
+    assert (echoed in done.stdout) if echoed else "time limit" not in done.stdout
+
+
 def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
     cli = example_folder(tmp_path / "cli", config)
