@@ -284,7 +284,10 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
         return (
             "Allocates land use with landalloc. Every configuration property is a parameter; "
             "lists of numbers are written with blanks or commas. The potential layers form one "
-            "group; for several groups, run a configuration file." + OPTIONS_HELP
+            "group; for several groups, run a configuration file. A parameter not given (through "
+            "qgis_process) takes the value the dialog shows, but for the share of area beside a "
+            "demand."
+            + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -308,6 +311,11 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
             for key in path:
                 node = node.setdefault(key, {})
             node[last] = value
+        # The share and the demand are alternatives: a demand given replaces the share the
+        # dialog fills in.
+        preprocess = config.get("preprocess", {})
+        if "demand" in preprocess and "PREPROCESS_CONVERT_AREA" not in parameters:
+            preprocess.pop("convert-area", None)
         args = _command(self, parameters, context, self.description["options"])
         with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
             path = os.path.join(folder, "config.json")
@@ -327,7 +335,13 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
         if kind == "output":
             return self.parameterAsOutputLayer(parameters, name, context)
         if parameters.get(name) is None and "default" in prop:
-            return None
+            # Left out, a property takes the program's default. One the program has none for
+            # (absent unless given, as the share of area) takes the value the dialog shows when
+            # not given at all, as through qgis_process; cleared in the dialog, it stays out.
+            default = self.parameterDefinition(name).defaultValue()
+            if name in parameters or prop["default"] is not None or default is None:
+                return None
+            parameters = {**parameters, name: default}
         if kind in ("files", "file-groups"):
             layers = [layer.source() for layer in
                       self.parameterAsLayerList(parameters, name, context)]

@@ -95,12 +95,15 @@ def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
 
 
 # The dialog takes one group of potential layers; the configuration the command line runs is the
-# example's with its first group, and its amount given as a demand in cells: the dialog's demand
-# inputs make "preprocess.demand", and the share left empty stays out.
-def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
+# example's with its first group, and its amount either given as a demand in cells (the dialog's
+# demand inputs make "preprocess.demand", and the share left out stays out) or left out: the
+# share is then the one the dialog shows, the example's.
+@pytest.mark.parametrize("demand", [1500, None])
+def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path, demand):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
-    del config["preprocess"]["convert-area"]
-    config["preprocess"]["demand"] = {"cells": 1500}
+    share = config["preprocess"].pop("convert-area")
+    if demand:
+        config["preprocess"]["demand"] = {"cells": demand}
     maps = config["maps"]
     maps["potential-maps"], maps["potential-maps-weight"] = maps["potential-maps"][:1], [[0.7, 0.3]]
     # QGIS leaves statistics beside the layers it reads: they are copies here.
@@ -130,9 +133,12 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
         else:
             args.append(f"{name}={node}")
     qgis(*args)
+    if not demand:
+        config["preprocess"]["convert-area"] = share
     cli = example_folder(tmp_path / "cli", config)
     expected = landalloc.run(cli / "config.json", seed=7, cwd=cli)
-    assert (expected.maps["out/postprocess.asc"].array == 4).sum() == 1500
+    if demand:
+        assert (expected.maps["out/postprocess.asc"].array == 4).sum() == demand
     names = [n for n in expected.maps if ".debug." not in n]
     for name in names:
         assert numpy.array_equal(expected.maps[name].array,
