@@ -66,17 +66,19 @@ def same_files(a, b, names):
         assert (a / stem).read_text() == (b / stem).read_text(), stem
 
 
-# QGIS runs a configuration as the command line does, and opens the maps it writes styled: a
-# style it cannot read leaves the map grey.
+# QGIS runs a configuration as the command line does, with a seed above 2^31 as given and a time
+# limit of 0 as none, and opens the maps it writes styled: a style it cannot read leaves the map
+# grey.
 def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
     from qgis.core import QgsApplication, QgsRasterLayer
 
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
     cli = example_folder(tmp_path / "cli", config)
     ours = example_folder(tmp_path / "qgis", config)
-    expected = landalloc.run(cli / "config.json", seed=7, repeats=2, cwd=cli)
-    qgis("run", "landalloc:runconfiguration", "--", f"CONFIG={ours / 'config.json'}", "SEED=7",
-         "REPEATS=2")
+    expected = landalloc.run(cli / "config.json", seed=2**40, repeats=2, cwd=cli)
+    done = qgis("run", "landalloc:runconfiguration", "--", f"CONFIG={ours / 'config.json'}",
+                f"SEED={2**40}", "REPEATS=2", "TIME_LIMIT=0")
+    assert f"seed {2**40} (repeat these runs with --seed={2**40};" in done.stdout
     same_files(cli, ours, list(expected.maps))
     app = QgsApplication([], False)
     app.initQgis()
@@ -187,27 +189,18 @@ def test_a_cancelled_sweep_removes_the_sweep_files_left_unlogged(tmp_path):
     assert os.listdir(tmp_path / "out") == []
 
 
-# A seed above 2^31 reaches the program as given; a time limit takes fractions of a second, and
-# 0 sets none.
-@pytest.mark.parametrize("limit, echoed", [("0.5", "time limit 0.500000"), ("0", None)])
-def test_run_configuration_passes_a_64_bit_seed_and_a_time_limit(qgis, tmp_path, limit, echoed):
-    small = os.path.join(ROOT, "tests", "data", "small")
-    shutil.copytree(small, tmp_path / "small")
-    done = qgis("run", "landalloc:runconfiguration", "--",
-                f"CONFIG={tmp_path / 'small' / 'small.json'}", f"SEED={2**40}",
-                f"TIME_LIMIT={limit}")
-    assert f"seed {2**40} (repeat this run with --seed={2**40})" in done.stdout
-    assert (echoed in done.stdout) if echoed else "time limit" not in done.stdout
-
-
+# A time limit takes fractions of a second (one the example's runs do not reach).
 def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
     cli = example_folder(tmp_path / "cli", config)
     ours = example_folder(tmp_path / "qgis", config)
-    subprocess.run([PROGRAM, "--seed=7", "--sweep=process.functions-weight[1]=0.5:2:2",
-                    "config.json"], cwd=cli, check=True, capture_output=True)
+    subprocess.run([PROGRAM, "--seed=7", "--time-limit=600.5",
+                    "--sweep=process.functions-weight[1]=0.5:2:2", "config.json"],
+                   cwd=cli, check=True, capture_output=True)
     done = qgis("run", "landalloc:calibrate", "--", f"CONFIG={ours / 'config.json'}",
-                "PROPERTY=0", "MINIMUM=0.5", "MAXIMUM=2", "STEPS=2", "SEED=7")
+                "PROPERTY=0", "MINIMUM=0.5", "MAXIMUM=2", "STEPS=2", "SEED=7",
+                "TIME_LIMIT=600.5")
+    assert "time limit 600.500000" in done.stdout
     table = (ours / "out" / "postprocess.sweep.csv").read_text()
     assert table == (cli / "out" / "postprocess.sweep.csv").read_text()
     same_files(cli, ours, ["out/postprocess.sweep00.asc", "out/postprocess.sweep01.asc"])
