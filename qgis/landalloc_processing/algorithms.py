@@ -285,8 +285,8 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
             "Allocates land use with landalloc. Every configuration property is a parameter; "
             "lists of numbers are written with blanks or commas. The potential layers form one "
             "group; for several groups, run a configuration file. A parameter not given (through "
-            "qgis_process) takes the value the dialog shows, but for the share of area beside a "
-            "demand."
+            "qgis_process) takes the value the dialog shows, except the share of area when a "
+            "demand is given."
             + OPTIONS_HELP
         )
 

@@ -95,7 +95,8 @@ def execute(args, config_path, cwd, feedback):
             cancelled = True
         time.sleep(0.05)
     # The readers end when every holder of the pipes has closed them: the program and gnuplot,
-    # which draws a sweep's picture and outlives the program it was started by.
+    # which draws a sweep's picture and may outlive a terminated program. Once they end, no file
+    # of the run is still being written.
     for reader in readers:
         reader.join()
     process.stdout.close()
