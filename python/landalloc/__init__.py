@@ -11,6 +11,7 @@ The package talks to the ``landalloc`` program only through its command line, it
 from .program import (
     LandallocError,
     Map,
+    ProgramError,
     Result,
     command,
     describe,
@@ -24,6 +25,7 @@ from .program import (
 __all__ = [
     "LandallocError",
     "Map",
+    "ProgramError",
     "Result",
     "command",
     "describe",

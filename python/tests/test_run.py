@@ -1,6 +1,8 @@
 """The package against the built program, on the small configuration of the C++ tests."""
 
+import functools
 import json
+import operator
 import os
 import shutil
 
@@ -68,3 +70,64 @@ def test_describe_names_every_property_of_a_configuration(folder):
 
     described = {p["name"] for p in landalloc.describe()["properties"]}
     assert set(leaves(small_config(folder))) <= described
+
+
+# A folder, a file without the execute bit and a file the system cannot run all name the path
+# and how to point the package at the program, before and while starting it.
+@pytest.mark.parametrize("kind", ["folder", "not executable", "not a program"])
+def test_a_program_that_cannot_run_raises_the_package_error(folder, kind):
+    program = folder / "landalloc"
+    if kind == "folder":
+        program.mkdir()
+    else:
+        program.write_text("not a program\n")
+    program.chmod(0o644 if kind == "not executable" else 0o755)
+    for call in (lambda: landalloc.describe(str(program)),
+                 lambda: landalloc.run(folder / "small.json", program=str(program), cwd=folder)):
+        with pytest.raises(landalloc.ProgramError) as raised:
+            call()
+        assert str(program) in str(raised.value) and "LANDALLOC" in str(raised.value)
+
+
+@pytest.mark.parametrize("options, error", [
+    ({"seed": 1.9}, TypeError),
+    ({"seed": True}, TypeError),
+    ({"seed": -1}, ValueError),
+    ({"seed": 2**64}, ValueError),
+    ({"repeats": 2.5}, TypeError),
+])
+def test_options_that_are_not_whole_numbers_in_range_are_refused(options, error):
+    with pytest.raises(error):
+        landalloc.command(**options)
+
+
+# The program takes 64-bit seeds; one stage may be named alone; a relative program is the one
+# from the current folder, not from the run's cwd.
+def test_the_largest_seed_a_single_stage_and_a_relative_program(folder, monkeypatch):
+    program = landalloc.find_program()
+    monkeypatch.chdir(os.path.dirname(program))
+    result = landalloc.run(small_config(folder), seed=2**64 - 1, stages="preprocess",
+                           program=os.path.basename(program), cwd=folder)
+    assert f"seed {2**64 - 1} (" in result.log
+    assert list(result.maps) == ["pre.asc"]
+
+
+# What the program cannot read (a number JSON lacks) or refuses (a control character in a name)
+# is refused as the program would, naming the property, before the program starts (no log).
+@pytest.mark.parametrize("path, value, shown, code", [
+    (("process", "functions-weight", 2), float("nan"), "process.functions-weight[2]", 1),
+    (("maps", "potential-maps-weight", 0, 0), float("-inf"), "maps.potential-maps-weight[0][0]", 1),
+    (("postprocess", "output"), "post\n.asc", "postprocess.output", 2),
+    (("maps", "potential-maps", 0, 0), "a\t.asc", "maps.potential-maps[0][0]", 2),
+    (("land-uses",), [{"name": "town\x7f", "code": 4}], "land-uses[0].name", 2),
+    (("conversions",), {"town\r": [1]}, "conversions.town\\r", 2),
+])
+def test_a_configuration_the_program_cannot_take_is_refused_naming_the_key(
+        folder, path, value, shown, code):
+    config = small_config(folder)
+    functools.reduce(operator.getitem, path[:-1], config)[path[-1]] = value
+    before = sorted(os.listdir(folder))
+    with pytest.raises(landalloc.LandallocError) as raised:
+        landalloc.run(config, seed=1, cwd=folder)
+    assert f"'{shown}'" in raised.value.message and raised.value.code == code
+    assert raised.value.log == "" and sorted(os.listdir(folder)) == before

@@ -3,12 +3,14 @@ document, so that a property the program gains appears in the dialog without a l
 
 import json
 import os
+import re
 import tempfile
 
 from qgis.core import (
     QgsProcessing,
     QgsProcessingAlgorithm,
     QgsProcessingContext,
+    QgsProcessingException,
     QgsProcessingOutputFile,
     QgsProcessingOutputMultipleLayers,
     QgsProcessingOutputString,
@@ -25,6 +27,13 @@ from qgis.core import (
 from . import runner
 
 STAGES = ["PREPROCESS", "PROCESS", "POSTPROCESS"]
+# The options the package's command() takes by name; the other numbers are passed as they are.
+PACKAGE_OPTIONS = ("seed", "repeats", "threads")
+# What every algorithm's help says of the program's options.
+OPTIONS_HELP = (
+    " The seed is a whole number from 0 to 2^64-1, written as text; the time limit is in "
+    "seconds, fractions allowed, and 0 sets none."
+)
 GRIDS = (".asc", ".tif", ".tiff")
 # The example's values fill the dialog, since the program has no defaults for most properties.
 EXAMPLE = [
@@ -68,26 +77,50 @@ def _count_options(algorithm, options):
     for option in options:
         if not _is_count(option):
             continue
-        algorithm.addParameter(
-            QgsProcessingParameterNumber(
-                parameter_name(option["name"]),
-                option["help"],
-                QgsProcessingParameterNumber.Integer,
-                optional=True,
-                minValue=0,
+        name, label = parameter_name(option["name"]), option["help"]
+        if option["name"] == "--seed":
+            # As text: a Processing integer is 32-bit, and a double holds whole numbers exactly
+            # only up to 2^53, while the program takes seeds up to 2^64 - 1.
+            parameter = QgsProcessingParameterString(name, label, optional=True)
+        elif option["name"] == "--time-limit":
+            parameter = QgsProcessingParameterNumber(
+                name, label + "; 0 sets no limit", QgsProcessingParameterNumber.Double,
+                optional=True, minValue=0,
             )
-        )
+        else:
+            parameter = QgsProcessingParameterNumber(
+                name, label, QgsProcessingParameterNumber.Integer, optional=True, minValue=0
+            )
+        algorithm.addParameter(parameter)
 
 
 def _command(algorithm, parameters, context, options, stages=None):
-    values = {}
+    values, more = {}, []
     for option in options:
         if not _is_count(option):
             continue
         name = parameter_name(option["name"])
-        if parameters.get(name) is not None:
+        if parameters.get(name) in (None, ""):
+            continue
+        if option["name"] == "--seed":
+            text = algorithm.parameterAsString(parameters, name, context).strip()
+            if not re.fullmatch(r"[0-9]+", text):
+                raise QgsProcessingException(f"seed '{text}': a whole number from 0 to 2^64-1")
+            values["seed"] = int(text)
+        elif option["name"] == "--time-limit":
+            # The program takes only a limit above 0; 0, the least the dialog takes, is none.
+            seconds = algorithm.parameterAsDouble(parameters, name, context)
+            if seconds > 0:
+                more.append(f"--time-limit={seconds!r}")
+        elif option["name"].strip("-") in PACKAGE_OPTIONS:
             values[option["name"].strip("-")] = algorithm.parameterAsInt(parameters, name, context)
-    return runner.la.command(stages=stages, program=runner.program(), **values)
+        else:
+            more.append(f"{option['name']}={algorithm.parameterAsInt(parameters, name, context)}")
+    try:
+        args = runner.la.command(stages=stages, program=runner.program(), **values)
+    except ValueError as error:  # a seed above the program's largest
+        raise QgsProcessingException(str(error)) from error
+    return args + more
 
 
 def _load(context, cwd, written):
@@ -115,6 +148,7 @@ class RunConfigurationAlgorithm(QgsProcessingAlgorithm):
         return (
             "Runs landalloc on a JSON configuration, in the configuration file's folder (its "
             "relative file names are read from there), and loads every map it writes."
+            + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -168,7 +202,7 @@ class CalibrateAlgorithm(QgsProcessingAlgorithm):
             "maximum in the number of steps, evenly or in even ratios), with the repeats given, "
             "and loads the best map of each value. Writes the sweep table and its trade-off "
             "picture beside the final output and returns the recommended value: the elbow of the "
-            "trade-off; the log also gives Cohon's value for a weight."
+            "trade-off; the log also gives Cohon's value for a weight." + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -250,7 +284,10 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
         return (
             "Allocates land use with landalloc. Every configuration property is a parameter; "
             "lists of numbers are written with blanks or commas. The potential layers form one "
-            "group; for several groups, run a configuration file."
+            "group; for several groups, run a configuration file. A parameter not given (through "
+            "qgis_process) takes the value the dialog shows, except the share of area when a "
+            "demand is given."
+            + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -274,6 +311,11 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
             for key in path:
                 node = node.setdefault(key, {})
             node[last] = value
+        # The share and the demand are alternatives: a demand given replaces the share the
+        # dialog fills in.
+        preprocess = config.get("preprocess", {})
+        if "demand" in preprocess and "PREPROCESS_CONVERT_AREA" not in parameters:
+            preprocess.pop("convert-area", None)
         args = _command(self, parameters, context, self.description["options"])
         with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
             path = os.path.join(folder, "config.json")
@@ -293,7 +335,13 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
         if kind == "output":
             return self.parameterAsOutputLayer(parameters, name, context)
         if parameters.get(name) is None and "default" in prop:
-            return None
+            # Left out, a property takes the program's default. One the program has none for
+            # (absent unless given, as the share of area) takes the value the dialog shows when
+            # not given at all, as through qgis_process; cleared in the dialog, it stays out.
+            default = self.parameterDefinition(name).defaultValue()
+            if name in parameters or prop["default"] is not None or default is None:
+                return None
+            parameters = {**parameters, name: default}
         if kind in ("files", "file-groups"):
             layers = [layer.source() for layer in
                       self.parameterAsLayerList(parameters, name, context)]

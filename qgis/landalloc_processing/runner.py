@@ -18,6 +18,10 @@ except ImportError:
 SETTING = "landalloc/program"
 # The progress line counts its work as "done of total" (stages, moves, runs, cells).
 PROGRESS = re.compile(r"(\d+) of (\d+)")
+# A sweep's point writes its runs table as "<final output>.sweepNN.runs.csv"; the sweep's own
+# files, written at its end, are "<final output>.sweep.csv", ".sweep.gp" and ".sweep.png".
+SWEEP_RUNS = re.compile(r"(.*)\.sweep\d+\.runs\.csv")
+SWEEP_FILES = (".sweep.csv", ".sweep.gp", ".sweep.png")
 
 
 def program():
@@ -45,7 +49,13 @@ def _remove_outputs(cwd, names):
     for name in names:
         path = os.path.join(cwd, name)
         stem = os.path.splitext(path)[0]
-        for leftover in (path, stem + ".qml", stem + ".prj"):
+        leftovers = [path, stem + ".qml", stem + ".prj"]
+        # A program that does not log its sweep's own files still writes them beside the runs
+        # tables.
+        point = SWEEP_RUNS.fullmatch(name)
+        if point:
+            leftovers += [os.path.join(cwd, point.group(1) + end) for end in SWEEP_FILES]
+        for leftover in leftovers:
             if os.path.isfile(leftover):
                 os.remove(leftover)
 
@@ -84,13 +94,17 @@ def execute(args, config_path, cwd, feedback):
             process.terminate()
             cancelled = True
         time.sleep(0.05)
+    # The readers end when every holder of the pipes has closed them: the program and gnuplot,
+    # which draws a sweep's picture and may outlive a terminated program. Once they end, no file
+    # of the run is still being written.
     for reader in readers:
         reader.join()
     process.stdout.close()
     process.stderr.close()
     text = "\n".join(log) + "\n"
     written = la.written_files(text)
-    if cancelled:
+    # A cancel that comes as the program ends is a cancel all the same: no files are wanted.
+    if cancelled or feedback.isCanceled():
         _remove_outputs(cwd, written)
         raise QgsProcessingException("landalloc cancelled: its files were removed")
     if process.returncode != 0:

@@ -19,6 +19,7 @@ ROOT = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 EXAMPLE = os.path.join(ROOT, "examples", "demo")
 QGIS_PROCESS = shutil.which("qgis_process.bin", path="/usr/lib/qgis:/usr/bin") or "qgis_process.bin"
 PROGRAM = landalloc.find_program()
+sys.path.insert(0, os.path.join(ROOT, "qgis"))  # the provider, for the runner's own tests
 
 
 @pytest.fixture(scope="module")
@@ -65,17 +66,19 @@ def same_files(a, b, names):
         assert (a / stem).read_text() == (b / stem).read_text(), stem
 
 
-# QGIS runs a configuration as the command line does, and opens the maps it writes styled: a
-# style it cannot read leaves the map grey.
+# QGIS runs a configuration as the command line does, with a seed above 2^31 as given and a time
+# limit of 0 as none, and opens the maps it writes styled: a style it cannot read leaves the map
+# grey.
 def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
     from qgis.core import QgsApplication, QgsRasterLayer
 
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
     cli = example_folder(tmp_path / "cli", config)
     ours = example_folder(tmp_path / "qgis", config)
-    expected = landalloc.run(cli / "config.json", seed=7, repeats=2, cwd=cli)
-    qgis("run", "landalloc:runconfiguration", "--", f"CONFIG={ours / 'config.json'}", "SEED=7",
-         "REPEATS=2")
+    expected = landalloc.run(cli / "config.json", seed=2**40, repeats=2, cwd=cli)
+    done = qgis("run", "landalloc:runconfiguration", "--", f"CONFIG={ours / 'config.json'}",
+                f"SEED={2**40}", "REPEATS=2", "TIME_LIMIT=0")
+    assert f"seed {2**40} (repeat these runs with --seed={2**40};" in done.stdout
     same_files(cli, ours, list(expected.maps))
     app = QgsApplication([], False)
     app.initQgis()
@@ -94,12 +97,15 @@ def test_run_configuration_writes_what_the_command_line_writes(qgis, tmp_path):
 
 
 # The dialog takes one group of potential layers; the configuration the command line runs is the
-# example's with its first group, and its amount given as a demand in cells: the dialog's demand
-# inputs make "preprocess.demand", and the share left empty stays out.
-def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
+# example's with its first group, and its amount either given as a demand in cells (the dialog's
+# demand inputs make "preprocess.demand", and the share left out stays out) or left out: the
+# share is then the one the dialog shows, the example's.
+@pytest.mark.parametrize("demand", [1500, None])
+def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path, demand):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
-    del config["preprocess"]["convert-area"]
-    config["preprocess"]["demand"] = {"cells": 1500}
+    share = config["preprocess"].pop("convert-area")
+    if demand:
+        config["preprocess"]["demand"] = {"cells": demand}
     maps = config["maps"]
     maps["potential-maps"], maps["potential-maps-weight"] = maps["potential-maps"][:1], [[0.7, 0.3]]
     # QGIS leaves statistics beside the layers it reads: they are copies here.
@@ -129,40 +135,72 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path):
         else:
             args.append(f"{name}={node}")
     qgis(*args)
+    if not demand:
+        config["preprocess"]["convert-area"] = share
     cli = example_folder(tmp_path / "cli", config)
     expected = landalloc.run(cli / "config.json", seed=7, cwd=cli)
-    assert (expected.maps["out/postprocess.asc"].array == 4).sum() == 1500
+    if demand:
+        assert (expected.maps["out/postprocess.asc"].array == 4).sum() == demand
     names = [n for n in expected.maps if ".debug." not in n]
     for name in names:
         assert numpy.array_equal(expected.maps[name].array,
                                  landalloc.read_map(tmp_path / os.path.basename(name)).array), name
 
 
-def test_a_cancelled_run_leaves_nothing_behind(tmp_path):
-    sys.path.insert(0, os.path.join(ROOT, "qgis"))
+# A feedback that cancels at a line of the log: a run as PROCESS starts, a sweep at its end, as it
+# writes its table and draws the picture.
+@pytest.mark.parametrize("process, options, at", [
+    ({"method": "annealing", "autotunning": "yes", "nstages": 400}, [], "PROCESS begin"),
+    ({}, ["--sweep=process.functions-weight[1]=0.5:2:2"], "* write 'out/postprocess.sweep.csv'"),
+])
+def test_a_cancelled_run_leaves_nothing_behind(tmp_path, process, options, at):
     from landalloc_processing import runner
     from qgis.core import QgsProcessingException
 
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
-    config["process"].update({"method": "annealing", "autotunning": "yes", "nstages": 400})
+    config["process"].update(process)
     folder = example_folder(tmp_path, config)
-    log = []  # a feedback that cancels as soon as PROCESS starts
+    log = []
     feedback = types.SimpleNamespace(pushConsoleInfo=log.append, setProgress=lambda value: None,
-                                     isCanceled=lambda: "PROCESS begin" in log)
+                                     isCanceled=lambda: at in log)
     with pytest.raises(QgsProcessingException):
-        runner.execute([PROGRAM, "--seed=7"], str(folder / "config.json"), str(folder), feedback)
-    assert "* write 'out/preprocess.asc'" in log
+        runner.execute([PROGRAM, "--seed=7", *options], str(folder / "config.json"), str(folder),
+                       feedback)
+    assert "* write 'out/preprocess" in "\n".join(log)
     assert os.listdir(folder / "out") == []
 
 
+# A program that does not log its sweep's own files (as before they were logged) still writes
+# them beside the points' runs tables, where a cancelled sweep removes them.
+def test_a_cancelled_sweep_removes_the_sweep_files_left_unlogged(tmp_path):
+    from landalloc_processing import runner
+    from qgis.core import QgsProcessingException
+
+    program = tmp_path / "landalloc"
+    program.write_text("#!/bin/sh\ncd out && touch p.sweep00.runs.csv p.sweep.csv p.sweep.gp "
+                       "p.sweep.png\necho \"* write 'out/p.sweep00.runs.csv'\"\nexec sleep 60\n")
+    program.chmod(0o755)
+    (tmp_path / "out").mkdir()
+    log = []
+    feedback = types.SimpleNamespace(pushConsoleInfo=log.append, setProgress=lambda value: None,
+                                     isCanceled=lambda: bool(log))
+    with pytest.raises(QgsProcessingException):
+        runner.execute([str(program)], "config.json", str(tmp_path), feedback)
+    assert os.listdir(tmp_path / "out") == []
+
+
+# A time limit takes fractions of a second (one the example's runs do not reach).
 def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     config = json.loads(open(os.path.join(EXAMPLE, "config.json"), encoding="utf-8").read())
     cli = example_folder(tmp_path / "cli", config)
     ours = example_folder(tmp_path / "qgis", config)
-    subprocess.run([PROGRAM, "--seed=7", "--sweep=process.functions-weight[1]=0.5:2:2",
-                    "config.json"], cwd=cli, check=True, capture_output=True)
+    subprocess.run([PROGRAM, "--seed=7", "--time-limit=600.5",
+                    "--sweep=process.functions-weight[1]=0.5:2:2", "config.json"],
+                   cwd=cli, check=True, capture_output=True)
     done = qgis("run", "landalloc:calibrate", "--", f"CONFIG={ours / 'config.json'}",
-                "PROPERTY=0", "MINIMUM=0.5", "MAXIMUM=2", "STEPS=2", "SEED=7")
+                "PROPERTY=0", "MINIMUM=0.5", "MAXIMUM=2", "STEPS=2", "SEED=7",
+                "TIME_LIMIT=600.5")
+    assert "time limit 600.500000" in done.stdout
     table = (ours / "out" / "postprocess.sweep.csv").read_text()
     assert table == (cli / "out" / "postprocess.sweep.csv").read_text()
     same_files(cli, ours, ["out/postprocess.sweep00.asc", "out/postprocess.sweep01.asc"])
