@@ -67,12 +67,13 @@ void copy_token_text(const ConfigDocument& doc, const char* path, int32_t i, cha
 }
 
 // The whole text, blanks around it aside, must be a number: atof would read "1o00" as 1 and "abc"
-// as 0, and the run would go on with a value nobody wrote.
+// as 0, and the run would go on with a value nobody wrote; strtod would read "0x10" as 16, where
+// every number is decimal.
 double parse_number(const char* text, bool* ok) {
   char* end = nullptr;
   const double value = std::strtod(text, &end);
   while (end != text && std::isspace(static_cast<unsigned char>(*end))) ++end;
-  *ok = end != text && *end == '\0';
+  *ok = end != text && *end == '\0' && std::strpbrk(text, "xX") == nullptr;
   return value;
 }
 
@@ -608,6 +609,10 @@ int32_t find_control_character(const ConfigDocument& doc, int32_t i, const std::
 }
 
 }  // namespace
+
+double config_parse_number(const char* text, bool* ok) {
+  return parse_number(text, ok);
+}
 
 std::string config_escaped(const std::string& text) {
   std::string out;

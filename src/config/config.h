@@ -139,6 +139,10 @@ std::vector<std::string> config_get_text_list(const ConfigDocument& doc, const c
 /// The dotted paths of every value of the document that is not an object, in document order.
 std::vector<std::string> config_leaf_paths(const ConfigDocument& doc);
 
+/// The decimal number that `text` is, blanks around it aside; `ok` false when it is anything
+/// else (a word, a number with more after it, a hexadecimal number).
+double config_parse_number(const char* text, bool* ok);
+
 /// `text` with its control characters written as escapes ("\\n", "\\x01"): how a message shows a
 /// name, so that no name starts a line of the log.
 std::string config_escaped(const std::string& text);

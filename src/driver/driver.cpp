@@ -188,9 +188,11 @@ bool parse_count(const char* text, int32_t max, int32_t* count) {
 // A time limit is a plain decimal number of seconds above 0: no sign, no blanks, no suffix.
 bool parse_time_limit(const char* text, double* seconds) {
   if ((*text < '0' || *text > '9') && *text != '.') return false;
-  char* end = nullptr;
-  const double value = std::strtod(text, &end);
-  if (*end != '\0' || !(value > 0.0) || std::isinf(value)) return false;
+  bool ok = false;
+  const double value = config_parse_number(text, &ok);
+  if (!ok || std::isspace(static_cast<unsigned char>(text[std::strlen(text) - 1])) ||
+      !(value > 0.0) || std::isinf(value))
+    return false;
   *seconds = value;
   return true;
 }

@@ -17,13 +17,15 @@ const char* const EXPECTED =
     "process.functions-weight[1], and a list 0,0.5,2 or a range FIRST:LAST:STEPS or "
     "FIRST:LAST:STEPSlog";
 
-// A plain number: what strtod reads, all of it, finite.
+// A plain decimal number, finite, with no blanks.
 bool parse_number(const std::string& text, double& value) {
-  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return false;
-  char* end = nullptr;
+  if (text.empty() || std::isspace(static_cast<unsigned char>(text[0])) ||
+      std::isspace(static_cast<unsigned char>(text.back())))
+    return false;
+  bool ok = false;
   errno = 0;
-  value = std::strtod(text.c_str(), &end);
-  return *end == '\0' && errno != ERANGE && std::isfinite(value);
+  value = config_parse_number(text.c_str(), &ok);
+  return ok && errno != ERANGE && std::isfinite(value);
 }
 
 std::vector<std::string> split(const std::string& text, char at) {

@@ -78,7 +78,8 @@ std::optional<Demand> demand_read(const ConfigDocument& config, const std::strin
   }
   if (demand.unit == DemandUnit::cells) {
     log_message("error: property 'unit' out of range!\n");
-    fatal(1, "  accepted values are 'm2', 'ha', 'km2'\n");
+    fatal(1, "  property '%s' is '%s', accepted values are 'm2', 'ha', 'km2'\n", unit.c_str(),
+          text);
   }
   return demand;
 }

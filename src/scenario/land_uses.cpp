@@ -13,6 +13,9 @@
 
 namespace {
 
+// The largest adjacency cost, in magnitude.
+constexpr double ADJACENCY_MAX = 1e6;
+
 // A use's own properties and the shared ones they stand for.
 struct UseProperty {
   const char* key;
@@ -32,6 +35,11 @@ constexpr UseProperty USE_PROPERTIES[] = {
   fatal(code, "error: %s %s!\n", what.c_str(), why.c_str());
 }
 
+std::string lower_case(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
 std::string element_path(const std::string& path, int32_t i) {
   return path + "[" + std::to_string(i) + "]";
 }
@@ -42,10 +50,9 @@ double token_number(const ConfigDocument& config, int32_t i, const std::string& 
     use_error(2, "property '" + what + "'", "must be a number");
   const ConfigToken& t = config.tokens[static_cast<size_t>(i)];
   const std::string text(config.text.data() + t.start, static_cast<size_t>(t.end - t.start));
-  char* end = nullptr;
-  const double value = std::strtod(text.c_str(), &end);
-  if (end == text.c_str() || *end != '\0')
-    use_error(2, "property '" + what + "'", "must be a number");
+  bool ok = false;
+  const double value = config_parse_number(text.c_str(), &ok);
+  if (!ok) use_error(2, "property '" + what + "'", "must be a number");
   return value;
 }
 
@@ -159,6 +166,11 @@ LandUses land_uses_read(const ConfigDocument& config) {
       const LandUse& x = result.uses[static_cast<size_t>(a)];
       const LandUse& y = result.uses[static_cast<size_t>(b)];
       if (x.name == y.name) use_error(1, "land use name '" + x.name + "'", "is given twice");
+      // Each use names files of its own: names apart only by case collide where the folder
+      // ignores case.
+      if (lower_case(x.name) == lower_case(y.name))
+        use_error(1, "land use names '" + y.name + "' and '" + x.name + "'",
+                  "differ only by case (their files would collide on some folders)");
       if (x.code == y.code)
         use_error(1, "land uses '" + y.name + "' and '" + x.name + "'", "have the same code");
     }
@@ -196,7 +208,13 @@ LandUses land_uses_read(const ConfigDocument& config) {
       for (int32_t b = 0; b < k; ++b) {
         const std::string what = "adjacency[" + std::to_string(a) + "][" + std::to_string(b) + "]";
         const double cost = token_number(config, config_element_token(config, row, b), what);
-        if (!std::isfinite(cost)) use_error(1, "property '" + what + "'", "is not finite");
+        // Each of a use's terms is about 0 to 1 a weight: a cost far past that says nothing more,
+        // and one near the float range drives the energy to infinity.
+        if (!(std::fabs(cost) <= ADJACENCY_MAX)) {
+          char text[64];
+          std::snprintf(text, sizeof text, "is %g, accepted -1e6 to 1e6", cost);
+          use_error(1, "property '" + what + "'", text);
+        }
         if (a == b && cost != 0.0)
           use_error(1, "property '" + what + "'", "must be 0 (a use does not border itself)");
         result.adjacency[static_cast<size_t>(a * k + b)] = cost;

@@ -56,6 +56,7 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"--repeats=0", "a.json"}, "255error: invalid repeats '0' (1 to 1000000)!\n"},
       {{"--threads=4097", "a.json"}, "255error: invalid threads '4097' (1 to 4096)!\n"},
       {{"--time-limit=0", "a.json"}, "255error: invalid time limit '0' (seconds above 0)!\n"},
+      {{"--time-limit=0x10", "a.json"}, "255error: invalid time limit '0x10' (seconds above 0)!\n"},
       {{"--time-limit=.5", "--version"}, "0" + version},
       {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},
       {{"huge.json"}, "1error: configuration file 'huge.json' larger than 64 MiB!\n"},

@@ -338,6 +338,11 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
        "error: property 'adjacency' is not symmetric!\n"},
       {"", "}]\n", "}], 'adjacency': [[1, 0], [0, 0]]\n",
        "error: property 'adjacency[0][0]' must be 0 (a use does not border itself)!\n"},
+      {"", "}]\n", "}], 'adjacency': [[0, -1e308], [-1e308, 0]]\n",
+       "error: property 'adjacency[0][1]' is -1e+308, accepted -1e6 to 1e6!\n"},
+      {"", "'name': 'b', 'code': 20", "'name': 'A', 'code': 20",
+       "error: land use names 'a' and 'A' differ only by case (their files would collide on "
+       "some folders)!\n"},
       {"", "}]\n", "}], 'conversions': {'b': [], 'c': [5]}\n",
        "error: property 'conversions.c' names no land use!\n"},
       // No use takes another's cells, new (and its demand with them) or existing.

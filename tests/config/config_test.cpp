@@ -10,7 +10,7 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
   // descend into arrays. A text is a JSON string: a number given for a file name is no name.
   const ConfigDocument c =
       config_of(R"({"ab": 1, "a": {"b": 2}, "a": 3, "x": [{"y": 5}], "f": " 6 ", "l": [{}],)"
-                R"( "n": "1o00", "e": "", "w": [1, "abc"], "o": 5, "m": ["a", 5],)"
+                R"( "n": "1o00", "e": "", "w": [1, "abc"], "h": "0x10", "o": 5, "m": ["a", 5],)"
                 R"( "t": ")" +
                 fits + R"(", "b": ")" + too_long + R"(", "c": [")" + too_long + "\"]}");
   // "x[0].y" is a member of element 0 of the array "x"; an index past the end, one into an
@@ -40,6 +40,7 @@ TEST(ConfigTest, DottedPathsMatchWholeKeysAndGettersStopWithExactErrors) {
       {[&] { config_get_string(c, "b", text); }, "property 'b" + too_long_error},
       {[&] { config_get_integer(c, "n"); }, "property 'n' is not a number ('1o00')"},
       {[&] { config_get_number(c, "e"); }, "property 'e' is not a number ('')"},
+      {[&] { config_get_number(c, "h"); }, "property 'h' is not a number ('0x10')"},
       {[&] { config_element_number(c, "w", config_get_array(c, "w"), 1); },
        "element 1 of property 'w' is not a number ('abc')"},
       {[&] { config_element_text(c, "c", config_get_array(c, "c"), 0, text); },

@@ -43,6 +43,7 @@ TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
       {"process.tinit=1:2:1", "a range takes 2 to 1000 steps"},
       {"process.tinit=0:1:3log", "log steps need both ends above 0"},
       {"process.tinit=1,,2", "'' is not a number"},
+      {"process.tinit=1,0x10", "'0x10' is not a number"},
   };
   SweepAxis axis;
   std::string error;

@@ -129,7 +129,7 @@ TEST(PreprocessTest, ConvertAreaAndDemandPlaceTheirNewCells) {
       {7, 9, 30, utm, "{'cells': 2.5}", -1,
        "  property 'preprocess.demand.cells' is 2.5, accepted a whole number from 1\n"},
       {7, 9, 30, utm, "{'area': 1, 'unit': 'acre'}", -1,
-       "  accepted values are 'm2', 'ha', 'km2'\n"},
+       "  property 'preprocess.demand.unit' is 'acre', accepted values are 'm2', 'ha', 'km2'\n"},
   };
   for (const auto& [nrows, ncols, cellsize, prj, demand, cells, message] : cases) {
 #ifndef LANDALLOC_GDAL
