@@ -978,9 +978,17 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
                          uint64_t perturbation_seed, EvolutionListing& listing) {
   log_message("reload\n");
   stage_read_handover(p.run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
-  moves_prepare(p);
+  moves_index(p);
+  if (p.allocated.cells.empty()) fatal(1, "error: no allocated cell to move!\n");
   MinCutResult result;
   result.initial_energy = energy_evaluate(p);
+  if (p.allocated.receivers == 0) {
+    // Every cell that may be allocated is: the map is the only one of its count, the optimum.
+    log_message("  no free cell: the map is the only one of %zu cells\n",
+                p.allocated.cells.size());
+    result.final_energy = result.lower_bound = result.initial_energy;
+    return result;
+  }
   log_message("execution\n");
   MinCut m(p, listing);
   mark_variables(m);

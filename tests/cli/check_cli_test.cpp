@@ -100,6 +100,10 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "are unknown (no coordinate system read with 'a.asc')!\n",
        1},
       {"", "\"convert-area\": 0.3", "\"demand\": {\"cells\": 7}", "  demand 7 cells\n", 0},
+      // Every free cell allocated: the min-cut's answer is the map itself.
+      {"", "\"convert-area\": 0.3|\"kb\": 20",
+       "\"demand\": {\"cells\": 33}|\"kb\": 20, \"method\": \"min-cut\"",
+       "  no free cell: the map is the only one of 33 cells\n", 0},
       // A sweep of a list element that the configuration lacks.
       {"--sweep=process.functions-weight[5]=1,2", "\"kb\": 20", "\"kb\": 20",
        "error: sweep property 'process.functions-weight[5]' is not a value of the configuration!\n",
