@@ -473,10 +473,12 @@ RepeatSummary run_repeats(const Job& job, const Scenario& scenario, const GridGe
   options.repeats = job.repeats;
   options.threads = job.threads;
   options.keep_runs = job.keep_runs;
-  const auto print_run = [&](const RepeatRunResult& result) {
+  const auto print_run = [&](RepeatRunResult& result) {
     log_message("%s", result.log.c_str());
     if (result.done) repeat_print_summary(result, job.repeats);
     std::fflush(log_stream());
+    // Printed, a run's log is not needed again: a million runs must not hold a million logs.
+    std::string().swap(result.log);
   };
   std::vector<RepeatSetResult> sets;
   if (cluster.size > 1) {
@@ -484,12 +486,12 @@ RepeatSummary run_repeats(const Job& job, const Scenario& scenario, const GridGe
     // in run order, as one process does while they finish.
     sets = repeat_job_run(scenario, shared, options, cluster);
     if (cluster.rank != 0) return RepeatSummary();
-    std::vector<const RepeatRunResult*> all;
-    for (const RepeatSetResult& set : sets)
-      for (const RepeatRunResult& result : set.runs) all.push_back(&result);
+    std::vector<RepeatRunResult*> all;
+    for (RepeatSetResult& set : sets)
+      for (RepeatRunResult& result : set.runs) all.push_back(&result);
     std::sort(all.begin(), all.end(),
               [](const RepeatRunResult* a, const RepeatRunResult* b) { return a->run < b->run; });
-    for (const RepeatRunResult* result : all) print_run(*result);
+    for (RepeatRunResult* result : all) print_run(*result);
   } else {
     std::vector<int32_t> runs(static_cast<size_t>(job.repeats));
     for (int32_t r = 1; r <= job.repeats; ++r) runs[static_cast<size_t>(r - 1)] = r;
@@ -931,6 +933,10 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
     for (const std::string& input : plan.inputs) log_message("  reads '%s'\n", input.c_str());
     for (const std::string& output : plan.outputs) log_message("  writes '%s'\n", output.c_str());
+    if (plan.runs_between > 0) {
+      log_message("  writes the files of run 1 for each run from 2 to %d, tagged as theirs\n",
+                  plan.runs_between + 1);
+    }
     if (job.stages.preprocess && land_uses_present(config)) {
       // Each use on its own: the cells it could take before the others take theirs.
       for (const LandUse& use : land_uses_read(config).uses) {

@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "base/log.h"
@@ -302,6 +303,56 @@ void check_distinct(std::vector<PlannedFile>& files) {
   }
 }
 
+// Kept runs up to this many are each checked and listed.
+constexpr int32_t LISTED_RUNS = 100;
+
+// The run (2 to repeats - 1) whose file `tagged_first` (the same file of run 1, tagged ".run1" at
+// its width) would be `name`, or 0. Letters compare in either case, as a folder may fold them.
+int32_t run_of_name(const std::string& tagged_first, const std::string& tag_first,
+                    const std::string& name, int32_t repeats) {
+  const size_t at = tagged_first.rfind(tag_first);
+  if (at == std::string::npos || name.size() != tagged_first.size()) return 0;
+  const std::string prefix = lower_case(tagged_first.substr(0, at + 4));  // up to ".run"
+  const std::string suffix = lower_case(tagged_first.substr(at + tag_first.size()));
+  const std::string folded = lower_case(name);
+  if (folded.compare(0, prefix.size(), prefix) != 0 ||
+      folded.compare(folded.size() - suffix.size(), suffix.size(), suffix) != 0)
+    return 0;
+  const std::string digits = name.substr(prefix.size(), tag_first.size() - 4);
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return 0;
+  const long run = std::strtol(digits.c_str(), nullptr, 10);
+  return run > 1 && run < repeats ? static_cast<int32_t>(run) : 0;
+}
+
+// The runs between the first and the last whose files some name could be: a file the run reads
+// or writes once (`names`), or an entry already in an output's folder. Those are checked whole;
+// any other run's files are new names, in the folders run 1 was checked to write in.
+std::vector<int32_t> runs_in_the_way(const std::vector<PlannedFile>& first,
+                                     const std::vector<std::string>& names, int32_t repeats) {
+  const std::string tag = repeat_run_tag(1, repeats);
+  std::set<int32_t> runs;
+  std::map<std::string, std::vector<std::string>> entries;  // folder -> its entries' paths
+  for (const PlannedFile& f : first) {
+    const std::string folder = folder_of(f.path);
+    if (entries.count(folder) == 0) {
+      std::vector<std::string>& listed = entries[folder];
+      if (DIR* dir = opendir(folder.c_str())) {
+        const std::string lead = f.path.find('/') == std::string::npos ? "" : folder + "/";
+        for (const dirent* entry; (entry = readdir(dir)) != nullptr;)
+          listed.push_back(lead + entry->d_name);
+        closedir(dir);
+      }
+    }
+    const std::vector<std::string>& listed = entries[folder];
+    for (const std::vector<std::string>* list : {&names, &listed}) {
+      for (const std::string& name : *list) {
+        if (const int32_t r = run_of_name(f.path, tag, name, repeats)) runs.insert(r);
+      }
+    }
+  }
+  return {runs.begin(), runs.end()};
+}
+
 // The check of one configuration as one use reads it; `uses` names every land use when several
 // are decided together, whose frequency grids repeats write as well.
 RunPlan check_plan(const ConfigDocument& config, const StageFlags& stages, const RepeatShape& shape,
@@ -354,7 +405,10 @@ RunPlan preflight_check(const ConfigDocument& config, const StageFlags& stages,
     for (const LandUse& use : uses.uses) {
       RunPlan own = check_plan(use.config, stages, shape, geometry, names);
       add_all(plan.inputs, own.inputs);
-      if (plan.outputs.empty()) plan.outputs = own.outputs;
+      if (plan.outputs.empty()) {
+        plan.outputs = own.outputs;
+        plan.runs_between = own.runs_between;
+      }
     }
     return plan;
   }
@@ -427,8 +481,20 @@ RunPlan check_plan(const ConfigDocument& config, const StageFlags& stages, const
   };
 
   if (shape.repeats > 1) {
-    for (int32_t r = 1; shape.keep_runs && r <= shape.repeats; ++r)
+    // Kept runs differ only by their tags: past a few, the first and the last are checked whole,
+    // and a run between them only where a name in the way could be its file.
+    const bool all = shape.repeats <= LISTED_RUNS;
+    std::vector<int32_t> kept;
+    for (int32_t r = 1; shape.keep_runs && r <= shape.repeats; ++r) {
+      if (all || r == 1 || r == shape.repeats) kept.push_back(r);
+    }
+    const size_t first_run = files.size();
+    size_t first_end = first_run;
+    for (const int32_t r : kept) {
       add_run(repeat_run_tag(r, shape.repeats), true);
+      if (r == 1) first_end = files.size();
+    }
+    const size_t first_shared = files.size();
     add_run("", true);
     const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
     std::vector<std::string> grids = {summary.frequency};
@@ -438,6 +504,15 @@ RunPlan check_plan(const ConfigDocument& config, const StageFlags& stages, const
       files.push_back({style_sidecar_path(grid), true, -1, "", false, ""});
     }
     files.push_back({summary.table, true, -1, "", false, ""});
+    if (!all && shape.keep_runs) {
+      std::vector<std::string> names(plan.inputs);
+      for (size_t f = first_shared; f < files.size(); ++f) names.push_back(files[f].path);
+      const std::vector<PlannedFile> first(files.begin() + static_cast<std::ptrdiff_t>(first_run),
+                                           files.begin() + static_cast<std::ptrdiff_t>(first_end));
+      for (const int32_t r : runs_in_the_way(first, names, shape.repeats))
+        add_run(repeat_run_tag(r, shape.repeats), true);
+      plan.runs_between = shape.repeats - 2;
+    }
   } else {
     add_run("", true);
     files.push_back({repeat_summary_paths(config, stages).table, true, -1, "", false, ""});

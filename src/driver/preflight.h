@@ -33,6 +33,9 @@ struct RepeatShape {
 struct RunPlan {
   std::vector<std::string> inputs;   ///< grid files read, each once, in the order first read
   std::vector<std::string> outputs;  ///< every file written, in the order written
+  /// Kept runs whose files are not in `outputs`: those of every run from 2 to runs_between + 1,
+  /// named as the first run's with their own tags (many repeats, each keeping its files).
+  int32_t runs_between = 0;
 };
 
 /// Where repeats put the frequency grid and the runs table: beside the final output (that of the

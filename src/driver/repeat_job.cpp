@@ -173,7 +173,7 @@ std::vector<RepeatSetResult> repeat_job_run(const Scenario& scenario, const Repe
     };
   }
   RepeatSetResult mine =
-      run_repeat_set(scenario, shared, options, runs, common, [&](const RepeatRunResult& result) {
+      run_repeat_set(scenario, shared, options, runs, common, [&](RepeatRunResult& result) {
         if (cluster.rank == 0 && result.run == 1 && result.done) {
           for (int to = 1; to < receivers; ++to)
             cluster_send(to, pack_normalisers(repeat_normalisers(result)));

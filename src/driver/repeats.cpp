@@ -341,7 +341,7 @@ std::string repeat_run_tag(int32_t run, int32_t repeats) {
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
                                const RepeatOptions& options, const std::vector<int32_t>& runs,
                                const std::function<std::vector<Normalisers>()>& common,
-                               const std::function<void(const RepeatRunResult&)>& report) {
+                               const std::function<void(RepeatRunResult&)>& report) {
   SetState state;
   state.results.resize(runs.size());
   state.finished.assign(runs.size(), 0);
@@ -368,7 +368,7 @@ RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& sha
                       "repeats: %d of %zu runs done", static_cast<int>(done), runs.size());
       state.changed.wait_for(hold, std::chrono::milliseconds(250));
     }
-    const RepeatRunResult& result = state.results[reported];
+    RepeatRunResult& result = state.results[reported];
     hold.unlock();
     progress_end(progress);
     if (report) report(result);

@@ -104,11 +104,12 @@ void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared);
 /// is given, which the first run that needs them calls once, on its thread, while the others
 /// wait (a process of an MPI job waits there for process 0's run 1). `report` is called on the
 /// calling thread for each run, in run order, as soon as it and every run before it are finished;
-/// once a run fails, no later run is started or reported.
+/// once a run fails, no later run is started or reported. It may take what it no longer needs
+/// from the result (its log, once printed).
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
                                const RepeatOptions& options, const std::vector<int32_t>& runs,
                                const std::function<std::vector<Normalisers>()>& common,
-                               const std::function<void(const RepeatRunResult&)>& report);
+                               const std::function<void(RepeatRunResult&)>& report);
 
 /// Prints the one line that closes a run's log.
 void repeat_print_summary(const RepeatRunResult& result, int32_t repeats);

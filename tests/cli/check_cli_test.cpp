@@ -201,6 +201,17 @@ TEST(CheckCliTest, CheckListsEveryFileTheRunWrites) {
       if (std::find(inputs.begin(), inputs.end(), name) == inputs.end()) written.insert(name);
     EXPECT_EQ(listed, written) << check;
   }
+  // A million kept runs are not listed one by one.
+  CliDir dir;
+  write_small_configuration(dir);
+  const RunResult many = run_words("--check --repeats=1000000 --keep-runs small.json", dir);
+  EXPECT_NE(many.out.find("  writes 'mask.run0000001.asc'\n  writes 'mask.run0000001.qml'\n"
+                          "  writes 'pre.run1000000.asc'\n"),
+            std::string::npos)
+      << many.out;
+  EXPECT_NE(many.out.find("  writes the files of run 1 for each run from 2 to 999999, tagged as "
+                          "theirs\n"),
+            std::string::npos);
 }
 
 // Before anything is written: no two outputs are one file, none is an input (but a stage's own
@@ -226,6 +237,12 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
       // A GeoTIFF is written by seeking: never into a pipe.
       {"--repeats=2 --keep-runs", "\"mask.asc\"", "\"mask.tif\"", "mask.run1.tif",
        "'mask.run1.tif' is not a regular file"},
+      // Past a hundred kept runs, those between the first and the last are checked where a name
+      // could be theirs: an output, an entry of the folder.
+      {"--repeats=1000 --keep-runs", "\"mask.asc\"", "\"post.run0700.asc\"", "post.run0700.asc",
+       same + "post.run0700.asc'"},
+      {"--repeats=1000 --keep-runs", "\"kb\"", "\"kb\"", "mask.run0500.asc",
+       "'mask.run0500.asc' is a folder"},
       // A link to no file yet: writing it writes its target, another output.
       {"", "\"mask.asc\"", "\"ghost.asc\"", "ghost.asc", same + "post.qml'"},
       {"", "\"mask.asc\"", "\"" + std::string(250, 'm') + ".asc\"", std::string(250, 'm') + ".asc",
@@ -240,6 +257,7 @@ TEST(CheckCliTest, AnOutputThatWouldDestroyAnotherFileStopsTheRun) {
       std::filesystem::create_directory(dir.path("post.frequency.asc"));
     }
     ASSERT_EQ(mkfifo(dir.path("mask.run1.tif").c_str(), 0600), 0);
+    std::filesystem::create_directory(dir.path("mask.run0500.asc"));
     std::filesystem::create_symlink("town.asc", dir.path("link.asc"));
     std::filesystem::create_symlink("post.qml", dir.path("ghost.asc"));
     for (const char* name : {"pre.asc", "post.asc"}) dir.write(name, dir.read("town.asc"));
