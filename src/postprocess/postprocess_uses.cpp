@@ -10,6 +10,21 @@
 #include "scenario/loaders.h"
 #include "scenario/map_style.h"
 
+namespace {
+
+// Whether a use's regrowth failed for want of room: in its basins, or around its islands.
+bool no_room(const std::string& log) {
+  for (const char* message : {"error: basin map is unable to hold the number of cells needed!",
+                              "error: no enough basins left to hold the number of cells needed!",
+                              "error: no free cells around the islands to hold the number of "
+                              "cells needed!"}) {
+    if (log.find(message) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
 void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
   run.code_labels = land_uses_code_labels(uses);
   const ConfigDocument& config = scenario.config;
@@ -47,13 +62,29 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
     own.config = use.config;
     own.seed = scenario.seed;
     Run block;
-    block.geometry = run.geometry;
-    block.seed = run.seed;  // a repeat's own seed, as the stage of one use draws with it
-    block.rng = run.rng;
-    block.in_memory = true;
-    block.write_files = false;
-    block.process_output.assign(view.data(), view.data() + n);
-    run_postprocess_stage(own, block);
+    const auto regrow = [&] {
+      block = Run();
+      block.geometry = run.geometry;
+      block.seed = run.seed;  // a repeat's own seed, as the stage of one use draws with it
+      block.rng = run.rng;
+      block.in_memory = true;
+      block.write_files = false;
+      block.process_output.assign(view.data(), view.data() + n);
+      run_postprocess_stage(own, block);
+    };
+    SharedStep step;
+    shared_step_capture(step, regrow);
+    if (step.fatal_code != 0 && no_room(step.log)) {
+      // The other uses' cells can leave a use's basins, or the free cells around its islands,
+      // too few for the cells it must regrow: the use keeps what PROCESS gave it rather than
+      // lose the whole run.
+      log_message(
+          "! land use '%s': no room to regrow its purged cells; it keeps the cells PROCESS "
+          "gave it\n",
+          use.name.c_str());
+      continue;
+    }
+    shared_step_replay(step);
     run.rng = block.rng;
     const std::vector<float> result = block.postprocess_output.unpack();
     for (size_t i = 0; i < n; ++i) {

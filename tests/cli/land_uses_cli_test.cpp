@@ -299,6 +299,33 @@ TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   }
 }
 
+// Three uses crowding a map of small basins: a use with no room left to regrow its purged
+// cells keeps those PROCESS gave it, and the run goes on; every use keeps its demand.
+TEST(LandUsesCliTest, AUseWithNoRoomToRegrowKeepsItsCells) {
+  CliDir dir;
+  write_uses(dir, "annealing", "");
+  dir.write("basins.asc", grid_of([](int r, int c) { return (r / 4) * 4 + c / 4; }));
+  std::string config = dir.read("uses.json");
+  for (const auto& [from, to] : std::vector<std::pair<std::string, std::string>>{
+           {"'nmovs': 400, 'nstages': 20", "'nmovs': 20, 'nstages': 3"},
+           {"'purge-limit': 2", "'purge-limit': 6"},
+           {"'basins-map': ''", "'basins-map': 'basins.asc'"},
+           {"'cells': 20", "'cells': 50"},
+           {"'cells': 15}", "'cells': 50}"},
+           {"]]}]", "]]}, {'name': 'c', 'code': 30, 'demand': {'cells': 50}}]"}})
+    config = replaced(config, json(from), json(to));
+  dir.write("uses.json", config);
+  const RunResult r = run_words("--seed=1 uses.json", dir);
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("! land use '"), std::string::npos);
+  EXPECT_NE(r.out.find("': no room to regrow its purged cells; it keeps the cells PROCESS gave "
+                       "it\n"),
+            std::string::npos);
+  const std::vector<float> post = read_cells(dir.path("post.asc"));
+  for (const float code : {10.0f, 20.0f, 30.0f})
+    EXPECT_EQ(std::count(post.begin(), post.end(), code), 50) << code;
+}
+
 // A slip in a use's keys is pointed out as one in the shared ones, once, with what was meant.
 TEST(LandUsesCliTest, UnknownKeysOfAUseAreWarnedAbout) {
   CliDir dir;
