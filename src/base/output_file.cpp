@@ -5,8 +5,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -24,7 +26,10 @@ namespace {
 struct PendingOutput {
   volatile sig_atomic_t active;
   FILE* stream;  ///< the stream of output_open; nullptr for a bare descriptor
-  char temp_path[OUTPUT_PATH_MAX];
+  /// Written to a file without a name (O_TMPFILE): nothing to remove, whatever ends the process;
+  /// the file takes its name only once complete.
+  bool anonymous;
+  char temp_path[OUTPUT_PATH_MAX];  ///< empty for an anonymous file
   char path[OUTPUT_PATH_MAX];
 };
 constexpr int MAX_PENDING_OUTPUTS = 256;  // room for one output per thread of many cores
@@ -99,6 +104,79 @@ bool resolve_target(const char* path, char* target) {
   return false;
 }
 
+// The permissions a new output gets: those of the file it replaces, else what a new file gets.
+void give_permissions(int fd, const char* path) {
+  struct stat target;
+  if (stat(path, &target) == 0 && S_ISREG(target.st_mode)) {
+    fchmod(fd, target.st_mode & 07777);
+  } else {
+    const mode_t mask = umask(0);
+    umask(mask);
+    fchmod(fd, 0666 & ~mask);
+  }
+}
+
+// A stream to a file without a name in the folder of `path`, where the system and the file system
+// allow one (Linux's O_TMPFILE, and /proc to name it later); nullptr otherwise.
+FILE* open_anonymous(const char* path) {
+#ifdef O_TMPFILE
+  static const bool nameable = access("/proc/self/fd", X_OK) == 0;
+  if (!nameable) return nullptr;
+  const char* slash = std::strrchr(path, '/');
+  const std::string folder = slash == nullptr ? "."
+                             : slash == path  ? "/"
+                                             : std::string(path, static_cast<size_t>(slash - path));
+  const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return nullptr;
+  give_permissions(fd, path);
+  FILE* stream = fdopen(fd, "w");
+  if (stream == nullptr) {
+    ::close(fd);
+    return nullptr;
+  }
+  std::lock_guard<std::mutex> hold(pending_lock);
+  PendingOutput* const end = pending_outputs + MAX_PENDING_OUTPUTS;
+  PendingOutput* const slot = std::find_if(
+      pending_outputs, end, [](const PendingOutput& output) { return !output.active; });
+  if (slot == end) {
+    std::fclose(stream);
+    return nullptr;
+  }
+  std::strcpy(slot->path, path);
+  slot->temp_path[0] = '\0';
+  slot->anonymous = true;
+  slot->stream = stream;
+  slot->active = 1;
+  return stream;
+#else
+  (void)path;
+  return nullptr;
+#endif
+}
+
+// Gives the complete anonymous file `fd` the name `path`: directly when nothing lies there, else
+// by a name beside it renamed over the old file at once. False when neither works.
+bool name_anonymous(int fd, const char* path) {
+  char self[64];
+  std::snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno != EEXIST) return false;
+  static std::atomic<unsigned> counter{0};
+  char beside[OUTPUT_PATH_MAX];
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    const unsigned mark = (static_cast<unsigned>(getpid()) * 2654435761u + counter++) & 0xffffffu;
+    const int n = std::snprintf(beside, sizeof beside, "%s.%06x", path, mark);
+    if (n < 0 || n >= OUTPUT_PATH_MAX) return false;
+    if (linkat(AT_FDCWD, self, AT_FDCWD, beside, AT_SYMLINK_FOLLOW) == 0) {
+      if (std::rename(beside, path) == 0) return true;
+      unlink(beside);
+      return false;
+    }
+    if (errno != EEXIST) return false;
+  }
+  return false;
+}
+
 // The last step of every output: the complete file takes the target's name, any other is removed.
 bool rename_or_remove(PendingOutput* output, bool complete) {
   const bool renamed = complete && std::rename(output->temp_path, output->path) == 0;
@@ -126,7 +204,7 @@ void output_prepare_process() {
 
 void output_remove_pending() {
   for (PendingOutput& output : pending_outputs) {
-    if (output.active) unlink(output.temp_path);
+    if (output.active && !output.anonymous) unlink(output.temp_path);
   }
 }
 
@@ -152,16 +230,10 @@ int output_create_temp(const char* path, char* temp_path) {
   const int fd = mkstemp(slot->temp_path);
   if (fd < 0) return -1;
   slot->stream = nullptr;
+  slot->anonymous = false;
   slot->active = 1;
   // mkstemp makes the file private; give it what rewriting the target in place would have left.
-  struct stat target;
-  if (stat(path, &target) == 0 && S_ISREG(target.st_mode)) {
-    fchmod(fd, target.st_mode & 07777);
-  } else {
-    const mode_t mask = umask(0);
-    umask(mask);
-    fchmod(fd, 0666 & ~mask);
-  }
+  give_permissions(fd, path);
   std::strcpy(temp_path, slot->temp_path);
   return fd;
 }
@@ -185,6 +257,7 @@ FILE* output_open(const char* path) {
   if (stat(target, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
     return std::fopen(target, "w");
   }
+  if (FILE* stream = open_anonymous(target)) return stream;
   char temp_path[OUTPUT_PATH_MAX];
   const int fd = output_create_temp(path, temp_path);
   if (fd < 0) return nullptr;
@@ -208,6 +281,13 @@ bool output_close(FILE* stream) {
   }
   bool complete = std::fflush(stream) == 0 && !std::ferror(stream);
   if (complete && fsync(fileno(stream)) != 0) complete = false;
+  if (output->anonymous) {
+    complete = complete && name_anonymous(fileno(stream), output->path);
+    std::fclose(stream);
+    output->active = 0;
+    output->stream = nullptr;
+    return complete;
+  }
   if (std::fclose(stream) != 0) complete = false;
   return rename_or_remove(output, complete);
 }
@@ -217,6 +297,11 @@ void output_discard(FILE* stream) {
   PendingOutput* output = find_stream(stream);
   if (stream != nullptr) std::fclose(stream);
   if (output == nullptr) return;
+  if (output->anonymous) {
+    output->active = 0;
+    output->stream = nullptr;
+    return;
+  }
   rename_or_remove(output, false);
 }
 

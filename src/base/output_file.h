@@ -1,7 +1,9 @@
 // Outputs written whole or not at all. Every grid and listing goes to a temporary file beside its
-// target ("<target>.XXXXXX") and is renamed over the target only once complete, so an interrupted
-// or failed run leaves either the previous file or the complete new one, a reader never sees half a
-// file, and an output may have the same path as an input of the same run.
+// target and takes the target's name only once complete, so an interrupted or failed run leaves
+// either the previous file or the complete new one, a reader never sees half a file, and an output
+// may have the same path as an input of the same run. A stream's temporary file has no name where
+// Linux allows (O_TMPFILE), so that even a kill -9 leaves nothing behind; elsewhere, and for a
+// GeoTIFF, it is "<target>.XXXXXX", removed by the exit and interrupt handlers.
 #pragma once
 
 #include <cstdio>

@@ -49,6 +49,29 @@ TEST(OutputFileTest, EndedOrUnfinishedOutputsLeaveThePreviousFilesWhole) {
   EXPECT_EQ(info.st_mode & 0777, 0640u);
 }
 
+// Where the file system allows a file without a name, a stream being written has none: even a
+// kill -9 leaves no file beside the outputs, and a complete one takes its name, new or not.
+TEST(OutputFileTest, AStreamIsWrittenWithoutANameUntilComplete) {
+  TempDir dir;
+  const int probe = open(dir.dir().c_str(), O_TMPFILE | O_WRONLY, 0600);
+  if (probe < 0) GTEST_SKIP() << "no O_TMPFILE here";
+  close(probe);
+  dir.write("old.lst", "previous\n");
+  const auto start = [&] {
+    for (const char* name : {"old.lst", "new.lst"})
+      std::fputs("partial\n", output_open(dir.path(name).c_str()));
+  };
+  EXPECT_EXIT((start(), std::raise(SIGKILL)), ::testing::KilledBySignal(SIGKILL), "");
+  EXPECT_EQ(file_names(dir.dir()), std::vector<std::string>{"old.lst"});
+  FILE* streams[] = {output_open(dir.path("old.lst").c_str()),
+                     output_open(dir.path("new.lst").c_str())};
+  for (FILE* stream : streams) std::fputs("complete\n", stream);
+  EXPECT_EQ(file_names(dir.dir()), std::vector<std::string>{"old.lst"});
+  for (FILE* stream : streams) EXPECT_TRUE(output_close(stream));
+  EXPECT_EQ(dir.read("old.lst") + dir.read("new.lst"), "complete\ncomplete\n");
+  EXPECT_EQ(file_names(dir.dir()), (std::vector<std::string>{"new.lst", "old.lst"}));
+}
+
 // A symbolic link stays a link, its target taking the grid; a FIFO stays a FIFO, its reader
 // getting the grid; nothing else is left.
 TEST(OutputFileTest, LinksAndSpecialFilesAreWrittenThroughNotReplaced) {
