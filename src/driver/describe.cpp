@@ -117,6 +117,12 @@ const std::vector<PropertyInfo> PROPERTIES = {
      "random large small", nullptr, POST, "how the kept islands grow back"},
     {"postprocess.expand.basins-map", "file-or-empty", "\"\" for free growth", nullptr, nullptr,
      nullptr, nullptr, POST, "each island grows only into the basins it occupies"},
+    {"postprocess.expand.method", "word", "greedy or min-cut", nullptr, nullptr, "greedy min-cut",
+     "null", POST,
+     "how the cells the purge and the selection drop come back: grown greedily around the kept "
+     "islands, or, with PROCESS by minimum cuts, placed by cutting again with those cells kept "
+     "out until the rules drop nothing, the lowest final map kept (absent: min-cut when "
+     "PROCESS is by minimum cuts, else greedy)"},
     {"postprocess.expand.minimim-cells-in-basin", "integer", "0 or more; 0 closes none", "0",
      nullptr, nullptr, nullptr, POST,
      "basins mode: basins with fewer allocated cells are closed to growth"},

@@ -15,6 +15,7 @@
 
 #include "base/log.h"
 #include "base/output_file.h"
+#include "driver/rules_rounds.h"
 #include "postprocess/postprocess_stage.h"
 #include "postprocess/postprocess_uses.h"
 #include "preprocess/preprocess_stage.h"
@@ -282,6 +283,10 @@ void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run
     if (stages.process) run_process_uses(scenario, uses, run);
     if (stages.postprocess) run_postprocess_uses(scenario, uses, run);
     log_message("ALGORITHM end\n");
+    return;
+  }
+  if (rules_rounds_apply(stages, scenario)) {
+    run_stages_within_rules(stages, scenario, run);
     return;
   }
   log_message("ALGORITHM\n");

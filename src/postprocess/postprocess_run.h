@@ -95,6 +95,9 @@ struct PostprocessParameters {
   std::string basins_map;          ///< empty: basic mode
   int32_t min_cells_in_basin = 0;  ///< read in the basins filling mode only
   AssignPreference preference = AssignPreference::random;
+  /// "postprocess.expand.method" is "min-cut" (by default when PROCESS is by minimum cuts): the
+  /// run re-optimises with the cells the rules drop kept out, rather than keep the greedy repair.
+  bool expand_min_cut = false;
   std::string output;
   std::string output_mask;
 };

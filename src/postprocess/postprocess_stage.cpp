@@ -70,6 +70,20 @@ std::string read_text(const ConfigDocument& config, const char* path) {
   return text;
 }
 
+// "postprocess.expand.method", "greedy" or "min-cut"; absent, it follows "process.method".
+bool read_expand_method(const ConfigDocument& config) {
+  const char* const path = "postprocess.expand.method";
+  if (config_find(config, 0, path) < 0) {
+    return config_find(config, 0, "process.method") >= 0 &&
+           read_text(config, "process.method") == "min-cut";
+  }
+  const std::string text = read_text(config, path);
+  if (text == "greedy" || text == "min-cut") return text == "min-cut";
+  log_message("  expand method '%s'\n", text.c_str());
+  log_message("error: property 'method' out of range!\n");
+  fatal(1, "  accepted values are 'greedy', 'min-cut'\n");
+}
+
 // The distance map of the run: map 3, or the shared one when the run's solution map has no data
 // at the same cells as the one it was built for. The first run to get here builds it (the others
 // wait) and leaves its lines, and its error if it fails, for the others to print.
@@ -191,6 +205,7 @@ PostprocessParameters postprocess_read_parameters(const ConfigDocument& config) 
                                                 "minimim-cells-in-basin", BASINS_ECHO_CELLS);
   }
   p.preference = read_assign_preference(config);
+  p.expand_min_cut = read_expand_method(config);
   p.output = read_text(config, "postprocess.output");
   p.output_mask = read_text(config, "postprocess.output-mask");
   return p;

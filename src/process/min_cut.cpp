@@ -124,6 +124,7 @@ struct MinCut {
   /// costs); the first search takes it, and leaves the price it ended at in `found_price`.
   double price_hint = std::numeric_limits<double>::quiet_NaN();
   double found_price = std::numeric_limits<double>::quiet_NaN();
+  double perimeter_scale = 1.0;  // MinCutParameters::perimeter_scale
 
   size_t offset(int k) const {
     switch (k) {
@@ -250,7 +251,7 @@ void build_model(MinCut& m, double mu, double nu) {
     c.constant += e.f1_weight * e.f1_top / e.f1_range;
   }
   if (!e.term_off[1]) {
-    c.side = mu * e.f2_weight / e.f2_range;
+    c.side = mu * m.perimeter_scale * e.f2_weight / e.f2_range;
     c.constant -= c.side * static_cast<double>(e.min_perimeter);
   }
   if (!e.term_off[3]) {
@@ -984,8 +985,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   result.initial_energy = energy_evaluate(p);
   if (p.allocated.receivers == 0) {
     // Every cell that may be allocated is: the map is the only one of its count, the optimum.
-    log_message("  no free cell: the map is the only one of %zu cells\n",
-                p.allocated.cells.size());
+    log_message("  no free cell: the map is the only one of %zu cells\n", p.allocated.cells.size());
     result.final_energy = result.lower_bound = result.initial_energy;
     return result;
   }
@@ -995,6 +995,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   m.copy_bits(MARK_CURRENT, MARK_BEST);
   m.best_energy = result.initial_energy;
   m.price_hint = parameters.price_hint;
+  m.perimeter_scale = parameters.perimeter_scale;
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
   const double separable = separable_bound(m);

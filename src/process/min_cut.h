@@ -33,6 +33,10 @@ struct MinCutParameters {
   /// The price per allocated cell (energy units) an earlier search of a similar map ended at:
   /// the first search starts there instead of from the costs (NaN: none).
   double price_hint = std::numeric_limits<double>::quiet_NaN();
+  /// The perimeter's weight in the cuts, as a multiple of its own: above 1 the cuts draw fewer,
+  /// rounder islands (the shapes POSTPROCESS's rules keep). The maps are judged on the plain
+  /// energy; the bound is then none of it.
+  double perimeter_scale = 1.0;
 };
 
 /// What the method found.

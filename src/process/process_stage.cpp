@@ -405,12 +405,19 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     log_message("MIN-CUT MODE selected\n");
     // Repeats perturb their costs, each with its own seed, for distinct near-optimal maps.
     const uint64_t perturbation = run.seed ? *run.seed * 2 + 1 : 0;
-    const MinCutResult r = run_min_cut(p, params.min_cut, perturbation, listing);
+    MinCutParameters parameters = params.min_cut;
+    parameters.perimeter_scale = run.perimeter_scale;
+    if (run.perimeter_scale != 1.0)
+      log_message("  perimeter weight in the cuts times %g\n", run.perimeter_scale);
+    const MinCutResult r = run_min_cut(p, parameters, perturbation, listing);
     log_message("  initial %f\n", r.initial_energy);
     log_message("  final %f\n", r.final_energy);
-    log_message("  lower bound %f\n", r.lower_bound);
-    log_message("  gap %.3f%%\n", min_cut_gap_percent(r.final_energy, r.lower_bound));
-    run.process_lower_bound = r.lower_bound;
+    // Cuts of another perimeter weight bound another energy.
+    if (run.perimeter_scale == 1.0) {
+      log_message("  lower bound %f\n", r.lower_bound);
+      log_message("  gap %.3f%%\n", min_cut_gap_percent(r.final_energy, r.lower_bound));
+      run.process_lower_bound = r.lower_bound;
+    }
   } else {
     log_message(params.autotuning ? "AUTOTUNNING MODE selected\n" : "MANUAL MODE selected\n");
     if (params.autotuning) {

@@ -85,6 +85,9 @@ struct Run {
   int32_t threads = 1;
   /// The lower bound of the energy that the min-cut PROCESS proved; unset for the annealing.
   std::optional<double> process_lower_bound;
+  /// PROCESS by minimum cuts cuts with the perimeter's weight this many times its own (the rounds
+  /// that look for a map POSTPROCESS's rules keep whole); 1: as configured.
+  double perimeter_scale = 1.0;
 };
 
 /// The name under which the run writes the file configured as `path`: with the run's tag before

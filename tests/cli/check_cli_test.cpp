@@ -45,6 +45,10 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "  time limit -1.000000\nerror: property 'time-limit' out of range!\n"
        "  property 'process.time-limit' is -1, accepted above 0\n",
        1},
+      {"", "\"assign-preference\"", "\"method\": \"cut\", \"assign-preference\"",
+       "  expand method 'cut'\nerror: property 'method' out of range!\n"
+       "  accepted values are 'greedy', 'min-cut'\n",
+       1},
       {"", "\"accumulated-value\": 0.5", "\"accumulated-value\": 1.5",
        "  accumulated value 1.500000\nerror: property 'accumulated-value' out of range!\n"
        "  property 'postprocess.select.method-value.accumulated-value' is 1.5, accepted 0 to 1\n",

@@ -44,6 +44,44 @@ TEST(PipelineCliTest, ExampleKeepsItsInvariants) {
   }
 }
 
+// By minimum cuts the run ends on a map POSTPROCESS's rules keep whole, where any round found
+// one: POSTPROCESS run again over it changes nothing, and the log and the runs table give its
+// energy and gap alike. "greedy" keeps the repair of the plain cut's map.
+TEST(PipelineCliTest, AMinCutRunEndsOnAMapTheRulesKeepWhole) {
+  CliDir dir;
+  write_short_example(dir);
+  std::string config = replaced(dir.read("config.json"), "\"annealing\"", "\"min-cut\"");
+  config = replaced(config, "\"purge-limit\": 2", "\"purge-limit\": 12");
+  dir.write("config.json", config);
+  const RunResult r = run_words("--seed=1 config.json", dir);
+  ASSERT_EQ(r.code, 0) << r.out;
+  const size_t end = r.out.find("RULES end\n  kept perimeter weight times ");
+  ASSERT_NE(end, std::string::npos) << r.out;
+  const std::string kept = r.out.substr(end + 40, r.out.find('\n', end + 40) - end - 40);
+  const size_t line = r.out.find("  perimeter weight times " + kept + ": process ");
+  ASSERT_NE(line, std::string::npos);
+  EXPECT_TRUE(
+      ends_with(r.out.substr(line, r.out.find('\n', line) - line), ", the rules keep it whole"));
+  const auto table = read_csv(dir.path("out/postprocess.runs.csv"));
+  const std::string gap = r.out.substr(r.out.rfind("  gap ") + 6);
+  EXPECT_EQ(table.at(1).at(13) + "%\n", gap.substr(0, gap.find('\n') + 1));
+  EXPECT_NEAR(std::stod(r.out.substr(r.out.find("  final energy ", end) + 15)),
+              std::stod(table.at(1).at(2)), 1e-6);
+  // Run again over its own final map, POSTPROCESS keeps it whole.
+  config = replaced(config, "\"out/process.asc\"", "\"out/postprocess.asc\"");
+  config = replaced(config, "\"out/postprocess.asc\",", "\"out/again.asc\",");
+  dir.write("again.json", config);
+  ASSERT_EQ(run_words("--seed=1 --postprocess again.json", dir).code, 0);
+  EXPECT_EQ(read_cells(dir.path("out/again.asc")), read_cells(dir.path("out/postprocess.asc")));
+
+  dir.write("greedy.json", replaced(dir.read("config.json"), "\"assign-preference\"",
+                                    "\"method\": \"greedy\", \"assign-preference\""));
+  const RunResult greedy = run_words("--seed=1 greedy.json", dir);
+  EXPECT_EQ(greedy.code, 0);
+  EXPECT_EQ(greedy.out.find("RULES"), std::string::npos);
+  EXPECT_NE(greedy.out.find("  lower bound "), std::string::npos);
+}
+
 /// The small configuration with `nmovs` moves in each of 100 annealing stages.
 void write_slow_configuration(const CliDir& dir, const std::string& nmovs) {
   write_small_configuration(dir, "\"nmovs\": 25|\"nstages\": 3",

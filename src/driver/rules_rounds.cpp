@@ -1,0 +1,174 @@
+#include "driver/rules_rounds.h"
+
+#include <cinttypes>
+#include <cmath>
+#include <limits>
+#include <vector>
+
+#include "base/log.h"
+#include "driver/repeats.h"
+#include "postprocess/postprocess_stage.h"
+#include "preprocess/preprocess_stage.h"
+#include "process/min_cut.h"
+#include "process/process_stage.h"
+#include "scenario/land_uses.h"
+#include "scenario/loaders.h"
+
+namespace {
+
+// The perimeter multipliers tried, each drawing fewer, rounder islands than the one before; which
+// of them the rules keep whole is not monotone (a larger multiplier can part an island anew), so
+// they are tried in turn until a few past the best map the rules keep whole have not beaten it.
+constexpr double SCALES[] = {1.0, 1.5, 2.0,  3.0,  4.0,  5.0,  6.0,
+                             7.0, 8.0, 10.0, 12.0, 16.0, 24.0, 32.0};
+constexpr int32_t ROUNDS_PAST_BEST = 3;
+
+// One round: PROCESS at a perimeter multiplier, then POSTPROCESS, in memory.
+struct Round {
+  double scale = 1.0;
+  bool done = false;
+  bool kept_whole = false;  // POSTPROCESS dropped nothing: the rules hold on PROCESS's map
+  double process_energy = 0.0;
+  double final_energy = std::numeric_limits<double>::infinity();
+  std::optional<double> lower_bound;  // of the plain energy: the first round's only
+};
+
+Round run_round(const Scenario& scenario, const Run& run, const ProcessInputs& inputs,
+                PostprocessInputs* post, double scale) {
+  Run trial;
+  trial.geometry = run.geometry;
+  trial.seed = run.seed;
+  trial.threads = run.threads;
+  trial.in_memory = true;
+  trial.write_files = false;
+  trial.preprocess_output = run.preprocess_output;
+  trial.process_inputs = &inputs;
+  trial.postprocess_inputs = post;
+  trial.working_value_cells = run.working_value_cells;
+  trial.perimeter_scale = scale;
+  SharedStep step;
+  shared_step_capture(step, [&] {
+    run_process_stage(scenario, trial);
+    run_postprocess_stage(scenario, trial);
+  });
+  Round round;
+  round.scale = scale;
+  if (step.fatal_code != 0) return round;
+  const float value = trial.working_cell_value;
+  round.done = true;
+  round.kept_whole = trial.process_output == trial.postprocess_output;
+  round.process_energy =
+      process_map_energy(scenario, inputs, trial.process_output, value, trial.process_normalisers)
+          .energy;
+  round.final_energy = process_map_energy(scenario, inputs, trial.postprocess_output, value,
+                                          trial.process_normalisers)
+                           .energy;
+  round.lower_bound = trial.process_lower_bound;
+  return round;
+}
+
+// The round the run keeps: the lowest final map the rules keep whole; without one, the lowest
+// final map.
+bool better(const Round& a, const Round& b) {
+  if (!a.done || !b.done) return a.done;
+  if (a.kept_whole != b.kept_whole) return a.kept_whole;
+  return a.final_energy < b.final_energy;
+}
+
+}  // namespace
+
+bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario) {
+  if (!stages.process || !stages.postprocess || land_uses_present(scenario.config)) return false;
+  return process_read_parameters(scenario.config).method == ProcessMethod::min_cut &&
+         postprocess_read_parameters(scenario.config).expand_min_cut;
+}
+
+void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario, Run& run) {
+  log_message("ALGORITHM\n");
+  // Every round starts from PREPROCESS's map, and the kept one's maps are measured: in memory.
+  const bool also_in_memory = run.also_in_memory;
+  run.also_in_memory = true;
+  if (stages.preprocess) run_preprocess_stage(scenario, run);
+  // The rounds share the PROCESS records and the POSTPROCESS potential: a run of several repeats
+  // brings them, a single run builds them here once.
+  RepeatShared own;
+  const ProcessInputs* inputs = run.process_inputs;
+  PostprocessInputs* post = run.postprocess_inputs;
+  if (inputs == nullptr) {
+    own.geometry = run.geometry;
+    maps_init_geometry(scenario.config, own.geometry);
+    repeat_share_inputs(scenario.config, own);
+    inputs = &own.process;
+    post = &own.postprocess;
+  }
+  std::vector<Round> rounds;
+  Round best;
+  int32_t since_best = 0;
+  for (const double scale : SCALES) {
+    if (inputs->fatal_code != 0 || (best.kept_whole && since_best >= ROUNDS_PAST_BEST)) break;
+    rounds.push_back(run_round(scenario, run, *inputs, post, scale));
+    const Round& round = rounds.back();
+    if (!round.done && rounds.size() == 1) break;  // the plain cut fails as the run will
+    since_best = better(round, best) ? 0 : since_best + 1;
+    if (since_best == 0) best = round;
+  }
+  log_message("RULES of POSTPROCESS in the min-cut\n");
+  for (const Round& round : rounds) {
+    if (!round.done) {
+      log_message("  perimeter weight times %g: stopped\n", round.scale);
+      continue;
+    }
+    log_message("  perimeter weight times %g: process %f, final %f%s\n", round.scale,
+                round.process_energy, round.final_energy,
+                round.kept_whole ? ", the rules keep it whole" : "");
+  }
+
+  // The kept round again, for its log and files: the same seed and multiplier give the same maps.
+  const ProcessInputs* given_inputs = run.process_inputs;
+  PostprocessInputs* given_post = run.postprocess_inputs;
+  if (inputs->fatal_code == 0) {
+    run.process_inputs = inputs;
+    run.postprocess_inputs = post;
+  }
+  run.perimeter_scale = best.done ? best.scale : 1.0;
+  run_process_stage(scenario, run);
+  const PackedMap proc = run.process_output;
+  run_postprocess_stage(scenario, run);
+  run.process_inputs = given_inputs;
+  run.postprocess_inputs = given_post;
+  run.perimeter_scale = 1.0;
+
+  // What the rules cost, against the first round's bound: no map of n cells is below it.
+  const float value = run.working_cell_value;
+  const PackedMap& final_map = run.postprocess_output;
+  int64_t dropped = 0, grown = 0;
+  for (size_t i = 0; i < proc.size() && i < final_map.size(); ++i) {
+    dropped += proc[i] == value && final_map[i] != value;
+    grown += proc[i] != value && final_map[i] == value;
+  }
+  run.process_lower_bound.reset();
+  if (!rounds.empty() && rounds[0].done) run.process_lower_bound = rounds[0].lower_bound;
+  log_message("RULES end\n");
+  if (best.done) {
+    log_message("  kept perimeter weight times %g\n", best.scale);
+    log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
+                rounds[0].process_energy);
+    log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " cells dropped, %" PRId64
+                " grown back), %+.3f%% on the plain cut's\n",
+                best.final_energy,
+                100.0 * (best.final_energy - best.process_energy) / std::fabs(best.process_energy),
+                dropped, grown,
+                100.0 * (best.final_energy - rounds[0].process_energy) /
+                    std::fabs(rounds[0].process_energy));
+    if (run.process_lower_bound) {
+      log_message("  lower bound %f\n", *run.process_lower_bound);
+      log_message("  gap %.3f%%\n",
+                  min_cut_gap_percent(best.final_energy, *run.process_lower_bound));
+    }
+  }
+  // The records built here serve the runs table too, as those PROCESS builds would.
+  if (inputs == &own.process && also_in_memory)
+    run.kept_process_inputs = std::make_shared<const ProcessInputs>(std::move(own.process));
+  run.also_in_memory = also_in_memory;
+  log_message("ALGORITHM end\n");
+}
