@@ -28,6 +28,7 @@ struct Round {
   double scale = 1.0;
   bool done = false;
   bool kept_whole = false;  // POSTPROCESS dropped nothing: the rules hold on PROCESS's map
+  bool keeps = false;       // the rules hold on the final map: POSTPROCESS again changes nothing
   double process_energy = 0.0;
   double final_energy = std::numeric_limits<double>::infinity();
   std::optional<double> lower_bound;  // of the plain energy: the first round's only
@@ -64,14 +65,23 @@ Round run_round(const Scenario& scenario, const Run& run, const ProcessInputs& i
                                           trial.process_normalisers)
                            .energy;
   round.lower_bound = trial.process_lower_bound;
+  round.keeps = round.kept_whole;
+  if (!round.kept_whole) {
+    // The greedy repair may leave islands the rules keep: POSTPROCESS again over it says.
+    const PackedMap final_map = trial.postprocess_output;
+    trial.process_output = final_map;
+    SharedStep again;
+    shared_step_capture(again, [&] { run_postprocess_stage(scenario, trial); });
+    round.keeps = again.fatal_code == 0 && trial.postprocess_output == final_map;
+  }
   return round;
 }
 
-// The round the run keeps: the lowest final map the rules keep whole; without one, the lowest
-// final map.
+// The round the run keeps: the lowest final map the rules keep (POSTPROCESS again over it
+// changes nothing); without one, the lowest final map.
 bool better(const Round& a, const Round& b) {
   if (!a.done || !b.done) return a.done;
-  if (a.kept_whole != b.kept_whole) return a.kept_whole;
+  if (a.keeps != b.keeps) return a.keeps;
   return a.final_energy < b.final_energy;
 }
 
@@ -105,7 +115,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   Round best;
   int32_t since_best = 0;
   for (const double scale : SCALES) {
-    if (inputs->fatal_code != 0 || (best.kept_whole && since_best >= ROUNDS_PAST_BEST)) break;
+    if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
     rounds.push_back(run_round(scenario, run, *inputs, post, scale));
     const Round& round = rounds.back();
     if (!round.done && rounds.size() == 1) break;  // the plain cut fails as the run will
@@ -120,7 +130,9 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     }
     log_message("  perimeter weight times %g: process %f, final %f%s\n", round.scale,
                 round.process_energy, round.final_energy,
-                round.kept_whole ? ", the rules keep it whole" : "");
+                round.kept_whole ? ", the rules keep it whole"
+                : round.keeps    ? ", the rules keep the repair"
+                                 : "");
   }
 
   // The kept round again, for its log and files: the same seed and multiplier give the same maps.
