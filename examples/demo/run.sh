@@ -37,7 +37,9 @@ awk '
   tuned && /^  kb / { kb = $2; tuned = 0 }
   /acceptance values too low/ { retries++ }
   /^  initial / { e0 = $2 }
-  /^  final / { e1 = $2 }
+  /^  final [-0-9.]+$/ { e1 = $2 }
+  /^  final energy / { final = $3; sub(":", "", final) }
+  /^  kept perimeter weight times / { scale = $5 }
   /^  lower bound / { bound = $3 }
   /^  gap / { gap = $2 }
   /from a total number of/ { total = $6 }
@@ -52,6 +54,8 @@ awk '
     if (bound != "") printf " (minimum cuts; no map of as many cells is below %s: gap %s)", bound, gap
     printf "\nPOSTPROCESS kept %d of %d islands, grew %d cells back (%d purged, %d removed) in %d sweeps\n",
       kept, total, purged + removed, purged, removed, sweeps
+    if (final != "")
+      printf "RULES       final map %s, the lowest the rules keep (perimeter weight times %s in the cuts)\n", final, scale
   }' out/landalloc.log
 echo "the three stages took ${elapsed} s"
 
