@@ -119,6 +119,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
   Run run;
   run.geometry = shared.geometry;
   run.seed = result.seed;
+  run.repeat = result.run;
   run.in_memory = true;
   run.write_files = options.keep_runs && !options.debug_replay;
   run.debug_files_only = options.debug_replay;

@@ -39,6 +39,7 @@ Round run_round(const Scenario& scenario, const Run& run, const ProcessInputs& i
   Run trial;
   trial.geometry = run.geometry;
   trial.seed = run.seed;
+  trial.repeat = run.repeat;
   trial.threads = run.threads;
   trial.in_memory = true;
   trial.write_files = false;

@@ -403,8 +403,9 @@ void run_process_stage(const Scenario& scenario, Run& run) {
 
   if (params.method == ProcessMethod::min_cut) {
     log_message("MIN-CUT MODE selected\n");
-    // Repeats perturb their costs, each with its own seed, for distinct near-optimal maps.
-    const uint64_t perturbation = run.seed ? *run.seed * 2 + 1 : 0;
+    // Repeats past the first perturb their costs, each with its own seed, for distinct
+    // near-optimal maps.
+    const uint64_t perturbation = run.seed && run.repeat > 1 ? *run.seed * 2 + 1 : 0;
     MinCutParameters parameters = params.min_cut;
     parameters.perimeter_scale = run.perimeter_scale;
     if (run.perimeter_scale != 1.0)

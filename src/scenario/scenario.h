@@ -46,6 +46,9 @@ struct Run {
   GridGeometry geometry;
   Rng rng;
   std::optional<uint64_t> seed;  ///< this run's seed, in place of the scenario's (repeats)
+  /// Its number among repeats, from 1; 0 for a run on its own. Run 1 of the min-cut method is the
+  /// unperturbed one, so that the best of N is never worse than a run alone.
+  int32_t repeat = 0;
   /// When set, the stages hand their maps to each other in memory instead of through the output
   /// files, and keep the final maps there too.
   bool in_memory = false;

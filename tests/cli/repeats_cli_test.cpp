@@ -53,6 +53,20 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
   }
 }
 
+// By minimum cuts run 1 is the unperturbed run, the same map as the run alone: the best of the
+// repeats is never above it.
+TEST(RepeatsCliTest, MinCutRunOneIsTheRunAlone) {
+  CliDir dir;
+  write_short_example(dir);
+  dir.write("config.json", replaced(dir.read("config.json"), "\"annealing\"", "\"min-cut\""));
+  ASSERT_EQ(run_words("--seed=5 --preprocess --process config.json", dir).code, 0);
+  const std::string alone = read_csv(dir.path("out/process.runs.csv")).at(1).at(2);
+  ASSERT_EQ(run_words("--seed=5 --repeats=2 --preprocess --process config.json", dir).code, 0);
+  const auto table = read_csv(dir.path("out/process.runs.csv"));
+  EXPECT_EQ(table.at(1).at(2), alone);
+  EXPECT_NE(table.at(2).at(2), alone) << "run 2 perturbs its costs";
+}
+
 // Run 3 replayed alone writes what it kept; the frequency grid sums the kept masks; the outputs are
 // the run's of lowest energy, each energy the weighted sum of the terms beside it.
 TEST(RepeatsCliTest, KeptRunsReplayAloneAndMakeTheFrequencyAndTheBest) {
