@@ -119,10 +119,9 @@ const std::vector<PropertyInfo> PROPERTIES = {
      nullptr, nullptr, POST, "each island grows only into the basins it occupies"},
     {"postprocess.expand.method", "word", "greedy or min-cut", nullptr, nullptr, "greedy min-cut",
      "null", POST,
-     "how the cells the purge and the selection drop come back: grown greedily around the kept "
-     "islands, or, with PROCESS by minimum cuts, placed by cutting again with those cells kept "
-     "out until the rules drop nothing, the lowest final map kept (absent: min-cut when "
-     "PROCESS is by minimum cuts, else greedy)"},
+     "how the final map is found: the greedy repair of PROCESS's map, or, with PROCESS by "
+     "minimum cuts, the lowest final map of rounds that cut with a heavier perimeter weight, "
+     "never above the repair (absent: min-cut when PROCESS is by minimum cuts, else greedy)"},
     {"postprocess.expand.minimim-cells-in-basin", "integer", "0 or more; 0 closes none", "0",
      nullptr, nullptr, nullptr, POST,
      "basins mode: basins with fewer allocated cells are closed to growth"},

@@ -1,5 +1,6 @@
 #include "driver/rules_rounds.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <limits>
@@ -22,6 +23,9 @@ namespace {
 constexpr double SCALES[] = {1.0, 1.5, 2.0,  3.0,  4.0,  5.0,  6.0,
                              7.0, 8.0, 10.0, 12.0, 16.0, 24.0, 32.0};
 constexpr int32_t ROUNDS_PAST_BEST = 3;
+// The cells times the rounds after the first that a run may cut: every round on the example
+// (60,000 cells) but the last three, one at 1000 x 1000.
+constexpr double ROUND_WORK = 6e5;
 
 // One round: PROCESS at a perimeter multiplier, then POSTPROCESS, in memory.
 struct Round {
@@ -78,12 +82,13 @@ Round run_round(const Scenario& scenario, const Run& run, const ProcessInputs& i
   return round;
 }
 
-// The round the run keeps: the lowest final map the rules keep (POSTPROCESS again over it
-// changes nothing); without one, the lowest final map.
+// Whether round a is kept rather than b: the lower final map, and on a tie the one the rules
+// keep (POSTPROCESS again over it changes nothing). The first round, the plain cut and its repair,
+// is always tried, so the kept map is never above the repair; the rules' keeping it is reported.
 bool better(const Round& a, const Round& b) {
   if (!a.done || !b.done) return a.done;
-  if (a.keeps != b.keeps) return a.keeps;
-  return a.final_energy < b.final_energy;
+  if (a.final_energy != b.final_energy) return a.final_energy < b.final_energy;
+  return a.keeps && !b.keeps;
 }
 
 }  // namespace
@@ -114,9 +119,14 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   }
   std::vector<Round> rounds;
   Round best;
+  // The rounds past the first are bounded by the cells they cut, not by the clock, so that the
+  // same seed gives the same map on any machine.
+  const double cells = static_cast<double>(geometry_cell_count(run.geometry));
+  const auto extra = static_cast<size_t>(std::max(1.0, std::floor(ROUND_WORK / cells)));
   int32_t since_best = 0;
   for (const double scale : SCALES) {
     if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
+    if (rounds.size() > extra) break;
     rounds.push_back(run_round(scenario, run, *inputs, post, scale));
     const Round& round = rounds.back();
     if (!round.done && rounds.size() == 1) break;  // the plain cut fails as the run will

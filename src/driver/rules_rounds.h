@@ -1,8 +1,9 @@
 // The plan a planner keeps is POSTPROCESS's: with PROCESS by minimum cuts and
-// "postprocess.expand.method" "min-cut", the cells POSTPROCESS's rules drop (islands below the
-// purge limit, islands the selection leaves out) are not grown back greedily but kept out of a new
-// cut, round after round, until the rules drop nothing; the lowest final map of the rounds is the
-// one the run writes. A round is PROCESS and POSTPROCESS in memory, quietly, on shared inputs.
+// "postprocess.expand.method" "min-cut", the run cuts again at growing multiples of the perimeter
+// weight (fewer, rounder islands, which the purge and the selection keep more often) and keeps the
+// round of lowest final map, the plain cut and its greedy repair among them. A round is PROCESS
+// and POSTPROCESS in memory, quietly, on shared inputs; it also tells whether POSTPROCESS run
+// again over its final map would change it (whether the rules keep it).
 #pragma once
 
 #include "driver/preflight.h"
