@@ -379,7 +379,8 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
       {"", "}]\n", "}], 'conversions': {'b': [7, 5]}\n",
        "error: property 'conversions.b[1]' is an existing code of land use 'a' (5): a conversion "
        "takes only codes that belong to no other use!\n"},
-      {"--sweep=process.functions-weight[1]=1,2", "}]\n", "}]\n",
+      // A cost of 1e6, the largest, passes: the sweep is what is refused.
+      {"--sweep=process.functions-weight[1]=1,2", "}]\n", "}], 'adjacency': [[0, 1e6], [1e6, 0]]\n",
        "error: several land uses run one at a time (no --sweep yet)!\n"},
   };
   for (const auto& [option, from, to, message] : cases) {

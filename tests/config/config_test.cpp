@@ -119,6 +119,7 @@ TEST(ConfigTest, TextIsReadAsJson) {
       {"{\"a\": \"\\udfff\"}", CONFIG_ERROR_INVAL, 1, 8},
       {"{\"a\": \"\\u0000\"}", CONFIG_ERROR_INVAL, 1, 8},
       {"{\"a\": \"\\u12\"}", CONFIG_ERROR_INVAL, 1, 7},
+      {"{\"a\": \"\\u00g1\"}", CONFIG_ERROR_INVAL, 1, 7},
       {"{\"a\":\n [1, 2", CONFIG_ERROR_PART, 2, 7},
   };
   for (const auto& [text, code, line, column] : errors) {
