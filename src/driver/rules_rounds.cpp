@@ -121,8 +121,11 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   Round best;
   // The rounds past the first are bounded by the cells they cut, not by the clock, so that the
   // same seed gives the same map on any machine.
+  // A time limit holds for PROCESS as a whole: the plain round alone then.
   const double cells = static_cast<double>(geometry_cell_count(run.geometry));
-  const auto extra = static_cast<size_t>(std::max(1.0, std::floor(ROUND_WORK / cells)));
+  const bool limited = scenario.time_limit || process_read_parameters(scenario.config).time_limit;
+  const auto extra =
+      limited ? size_t{0} : static_cast<size_t>(std::max(1.0, std::floor(ROUND_WORK / cells)));
   int32_t since_best = 0;
   for (const double scale : SCALES) {
     if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
