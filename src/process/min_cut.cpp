@@ -1011,6 +1011,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     return result;
   }
   search_clamps(m);
+  progress_update(progress, 0.3, 1.0, "PROCESS minimum cuts, the prices found");
   const double bound = std::max(m.best_bound, separable);
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left
   // make other cuts minimal, and some land nearer n or on a better map.
@@ -1022,6 +1023,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     if (static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) >
         parameters.recut_work)
       break;
+    progress_update(progress, 0.3 + 0.5 * recut / RECUTS, 1.0, "PROCESS re-cut %d of at most %d",
+                    recut + 1, RECUTS);
     m.perturbation_seed = 0x2545f4914f6cdd1dULL * static_cast<uint64_t>(recut + 1);
     m.perturbation = gap / static_cast<double>(m.n) * RECUT_PLAN[recut].perturbation;
     double terms[ENERGY_TERMS];

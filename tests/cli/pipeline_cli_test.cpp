@@ -89,10 +89,12 @@ TEST(PipelineCliTest, AMinCutRunKeepsTheLowestRoundAndSaysWhetherTheRulesKeepIt)
   ASSERT_EQ(run_words("--seed=1 --postprocess again.json", dir).code, 0);
   EXPECT_EQ(read_cells(dir.path("out/again.asc")), read_cells(dir.path("out/postprocess.asc")));
 
-  // A time limit holds for PROCESS as a whole: the plain round alone.
-  const RunResult limited = run_words("--seed=1 --time-limit=100 config.json", dir);
+  // A time limit holds for PROCESS as a whole: the plain round alone. The cuts show progress.
+  const RunResult limited = run_words("--seed=1 --time-limit=100 --progress config.json", dir);
   EXPECT_EQ(limited.out.find("  perimeter weight times 1.5"), std::string::npos) << limited.out;
   EXPECT_NE(limited.out.find("  perimeter weight times 1: "), std::string::npos);
+  EXPECT_NE(limited.err.find("\rPROCESS minimum cuts, 0:00 elapsed"), std::string::npos)
+      << limited.err;
 
   dir.write("greedy.json", replaced(dir.read("config.json"), "\"assign-preference\"",
                                     "\"method\": \"greedy\", \"assign-preference\""));
