@@ -76,32 +76,12 @@ PendingOutput* find_stream(FILE* stream) {
   return nullptr;
 }
 
-// The file that `path` ends at, into `target` (OUTPUT_PATH_MAX bytes): symbolic links are followed
-// (at most 40, as the system does), so that the file they point at is replaced and the link stays.
-// A missing file, or a link to one, ends the walk. False, with errno set, when that fails.
-bool resolve_target(const char* path, char* target) {
-  std::string current = path;
-  for (int links = 0; links <= 40; ++links) {
-    struct stat info;
-    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
-      if (current.size() >= static_cast<size_t>(OUTPUT_PATH_MAX)) {
-        errno = ENAMETOOLONG;
-        return false;
-      }
-      std::strcpy(target, current.c_str());
-      return true;
-    }
-    char link[OUTPUT_PATH_MAX];
-    const ssize_t length = readlink(current.c_str(), link, sizeof link - 1);
-    if (length < 0) return false;
-    link[length] = '\0';
-    const size_t slash = current.rfind('/');
-    // A relative link is relative to the folder that holds it.
-    current = link[0] == '/' || slash == std::string::npos ? std::string(link)
-                                                           : current.substr(0, slash + 1) + link;
-  }
-  errno = ELOOP;
-  return false;
+// A slot of the table not in use, or nullptr when all are; the caller holds pending_lock.
+PendingOutput* free_slot() {
+  PendingOutput* const end = pending_outputs + MAX_PENDING_OUTPUTS;
+  PendingOutput* const slot = std::find_if(
+      pending_outputs, end, [](const PendingOutput& output) { return !output.active; });
+  return slot == end ? nullptr : slot;
 }
 
 // The permissions a new output gets: those of the file it replaces, else what a new file gets.
@@ -135,10 +115,8 @@ FILE* open_anonymous(const char* path) {
     return nullptr;
   }
   std::lock_guard<std::mutex> hold(pending_lock);
-  PendingOutput* const end = pending_outputs + MAX_PENDING_OUTPUTS;
-  PendingOutput* const slot = std::find_if(
-      pending_outputs, end, [](const PendingOutput& output) { return !output.active; });
-  if (slot == end) {
+  PendingOutput* const slot = free_slot();
+  if (slot == nullptr) {
     std::fclose(stream);
     return nullptr;
   }
@@ -165,6 +143,7 @@ bool name_anonymous(int fd, const char* path) {
   char beside[OUTPUT_PATH_MAX];
   for (int attempt = 0; attempt < 100; ++attempt) {
     const unsigned mark = (static_cast<unsigned>(getpid()) * 2654435761u + counter++) & 0xffffffu;
+    // A name as long as the named temporary files', which the check before a run allows for.
     const int n = std::snprintf(beside, sizeof beside, "%s.%06x", path, mark);
     if (n < 0 || n >= OUTPUT_PATH_MAX) return false;
     if (linkat(AT_FDCWD, self, AT_FDCWD, beside, AT_SYMLINK_FOLLOW) == 0) {
@@ -187,6 +166,31 @@ bool rename_or_remove(PendingOutput* output, bool complete) {
 }
 
 }  // namespace
+
+bool output_resolve_target(const char* path, char* target) {
+  std::string current = path;
+  for (int links = 0; links <= 40; ++links) {
+    struct stat info;
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) {
+      if (current.size() >= static_cast<size_t>(OUTPUT_PATH_MAX)) {
+        errno = ENAMETOOLONG;
+        return false;
+      }
+      std::strcpy(target, current.c_str());
+      return true;
+    }
+    char link[OUTPUT_PATH_MAX];
+    const ssize_t length = readlink(current.c_str(), link, sizeof link - 1);
+    if (length < 0) return false;
+    link[length] = '\0';
+    const size_t slash = current.rfind('/');
+    // A relative link is relative to the folder that holds it.
+    current = link[0] == '/' || slash == std::string::npos ? std::string(link)
+                                                           : current.substr(0, slash + 1) + link;
+  }
+  errno = ELOOP;
+  return false;
+}
 
 void output_prepare_process() {
   // A standard descriptor closed at start would be handed to the first file the run opens, and
@@ -211,17 +215,15 @@ void output_remove_pending() {
 int output_create_temp(const char* path, char* temp_path) {
   install_cleanup();
   char resolved[OUTPUT_PATH_MAX];
-  if (!resolve_target(path, resolved)) return -1;
+  if (!output_resolve_target(path, resolved)) return -1;
   path = resolved;
   std::lock_guard<std::mutex> hold(pending_lock);
-  PendingOutput* const end = pending_outputs + MAX_PENDING_OUTPUTS;
-  PendingOutput* const slot = std::find_if(
-      pending_outputs, end, [](const PendingOutput& output) { return !output.active; });
-  if (slot == end) {
+  PendingOutput* const slot = free_slot();
+  if (slot == nullptr) {
     errno = EMFILE;
     return -1;
   }
-  const int n = std::snprintf(slot->temp_path, OUTPUT_PATH_MAX, "%s.XXXXXX", path);
+  const int n = std::snprintf(slot->temp_path, OUTPUT_PATH_MAX, "%s%s", path, OUTPUT_TEMP_SUFFIX);
   if (n < 0 || n >= OUTPUT_PATH_MAX) {
     errno = ENAMETOOLONG;
     return -1;
@@ -253,7 +255,7 @@ FILE* output_open(const char* path) {
   // an output of /dev/null would replace /dev/null).
   char target[OUTPUT_PATH_MAX];
   struct stat info;
-  if (!resolve_target(path, target)) return nullptr;
+  if (!output_resolve_target(path, target)) return nullptr;
   if (stat(target, &info) == 0 && !S_ISREG(info.st_mode) && !S_ISDIR(info.st_mode)) {
     return std::fopen(target, "w");
   }

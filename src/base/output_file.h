@@ -11,6 +11,15 @@
 
 constexpr int OUTPUT_PATH_MAX = 4096;
 
+/// What a named temporary file adds to its target's name (mkstemp's pattern); the check before a
+/// run counts it into every name's length.
+constexpr const char* OUTPUT_TEMP_SUFFIX = ".XXXXXX";
+
+/// The file that `path` ends at, into `target` (OUTPUT_PATH_MAX bytes): symbolic links are followed
+/// (at most 40, as the system does), so that the file they point at is replaced and the link stays.
+/// A missing file, or a link to one, ends the walk. False, with errno set, when that fails.
+bool output_resolve_target(const char* path, char* target);
+
 /// Once at start-up: makes descriptors 0, 1 and 2 valid (on /dev/null when closed), and turns
 /// SIGPIPE and SIGXFSZ into write errors.
 void output_prepare_process();

@@ -516,6 +516,14 @@ size_t land_use_count(ConfigDocument& config) {
   return uses.uses.size();
 }
 
+// A sweep's trade-offs are one use's: a configuration that stays a list of uses (one use alone
+// becomes the plain configuration) is refused.
+void refuse_sweep_of_uses(ConfigDocument& config) {
+  land_use_count(config);
+  if (land_uses_present(config))
+    fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+}
+
 // The row of a run of several land uses: E of its final map and, for each use, its own terms
 // (with the normalisers PROCESS fixed, when it ran) and the measures of its new cells.
 RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& uses, const Run& run,
@@ -860,9 +868,7 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   try {
     // A sweep never writes the outputs as named: each point checks its own.
     if (!job.sweeps.empty()) {
-      land_use_count(scenario.config);
-      if (land_uses_present(scenario.config))
-        fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+      refuse_sweep_of_uses(scenario.config);
       run_sweep(job, scenario, original, geometry, cluster);
       return 0;
     }
@@ -924,9 +930,7 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
     if (job.sweeps.empty()) {
       plan = preflight_check(config, job.stages, repeat_shape(job), geometry);
     } else {
-      land_use_count(base.config);
-      if (land_uses_present(base.config))
-        fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+      refuse_sweep_of_uses(base.config);
       points = prepare_sweep(job, base, original, geometry, plan);
     }
     log_message("  stages%s%s%s\n", job.stages.preprocess ? " PREPROCESS" : "",

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <set>
 #include <tuple>
@@ -126,9 +127,6 @@ std::string folder_of(const std::string& path) {
   return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
 }
 
-// The length of the suffix of an output's temporary file (".XXXXXX").
-constexpr size_t TEMP_SUFFIX = 7;
-
 // The output is replaced by a file renamed over it: its folder must take a new file, and what
 // already lies at the path must be a file (a folder, a pipe or a device would fail the write, or
 // take it, late in the run).
@@ -150,8 +148,9 @@ void check_output_path(const std::string& path) {
     refuse_output(path, "'" + path + "' is not a regular file");
   }
   // The file is written under its name and a temporary suffix first: both must fit the folder.
+  const size_t suffix = std::strlen(OUTPUT_TEMP_SUFFIX);
   const size_t slash = path.rfind('/');
-  const size_t name = path.size() - (slash == std::string::npos ? 0 : slash + 1) + TEMP_SUFFIX;
+  const size_t name = path.size() - (slash == std::string::npos ? 0 : slash + 1) + suffix;
   const long name_max = pathconf(folder.c_str(), _PC_NAME_MAX);
   const size_t limit = name_max > 0 ? static_cast<size_t>(name_max) : NAME_MAX;
   if (name > limit) {
@@ -159,8 +158,8 @@ void check_output_path(const std::string& path) {
         path, "its name is too long for folder '" + folder + "' (" + std::to_string(name) +
                   " characters with the temporary suffix, at most " + std::to_string(limit) + ")");
   }
-  if (path.size() + TEMP_SUFFIX >= static_cast<size_t>(OUTPUT_PATH_MAX)) {
-    refuse_output(path, "its path is too long (" + std::to_string(path.size() + TEMP_SUFFIX) +
+  if (path.size() + suffix >= static_cast<size_t>(OUTPUT_PATH_MAX)) {
+    refuse_output(path, "its path is too long (" + std::to_string(path.size() + suffix) +
                             " characters with the temporary suffix, at most " +
                             std::to_string(OUTPUT_PATH_MAX - 1) + ")");
   }
@@ -228,17 +227,8 @@ class FileIdentities {
     struct stat info;
     if (stat(path.c_str(), &info) == 0) return "file " + key(info);
     // A symbolic link to no file yet: writing it creates its target, so the target is the file.
-    char target[PATH_MAX];
-    for (int hops = 0; hops < 40 && lstat(path.c_str(), &info) == 0 && S_ISLNK(info.st_mode);
-         ++hops) {
-      const ssize_t length = readlink(path.c_str(), target, sizeof target - 1);
-      if (length <= 0) break;
-      const std::string link(target, static_cast<size_t>(length));
-      path = link[0] == '/' || path.find('/') == std::string::npos
-                 ? link
-                 : path.substr(0, path.rfind('/') + 1) + link;
-    }
-    if (stat(path.c_str(), &info) == 0) return "file " + key(info);
+    char target[OUTPUT_PATH_MAX];
+    if (output_resolve_target(path.c_str(), target)) path = target;
     const std::string folder = folder_of(path);
     const std::string name =
         path.substr(path.rfind('/') == std::string::npos ? 0 : path.rfind('/') + 1);

@@ -96,7 +96,8 @@ struct PostprocessParameters {
   int32_t min_cells_in_basin = 0;  ///< read in the basins filling mode only
   AssignPreference preference = AssignPreference::random;
   /// "postprocess.expand.method" is "min-cut" (by default when PROCESS is by minimum cuts): the
-  /// run re-optimises with the cells the rules drop kept out, rather than keep the greedy repair.
+  /// run also tries cuts of fewer, rounder islands and keeps the lowest final map, rather than the
+  /// greedy repair of the plain cut's map alone.
   bool expand_min_cut = false;
   std::string output;
   std::string output_mask;
