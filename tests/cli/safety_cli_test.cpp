@@ -21,8 +21,9 @@ bool gnuplot_installed() {
   return std::system("command -v gnuplot >/dev/null 2>&1") == 0;
 }
 
-// Names that end a quoted string or start a command in gnuplot or a shell: the sweep's picture
-// script receives the table's and the picture's names; the input is renamed too.
+// Names that end a quoted string or start a command in gnuplot or a shell (quotes, backslashes;
+// a newline is refused as the file is read, below): the sweep's picture script receives the
+// table's and the picture's names; the input is renamed too.
 TEST(SafetyCliTest, NoNameInAConfigurationRunsACommand) {
   const std::vector<std::string> names = {"q'uote",
                                           "d\"ouble",
@@ -31,7 +32,8 @@ TEST(SafetyCliTest, NoNameInAConfigurationRunsACommand) {
                                           "sys\" system(\"touch MARK3\") \"tem",
                                           "sys' . system('touch MARK4') . 'tem",
                                           "bang!touch MARK5",
-                                          "dollar$(touch MARK6)"};
+                                          "dollar$(touch MARK6)",
+                                          "back\\slash\\' . system('touch MARK7') . '"};
   for (const std::string& name : names) {
     SCOPED_TRACE(name);
     CliDir dir;
@@ -44,7 +46,7 @@ TEST(SafetyCliTest, NoNameInAConfigurationRunsACommand) {
     const RunResult run =
         run_words("--seed=2 --sweep=process.functions-weight[1]=0,1 small.json", dir);
     ASSERT_EQ(run.code, 0) << run.out;
-    for (int k = 1; k <= 6; ++k) EXPECT_FALSE(fs::exists(dir.path("MARK" + std::to_string(k))));
+    for (int k = 1; k <= 7; ++k) EXPECT_FALSE(fs::exists(dir.path("MARK" + std::to_string(k))));
     EXPECT_TRUE(fs::exists(dir.path(name + ".post.sweep.gp")));
     if (gnuplot_installed()) {
       EXPECT_TRUE(fs::exists(dir.path(name + ".post.sweep.png")));
