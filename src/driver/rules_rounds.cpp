@@ -23,23 +23,48 @@ namespace {
 constexpr double SCALES[] = {1.0, 1.5, 2.0,  3.0,  4.0,  5.0,  6.0,
                              7.0, 8.0, 10.0, 12.0, 16.0, 24.0, 32.0};
 constexpr int32_t ROUNDS_PAST_BEST = 3;
-// The cells times the rounds after the first that a run may cut: every round on the example
-// (60,000 cells) but the last three, one at 1000 x 1000.
-constexpr double ROUND_WORK = 6e5;
+// Passes of one multiplier, each keeping out of the cut the cells the rules dropped from the one
+// before: an island the selection drops is seldom worth cutting again.
+constexpr int32_t MAX_PASSES = 6;
+// The cells times the rounds after the first that a run may cut: sixteen on the example (60,000
+// cells), one at 1000 x 1000. Only the first round makes the re-cuts past its price search.
+constexpr double ROUND_WORK = 1e6;
 
-// One round: PROCESS at a perimeter multiplier, then POSTPROCESS, in memory.
+// One round: PROCESS at a perimeter multiplier, then POSTPROCESS, in memory. A pass after the
+// first starts from the repair of the pass before, with the cells the rules dropped so far kept
+// out of the cut.
 struct Round {
+  // How PROCESS cuts.
   double scale = 1.0;
+  int32_t pass = 1;
+  PackedMap start;  // the map PROCESS starts from; empty: PREPROCESS's
+  std::shared_ptr<const std::vector<uint8_t>> keep_out;
+  double price_hint = std::numeric_limits<double>::quiet_NaN();
+  // What it gave.
   bool done = false;
   bool kept_whole = false;  // POSTPROCESS dropped nothing: the rules hold on PROCESS's map
   bool keeps = false;       // the rules hold on the final map: POSTPROCESS again changes nothing
   double process_energy = 0.0;
   double final_energy = std::numeric_limits<double>::infinity();
   std::optional<double> lower_bound;  // of the plain energy: the first round's only
+  double price = std::numeric_limits<double>::quiet_NaN();  // where its search ended
+  PackedMap process_map;
+  PackedMap final_map;
 };
 
-Round run_round(const Scenario& scenario, const Run& run, const ProcessInputs& inputs,
-                PostprocessInputs* post, double scale) {
+// Sets the run to cut as the round does; the round's cut is the same whether quiet or not.
+void cut_as(Run& run, const Round& round) {
+  run.perimeter_scale = round.scale;
+  run.keep_out = round.keep_out;
+  run.process_start = round.start;
+  run.price_hint = round.price_hint;
+  // The first cut is the plain one, and a plan of its own; the other rounds' maps are tries that
+  // POSTPROCESS judges, so they stop at the price search.
+  run.no_recuts = !round.start.empty() || round.scale != 1.0;
+}
+
+void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& inputs,
+               PostprocessInputs* post, Round& round) {
   Run trial;
   trial.geometry = run.geometry;
   trial.seed = run.seed;
@@ -51,15 +76,13 @@ Round run_round(const Scenario& scenario, const Run& run, const ProcessInputs& i
   trial.process_inputs = &inputs;
   trial.postprocess_inputs = post;
   trial.working_value_cells = run.working_value_cells;
-  trial.perimeter_scale = scale;
+  cut_as(trial, round);
   SharedStep step;
   shared_step_capture(step, [&] {
     run_process_stage(scenario, trial);
     run_postprocess_stage(scenario, trial);
   });
-  Round round;
-  round.scale = scale;
-  if (step.fatal_code != 0) return round;
+  if (step.fatal_code != 0) return;
   const float value = trial.working_cell_value;
   round.done = true;
   round.kept_whole = trial.process_output == trial.postprocess_output;
@@ -70,25 +93,42 @@ Round run_round(const Scenario& scenario, const Run& run, const ProcessInputs& i
                                           trial.process_normalisers)
                            .energy;
   round.lower_bound = trial.process_lower_bound;
+  round.price = trial.min_cut_price;
+  round.process_map = trial.process_output;
+  round.final_map = trial.postprocess_output;
   round.keeps = round.kept_whole;
   if (!round.kept_whole) {
     // The greedy repair may leave islands the rules keep: POSTPROCESS again over it says.
-    const PackedMap final_map = trial.postprocess_output;
-    trial.process_output = final_map;
+    trial.process_output = round.final_map;
     SharedStep again;
     shared_step_capture(again, [&] { run_postprocess_stage(scenario, trial); });
-    round.keeps = again.fatal_code == 0 && trial.postprocess_output == final_map;
+    round.keeps = again.fatal_code == 0 && trial.postprocess_output == round.final_map;
   }
-  return round;
 }
 
-// Whether round a is kept rather than b: the lower final map, and on a tie the one the rules
-// keep (POSTPROCESS again over it changes nothing). The first round, the plain cut and its repair,
-// is always tried, so the kept map is never above the repair; the rules' keeping it is reported.
+// The cells the rules dropped from a round's cut (allocated by PROCESS, free in the final map),
+// added to those the round kept out already; nullptr when it dropped none that was not.
+std::shared_ptr<const std::vector<uint8_t>> dropped_cells(const Round& round) {
+  const std::vector<float> cut = round.process_map.unpack();
+  const std::vector<float> final_map = round.final_map.unpack();
+  auto out = round.keep_out ? std::make_shared<std::vector<uint8_t>>(*round.keep_out)
+                            : std::make_shared<std::vector<uint8_t>>(cut.size(), 0);
+  bool more = false;
+  for (size_t i = 0; i < cut.size(); ++i) {
+    // A cell the repair took, or one the cut and the repair agree on, keeps its chance.
+    if (cut[i] == final_map[i] || final_map[i] != CELL_AVAILABLE || (*out)[i] != 0) continue;
+    (*out)[i] = 1;
+    more = true;
+  }
+  return more ? out : nullptr;
+}
+
+// Whether round a is kept rather than b: a map the rules keep first (POSTPROCESS again over it
+// changes nothing), then the lower final map.
 bool better(const Round& a, const Round& b) {
   if (!a.done || !b.done) return a.done;
-  if (a.final_energy != b.final_energy) return a.final_energy < b.final_energy;
-  return a.keeps && !b.keeps;
+  if (a.keeps != b.keeps) return a.keeps;
+  return a.final_energy < b.final_energy;
 }
 
 }  // namespace
@@ -126,24 +166,48 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   const bool limited = scenario.time_limit || process_read_parameters(scenario.config).time_limit;
   const auto extra =
       limited ? size_t{0} : static_cast<size_t>(std::max(1.0, std::floor(ROUND_WORK / cells)));
+  // Scales past the best that have not beaten it; passes of one scale until the rules keep its
+  // map or no cell is left to keep out.
   int32_t since_best = 0;
   for (const double scale : SCALES) {
     if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
+    bool improved = false;
+    Round next;
+    next.scale = scale;
+    for (; next.pass <= MAX_PASSES; ++next.pass) {
+      if (rounds.size() > extra) break;
+      if (!rounds.empty()) next.price_hint = rounds.back().price;
+      rounds.push_back(next);
+      Round& round = rounds.back();
+      run_round(scenario, run, *inputs, post, round);
+      if (!round.done) break;
+      if (better(round, best)) {
+        best = round;
+        improved = true;
+      }
+      if (round.kept_whole) break;
+      next.keep_out = dropped_cells(round);
+      if (next.keep_out == nullptr) break;
+      next.start = round.final_map;
+      // The list keeps what the log prints; the maps live on in `best` and `next` alone.
+      round.start = round.process_map = round.final_map = PackedMap();
+      round.keep_out.reset();
+    }
+    if (rounds.size() == 1 && !rounds[0].done) break;  // the plain cut fails as the run will
+    since_best = improved ? 0 : since_best + 1;
     if (rounds.size() > extra) break;
-    rounds.push_back(run_round(scenario, run, *inputs, post, scale));
-    const Round& round = rounds.back();
-    if (!round.done && rounds.size() == 1) break;  // the plain cut fails as the run will
-    since_best = better(round, best) ? 0 : since_best + 1;
-    if (since_best == 0) best = round;
   }
   log_message("RULES of POSTPROCESS in the min-cut\n");
   for (const Round& round : rounds) {
+    if (round.pass > 1)
+      log_message("  perimeter weight times %g, pass %d", round.scale, round.pass);
+    else
+      log_message("  perimeter weight times %g", round.scale);
     if (!round.done) {
-      log_message("  perimeter weight times %g: stopped\n", round.scale);
+      log_message(": stopped\n");
       continue;
     }
-    log_message("  perimeter weight times %g: process %f, final %f%s\n", round.scale,
-                round.process_energy, round.final_energy,
+    log_message(": process %f, final %f%s\n", round.process_energy, round.final_energy,
                 round.kept_whole ? ", the rules keep it whole"
                 : round.keeps    ? ", the rules keep the repair"
                                  : "");
@@ -156,13 +220,13 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     run.process_inputs = inputs;
     run.postprocess_inputs = post;
   }
-  run.perimeter_scale = best.done ? best.scale : 1.0;
+  if (best.done) cut_as(run, best);
   run_process_stage(scenario, run);
   const PackedMap proc = run.process_output;
   run_postprocess_stage(scenario, run);
   run.process_inputs = given_inputs;
   run.postprocess_inputs = given_post;
-  run.perimeter_scale = 1.0;
+  cut_as(run, Round());
 
   // What the rules cost, against the first round's bound: no map of n cells is below it.
   const float value = run.working_cell_value;
@@ -176,7 +240,10 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   if (!rounds.empty() && rounds[0].done) run.process_lower_bound = rounds[0].lower_bound;
   log_message("RULES end\n");
   if (best.done) {
-    log_message("  kept perimeter weight times %g\n", best.scale);
+    if (best.pass > 1)
+      log_message("  kept perimeter weight times %g, pass %d\n", best.scale, best.pass);
+    else
+      log_message("  kept perimeter weight times %g\n", best.scale);
     log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
                 rounds[0].process_energy);
     log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " cells dropped, %" PRId64

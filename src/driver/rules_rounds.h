@@ -1,9 +1,10 @@
 // The plan a planner keeps is POSTPROCESS's: with PROCESS by minimum cuts and
 // "postprocess.expand.method" "min-cut", the run cuts again at growing multiples of the perimeter
-// weight (fewer, rounder islands, which the purge and the selection keep more often) and keeps the
-// round of lowest final map, the plain cut and its greedy repair among them. A round is PROCESS
-// and POSTPROCESS in memory, quietly, on shared inputs; it also tells whether POSTPROCESS run
-// again over its final map would change it (whether the rules keep it).
+// weight (fewer, rounder islands), and at each multiple in passes that keep out of the cut the
+// cells the rules dropped from the pass before, starting from its repair, until the rules keep a
+// map. It keeps the lowest final map the rules keep (POSTPROCESS run again over it changes
+// nothing); without one, the lowest final map, the plain cut's greedy repair among them. A round
+// is PROCESS and POSTPROCESS in memory, quietly, on shared inputs.
 #pragma once
 
 #include "driver/preflight.h"

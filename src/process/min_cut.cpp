@@ -224,6 +224,7 @@ struct MinCut {
 
 void mark_variables(MinCut& m) {
   const uint8_t* state = m.p.states.state.get();
+  const std::vector<uint8_t>* keep_out = m.p.run.keep_out.get();
   for (int32_t row = 0; row < m.grid.nrows; ++row) {
     const size_t first = bordered_index(m.grid, row, 0);
     for (int32_t col = 0; col < m.grid.ncols; ++col) {
@@ -232,7 +233,9 @@ void mark_variables(MinCut& m) {
       uint8_t mark = 0;
       if (state_is(byte, STATE_ALLOCATED)) {
         mark = MARK_VARIABLE | MARK_CURRENT;
-      } else if (cell_receives(m.records, byte, i)) {
+      } else if (cell_receives(m.records, byte, i) &&
+                 (keep_out == nullptr ||
+                  (*keep_out)[cell_index(m.grid.ncols, row, col)] == 0)) {
         mark = MARK_VARIABLE;
       }
       m.marks[i] = mark;

@@ -408,13 +408,21 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     const uint64_t perturbation = run.seed && run.repeat > 1 ? *run.seed * 2 + 1 : 0;
     MinCutParameters parameters = params.min_cut;
     parameters.perimeter_scale = run.perimeter_scale;
+    if (run.no_recuts) parameters.recut_work = -1.0;
+    if (!std::isnan(run.price_hint)) parameters.price_hint = run.price_hint;
     if (run.perimeter_scale != 1.0)
       log_message("  perimeter weight in the cuts times %g\n", run.perimeter_scale);
+    if (run.keep_out != nullptr)
+      log_message("  %zu cells the rules dropped kept out of the cuts\n",
+                  static_cast<size_t>(
+                      std::count_if(run.keep_out->begin(), run.keep_out->end(),
+                                    [](uint8_t cell) { return cell != 0; })));
     const MinCutResult r = run_min_cut(p, parameters, perturbation, listing);
+    run.min_cut_price = r.price;
     log_message("  initial %f\n", r.initial_energy);
     log_message("  final %f\n", r.final_energy);
-    // Cuts of another perimeter weight bound another energy.
-    if (run.perimeter_scale == 1.0) {
+    // Cuts of another perimeter weight, or with cells kept out, bound another problem.
+    if (run.perimeter_scale == 1.0 && run.keep_out == nullptr) {
       log_message("  lower bound %f\n", r.lower_bound);
       log_message("  gap %.3f%%\n", min_cut_gap_percent(r.final_energy, r.lower_bound));
       run.process_lower_bound = r.lower_bound;

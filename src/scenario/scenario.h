@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -91,6 +92,21 @@ struct Run {
   /// PROCESS by minimum cuts cuts with the perimeter's weight this many times its own (the rounds
   /// that look for a map POSTPROCESS's rules keep whole); 1: as configured.
   double perimeter_scale = 1.0;
+  /// Cells (row-major, one byte each, nonzero: kept out) that PROCESS by minimum cuts may not
+  /// allocate unless the map it starts from holds them: those POSTPROCESS's rules dropped from an
+  /// earlier cut. nullptr: none.
+  std::shared_ptr<const std::vector<uint8_t>> keep_out;
+  /// The map PROCESS starts from in place of PREPROCESS's (the repair of an earlier cut, with
+  /// `keep_out`); empty: PREPROCESS's.
+  PackedMap process_start;
+  /// PROCESS by minimum cuts makes no re-cuts past its price search: a round of the rules whose
+  /// map POSTPROCESS repairs anyway.
+  bool no_recuts = false;
+  /// Where the price search of PROCESS by minimum cuts starts (a round of the rules: where the
+  /// round before ended); NaN: from the costs.
+  double price_hint = std::numeric_limits<double>::quiet_NaN();
+  /// The price per allocated cell PROCESS's search by minimum cuts ended at (NaN: none).
+  double min_cut_price = std::numeric_limits<double>::quiet_NaN();
 };
 
 /// The name under which the run writes the file configured as `path`: with the run's tag before
