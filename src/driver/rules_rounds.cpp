@@ -24,11 +24,12 @@ constexpr double SCALES[] = {1.0, 1.5, 2.0,  3.0,  4.0,  5.0,  6.0,
                              7.0, 8.0, 10.0, 12.0, 16.0, 24.0, 32.0};
 constexpr int32_t ROUNDS_PAST_BEST = 3;
 // Passes of one multiplier, each keeping out of the cut the cells the rules dropped from the one
-// before: an island the selection drops is seldom worth cutting again.
-constexpr int32_t MAX_PASSES = 6;
-// The cells times the rounds after the first that a run may cut: sixteen on the example (60,000
-// cells), one at 1000 x 1000. Only the first round makes the re-cuts past its price search.
-constexpr double ROUND_WORK = 1e6;
+// before: an island the selection drops is seldom worth cutting again. Where the selection by
+// value leaves room for few islands, a dozen passes may pass before one the rules keep whole.
+constexpr int32_t MAX_PASSES = 16;
+// The cells times the rounds after the first that a run may cut: 41 on the example (60,000 cells),
+// 18 on 135,000, two at 1000 x 1000. Only the first round makes the re-cuts past its price search.
+constexpr double ROUND_WORK = 2.5e6;
 
 // One round: PROCESS at a perimeter multiplier, then POSTPROCESS, in memory. A pass after the
 // first starts from the repair of the pass before, with the cells the rules dropped so far kept
@@ -49,6 +50,7 @@ struct Round {
   std::optional<double> lower_bound;  // of the plain energy: the first round's only
   double price = std::numeric_limits<double>::quiet_NaN();  // where its search ended
   PackedMap process_map;
+  PackedMap repair;  // after POSTPROCESS's first pass
   PackedMap final_map;
 };
 
@@ -77,6 +79,7 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
   trial.postprocess_inputs = post;
   trial.working_value_cells = run.working_value_cells;
   cut_as(trial, round);
+  trial.postprocess_until_kept = true;
   SharedStep step;
   shared_step_capture(step, [&] {
     run_process_stage(scenario, trial);
@@ -96,27 +99,22 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
   round.price = trial.min_cut_price;
   round.process_map = trial.process_output;
   round.final_map = trial.postprocess_output;
-  round.keeps = round.kept_whole;
-  if (!round.kept_whole) {
-    // The greedy repair may leave islands the rules keep: POSTPROCESS again over it says.
-    trial.process_output = round.final_map;
-    SharedStep again;
-    shared_step_capture(again, [&] { run_postprocess_stage(scenario, trial); });
-    round.keeps = again.fatal_code == 0 && trial.postprocess_output == round.final_map;
-  }
+  round.repair = std::move(trial.postprocess_repair);
+  round.keeps = trial.postprocess_kept;
 }
 
-// The cells the rules dropped from a round's cut (allocated by PROCESS, free in the final map),
-// added to those the round kept out already; nullptr when it dropped none that was not.
+// The cells the rules' first pass dropped from a round's cut (allocated by PROCESS, free in its
+// repair), added to those the round kept out already; nullptr when it dropped none that was not.
+// The passes after the first drop islands of the greedy regrowth, which a cut need not avoid.
 std::shared_ptr<const std::vector<uint8_t>> dropped_cells(const Round& round) {
   const std::vector<float> cut = round.process_map.unpack();
-  const std::vector<float> final_map = round.final_map.unpack();
+  const std::vector<float> repair = round.repair.unpack();
   auto out = round.keep_out ? std::make_shared<std::vector<uint8_t>>(*round.keep_out)
                             : std::make_shared<std::vector<uint8_t>>(cut.size(), 0);
   bool more = false;
   for (size_t i = 0; i < cut.size(); ++i) {
     // A cell the repair took, or one the cut and the repair agree on, keeps its chance.
-    if (cut[i] == final_map[i] || final_map[i] != CELL_AVAILABLE || (*out)[i] != 0) continue;
+    if (cut[i] == repair[i] || repair[i] != CELL_AVAILABLE || (*out)[i] != 0) continue;
     (*out)[i] = 1;
     more = true;
   }
@@ -188,9 +186,9 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
       if (round.kept_whole) break;
       next.keep_out = dropped_cells(round);
       if (next.keep_out == nullptr) break;
-      next.start = round.final_map;
+      next.start = round.repair;
       // The list keeps what the log prints; the maps live on in `best` and `next` alone.
-      round.start = round.process_map = round.final_map = PackedMap();
+      round.start = round.process_map = round.repair = round.final_map = PackedMap();
       round.keep_out.reset();
     }
     if (rounds.size() == 1 && !rounds[0].done) break;  // the plain cut fails as the run will
@@ -223,7 +221,9 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   if (best.done) cut_as(run, best);
   run_process_stage(scenario, run);
   const PackedMap proc = run.process_output;
+  run.postprocess_until_kept = true;
   run_postprocess_stage(scenario, run);
+  run.postprocess_until_kept = false;
   run.process_inputs = given_inputs;
   run.postprocess_inputs = given_post;
   cut_as(run, Round());

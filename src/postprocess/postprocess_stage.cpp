@@ -16,6 +16,9 @@
 
 namespace {
 
+// Passes of the rules over their own result at most, where they are applied until they hold.
+constexpr int32_t POSTPROCESS_PASSES = 64;
+
 constexpr const char* DISTANCE_MASKS = "postprocess.select.method-distance.distance-masks";
 constexpr const char* DISTANCE_MAPS = "postprocess.select.method-distance.distance-maps";
 
@@ -242,10 +245,28 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
   p.debug_prefix = run_debug_prefix(run, p.params.output);
   load_maps(p);
   stage_seed(scenario, run);
-  const int64_t cells_purged = purge_stage(p);
-  select_islands(p);
-  p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, p.maps.cell_count());
-  expand_islands(p, cells_purged);
+  // The greedy regrowth can leave islands the selection drops: where asked, the rules are applied
+  // again to their own result until it holds (each pass that changes the map drops an island, so
+  // few passes do).
+  const size_t cells = p.maps.cell_count();
+  const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
+  std::vector<float> before;
+  run.postprocess_kept = false;
+  for (int32_t pass = 1;; ++pass) {
+    if (run.postprocess_until_kept) before.assign(solution, solution + cells);
+    const int64_t cells_purged = purge_stage(p);
+    select_islands(p);
+    if (!run.postprocess_until_kept) p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, cells);
+    expand_islands(p, cells_purged);
+    if (!run.postprocess_until_kept) break;
+    if (pass == 1) run.postprocess_repair.assign(solution, solution + cells);
+    run.postprocess_kept = std::equal(before.begin(), before.end(), solution);
+    if (run.postprocess_kept || pass == POSTPROCESS_PASSES) break;
+    log_message("POSTPROCESS again over its own map, whose islands the rules changed\n");
+    // The selection's debug maps wrote over a distance map of the run's own.
+    if (p.distance == nullptr && p.params.debug_maps) init_distance_map(p, p.maps);
+  }
+  std::vector<float>().swap(before);
   // The labels and growth chances are done with; their memory goes back before the final map is
   // copied out.
   p.islands = IslandState{};

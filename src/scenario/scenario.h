@@ -105,6 +105,11 @@ struct Run {
   /// Where the price search of PROCESS by minimum cuts starts (a round of the rules: where the
   /// round before ended); NaN: from the costs.
   double price_hint = std::numeric_limits<double>::quiet_NaN();
+  /// POSTPROCESS applies its rules again to their own result until they change nothing (the
+  /// rounds of the rules), and says in `postprocess_kept` whether they did within its passes.
+  bool postprocess_until_kept = false;
+  bool postprocess_kept = false;
+  PackedMap postprocess_repair;  ///< then the map after their first pass (in memory)
   /// The price per allocated cell PROCESS's search by minimum cuts ended at (NaN: none).
   double min_cut_price = std::numeric_limits<double>::quiet_NaN();
 };

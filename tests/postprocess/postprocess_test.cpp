@@ -41,7 +41,7 @@ struct Fixture {
 // Runs the stage over "potential.asc" and "process.asc" of `dir` into "final.asc" and "mask.asc",
 // the distance method reading `maps` (a list's members) with both its minimums `minimum`.
 FatalResult run_stage(const TempDir& dir, int purge_limit, const std::string& maps, int minimum,
-                      const std::string& share, const std::string& debug) {
+                      const std::string& share, const std::string& debug, ::Run* given = nullptr) {
   const Scenario scenario = scenario_of(json(
       "{'maps': {'potential-maps': [['" + dir.path("potential.asc") +
       "']], 'potential-maps-weight': [[1]]}, 'process': {'output': '" + dir.path("process.asc") +
@@ -54,7 +54,8 @@ FatalResult run_stage(const TempDir& dir, int purge_limit, const std::string& ma
       "'minimim-cells-in-basin': 0}, 'debug-maps': '" +
       debug + "', 'output': '" + dir.path("final.asc") + "', 'output-mask': '" +
       dir.path("mask.asc") + "'}}"));
-  ::Run run;
+  ::Run own;
+  ::Run& run = given != nullptr ? *given : own;
   return run_capturing([&] { run_postprocess_stage(scenario, run); });
 }
 
@@ -195,4 +196,21 @@ TEST(PostprocessTest, DistanceMapsCountWholeCellsOfTheirMean) {
             (std::vector<float>{1, 2, -999, -999}));
   EXPECT_EQ(grid_values(dir.read("final.asc.debug.selection-mask.asc")), cells("WWXX"));
   EXPECT_EQ(grid_values(dir.read("final.asc")), cells("WWW."));
+}
+
+// Applied until they hold, the rules pass over their own repair until it changes nothing. Three
+// islands of one cell at a share of 0.5: the first pass drops the last and grows beside the first,
+// which is then worth twice the second: the next pass drops that one too.
+TEST(PostprocessTest, RulesAppliedUntilTheyHoldPassOverTheirOwnRepair) {
+  TempDir dir;
+  dir.write("potential.asc", grid_text(1, 10, std::vector<float>(10, 1.0f)));
+  dir.write("process.asc", grid_text(1, 10, cells("W..W..W...")));
+  for (const bool until_kept : {false, true}) {
+    ::Run run;
+    run.postprocess_until_kept = until_kept;
+    const FatalResult r = run_stage(dir, 1, "", 0, "0.5", "no", &run);
+    ASSERT_FALSE(r.fatal) << r.log;
+    EXPECT_EQ(grid_values(dir.read("final.asc")), cells(until_kept ? "WWW......." : "WW.W......"));
+    EXPECT_EQ(run.postprocess_kept, until_kept);
+  }
 }
