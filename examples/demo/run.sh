@@ -39,7 +39,7 @@ awk '
   /^  initial / { e0 = $2 }
   /^  final [-0-9.]+$/ { e1 = $2 }
   /^  final energy / { final = $3; sub(":", "", final) }
-  /^  kept perimeter weight times / { scale = $5 }
+  /^  kept perimeter weight times / { scale = substr($0, 31) }
   /^  lower bound / { bound = $3 }
   /^  gap / { gap = $2 }
   /from a total number of/ { total = $6 }
@@ -55,7 +55,7 @@ awk '
     printf "\nPOSTPROCESS kept %d of %d islands, grew %d cells back (%d purged, %d removed) in %d sweeps\n",
       kept, total, purged + removed, purged, removed, sweeps
     if (final != "")
-      printf "RULES       final map %s, the lowest the rules keep (perimeter weight times %s in the cuts)\n", final, scale
+      printf "RULES       final map %s, the lowest the rules keep (perimeter weight times %s)\n", final, scale
   }' out/landalloc.log
 echo "the three stages took ${elapsed} s"
 
