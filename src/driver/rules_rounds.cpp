@@ -167,6 +167,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   // Scales past the best that have not beaten it; passes of one scale until the rules keep its
   // map or no cell is left to keep out.
   int32_t since_best = 0;
+  Progress progress = progress_begin(0.0);
   for (const double scale : SCALES) {
     if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
     bool improved = false;
@@ -175,6 +176,8 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     for (; next.pass <= MAX_PASSES; ++next.pass) {
       if (rounds.size() > extra) break;
       if (!rounds.empty()) next.price_hint = rounds.back().price;
+      progress_update(progress, static_cast<double>(rounds.size()), static_cast<double>(extra + 1),
+                      "the rules' round %zu of at most %zu", rounds.size() + 1, extra + 1);
       rounds.push_back(next);
       Round& round = rounds.back();
       run_round(scenario, run, *inputs, post, round);
@@ -195,6 +198,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     since_best = improved ? 0 : since_best + 1;
     if (rounds.size() > extra) break;
   }
+  progress_end(progress);
   log_message("RULES of POSTPROCESS in the min-cut\n");
   for (const Round& round : rounds) {
     if (round.pass > 1)

@@ -55,8 +55,9 @@ TEST(PipelineCliTest, AMinCutRunKeepsTheLowestMapTheRulesKeep) {
   std::string config = replaced(dir.read("config.json"), "\"annealing\"", "\"min-cut\"");
   config = replaced(config, "\"purge-limit\": 2", "\"purge-limit\": 12");
   dir.write("config.json", config);
-  const RunResult r = run_words("--seed=1 config.json", dir);
+  const RunResult r = run_words("--seed=1 --progress config.json", dir);
   ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.err.find("\rthe rules' round 1 of at most "), std::string::npos) << r.err;
   const std::string marker = "RULES end\n  kept perimeter weight times ";
   const size_t end = r.out.find(marker);
   ASSERT_NE(end, std::string::npos) << r.out;
