@@ -493,9 +493,7 @@ RepeatSummary run_repeats(const Job& job, const Scenario& scenario, const GridGe
     for (RepeatRunResult& result : all.runs) report_run(result);
     set = std::move(all.set);
   } else {
-    std::vector<int32_t> runs(static_cast<size_t>(job.repeats));
-    for (int32_t r = 1; r <= job.repeats; ++r) runs[static_cast<size_t>(r - 1)] = r;
-    set = run_repeat_set(scenario, shared, options, runs, nullptr, report_run);
+    set = run_repeat_set(scenario, shared, options, {1, 1, job.repeats}, nullptr, report_run);
     if (set.stopped) fatal_exit(*set.stopped);
   }
   const RepeatSummary summary = merge_repeats(scenario, shared, options, set, tally);

@@ -74,10 +74,10 @@ std::string pack_normalisers(const std::vector<Normalisers>& normalisers) {
 
 }  // namespace
 
-std::vector<int32_t> repeat_job_share(int32_t repeats, const Cluster& cluster) {
-  std::vector<int32_t> runs;
-  for (int32_t run = cluster.rank + 1; run <= repeats; run += cluster.size) runs.push_back(run);
-  return runs;
+RunSeries repeat_job_share(int32_t repeats, const Cluster& cluster) {
+  const int32_t count =
+      repeats > cluster.rank ? (repeats - cluster.rank - 1) / cluster.size + 1 : 0;
+  return {cluster.rank + 1, cluster.size, count};
 }
 
 std::string repeat_job_pack_runs(const std::vector<RepeatRunResult>& runs) {
@@ -154,7 +154,7 @@ bool repeat_job_unpack_maps(const std::string& bytes, RepeatMaps& maps) {
 
 RepeatJobResult repeat_job_run(const Scenario& scenario, const RepeatShared& shared,
                                const RepeatOptions& options, const Cluster& cluster) {
-  const std::vector<int32_t> runs = repeat_job_share(options.repeats, cluster);
+  const RunSeries runs = repeat_job_share(options.repeats, cluster);
   // Runs compare by the normalisers run 1 fixes. Process 0 runs it and hands them to every other
   // process with runs, which waits for them only once its own first run is done.
   const int receivers = std::min<int32_t>(cluster.size, options.repeats);

@@ -13,8 +13,8 @@
 #include "driver/cluster.h"
 #include "driver/repeats.h"
 
-/// The run numbers of `repeats` that process `cluster` runs, ascending.
-std::vector<int32_t> repeat_job_share(int32_t repeats, const Cluster& cluster);
+/// The run numbers of `repeats` that process `cluster` runs.
+RunSeries repeat_job_share(int32_t repeats, const Cluster& cluster);
 
 /// The runs of a process, as it sends them to process 0.
 std::string repeat_job_pack_runs(const std::vector<RepeatRunResult>& runs);

@@ -117,7 +117,7 @@ RepeatMaps take_maps(Run& run) {
 
 // Runs the run at `index` of the set on this thread and files its result.
 void execute_run(const Scenario& scenario, const RepeatShared& shared, const RepeatOptions& options,
-                 const std::vector<int32_t>& runs, size_t index, SetState& state) {
+                 const RunSeries& runs, size_t index, SetState& state) {
   const auto start = std::chrono::steady_clock::now();
   RepeatRunResult result;
   const bool several = !shared.uses.uses.empty();
@@ -224,7 +224,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
 }
 
 void run_worker(const Scenario& scenario, const RepeatShared& shared, const RepeatOptions& options,
-                const std::vector<int32_t>& runs, SetState& state) {
+                const RunSeries& runs, SetState& state) {
   for (;;) {
     size_t index = 0;
     {
@@ -364,7 +364,7 @@ std::string repeat_run_tag(int32_t run, int32_t repeats) {
 }
 
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
-                               const RepeatOptions& options, const std::vector<int32_t>& runs,
+                               const RepeatOptions& options, const RunSeries& runs,
                                const std::function<std::vector<Normalisers>()>& common,
                                const std::function<void(RepeatRunResult&)>& report) {
   SetState state;
@@ -442,7 +442,7 @@ void repeat_write_best_debug_files(const Scenario& scenario, const RepeatShared&
   const std::vector<Normalisers> common = repeat_normalisers(best);
   RepeatRunResult again;
   run_repeat_set(
-      scenario, shared, replay, {best.run}, [common] { return common; },
+      scenario, shared, replay, {best.run, 1, 1}, [common] { return common; },
       [&](RepeatRunResult& result) { again = std::move(result); });
   if (!again.done) {
     log_message("%s", again.log.c_str());

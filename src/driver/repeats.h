@@ -72,6 +72,16 @@ struct RepeatSetResult {
   RepeatMaps best_maps;  ///< of the set's best run (as repeat_better ranks them)
 };
 
+/// The run numbers of a set: `count` runs from `first`, `step` apart (a process of an MPI job runs
+/// every P-th). A rule rather than a list, so that a million runs take no room.
+struct RunSeries {
+  int32_t first = 1;
+  int32_t step = 1;
+  int32_t count = 0;
+  size_t size() const { return static_cast<size_t>(count); }
+  int32_t operator[](size_t index) const { return first + static_cast<int32_t>(index) * step; }
+};
+
 /// Whether run a is better than run b: a lower energy (a NaN energy is worst), then the lower run.
 bool repeat_better(const RepeatRunResult& a, const RepeatRunResult& b);
 
@@ -99,7 +109,7 @@ struct RepeatShared {
 /// with several land uses, each use's PROCESS inputs.
 void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared);
 
-/// Runs the runs `runs` (ascending run numbers) of the scenario on up to options.threads threads.
+/// Runs the runs `runs` of the scenario on up to options.threads threads.
 /// The energies use the normalisers run 1 fixes (the PROCESS ones of its first evaluation, or
 /// those its final map fixes when PROCESS does not run): `runs` must hold run 1 unless `common`
 /// is given, which the first run that needs them calls once, on its thread, while the others
@@ -109,7 +119,7 @@ void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared);
 /// result: the set keeps no run, and a run starts only a few runs ahead of the last reported, so
 /// that a million runs hold no more than a few at once.
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
-                               const RepeatOptions& options, const std::vector<int32_t>& runs,
+                               const RepeatOptions& options, const RunSeries& runs,
                                const std::function<std::vector<Normalisers>()>& common,
                                const std::function<void(RepeatRunResult&)>& report);
 

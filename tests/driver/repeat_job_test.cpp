@@ -5,10 +5,16 @@
 #include "test_support.h"
 
 TEST(RepeatJobTest, RunRGoesToProcessRMinusOneModuloP) {
-  EXPECT_EQ(repeat_job_share(8, Cluster{0, 3}), (std::vector<int32_t>{1, 4, 7}));
-  EXPECT_EQ(repeat_job_share(8, Cluster{2, 3}), (std::vector<int32_t>{3, 6}));
-  EXPECT_EQ(repeat_job_share(2, Cluster{2, 3}), (std::vector<int32_t>{}));
-  EXPECT_EQ(repeat_job_share(5, Cluster{0, 1}), (std::vector<int32_t>{1, 2, 3, 4, 5}));
+  const auto runs = [](int32_t repeats, Cluster cluster) {
+    const RunSeries share = repeat_job_share(repeats, cluster);
+    std::vector<int32_t> numbers;
+    for (size_t i = 0; i < share.size(); ++i) numbers.push_back(share[i]);
+    return numbers;
+  };
+  EXPECT_EQ(runs(8, Cluster{0, 3}), (std::vector<int32_t>{1, 4, 7}));
+  EXPECT_EQ(runs(8, Cluster{2, 3}), (std::vector<int32_t>{3, 6}));
+  EXPECT_EQ(runs(2, Cluster{2, 3}), (std::vector<int32_t>{}));
+  EXPECT_EQ(runs(5, Cluster{0, 1}), (std::vector<int32_t>{1, 2, 3, 4, 5}));
 }
 
 // Every field of a run as text, the doubles to the bit (NaN included).

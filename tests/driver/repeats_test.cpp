@@ -31,7 +31,7 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
   int asked = 0;
   std::vector<RepeatRunResult> runs;
   run_repeat_set(
-      scenario, shared, options, {2, 3, 4},
+      scenario, shared, options, {2, 1, 3},
       [&] { return ++asked, std::vector<Normalisers>{given}; },
       [&](RepeatRunResult& run) { runs.push_back(run); });
   EXPECT_EQ(asked, 1);
