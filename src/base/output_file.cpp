@@ -96,17 +96,21 @@ void give_permissions(int fd, const char* path) {
   }
 }
 
+// The folder that holds `path`.
+std::string folder_of(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash == nullptr ? "."
+         : slash == path  ? "/"
+                          : std::string(path, static_cast<size_t>(slash - path));
+}
+
 // A stream to a file without a name in the folder of `path`, where the system and the file system
 // allow one (Linux's O_TMPFILE, and /proc to name it later); nullptr otherwise.
 FILE* open_anonymous(const char* path) {
 #ifdef O_TMPFILE
   static const bool nameable = access("/proc/self/fd", X_OK) == 0;
   if (!nameable) return nullptr;
-  const char* slash = std::strrchr(path, '/');
-  const std::string folder = slash == nullptr ? "."
-                             : slash == path  ? "/"
-                                             : std::string(path, static_cast<size_t>(slash - path));
-  const int fd = open(folder.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  const int fd = open(folder_of(path).c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (fd < 0) return nullptr;
   give_permissions(fd, path);
   FILE* stream = fdopen(fd, "w");
@@ -305,6 +309,23 @@ void output_discard(FILE* stream) {
     return;
   }
   rename_or_remove(output, false);
+}
+
+FILE* output_open_scratch(const char* path) {
+#ifdef O_TMPFILE
+  char target[OUTPUT_PATH_MAX];
+  if (output_resolve_target(path, target)) {
+    const int fd = open(folder_of(target).c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd >= 0) {
+      if (FILE* stream = fdopen(fd, "w+")) return stream;
+      ::close(fd);
+    }
+  }
+#else
+  (void)path;
+#endif
+  // The system's temporary folder: its file has no name either once opened.
+  return std::tmpfile();
 }
 
 void output_write_text(const std::string& path, const std::string& text) {

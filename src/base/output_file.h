@@ -51,6 +51,12 @@ bool output_close(FILE* stream);
 /// other stream is just closed.
 void output_discard(FILE* stream);
 
+/// Opens a file to write and read back, without a name, for what an output is later made from:
+/// beside `path` where the file system allows (the output's own disk), else in the system's
+/// temporary folder. Whatever ends the process, it leaves nothing behind. nullptr when none can be
+/// made.
+FILE* output_open_scratch(const char* path);
+
 /// Writes `text` as the whole of `path` through output_open and output_close; a file that cannot
 /// be opened or written ends the run (code 1) naming it.
 void output_write_text(const std::string& path, const std::string& text);

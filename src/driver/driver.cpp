@@ -473,33 +473,30 @@ RepeatSummary run_repeats(const Job& job, const Scenario& scenario, const GridGe
   options.repeats = job.repeats;
   options.threads = job.threads;
   options.keep_runs = job.keep_runs;
-  const auto print_run = [&](RepeatRunResult& result) {
+  // Only process 0 writes the outputs; the others' runs reach it at the end.
+  RepeatTally tally;
+  if (cluster.rank == 0) repeat_tally_begin(scenario, shared, options, tally);
+  const auto report_run = [&](RepeatRunResult& result) {
     log_message("%s", result.log.c_str());
     if (result.done) repeat_print_summary(result, job.repeats);
     std::fflush(log_stream());
     // Printed, a run's log is not needed again: a million runs must not hold a million logs.
     std::string().swap(result.log);
+    if (result.done) repeat_tally_add(tally, result);
   };
-  std::vector<RepeatSetResult> sets;
+  RepeatSetResult set;
   if (cluster.size > 1) {
     // The runs of other processes come in at the end: process 0 prints every run's log then,
     // in run order, as one process does while they finish.
-    sets = repeat_job_run(scenario, shared, options, cluster);
+    RepeatJobResult all = repeat_job_run(scenario, shared, options, cluster);
     if (cluster.rank != 0) return RepeatSummary();
-    std::vector<RepeatRunResult*> all;
-    for (RepeatSetResult& set : sets)
-      for (RepeatRunResult& result : set.runs) all.push_back(&result);
-    std::sort(all.begin(), all.end(),
-              [](const RepeatRunResult* a, const RepeatRunResult* b) { return a->run < b->run; });
-    for (RepeatRunResult* result : all) print_run(*result);
+    for (RepeatRunResult& result : all.runs) report_run(result);
+    set = std::move(all.set);
   } else {
-    std::vector<int32_t> runs(static_cast<size_t>(job.repeats));
-    for (int32_t r = 1; r <= job.repeats; ++r) runs[static_cast<size_t>(r - 1)] = r;
-    sets.push_back(run_repeat_set(scenario, shared, options, runs, nullptr, print_run));
-    const RepeatRunResult& last = sets.back().runs.back();
-    if (!last.done) fatal_exit(last.fatal_code);
+    set = run_repeat_set(scenario, shared, options, {1, 1, job.repeats}, nullptr, report_run);
+    if (set.stopped) fatal_exit(*set.stopped);
   }
-  const RepeatSummary summary = merge_repeats(scenario, shared, options, sets);
+  const RepeatSummary summary = merge_repeats(scenario, shared, options, set, tally);
   repeat_write_best_debug_files(scenario, shared, options, summary.best);
   return summary;
 }

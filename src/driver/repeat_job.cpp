@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <type_traits>
 
 #include "base/log.h"
@@ -73,17 +74,16 @@ std::string pack_normalisers(const std::vector<Normalisers>& normalisers) {
 
 }  // namespace
 
-std::vector<int32_t> repeat_job_share(int32_t repeats, const Cluster& cluster) {
-  std::vector<int32_t> runs;
-  for (int32_t run = cluster.rank + 1; run <= repeats; run += cluster.size) runs.push_back(run);
-  return runs;
+RunSeries repeat_job_share(int32_t repeats, const Cluster& cluster) {
+  const int32_t count =
+      repeats > cluster.rank ? (repeats - cluster.rank - 1) / cluster.size + 1 : 0;
+  return {cluster.rank + 1, cluster.size, count};
 }
 
-std::string repeat_job_pack_runs(const RepeatSetResult& set) {
+std::string repeat_job_pack_runs(const std::vector<RepeatRunResult>& runs) {
   std::string bytes;
-  put(bytes, set.best);
-  put(bytes, static_cast<uint64_t>(set.runs.size()));
-  for (const RepeatRunResult& run : set.runs) {
+  put(bytes, static_cast<uint64_t>(runs.size()));
+  for (const RepeatRunResult& run : runs) {
     put(bytes, run.run);
     put(bytes, run.seed);
     put(bytes, run.done);
@@ -104,11 +104,10 @@ std::string repeat_job_pack_runs(const RepeatSetResult& set) {
   return bytes;
 }
 
-bool repeat_job_unpack_runs(const std::string& bytes, RepeatSetResult& set) {
+bool repeat_job_unpack_runs(const std::string& bytes, std::vector<RepeatRunResult>& runs) {
   Reader in{bytes};
-  set.best = in.get<int32_t>();
   const uint64_t count = in.get<uint64_t>();
-  set.runs.clear();
+  runs.clear();
   for (uint64_t k = 0; k < count && in.ok; ++k) {
     RepeatRunResult run;
     run.run = in.get<int32_t>();
@@ -130,9 +129,9 @@ bool repeat_job_unpack_runs(const std::string& bytes, RepeatSetResult& set) {
       use.measures = in.get<RunMeasures>();
       run.uses.push_back(std::move(use));
     }
-    set.runs.push_back(std::move(run));
+    runs.push_back(std::move(run));
   }
-  return in.ok && in.at == bytes.size() && set.best < static_cast<int64_t>(set.runs.size());
+  return in.ok && in.at == bytes.size();
 }
 
 std::string repeat_job_pack_maps(const RepeatMaps& maps) {
@@ -153,9 +152,9 @@ bool repeat_job_unpack_maps(const std::string& bytes, RepeatMaps& maps) {
   return in.ok && in.at == bytes.size();
 }
 
-std::vector<RepeatSetResult> repeat_job_run(const Scenario& scenario, const RepeatShared& shared,
-                                            const RepeatOptions& options, const Cluster& cluster) {
-  const std::vector<int32_t> runs = repeat_job_share(options.repeats, cluster);
+RepeatJobResult repeat_job_run(const Scenario& scenario, const RepeatShared& shared,
+                               const RepeatOptions& options, const Cluster& cluster) {
+  const RunSeries runs = repeat_job_share(options.repeats, cluster);
   // Runs compare by the normalisers run 1 fixes. Process 0 runs it and hands them to every other
   // process with runs, which waits for them only once its own first run is done.
   const int receivers = std::min<int32_t>(cluster.size, options.repeats);
@@ -172,49 +171,48 @@ std::vector<RepeatSetResult> repeat_job_run(const Scenario& scenario, const Repe
       return normalisers;
     };
   }
+  RepeatJobResult job;
   RepeatSetResult mine =
       run_repeat_set(scenario, shared, options, runs, common, [&](RepeatRunResult& result) {
         if (cluster.rank == 0 && result.run == 1 && result.done) {
           for (int to = 1; to < receivers; ++to)
             cluster_send(to, pack_normalisers(repeat_normalisers(result)));
         }
+        job.runs.push_back(std::move(result));
       });
   // A failed run ends the job from here, with its log, whatever the others are doing.
-  if (!mine.runs.empty() && !mine.runs.back().done) {
-    log_message("%s", mine.runs.back().log.c_str());
-    fatal_exit(mine.runs.back().fatal_code);
+  if (mine.stopped) {
+    log_message("%s", job.runs.back().log.c_str());
+    fatal_exit(*mine.stopped);
   }
 
   // The counts travel once per process, summed; the runs' summaries and logs once per run; the
-  // maps of the best run only, from the process that ran it.
-  const std::vector<std::string> packed = cluster_gather(cluster, repeat_job_pack_runs(mine));
+  // maps of the best run only, from the process that ran it: run r's is process (r - 1) mod P.
+  const std::vector<std::string> packed = cluster_gather(cluster, repeat_job_pack_runs(job.runs));
   cluster_sum(cluster, mine.counts);
   cluster_sum(cluster, mine.use_counts);
-  std::vector<RepeatSetResult> sets;
   int owner = 0;
   if (cluster.rank == 0) {
-    sets.push_back(std::move(mine));
     for (size_t p = 1; p < packed.size(); ++p) {
-      RepeatSetResult set;
-      if (!repeat_job_unpack_runs(packed[p], set))
+      std::vector<RepeatRunResult> theirs;
+      if (!repeat_job_unpack_runs(packed[p], theirs))
         fatal(1, "error: damaged message from process %zu!\n", p);
-      sets.push_back(std::move(set));
+      std::move(theirs.begin(), theirs.end(), std::back_inserter(job.runs));
     }
+    std::sort(job.runs.begin(), job.runs.end(),
+              [](const RepeatRunResult& a, const RepeatRunResult& b) { return a.run < b.run; });
     const RepeatRunResult* best = nullptr;
-    for (size_t p = 0; p < sets.size(); ++p) {
-      if (sets[p].best < 0) continue;
-      const RepeatRunResult& candidate = sets[p].runs[static_cast<size_t>(sets[p].best)];
-      if (best == nullptr || repeat_better(candidate, *best)) {
-        best = &candidate;
-        owner = static_cast<int>(p);
-      }
-    }
+    for (const RepeatRunResult& run : job.runs)
+      if (best == nullptr || repeat_better(run, *best)) best = &run;
+    if (best != nullptr) owner = (best->run - 1) % cluster.size;
   }
   owner = static_cast<int>(cluster_broadcast(cluster, static_cast<uint64_t>(owner)));
   const std::string maps = cluster_fetch(
       cluster, owner,
       cluster.rank == owner && owner != 0 ? repeat_job_pack_maps(mine.best_maps) : std::string());
-  if (cluster.rank == 0 && owner != 0 && !repeat_job_unpack_maps(maps, sets[owner].best_maps))
+  if (cluster.rank != 0) return RepeatJobResult();
+  if (owner != 0 && !repeat_job_unpack_maps(maps, mine.best_maps))
     fatal(1, "error: damaged message from process %d!\n", owner);
-  return sets;
+  job.set = std::move(mine);
+  return job;
 }

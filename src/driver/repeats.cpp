@@ -35,19 +35,26 @@ enum class CommonState { awaited, asking, known, failed };
 struct SetState {
   std::mutex lock;
   std::condition_variable changed;
-  size_t next = 0;  ///< the index of the next run to start
+  size_t next = 0;      ///< the index of the next run to start
+  size_t reported = 0;  ///< the runs handed to the report
+  size_t done = 0;      ///< the runs finished, for the progress line
   /// Where the normalisers come from, asked once; none: run 1 fixes them.
   std::function<std::vector<Normalisers>()> common_source;
   int32_t failed_run = INT32_MAX;  ///< the lowest run that failed: no later run starts
   CommonState common_state = CommonState::awaited;
   std::vector<Normalisers> common;
-  std::vector<RepeatRunResult> results;
-  std::vector<char> finished;
+  /// The runs finished and not yet reported, the run at index i in slot i mod its size: a run
+  /// starts only once the run as many places before it is reported, so no slot is taken twice.
+  std::vector<std::optional<RepeatRunResult>> waiting;
   std::vector<uint32_t> counts;
   std::vector<uint32_t> use_counts;
-  int32_t best = -1;
+  std::optional<RepeatRunResult> best;  ///< the best done run so far, without its log
   RepeatMaps best_maps;
 };
+
+// Finished runs that may wait for an earlier one, per thread: enough for the threads to go on
+// past a slow run for a while, few enough that a million runs hold a handful at once.
+constexpr size_t WAITING_PER_THREAD = 4;
 
 // A run's log goes into a buffer of its own, and its fatal errors come back as exceptions, for as
 // long as this lives on the run's thread.
@@ -110,7 +117,7 @@ RepeatMaps take_maps(Run& run) {
 
 // Runs the run at `index` of the set on this thread and files its result.
 void execute_run(const Scenario& scenario, const RepeatShared& shared, const RepeatOptions& options,
-                 const std::vector<int32_t>& runs, size_t index, SetState& state) {
+                 const RunSeries& runs, size_t index, SetState& state) {
   const auto start = std::chrono::steady_clock::now();
   RepeatRunResult result;
   const bool several = !shared.uses.uses.empty();
@@ -202,26 +209,32 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
     } else {
       for (size_t i = 0; i < map.size(); ++i) state.counts[i] += map[i] == run.working_cell_value;
     }
-    if (state.best < 0 || repeat_better(result, state.results[state.best])) {
-      state.best = static_cast<int32_t>(index);
+    if (!state.best || repeat_better(result, *state.best)) {
+      state.best = result;
+      std::string().swap(state.best->log);
       state.best_maps = take_maps(run);
     }
   } else if (!cancelled) {
     state.failed_run = std::min(state.failed_run, result.run);
     if (result.run == 1) state.common_state = CommonState::failed;
   }
-  state.results[index] = std::move(result);
-  state.finished[index] = 1;
+  state.waiting[index % state.waiting.size()] = std::move(result);
+  ++state.done;
   state.changed.notify_all();
 }
 
 void run_worker(const Scenario& scenario, const RepeatShared& shared, const RepeatOptions& options,
-                const std::vector<int32_t>& runs, SetState& state) {
+                const RunSeries& runs, SetState& state) {
   for (;;) {
     size_t index = 0;
     {
-      std::lock_guard<std::mutex> hold(state.lock);
-      if (state.next >= runs.size() || runs[state.next] > state.failed_run) return;
+      std::unique_lock<std::mutex> hold(state.lock);
+      const auto over = [&] {
+        return state.next >= runs.size() || runs[state.next] > state.failed_run;
+      };
+      state.changed.wait(
+          hold, [&] { return over() || state.next < state.reported + state.waiting.size(); });
+      if (over()) return;
       index = state.next++;
     }
     execute_run(scenario, shared, options, runs, index, state);
@@ -238,6 +251,12 @@ MapBlock write_map(const GridGeometry& geometry, const PackedMap& cells, const s
   for (size_t i = 0; i < cells.size(); ++i) out[i] = transform(out[i]);
   grid_write(path.c_str(), maps, 0);
   return maps;
+}
+
+// Every use's configuration names the same outputs; the shared one has no demand of its own to
+// read PREPROCESS's properties by.
+const ConfigDocument& summary_config(const Scenario& scenario, const RepeatShared& shared) {
+  return shared.uses.uses.empty() ? scenario.config : shared.uses.uses[0].config;
 }
 
 void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path,
@@ -345,17 +364,16 @@ std::string repeat_run_tag(int32_t run, int32_t repeats) {
 }
 
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
-                               const RepeatOptions& options, const std::vector<int32_t>& runs,
+                               const RepeatOptions& options, const RunSeries& runs,
                                const std::function<std::vector<Normalisers>()>& common,
                                const std::function<void(RepeatRunResult&)>& report) {
   SetState state;
-  state.results.resize(runs.size());
-  state.finished.assign(runs.size(), 0);
   state.counts.assign(geometry_cell_count(shared.geometry), 0);
   state.use_counts.assign(shared.uses.uses.size() * state.counts.size(), 0);
   state.common_source = common;
   const size_t threads =
       std::max<size_t>(1, std::min<size_t>(static_cast<size_t>(options.threads), runs.size()));
+  state.waiting.resize(WAITING_PER_THREAD * threads);
   std::vector<std::thread> workers;
   for (size_t t = 0; t < threads; ++t) {
     workers.emplace_back(run_worker, std::cref(scenario), std::cref(shared), std::cref(options),
@@ -364,33 +382,32 @@ RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& sha
   // Each run is reported once it and every run before it are finished; the first failed run is
   // the last one reported, and the threads then finish the runs they hold and start no other.
   // The calling thread shows the progress line while it waits: the runs' own lines are off.
+  RepeatSetResult set;
   Progress progress = progress_begin(1.0);
-  size_t reported = 0;
-  for (; reported < runs.size(); ++reported) {
+  for (size_t index = 0; index < runs.size(); ++index) {
     std::unique_lock<std::mutex> hold(state.lock);
-    while (state.finished[reported] == 0) {
-      const auto done = std::count(state.finished.begin(), state.finished.end(), 1);
-      progress_update(progress, static_cast<double>(done), static_cast<double>(runs.size()),
-                      "repeats: %d of %zu runs done", static_cast<int>(done), runs.size());
+    std::optional<RepeatRunResult>& slot = state.waiting[index % state.waiting.size()];
+    while (!slot) {
+      progress_update(progress, static_cast<double>(state.done), static_cast<double>(runs.size()),
+                      "repeats: %d of %zu runs done", static_cast<int>(state.done), runs.size());
       state.changed.wait_for(hold, std::chrono::milliseconds(250));
     }
-    RepeatRunResult& result = state.results[reported];
+    RepeatRunResult result = std::move(*slot);
+    slot.reset();
+    ++state.reported;
+    state.changed.notify_all();
     hold.unlock();
     progress_end(progress);
     if (report) report(result);
     if (!result.done) {
-      ++reported;
+      set.stopped = result.fatal_code;
       break;
     }
   }
   for (std::thread& worker : workers) worker.join();
 
-  RepeatSetResult set;
-  set.runs.assign(std::make_move_iterator(state.results.begin()),
-                  std::make_move_iterator(state.results.begin() + reported));
   set.counts = std::move(state.counts);
   set.use_counts = std::move(state.use_counts);
-  set.best = state.best < static_cast<int32_t>(reported) ? state.best : -1;
   set.best_maps = std::move(state.best_maps);
   return set;
 }
@@ -423,9 +440,10 @@ void repeat_write_best_debug_files(const Scenario& scenario, const RepeatShared&
   replay.debug_replay = true;
   replay.threads = 1;
   const std::vector<Normalisers> common = repeat_normalisers(best);
-  const RepeatSetResult set = run_repeat_set(
-      scenario, shared, replay, {best.run}, [common] { return common; }, nullptr);
-  const RepeatRunResult& again = set.runs.back();
+  RepeatRunResult again;
+  run_repeat_set(
+      scenario, shared, replay, {best.run, 1, 1}, [common] { return common; },
+      [&](RepeatRunResult& result) { again = std::move(result); });
   if (!again.done) {
     log_message("%s", again.log.c_str());
     fatal_exit(again.fatal_code);
@@ -464,62 +482,62 @@ RepeatSummary repeat_summary(std::vector<double> energies, const std::vector<uin
   return summary;
 }
 
-RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,
-                            const RepeatOptions& options, std::vector<RepeatSetResult>& sets) {
-  // Every use's configuration names the same outputs; the shared one has no demand of its own to
-  // read PREPROCESS's properties by.
-  const LandUses& uses = shared.uses;
-  const ConfigDocument& config = uses.uses.empty() ? scenario.config : uses.uses[0].config;
-  std::vector<const RepeatRunResult*> runs;
-  const RepeatRunResult* best = nullptr;
-  const RepeatMaps* best_maps = nullptr;
-  std::vector<uint32_t> counts(geometry_cell_count(shared.geometry), 0);
-  std::vector<uint32_t> use_counts(uses.uses.size() * counts.size(), 0);
-  for (const RepeatSetResult& set : sets) {
-    for (const RepeatRunResult& r : set.runs) runs.push_back(&r);
-    for (size_t i = 0; i < counts.size() && i < set.counts.size(); ++i) counts[i] += set.counts[i];
-    for (size_t i = 0; i < use_counts.size() && i < set.use_counts.size(); ++i)
-      use_counts[i] += set.use_counts[i];
-    if (set.best < 0) continue;
-    const RepeatRunResult& candidate = set.runs[static_cast<size_t>(set.best)];
-    if (best == nullptr || repeat_better(candidate, *best)) {
-      best = &candidate;
-      best_maps = &set.best_maps;
-    }
-  }
-  std::sort(runs.begin(), runs.end(),
-            [](const RepeatRunResult* a, const RepeatRunResult* b) { return a->run < b->run; });
-  if (best == nullptr) return RepeatSummary();
+void repeat_tally_begin(const Scenario& scenario, const RepeatShared& shared,
+                        const RepeatOptions& options, RepeatTally& tally) {
+  tally = RepeatTally();
+  const ConfigDocument& config = summary_config(scenario, shared);
+  runs_table_begin(tally.table, repeat_summary_paths(config, options.stages).table);
+}
 
+void repeat_tally_add(RepeatTally& tally, const RepeatRunResult& r) {
+  if (!tally.best || repeat_better(r, *tally.best)) {
+    tally.best = r;
+    std::string().swap(tally.best->log);
+    tally.best_row = tally.table.rows;
+  }
+  tally.energies.push_back(r.energy.energy);
+  runs_table_add(tally.table,
+                 {r.run, r.seed, r.energy, r.seconds, false, r.lower_bound, r.measures, r.uses});
+}
+
+RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,
+                            const RepeatOptions& options, const RepeatSetResult& set,
+                            RepeatTally& tally) {
+  if (!tally.best) return RepeatSummary();
+  const LandUses& uses = shared.uses;
+  const ConfigDocument& config = summary_config(scenario, shared);
+  const RepeatRunResult& best = *tally.best;
+  const RepeatMaps& best_maps = set.best_maps;
+  const std::vector<uint32_t>& counts = set.counts;
   log_message("REPEATS end\n");
-  log_message("  best run %d of %d, seed %llu, energy %f\n", best->run, options.repeats,
-              static_cast<unsigned long long>(best->seed), best->energy.energy);
+  log_message("  best run %d of %d, seed %llu, energy %f\n", best.run, options.repeats,
+              static_cast<unsigned long long>(best.seed), best.energy.energy);
   const StageFlags& stages = options.stages;
   const std::vector<CodeLabel> labels =
       uses.uses.empty() ? std::vector<CodeLabel>() : land_uses_code_labels(uses);
   if (stages.preprocess) {
-    write_map(shared.geometry, best_maps->preprocess_output,
+    write_map(shared.geometry, best_maps.preprocess_output,
               preprocess_read_parameters(config).output, labels);
   }
   if (stages.process) {
-    write_map(shared.geometry, best_maps->process_output, process_read_parameters(config).output,
+    write_map(shared.geometry, best_maps.process_output, process_read_parameters(config).output,
               labels);
   }
   if (stages.postprocess) {
     const PostprocessParameters p = postprocess_read_parameters(config);
-    write_map(shared.geometry, best_maps->postprocess_output, p.output, labels);
+    write_map(shared.geometry, best_maps.postprocess_output, p.output, labels);
     // The mask is drawn from the final map, as the stage draws it, rather than kept: every new
     // cell of any use when there are several.
-    const float value = best_maps->working_cell_value;
-    write_map(shared.geometry, best_maps->postprocess_output, p.output_mask, [&](float cell) {
+    const float value = best_maps.working_cell_value;
+    write_map(shared.geometry, best_maps.postprocess_output, p.output_mask, [&](float cell) {
       const bool allocated = uses.uses.empty() ? cell == value : land_use_of_code(uses, cell) >= 0;
       return allocated ? 1.0f : CELL_NODATA;
     });
     style_write_mask(p.output_mask);
   }
-  const PackedMap& final_map = stages.postprocess ? best_maps->postprocess_output
-                               : stages.process   ? best_maps->process_output
-                                                  : best_maps->preprocess_output;
+  const PackedMap& final_map = stages.postprocess ? best_maps.postprocess_output
+                               : stages.process   ? best_maps.process_output
+                                                  : best_maps.preprocess_output;
   const RepeatSummaryPaths summary = repeat_summary_paths(config, stages);
   std::vector<const ProcessInputs*> records;
   for (const ProcessInputs& inputs : shared.use_inputs) records.push_back(&inputs);
@@ -527,26 +545,18 @@ RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared
   write_frequency_grid(shared.geometry, records, counts.data(), final_map, summary.frequency,
                        options.repeats);
   for (size_t k = 0; k < uses.uses.size(); ++k) {
-    write_frequency_grid(shared.geometry, {records[k]}, use_counts.data() + k * counts.size(),
+    write_frequency_grid(shared.geometry, {records[k]}, set.use_counts.data() + k * counts.size(),
                          final_map, repeat_use_frequency_path(summary, uses.uses[k].name),
                          options.repeats);
   }
-  std::vector<RunRow> rows;
-  std::vector<double> energies;
-  for (const RepeatRunResult* r : runs) {
-    rows.push_back(
-        {r->run, r->seed, r->energy, r->seconds, r == best, r->lower_bound, r->measures, r->uses});
-    energies.push_back(r->energy.energy);
-  }
-  write_runs_table(rows, summary.table);
+  runs_table_finish(tally.table, tally.best_row);
   log_message("  frequency map '%s'\n", summary.frequency.c_str());
   for (const LandUse& use : uses.uses) {
     log_message("  frequency map of '%s' '%s'\n", use.name.c_str(),
                 repeat_use_frequency_path(summary, use.name).c_str());
   }
   log_message("  runs table '%s'\n", summary.table.c_str());
-  RepeatSummary result = repeat_summary(energies, counts, options.repeats);
-  result.best = *best;
-  result.best.log.clear();
+  RepeatSummary result = repeat_summary(std::move(tally.energies), counts, options.repeats);
+  result.best = best;
   return result;
 }

@@ -1,9 +1,10 @@
 // Repeats of one scenario: its selected stages run N times, run r with the seed S + r - 1, up to T
 // runs at once, and nothing the user sees depends on T. run_repeat_set runs a given set of run
-// numbers and returns what each run gave; merge_repeats turns the results of one or several sets
-// into the outputs: the best run's maps at the configured names, the selection-frequency grid (one
-// per land use too, when several are decided together) and the runs table. Runs keep their maps
-// in memory and share the read-only PROCESS maps.
+// numbers and reports what each run gave, in run order; a tally keeps of them what the outputs
+// need, and merge_repeats turns it into the outputs: the best run's maps at the configured names,
+// the selection-frequency grid (one per land use too, when several are decided together) and the
+// runs table. Runs keep their maps in memory and share the read-only PROCESS maps; what the
+// repeats hold besides grows by one energy a run, so a million runs of a small map take a few MB.
 #pragma once
 
 #include <cstdint>
@@ -60,15 +61,25 @@ struct RepeatRunResult {
 /// The normalisers by which the run was priced: one set per land use (one for a single use).
 std::vector<Normalisers> repeat_normalisers(const RepeatRunResult& result);
 
-/// What a set of runs gave.
+/// What a set of runs leaves once it has reported them: the runs themselves go to the report as
+/// they finish, and the set keeps none of them.
 struct RepeatSetResult {
-  std::vector<RepeatRunResult> runs;  ///< in run order; a set stops at its first failed run
-  std::vector<uint32_t> counts;       ///< per cell, the runs whose final map allocates it
+  std::optional<int> stopped;    ///< the exit code of the failed run that stopped the set, if any
+  std::vector<uint32_t> counts;  ///< per cell, the runs whose final map allocates it
   /// With several land uses, for each use in turn one count per cell: the runs whose final map
   /// gives the cell that use's code.
   std::vector<uint32_t> use_counts;
-  int32_t best = 0;  ///< the index in `runs` of the best run; -1 for none
-  RepeatMaps best_maps;
+  RepeatMaps best_maps;  ///< of the set's best run (as repeat_better ranks them)
+};
+
+/// The run numbers of a set: `count` runs from `first`, `step` apart (a process of an MPI job runs
+/// every P-th). A rule rather than a list, so that a million runs take no room.
+struct RunSeries {
+  int32_t first = 1;
+  int32_t step = 1;
+  int32_t count = 0;
+  size_t size() const { return static_cast<size_t>(count); }
+  int32_t operator[](size_t index) const { return first + static_cast<int32_t>(index) * step; }
 };
 
 /// Whether run a is better than run b: a lower energy (a NaN energy is worst), then the lower run.
@@ -98,16 +109,17 @@ struct RepeatShared {
 /// with several land uses, each use's PROCESS inputs.
 void repeat_share_inputs(const ConfigDocument& config, RepeatShared& shared);
 
-/// Runs the runs `runs` (ascending run numbers) of the scenario on up to options.threads threads.
+/// Runs the runs `runs` of the scenario on up to options.threads threads.
 /// The energies use the normalisers run 1 fixes (the PROCESS ones of its first evaluation, or
 /// those its final map fixes when PROCESS does not run): `runs` must hold run 1 unless `common`
 /// is given, which the first run that needs them calls once, on its thread, while the others
 /// wait (a process of an MPI job waits there for process 0's run 1). `report` is called on the
 /// calling thread for each run, in run order, as soon as it and every run before it are finished;
-/// once a run fails, no later run is started or reported. It may take what it no longer needs
-/// from the result (its log, once printed).
+/// once a run fails, no later run is started or reported. It may take what it needs from the
+/// result: the set keeps no run, and a run starts only a few runs ahead of the last reported, so
+/// that a million runs hold no more than a few at once.
 RepeatSetResult run_repeat_set(const Scenario& scenario, const RepeatShared& shared,
-                               const RepeatOptions& options, const std::vector<int32_t>& runs,
+                               const RepeatOptions& options, const RunSeries& runs,
                                const std::function<std::vector<Normalisers>()>& common,
                                const std::function<void(RepeatRunResult&)>& report);
 
@@ -136,9 +148,27 @@ struct RepeatSummary {
 RepeatSummary repeat_summary(std::vector<double> energies, const std::vector<uint32_t>& counts,
                              int32_t repeats);
 
-/// Merges the results of the sets (which together hold every run and no failed one): writes the
-/// best run's maps at the configured names, the frequency grid (with several land uses, of new
-/// cells of any use, and one per use) and the runs table beside the final output, prints the
-/// final summary and returns it.
+/// What the outputs of the repeats need of their runs, gathered from each done run in run order:
+/// the runs table's rows (waiting in a scratch file), every energy for the median, and the best
+/// run.
+struct RepeatTally {
+  RunsTableStream table;
+  std::vector<double> energies;
+  std::optional<RepeatRunResult> best;  ///< without its log
+  int64_t best_row = -1;                ///< its row of the table, from 0
+};
+
+/// Starts the tally of the repeats of the scenario: its runs table goes beside the final output.
+void repeat_tally_begin(const Scenario& scenario, const RepeatShared& shared,
+                        const RepeatOptions& options, RepeatTally& tally);
+
+/// Adds a done run, the one after the runs added before.
+void repeat_tally_add(RepeatTally& tally, const RepeatRunResult& result);
+
+/// Merges the repeats once every run is done and tallied: writes the best run's maps (`set`
+/// holds them, and the counts of every run) at the configured names, the frequency grid (with
+/// several land uses, of new cells of any use, and one per use) and the runs table beside the
+/// final output, prints the final summary and returns it.
 RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,
-                            const RepeatOptions& options, std::vector<RepeatSetResult>& sets);
+                            const RepeatOptions& options, const RepeatSetResult& set,
+                            RepeatTally& tally);

@@ -5,6 +5,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 
 #include "base/log.h"
 #include "base/output_file.h"
@@ -28,6 +29,63 @@ std::string measure_fields(const RunMeasures& m) {
          format(",%.0f", static_cast<double>(m.hole_cells)) + format(",%.10g", m.mean_potential) +
          format(",%.10g", m.mean_distance);
 }
+
+std::vector<std::string> use_names(const RunRow& row) {
+  std::vector<std::string> names;
+  for (const UseColumns& use : row.uses) names.push_back(use.name);
+  return names;
+}
+
+std::string runs_table_header(bool bounded, const std::vector<std::string>& uses) {
+  // The min-cut PROCESS adds its bound, and the gap of each run's final energy to it.
+  std::string text = "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best";
+  if (bounded) text += ",lower_bound,gap_percent";
+  text += ",area,hectares,perimeter,holes,hole_cells,mean_potential,mean_distance";
+  for (const std::string& use : uses) {
+    for (const char* column :
+         {"cells", "islands", "energy", "f1", "f2", "f3", "f4", "f5", "area", "hectares",
+          "perimeter", "holes", "hole_cells", "mean_potential", "mean_distance"})
+      text += "," + use + "." + column;
+  }
+  return text + "\n";
+}
+
+std::string runs_table_row(const RunRow& r, bool bounded, bool best) {
+  const MapEnergy& e = r.energy;
+  // Energies to the last bit, so that the table orders the runs as they were compared; several
+  // uses have no five terms of their own.
+  char line[512];
+  std::string terms;
+  for (const double t : e.terms) {
+    std::snprintf(line, sizeof line, ",%.17g", t);
+    terms += r.uses.empty() ? line : ",";
+  }
+  std::snprintf(line, sizeof line, "%d,%llu,%.17g", r.run, static_cast<unsigned long long>(r.seed),
+                e.energy);
+  std::string text = line + terms;
+  std::snprintf(line, sizeof line, ",%" PRId64 ",%d,%.3f,%s", e.cells, e.islands, r.seconds,
+                best ? "yes" : "no");
+  text += line;
+  if (bounded && r.lower_bound) {
+    text += format(",%.17g", *r.lower_bound) +
+            format(",%.3f", min_cut_gap_percent(e.energy, *r.lower_bound));
+  } else if (bounded) {
+    text += ",,";
+  }
+  text += measure_fields(r.measures);
+  for (const UseColumns& u : r.uses) {
+    text += format(",%.0f", static_cast<double>(u.energy.cells)) +
+            format(",%.0f", u.energy.islands) + format(",%.17g", u.energy.energy);
+    for (const double t : u.energy.terms) text += format(",%.17g", t);
+    text += measure_fields(u.measures);
+  }
+  return text + "\n";
+}
+
+// The rows wait in the scratch file as if some run had a bound and none were best: the bound's
+// two fields, empty, follow the best field, which holds "no". Its column is the twelfth, after
+// numbers only, so the eleventh comma of a row finds it.
+constexpr int BEST_COLUMN = 11;
 
 }  // namespace
 
@@ -110,56 +168,59 @@ RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
 }
 
 std::string runs_table_text(const std::vector<RunRow>& rows) {
-  // The min-cut PROCESS adds its bound, and the gap of each run's final energy to it.
   const bool bounded = std::any_of(rows.begin(), rows.end(),
                                    [](const RunRow& r) { return r.lower_bound.has_value(); });
-  std::string text = "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best";
-  if (bounded) text += ",lower_bound,gap_percent";
-  text += ",area,hectares,perimeter,holes,hole_cells,mean_potential,mean_distance";
-  if (!rows.empty()) {
-    for (const UseColumns& u : rows[0].uses) {
-      for (const char* column :
-           {"cells", "islands", "energy", "f1", "f2", "f3", "f4", "f5", "area", "hectares",
-            "perimeter", "holes", "hole_cells", "mean_potential", "mean_distance"})
-        text += "," + u.name + "." + column;
-    }
-  }
-  text += "\n";
-  for (const RunRow& r : rows) {
-    const MapEnergy& e = r.energy;
-    // Energies to the last bit, so that the table orders the runs as they were compared; several
-    // uses have no five terms of their own.
-    char line[512];
-    std::string terms;
-    for (const double t : e.terms) {
-      std::snprintf(line, sizeof line, ",%.17g", t);
-      terms += r.uses.empty() ? line : ",";
-    }
-    std::snprintf(line, sizeof line, "%d,%llu,%.17g", r.run,
-                  static_cast<unsigned long long>(r.seed), e.energy);
-    text += line + terms;
-    std::snprintf(line, sizeof line, ",%" PRId64 ",%d,%.3f,%s", e.cells, e.islands, r.seconds,
-                  r.best ? "yes" : "no");
-    text += line;
-    if (bounded && r.lower_bound) {
-      text += format(",%.17g", *r.lower_bound) +
-              format(",%.3f", min_cut_gap_percent(e.energy, *r.lower_bound));
-    } else if (bounded) {
-      text += ",,";
-    }
-    text += measure_fields(r.measures);
-    for (const UseColumns& u : r.uses) {
-      text += format(",%.0f", static_cast<double>(u.energy.cells)) +
-              format(",%.0f", u.energy.islands) + format(",%.17g", u.energy.energy);
-      for (const double t : u.energy.terms) text += format(",%.17g", t);
-      text += measure_fields(u.measures);
-    }
-    text += "\n";
-  }
+  std::string text =
+      runs_table_header(bounded, rows.empty() ? std::vector<std::string>() : use_names(rows[0]));
+  for (const RunRow& r : rows) text += runs_table_row(r, bounded, r.best);
   return text;
 }
 
 void write_runs_table(const std::vector<RunRow>& rows, const std::string& path) {
   log_message("* write '%s'\n", path.c_str());
   output_write_text(path, runs_table_text(rows));
+}
+
+void runs_table_begin(RunsTableStream& table, const std::string& path) {
+  table = RunsTableStream();
+  table.path = path;
+  table.scratch.reset(output_open_scratch(path.c_str()));
+  if (table.scratch == nullptr) fatal(1, "error: unable to open file '%s'!\n", path.c_str());
+}
+
+void runs_table_add(RunsTableStream& table, const RunRow& row) {
+  if (table.rows++ == 0) table.uses = use_names(row);
+  table.bounded = table.bounded || row.lower_bound.has_value();
+  const std::string text = runs_table_row(row, true, false);
+  std::fwrite(text.data(), 1, text.size(), table.scratch.get());
+}
+
+void runs_table_finish(RunsTableStream& table, int64_t best) {
+  log_message("* write '%s'\n", table.path.c_str());
+  FILE* scratch = table.scratch.get();
+  FILE* out = output_open(table.path.c_str());
+  if (out == nullptr) fatal(1, "error: unable to open file '%s'!\n", table.path.c_str());
+  const std::string header = runs_table_header(table.bounded, table.uses);
+  std::fwrite(header.data(), 1, header.size(), out);
+  bool read = std::fflush(scratch) == 0 && std::fseek(scratch, 0, SEEK_SET) == 0;
+  char* line = nullptr;
+  size_t capacity = 0;
+  ssize_t length = 0;
+  for (int64_t row = 0; read && (length = getline(&line, &capacity, scratch)) > 0; ++row) {
+    const char* const end = line + length;
+    const char* field = line;
+    for (int comma = 0; comma < BEST_COLUMN && field != end; ++comma)
+      field = std::find(field, end, ',') + (field != end ? 1 : 0);
+    std::fwrite(line, 1, static_cast<size_t>(field - line), out);
+    std::fputs(row == best ? "yes" : "no", out);
+    const char* const rest = std::min(end, field + (table.bounded ? 2 : 4));
+    std::fwrite(rest, 1, static_cast<size_t>(end - rest), out);
+  }
+  std::free(line);
+  if (!read || std::ferror(scratch)) {
+    output_discard(out);
+    fatal(1, "error: unable to write file '%s'!\n", table.path.c_str());
+  }
+  table.scratch.reset();
+  if (!output_close(out)) fatal(1, "error: unable to write file '%s'!\n", table.path.c_str());
 }

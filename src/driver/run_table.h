@@ -5,6 +5,8 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -72,3 +74,25 @@ RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
 
 /// Writes the table to `path` (fatal when it cannot be written) after its "* write" line.
 void write_runs_table(const std::vector<RunRow>& rows, const std::string& path);
+
+/// The table of many runs, written as they are reported: each row waits in a scratch file, and the
+/// table is made from it once the best run is known, so that the memory it takes does not grow
+/// with the runs.
+struct RunsTableStream {
+  std::string path;
+  std::unique_ptr<FILE, int (*)(FILE*)> scratch{nullptr, &std::fclose};
+  int64_t rows = 0;
+  bool bounded = false;           ///< some row has a lower bound: every row has its columns
+  std::vector<std::string> uses;  ///< the first row's land uses, which name the last columns
+};
+
+/// Starts the table at `path`, with no row; fatal when no scratch file can be made.
+void runs_table_begin(RunsTableStream& table, const std::string& path);
+
+/// Adds `row` after the rows added before (its best flag is given at the end).
+void runs_table_add(RunsTableStream& table, const RunRow& row);
+
+/// Writes the table, byte for byte what write_runs_table writes of the same rows with row `best`
+/// (counted from 0 in the order added) the best, to its path after its "* write" line; fatal when
+/// it cannot be written.
+void runs_table_finish(RunsTableStream& table, int64_t best);

@@ -53,6 +53,34 @@ TEST(RepeatsCliTest, FilesAndLogAreTheSameOnAnyNumberOfThreads) {
   }
 }
 
+// Far more runs than wait for an earlier one (a few a thread): the table, written row by row while
+// runs finish in any order on 4 threads, is the one of a single thread, every run in order and
+// only the lowest energy's marked best.
+TEST(RepeatsCliTest, ManyRunsOnThreadsWriteTheTableOfOneThread) {
+  CliDir dirs[2];
+  RunResult results[2];
+  for (int t = 0; t < 2; ++t) {
+    write_small_configuration(dirs[t], "\"purge-limit\": 5", "\"purge-limit\": 1");
+    results[t] = run_words(
+        "--seed=7 --repeats=300 --threads=" + std::to_string(1 + 3 * t) + " small.json", dirs[t]);
+    ASSERT_EQ(results[t].code, 0) << results[t].out;
+  }
+  EXPECT_TRUE(results[1].out == results[0].out);
+  EXPECT_TRUE(files_under(dirs[1]) == files_under(dirs[0]));
+  const auto table = read_csv(dirs[0].path("post.runs.csv"));
+  ASSERT_EQ(table.size(), 301u);
+  size_t best = 1, marked = 0;
+  for (size_t row = 1; row < table.size(); ++row) {
+    EXPECT_EQ(table[row][0], std::to_string(row));
+    if (std::stod(table[row][2]) < std::stod(table[best][2])) best = row;
+    marked += table[row][11] == "yes";
+  }
+  EXPECT_EQ(marked, 1u);
+  EXPECT_EQ(table[best][11], "yes");
+  EXPECT_NE(results[0].out.find("best run " + std::to_string(best) + " of 300,"),
+            std::string::npos);
+}
+
 // By minimum cuts run 1 is the unperturbed run, the same map as the run alone: the best of the
 // repeats is never above it.
 TEST(RepeatsCliTest, MinCutRunOneIsTheRunAlone) {

@@ -5,10 +5,16 @@
 #include "test_support.h"
 
 TEST(RepeatJobTest, RunRGoesToProcessRMinusOneModuloP) {
-  EXPECT_EQ(repeat_job_share(8, Cluster{0, 3}), (std::vector<int32_t>{1, 4, 7}));
-  EXPECT_EQ(repeat_job_share(8, Cluster{2, 3}), (std::vector<int32_t>{3, 6}));
-  EXPECT_EQ(repeat_job_share(2, Cluster{2, 3}), (std::vector<int32_t>{}));
-  EXPECT_EQ(repeat_job_share(5, Cluster{0, 1}), (std::vector<int32_t>{1, 2, 3, 4, 5}));
+  const auto runs = [](int32_t repeats, Cluster cluster) {
+    const RunSeries share = repeat_job_share(repeats, cluster);
+    std::vector<int32_t> numbers;
+    for (size_t i = 0; i < share.size(); ++i) numbers.push_back(share[i]);
+    return numbers;
+  };
+  EXPECT_EQ(runs(8, Cluster{0, 3}), (std::vector<int32_t>{1, 4, 7}));
+  EXPECT_EQ(runs(8, Cluster{2, 3}), (std::vector<int32_t>{3, 6}));
+  EXPECT_EQ(runs(2, Cluster{2, 3}), (std::vector<int32_t>{}));
+  EXPECT_EQ(runs(5, Cluster{0, 1}), (std::vector<int32_t>{1, 2, 3, 4, 5}));
 }
 
 // Every field of a run as text, the doubles to the bit (NaN included).
@@ -35,8 +41,7 @@ static std::string fields(const RepeatRunResult& r) {
 }
 
 TEST(RepeatJobTest, RunsTravelWhole) {
-  RepeatSetResult sent;
-  sent.best = 1;
+  std::vector<RepeatRunResult> sent;
   for (int32_t k = 0; k < 2; ++k) {
     RepeatRunResult run;
     run.run = 3 + 3 * k, run.done = k == 1, run.fatal_code = k == 1 ? 0 : -6;
@@ -54,19 +59,15 @@ TEST(RepeatJobTest, RunsTravelWhole) {
     for (int u = 0; k == 1 && u < 2; ++u)  // several land uses: each use's columns travel too
       run.uses.push_back(
           {u ? "green" : "housing", run.energy, {300.0 * u, true, 0.0, 0, 0, 0.0, 0.0}});
-    sent.runs.push_back(run);
+    sent.push_back(run);
   }
   const std::string bytes = repeat_job_pack_runs(sent);
-  RepeatSetResult got;
+  std::vector<RepeatRunResult> got;
   ASSERT_TRUE(repeat_job_unpack_runs(bytes, got));
-  EXPECT_EQ(got.best, 1);
-  ASSERT_EQ(got.runs.size(), 2u);
-  for (size_t k = 0; k < 2; ++k) EXPECT_EQ(fields(got.runs[k]), fields(sent.runs[k])) << k;
+  ASSERT_EQ(got.size(), 2u);
+  for (size_t k = 0; k < 2; ++k) EXPECT_EQ(fields(got[k]), fields(sent[k])) << k;
   // A message cut short is refused, not read past its end.
   EXPECT_FALSE(repeat_job_unpack_runs(bytes.substr(0, bytes.size() - 1), got));
-  // So is a best run that is none of the runs sent.
-  sent.best = 2;
-  EXPECT_FALSE(repeat_job_unpack_runs(repeat_job_pack_runs(sent), got));
 }
 
 TEST(RepeatJobTest, BestMapsTravelWhole) {

@@ -29,12 +29,14 @@ TEST(RepeatsTest, ASetWithoutRunOneTakesTheNormalisersItIsGiven) {
   Normalisers given;
   for (int t = 0; t < 5; ++t) given.range[t] = 10.0 + t;
   int asked = 0;
-  const RepeatSetResult set = run_repeat_set(
-      scenario, shared, options, {2, 3, 4},
-      [&] { return ++asked, std::vector<Normalisers>{given}; }, [](const RepeatRunResult&) {});
+  std::vector<RepeatRunResult> runs;
+  run_repeat_set(
+      scenario, shared, options, {2, 1, 3},
+      [&] { return ++asked, std::vector<Normalisers>{given}; },
+      [&](RepeatRunResult& run) { runs.push_back(run); });
   EXPECT_EQ(asked, 1);
-  ASSERT_EQ(set.runs.size(), 3u);
-  for (const RepeatRunResult& run : set.runs) {
+  ASSERT_EQ(runs.size(), 3u);
+  for (const RepeatRunResult& run : runs) {
     EXPECT_TRUE(run.done) << run.log;
     const double* range = run.energy.normalisers.range;
     EXPECT_EQ(std::vector<double>(range, range + 5),
