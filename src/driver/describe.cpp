@@ -120,8 +120,8 @@ const std::vector<PropertyInfo> PROPERTIES = {
     {"postprocess.expand.method", "word", "greedy or min-cut", nullptr, nullptr, "greedy min-cut",
      "null", POST,
      "how the final map is found: the greedy repair of PROCESS's map, or, with PROCESS by "
-     "minimum cuts, the lowest final map of rounds that cut with a heavier perimeter weight, "
-     "never above the repair (absent: min-cut when PROCESS is by minimum cuts, else greedy)"},
+     "minimum cuts, the lowest map the rules keep, from cuts that keep out what the rules "
+     "dropped (absent: min-cut when PROCESS is by minimum cuts, else greedy)"},
     {"postprocess.expand.minimim-cells-in-basin", "integer", "0 or more; 0 closes none", "0",
      nullptr, nullptr, nullptr, POST,
      "basins mode: basins with fewer allocated cells are closed to growth"},

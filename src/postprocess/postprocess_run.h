@@ -96,8 +96,8 @@ struct PostprocessParameters {
   int32_t min_cells_in_basin = 0;  ///< read in the basins filling mode only
   AssignPreference preference = AssignPreference::random;
   /// "postprocess.expand.method" is "min-cut" (by default when PROCESS is by minimum cuts): the
-  /// run also tries cuts of fewer, rounder islands and keeps the lowest final map, rather than the
-  /// greedy repair of the plain cut's map alone.
+  /// run cuts again, keeping out what the rules dropped, and keeps the lowest map the rules keep,
+  /// rather than the greedy repair of the plain cut's map alone.
   bool expand_min_cut = false;
   std::string output;
   std::string output_mask;
