@@ -64,6 +64,15 @@ std::pair<size_t, size_t> original_span(const std::string& original, const Confi
   return {start - 1, std::min(end + 1, original.size())};
 }
 
+// A step of a range at 15 significant digits: the rounding of the steps' arithmetic
+// (1.9999999999999993 for 2 in 1:16:5log) is below them, so the step reads as a planner would
+// write it, in the log, the table and the picture alike.
+double decimal(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return std::strtod(text, nullptr);
+}
+
 }  // namespace
 
 std::string sweep_label(double value) {
@@ -113,7 +122,7 @@ bool sweep_values(const std::string& text, std::vector<double>& values, std::str
     const double b = log ? std::log10(last) : last;
     for (int32_t k = 0; k < n; ++k) {
       const double t = a + (b - a) * k / (n - 1);
-      values.push_back(k == 0 ? first : k == n - 1 ? last : log ? std::pow(10.0, t) : t);
+      values.push_back(k == 0 ? first : k == n - 1 ? last : decimal(log ? std::pow(10.0, t) : t));
     }
   }
   if (values.size() > static_cast<size_t>(SWEEP_MAX_VALUES)) {
@@ -413,7 +422,16 @@ std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff
   return s;
 }
 
+std::string sweep_axis_title(const SweepAxis& axis) {
+  static const char* const WEIGHTS[] = {"potential", "perimeter", "islands", "nservices",
+                                        "distance"};
+  if (axis.name != "process.functions-weight" || axis.indices.size() != 1 || axis.indices[0] >= 5)
+    return axis.property;
+  return std::string("the ") + WEIGHTS[axis.indices[0]] + " weight f" +
+         std::to_string(axis.indices[0] + 1) + " (" + axis.property + ")";
+}
+
 std::string sweep_plot_title(const std::vector<SweepAxis>& axes) {
-  return "sweep of " + axes[0].property +
-         (axes.size() > 1 ? " and " + axes[1].property : std::string());
+  return "sweep of " + sweep_axis_title(axes[0]) +
+         (axes.size() > 1 ? " and " + sweep_axis_title(axes[1]) : std::string());
 }
