@@ -5,6 +5,8 @@ import json
 import operator
 import os
 import shutil
+import subprocess
+import sys
 
 import numpy
 import pytest
@@ -12,6 +14,7 @@ import pytest
 import landalloc
 
 SMALL = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "data", "small")
+PACKAGE = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 
 
 @pytest.fixture
@@ -34,7 +37,9 @@ def without_seconds(runs):
 # A dict is written where the program finds its relative names as it finds those of a file; the
 # arrays are the cells of the written files, and the runs table has one row per repeat.
 def test_dict_and_file_give_the_written_maps(folder):
-    from_dict = landalloc.run(small_config(folder), seed=5, repeats=3, threads=2, cwd=folder)
+    config = small_config(folder)
+    config["process"]["method"] = "annealing"  # what the file runs without a method
+    from_dict = landalloc.run(config, seed=5, repeats=3, threads=2, cwd=folder)
     from_file = landalloc.run(folder / "small.json", seed=5, repeats=3, threads=1, cwd=folder)
     names = ["pre.asc", "proc.asc", "post.asc", "mask.asc", "post.frequency.asc"]
     assert list(from_dict.maps) == names == list(from_file.maps)
@@ -51,6 +56,7 @@ def test_dict_and_file_give_the_written_maps(folder):
 
 def test_failing_configuration_raises_with_the_message(folder):
     config = small_config(folder)
+    config["process"]["method"] = "annealing"
     del config["process"]["kb"]
     with pytest.raises(landalloc.LandallocError) as raised:
         landalloc.run(config, stages=["process"], cwd=folder)
@@ -131,3 +137,85 @@ def test_a_configuration_the_program_cannot_take_is_refused_naming_the_key(
         landalloc.run(config, seed=1, cwd=folder)
     assert f"'{shown}'" in raised.value.message and raised.value.code == code
     assert raised.value.log == "" and sorted(os.listdir(folder)) == before
+
+
+# Arrays stand in for grid files: a Map with its own geotransform and CRS, a bare array with
+# those of the first Map; the run is the one of the files. A dict without a method runs by
+# minimum cuts.
+def test_arrays_give_the_maps_of_the_same_grids_as_files(folder):
+    from_files = landalloc.run(small_config(folder), seed=5, cwd=folder)
+    assert "MIN-CUT MODE selected" in from_files.log
+    config = small_config(folder)
+    config["maps"]["potential-maps"] = [[landalloc.read_map(folder / "a.asc")]]
+    water = numpy.loadtxt(folder / "water.asc", skiprows=6)
+    config["maps"]["exclusion-masks"] = [water]
+    town = landalloc.read_map(folder / "town.asc").array
+    town[town == -9999] = numpy.nan
+    config["process"]["distance-masks"] = [town]
+    from_arrays = landalloc.run(config, seed=5, cwd=folder)
+    assert list(from_arrays.maps) == list(from_files.maps)
+    for name, written in from_files.maps.items():
+        assert numpy.array_equal(from_arrays.maps[name].array, written.array), name
+        assert from_arrays.maps[name].geotransform == written.geotransform
+        assert from_arrays.maps[name].crs == written.crs
+    with pytest.raises(ValueError, match="geotransform"):
+        landalloc.run({"maps": {"potential-maps": [[water]]}}, cwd=folder)
+
+
+# The program's time limit, sweep and progress line, from Python: the callback gets every update
+# of the line, with the share of the work done where the line counts it.
+def test_time_limit_sweep_and_progress(folder):
+    config = small_config(folder)
+    config["process"]["method"] = "annealing"
+    calls = []
+    result = landalloc.run(config, seed=5, cwd=folder, time_limit=30,
+                           progress=lambda fraction, line: calls.append((fraction, line)))
+    assert "  time limit 30.000000" in result.log
+    assert calls and all(line for _, line in calls)
+    assert any(fraction is not None and 0 <= fraction <= 1 for fraction, _ in calls), calls
+    swept = landalloc.run(config, seed=5, cwd=folder,
+                          sweep={"process.functions-weight[1]": [0.5, 2]})
+    assert [row["value"] for row in swept.sweep] == [0.5, 2]
+    with pytest.raises(ValueError):
+        landalloc.command(time_limit=0)
+
+
+# Without GDAL's bindings the package runs and reads ASCII grids; only a GeoTIFF needs them.
+def test_without_gdal_ascii_results_read(folder, tmp_path):
+    script = (
+        "import sys, json\n"
+        "sys.modules['osgeo'] = None\n"
+        "import landalloc\n"
+        "config = json.load(open('small.json'))\n"
+        "result = landalloc.run(config, seed=5)\n"
+        "print(sorted(result.maps))\n"
+        "import numpy\n"
+        "final = result.maps['post.asc']\n"
+        "assert numpy.array_equal(final.array, numpy.loadtxt('post.asc', skiprows=6))\n"
+        "assert final.geotransform == (100.0, 10.0, 0.0, 250.0, 0.0, -10.0), final\n"
+        "assert 'UTM_Zone_32N' in final.crs\n"
+        "try:\n"
+        "    landalloc.read_map('post.tif')\n"
+        "except ImportError as error:\n"
+        "    print(error)\n"
+    )
+    done = subprocess.run([sys.executable, "-c", script], cwd=folder, capture_output=True,
+                          text=True, env={**os.environ, "PYTHONPATH": PACKAGE})
+    assert done.returncode == 0, done.stderr
+    assert "'post.asc'" in done.stdout and "GDAL" in done.stdout
+
+
+# The package installs offline with pip alone (its backend needs neither setuptools nor wheel),
+# and imports beside the numpy of the environment.
+def test_pip_installs_the_package_offline(tmp_path):
+    venv = tmp_path / "venv"
+    subprocess.run([sys.executable, "-m", "venv", "--system-site-packages", str(venv)],
+                   check=True, capture_output=True)
+    python = str(venv / "bin" / "python")
+    done = subprocess.run([python, "-m", "pip", "install", "--no-index", "--no-deps",
+                           "--no-cache-dir", PACKAGE], capture_output=True, text=True)
+    assert done.returncode == 0, done.stdout + done.stderr
+    env = {k: v for k, v in os.environ.items() if k != "PYTHONPATH"}
+    where = subprocess.run([python, "-c", "import landalloc; print(landalloc.__file__)"],
+                           cwd=tmp_path, env=env, capture_output=True, text=True, check=True)
+    assert where.stdout.startswith(str(venv))
