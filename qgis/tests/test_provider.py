@@ -41,9 +41,12 @@ def qgis(tmp_path_factory):
     with zipfile.ZipFile(os.environ["LANDALLOC_PLUGIN_ZIP"]) as plugin:
         plugin.extractall(plugins)
 
-    def run(*args):
-        done = subprocess.run([QGIS_PROCESS, *args], env=env, capture_output=True, text=True)
-        assert done.returncode == 0, done.stdout + done.stderr
+    def run(*args, check=True, without_program=False):
+        # Without the program: neither LANDALLOC nor a landalloc on PATH.
+        environment = {**env, "LANDALLOC": "", "PATH": "/usr/bin:/bin"} if without_program else env
+        done = subprocess.run([QGIS_PROCESS, *args], env=environment, capture_output=True,
+                              text=True)
+        assert not check or done.returncode == 0, done.stdout + done.stderr
         return done
 
     run("plugins", "enable", "landalloc_processing")
@@ -206,3 +209,34 @@ def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     same_files(cli, ours, ["out/postprocess.sweep00.asc", "out/postprocess.sweep01.asc"])
     chosen = next(row for row in table.splitlines() if row.endswith(",yes")).split(",")[1]
     assert f"RECOMMENDED:\t{chosen}" in done.stdout
+
+
+# The dialog's defaults plan by minimum cuts and write no debug file: a run given only the layers
+# and the outputs.
+def test_allocate_defaults_plan_by_minimum_cuts_without_debug_files(qgis, tmp_path):
+    shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
+    maps = tmp_path / "maps"
+    out = tmp_path / "out"
+    out.mkdir()
+    done = qgis("run", "landalloc:allocate", "--", "SEED=7",
+                f"MAPS_POTENTIAL_MAPS={maps / 'terrain_suitability.asc'}",
+                f"MAPS_POTENTIAL_MAPS={maps / 'soil_quality.asc'}",
+                f"PROCESS_DISTANCE_MASKS={maps / 'settlements.asc'}",
+                *(f"{name}={out / name.lower()}.asc" for name in
+                  ("PREPROCESS_OUTPUT", "PROCESS_OUTPUT", "POSTPROCESS_OUTPUT",
+                   "POSTPROCESS_OUTPUT_MASK")))
+    assert "MIN-CUT MODE selected" in done.stdout
+    assert sorted(p.suffix for p in out.iterdir()) == [".asc"] * 4 + [".csv"] + [".qml"] * 4
+
+
+# Without the program the three algorithms stay listed; run, they say how to point QGIS at it.
+def test_without_the_program_the_algorithms_say_how_to_find_it(qgis, tmp_path):
+    listed = qgis("list", without_program=True).stdout
+    for algorithm in ("runconfiguration", "allocate", "calibrate"):
+        assert f"landalloc:{algorithm}" in listed
+    (tmp_path / "config.json").write_text("{}")
+    for algorithm in ("allocate", "calibrate", "runconfiguration"):
+        done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={tmp_path / 'config.json'}",
+                    check=False, without_program=True)
+        assert done.returncode != 0
+        assert "LANDALLOC=/path/to/landalloc" in done.stdout + done.stderr, algorithm
