@@ -211,32 +211,40 @@ def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     assert f"RECOMMENDED:\t{chosen}" in done.stdout
 
 
-# The dialog's defaults plan by minimum cuts and write no debug file: a run given only the layers
-# and the outputs.
-def test_allocate_defaults_plan_by_minimum_cuts_without_debug_files(qgis, tmp_path):
-    shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
-    maps = tmp_path / "maps"
+# The dialog's defaults plan by minimum cuts and write no debug file (a run given only layers and
+# outputs); without the program the algorithms stay listed and, run, say how to point QGIS at it.
+def test_allocate_defaults_and_the_algorithms_without_the_program(qgis, tmp_path):
+    maps = shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
     out = tmp_path / "out"
     out.mkdir()
-    done = qgis("run", "landalloc:allocate", "--", "SEED=7",
-                f"MAPS_POTENTIAL_MAPS={maps / 'terrain_suitability.asc'}",
-                f"MAPS_POTENTIAL_MAPS={maps / 'soil_quality.asc'}",
-                f"PROCESS_DISTANCE_MASKS={maps / 'settlements.asc'}",
-                *(f"{name}={out / name.lower()}.asc" for name in
-                  ("PREPROCESS_OUTPUT", "PROCESS_OUTPUT", "POSTPROCESS_OUTPUT",
-                   "POSTPROCESS_OUTPUT_MASK")))
+    given = [("MAPS_POTENTIAL_MAPS", maps / "terrain_suitability.asc"),
+             ("MAPS_POTENTIAL_MAPS", maps / "soil_quality.asc"),
+             ("PROCESS_DISTANCE_MASKS", maps / "settlements.asc")] + [
+        (name, out / f"{name}.asc") for name in
+        ("PREPROCESS_OUTPUT", "PROCESS_OUTPUT", "POSTPROCESS_OUTPUT", "POSTPROCESS_OUTPUT_MASK")]
+    done = qgis("run", "landalloc:allocate", "--", "SEED=7", *(f"{k}={v}" for k, v in given))
     assert "MIN-CUT MODE selected" in done.stdout
     assert sorted(p.suffix for p in out.iterdir()) == [".asc"] * 4 + [".csv"] + [".qml"] * 4
-
-
-# Without the program the three algorithms stay listed; run, they say how to point QGIS at it.
-def test_without_the_program_the_algorithms_say_how_to_find_it(qgis, tmp_path):
-    listed = qgis("list", without_program=True).stdout
-    for algorithm in ("runconfiguration", "allocate", "calibrate"):
-        assert f"landalloc:{algorithm}" in listed
-    (tmp_path / "config.json").write_text("{}")
+    assert "landalloc:calibrate" in qgis("list", without_program=True).stdout
+    (out / "none.json").write_text("{}")
     for algorithm in ("allocate", "calibrate", "runconfiguration"):
-        done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={tmp_path / 'config.json'}",
+        done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={out / 'none.json'}",
                     check=False, without_program=True)
-        assert done.returncode != 0
         assert "LANDALLOC=/path/to/landalloc" in done.stdout + done.stderr, algorithm
+
+
+# The README's headless steps, as the README writes them, in a fresh home folder and a folder laid
+# out as the project's.
+def test_the_readme_headless_steps_run_as_written(tmp_path):
+    readme = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    block = readme.split("<!-- headless-qgis -->\n```sh\n")[1].split("```")[0]
+    os.makedirs(tmp_path / "build")
+    os.symlink(os.path.join(ROOT, "examples"), tmp_path / "examples")
+    os.symlink(os.path.dirname(PROGRAM), tmp_path / "build" / "release")
+    shutil.copy(os.environ["LANDALLOC_PLUGIN_ZIP"], tmp_path / "build")
+    env = {k: v for k, v in os.environ.items() if k in ("LANG", "LC_ALL", "TMPDIR")}
+    done = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=tmp_path, text=True,
+                          env={**env, "HOME": str(tmp_path / "home"), "PATH": "/usr/bin:/bin"},
+                          capture_output=True)
+    assert done.returncode == 0 and "landalloc:allocate" in done.stdout, done.stdout + done.stderr
+    assert (tmp_path / "plan.asc").is_file() and (tmp_path / "plan_mask.asc").is_file()

@@ -800,7 +800,8 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   const std::string& script = files[1];
   const std::string& picture = files[2];
   log_message("* write '%s'\n", script.c_str());
-  output_write_text(script, sweep_plot_script(job.sweeps, trade, chosen));
+  output_write_text(script,
+                    sweep_plot_script(job.sweeps, trade, chosen, sweep_moved_terms(results)));
   const std::vector<std::string> arguments = {script, sweep_table, picture,
                                               sweep_plot_title(job.sweeps)};
   log_message("* write '%s'\n", picture.c_str());

@@ -72,6 +72,12 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "the annealing needs one even with the distance weight at 0, \"method\": \"min-cut\" does "
        "not\n",
        255},
+      {"", "\"distance-masks\": [\"town.asc\"]|\"kb\": 20",
+       "\"distance-masks\": []|\"kb\": 20, \"method\": \"min-cut\"",
+       "error: empty arrays 'distance-masks' and 'distance-maps'!\n  section 'process': name the "
+       "grids the new cells keep close to in 'distance-masks' (or distances in 'distance-maps'), "
+       "or set the distance weight (the 5th of 'functions-weight') to 0\n",
+       255},
       // No stage takes an initial code for its allocation: none above 2^24 (code + 1 rounds back),
       // none that is an initial code still in place (an older run's map).
       {"--preprocess", "\"town.asc\", \"distribution", "\"big.asc\", \"distribution",

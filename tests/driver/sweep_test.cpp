@@ -131,13 +131,19 @@ TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
   EXPECT_FALSE(crs_in_metres("GEOGCS[\"WGS 84\",UNIT[\"degree\",0.0174532925199433]]"));
 }
 
-// The picture names a weight as a planner does, and any other property by its path.
-TEST(SweepTest, ThePictureNamesAWeightByItsTerm) {
-  SweepAxis weight, limit;
+// The picture names a weight as a planner does; the terms that moved are drawn below the
+// trade-off, each from its column (f4 the eighth of one axis).
+TEST(SweepTest, ThePictureNamesAWeightByItsTermAndDrawsTheTermsThatMoved) {
+  SweepAxis weight;
   std::string error;
-  ASSERT_TRUE(sweep_parse("process.functions-weight[1]=0,1", weight, error)) << error;
-  ASSERT_TRUE(sweep_parse("postprocess.select.purge-limit=2,4", limit, error)) << error;
-  EXPECT_EQ(sweep_plot_title({weight, limit}),
-            "sweep of the perimeter weight f2 (process.functions-weight[1]) and "
-            "postprocess.select.purge-limit");
+  ASSERT_TRUE(sweep_parse("process.functions-weight[3]=0,1", weight, error)) << error;
+  EXPECT_EQ(sweep_plot_title({weight}),
+            "sweep of the nservices weight f4 (process.functions-weight[3])");
+  std::vector<SweepPointResult> results(2);
+  results[1].summary.best.energy.terms[4] = 0.5;
+  ASSERT_EQ(sweep_moved_terms(results), std::vector<int32_t>{4});
+  const std::string script = sweep_plot_script({weight}, sweep_trade_off(weight), 0, {4});
+  EXPECT_NE(script.find("using 8:18 with linespoints"), std::string::npos) << script;
+  EXPECT_NE(script.find("using 1:9:xtic(strcol(2)) with linespoints lw 2 title 'f5 distance'"),
+            std::string::npos);
 }
