@@ -72,6 +72,9 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "the annealing needs one even with the distance weight at 0, \"method\": \"min-cut\" does "
        "not\n",
        255},
+      // The cuts at a distance weight of 0 read no distance: neither array is needed.
+      {"", "\"distance-masks\": [\"town.asc\"], \"distance-maps\": [],|1, 1]|\"kb\": 20",
+       "|1, 0]|\"kb\": 20, \"method\": \"min-cut\"", "MIN-CUT MODE selected\n", 0},
       {"", "\"distance-masks\": [\"town.asc\"]|\"kb\": 20",
        "\"distance-masks\": []|\"kb\": 20, \"method\": \"min-cut\"",
        "error: empty arrays 'distance-masks' and 'distance-maps'!\n  section 'process': name the "

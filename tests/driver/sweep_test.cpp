@@ -27,7 +27,6 @@ TEST(SweepTest, RangesExpandToTheirValuesEndsIncludedAndStepsDecimal) {
     ASSERT_TRUE(sweep_values(text, values, error)) << text << ": " << error;
     EXPECT_EQ(values, expected) << text;
   }
-  EXPECT_EQ(sweep_label(0.0316227766016838), "0.0316227766016838");
   EXPECT_EQ(sweep_label(1.9999999999999993), "1.9999999999999993");
 }
 
