@@ -87,9 +87,10 @@ def _numbers(text):
 
 
 def _is_count(option):
-    """Whether an option takes a number (--repeats=N); not a switch, nor a text such as
-    --sweep=PROPERTY=VALUES, which has an algorithm of its own."""
-    return option["argument"] is not None and "=" not in option["argument"]
+    """Whether an option takes a number (--repeats=N, a capital letter in --describe); not a
+    switch, nor a text such as --sweep=PROPERTY=VALUES, which has an algorithm of its own, nor a
+    word such as --template=uses, which writes a configuration instead of running one."""
+    return re.fullmatch(r"[A-Z]", option["argument"] or "") is not None
 
 
 def _count_options(algorithm, options):

@@ -224,9 +224,9 @@ def test_allocate_defaults_and_the_algorithms_without_the_program(qgis, tmp_path
     done = qgis("run", "landalloc:allocate", "--", "SEED=7", *(f"{k}={v}" for k, v in given))
     assert "MIN-CUT MODE selected" in done.stdout
     assert sorted(p.suffix for p in out.iterdir()) == [".asc"] * 4 + [".csv"] + [".qml"] * 4
+    assert "TEMPLATE" not in qgis("help", "landalloc:allocate").stdout  # not a run's option
     assert "landalloc:calibrate" in qgis("list", without_program=True).stdout
-    (out / "none.json").write_text("{}")
     for algorithm in ("allocate", "calibrate", "runconfiguration"):
-        done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={out / 'none.json'}",
+        done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={EXAMPLE}/config.json",
                     check=False, without_program=True)
         assert "LANDALLOC=/path/to/landalloc" in done.stdout + done.stderr, algorithm
