@@ -44,7 +44,9 @@ build: deps $(RELEASE)/CMakeCache.txt
 build-sanitize: deps $(SANITIZE)/CMakeCache.txt
 	cmake --build $(SANITIZE) -j $(JOBS)
 
-demo: build
+# The demo builds the program alone: the tests and benchmarks are most of a full build's time.
+demo: deps $(RELEASE)/CMakeCache.txt
+	cmake --build $(RELEASE) -j $(JOBS) --target landalloc
 	@examples/demo/run.sh $(RELEASE)/landalloc
 
 test: test-share test-release test-sanitize $(if $(filter 2,$(HAVE_MPI)),test-mpi) \

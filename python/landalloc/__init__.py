@@ -6,6 +6,9 @@ The package talks to the ``landalloc`` program only through its command line, it
     import landalloc
     result = landalloc.run("examples/demo/config.json", seed=7, cwd="examples/demo")
     final = result.maps["out/postprocess.asc"].array
+
+A configuration given as a dict runs by minimum cuts unless it names "process.method"; its input
+grids may be numpy arrays. GDAL's Python bindings are needed only to read GeoTIFF results.
 """
 
 from .program import (
@@ -17,8 +20,12 @@ from .program import (
     describe,
     error_lines,
     find_program,
+    progress_fraction,
     read_map,
+    read_pieces,
     run,
+    template,
+    write_ascii,
     written_files,
 )
 
@@ -31,7 +38,11 @@ __all__ = [
     "describe",
     "error_lines",
     "find_program",
+    "progress_fraction",
     "read_map",
+    "read_pieces",
     "run",
+    "template",
+    "write_ascii",
     "written_files",
 ]

@@ -5,6 +5,8 @@ import json
 import operator
 import os
 import shutil
+import subprocess
+import sys
 
 import numpy
 import pytest
@@ -12,6 +14,7 @@ import pytest
 import landalloc
 
 SMALL = os.path.join(os.path.dirname(__file__), "..", "..", "tests", "data", "small")
+PACKAGE = os.path.abspath(os.path.join(os.path.dirname(__file__), ".."))
 
 
 @pytest.fixture
@@ -31,45 +34,44 @@ def without_seconds(runs):
     return [{k: v for k, v in row.items() if k != "seconds"} for row in runs]
 
 
-# A dict is written where the program finds its relative names as it finds those of a file; the
-# arrays are the cells of the written files, and the runs table has one row per repeat.
-def test_dict_and_file_give_the_written_maps(folder):
-    from_dict = landalloc.run(small_config(folder), seed=5, repeats=3, threads=2, cwd=folder)
+# A dict is written where the program finds its relative names as it finds those of a file, and
+# its grids may be arrays: a Map with its own geotransform and CRS, a bare array with those of the
+# first Map. The arrays are the cells of the written files, and the runs table has one row per
+# repeat.
+def test_dict_arrays_and_file_give_the_written_maps(folder):
+    config = small_config(folder)
+    config["process"]["method"] = "annealing"  # what the file runs without a method
+    from_dict = landalloc.run(config, seed=5, repeats=3, threads=2, cwd=folder)
     from_file = landalloc.run(folder / "small.json", seed=5, repeats=3, threads=1, cwd=folder)
+    config["maps"]["potential-maps"] = [[landalloc.read_map(folder / "a.asc")]]
+    water = numpy.loadtxt(folder / "water.asc", skiprows=6)
+    config["maps"]["exclusion-masks"] = [water == 1]
+    town = landalloc.read_map(folder / "town.asc").array
+    config["process"]["distance-masks"] = [numpy.where(town == -9999, numpy.nan, town)]
+    from_arrays = landalloc.run(config, seed=5, repeats=3, cwd=folder)
     names = ["pre.asc", "proc.asc", "post.asc", "mask.asc", "post.frequency.asc"]
-    assert list(from_dict.maps) == names == list(from_file.maps)
+    assert list(from_dict.maps) == names == list(from_file.maps) == list(from_arrays.maps)
     for name in names:
         written = numpy.loadtxt(folder / name, skiprows=6, dtype=numpy.float32)
-        assert numpy.array_equal(from_dict.maps[name].array, written)
-        assert numpy.array_equal(from_file.maps[name].array, written)
-        assert from_dict.maps[name].geotransform == (100.0, 10.0, 0.0, 250.0, 0.0, -10.0)
-        assert "UTM zone 32N" in from_dict.maps[name].crs
+        for result in (from_dict, from_file, from_arrays):
+            assert numpy.array_equal(result.maps[name].array, written)
+            assert result.maps[name].geotransform == (100.0, 10.0, 0.0, 250.0, 0.0, -10.0)
+            assert "UTM zone 32N" in result.maps[name].crs
     assert [row["seed"] for row in from_dict.runs] == [5, 6, 7]
     assert without_seconds(from_dict.runs) == without_seconds(from_file.runs)
     assert "* write 'post.runs.csv'" in from_dict.log
+    with pytest.raises(ValueError, match="geotransform"):
+        landalloc.run({"maps": {"potential-maps": [[water]]}}, cwd=folder)
 
 
 def test_failing_configuration_raises_with_the_message(folder):
     config = small_config(folder)
+    config["process"]["method"] = "annealing"
     del config["process"]["kb"]
     with pytest.raises(landalloc.LandallocError) as raised:
         landalloc.run(config, stages=["process"], cwd=folder)
     assert raised.value.code == 2
     assert raised.value.message == "error: property 'process.kb' not found in config json file!"
-
-
-# The properties a front offers are those the program describes: the small configuration uses no
-# other.
-def test_describe_names_every_property_of_a_configuration(folder):
-    def leaves(node, prefix=""):
-        for key, value in node.items():
-            if isinstance(value, dict):
-                yield from leaves(value, prefix + key + ".")
-            else:
-                yield prefix + key
-
-    described = {p["name"] for p in landalloc.describe()["properties"]}
-    assert set(leaves(small_config(folder))) <= described
 
 
 # A folder, a file without the execute bit and a file the system cannot run all name the path
@@ -131,3 +133,36 @@ def test_a_configuration_the_program_cannot_take_is_refused_naming_the_key(
         landalloc.run(config, seed=1, cwd=folder)
     assert f"'{shown}'" in raised.value.message and raised.value.code == code
     assert raised.value.log == "" and sorted(os.listdir(folder)) == before
+
+
+# The program's time limit, sweep and progress line, from Python: the callback gets every update
+# of the line, with the share of the work done where the line counts it. A dict without a method
+# runs by minimum cuts.
+def test_time_limit_sweep_and_progress(folder):
+    config = small_config(folder)
+    swept = landalloc.run(config, seed=5, cwd=folder, sweep={"process.functions-weight[1]": [0.5, 2]})
+    assert [row["value"] for row in swept.sweep] == [0.5, 2] and "MIN-CUT MODE" in swept.log
+    config["process"]["method"] = "annealing"
+    calls = []
+    result = landalloc.run(config, seed=5, cwd=folder, time_limit=30,
+                           progress=lambda *call: calls.append(call))
+    assert "  time limit 30.000000" in result.log and all(line for _, line in calls)
+    assert any(fraction is not None and 0 <= fraction <= 1 for fraction, _ in calls), calls
+
+
+# The package installs offline with pip alone (its backend needs neither setuptools nor wheel)
+# and, without GDAL's bindings, runs and reads ASCII grids; only a GeoTIFF needs them.
+def test_installed_offline_it_runs_without_gdal(folder):
+    pip = subprocess.run([sys.executable, "-m", "pip", "install", "--no-index", "--no-deps",
+                          "--no-cache-dir", "--target", str(folder / "site"), PACKAGE],
+                         capture_output=True, text=True)
+    assert pip.returncode == 0, pip.stdout + pip.stderr
+    script = ("import json, sys, numpy; sys.modules['osgeo'] = None; import landalloc\n"
+              "final = landalloc.run(json.load(open('small.json')), seed=5).maps['post.asc']\n"
+              "assert numpy.array_equal(final.array, numpy.loadtxt('post.asc', skiprows=6))\n"
+              "assert final.geotransform == (100, 10, 0, 250, 0, -10) and 'UTM' in final.crs\n"
+              "assert '/site/landalloc/' in landalloc.__file__\n"
+              "landalloc.read_map('post.tif')\n")
+    done = subprocess.run([sys.executable, "-c", script], cwd=folder, capture_output=True,
+                          text=True, env={**os.environ, "PYTHONPATH": "site"})
+    assert "ImportError: reading a GeoTIFF needs GDAL" in done.stderr, done.stderr

@@ -31,8 +31,27 @@ STAGES = ["PREPROCESS", "PROCESS", "POSTPROCESS"]
 PACKAGE_OPTIONS = ("seed", "repeats", "threads")
 # What every algorithm's help says of the program's options.
 OPTIONS_HELP = (
-    " The seed is a whole number from 0 to 2^64-1, written as text; the time limit is in "
-    "seconds, fractions allowed, and 0 sets none."
+    "<p>Seed: a whole number from 0 to 2^64-1; the same seed gives the same maps, left empty "
+    "each run draws a new one (the log names it). Time limit: seconds, fractions allowed; 0 sets "
+    "none.</p>"
+)
+# The options as the dialog names them; the command line's own help speaks of files after it.
+OPTION_LABELS = {
+    "--seed": "Seed (the same seed gives the same maps; empty: a new seed)",
+    "--repeats": "Runs (keeps the best, and a map of how often each cell is chosen)",
+    "--threads": "Runs at once (empty: one per core)",
+    "--time-limit": "Time limit of the optimisation, in seconds",
+}
+# The fronts plan by minimum cuts unless told otherwise: compact plans, far sooner than the
+# annealing, which stays the command line's default.
+FRONT_DEFAULTS = {"process.method": "min-cut"}
+# Distances the program counts in cells of the grid, not in map units.
+IN_CELLS = ("postprocess.select.method-distance.minimum-distance-to-mask",)
+HOW_TO_POINT = (
+    "QGIS does not find the landalloc program ({error}). Point QGIS at it: start QGIS with the "
+    "environment variable LANDALLOC=/path/to/landalloc, or run in the Python console "
+    "QgsSettings().setValue('landalloc/program', '/path/to/landalloc'); then reload the plugin "
+    "(Plugins > Manage and Install Plugins, or restart QGIS)."
 )
 GRIDS = (".asc", ".tif", ".tiff")
 # The example's values fill the dialog, since the program has no defaults for most properties.
@@ -68,23 +87,25 @@ def _numbers(text):
 
 
 def _is_count(option):
-    """Whether an option takes a number (--repeats=N); not a switch, nor a text such as
-    --sweep=PROPERTY=VALUES, which has an algorithm of its own."""
-    return option["argument"] is not None and "=" not in option["argument"]
+    """Whether an option takes a number (--repeats=N, a capital letter in --describe); not a
+    switch, nor a text such as --sweep=PROPERTY=VALUES, which has an algorithm of its own, nor a
+    word such as --template=uses, which writes a configuration instead of running one."""
+    return re.fullmatch(r"[A-Z]", option["argument"] or "") is not None
 
 
 def _count_options(algorithm, options):
     for option in options:
         if not _is_count(option):
             continue
-        name, label = parameter_name(option["name"]), option["help"]
+        name = parameter_name(option["name"])
+        label = OPTION_LABELS.get(option["name"], option["help"])
         if option["name"] == "--seed":
             # As text: a Processing integer is 32-bit, and a double holds whole numbers exactly
             # only up to 2^53, while the program takes seeds up to 2^64 - 1.
             parameter = QgsProcessingParameterString(name, label, optional=True)
         elif option["name"] == "--time-limit":
             parameter = QgsProcessingParameterNumber(
-                name, label + "; 0 sets no limit", QgsProcessingParameterNumber.Double,
+                name, label + " (0: none)", QgsProcessingParameterNumber.Double,
                 optional=True, minValue=0,
             )
         else:
@@ -117,7 +138,11 @@ def _command(algorithm, parameters, context, options, stages=None):
         else:
             more.append(f"{option['name']}={algorithm.parameterAsInt(parameters, name, context)}")
     try:
-        args = runner.la.command(stages=stages, program=runner.program(), **values)
+        program = runner.program()
+    except OSError as error:
+        raise QgsProcessingException(HOW_TO_POINT.format(error=error)) from error
+    try:
+        args = runner.la.command(stages=stages, program=program, **values)
     except ValueError as error:  # a seed above the program's largest
         raise QgsProcessingException(str(error)) from error
     return args + more
@@ -146,8 +171,9 @@ class RunConfigurationAlgorithm(QgsProcessingAlgorithm):
 
     def shortHelpString(self):  # noqa: N802
         return (
-            "Runs landalloc on a JSON configuration, in the configuration file's folder (its "
-            "relative file names are read from there), and loads every map it writes."
+            "<p>Runs a landalloc configuration file (JSON) and loads every map it writes. The "
+            "file's relative names are read from the file's folder. No stage chosen runs all "
+            "three. <code>landalloc --template</code> writes a first configuration.</p>"
             + OPTIONS_HELP
         )
 
@@ -182,11 +208,12 @@ class CalibrateAlgorithm(QgsProcessingAlgorithm):
 
     def __init__(self, description):
         super().__init__()
+        # None when the program was not found: the algorithm stays listed and says so when run.
         self.description = description
         # The energy's five weights first (the perimeter's is the one calibrated most), then
         # every number property.
         weights = [f"process.functions-weight[{k}]" for k in (1, 0, 2, 3, 4)]
-        numbers = [p["name"] for p in description["properties"]
+        numbers = [p["name"] for p in (description or {}).get("properties", [])
                    if p["type"] in ("number", "integer")]
         self.properties = weights + numbers
 
@@ -198,11 +225,14 @@ class CalibrateAlgorithm(QgsProcessingAlgorithm):
 
     def shortHelpString(self):  # noqa: N802
         return (
-            "Runs a configuration file at each value of one number (from the minimum to the "
-            "maximum in the number of steps, evenly or in even ratios), with the repeats given, "
-            "and loads the best map of each value. Writes the sweep table and its trade-off "
-            "picture beside the final output and returns the recommended value: the elbow of the "
-            "trade-off; the log also gives Cohon's value for a weight." + OPTIONS_HELP
+            "<p>Finds a good value for one weight or number of a configuration file: runs the "
+            "file once for each value from the minimum to the maximum (the steps include both "
+            "ends; exponential steps go in even ratios, for weights across orders of magnitude), "
+            "each as many times as Runs says, and loads the best map of each value.</p>"
+            "<p>Beside the final output it writes the sweep table (.sweep.csv) and a picture of "
+            "the trade-off (.sweep.png); the recommended value is where the trade-off bends. The "
+            "weights are, in order: perimeter (f2, compactness), potential (f1), islands (f3), "
+            "nservices (f4) and distance (f5).</p>" + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -210,6 +240,8 @@ class CalibrateAlgorithm(QgsProcessingAlgorithm):
 
     def initAlgorithm(self, config=None):  # noqa: N802
         self.addParameter(QgsProcessingParameterFile("CONFIG", "Configuration", extension="json"))
+        if self.description is None:
+            return
         self.addParameter(
             QgsProcessingParameterEnum("PROPERTY", "Number to calibrate", self.properties,
                                        defaultValue=0)
@@ -232,6 +264,7 @@ class CalibrateAlgorithm(QgsProcessingAlgorithm):
         self.addOutput(QgsProcessingOutputString("RECOMMENDED", "Recommended value"))
 
     def processAlgorithm(self, parameters, context, feedback):  # noqa: N802
+        _require_program(self.description)
         path = os.path.abspath(self.parameterAsFile(parameters, "CONFIG", context))
         prop = self.properties[self.parameterAsEnum(parameters, "PROPERTY", context)]
         low = self.parameterAsDouble(parameters, "MINIMUM", context)
@@ -266,13 +299,28 @@ def _program_found():
         return False
 
 
+def _require_program(description):
+    """Raises, saying how to point QGIS at the program, when it was not found as QGIS started."""
+    if description is not None:
+        return
+    try:
+        runner.program()
+        error = "it was found since QGIS started"
+    except OSError as missing:
+        error = str(missing)
+    raise QgsProcessingException(HOW_TO_POINT.format(error=error))
+
+
 class AllocateAlgorithm(QgsProcessingAlgorithm):
     def __init__(self, description):
         super().__init__()
         # One land use: the properties of several (land-uses, conversions, adjacency, the only
-        # ones outside a section) belong to configuration files.
-        properties = [p for p in description["properties"] if "." in p["name"]]
-        self.description = {**description, "properties": properties}
+        # ones outside a section) belong to configuration files. None when the program was not
+        # found: the algorithm stays listed and says so when run.
+        self.description = None
+        if description is not None:
+            properties = [p for p in description["properties"] if "." in p["name"]]
+            self.description = {**description, "properties": properties}
 
     def name(self):
         return "allocate"
@@ -282,11 +330,17 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
 
     def shortHelpString(self):  # noqa: N802
         return (
-            "Allocates land use with landalloc. Every configuration property is a parameter; "
-            "lists of numbers are written with blanks or commas. The potential layers form one "
-            "group; for several groups, run a configuration file. A parameter not given (through "
-            "qgis_process) takes the value the dialog shows, except the share of area when a "
-            "demand is given."
+            "<p>Decides which cells receive one new land use: a compact area on cells of high "
+            "potential, near the distance masks, away from the exclusion masks.</p>"
+            "<p>Plans by minimum cuts (method <i>min-cut</i>) unless you choose the annealing: "
+            "compact plans in seconds. Debug maps are off. Give the potential layers (one group, "
+            "their weights as numbers separated by blanks or commas), the exclusion masks, the "
+            "existing allocations, how much to allocate (a demand, or a share of the free area) "
+            "and where to write the maps. Distances of the island selection are counted in cells "
+            "of the grid (15 cells are 375 m on a 25 m grid).</p>"
+            "<p>Left out through qgis_process, a parameter takes the value the dialog shows, "
+            "except the share of area when a demand is given. For several groups of potential "
+            "layers or several land uses, run a configuration file.</p>"
             + OPTIONS_HELP
         )
 
@@ -294,6 +348,8 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
         return AllocateAlgorithm(self.description)
 
     def initAlgorithm(self, config=None):  # noqa: N802
+        if self.description is None:
+            return
         example = _example()
         for prop in self.description["properties"]:
             self.addParameter(_parameter(prop, _lookup(example, prop["name"])))
@@ -301,6 +357,7 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
         self.addOutput(QgsProcessingOutputMultipleLayers("MAPS", "Maps written"))
 
     def processAlgorithm(self, parameters, context, feedback):  # noqa: N802
+        _require_program(self.description)
         config = {}
         for prop in self.description["properties"]:
             value = self._value(prop, parameters, context)
@@ -334,6 +391,8 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
         kind = prop["type"]
         if kind == "output":
             return self.parameterAsOutputLayer(parameters, name, context)
+        if parameters.get(name) is None and prop["name"] in FRONT_DEFAULTS:
+            return FRONT_DEFAULTS[prop["name"]]
         if parameters.get(name) is None and "default" in prop:
             # Left out, a property takes the program's default. One the program has none for
             # (absent unless given, as the share of area) takes the value the dialog shows when
@@ -368,6 +427,8 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
 def _parameter(prop, example):
     """The Processing parameter of one described property, filled with the example's value."""
     name, kind, label = parameter_name(prop["name"]), prop["type"], prop["help"]
+    if prop["name"] in IN_CELLS:
+        label += " (in cells)"
     optional = "default" in prop
     if kind == "output":
         return QgsProcessingParameterRasterDestination(name, label)
@@ -394,10 +455,12 @@ def _parameter(prop, example):
             parameter.setMaximum(prop["maximum"])
         return parameter
     if kind == "switch":
-        return QgsProcessingParameterBoolean(name, label, defaultValue=example == "yes")
+        # Debug output is for the program's developers: off, whatever the example does.
+        on = example == "yes" and ".debug-" not in prop["name"]
+        return QgsProcessingParameterBoolean(name, label, defaultValue=on)
     if kind == "word":
         words = prop["words"]
-        chosen = prop.get("default", example)
+        chosen = FRONT_DEFAULTS.get(prop["name"], prop.get("default", example))
         # An optional word left unset stays out of the configuration ("preprocess.demand.unit"
         # goes only with an area).
         fallback = None if optional else 0

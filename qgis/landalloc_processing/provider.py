@@ -1,6 +1,6 @@
-"""The provider: "Run a configuration file" always, "Allocate land use" and "Calibrate a weight"
-when the program can be found, since their parameters come from the program's own
-description."""
+"""The provider: "Run a configuration file", "Allocate land use" and "Calibrate a weight". The
+last two build their parameters from the program's own description; when the program cannot be
+found they stay listed, without those parameters, and say when run how to point QGIS at it."""
 
 from qgis.core import QgsMessageLog, QgsProcessingProvider
 
@@ -22,9 +22,11 @@ class LandallocProvider(QgsProcessingProvider):
         self.addAlgorithm(RunConfigurationAlgorithm())
         try:
             description = describe()
-            self.addAlgorithm(AllocateAlgorithm(description))
-            self.addAlgorithm(CalibrateAlgorithm(description))
         except (OSError, ValueError) as error:
+            description = None
             QgsMessageLog.logMessage(
-                f"'Allocate land use' and 'Calibrate a weight' are missing: {error}", "landalloc"
+                f"'Allocate land use' and 'Calibrate a weight' need the landalloc program: "
+                f"{error}", "landalloc"
             )
+        self.addAlgorithm(AllocateAlgorithm(description))
+        self.addAlgorithm(CalibrateAlgorithm(description))

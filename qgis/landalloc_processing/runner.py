@@ -16,8 +16,6 @@ except ImportError:
     import landalloc as la
 
 SETTING = "landalloc/program"
-# The progress line counts its work as "done of total" (stages, moves, runs, cells).
-PROGRESS = re.compile(r"(\d+) of (\d+)")
 # A sweep's point writes its runs table as "<final output>.sweepNN.runs.csv"; the sweep's own
 # files, written at its end, are "<final output>.sweep.csv", ".sweep.gp" and ".sweep.png".
 SWEEP_RUNS = re.compile(r"(.*)\.sweep\d+\.runs\.csv")
@@ -31,18 +29,6 @@ def program():
 
 def describe():
     return la.describe(program())
-
-
-def _pump(stream, on_piece, separators):
-    piece = ""
-    for char in iter(lambda: stream.read(1), ""):
-        if char in separators:
-            on_piece(piece)
-            piece = ""
-        else:
-            piece += char
-    if piece:
-        on_piece(piece)
 
 
 def _remove_outputs(cwd, names):
@@ -77,13 +63,13 @@ def execute(args, config_path, cwd, feedback):
         feedback.pushConsoleInfo(line)
 
     def on_progress(line):
-        found = PROGRESS.search(line)
-        if found and int(found.group(2)) > 0:
-            feedback.setProgress(100.0 * int(found.group(1)) / int(found.group(2)))
+        fraction = la.progress_fraction(line)
+        if fraction is not None:
+            feedback.setProgress(100.0 * fraction)
 
     readers = [
-        threading.Thread(target=_pump, args=(process.stdout, on_line, "\n")),
-        threading.Thread(target=_pump, args=(process.stderr, on_progress, "\r\n")),
+        threading.Thread(target=la.read_pieces, args=(process.stdout, on_line, "\n")),
+        threading.Thread(target=la.read_pieces, args=(process.stderr, on_progress, "\r\n")),
     ]
     for reader in readers:
         reader.start()

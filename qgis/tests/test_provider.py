@@ -7,7 +7,6 @@ import shutil
 import subprocess
 import sys
 import types
-import zipfile
 
 import numpy
 import pytest
@@ -24,29 +23,32 @@ sys.path.insert(0, os.path.join(ROOT, "qgis"))  # the provider, for the runner's
 
 @pytest.fixture(scope="module")
 def qgis(tmp_path_factory):
-    # QGIS 3.22 has no profile option: a home of its own keeps the user's profile out of it.
-    home = tmp_path_factory.mktemp("home")
-    env = {k: v for k, v in os.environ.items() if k not in ("PYTHONPATH", "PYTHONHOME")}
-    env.update(
-        HOME=str(home),
-        XDG_CONFIG_HOME=str(home / ".config"),
-        XDG_DATA_HOME=str(home / ".local" / "share"),
-        XDG_CACHE_HOME=str(home / ".cache"),
-        QT_QPA_PLATFORM="offscreen",
-        LANDALLOC=PROGRAM,
-    )
-    plugins = home / ".local" / "share" / "QGIS" / "QGIS3" / "profiles" / "default" / "python"
-    plugins = plugins / "plugins"
-    plugins.mkdir(parents=True)
-    with zipfile.ZipFile(os.environ["LANDALLOC_PLUGIN_ZIP"]) as plugin:
-        plugin.extractall(plugins)
+    # The README's headless steps install the plugin, as the README writes them, in a home of
+    # their own (QGIS 3.22 has no profile option) and a folder laid out as the project's.
+    home, project = tmp_path_factory.mktemp("home"), tmp_path_factory.mktemp("project")
+    os.makedirs(project / "build")
+    os.symlink(os.path.join(ROOT, "examples"), project / "examples")
+    os.symlink(os.path.dirname(PROGRAM), project / "build" / "release")
+    shutil.copy(os.environ["LANDALLOC_PLUGIN_ZIP"], project / "build")
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("PYTHONPATH", "PYTHONHOME", "LANDALLOC") and not k.startswith("XDG_")}
+    env.update(HOME=str(home), PATH="/usr/bin:/bin")
+    readme = open(os.path.join(ROOT, "README.md"), encoding="utf-8").read()
+    block = readme.split("<!-- headless-qgis -->\n```sh\n")[1].split("```")[0]
+    done = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=project, env=env,
+                          capture_output=True, text=True)
+    assert done.returncode == 0 and "landalloc:allocate" in done.stdout, done.stdout + done.stderr
+    assert (project / "plan.asc").is_file() and (project / "plan_mask.asc").is_file()
+    env.update(QT_QPA_PLATFORM="offscreen", LANDALLOC=PROGRAM)
 
-    def run(*args):
-        done = subprocess.run([QGIS_PROCESS, *args], env=env, capture_output=True, text=True)
-        assert done.returncode == 0, done.stdout + done.stderr
+    def run(*args, check=True, without_program=False):
+        # Without the program: neither LANDALLOC nor a landalloc on PATH.
+        environment = {**env, "LANDALLOC": ""} if without_program else env
+        done = subprocess.run([QGIS_PROCESS, *args], env=environment, capture_output=True,
+                              text=True)
+        assert not check or done.returncode == 0, done.stdout + done.stderr
         return done
 
-    run("plugins", "enable", "landalloc_processing")
     return run
 
 
@@ -206,3 +208,25 @@ def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     same_files(cli, ours, ["out/postprocess.sweep00.asc", "out/postprocess.sweep01.asc"])
     chosen = next(row for row in table.splitlines() if row.endswith(",yes")).split(",")[1]
     assert f"RECOMMENDED:\t{chosen}" in done.stdout
+
+
+# The dialog's defaults plan by minimum cuts and write no debug file (a run given only layers and
+# outputs); without the program the algorithms stay listed and, run, say how to point QGIS at it.
+def test_allocate_defaults_and_the_algorithms_without_the_program(qgis, tmp_path):
+    maps = shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
+    out = tmp_path / "out"
+    out.mkdir()
+    given = [("MAPS_POTENTIAL_MAPS", maps / "terrain_suitability.asc"),
+             ("MAPS_POTENTIAL_MAPS", maps / "soil_quality.asc"),
+             ("PROCESS_DISTANCE_MASKS", maps / "settlements.asc")] + [
+        (name, out / f"{name}.asc") for name in
+        ("PREPROCESS_OUTPUT", "PROCESS_OUTPUT", "POSTPROCESS_OUTPUT", "POSTPROCESS_OUTPUT_MASK")]
+    done = qgis("run", "landalloc:allocate", "--", "SEED=7", *(f"{k}={v}" for k, v in given))
+    assert "MIN-CUT MODE selected" in done.stdout
+    assert sorted(p.suffix for p in out.iterdir()) == [".asc"] * 4 + [".csv"] + [".qml"] * 4
+    assert "TEMPLATE" not in qgis("help", "landalloc:allocate").stdout  # not a run's option
+    assert "landalloc:calibrate" in qgis("list", without_program=True).stdout
+    for algorithm in ("allocate", "calibrate", "runconfiguration"):
+        done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={EXAMPLE}/config.json",
+                    check=False, without_program=True)
+        assert "LANDALLOC=/path/to/landalloc" in done.stdout + done.stderr, algorithm

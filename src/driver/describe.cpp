@@ -10,6 +10,10 @@ const char* const PRE = "PREPROCESS";
 const char* const PROC = "PROCESS";
 const char* const POST = "POSTPROCESS";
 const char* const SWITCH = "yes turns it on; anything else is off (warned unless no)";
+const char* const ANNEALING_SWITCH =
+    "yes turns it on; anything else is off (warned unless no); the annealing only";
+const char* const DISTANCE_SOURCES =
+    "may be empty (by min-cut at a distance weight of 0: may be left out)";
 
 const std::vector<PropertyInfo> PROPERTIES = {
     {"maps.potential-maps", "file-groups", "at least one group", nullptr, nullptr, nullptr, nullptr,
@@ -70,30 +74,32 @@ const std::vector<PropertyInfo> PROPERTIES = {
     {"process.functions-weight", "numbers", "exactly 5 numbers, each 0 or more", "0", nullptr,
      nullptr, nullptr, PROC,
      "weights of the energy terms: potential, perimeter, islands, nservices, distance"},
-    {"process.pinit", "number", "0 to 1", "0", "1", nullptr, nullptr, PROC,
+    {"process.pinit", "number", "0 to 1; the annealing only", "0", "1", nullptr, nullptr, PROC,
      "autotuning: how often a typical uphill move is accepted at the initial temperature"},
-    {"process.tinit", "number", "0 or more", "0", nullptr, nullptr, nullptr, PROC,
-     "initial temperature"},
-    {"process.tnext", "number", "0 or more, below 1 to cool", "0", nullptr, nullptr, nullptr, PROC,
-     "cooling factor applied after every annealing stage"},
-    {"process.nmovs", "integer", "0 or more", "0", nullptr, nullptr, nullptr, PROC,
-     "moves per annealing stage (manual mode)"},
-    {"process.nstages", "integer", "0 or more", "0", nullptr, nullptr, nullptr, PROC,
-     "number of annealing stages"},
-    {"process.kb", "number", "0 or more", "0", nullptr, nullptr, nullptr, PROC,
+    {"process.tinit", "number", "0 or more; the annealing only", "0", nullptr, nullptr, nullptr,
+     PROC, "initial temperature"},
+    {"process.tnext", "number", "0 or more, below 1 to cool; the annealing only", "0", nullptr,
+     nullptr, nullptr, PROC, "cooling factor applied after every annealing stage"},
+    {"process.nmovs", "integer", "0 or more; the annealing only", "0", nullptr, nullptr, nullptr,
+     PROC, "moves per annealing stage (manual mode)"},
+    {"process.nstages", "integer", "0 or more; the annealing only", "0", nullptr, nullptr, nullptr,
+     PROC, "number of annealing stages"},
+    {"process.kb", "number", "0 or more; the annealing only", "0", nullptr, nullptr, nullptr, PROC,
      "Boltzmann factor of the manual mode"},
-    {"process.random-select", "switch", SWITCH, nullptr, nullptr, nullptr, nullptr, PROC,
+    {"process.random-select", "switch", ANNEALING_SWITCH, nullptr, nullptr, nullptr, nullptr, PROC,
      "yes: a move tries every allocatable cell with equal chance; else cells of high potential "
      "more often"},
-    {"process.distance-masks", "files", "may be empty", nullptr, nullptr, nullptr, nullptr, PROC,
+    {"process.distance-masks", "files", DISTANCE_SOURCES, nullptr, nullptr, nullptr, nullptr, PROC,
      "the distance term measures the distance to these masks"},
-    {"process.distance-maps", "files", "not empty when the masks are", nullptr, nullptr, nullptr,
-     nullptr, PROC, "read when process.distance-masks is empty: the distance term sums these maps"},
+    {"process.distance-maps", "files",
+     "not empty when the masks are (but by min-cut at a distance weight of 0: may be left out)",
+     nullptr, nullptr, nullptr, nullptr, PROC,
+     "read when process.distance-masks is empty: the distance term sums these maps"},
     {"process.debug-maps", "switch", SWITCH, nullptr, nullptr, nullptr, nullptr, PROC,
      "write the four PROCESS debug maps"},
     {"process.debug-evolution", "switch", SWITCH, nullptr, nullptr, nullptr, nullptr, PROC,
      "write the evolution listing of the annealing"},
-    {"process.autotunning", "switch", SWITCH, nullptr, nullptr, nullptr, nullptr, PROC,
+    {"process.autotunning", "switch", ANNEALING_SWITCH, nullptr, nullptr, nullptr, nullptr, PROC,
      "yes: a dry run derives the Boltzmann factor from pinit and tinit; else kb and nmovs"},
     {"process.output", "output", "a grid file (.asc, .tif, .tiff)", nullptr, nullptr, nullptr,
      nullptr, "PROCESS POSTPROCESS", "the optimised solution map"},

@@ -31,6 +31,7 @@
 #include "driver/repeat_job.h"
 #include "driver/repeats.h"
 #include "driver/sweep.h"
+#include "driver/template.h"
 #include "preprocess/preprocess_stage.h"
 #include "process/process_uses.h"
 #include "scenario/land_uses.h"
@@ -62,6 +63,7 @@ struct CommandLine {
   bool help = false;
   bool describe = false;
   bool version = false;
+  std::optional<std::string> template_kind;  ///< --template: "" for one use, "uses"
 };
 
 enum class OptionAction {
@@ -78,7 +80,8 @@ enum class OptionAction {
   progress,
   help,
   describe,
-  version
+  version,
+  template_config
 };
 
 // Bounds of --repeats and --threads: a frequency count stays exact in a grid's 32-bit float, and
@@ -128,6 +131,10 @@ const Option OPTIONS[] = {
     {"--describe", nullptr, false, OptionAction::describe,
      "print every option and configuration property as JSON and exit"},
     {"--version", nullptr, false, OptionAction::version, "print the program version and exit"},
+    {"--template", "uses", false, OptionAction::template_config,
+     "write a minimal configuration (PROCESS by minimum cuts, on the bundled example's maps) to "
+     "standard output and what to change in it to standard error, then exit; =uses: for several "
+     "land uses"},
 };
 
 // The option `arg` names, with its value in `value`; nullptr for no option.
@@ -152,7 +159,12 @@ void print_help() {
   log_message("options:\n");
   for (const Option& option : OPTIONS) {
     std::string name = option.name;
-    if (option.value != nullptr) name += std::string("=") + option.value;
+    // The template's word is optional: without it, the template of one use.
+    if (option.action == OptionAction::template_config) {
+      name += std::string("[=") + option.value + "]";
+    } else if (option.value != nullptr) {
+      name += std::string("=") + option.value;
+    }
     log_message("  %-15s %s\n", name.c_str(), option.help);
   }
 }
@@ -322,9 +334,17 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
       case OptionAction::version:
         line->version = true;
         break;
+      case OptionAction::template_config:
+        if (!template_known(value)) {
+          log_message("error: invalid template '%s' (nothing or 'uses')!\n", value);
+          log_message("%s", USAGE);
+          return false;
+        }
+        line->template_kind = value;
+        break;
     }
   }
-  if (line->help || line->describe || line->version) return true;
+  if (line->help || line->describe || line->version || line->template_kind) return true;
   if (pending != nullptr) {
     log_message("error: option '%s' applies to no configuration file!\n", pending);
     log_message("%s", USAGE);
@@ -777,7 +797,8 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   const std::string& script = files[1];
   const std::string& picture = files[2];
   log_message("* write '%s'\n", script.c_str());
-  output_write_text(script, sweep_plot_script(job.sweeps, trade, chosen));
+  output_write_text(script,
+                    sweep_plot_script(job.sweeps, trade, chosen, sweep_moved_terms(results)));
   const std::vector<std::string> arguments = {script, sweep_table, picture,
                                               sweep_plot_title(job.sweeps)};
   log_message("* write '%s'\n", picture.c_str());
@@ -981,7 +1002,12 @@ int driver_main(int argc, char** argv, const Cluster& cluster) {
   if (parsed && line.describe && !line.help) print_description();
   if (parsed && line.version && !line.help && !line.describe)
     log_message("landalloc %s\n", LANDALLOC_VERSION);
-  if (!parsed || line.help || line.describe || line.version) {
+  const bool only_template = !line.help && !line.describe && !line.version;
+  if (parsed && line.template_kind && only_template) {
+    log_message("%s", template_json(*line.template_kind).c_str());
+    std::fputs(template_guide(*line.template_kind).c_str(), stderr);
+  }
+  if (!parsed || line.help || line.describe || line.version || line.template_kind) {
     std::fflush(log_stream());
     return parsed ? 0 : -1;
   }

@@ -266,8 +266,8 @@ void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::
 }
 
 // Per cell, the number of runs of `repeats` that allocate it (`counts`, one per cell), and its
-// style; no data where the final map has none or none of `records` has a potential, so that a
-// cell no run could choose is told from one that none chose.
+// style; no data where the final map has none or excludes the cell, or none of `records` has a
+// potential, so that a cell no run could choose is told from one that none chose.
 void write_frequency_grid(const GridGeometry& geometry,
                           const std::vector<const ProcessInputs*>& records, const uint32_t* counts,
                           const PackedMap& final_map, const std::string& path, int32_t repeats) {
@@ -286,7 +286,7 @@ void write_frequency_grid(const GridGeometry& geometry,
     }
   }
   for (size_t i = 0; i < choosable.size(); ++i) {
-    const bool none = choosable[i] == 0 || cells[i] == CELL_NODATA;
+    const bool none = choosable[i] == 0 || cells[i] == CELL_NODATA || cells[i] == CELL_MASKED;
     cells[i] = none ? CELL_NODATA : static_cast<float>(counts[i]);
   }
   grid_write(path.c_str(), maps, 0);

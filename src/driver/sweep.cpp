@@ -64,6 +64,15 @@ std::pair<size_t, size_t> original_span(const std::string& original, const Confi
   return {start - 1, std::min(end + 1, original.size())};
 }
 
+// A step of a range at 15 significant digits: the rounding of the steps' arithmetic
+// (1.9999999999999993 for 2 in 1:16:5log) is below them, so the step reads as a planner would
+// write it, in the log, the table and the picture alike.
+double decimal(double value) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%.15g", value);
+  return std::strtod(text, nullptr);
+}
+
 }  // namespace
 
 std::string sweep_label(double value) {
@@ -113,7 +122,7 @@ bool sweep_values(const std::string& text, std::vector<double>& values, std::str
     const double b = log ? std::log10(last) : last;
     for (int32_t k = 0; k < n; ++k) {
       const double t = a + (b - a) * k / (n - 1);
-      values.push_back(k == 0 ? first : k == n - 1 ? last : log ? std::pow(10.0, t) : t);
+      values.push_back(k == 0 ? first : k == n - 1 ? last : decimal(log ? std::pow(10.0, t) : t));
     }
   }
   if (values.size() > static_cast<size_t>(SWEEP_MAX_VALUES)) {
@@ -368,8 +377,21 @@ std::string sweep_table_text(const std::vector<SweepAxis>& axes,
   return text;
 }
 
+std::vector<int32_t> sweep_moved_terms(const std::vector<SweepPointResult>& results) {
+  std::vector<int32_t> moved;
+  for (int32_t k = 0; k < ENERGY_TERMS; ++k) {
+    const auto term = [k](const SweepPointResult& r) { return r.summary.best.energy.terms[k]; };
+    const auto [low, high] = std::minmax_element(
+        results.begin(), results.end(),
+        [&](const SweepPointResult& a, const SweepPointResult& b) { return term(a) < term(b); });
+    // Below this, a term that moved is the rounding of the same plan's sums.
+    if (low != results.end() && term(*high) - term(*low) > 1e-9) moved.push_back(k);
+  }
+  return moved;
+}
+
 std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff& trade,
-                              size_t recommended) {
+                              size_t recommended, const std::vector<int32_t>& moved) {
   // Columns of the table, from 1: point, the values, best_run, energy, f1-f5, median, cells,
   // area, hectares, perimeter, islands, holes, hole_cells, mean_potential, mean_distance.
   const int first = 2 + static_cast<int>(axes.size());
@@ -386,7 +408,7 @@ std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff
       case MEASURE_AREA:
         return first + 9;
       default:
-        return first + 4;
+        return first + 5;  // f4: point, values, best_run, energy, f1 to f3 before it
     }
   };
   const int x = column(trade.x), y = column(trade.y);
@@ -396,9 +418,11 @@ std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff
   std::string s;
   s += "# The trade-off of a sweep: one point per value, the recommended one marked.\n";
   s += "# gnuplot -c THIS_SCRIPT TABLE PICTURE TITLE\n";
-  s += "set terminal pngcairo size 900,650 font 'Sans,10' noenhanced\n";
+  s += "set terminal pngcairo size 900," + std::string(moved.empty() ? "650" : "1000") +
+       " font 'Sans,10' noenhanced\n";
   s += "set output ARG2\n";
   s += "set datafile separator ','\n";
+  if (!moved.empty()) s += "set multiplot layout 2,1\n";
   s += "set title ARG3\n";
   s += std::string("set xlabel '") + sweep_measure_title(trade.x) + "'\n";
   s += std::string("set ylabel '") + sweep_measure_title(trade.y) + "'\n";
@@ -410,10 +434,33 @@ std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff
   s += "     '' skip 1 using " + std::to_string(x) +
        ":(column(1) == " + std::to_string(recommended) + " ? column(" + std::to_string(y) +
        ") : NaN) with points pt 6 ps 3 lw 2 lc rgb '#d62728' title 'recommended'\n";
-  return s;
+  if (moved.empty()) return s;
+  // Below, every energy term that moved, drawn or not: a point worse than its neighbour on both
+  // measures above is explained by a term they do not show.
+  static const char* const TERMS[] = {"f1 potential", "f2 perimeter", "f3 islands", "f4 nservices",
+                                      "f5 distance"};
+  s += "set title 'energy terms that moved (unweighted; the energy counts f2 and f5 below 0 as "
+       "0)'\n";
+  s += "set xlabel 'swept value'\nset ylabel 'term'\n";
+  for (size_t i = 0; i < moved.size(); ++i) {
+    s += std::string(i == 0 ? "plot" : "    ") +
+         " ARG1 skip 1 using 1:" + std::to_string(first + 2 + moved[i]) +
+         (i == 0 ? ":xtic(" + label + ")" : "") + " with linespoints lw 2 title '" +
+         TERMS[moved[i]] + "'" + (i + 1 < moved.size() ? ", \\\n" : "\n");
+  }
+  return s + "unset multiplot\n";
+}
+
+std::string sweep_axis_title(const SweepAxis& axis) {
+  static const char* const WEIGHTS[] = {"potential", "perimeter", "islands", "nservices",
+                                        "distance"};
+  if (axis.name != "process.functions-weight" || axis.indices.size() != 1 || axis.indices[0] >= 5)
+    return axis.property;
+  return std::string("the ") + WEIGHTS[axis.indices[0]] + " weight f" +
+         std::to_string(axis.indices[0] + 1) + " (" + axis.property + ")";
 }
 
 std::string sweep_plot_title(const std::vector<SweepAxis>& axes) {
-  return "sweep of " + axes[0].property +
-         (axes.size() > 1 ? " and " + axes[1].property : std::string());
+  return "sweep of " + sweep_axis_title(axes[0]) +
+         (axes.size() > 1 ? " and " + sweep_axis_title(axes[1]) : std::string());
 }

@@ -95,10 +95,14 @@ bool sweep_cohon(double w_low, double term_low, double rest_low, double w_high, 
 std::string sweep_table_text(const std::vector<SweepAxis>& axes,
                              const std::vector<SweepPointResult>& results, size_t recommended);
 
-/// The gnuplot script that draws the trade-off of a sweep table, point `recommended` marked. It
-/// holds no name: `gnuplot -c SCRIPT TABLE PICTURE TITLE` passes them as values.
+/// The energy terms (0 to 4) whose best run's value differs from point to point.
+std::vector<int32_t> sweep_moved_terms(const std::vector<SweepPointResult>& results);
+
+/// The gnuplot script that draws the trade-off of a sweep table, point `recommended` marked, and
+/// below it the `moved` terms per point. It holds no name: `gnuplot -c SCRIPT TABLE PICTURE
+/// TITLE` passes them as values.
 std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff& trade,
-                              size_t recommended);
+                              size_t recommended, const std::vector<int32_t>& moved);
 
 /// The picture's title: the swept properties.
 std::string sweep_plot_title(const std::vector<SweepAxis>& axes);

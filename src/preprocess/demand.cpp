@@ -94,8 +94,20 @@ int64_t demand_cells(const Demand& demand, const GridGeometry& geometry, int64_t
           units.name.empty()
               ? "unknown (no coordinate system read with '" + geometry.source + "')"
               : "'" + units.name + "'" + (units.metres == 0.0 ? " (not projected)" : "");
-      fatal(1, "error: an area in '%s' needs a projected map in metres; the map's units are %s!\n",
-            demand.path.c_str(), named.c_str());
+      log_message(
+          "error: an area in '%s' needs a projected map in metres; the map's units are "
+          "%s!\n",
+          demand.path.c_str(), named.c_str());
+      if (units.name.empty()) {
+        fatal(1,
+              "  to fix it: put a .prj file with the grid's coordinate system (in metres) beside "
+              "'%s', or use a GeoTIFF that holds its system, or give the demand in cells "
+              "({\"cells\": n})\n",
+              geometry.source.c_str());
+      }
+      fatal(1,
+            "  to fix it: reproject the maps to a coordinate system in metres (such as a UTM "
+            "zone), or give the demand in cells ({\"cells\": n})\n");
     }
     const double cell_area = geometry.cellsize * geometry.cellsize;
     cells = std::floor(demand.amount * square_metres(demand.unit) / cell_area + 0.5);

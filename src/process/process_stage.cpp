@@ -182,6 +182,11 @@ double build_distances_map(const ConfigDocument& config, const ProcessStageParam
   const int32_t k = PROCESS_DISTANCES_MAP;
   log_message("init distances map\n");
   log_message("%s", potential_log.c_str());
+  if (p.distance_masks.empty() && p.distance_maps.empty()) {
+    // No distance is read (the cuts at a distance weight of 0): every cell lies at 0.
+    map_fill(maps, PROCESS_POTENTIAL_MAP, k, 0.0f);
+    return 0.0;
+  }
   map_fill(maps, PROCESS_POTENTIAL_MAP, k, 1.0f);
   if (p.distance_masks.empty()) {
     return maps_load_process_distances(config, maps, k);
@@ -314,6 +319,35 @@ std::vector<std::string> process_debug_files(const ProcessStageParameters& p,
   return files;
 }
 
+namespace {
+
+// The annealing reads a distance for every move whatever its weight, so it needs a mask or a map;
+// the cuts with the distance weight at 0 never read one, and then need neither array.
+void read_distance_sources(const ConfigDocument& config, ProcessStageParameters& p) {
+  const bool unused = p.method == ProcessMethod::min_cut && p.weights[4] == 0.0;
+  const char* const masks = "process.distance-masks";
+  const char* const maps = "process.distance-maps";
+  if (!unused || config_find(config, 0, masks) >= 0)
+    p.distance_masks = config_get_text_list(config, masks);
+  if (!p.distance_masks.empty()) return;
+  if (!unused || config_find(config, 0, maps) >= 0)
+    p.distance_maps = config_get_text_list(config, maps);
+  if (!p.distance_maps.empty() || unused) return;
+  log_message("error: empty arrays 'distance-masks' and 'distance-maps'!\n");
+  if (p.method == ProcessMethod::annealing) {
+    fatal(-1,
+          "  section 'process': name the grids the new cells keep close to in 'distance-masks' "
+          "(or distances in 'distance-maps'); the annealing needs one even with the distance "
+          "weight at 0, \"method\": \"min-cut\" does not\n");
+  }
+  fatal(-1,
+        "  section 'process': name the grids the new cells keep close to in 'distance-masks' "
+        "(or distances in 'distance-maps'), or set the distance weight (the 5th of "
+        "'functions-weight') to 0\n");
+}
+
+}  // namespace
+
 ProcessStageParameters process_read_parameters(const ConfigDocument& config) {
   ProcessStageParameters p;
   read_function_weights(config, p.weights);
@@ -325,14 +359,11 @@ ProcessStageParameters process_read_parameters(const ConfigDocument& config) {
   }
   p.time_limit = read_time_limit(config);
   p.input = read_text(config, "preprocess.output");
-  p.random_select = config_get_flag(config, "process.random-select");
-  p.distance_masks = config_get_text_list(config, "process.distance-masks");
-  if (p.distance_masks.empty()) {
-    p.distance_maps = config_get_text_list(config, "process.distance-maps");
-    if (p.distance_maps.empty()) {
-      fatal(-1, "error: empty arrays 'distance-masks' and 'distance-maps'!\n");
-    }
-  }
+  // The cuts draw no cell at random: the switch then only shapes debug map 2.
+  p.random_select = p.method == ProcessMethod::annealing
+                        ? config_get_flag(config, "process.random-select")
+                        : read_optional_flag(config, "process.random-select");
+  read_distance_sources(config, p);
   p.debug_maps = config_get_flag(config, "process.debug-maps");
   p.debug_evolution = config_get_flag(config, "process.debug-evolution");
   if (p.method == ProcessMethod::annealing) {

@@ -67,7 +67,20 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
       {"",
        "\"distance-masks\": [\"town.asc\"], \"distance-maps\": [],\n              \"debug-maps\"",
        "\"distance-masks\": [], \"distance-maps\": [],\n              \"debug-maps\"",
-       "error: empty arrays 'distance-masks' and 'distance-maps'!\n", 255},
+       "error: empty arrays 'distance-masks' and 'distance-maps'!\n  section 'process': name the "
+       "grids the new cells keep close to in 'distance-masks' (or distances in 'distance-maps'); "
+       "the annealing needs one even with the distance weight at 0, \"method\": \"min-cut\" does "
+       "not\n",
+       255},
+      // The cuts at a distance weight of 0 read no distance: neither array is needed.
+      {"", "\"distance-masks\": [\"town.asc\"], \"distance-maps\": [],|1, 1]|\"kb\": 20",
+       "|1, 0]|\"kb\": 20, \"method\": \"min-cut\"", "MIN-CUT MODE selected\n", 0},
+      {"", "\"distance-masks\": [\"town.asc\"]|\"kb\": 20",
+       "\"distance-masks\": []|\"kb\": 20, \"method\": \"min-cut\"",
+       "error: empty arrays 'distance-masks' and 'distance-maps'!\n  section 'process': name the "
+       "grids the new cells keep close to in 'distance-masks' (or distances in 'distance-maps'), "
+       "or set the distance weight (the 5th of 'functions-weight') to 0\n",
+       255},
       // No stage takes an initial code for its allocation: none above 2^24 (code + 1 rounds back),
       // none that is an initial code still in place (an older run's map).
       {"--preprocess", "\"town.asc\", \"distribution", "\"big.asc\", \"distribution",
@@ -101,7 +114,9 @@ TEST(CheckCliTest, AMistakeInAnyStageStopsTheRunBeforeAnythingIsWritten) {
        "error: demand of 34 cells for the allocation exceeds the 33 free allocatable cells!\n", 1},
       {"", "\"convert-area\": 0.3", "\"demand\": {\"area\": 0.1, \"unit\": \"ha\"}",
        "error: an area in 'preprocess.demand' needs a projected map in metres; the map's units "
-       "are unknown (no coordinate system read with 'a.asc')!\n",
+       "are unknown (no coordinate system read with 'a.asc')!\n  to fix it: put a .prj file "
+       "with the grid's coordinate system (in metres) beside 'a.asc', or use a GeoTIFF that "
+       "holds its system, or give the demand in cells ({\"cells\": n})\n",
        1},
       {"", "\"convert-area\": 0.3", "\"demand\": {\"cells\": 7}", "  demand 7 cells\n", 0},
       // Every free cell allocated: the min-cut's answer is the map itself.

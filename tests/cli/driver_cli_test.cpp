@@ -58,6 +58,8 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
       {{"--time-limit=0", "a.json"}, "255error: invalid time limit '0' (seconds above 0)!\n"},
       {{"--time-limit=0x10", "a.json"}, "255error: invalid time limit '0x10' (seconds above 0)!\n"},
       {{"--time-limit=.5", "--version"}, "0" + version},
+      {{"--template=use", "a.json"},
+       "255error: invalid template 'use' (nothing or 'uses')!\n" + usage},
       {{"/dev/zero"}, "1error: configuration file '/dev/zero' larger than 64 MiB!\n"},
       {{"huge.json"}, "1error: configuration file 'huge.json' larger than 64 MiB!\n"},
   };
@@ -75,7 +77,8 @@ TEST(DriverCliTest, CommandLineIsReadWholeAndBadFilesEndWithOne) {
   EXPECT_EQ(help.out.rfind(usage, 0), 0u) << help.out;
   for (const char* option :
        {"\n  --preprocess ", "\n  --process ", "\n  --postprocess ", "\n  --seed=N ",
-        "\n  --time-limit=S ", "\n  --check ", "\n  --progress ", "\n  --help ", "\n  --version "})
+        "\n  --time-limit=S ", "\n  --check ", "\n  --progress ", "\n  --help ", "\n  --version ",
+        "\n  --template[=uses] "})
     EXPECT_NE(help.out.find(option), std::string::npos) << option;
   EXPECT_EQ(help.out.find("ALGORITHM"), std::string::npos);
 }

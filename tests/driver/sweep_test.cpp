@@ -7,26 +7,27 @@
 #include "raster/shape_measures.h"
 #include "test_support.h"
 
-TEST(SweepTest, RangesExpandToTheirValuesEndsIncludedAndLogStepsExact) {
+// Steps land on the decimal a planner would write (1:16:5log on 2, not 1.9999999999999993; 0.3 / 3
+// on 0.1), so that the log, the table and the picture show them so.
+TEST(SweepTest, RangesExpandToTheirValuesEndsIncludedAndStepsDecimal) {
   const std::vector<std::pair<const char*, std::vector<double>>> cases = {
       {"0:1:5", {0, 0.25, 0.5, 0.75, 1}},
       {"2:-2:3", {2, 0, -2}},
       {"0,0.5,2,1e1", {0, 0.5, 2, 10}},
       {"7", {7}},
-      // Every other step of nine between 0.01 and 100 is a power of ten, to the last bit.
-      {"0.01:100:9log", {0.01, 0.1, 1, 10, 100}},
+      {"0:0.3:4", {0, 0.1, 0.2, 0.3}},
+      {"1:16:5log", {1, 2, 4, 8, 16}},
+      {"0.01:100:9log",
+       {0.01, 0.0316227766016838, 0.1, 0.316227766016838, 1, 3.16227766016838, 10, 31.6227766016838,
+        100}},
   };
   for (const auto& [text, expected] : cases) {
     std::vector<double> values;
     std::string error;
     ASSERT_TRUE(sweep_values(text, values, error)) << text << ": " << error;
-    const bool log = std::string(text).find("log") != std::string::npos;
-    ASSERT_EQ(values.size(), log ? 9u : expected.size()) << text;
-    for (size_t i = 0; i < expected.size(); ++i) EXPECT_EQ(values[log ? 2 * i : i], expected[i]);
-    if (log) {
-      EXPECT_EQ(sweep_label(values[1]), "0.03162277660168379");
-    }
+    EXPECT_EQ(values, expected) << text;
   }
+  EXPECT_EQ(sweep_label(1.9999999999999993), "1.9999999999999993");
 }
 
 TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
@@ -127,4 +128,21 @@ TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
       crs_in_metres("PROJCS[\"ETRS89 / UTM 30N\",GEOGCS[\"ETRS89\",UNIT[\"degree\",0.01]],"
                     "UNIT[\"metre\",1]]"));
   EXPECT_FALSE(crs_in_metres("GEOGCS[\"WGS 84\",UNIT[\"degree\",0.0174532925199433]]"));
+}
+
+// The picture names a weight as a planner does; the terms that moved are drawn below the
+// trade-off, each from its column (f4 the eighth of one axis).
+TEST(SweepTest, ThePictureNamesAWeightByItsTermAndDrawsTheTermsThatMoved) {
+  SweepAxis weight;
+  std::string error;
+  ASSERT_TRUE(sweep_parse("process.functions-weight[3]=0,1", weight, error)) << error;
+  EXPECT_EQ(sweep_plot_title({weight}),
+            "sweep of the nservices weight f4 (process.functions-weight[3])");
+  std::vector<SweepPointResult> results(2);
+  results[1].summary.best.energy.terms[4] = 0.5;
+  ASSERT_EQ(sweep_moved_terms(results), std::vector<int32_t>{4});
+  const std::string script = sweep_plot_script({weight}, sweep_trade_off(weight), 0, {4});
+  EXPECT_NE(script.find("using 8:18 with linespoints"), std::string::npos) << script;
+  EXPECT_NE(script.find("using 1:9:xtic(strcol(2)) with linespoints lw 2 title 'f5 distance'"),
+            std::string::npos);
 }

@@ -116,9 +116,13 @@ TEST(PreprocessTest, ConvertAreaAndDemandPlaceTheirNewCells) {
        "allocatable cells (2.20312 ha)!\n"},
       {7, 9, 30, "", "{'area': 1, 'unit': 'ha'}", -1,
        "error: an area in 'preprocess.demand' needs a projected map in metres; the map's units "
-       "are unknown (no coordinate system read with '%s')!\n"},
+       "are unknown (no coordinate system read with '%s')!\n"
+       "  to fix it: put a .prj file with the grid's coordinate system (in metres) beside '%s', "
+       "or use a GeoTIFF that holds its system, or give the demand in cells ({\"cells\": n})\n"},
       {7, 9, 30, PRJ_WGS84, "{'area': 1, 'unit': 'ha'}", -1,
-       "the map's units are 'Degree' (not projected)!\n"},
+       "the map's units are 'Degree' (not projected)!\n  to fix it: reproject the maps to a "
+       "coordinate system in metres (such as a UTM zone), or give the demand in cells "
+       "({\"cells\": n})\n"},
       {7, 9, 30, utm, "{'area': 100, 'unit': 'm2'}", -1,
        "error: an area of 100 m2 in 'preprocess.demand' is less than half a cell of 900 m2!\n"},
       {7, 9, 30, utm, "{'cells': 5}, 'convert-area': 0.5", -2,
