@@ -91,6 +91,10 @@ void check_normaliser(EnergyState& e, int term, double range) {
   if (std::isfinite(range) && range > 0.0) return;
   if (e.term_off[term]) return;
   e.term_off[term] = true;
+  // A term of weight 0 adds nothing either way: its normaliser is no news to the user.
+  const double weights[ENERGY_TERMS] = {e.f1_weight, e.f2_weight, e.f3_weight, e.f4_weight,
+                                        e.f5_weight};
+  if (weights[term] == 0.0) return;
   log_message("! term f%d (%s) off: degenerate normaliser %f\n", term + 1, TERM_NAMES[term], range);
 }
 

@@ -265,13 +265,15 @@ TEST(ProcessTest, MovesStopOnceNoFreeCellCanReceiveOne) {
   EXPECT_TRUE(ends_with(result.log, "\nerror: no free cell can receive a move!\n")) << result.log;
 }
 
-// On the uphill row f2, f4 and f5 have normalisers of 0: off, warned once, listed as 0. kb 1e9
-// fails every draw: stage 0 aborts once and restarts with tnext a tenth of the way to 1 (no re-try
-// with one stage; none possible from tnext 1). kb 0 keeps every move by the Boltzmann draw.
+// On the uphill row f2, f4 and f5 have normalisers of 0: off, listed as 0, warned once where
+// their weight is not 0 (at 0 they add nothing either way). kb 1e9 fails every draw: stage 0
+// aborts once and restarts with tnext a tenth of the way to 1 (no re-try with one stage; none
+// possible from tnext 1). kb 0 keeps every move by the Boltzmann draw.
 TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   TempDir dir;
-  auto run = [&](double kb, float tnext, int32_t nstages = 3) {
+  auto run = [&](double kb, float tnext, int32_t nstages = 3, double weight = 1.0) {
     Uphill f;
+    f.p.energy.f2_weight = f.p.energy.f4_weight = f.p.energy.f5_weight = weight;
     f.p.parameters.tnext = tnext, f.p.parameters.nstages = nstages, f.p.parameters.nmovs = 5;
     f.p.parameters.kb = 1.0, f.p.annealing.effective_kb = kb;
     return anneal(f.p, dir, 1);
@@ -298,8 +300,9 @@ TEST(ProcessTest, AnnealingAcceptsRetriesAndLists) {
   for (std::string s, t, e, k; listing >> s >> t >> e >> k && std::getline(listing, s);)
     kept.push_back(k);
   EXPECT_EQ(kept, std::vector<std::string>(3, "1.00"));
-  result = run(1e9, 0.9f, 1);
+  result = run(1e9, 0.9f, 1, 0.0);
   EXPECT_TRUE(result.log.find("too low") == std::string::npos &&
+              result.log.find("degenerate") == std::string::npos &&
               ends_with(result.log, "(0 by boltz prob)\n    5 rejections\n"))
       << result.log;
   result = run(1e9, 1.0f);
