@@ -239,6 +239,13 @@ void autotune_kb(ProcessRun& run) {
   double rejected_sum = 0.0;
   int64_t rejected_count = 0;
   log_message("  stage:");
+  // Under a time limit the dry run takes at most a share of what is left, so that the execution
+  // still anneals: on a large map its stages alone could fill the whole limit.
+  std::optional<double> dry_deadline;
+  if (run.deadline) {
+    const double now = run.clock();
+    dry_deadline = now + DRY_RUN_TIME_SHARE * (*run.deadline - now);
+  }
   Progress progress = progress_begin(0.0);
   const double total_moves = static_cast<double>(DRY_RUN_STAGES) * static_cast<double>(p.nmovs);
   for (int32_t s = 0; s < DRY_RUN_STAGES; ++s) {
@@ -264,7 +271,7 @@ void autotune_kb(ProcessRun& run) {
     a.current_energy = energy_evaluate(run);
     log_message(" %d", s);
     flush_log();
-    if (time_is_up(run)) break;
+    if (dry_deadline && run.clock() >= *dry_deadline) break;
   }
   progress_end(progress);
   log_message("\n");

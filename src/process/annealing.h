@@ -15,6 +15,8 @@ struct ProcessRun;
 
 /// Stages of the dry run of the autotuning mode.
 constexpr int32_t DRY_RUN_STAGES = 20;
+/// The share of the time left under a time limit that the dry run may take.
+constexpr double DRY_RUN_TIME_SHARE = 0.25;
 
 /// The evolution listing of a run: an output stream (see output_file.h) that becomes its target
 /// only once closed; one still open when the run is dropped is abandoned.

@@ -336,6 +336,14 @@ TEST(ProcessTest, DryRunIsGreedyAndDrawsOnlyForItsMoves) {
   parameters.kb = 7.0;
   EXPECT_EQ(outcome([&] { EXPECT_EQ(autotune_factor(parameters, 0.0, 0), 7.0); }),
             "0! no move rejected in the last dry-run stage: kb 7.000000 kept\n");
+  // Under a time limit the dry run takes a quarter of the time left: the execution gets the rest
+  // (on a large map the dry run's stages alone could fill the limit).
+  Uphill f;
+  double now = 0.0;
+  f.p.clock = [&now] { return now += 1.0; };
+  f.p.deadline = 15.0;
+  run_capturing([&] { autotune_kb(f.p); });
+  EXPECT_FALSE(time_is_up(f.p)) << now;
 }
 
 // Min-cut on small random maps against every map of n cells (islands off, so the bound is the
