@@ -35,12 +35,8 @@ constexpr double ROUND_WORK = 2.5e6;
 // first starts from the repair of the pass before, with the cells the rules dropped so far kept
 // out of the cut.
 struct Round {
-  // How PROCESS cuts.
-  double scale = 1.0;
+  RulesCut cut;
   int32_t pass = 1;
-  PackedMap start;  // the map PROCESS starts from; empty: PREPROCESS's
-  std::shared_ptr<const std::vector<uint8_t>> keep_out;
-  double price_hint = std::numeric_limits<double>::quiet_NaN();
   // What it gave.
   bool done = false;
   bool kept_whole = false;  // POSTPROCESS dropped nothing: the rules hold on PROCESS's map
@@ -53,17 +49,6 @@ struct Round {
   PackedMap repair;  // after POSTPROCESS's first pass
   PackedMap final_map;
 };
-
-// Sets the run to cut as the round does; the round's cut is the same whether quiet or not.
-void cut_as(Run& run, const Round& round) {
-  run.perimeter_scale = round.scale;
-  run.keep_out = round.keep_out;
-  run.process_start = round.start;
-  run.price_hint = round.price_hint;
-  // The first cut is the plain one, and a plan of its own; the other rounds' maps are tries that
-  // POSTPROCESS judges, so they stop at the price search.
-  run.no_recuts = !round.start.empty() || round.scale != 1.0;
-}
 
 void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& inputs,
                PostprocessInputs* post, Round& round) {
@@ -78,7 +63,8 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
   trial.process_inputs = &inputs;
   trial.postprocess_inputs = post;
   trial.working_value_cells = run.working_value_cells;
-  cut_as(trial, round);
+  // The round's cut is the same whether quiet or not: the kept round runs again with it.
+  trial.cut = round.cut;
   trial.postprocess_until_kept = true;
   SharedStep step;
   shared_step_capture(step, [&] {
@@ -109,8 +95,8 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
 std::shared_ptr<const std::vector<uint8_t>> dropped_cells(const Round& round) {
   const std::vector<float> cut = round.process_map.unpack();
   const std::vector<float> repair = round.repair.unpack();
-  auto out = round.keep_out ? std::make_shared<std::vector<uint8_t>>(*round.keep_out)
-                            : std::make_shared<std::vector<uint8_t>>(cut.size(), 0);
+  auto out = round.cut.keep_out ? std::make_shared<std::vector<uint8_t>>(*round.cut.keep_out)
+                                : std::make_shared<std::vector<uint8_t>>(cut.size(), 0);
   bool more = false;
   for (size_t i = 0; i < cut.size(); ++i) {
     // A cell the repair took, or one the cut and the repair agree on, keeps its chance.
@@ -172,10 +158,10 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
     bool improved = false;
     Round next;
-    next.scale = scale;
+    next.cut.perimeter_scale = scale;
     for (; next.pass <= MAX_PASSES; ++next.pass) {
       if (rounds.size() > extra) break;
-      if (!rounds.empty()) next.price_hint = rounds.back().price;
+      if (!rounds.empty()) next.cut.price_hint = rounds.back().price;
       progress_update(progress, static_cast<double>(rounds.size()), static_cast<double>(extra + 1),
                       "the rules' round %zu of at most %zu", rounds.size() + 1, extra + 1);
       rounds.push_back(next);
@@ -187,12 +173,13 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
         improved = true;
       }
       if (round.kept_whole) break;
-      next.keep_out = dropped_cells(round);
-      if (next.keep_out == nullptr) break;
-      next.start = round.repair;
+      next.cut.keep_out = dropped_cells(round);
+      if (next.cut.keep_out == nullptr) break;
+      next.cut.start = round.repair;
       // The list keeps what the log prints; the maps live on in `best` and `next` alone.
-      round.start = round.process_map = round.repair = round.final_map = PackedMap();
-      round.keep_out.reset();
+      round.cut.keep_out.reset();
+      round.cut.start = PackedMap();
+      round.process_map = round.repair = round.final_map = PackedMap();
     }
     if (rounds.size() == 1 && !rounds[0].done) break;  // the plain cut fails as the run will
     since_best = improved ? 0 : since_best + 1;
@@ -202,9 +189,9 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   log_message("RULES of POSTPROCESS in the min-cut\n");
   for (const Round& round : rounds) {
     if (round.pass > 1)
-      log_message("  perimeter weight times %g, pass %d", round.scale, round.pass);
+      log_message("  perimeter weight times %g, pass %d", round.cut.perimeter_scale, round.pass);
     else
-      log_message("  perimeter weight times %g", round.scale);
+      log_message("  perimeter weight times %g", round.cut.perimeter_scale);
     if (!round.done) {
       log_message(": stopped\n");
       continue;
@@ -222,7 +209,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     run.process_inputs = inputs;
     run.postprocess_inputs = post;
   }
-  if (best.done) cut_as(run, best);
+  if (best.done) run.cut = best.cut;
   run_process_stage(scenario, run);
   const PackedMap proc = run.process_output;
   run.postprocess_until_kept = true;
@@ -230,7 +217,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   run.postprocess_until_kept = false;
   run.process_inputs = given_inputs;
   run.postprocess_inputs = given_post;
-  cut_as(run, Round());
+  run.cut = RulesCut();
 
   // What the rules cost, against the first round's bound: no map of n cells is below it.
   const float value = run.working_cell_value;
@@ -245,9 +232,10 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
   log_message("RULES end\n");
   if (best.done) {
     if (best.pass > 1)
-      log_message("  kept perimeter weight times %g, pass %d\n", best.scale, best.pass);
+      log_message("  kept perimeter weight times %g, pass %d\n", best.cut.perimeter_scale,
+                  best.pass);
     else
-      log_message("  kept perimeter weight times %g\n", best.scale);
+      log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
     log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
                 rounds[0].process_energy);
     log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " cells dropped, %" PRId64

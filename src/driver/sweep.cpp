@@ -64,6 +64,10 @@ std::pair<size_t, size_t> original_span(const std::string& original, const Confi
   return {start - 1, std::min(end + 1, original.size())};
 }
 
+// What each energy term measures, as the picture names it.
+const char* const TERM_WORDS[ENERGY_TERMS] = {"potential", "perimeter", "islands", "nservices",
+                                              "distance"};
+
 // A step of a range at 15 significant digits: the rounding of the steps' arithmetic
 // (1.9999999999999993 for 2 in 1:16:5log) is below them, so the step reads as a planner would
 // write it, in the log, the table and the picture alike.
@@ -437,26 +441,23 @@ std::string sweep_plot_script(const std::vector<SweepAxis>& axes, const TradeOff
   if (moved.empty()) return s;
   // Below, every energy term that moved, drawn or not: a point worse than its neighbour on both
   // measures above is explained by a term they do not show.
-  static const char* const TERMS[] = {"f1 potential", "f2 perimeter", "f3 islands", "f4 nservices",
-                                      "f5 distance"};
   s += "set title 'energy terms that moved (unweighted; the energy counts f2 and f5 below 0 as "
        "0)'\n";
   s += "set xlabel 'swept value'\nset ylabel 'term'\n";
   for (size_t i = 0; i < moved.size(); ++i) {
     s += std::string(i == 0 ? "plot" : "    ") +
          " ARG1 skip 1 using 1:" + std::to_string(first + 2 + moved[i]) +
-         (i == 0 ? ":xtic(" + label + ")" : "") + " with linespoints lw 2 title '" +
-         TERMS[moved[i]] + "'" + (i + 1 < moved.size() ? ", \\\n" : "\n");
+         (i == 0 ? ":xtic(" + label + ")" : "") + " with linespoints lw 2 title 'f" +
+         std::to_string(moved[i] + 1) + " " + TERM_WORDS[moved[i]] + "'" +
+         (i + 1 < moved.size() ? ", \\\n" : "\n");
   }
   return s + "unset multiplot\n";
 }
 
 std::string sweep_axis_title(const SweepAxis& axis) {
-  static const char* const WEIGHTS[] = {"potential", "perimeter", "islands", "nservices",
-                                        "distance"};
   if (axis.name != "process.functions-weight" || axis.indices.size() != 1 || axis.indices[0] >= 5)
     return axis.property;
-  return std::string("the ") + WEIGHTS[axis.indices[0]] + " weight f" +
+  return std::string("the ") + TERM_WORDS[axis.indices[0]] + " weight f" +
          std::to_string(axis.indices[0] + 1) + " (" + axis.property + ")";
 }
 

@@ -224,7 +224,7 @@ struct MinCut {
 
 void mark_variables(MinCut& m) {
   const uint8_t* state = m.p.states.state.get();
-  const std::vector<uint8_t>* keep_out = m.p.run.keep_out.get();
+  const std::vector<uint8_t>* keep_out = m.p.run.cut.keep_out.get();
   for (int32_t row = 0; row < m.grid.nrows; ++row) {
     const size_t first = bordered_index(m.grid, row, 0);
     for (int32_t col = 0; col < m.grid.ncols; ++col) {
@@ -234,8 +234,7 @@ void mark_variables(MinCut& m) {
       if (state_is(byte, STATE_ALLOCATED)) {
         mark = MARK_VARIABLE | MARK_CURRENT;
       } else if (cell_receives(m.records, byte, i) &&
-                 (keep_out == nullptr ||
-                  (*keep_out)[cell_index(m.grid.ncols, row, col)] == 0)) {
+                 (keep_out == nullptr || (*keep_out)[cell_index(m.grid.ncols, row, col)] == 0)) {
         mark = MARK_VARIABLE;
       }
       m.marks[i] = mark;

@@ -438,22 +438,24 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     // near-optimal maps.
     const uint64_t perturbation = run.seed && run.repeat > 1 ? *run.seed * 2 + 1 : 0;
     MinCutParameters parameters = params.min_cut;
-    parameters.perimeter_scale = run.perimeter_scale;
-    if (run.no_recuts) parameters.recut_work = -1.0;
-    if (!std::isnan(run.price_hint)) parameters.price_hint = run.price_hint;
-    if (run.perimeter_scale != 1.0)
-      log_message("  perimeter weight in the cuts times %g\n", run.perimeter_scale);
-    if (run.keep_out != nullptr)
+    const RulesCut& cut = run.cut;
+    parameters.perimeter_scale = cut.perimeter_scale;
+    if (!cut.plain()) parameters.recut_work = -1.0;
+    if (!std::isnan(cut.price_hint)) parameters.price_hint = cut.price_hint;
+    if (cut.perimeter_scale != 1.0)
+      log_message("  perimeter weight in the cuts times %g\n", cut.perimeter_scale);
+    if (cut.keep_out != nullptr) {
+      const auto kept_out = std::count_if(cut.keep_out->begin(), cut.keep_out->end(),
+                                          [](uint8_t cell) { return cell != 0; });
       log_message("  %zu cells the rules dropped kept out of the cuts\n",
-                  static_cast<size_t>(
-                      std::count_if(run.keep_out->begin(), run.keep_out->end(),
-                                    [](uint8_t cell) { return cell != 0; })));
+                  static_cast<size_t>(kept_out));
+    }
     const MinCutResult r = run_min_cut(p, parameters, perturbation, listing);
     run.min_cut_price = r.price;
     log_message("  initial %f\n", r.initial_energy);
     log_message("  final %f\n", r.final_energy);
     // Cuts of another perimeter weight, or with cells kept out, bound another problem.
-    if (run.perimeter_scale == 1.0 && run.keep_out == nullptr) {
+    if (cut.plain()) {
       log_message("  lower bound %f\n", r.lower_bound);
       log_message("  gap %.3f%%\n", min_cut_gap_percent(r.final_energy, r.lower_bound));
       run.process_lower_bound = r.lower_bound;

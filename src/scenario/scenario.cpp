@@ -36,10 +36,10 @@ void stage_seed(const Scenario& scenario, Run& run) {
 
 void stage_read_handover(Run& run, Handover which, const std::string& path, MapBlock& maps,
                          int32_t k) {
-  if (which == Handover::preprocess_output && !run.process_start.empty() &&
-      run.process_start.size() == maps.cell_count()) {
+  if (which == Handover::preprocess_output && !run.cut.start.empty() &&
+      run.cut.start.size() == maps.cell_count()) {
     log_message("* start from the repair of an earlier cut, in memory\n");
-    run.process_start.unpack(maps.map(k));
+    run.cut.start.unpack(maps.map(k));
     return;
   }
   const PackedMap& kept = handover_slot(run, which);

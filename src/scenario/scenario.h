@@ -41,6 +41,24 @@ struct Normalisers {
   bool off[ENERGY_TERMS] = {};
 };
 
+/// How PROCESS by minimum cuts cuts in a round of the rounds that look for a map POSTPROCESS's
+/// rules keep; the defaults cut as configured.
+struct RulesCut {
+  /// The perimeter's weight in the cuts, this many times its own (fewer, rounder islands).
+  double perimeter_scale = 1.0;
+  /// Cells (row-major, one byte each, nonzero: kept out) that the cuts may not allocate unless the
+  /// map they start from holds them: those the rules dropped from an earlier cut. nullptr: none.
+  std::shared_ptr<const std::vector<uint8_t>> keep_out;
+  /// The map PROCESS starts from in place of PREPROCESS's (the repair of an earlier cut, with
+  /// `keep_out`); empty: PREPROCESS's.
+  PackedMap start;
+  /// Where the price search starts (where the round before ended); NaN: from the costs.
+  double price_hint = std::numeric_limits<double>::quiet_NaN();
+  /// The plain cut, a plan of its own, makes the re-cuts past its price search and bounds the
+  /// energy; the other rounds' maps are tries that POSTPROCESS judges.
+  bool plain() const { return perimeter_scale == 1.0 && start.empty(); }
+};
+
 /// What one run changes. The geometry is taken from the first potential map the first time a
 /// stage needs it and kept from then on; the driver carries it from one run to the next.
 struct Run {
@@ -89,22 +107,8 @@ struct Run {
   int32_t threads = 1;
   /// The lower bound of the energy that the min-cut PROCESS proved; unset for the annealing.
   std::optional<double> process_lower_bound;
-  /// PROCESS by minimum cuts cuts with the perimeter's weight this many times its own (the rounds
-  /// that look for a map POSTPROCESS's rules keep whole); 1: as configured.
-  double perimeter_scale = 1.0;
-  /// Cells (row-major, one byte each, nonzero: kept out) that PROCESS by minimum cuts may not
-  /// allocate unless the map it starts from holds them: those POSTPROCESS's rules dropped from an
-  /// earlier cut. nullptr: none.
-  std::shared_ptr<const std::vector<uint8_t>> keep_out;
-  /// The map PROCESS starts from in place of PREPROCESS's (the repair of an earlier cut, with
-  /// `keep_out`); empty: PREPROCESS's.
-  PackedMap process_start;
-  /// PROCESS by minimum cuts makes no re-cuts past its price search: a round of the rules whose
-  /// map POSTPROCESS repairs anyway.
-  bool no_recuts = false;
-  /// Where the price search of PROCESS by minimum cuts starts (a round of the rules: where the
-  /// round before ended); NaN: from the costs.
-  double price_hint = std::numeric_limits<double>::quiet_NaN();
+  /// How PROCESS by minimum cuts cuts (a round of POSTPROCESS's rules; by default as configured).
+  RulesCut cut;
   /// POSTPROCESS applies its rules again to their own result until they change nothing (the
   /// rounds of the rules), and says in `postprocess_kept` whether they did within its passes.
   bool postprocess_until_kept = false;
