@@ -39,6 +39,9 @@ struct Round {
   int32_t pass = 1;
   // What it gave.
   bool done = false;
+  // PROCESS ended: its energy and bound are there even when POSTPROCESS stopped (every island
+  // purged, say).
+  bool processed = false;
   bool kept_whole = false;  // POSTPROCESS dropped nothing: the rules hold on PROCESS's map
   bool keeps = false;       // the rules hold on the final map: POSTPROCESS again changes nothing
   double process_energy = 0.0;
@@ -66,23 +69,24 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
   // The round's cut is the same whether quiet or not: the kept round runs again with it.
   trial.cut = round.cut;
   trial.postprocess_until_kept = true;
-  SharedStep step;
-  shared_step_capture(step, [&] {
-    run_process_stage(scenario, trial);
-    run_postprocess_stage(scenario, trial);
-  });
-  if (step.fatal_code != 0) return;
+  SharedStep process;
+  shared_step_capture(process, [&] { run_process_stage(scenario, trial); });
+  if (process.fatal_code != 0) return;
   const float value = trial.working_cell_value;
-  round.done = true;
-  round.kept_whole = trial.process_output == trial.postprocess_output;
+  round.processed = true;
   round.process_energy =
       process_map_energy(scenario, inputs, trial.process_output, value, trial.process_normalisers)
           .energy;
+  round.lower_bound = trial.process_lower_bound;
+  round.price = trial.min_cut_price;
+  SharedStep postprocess;
+  shared_step_capture(postprocess, [&] { run_postprocess_stage(scenario, trial); });
+  if (postprocess.fatal_code != 0) return;
+  round.done = true;
+  round.kept_whole = trial.process_output == trial.postprocess_output;
   round.final_energy = process_map_energy(scenario, inputs, trial.postprocess_output, value,
                                           trial.process_normalisers)
                            .energy;
-  round.lower_bound = trial.process_lower_bound;
-  round.price = trial.min_cut_price;
   round.process_map = trial.process_output;
   round.final_map = trial.postprocess_output;
   round.repair = std::move(trial.postprocess_repair);
@@ -167,6 +171,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
       rounds.push_back(next);
       Round& round = rounds.back();
       run_round(scenario, run, *inputs, post, round);
+      // POSTPROCESS stopped on this cut (all of it purged, say): a rounder one may hold.
       if (!round.done) break;
       if (better(round, best)) {
         best = round;
@@ -181,7 +186,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
       round.cut.start = PackedMap();
       round.process_map = round.repair = round.final_map = PackedMap();
     }
-    if (rounds.size() == 1 && !rounds[0].done) break;  // the plain cut fails as the run will
+    if (rounds.size() == 1 && !rounds[0].processed) break;  // the plain cut fails as the run will
     since_best = improved ? 0 : since_best + 1;
     if (rounds.size() > extra) break;
   }
@@ -192,8 +197,12 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
       log_message("  perimeter weight times %g, pass %d", round.cut.perimeter_scale, round.pass);
     else
       log_message("  perimeter weight times %g", round.cut.perimeter_scale);
-    if (!round.done) {
+    if (!round.processed) {
       log_message(": stopped\n");
+      continue;
+    }
+    if (!round.done) {
+      log_message(": process %f, POSTPROCESS stopped\n", round.process_energy);
       continue;
     }
     log_message(": process %f, final %f%s\n", round.process_energy, round.final_energy,
@@ -228,7 +237,7 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     grown += proc[i] != value && final_map[i] == value;
   }
   run.process_lower_bound.reset();
-  if (!rounds.empty() && rounds[0].done) run.process_lower_bound = rounds[0].lower_bound;
+  if (!rounds.empty() && rounds[0].processed) run.process_lower_bound = rounds[0].lower_bound;
   log_message("RULES end\n");
   if (best.done) {
     if (best.pass > 1)

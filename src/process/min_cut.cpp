@@ -686,14 +686,21 @@ void exact_descent(MinCut& m) {
   }
 }
 
-// The full energy of the current map, islands included, through the one energy evaluation.
+// The full energy of the current map, islands included, through the one energy evaluation. With
+// the perimeter's weight scaled, maps are judged with the perimeter term scaled as in the cuts:
+// otherwise the rounder maps the scale draws lose to the map the round started from.
 double evaluate_current(MinCut& m) {
   uint8_t* state = m.p.states.state.get();
   m.for_each_variable([&](size_t i, int32_t, int32_t) {
     state_set(state[i], m.current(i) ? STATE_ALLOCATED : STATE_FREE);
   });
   moves_settle(m.p);
-  return energy_evaluate(m.p);
+  const double energy = energy_evaluate(m.p);
+  const EnergyState& e = m.p.energy;
+  if (m.perimeter_scale == 1.0 || e.term_off[1]) return energy;
+  double terms[ENERGY_TERMS];
+  energy_terms(e, terms);
+  return energy + (m.perimeter_scale - 1.0) * e.f2_weight * std::max(terms[1], 0.0);
 }
 
 // Keeps the current map when it beats the best one; notes the best energy without islands.
@@ -995,9 +1002,9 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   MinCut m(p, listing);
   mark_variables(m);
   m.copy_bits(MARK_CURRENT, MARK_BEST);
-  m.best_energy = result.initial_energy;
   m.price_hint = parameters.price_hint;
   m.perimeter_scale = parameters.perimeter_scale;
+  m.best_energy = m.perimeter_scale == 1.0 ? result.initial_energy : evaluate_current(m);
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
   const double separable = separable_bound(m);
@@ -1062,7 +1069,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   }
   progress_end(progress);
   m.copy_bits(MARK_BEST, MARK_CURRENT);
-  result.final_energy = evaluate_current(m);
+  const double judged = evaluate_current(m);
+  result.final_energy = m.perimeter_scale == 1.0 ? judged : energy_evaluate(m.p);
   result.lower_bound = std::min(bound, result.final_energy);
   result.flows = m.flows;
   result.price = m.found_price;

@@ -105,6 +105,35 @@ TEST(PipelineCliTest, AMinCutRunKeepsTheLowestMapTheRulesKeep) {
   EXPECT_NE(greedy.out.find("  lower bound "), std::string::npos);
 }
 
+// Potentials peak at both ends of the small grid and the perimeter weighs little: the plain cut
+// parts the demand into two islands below the purge limit. POSTPROCESS purges them all and stops,
+// as the greedy repair does; a rounder cut gives one island the rules keep.
+TEST(PipelineCliTest, WhereTheRulesPurgeAllOfThePlainCutARounderCutHolds) {
+  CliDir dir;
+  write_small_configuration(dir, "\"functions-weight\": [1, 1, 1, 1, 1]|\"purge-limit\": 5",
+                            "\"functions-weight\": [1, 0.1, 0.05, 1, 0], \"method\": "
+                            "\"min-cut\"|\"purge-limit\": 8");
+  std::string peaks =
+      "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\n"
+      "NODATA_value -9999\n";
+  for (int r = 0; r < 5; ++r) peaks += r == 2 ? "9 8 4 -9999 1 4 8 9\n" : "9 8 4 1 1 4 8 9\n";
+  dir.write("a.asc", peaks);
+  const RunResult r = run_words("--seed=1 small.json", dir);
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("  perimeter weight times 1: process "), std::string::npos);
+  EXPECT_NE(r.out.find(", POSTPROCESS stopped\n"), std::string::npos) << r.out;
+  const std::string again =
+      replaced(dir.read("small.json"), "\"output\": \"post.asc\"", "\"output\": \"again.asc\"");
+  dir.write("again.json", replaced(again, "\"proc.asc\"", "\"post.asc\""));
+  ASSERT_EQ(run_words("--seed=1 --postprocess again.json", dir).code, 0);
+  EXPECT_EQ(read_cells(dir.path("again.asc")), read_cells(dir.path("post.asc")));
+  dir.write("greedy.json", replaced(dir.read("small.json"), "\"assign-preference\"",
+                                    "\"method\": \"greedy\", \"assign-preference\""));
+  const RunResult greedy = run_words("--seed=1 greedy.json", dir);
+  EXPECT_NE(greedy.code, 0);
+  EXPECT_NE(greedy.out.find("error: no selected islands!"), std::string::npos) << greedy.out;
+}
+
 /// The small configuration with `nmovs` moves in each of 100 annealing stages.
 void write_slow_configuration(const CliDir& dir, const std::string& nmovs) {
   write_small_configuration(dir, "\"nmovs\": 25|\"nstages\": 3",
