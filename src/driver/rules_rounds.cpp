@@ -30,6 +30,10 @@ constexpr int32_t MAX_PASSES = 16;
 // The cells times the rounds after the first that a run may cut: 41 on the example (60,000 cells),
 // 18 on 135,000, two at 1000 x 1000. Only the first round makes the re-cuts past its price search.
 constexpr double ROUND_WORK = 2.5e6;
+// Fewer rounds after the first than this are not worth their time: at 1000 x 1000 the two that
+// fitted both ended above the plain cut's repair (0.936 and 1.093 against 0.933). The plain round
+// alone then runs once, in the open.
+constexpr double MIN_EXTRA_ROUNDS = 3.0;
 
 // One round: PROCESS at a perimeter multiplier, then POSTPROCESS, in memory. A pass after the
 // first starts from the repair of the pass before, with the cells the rules dropped so far kept
@@ -119,41 +123,113 @@ bool better(const Round& a, const Round& b) {
   return a.final_energy < b.final_energy;
 }
 
-}  // namespace
-
-bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario) {
-  if (!stages.process || !stages.postprocess || land_uses_present(scenario.config)) return false;
-  return process_read_parameters(scenario.config).method == ProcessMethod::min_cut &&
-         postprocess_read_parameters(scenario.config).expand_min_cut;
+// The rounds as the log lists them.
+void log_rounds(const std::vector<Round>& rounds) {
+  log_message("RULES of POSTPROCESS in the min-cut\n");
+  for (const Round& round : rounds) {
+    if (round.pass > 1)
+      log_message("  perimeter weight times %g, pass %d", round.cut.perimeter_scale, round.pass);
+    else
+      log_message("  perimeter weight times %g", round.cut.perimeter_scale);
+    if (!round.processed) {
+      log_message(": stopped\n");
+      continue;
+    }
+    if (!round.done) {
+      log_message(": process %f, POSTPROCESS stopped\n", round.process_energy);
+      continue;
+    }
+    log_message(": process %f, final %f%s\n", round.process_energy, round.final_energy,
+                round.kept_whole ? ", the rules keep it whole"
+                : round.keeps    ? ", the rules keep the repair"
+                                 : "");
+  }
 }
 
-void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario, Run& run) {
-  log_message("ALGORITHM\n");
-  // Every round starts from PREPROCESS's map, and the kept one's maps are measured: in memory.
-  const bool also_in_memory = run.also_in_memory;
-  run.also_in_memory = true;
-  if (stages.preprocess) run_preprocess_stage(scenario, run);
-  // The rounds share the PROCESS records and the POSTPROCESS potential: a run of several repeats
-  // brings them, a single run builds them here once.
-  RepeatShared own;
-  const ProcessInputs* inputs = run.process_inputs;
-  PostprocessInputs* post = run.postprocess_inputs;
-  if (inputs == nullptr) {
-    own.geometry = run.geometry;
-    maps_init_geometry(scenario.config, own.geometry);
-    repeat_share_inputs(scenario.config, own);
-    inputs = &own.process;
-    post = &own.postprocess;
+// The kept round's PROCESS and POSTPROCESS in the open, the rules applied until they hold: the
+// run's log and files. Returns PROCESS's map.
+PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
+                          PostprocessInputs* post) {
+  const ProcessInputs* given_inputs = run.process_inputs;
+  PostprocessInputs* given_post = run.postprocess_inputs;
+  if (inputs->fatal_code == 0) {
+    run.process_inputs = inputs;
+    run.postprocess_inputs = post;
   }
+  run_process_stage(scenario, run);
+  PackedMap proc = run.process_output;
+  run.postprocess_until_kept = true;
+  run_postprocess_stage(scenario, run);
+  run.postprocess_until_kept = false;
+  run.process_inputs = given_inputs;
+  run.postprocess_inputs = given_post;
+  return proc;
+}
+
+// What the rules cost the kept round, whose stages ran last, against the first round's bound: no
+// map of n cells is below it.
+void log_rules_cost(Run& run, const std::vector<Round>& rounds, const Round& best,
+                    const PackedMap& proc) {
+  const float value = run.working_cell_value;
+  const PackedMap& final_map = run.postprocess_output;
+  int64_t dropped = 0, grown = 0;
+  for (size_t i = 0; i < proc.size() && i < final_map.size(); ++i) {
+    dropped += proc[i] == value && final_map[i] != value;
+    grown += proc[i] != value && final_map[i] == value;
+  }
+  run.process_lower_bound.reset();
+  if (!rounds.empty() && rounds[0].processed) run.process_lower_bound = rounds[0].lower_bound;
+  log_message("RULES end\n");
+  if (best.done) {
+    if (best.pass > 1)
+      log_message("  kept perimeter weight times %g, pass %d\n", best.cut.perimeter_scale,
+                  best.pass);
+    else
+      log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
+    log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
+                rounds[0].process_energy);
+    log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " cells dropped, %" PRId64
+                " grown back), %+.3f%% on the plain cut's\n",
+                best.final_energy,
+                100.0 * (best.final_energy - best.process_energy) / std::fabs(best.process_energy),
+                dropped, grown,
+                100.0 * (best.final_energy - rounds[0].process_energy) /
+                    std::fabs(rounds[0].process_energy));
+    if (run.process_lower_bound) {
+      log_message("  lower bound %f\n", *run.process_lower_bound);
+      log_message("  gap %.3f%%\n",
+                  min_cut_gap_percent(best.final_energy, *run.process_lower_bound));
+    }
+  }
+}
+
+// The plain round alone, in the open: its log and files are the run's, and nothing runs twice
+// (under a time limit PROCESS takes the limit once).
+void run_one_round(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
+                   PostprocessInputs* post) {
+  const PackedMap proc = run_stages_open(scenario, run, inputs, post);
+  if (inputs->fatal_code != 0) return;
+  const float value = run.working_cell_value;
+  Round only;
+  only.processed = only.done = true;
+  only.kept_whole = proc == run.postprocess_output;
+  only.keeps = run.postprocess_kept;
+  only.process_energy =
+      process_map_energy(scenario, *inputs, proc, value, run.process_normalisers).energy;
+  only.final_energy =
+      process_map_energy(scenario, *inputs, run.postprocess_output, value, run.process_normalisers)
+          .energy;
+  only.lower_bound = run.process_lower_bound;
+  const std::vector<Round> rounds{only};
+  log_rounds(rounds);
+  log_rules_cost(run, rounds, only, proc);
+}
+
+// The rounds, `extra` of them after the plain one at most, quietly, then the kept one in the open.
+void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
+                PostprocessInputs* post, size_t extra) {
   std::vector<Round> rounds;
   Round best;
-  // The rounds past the first are bounded by the cells they cut, not by the clock, so that the
-  // same seed gives the same map on any machine.
-  // A time limit holds for PROCESS as a whole: the plain round alone then.
-  const double cells = static_cast<double>(geometry_cell_count(run.geometry));
-  const bool limited = scenario.time_limit || process_read_parameters(scenario.config).time_limit;
-  const auto extra =
-      limited ? size_t{0} : static_cast<size_t>(std::max(1.0, std::floor(ROUND_WORK / cells)));
   // Scales past the best that have not beaten it; passes of one scale until the rules keep its
   // map or no cell is left to keep out.
   int32_t since_best = 0;
@@ -191,75 +267,53 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
     if (rounds.size() > extra) break;
   }
   progress_end(progress);
-  log_message("RULES of POSTPROCESS in the min-cut\n");
-  for (const Round& round : rounds) {
-    if (round.pass > 1)
-      log_message("  perimeter weight times %g, pass %d", round.cut.perimeter_scale, round.pass);
-    else
-      log_message("  perimeter weight times %g", round.cut.perimeter_scale);
-    if (!round.processed) {
-      log_message(": stopped\n");
-      continue;
-    }
-    if (!round.done) {
-      log_message(": process %f, POSTPROCESS stopped\n", round.process_energy);
-      continue;
-    }
-    log_message(": process %f, final %f%s\n", round.process_energy, round.final_energy,
-                round.kept_whole ? ", the rules keep it whole"
-                : round.keeps    ? ", the rules keep the repair"
-                                 : "");
-  }
+  log_rounds(rounds);
 
   // The kept round again, for its log and files: the same seed and multiplier give the same maps.
-  const ProcessInputs* given_inputs = run.process_inputs;
-  PostprocessInputs* given_post = run.postprocess_inputs;
-  if (inputs->fatal_code == 0) {
-    run.process_inputs = inputs;
-    run.postprocess_inputs = post;
-  }
   if (best.done) run.cut = best.cut;
-  run_process_stage(scenario, run);
-  const PackedMap proc = run.process_output;
-  run.postprocess_until_kept = true;
-  run_postprocess_stage(scenario, run);
-  run.postprocess_until_kept = false;
-  run.process_inputs = given_inputs;
-  run.postprocess_inputs = given_post;
+  const PackedMap proc = run_stages_open(scenario, run, inputs, post);
   run.cut = RulesCut();
 
-  // What the rules cost, against the first round's bound: no map of n cells is below it.
-  const float value = run.working_cell_value;
-  const PackedMap& final_map = run.postprocess_output;
-  int64_t dropped = 0, grown = 0;
-  for (size_t i = 0; i < proc.size() && i < final_map.size(); ++i) {
-    dropped += proc[i] == value && final_map[i] != value;
-    grown += proc[i] != value && final_map[i] == value;
+  log_rules_cost(run, rounds, best, proc);
+}
+
+}  // namespace
+
+bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario) {
+  if (!stages.process || !stages.postprocess || land_uses_present(scenario.config)) return false;
+  return process_read_parameters(scenario.config).method == ProcessMethod::min_cut &&
+         postprocess_read_parameters(scenario.config).expand_min_cut;
+}
+
+void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario, Run& run) {
+  log_message("ALGORITHM\n");
+  // Every round starts from PREPROCESS's map, and the kept one's maps are measured: in memory.
+  const bool also_in_memory = run.also_in_memory;
+  run.also_in_memory = true;
+  if (stages.preprocess) run_preprocess_stage(scenario, run);
+  // The rounds share the PROCESS records and the POSTPROCESS potential: a run of several repeats
+  // brings them, a single run builds them here once.
+  RepeatShared own;
+  const ProcessInputs* inputs = run.process_inputs;
+  PostprocessInputs* post = run.postprocess_inputs;
+  if (inputs == nullptr) {
+    own.geometry = run.geometry;
+    maps_init_geometry(scenario.config, own.geometry);
+    repeat_share_inputs(scenario.config, own);
+    inputs = &own.process;
+    post = &own.postprocess;
   }
-  run.process_lower_bound.reset();
-  if (!rounds.empty() && rounds[0].processed) run.process_lower_bound = rounds[0].lower_bound;
-  log_message("RULES end\n");
-  if (best.done) {
-    if (best.pass > 1)
-      log_message("  kept perimeter weight times %g, pass %d\n", best.cut.perimeter_scale,
-                  best.pass);
-    else
-      log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
-    log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
-                rounds[0].process_energy);
-    log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " cells dropped, %" PRId64
-                " grown back), %+.3f%% on the plain cut's\n",
-                best.final_energy,
-                100.0 * (best.final_energy - best.process_energy) / std::fabs(best.process_energy),
-                dropped, grown,
-                100.0 * (best.final_energy - rounds[0].process_energy) /
-                    std::fabs(rounds[0].process_energy));
-    if (run.process_lower_bound) {
-      log_message("  lower bound %f\n", *run.process_lower_bound);
-      log_message("  gap %.3f%%\n",
-                  min_cut_gap_percent(best.final_energy, *run.process_lower_bound));
-    }
-  }
+  // The rounds past the first are bounded by the cells they cut, not by the clock, so that the
+  // same seed gives the same map on any machine.
+  // A time limit holds for PROCESS as a whole: the plain round alone then.
+  const double cells = static_cast<double>(geometry_cell_count(run.geometry));
+  const bool limited = scenario.time_limit || process_read_parameters(scenario.config).time_limit;
+  const double fit = std::floor(ROUND_WORK / cells);
+  const auto extra = limited || fit < MIN_EXTRA_ROUNDS ? size_t{0} : static_cast<size_t>(fit);
+  if (extra == 0)
+    run_one_round(scenario, run, inputs, post);
+  else
+    run_rounds(scenario, run, inputs, post, extra);
   // The records built here serve the runs table too, as those PROCESS builds would.
   if (inputs == &own.process && also_in_memory)
     run.kept_process_inputs = std::make_shared<const ProcessInputs>(std::move(own.process));
