@@ -27,7 +27,8 @@ fi
 bin="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 side=${2:-4000}
 repeat_side=${3:-2000}
-demo="$(cd "$(dirname "$0")/../examples/demo" && pwd)"
+here="$(cd "$(dirname "$0")" && pwd)"
+demo="$here/../examples/demo"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 
@@ -36,20 +37,7 @@ trap 'rm -rf "$work"' EXIT
 tile_maps() {
   mkdir -p "$2/maps" "$2/out"
   for map in "$demo"/maps/*.asc; do
-    awk -v n="$1" '
-      NR <= 6 { key = tolower($1); head[key] = $2; order[NR] = $1; next }
-      { rows[++r] = $0 }
-      END {
-        printf "ncols %d\nnrows %d\nxllcorner %s\nyllcorner %s\ncellsize %s\nNODATA_value %s\n",
-          n, n, head["xllcorner"], head["yllcorner"], head["cellsize"], head["nodata_value"]
-        for (i = 1; i <= r; ++i) {
-          k = split(rows[i], v, " ")
-          line = ""
-          for (c = 0; c < n; ++c) line = line (c ? " " : "") v[c % k + 1]
-          tiled[i] = line
-        }
-        for (j = 0; j < n; ++j) print tiled[j % r + 1]
-      }' "$map" >"$2/maps/$(basename "$map")"
+    awk -v n="$1" -f "$here/tile.awk" "$map" >"$2/maps/$(basename "$map")"
   done
   sed -e 's/"nmovs": [0-9]*/"nmovs": 200000/' -e 's/"nstages": [0-9]*/"nstages": 2/' \
     -e 's/"method": "min-cut"/"method": "annealing"/' \

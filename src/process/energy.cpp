@@ -35,20 +35,27 @@ void for_each_value(const CellRecords& records, Field field, bool strictly_posit
 // Sum of the n values that come first by `before` among those of for_each_value, added in that
 // order. Candidates gather in a buffer of at most 2n values (or of all of them, when fewer), cut
 // back to its n first whenever it fills, so the memory follows the solution size rather than the
-// grid.
+// grid. Once cut, a value that does not come before the last one kept cannot enter: most of a
+// large grid is passed over without a copy.
 template <typename Field, typename Before>
 double first_values_sum(const CellRecords& records, Field field, bool strictly_positive, size_t n,
                         size_t passing, Before before) {
   std::vector<float> values;
   values.reserve(std::min(passing, 2 * n));
+  bool full = false;  // n values kept: `last` is the one that comes last
+  float last = 0.0f;
   const auto cut = [&] {
     if (values.size() <= n) return;
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(n), values.end(),
                      before);
     values.resize(n);
+    last = *std::max_element(values.begin(), values.end(), before);
+    full = true;
   };
   if (n > 0) {
     for_each_value(records, field, strictly_positive, [&](float v) {
+      // An equal value would replace one of the same float: no sum changes.
+      if (full && !before(v, last)) return;
       values.push_back(v);
       if (values.size() == 2 * n) cut();
     });

@@ -107,6 +107,7 @@ TEST(RunMeasuresTest, ShapeOfTheAllocatedCellsAgainstHandCounts) {
       {"####/#xx#/####", 10, 20, 1, 1, 2},  // a hole of no data is a hole too
       {"#.#/###", 5, 12, 1, 0, 0},          // a bay open to the edge
       {"#####/#.#.#/#####", 13, 24, 1, 2, 2},
+      {"#####/#.#.#/#...#/#####", 15, 30, 1, 1, 5},  // two gaps of a row joined below
   };
   for (const auto& [rows, n, edges, islands, holes, hole_cells] : cases) {
     std::vector<float> cells;
