@@ -557,8 +557,19 @@ RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& u
       inputs.push_back(&built[k]);
     }
   }
-  return runs_table_uses_row(scenario, uses, inputs, run.geometry, map,
-                             job.stages.process ? run.use_normalisers : std::vector<Normalisers>());
+  RunRow row =
+      runs_table_uses_row(scenario, uses, inputs, run.geometry, map,
+                          job.stages.process ? run.use_normalisers : std::vector<Normalisers>());
+  // PROCESS logs its own map's pairs; POSTPROCESS changes the map.
+  if (job.stages.postprocess && !row.pairs.empty() && !std::isnan(row.pairs[0].adjacency)) {
+    log_message("final map\n");
+    size_t p = 0;
+    for (size_t a = 0; a < K; ++a) {
+      for (size_t b = a + 1; b < K; ++b, ++p)
+        log_use_pair(uses, a, b, row.pairs[p].sides, row.pairs[p].length, row.pairs[p].adjacency);
+    }
+  }
+  return row;
 }
 
 // The row of a run of one use: the energy and the measures of its final map, priced on the PROCESS

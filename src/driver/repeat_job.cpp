@@ -100,6 +100,8 @@ std::string repeat_job_pack_runs(const std::vector<RepeatRunResult>& runs) {
       put(bytes, use.energy);
       put(bytes, use.measures);
     }
+    put(bytes, static_cast<uint64_t>(run.pairs.size()));
+    for (const PairColumns& pair : run.pairs) put(bytes, pair);
   }
   return bytes;
 }
@@ -129,6 +131,8 @@ bool repeat_job_unpack_runs(const std::string& bytes, std::vector<RepeatRunResul
       use.measures = in.get<RunMeasures>();
       run.uses.push_back(std::move(use));
     }
+    const uint64_t pairs = in.get<uint64_t>();
+    for (uint64_t p = 0; p < pairs && in.ok; ++p) run.pairs.push_back(in.get<PairColumns>());
     runs.push_back(std::move(run));
   }
   return in.ok && in.at == bytes.size();

@@ -176,6 +176,7 @@ void execute_run(const Scenario& scenario, const RepeatShared& shared, const Rep
         result.energy = row.energy;
         result.measures = row.measures;
         result.uses = std::move(row.uses);
+        result.pairs = std::move(row.pairs);
       } else {
         result.energy = process_map_energy(scenario, shared.process, map, run.working_cell_value,
                                            fixed.empty() ? Normalisers() : fixed[0]);
@@ -496,8 +497,8 @@ void repeat_tally_add(RepeatTally& tally, const RepeatRunResult& r) {
     tally.best_row = tally.table.rows;
   }
   tally.energies.push_back(r.energy.energy);
-  runs_table_add(tally.table,
-                 {r.run, r.seed, r.energy, r.seconds, false, r.lower_bound, r.measures, r.uses});
+  runs_table_add(tally.table, {r.run, r.seed, r.energy, r.seconds, false, r.lower_bound, r.measures,
+                               r.uses, r.pairs});
 }
 
 RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared,

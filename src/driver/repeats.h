@@ -56,6 +56,7 @@ struct RepeatRunResult {
   std::optional<double> lower_bound;  ///< what the min-cut PROCESS proved, if it ran
   RunMeasures measures;               ///< of its final map
   std::vector<UseColumns> uses;       ///< each land use's, when several are decided together
+  std::vector<PairColumns> pairs;     ///< each pair of those uses'
 };
 
 /// The normalisers by which the run was priced: one set per land use (one for a single use).

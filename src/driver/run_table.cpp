@@ -47,6 +47,12 @@ std::string runs_table_header(bool bounded, const std::vector<std::string>& uses
           "perimeter", "holes", "hole_cells", "mean_potential", "mean_distance"})
       text += "," + use + "." + column;
   }
+  for (size_t a = 0; a < uses.size(); ++a) {
+    for (size_t b = a + 1; b < uses.size(); ++b) {
+      for (const char* column : {"shared_sides", "shared_length", "adjacency"})
+        text += "," + uses[a] + "-" + uses[b] + "." + column;
+    }
+  }
   return text + "\n";
 }
 
@@ -79,6 +85,8 @@ std::string runs_table_row(const RunRow& r, bool bounded, bool best) {
     for (const double t : u.energy.terms) text += format(",%.17g", t);
     text += measure_fields(u.measures);
   }
+  for (const PairColumns& p : r.pairs)
+    text += format(",%.0f", p.sides) + format(",%.17g", p.length) + format(",%.17g", p.adjacency);
   return text + "\n";
 }
 
@@ -164,6 +172,12 @@ RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
   }
   row.measures = run_measures(geometry, ProcessInputs(), PackedMap(all), 1.0f);
   row.measures.mean_potential = row.measures.mean_distance = std::nan("");
+  const size_t K = uses.uses.size();
+  row.pairs.assign(K * (K - 1) / 2, PairColumns());
+  for (size_t p = 0; priced && p < energy.pairs.size(); ++p) {
+    const auto sides = static_cast<double>(energy.pairs[p].sides);
+    row.pairs[p] = {sides, sides * geometry.cellsize, energy.pairs[p].adjacency};
+  }
   return row;
 }
 

@@ -4,6 +4,7 @@
 // columns by name; new columns only ever go after the old ones.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
@@ -44,6 +45,14 @@ struct UseColumns {
   RunMeasures measures;
 };
 
+/// Two uses' shared sides in a final map, where at least one of the two cells is new, their
+/// length in map units and the adjacency term's part from them (NaN: not priced).
+struct PairColumns {
+  double sides = std::nan("");
+  double length = std::nan("");
+  double adjacency = std::nan("");
+};
+
 /// One row of the table. With several land uses, `energy` holds E and the cells and islands of all
 /// new cells, `measures` the shape of all new cells (no means: each use has its own potential),
 /// and each use adds its group of columns.
@@ -56,6 +65,7 @@ struct RunRow {
   std::optional<double> lower_bound;
   RunMeasures measures;
   std::vector<UseColumns> uses;
+  std::vector<PairColumns> pairs;  ///< every pair of uses a < b, a first then b
 };
 
 /// The table's text: the header, then the rows in the order given (the columns of the first row's

@@ -147,13 +147,12 @@ void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid,
   }
 }
 
-// The adjacency term of the whole map: the sides two uses share, at least one of the two cells
-// new, each at its cost.
-double adjacency_energy(const UsesRun& u) {
+// f(a, b) for each side two uses a and b share where at least one of the two cells is new, in
+// row-major order of the first cell.
+template <typename F>
+void for_each_shared_side(const UsesRun& u, F f) {
   const int32_t nrows = u.geometry.nrows;
   const int32_t ncols = u.geometry.ncols;
-  const size_t K = u.uses.uses.size();
-  double sum = 0.0;
   for (int32_t r = 0; r < nrows; ++r) {
     for (int32_t c = 0; c < ncols; ++c) {
       const size_t i = cell_index(ncols, r, c);
@@ -163,11 +162,44 @@ double adjacency_energy(const UsesRun& u) {
         if (j == i) continue;
         const int32_t b = u.use_at(j);
         if (b < 0 || b == a || (u.label[i] == 0 && u.label[j] == 0)) continue;
-        sum += u.uses.adjacency[static_cast<size_t>(a) * K + static_cast<size_t>(b)];
+        f(static_cast<size_t>(a), static_cast<size_t>(b));
       }
     }
   }
+}
+
+// The adjacency term of the whole map: the sides two uses share, at least one of the two cells
+// new, each at its cost.
+double adjacency_energy(const UsesRun& u) {
+  double sum = 0.0;
+  for_each_shared_side(u, [&](size_t a, size_t b) { sum += u.uses.cost(a, b); });
   return sum / u.adjacency_range;
+}
+
+// The adjacency term pair by pair.
+std::vector<UsePair> adjacency_pairs(const UsesRun& u) {
+  const size_t K = u.uses.uses.size();
+  std::vector<int64_t> sides(K * K, 0);
+  for_each_shared_side(u,
+                       [&](size_t a, size_t b) { ++sides[std::min(a, b) * K + std::max(a, b)]; });
+  std::vector<UsePair> pairs;
+  for (size_t a = 0; a < K; ++a) {
+    for (size_t b = a + 1; b < K; ++b) {
+      const int64_t count = sides[a * K + b];
+      // + 0.0: a pair of no side is 0, not -0.
+      pairs.push_back(
+          {a, b, count, static_cast<double>(count) * u.uses.cost(a, b) / u.adjacency_range + 0.0});
+    }
+  }
+  return pairs;
+}
+
+// The log's lines on each pair of uses of the map `u` holds.
+void log_pairs(const UsesRun& u) {
+  for (const UsePair& pair : adjacency_pairs(u)) {
+    const auto sides = static_cast<double>(pair.sides);
+    log_use_pair(u.uses, pair.a, pair.b, sides, sides * u.geometry.cellsize, pair.adjacency);
+  }
 }
 
 double total_energy(const UsesRun& u) {
@@ -837,6 +869,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     log_message("  land use '%s' energy %f cells %" PRId64 "\n", uses.uses[k].name.c_str(),
                 u.states[k].energy, u.states[k].cells);
   }
+  log_pairs(u);
   run.use_normalisers.clear();
   run.kept_use_inputs.clear();
   for (UseState& s : u.states) {
@@ -853,6 +886,12 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   stage_write_handover(run, Handover::process_output, output, out, 0);
 }
 
+void log_use_pair(const LandUses& uses, size_t a, size_t b, double sides, double length,
+                  double adjacency) {
+  log_message("  land uses '%s' and '%s' share %.0f sides (%g map units), adjacency %f\n",
+              uses.uses[a].name.c_str(), uses.uses[b].name.c_str(), sides, length, adjacency);
+}
+
 UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& uses,
                                    const std::vector<const ProcessInputs*>& inputs,
                                    const GridGeometry& geometry, const std::vector<float>& codes,
@@ -866,6 +905,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
   label_cells(u, codes.data());
   UsesEnergy result;
   result.energy = adjacency_energy(u);
+  result.pairs = adjacency_pairs(u);
   for (size_t k = 0; k < uses.uses.size(); ++k) {
     Scenario own;
     own.config = uses.uses[k].config;

@@ -18,9 +18,24 @@
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run);
 
 /// E of a map of use codes as a stage leaves it, and each use's own terms in it.
+/// Two uses a < b (their indices): the sides their cells share where at least one of the two is
+/// new (those the adjacency term counts), and the term's part from them.
+struct UsePair {
+  size_t a = 0;
+  size_t b = 0;
+  int64_t sides = 0;
+  double adjacency = 0.0;
+};
+
+/// The log's line on a pair of uses a < b: their shared sides, the sides' length in map units and
+/// the adjacency term's part from them.
+void log_use_pair(const LandUses& uses, size_t a, size_t b, double sides, double length,
+                  double adjacency);
+
 struct UsesEnergy {
   double energy = 0.0;
   std::vector<MapEnergy> uses;  ///< in the order of the uses
+  std::vector<UsePair> pairs;   ///< every pair a < b, a first then b
 };
 
 /// E of `codes` (a map of use codes on `geometry`), each use priced on its PROCESS `inputs` with

@@ -263,6 +263,33 @@ TEST(LandUsesCliTest, AdjacencyAndConversionsPullTheWayTheySay) {
   };
   EXPECT_LT(annealed(", 'adjacency': [[0, 2], [2, 0]]"),
             annealed(", 'adjacency': [[0, -2], [-2, 0]]"));
+  // The log gives the sides a and b share in PROCESS's map and in the final map; the runs table
+  // gives the final map's, and their length (cells of 10 map units). The town is a's (code 5).
+  const auto a_b = [](const std::vector<float>& map) {
+    return shared_sides(map, 10, 20) + shared_sides(map, 5, 20);
+  };
+  {
+    CliDir dir;
+    write_uses(dir, "min-cut", ", 'adjacency': [[0, -2], [-2, 0]]", "east.asc");
+    const RunResult r = run_words("--seed=3 uses.json", dir);
+    ASSERT_EQ(r.code, 0) << r.out;
+    const std::string process = std::to_string(a_b(read_cells(dir.path("proc.asc"))));
+    const int final_sides = a_b(read_cells(dir.path("post.asc")));
+    const std::string final_text = std::to_string(final_sides);
+    EXPECT_NE(r.out.find("  land uses 'a' and 'b' share " + process + " sides (" + process +
+                         "0 map units)"),
+              std::string::npos)
+        << r.out;
+    EXPECT_NE(r.out.find("final map\n  land uses 'a' and 'b' share " + final_text + " sides"),
+              std::string::npos);
+    const auto table = read_csv(dir.path("post.runs.csv"));
+    const auto column = std::find(table[0].begin(), table[0].end(), "a-b.shared_sides");
+    ASSERT_NE(column, table[0].end());
+    const auto at = static_cast<size_t>(column - table[0].begin());
+    EXPECT_EQ(table[1][at], final_text);
+    EXPECT_EQ(std::stod(table[1][at + 1]), 10.0 * final_sides);
+    EXPECT_LT(std::stod(table[1][at + 2]), final_sides > 0 ? 0.0 : 1.0) << "attraction is negative";
+  }
   // The town holds the best cells of a: a takes some of them only when it may convert code 5.
   int taken[2] = {0, 0};
   for (int k = 0; k < 2; ++k) {

@@ -32,6 +32,8 @@ static std::string fields(const RepeatRunResult& r) {
     text += " " + u.name;
     for (double v : {u.energy.terms[4], u.energy.normalisers.range[1], u.measures.area}) add(v);
   }
+  for (const PairColumns& p : r.pairs)
+    for (double v : {p.sides, p.length, p.adjacency}) add(v);
   for (int t = 0; t < 5; ++t) {
     add(r.energy.terms[t]);
     add(r.energy.normalisers.range[t]);
@@ -59,6 +61,7 @@ TEST(RepeatJobTest, RunsTravelWhole) {
     for (int u = 0; k == 1 && u < 2; ++u)  // several land uses: each use's columns travel too
       run.uses.push_back(
           {u ? "green" : "housing", run.energy, {300.0 * u, true, 0.0, 0, 0, 0.0, 0.0}});
+    if (k == 1) run.pairs.push_back({6.0, 150.0, -0.25});
     sent.push_back(run);
   }
   const std::string bytes = repeat_job_pack_runs(sent);
