@@ -6,6 +6,7 @@
 
 #include "base/log.h"
 #include "postprocess/postprocess_stage.h"
+#include "process/process_stage.h"
 #include "raster/grid.h"
 #include "scenario/loaders.h"
 #include "scenario/map_style.h"
@@ -61,6 +62,10 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
     Scenario own;
     own.config = use.config;
     own.seed = scenario.seed;
+    // By minimum cuts a use's rules are applied to their own repair until they hold, as for one
+    // use: the other uses' regrowth after it leaves its islands as they are.
+    const bool until_kept = process_read_parameters(use.config).method == ProcessMethod::min_cut &&
+                            postprocess_read_parameters(use.config).expand_min_cut;
     Run block;
     const auto regrow = [&] {
       block = Run();
@@ -70,6 +75,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
       block.in_memory = true;
       block.write_files = false;
       block.process_output.assign(view.data(), view.data() + n);
+      block.postprocess_until_kept = until_kept;
       run_postprocess_stage(own, block);
     };
     SharedStep step;

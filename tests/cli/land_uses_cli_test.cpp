@@ -197,6 +197,33 @@ TEST(LandUsesCliTest, EachUseGetsItsDemandOnCellsOfItsOwnWithEitherMethod) {
   }
 }
 
+// b's potential peaks in three places and its perimeter weighs little: PROCESS gives it three
+// islands of like value, of which the selection by value at a half keeps fewer each pass. By
+// minimum cuts the rules hold on the final map: POSTPROCESS again over it keeps it.
+TEST(LandUsesCliTest, ByMinimumCutsEachUsesRulesHoldOnTheFinalMap) {
+  CliDir dir;
+  write_uses(dir, "min-cut", "", "peaks.asc");
+  dir.write("peaks.asc", grid_of([](int r, int c) {
+              int near = ROWS + COLS;
+              for (const auto& [pr, pc] : {std::pair{2, 2}, {9, 2}, {5, 9}})
+                near = std::min(near, std::abs(r - pr) + std::abs(c - pc));
+              return std::max(0.0f, 1.0f - 0.25f * near);
+            }));
+  std::string config = replaced(dir.read("uses.json"), "\"functions-weight\": [1, 1, 1, 1, 1]",
+                                "\"functions-weight\": [1, 0.05, 0, 1, 0]");
+  dir.write("uses.json",
+            replaced(config, "\"accumulated-value\": 0.9", "\"accumulated-value\": 0.5"));
+  const RunResult r = run_words("--seed=3 uses.json", dir);
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("POSTPROCESS again over its own map"), std::string::npos);
+  std::string again = replaced(dir.read("uses.json"), "\"post.asc\"", "\"again.asc\"");
+  again = replaced(replaced(again, "\"mask.asc\"", "\"again_mask.asc\""), "\"proc.asc\"",
+                   "\"post.asc\"");
+  dir.write("again.json", again);
+  ASSERT_EQ(run_words("--seed=3 --postprocess again.json", dir).code, 0);
+  EXPECT_EQ(read_cells(dir.path("again.asc")), read_cells(dir.path("post.asc")));
+}
+
 // The largest code a float holds apart from its neighbours, as a use's code or an initial value,
 // is never merged with another: every stage of either method keeps each demand.
 TEST(LandUsesCliTest, CodesAtTheTopOfTheFloatRangeStayApart) {

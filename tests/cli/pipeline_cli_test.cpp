@@ -76,6 +76,8 @@ TEST(PipelineCliTest, AMinCutRunKeepsTheLowestMapTheRulesKeep) {
     if (line.rfind("  perimeter weight times " + kept + ": ", 0) == 0) kept_final = final_energy;
   }
   EXPECT_FALSE(first_whole) << "the selection by value drops islands of the plain cut";
+  EXPECT_NE(r.out.find("  perimeter weight times 1, pass 2: "), std::string::npos)
+      << "the cells it dropped are kept out of the next pass";
   EXPECT_EQ(kept_final, lowest) << r.out;
   const auto table = read_csv(dir.path("out/postprocess.runs.csv"));
   const std::string gap = r.out.substr(r.out.rfind("  gap ") + 6);
