@@ -10,7 +10,7 @@ import types
 
 import numpy
 import pytest
-from osgeo import gdal
+from osgeo import gdal, osr
 
 import landalloc
 
@@ -68,6 +68,55 @@ def same_files(a, b, names):
         assert (a / stem).read_text() == (b / stem).read_text(), stem
 
 
+def maps_in(folder, epsg):
+    """A copy of the example's maps in `folder`, in the coordinate system EPSG:`epsg` (None: none).
+    QGIS leaves statistics beside the layers it reads: the example's own stay clean."""
+    maps = shutil.copytree(os.path.join(EXAMPLE, "maps"), folder / "maps")
+    if epsg:
+        srs = osr.SpatialReference()
+        srs.ImportFromEPSG(epsg)
+        srs.MorphToESRI()
+        for grid in maps.glob("*.asc"):
+            grid.with_suffix(".prj").write_text(srs.ExportToWkt())
+    return maps
+
+
+def output_args(folder):
+    """The dialogs' four outputs, as grids in `folder`."""
+    names = ("PREPROCESS_OUTPUT", "PROCESS_OUTPUT", "POSTPROCESS_OUTPUT", "POSTPROCESS_OUTPUT_MASK")
+    return [f"{name}={folder / name.lower()}.asc" for name in names]
+
+
+def dialog_args(config, folder, skip=()):
+    """The qgis_process arguments that give a dialog the shared properties of `config` (but the
+    properties `skip`), with its files read from `folder` and its outputs written there."""
+    args = []
+    for prop in landalloc.describe()["properties"]:
+        node = config
+        for key in prop["name"].split("."):
+            node = node.get(key) if isinstance(node, dict) else None
+        if node is None or prop["name"] in skip:
+            continue
+        kind, name = prop["type"], prop["name"].upper().replace(".", "_").replace("-", "_")
+        if kind.endswith("-groups"):  # the dialog's one group: "file-groups" as "files"
+            kind, node = kind[:-len("-groups")] + "s", node[0]
+        if kind == "files":
+            args += [f"{name}={folder / path}" for path in node]
+        elif kind == "output":
+            args.append(f"{name}={folder / os.path.basename(node)}")
+        elif kind == "file-or-empty":
+            args.append(f"{name}={folder / node if node else ''}")
+        elif kind == "numbers":
+            args.append(f"{name}={' '.join(str(v) for v in node)}")
+        elif kind == "switch":
+            args.append(f"{name}={'true' if node == 'yes' else 'false'}")
+        elif kind == "word":
+            args.append(f"{name}={prop['words'].index(node)}")
+        else:
+            args.append(f"{name}={node}")
+    return args
+
+
 # QGIS runs a configuration as the command line does, with a seed above 2^31 as given and a time
 # limit of 0 as none, and opens the maps it writes styled: a style it cannot read leaves the map
 # grey.
@@ -112,31 +161,7 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path, demand):
     maps["potential-maps"], maps["potential-maps-weight"] = maps["potential-maps"][:1], [[0.7, 0.3]]
     # QGIS leaves statistics beside the layers it reads: they are copies here.
     shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
-    args = ["run", "landalloc:allocate", "--", "SEED=7"]
-    for prop in landalloc.describe()["properties"]:
-        node = config
-        for key in prop["name"].split("."):
-            node = node.get(key) if isinstance(node, dict) else None
-        if node is None:
-            continue
-        kind, name = prop["type"], prop["name"].upper().replace(".", "_").replace("-", "_")
-        if kind.endswith("-groups"):  # the dialog's one group: "file-groups" as "files"
-            kind, node = kind[:-len("-groups")] + "s", node[0]
-        if kind == "files":
-            args += [f"{name}={tmp_path / path}" for path in node]
-        elif kind == "output":
-            args.append(f"{name}={tmp_path / os.path.basename(node)}")
-        elif kind == "file-or-empty":
-            args.append(f"{name}={tmp_path / node if node else ''}")
-        elif kind == "numbers":
-            args.append(f"{name}={' '.join(str(v) for v in node)}")
-        elif kind == "switch":
-            args.append(f"{name}={'true' if node == 'yes' else 'false'}")
-        elif kind == "word":
-            args.append(f"{name}={prop['words'].index(node)}")
-        else:
-            args.append(f"{name}={node}")
-    qgis(*args)
+    qgis("run", "landalloc:allocate", "--", "SEED=7", *dialog_args(config, tmp_path))
     if not demand:
         config["preprocess"]["convert-area"] = share
     cli = example_folder(tmp_path / "cli", config)
@@ -230,3 +255,23 @@ def test_allocate_defaults_and_the_algorithms_without_the_program(qgis, tmp_path
         done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={EXAMPLE}/config.json",
                     check=False, without_program=True)
         assert "LANDALLOC=/path/to/landalloc" in done.stdout + done.stderr, algorithm
+
+
+# A minimum distance in metres becomes cells of the first potential layer (190 m on 25 m cells is
+# 7.6 cells, so 8, where the dialog says 15); a map in degrees or without a coordinate system has no
+# cells in metres and is refused.
+@pytest.mark.parametrize("epsg, expected", [
+    (25830, "Minimum distance to mask: 190 m on cells of 25 m is 8 cells (200 m)"),
+    (4326, "'terrain_suitability' is in degrees (OGC:CRS84), not metres; give the distance in "
+           "cells instead"),
+    (None, "has no coordinate system, so its cells have no size in metres"),
+])
+def test_allocate_distance_in_metres(qgis, tmp_path, epsg, expected):
+    maps = maps_in(tmp_path, epsg)
+    done = qgis("run", "landalloc:allocate", "--", "SEED=7", "MINIMUM_DISTANCE_METRES=190",
+                f"MAPS_POTENTIAL_MAPS={maps / 'terrain_suitability.asc'}",
+                f"MAPS_POTENTIAL_MAPS={maps / 'soil_quality.asc'}",
+                f"PROCESS_DISTANCE_MASKS={maps / 'settlements.asc'}", *output_args(tmp_path),
+                check=epsg == 25830)
+    assert expected in done.stdout + done.stderr
+    assert ("  minimum distance 8\n" in done.stdout) == (epsg == 25830)
