@@ -345,8 +345,9 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
             "coordinate system, the minimum distance may be given in metres instead, and the "
             "log says how many cells it makes.</p>"
             "<p>Left out through qgis_process, a parameter takes the value the dialog shows, "
-            "except the share of area when a demand is given. For several groups of potential "
-            "layers or several land uses, run a configuration file.</p>"
+            "except the share of area when a demand is given. For several land uses decided "
+            "together, use \"Allocate land uses\"; for several groups of potential layers, run "
+            "a configuration file.</p>"
             + OPTIONS_HELP
         )
 
