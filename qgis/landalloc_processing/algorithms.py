@@ -2,6 +2,7 @@
 document, so that a property the program gains appears in the dialog without a list here."""
 
 import json
+import math
 import os
 import re
 import tempfile
@@ -22,6 +23,7 @@ from qgis.core import (
     QgsProcessingParameterRasterDestination,
     QgsProcessingParameterRasterLayer,
     QgsProcessingParameterString,
+    QgsUnitTypes,
 )
 
 from . import runner
@@ -45,8 +47,10 @@ OPTION_LABELS = {
 # The fronts plan by minimum cuts unless told otherwise: compact plans, far sooner than the
 # annealing, which stays the command line's default.
 FRONT_DEFAULTS = {"process.method": "min-cut"}
-# Distances the program counts in cells of the grid, not in map units.
-IN_CELLS = ("postprocess.select.method-distance.minimum-distance-to-mask",)
+# The distance the program counts in cells of the grid, not in map units; the dialogs also take
+# it in metres.
+DISTANCE_IN_CELLS = "postprocess.select.method-distance.minimum-distance-to-mask"
+DISTANCE_IN_METRES = "MINIMUM_DISTANCE_METRES"
 HOW_TO_POINT = (
     "QGIS does not find the landalloc program ({error}). Point QGIS at it: start QGIS with the "
     "environment variable LANDALLOC=/path/to/landalloc, or run in the Python console "
@@ -337,10 +341,13 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
             "their weights as numbers separated by blanks or commas), the exclusion masks, the "
             "existing allocations, how much to allocate (a demand, or a share of the free area) "
             "and where to write the maps. Distances of the island selection are counted in cells "
-            "of the grid (15 cells are 375 m on a 25 m grid).</p>"
+            "of the grid (15 cells are 375 m on a 25 m grid); where the layers are in a metric "
+            "coordinate system, the minimum distance may be given in metres instead, and the "
+            "log says how many cells it makes.</p>"
             "<p>Left out through qgis_process, a parameter takes the value the dialog shows, "
-            "except the share of area when a demand is given. For several groups of potential "
-            "layers or several land uses, run a configuration file.</p>"
+            "except the share of area when a demand is given. For several land uses decided "
+            "together, use \"Allocate land uses\"; for several groups of potential layers, run "
+            "a configuration file.</p>"
             + OPTIONS_HELP
         )
 
@@ -350,84 +357,155 @@ class AllocateAlgorithm(QgsProcessingAlgorithm):
     def initAlgorithm(self, config=None):  # noqa: N802
         if self.description is None:
             return
-        example = _example()
-        for prop in self.description["properties"]:
-            self.addParameter(_parameter(prop, _lookup(example, prop["name"])))
+        add_properties(self, self.description["properties"], _example())
         _count_options(self, self.description["options"])
         self.addOutput(QgsProcessingOutputMultipleLayers("MAPS", "Maps written"))
 
     def processAlgorithm(self, parameters, context, feedback):  # noqa: N802
         _require_program(self.description)
-        config = {}
-        for prop in self.description["properties"]:
-            value = self._value(prop, parameters, context)
-            if value is None:
-                continue
-            *path, last = prop["name"].split(".")
-            node = config
-            for key in path:
-                node = node.setdefault(key, {})
-            node[last] = value
+        properties = self.description["properties"]
+        config = configuration(self, properties, parameters, context)
         # The share and the demand are alternatives: a demand given replaces the share the
         # dialog fills in.
         preprocess = config.get("preprocess", {})
         if "demand" in preprocess and "PREPROCESS_CONVERT_AREA" not in parameters:
             preprocess.pop("convert-area", None)
+        layers = self.parameterAsLayerList(parameters, "MAPS_POTENTIAL_MAPS", context)
+        set_distance_in_metres(self, config, layers[0] if layers else None, parameters,
+                               context, feedback)
         args = _command(self, parameters, context, self.description["options"])
-        with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
-            path = os.path.join(folder, "config.json")
-            with open(path, "w", encoding="utf-8") as out:
-                json.dump(config, out, indent=1)
-            written = runner.execute(args, path, folder, feedback)
-        results = {"MAPS": _load(context, folder, written)}
-        for prop in self.description["properties"]:
-            if prop["type"] == "output":
-                name = parameter_name(prop["name"])
-                results[name] = self.parameterAsOutputLayer(parameters, name, context)
-        return results
+        return run_configuration(self, config, args, properties, parameters, context, feedback)
 
-    def _value(self, prop, parameters, context):
-        name = parameter_name(prop["name"])
-        kind = prop["type"]
-        if kind == "output":
-            return self.parameterAsOutputLayer(parameters, name, context)
-        if parameters.get(name) is None and prop["name"] in FRONT_DEFAULTS:
-            return FRONT_DEFAULTS[prop["name"]]
-        if parameters.get(name) is None and "default" in prop:
-            # Left out, a property takes the program's default. One the program has none for
-            # (absent unless given, as the share of area) takes the value the dialog shows when
-            # not given at all, as through qgis_process; cleared in the dialog, it stays out.
-            default = self.parameterDefinition(name).defaultValue()
-            if name in parameters or prop["default"] is not None or default is None:
-                return None
-            parameters = {**parameters, name: default}
-        if kind in ("files", "file-groups"):
-            layers = [layer.source() for layer in
-                      self.parameterAsLayerList(parameters, name, context)]
-            return [layers] if kind == "file-groups" else layers
-        if kind == "file-or-empty":
-            layer = self.parameterAsRasterLayer(parameters, name, context)
-            return layer.source() if layer is not None else ""
-        if kind == "number":
-            return self.parameterAsDouble(parameters, name, context)
-        if kind == "integer":
-            return self.parameterAsInt(parameters, name, context)
-        if kind == "switch":
-            return "yes" if self.parameterAsBool(parameters, name, context) else "no"
-        if kind == "word":
-            return prop["words"][self.parameterAsEnum(parameters, name, context)]
-        text = self.parameterAsString(parameters, name, context)
-        if kind == "numbers":
-            return _numbers(text)
-        if kind == "number-groups":
-            return [_numbers(text)]
-        raise ValueError(f"property '{prop['name']}' of unknown type '{kind}'")
+
+def add_properties(algorithm, properties, example):
+    """Adds a parameter for each described property, filled with the example's values; the
+    distance the program counts in cells is followed by the same distance in metres."""
+    for prop in properties:
+        algorithm.addParameter(_parameter(prop, _lookup(example, prop["name"])))
+        if prop["name"] == DISTANCE_IN_CELLS:
+            algorithm.addParameter(
+                QgsProcessingParameterNumber(
+                    DISTANCE_IN_METRES, "Minimum distance to mask, in metres (replaces the "
+                    "distance in cells; the layers must be in a metric coordinate system)",
+                    QgsProcessingParameterNumber.Double, optional=True, minValue=0,
+                )
+            )
+
+
+def configuration(algorithm, properties, parameters, context):
+    """The configuration the dialog's values of `properties` make, as nested dicts."""
+    config = {}
+    for prop in properties:
+        value = _value(algorithm, prop, parameters, context)
+        if value is not None:
+            _set(config, prop["name"], value)
+    return config
+
+
+def _set(config, name, value):
+    """Sets the property `name` ("postprocess.output") of `config`, making its sections."""
+    *path, last = name.split(".")
+    node = config
+    for key in path:
+        node = node.setdefault(key, {})
+    node[last] = value
+
+
+def set_distance_in_metres(algorithm, config, layer, parameters, context, feedback):
+    """Puts the minimum distance given in metres into `config` in cells of `layer`'s grid (the
+    first potential layer, which sets the grid), logging the conversion. A distance in metres
+    has no meaning on a map in degrees or without a coordinate system: it is refused there."""
+    if parameters.get(DISTANCE_IN_METRES) in (None, ""):
+        return
+    metres = algorithm.parameterAsDouble(parameters, DISTANCE_IN_METRES, context)
+    if layer is None:
+        raise QgsProcessingException(
+            "Minimum distance in metres: give a potential layer, whose cells it is counted in"
+        )
+    crs = layer.crs()
+    if not crs.isValid():
+        raise QgsProcessingException(
+            f"Minimum distance in metres: the potential layer '{layer.name()}' has no coordinate "
+            "system, so its cells have no size in metres; give the distance in cells instead"
+        )
+    if crs.mapUnits() != QgsUnitTypes.DistanceMeters:
+        units = QgsUnitTypes.toString(crs.mapUnits())
+        raise QgsProcessingException(
+            f"Minimum distance in metres: the potential layer '{layer.name()}' is in {units} "
+            f"({crs.authid() or crs.description()}), not metres; give the distance in cells "
+            "instead"
+        )
+    size = layer.rasterUnitsPerPixelX()
+    # The nearest whole cell, a half up; a distance above 0 is at least one cell, since 0 cells
+    # would switch the selection by distance off.
+    cells = math.floor(metres / size + 0.5)
+    if metres > 0:
+        cells = max(cells, 1)
+    feedback.pushInfo(
+        f"Minimum distance to mask: {metres:g} m on cells of {size:g} m is {cells} cells "
+        f"({cells * size:g} m)"
+    )
+    _set(config, DISTANCE_IN_CELLS, cells)
+
+
+def run_configuration(algorithm, config, args, properties, parameters, context, feedback):
+    """Runs `config` in a folder of its own, removed after the run, and returns the maps it
+    wrote and each output of `properties`."""
+    with tempfile.TemporaryDirectory(prefix="landalloc-") as folder:
+        path = os.path.join(folder, "config.json")
+        with open(path, "w", encoding="utf-8") as out:
+            json.dump(config, out, indent=1)
+        written = runner.execute(args, path, folder, feedback)
+    results = {"MAPS": _load(context, folder, written)}
+    for prop in properties:
+        if prop["type"] == "output":
+            name = parameter_name(prop["name"])
+            results[name] = algorithm.parameterAsOutputLayer(parameters, name, context)
+    return results
+
+
+def _value(algorithm, prop, parameters, context):
+    name = parameter_name(prop["name"])
+    kind = prop["type"]
+    if kind == "output":
+        return algorithm.parameterAsOutputLayer(parameters, name, context)
+    if parameters.get(name) is None and prop["name"] in FRONT_DEFAULTS:
+        return FRONT_DEFAULTS[prop["name"]]
+    if parameters.get(name) is None and "default" in prop:
+        # Left out, a property takes the program's default. One the program has none for
+        # (absent unless given, as the share of area) takes the value the dialog shows when
+        # not given at all, as through qgis_process; cleared in the dialog, it stays out.
+        default = algorithm.parameterDefinition(name).defaultValue()
+        if name in parameters or prop["default"] is not None or default is None:
+            return None
+        parameters = {**parameters, name: default}
+    if kind in ("files", "file-groups"):
+        layers = [layer.source() for layer in
+                  algorithm.parameterAsLayerList(parameters, name, context)]
+        return [layers] if kind == "file-groups" else layers
+    if kind == "file-or-empty":
+        layer = algorithm.parameterAsRasterLayer(parameters, name, context)
+        return layer.source() if layer is not None else ""
+    if kind == "number":
+        return algorithm.parameterAsDouble(parameters, name, context)
+    if kind == "integer":
+        return algorithm.parameterAsInt(parameters, name, context)
+    if kind == "switch":
+        return "yes" if algorithm.parameterAsBool(parameters, name, context) else "no"
+    if kind == "word":
+        return prop["words"][algorithm.parameterAsEnum(parameters, name, context)]
+    text = algorithm.parameterAsString(parameters, name, context)
+    if kind == "numbers":
+        return _numbers(text)
+    if kind == "number-groups":
+        return [_numbers(text)]
+    raise ValueError(f"property '{prop['name']}' of unknown type '{kind}'")
 
 
 def _parameter(prop, example):
     """The Processing parameter of one described property, filled with the example's value."""
     name, kind, label = parameter_name(prop["name"]), prop["type"], prop["help"]
-    if prop["name"] in IN_CELLS:
+    if prop["name"] == DISTANCE_IN_CELLS:
         label += " (in cells)"
     optional = "default" in prop
     if kind == "output":

@@ -1,10 +1,12 @@
-"""The provider: "Run a configuration file", "Allocate land use" and "Calibrate a weight". The
-last two build their parameters from the program's own description; when the program cannot be
-found they stay listed, without those parameters, and say when run how to point QGIS at it."""
+"""The provider: "Run a configuration file", "Allocate land use", "Allocate land uses" and
+"Calibrate a weight". The last three build their parameters from the program's own description;
+when the program cannot be found they stay listed, without those parameters, and say when run how
+to point QGIS at it."""
 
 from qgis.core import QgsMessageLog, QgsProcessingProvider
 
 from .algorithms import AllocateAlgorithm, CalibrateAlgorithm, RunConfigurationAlgorithm
+from .land_uses import AllocateUsesAlgorithm
 from .runner import describe
 
 
@@ -25,8 +27,9 @@ class LandallocProvider(QgsProcessingProvider):
         except (OSError, ValueError) as error:
             description = None
             QgsMessageLog.logMessage(
-                f"'Allocate land use' and 'Calibrate a weight' need the landalloc program: "
-                f"{error}", "landalloc"
+                "'Allocate land use', 'Allocate land uses' and 'Calibrate a weight' need the "
+                f"landalloc program: {error}", "landalloc"
             )
         self.addAlgorithm(AllocateAlgorithm(description))
+        self.addAlgorithm(AllocateUsesAlgorithm(description))
         self.addAlgorithm(CalibrateAlgorithm(description))

@@ -10,7 +10,7 @@ import types
 
 import numpy
 import pytest
-from osgeo import gdal
+from osgeo import gdal, osr
 
 import landalloc
 
@@ -27,7 +27,9 @@ def qgis(tmp_path_factory):
     # their own (QGIS 3.22 has no profile option) and a folder laid out as the project's.
     home, project = tmp_path_factory.mktemp("home"), tmp_path_factory.mktemp("project")
     os.makedirs(project / "build")
-    os.symlink(os.path.join(ROOT, "examples"), project / "examples")
+    # A copy: QGIS leaves statistics beside the layers the block reads.
+    shutil.copytree(os.path.join(ROOT, "examples"), project / "examples",
+                    ignore=shutil.ignore_patterns("out"))
     os.symlink(os.path.dirname(PROGRAM), project / "build" / "release")
     shutil.copy(os.environ["LANDALLOC_PLUGIN_ZIP"], project / "build")
     env = {k: v for k, v in os.environ.items()
@@ -38,7 +40,7 @@ def qgis(tmp_path_factory):
     done = subprocess.run(["bash", "-euo", "pipefail", "-c", block], cwd=project, env=env,
                           capture_output=True, text=True)
     assert done.returncode == 0 and "landalloc:allocate" in done.stdout, done.stdout + done.stderr
-    assert (project / "plan.asc").is_file() and (project / "plan_mask.asc").is_file()
+    assert all((project / name).is_file() for name in ("plan.asc", "plan_mask.asc", "uses.asc"))
     env.update(QT_QPA_PLATFORM="offscreen", LANDALLOC=PROGRAM)
 
     def run(*args, check=True, without_program=False):
@@ -66,6 +68,55 @@ def same_files(a, b, names):
                                  landalloc.read_map(b / name).array), name
         stem = os.path.splitext(name)[0] + ".qml"
         assert (a / stem).read_text() == (b / stem).read_text(), stem
+
+
+def maps_in(folder, epsg):
+    """A copy of the example's maps in `folder`, in the coordinate system EPSG:`epsg` (None: none).
+    QGIS leaves statistics beside the layers it reads: the example's own stay clean."""
+    maps = shutil.copytree(os.path.join(EXAMPLE, "maps"), folder / "maps")
+    if epsg:
+        srs = osr.SpatialReference()
+        srs.ImportFromEPSG(epsg)
+        srs.MorphToESRI()
+        for grid in maps.glob("*.asc"):
+            grid.with_suffix(".prj").write_text(srs.ExportToWkt())
+    return maps
+
+
+def output_args(folder):
+    """The dialogs' four outputs, as grids in `folder`."""
+    names = ("PREPROCESS_OUTPUT", "PROCESS_OUTPUT", "POSTPROCESS_OUTPUT", "POSTPROCESS_OUTPUT_MASK")
+    return [f"{name}={folder / name.lower()}.asc" for name in names]
+
+
+def dialog_args(config, folder, skip=()):
+    """The qgis_process arguments that give a dialog the shared properties of `config` (but the
+    properties `skip`), with its files read from `folder` and its outputs written there."""
+    args = []
+    for prop in landalloc.describe()["properties"]:
+        node = config
+        for key in prop["name"].split("."):
+            node = node.get(key) if isinstance(node, dict) else None
+        if node is None or prop["name"] in skip:
+            continue
+        kind, name = prop["type"], prop["name"].upper().replace(".", "_").replace("-", "_")
+        if kind.endswith("-groups"):  # the dialog's one group: "file-groups" as "files"
+            kind, node = kind[:-len("-groups")] + "s", node[0]
+        if kind == "files":
+            args += [f"{name}={folder / path}" for path in node]
+        elif kind == "output":
+            args.append(f"{name}={folder / os.path.basename(node)}")
+        elif kind == "file-or-empty":
+            args.append(f"{name}={folder / node if node else ''}")
+        elif kind == "numbers":
+            args.append(f"{name}={' '.join(str(v) for v in node)}")
+        elif kind == "switch":
+            args.append(f"{name}={'true' if node == 'yes' else 'false'}")
+        elif kind == "word":
+            args.append(f"{name}={prop['words'].index(node)}")
+        else:
+            args.append(f"{name}={node}")
+    return args
 
 
 # QGIS runs a configuration as the command line does, with a seed above 2^31 as given and a time
@@ -112,31 +163,7 @@ def test_allocate_writes_what_the_command_line_writes(qgis, tmp_path, demand):
     maps["potential-maps"], maps["potential-maps-weight"] = maps["potential-maps"][:1], [[0.7, 0.3]]
     # QGIS leaves statistics beside the layers it reads: they are copies here.
     shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
-    args = ["run", "landalloc:allocate", "--", "SEED=7"]
-    for prop in landalloc.describe()["properties"]:
-        node = config
-        for key in prop["name"].split("."):
-            node = node.get(key) if isinstance(node, dict) else None
-        if node is None:
-            continue
-        kind, name = prop["type"], prop["name"].upper().replace(".", "_").replace("-", "_")
-        if kind.endswith("-groups"):  # the dialog's one group: "file-groups" as "files"
-            kind, node = kind[:-len("-groups")] + "s", node[0]
-        if kind == "files":
-            args += [f"{name}={tmp_path / path}" for path in node]
-        elif kind == "output":
-            args.append(f"{name}={tmp_path / os.path.basename(node)}")
-        elif kind == "file-or-empty":
-            args.append(f"{name}={tmp_path / node if node else ''}")
-        elif kind == "numbers":
-            args.append(f"{name}={' '.join(str(v) for v in node)}")
-        elif kind == "switch":
-            args.append(f"{name}={'true' if node == 'yes' else 'false'}")
-        elif kind == "word":
-            args.append(f"{name}={prop['words'].index(node)}")
-        else:
-            args.append(f"{name}={node}")
-    qgis(*args)
+    qgis("run", "landalloc:allocate", "--", "SEED=7", *dialog_args(config, tmp_path))
     if not demand:
         config["preprocess"]["convert-area"] = share
     cli = example_folder(tmp_path / "cli", config)
@@ -210,23 +237,98 @@ def test_calibrate_writes_the_sweep_the_command_line_writes(qgis, tmp_path):
     assert f"RECOMMENDED:\t{chosen}" in done.stdout
 
 
-# The dialog's defaults plan by minimum cuts and write no debug file (a run given only layers and
-# outputs); without the program the algorithms stay listed and, run, say how to point QGIS at it.
+# The dialog's defaults plan by minimum cuts and write no debug file (a run given only layers,
+# outputs and a minimum distance in metres, which becomes the nearest whole cell: 190 m on 25 m
+# cells is 7.6 cells, so 8); without the program the algorithms stay listed and, run, say how to
+# point QGIS at it.
 def test_allocate_defaults_and_the_algorithms_without_the_program(qgis, tmp_path):
-    maps = shutil.copytree(os.path.join(EXAMPLE, "maps"), tmp_path / "maps")
+    maps = maps_in(tmp_path, 25830)  # ETRS89 / UTM zone 30N: metres
     out = tmp_path / "out"
     out.mkdir()
     given = [("MAPS_POTENTIAL_MAPS", maps / "terrain_suitability.asc"),
              ("MAPS_POTENTIAL_MAPS", maps / "soil_quality.asc"),
-             ("PROCESS_DISTANCE_MASKS", maps / "settlements.asc")] + [
-        (name, out / f"{name}.asc") for name in
-        ("PREPROCESS_OUTPUT", "PROCESS_OUTPUT", "POSTPROCESS_OUTPUT", "POSTPROCESS_OUTPUT_MASK")]
-    done = qgis("run", "landalloc:allocate", "--", "SEED=7", *(f"{k}={v}" for k, v in given))
+             ("PROCESS_DISTANCE_MASKS", maps / "settlements.asc")]
+    done = qgis("run", "landalloc:allocate", "--", "SEED=7", "MINIMUM_DISTANCE_METRES=190",
+                *(f"{k}={v}" for k, v in given), *output_args(out))
     assert "MIN-CUT MODE selected" in done.stdout
-    assert sorted(p.suffix for p in out.iterdir()) == [".asc"] * 4 + [".csv"] + [".qml"] * 4
+    assert "190 m on cells of 25 m is 8 cells (200 m)" in done.stdout
+    assert "  minimum distance 8\n" in done.stdout
+    assert sorted(p.suffix for p in out.iterdir()) == (
+        [".asc"] * 4 + [".csv"] + [".prj"] * 4 + [".qml"] * 4)
     assert "TEMPLATE" not in qgis("help", "landalloc:allocate").stdout  # not a run's option
-    assert "landalloc:calibrate" in qgis("list", without_program=True).stdout
-    for algorithm in ("allocate", "calibrate", "runconfiguration"):
+    listed = qgis("list", without_program=True).stdout
+    assert "landalloc:calibrate" in listed and "landalloc:allocateuses" in listed
+    for algorithm in ("allocate", "allocateuses", "calibrate", "runconfiguration"):
         done = qgis("run", f"landalloc:{algorithm}", "--", f"CONFIG={EXAMPLE}/config.json",
                     check=False, without_program=True)
         assert "LANDALLOC=/path/to/landalloc" in done.stdout + done.stderr, algorithm
+
+
+# Three uses given in the dialog's slots, their demands in hectares on the example's 25 m cells,
+# run as the command line runs the example's land_uses.json with the same uses (without the masks
+# of their own the slots do not take): each use gets its demand, and the adjacency and the
+# conversion given as text reach the run (left out, either changes the map). The minimum distance
+# in metres becomes cells: 190 m is 7.6 cells, so 8, where the dialog would say 15.
+def test_allocate_uses_writes_what_the_command_line_writes(qgis, tmp_path):
+    config = json.loads(open(os.path.join(EXAMPLE, "land_uses.json"), encoding="utf-8").read())
+    kept = ("name", "code", "demand", "potential-maps", "potential-maps-weight", "existing-codes")
+    uses = [{k: v for k, v in use.items() if k in kept} for use in config["land-uses"]]
+    config["land-uses"] = uses
+    config["maps"]["potential-maps"] = uses[0]["potential-maps"]
+    config["maps"]["potential-maps-weight"] = uses[0]["potential-maps-weight"]
+    config["postprocess"]["select"]["method-distance"]["minimum-distance-to-mask"] = 8
+    assert config["conversions"] == {"industry": [3]}
+    assert config["adjacency"] == [[0, 1, -0.5], [1, 0, 0], [-0.5, 0, 0]]
+    maps_in(tmp_path, 25830)  # ETRS89 / UTM zone 30N: metres
+    args = ["DEMAND_UNIT=0", "ADJACENCY=housing industry 1; green-space housing -0.5",
+            "USE2_CONVERSIONS=3", "MINIMUM_DISTANCE_METRES=190"]
+    for slot, use in enumerate(uses, 1):
+        args += [f"USE{slot}_NAME={use['name']}", f"USE{slot}_CODE={use['code']}",
+                 f"USE{slot}_DEMAND={use['demand']['cells'] * 25 * 25 / 10000}",
+                 f"USE{slot}_WEIGHTS={' '.join(map(str, use['potential-maps-weight'][0]))}",
+                 f"USE{slot}_EXISTING={' '.join(map(str, use.get('existing-codes', [])))}"]
+        args += [f"USE{slot}_POTENTIAL={tmp_path / path}" for path in use["potential-maps"][0]]
+    skip = {"maps.potential-maps", "maps.potential-maps-weight",
+            "postprocess.select.method-distance.minimum-distance-to-mask"}
+    skip |= {p["name"] for p in landalloc.describe()["properties"]
+             if "." not in p["name"] or ".debug-" in p["name"]}
+    done = qgis("run", "landalloc:allocateuses", "--", "SEED=7", *args,
+                *dialog_args(config, tmp_path, skip))
+    assert "190 m on cells of 25 m is 8 cells" in done.stdout
+    assert "  minimum distance 8\n" in done.stdout
+    cli = example_folder(tmp_path / "cli", config)
+    (cli / "out" / "uses").mkdir()
+    expected = landalloc.run(cli / "config.json", seed=7, cwd=cli)
+    final = landalloc.read_map(tmp_path / "postprocess.asc").array
+    assert [(final == use["code"]).sum() for use in uses] == [u["demand"]["cells"] for u in uses]
+    for name in expected.maps:
+        assert numpy.array_equal(expected.maps[name].array,
+                                 landalloc.read_map(tmp_path / os.path.basename(name)).array), name
+
+
+# What the slots cannot mean is refused before the program runs, with the reason; so is a distance
+# in metres on layers in degrees.
+def test_allocate_uses_refuses_what_it_cannot_mean(qgis, tmp_path):
+    layer = maps_in(tmp_path, 4326) / "soil_quality.asc"
+    housing = ["DEMAND_UNIT=1", "USE1_NAME=housing", "USE1_CODE=10", "USE1_DEMAND=100",
+               f"USE1_POTENTIAL={layer}"]
+    industry = ["USE2_NAME=industry", "USE2_CODE=20", "USE2_DEMAND=50", f"USE2_POTENTIAL={layer}"]
+    cases = [
+        (housing + industry + ["ADJACENCY=housing industri 0.5"],
+         "Adjacency 'housing industri 0.5': no use is named 'industri' (the uses are housing, "
+         "industry)"),
+        (housing + [a.replace("_CODE=20", "_CODE=10") for a in industry],
+         "Use 2 'industry': code 10 is already the code of use 1"),
+        (housing + [a.replace("=industry", "=housing") for a in industry],
+         "Use 2 'housing': use 1 has this name already"),
+        (housing + industry[:3], "Use 2 'industry': give at least one potential layer"),
+        (housing + industry[1:], "Use 2 has no name but its other fields are filled"),
+        (["DEMAND_UNIT=1"], "No land use"),
+        (housing + ["MINIMUM_DISTANCE_METRES=190"], "'soil_quality' is in degrees (OGC:CRS84), "
+         "not metres; give the distance in cells instead"),
+    ]
+    for args, message in cases:
+        done = qgis("run", "landalloc:allocateuses", "--", *args, *output_args(tmp_path),
+                    check=False)
+        output = done.stdout + done.stderr
+        assert done.returncode != 0 and message in output, output
