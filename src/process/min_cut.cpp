@@ -1008,20 +1008,23 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
   const double separable = separable_bound(m);
+  // Every term is at least 0 once clamped: without costs of the run's own (another use's shared
+  // sides, which may attract), no map is below 0, however weak the multipliers left the bound.
+  const double least = p.extra_cost == nullptr ? 0.0 : -std::numeric_limits<double>::infinity();
   if (parameters.bound_only) {
     build_model(m, 1.0, 1.0);
     const PriceSearch s = search_price(m);
     const double plain = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
     progress_end(progress);
     result.final_energy = result.initial_energy;
-    result.lower_bound = std::min(std::max(plain, separable), result.initial_energy);
+    result.lower_bound = std::min(std::max({plain, separable, least}), result.initial_energy);
     result.flows = m.flows;
     result.price = m.found_price;
     return result;
   }
   search_clamps(m);
   progress_update(progress, 0.3, 1.0, "PROCESS minimum cuts, the prices found");
-  const double bound = std::max(m.best_bound, separable);
+  const double bound = std::max({m.best_bound, separable, least});
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left
   // make other cuts minimal, and some land nearer n or on a better map.
   // The perimeter's weight scaled up or down moves the jumps to other sizes and shapes.

@@ -65,10 +65,10 @@ FatalResult anneal(ProcessRun& p, const TempDir& dir, int32_t retries) {
 }
 
 // The min-cut method's result on `p`, its log dropped.
-MinCutResult min_cut(ProcessRun& p) {
+MinCutResult min_cut(ProcessRun& p, const MinCutParameters& parameters = MinCutParameters()) {
   EvolutionListing listing;
   MinCutResult result;
-  run_capturing([&] { result = run_min_cut(p, MinCutParameters(), 0, listing); });
+  run_capturing([&] { result = run_min_cut(p, parameters, 0, listing); });
   return result;
 }
 
@@ -396,6 +396,10 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
     EXPECT_EQ(std::count(found.begin(), found.end(), 2.0f), n);
     EXPECT_LE(result.lower_bound, best + 1e-12);
     EXPECT_NEAR(result.final_energy, best, 1e-12);
+    // The bound alone, which no map found caps (only the start map's energy).
+    MinCutParameters bound_only;
+    bound_only.bound_only = true;
+    EXPECT_LE(min_cut(f.p, bound_only).lower_bound, best + 1e-12);
   }
 }
 
