@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <string>
 #include <vector>
 
 #include "base/log.h"
 #include "postprocess/postprocess_stage.h"
-#include "process/process_stage.h"
 #include "raster/grid.h"
 #include "scenario/loaders.h"
 #include "scenario/map_style.h"
@@ -22,6 +22,15 @@ bool no_room(const std::string& log) {
     if (log.find(message) != std::string::npos) return true;
   }
   return false;
+}
+
+// Whether a use is planned by minimum cuts, its regrowth too ("postprocess.expand.method").
+bool by_min_cut(const ConfigDocument& config) {
+  if (!postprocess_read_parameters(config).expand_min_cut) return false;
+  if (config_find(config, 0, "process.method") < 0) return false;
+  char method[CONFIG_TEXT_MAX];
+  config_get_text(config, "process.method", method);
+  return std::string(method) == "min-cut";
 }
 
 }  // namespace
@@ -64,8 +73,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
     own.seed = scenario.seed;
     // By minimum cuts a use's rules are applied to their own repair until they hold, as for one
     // use: the other uses' regrowth after it leaves its islands as they are.
-    const bool until_kept = process_read_parameters(use.config).method == ProcessMethod::min_cut &&
-                            postprocess_read_parameters(use.config).expand_min_cut;
+    const bool until_kept = by_min_cut(use.config);
     Run block;
     const auto regrow = [&] {
       block = Run();
