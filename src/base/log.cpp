@@ -175,6 +175,10 @@ void progress_enable(bool on) {
                         fstat(STDERR_FILENO, &err) == 0 && out.st_rdev == err.st_rdev;
 }
 
+bool progress_enabled() {
+  return progress_on;
+}
+
 Progress progress_begin(double delay_seconds) {
   const auto now = std::chrono::steady_clock::now();
   return Progress{now, now + std::chrono::duration_cast<std::chrono::steady_clock::duration>(

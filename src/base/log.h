@@ -80,6 +80,10 @@ void fatal_set_exit_handler(void (*handler)(int code));
 /// error is a terminal, or with --progress); off by default.
 void progress_enable(bool on);
 
+/// Whether this thread draws a progress line: a thread that works for the main one takes its
+/// setting over.
+bool progress_enabled();
+
 /// The progress line of one long operation.
 struct Progress {
   std::chrono::steady_clock::time_point start;

@@ -305,15 +305,21 @@ double settle(UsesRun& u, size_t first, double energy, std::vector<float>& extra
   // a min-cut block whose neighbours have not moved since its last solve would give the same map.
   std::vector<int64_t> changed(K, 0), solved(K, 0);
   int64_t step = 0;
+  // Each block's cuts show their own line; between blocks the round's line says where it is.
+  Progress progress = progress_begin(0.0);
   for (int32_t round = 1; round <= MAX_ROUNDS; ++round) {
     const double before = energy;
     for (size_t turn = 0; turn < K; ++turn) {
       const size_t k = (first + turn) % K;
+      progress_update(progress, static_cast<double>(turn), static_cast<double>(K),
+                      "land uses' round %d of at most %d, '%s'", round, MAX_ROUNDS,
+                      u.uses.uses[k].name.c_str());
       ++step;
       int64_t moved = 0;
       for (size_t l = 0; l < K; ++l) moved = l == k ? moved : std::max(moved, changed[l]);
       if (solved[k] > 0 && moved < solved[k]) continue;
       if (u.deadline && steady_seconds() >= *u.deadline) {
+        progress_end(progress);
         log_message("  time limit reached\n");
         return energy;
       }
@@ -323,6 +329,7 @@ double settle(UsesRun& u, size_t first, double energy, std::vector<float>& extra
     log_message("  round %d energy %f\n", round, energy);
     if (energy >= before - ROUND_TOLERANCE * std::fabs(before)) break;
   }
+  progress_end(progress);
   return energy;
 }
 
@@ -690,6 +697,8 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
   std::vector<SharedStep> logs(count);
   std::vector<std::exception_ptr> failures(count);
   std::vector<std::thread> threads;
+  // The first worker draws the progress line the main thread would, while it waits.
+  const bool progress = progress_enabled();
   for (size_t t = 0; t < workers; ++t) {
     threads.emplace_back([&, t] {
       fatal_set_throw_on_thread(true);
@@ -697,7 +706,10 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
         try {
           UsesRun w = u;
           Rng rng = run.rng;
-          shared_step_capture(logs[i], [&] { body(w, i, rng); });
+          shared_step_capture(logs[i], [&] {
+            if (t == 0) progress_enable(progress);
+            body(w, i, rng);
+          });
         } catch (...) {
           failures[i] = std::current_exception();
         }

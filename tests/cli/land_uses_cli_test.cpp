@@ -213,9 +213,11 @@ TEST(LandUsesCliTest, ByMinimumCutsEachUsesRulesHoldOnTheFinalMap) {
                                 "\"functions-weight\": [1, 0.05, 0, 1, 0]");
   dir.write("uses.json",
             replaced(config, "\"accumulated-value\": 0.9", "\"accumulated-value\": 0.5"));
-  const RunResult r = run_words("--seed=3 uses.json", dir);
+  const RunResult r = run_words("--seed=3 --progress --threads=2 uses.json", dir);
   ASSERT_EQ(r.code, 0) << r.out;
   EXPECT_NE(r.out.find("POSTPROCESS again over its own map"), std::string::npos);
+  // The orders of the blocks run on two threads; the first shows the rounds' progress.
+  EXPECT_NE(r.err.find("\rland uses' round 1 of at most "), std::string::npos) << r.err;
   std::string again = replaced(dir.read("uses.json"), "\"post.asc\"", "\"again.asc\"");
   again = replaced(replaced(again, "\"mask.asc\"", "\"again_mask.asc\""), "\"proc.asc\"",
                    "\"post.asc\"");
