@@ -314,6 +314,7 @@ void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run
   if (stages.preprocess) run_preprocess_stage(scenario, run);
   if (stages.process) run_process_stage(scenario, run);
   if (stages.postprocess) run_postprocess_stage(scenario, run);
+  log_repair_cost(stages, scenario, run);
   log_message("ALGORITHM end\n");
 }
 

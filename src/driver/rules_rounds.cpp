@@ -166,41 +166,80 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
   return proc;
 }
 
+// The islands of `before` (4-connected cells of `value`) of which `after` keeps no cell.
+int64_t islands_dropped(const std::vector<float>& before, const std::vector<float>& after,
+                        const GridGeometry& g, float value) {
+  std::vector<uint8_t> seen(before.size(), 0);
+  std::vector<size_t> stack;
+  int64_t dropped = 0;
+  const auto ncols = static_cast<size_t>(g.ncols);
+  for (size_t start = 0; start < before.size(); ++start) {
+    if (seen[start] != 0 || before[start] != value) continue;
+    bool kept = false;
+    seen[start] = 1;
+    stack.assign(1, start);
+    while (!stack.empty()) {
+      const size_t i = stack.back();
+      stack.pop_back();
+      kept = kept || after[i] == value;
+      const size_t col = i % ncols;
+      for (const size_t j : {i >= ncols ? i - ncols : i, i + ncols < before.size() ? i + ncols : i,
+                             col > 0 ? i - 1 : i, col + 1 < ncols ? i + 1 : i}) {
+        if (seen[j] != 0 || before[j] != value) continue;
+        seen[j] = 1;
+        stack.push_back(j);
+      }
+    }
+    dropped += kept ? 0 : 1;
+  }
+  return dropped;
+}
+
+// What POSTPROCESS changed: the final energy against PROCESS's and why (the islands it dropped
+// whole, the cells it dropped and grew back).
+void log_postprocess_change(const Run& run, const PackedMap& proc, double process_energy,
+                            double final_energy) {
+  const float value = run.working_cell_value;
+  const std::vector<float> before = proc.unpack();
+  const std::vector<float> after = run.postprocess_output.unpack();
+  if (before.size() != after.size()) return;
+  int64_t dropped = 0, grown = 0;
+  for (size_t i = 0; i < before.size(); ++i) {
+    dropped += before[i] == value && after[i] != value;
+    grown += before[i] != value && after[i] == value;
+  }
+  log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " islands dropped, %" PRId64
+              " cells dropped, %" PRId64 " grown back)\n",
+              final_energy, 100.0 * (final_energy - process_energy) / std::fabs(process_energy),
+              islands_dropped(before, after, run.geometry, value), dropped, grown);
+}
+
+// The lower bound PROCESS proved and the final map's gap to it.
+void log_bound(const Run& run, double final_energy) {
+  if (!run.process_lower_bound) return;
+  log_message("  lower bound %f\n", *run.process_lower_bound);
+  log_message("  gap %.3f%%\n", min_cut_gap_percent(final_energy, *run.process_lower_bound));
+}
+
 // What the rules cost the kept round, whose stages ran last, against the first round's bound: no
 // map of n cells is below it.
 void log_rules_cost(Run& run, const std::vector<Round>& rounds, const Round& best,
                     const PackedMap& proc) {
-  const float value = run.working_cell_value;
-  const PackedMap& final_map = run.postprocess_output;
-  int64_t dropped = 0, grown = 0;
-  for (size_t i = 0; i < proc.size() && i < final_map.size(); ++i) {
-    dropped += proc[i] == value && final_map[i] != value;
-    grown += proc[i] != value && final_map[i] == value;
-  }
   run.process_lower_bound.reset();
   if (!rounds.empty() && rounds[0].processed) run.process_lower_bound = rounds[0].lower_bound;
   log_message("RULES end\n");
-  if (best.done) {
-    if (best.pass > 1)
-      log_message("  kept perimeter weight times %g, pass %d\n", best.cut.perimeter_scale,
-                  best.pass);
-    else
-      log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
-    log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
-                rounds[0].process_energy);
-    log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " cells dropped, %" PRId64
-                " grown back), %+.3f%% on the plain cut's\n",
-                best.final_energy,
-                100.0 * (best.final_energy - best.process_energy) / std::fabs(best.process_energy),
-                dropped, grown,
-                100.0 * (best.final_energy - rounds[0].process_energy) /
-                    std::fabs(rounds[0].process_energy));
-    if (run.process_lower_bound) {
-      log_message("  lower bound %f\n", *run.process_lower_bound);
-      log_message("  gap %.3f%%\n",
-                  min_cut_gap_percent(best.final_energy, *run.process_lower_bound));
-    }
-  }
+  if (!best.done) return;
+  if (best.pass > 1)
+    log_message("  kept perimeter weight times %g, pass %d\n", best.cut.perimeter_scale, best.pass);
+  else
+    log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
+  log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
+              rounds[0].process_energy);
+  log_postprocess_change(run, proc, best.process_energy, best.final_energy);
+  log_message(
+      "  against the plain cut's process energy: %+.3f%%\n",
+      100.0 * (best.final_energy - rounds[0].process_energy) / std::fabs(rounds[0].process_energy));
+  log_bound(run, best.final_energy);
 }
 
 // The plain round alone, in the open: its log and files are the run's, and nothing runs twice
@@ -278,6 +317,24 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
 }
 
 }  // namespace
+
+void log_repair_cost(const StageFlags& stages, const Scenario& scenario, const Run& run) {
+  if (!stages.process || !stages.postprocess || land_uses_present(scenario.config)) return;
+  if (process_read_parameters(scenario.config).method != ProcessMethod::min_cut) return;
+  const ProcessInputs* inputs =
+      run.process_inputs != nullptr ? run.process_inputs : run.kept_process_inputs.get();
+  if (inputs == nullptr || inputs->fatal_code != 0 || run.process_output.empty()) return;
+  const float value = run.working_cell_value;
+  const auto energy = [&](const PackedMap& map) {
+    return process_map_energy(scenario, *inputs, map, value, run.process_normalisers).energy;
+  };
+  const double process = energy(run.process_output);
+  const double final_energy = energy(run.postprocess_output);
+  log_message("REPAIR by POSTPROCESS\n");
+  log_message("  process energy %f\n", process);
+  log_postprocess_change(run, run.process_output, process, final_energy);
+  log_bound(run, final_energy);
+}
 
 bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario) {
   if (!stages.process || !stages.postprocess || land_uses_present(scenario.config)) return false;

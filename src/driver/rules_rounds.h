@@ -18,3 +18,8 @@ bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario);
 /// the PROCESS and POSTPROCESS whose maps the run keeps, then prints what the rules cost: the
 /// final map's energy against PROCESS's, the lower bound and the gap, the cells dropped and grown.
 void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario, Run& run);
+
+/// After a min-cut run whose POSTPROCESS made its one greedy repair ("greedy" expansion), prints
+/// what the repair cost: PROCESS's energy, the final map's, the islands and cells it dropped and
+/// grew back, the lower bound and the gap. Nothing for the annealing or several uses.
+void log_repair_cost(const StageFlags& stages, const Scenario& scenario, const Run& run);

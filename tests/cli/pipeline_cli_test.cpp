@@ -104,7 +104,13 @@ TEST(PipelineCliTest, AMinCutRunKeepsTheLowestMapTheRulesKeep) {
   const RunResult greedy = run_words("--seed=1 greedy.json", dir);
   EXPECT_EQ(greedy.code, 0);
   EXPECT_EQ(greedy.out.find("RULES"), std::string::npos);
-  EXPECT_NE(greedy.out.find("  lower bound "), std::string::npos);
+  // What the one repair cost, its gap the runs table's.
+  const size_t repair = greedy.out.find("REPAIR by POSTPROCESS\n  process energy ");
+  ASSERT_NE(repair, std::string::npos) << greedy.out;
+  EXPECT_NE(greedy.out.find(" islands dropped, ", repair), std::string::npos);
+  const auto greedy_table = read_csv(dir.path("out/postprocess.runs.csv"));
+  EXPECT_NE(greedy.out.find("  gap " + greedy_table.at(1).at(13) + "%\n", repair),
+            std::string::npos);
 }
 
 // Potentials peak at both ends of the small grid and the perimeter weighs little: the plain cut
