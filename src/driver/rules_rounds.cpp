@@ -12,6 +12,8 @@
 #include "preprocess/preprocess_stage.h"
 #include "process/min_cut.h"
 #include "process/process_stage.h"
+#include "raster/islands.h"
+#include "raster/maps.h"
 #include "scenario/land_uses.h"
 #include "scenario/loaders.h"
 
@@ -166,52 +168,32 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
   return proc;
 }
 
-// The islands of `before` (4-connected cells of `value`) of which `after` keeps no cell.
-int64_t islands_dropped(const std::vector<float>& before, const std::vector<float>& after,
-                        const GridGeometry& g, float value) {
-  std::vector<uint8_t> seen(before.size(), 0);
-  std::vector<size_t> stack;
-  int64_t dropped = 0;
-  const auto ncols = static_cast<size_t>(g.ncols);
-  for (size_t start = 0; start < before.size(); ++start) {
-    if (seen[start] != 0 || before[start] != value) continue;
-    bool kept = false;
-    seen[start] = 1;
-    stack.assign(1, start);
-    while (!stack.empty()) {
-      const size_t i = stack.back();
-      stack.pop_back();
-      kept = kept || after[i] == value;
-      const size_t col = i % ncols;
-      for (const size_t j : {i >= ncols ? i - ncols : i, i + ncols < before.size() ? i + ncols : i,
-                             col > 0 ? i - 1 : i, col + 1 < ncols ? i + 1 : i}) {
-        if (seen[j] != 0 || before[j] != value) continue;
-        seen[j] = 1;
-        stack.push_back(j);
-      }
-    }
-    dropped += kept ? 0 : 1;
-  }
-  return dropped;
-}
-
 // What POSTPROCESS changed: the final energy against PROCESS's and why (the islands it dropped
 // whole, the cells it dropped and grew back).
 void log_postprocess_change(const Run& run, const PackedMap& proc, double process_energy,
                             double final_energy) {
   const float value = run.working_cell_value;
-  const std::vector<float> before = proc.unpack();
   const std::vector<float> after = run.postprocess_output.unpack();
-  if (before.size() != after.size()) return;
+  if (proc.size() != after.size()) return;
+  MapBlock maps = maps_allocate_quiet(run.geometry, 1);
+  const float* before = maps.map(0);
+  proc.unpack(maps.map(0));
+  IslandState islands;
+  if (!islands_allocate(islands, after.size())) fatal(1, "error: not enough memory!\n");
+  const int32_t count = islands_label(islands, maps, 0, value);
+  // An island of PROCESS's map is dropped whole when the final map keeps none of its cells.
+  std::vector<bool> kept(static_cast<size_t>(std::max(count, 0)), false);
   int64_t dropped = 0, grown = 0;
-  for (size_t i = 0; i < before.size(); ++i) {
+  for (size_t i = 0; i < after.size(); ++i) {
     dropped += before[i] == value && after[i] != value;
     grown += before[i] != value && after[i] == value;
+    const int32_t label = islands.label_map[i];
+    if (label >= 0 && after[i] == value) kept[static_cast<size_t>(label)] = true;
   }
-  log_message("  final energy %f: %+.3f%% by POSTPROCESS (%" PRId64 " islands dropped, %" PRId64
+  log_message("  final energy %f: %+.3f%% by POSTPROCESS (%zu islands dropped, %" PRId64
               " cells dropped, %" PRId64 " grown back)\n",
               final_energy, 100.0 * (final_energy - process_energy) / std::fabs(process_energy),
-              islands_dropped(before, after, run.geometry, value), dropped, grown);
+              static_cast<size_t>(std::count(kept.begin(), kept.end(), false)), dropped, grown);
 }
 
 // The lower bound PROCESS proved and the final map's gap to it.

@@ -125,6 +125,7 @@ struct MinCut {
   double price_hint = std::numeric_limits<double>::quiet_NaN();
   double found_price = std::numeric_limits<double>::quiet_NaN();
   double perimeter_scale = 1.0;  // MinCutParameters::perimeter_scale
+  double plain_energy = 0.0;     // of the map evaluate_current last judged, unscaled
 
   size_t offset(int k) const {
     switch (k) {
@@ -695,12 +696,12 @@ double evaluate_current(MinCut& m) {
     state_set(state[i], m.current(i) ? STATE_ALLOCATED : STATE_FREE);
   });
   moves_settle(m.p);
-  const double energy = energy_evaluate(m.p);
+  m.plain_energy = energy_evaluate(m.p);
   const EnergyState& e = m.p.energy;
-  if (m.perimeter_scale == 1.0 || e.term_off[1]) return energy;
+  if (m.perimeter_scale == 1.0 || e.term_off[1]) return m.plain_energy;
   double terms[ENERGY_TERMS];
   energy_terms(e, terms);
-  return energy + (m.perimeter_scale - 1.0) * e.f2_weight * std::max(terms[1], 0.0);
+  return m.plain_energy + (m.perimeter_scale - 1.0) * e.f2_weight * std::max(terms[1], 0.0);
 }
 
 // Keeps the current map when it beats the best one; notes the best energy without islands.
@@ -1072,8 +1073,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   }
   progress_end(progress);
   m.copy_bits(MARK_BEST, MARK_CURRENT);
-  const double judged = evaluate_current(m);
-  result.final_energy = m.perimeter_scale == 1.0 ? judged : energy_evaluate(m.p);
+  evaluate_current(m);
+  result.final_energy = m.plain_energy;
   result.lower_bound = std::min(bound, result.final_energy);
   result.flows = m.flows;
   result.price = m.found_price;
