@@ -303,6 +303,7 @@ void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run
     if (stages.preprocess) run_preprocess_uses(scenario, uses, run);
     if (stages.process) run_process_uses(scenario, uses, run);
     if (stages.postprocess) run_postprocess_uses(scenario, uses, run);
+    log_uses_repair_cost(stages, scenario, uses, run);
     log_message("ALGORITHM end\n");
     return;
   }

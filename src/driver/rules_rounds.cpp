@@ -12,6 +12,7 @@
 #include "preprocess/preprocess_stage.h"
 #include "process/min_cut.h"
 #include "process/process_stage.h"
+#include "process/process_uses.h"
 #include "raster/islands.h"
 #include "raster/maps.h"
 #include "scenario/land_uses.h"
@@ -169,31 +170,36 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
 }
 
 // What POSTPROCESS changed: the final energy against PROCESS's and why (the islands it dropped
-// whole, the cells it dropped and grew back).
-void log_postprocess_change(const Run& run, const PackedMap& proc, double process_energy,
-                            double final_energy) {
-  const float value = run.working_cell_value;
-  const std::vector<float> after = run.postprocess_output.unpack();
+// whole, the cells it dropped and grew back). `values` are the values of allocated cells: the
+// working cell value, or each use's code.
+void log_postprocess_change(const GridGeometry& geometry, const std::vector<float>& values,
+                            const PackedMap& proc, const PackedMap& final_map,
+                            double process_energy, double final_energy) {
+  const std::vector<float> after = final_map.unpack();
   if (proc.size() != after.size()) return;
-  MapBlock maps = maps_allocate_quiet(run.geometry, 1);
+  MapBlock maps = maps_allocate_quiet(geometry, 1);
   const float* before = maps.map(0);
   proc.unpack(maps.map(0));
   IslandState islands;
   if (!islands_allocate(islands, after.size())) fatal(1, "error: not enough memory!\n");
-  const int32_t count = islands_label(islands, maps, 0, value);
-  // An island of PROCESS's map is dropped whole when the final map keeps none of its cells.
-  std::vector<bool> kept(static_cast<size_t>(std::max(count, 0)), false);
+  size_t islands_dropped = 0;
   int64_t dropped = 0, grown = 0;
-  for (size_t i = 0; i < after.size(); ++i) {
-    dropped += before[i] == value && after[i] != value;
-    grown += before[i] != value && after[i] == value;
-    const int32_t label = islands.label_map[i];
-    if (label >= 0 && after[i] == value) kept[static_cast<size_t>(label)] = true;
+  for (const float value : values) {
+    const int32_t count = islands_label(islands, maps, 0, value);
+    // An island of PROCESS's map is dropped whole when the final map keeps none of its cells.
+    std::vector<bool> kept(static_cast<size_t>(std::max(count, 0)), false);
+    for (size_t i = 0; i < after.size(); ++i) {
+      dropped += before[i] == value && after[i] != value;
+      grown += before[i] != value && after[i] == value;
+      const int32_t label = islands.label_map[i];
+      if (label >= 0 && after[i] == value) kept[static_cast<size_t>(label)] = true;
+    }
+    islands_dropped += static_cast<size_t>(std::count(kept.begin(), kept.end(), false));
   }
   log_message("  final energy %f: %+.3f%% by POSTPROCESS (%zu islands dropped, %" PRId64
               " cells dropped, %" PRId64 " grown back)\n",
               final_energy, 100.0 * (final_energy - process_energy) / std::fabs(process_energy),
-              static_cast<size_t>(std::count(kept.begin(), kept.end(), false)), dropped, grown);
+              islands_dropped, dropped, grown);
 }
 
 // The lower bound PROCESS proved and the final map's gap to it.
@@ -217,7 +223,8 @@ void log_rules_cost(Run& run, const std::vector<Round>& rounds, const Round& bes
     log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
   log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
               rounds[0].process_energy);
-  log_postprocess_change(run, proc, best.process_energy, best.final_energy);
+  log_postprocess_change(run.geometry, {run.working_cell_value}, proc, run.postprocess_output,
+                         best.process_energy, best.final_energy);
   log_message(
       "  against the plain cut's process energy: %+.3f%%\n",
       100.0 * (best.final_energy - rounds[0].process_energy) / std::fabs(rounds[0].process_energy));
@@ -314,7 +321,34 @@ void log_repair_cost(const StageFlags& stages, const Scenario& scenario, const R
   const double final_energy = energy(run.postprocess_output);
   log_message("REPAIR by POSTPROCESS\n");
   log_message("  process energy %f\n", process);
-  log_postprocess_change(run, run.process_output, process, final_energy);
+  log_postprocess_change(run.geometry, {value}, run.process_output, run.postprocess_output, process,
+                         final_energy);
+  log_bound(run, final_energy);
+}
+
+void log_uses_repair_cost(const StageFlags& stages, const Scenario& scenario, const LandUses& uses,
+                          const Run& run) {
+  const size_t K = uses.uses.size();
+  if (!stages.process || !stages.postprocess || K < 2 || run.kept_use_inputs.size() != K) return;
+  if (process_read_parameters(scenario.config).method != ProcessMethod::min_cut) return;
+  if (run.process_output.empty() || run.postprocess_output.empty()) return;
+  std::vector<const ProcessInputs*> inputs;
+  std::vector<float> codes;
+  for (size_t k = 0; k < K; ++k) {
+    inputs.push_back(run.kept_use_inputs[k].get());
+    codes.push_back(static_cast<float>(uses.uses[k].code));
+  }
+  const auto energy = [&](const PackedMap& map) {
+    return process_uses_map_energy(scenario, uses, inputs, run.geometry, map.unpack(),
+                                   run.use_normalisers)
+        .energy;
+  };
+  const double process = energy(run.process_output);
+  const double final_energy = energy(run.postprocess_output);
+  log_message("REPAIR by POSTPROCESS\n");
+  log_message("  process energy %f\n", process);
+  log_postprocess_change(run.geometry, codes, run.process_output, run.postprocess_output, process,
+                         final_energy);
   log_bound(run, final_energy);
 }
 

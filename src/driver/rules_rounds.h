@@ -8,6 +8,7 @@
 #pragma once
 
 #include "driver/preflight.h"
+#include "scenario/land_uses.h"
 #include "scenario/scenario.h"
 
 /// Whether the stages run so: PROCESS by minimum cuts, POSTPROCESS after it in the same run, its
@@ -23,3 +24,8 @@ void run_stages_within_rules(const StageFlags& stages, const Scenario& scenario,
 /// what the repair cost: PROCESS's energy, the final map's, the islands and cells it dropped and
 /// grew back, the lower bound and the gap. Nothing for the annealing or several uses.
 void log_repair_cost(const StageFlags& stages, const Scenario& scenario, const Run& run);
+
+/// The same for several land uses by minimum cuts, each use's new cells counted at its code: what
+/// POSTPROCESS cost the final map against PROCESS's, the lower bound and the gap.
+void log_uses_repair_cost(const StageFlags& stages, const Scenario& scenario, const LandUses& uses,
+                          const Run& run);

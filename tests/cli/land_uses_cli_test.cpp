@@ -218,6 +218,19 @@ TEST(LandUsesCliTest, ByMinimumCutsEachUsesRulesHoldOnTheFinalMap) {
   EXPECT_NE(r.out.find("POSTPROCESS again over its own map"), std::string::npos);
   // The orders of the blocks run on two threads; the first shows the rounds' progress.
   EXPECT_NE(r.err.find("\rland uses' round 1 of at most "), std::string::npos) << r.err;
+  // What POSTPROCESS cost: the cells it moved, counted on the two maps, and the table's gap.
+  const std::vector<float> proc = read_cells(dir.path("proc.asc"));
+  const std::vector<float> post = read_cells(dir.path("post.asc"));
+  int64_t moved = 0;
+  for (size_t i = 0; i < proc.size(); ++i) moved += proc[i] != post[i] && proc[i] >= 10.0f;
+  ASSERT_GT(moved, 0);
+  const size_t repair = r.out.find("REPAIR by POSTPROCESS\n  process energy ");
+  ASSERT_NE(repair, std::string::npos) << r.out;
+  const std::string counts =
+      " " + std::to_string(moved) + " cells dropped, " + std::to_string(moved) + " grown back)\n";
+  EXPECT_NE(r.out.find(counts, repair), std::string::npos) << r.out.substr(repair);
+  const auto table = read_csv(dir.path("post.runs.csv"));
+  EXPECT_NE(r.out.find("  gap " + table.at(1).at(13) + "%\n", repair), std::string::npos);
   std::string again = replaced(dir.read("uses.json"), "\"post.asc\"", "\"again.asc\"");
   again = replaced(replaced(again, "\"mask.asc\"", "\"again_mask.asc\""), "\"proc.asc\"",
                    "\"post.asc\"");
