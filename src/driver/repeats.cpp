@@ -260,9 +260,13 @@ const ConfigDocument& summary_config(const Scenario& scenario, const RepeatShare
   return shared.uses.uses.empty() ? scenario.config : shared.uses.uses[0].config;
 }
 
+// A solution map, in the values files hold (several uses' codes), and its style.
 void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::string& path,
-               const std::vector<CodeLabel>& labels) {
-  const MapBlock maps = write_map(geometry, cells, path, [](float value) { return value; });
+               const LandUses& uses) {
+  const std::vector<CodeLabel> labels =
+      uses.uses.empty() ? std::vector<CodeLabel>() : land_uses_code_labels(uses);
+  const MapBlock maps =
+      write_map(geometry, cells, path, [&](float value) { return land_uses_written(uses, value); });
   style_write_solution(path, maps.map(0), maps.cell_count(), labels.empty() ? nullptr : &labels);
 }
 
@@ -516,19 +520,17 @@ RepeatSummary merge_repeats(const Scenario& scenario, const RepeatShared& shared
   log_message("  best run %d of %d, seed %llu, energy %f\n", best.run, options.repeats,
               static_cast<unsigned long long>(best.seed), best.energy.energy);
   const StageFlags& stages = options.stages;
-  const std::vector<CodeLabel> labels =
-      uses.uses.empty() ? std::vector<CodeLabel>() : land_uses_code_labels(uses);
   if (stages.preprocess) {
     write_map(shared.geometry, best_maps.preprocess_output,
-              preprocess_read_parameters(config).output, labels);
+              preprocess_read_parameters(config).output, uses);
   }
   if (stages.process) {
     write_map(shared.geometry, best_maps.process_output, process_read_parameters(config).output,
-              labels);
+              uses);
   }
   if (stages.postprocess) {
     const PostprocessParameters p = postprocess_read_parameters(config);
-    write_map(shared.geometry, best_maps.postprocess_output, p.output, labels);
+    write_map(shared.geometry, best_maps.postprocess_output, p.output, uses);
     // The mask is drawn from the final map, as the stage draws it, rather than kept: every new
     // cell of any use when there are several.
     const float value = best_maps.working_cell_value;

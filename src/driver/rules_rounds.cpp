@@ -336,7 +336,7 @@ void log_uses_repair_cost(const StageFlags& stages, const Scenario& scenario, co
   std::vector<float> codes;
   for (size_t k = 0; k < K; ++k) {
     inputs.push_back(run.kept_use_inputs[k].get());
-    codes.push_back(static_cast<float>(uses.uses[k].code));
+    codes.push_back(uses.uses[k].value);
   }
   const auto energy = [&](const PackedMap& map) {
     return process_uses_map_energy(scenario, uses, inputs, run.geometry, map.unpack(),

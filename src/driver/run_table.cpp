@@ -160,12 +160,12 @@ RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
     const LandUse& use = uses.uses[k];
     const ProcessInputs& own = k < inputs.size() ? *inputs[k] : none;
     UseColumns columns{use.name, priced ? energy.uses[k] : MapEnergy(),
-                       run_measures(geometry, own, map, use.code)};
+                       run_measures(geometry, own, map, use.value)};
     if (!priced) {
       columns.energy.energy = std::nan("");
       for (double& t : columns.energy.terms) t = std::nan("");
     }
-    for (size_t i = 0; i < codes.size(); ++i) all[i] += codes[i] == use.code ? 1.0f : 0.0f;
+    for (size_t i = 0; i < codes.size(); ++i) all[i] += codes[i] == use.value ? 1.0f : 0.0f;
     row.energy.cells += priced ? columns.energy.cells : 0;
     row.energy.islands += priced ? columns.energy.islands : 0;
     row.uses.push_back(std::move(columns));

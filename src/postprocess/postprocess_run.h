@@ -126,7 +126,11 @@ struct PostprocessRun {
   std::vector<bool> taken;
 
   /// A cell of a best-group island, from the selection until the expansion clears the worst group.
-  float selected_mark() const { return working_cell_value + 1.0f; }
+  float selected_mark() const {
+    // Past 2^24 a float has no room for value + 1: the next float above keeps the mark apart.
+    const float mark = working_cell_value + 1.0f;
+    return mark > working_cell_value ? mark : std::nextafter(working_cell_value, INFINITY);
+  }
 
   const float* distance_map() const {
     return distance != nullptr ? distance : maps.map(POSTPROCESS_DISTANCE_MAP);

@@ -37,6 +37,7 @@ bool by_min_cut(const ConfigDocument& config) {
 
 void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
   run.code_labels = land_uses_code_labels(uses);
+  run.written_codes = land_uses_written_codes(uses);
   const ConfigDocument& config = scenario.config;
   maps_init_geometry(config, run.geometry);
   const size_t n =
@@ -48,7 +49,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
   config_get_text(config, "process.output", path);
   stage_read_handover(run, Handover::process_output, path, maps, 0);
   std::vector<int32_t> label(n);
-  for (size_t i = 0; i < n; ++i) label[i] = land_use_of_code(uses, maps.map(0)[i]) + 1;
+  for (size_t i = 0; i < n; ++i) label[i] = land_use_of_cell(uses, maps.map(0)[i], base[i]) + 1;
 
   for (size_t k = 0; k < uses.uses.size(); ++k) {
     const LandUse& use = uses.uses[k];
@@ -59,6 +60,8 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
     for (size_t i = 0; i < n; ++i) {
       const int32_t l = label[i];
       if (l == static_cast<int32_t>(k) + 1) continue;
+      // Another use's new cells are written as its code: to this use's rules they are taken
+      // land, old or new alike.
       view[i] = l > 0 ? uses.uses[static_cast<size_t>(l - 1)].code
                       : (land_use_may_take(use, base[i]) ? CELL_AVAILABLE : base[i]);
       highest = std::max(highest, view[i]);
@@ -109,14 +112,11 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
 
   float* cells = maps.map(0);
   for (size_t i = 0; i < n; ++i)
-    cells[i] = label[i] > 0 ? uses.uses[static_cast<size_t>(label[i] - 1)].code : base[i];
+    cells[i] = label[i] > 0 ? uses.uses[static_cast<size_t>(label[i] - 1)].value : base[i];
   config_get_text(config, "postprocess.output", path);
   if (run.in_memory || run.also_in_memory) run.postprocess_output.assign(cells, cells + n);
   const std::string output = run_file_path(run, path);
-  if (!output.empty()) {
-    grid_write(output.c_str(), maps, 0);
-    style_write_solution(output, cells, n, &run.code_labels);
-  }
+  if (!output.empty()) stage_write_solution(run, output, maps, 0);
   for (size_t i = 0; i < n; ++i) cells[i] = label[i] > 0 ? 1.0f : CELL_NODATA;
   config_get_text(config, "postprocess.output-mask", path);
   const std::string mask = run_file_path(run, path);

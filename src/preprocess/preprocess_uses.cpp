@@ -12,6 +12,7 @@
 
 void run_preprocess_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
   run.code_labels = land_uses_code_labels(uses);
+  run.written_codes = land_uses_written_codes(uses);
   const ConfigDocument& config = scenario.config;
   log_message("PREPROCESS begin\n");
   log_message("init\n");
@@ -21,7 +22,8 @@ void run_preprocess_uses(const Scenario& scenario, const LandUses& uses, Run& ru
   land_uses_base_map(config, maps);
   float* solution = maps.map(PREPROCESS_SOLUTION_MAP);
   const size_t n = maps.cell_count();
-  // A use's new cells are told apart from what the map held by their code alone.
+  // A use's new cells are told apart from what the map held by their code alone (or, where the
+  // code is one of its existing codes, by a value of their own no map holds).
   for (size_t i = 0; i < n; ++i) {
     const int32_t k = land_use_of_code(uses, solution[i]);
     if (k >= 0) {
@@ -51,7 +53,7 @@ void run_preprocess_uses(const Scenario& scenario, const LandUses& uses, Run& ru
       distribution_map_build(use.config, maps);
     }
     const PlacementCounts counts =
-        initial_state_place(maps, use.code, run.rng, demand, SAMPLER_AUTO, nullptr);
+        initial_state_place(maps, use.value, run.rng, demand, SAMPLER_AUTO, nullptr);
     log_message("  %" PRId64 " cells placed\n", counts.accepted);
     for (const auto& [i, code] : converted)
       if (solution[i] == CELL_AVAILABLE) solution[i] = code;

@@ -86,9 +86,9 @@ std::vector<float> block_map(const UsesRun& u, size_t k, bool others) {
   for (size_t i = 0; i < u.cells(); ++i) {
     const int32_t l = u.label[i];
     if (l == static_cast<int32_t>(k) + 1) {
-      map[i] = uses.uses[k].code;
+      map[i] = uses.uses[k].value;
     } else if (l > 0 && others) {
-      map[i] = uses.uses[static_cast<size_t>(l - 1)].code;
+      map[i] = uses.uses[static_cast<size_t>(l - 1)].value;
     } else {
       map[i] = land_use_may_take(uses.uses[k], u.base[i]) ? CELL_AVAILABLE : u.base[i];
     }
@@ -102,7 +102,7 @@ void label_cells(UsesRun& u, const float* codes) {
   const size_t n = u.cells();
   const LandUses& uses = u.uses;
   u.label.assign(n, 0);
-  for (size_t i = 0; i < n; ++i) u.label[i] = land_use_of_code(uses, codes[i]) + 1;
+  for (size_t i = 0; i < n; ++i) u.label[i] = land_use_of_cell(uses, codes[i], u.base[i]) + 1;
   u.existing.assign(n, -1);
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < uses.uses.size(); ++k) {
@@ -231,7 +231,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view, co
   ProcessRun p(s.scenario, block);
   p.inputs = s.inputs.get();
   p.maps = maps_allocate_quiet(u.geometry, 1);
-  p.working_cell_value = u.uses.uses[k].code;
+  p.working_cell_value = u.uses.uses[k].value;
   p.extra_cost = extra;
   p.input = u.uses.uses[k].name;  // the block's map is in memory: the log names its use
   p.deadline = u.deadline;
@@ -263,7 +263,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view, co
 // The energy of use k's own terms on `map` (its cells at its code).
 MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
   UseState& s = u.states[k];
-  return process_map_energy(s.scenario, *s.inputs, PackedMap(map), u.uses.uses[k].code,
+  return process_map_energy(s.scenario, *s.inputs, PackedMap(map), u.uses.uses[k].value,
                             s.normalisers, &s.bounds);
 }
 
@@ -282,7 +282,7 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<flo
   bool moved = false;
   for (size_t i = 0; i < u.cells(); ++i) {
     const int32_t was = u.label[i];
-    const int32_t now = map[i] == u.uses.uses[k].code ? own : was == own ? 0 : was;
+    const int32_t now = map[i] == u.uses.uses[k].value ? own : was == own ? 0 : was;
     moved = moved || now != was;
     u.label[i] = now;
   }
@@ -351,7 +351,7 @@ struct JointAnnealing {
       auto view = std::make_unique<ProcessRun>(s.scenario, shared);
       view->inputs = s.inputs.get();
       view->maps = maps_allocate_quiet(u.geometry, 1);
-      view->working_cell_value = u.uses.uses[k].code;
+      view->working_cell_value = u.uses.uses[k].value;
       view->parameters = s.params.annealing;
       prepare_energy(*view, s);
       views.push_back(std::move(view));
@@ -727,6 +727,7 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
 
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
   run.code_labels = land_uses_code_labels(uses);
+  run.written_codes = land_uses_written_codes(uses);
   const ConfigDocument& config = scenario.config;
   log_message("PROCESS begin\n");
   log_message("init\n");
@@ -892,7 +893,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   MapBlock out = maps_allocate_quiet(run.geometry, 1);
   float* cells = out.map(0);
   for (size_t i = 0; i < n; ++i)
-    cells[i] = u.label[i] > 0 ? uses.uses[static_cast<size_t>(u.label[i] - 1)].code : u.base[i];
+    cells[i] = u.label[i] > 0 ? uses.uses[static_cast<size_t>(u.label[i] - 1)].value : u.base[i];
   char output[CONFIG_TEXT_MAX];
   config_get_text(config, "process.output", output);
   stage_write_handover(run, Handover::process_output, output, out, 0);
@@ -923,7 +924,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
     own.config = uses.uses[k].config;
     own.seed = scenario.seed;
     result.uses.push_back(process_map_energy(own, *inputs[k], PackedMap(block_map(u, k, true)),
-                                             uses.uses[k].code,
+                                             uses.uses[k].value,
                                              k < fixed.size() ? fixed[k] : Normalisers()));
     result.energy += result.uses.back().energy;
   }

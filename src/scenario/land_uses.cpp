@@ -175,6 +175,14 @@ LandUses land_uses_read(const ConfigDocument& config) {
         use_error(1, "land uses '" + y.name + "' and '" + x.name + "'", "have the same code");
     }
   }
+  // Above 2^24 floats step by 2: the values stay whole and apart from every code.
+  constexpr float FIRST_VALUE = 16777218.0f;
+  for (size_t u = 0; u < result.uses.size(); ++u) {
+    LandUse& use = result.uses[u];
+    const bool old_code = std::find(use.existing_codes.begin(), use.existing_codes.end(),
+                                    use.code) != use.existing_codes.end();
+    use.value = old_code ? FIRST_VALUE + 2.0f * static_cast<float>(u) : use.code;
+  }
 
   const int32_t conversions = config_find(config, 0, "conversions");
   if (conversions >= 0) {
@@ -231,8 +239,28 @@ LandUses land_uses_read(const ConfigDocument& config) {
 
 int32_t land_use_of_code(const LandUses& uses, float value) {
   for (size_t k = 0; k < uses.uses.size(); ++k)
-    if (uses.uses[k].code == value) return static_cast<int32_t>(k);
+    if (uses.uses[k].value == value) return static_cast<int32_t>(k);
   return -1;
+}
+
+int32_t land_use_of_cell(const LandUses& uses, float value, float base) {
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    const LandUse& use = uses.uses[k];
+    if (use.value == value || (use.code == value && base != value)) return static_cast<int32_t>(k);
+  }
+  return -1;
+}
+
+std::vector<std::pair<float, float>> land_uses_written_codes(const LandUses& uses) {
+  std::vector<std::pair<float, float>> codes;
+  for (const LandUse& use : uses.uses)
+    if (use.value != use.code) codes.emplace_back(use.value, use.code);
+  return codes;
+}
+
+float land_uses_written(const LandUses& uses, float value) {
+  const int32_t k = land_use_of_code(uses, value);
+  return k < 0 ? value : uses.uses[static_cast<size_t>(k)].code;
 }
 
 void land_uses_base_map(const ConfigDocument& config, MapBlock& maps) {
@@ -258,7 +286,9 @@ std::vector<CodeLabel> land_uses_code_labels(const LandUses& uses) {
   std::vector<CodeLabel> labels;
   for (const LandUse& use : uses.uses) labels.push_back({use.code, use.name, true});
   for (const LandUse& use : uses.uses) {
-    for (const float code : use.existing_codes) labels.push_back({code, "existing " + use.name});
+    // Where its new land is written as its old, the one code is the use's.
+    for (const float code : use.existing_codes)
+      if (code != use.code) labels.push_back({code, "existing " + use.name});
   }
   return labels;
 }

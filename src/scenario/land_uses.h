@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "config/config.h"
@@ -16,7 +17,11 @@
 
 struct LandUse {
   std::string name;
-  float code = 0.0f;                  ///< the value of its new cells in the output maps
+  float code = 0.0f;  ///< the value of its new cells in the output maps
+  /// The value of its new cells in the maps the stages hand each other in memory: its code, or,
+  /// where the code is one of its existing codes (new and old land written alike), a value above
+  /// every code, so that new cells stay told apart from old ones until a map is written.
+  float value = 0.0f;
   std::vector<float> existing_codes;  ///< initial-values codes that are this use already
   std::vector<float> conversions;     ///< initial-values codes it may take besides free cells
   ConfigDocument config;              ///< the configuration as this use reads it
@@ -44,8 +49,19 @@ bool land_uses_present(const ConfigDocument& config);
 /// value of the wrong type, 1 for a value out of range), naming the property.
 LandUses land_uses_read(const ConfigDocument& config);
 
-/// The use whose new cells carry `value`, or -1.
+/// The use whose new cells carry `value` in memory, or -1.
 int32_t land_use_of_code(const LandUses& uses, float value);
+
+/// The use whose new cell `value` is, on a map handed over in memory or read from a file, where
+/// the map before any allocation holds `base`: a use's code read from a file is a new cell only
+/// where that map does not hold it already. -1 for any other cell.
+int32_t land_use_of_cell(const LandUses& uses, float value, float base);
+
+/// The value a map file holds for `value` of a map in memory: each use's code for its new cells.
+float land_uses_written(const LandUses& uses, float value);
+
+/// The values of the maps in memory that files hold as another (Run::written_codes).
+std::vector<std::pair<float, float>> land_uses_written_codes(const LandUses& uses);
 
 /// The map before any allocation into map 0 of `maps` (maps 1 and 2 are scratch): no data,
 /// excluded cells, the codes of the initial-values map and free cells (0), as PREPROCESS starts.

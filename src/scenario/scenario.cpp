@@ -51,13 +51,30 @@ void stage_read_handover(Run& run, Handover which, const std::string& path, MapB
   kept.unpack(maps.map(k));
 }
 
+void stage_write_solution(const Run& run, const std::string& path, const MapBlock& maps,
+                          int32_t k) {
+  const std::vector<CodeLabel>* labels = run.code_labels.empty() ? nullptr : &run.code_labels;
+  if (run.written_codes.empty()) {
+    grid_write(path.c_str(), maps, k);
+    style_write_solution(path, maps.map(k), maps.cell_count(), labels);
+    return;
+  }
+  MapBlock written = maps_allocate_quiet(maps.geometry, 1);
+  float* cells = written.map(0);
+  std::copy(maps.map(k), maps.map(k) + maps.cell_count(), cells);
+  for (size_t i = 0; i < written.cell_count(); ++i) {
+    for (const auto& [memory, file] : run.written_codes)
+      if (cells[i] == memory) cells[i] = file;
+  }
+  grid_write(path.c_str(), written, 0);
+  style_write_solution(path, cells, written.cell_count(), labels);
+}
+
 void stage_write_handover(Run& run, Handover which, const std::string& path, const MapBlock& maps,
                           int32_t k) {
   const float* cells = maps.map(k);
-  const std::vector<CodeLabel>* labels = run.code_labels.empty() ? nullptr : &run.code_labels;
   if (!run.in_memory) {
-    grid_write(path.c_str(), maps, k);
-    style_write_solution(path, cells, maps.cell_count(), labels);
+    stage_write_solution(run, path, maps, k);
     if (run.also_in_memory) handover_slot(run, which).assign(cells, cells + maps.cell_count());
     return;
   }
@@ -65,6 +82,5 @@ void stage_write_handover(Run& run, Handover which, const std::string& path, con
   handover_slot(run, which).assign(cells, cells + maps.cell_count());
   const std::string kept = run_file_path(run, path);
   if (kept.empty()) return;
-  grid_write(kept.c_str(), maps, k);
-  style_write_solution(kept, cells, maps.cell_count(), labels);
+  stage_write_solution(run, kept, maps, k);
 }

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/random.h"
@@ -86,6 +87,9 @@ struct Run {
   /// What the codes of the maps the run writes stand for, when several land uses are decided;
   /// empty: the largest code is the one new allocation.
   std::vector<CodeLabel> code_labels;
+  /// Values of the maps in memory that files hold as another: several uses' new cells whose code
+  /// is one of their existing codes (in memory, first; in files, second).
+  std::vector<std::pair<float, float>> written_codes;
   /// The read-only PROCESS maps shared by several runs; nullptr: the stage builds its own.
   /// The PREPROCESS maps shared by several runs (built by the first); nullptr: the stage builds
   /// its own.
@@ -136,6 +140,9 @@ void stage_seed(const Scenario& scenario, Run& run);
 /// maps there, else from the file `path`.
 void stage_read_handover(Run& run, Handover which, const std::string& path, MapBlock& maps,
                          int32_t k);
+
+/// Writes map k of `maps` as a solution map at `path` with its style, in the values files hold.
+void stage_write_solution(const Run& run, const std::string& path, const MapBlock& maps, int32_t k);
 
 /// Hands map k over as `which`: into memory when the run keeps its maps there (and, when it writes
 /// files, to its file as well), else to the file `path`.

@@ -271,6 +271,41 @@ TEST(LandUsesCliTest, CodesAtTheTopOfTheFloatRangeStayApart) {
   }
 }
 
+// Use a written in the town's own code 5: every map is the plan of the recoded input (a's new
+// cells at 10) with 10 written as 5, the mask, the table and the frequency grids count a's new
+// cells only, and the stages run apart hand the maps on through files the same way.
+TEST(LandUsesCliTest, AUsesCodeMayBeOneOfItsExistingCodes) {
+  for (const std::string method : {"min-cut", "annealing"}) {
+    SCOPED_TRACE(method);
+    CliDir recoded, own;
+    write_uses(recoded, method, "");
+    write_uses(own, method, "");
+    own.write("uses.json", replaced(own.read("uses.json"), "\"code\": 10", "\"code\": 5"));
+    const std::string words = "--seed=4 --repeats=2 uses.json";
+    ASSERT_EQ(run_words(words, recoded).code, 0);
+    const RunResult r = run_words(words, own);
+    ASSERT_EQ(r.code, 0) << r.out;
+    for (const char* name : {"pre.asc", "proc.asc", "post.asc", "mask.asc", "post.frequency.asc",
+                             "post.frequency.a.asc"}) {
+      std::vector<float> expected = read_cells(recoded.path(name));
+      ASSERT_FALSE(expected.empty()) << name;
+      if (std::string(name).find("frequency") == std::string::npos)
+        std::replace(expected.begin(), expected.end(), 10.0f, 5.0f);
+      EXPECT_EQ(read_cells(own.path(name)), expected) << name;
+    }
+    EXPECT_EQ(without_seconds(own.read("post.runs.csv")),
+              without_seconds(recoded.read("post.runs.csv")));
+    const std::vector<float> post = read_cells(own.path("post.asc"));
+    EXPECT_EQ(std::count(post.begin(), post.end(), 5.0f), 20 + 12);  // the town's 12 and 20 new
+
+    ASSERT_EQ(run_words("--seed=4 uses.json", own).code, 0);
+    const std::vector<float> single = read_cells(own.path("post.asc"));
+    for (const char* stage : {"--preprocess", "--process", "--postprocess"})
+      ASSERT_EQ(run_words("--seed=4 " + std::string(stage) + " uses.json", own).code, 0);
+    EXPECT_EQ(read_cells(own.path("post.asc")), single);
+  }
+}
+
 TEST(LandUsesCliTest, OneUseIsTheRunOfOneUseByteForByte) {
   CliDir one, listed;
   write_uses(one, "annealing", "");
