@@ -80,12 +80,15 @@ double decimal(double value) {
 }  // namespace
 
 std::string sweep_label(double value) {
-  char text[40];
+  // Fewer digits may still be a longer text: 40 is "4e+01" at one digit.
+  std::string shortest;
   for (int digits = 1; digits <= 17; ++digits) {
+    char text[40];
     std::snprintf(text, sizeof text, "%.*g", digits, value);
-    if (std::strtod(text, nullptr) == value) break;
+    const bool exact = std::strtod(text, nullptr) == value;
+    if (exact && (shortest.empty() || std::strlen(text) < shortest.size())) shortest = text;
   }
-  return text;
+  return shortest;
 }
 
 bool sweep_values(const std::string& text, std::vector<double>& values, std::string& error) {

@@ -28,6 +28,9 @@ TEST(SweepTest, RangesExpandToTheirValuesEndsIncludedAndStepsDecimal) {
     EXPECT_EQ(values, expected) << text;
   }
   EXPECT_EQ(sweep_label(1.9999999999999993), "1.9999999999999993");
+  // The shortest text, not the fewest digits: 40 is not "4e+01"; 1e5 is shorter as 1e+05.
+  EXPECT_EQ(sweep_label(40) + " " + sweep_label(1e5) + " " + sweep_label(0.0001),
+            "40 1e+05 0.0001");
 }
 
 TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
