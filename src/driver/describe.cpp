@@ -46,13 +46,16 @@ const std::vector<PropertyInfo> PROPERTIES = {
      "potential-maps-weight, functions-weight, distribution-masks, distance-masks, distance-maps, "
      "existing-codes",
      nullptr, nullptr, nullptr, "null", ALL,
-     "several land uses decided together; each use's properties stand in for the shared ones"},
+     "several land uses decided together; each use's properties stand in for the shared ones; "
+     "--sweep takes a use's demand.cells, demand.area, functions-weight[N] and "
+     "potential-maps-weight[N][M] as land-uses[NAME].demand.cells (or land-uses[N]...), also when "
+     "the use reads it from the shared property"},
     {"conversions", "code-lists", "an object: use name -> codes of the initial-values map", nullptr,
      nullptr, nullptr, "null", ALL, "the existing codes each land use may take besides free cells"},
     {"adjacency", "number-groups", "a K x K symmetric array, 0 on the diagonal", nullptr, nullptr,
      nullptr, "null", PROC,
      "cost per cell side two land uses share (negative attracts, positive repels), normalised "
-     "like the perimeter"},
+     "like the perimeter; --sweep=adjacency[NAME][NAME]=... sets both halves"},
     {"preprocess.debug-maps", "switch", SWITCH, nullptr, nullptr, nullptr, nullptr, PRE,
      "write the PREPROCESS debug map"},
     {"preprocess.output", "output", "a grid file (.asc, .tif, .tiff)", nullptr, nullptr, nullptr,

@@ -120,7 +120,9 @@ const Option OPTIONS[] = {
      "best map found; in place of \"process.time-limit\""},
     {"--sweep", "PROPERTY=VALUES", true, OptionAction::sweep,
      "run the configuration files after it once per value of a number property or element "
-     "(process.functions-weight[1]=0,1,4 or =0.01:100:9log), each as --repeats; given twice, a "
+     "(process.functions-weight[1]=0,1,4 or =0.01:100:9log), of a land use's own "
+     "(land-uses[NAME].demand.cells, land-uses[NAME].functions-weight[1]; or land-uses[N]) or of "
+     "an adjacency cost (adjacency[NAME][NAME], both halves), each as --repeats; given twice, a "
      "grid of both; writes .sweepNN outputs, a .sweep.csv table and its trade-off picture, and "
      "recommends a value"},
     {"--check", nullptr, false, OptionAction::check,
@@ -533,12 +535,20 @@ size_t land_use_count(ConfigDocument& config) {
   return uses.uses.size();
 }
 
-// A sweep's trade-offs are one use's: a configuration that stays a list of uses (one use alone
-// becomes the plain configuration) is refused.
-void refuse_sweep_of_uses(ConfigDocument& config) {
-  land_use_count(config);
-  if (land_uses_present(config))
-    fatal(1, "error: several land uses run one at a time (no --sweep yet)!\n");
+// The job with its sweep's land uses resolved against the configuration as the file gives it (a
+// use named that is not there ends the run, as a property the configuration lacks does).
+Job resolved_sweep(const Job& job, const ConfigDocument& config) {
+  Job resolved = job;
+  std::string error;
+  if (!sweep_resolve(config, resolved.sweeps, error)) fatal(2, "%s", error.c_str());
+  return resolved;
+}
+
+// The configuration that names the files beside the final output: with several uses, the first
+// use's (the shared one has no demand of its own to read PREPROCESS's properties by).
+ConfigDocument naming_config(const ConfigDocument& config) {
+  if (!land_uses_present(config)) return config;
+  return land_uses_read(config).uses[0].config;
 }
 
 // The row of a run of several land uses: E of its final map and, for each use, its own terms
@@ -629,6 +639,8 @@ RepeatSummary run_single(const Job& job, const Scenario& scenario, Run& run) {
   summary.best.energy = row.energy;
   summary.best.measures = row.measures;
   summary.best.lower_bound = row.lower_bound;
+  summary.best.uses = std::move(row.uses);
+  summary.best.pairs = std::move(row.pairs);
   return summary;
 }
 
@@ -664,28 +676,38 @@ std::string point_values(const std::vector<SweepAxis>& axes, const SweepPoint& p
 
 // What the sweep recommends: the elbow of the trade-off curve for any sweep, and for a single
 // weight of the energy also Cohon's value, each with one line on why.
+// With several land uses, one use's weight is traded within E as one use's is: its term is that
+// use's, the rest all else of E. A shared weight that several uses read gets the elbow alone.
 size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepPointResult>& results,
-                 const TradeOff& trade) {
+                 const TradeOff& trade, const std::vector<std::string>& uses) {
   std::vector<double> x, y;
   for (const SweepPointResult& r : results) {
-    x.push_back(sweep_measure(r.summary, trade.x));
-    y.push_back(sweep_measure(r.summary, trade.y));
+    x.push_back(sweep_measure(r.summary, trade.x, trade));
+    y.push_back(sweep_measure(r.summary, trade.y, trade));
   }
   const size_t elbow = sweep_elbow(x, y);
   const std::string values = point_values(axes, results[elbow].point);
   log_message(
       "  recommended %s (elbow): of the trade-off between %s and %s, scaled to 0-1, the "
       "point furthest from the line between the two ends\n",
-      values.c_str(), sweep_measure_name(trade.x), sweep_measure_name(trade.y));
+      values.c_str(), sweep_measure_name(trade.x, trade, uses).c_str(),
+      sweep_measure_name(trade.y, trade, uses).c_str());
   const SweepAxis& axis = axes[0];
   if (axes.size() != 1 || axis.name != "process.functions-weight") return elbow;
+  if (trade.uses > 0 && trade.use < 0) return elbow;
   const int32_t k = axis.indices[0];
   const auto lowest = std::min_element(axis.values.begin(), axis.values.end());
   const auto highest = std::max_element(axis.values.begin(), axis.values.end());
   const RepeatSummary& low = results[static_cast<size_t>(lowest - axis.values.begin())].summary;
   const RepeatSummary& high = results[static_cast<size_t>(highest - axis.values.begin())].summary;
-  const double term_low = std::max(low.best.energy.terms[k], 0.0);
-  const double term_high = std::max(high.best.energy.terms[k], 0.0);
+  const auto term = [&](const RepeatSummary& summary) {
+    const RepeatRunResult& best = summary.best;
+    return std::max(trade.use >= 0 ? best.uses[static_cast<size_t>(trade.use)].energy.terms[k]
+                                   : best.energy.terms[k],
+                    0.0);
+  };
+  const double term_low = term(low);
+  const double term_high = term(high);
   double weight = 0.0;
   if (sweep_cohon(*lowest, term_low, low.best.energy.energy - *lowest * term_low, *highest,
                   term_high, high.best.energy.energy - *highest * term_high, weight)) {
@@ -708,7 +730,7 @@ size_t recommend(const std::vector<SweepAxis>& axes, const std::vector<SweepPoin
 // The files a sweep writes of its own, beside the final output: its table, the picture's script
 // and the picture.
 std::vector<std::string> sweep_files(const ConfigDocument& config, const StageFlags& stages) {
-  const std::string table = repeat_summary_paths(config, stages).table;
+  const std::string table = repeat_summary_paths(naming_config(config), stages).table;
   const std::string stem = table.substr(0, table.size() - std::strlen(".runs.csv"));
   return {stem + ".sweep.csv", stem + ".sweep.gp", stem + ".sweep.png"};
 }
@@ -751,7 +773,12 @@ std::vector<std::unique_ptr<Scenario>> prepare_sweep(const Job& job, const Scena
       SharedStep load;
       shared_step_capture(load, [&] {
         MapBlock maps = maps_allocate_quiet(geometry, 3);
-        maps_load_potential(scenario.config, maps, 0);
+        if (!land_uses_present(scenario.config)) {
+          maps_load_potential(scenario.config, maps, 0);
+          return;
+        }
+        for (const LandUse& use : land_uses_read(scenario.config).uses)
+          maps_load_potential(use.config, maps, 0);
       });
       if (load.fatal_code != 0) check = load;
     }
@@ -785,6 +812,7 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
                 point_values(job.sweeps, points[p]).c_str());
     Run run;
     run.geometry = geometry;
+    run.threads = job.threads;
     SweepPointResult result;
     result.point = points[p];
     if (job.repeats > 1) {
@@ -797,8 +825,11 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   if (cluster.rank != 0) return;
 
   log_message("SWEEP end\n");
-  const TradeOff trade = sweep_trade_off(job.sweeps[0]);
-  const size_t chosen = recommend(job.sweeps, results, trade);
+  // Several uses measure by their columns: a run of one use alone (given as a list) has none.
+  std::vector<std::string> uses;
+  for (const UseColumns& use : results[0].summary.best.uses) uses.push_back(use.name);
+  const TradeOff trade = sweep_trade_off(job.sweeps[0], static_cast<int32_t>(uses.size()));
+  const size_t chosen = recommend(job.sweeps, results, trade, uses);
   const std::vector<std::string> files = sweep_files(base.config, job.stages);
   const std::string& sweep_table = files[0];
   log_message("* write '%s'\n", sweep_table.c_str());
@@ -808,10 +839,17 @@ void run_sweep(const Job& job, const Scenario& base, const std::string& original
   const std::string& script = files[1];
   const std::string& picture = files[2];
   log_message("* write '%s'\n", script.c_str());
-  output_write_text(script,
-                    sweep_plot_script(job.sweeps, trade, chosen, sweep_moved_terms(results)));
-  const std::vector<std::string> arguments = {script, sweep_table, picture,
-                                              sweep_plot_title(job.sweeps)};
+  output_write_text(
+      script, sweep_plot_script(job.sweeps, trade, chosen, sweep_moved_terms(results, trade.use)));
+  std::vector<std::string> arguments = {script, sweep_table, picture, sweep_plot_title(job.sweeps)};
+  // The measured use, or the pair, by name: values of the script, as every other name.
+  if (trade.use >= 0) arguments.push_back(uses[static_cast<size_t>(trade.use)]);
+  for (size_t a = 0, p = 0; trade.pair >= 0 && a < uses.size(); ++a) {
+    for (size_t b = a + 1; b < uses.size(); ++b, ++p) {
+      if (p == static_cast<size_t>(trade.pair))
+        arguments.insert(arguments.end(), {uses[a], uses[b]});
+    }
+  }
   log_message("* write '%s'\n", picture.c_str());
   if (run_gnuplot(arguments)) {
     log_message("  trade-off picture '%s'\n", picture.c_str());
@@ -897,8 +935,7 @@ int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const
   try {
     // A sweep never writes the outputs as named: each point checks its own.
     if (!job.sweeps.empty()) {
-      refuse_sweep_of_uses(scenario.config);
-      run_sweep(job, scenario, original, geometry, cluster);
+      run_sweep(resolved_sweep(job, scenario.config), scenario, original, geometry, cluster);
       return 0;
     }
     preflight_check(scenario.config, job.stages, repeat_shape(job), geometry);
@@ -956,11 +993,11 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
     }
     RunPlan plan;
     std::vector<std::unique_ptr<Scenario>> points;
+    const Job swept = job.sweeps.empty() ? job : resolved_sweep(job, config);
     if (job.sweeps.empty()) {
       plan = preflight_check(config, job.stages, repeat_shape(job), geometry);
     } else {
-      refuse_sweep_of_uses(base.config);
-      points = prepare_sweep(job, base, original, geometry, plan);
+      points = prepare_sweep(swept, base, original, geometry, plan);
     }
     log_message("  stages%s%s%s\n", job.stages.preprocess ? " PREPROCESS" : "",
                 job.stages.process ? " PROCESS" : "", job.stages.postprocess ? " POSTPROCESS" : "");
@@ -970,22 +1007,24 @@ int check_config_file(const Job& job, GridGeometry& geometry) {
       log_message("  writes the files of run 1 for each run from 2 to %d, tagged as theirs\n",
                   plan.runs_between + 1);
     }
-    if (job.stages.preprocess && land_uses_present(config)) {
-      // Each use on its own: the cells it could take before the others take theirs.
-      for (const LandUse& use : land_uses_read(config).uses) {
+    // Each use on its own: the cells it could take before the others take theirs.
+    const auto allocations = [&](const ConfigDocument& of) {
+      if (!land_uses_present(of)) return print_allocation(of, geometry);
+      for (const LandUse& use : land_uses_read(of).uses) {
         log_message("  land use '%s' (code %g)\n", use.name.c_str(), static_cast<double>(use.code));
         print_allocation(use.config, geometry, "land use '" + use.name + "'");
       }
-    } else if (job.stages.preprocess && !points.empty()) {
-      // A sweep may move the demand: each point's.
-      const std::vector<SweepPoint> at = sweep_points(job.sweeps);
+    };
+    if (job.stages.preprocess && !points.empty()) {
+      // A sweep may move a demand: each point's.
+      const std::vector<SweepPoint> at = sweep_points(swept.sweeps);
       for (size_t p = 0; p < points.size(); ++p) {
         log_message("  sweep point %d of %zu (%s)\n", at[p].index + 1, at.size(),
-                    point_values(job.sweeps, at[p]).c_str());
-        print_allocation(points[p]->config, geometry);
+                    point_values(swept.sweeps, at[p]).c_str());
+        allocations(points[p]->config);
       }
     } else if (job.stages.preprocess) {
-      print_allocation(config, geometry);
+      allocations(config);
     }
     log_message("check passed\n");
   } catch (const FatalExit& e) {

@@ -41,19 +41,7 @@ std::string runs_table_header(bool bounded, const std::vector<std::string>& uses
   std::string text = "run,seed,energy,f1,f2,f3,f4,f5,cells,islands,seconds,best";
   if (bounded) text += ",lower_bound,gap_percent";
   text += ",area,hectares,perimeter,holes,hole_cells,mean_potential,mean_distance";
-  for (const std::string& use : uses) {
-    for (const char* column :
-         {"cells", "islands", "energy", "f1", "f2", "f3", "f4", "f5", "area", "hectares",
-          "perimeter", "holes", "hole_cells", "mean_potential", "mean_distance"})
-      text += "," + use + "." + column;
-  }
-  for (size_t a = 0; a < uses.size(); ++a) {
-    for (size_t b = a + 1; b < uses.size(); ++b) {
-      for (const char* column : {"shared_sides", "shared_length", "adjacency"})
-        text += "," + uses[a] + "-" + uses[b] + "." + column;
-    }
-  }
-  return text + "\n";
+  return text + runs_table_use_header(uses) + "\n";
 }
 
 std::string runs_table_row(const RunRow& r, bool bounded, bool best) {
@@ -79,15 +67,7 @@ std::string runs_table_row(const RunRow& r, bool bounded, bool best) {
     text += ",,";
   }
   text += measure_fields(r.measures);
-  for (const UseColumns& u : r.uses) {
-    text += format(",%.0f", static_cast<double>(u.energy.cells)) +
-            format(",%.0f", u.energy.islands) + format(",%.17g", u.energy.energy);
-    for (const double t : u.energy.terms) text += format(",%.17g", t);
-    text += measure_fields(u.measures);
-  }
-  for (const PairColumns& p : r.pairs)
-    text += format(",%.0f", p.sides) + format(",%.17g", p.length) + format(",%.17g", p.adjacency);
-  return text + "\n";
+  return text + runs_table_use_fields(r.uses, r.pairs) + "\n";
 }
 
 // The rows wait in the scratch file as if some run had a bound and none were best: the bound's
@@ -96,6 +76,37 @@ std::string runs_table_row(const RunRow& r, bool bounded, bool best) {
 constexpr int BEST_COLUMN = 11;
 
 }  // namespace
+
+std::string runs_table_use_header(const std::vector<std::string>& uses) {
+  std::string text;
+  for (const std::string& use : uses) {
+    for (const char* column :
+         {"cells", "islands", "energy", "f1", "f2", "f3", "f4", "f5", "area", "hectares",
+          "perimeter", "holes", "hole_cells", "mean_potential", "mean_distance"})
+      text += "," + use + "." + column;
+  }
+  for (size_t a = 0; a < uses.size(); ++a) {
+    for (size_t b = a + 1; b < uses.size(); ++b) {
+      for (const char* column : {"shared_sides", "shared_length", "adjacency"})
+        text += "," + uses[a] + "-" + uses[b] + "." + column;
+    }
+  }
+  return text;
+}
+
+std::string runs_table_use_fields(const std::vector<UseColumns>& uses,
+                                  const std::vector<PairColumns>& pairs) {
+  std::string text;
+  for (const UseColumns& u : uses) {
+    text += format(",%.0f", static_cast<double>(u.energy.cells)) +
+            format(",%.0f", u.energy.islands) + format(",%.17g", u.energy.energy);
+    for (const double t : u.energy.terms) text += format(",%.17g", t);
+    text += measure_fields(u.measures);
+  }
+  for (const PairColumns& p : pairs)
+    text += format(",%.0f", p.sides) + format(",%.17g", p.length) + format(",%.17g", p.adjacency);
+  return text;
+}
 
 bool crs_in_metres(const std::string& crs) {
   std::string text(crs.size(), ' ');

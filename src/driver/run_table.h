@@ -53,6 +53,13 @@ struct PairColumns {
   double adjacency = std::nan("");
 };
 
+/// The columns of the land uses `uses` (each use's group, then each pair's), each after a comma.
+std::string runs_table_use_header(const std::vector<std::string>& uses);
+
+/// The fields of those columns for a row's `uses` and `pairs`, each after a comma.
+std::string runs_table_use_fields(const std::vector<UseColumns>& uses,
+                                  const std::vector<PairColumns>& pairs);
+
 /// One row of the table. With several land uses, `energy` holds E and the cells and islands of all
 /// new cells, `measures` the shape of all new cells (no means: each use has its own potential),
 /// and each use adds its group of columns.

@@ -456,7 +456,6 @@ TEST(LandUsesCliTest, UnknownKeysOfAUseAreWarnedAbout) {
       << r.out;
 }
 
-// Several uses refuse --sweep as they refuse a faulty list of uses.
 TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
   const std::vector<std::array<std::string, 4>> cases = {
       {"", "'name': 'b', 'code': 20", "'name': 'a', 'code': 20",
@@ -487,9 +486,6 @@ TEST(LandUsesCliTest, FaultyUsesAreRefusedBeforeAnyOutput) {
       {"", "}]\n", "}], 'conversions': {'b': [7, 5]}\n",
        "error: property 'conversions.b[1]' is an existing code of land use 'a' (5): a conversion "
        "takes only codes that belong to no other use!\n"},
-      // A cost of 1e6, the largest, passes: the sweep is what is refused.
-      {"--sweep=process.functions-weight[1]=1,2", "}]\n", "}], 'adjacency': [[0, 1e6], [1e6, 0]]\n",
-       "error: several land uses run one at a time (no --sweep yet)!\n"},
   };
   for (const auto& [option, from, to, message] : cases) {
     CliDir dir;
@@ -557,6 +553,103 @@ TEST(LandUsesCliTest, RepeatsCountEachUseAndDoNotDependOnThreadsOrProcesses) {
   EXPECT_EQ(read_cells(one.path("post.frequency.asc")), counts[0]);
   const std::string check = run_words("--check --repeats=3 uses.json", one).out;
   EXPECT_NE(check.find("'post.frequency.b.asc'\n  writes 'post.frequency.b.qml'\n"), check.npos);
+}
+
+// The small scenario as two uses: a, and b with a perimeter weight of its own.
+void write_small_uses(const CliDir& dir) {
+  write_small_configuration(
+      dir, "\"convert-area\": 0.3, |\"purge-limit\": 5|\"output-mask\": \"mask.asc\"}",
+      "|\"purge-limit\": 2|" + json("'output-mask': 'mask.asc'},\n  'land-uses': [{'name': 'a', "
+                                    "'code': 10, 'demand': {'cells': 6}}, {'name': 'b', 'code': "
+                                    "20, 'demand': {'cells': 4}, 'functions-weight': [1, 0.5, 1, "
+                                    "1, 1]}]"));
+}
+
+// Each point of a grid of b's demand and the cost of a and b is the run of the configuration with
+// both written in (the matrix the configuration lacks, both halves): the same maps and runs table,
+// whose columns the sweep table repeats; the picture draws b's area against b's mean potential.
+TEST(LandUsesCliTest, ASweepOfAUsesDemandAndACostIsTheRunsWithThemWrittenIn) {
+  CliDir sweep;
+  write_small_uses(sweep);
+  const RunResult r = run_words(
+      "--seed=4 --sweep=land-uses[b].demand.cells=4,6 --sweep=adjacency[a][b]=-1,1 small.json",
+      sweep);
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("  recommended land-uses[b].demand.cells = "), std::string::npos) << r.out;
+  const auto rows = read_csv(sweep.path("post.sweep.csv"));
+  ASSERT_EQ(rows.size(), 5u);
+  const std::vector<std::string>& header = rows[0];
+  for (int k = 0; k < 4; ++k) {
+    const std::string demand = k < 2 ? "4" : "6", cost = k % 2 ? "1" : "-1";
+    CliDir alone;
+    write_small_uses(alone);
+    alone.write("small.json",
+                replaced(replaced(alone.read("small.json"), "\"cells\": 4", "\"cells\": " + demand),
+                         "\"land-uses\"",
+                         "\"adjacency\": [[0, " + cost + "], [" + cost + ", 0]], \"land-uses\""));
+    ASSERT_EQ(run_words("--seed=4 small.json", alone).code, 0);
+    const std::string tag = ".sweep0" + std::to_string(k);
+    for (const std::string name : {"pre", "proc", "post", "mask"})
+      EXPECT_TRUE(sweep.read(name + tag + ".asc") == alone.read(name + ".asc")) << name << tag;
+    EXPECT_EQ(without_seconds(sweep.read("post" + tag + ".runs.csv")),
+              without_seconds(alone.read("post.runs.csv")));
+    const auto run = read_csv(alone.path("post.runs.csv"));
+    ASSERT_EQ(run.size(), 2u);
+    EXPECT_EQ(rows[k + 1][1] + " " + rows[k + 1][2], demand + " " + cost);
+    for (size_t c = 0; c < run[0].size(); ++c) {
+      const auto column = std::find(header.begin(), header.end(), run[0][c]);
+      if (run[0][c].find('.') == std::string::npos && run[0][c] != "energy") continue;
+      ASSERT_NE(column, header.end()) << run[0][c];
+      EXPECT_EQ(rows[k + 1].at(size_t(column - header.begin())), run[1][c]) << run[0][c];
+    }
+  }
+  const std::string script = sweep.read("post.sweep.gp");
+  const size_t using_at = script.find("plot ARG1 skip 1 using ");
+  ASSERT_NE(using_at, std::string::npos) << script;
+  std::istringstream plot(script.substr(using_at + 23));
+  size_t x = 0, y = 0;
+  char colon = 0;
+  plot >> x >> colon >> y;
+  ASSERT_TRUE(x > 0 && y > 0 && y <= header.size()) << script;
+  EXPECT_EQ(header[x - 1] + " " + header[y - 1], "b.area b.mean_potential");
+  // A use or a shared property the configuration cannot take stops the sweep before any file.
+  for (const std::string refused :
+       {"land-uses[c].demand.cells=4", "preprocess.demand.cells=4", "adjacency[a][0]=1"}) {
+    CliDir dir;
+    write_small_uses(dir);
+    const RunResult bad = run_words("--seed=4 --sweep=" + refused + " small.json", dir);
+    EXPECT_EQ(bad.code, 2) << refused;
+    EXPECT_NE(bad.out.find("error: sweep property '"), std::string::npos) << bad.out;
+    EXPECT_FALSE(std::filesystem::exists(dir.path("pre.sweep00.asc"))) << refused;
+  }
+}
+
+// One use given as a list sweeps as the configuration of that use: its own weight, which it reads
+// from the shared ones, gives the files of the shared weight swept in the plain configuration.
+TEST(LandUsesCliTest, ASweepOfOneUseGivenAsAListIsTheSweepOfThatUse) {
+  CliDir listed, plain;
+  write_small_configuration(
+      listed, "\"convert-area\": 0.3, |\"output-mask\": \"mask.asc\"}",
+      "|" + json("'output-mask': 'mask.asc'},\n  'land-uses': [{'name': 'a', 'code': 10, "
+                 "'demand': {'cells': 8}}]"));
+  write_small_configuration(plain, "\"convert-area\": 0.3", "\"demand\": {\"cells\": 8}");
+  const RunResult a =
+      run_words("--seed=2 --sweep=land-uses[a].functions-weight[1]=0,2 small.json", listed);
+  ASSERT_EQ(a.code, 0) << a.out;
+  ASSERT_EQ(run_words("--seed=2 --sweep=process.functions-weight[1]=0,2 small.json", plain).code,
+            0);
+  auto files = files_under(listed), expected = files_under(plain);
+  // The configurations differ, and the pictures by their titles, which name the property.
+  for (auto* list : {&files, &expected}) {
+    list->erase(std::remove_if(list->begin(), list->end(),
+                               [](const auto& file) {
+                                 return file.first == "small.json" ||
+                                        file.first == "post.sweep.png";
+                               }),
+                list->end());
+  }
+  EXPECT_TRUE(files == expected);
+  EXPECT_EQ(files.size(), expected.size());
 }
 
 }  // namespace

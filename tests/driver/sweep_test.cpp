@@ -28,6 +28,9 @@ TEST(SweepTest, RangesExpandToTheirValuesEndsIncludedAndStepsDecimal) {
     EXPECT_EQ(values, expected) << text;
   }
   EXPECT_EQ(sweep_label(1.9999999999999993), "1.9999999999999993");
+  // The shortest text, not the fewest digits: 40 is not "4e+01"; 1e5 is shorter as 1e+05.
+  EXPECT_EQ(sweep_label(40) + " " + sweep_label(1e5) + " " + sweep_label(0.0001),
+            "40 1e+05 0.0001");
 }
 
 TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
@@ -45,6 +48,14 @@ TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
       {"process.tinit=0:1:3log", "log steps need both ends above 0"},
       {"process.tinit=1,,2", "'' is not a number"},
       {"process.tinit=1,0x10", "'0x10' is not a number"},
+      {"land-uses[a].code=1", "is not a number of a land use"},
+      {"land-uses[a].potential-maps-weight[0]=1", "takes 2 indexes"},
+      {"land-uses[a b].demand.cells=1", "names a land use as land-uses[NAME]"},
+      {"land-uses[a]=1", "is not a number of a land use"},
+      {"land-uses[a].demand.cells=1.5", "value 1.5 is not a whole number"},
+      {"adjacency[a]=1", "is not adjacency[NAME][NAME]"},
+      {"adjacency[a][b][c]=1", "has text after its index"},
+      {"adjacency[a][b]=-2e6", "value -2e+06 is not -1e6 to 1e6"},
   };
   SweepAxis axis;
   std::string error;
@@ -57,6 +68,98 @@ TEST(SweepTest, ABadSweepTextNamesTheTextAndWhatIsExpected) {
   ASSERT_TRUE(sweep_parse("maps.potential-maps-weight[1][0]=0.25,1", axis, error)) << error;
   EXPECT_EQ(axis.indices, (std::vector<int32_t>{1, 0}));
   EXPECT_EQ(axis.labels, (std::vector<std::string>{"0.25", "1"}));
+  // A use's property reads as the shared one it stands for.
+  ASSERT_TRUE(sweep_parse("land-uses[green-space].potential-maps-weight[0][1]=2", axis, error));
+  EXPECT_EQ(axis.name + " " + axis.key + " " + axis.uses.at(0),
+            "maps.potential-maps-weight potential-maps-weight green-space");
+  EXPECT_EQ(axis.indices, (std::vector<int32_t>{0, 1}));
+}
+
+// Uses are named or indexed; a name, an index or a cost the configuration cannot hold is refused
+// before anything runs, as is a shared property that every use gives itself.
+TEST(SweepTest, AUseOrACostIsResolvedAgainstTheConfigurationOrRefused) {
+  const std::string uses =
+      "'land-uses': [{'name': 'a', 'code': 1, 'demand': {'cells': 2}, 'functions-weight': [1]},"
+      " {'name': 'b', 'code': 2, 'demand': {'cells': 3}}]";
+  const std::string with_uses = "{'process': {'functions-weight': [1]}, " + uses + "}";
+  const auto resolve = [](const std::string& text, const std::vector<std::string>& texts,
+                          std::string& error) {
+    std::vector<SweepAxis> axes(texts.size());
+    for (size_t a = 0; a < texts.size(); ++a)
+      EXPECT_TRUE(sweep_parse(texts[a], axes[a], error)) << error;
+    const bool ok = sweep_resolve(config_of(json(text)), axes, error);
+    return ok ? axes : std::vector<SweepAxis>();
+  };
+  std::string error;
+  const std::vector<SweepAxis> axes =
+      resolve(with_uses, {"land-uses[b].demand.cells=4", "adjacency[1][a]=1"}, error);
+  ASSERT_EQ(axes.size(), 2u) << error;
+  EXPECT_EQ(axes[0].use_indices, std::vector<int32_t>{1});
+  EXPECT_EQ(axes[1].use_indices, (std::vector<int32_t>{1, 0}));
+  const std::vector<std::pair<std::vector<std::string>, std::string>> refused = {
+      {{"land-uses[c].demand.cells=4"},
+       "error: sweep property 'land-uses[c].demand.cells': no land use is named 'c' (the uses: "
+       "'a', 'b')!\n"},
+      {{"land-uses[2].demand.cells=4"},
+       "error: sweep property 'land-uses[2].demand.cells': there are 2 land uses, indexed from 0 "
+       "(the uses: 'a', 'b')!\n"},
+      {{"adjacency[b][1]=1"},
+       "error: sweep property 'adjacency[b][1]' is on the diagonal: a use does not border itself, "
+       "its cost stays 0!\n"},
+      {{"preprocess.demand.cells=4"},
+       "error: sweep property 'preprocess.demand.cells' is read by no land use: each gives its own "
+       "demand (sweep land-uses[NAME].demand.cells or .area)!\n"},
+      {{"adjacency[a][b]=1", "adjacency[1][0]=2"},
+       "error: invalid sweep 'adjacency[1][0]=2': 'adjacency[1][0]' is swept twice!\n"},
+      {{"land-uses[1].demand.cells=1", "land-uses[b].demand.cells=2"},
+       "error: invalid sweep 'land-uses[b].demand.cells=2': 'land-uses[b].demand.cells' is swept "
+       "twice!\n"},
+  };
+  for (const auto& [texts, message] : refused) {
+    EXPECT_TRUE(resolve(with_uses, texts, error).empty()) << texts[0];
+    EXPECT_EQ(error, message);
+  }
+  // b reads the shared weights, so they may be swept; once b gives its own, nothing reads them.
+  EXPECT_EQ(resolve(with_uses, {"process.functions-weight[0]=2"}, error).size(), 1u) << error;
+  std::string both = with_uses;
+  both.replace(both.find("'code': 2,"), 10, "'code': 2, 'functions-weight': [2],");
+  EXPECT_TRUE(resolve(both, {"process.functions-weight[0]=2"}, error).empty());
+  EXPECT_EQ(error,
+            "error: sweep property 'process.functions-weight[0]' is read by no land use: each "
+            "gives its own 'functions-weight' (sweep land-uses[NAME].functions-weight[0])!\n");
+  EXPECT_TRUE(resolve("{'process': {}}", {"land-uses[0].demand.cells=4"}, error).empty());
+  EXPECT_NE(error.find("the configuration has no \"land-uses\""), std::string::npos) << error;
+}
+
+// A point changes only the value swept: what a use reads from the shared properties is written
+// into its object first, a missing adjacency as zeros, and a cost into both halves.
+TEST(SweepTest, APointWritesAUsesValueIntoItsObjectAndACostIntoBothHalves) {
+  const std::string original = json(
+      "{'process': {'functions-weight': [1, 2, 3]}, 'land-uses': [{'name': 'a', 'code': 1, "
+      "'demand': {'cells': 2}}, {'name': 'b', 'code': 2, 'demand': {'cells': 3}}]}");
+  std::vector<SweepAxis> axes(2);
+  std::string error, text;
+  ASSERT_TRUE(sweep_parse("land-uses[b].functions-weight[1]=7", axes[0], error)) << error;
+  ASSERT_TRUE(sweep_parse("adjacency[b][a]=-0.5", axes[1], error)) << error;
+  const ConfigDocument doc = config_of(original);
+  ASSERT_TRUE(sweep_resolve(doc, axes, error)) << error;
+  ASSERT_TRUE(
+      sweep_point_text(original, doc, axes, sweep_points(axes)[0], 1, StageFlags{}, text, error))
+      << error;
+  EXPECT_EQ(
+      text,
+      json("{'adjacency': [[0, -0.5], [-0.5, 0]], 'process': {'functions-weight': [1, 2, 3]}, "
+           "'land-uses': [{'name': 'a', 'code': 1, 'demand': {'cells': 2}}, "
+           "{'functions-weight': [1,7,3], 'name': 'b', 'code': 2, 'demand': "
+           "{'cells': 3}}]}"));
+  // A use's element past the shared list is no value to set.
+  ASSERT_TRUE(sweep_parse("land-uses[a].functions-weight[3]=7", axes[0], error)) << error;
+  ASSERT_TRUE(sweep_resolve(doc, axes, error)) << error;
+  EXPECT_FALSE(
+      sweep_point_text(original, doc, axes, sweep_points(axes)[0], 1, StageFlags{}, text, error));
+  EXPECT_EQ(error,
+            "error: sweep property 'land-uses[a].functions-weight[3]' is not a value of the "
+            "configuration!\n");
 }
 
 // A point's configuration holds its values and its own output names, the escapes of the other
@@ -145,5 +248,59 @@ TEST(SweepTest, ThePictureNamesAWeightByItsTermAndDrawsTheTermsThatMoved) {
   const std::string script = sweep_plot_script({weight}, sweep_trade_off(weight), 0, {4});
   EXPECT_NE(script.find("using 8:18 with linespoints"), std::string::npos) << script;
   EXPECT_NE(script.find("using 1:9:xtic(strcol(2)) with linespoints lw 2 title 'f5 distance'"),
+            std::string::npos);
+}
+
+// With several uses the picture reads the table's columns by their numbers: each must be the
+// column its measure names. A shared weight's mean potential is over every new cell, each on its
+// use's potential: 2 cells of a at 1 and 6 of b at 0.5 give (2 + 3) / 8.
+TEST(SweepTest, ThePictureOfSeveralUsesReadsTheColumnsItsMeasuresName) {
+  std::vector<SweepPointResult> results(2);
+  for (SweepPointResult& r : results) {
+    r.point.at = {0};
+    RepeatRunResult& best = r.summary.best;
+    best.uses = {{"a", {}, {}}, {"b", {}, {}}};
+    best.uses[0].energy.cells = 2;
+    best.uses[0].measures.mean_potential = 1.0;
+    best.uses[1].energy.cells = 6;
+    best.uses[1].measures.mean_potential = 0.5;
+    best.uses[0].energy.energy = 0.25;
+    best.uses[1].energy.energy = 0.5;
+    best.pairs = {{3.0, 30.0, 0.1}};
+  }
+  results[1].point = {1, {1}};
+  SweepAxis shared, cost;
+  std::string error;
+  ASSERT_TRUE(sweep_parse("process.functions-weight[1]=0,1", shared, error)) << error;
+  ASSERT_TRUE(sweep_parse("adjacency[b][a]=0,1", cost, error)) << error;
+  cost.use_indices = {1, 0};
+  const auto header = [&](const SweepAxis& axis) {
+    const std::string table = sweep_table_text({axis}, results, 0);
+    std::vector<std::string> names;
+    std::istringstream line(table.substr(0, table.find('\n')));
+    for (std::string name; std::getline(line, name, ',');) names.push_back(name);
+    return names;
+  };
+  const auto column = [](const std::vector<std::string>& names, const std::string& name) {
+    const auto at = std::find(names.begin(), names.end(), name);
+    EXPECT_NE(at, names.end()) << name;
+    return "column(" + std::to_string(at - names.begin() + 1) + ")";
+  };
+  const TradeOff all = sweep_trade_off(shared, 2);
+  EXPECT_DOUBLE_EQ(sweep_measure(results[0].summary, all.y, all), 5.0 / 8.0);
+  std::vector<std::string> names = header(shared);
+  const std::string a = column(names, "a.cells"), b = column(names, "b.cells");
+  EXPECT_NE(sweep_plot_script({shared}, all, 0, {})
+                .find("((" + a + " * " + column(names, "a.mean_potential") + " + " + b + " * " +
+                      column(names, "b.mean_potential") + ") / (" + a + " + " + b + "))"),
+            std::string::npos);
+  const TradeOff pair = sweep_trade_off(cost, 2);
+  EXPECT_EQ(sweep_measure(results[0].summary, pair.x, pair), 3.0);
+  EXPECT_EQ(sweep_measure(results[0].summary, pair.y, pair), 0.75);
+  names = header(cost);
+  const std::string sides = column(names, "a-b.shared_sides");
+  EXPECT_NE(sweep_plot_script({cost}, pair, 0, {})
+                .find("using " + sides.substr(7, sides.size() - 8) + ":(" +
+                      column(names, "a.energy") + " + " + column(names, "b.energy") + ")"),
             std::string::npos);
 }
