@@ -1,5 +1,6 @@
 #include "process/process_uses.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cmath>
 #include <exception>
@@ -295,6 +296,45 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<flo
   }
   energy = tried;
   return moved;
+}
+
+// A start that owes nothing to PREPROCESS's draw, so that the plan does not depend on the seed:
+// the uses placed in turn from `first`, each on its cells of highest potential among those it may
+// take that no use placed before it holds; with `solve`, each is then solved by a block against
+// the uses placed before it (the later ones are not placed yet). Returns the energy of the map.
+double placed_start(UsesRun& u, size_t first, bool solve, std::vector<float>& extra, Rng& rng) {
+  const size_t K = u.uses.uses.size();
+  const size_t n = u.cells();
+  const auto ncols = static_cast<size_t>(u.geometry.ncols);
+  std::fill(u.label.begin(), u.label.end(), 0);
+  for (size_t turn = 0; turn < K; ++turn) {
+    const size_t k = (first + turn) % K;
+    const LandUse& use = u.uses.uses[k];
+    UseState& s = u.states[k];
+    const CellRecords& r = s.inputs->records;
+    std::vector<std::pair<float, size_t>> free;
+    for (size_t i = 0; i < n; ++i) {
+      if (u.label[i] != 0 || !land_use_may_take(use, u.base[i])) continue;
+      const float potential = r.records[bordered_index(r.grid, static_cast<int32_t>(i / ncols),
+                                                       static_cast<int32_t>(i % ncols))]
+                                  .potential;
+      if (potential != CELL_NODATA) free.emplace_back(-potential, i);
+    }
+    const auto cells = std::min(free.size(), static_cast<size_t>(s.cells));
+    std::partial_sort(free.begin(), free.begin() + static_cast<std::ptrdiff_t>(cells), free.end());
+    for (size_t c = 0; c < cells; ++c) u.label[free[c].second] = static_cast<int32_t>(k) + 1;
+    if (!solve) continue;
+    adjacency_costs(u, k, r.grid, extra);
+    double unused = 0.0;
+    const std::vector<float> map =
+        solve_block(u, k, block_map(u, k, true), extra.data(), rng, &unused, Block::solve);
+    const auto own = static_cast<int32_t>(k) + 1;
+    for (size_t i = 0; i < n; ++i)
+      u.label[i] = map[i] == use.value ? own : u.label[i] == own ? 0 : u.label[i];
+  }
+  for (size_t k = 0; k < K; ++k)
+    u.states[k].energy = use_energy(u, k, block_map(u, k, true)).energy;
+  return total_energy(u);
 }
 
 // Rounds of blocks, use `first` first and the others in turn after it, from the current map of
@@ -827,28 +867,27 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   } else {
     // Which use is solved first decides much: it takes the land it likes best before the others
     // are solved against it, and the rounds settle where no single use can do better alone, the
-    // nearest such point. Each rotation of the order is tried from the handed map; only the
-    // lowest is kept (ties to the one tried first), whichever thread ends first.
+    // nearest such point. Each rotation of the order is tried from two starts of its own (each use
+    // solved against those before it, which suits uses that crowd each other least, and every use
+    // on its best cells at once); only the lowest is kept (ties to the one tried first), whichever
+    // thread ends first.
     UseOrder best;
-    size_t best_first = K;
+    size_t best_try = 2 * K;
     std::mutex best_mutex;
-    const std::vector<int32_t> handed = u.label;
-    std::vector<double> handed_energies;
-    for (const UseState& s : u.states) handed_energies.push_back(s.energy);
-    each_step(u, K, run, [&](UsesRun& w, size_t first, Rng& rng) {
-      w.label = handed;
-      for (size_t k = 0; k < K; ++k) {
-        w.states[k].energy = handed_energies[k];
-        w.states[k].price = first_prices[k];
-      }
-      log_message("  '%s' first\n", uses.uses[first].name.c_str());
+    each_step(u, 2 * K, run, [&](UsesRun& w, size_t tried, Rng& rng) {
+      const size_t first = tried % K;
+      const bool solved = tried < K;
+      for (size_t k = 0; k < K; ++k) w.states[k].price = first_prices[k];
+      log_message("  '%s' first, %s\n", uses.uses[first].name.c_str(),
+                  solved ? "each solved in turn" : "each on its best cells");
       std::vector<float> scratch;
-      const double settled = settle(w, first, initial, scratch, rng);
+      const double start = placed_start(w, first, solved, scratch, rng);
+      const double settled = settle(w, first, start, scratch, rng);
       const std::lock_guard<std::mutex> lock(best_mutex);
-      if (best_first < K &&
-          !(settled < best.energy || (settled == best.energy && first < best_first)))
+      if (best_try < 2 * K &&
+          !(settled < best.energy || (settled == best.energy && tried < best_try)))
         return;
-      best_first = first;
+      best_try = tried;
       best.energy = settled;
       best.label = w.label;
       best.energies.clear();
