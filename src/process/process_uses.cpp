@@ -813,9 +813,11 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   }
   const double initial = total_energy(u);
 
-  // The bound: each use alone on every cell it could take bounds its own terms, and drawing
-  // costs are at least the strongest one of each side's new cell times the sides of its use's
-  // perimeter. Each such side is then paid for by a lighter perimeter weight of that use: its
+  // The bound: each use alone on every cell it could take bounds its own terms, and a side's
+  // drawing cost is paid for by the perimeters of the uses whose new cells it borders: half by
+  // each where both cells are new, all by the new cell's use where the other is existing land.
+  // So each side of a use's perimeter carries at most a, the strongest attraction it has (halved
+  // towards a use without existing land), and a lighter perimeter weight pays for it: the use's
   // bound with the weight w2 - a r2 / R, less a / R times its least perimeter, bounds its own
   // terms and its sides' drawing costs together. Costs that keep uses apart are at least 0.
   const size_t K = uses.uses.size();
@@ -828,9 +830,13 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   if (min_cut) {
     std::vector<double> use_bounds(K);
     std::vector<bool> paid(K);
+    std::vector<bool> has_existing(K, false);
+    for (size_t i = 0; i < u.cells(); ++i)
+      if (u.existing[i] >= 0) has_existing[static_cast<size_t>(u.existing[i])] = true;
     for (size_t k = 0; k < K; ++k) {
       double attraction = 0.0;
-      for (size_t l = 0; l < K; ++l) attraction = std::max(attraction, -uses.cost(k, l));
+      for (size_t l = 0; l < K; ++l)
+        attraction = std::max(attraction, -uses.cost(k, l) * (has_existing[l] ? 1.0 : 0.5));
       attracts = attracts || attraction > 0.0;
       const UseState& s = u.states[k];
       const double lighter =

@@ -1,0 +1,106 @@
+// PROCESS of several land uses against every map of a few cells: the lower bound it prints holds
+// below each, attracting and repelling costs alike.
+#include "process/process_uses.h"
+
+#include <random>
+#include <set>
+
+#include "grid_checks.h"
+#include "preprocess/preprocess_uses.h"
+#include "scenario/land_uses.h"
+#include "test_support.h"
+
+namespace {
+
+constexpr int ROWS = 3;
+constexpr int COLS = 4;
+
+// Two uses on a 3 x 4 grid, `a` (code 10) with one cell of existing land (code 5), `b` (code 20)
+// with none; each use's weights and the potential of the cells it likes less drawn from `rng`,
+// `cost` the adjacency of the two.
+std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost) {
+  const auto grid = [&](const std::string& name, const std::function<float(int)>& value) {
+    std::vector<float> cells(ROWS * COLS);
+    for (int i = 0; i < ROWS * COLS; ++i) cells[size_t(i)] = value(i);
+    return dir.write(name, grid_text(ROWS, COLS, cells));
+  };
+  // a is best at cells 0, 1 and 4, b at 2, 3 and 6, beside a's best and the town at 5.
+  const auto potential = [&](std::set<int> best) {
+    return [&rng, best](int i) { return best.count(i) ? 1.0f : float(rng() % 33) / 64.0f; };
+  };
+  const std::string a = grid("a.asc", potential({0, 1, 4})),
+                    b = grid("b.asc", potential({2, 3, 6}));
+  const std::string town = grid("town.asc", [](int i) { return i == 5 ? 5.0f : 0.0f; });
+  const std::string lake = grid("lake.asc", [](int i) { return i == 8 || i == 11 ? 1.0f : 0.0f; });
+  const auto weights = [&] {
+    return "[" + std::to_string(rng() % 3) + ", " + std::to_string(1 + rng() % 3) + ", 0, 0, " +
+           std::to_string(rng() % 2) + "]";
+  };
+  return json(
+      "{'maps': {'potential-maps': [['" + a +
+      "']], 'potential-maps-weight': [[1]], 'exclusion-masks': ['" + lake +
+      "']},"
+      " 'preprocess': {'init-values-map': '" +
+      town + "', 'distribution-masks': [], 'debug-maps': 'no', 'output': '" + dir.path("pre.asc") +
+      "'},"
+      " 'process': {'method': 'min-cut', 'functions-weight': [1, 1, 0, 1, 1],"
+      " 'distance-masks': ['" +
+      town + "'], 'distance-maps': [], 'debug-maps': 'no', 'debug-evolution': 'no', 'output': '" +
+      dir.path("proc.asc") +
+      "'},"
+      " 'land-uses': [{'name': 'a', 'code': 10, 'demand': {'cells': 3},"
+      " 'existing-codes': [5], 'functions-weight': " +
+      weights() + "}, {'name': 'b', 'code': 20, 'demand': {'cells': 3}, 'potential-maps': [['" + b +
+      "']], 'functions-weight': " + weights() + "}], 'adjacency': [[0, " + std::to_string(cost) +
+      "], [" + std::to_string(cost) + ", 0]]}");
+}
+
+}  // namespace
+
+// The uses' best cells touch each other and b's touch a's existing land: a bound that leaves
+// out what attracting uses gain from the sides they share lies above the best map here.
+TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
+  std::mt19937 rng(5);
+  for (int trial = 0; trial < 6; ++trial) {
+    const double cost = std::array<double, 3>{-1.0, -0.25, 0.5}[size_t(trial % 3)];
+    SCOPED_TRACE("trial " + std::to_string(trial) + ", cost " + std::to_string(cost));
+    TempDir dir;
+    const Scenario scenario = scenario_of(uses_config(dir, rng, cost));
+    const LandUses uses = land_uses_read(scenario.config);
+    ::Run run;
+    run.in_memory = run.also_in_memory = true;
+    const FatalResult result = run_capturing([&] {
+      run_preprocess_uses(scenario, uses, run);
+      run_process_uses(scenario, uses, run);
+    });
+    ASSERT_FALSE(result.fatal) << result.log;
+    ASSERT_TRUE(run.process_lower_bound.has_value());
+    std::vector<const ProcessInputs*> inputs;
+    for (const auto& kept : run.kept_use_inputs) inputs.push_back(kept.get());
+    ASSERT_EQ(inputs.size(), 2u);
+
+    // Every map: three new cells of a and three of b on the nine free cells.
+    std::vector<float> base(ROWS * COLS, 0.0f);
+    base[5] = 5.0f;
+    base[8] = base[11] = -2.0f;
+    std::vector<size_t> free;
+    for (size_t i = 0; i < base.size(); ++i)
+      if (base[i] == 0.0f) free.push_back(i);
+    double best = INFINITY;
+    std::vector<int> pick = {0, 0, 0, 1, 1, 1, 2, 2, 2};  // free, a, b
+    do {
+      std::vector<float> map = base;
+      for (size_t k = 0; k < free.size(); ++k)
+        map[free[k]] = pick[k] == 1 ? 10.0f : pick[k] == 2 ? 20.0f : 0.0f;
+      best = std::min(best, process_uses_map_energy(scenario, uses, inputs, run.geometry, map,
+                                                    run.use_normalisers)
+                                .energy);
+    } while (std::next_permutation(pick.begin(), pick.end()));
+    const std::vector<float> found = run.process_output.unpack();
+    const double final_energy =
+        process_uses_map_energy(scenario, uses, inputs, run.geometry, found, run.use_normalisers)
+            .energy;
+    EXPECT_GE(final_energy, best - 1e-12);
+    EXPECT_LE(*run.process_lower_bound, best + 1e-12) << result.log;
+  }
+}
