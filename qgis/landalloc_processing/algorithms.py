@@ -39,6 +39,16 @@ OPTIONS_HELP = (
     "each run draws a new one (the log names it). Time limit: seconds, fractions allowed; 0 sets "
     "none.</p>"
 )
+# What the algorithms that run a configuration file say of its method. A file runs as the command
+# line runs it, so that one file gives the same maps from every front.
+FILE_METHOD_HELP = (
+    "<p>A file without <code>\"method\"</code> in its <code>\"process\"</code> section runs "
+    "the annealing, as the command line does, so that the file gives the same maps wherever it "
+    "runs. For minimum cuts (compact plans in seconds), which \"Allocate land use\" and "
+    "\"Allocate land uses\" use, write it in the file: <code>\"process\": {\"method\": "
+    "\"min-cut\", ...}</code>; <code>landalloc --template</code> writes a first configuration "
+    "that does.</p>"
+)
 # The options as the dialog names them, label and help; the command line's own help speaks of
 # files after it.
 OPTION_LABELS = {
@@ -183,8 +193,7 @@ class RunConfigurationAlgorithm(QgsProcessingAlgorithm):
         return (
             "<p>Runs a landalloc configuration file (JSON) and loads every map it writes. The "
             "file's relative names are read from the file's folder. No stage chosen runs all "
-            "three. <code>landalloc --template</code> writes a first configuration.</p>"
-            + OPTIONS_HELP
+            "three.</p>" + FILE_METHOD_HELP + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -242,7 +251,7 @@ class CalibrateAlgorithm(QgsProcessingAlgorithm):
             "<p>Beside the final output it writes the sweep table (.sweep.csv) and a picture of "
             "the trade-off (.sweep.png); the recommended value is where the trade-off bends. The "
             "weights are, in order: perimeter (f2, compactness), potential (f1), islands (f3), "
-            "nservices (f4) and distance (f5).</p>" + OPTIONS_HELP
+            "nservices (f4) and distance (f5).</p>" + FILE_METHOD_HELP + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
