@@ -148,8 +148,10 @@ def run(
         a JSON file. The program runs in `cwd` (default: the current folder) and resolves every
         relative file name of the configuration against it, whether the configuration is a dict
         or a file: relative names are relative to `cwd`, not to the configuration file's folder.
-        A dict without "process.method" runs by minimum cuts ("min-cut"), not by the annealing
-        the program takes for a file without it. In a dict, any input grid may be a numpy array
+        A dict without "process.method" runs by minimum cuts ("min-cut"). A file without it
+        runs the annealing, as the command line and QGIS's "Run a configuration file" run it, so
+        that one file gives the same maps everywhere; for minimum cuts, write them in the file:
+        "process": {"method": "min-cut", ...}. In a dict, any input grid may be a numpy array
         (2-D; NaN for no data) or a Map (an array with its geotransform and CRS): it is written
         to a temporary grid for the run. A bare array takes the geotransform and CRS of `grid`
         (a Map, or a grid file relative to `cwd`), else of the first Map of the configuration,

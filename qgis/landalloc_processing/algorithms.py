@@ -1,5 +1,6 @@
 """The algorithms. "Allocate land use" builds its parameters from the program's --describe
-document, so that a property the program gains appears in the dialog without a list here."""
+document, so that a property the program gains appears in the dialog without a list here; their
+labels, written for the dialog, come from labels.py."""
 
 import json
 import math
@@ -27,6 +28,7 @@ from qgis.core import (
 )
 
 from . import runner
+from .labels import dialog_label
 
 STAGES = ["PREPROCESS", "PROCESS", "POSTPROCESS"]
 # The options the package's command() takes by name; the other numbers are passed as they are.
@@ -37,12 +39,26 @@ OPTIONS_HELP = (
     "each run draws a new one (the log names it). Time limit: seconds, fractions allowed; 0 sets "
     "none.</p>"
 )
-# The options as the dialog names them; the command line's own help speaks of files after it.
+# What the algorithms that run a configuration file say of its method. A file runs as the command
+# line runs it, so that one file gives the same maps from every front.
+FILE_METHOD_HELP = (
+    "<p>A file without <code>\"method\"</code> in its <code>\"process\"</code> section runs "
+    "the annealing, as the command line does, so that the file gives the same maps wherever it "
+    "runs. For minimum cuts (compact plans in seconds), which \"Allocate land use\" and "
+    "\"Allocate land uses\" use, write it in the file: <code>\"process\": {\"method\": "
+    "\"min-cut\", ...}</code>; <code>landalloc --template</code> writes a first configuration "
+    "that does.</p>"
+)
+# The options as the dialog names them, label and help; the command line's own help speaks of
+# files after it.
 OPTION_LABELS = {
-    "--seed": "Seed (the same seed gives the same maps; empty: a new seed)",
-    "--repeats": "Runs (keeps the best, and a map of how often each cell is chosen)",
-    "--threads": "Runs at once (empty: one per core)",
-    "--time-limit": "Time limit of the optimisation, in seconds",
+    "--seed": ("Seed", "The same seed gives the same maps; empty: a new seed, which the log "
+                       "names."),
+    "--repeats": ("Runs", "How many times to run: the best run is kept, with a map of how often "
+                          "each cell is chosen."),
+    "--threads": ("Runs at once", "Empty: one per core; the maps do not depend on it."),
+    "--time-limit": ("Time limit of the run, in seconds", "0: none. Given, it replaces the "
+                     "optimisation's own time limit."),
 }
 # The fronts plan by minimum cuts unless told otherwise: compact plans, far sooner than the
 # annealing, which stays the command line's default.
@@ -102,20 +118,20 @@ def _count_options(algorithm, options):
         if not _is_count(option):
             continue
         name = parameter_name(option["name"])
-        label = OPTION_LABELS.get(option["name"], option["help"])
+        label, help_text = OPTION_LABELS.get(option["name"], (option["help"], option["help"]))
         if option["name"] == "--seed":
             # As text: a Processing integer is 32-bit, and a double holds whole numbers exactly
             # only up to 2^53, while the program takes seeds up to 2^64 - 1.
             parameter = QgsProcessingParameterString(name, label, optional=True)
         elif option["name"] == "--time-limit":
             parameter = QgsProcessingParameterNumber(
-                name, label + " (0: none)", QgsProcessingParameterNumber.Double,
-                optional=True, minValue=0,
+                name, label, QgsProcessingParameterNumber.Double, optional=True, minValue=0,
             )
         else:
             parameter = QgsProcessingParameterNumber(
                 name, label, QgsProcessingParameterNumber.Integer, optional=True, minValue=0
             )
+        parameter.setHelp(help_text)
         algorithm.addParameter(parameter)
 
 
@@ -177,8 +193,7 @@ class RunConfigurationAlgorithm(QgsProcessingAlgorithm):
         return (
             "<p>Runs a landalloc configuration file (JSON) and loads every map it writes. The "
             "file's relative names are read from the file's folder. No stage chosen runs all "
-            "three. <code>landalloc --template</code> writes a first configuration.</p>"
-            + OPTIONS_HELP
+            "three.</p>" + FILE_METHOD_HELP + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -236,7 +251,7 @@ class CalibrateAlgorithm(QgsProcessingAlgorithm):
             "<p>Beside the final output it writes the sweep table (.sweep.csv) and a picture of "
             "the trade-off (.sweep.png); the recommended value is where the trade-off bends. The "
             "weights are, in order: perimeter (f2, compactness), potential (f1), islands (f3), "
-            "nservices (f4) and distance (f5).</p>" + OPTIONS_HELP
+            "nservices (f4) and distance (f5).</p>" + FILE_METHOD_HELP + OPTIONS_HELP
         )
 
     def createInstance(self):  # noqa: N802
@@ -381,15 +396,20 @@ def add_properties(algorithm, properties, example):
     """Adds a parameter for each described property, filled with the example's values; the
     distance the program counts in cells is followed by the same distance in metres."""
     for prop in properties:
-        algorithm.addParameter(_parameter(prop, _lookup(example, prop["name"])))
+        parameter = _parameter(prop, _lookup(example, prop["name"]))
+        parameter.setHelp(dialog_label(prop)[1])
+        algorithm.addParameter(parameter)
         if prop["name"] == DISTANCE_IN_CELLS:
-            algorithm.addParameter(
-                QgsProcessingParameterNumber(
-                    DISTANCE_IN_METRES, "Minimum distance to mask, in metres (replaces the "
-                    "distance in cells; the layers must be in a metric coordinate system)",
-                    QgsProcessingParameterNumber.Double, optional=True, minValue=0,
-                )
+            parameter = QgsProcessingParameterNumber(
+                DISTANCE_IN_METRES, "Minimum distance to mask, in metres",
+                QgsProcessingParameterNumber.Double, optional=True, minValue=0,
             )
+            parameter.setHelp(
+                "Replaces the distance in cells: counted in cells of the first potential layer, "
+                "which must be in a metric coordinate system; the log says how many cells it "
+                "makes."
+            )
+            algorithm.addParameter(parameter)
 
 
 def configuration(algorithm, properties, parameters, context):
@@ -504,9 +524,7 @@ def _value(algorithm, prop, parameters, context):
 
 def _parameter(prop, example):
     """The Processing parameter of one described property, filled with the example's value."""
-    name, kind, label = parameter_name(prop["name"]), prop["type"], prop["help"]
-    if prop["name"] == DISTANCE_IN_CELLS:
-        label += " (in cells)"
+    name, kind, label = parameter_name(prop["name"]), prop["type"], dialog_label(prop)[0]
     optional = "default" in prop
     if kind == "output":
         return QgsProcessingParameterRasterDestination(name, label)

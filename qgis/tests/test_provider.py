@@ -3,6 +3,7 @@ the command line writes for the same seed; a cancelled run leaves no file behind
 
 import json
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -117,6 +118,29 @@ def dialog_args(config, folder, skip=()):
         else:
             args.append(f"{name}={node}")
     return args
+
+
+# A planner reads the dialogs of one or several uses in their own words: every property they show
+# has a label of its own, short enough to show whole beside "[optional]" in a dialog of the
+# screenshot's width, and no label, tooltip or help names a property path or a command-line option
+# ("maps. Distances" ends a sentence; "maps.exclusion-masks" is a path).
+def test_the_dialogs_speak_the_dialogs_words():
+    from landalloc_processing.algorithms import AllocateAlgorithm, parameter_name
+    from landalloc_processing.labels import DIALOG_LABELS
+    from landalloc_processing.land_uses import AllocateUsesAlgorithm
+
+    description = landalloc.describe()
+    configuration_words = re.compile(r"\b(maps|preprocess|process|postprocess)\.\w|--\w", re.I)
+    for algorithm in (AllocateAlgorithm(description), AllocateUsesAlgorithm(description)):
+        algorithm.initAlgorithm()
+        shown = {p.name(): p for p in algorithm.parameterDefinitions()}
+        properties = [p["name"] for p in algorithm.description["properties"]]
+        assert [name for name in properties if name not in DIALOG_LABELS] == [], algorithm.name()
+        for name in properties:
+            assert len(shown[parameter_name(name)].description()) <= 50, name
+        texts = [t for p in shown.values() for t in (p.description(), p.help())]
+        for text in texts + [algorithm.shortHelpString()]:
+            assert not configuration_words.search(text), (algorithm.name(), text)
 
 
 # QGIS runs a configuration as the command line does, with a seed above 2^31 as given and a time
