@@ -13,6 +13,7 @@
 #include "process/min_cut.h"
 #include "process/process_stage.h"
 #include "process/process_uses.h"
+#include "raster/distance.h"
 #include "raster/islands.h"
 #include "raster/maps.h"
 #include "scenario/land_uses.h"
@@ -37,6 +38,9 @@ constexpr double ROUND_WORK = 2.5e6;
 // fitted both ended above the plain cut's repair (0.936 and 1.093 against 0.933). The plain round
 // alone then runs once, in the open.
 constexpr double MIN_EXTRA_ROUNDS = 3.0;
+// How far from the best map the rules keep its cuts again may reach, in cells: its islands may take
+// back good land an earlier pass kept out, but no island starts where the rules would drop it.
+constexpr int32_t NEAR_REACHES[] = {1, 2, 4, 8};
 
 // One round: PROCESS at a perimeter multiplier, then POSTPROCESS, in memory. A pass after the
 // first starts from the repair of the pass before, with the cells the rules dropped so far kept
@@ -44,6 +48,7 @@ constexpr double MIN_EXTRA_ROUNDS = 3.0;
 struct Round {
   RulesCut cut;
   int32_t pass = 1;
+  int32_t near = 0;  // a cut again of the best map within this many cells of it; 0: not
   // What it gave.
   bool done = false;
   // PROCESS ended: its energy and bound are there even when POSTPROCESS stopped (every island
@@ -118,6 +123,21 @@ std::shared_ptr<const std::vector<uint8_t>> dropped_cells(const Round& round) {
   return more ? out : nullptr;
 }
 
+// Every cell farther than `reach` cells (chessboard) from a cell of `map` allocated at `value`,
+// to keep out of a cut again near that map.
+std::shared_ptr<const std::vector<uint8_t>> beyond(const GridGeometry& geometry,
+                                                   const PackedMap& map, float value,
+                                                   int32_t reach) {
+  MapBlock maps = maps_allocate_quiet(geometry, 2);
+  map.unpack(maps.map(0));
+  map_distance(maps, 0, 1, value);
+  const float* distance = maps.map(1);
+  auto out = std::make_shared<std::vector<uint8_t>>(map.size(), 0);
+  for (size_t i = 0; i < out->size(); ++i)
+    (*out)[i] = distance[i] > static_cast<float>(reach) ? 1 : 0;
+  return out;
+}
+
 // Whether round a is kept rather than b: a map the rules keep first (POSTPROCESS again over it
 // changes nothing), then the lower final map.
 bool better(const Round& a, const Round& b) {
@@ -130,7 +150,10 @@ bool better(const Round& a, const Round& b) {
 void log_rounds(const std::vector<Round>& rounds) {
   log_message("RULES of POSTPROCESS in the min-cut\n");
   for (const Round& round : rounds) {
-    if (round.pass > 1)
+    if (round.near > 0)
+      log_message("  perimeter weight times %g, within %d cell%s of the best",
+                  round.cut.perimeter_scale, round.near, round.near == 1 ? "" : "s");
+    else if (round.pass > 1)
       log_message("  perimeter weight times %g, pass %d", round.cut.perimeter_scale, round.pass);
     else
       log_message("  perimeter weight times %g", round.cut.perimeter_scale);
@@ -217,7 +240,10 @@ void log_rules_cost(Run& run, const std::vector<Round>& rounds, const Round& bes
   if (!rounds.empty() && rounds[0].processed) run.process_lower_bound = rounds[0].lower_bound;
   log_message("RULES end\n");
   if (!best.done) return;
-  if (best.pass > 1)
+  if (best.near > 0)
+    log_message("  kept perimeter weight times %g, within %d cell%s of the best\n",
+                best.cut.perimeter_scale, best.near, best.near == 1 ? "" : "s");
+  else if (best.pass > 1)
     log_message("  kept perimeter weight times %g, pass %d\n", best.cut.perimeter_scale, best.pass);
   else
     log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
@@ -293,6 +319,33 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
     if (rounds.size() == 1 && !rounds[0].processed) break;  // the plain cut fails as the run will
     since_best = improved ? 0 : since_best + 1;
     if (rounds.size() > extra) break;
+  }
+  // The best map the rules keep, cut again near itself at its multiplier, as long as that lowers
+  // it.
+  for (bool improved = best.keeps; improved;) {
+    improved = false;
+    const Round from = best;
+    for (const int32_t reach : NEAR_REACHES) {
+      if (rounds.size() > extra) break;
+      Round next;
+      next.cut.perimeter_scale = from.cut.perimeter_scale;
+      next.cut.keep_out = beyond(run.geometry, from.final_map, run.working_cell_value, reach);
+      next.cut.start = from.final_map;
+      next.cut.price_hint = from.price;
+      next.near = reach;
+      progress_update(progress, static_cast<double>(rounds.size()), static_cast<double>(extra + 1),
+                      "the rules' round %zu of at most %zu", rounds.size() + 1, extra + 1);
+      rounds.push_back(next);
+      Round& round = rounds.back();
+      run_round(scenario, run, *inputs, post, round);
+      if (round.done && round.keeps && better(round, best)) {
+        best = round;
+        improved = true;
+      }
+      round.cut.keep_out.reset();
+      round.cut.start = PackedMap();
+      round.process_map = round.repair = round.final_map = PackedMap();
+    }
   }
   progress_end(progress);
   log_rounds(rounds);
