@@ -301,15 +301,13 @@ Line cut_at(MinCut& m, int64_t price) {
   m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
     const int64_t cost = m.cost(i) + price;
     if (cost < 0) negative += cost;
-    const auto terminal = static_cast<int32_t>(-cost);
-    if (fresh) {
-      grid_flow_load(m.flow, row, col, terminal);
-    } else {
-      grid_flow_set_terminal(m.flow, row, col, terminal);
-    }
+    if (fresh) grid_flow_load(m.flow, row, col, static_cast<int32_t>(-cost));
   });
+  // The graph's cells are the variable ones, on the same bordered grid as the costs.
+  const int32_t threads = std::max(m.p.run.threads, 1);
+  if (!fresh) grid_flow_set_terminals(m.flow, m.costs.data(), price, threads);
   m.flow_loaded = true;
-  const int64_t cut = grid_flow_solve(m.flow);
+  const int64_t cut = grid_flow_solve(m.flow, threads);
   ++m.flows;
   Line line;
   line.price = price;
