@@ -2,11 +2,10 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <exception>
 #include <new>
-#include <thread>
 
 #include "base/log.h"
+#include "base/parts.h"
 
 namespace {
 
@@ -346,35 +345,14 @@ void set_terminal_at(GridFlowSearch& s, const Net& net, size_t p, int32_t termin
 // The bands of rows for `threads` threads, as ranges of cells of the bordered grid that cover it:
 // band b starts at bounds[b], the first cell of its first row (the border above for the first).
 std::vector<size_t> band_bounds(const GridFlow& g, int32_t threads) {
-  const int32_t count = std::max(1, std::min(threads, g.nrows));
+  const int32_t count = row_bands(g.nrows, threads);
   std::vector<size_t> bounds(static_cast<size_t>(count) + 1);
   for (int32_t b = 1; b < count; ++b) {
-    const int64_t row = int64_t{g.nrows} * b / count;
+    const int32_t row = band_first_row(g.nrows, count, b);
     bounds[static_cast<size_t>(b)] = (static_cast<size_t>(row) + 1) * g.stride;
   }
   bounds[static_cast<size_t>(count)] = g.node.size();
   return bounds;
-}
-
-// Runs part(b) for every band b, the first on the calling thread; a failure on any of them is
-// rethrown once all have ended.
-template <typename Part>
-void each_band(size_t count, Part part) {
-  std::vector<std::exception_ptr> failures(count);
-  const auto guarded = [&](size_t b) {
-    try {
-      part(b);
-    } catch (...) {
-      failures[b] = std::current_exception();
-    }
-  };
-  std::vector<std::thread> threads;
-  for (size_t b = 1; b < count; ++b) threads.emplace_back(guarded, b);
-  guarded(0);
-  for (std::thread& t : threads) t.join();
-  for (const std::exception_ptr& failure : failures) {
-    if (failure) std::rethrow_exception(failure);
-  }
 }
 
 // Makes an orphan, in the search `s`, of every cell of the row starting at `first` whose parent
@@ -415,7 +393,7 @@ void solve_bands(GridFlow& g, const std::vector<size_t>& bounds) {
   }
   for (const uint32_t p : g.search.orphans) g.bands[band_of(p)].orphans.push_back(p);
   g.search.orphans.clear();
-  each_band(count, [&](size_t b) { solve_part(g.bands[b], net_of(g, bounds[b], bounds[b + 1])); });
+  run_parts(count, [&](size_t b) { solve_part(g.bands[b], net_of(g, bounds[b], bounds[b + 1])); });
   for (GridFlowSearch& s : g.bands) g.search.flow += s.flow;
   g.search.sweep = g.node.size();
   for (size_t b = 1; b < count; ++b) {
@@ -483,7 +461,7 @@ void grid_flow_set_terminals(GridFlow& flow, const int32_t* costs, int64_t price
   // The first capacity out of its limits in each band; the first of them is the one a cell by
   // cell setting would have stopped at.
   std::vector<int64_t> wrong(count, 0);
-  each_band(count, [&](size_t b) {
+  run_parts(count, [&](size_t b) {
     GridFlowSearch& s = flow.bands[b];
     s.sweep = flow.node.size();
     s.flow = 0;
