@@ -248,16 +248,18 @@ struct MinCut {
 
   void toggle(size_t i) { marks[i] ^= MARK_CURRENT; }
 
+  // Bands of rows for the passes over every cell: one for each of the run's threads.
+  int32_t bands() const { return row_bands(grid.nrows, std::max(p.run.threads, 1)); }
+
   void copy_bits(uint8_t from, uint8_t to) {
-    for_each_variable([&](size_t i, int32_t, int32_t) {
+    for_each_variable_in_bands(bands(), [&](size_t, size_t i, int32_t, int32_t) {
       marks[i] = static_cast<uint8_t>((marks[i] & ~to) | ((marks[i] & from) ? to : 0));
     });
   }
 
   int64_t current_size() const {
-    int64_t size = 0;
-    for_each_variable([&](size_t i, int32_t, int32_t) { size += current(i) ? 1 : 0; });
-    return size;
+    return sum_variables(p.run.threads,
+                         [&](size_t i, int32_t, int32_t) { return current(i) ? 1 : 0; });
   }
 };
 
@@ -465,7 +467,6 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 
   int64_t size = m.current_size();
   if (size == m.n) return;
   const bool grow = size < m.n;
-  MinHeap heap;
   const auto eligible = [&](size_t i) {
     if (!m.variable(i) || m.current(i) != !grow) return false;
     return grow ? (m.marks[i] & allowed) != 0 : (m.marks[i] & protect) == 0;
@@ -473,12 +474,21 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 
   // Only cells at the rim of the eligible ones start in the heap (a cell inside a block of them
   // costs the same or more, and enters when a neighbour changes), so that the heap follows the
   // length of the edges rather than the area.
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+  // Found band by band on the run's threads: no two entries are equal, so the order they enter
+  // the heap in changes nothing it gives.
+  std::vector<std::vector<HeapEntry>> rims(static_cast<size_t>(m.bands()));
+  m.for_each_variable_in_bands(m.bands(), [&](size_t b, size_t i, int32_t, int32_t) {
     if (!eligible(i)) return;
     bool rim = false;
     for (int k = 0; k < 4 && !rim; ++k) rim = !eligible(i + m.offset(k));
-    if (rim) heap.push({m.toggle_delta(i), i});
+    if (rim) rims[b].push_back({m.toggle_delta(i), i});
   });
+  std::vector<HeapEntry> entries;
+  for (std::vector<HeapEntry>& rim : rims) {
+    entries.insert(entries.end(), rim.begin(), rim.end());
+    std::vector<HeapEntry>().swap(rim);
+  }
+  MinHeap heap(std::greater<HeapEntry>(), std::move(entries));
   std::vector<HeapEntry> passed;  // better cells passed over for the first change
   while (size != m.n && !heap.empty()) {
     const HeapEntry top = heap.top();
