@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/parts.h"
 #include "process/process_run.h"
 #include "raster/islands.h"
 
@@ -86,9 +87,16 @@ void ensure_value_bounds(ProcessRun& p, int64_t n) {
   ValueBounds& bounds = p.energy.bounds;
   if (bounds.n == n) return;
   const CellRecords& records = p.inputs->records;
-  value_bounds(records, &CellRecord::potential, false, n, &bounds.top[0], &bounds.bottom[0]);
-  value_bounds(records, &CellRecord::nservices, false, n, &bounds.top[1], &bounds.bottom[1]);
-  value_bounds(records, &CellRecord::distances, true, n, &bounds.top[2], &bounds.bottom[2]);
+  // Three passes over every record, each on its own, so they run at once on the run's threads.
+  const size_t threads = static_cast<size_t>(std::clamp(p.run.threads, 1, 3));
+  run_parts(threads, [&](size_t t) {
+    if (t == 0)
+      value_bounds(records, &CellRecord::potential, false, n, &bounds.top[0], &bounds.bottom[0]);
+    if (t == 1 % threads)
+      value_bounds(records, &CellRecord::nservices, false, n, &bounds.top[1], &bounds.bottom[1]);
+    if (t == 2 % threads)
+      value_bounds(records, &CellRecord::distances, true, n, &bounds.top[2], &bounds.bottom[2]);
+  });
   bounds.n = n;
 }
 

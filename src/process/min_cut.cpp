@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "base/log.h"
+#include "base/parts.h"
 #include "process/annealing.h"
 #include "process/energy.h"
 #include "process/moves.h"
@@ -95,6 +96,13 @@ struct HeapEntry {
 };
 using MinHeap = std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>>;
 
+// What one band of rows finds, on a cache line of its own: the threads of the other bands write
+// theirs beside it all the time.
+template <typename T>
+struct alignas(64) PerBand {
+  T value;
+};
+
 struct MinCut {
   MinCut(ProcessRun& run, EvolutionListing& evolution)
       : p(run),
@@ -151,6 +159,36 @@ struct MinCut {
         if (variable(i)) visit(i, row, col);
       }
     }
+  }
+
+  // visit(band, i, row, col) for each variable cell, the rows in `bands` bands (row_bands) run at
+  // once, one thread each; visit may change what belongs to cell i alone.
+  template <typename Visit>
+  void for_each_variable_in_bands(int32_t bands, Visit visit) const {
+    run_parts(static_cast<size_t>(bands), [&](size_t b) {
+      const auto band = static_cast<int32_t>(b);
+      for (int32_t row = band_first_row(grid.nrows, bands, band);
+           row < band_first_row(grid.nrows, bands, band + 1); ++row) {
+        const size_t first = bordered_index(grid, row, 0);
+        for (int32_t col = 0; col < grid.ncols; ++col) {
+          const size_t i = first + static_cast<size_t>(col);
+          if (variable(i)) visit(b, i, row, col);
+        }
+      }
+    });
+  }
+
+  // The sum of visit(i, row, col) over the variable cells, on up to `threads` threads.
+  template <typename Visit>
+  int64_t sum_variables(int32_t threads, Visit visit) const {
+    const int32_t bands = row_bands(grid.nrows, threads);
+    std::vector<PerBand<int64_t>> sums(static_cast<size_t>(bands), {0});
+    for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t row, int32_t col) {
+      sums[b].value += visit(i, row, col);
+    });
+    int64_t total = 0;
+    for (const PerBand<int64_t>& sum : sums) total += sum.value;
+    return total;
   }
 
   // The cost of allocating cell i alone, its sides facing cells that are never allocated
@@ -210,16 +248,18 @@ struct MinCut {
 
   void toggle(size_t i) { marks[i] ^= MARK_CURRENT; }
 
+  // Bands of rows for the passes over every cell: one for each of the run's threads.
+  int32_t bands() const { return row_bands(grid.nrows, std::max(p.run.threads, 1)); }
+
   void copy_bits(uint8_t from, uint8_t to) {
-    for_each_variable([&](size_t i, int32_t, int32_t) {
+    for_each_variable_in_bands(bands(), [&](size_t, size_t i, int32_t, int32_t) {
       marks[i] = static_cast<uint8_t>((marks[i] & ~to) | ((marks[i] & from) ? to : 0));
     });
   }
 
   int64_t current_size() const {
-    int64_t size = 0;
-    for_each_variable([&](size_t i, int32_t, int32_t) { size += current(i) ? 1 : 0; });
-    return size;
+    return sum_variables(p.run.threads,
+                         [&](size_t i, int32_t, int32_t) { return current(i) ? 1 : 0; });
   }
 };
 
@@ -267,16 +307,21 @@ void build_model(MinCut& m, double mu, double nu) {
   }
   m.model = c;
   m.model.scale = 1.0;
-  double largest = 4.0 * c.side;
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    largest = std::max(largest, std::fabs(m.real_cost(i)) + 4.0 * c.side);
+  // Two passes over the cells, on the run's threads: the largest is the same in any order.
+  const int32_t bands = row_bands(m.grid.nrows, std::max(m.p.run.threads, 1));
+  std::vector<PerBand<double>> largest(static_cast<size_t>(bands), {4.0 * c.side});
+  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
+    largest[b].value = std::max(largest[b].value, std::fabs(m.real_cost(i)) + 4.0 * c.side);
   });
-  m.model.scale = largest > 0.0 ? COST_SCALE / largest : 1.0;
+  double most = 4.0 * c.side;
+  for (const PerBand<double>& band : largest) most = std::max(most, band.value);
+  m.model.scale = most > 0.0 ? COST_SCALE / most : 1.0;
   m.model.pair = static_cast<int64_t>(std::floor(c.side * m.model.scale));
   // Within 2^26 in magnitude, by the scale.
   m.costs.resize(m.grid.cells);
-  m.for_each_variable(
-      [&](size_t i, int32_t, int32_t) { m.costs[i] = static_cast<int32_t>(m.scaled_cost(i)); });
+  m.for_each_variable_in_bands(bands, [&](size_t, size_t i, int32_t, int32_t) {
+    m.costs[i] = static_cast<int32_t>(m.scaled_cost(i));
+  });
   m.flow_loaded = false;
 }
 
@@ -297,26 +342,26 @@ Line cut_at(MinCut& m, int64_t price) {
   }
   // The cut's value counts a cell of negative cost only when it is left out; adding those costs
   // back gives the map's own value, so no second pass prices the cells.
-  int64_t negative = 0;
-  m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
-    const int64_t cost = m.cost(i) + price;
-    if (cost < 0) negative += cost;
-    const auto terminal = static_cast<int32_t>(-cost);
-    if (fresh) {
-      grid_flow_load(m.flow, row, col, terminal);
-    } else {
-      grid_flow_set_terminal(m.flow, row, col, terminal);
-    }
-  });
+  const int32_t threads = std::max(m.p.run.threads, 1);
+  const int64_t negative = m.sum_variables(
+      threads, [&](size_t i, int32_t, int32_t) { return std::min<int64_t>(m.cost(i) + price, 0); });
+  if (fresh) {
+    m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
+      grid_flow_load(m.flow, row, col, static_cast<int32_t>(-(m.cost(i) + price)));
+    });
+  } else {
+    // The graph's cells are the variable ones, on the same bordered grid as the costs.
+    grid_flow_set_terminals(m.flow, m.costs.data(), price, threads);
+  }
   m.flow_loaded = true;
-  const int64_t cut = grid_flow_solve(m.flow);
+  const int64_t cut = grid_flow_solve(m.flow, threads);
   ++m.flows;
   Line line;
   line.price = price;
-  m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
+  line.size = m.sum_variables(threads, [&](size_t i, int32_t row, int32_t col) {
     const bool in = grid_flow_in_source(m.flow, row, col);
     m.marks[i] = static_cast<uint8_t>((m.marks[i] & ~MARK_CURRENT) | (in ? MARK_CURRENT : 0));
-    line.size += in ? 1 : 0;
+    return int64_t{in ? 1 : 0};
   });
   line.value = cut + negative - price * line.size;
   const int64_t dual = line.value + price * (line.size - m.n);
@@ -422,7 +467,6 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 
   int64_t size = m.current_size();
   if (size == m.n) return;
   const bool grow = size < m.n;
-  MinHeap heap;
   const auto eligible = [&](size_t i) {
     if (!m.variable(i) || m.current(i) != !grow) return false;
     return grow ? (m.marks[i] & allowed) != 0 : (m.marks[i] & protect) == 0;
@@ -430,12 +474,21 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 
   // Only cells at the rim of the eligible ones start in the heap (a cell inside a block of them
   // costs the same or more, and enters when a neighbour changes), so that the heap follows the
   // length of the edges rather than the area.
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+  // Found band by band on the run's threads: no two entries are equal, so the order they enter
+  // the heap in changes nothing it gives.
+  std::vector<std::vector<HeapEntry>> rims(static_cast<size_t>(m.bands()));
+  m.for_each_variable_in_bands(m.bands(), [&](size_t b, size_t i, int32_t, int32_t) {
     if (!eligible(i)) return;
     bool rim = false;
     for (int k = 0; k < 4 && !rim; ++k) rim = !eligible(i + m.offset(k));
-    if (rim) heap.push({m.toggle_delta(i), i});
+    if (rim) rims[b].push_back({m.toggle_delta(i), i});
   });
+  std::vector<HeapEntry> entries;
+  for (std::vector<HeapEntry>& rim : rims) {
+    entries.insert(entries.end(), rim.begin(), rim.end());
+    std::vector<HeapEntry>().swap(rim);
+  }
+  MinHeap heap(std::greater<HeapEntry>(), std::move(entries));
   std::vector<HeapEntry> passed;  // better cells passed over for the first change
   while (size != m.n && !heap.empty()) {
     const HeapEntry top = heap.top();

@@ -24,6 +24,23 @@
 #include <cstdint>
 #include <vector>
 
+/// The search of one part of the grid: the whole grid, or one band of rows while the bands are
+/// solved on threads of their own.
+struct GridFlowSearch {
+  /// Cells whose terminal was set are searched first, in index order from here, without a queue
+  /// entry: at the first solve that is every cell.
+  size_t sweep = 0;
+  std::vector<uint32_t> active;   ///< FIFO of the other cells to search
+  size_t active_head = 0;         ///< first entry of `active` still to be taken
+  std::vector<uint32_t> orphans;  ///< cells whose parent arc saturated, to adopt
+  /// Cells found rooted at a terminal during the current adoption, flagged checked until it ends.
+  std::vector<uint32_t> checked;
+  /// The whole grid's: the value of a minimum cut of the current capacities once a solve has
+  /// ended, the flow pushed so far plus the constants by which changed terminals shifted every
+  /// cut. A band's: what it added to that while on its own.
+  int64_t flow = 0;
+};
+
 /// The flow network of one grid and its search state; fill with grid_flow_allocate.
 struct GridFlow {
   int32_t nrows = 0;
@@ -37,17 +54,9 @@ struct GridFlow {
   /// Per cell: its tree (outside the graph, free, source or sink), the direction of its parent
   /// (a neighbour, the terminal, or none for an orphan), and the active, checked and pending flags.
   std::vector<uint8_t> node;
-  /// Cells whose terminal was set are searched first, in index order from here, without a queue
-  /// entry: at the first solve that is every cell.
-  size_t sweep = 0;
-  std::vector<uint32_t> active;   ///< FIFO of the other cells to search
-  size_t active_head = 0;         ///< first entry of `active` still to be taken
-  std::vector<uint32_t> orphans;  ///< cells whose parent arc saturated, to adopt
-  /// Cells found rooted at a terminal during the current adoption, flagged checked until it ends.
-  std::vector<uint32_t> checked;
-  /// Value of a minimum cut of the current capacities once a solve has ended: the flow pushed so
-  /// far plus the constants by which changed terminals shifted every cut.
-  int64_t flow = 0;
+  GridFlowSearch search;  ///< of the whole grid
+  /// Of the bands solved on threads, kept from one solve to the next with their queues' room.
+  std::vector<GridFlowSearch> bands;
 };
 
 /// Sizes `flow` for an nrows x ncols grid, every cell outside the graph, `pair` the capacity of
@@ -63,9 +72,17 @@ void grid_flow_load(GridFlow& flow, int32_t row, int32_t col, int32_t terminal);
 /// a solve, keeping the flow and the search trees: the next solve goes on from them.
 void grid_flow_set_terminal(GridFlow& flow, int32_t row, int32_t col, int32_t terminal);
 
-/// Pushes flow until none can pass; returns the value of a minimum cut of the current
-/// capacities (the sum of the capacities it cuts).
-int64_t grid_flow_solve(GridFlow& flow);
+/// Sets the terminal capacity of every cell in the graph to -(costs[i] + price), as
+/// grid_flow_set_terminal would one cell after the other, on up to `threads` threads: costs[i] is
+/// what the cell costs on the source side, indexed on the bordered grid (row + 1) * stride +
+/// col + 1. Fatal as grid_flow_set_terminal when a capacity is out of its limits.
+void grid_flow_set_terminals(GridFlow& flow, const int32_t* costs, int64_t price, int32_t threads);
+
+/// Pushes flow until none can pass, on up to `threads` threads; returns the value of a minimum
+/// cut of the current capacities (the sum of the capacities it cuts). With several threads, bands
+/// of rows are solved at once, each with the sides to the others held at their flow, then the
+/// whole grid goes on from their flows and search trees; the cut found is the same for any count.
+int64_t grid_flow_solve(GridFlow& flow, int32_t threads = 1);
 
 /// Whether the cell (row, col) is on the source side of the minimum cut found by the last solve:
 /// the side of the cells the source still reaches in the residual graph, the smallest source side

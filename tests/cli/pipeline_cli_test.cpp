@@ -113,6 +113,22 @@ TEST(PipelineCliTest, AMinCutRunKeepsTheLowestMapTheRulesKeep) {
             std::string::npos);
 }
 
+// The cuts of PROCESS by minimum cuts solve bands of rows on threads of their own: the log and
+// every file, the rules' rounds and the polish included, are those of one thread.
+TEST(PipelineCliTest, AMinCutRunIsTheSameOnOneThreadAndOnTwo) {
+  CliDir one, two;
+  for (CliDir* dir : {&one, &two}) {
+    write_short_example(*dir);
+    dir->write("config.json", replaced(dir->read("config.json"), "\"annealing\"", "\"min-cut\""));
+  }
+  const RunResult serial = run_words("--seed=1 --threads=1 config.json", one);
+  ASSERT_EQ(serial.code, 0) << serial.out;
+  const RunResult parallel = run_words("--seed=1 --threads=2 config.json", two);
+  EXPECT_EQ(parallel.code, 0);
+  EXPECT_EQ(parallel.out, serial.out);
+  EXPECT_EQ(files_under(two), files_under(one));
+}
+
 // Potentials peak at both ends of the small grid and the perimeter weighs little: the plain cut
 // parts the demand into two islands below the purge limit. POSTPROCESS purges them all and stops,
 // as the greedy repair does; a rounder cut gives one island the rules keep.

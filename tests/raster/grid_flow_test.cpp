@@ -27,8 +27,8 @@ std::string cut_of(int64_t value, const Capacities& c, InSource in_source) {
   return cut;
 }
 
-std::string grid_cut(GridFlow& flow, const Capacities& c) {
-  return cut_of(grid_flow_solve(flow), c,
+std::string grid_cut(GridFlow& flow, const Capacities& c, int32_t threads = 1) {
+  return cut_of(grid_flow_solve(flow, threads), c,
                 [&](int32_t i) { return grid_flow_in_source(flow, i / c.ncols, i % c.ncols); });
 }
 
@@ -40,9 +40,9 @@ GridFlow loaded_flow(const Capacities& c) {
   return flow;
 }
 
-std::string fresh_cut(const Capacities& c) {
+std::string fresh_cut(const Capacities& c, int32_t threads = 1) {
   GridFlow flow = loaded_flow(c);
-  return grid_cut(flow, c);
+  return grid_cut(flow, c, threads);
 }
 
 // Boost's Boykov-Kolmogorov on the same network with explicit arcs; the source side is the
@@ -99,38 +99,62 @@ Capacities random_capacities(std::mt19937& random, int32_t nrows, int32_t ncols,
 }  // namespace
 
 // Integer capacities make the flow value and the smallest source side unique, so both must be
-// Boost's exactly: on grids of one cell, one row, one column and square, full and in pieces (ties
-// of a side against terminal arcs, cells without a terminal, lone cells among them).
-TEST(GridFlowTest, AgreesWithBoostOnRandomGrids) {
-  const int32_t sizes[][2] = {{1, 1}, {1, 9}, {7, 1}, {6, 6}, {13, 29}, {40, 40}};
+// Boost's exactly, on one thread or with bands of rows solved on several: on grids of one cell,
+// one row, one column, fewer rows than bands, odd shapes and square, full and in pieces (ties of a
+// side against terminal arcs, cells without a terminal, lone cells among them).
+TEST(GridFlowTest, AgreesWithBoostOnRandomGridsOnAnyThreads) {
+  const int32_t sizes[][2] = {{1, 1}, {1, 9},   {7, 1},   {2, 11},
+                              {6, 6}, {13, 29}, {40, 40}, {61, 17}};
   for (const auto& [nrows, ncols] : sizes) {
     for (const int density : {100, 85, 55}) {
       for (uint32_t seed = 1; seed <= 6; ++seed) {
         std::mt19937 random(seed);
         const Capacities c = random_capacities(random, nrows, ncols, density);
-        EXPECT_EQ(fresh_cut(c), boost_cut(c))
-            << "seed " << seed << ", " << nrows << " x " << ncols << ", density " << density;
+        const std::string expected = boost_cut(c);
+        for (const int32_t threads : {1, 2, 3}) {
+          EXPECT_EQ(fresh_cut(c, threads), expected)
+              << "seed " << seed << ", " << nrows << " x " << ncols << ", density " << density
+              << ", threads " << threads;
+        }
       }
     }
   }
 }
 
-// Terminals changed after a solve (all shifted, as a multiplier step does, or a few set anew, often
-// below the flow they carry): the next solve finds what a fresh one does.
+// Terminals changed after a solve (all shifted, as a multiplier step does, or a third set anew,
+// often below the flow they carry), cell by cell or all at once from costs and a price, each on
+// threads different from the last solve's (bands whose trees cross the borders of the next ones,
+// terminals set band by band under a whole-grid solve): the next solve finds what a fresh one does.
 TEST(GridFlowTest, ResolvesAfterTerminalChangesAsAFreshSolve) {
+  // Per step: the shift (0: a third set anew), the threads setting them (0: cell by cell) and the
+  // threads solving.
+  const int32_t steps[][3] = {{7, 2, 1}, {-3, 1, 3}, {0, 3, 1},   {-9, 3, 1},
+                              {0, 0, 2}, {12, 3, 2}, {-20, 2, 3}, {0, 2, 1}};
   for (uint32_t seed = 1; seed <= 8; ++seed) {
     std::mt19937 random(seed);
-    Capacities c = random_capacities(random, 17, 23, seed % 2 ? 100 : 80);
+    Capacities c = random_capacities(random, 17 + seed % 3, 23, seed % 2 ? 100 : 80);
     GridFlow flow = loaded_flow(c);
-    grid_cut(flow, c);
-    for (const int32_t shift : {7, -3, -9, 0, 12, -20}) {
+    grid_cut(flow, c, 1 + seed % 3);
+    for (const auto& [shift, setting, solving] : steps) {
       for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
-        if (c.terminal[i] == kOutside || (shift == 0 && random() % 8 != 0)) continue;
-        c.terminal[i] =
-            shift == 0 ? static_cast<int32_t>(random() % 61) - 30 : c.terminal[i] + shift;
-        grid_flow_set_terminal(flow, i / c.ncols, i % c.ncols, c.terminal[i]);
+        if (c.terminal[i] == kOutside) continue;
+        if (shift != 0) c.terminal[i] += shift;
+        if (shift == 0 && random() % 3 == 0)
+          c.terminal[i] = static_cast<int32_t>(random() % 61) - 30;
+        if (setting == 0) grid_flow_set_terminal(flow, i / c.ncols, i % c.ncols, c.terminal[i]);
       }
-      EXPECT_EQ(grid_cut(flow, c), fresh_cut(c)) << "seed " << seed << ", shift " << shift;
+      if (setting > 0) {
+        // Costs on the bordered grid, each the opposite of the cell's terminal, at a price of 0.
+        std::vector<int32_t> costs(flow.node.size(), 0);
+        for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
+          if (c.terminal[i] != kOutside) {
+            costs[(i / c.ncols + 1) * flow.stride + i % c.ncols + 1] = -c.terminal[i];
+          }
+        }
+        grid_flow_set_terminals(flow, costs.data(), 0, setting);
+      }
+      EXPECT_EQ(grid_cut(flow, c, solving), fresh_cut(c))
+          << "seed " << seed << ", shift " << shift << ", threads " << setting << ", " << solving;
     }
   }
 }

@@ -1,0 +1,43 @@
+// Work split into parts that run at once, one thread each: the bands of rows of a grid that the
+// max-flow and the min-cut method pass over on the run's threads. The parts must share nothing
+// they change; what each finds is combined afterwards, in the order of the parts, so that the
+// result is the same for any number of them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <thread>
+#include <vector>
+
+/// Runs part(k) for every k below `count`, part 0 on the calling thread and each other on a thread
+/// of its own; a failure of any is rethrown once all have ended (the first part's first).
+template <typename Part>
+void run_parts(size_t count, Part part) {
+  std::vector<std::exception_ptr> failures(count);
+  const auto guarded = [&](size_t k) {
+    try {
+      part(k);
+    } catch (...) {
+      failures[k] = std::current_exception();
+    }
+  };
+  std::vector<std::thread> threads;
+  for (size_t k = 1; k < count; ++k) threads.emplace_back(guarded, k);
+  if (count > 0) guarded(0);
+  for (std::thread& t : threads) t.join();
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+/// How many bands of rows `threads` threads share a grid of `nrows` rows in: one a thread, at
+/// least one row each, at least one band.
+inline int32_t row_bands(int32_t nrows, int32_t threads) {
+  return threads < nrows ? (threads > 1 ? threads : 1) : (nrows > 1 ? nrows : 1);
+}
+
+/// The first row of band `band` of `bands` over `nrows` rows (band `bands` gives nrows).
+inline int32_t band_first_row(int32_t nrows, int32_t bands, int32_t band) {
+  return static_cast<int32_t>(int64_t{nrows} * band / bands);
+}
