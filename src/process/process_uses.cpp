@@ -301,8 +301,10 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<flo
 // A start that owes nothing to PREPROCESS's draw, so that the plan does not depend on the seed:
 // the uses placed in turn from `first`, each on its cells of highest potential among those it may
 // take that no use placed before it holds; with `solve`, each is then solved by a block against
-// the uses placed before it (the later ones are not placed yet). Returns the energy of the map.
-double placed_start(UsesRun& u, size_t first, bool solve, std::vector<float>& extra, Rng& rng) {
+// the uses placed before it (the later ones are not placed yet). Returns the energy of the map, or
+// nothing where the uses before one leave it too few cells for its demand.
+std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, std::vector<float>& extra,
+                                   Rng& rng) {
   const size_t K = u.uses.uses.size();
   const size_t n = u.cells();
   const auto ncols = static_cast<size_t>(u.geometry.ncols);
@@ -320,7 +322,8 @@ double placed_start(UsesRun& u, size_t first, bool solve, std::vector<float>& ex
                                   .potential;
       if (potential != CELL_NODATA) free.emplace_back(-potential, i);
     }
-    const auto cells = std::min(free.size(), static_cast<size_t>(s.cells));
+    const auto cells = static_cast<size_t>(s.cells);
+    if (free.size() < cells) return std::nullopt;
     std::partial_sort(free.begin(), free.begin() + static_cast<std::ptrdiff_t>(cells), free.end());
     for (size_t c = 0; c < cells; ++c) u.label[free[c].second] = static_cast<int32_t>(k) + 1;
     if (!solve) continue;
@@ -880,6 +883,9 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     UseOrder best;
     size_t best_try = 2 * K;
     std::mutex best_mutex;
+    const std::vector<int32_t> handed = u.label;
+    std::vector<double> handed_energies;
+    for (const UseState& s : u.states) handed_energies.push_back(s.energy);
     each_step(u, 2 * K, run, [&](UsesRun& w, size_t tried, Rng& rng) {
       const size_t first = tried % K;
       const bool solved = tried < K;
@@ -887,8 +893,15 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       log_message("  '%s' first, %s\n", uses.uses[first].name.c_str(),
                   solved ? "each solved in turn" : "each on its best cells");
       std::vector<float> scratch;
-      const double start = placed_start(w, first, solved, scratch, rng);
-      const double settled = settle(w, first, start, scratch, rng);
+      std::optional<double> start = placed_start(w, first, solved, scratch, rng);
+      if (!start) {
+        // Where land is scarce, PREPROCESS's map, which holds every demand, is the start.
+        log_message("  (too few cells for each use in turn: from PREPROCESS's map)\n");
+        w.label = handed;
+        for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
+        start = initial;
+      }
+      const double settled = settle(w, first, *start, scratch, rng);
       const std::lock_guard<std::mutex> lock(best_mutex);
       if (best_try < 2 * K &&
           !(settled < best.energy || (settled == best.energy && tried < best_try)))

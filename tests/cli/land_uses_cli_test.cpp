@@ -315,6 +315,28 @@ TEST(LandUsesCliTest, AUsesCodeMayBeOneOfItsExistingCodes) {
   }
 }
 
+// The free land holds both demands only when b also takes the farms (code 3) it may convert: b
+// solved first on its best free cells would leave a too few, so those orders start from
+// PREPROCESS's map, which holds every demand, and every map keeps both.
+TEST(LandUsesCliTest, WhereLandIsScarceEveryDemandHolds) {
+  CliDir dir;
+  write_uses(dir, "min-cut", ", 'conversions': {'b': [3]}");
+  dir.write("town.asc", grid_of([](int r, int c) {
+              return in_town(r, c) ? 5.0f : r == 11 && c >= 6 ? 3.0f : 0.0f;
+            }));
+  std::string config = replaced(dir.read("uses.json"), "{\"cells\": 20}", "{\"cells\": 95}");
+  config = replaced(config, "{\"cells\": 15}", "{\"cells\": 79}");
+  dir.write("uses.json", config);
+  const RunResult r = run_words("--seed=3 uses.json", dir);
+  ASSERT_EQ(r.code, 0) << r.out;
+  EXPECT_NE(r.out.find("from PREPROCESS's map"), std::string::npos) << r.out;
+  for (const char* name : {"proc.asc", "post.asc"}) {
+    const std::vector<float> map = read_cells(dir.path(name));
+    EXPECT_EQ(std::count(map.begin(), map.end(), 10.0f), 95) << name;
+    EXPECT_EQ(std::count(map.begin(), map.end(), 20.0f), 79) << name;
+  }
+}
+
 TEST(LandUsesCliTest, OneUseIsTheRunOfOneUseByteForByte) {
   CliDir one, listed;
   write_uses(one, "annealing", "");
