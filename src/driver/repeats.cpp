@@ -265,8 +265,9 @@ void write_map(const GridGeometry& geometry, const PackedMap& cells, const std::
                const LandUses& uses) {
   const std::vector<CodeLabel> labels =
       uses.uses.empty() ? std::vector<CodeLabel>() : land_uses_code_labels(uses);
+  const std::vector<std::pair<float, float>> written = land_uses_written_codes(uses);
   const MapBlock maps =
-      write_map(geometry, cells, path, [&](float value) { return land_uses_written(uses, value); });
+      write_map(geometry, cells, path, [&](float value) { return written_value(written, value); });
   style_write_solution(path, maps.map(0), maps.cell_count(), labels.empty() ? nullptr : &labels);
 }
 

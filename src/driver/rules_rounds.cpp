@@ -138,6 +138,14 @@ std::shared_ptr<const std::vector<uint8_t>> beyond(const GridGeometry& geometry,
   return out;
 }
 
+// The list keeps what the log prints; the maps of a round that goes on live on in `best` and the
+// next round alone.
+void forget_maps(Round& round) {
+  round.cut.keep_out.reset();
+  round.cut.start = PackedMap();
+  round.process_map = round.repair = round.final_map = PackedMap();
+}
+
 // Whether round a is kept rather than b: a map the rules keep first (POSTPROCESS again over it
 // changes nothing), then the lower final map.
 bool better(const Round& a, const Round& b) {
@@ -288,6 +296,14 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
   // map or no cell is left to keep out.
   int32_t since_best = 0;
   Progress progress = progress_begin(0.0);
+  // Runs `next` as the next round of the list.
+  const auto run_listed = [&](const Round& next) -> Round& {
+    progress_update(progress, static_cast<double>(rounds.size()), static_cast<double>(extra + 1),
+                    "the rules' round %zu of at most %zu", rounds.size() + 1, extra + 1);
+    rounds.push_back(next);
+    run_round(scenario, run, *inputs, post, rounds.back());
+    return rounds.back();
+  };
   for (const double scale : SCALES) {
     if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
     bool improved = false;
@@ -296,11 +312,7 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
     for (; next.pass <= MAX_PASSES; ++next.pass) {
       if (rounds.size() > extra) break;
       if (!rounds.empty()) next.cut.price_hint = rounds.back().price;
-      progress_update(progress, static_cast<double>(rounds.size()), static_cast<double>(extra + 1),
-                      "the rules' round %zu of at most %zu", rounds.size() + 1, extra + 1);
-      rounds.push_back(next);
-      Round& round = rounds.back();
-      run_round(scenario, run, *inputs, post, round);
+      Round& round = run_listed(next);
       // POSTPROCESS stopped on this cut (all of it purged, say): a rounder one may hold.
       if (!round.done) break;
       if (better(round, best)) {
@@ -311,10 +323,7 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
       next.cut.keep_out = dropped_cells(round);
       if (next.cut.keep_out == nullptr) break;
       next.cut.start = round.repair;
-      // The list keeps what the log prints; the maps live on in `best` and `next` alone.
-      round.cut.keep_out.reset();
-      round.cut.start = PackedMap();
-      round.process_map = round.repair = round.final_map = PackedMap();
+      forget_maps(round);
     }
     if (rounds.size() == 1 && !rounds[0].processed) break;  // the plain cut fails as the run will
     since_best = improved ? 0 : since_best + 1;
@@ -333,18 +342,12 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
       next.cut.start = from.final_map;
       next.cut.price_hint = from.price;
       next.near = reach;
-      progress_update(progress, static_cast<double>(rounds.size()), static_cast<double>(extra + 1),
-                      "the rules' round %zu of at most %zu", rounds.size() + 1, extra + 1);
-      rounds.push_back(next);
-      Round& round = rounds.back();
-      run_round(scenario, run, *inputs, post, round);
+      Round& round = run_listed(next);
       if (round.done && round.keeps && better(round, best)) {
         best = round;
         improved = true;
       }
-      round.cut.keep_out.reset();
-      round.cut.start = PackedMap();
-      round.process_map = round.repair = round.final_map = PackedMap();
+      forget_maps(round);
     }
   }
   progress_end(progress);
@@ -356,6 +359,20 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
   run.cut = RulesCut();
 
   log_rules_cost(run, rounds, best, proc);
+}
+
+}  // namespace
+
+namespace {
+
+// The section on POSTPROCESS's one repair of PROCESS's map: `values` those of allocated cells.
+void log_repair(const Run& run, const std::vector<float>& values, double process,
+                double final_energy) {
+  log_message("REPAIR by POSTPROCESS\n");
+  log_message("  process energy %f\n", process);
+  log_postprocess_change(run.geometry, values, run.process_output, run.postprocess_output, process,
+                         final_energy);
+  log_bound(run, final_energy);
 }
 
 }  // namespace
@@ -372,11 +389,7 @@ void log_repair_cost(const StageFlags& stages, const Scenario& scenario, const R
   };
   const double process = energy(run.process_output);
   const double final_energy = energy(run.postprocess_output);
-  log_message("REPAIR by POSTPROCESS\n");
-  log_message("  process energy %f\n", process);
-  log_postprocess_change(run.geometry, {value}, run.process_output, run.postprocess_output, process,
-                         final_energy);
-  log_bound(run, final_energy);
+  log_repair(run, {value}, process, final_energy);
 }
 
 void log_uses_repair_cost(const StageFlags& stages, const Scenario& scenario, const LandUses& uses,
@@ -398,11 +411,7 @@ void log_uses_repair_cost(const StageFlags& stages, const Scenario& scenario, co
   };
   const double process = energy(run.process_output);
   const double final_energy = energy(run.postprocess_output);
-  log_message("REPAIR by POSTPROCESS\n");
-  log_message("  process energy %f\n", process);
-  log_postprocess_change(run.geometry, codes, run.process_output, run.postprocess_output, process,
-                         final_energy);
-  log_bound(run, final_energy);
+  log_repair(run, codes, process, final_energy);
 }
 
 bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario) {

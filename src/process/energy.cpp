@@ -6,8 +6,8 @@
 #include <functional>
 #include <vector>
 
+#include "base/bands.h"
 #include "base/log.h"
-#include "base/parts.h"
 #include "process/process_run.h"
 #include "raster/islands.h"
 
@@ -89,7 +89,7 @@ void ensure_value_bounds(ProcessRun& p, int64_t n) {
   const CellRecords& records = p.inputs->records;
   // Three passes over every record, each on its own, so they run at once on the run's threads.
   const size_t threads = static_cast<size_t>(std::clamp(p.run.threads, 1, 3));
-  run_parts(threads, [&](size_t t) {
+  run_at_once(threads, [&](size_t t) {
     if (t == 0)
       value_bounds(records, &CellRecord::potential, false, n, &bounds.top[0], &bounds.bottom[0]);
     if (t == 1 % threads)

@@ -8,8 +8,8 @@
 #include <queue>
 #include <vector>
 
+#include "base/bands.h"
 #include "base/log.h"
-#include "base/parts.h"
 #include "process/annealing.h"
 #include "process/energy.h"
 #include "process/moves.h"
@@ -165,7 +165,7 @@ struct MinCut {
   // once, one thread each; visit may change what belongs to cell i alone.
   template <typename Visit>
   void for_each_variable_in_bands(int32_t bands, Visit visit) const {
-    run_parts(static_cast<size_t>(bands), [&](size_t b) {
+    run_at_once(static_cast<size_t>(bands), [&](size_t b) {
       const auto band = static_cast<int32_t>(b);
       for (int32_t row = band_first_row(grid.nrows, bands, band);
            row < band_first_row(grid.nrows, bands, band + 1); ++row) {

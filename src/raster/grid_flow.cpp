@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <new>
 
+#include "base/bands.h"
 #include "base/log.h"
-#include "base/parts.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ inline uint8_t with_tree(uint8_t cell, uint8_t tree) {
 }
 
 // Raw views of the arrays for the inner loops, with the neighbour offsets of the bordered grid and
-// the cells of the part being solved, [lo, hi): the cells past them count as outside the graph, so
+// the cells of the band being solved, [lo, hi): the cells past them count as outside the graph, so
 // that a band's search never reads or writes what another thread's changes.
 struct Net {
   int32_t* side;
@@ -247,7 +247,7 @@ void compact_active(GridFlowSearch& s) {
 }
 
 // The search of grid_flow_solve on the cells [net.lo, net.hi), until no path is left there.
-void solve_part(GridFlowSearch& s, const Net& net) {
+void solve_net(GridFlowSearch& s, const Net& net) {
   adopt(s, net);
   for (;;) {
     // The sweep's cells come first, in index order, then those the queue holds.
@@ -301,8 +301,8 @@ void solve_part(GridFlowSearch& s, const Net& net) {
   s.active_head = 0;
 }
 
-// What grid_flow_set_terminal does to cell p, in the search `s` of the part `net`: of the cell's
-// children, only those within the part are orphaned (see leave_band_borders for the others).
+// What grid_flow_set_terminal does to cell p, in the search `s` of the band or grid `net`: of the
+// cell's children, only those within it are orphaned (see leave_band_borders for the others).
 void set_terminal_at(GridFlowSearch& s, const Net& net, size_t p, int32_t terminal) {
   // The terminal arcs carry what the sides carry away; the capacity they had is the residual
   // plus that. Changing the capacity changes the residual by as much; when the flow already
@@ -393,7 +393,7 @@ void solve_bands(GridFlow& g, const std::vector<size_t>& bounds) {
   }
   for (const uint32_t p : g.search.orphans) g.bands[band_of(p)].orphans.push_back(p);
   g.search.orphans.clear();
-  run_parts(count, [&](size_t b) { solve_part(g.bands[b], net_of(g, bounds[b], bounds[b + 1])); });
+  run_at_once(count, [&](size_t b) { solve_net(g.bands[b], net_of(g, bounds[b], bounds[b + 1])); });
   for (GridFlowSearch& s : g.bands) g.search.flow += s.flow;
   g.search.sweep = g.node.size();
   for (size_t b = 1; b < count; ++b) {
@@ -461,7 +461,7 @@ void grid_flow_set_terminals(GridFlow& flow, const int32_t* costs, int64_t price
   // The first capacity out of its limits in each band; the first of them is the one a cell by
   // cell setting would have stopped at.
   std::vector<int64_t> wrong(count, 0);
-  run_parts(count, [&](size_t b) {
+  run_at_once(count, [&](size_t b) {
     GridFlowSearch& s = flow.bands[b];
     s.sweep = flow.node.size();
     s.flow = 0;
@@ -496,7 +496,7 @@ void grid_flow_set_terminals(GridFlow& flow, const int32_t* costs, int64_t price
 int64_t grid_flow_solve(GridFlow& flow, int32_t threads) {
   const std::vector<size_t> bounds = band_bounds(flow, threads);
   if (bounds.size() > 2) solve_bands(flow, bounds);
-  solve_part(flow.search, whole_net(flow));
+  solve_net(flow.search, whole_net(flow));
   return flow.search.flow;
 }
 

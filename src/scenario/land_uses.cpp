@@ -258,11 +258,6 @@ std::vector<std::pair<float, float>> land_uses_written_codes(const LandUses& use
   return codes;
 }
 
-float land_uses_written(const LandUses& uses, float value) {
-  const int32_t k = land_use_of_code(uses, value);
-  return k < 0 ? value : uses.uses[static_cast<size_t>(k)].code;
-}
-
 void land_uses_base_map(const ConfigDocument& config, MapBlock& maps) {
   maps_init_solution(config, maps);
   maps_apply_masks(config, maps, "maps.exclusion-masks", 0, CELL_MASKED);

@@ -57,9 +57,6 @@ int32_t land_use_of_code(const LandUses& uses, float value);
 /// where that map does not hold it already. -1 for any other cell.
 int32_t land_use_of_cell(const LandUses& uses, float value, float base);
 
-/// The value a map file holds for `value` of a map in memory: each use's code for its new cells.
-float land_uses_written(const LandUses& uses, float value);
-
 /// The values of the maps in memory that files hold as another (Run::written_codes).
 std::vector<std::pair<float, float>> land_uses_written_codes(const LandUses& uses);
 

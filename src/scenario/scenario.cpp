@@ -51,6 +51,12 @@ void stage_read_handover(Run& run, Handover which, const std::string& path, MapB
   kept.unpack(maps.map(k));
 }
 
+float written_value(const std::vector<std::pair<float, float>>& written, float value) {
+  for (const auto& [memory, file] : written)
+    if (value == memory) return file;
+  return value;
+}
+
 void stage_write_solution(const Run& run, const std::string& path, const MapBlock& maps,
                           int32_t k) {
   const std::vector<CodeLabel>* labels = run.code_labels.empty() ? nullptr : &run.code_labels;
@@ -62,10 +68,8 @@ void stage_write_solution(const Run& run, const std::string& path, const MapBloc
   MapBlock written = maps_allocate_quiet(maps.geometry, 1);
   float* cells = written.map(0);
   std::copy(maps.map(k), maps.map(k) + maps.cell_count(), cells);
-  for (size_t i = 0; i < written.cell_count(); ++i) {
-    for (const auto& [memory, file] : run.written_codes)
-      if (cells[i] == memory) cells[i] = file;
-  }
+  for (size_t i = 0; i < written.cell_count(); ++i)
+    cells[i] = written_value(run.written_codes, cells[i]);
   grid_write(path.c_str(), written, 0);
   style_write_solution(path, cells, written.cell_count(), labels);
 }

@@ -141,6 +141,9 @@ void stage_seed(const Scenario& scenario, Run& run);
 void stage_read_handover(Run& run, Handover which, const std::string& path, MapBlock& maps,
                          int32_t k);
 
+/// The value a map file holds for `value` of a map in memory, by `written` (Run::written_codes).
+float written_value(const std::vector<std::pair<float, float>>& written, float value);
+
 /// Writes map k of `maps` as a solution map at `path` with its style, in the values files hold.
 void stage_write_solution(const Run& run, const std::string& path, const MapBlock& maps, int32_t k);
 

@@ -1,6 +1,6 @@
-// Work split into parts that run at once, one thread each: the bands of rows of a grid that the
-// max-flow and the min-cut method pass over on the run's threads. The parts must share nothing
-// they change; what each finds is combined afterwards, in the order of the parts, so that the
+// Work split into pieces that run at once, one thread each: the bands of rows of a grid that the
+// max-flow and the min-cut method pass over on the run's threads. The pieces must share nothing
+// they change; what each finds is combined afterwards, in the order of the pieces, so that the
 // result is the same for any number of them.
 #pragma once
 
@@ -10,14 +10,14 @@
 #include <thread>
 #include <vector>
 
-/// Runs part(k) for every k below `count`, part 0 on the calling thread and each other on a thread
-/// of its own; a failure of any is rethrown once all have ended (the first part's first).
-template <typename Part>
-void run_parts(size_t count, Part part) {
+/// Runs piece(k) for every k below `count`, piece 0 on the calling thread and each other on a
+/// thread of its own; a failure of any is rethrown once all have ended (the first piece's first).
+template <typename Piece>
+void run_at_once(size_t count, Piece piece) {
   std::vector<std::exception_ptr> failures(count);
   const auto guarded = [&](size_t k) {
     try {
-      part(k);
+      piece(k);
     } catch (...) {
       failures[k] = std::current_exception();
     }
