@@ -48,7 +48,8 @@ constexpr int32_t NEAR_REACHES[] = {1, 2, 4, 8};
 struct Round {
   RulesCut cut;
   int32_t pass = 1;
-  int32_t near = 0;  // a cut again of the best map within this many cells of it; 0: not
+  int32_t near = 0;    // a cut again of the best map within this many cells of it; 0: not
+  bool grown = false;  // the pass's purged islands kept in at the purge limit's size
   // What it gave.
   bool done = false;
   // PROCESS ended: its energy and bound are there even when POSTPROCESS stopped (every island
@@ -106,9 +107,11 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
 }
 
 // The cells the rules' first pass dropped from a round's cut (allocated by PROCESS, free in its
-// repair), added to those the round kept out already; nullptr when it dropped none that was not.
-// The passes after the first drop islands of the greedy regrowth, which a cut need not avoid.
-std::shared_ptr<const std::vector<uint8_t>> dropped_cells(const Round& round) {
+// repair), added to those the round kept out already, `kept_in` cells aside; nullptr when it
+// dropped none that was not. The passes after the first drop islands of the greedy regrowth,
+// which a cut need not avoid.
+std::shared_ptr<const std::vector<uint8_t>> dropped_cells(const Round& round,
+                                                          const std::vector<uint8_t>* kept_in) {
   const std::vector<float> cut = round.process_map.unpack();
   const std::vector<float> repair = round.repair.unpack();
   auto out = round.cut.keep_out ? std::make_shared<std::vector<uint8_t>>(*round.cut.keep_out)
@@ -117,10 +120,41 @@ std::shared_ptr<const std::vector<uint8_t>> dropped_cells(const Round& round) {
   for (size_t i = 0; i < cut.size(); ++i) {
     // A cell the repair took, or one the cut and the repair agree on, keeps its chance.
     if (cut[i] == repair[i] || repair[i] != CELL_AVAILABLE || (*out)[i] != 0) continue;
+    if (kept_in != nullptr && (*kept_in)[i] != 0) continue;
     (*out)[i] = 1;
     more = true;
   }
   return more ? out : nullptr;
+}
+
+// The islands of a round's cut below the purge limit that its repair dropped, added to the cells
+// the round kept in already, to keep in a cut that grows them to the limit: the rules keep out
+// what they drop, but an island they purge only for its size may be worth its few more cells.
+// nullptr: none new.
+std::shared_ptr<const std::vector<uint8_t>> purged_islands(const GridGeometry& geometry,
+                                                           const Round& round, float value,
+                                                           int32_t limit) {
+  if (limit <= 1) return nullptr;
+  MapBlock maps = maps_allocate_quiet(geometry, 1);
+  round.process_map.unpack(maps.map(0));
+  const std::vector<float> repair = round.repair.unpack();
+  IslandState islands;
+  if (!islands_allocate(islands, repair.size())) fatal(1, "error: not enough memory!\n");
+  const int32_t count = islands_label(islands, maps, 0, value);
+  std::vector<int32_t> sizes(static_cast<size_t>(std::max(count, 0)), 0);
+  for (size_t i = 0; i < repair.size(); ++i)
+    if (islands.label_map[i] >= 0) ++sizes[static_cast<size_t>(islands.label_map[i])];
+  auto in = round.cut.keep_in ? std::make_shared<std::vector<uint8_t>>(*round.cut.keep_in)
+                              : std::make_shared<std::vector<uint8_t>>(repair.size(), 0);
+  bool more = false;
+  for (size_t i = 0; i < repair.size(); ++i) {
+    const int32_t label = islands.label_map[i];
+    if (label < 0 || sizes[static_cast<size_t>(label)] >= limit || repair[i] == value) continue;
+    if ((*in)[i] != 0) continue;
+    (*in)[i] = 1;
+    more = true;
+  }
+  return more ? in : nullptr;
 }
 
 // Every cell farther than `reach` cells (chessboard) from a cell of `map` allocated at `value`,
@@ -154,17 +188,23 @@ bool better(const Round& a, const Round& b) {
   return a.final_energy < b.final_energy;
 }
 
+// What a round cut, as the log names it.
+void log_round_name(const Round& round) {
+  log_message("perimeter weight times %g", round.cut.perimeter_scale);
+  if (round.near > 0) {
+    log_message(", within %d cell%s of the best", round.near, round.near == 1 ? "" : "s");
+    return;
+  }
+  if (round.pass > 1) log_message(", pass %d", round.pass);
+  if (round.grown) log_message(", purged islands kept at %d cells", round.cut.least_island);
+}
+
 // The rounds as the log lists them.
 void log_rounds(const std::vector<Round>& rounds) {
   log_message("RULES of POSTPROCESS in the min-cut\n");
   for (const Round& round : rounds) {
-    if (round.near > 0)
-      log_message("  perimeter weight times %g, within %d cell%s of the best",
-                  round.cut.perimeter_scale, round.near, round.near == 1 ? "" : "s");
-    else if (round.pass > 1)
-      log_message("  perimeter weight times %g, pass %d", round.cut.perimeter_scale, round.pass);
-    else
-      log_message("  perimeter weight times %g", round.cut.perimeter_scale);
+    log_message("  ");
+    log_round_name(round);
     if (!round.processed) {
       log_message(": stopped\n");
       continue;
@@ -248,13 +288,9 @@ void log_rules_cost(Run& run, const std::vector<Round>& rounds, const Round& bes
   if (!rounds.empty() && rounds[0].processed) run.process_lower_bound = rounds[0].lower_bound;
   log_message("RULES end\n");
   if (!best.done) return;
-  if (best.near > 0)
-    log_message("  kept perimeter weight times %g, within %d cell%s of the best\n",
-                best.cut.perimeter_scale, best.near, best.near == 1 ? "" : "s");
-  else if (best.pass > 1)
-    log_message("  kept perimeter weight times %g, pass %d\n", best.cut.perimeter_scale, best.pass);
-  else
-    log_message("  kept perimeter weight times %g\n", best.cut.perimeter_scale);
+  log_message("  kept ");
+  log_round_name(best);
+  log_message("\n");
   log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
               rounds[0].process_energy);
   log_postprocess_change(run.geometry, {run.working_cell_value}, proc, run.postprocess_output,
@@ -295,6 +331,7 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
   // Scales past the best that have not beaten it; passes of one scale until the rules keep its
   // map or no cell is left to keep out.
   int32_t since_best = 0;
+  const int32_t limit = postprocess_read_parameters(scenario.config).purge_limit;
   Progress progress = progress_begin(0.0);
   // Runs `next` as the next round of the list.
   const auto run_listed = [&](const Round& next) -> Round& {
@@ -304,13 +341,11 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
     run_round(scenario, run, *inputs, post, rounds.back());
     return rounds.back();
   };
-  for (const double scale : SCALES) {
-    if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
+  // Passes from `next` until the rules keep a cut whole or leave nothing new to keep out; whether
+  // one beat the best. The first pass's purged islands, if any, go to `grown`, kept in.
+  const auto run_passes = [&](Round next, Round* grown) {
     bool improved = false;
-    Round next;
-    next.cut.perimeter_scale = scale;
-    for (; next.pass <= MAX_PASSES; ++next.pass) {
-      if (rounds.size() > extra) break;
+    for (; next.pass <= MAX_PASSES && rounds.size() <= extra; ++next.pass) {
       if (!rounds.empty()) next.cut.price_hint = rounds.back().price;
       Round& round = run_listed(next);
       // POSTPROCESS stopped on this cut (all of it purged, say): a rounder one may hold.
@@ -319,13 +354,34 @@ void run_rounds(const Scenario& scenario, Run& run, const ProcessInputs* inputs,
         best = round;
         improved = true;
       }
+      const float value = run.working_cell_value;
+      if (grown != nullptr && next.pass == 1) {
+        grown->cut.keep_in = purged_islands(run.geometry, round, value, limit);
+        grown->cut.start = round.repair;
+      }
       if (round.kept_whole) break;
-      next.cut.keep_out = dropped_cells(round);
-      if (next.cut.keep_out == nullptr) break;
+      // Passes that grow purged islands keep them in, each pass adding those it purged.
+      const auto in = next.grown ? purged_islands(run.geometry, round, value, limit) : nullptr;
+      const auto out = dropped_cells(round, in ? in.get() : next.cut.keep_in.get());
+      if (in == nullptr && out == nullptr) break;
+      if (in != nullptr) next.cut.keep_in = in;
+      if (out != nullptr) next.cut.keep_out = out;
       next.cut.start = round.repair;
       forget_maps(round);
     }
+    return improved;
+  };
+  for (const double scale : SCALES) {
+    if (inputs->fatal_code != 0 || (best.keeps && since_best >= ROUNDS_PAST_BEST)) break;
+    Round next;
+    next.cut.perimeter_scale = scale;
+    Round grown = next;
+    grown.grown = true;
+    grown.cut.least_island = limit;
+    bool improved = run_passes(next, &grown);
     if (rounds.size() == 1 && !rounds[0].processed) break;  // the plain cut fails as the run will
+    // The same passes with the islands the first purged for their size kept in at the limit's.
+    if (grown.cut.keep_in != nullptr) improved = run_passes(grown, nullptr) || improved;
     since_best = improved ? 0 : since_best + 1;
     if (rounds.size() > extra) break;
   }

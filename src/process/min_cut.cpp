@@ -1003,6 +1003,79 @@ void polish(MinCut& m) {
   }
 }
 
+// Cells every map must allocate, as a bonus (a cost of the run's own, in `bonus`, bordered like
+// the records) on each that outweighs anything the rest of the energy gives back for freeing it:
+// a cell cheaper than every other by more than eight sides is in every nonempty minimum cut, and
+// no greedy step or polish frees it. Each group of kept-in cells first grows to the least island
+// size by the neighbour that costs least beside it. Returns whether any cell is kept in.
+bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, std::vector<float>& bonus) {
+  if (parameters.keep_in == nullptr || m.p.extra_cost != nullptr) return false;
+  build_model(m, 1.0, 1.0);
+  const double side = m.model.side;
+  std::vector<uint8_t> in(m.grid.cells, 0);
+  m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
+    in[i] = (*parameters.keep_in)[cell_index(m.grid.ncols, row, col)] != 0 ? 1 : 0;
+  });
+  const auto in_beside = [&](size_t i, uint8_t mark) {
+    int32_t count = 0;
+    for (int k = 0; k < 4; ++k) count += in[i + m.offset(k)] == mark ? 1 : 0;
+    return count;
+  };
+  int64_t kept = 0;
+  std::vector<size_t> order;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if (in[i] == 1) order.push_back(i);
+  });
+  for (size_t start : order) {
+    if (in[start] != 1) continue;  // grown or met from an earlier cell of its group
+    // The group (marked 2 while it grows), then its cheapest neighbours up to the least size.
+    std::vector<size_t> group{start};
+    in[start] = 2;
+    for (size_t q = 0; q < group.size(); ++q) {
+      for (int k = 0; k < 4; ++k) {
+        const size_t j = group[q] + m.offset(k);
+        if (in[j] == 1) {
+          in[j] = 2;
+          group.push_back(j);
+        }
+      }
+    }
+    while (static_cast<int64_t>(group.size()) < parameters.least_island) {
+      size_t best = 0;
+      double best_cost = std::numeric_limits<double>::infinity();
+      for (size_t g : group) {
+        for (int k = 0; k < 4; ++k) {
+          const size_t j = g + m.offset(k);
+          if (!m.variable(j) || in[j] != 0) continue;
+          const double cost = m.real_cost(j) - 2.0 * side * in_beside(j, 2);
+          if (cost < best_cost) {
+            best_cost = cost;
+            best = j;
+          }
+        }
+      }
+      if (best == 0) break;  // walled in below the size
+      in[best] = 2;
+      group.push_back(best);
+    }
+    const bool fits = kept + static_cast<int64_t>(group.size()) <= m.n;
+    for (size_t g : group) in[g] = fits ? 3 : 4;
+    if (fits) kept += static_cast<int64_t>(group.size());
+  }
+  if (kept == 0) return false;
+  double largest = 0.0;
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    largest = std::max(largest, std::fabs(m.real_cost(i)) + 4.0 * side);
+  });
+  const auto amount = static_cast<float>(-(3.0 * largest + 8.0 * side));
+  bonus.assign(m.grid.cells, 0.0f);
+  for (size_t i = 0; i < in.size(); ++i)
+    if (in[i] == 3) bonus[i] = amount;
+  m.p.extra_cost = bonus.data();
+  log_message("  %" PRId64 " cells kept in the cuts\n", kept);
+  return true;
+}
+
 }  // namespace
 
 double min_cut_polish(ProcessRun& p) {
@@ -1058,7 +1131,10 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   m.copy_bits(MARK_CURRENT, MARK_BEST);
   m.price_hint = parameters.price_hint;
   m.perimeter_scale = parameters.perimeter_scale;
-  m.best_energy = m.perimeter_scale == 1.0 ? result.initial_energy : evaluate_current(m);
+  std::vector<float> bonus;
+  const bool kept_in = keep_cells_in(m, parameters, bonus);
+  m.best_energy =
+      m.perimeter_scale == 1.0 && !kept_in ? result.initial_energy : evaluate_current(m);
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
   const double separable = separable_bound(m);
@@ -1097,7 +1173,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     solve_at(m, RECUT_PLAN[recut].perimeter, 1.0, terms);
   }
   m.perturbation = 0.0;
-  if (perturbation_seed != 0 && parameters.portfolio_gap > 0.0) {
+  // The bonus of cells kept in would swamp a perturbation sized on the energy.
+  if (perturbation_seed != 0 && parameters.portfolio_gap > 0.0 && !kept_in) {
     // Costs perturbed by up to `perturbation` a cell change the map by at most n times that; most
     // maps change far less, so the first tries perturb more and the amplitude falls until the
     // map stays within the portfolio gap of the best one. The map kept is the perturbed one.
@@ -1125,6 +1202,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     polish(m);
   }
   progress_end(progress);
+  if (kept_in) m.p.extra_cost = nullptr;  // the map's own energy, without the kept-in bonus
   m.copy_bits(MARK_BEST, MARK_CURRENT);
   evaluate_current(m);
   result.final_energy = m.plain_energy;

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <vector>
 
 struct ProcessRun;
 struct EvolutionListing;
@@ -37,6 +38,12 @@ struct MinCutParameters {
   /// rounder islands (the shapes POSTPROCESS's rules keep). The maps are judged on the plain
   /// energy; the bound is then none of it.
   double perimeter_scale = 1.0;
+  /// Cells (row-major, nonzero: kept in) that every map of the method allocates, each group of
+  /// them first grown to `least_island` cells by its cheapest neighbours: islands the rules
+  /// purged, given the size that lets them stay. Groups that would take the total past the
+  /// cells to allocate are left free. nullptr: none.
+  const std::vector<uint8_t>* keep_in = nullptr;
+  int32_t least_island = 0;
 };
 
 /// What the method found.

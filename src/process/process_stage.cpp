@@ -440,6 +440,8 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     MinCutParameters parameters = params.min_cut;
     const RulesCut& cut = run.cut;
     parameters.perimeter_scale = cut.perimeter_scale;
+    parameters.keep_in = cut.keep_in.get();
+    parameters.least_island = cut.least_island;
     if (!cut.plain()) parameters.recut_work = -1.0;
     if (!std::isnan(cut.price_hint)) parameters.price_hint = cut.price_hint;
     if (cut.perimeter_scale != 1.0)

@@ -50,6 +50,10 @@ struct RulesCut {
   /// Cells (row-major, one byte each, nonzero: kept out) that the cuts may not allocate unless the
   /// map they start from holds them: those the rules dropped from an earlier cut. nullptr: none.
   std::shared_ptr<const std::vector<uint8_t>> keep_out;
+  /// Cells (the same way) that every cut allocates, each group grown first to `least_island`
+  /// cells: islands the rules purged for their size, tried at the size that lets them stay.
+  std::shared_ptr<const std::vector<uint8_t>> keep_in;
+  int32_t least_island = 0;
   /// The map PROCESS starts from in place of PREPROCESS's (the repair of an earlier cut, with
   /// `keep_out`); empty: PREPROCESS's.
   PackedMap start;
@@ -57,7 +61,7 @@ struct RulesCut {
   double price_hint = std::numeric_limits<double>::quiet_NaN();
   /// The plain cut, a plan of its own, makes the re-cuts past its price search and bounds the
   /// energy; the other rounds' maps are tries that POSTPROCESS judges.
-  bool plain() const { return perimeter_scale == 1.0 && start.empty(); }
+  bool plain() const { return perimeter_scale == 1.0 && start.empty() && !keep_in; }
 };
 
 /// What one run changes. The geometry is taken from the first potential map the first time a

@@ -158,6 +158,54 @@ TEST(PipelineCliTest, WhereTheRulesPurgeAllOfThePlainCutARounderCutHolds) {
   EXPECT_NE(greedy.out.find("error: no selected islands!"), std::string::npos) << greedy.out;
 }
 
+// Potentials peak in three corners, one of them water, and the demand is 7 cells: the plain cut
+// has an island of 2 cells at the top left, below the purge limit of 3. Dropping it costs more than
+// giving it its third cell, which the passes that keep it in find and the passes that keep it out
+// cannot.
+TEST(PipelineCliTest, AnIslandPurgedForItsSizeIsTriedAtTheLimitsSize) {
+  CliDir dir;
+  write_small_configuration(
+      dir,
+      "\"functions-weight\": [1, 1, 1, 1, 1]|\"convert-area\": 0.3|\"purge-limit\": 5|"
+      "\"minimum-distance-to-mask\": 2|\"accumulated-value\": 0.5",
+      "\"functions-weight\": [1, 0.05, 1, 0, 0], \"method\": \"min-cut\"|\"demand\": "
+      "{\"cells\": 7}|\"purge-limit\": 3|\"minimum-distance-to-mask\": 0|\"accumulated-value\": "
+      "0.8");
+  dir.write("a.asc",
+            "ncols 8\nnrows 5\nxllcorner 100\nyllcorner 200\ncellsize 10\nNODATA_value -9999\n"
+            "10 8.03 6.01 4.04 4.02 6 8.03 10.01\n8.02 6 4.03 4.01 2.04 4.02 6 8.03\n"
+            "6.04 4.02 4 -9999 4.01 2.04 4.02 6\n4.01 4.04 6.02 8 6.03 4.01 2.04 4.02\n"
+            "4.03 6.01 8.04 10.02 8 6.03 4.01 2.04\n");
+  const RunResult r = run_words("--seed=1 small.json", dir);
+  ASSERT_EQ(r.code, 0) << r.out;
+  // The lowest final map of the first multiplier's passes, with and without the purged island.
+  double kept_out = INFINITY, kept_in = INFINITY;
+  const std::string first = "  perimeter weight times 1";
+  for (size_t at = r.out.find(first); at != std::string::npos; at = r.out.find(first, at + 1)) {
+    const std::string line = r.out.substr(at, r.out.find('\n', at) - at);
+    if (line[first.size()] != ':' && line[first.size()] != ',') continue;
+    if (line.find("within") != std::string::npos) continue;
+    const double final_energy = std::stod(line.substr(line.find(", final ") + 8));
+    double& lowest =
+        line.find(", purged islands kept at 3 cells") != std::string::npos ? kept_in : kept_out;
+    lowest = std::min(lowest, final_energy);
+  }
+  ASSERT_LT(kept_in, kept_out) << r.out;
+  const auto table = read_csv(dir.path("post.runs.csv"));
+  EXPECT_LE(std::stod(table.at(1).at(2)), kept_in + 1e-6);
+  // The top left island is kept, at the limit's size at least.
+  const std::vector<float> final_map = read_cells(dir.path("post.asc"));
+  const float island = final_map[0];
+  EXPECT_EQ(final_map[1], island);
+  EXPECT_GE((final_map[8] == island) + (final_map[2] == island), 1);
+  // POSTPROCESS run again over it changes nothing.
+  const std::string again =
+      replaced(dir.read("small.json"), "\"output\": \"post.asc\"", "\"output\": \"again.asc\"");
+  dir.write("again.json", replaced(again, "\"proc.asc\"", "\"post.asc\""));
+  ASSERT_EQ(run_words("--seed=1 --postprocess again.json", dir).code, 0);
+  EXPECT_EQ(read_cells(dir.path("again.asc")), final_map);
+}
+
 /// The small configuration with `nmovs` moves in each of 100 annealing stages.
 void write_slow_configuration(const CliDir& dir, const std::string& nmovs) {
   write_small_configuration(dir, "\"nmovs\": 25|\"nstages\": 3",
