@@ -40,6 +40,11 @@ INSTANCES = [
     ("two peaks 5x5, one island", 40, 60, 5, 5, 6, 2, 0.5, 0.1, [(0, 0), (4, 4)]),
     ("three peaks 4x6, islands of 3", 40, 60, 4, 6, 7, 3, 0.8, 0.05, [(0, 0), (3, 5), (0, 5)]),
     ("three peaks 4x6, one island", 40, 60, 4, 6, 7, 2, 0.5, 0.05, [(0, 0), (3, 5), (0, 5)]),
+    ("three peaks 5x5, islands of 3", 40, 60, 5, 5, 7, 3, 0.8, 0.02, [(0, 0), (4, 4), (0, 4)]),
+    ("three peaks 5x5, islands of 4", 40, 60, 5, 5, 7, 4, 0.8, 0.02, [(0, 0), (4, 4), (0, 4)]),
+    ("two peaks 4x6, islands of 4", 40, 60, 4, 6, 7, 4, 0.8, 0.02, [(0, 0), (3, 5)]),
+    ("four peaks 5x5, islands of 3", 40, 60, 5, 5, 7, 3, 0.9, 0.02,
+     [(0, 0), (4, 4), (0, 4), (4, 0)]),
     ("the example's road 4x6, islands of 4", 80, 130, 4, 6, 6, 4, 0.8, 0.02, None),
     ("the example's field 5x5, islands of 4", 40, 60, 5, 5, 7, 4, 0.8, 0.02, None),
 ]

@@ -1016,10 +1016,15 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, std::vector<fl
   m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
     in[i] = (*parameters.keep_in)[cell_index(m.grid.ncols, row, col)] != 0 ? 1 : 0;
   });
-  const auto in_beside = [&](size_t i, uint8_t mark) {
-    int32_t count = 0;
-    for (int k = 0; k < 4; ++k) count += in[i + m.offset(k)] == mark ? 1 : 0;
-    return count;
+  // What a cell adds beside the group growing (marked 2) and the map it starts from: its cost,
+  // less the sides it closes. Growing towards the map's other cells, an island may join them.
+  const auto grow_cost = [&](size_t i) {
+    int32_t beside = 0;
+    for (int k = 0; k < 4; ++k) {
+      const size_t j = i + m.offset(k);
+      beside += in[j] == 2 || m.current(j) ? 1 : 0;
+    }
+    return m.real_cost(i) - 2.0 * side * beside;
   };
   int64_t kept = 0;
   std::vector<size_t> order;
@@ -1040,23 +1045,25 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, std::vector<fl
         }
       }
     }
-    while (static_cast<int64_t>(group.size()) < parameters.least_island) {
-      size_t best = 0;
-      double best_cost = std::numeric_limits<double>::infinity();
-      for (size_t g : group) {
-        for (int k = 0; k < 4; ++k) {
-          const size_t j = g + m.offset(k);
-          if (!m.variable(j) || in[j] != 0) continue;
-          const double cost = m.real_cost(j) - 2.0 * side * in_beside(j, 2);
-          if (cost < best_cost) {
-            best_cost = cost;
-            best = j;
-          }
-        }
+    // A neighbour's cost falls as the group grows around it: it enters the heap again each time,
+    // and an entry whose cost is no longer the cell's own is passed over.
+    std::priority_queue<std::pair<double, size_t>, std::vector<std::pair<double, size_t>>,
+                        std::greater<>>
+        heap;
+    const auto offer_neighbours = [&](size_t g) {
+      for (int k = 0; k < 4; ++k) {
+        const size_t j = g + m.offset(k);
+        if (m.variable(j) && in[j] == 0) heap.emplace(grow_cost(j), j);
       }
-      if (best == 0) break;  // walled in below the size
-      in[best] = 2;
-      group.push_back(best);
+    };
+    for (size_t g : group) offer_neighbours(g);
+    while (static_cast<int64_t>(group.size()) < parameters.least_island && !heap.empty()) {
+      const auto [cost, j] = heap.top();
+      heap.pop();
+      if (in[j] != 0 || cost != grow_cost(j)) continue;
+      in[j] = 2;
+      group.push_back(j);
+      offer_neighbours(j);
     }
     const bool fits = kept + static_cast<int64_t>(group.size()) <= m.n;
     for (size_t g : group) in[g] = fits ? 3 : 4;
