@@ -304,6 +304,10 @@ void write_frequency_grid(const GridGeometry& geometry,
 void run_selected_stages(const StageFlags& stages, const Scenario& scenario, Run& run) {
   if (land_uses_present(scenario.config)) {
     const LandUses uses = land_uses_read(scenario.config);
+    if (uses_rules_rounds_apply(stages, scenario, uses)) {
+      run_uses_within_rules(stages, scenario, uses, run);
+      return;
+    }
     log_message("ALGORITHM\n");
     if (stages.preprocess) run_preprocess_uses(scenario, uses, run);
     if (stages.process) run_process_uses(scenario, uses, run);

@@ -9,7 +9,9 @@
 #include "base/log.h"
 #include "driver/repeats.h"
 #include "postprocess/postprocess_stage.h"
+#include "postprocess/postprocess_uses.h"
 #include "preprocess/preprocess_stage.h"
+#include "preprocess/preprocess_uses.h"
 #include "process/min_cut.h"
 #include "process/process_stage.h"
 #include "process/process_uses.h"
@@ -66,8 +68,9 @@ struct Round {
   PackedMap final_map;
 };
 
-void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& inputs,
-               PostprocessInputs* post, Round& round) {
+// A run of the later stages quietly, in memory, from `run`'s PREPROCESS map with the same seed: the
+// same cut gives the same maps here as in the open.
+Run quiet_trial(const Run& run, const RulesCut& cut) {
   Run trial;
   trial.geometry = run.geometry;
   trial.seed = run.seed;
@@ -76,11 +79,16 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
   trial.in_memory = true;
   trial.write_files = false;
   trial.preprocess_output = run.preprocess_output;
+  trial.cut = cut;
+  return trial;
+}
+
+void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& inputs,
+               PostprocessInputs* post, Round& round) {
+  Run trial = quiet_trial(run, round.cut);
   trial.process_inputs = &inputs;
   trial.postprocess_inputs = post;
   trial.working_value_cells = run.working_value_cells;
-  // The round's cut is the same whether quiet or not: the kept round runs again with it.
-  trial.cut = round.cut;
   trial.postprocess_until_kept = true;
   SharedStep process;
   shared_step_capture(process, [&] { run_process_stage(scenario, trial); });
@@ -468,6 +476,176 @@ void log_uses_repair_cost(const StageFlags& stages, const Scenario& scenario, co
   const double process = energy(run.process_output);
   const double final_energy = energy(run.postprocess_output);
   log_repair(run, codes, process, final_energy);
+}
+
+namespace {
+
+// Passes of several land uses, each keeping out of every use's cuts the cells its rules dropped so
+// far: a use's cuts then place those cells where its islands can keep them.
+constexpr int32_t MAX_USES_PASSES = 8;
+
+// One pass of several uses: PROCESS from its cut and POSTPROCESS, in memory, quietly.
+struct UsesPass {
+  RulesCut cut;
+  int32_t pass = 1;
+  bool done = false;
+  bool whole = false;  // POSTPROCESS dropped nothing
+  bool keeps = false;  // every use's rules hold on the final map
+  double process_energy = 0.0;
+  double final_energy = std::numeric_limits<double>::infinity();
+  std::optional<double> lower_bound;  // the plain pass's
+  PackedMap process_map;
+  PackedMap final_map;
+};
+
+double uses_map_energy(const Scenario& scenario, const LandUses& uses, const Run& run,
+                       const PackedMap& map) {
+  std::vector<const ProcessInputs*> inputs;
+  for (const auto& own : run.kept_use_inputs) inputs.push_back(own.get());
+  return process_uses_map_energy(scenario, uses, inputs, run.geometry, map.unpack(),
+                                 run.use_normalisers)
+      .energy;
+}
+
+void run_uses_pass(const Scenario& scenario, const LandUses& uses, const Run& run, UsesPass& pass) {
+  Run trial = quiet_trial(run, pass.cut);
+  trial.also_in_memory = true;  // each use's records, to price the maps
+  SharedStep step;
+  shared_step_capture(step, [&] {
+    run_process_uses(scenario, uses, trial);
+    run_postprocess_uses(scenario, uses, trial);
+  });
+  if (step.fatal_code != 0 || trial.kept_use_inputs.size() != uses.uses.size()) return;
+  pass.done = true;
+  pass.whole = trial.process_output == trial.postprocess_output;
+  pass.keeps = trial.postprocess_kept;
+  pass.process_energy = uses_map_energy(scenario, uses, trial, trial.process_output);
+  pass.final_energy = uses_map_energy(scenario, uses, trial, trial.postprocess_output);
+  pass.lower_bound = trial.process_lower_bound;
+  pass.process_map = trial.process_output;
+  pass.final_map = trial.postprocess_output;
+}
+
+// Each use's cells the rules dropped from a pass's cut, added to those it kept out already;
+// empty when none is new.
+std::vector<std::shared_ptr<const std::vector<uint8_t>>> uses_dropped(const LandUses& uses,
+                                                                      const UsesPass& pass) {
+  const std::vector<float> cut = pass.process_map.unpack();
+  const std::vector<float> final_map = pass.final_map.unpack();
+  std::vector<std::shared_ptr<const std::vector<uint8_t>>> outs;
+  bool more = false;
+  for (size_t k = 0; k < uses.uses.size(); ++k) {
+    const auto& before = k < pass.cut.use_keep_out.size() ? pass.cut.use_keep_out[k] : nullptr;
+    auto out = before ? std::make_shared<std::vector<uint8_t>>(*before)
+                      : std::make_shared<std::vector<uint8_t>>(cut.size(), 0);
+    const float value = uses.uses[k].value;
+    for (size_t i = 0; i < cut.size(); ++i) {
+      if (cut[i] != value || final_map[i] == value || (*out)[i] != 0) continue;
+      (*out)[i] = 1;
+      more = true;
+    }
+    outs.push_back(std::move(out));
+  }
+  if (!more) outs.clear();
+  return outs;
+}
+
+bool better_pass(const UsesPass& a, const UsesPass& b) {
+  if (!a.done || !b.done) return a.done;
+  if (a.keeps != b.keeps) return a.keeps;
+  return a.final_energy < b.final_energy;
+}
+
+}  // namespace
+
+bool uses_rules_rounds_apply(const StageFlags& stages, const Scenario& scenario,
+                             const LandUses& uses) {
+  if (!stages.process || !stages.postprocess || uses.uses.size() < 2) return false;
+  const ConfigDocument& config = uses.uses[0].config;
+  return process_read_parameters(config).method == ProcessMethod::min_cut &&
+         postprocess_read_parameters(config).expand_min_cut && !scenario.time_limit &&
+         !process_read_parameters(config).time_limit;
+}
+
+void run_uses_within_rules(const StageFlags& stages, const Scenario& scenario, const LandUses& uses,
+                           Run& run) {
+  log_message("ALGORITHM\n");
+  const bool also_in_memory = run.also_in_memory;
+  run.also_in_memory = true;
+  if (stages.preprocess) run_preprocess_uses(scenario, uses, run);
+  maps_init_geometry(scenario.config, run.geometry);
+  const double cells = static_cast<double>(geometry_cell_count(run.geometry));
+  const auto fit = static_cast<int32_t>(
+      std::min(std::floor(ROUND_WORK / (cells * static_cast<double>(uses.uses.size()))),
+               static_cast<double>(MAX_USES_PASSES)));
+  if (fit < 2) {
+    // No room for a pass after the plain one: the plain stages once, in the open.
+    run_process_uses(scenario, uses, run);
+    run_postprocess_uses(scenario, uses, run);
+    log_uses_repair_cost(stages, scenario, uses, run);
+    run.also_in_memory = also_in_memory;
+    log_message("ALGORITHM end\n");
+    return;
+  }
+  std::vector<UsesPass> passes;
+  UsesPass best;
+  UsesPass next;
+  Progress progress = progress_begin(0.0);
+  for (; next.pass <= fit; ++next.pass) {
+    progress_update(progress, next.pass - 1.0, fit, "the rules' pass %d of at most %d", next.pass,
+                    fit);
+    passes.push_back(next);
+    UsesPass& pass = passes.back();
+    run_uses_pass(scenario, uses, run, pass);
+    if (!pass.done) break;
+    // A pass that does not beat the best stops them: the cells its regrowth placed anew, which
+    // its cut then keeps, can leave each pass dropping a few more without end.
+    if (!better_pass(pass, best)) break;
+    best = pass;
+    if (pass.whole) break;
+    next.cut.use_keep_out = uses_dropped(uses, pass);
+    if (next.cut.use_keep_out.empty()) break;
+    next.cut.start = pass.final_map;
+    pass.process_map = pass.final_map = PackedMap();
+    pass.cut = RulesCut();
+  }
+  progress_end(progress);
+  log_message("RULES of POSTPROCESS in the min-cut\n");
+  for (const UsesPass& pass : passes) {
+    if (!pass.done) {
+      log_message("  pass %d: stopped\n", pass.pass);
+      continue;
+    }
+    log_message("  pass %d: process %f, final %f%s\n", pass.pass, pass.process_energy,
+                pass.final_energy,
+                pass.whole   ? ", the rules keep it whole"
+                : pass.keeps ? ", the rules keep the repair"
+                             : "");
+  }
+  // The kept pass again, in the open, for its log and files.
+  if (best.done) run.cut = best.cut;
+  run_process_uses(scenario, uses, run);
+  const PackedMap proc = run.process_output;
+  run_postprocess_uses(scenario, uses, run);
+  run.cut = RulesCut();
+  run.process_lower_bound.reset();
+  if (!passes.empty() && passes[0].done) run.process_lower_bound = passes[0].lower_bound;
+  log_message("RULES end\n");
+  if (best.done) {
+    std::vector<float> codes;
+    for (const LandUse& use : uses.uses) codes.push_back(use.value);
+    log_message("  kept pass %d\n", best.pass);
+    log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
+                passes[0].process_energy);
+    log_postprocess_change(run.geometry, codes, proc, run.postprocess_output, best.process_energy,
+                           best.final_energy);
+    log_message("  against the plain cut's process energy: %+.3f%%\n",
+                100.0 * (best.final_energy - passes[0].process_energy) /
+                    std::fabs(passes[0].process_energy));
+    log_bound(run, best.final_energy);
+  }
+  run.also_in_memory = also_in_memory;
+  log_message("ALGORITHM end\n");
 }
 
 bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario) {

@@ -15,6 +15,18 @@
 /// expansion by "min-cut", one land use.
 bool rules_rounds_apply(const StageFlags& stages, const Scenario& scenario);
 
+/// The same for several land uses: PROCESS and POSTPROCESS in the same run, both by minimum cuts,
+/// no time limit.
+bool uses_rules_rounds_apply(const StageFlags& stages, const Scenario& scenario,
+                             const LandUses& uses);
+
+/// Runs the selected stages of several uses with passes between PREPROCESS and the PROCESS and
+/// POSTPROCESS whose maps the run keeps: each pass keeps out of every use's cuts the cells its
+/// rules dropped from the pass before, starting from that pass's final map, until the rules keep
+/// a cut whole; the lowest final map the rules keep is the run's. Prints what the rules cost.
+void run_uses_within_rules(const StageFlags& stages, const Scenario& scenario, const LandUses& uses,
+                           Run& run);
+
 /// Runs the selected stages (as rules_rounds_apply allows) with the rounds between PREPROCESS and
 /// the PROCESS and POSTPROCESS whose maps the run keeps, then prints what the rules cost: the
 /// final map's energy against PROCESS's, the lower bound and the gap, the cells dropped and grown.

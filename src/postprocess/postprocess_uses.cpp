@@ -51,6 +51,9 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
   std::vector<int32_t> label(n);
   for (size_t i = 0; i < n; ++i) label[i] = land_use_of_cell(uses, maps.map(0)[i], base[i]) + 1;
 
+  // Whether every use's rules hold on its final cells: a later use's regrowth takes only land no
+  // use holds, so it leaves an earlier use's islands as they are.
+  bool kept = true;
   for (size_t k = 0; k < uses.uses.size(); ++k) {
     const LandUse& use = uses.uses[k];
     log_message("land use '%s'\n", use.name.c_str());
@@ -99,9 +102,11 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
           "! land use '%s': no room to regrow its purged cells; it keeps the cells PROCESS "
           "gave it\n",
           use.name.c_str());
+      kept = false;
       continue;
     }
     shared_step_replay(step);
+    kept = kept && until_kept && block.postprocess_kept;
     run.rng = block.rng;
     const std::vector<float> result = block.postprocess_output.unpack();
     for (size_t i = 0; i < n; ++i) {
@@ -110,6 +115,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
     }
   }
 
+  run.postprocess_kept = kept;
   float* cells = maps.map(0);
   for (size_t i = 0; i < n; ++i)
     cells[i] = label[i] > 0 ? uses.uses[static_cast<size_t>(label[i] - 1)].value : base[i];

@@ -72,6 +72,8 @@ struct UsesRun {
   double adjacency_range = 1.0;
   /// When the time limit runs out, on the steady clock of the runs (none without one).
   std::optional<double> deadline;
+  /// The cells each use's cuts keep out (RulesCut::use_keep_out).
+  std::vector<std::shared_ptr<const std::vector<uint8_t>>> keep_out;
 
   size_t cells() const { return base.size(); }
   // The use a cell belongs to, new or existing, or -1.
@@ -229,6 +231,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view, co
   block.write_files = false;
   block.preprocess_output.assign(view.data(), view.data() + view.size());
   std::vector<float>().swap(view);  // packed now: its floats would only add to the block's peak
+  if (k < u.keep_out.size()) block.cut.keep_out = u.keep_out[k];
   ProcessRun p(s.scenario, block);
   p.inputs = s.inputs.get();
   p.maps = maps_allocate_quiet(u.geometry, 1);
@@ -775,7 +778,9 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("PROCESS begin\n");
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
-  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0, {}};
+  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0, {}, run.cut.use_keep_out};
+  // A pass of the rules' rounds starts from the repair of the pass before.
+  const bool from_start = !run.cut.start.empty();
   const size_t n =
       static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
   {
@@ -785,7 +790,12 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     char input[CONFIG_TEXT_MAX];
     config_get_text(config, "preprocess.output", input);
     log_message("load solution map\n");
-    stage_read_handover(run, Handover::preprocess_output, input, maps, 0);
+    if (from_start) {
+      log_message("* start from the repair of an earlier cut, in memory\n");
+      run.cut.start.unpack(maps.map(0));
+    } else {
+      stage_read_handover(run, Handover::preprocess_output, input, maps, 0);
+    }
     label_cells(u, maps.map(0));
   }
   u.states.resize(uses.uses.size());
@@ -830,7 +840,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   std::vector<double> per_side(K);  // the strongest attraction of each use, per side
   // Where each use's bound search ended: near where its first block's search will.
   std::vector<double> first_prices(K, std::numeric_limits<double>::quiet_NaN());
-  if (min_cut) {
+  // A pass of the rules' rounds bounds another problem: its cells kept out.
+  if (min_cut && !from_start) {
     std::vector<double> use_bounds(K);
     std::vector<bool> paid(K);
     std::vector<bool> has_existing(K, false);
@@ -873,6 +884,21 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     for (size_t k = 0; k < K; ++k)
       u.states[k].energy = use_energy(u, k, block_map(u, k, true)).energy;
     energy = total_energy(u);
+  } else if (from_start) {
+    // The repair the pass starts from holds every demand: the blocks settle from it.
+    std::vector<float> scratch;
+    for (size_t k = 0; k < K; ++k) {
+      u.states[k].price = first_prices[k];
+      if (k < u.keep_out.size() && u.keep_out[k] != nullptr) {
+        const auto out = std::count(u.keep_out[k]->begin(), u.keep_out[k]->end(), uint8_t{1});
+        log_message("  land use '%s': %zu cells the rules dropped kept out of the cuts\n",
+                    uses.uses[k].name.c_str(), static_cast<size_t>(out));
+      }
+    }
+    energy = settle(u, 0, initial, scratch, run.rng);
+    std::vector<float> extra;
+    for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
+    log_message("  polish energy %f\n", energy);
   } else {
     // Which use is solved first decides much: it takes the land it likes best before the others
     // are solved against it, and the rounds settle where no single use can do better alone, the
@@ -923,7 +949,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   }
   log_message("  initial %f\n", initial);
   log_message("  final %f\n", energy);
-  if (min_cut) {
+  if (min_cut && !from_start) {
     bound = std::min(bound, energy);
     log_message("  lower bound %f\n", bound);
     log_message("  gap %.3f%%\n", min_cut_gap_percent(energy, bound));
@@ -967,7 +993,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
                                    const std::vector<const ProcessInputs*>& inputs,
                                    const GridGeometry& geometry, const std::vector<float>& codes,
                                    const std::vector<Normalisers>& fixed) {
-  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}};
+  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}};
   {
     MapBlock maps = maps_allocate_quiet(geometry, 3);
     land_uses_base_map(scenario.config, maps);

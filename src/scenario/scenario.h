@@ -54,6 +54,9 @@ struct RulesCut {
   /// cells: islands the rules purged for their size, tried at the size that lets them stay.
   std::shared_ptr<const std::vector<uint8_t>> keep_in;
   int32_t least_island = 0;
+  /// With several land uses, the cells each use's cuts keep out (indexed by use, as `keep_out`;
+  /// nullptr or missing: none); `start` then holds every use's cells.
+  std::vector<std::shared_ptr<const std::vector<uint8_t>>> use_keep_out;
   /// The map PROCESS starts from in place of PREPROCESS's (the repair of an earlier cut, with
   /// `keep_out`); empty: PREPROCESS's.
   PackedMap start;
@@ -61,7 +64,9 @@ struct RulesCut {
   double price_hint = std::numeric_limits<double>::quiet_NaN();
   /// The plain cut, a plan of its own, makes the re-cuts past its price search and bounds the
   /// energy; the other rounds' maps are tries that POSTPROCESS judges.
-  bool plain() const { return perimeter_scale == 1.0 && start.empty() && !keep_in; }
+  bool plain() const {
+    return perimeter_scale == 1.0 && start.empty() && !keep_in && use_keep_out.empty();
+  }
 };
 
 /// What one run changes. The geometry is taken from the first potential map the first time a
