@@ -241,6 +241,13 @@ TEST(LandUsesCliTest, ByMinimumCutsEachUsesRulesHoldOnTheFinalMap) {
   const double kept = std::stod(r.out.substr(r.out.find("  final energy ", repair) + 15));
   EXPECT_EQ(kept, *std::min_element(finals.begin(), finals.end()));
   EXPECT_LT(kept, finals[0]);
+  // The kept pass ran again in the open with the cells it kept out, and what the rules cost is
+  // set against the plain cut's PROCESS.
+  EXPECT_NE(r.out.find("  land use 'b': "), std::string::npos) << "its cells kept out, logged";
+  const double plain = std::stod(r.out.substr(r.out.find("\n  pass 1: process ") + 19));
+  const size_t against = r.out.find("against the plain cut's process energy: ", repair);
+  ASSERT_NE(against, std::string::npos);
+  EXPECT_NEAR(std::stod(r.out.substr(against + 40)), 100.0 * (kept - plain) / plain, 1e-2);
   const std::string counts =
       " " + std::to_string(moved) + " cells dropped, " + std::to_string(moved) + " grown back)\n";
   EXPECT_NE(r.out.find(counts, repair), std::string::npos) << r.out.substr(repair);
