@@ -790,12 +790,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     char input[CONFIG_TEXT_MAX];
     config_get_text(config, "preprocess.output", input);
     log_message("load solution map\n");
-    if (from_start) {
-      log_message("* start from the repair of an earlier cut, in memory\n");
-      run.cut.start.unpack(maps.map(0));
-    } else {
-      stage_read_handover(run, Handover::preprocess_output, input, maps, 0);
-    }
+    stage_read_handover(run, Handover::preprocess_output, input, maps, 0);  // or the start
     label_cells(u, maps.map(0));
   }
   u.states.resize(uses.uses.size());
