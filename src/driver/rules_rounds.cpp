@@ -188,9 +188,10 @@ void forget_maps(Round& round) {
   round.process_map = round.repair = round.final_map = PackedMap();
 }
 
-// Whether round a is kept rather than b: a map the rules keep first (POSTPROCESS again over it
-// changes nothing), then the lower final map.
-bool better(const Round& a, const Round& b) {
+// Whether round (or pass) a is kept rather than b: a map the rules keep first (POSTPROCESS again
+// over it changes nothing), then the lower final map.
+template <typename Tried>
+bool better(const Tried& a, const Tried& b) {
   if (!a.done || !b.done) return a.done;
   if (a.keeps != b.keeps) return a.keeps;
   return a.final_energy < b.final_energy;
@@ -207,6 +208,14 @@ void log_round_name(const Round& round) {
   if (round.grown) log_message(", purged islands kept at %d cells", round.cut.least_island);
 }
 
+// What a round or pass gave, after its name in the list.
+void log_outcome(double process_energy, double final_energy, bool whole, bool keeps) {
+  log_message(": process %f, final %f%s\n", process_energy, final_energy,
+              whole   ? ", the rules keep it whole"
+              : keeps ? ", the rules keep the repair"
+                      : "");
+}
+
 // The rounds as the log lists them.
 void log_rounds(const std::vector<Round>& rounds) {
   log_message("RULES of POSTPROCESS in the min-cut\n");
@@ -221,10 +230,7 @@ void log_rounds(const std::vector<Round>& rounds) {
       log_message(": process %f, POSTPROCESS stopped\n", round.process_energy);
       continue;
     }
-    log_message(": process %f, final %f%s\n", round.process_energy, round.final_energy,
-                round.kept_whole ? ", the rules keep it whole"
-                : round.keeps    ? ", the rules keep the repair"
-                                 : "");
+    log_outcome(round.process_energy, round.final_energy, round.kept_whole, round.keeps);
   }
 }
 
@@ -288,6 +294,18 @@ void log_bound(const Run& run, double final_energy) {
   log_message("  gap %.3f%%\n", min_cut_gap_percent(final_energy, *run.process_lower_bound));
 }
 
+// What the rules cost the kept map, whose stages ran last (`proc` its PROCESS map): against its
+// own PROCESS and the plain cut's, and the plain cut's bound. `values` as above.
+void log_kept_cost(const Run& run, const std::vector<float>& values, const PackedMap& proc,
+                   double process_energy, double plain_energy, double final_energy) {
+  log_message("  process energy %f (the plain cut's %f)\n", process_energy, plain_energy);
+  log_postprocess_change(run.geometry, values, proc, run.postprocess_output, process_energy,
+                         final_energy);
+  log_message("  against the plain cut's process energy: %+.3f%%\n",
+              100.0 * (final_energy - plain_energy) / std::fabs(plain_energy));
+  log_bound(run, final_energy);
+}
+
 // What the rules cost the kept round, whose stages ran last, against the first round's bound: no
 // map of n cells is below it.
 void log_rules_cost(Run& run, const std::vector<Round>& rounds, const Round& best,
@@ -299,14 +317,8 @@ void log_rules_cost(Run& run, const std::vector<Round>& rounds, const Round& bes
   log_message("  kept ");
   log_round_name(best);
   log_message("\n");
-  log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
-              rounds[0].process_energy);
-  log_postprocess_change(run.geometry, {run.working_cell_value}, proc, run.postprocess_output,
-                         best.process_energy, best.final_energy);
-  log_message(
-      "  against the plain cut's process energy: %+.3f%%\n",
-      100.0 * (best.final_energy - rounds[0].process_energy) / std::fabs(rounds[0].process_energy));
-  log_bound(run, best.final_energy);
+  log_kept_cost(run, {run.working_cell_value}, proc, best.process_energy, rounds[0].process_energy,
+                best.final_energy);
 }
 
 // The plain round alone, in the open: its log and files are the run's, and nothing runs twice
@@ -550,12 +562,6 @@ std::vector<std::shared_ptr<const std::vector<uint8_t>>> uses_dropped(const Land
   return outs;
 }
 
-bool better_pass(const UsesPass& a, const UsesPass& b) {
-  if (!a.done || !b.done) return a.done;
-  if (a.keeps != b.keeps) return a.keeps;
-  return a.final_energy < b.final_energy;
-}
-
 }  // namespace
 
 bool uses_rules_rounds_apply(const StageFlags& stages, const Scenario& scenario,
@@ -600,7 +606,7 @@ void run_uses_within_rules(const StageFlags& stages, const Scenario& scenario, c
     if (!pass.done) break;
     // A pass that does not beat the best stops them: the cells its regrowth placed anew, which
     // its cut then keeps, can leave each pass dropping a few more without end.
-    if (!better_pass(pass, best)) break;
+    if (!better(pass, best)) break;
     best = pass;
     if (pass.whole) break;
     next.cut.use_keep_out = uses_dropped(uses, pass);
@@ -616,11 +622,8 @@ void run_uses_within_rules(const StageFlags& stages, const Scenario& scenario, c
       log_message("  pass %d: stopped\n", pass.pass);
       continue;
     }
-    log_message("  pass %d: process %f, final %f%s\n", pass.pass, pass.process_energy,
-                pass.final_energy,
-                pass.whole   ? ", the rules keep it whole"
-                : pass.keeps ? ", the rules keep the repair"
-                             : "");
+    log_message("  pass %d", pass.pass);
+    log_outcome(pass.process_energy, pass.final_energy, pass.whole, pass.keeps);
   }
   // The kept pass again, in the open, for its log and files.
   if (best.done) run.cut = best.cut;
@@ -635,14 +638,8 @@ void run_uses_within_rules(const StageFlags& stages, const Scenario& scenario, c
     std::vector<float> codes;
     for (const LandUse& use : uses.uses) codes.push_back(use.value);
     log_message("  kept pass %d\n", best.pass);
-    log_message("  process energy %f (the plain cut's %f)\n", best.process_energy,
-                passes[0].process_energy);
-    log_postprocess_change(run.geometry, codes, proc, run.postprocess_output, best.process_energy,
-                           best.final_energy);
-    log_message("  against the plain cut's process energy: %+.3f%%\n",
-                100.0 * (best.final_energy - passes[0].process_energy) /
-                    std::fabs(passes[0].process_energy));
-    log_bound(run, best.final_energy);
+    log_kept_cost(run, codes, proc, best.process_energy, passes[0].process_energy,
+                  best.final_energy);
   }
   run.also_in_memory = also_in_memory;
   log_message("ALGORITHM end\n");

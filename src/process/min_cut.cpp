@@ -76,8 +76,9 @@ struct CutModel {
   double distances = 0.0;
   double side = 0.0;  // cost per perimeter side
   double constant = 0.0;
-  double scale = 1.0;  // integer units per unit of energy
-  int64_t pair = 0;    // a side between two variable cells, in integer units
+  double scale = 1.0;    // integer units per unit of energy
+  int64_t pair = 0;      // a side between two variable cells, in integer units
+  double largest = 0.0;  // the largest cost of a cell with its four sides, in energy units
 };
 
 // A cut seen as a line of the dual: value + price * (size - n).
@@ -315,6 +316,7 @@ void build_model(MinCut& m, double mu, double nu) {
   });
   double most = 4.0 * c.side;
   for (const PerBand<double>& band : largest) most = std::max(most, band.value);
+  m.model.largest = most;
   m.model.scale = most > 0.0 ? COST_SCALE / most : 1.0;
   m.model.pair = static_cast<int64_t>(std::floor(c.side * m.model.scale));
   // Within 2^26 in magnitude, by the scale.
@@ -1070,11 +1072,8 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, std::vector<fl
     if (fits) kept += static_cast<int64_t>(group.size());
   }
   if (kept == 0) return false;
-  double largest = 0.0;
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    largest = std::max(largest, std::fabs(m.real_cost(i)) + 4.0 * side);
-  });
-  const auto amount = static_cast<float>(-(3.0 * largest + 8.0 * side));
+  // The model built above, without the bonus yet, gives the largest cost.
+  const auto amount = static_cast<float>(-(3.0 * m.model.largest + 8.0 * side));
   bonus.assign(m.grid.cells, 0.0f);
   for (size_t i = 0; i < in.size(); ++i)
     if (in[i] == 3) bonus[i] = amount;
