@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cmath>
 #include <cstdio>
+#include <deque>
 #include <limits>
 #include <queue>
 #include <vector>
@@ -948,26 +949,34 @@ void polish(MinCut& m) {
     const size_t islands_tried = groups.size();
     // Holes: components of free variable cells whose every side leads to an allocated cell.
     m.for_each_variable([&](size_t i, int32_t, int32_t) { m.marks[i] &= ~MARK_VISITED; });
+    // A component's cells are kept only while it may still be a hole of fewer than n cells: the
+    // free land around the map is most of the grid, and only the queue's front need cross it.
     m.for_each_variable([&](size_t start, int32_t, int32_t) {
       if (m.current(start) || (m.marks[start] & MARK_VISITED)) return;
       std::vector<size_t> hole{start};
+      std::deque<size_t> queue{start};
       m.marks[start] |= MARK_VISITED;
-      bool enclosed = true;
-      for (size_t q = 0; q < hole.size(); ++q) {
+      bool candidate = true;
+      while (!queue.empty()) {
+        const size_t i = queue.front();
+        queue.pop_front();
         for (int k = 0; k < 4; ++k) {
-          const size_t j = hole[q] + m.offset(k);
+          const size_t j = i + m.offset(k);
           if (m.current(j)) continue;
           if (!m.variable(j)) {
-            enclosed = false;
+            candidate = false;
             continue;
           }
           if (!(m.marks[j] & MARK_VISITED)) {
             m.marks[j] |= MARK_VISITED;
-            hole.push_back(j);
+            queue.push_back(j);
+            if (candidate) hole.push_back(j);
           }
         }
+        if (candidate && static_cast<int64_t>(hole.size()) >= m.n) candidate = false;
+        if (!candidate && hole.capacity() > 0) std::vector<size_t>().swap(hole);
       }
-      if (enclosed && static_cast<int64_t>(hole.size()) < m.n) groups.push_back(std::move(hole));
+      if (candidate) groups.push_back(std::move(hole));
     });
     std::stable_sort(groups.begin() + static_cast<std::ptrdiff_t>(islands_tried), groups.end(),
                      [](const auto& a, const auto& b) { return a.size() < b.size(); });
