@@ -18,6 +18,7 @@
 #include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
+#include "raster/packed_map.h"
 #include "scenario/loaders.h"
 
 namespace {
@@ -62,12 +63,26 @@ struct SharedCells {
   }
 };
 
+// A cell's use: its index + 1, 0 for none.
+using UseLabel = uint16_t;
+// A configuration names fewer uses than it holds tokens.
+static_assert(CONFIG_MAX_TOKENS <= std::numeric_limits<UseLabel>::max());
+using Labels = std::vector<UseLabel>;
+
+// The map before allocation, shared as SharedCells are, packed: it holds a few codes.
+struct SharedMap {
+  std::shared_ptr<PackedMap> cells = std::make_shared<PackedMap>();
+  float operator[](size_t i) const { return (*cells)[i]; }
+  size_t size() const { return cells->size(); }
+  void assign(const float* first, const float* last) { cells->assign(first, last); }
+};
+
 struct UsesRun {
   const LandUses& uses;
   GridGeometry geometry;
-  SharedCells<float> base;        ///< the map before any allocation
-  std::vector<int32_t> label;     ///< use index + 1 of a new cell, 0 elsewhere
-  SharedCells<int32_t> existing;  ///< use index of an existing cell of a use, -1 elsewhere
+  SharedMap base;                  ///< the map before any allocation, packed
+  Labels label;                    ///< use index + 1 of a new cell, 0 elsewhere
+  SharedCells<UseLabel> existing;  ///< use index + 1 of an existing cell of a use, 0 elsewhere
   std::vector<UseState> states;
   double adjacency_range = 1.0;
   /// When the time limit runs out, on the steady clock of the runs (none without one).
@@ -77,7 +92,7 @@ struct UsesRun {
 
   size_t cells() const { return base.size(); }
   // The use a cell belongs to, new or existing, or -1.
-  int32_t use_at(size_t i) const { return label[i] > 0 ? label[i] - 1 : existing[i]; }
+  int32_t use_at(size_t i) const { return (label[i] > 0 ? label[i] : existing[i]) - 1; }
 };
 
 // The use-k view of the map: its new cells at its code, the cells it may take free, the rest as
@@ -105,13 +120,14 @@ void label_cells(UsesRun& u, const float* codes) {
   const size_t n = u.cells();
   const LandUses& uses = u.uses;
   u.label.assign(n, 0);
-  for (size_t i = 0; i < n; ++i) u.label[i] = land_use_of_cell(uses, codes[i], u.base[i]) + 1;
-  u.existing.assign(n, -1);
+  for (size_t i = 0; i < n; ++i)
+    u.label[i] = static_cast<UseLabel>(land_use_of_cell(uses, codes[i], u.base[i]) + 1);
+  u.existing.assign(n, 0);
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < uses.uses.size(); ++k) {
       const auto& existing = uses.uses[k].existing_codes;
       if (std::find(existing.begin(), existing.end(), u.base[i]) != existing.end())
-        u.existing[i] = static_cast<int32_t>(k);
+        u.existing[i] = static_cast<UseLabel>(k + 1);
     }
   }
   int64_t new_cells = 0;
@@ -280,7 +296,7 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<flo
   double unused = 0.0;
   const std::vector<float> map =
       solve_block(u, k, block_map(u, k, true), extra.data(), rng, &unused, what);
-  const std::vector<int32_t> saved = u.label;
+  const Labels saved = u.label;
   const double saved_energy = s.energy;
   const auto own = static_cast<int32_t>(k) + 1;
   bool moved = false;
@@ -301,6 +317,36 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<flo
   return moved;
 }
 
+// Use k's `cells` new cells on the cells of highest potential among those it may take that no
+// use holds (ties to the first in row-major order); false where too few are free. The candidates
+// are indices alone, of 4 bytes where the grid allows, compared through the records.
+template <typename Index>
+bool place_on_best(UsesRun& u, size_t k, size_t cells) {
+  const LandUse& use = u.uses.uses[k];
+  const CellRecords& r = u.states[k].inputs->records;
+  const auto ncols = static_cast<size_t>(u.geometry.ncols);
+  const auto potential = [&](size_t i) {
+    return r
+        .records[bordered_index(r.grid, static_cast<int32_t>(i / ncols),
+                                static_cast<int32_t>(i % ncols))]
+        .potential;
+  };
+  std::vector<Index> free;
+  for (size_t i = 0; i < u.cells(); ++i) {
+    if (u.label[i] == 0 && land_use_may_take(use, u.base[i]) && potential(i) != CELL_NODATA)
+      free.push_back(static_cast<Index>(i));
+  }
+  if (free.size() < cells) return false;
+  std::partial_sort(free.begin(), free.begin() + static_cast<std::ptrdiff_t>(cells), free.end(),
+                    [&](Index a, Index b) {
+                      const float pa = potential(a);
+                      const float pb = potential(b);
+                      return pa != pb ? pa > pb : a < b;
+                    });
+  for (size_t c = 0; c < cells; ++c) u.label[free[c]] = static_cast<UseLabel>(k + 1);
+  return true;
+}
+
 // A start that owes nothing to PREPROCESS's draw, so that the plan does not depend on the seed:
 // the uses placed in turn from `first`, each on its cells of highest potential among those it may
 // take that no use placed before it holds; with `solve`, each is then solved by a block against
@@ -310,33 +356,23 @@ std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, std::ve
                                    Rng& rng) {
   const size_t K = u.uses.uses.size();
   const size_t n = u.cells();
-  const auto ncols = static_cast<size_t>(u.geometry.ncols);
   std::fill(u.label.begin(), u.label.end(), 0);
   for (size_t turn = 0; turn < K; ++turn) {
     const size_t k = (first + turn) % K;
-    const LandUse& use = u.uses.uses[k];
-    UseState& s = u.states[k];
-    const CellRecords& r = s.inputs->records;
-    std::vector<std::pair<float, size_t>> free;
-    for (size_t i = 0; i < n; ++i) {
-      if (u.label[i] != 0 || !land_use_may_take(use, u.base[i])) continue;
-      const float potential = r.records[bordered_index(r.grid, static_cast<int32_t>(i / ncols),
-                                                       static_cast<int32_t>(i % ncols))]
-                                  .potential;
-      if (potential != CELL_NODATA) free.emplace_back(-potential, i);
-    }
-    const auto cells = static_cast<size_t>(s.cells);
-    if (free.size() < cells) return std::nullopt;
-    std::partial_sort(free.begin(), free.begin() + static_cast<std::ptrdiff_t>(cells), free.end());
-    for (size_t c = 0; c < cells; ++c) u.label[free[c].second] = static_cast<int32_t>(k) + 1;
+    const auto cells = static_cast<size_t>(u.states[k].cells);
+    const bool placed = n <= std::numeric_limits<uint32_t>::max()
+                            ? place_on_best<uint32_t>(u, k, cells)
+                            : place_on_best<size_t>(u, k, cells);
+    if (!placed) return std::nullopt;
     if (!solve) continue;
-    adjacency_costs(u, k, r.grid, extra);
+    adjacency_costs(u, k, u.states[k].inputs->records.grid, extra);
     double unused = 0.0;
     const std::vector<float> map =
         solve_block(u, k, block_map(u, k, true), extra.data(), rng, &unused, Block::solve);
-    const auto own = static_cast<int32_t>(k) + 1;
+    const auto own = static_cast<UseLabel>(k + 1);
+    const float value = u.uses.uses[k].value;
     for (size_t i = 0; i < n; ++i)
-      u.label[i] = map[i] == use.value ? own : u.label[i] == own ? 0 : u.label[i];
+      u.label[i] = map[i] == value ? own : u.label[i] == own ? 0 : u.label[i];
   }
   for (size_t k = 0; k < K; ++k)
     u.states[k].energy = use_energy(u, k, block_map(u, k, true)).energy;
@@ -416,7 +452,7 @@ struct JointAnnealing {
   /// The map of lowest energy at a stage's end, kept with "process.keep-best" or a time limit.
   bool keep = false;
   double best = std::numeric_limits<double>::infinity();
-  std::vector<int32_t> best_label;
+  Labels best_label;
   int64_t accepts = 0, boltzmann = 0, rejections = 0;
 
   size_t K() const { return views.size(); }
@@ -507,11 +543,11 @@ Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
     const size_t po = j.plain(out), pi = j.plain(in);
     const double before_adj = local_adjacency(u, po, pi);
     u.label[po] = 0;
-    u.label[pi] = static_cast<int32_t>(a) + 1;
+    u.label[pi] = static_cast<UseLabel>(a + 1);
     const double adj = local_adjacency(u, po, pi) - before_adj;
     *delta = after - j.energy[a] + adj;
     if (!joint_accepts(j, *delta, uphill)) {
-      u.label[po] = static_cast<int32_t>(a) + 1;
+      u.label[po] = static_cast<UseLabel>(a + 1);
       u.label[pi] = 0;
       undo_move(pa);
       return Joint::rejected;
@@ -569,13 +605,13 @@ Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
   const double after_a = evaluate_move(pa);
   const double after_b = evaluate_move(pb);
   const double before_adj = local_adjacency(u, pi, po);
-  u.label[pi] = static_cast<int32_t>(b) + 1;
-  u.label[po] = static_cast<int32_t>(a) + 1;
+  u.label[pi] = static_cast<UseLabel>(b + 1);
+  u.label[po] = static_cast<UseLabel>(a + 1);
   const double adj = local_adjacency(u, pi, po) - before_adj;
   *delta = after_a - j.energy[a] + after_b - j.energy[b] + adj;
   if (!joint_accepts(j, *delta, uphill)) {
-    u.label[pi] = static_cast<int32_t>(a) + 1;
-    u.label[po] = static_cast<int32_t>(b) + 1;
+    u.label[pi] = static_cast<UseLabel>(a + 1);
+    u.label[po] = static_cast<UseLabel>(b + 1);
     undo_move(pa);
     undo_move(pb);
     state_set(sa[other], STATE_OTHER);
@@ -620,8 +656,8 @@ void joint_listing_line(JointAnnealing& j, FILE* file, int32_t stage, int64_t ac
 // (uphill moves only when `uphill`); returns the stage's share of kept moves that ended a try
 // early (below 1 % in the first half, with `retries` left), or -1 when it ran to the end. The dry
 // run adds the rejected differences of its last stage to `rejected`.
-double joint_stages(JointAnnealing& j, const std::vector<int32_t>& handed, int32_t stages,
-                    int64_t nmovs, float tnext, bool uphill, bool retries, FILE* listing,
+double joint_stages(JointAnnealing& j, const Labels& handed, int32_t stages, int64_t nmovs,
+                    float tnext, bool uphill, bool retries, FILE* listing,
                     std::pair<double, int64_t>* rejected) {
   j.u.label = handed;
   load_views(j);
@@ -676,7 +712,7 @@ void anneal_uses(UsesRun& u, Run& run) {
   const ProcessStageParameters& first = u.states[0].params;
   ProcessParameters parameters = first.annealing;
   JointAnnealing j(u, parameters, run.rng);
-  const std::vector<int32_t> handed = u.label;
+  const Labels handed = u.label;
   EvolutionListing listing;
   std::string header = "# stage T E accpt boltz";
   for (const LandUse& use : u.uses.uses)
@@ -725,7 +761,7 @@ void anneal_uses(UsesRun& u, Run& run) {
 // What one order of the blocks settled at.
 struct UseOrder {
   double energy = 0.0;
-  std::vector<int32_t> label;
+  Labels label;
   std::vector<double> energies;
 };
 
@@ -841,7 +877,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     std::vector<bool> paid(K);
     std::vector<bool> has_existing(K, false);
     for (size_t i = 0; i < u.cells(); ++i)
-      if (u.existing[i] >= 0) has_existing[static_cast<size_t>(u.existing[i])] = true;
+      if (u.existing[i] > 0) has_existing[u.existing[i] - 1u] = true;
     for (size_t k = 0; k < K; ++k) {
       double attraction = 0.0;
       for (size_t l = 0; l < K; ++l)
@@ -904,7 +940,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     UseOrder best;
     size_t best_try = 2 * K;
     std::mutex best_mutex;
-    const std::vector<int32_t> handed = u.label;
+    const Labels handed = u.label;
     std::vector<double> handed_energies;
     for (const UseState& s : u.states) handed_energies.push_back(s.energy);
     each_step(u, 2 * K, run, [&](UsesRun& w, size_t tried, Rng& rng) {
