@@ -137,7 +137,7 @@ void energy_scan(ProcessRun& p) {
   double f4_sum = 0.0;
   double f5_sum = 0.0;
   double extra_sum = 0.0;
-  const float* extra = p.extra_cost;
+  const PackedMap* extra = p.extra_cost;
   int64_t n = 0;
   int64_t perimeter = 0;
   const size_t stride = static_cast<size_t>(ncols);
@@ -151,7 +151,7 @@ void energy_scan(ProcessRun& p) {
       f1_sum += line[c].potential;
       f4_sum += line[c].nservices;
       f5_sum += line[c].distances;
-      if (extra != nullptr) extra_sum += extra[bordered_index(records.grid, r, c)];
+      if (extra != nullptr) extra_sum += (*extra)[bordered_index(records.grid, r, c)];
       if (r == 0 || solution[i - stride] != wcv) ++perimeter;
       if (r == nrows - 1 || solution[i + stride] != wcv) ++perimeter;
       if (c == 0 || solution[i - 1] != wcv) ++perimeter;

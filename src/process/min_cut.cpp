@@ -217,7 +217,7 @@ struct MinCut {
 
   // The run's own cost of allocating cell i, in energy units (0 without).
   double extra(size_t i) const {
-    return p.extra_cost != nullptr ? static_cast<double>(p.extra_cost[i]) : 0.0;
+    return p.extra_cost != nullptr ? static_cast<double>((*p.extra_cost)[i]) : 0.0;
   }
 
   // A share in [0, 1) drawn for cell i from the run's seed, the same on every thread.
@@ -1019,7 +1019,7 @@ void polish(MinCut& m) {
 // a cell cheaper than every other by more than eight sides is in every nonempty minimum cut, and
 // no greedy step or polish frees it. Each group of kept-in cells first grows to the least island
 // size by the neighbour that costs least beside it. Returns whether any cell is kept in.
-bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, std::vector<float>& bonus) {
+bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, PackedMap& bonus) {
   if (parameters.keep_in == nullptr || m.p.extra_cost != nullptr) return false;
   build_model(m, 1.0, 1.0);
   const double side = m.model.side;
@@ -1083,10 +1083,11 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, std::vector<fl
   if (kept == 0) return false;
   // The model built above, without the bonus yet, gives the largest cost.
   const auto amount = static_cast<float>(-(3.0 * m.model.largest + 8.0 * side));
-  bonus.assign(m.grid.cells, 0.0f);
+  std::vector<float> cells(m.grid.cells, 0.0f);
   for (size_t i = 0; i < in.size(); ++i)
-    if (in[i] == 3) bonus[i] = amount;
-  m.p.extra_cost = bonus.data();
+    if (in[i] == 3) cells[i] = amount;
+  bonus = PackedMap(cells);
+  m.p.extra_cost = &bonus;
   log_message("  %" PRId64 " cells kept in the cuts\n", kept);
   return true;
 }
@@ -1146,7 +1147,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   m.copy_bits(MARK_CURRENT, MARK_BEST);
   m.price_hint = parameters.price_hint;
   m.perimeter_scale = parameters.perimeter_scale;
-  std::vector<float> bonus;
+  PackedMap bonus;
   const bool kept_in = keep_cells_in(m, parameters, bonus);
   m.best_energy =
       m.perimeter_scale == 1.0 && !kept_in ? result.initial_energy : evaluate_current(m);

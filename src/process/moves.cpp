@@ -112,7 +112,7 @@ double evaluate_move(ProcessRun& p) {
   m.previous_extra_sum = e.extra_sum;
   if (p.extra_cost != nullptr) {
     e.extra_sum +=
-        static_cast<double>(p.extra_cost[m.in]) - static_cast<double>(p.extra_cost[m.out]);
+        static_cast<double>((*p.extra_cost)[m.in]) - static_cast<double>((*p.extra_cost)[m.out]);
   }
 
   double terms[ENERGY_TERMS];

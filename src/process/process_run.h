@@ -17,6 +17,7 @@
 #include "process/process_state.h"
 #include "raster/islands.h"
 #include "raster/maps.h"
+#include "raster/packed_map.h"
 #include "scenario/scenario.h"
 
 /// The maps of the PROCESS stage's block. Only the solution map lives through the annealing: the
@@ -68,8 +69,8 @@ struct ProcessRun {
   std::optional<double> deadline;
   /// A cost of each cell when allocated, in energy units, added to the energy as it stands
   /// (bordered indices, as the records): what the other land uses around a cell make it cost.
-  /// nullptr: none, and the energy is the five terms alone.
-  const float* extra_cost = nullptr;
+  /// Packed: such costs take a few values. nullptr: none, and the energy is the five terms alone.
+  const PackedMap* extra_cost = nullptr;
 };
 
 /// Whether the run's time limit has run out; never without one.

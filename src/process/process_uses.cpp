@@ -149,9 +149,8 @@ void for_each_side(const GridGeometry& g, size_t i, F f) {
 
 // What the sides a new cell of use k would share cost it, for every cell (bordered, as the
 // records).
-void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid,
-                     std::vector<float>& cost) {
-  cost.assign(grid.cells, 0.0f);
+void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid, PackedMap& packed) {
+  std::vector<float> cost(grid.cells, 0.0f);
   const size_t K = u.uses.uses.size();
   for (int32_t r = 0; r < u.geometry.nrows; ++r) {
     for (int32_t c = 0; c < u.geometry.ncols; ++c) {
@@ -164,6 +163,7 @@ void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid,
       cost[bordered_index(grid, r, c)] = static_cast<float>(sum / u.adjacency_range);
     }
   }
+  packed = PackedMap(cost);
 }
 
 // f(a, b) for each side two uses a and b share where at least one of the two cells is new, in
@@ -237,8 +237,9 @@ void prepare_energy(ProcessRun& p, const UseState& s) {
 enum class Block { solve, bound, polish };
 
 // The min-cut method of one use on use k's view; returns the map it leaves and its lower bound.
-std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view, const float* extra,
-                               Rng& rng, double* bound, Block what = Block::solve) {
+std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
+                               const PackedMap* extra, Rng& rng, double* bound,
+                               Block what = Block::solve) {
   UseState& s = u.states[k];
   Run block;
   block.geometry = u.geometry;
@@ -289,13 +290,12 @@ MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
 
 // Use k's block on the current map of energy `energy`, kept when the energy does not rise (the
 // annealing may end above where it started); returns whether it moved a cell.
-bool try_block(UsesRun& u, size_t k, Block what, double& energy, std::vector<float>& extra,
-               Rng& rng) {
+bool try_block(UsesRun& u, size_t k, Block what, double& energy, PackedMap& extra, Rng& rng) {
   UseState& s = u.states[k];
   adjacency_costs(u, k, s.inputs->records.grid, extra);
   double unused = 0.0;
   const std::vector<float> map =
-      solve_block(u, k, block_map(u, k, true), extra.data(), rng, &unused, what);
+      solve_block(u, k, block_map(u, k, true), &extra, rng, &unused, what);
   const Labels saved = u.label;
   const double saved_energy = s.energy;
   const auto own = static_cast<int32_t>(k) + 1;
@@ -352,7 +352,7 @@ bool place_on_best(UsesRun& u, size_t k, size_t cells) {
 // take that no use placed before it holds; with `solve`, each is then solved by a block against
 // the uses placed before it (the later ones are not placed yet). Returns the energy of the map, or
 // nothing where the uses before one leave it too few cells for its demand.
-std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, std::vector<float>& extra,
+std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, PackedMap& extra,
                                    Rng& rng) {
   const size_t K = u.uses.uses.size();
   const size_t n = u.cells();
@@ -368,7 +368,7 @@ std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, std::ve
     adjacency_costs(u, k, u.states[k].inputs->records.grid, extra);
     double unused = 0.0;
     const std::vector<float> map =
-        solve_block(u, k, block_map(u, k, true), extra.data(), rng, &unused, Block::solve);
+        solve_block(u, k, block_map(u, k, true), &extra, rng, &unused, Block::solve);
     const auto own = static_cast<UseLabel>(k + 1);
     const float value = u.uses.uses[k].value;
     for (size_t i = 0; i < n; ++i)
@@ -381,7 +381,7 @@ std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, std::ve
 
 // Rounds of blocks, use `first` first and the others in turn after it, from the current map of
 // energy `energy` until a round no longer lowers it; returns the energy they end at.
-double settle(UsesRun& u, size_t first, double energy, std::vector<float>& extra, Rng& rng) {
+double settle(UsesRun& u, size_t first, double energy, PackedMap& extra, Rng& rng) {
   const size_t K = u.uses.uses.size();
   // Steps (blocks tried) at which each use's cells last changed and at which it was last solved:
   // a min-cut block whose neighbours have not moved since its last solve would give the same map.
@@ -917,7 +917,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     energy = total_energy(u);
   } else if (from_start) {
     // The repair the pass starts from holds every demand: the blocks settle from it.
-    std::vector<float> scratch;
+    PackedMap scratch;
     for (size_t k = 0; k < K; ++k) {
       u.states[k].price = first_prices[k];
       if (k < u.keep_out.size() && u.keep_out[k] != nullptr) {
@@ -927,7 +927,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       }
     }
     energy = settle(u, 0, initial, scratch, run.rng);
-    std::vector<float> extra;
+    PackedMap extra;
     for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
     log_message("  polish energy %f\n", energy);
   } else {
@@ -949,7 +949,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       for (size_t k = 0; k < K; ++k) w.states[k].price = first_prices[k];
       log_message("  '%s' first, %s\n", uses.uses[first].name.c_str(),
                   solved ? "each solved in turn" : "each on its best cells");
-      std::vector<float> scratch;
+      PackedMap scratch;
       std::optional<double> start = placed_start(w, first, solved, scratch, rng);
       if (!start) {
         // Where land is scarce, PREPROCESS's map, which holds every demand, is the start.
@@ -974,7 +974,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     for (size_t k = 0; k < K; ++k) u.states[k].energy = best.energies[k];
     // The blocks leave the islands and holes to here: each use's are tried away once, on the
     // settled map, against the others as they stand.
-    std::vector<float> extra;
+    PackedMap extra;
     for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
     log_message("  polish energy %f\n", energy);
   }
