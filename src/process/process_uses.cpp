@@ -63,10 +63,11 @@ struct SharedCells {
   }
 };
 
-// A cell's use: its index + 1, 0 for none.
-using UseLabel = uint16_t;
-// A configuration names fewer uses than it holds tokens.
-static_assert(CONFIG_MAX_TOKENS <= std::numeric_limits<UseLabel>::max());
+// A cell's use: its index + 1, 0 for none. A use takes at least seven tokens of its
+// configuration (its object, and its name, code and demand, each a key and a value), so a byte
+// holds every use a configuration can name.
+using UseLabel = uint8_t;
+static_assert(CONFIG_MAX_TOKENS / 7 < std::numeric_limits<UseLabel>::max());
 using Labels = std::vector<UseLabel>;
 
 // The map before allocation, shared as SharedCells are, packed: it holds a few codes.
@@ -245,6 +246,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
   block.geometry = u.geometry;
   block.rng = rng;
   block.in_memory = true;
+  block.handover_read_once = true;
   block.write_files = false;
   block.preprocess_output.assign(view.data(), view.data() + view.size());
   std::vector<float>().swap(view);  // packed now: its floats would only add to the block's peak

@@ -42,13 +42,14 @@ void stage_read_handover(Run& run, Handover which, const std::string& path, MapB
     run.cut.start.unpack(maps.map(k));
     return;
   }
-  const PackedMap& kept = handover_slot(run, which);
+  PackedMap& kept = handover_slot(run, which);
   if (!run.in_memory || kept.size() != maps.cell_count()) {
     grid_read(path.c_str(), maps, k);
     return;
   }
   log_message("* take '%s' from memory\n", path.c_str());
   kept.unpack(maps.map(k));
+  if (run.handover_read_once) kept = PackedMap();
 }
 
 float written_value(const std::vector<std::pair<float, float>>& written, float value) {

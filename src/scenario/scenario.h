@@ -81,6 +81,9 @@ struct Run {
   /// When set, the stages hand their maps to each other in memory instead of through the output
   /// files, and keep the final maps there too.
   bool in_memory = false;
+  /// The map handed over in memory is let go once read: a block of several land uses reads its
+  /// view once, which would otherwise stay beside the block's own maps.
+  bool handover_read_once = false;
   /// With files written as usual, the maps handed over and the final map are kept in memory too,
   /// for the driver to measure, and so are the PROCESS records the run built.
   bool also_in_memory = false;
@@ -99,10 +102,10 @@ struct Run {
   /// Values of the maps in memory that files hold as another: several uses' new cells whose code
   /// is one of their existing codes (in memory, first; in files, second).
   std::vector<std::pair<float, float>> written_codes;
-  /// The read-only PROCESS maps shared by several runs; nullptr: the stage builds its own.
   /// The PREPROCESS maps shared by several runs (built by the first); nullptr: the stage builds
   /// its own.
   PreprocessInputs* preprocess_inputs = nullptr;
+  /// The read-only PROCESS maps shared by several runs; nullptr: the stage builds its own.
   const ProcessInputs* process_inputs = nullptr;
   /// The POSTPROCESS maps shared by several runs (built by the first that needs them); nullptr:
   /// the stage loads its own.
