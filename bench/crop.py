@@ -220,7 +220,7 @@ VALLEY_MAX_SLOPE_DEG = 15.0
 
 
 def terrain_scenario(dem_path, outdir, row=None, col=None, height=None, width=None,
-                     convert_area=0.03):
+                     convert_area=0.03, village_free=False, weights=None):
     """A settlement scenario on a digital elevation model, with these maps:
 
     - slope_suitability: 1 - slope / 35 degrees, clamped at 0 (gentle ground builds cheaply);
@@ -233,6 +233,10 @@ def terrain_scenario(dem_path, outdir, row=None, col=None, height=None, width=No
     The potential fuses 0.7 suitability + 0.3 lowness in one group, and the suitability alone in a
     second (the larger of the two counts), like the example's two groups of weighted maps. No-data
     cells of the DEM stay no-data in every map, so they never hold a solution cell.
+
+    With village_free, the village is no existing settlement but land the new one may take (the
+    initial values are all 0), at distance 0 from the mask: a map on it takes the distances term
+    below 0, where its clamp binds. `weights` replaces the five functions' weights.
     """
     dem = read_grid(dem_path)
     if row is not None:
@@ -279,6 +283,7 @@ def terrain_scenario(dem_path, outdir, row=None, col=None, height=None, width=No
         "lowness.asc": grid_of(lambda r, c: "%.6f" % ((zmax - z[r][c]) / span)),
         "steep.asc": grid_of(lambda r, c: "1" if slope[(r, c)] > MAX_SLOPE_DEG else "0"),
         "village.asc": grid_of(lambda r, c: "1" if (r, c) in village else "0", missing="0"),
+        "none.asc": grid_of(lambda r, c: "0", missing="0"),
     }
     os.makedirs(os.path.join(outdir, "maps"), exist_ok=True)
     os.makedirs(os.path.join(outdir, "out"), exist_ok=True)
@@ -292,14 +297,14 @@ def terrain_scenario(dem_path, outdir, row=None, col=None, height=None, width=No
             "exclusion-masks": ["maps/steep.asc"],
         },
         "preprocess": {
-            "init-values-map": "maps/village.asc",
+            "init-values-map": "maps/none.asc" if village_free else "maps/village.asc",
             "distribution-masks": ["maps/village.asc"],
             "convert-area": convert_area,
             "debug-maps": "no",
             "output": "out/preprocess.asc",
         },
         "process": {
-            "functions-weight": [1.0, 1.0, 1.0, 0.5, 1.0],
+            "functions-weight": weights or [1.0, 1.0, 1.0, 0.5, 1.0],
             "pinit": 0.4, "tinit": 1.0, "tnext": 0.9, "nmovs": 60000, "nstages": 40, "kb": 500,
             "random-select": "no",
             "distance-masks": ["maps/village.asc"],

@@ -38,6 +38,7 @@ import mip_reference  # noqa: E402
 DEMO_CONFIG = os.path.join(REPO, "examples", "demo", "config.json")
 # A real terrain model shipped with the tests (its source and licence: tests/data/SOURCES.md).
 TIROL_DEM = os.path.join(REPO, "tests", "data", "tirol_avagar_dem_xllcenter_520x387.asc")
+HELENS_DEM = os.path.join(REPO, "tests", "data", "mtsthelens_pre_runout_dem_80x122.asc")
 # rows 200-279, cols 320-399 of the DEM: the gentle runout zone below the avalanche slopes, with
 # some steep ground (408 excluded cells) and a valley floor for the village (192 cells).
 TIROL_WINDOW = (200, 320, 80)
@@ -54,6 +55,16 @@ def instances(scratch, big):
     out.append(("demo-full", lambda d: crop.window(DEMO_CONFIG, d, 0, 0, 200, 300)))
     row, col, size = TIROL_WINDOW
     out.append(("tirol-80", lambda d: crop.terrain_scenario(TIROL_DEM, d, row, col, size, size)))
+    # The clamps binding: the village free land at distance 0 (the distances term below 0 on a
+    # map there), n = 104 cells, whose least perimeter (42) lies below the term's own floor
+    # 4 ceil(sqrt n) = 44, and a perimeter weight of 4. Mt. St. Helens' rows 10-64, all its
+    # columns but the last (no data).
+    out.append(("clamp-volcano", lambda d: crop.terrain_scenario(
+        HELENS_DEM, d, 10, 0, 55, 80, convert_area=0.0279, village_free=True,
+        weights=[1.0, 4.0, 1.0, 0.5, 1.0])))
+    # The same, plain weights and n = 112.
+    out.append(("clamp-volcano-112", lambda d: crop.terrain_scenario(
+        HELENS_DEM, d, 10, 0, 55, 80, convert_area=0.03, village_free=True)))
     if big:
         # The whole DEM, 520 x 387 cells (n = 1812): HiGHS needs about 4 to 5 minutes.
         out.append(("tirol-full", lambda d: crop.terrain_scenario(TIROL_DEM, d)))
