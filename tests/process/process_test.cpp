@@ -434,6 +434,59 @@ TEST(ProcessTest, MinCutAndItsPolishLeaveAHoleOnlyWhereFillingItRaisesTheEnergy)
   }
 }
 
+// A 3 x 8 block with a hole of two cells inside, on a 5 x 10 grid, the land outside worthless.
+// For a hole's potential where no single swap lowers the energy (one cell filled closes two of
+// the six inner sides) but filling both does, the polish fills the whole hole.
+TEST(ProcessTest, ThePolishFillsAHoleNoSingleSwapWouldFill) {
+  constexpr size_t CELLS = 50;
+  std::vector<float> block(CELLS, 0.0f);
+  for (size_t row = 1; row <= 3; ++row)
+    for (size_t col = 1; col <= 8; ++col) block[row * 10 + col] = 2.0f;
+  const std::array<size_t, 2> hole = {24, 25};
+  for (size_t i : hole) block[i] = 0.0f;
+  bool tried = false;
+  for (int sixteenths = 1; sixteenths < 16 && !tried; ++sixteenths) {
+    Fixture f(5, 10, block, 2.0f, {1, 1, 1, 0, 0});
+    for (size_t i = 0; i < CELLS; ++i) f.potential[i] = block[i] > 0 ? 1.0f : 0.0f;
+    for (size_t i : hole) f.potential[i] = static_cast<float>(sixteenths) / 16.0f;
+    f.pack();
+    double before = 0.0;
+    run_capturing([&] { before = energy_evaluate(f.p); });  // fixes the normalisers
+    const auto energy_of = [&](const std::vector<float>& map) {
+      set_map(f.p.maps, 0, map);
+      double e = 0.0;
+      run_capturing([&] { e = energy_evaluate(f.p); });
+      return e;
+    };
+    double single = INFINITY, filled = INFINITY;
+    for (size_t out = 0; out < CELLS; ++out) {
+      if (block[out] == 0.0f) continue;
+      for (size_t in = 0; in < CELLS; ++in) {
+        if (block[in] != 0.0f) continue;
+        std::vector<float> map = block;
+        map[in] = 2.0f, map[out] = 0.0f;
+        single = std::min(single, energy_of(map));
+        if (in != hole[0]) continue;
+        for (size_t second = out + 1; second < CELLS; ++second) {
+          if (block[second] == 0.0f) continue;
+          map[hole[1]] = 2.0f, map[second] = 0.0f;
+          filled = std::min(filled, energy_of(map));
+          map[hole[1]] = 0.0f, map[second] = 2.0f;
+        }
+      }
+    }
+    if (!(single >= before && filled < before)) continue;
+    tried = true;
+    set_map(f.p.maps, 0, block);
+    double polished = 0.0;
+    run_capturing([&] { energy_evaluate(f.p), polished = min_cut_polish(f.p); });
+    const std::vector<float> after = get_map(f.p.maps, 0);
+    EXPECT_LT(polished, before) << sixteenths;
+    EXPECT_TRUE(after[hole[0]] == 2.0f && after[hole[1]] == 2.0f) << sixteenths;
+  }
+  EXPECT_TRUE(tried) << "no potential of the hole makes it worth filling whole but not in part";
+}
+
 // The uphill row from its lowest potentials: stage 0 (at 1e-9) stays low, tnext 1e12 sends later
 // stages higher. The map written is the last, or with keep-best or a time limit (a clock of 0, 1,
 // 2... against 1 runs out in stage 1) the lowest stage end.
