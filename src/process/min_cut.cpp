@@ -254,8 +254,8 @@ struct MinCut {
   int32_t bands() const { return row_bands(grid.nrows, std::max(p.run.threads, 1)); }
 
   // Row by row over every cell, the never-allocated ones too: their marks hold no bit, so the
-  // copy leaves them as they are, and a loop without the test of each cell runs several times
-  // faster (the maps, the bands and the greedy steps copy a whole map at every step).
+  // copy leaves them as they are, and a loop without a test of each cell is faster. Every cut of
+  // a price search, every start of the fix-up and every try of the polish copies a whole map.
   void copy_bits(uint8_t from, uint8_t to) {
     const int32_t count = bands();
     run_at_once(static_cast<size_t>(count), [&](size_t b) {
