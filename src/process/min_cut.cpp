@@ -1164,7 +1164,13 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
       m.perimeter_scale == 1.0 && !kept_in ? result.initial_energy : evaluate_current(m);
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
-  const double separable = separable_bound(m);
+  // The bound apart from any price passes over every cell and selects among them. A run that
+  // makes no search after the first and draws no perturbation reads its bound nowhere (a block of
+  // several uses on a large map, a pass of the rules' rounds): it goes without.
+  const bool bound_read =
+      parameters.bound_only || parameters.recut_work >= 0.0 || perturbation_seed != 0;
+  const double separable =
+      bound_read ? separable_bound(m) : -std::numeric_limits<double>::infinity();
   // Every term is at least 0 once clamped: without costs of the run's own (another use's shared
   // sides, which may attract), no map is below 0, however weak the multipliers left the bound.
   const double least = p.extra_cost == nullptr ? 0.0 : -std::numeric_limits<double>::infinity();
