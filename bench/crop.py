@@ -219,6 +219,16 @@ VALLEY_SHARE = 0.03
 VALLEY_MAX_SLOPE_DEG = 15.0
 
 
+def settlement_maps(extension):
+    """The "maps" section of the settlement scenario, its files ending in `extension`."""
+    return {
+        "potential-maps": [["maps/slope_suitability" + extension, "maps/lowness" + extension],
+                           ["maps/slope_suitability" + extension]],
+        "potential-maps-weight": [[0.7, 0.3], [1.0]],
+        "exclusion-masks": ["maps/steep" + extension],
+    }
+
+
 def terrain_scenario(dem_path, outdir, row=None, col=None, height=None, width=None,
                      convert_area=0.03, village_free=False, weights=None):
     """A settlement scenario on a digital elevation model, with these maps:
@@ -290,12 +300,7 @@ def terrain_scenario(dem_path, outdir, row=None, col=None, height=None, width=No
     for name, g in maps.items():
         write_grid(os.path.join(outdir, "maps", name), g)
     config = {
-        "maps": {
-            "potential-maps": [["maps/slope_suitability.asc", "maps/lowness.asc"],
-                               ["maps/slope_suitability.asc"]],
-            "potential-maps-weight": [[0.7, 0.3], [1.0]],
-            "exclusion-masks": ["maps/steep.asc"],
-        },
+        "maps": settlement_maps(".asc"),
         "preprocess": {
             "init-values-map": "maps/none.asc" if village_free else "maps/village.asc",
             "distribution-masks": ["maps/village.asc"],

@@ -138,12 +138,7 @@ def build(dem_path, side, folder):
         out = None
     del maps, z, slope, valid, village
     config = {
-        "maps": {
-            "potential-maps": [["maps/slope_suitability.tif", "maps/lowness.tif"],
-                               ["maps/slope_suitability.tif"]],
-            "potential-maps-weight": [[0.7, 0.3], [1.0]],
-            "exclusion-masks": ["maps/steep.tif"],
-        },
+        "maps": crop.settlement_maps(".tif"),
         "preprocess": {"init-values-map": "maps/village.tif",
                        "distribution-masks": ["maps/village.tif"], "convert-area": 0.03,
                        "debug-maps": "no", "output": "out/preprocess.tif"},

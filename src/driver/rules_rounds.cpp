@@ -568,9 +568,10 @@ bool uses_rules_rounds_apply(const StageFlags& stages, const Scenario& scenario,
                              const LandUses& uses) {
   if (!stages.process || !stages.postprocess || uses.uses.size() < 2) return false;
   const ConfigDocument& config = uses.uses[0].config;
-  return process_read_parameters(config).method == ProcessMethod::min_cut &&
+  const ProcessStageParameters process = process_read_parameters(config);
+  return process.method == ProcessMethod::min_cut &&
          postprocess_read_parameters(config).expand_min_cut && !scenario.time_limit &&
-         !process_read_parameters(config).time_limit;
+         !process.time_limit;
 }
 
 void run_uses_within_rules(const StageFlags& stages, const Scenario& scenario, const LandUses& uses,

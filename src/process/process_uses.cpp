@@ -50,12 +50,12 @@ struct UseState {
   double price = std::numeric_limits<double>::quiet_NaN();
 };
 
-// Cells that copies of a run share: filled once, read-only from the first copy on.
-template <typename T>
+// Cells that copies of a run share (a vector, or a packed map): filled once, read-only from the
+// first copy on.
+template <typename Cells>
 struct SharedCells {
-  std::shared_ptr<std::vector<T>> cells = std::make_shared<std::vector<T>>();
-  T operator[](size_t i) const { return (*cells)[i]; }
-  T& operator[](size_t i) { return (*cells)[i]; }
+  std::shared_ptr<Cells> cells = std::make_shared<Cells>();
+  decltype(auto) operator[](size_t i) const { return (*cells)[i]; }
   size_t size() const { return cells->size(); }
   template <typename... Args>
   void assign(Args... args) {
@@ -70,20 +70,12 @@ using UseLabel = uint8_t;
 static_assert(CONFIG_MAX_TOKENS / 7 < std::numeric_limits<UseLabel>::max());
 using Labels = std::vector<UseLabel>;
 
-// The map before allocation, shared as SharedCells are, packed: it holds a few codes.
-struct SharedMap {
-  std::shared_ptr<PackedMap> cells = std::make_shared<PackedMap>();
-  float operator[](size_t i) const { return (*cells)[i]; }
-  size_t size() const { return cells->size(); }
-  void assign(const float* first, const float* last) { cells->assign(first, last); }
-};
-
 struct UsesRun {
   const LandUses& uses;
   GridGeometry geometry;
-  SharedMap base;                  ///< the map before any allocation, packed
-  Labels label;                    ///< use index + 1 of a new cell, 0 elsewhere
-  SharedCells<UseLabel> existing;  ///< use index + 1 of an existing cell of a use, 0 elsewhere
+  SharedCells<PackedMap> base;   ///< the map before any allocation, packed: a few codes
+  Labels label;                  ///< use index + 1 of a new cell, 0 elsewhere
+  SharedCells<Labels> existing;  ///< use index + 1 of an existing cell of a use, 0 elsewhere
   std::vector<UseState> states;
   double adjacency_range = 1.0;
   /// When the time limit runs out, on the steady clock of the runs (none without one).
