@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -47,9 +48,19 @@ void BlockFree::operator()(void* p) const {
 }
 
 void block_discard(void* block, size_t block_bytes, void* at, size_t bytes) {
-  if (block == nullptr || block_bytes < MAPPED_BLOCK || bytes == 0) return;
+  if (block == nullptr || bytes == 0) return;
+  const auto begin = reinterpret_cast<uintptr_t>(at);
+  const uintptr_t end = begin + bytes;
   static const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-  const uintptr_t from = (reinterpret_cast<uintptr_t>(at) + page - 1) & ~(page - 1);
-  const uintptr_t to = (reinterpret_cast<uintptr_t>(at) + bytes) & ~(page - 1);
-  if (to > from) madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+  const uintptr_t from = (begin + page - 1) & ~(page - 1);
+  const uintptr_t to = end & ~(page - 1);
+  // Small blocks and the pieces of pages at the ends are cleared by hand: a map discarded reads as
+  // zero on any grid, so that a small grid shows what a reader of a discarded map would get.
+  if (block_bytes < MAPPED_BLOCK || to <= from) {
+    std::memset(at, 0, bytes);
+    return;
+  }
+  std::memset(at, 0, from - begin);
+  madvise(reinterpret_cast<void*>(from), to - from, MADV_DONTNEED);
+  std::memset(reinterpret_cast<void*>(to), 0, end - to);
 }

@@ -20,8 +20,8 @@ void* block_allocate(size_t bytes);
 
 /// Gives the whole pages inside [at, at + bytes) of the block `block` (of `block_bytes`, from
 /// block_allocate) back to the system, so that a stage can drop a map it is done with while it
-/// fills the next; they read as zero afterwards. A block from the heap keeps its pages (and their
-/// values): it is small.
+/// fills the next. The range reads as zero afterwards; a block from the heap (it is small) and
+/// the pieces of pages at the range's ends are cleared in place, the pages around kept.
 void block_discard(void* block, size_t block_bytes, void* at, size_t bytes);
 
 /// An owned array of T from block_allocate.

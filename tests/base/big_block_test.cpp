@@ -1,6 +1,6 @@
 // Large blocks come mapped rather than from the heap; they must still be zeroed, whole and aligned
-// for huge pages, and a byte count that overflows gives no block. The whole pages of a range given
-// back read as zero; the rest keeps its values.
+// for huge pages, and a byte count that overflows gives no block. A range given back reads as zero
+// in a mapped block as in a small one from the heap; the cells around keep their values.
 #include "base/big_block.h"
 
 #include <unistd.h>
@@ -20,6 +20,12 @@ TEST(BigBlockTest, LargeBlocksAreZeroedWholeAndHugePageAligned) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE)) / sizeof(float), first = page / 2;
   block_discard(block.get(), block.get_deleter().bytes, &block[first],
                 (n - 2 * first) * sizeof(float));
-  EXPECT_EQ(block[first] + block[page - 1] + block[n - first], 6.0f);
-  EXPECT_EQ(block[page] + block[n / 2], 0.0f);
+  EXPECT_EQ(block[first - 1] + block[n - first], 4.0f);
+  EXPECT_EQ(block[first] + block[page - 1] + block[page] + block[n / 2] + block[n - first - 1],
+            0.0f);
+  BlockArray<float> small = block_array<float>(100);
+  std::fill(small.get(), small.get() + 100, 2.0f);
+  block_discard(small.get(), small.get_deleter().bytes, &small[10], 10 * sizeof(float));
+  EXPECT_EQ(small[9] + small[20], 4.0f);
+  EXPECT_EQ(small[10] + small[19], 0.0f);
 }
