@@ -16,6 +16,7 @@
 #include "process/moves.h"
 #include "process/process_run.h"
 #include "raster/grid_flow.h"
+#include "raster/packed_map.h"
 
 namespace {
 
@@ -123,7 +124,9 @@ struct MinCut {
   CutModel model;
   std::vector<int32_t> costs;  // scaled_cost of each variable cell under the model
   GridFlow flow;
-  bool flow_loaded = false;
+  bool flow_loaded = false;  // the flow holds the costs (`costs` is empty) at `loaded_price`
+  int64_t loaded_price = 0;
+  PackedMap parked;  // the solution map while the flow is held
   int32_t flows = 0;
   uint64_t perturbation_seed = 0;
   double perturbation = 0.0;  // largest extra cost of a cell, in energy units
@@ -298,6 +301,23 @@ void mark_variables(MinCut& m) {
   }
 }
 
+// While a search's flow is held, the solution map, read only by the evaluations of whole maps
+// after the search, waits packed (a byte a cell), its pages given back.
+void park_solution(MinCut& m) {
+  const float* solution = m.p.maps.map(PROCESS_SOLUTION_MAP);
+  m.parked.assign(solution, solution + m.p.maps.cell_count());
+  m.p.maps.discard(PROCESS_SOLUTION_MAP, 0, m.p.maps.cell_count());
+}
+
+// Frees the flow, its terminals given back as the costs they were loaded from (a search's flow is
+// never reused by the next one, which cuts under another model), and the solution map unpacked.
+void return_costs(MinCut& m) {
+  m.costs = grid_flow_unload_costs(m.flow, m.loaded_price);
+  m.flow_loaded = false;
+  m.parked.unpack(m.p.maps.map(PROCESS_SOLUTION_MAP));
+  m.parked = PackedMap();
+}
+
 // The linear model for the multipliers mu (perimeter) and nu (distances), scaled to integers.
 void build_model(MinCut& m, double mu, double nu) {
   const EnergyState& e = m.p.energy;
@@ -332,11 +352,11 @@ void build_model(MinCut& m, double mu, double nu) {
   m.model.scale = most > 0.0 ? COST_SCALE / most : 1.0;
   m.model.pair = static_cast<int64_t>(std::floor(c.side * m.model.scale));
   // Within 2^26 in magnitude, by the scale.
+  if (m.flow_loaded) return_costs(m);
   m.costs.resize(m.grid.cells);
   m.for_each_variable_in_bands(bands, [&](size_t, size_t i, int32_t, int32_t) {
     m.costs[i] = static_cast<int32_t>(m.scaled_cost(i));
   });
-  m.flow_loaded = false;
 }
 
 void write_listing_line(MinCut& m, const Line& line, int64_t dual) {
@@ -348,26 +368,21 @@ void write_listing_line(MinCut& m, const Line& line, int64_t dual) {
   std::fflush(file);
 }
 
-// The minimum cut at `price` (integer units per allocated cell) into MARK_CURRENT.
+// The minimum cut at `price` (integer units per allocated cell) into MARK_CURRENT. While a search
+// cuts, the flow holds the costs in its terminals (their capacity is -(cost + price)): the map's
+// costs are not held twice at the run's peak.
 Line cut_at(MinCut& m, int64_t price) {
-  const bool fresh = !m.flow_loaded;
-  if (fresh) {
-    grid_flow_allocate(m.flow, m.grid.nrows, m.grid.ncols, static_cast<int32_t>(m.model.pair));
-  }
-  // The cut's value counts a cell of negative cost only when it is left out; adding those costs
-  // back gives the map's own value, so no second pass prices the cells.
   const int32_t threads = std::max(m.p.run.threads, 1);
-  const int64_t negative = m.sum_variables(
-      threads, [&](size_t i, int32_t, int32_t) { return std::min<int64_t>(m.cost(i) + price, 0); });
-  if (fresh) {
-    m.for_each_variable([&](size_t i, int32_t row, int32_t col) {
-      grid_flow_load(m.flow, row, col, static_cast<int32_t>(-(m.cost(i) + price)));
-    });
-  } else {
-    // The graph's cells are the variable ones, on the same bordered grid as the costs.
-    grid_flow_set_terminals(m.flow, m.costs.data(), price, threads);
-  }
+  // The cut's value counts a cell of negative cost only when it is left out, through its terminal
+  // from the source; taking those back gives the map's own value, so no second pass prices it.
+  if (!m.flow_loaded) park_solution(m);
+  const int64_t from_source =
+      m.flow_loaded ? grid_flow_add_to_terminals(m.flow, m.loaded_price - price, threads)
+                    : grid_flow_load_costs(m.flow, m.grid.nrows, m.grid.ncols,
+                                           static_cast<int32_t>(m.model.pair), m.costs, price,
+                                           m.marks, MARK_VARIABLE);
   m.flow_loaded = true;
+  m.loaded_price = price;
   const int64_t cut = grid_flow_solve(m.flow, threads);
   ++m.flows;
   Line line;
@@ -377,7 +392,7 @@ Line cut_at(MinCut& m, int64_t price) {
     m.marks[i] = static_cast<uint8_t>((m.marks[i] & ~MARK_CURRENT) | (in ? MARK_CURRENT : 0));
     return int64_t{in ? 1 : 0};
   });
-  line.value = cut + negative - price * line.size;
+  line.value = cut - from_source - price * line.size;
   const int64_t dual = line.value + price * (line.size - m.n);
   write_listing_line(m, line, dual);
   return line;
@@ -469,6 +484,7 @@ PriceSearch search_price(MinCut& m) {
                          s.high.price - 1);
     }
   }
+  if (m.flow_loaded) return_costs(m);
   return s;
 }
 
@@ -928,8 +944,6 @@ void search_clamps(MinCut& m) {
 // as many added where they cost least, a hole's cells allocated and as many removed. A try is kept
 // when the full energy does not rise (an island only when it falls).
 void polish(MinCut& m) {
-  m.flow = GridFlow();  // the labels take the flow's memory
-  m.flow_loaded = false;
   build_model(m, 1.0, 1.0);
   m.copy_bits(MARK_BEST, MARK_CURRENT);
   double energy = evaluate_current(m);

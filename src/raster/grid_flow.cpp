@@ -410,7 +410,10 @@ size_t search_bytes(const GridFlowSearch& s) {
 
 }  // namespace
 
-void grid_flow_allocate(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair) {
+namespace {
+
+// grid_flow_allocate's sizing, the terminals' array left empty when `terminals` is false.
+void allocate(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair, bool terminals) {
   if (nrows < 0 || ncols < 0 || pair < 0 || pair > PAIR_LIMIT) {
     fatal(1, "error: grid flow of %d x %d cells with pair capacity %d!\n", nrows, ncols, pair);
   }
@@ -426,11 +429,17 @@ void grid_flow_allocate(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pa
   flow.pair = pair;
   try {
     flow.side_flow.assign(2 * cells, 0);
-    flow.terminal.assign(cells, 0);
+    if (terminals) flow.terminal.assign(cells, 0);
     flow.node.assign(cells, OUTSIDE);
   } catch (const std::bad_alloc&) {
     fatal(1, "error: not enough memory for the grid flow of %d x %d cells!\n", nrows, ncols);
   }
+}
+
+}  // namespace
+
+void grid_flow_allocate(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair) {
+  allocate(flow, nrows, ncols, pair, true);
 }
 
 void grid_flow_load(GridFlow& flow, int32_t row, int32_t col, int32_t terminal) {
@@ -454,33 +463,70 @@ void grid_flow_set_terminal(GridFlow& flow, int32_t row, int32_t col, int32_t te
   set_terminal_at(flow.search, whole_net(flow), p, terminal);
 }
 
-void grid_flow_set_terminals(GridFlow& flow, const int32_t* costs, int64_t price, int32_t threads) {
+int64_t grid_flow_load_costs(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair,
+                             std::vector<int32_t>& costs, int64_t price,
+                             const std::vector<uint8_t>& graph, uint8_t in_graph) {
+  allocate(flow, nrows, ncols, pair, false);
+  if (costs.size() != flow.node.size() || graph.size() != flow.node.size()) {
+    fatal(1, "error: grid flow of %d x %d cells loaded from %zu costs!\n", nrows, ncols,
+          costs.size());
+  }
+  flow.terminal.swap(costs);
+  const Net net = whole_net(flow);
+  int64_t from_source = 0;
+  for (size_t p = 0; p < flow.node.size(); ++p) {
+    if ((graph[p] & in_graph) == 0) {
+      net.terminal[p] = 0;
+      continue;
+    }
+    const int64_t terminal = -(int64_t{net.terminal[p]} + price);
+    check_terminal(flow, terminal);
+    net.terminal[p] = static_cast<int32_t>(terminal);
+    from_source += std::max<int64_t>(terminal, 0);
+    if (terminal == 0) {
+      net.node[p] = FREE;
+      continue;
+    }
+    net.node[p] = with_parent(terminal > 0 ? SOURCE : SINK, TO_TERMINAL);
+    activate_by_sweep(flow.search, net, p);
+  }
+  return from_source;
+}
+
+int64_t grid_flow_add_to_terminals(GridFlow& flow, int64_t change, int32_t threads) {
   const std::vector<size_t> bounds = band_bounds(flow, threads);
   const size_t count = bounds.size() - 1;
   flow.bands.resize(count);
   // The first capacity out of its limits in each band; the first of them is the one a cell by
   // cell setting would have stopped at.
   std::vector<int64_t> wrong(count, 0);
+  std::vector<int64_t> from_source(count, 0);
   run_at_once(count, [&](size_t b) {
     GridFlowSearch& s = flow.bands[b];
     s.sweep = flow.node.size();
     s.flow = 0;
     const Net net = net_of(flow, bounds[b], bounds[b + 1]);
+    int64_t sum = 0;  // written once: the bands' sums share a cache line
     for (size_t p = bounds[b]; p < bounds[b + 1]; ++p) {
       if (tree_of(net.node[p]) == OUTSIDE) continue;
-      const int64_t terminal = -(int64_t{costs[p]} + price);
+      const int64_t terminal = int64_t{net.terminal[p]} + net.outflow(p) + change;
       if (!terminal_fits(flow, terminal)) {
         wrong[b] = terminal;
         return;
       }
+      sum += std::max<int64_t>(terminal, 0);
       set_terminal_at(s, net, p, static_cast<int32_t>(terminal));
     }
+    from_source[b] = sum;
   });
   for (size_t b = 0; b < count; ++b) {
     if (wrong[b] != 0) check_terminal(flow, wrong[b]);
   }
   const Net whole = whole_net(flow);
-  for (GridFlowSearch& s : flow.bands) {
+  int64_t total = 0;
+  for (size_t b = 0; b < count; ++b) {
+    GridFlowSearch& s = flow.bands[b];
+    total += from_source[b];
     flow.search.flow += s.flow;
     flow.search.sweep = std::min(flow.search.sweep, s.sweep);
     flow.search.orphans.insert(flow.search.orphans.end(), s.orphans.begin(), s.orphans.end());
@@ -491,6 +537,21 @@ void grid_flow_set_terminals(GridFlow& flow, const int32_t* costs, int64_t price
     orphan_across(flow, flow.search, whole, bounds[b] + 1, 0, true);
     orphan_across(flow, flow.search, whole, bounds[b] - flow.stride + 1, 3, true);
   }
+  return total;
+}
+
+std::vector<int32_t> grid_flow_unload_costs(GridFlow& flow, int64_t price) {
+  const Net net = whole_net(flow);
+  for (size_t p = 0; p < flow.node.size(); ++p) {
+    net.terminal[p] =
+        tree_of(net.node[p]) == OUTSIDE
+            ? 0
+            : static_cast<int32_t>(-(int64_t{net.terminal[p]} + net.outflow(p)) - price);
+  }
+  std::vector<int32_t> costs;
+  costs.swap(flow.terminal);
+  flow = GridFlow{};
+  return costs;
 }
 
 int64_t grid_flow_solve(GridFlow& flow, int32_t threads) {

@@ -72,11 +72,25 @@ void grid_flow_load(GridFlow& flow, int32_t row, int32_t col, int32_t terminal);
 /// a solve, keeping the flow and the search trees: the next solve goes on from them.
 void grid_flow_set_terminal(GridFlow& flow, int32_t row, int32_t col, int32_t terminal);
 
-/// Sets the terminal capacity of every cell in the graph to -(costs[i] + price), as
-/// grid_flow_set_terminal would one cell after the other, on up to `threads` threads: costs[i] is
-/// what the cell costs on the source side, indexed on the bordered grid (row + 1) * stride +
-/// col + 1. Fatal as grid_flow_set_terminal when a capacity is out of its limits.
-void grid_flow_set_terminals(GridFlow& flow, const int32_t* costs, int64_t price, int32_t threads);
+/// Sizes `flow` as grid_flow_allocate does and puts into the graph every cell p of the bordered
+/// grid ((row + 1) * (ncols + 2) + col + 1) whose byte graph[p] has a bit of `in_graph` set, with
+/// terminal capacity -(costs[p] + price), as grid_flow_load would one cell after the other. The
+/// terminals take the memory of `costs`, which is left empty: a caller that keeps a cost for every
+/// cell lends it to the flow rather than holding both. Returns the sum of the terminal capacities
+/// from the source. Fatal as grid_flow_allocate and grid_flow_load.
+int64_t grid_flow_load_costs(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair,
+                             std::vector<int32_t>& costs, int64_t price,
+                             const std::vector<uint8_t>& graph, uint8_t in_graph);
+
+/// Adds `change` to the terminal capacity of every cell in the graph after a solve, as
+/// grid_flow_set_terminal would one cell after the other, on up to `threads` threads. Returns the
+/// sum of the terminal capacities from the source. Fatal as grid_flow_set_terminal when a
+/// capacity is out of its limits.
+int64_t grid_flow_add_to_terminals(GridFlow& flow, int64_t change, int32_t threads);
+
+/// The inverse of grid_flow_load_costs: empties `flow` and gives back its terminals' memory, each
+/// cell in the graph holding -(its terminal capacity as last set) - price, every other cell 0.
+std::vector<int32_t> grid_flow_unload_costs(GridFlow& flow, int64_t price);
 
 /// Pushes flow until none can pass, on up to `threads` threads; returns the value of a minimum
 /// cut of the current capacities (the sum of the capacities it cuts). With several threads, bands

@@ -40,6 +40,27 @@ GridFlow loaded_flow(const Capacities& c) {
   return flow;
 }
 
+size_t bordered(const Capacities& c, int32_t i) {
+  return static_cast<size_t>(i / c.ncols + 1) * static_cast<size_t>(c.ncols + 2) +
+         static_cast<size_t>(i % c.ncols) + 1;
+}
+
+// The costs on the bordered grid whose terminals at `price` are c's; 12345 outside the graph.
+std::vector<int32_t> costs_of(const Capacities& c, int64_t price) {
+  std::vector<int32_t> costs(static_cast<size_t>(c.nrows + 2) * (c.ncols + 2), 12345);
+  for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
+    if (c.terminal[i] != kOutside)
+      costs[bordered(c, i)] = static_cast<int32_t>(-c.terminal[i] - price);
+  }
+  return costs;
+}
+
+int64_t from_source(const Capacities& c) {
+  int64_t sum = 0;
+  for (const int32_t t : c.terminal) sum += t != kOutside ? std::max(t, 0) : 0;
+  return sum;
+}
+
 std::string fresh_cut(const Capacities& c, int32_t threads = 1) {
   GridFlow flow = loaded_flow(c);
   return grid_cut(flow, c, threads);
@@ -121,20 +142,33 @@ TEST(GridFlowTest, AgreesWithBoostOnRandomGridsOnAnyThreads) {
   }
 }
 
-// Terminals changed after a solve (all shifted, as a multiplier step does, or a third set anew,
-// often below the flow they carry), cell by cell or all at once from costs and a price, each on
-// threads different from the last solve's (bands whose trees cross the borders of the next ones,
-// terminals set band by band under a whole-grid solve): the next solve finds what a fresh one does.
+// Terminals changed after a solve (all shifted, as a price step does, or a third set anew, often
+// below the flow they carry), cell by cell or all at once, each on threads different from the last
+// solve's (bands whose trees cross the borders of the next ones, terminals set band by band under a
+// whole-grid solve): the next solve finds what a fresh one does. A flow loaded from lent costs
+// solves as one loaded cell by cell, and gives the costs back as they were at the last price.
 TEST(GridFlowTest, ResolvesAfterTerminalChangesAsAFreshSolve) {
-  // Per step: the shift (0: a third set anew), the threads setting them (0: cell by cell) and the
-  // threads solving.
-  const int32_t steps[][3] = {{7, 2, 1}, {-3, 1, 3}, {0, 3, 1},   {-9, 3, 1},
-                              {0, 0, 2}, {12, 3, 2}, {-20, 2, 3}, {0, 2, 1}};
+  // Per step: the shift (0: a third set anew, cell by cell), the threads setting a shift (0: cell
+  // by cell) and the threads solving.
+  const int32_t steps[][3] = {{7, 2, 1}, {-3, 1, 3}, {0, 0, 1},   {-9, 3, 1},
+                              {0, 0, 2}, {12, 3, 2}, {-20, 2, 3}, {5, 0, 1}};
   for (uint32_t seed = 1; seed <= 8; ++seed) {
     std::mt19937 random(seed);
     Capacities c = random_capacities(random, 17 + seed % 3, 23, seed % 2 ? 100 : 80);
     GridFlow flow = loaded_flow(c);
+    const int64_t price = seed % 2 ? -4 : 9;
+    if (seed > 4) {
+      std::vector<int32_t> costs = costs_of(c, price);
+      std::vector<uint8_t> graph(costs.size(), 2);
+      for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
+        if (c.terminal[i] != kOutside) graph[bordered(c, i)] = 3;
+      }
+      EXPECT_EQ(grid_flow_load_costs(flow, c.nrows, c.ncols, c.pair, costs, price, graph, 1),
+                from_source(c));
+      EXPECT_TRUE(costs.empty());
+    }
     grid_cut(flow, c, 1 + seed % 3);
+    int64_t shifted = 0;
     for (const auto& [shift, setting, solving] : steps) {
       for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
         if (c.terminal[i] == kOutside) continue;
@@ -144,17 +178,15 @@ TEST(GridFlowTest, ResolvesAfterTerminalChangesAsAFreshSolve) {
         if (setting == 0) grid_flow_set_terminal(flow, i / c.ncols, i % c.ncols, c.terminal[i]);
       }
       if (setting > 0) {
-        // Costs on the bordered grid, each the opposite of the cell's terminal, at a price of 0.
-        std::vector<int32_t> costs(flow.node.size(), 0);
-        for (int32_t i = 0; i < c.nrows * c.ncols; ++i) {
-          if (c.terminal[i] != kOutside) {
-            costs[(i / c.ncols + 1) * flow.stride + i % c.ncols + 1] = -c.terminal[i];
-          }
-        }
-        grid_flow_set_terminals(flow, costs.data(), 0, setting);
+        EXPECT_EQ(grid_flow_add_to_terminals(flow, shift, setting), from_source(c));
       }
+      shifted += shift;
       EXPECT_EQ(grid_cut(flow, c, solving), fresh_cut(c))
           << "seed " << seed << ", shift " << shift << ", threads " << setting << ", " << solving;
     }
+    std::vector<int32_t> costs = costs_of(c, price - shifted);
+    for (size_t p = 0; p < costs.size(); ++p) costs[p] = costs[p] == 12345 ? 0 : costs[p];
+    EXPECT_EQ(grid_flow_unload_costs(flow, price - shifted), costs) << "seed " << seed;
+    EXPECT_TRUE(flow.node.empty());
   }
 }
