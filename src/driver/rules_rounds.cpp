@@ -260,7 +260,8 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
 void log_postprocess_change(const GridGeometry& geometry, const std::vector<float>& values,
                             const PackedMap& proc, const PackedMap& final_map,
                             double process_energy, double final_energy) {
-  const std::vector<float> after = final_map.unpack();
+  // The final map is read packed, beside PROCESS's map unpacked and its labels.
+  const PackedMap& after = final_map;
   if (proc.size() != after.size()) return;
   MapBlock maps = maps_allocate_quiet(geometry, 1);
   const float* before = maps.map(0);
@@ -274,10 +275,11 @@ void log_postprocess_change(const GridGeometry& geometry, const std::vector<floa
     // An island of PROCESS's map is dropped whole when the final map keeps none of its cells.
     std::vector<bool> kept(static_cast<size_t>(std::max(count, 0)), false);
     for (size_t i = 0; i < after.size(); ++i) {
-      dropped += before[i] == value && after[i] != value;
-      grown += before[i] != value && after[i] == value;
+      const bool in_after = after[i] == value;
+      dropped += before[i] == value && !in_after;
+      grown += before[i] != value && in_after;
       const int32_t label = islands.label_map[i];
-      if (label >= 0 && after[i] == value) kept[static_cast<size_t>(label)] = true;
+      if (label >= 0 && in_after) kept[static_cast<size_t>(label)] = true;
     }
     islands_dropped += static_cast<size_t>(std::count(kept.begin(), kept.end(), false));
   }

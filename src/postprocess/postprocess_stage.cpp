@@ -12,6 +12,7 @@
 #include "raster/distance.h"
 #include "raster/grid.h"
 #include "raster/map_ops.h"
+#include "raster/packed_map.h"
 #include "scenario/loaders.h"
 
 namespace {
@@ -250,7 +251,8 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
   // few passes do).
   const size_t cells = p.maps.cell_count();
   const float* solution = p.maps.map(POSTPROCESS_SOLUTION_MAP);
-  std::vector<float> before;
+  // The map a pass began from, packed: it is held beside every map of the stage.
+  PackedMap before;
   run.postprocess_kept = false;
   for (int32_t pass = 1;; ++pass) {
     if (run.postprocess_until_kept) before.assign(solution, solution + cells);
@@ -260,13 +262,16 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
     expand_islands(p, cells_purged);
     if (!run.postprocess_until_kept) break;
     if (pass == 1) run.postprocess_repair.assign(solution, solution + cells);
-    run.postprocess_kept = std::equal(before.begin(), before.end(), solution);
+    run.postprocess_kept = true;
+    for (size_t i = 0; i < cells && run.postprocess_kept; ++i) {
+      run.postprocess_kept = before[i] == solution[i];
+    }
     if (run.postprocess_kept || pass == POSTPROCESS_PASSES) break;
     log_message("POSTPROCESS again over its own map, whose islands the rules changed\n");
     // The selection's debug maps wrote over a distance map of the run's own.
     if (p.distance == nullptr && p.params.debug_maps) init_distance_map(p, p.maps);
   }
-  std::vector<float>().swap(before);
+  before = PackedMap();
   // The labels and growth chances are done with; their memory goes back before the final map is
   // copied out.
   p.islands = IslandState{};
