@@ -246,9 +246,14 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
   }
   run_process_stage(scenario, run);
   PackedMap proc = run.process_output;
+  // POSTPROCESS lets PROCESS's map go once read, so that it is not held twice beside the stage's
+  // maps; it is the run's again after.
+  run.handover_read_once = true;
   run.postprocess_until_kept = true;
   run_postprocess_stage(scenario, run);
   run.postprocess_until_kept = false;
+  run.handover_read_once = false;
+  run.process_output = proc;
   run.process_inputs = given_inputs;
   run.postprocess_inputs = given_post;
   return proc;

@@ -898,20 +898,55 @@ void solve_at(MinCut& m, double mu, double nu, double terms[ENERGY_TERMS]) {
   energy_terms(m.p.energy, terms);
 }
 
+// The sum of the n smallest integer costs of the variable cells, exactly, from a histogram of the
+// costs and one of the bin that holds the n-th: a copy of the costs to select from would be held at
+// the size of the run's peak.
+int64_t sum_of_cheapest(const MinCut& m) {
+  constexpr int64_t BINS = 65536;
+  int64_t lowest = std::numeric_limits<int64_t>::max();
+  int64_t highest = std::numeric_limits<int64_t>::min();
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    lowest = std::min(lowest, m.cost(i));
+    highest = std::max(highest, m.cost(i));
+  });
+  const int64_t width = (highest - lowest) / BINS + 1;
+  std::vector<int64_t> counts(static_cast<size_t>(BINS), 0);
+  std::vector<int64_t> sums(static_cast<size_t>(BINS), 0);
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    const auto bin = static_cast<size_t>((m.cost(i) - lowest) / width);
+    ++counts[bin];
+    sums[bin] += m.cost(i);
+  });
+  int64_t below = 0;
+  int64_t total = 0;
+  size_t bin = 0;
+  for (; below + counts[bin] < m.n; ++bin) {
+    below += counts[bin];
+    total += sums[bin];
+  }
+  const int64_t first = lowest + static_cast<int64_t>(bin) * width;
+  std::vector<int64_t> fine(static_cast<size_t>(width), 0);
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    const int64_t c = m.cost(i);
+    if (c >= first && c < first + width) ++fine[static_cast<size_t>(c - first)];
+  });
+  for (int64_t need = m.n - below, value = first; need > 0; ++value) {
+    const int64_t take = std::min(need, fine[static_cast<size_t>(value - first)]);
+    total += take * value;
+    need -= take;
+  }
+  return total;
+}
+
 // A second bound that holds apart from any price: the cells' own costs are at least the sum of
 // the n cheapest (sides left out), and no shape of n cells has a perimeter below 2 ceil(2 sqrt n).
 // Where the cut jumps over n cells at once (small n), this can beat the price's bound.
 double separable_bound(MinCut& m) {
   build_model(m, 0.0, 1.0);
   const double side = m.p.energy.term_off[1] ? 0.0 : m.p.energy.f2_weight / m.p.energy.f2_range;
-  std::vector<double> costs;
-  costs.reserve(static_cast<size_t>(m.variables));
-  m.for_each_variable([&](size_t i, int32_t, int32_t) { costs.push_back(m.real_cost(i)); });
-  if (m.n > static_cast<int64_t>(costs.size())) return -std::numeric_limits<double>::infinity();
-  const auto n = static_cast<std::ptrdiff_t>(m.n);
-  std::nth_element(costs.begin(), costs.begin() + n, costs.end());
-  double sum = m.model.constant;
-  for (std::ptrdiff_t k = 0; k < n; ++k) sum += costs[static_cast<size_t>(k)];
+  if (m.n > m.variables) return -std::numeric_limits<double>::infinity();
+  // The integer costs are rounded down: their sum is at most that of the real costs.
+  double sum = m.model.constant + static_cast<double>(sum_of_cheapest(m)) / m.model.scale;
   const double least_perimeter = 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(m.n)));
   sum += side * std::max(least_perimeter - static_cast<double>(m.p.energy.min_perimeter), 0.0);
   return sum;

@@ -35,8 +35,14 @@ class PackedMap {
   void unpack(float* out) const;
   std::vector<float> unpack() const;
 
+  /// Cell by cell, as floats compare, without unpacking either: two whole float maps would be
+  /// held beside the packed ones.
   friend bool operator==(const PackedMap& a, const PackedMap& b) {
-    return a.unpack() == b.unpack();
+    if (a.size() != b.size()) return false;
+    for (size_t i = 0; i < a.size(); ++i) {
+      if (!(a[i] == b[i])) return false;
+    }
+    return true;
   }
 
  private:
