@@ -64,9 +64,8 @@ int32_t assign_cell_basins(PostprocessRun& p, BasinGraph& graph) {
   log_message("  %d basins (will reserve one more for map errors)\n", count);
   const int32_t error_basin = count;
 
-  std::vector<int32_t>& cell_basin = graph.own_cell_basin;
-  cell_basin.clear();
-  cell_basin.reserve(n);
+  CellBasins& cell_basin = graph.own_cell_basin;
+  cell_basin.reset(n, count + 1);
   log_message("  create adjacency graph\n");
   int64_t errors = 0;
   float last_number = 0.0f;
@@ -91,7 +90,7 @@ int32_t assign_cell_basins(PostprocessRun& p, BasinGraph& graph) {
     }
     cell_basin.push_back(basin);
   }
-  graph.cell_basin = cell_basin.data();
+  graph.cell_basin = &cell_basin;
   if (errors > 0) log_message("  - %" PRId64 " cells go to map error basin\n", errors);
   return count + 1;
 }
@@ -169,7 +168,7 @@ int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cel
   if (p.shared_basins) {
     shared_step_replay(p.shared->basins_list);
     graph.columns = p.shared->basin_columns;
-    graph.cell_basin = p.shared->cell_basin.data();
+    graph.cell_basin = &p.shared->cell_basin;
   } else {
     graph.columns = assign_cell_basins(p, graph);
   }
@@ -195,7 +194,7 @@ int64_t expand_basins(PostprocessRun& p, int32_t min_cells_in_basin, int64_t cel
   const size_t n = p.maps.cell_count();
   for (size_t i = 0; i < n; ++i) {
     if (solution[i] != p.working_cell_value) continue;
-    const int32_t basin = graph.cell_basin[i];
+    const int32_t basin = (*graph.cell_basin)[i];
     basin_entry(graph, labels[i], basin) = BASIN_ALLOWED;
     ++basin_solution_cells[static_cast<size_t>(basin)];
   }

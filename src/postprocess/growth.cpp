@@ -126,7 +126,7 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
   const auto visit = [&](size_t cell, int32_t r, int32_t c) {
     const int32_t island = labels[cell];
     if (graph != nullptr && graph->mark_own_basin) {
-      int32_t& own = basin_entry(*graph, island, graph->cell_basin[cell]);
+      int32_t& own = basin_entry(*graph, island, (*graph->cell_basin)[cell]);
       if (own != BASIN_ALLOWED) own = BASIN_CANDIDATE;
     }
     const double chance = acceptance_value(p, sizes, preference, cell, island);
@@ -137,7 +137,7 @@ SweepResult growth_sweep(PostprocessRun& p, IslandSizes& sizes, AssignPreference
       const size_t next = cell_index(ncols, row, col);
       if (solution[next] != CELL_AVAILABLE) continue;
       if (graph != nullptr) {
-        int32_t& entry = basin_entry(*graph, island, graph->cell_basin[next]);
+        int32_t& entry = basin_entry(*graph, island, (*graph->cell_basin)[next]);
         if (entry != BASIN_ALLOWED) {
           entry = BASIN_CANDIDATE;
           continue;

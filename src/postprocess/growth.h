@@ -23,8 +23,8 @@ struct BasinGraph {
   int32_t columns = 0;           ///< basins 0..highest and the error basin
   std::vector<int32_t> entries;  ///< BASIN_NONE, BASIN_ALLOWED or BASIN_CANDIDATE
   /// Per cell: its basin, -1 for cells that never take part; `own_cell_basin` or the shared list.
-  const int32_t* cell_basin = nullptr;
-  std::vector<int32_t> own_cell_basin;
+  const CellBasins* cell_basin = nullptr;
+  CellBasins own_cell_basin;
   bool mark_own_basin = false;  ///< growing cells re-mark their own basin as a candidate
 };
 

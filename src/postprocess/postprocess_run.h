@@ -44,6 +44,41 @@ constexpr const char* POSTPROCESS_DEBUG_SELECTION_MASK = ".debug.selection-mask.
 constexpr const char* POSTPROCESS_DEBUG_PROBABILITY = ".debug.map-2.asc";
 constexpr const char* POSTPROCESS_DEBUG_BASINS = ".debug.map-4.asc";
 
+/// The basin of every cell, -1 for a cell that never takes part: 2 bytes a cell while the basins
+/// (their columns in the graph, the error basin's among them) are fewer than 65535, as those of a
+/// region's map are, 4 beyond; it is held beside every map of the stage.
+class CellBasins {
+ public:
+  /// Empties the list and makes room for n cells of basins below `columns`.
+  void reset(size_t n, int32_t columns) {
+    std::vector<uint16_t>().swap(narrow_);
+    std::vector<int32_t>().swap(wide_);
+    wide_list_ = columns >= NONE;
+    if (wide_list_) {
+      wide_.reserve(n);
+    } else {
+      narrow_.reserve(n);
+    }
+  }
+  void push_back(int32_t basin) {
+    if (wide_list_) {
+      wide_.push_back(basin);
+    } else {
+      narrow_.push_back(basin < 0 ? NONE : static_cast<uint16_t>(basin));
+    }
+  }
+  int32_t operator[](size_t i) const {
+    if (wide_list_) return wide_[i];
+    return narrow_[i] == NONE ? -1 : narrow_[i];
+  }
+
+ private:
+  static constexpr uint16_t NONE = 0xffff;
+  bool wide_list_ = false;
+  std::vector<uint16_t> narrow_;
+  std::vector<int32_t> wide_;
+};
+
 /// The read-only maps that the POSTPROCESS runs of a scenario share instead of loading each.
 /// The potential is read in place from larger per-cell records with a border round the grid. The
 /// distance map depends on the configuration and on which cells of the solution map have no data:
@@ -65,7 +100,7 @@ struct PostprocessInputs {
   SharedStep basins_read;           ///< the reading of the basins map
   SharedStep basins_list;           ///< the listing, printed where a run lists its basins
   std::vector<bool> basins_layout;  ///< per cell: free or allocated
-  std::vector<int32_t> cell_basin;
+  CellBasins cell_basin;
   int32_t basin_columns = 0;
 
   float potential_at(size_t row, size_t col) const {

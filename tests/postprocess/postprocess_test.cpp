@@ -127,12 +127,16 @@ TEST(PostprocessTest, BasinsModeGrowsOnlyIntoOpenBasins) {
   EXPECT_NE(run.log.find("  - removed 1 adj basins because low number of solution cells there\n"),
             std::string::npos);
 
-  Fixture wide(1, 100000, "W" + std::string(99999, '.'));
-  std::vector<float> numbers(100000);
-  for (size_t i = 0; i < numbers.size(); ++i) numbers[i] = float(i * 7919 % 3001) + 0.5f;
+  // More basins than 16 bits number: cells 2k and 2k + 1 share basin k, so the island's cell 2
+  // grows into cell 3 first.
+  const size_t long_row = 140000;
+  Fixture wide(1, static_cast<int32_t>(long_row), "..W" + std::string(long_row - 3, '.'));
+  std::vector<float> numbers(long_row);
+  for (size_t i = 0; i < long_row; ++i) numbers[i] = float(i / 2) + 0.5f;
   set_map(wide.p.maps, 4, numbers);
   run = run_capturing([&] { expand_basins(wide.p, 0, 1, AssignPreference::large); });
-  EXPECT_NE(run.log.find("  3001 basins (will reserve"), std::string::npos) << run.log;
+  EXPECT_NE(run.log.find("  70000 basins (will reserve"), std::string::npos) << run.log;
+  EXPECT_EQ(get_map(wide.p.maps, 0), cells("..WW" + std::string(long_row - 4, '.')));
 
   // "W..N" over basins 0 0 1 1: basins 0 and 1 fill, then none opens. "W.W." over the error basin
   // (-1, -1.999) with a minimum of 2: both basins hold one solution cell and close.
