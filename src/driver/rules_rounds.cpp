@@ -90,6 +90,7 @@ void run_round(const Scenario& scenario, const Run& run, const ProcessInputs& in
   trial.postprocess_inputs = post;
   trial.working_value_cells = run.working_value_cells;
   trial.postprocess_until_kept = true;
+  trial.postprocess_keep_repair = true;
   SharedStep process;
   shared_step_capture(process, [&] { run_process_stage(scenario, trial); });
   if (process.fatal_code != 0) return;
@@ -245,9 +246,15 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
     run.postprocess_inputs = post;
   }
   run_process_stage(scenario, run);
-  PackedMap proc = run.process_output;
-  // POSTPROCESS lets PROCESS's map go once read, so that it is not held twice beside the stage's
-  // maps; it is the run's again after.
+  // PROCESS's map is held once beside POSTPROCESS's maps: POSTPROCESS lets it go once read when it
+  // takes it from memory, and does not read it when it reads the file. It is the run's again after.
+  PackedMap proc;
+  if (run.in_memory) {
+    proc = run.process_output;
+  } else {
+    proc = std::move(run.process_output);
+    run.process_output = PackedMap();
+  }
   run.handover_read_once = true;
   run.postprocess_until_kept = true;
   run_postprocess_stage(scenario, run);
@@ -259,35 +266,74 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
   return proc;
 }
 
+// What POSTPROCESS did to the cells of value `value`: PROCESS's islands the final map keeps no cell
+// of, the cells it dropped and those it grew. The islands are runs of cells in a row joined to the
+// runs they touch in the row above, each knowing whether the final map keeps a cell of it, so
+// that both maps are read packed: no map unpacked and no labels beside the run's records.
+struct Change {
+  size_t islands_dropped = 0;
+  int64_t dropped = 0;
+  int64_t grown = 0;
+};
+
+void add_change(const GridGeometry& geometry, float value, const PackedMap& before,
+                const PackedMap& after, Change& change) {
+  std::vector<int64_t> parent;
+  std::vector<char> kept;  // of a run; of the island, once the run is the island's root
+  std::vector<int64_t> previous;
+  std::vector<int64_t> current;  // per run of the row: first and last column, run
+  size_t i = 0;
+  for (int32_t r = 0; r < geometry.nrows; ++r) {
+    current.clear();
+    size_t above = 0;
+    for (int32_t c = 0; c < geometry.ncols;) {
+      if (before[i] != value) {
+        change.grown += after[i] == value;
+        ++c, ++i;
+        continue;
+      }
+      const int32_t first = c;
+      bool keeps = false;
+      for (; c < geometry.ncols && before[i] == value; ++c, ++i) {
+        const bool in_after = after[i] == value;
+        change.dropped += !in_after;
+        keeps = keeps || in_after;
+      }
+      const int32_t last = c - 1;
+      const auto run = static_cast<int64_t>(parent.size());
+      parent.push_back(run);
+      kept.push_back(keeps);
+      while (above < previous.size() && previous[above + 1] < first) above += 3;
+      for (size_t k = above; k < previous.size() && previous[k] <= last; k += 3) {
+        const int64_t x = island_root(parent, previous[k + 2]);
+        const int64_t y = island_root(parent, run);
+        if (x == y) continue;
+        const auto root = static_cast<size_t>(std::min(x, y));
+        const auto other = static_cast<size_t>(std::max(x, y));
+        parent[other] = static_cast<int64_t>(root);
+        kept[root] = kept[root] || kept[other];
+      }
+      current.insert(current.end(), {first, last, run});
+    }
+    previous.swap(current);
+  }
+  for (size_t run = 0; run < parent.size(); ++run) {
+    if (parent[run] == static_cast<int64_t>(run) && !kept[run]) ++change.islands_dropped;
+  }
+}
+
 // What POSTPROCESS changed: the final energy against PROCESS's and why (the islands it dropped
 // whole, the cells it dropped and grew back). `values` are the values of allocated cells: the
 // working cell value, or each use's code.
 void log_postprocess_change(const GridGeometry& geometry, const std::vector<float>& values,
                             const PackedMap& proc, const PackedMap& final_map,
                             double process_energy, double final_energy) {
-  // The final map is read packed, beside PROCESS's map unpacked and its labels.
-  const PackedMap& after = final_map;
-  if (proc.size() != after.size()) return;
-  MapBlock maps = maps_allocate_quiet(geometry, 1);
-  const float* before = maps.map(0);
-  proc.unpack(maps.map(0));
-  IslandState islands;
-  if (!islands_allocate(islands, after.size())) fatal(1, "error: not enough memory!\n");
-  size_t islands_dropped = 0;
-  int64_t dropped = 0, grown = 0;
-  for (const float value : values) {
-    const int32_t count = islands_label(islands, maps, 0, value);
-    // An island of PROCESS's map is dropped whole when the final map keeps none of its cells.
-    std::vector<bool> kept(static_cast<size_t>(std::max(count, 0)), false);
-    for (size_t i = 0; i < after.size(); ++i) {
-      const bool in_after = after[i] == value;
-      dropped += before[i] == value && !in_after;
-      grown += before[i] != value && in_after;
-      const int32_t label = islands.label_map[i];
-      if (label >= 0 && in_after) kept[static_cast<size_t>(label)] = true;
-    }
-    islands_dropped += static_cast<size_t>(std::count(kept.begin(), kept.end(), false));
-  }
+  if (proc.size() != final_map.size() || proc.size() != geometry_cell_count(geometry)) return;
+  Change change;
+  for (const float value : values) add_change(geometry, value, proc, final_map, change);
+  const size_t islands_dropped = change.islands_dropped;
+  const int64_t dropped = change.dropped;
+  const int64_t grown = change.grown;
   log_message("  final energy %f: %+.3f%% by POSTPROCESS (%zu islands dropped, %" PRId64
               " cells dropped, %" PRId64 " grown back)\n",
               final_energy, 100.0 * (final_energy - process_energy) / std::fabs(process_energy),

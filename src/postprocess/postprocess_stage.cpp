@@ -261,7 +261,9 @@ void run_postprocess_stage(const Scenario& scenario, Run& run) {
     if (!run.postprocess_until_kept) p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, cells);
     expand_islands(p, cells_purged);
     if (!run.postprocess_until_kept) break;
-    if (pass == 1) run.postprocess_repair.assign(solution, solution + cells);
+    if (pass == 1 && run.postprocess_keep_repair) {
+      run.postprocess_repair.assign(solution, solution + cells);
+    }
     run.postprocess_kept = true;
     for (size_t i = 0; i < cells && run.postprocess_kept; ++i) {
       run.postprocess_kept = before[i] == solution[i];

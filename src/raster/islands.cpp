@@ -122,9 +122,6 @@ int32_t islands_label(IslandState& s, const MapBlock& maps, int32_t k, float val
   return islands;
 }
 
-namespace {
-
-// The run that stands for the island of run `r`, halving the path to it on the way.
 int64_t island_root(std::vector<int64_t>& parent, int64_t r) {
   while (parent[static_cast<size_t>(r)] != r) {
     int64_t& up = parent[static_cast<size_t>(r)];
@@ -133,8 +130,6 @@ int64_t island_root(std::vector<int64_t>& parent, int64_t r) {
   }
   return r;
 }
-
-}  // namespace
 
 IslandCount islands_count(IslandRuns& runs, const float* cells, int32_t nrows, int32_t ncols,
                           float value) {

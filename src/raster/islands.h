@@ -35,6 +35,10 @@ struct IslandRuns {
   std::vector<int64_t> current;   ///< the same for the row being scanned
 };
 
+/// The run that stands for the island of run `r` in a forest of runs (`parent`, each run's parent
+/// run, a root its own), halving the path to it on the way.
+int64_t island_root(std::vector<int64_t>& parent, int64_t r);
+
 /// What islands_count found.
 struct IslandCount {
   int64_t islands = 0;

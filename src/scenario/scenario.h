@@ -129,7 +129,10 @@ struct Run {
   /// rounds of the rules), and says in `postprocess_kept` whether they did within its passes.
   bool postprocess_until_kept = false;
   bool postprocess_kept = false;
-  PackedMap postprocess_repair;  ///< then the map after their first pass (in memory)
+  /// Then the map after their first pass (in memory), when `postprocess_keep_repair` asks for it:
+  /// a round that the next one starts from does, the kept round run again in the open need not.
+  PackedMap postprocess_repair;
+  bool postprocess_keep_repair = false;
   /// The price per allocated cell PROCESS's search by minimum cuts ended at (NaN: none).
   double min_cut_price = std::numeric_limits<double>::quiet_NaN();
 };
