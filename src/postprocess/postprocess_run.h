@@ -93,7 +93,10 @@ struct PostprocessInputs {
   std::mutex lock;  ///< guards the rest
   SharedStep distance_build;
   std::vector<bool> distance_nodata;  ///< the no-data layout it was built for
-  std::vector<float> distance;
+  std::vector<float> distance;        ///< in cells, when the runs write debug maps
+  /// Otherwise, per cell, whether it counts for the selection by distance (within its distance,
+  /// above 0): a bit where the map takes 4 bytes beside every map of the stage.
+  std::vector<bool> near;
 
   /// The basin of every cell, listed once from the basins map for the cells that are free or
   /// allocated in the first run's solution map (a run with other such cells lists its own).
@@ -167,8 +170,18 @@ struct PostprocessRun {
     return mark > working_cell_value ? mark : std::nextafter(working_cell_value, INFINITY);
   }
 
+  /// The shared bits of `PostprocessInputs::near` when the run takes them; nullptr: the map.
+  const std::vector<bool>* near = nullptr;
+
   const float* distance_map() const {
     return distance != nullptr ? distance : maps.map(POSTPROCESS_DISTANCE_MAP);
+  }
+
+  /// Whether cell i counts for the selection by distance: within `limit` cells, above 0.
+  bool near_mask(size_t i, float limit) const {
+    if (near != nullptr) return (*near)[i];
+    const float d = distance_map()[i];
+    return d > 0.0f && d <= limit;
   }
 
   /// The potential of cell i.

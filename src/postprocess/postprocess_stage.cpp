@@ -88,6 +88,15 @@ bool read_expand_method(const ConfigDocument& config) {
   fatal(1, "  accepted values are 'greedy', 'min-cut'\n");
 }
 
+// The shared distance map, or its bits where the runs write no debug maps.
+void take_shared_distance(PostprocessRun& p) {
+  if (p.params.debug_maps) {
+    p.distance = p.shared->distance.data();
+  } else {
+    p.near = &p.shared->near;
+  }
+}
+
 // The distance map of the run: map 3, or the shared one when the run's solution map has no data
 // at the same cells as the one it was built for. The first run to get here builds it (the others
 // wait) and leaves its lines, and its error if it fails, for the others to print.
@@ -102,9 +111,15 @@ void load_distance_map(PostprocessRun& p) {
     for (size_t i = 0; i < n; ++i) shared->distance_nodata[i] = solution[i] == CELL_NODATA;
     shared_step_run(shared->distance_build, [&] { init_distance_map(p, p.maps); });
     const float* own = p.maps.map(POSTPROCESS_DISTANCE_MAP);
-    shared->distance.assign(own, own + n);
+    if (p.params.debug_maps) {
+      shared->distance.assign(own, own + n);
+    } else {
+      const auto limit = static_cast<float>(p.params.min_distance);
+      shared->near.resize(n);
+      for (size_t i = 0; i < n; ++i) shared->near[i] = own[i] > 0.0f && own[i] <= limit;
+    }
     p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, n);
-    p.distance = shared->distance.data();
+    take_shared_distance(p);
     shared->distance_build.done = true;
     return;
   }
@@ -117,7 +132,7 @@ void load_distance_map(PostprocessRun& p) {
     return init_distance_map(p, p.maps);
   }
   shared_step_replay(shared->distance_build);
-  p.distance = shared->distance.data();
+  take_shared_distance(p);
 }
 
 // The potential and distance maps as grids, through the scratch map when they are shared.

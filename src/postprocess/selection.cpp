@@ -20,10 +20,8 @@ void select_by_distance(const PostprocessRun& p, IslandSelection& table, int32_t
   log_message("  select by distance\n");
   const size_t islands = table.island.size();
   const float limit = static_cast<float>(min_distance);
-  const float* distance = p.distance_map();
   const std::vector<int64_t> near_cells = island_totals<int64_t>(
-      p.islands,
-      [distance, limit](size_t i) { return distance[i] > 0.0f && distance[i] <= limit ? 1 : 0; });
+      p.islands, [&p, limit](size_t i) { return p.near_mask(i, limit) ? 1 : 0; });
   int32_t chosen = 0;
   for (size_t row = 0; row < islands; ++row) {
     if (near_cells[static_cast<size_t>(table.island[row])] >= min_cells) {
