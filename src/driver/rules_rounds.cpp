@@ -253,7 +253,6 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
     proc = run.process_output;
   } else {
     proc = std::move(run.process_output);
-    run.process_output = PackedMap();
   }
   run.handover_read_once = true;
   run.postprocess_until_kept = true;

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
+#include <utility>
 #include <vector>
 
 class PackedMap {
@@ -16,6 +17,21 @@ class PackedMap {
   PackedMap() = default;
   PackedMap(const std::vector<float>& cells) { assign(cells.data(), cells.data() + cells.size()); }
   PackedMap(std::initializer_list<float> cells) { assign(cells.begin(), cells.end()); }
+  PackedMap(const PackedMap&) = default;
+  PackedMap& operator=(const PackedMap&) = default;
+  // A map moved from is empty, its size too: moved member by member it would keep its size with
+  // no cells behind it.
+  PackedMap(PackedMap&& other) noexcept { *this = std::move(other); }
+  PackedMap& operator=(PackedMap&& other) noexcept {
+    size_ = std::exchange(other.size_, 0);
+    palette_ = std::move(other.palette_);
+    codes_ = std::move(other.codes_);
+    floats_ = std::move(other.floats_);
+    other.palette_.clear();
+    other.codes_.clear();
+    other.floats_.clear();
+    return *this;
+  }
 
   /// Holds the cells [first, last) in place of what it held.
   void assign(const float* first, const float* last);
