@@ -266,9 +266,9 @@ PackedMap run_stages_open(const Scenario& scenario, Run& run, const ProcessInput
 }
 
 // What POSTPROCESS did to the cells of value `value`: PROCESS's islands the final map keeps no cell
-// of, the cells it dropped and those it grew. The islands are runs of cells in a row joined to the
-// runs they touch in the row above, each knowing whether the final map keeps a cell of it, so
-// that both maps are read packed: no map unpacked and no labels beside the run's records.
+// of, the cells it dropped and those it grew. The islands are found as runs of cells, each knowing
+// whether the final map keeps a cell of it, so that both maps are read packed: no map unpacked and
+// no labels beside the run's records.
 struct Change {
   size_t islands_dropped = 0;
   int64_t dropped = 0;
@@ -277,47 +277,31 @@ struct Change {
 
 void add_change(const GridGeometry& geometry, float value, const PackedMap& before,
                 const PackedMap& after, Change& change) {
-  std::vector<int64_t> parent;
+  const int32_t ncols = geometry.ncols;
   std::vector<char> kept;  // of a run; of the island, once the run is the island's root
-  std::vector<int64_t> previous;
-  std::vector<int64_t> current;  // per run of the row: first and last column, run
-  size_t i = 0;
-  for (int32_t r = 0; r < geometry.nrows; ++r) {
-    current.clear();
-    size_t above = 0;
-    for (int32_t c = 0; c < geometry.ncols;) {
-      if (before[i] != value) {
-        change.grown += after[i] == value;
-        ++c, ++i;
-        continue;
-      }
-      const int32_t first = c;
-      bool keeps = false;
-      for (; c < geometry.ncols && before[i] == value; ++c, ++i) {
-        const bool in_after = after[i] == value;
-        change.dropped += !in_after;
-        keeps = keeps || in_after;
-      }
-      const int32_t last = c - 1;
-      const auto run = static_cast<int64_t>(parent.size());
-      parent.push_back(run);
-      kept.push_back(keeps);
-      while (above < previous.size() && previous[above + 1] < first) above += 3;
-      for (size_t k = above; k < previous.size() && previous[k] <= last; k += 3) {
-        const int64_t x = island_root(parent, previous[k + 2]);
-        const int64_t y = island_root(parent, run);
-        if (x == y) continue;
-        const auto root = static_cast<size_t>(std::min(x, y));
-        const auto other = static_cast<size_t>(std::max(x, y));
-        parent[other] = static_cast<int64_t>(root);
-        kept[root] = kept[root] || kept[other];
-      }
-      current.insert(current.end(), {first, last, run});
-    }
-    previous.swap(current);
+  IslandRuns runs;
+  island_runs(
+      runs, geometry.nrows, ncols,
+      [&](int32_t r, int32_t c) { return before[cell_index(ncols, r, c)] == value; },
+      [&](int64_t, int32_t r, int32_t first, int32_t last) {
+        bool keeps = false;
+        for (int32_t c = first; c <= last && !keeps; ++c) {
+          keeps = after[cell_index(ncols, r, c)] == value;
+        }
+        kept.push_back(keeps);
+      },
+      [&](int64_t root, int64_t other) {
+        kept[static_cast<size_t>(root)] =
+            kept[static_cast<size_t>(root)] || kept[static_cast<size_t>(other)];
+      });
+  for (size_t run = 0; run < runs.parent.size(); ++run) {
+    if (runs.parent[run] == static_cast<int64_t>(run) && !kept[run]) ++change.islands_dropped;
   }
-  for (size_t run = 0; run < parent.size(); ++run) {
-    if (parent[run] == static_cast<int64_t>(run) && !kept[run]) ++change.islands_dropped;
+  for (size_t i = 0; i < before.size(); ++i) {
+    const bool in_before = before[i] == value;
+    const bool in_after = after[i] == value;
+    change.dropped += in_before && !in_after;
+    change.grown += !in_before && in_after;
   }
 }
 

@@ -303,14 +303,15 @@ void solve_net(GridFlowSearch& s, const Net& net) {
 
 // What grid_flow_set_terminal does to cell p, in the search `s` of the band or grid `net`: of the
 // cell's children, only those within it are orphaned (see leave_band_borders for the others).
-void set_terminal_at(GridFlowSearch& s, const Net& net, size_t p, int32_t terminal) {
+// `through` is the cell's net.outflow(p), which a caller may have at hand.
+void set_terminal_at(GridFlowSearch& s, const Net& net, size_t p, int32_t terminal,
+                     int64_t through) {
   // The terminal arcs carry what the sides carry away; the capacity they had is the residual
   // plus that. Changing the capacity changes the residual by as much; when the flow already
   // through the arc is more than the new capacity, the residual changes sign, which stands for
   // raising both terminal arcs of the cell by the excess: every cut costs that much more, and the
   // cut value owes it back. In all cases a cut x costs the change of the cell's term in the
   // capacities minus its change in the residuals, kept in `flow`.
-  const int64_t through = net.outflow(p);
   const int64_t old_residual = net.terminal[p];
   const int64_t old_capacity = old_residual + through;
   const int64_t residual = terminal - through;
@@ -442,16 +443,24 @@ void grid_flow_allocate(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pa
   allocate(flow, nrows, ncols, pair, true);
 }
 
-void grid_flow_load(GridFlow& flow, int32_t row, int32_t col, int32_t terminal) {
-  const size_t p = cell_of(flow, row, col);
+namespace {
+
+// Puts cell p into the graph with terminal capacity `terminal`, before the first solve.
+void load_at(GridFlow& flow, const Net& net, size_t p, int64_t terminal) {
   check_terminal(flow, terminal);
-  flow.terminal[p] = terminal;
+  net.terminal[p] = static_cast<int32_t>(terminal);
   if (terminal == 0) {
-    flow.node[p] = FREE;
+    net.node[p] = FREE;
     return;
   }
-  flow.node[p] = with_parent(terminal > 0 ? SOURCE : SINK, TO_TERMINAL);
-  activate_by_sweep(flow.search, whole_net(flow), p);
+  net.node[p] = with_parent(terminal > 0 ? SOURCE : SINK, TO_TERMINAL);
+  activate_by_sweep(flow.search, net, p);
+}
+
+}  // namespace
+
+void grid_flow_load(GridFlow& flow, int32_t row, int32_t col, int32_t terminal) {
+  load_at(flow, whole_net(flow), cell_of(flow, row, col), terminal);
 }
 
 void grid_flow_set_terminal(GridFlow& flow, int32_t row, int32_t col, int32_t terminal) {
@@ -460,7 +469,8 @@ void grid_flow_set_terminal(GridFlow& flow, int32_t row, int32_t col, int32_t te
     fatal(1, "error: grid flow cell (%d, %d) is not in the graph!\n", row, col);
   }
   check_terminal(flow, terminal);
-  set_terminal_at(flow.search, whole_net(flow), p, terminal);
+  const Net net = whole_net(flow);
+  set_terminal_at(flow.search, net, p, terminal, net.outflow(p));
 }
 
 int64_t grid_flow_load_costs(GridFlow& flow, int32_t nrows, int32_t ncols, int32_t pair,
@@ -480,15 +490,8 @@ int64_t grid_flow_load_costs(GridFlow& flow, int32_t nrows, int32_t ncols, int32
       continue;
     }
     const int64_t terminal = -(int64_t{net.terminal[p]} + price);
-    check_terminal(flow, terminal);
-    net.terminal[p] = static_cast<int32_t>(terminal);
+    load_at(flow, net, p, terminal);
     from_source += std::max<int64_t>(terminal, 0);
-    if (terminal == 0) {
-      net.node[p] = FREE;
-      continue;
-    }
-    net.node[p] = with_parent(terminal > 0 ? SOURCE : SINK, TO_TERMINAL);
-    activate_by_sweep(flow.search, net, p);
   }
   return from_source;
 }
@@ -509,13 +512,14 @@ int64_t grid_flow_add_to_terminals(GridFlow& flow, int64_t change, int32_t threa
     int64_t sum = 0;  // written once: the bands' sums share a cache line
     for (size_t p = bounds[b]; p < bounds[b + 1]; ++p) {
       if (tree_of(net.node[p]) == OUTSIDE) continue;
-      const int64_t terminal = int64_t{net.terminal[p]} + net.outflow(p) + change;
+      const int64_t through = net.outflow(p);
+      const int64_t terminal = int64_t{net.terminal[p]} + through + change;
       if (!terminal_fits(flow, terminal)) {
         wrong[b] = terminal;
         return;
       }
       sum += std::max<int64_t>(terminal, 0);
-      set_terminal_at(s, net, p, static_cast<int32_t>(terminal));
+      set_terminal_at(s, net, p, static_cast<int32_t>(terminal), through);
     }
     from_source[b] = sum;
   });

@@ -133,38 +133,15 @@ int64_t island_root(std::vector<int64_t>& parent, int64_t r) {
 
 IslandCount islands_count(IslandRuns& runs, const float* cells, int32_t nrows, int32_t ncols,
                           float value) {
-  runs.parent.clear();
-  runs.previous.clear();
   IslandCount count;
   int64_t joins = 0;
-  for (int32_t r = 0; r < nrows; ++r) {
-    const float* row = cells + cell_index(ncols, r, 0);
-    runs.current.clear();
-    size_t above = 0;  // the first run above that can still touch a run of this row
-    for (int32_t c = 0; c < ncols;) {
-      if (row[c] != value) {
-        ++c;
-        continue;
-      }
-      const int32_t first = c;
-      while (c < ncols && row[c] == value) ++c;
-      const int32_t last = c - 1;
-      const int64_t run = static_cast<int64_t>(runs.parent.size());
-      runs.parent.push_back(run);
-      count.solution_cells += c - first;
-      // Side neighbours only: a run above touches this one when their columns overlap.
-      while (above < runs.previous.size() && runs.previous[above + 1] < first) above += 3;
-      for (size_t k = above; k < runs.previous.size() && runs.previous[k] <= last; k += 3) {
-        const int64_t a = island_root(runs.parent, runs.previous[k + 2]);
-        const int64_t b = island_root(runs.parent, run);
-        if (a == b) continue;
-        runs.parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
-        ++joins;
-      }
-      runs.current.insert(runs.current.end(), {first, last, run});
-    }
-    runs.previous.swap(runs.current);
-  }
+  island_runs(
+      runs, nrows, ncols,
+      [&](int32_t r, int32_t c) { return cells[cell_index(ncols, r, c)] == value; },
+      [&](int64_t, int32_t, int32_t first, int32_t last) {
+        count.solution_cells += last - first + 1;
+      },
+      [&](int64_t, int64_t) { ++joins; });
   count.islands = static_cast<int64_t>(runs.parent.size()) - joins;
   return count;
 }

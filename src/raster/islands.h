@@ -4,6 +4,7 @@
 // island.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -38,6 +39,46 @@ struct IslandRuns {
 /// The run that stands for the island of run `r` in a forest of runs (`parent`, each run's parent
 /// run, a root its own), halving the path to it on the way.
 int64_t island_root(std::vector<int64_t>& parent, int64_t r);
+
+/// Joins the runs of island cells row by row, each to the runs of the row above that it touches
+/// (side neighbours only): the islands as a forest of runs in `runs.parent`, a few integers per run
+/// rather than a label per cell. in_island(row, col) tells a cell of an island (asked once or
+/// twice a cell); on_run(run, row, first, last) sees each run, numbered from 0 in row-major order,
+/// with its first and last column; on_join(root, other) is called when the island whose root is
+/// run `other` joins the one whose root is `root`, the smaller number.
+template <typename InIsland, typename OnRun, typename OnJoin>
+void island_runs(IslandRuns& runs, int32_t nrows, int32_t ncols, InIsland in_island, OnRun on_run,
+                 OnJoin on_join) {
+  runs.parent.clear();
+  runs.previous.clear();
+  for (int32_t r = 0; r < nrows; ++r) {
+    runs.current.clear();
+    size_t above = 0;  // the first run above that can still touch a run of this row
+    for (int32_t c = 0; c < ncols;) {
+      if (!in_island(r, c)) {
+        ++c;
+        continue;
+      }
+      const int32_t first = c;
+      while (c < ncols && in_island(r, c)) ++c;
+      const int32_t last = c - 1;
+      const auto run = static_cast<int64_t>(runs.parent.size());
+      runs.parent.push_back(run);
+      on_run(run, r, first, last);
+      // A run above touches this one when their columns overlap.
+      while (above < runs.previous.size() && runs.previous[above + 1] < first) above += 3;
+      for (size_t k = above; k < runs.previous.size() && runs.previous[k] <= last; k += 3) {
+        const int64_t a = island_root(runs.parent, runs.previous[k + 2]);
+        const int64_t b = island_root(runs.parent, run);
+        if (a == b) continue;
+        runs.parent[static_cast<size_t>(std::max(a, b))] = std::min(a, b);
+        on_join(std::min(a, b), std::max(a, b));
+      }
+      runs.current.insert(runs.current.end(), {first, last, run});
+    }
+    runs.previous.swap(runs.current);
+  }
+}
 
 /// What islands_count found.
 struct IslandCount {
