@@ -799,6 +799,67 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
   }
 }
 
+// How each use's bound pays for the drawing costs of its sides. A side's cost is paid for by the
+// perimeters of the uses whose new cells it borders: half by each where both cells are new, all by
+// the new cell's use where the other is existing land. So each side of a use's perimeter carries
+// at most a, the strongest attraction it has (halved towards a use without existing land), and a
+// lighter perimeter weight pays for it: the use's bound with the weight w2 - a r2 / R, less a / R
+// times its least perimeter, bounds its own terms and its sides' drawing costs together. Costs
+// that keep uses apart are at least 0.
+struct BoundPlan {
+  std::vector<double> per_side;  ///< the strongest attraction of each use, per side
+  std::vector<bool> paid;        ///< its lighter perimeter weight pays for it
+  bool attracts = false;
+  bool weak = false;  ///< some use's weight cannot pay: its new cells' every side is counted
+};
+
+BoundPlan bound_plan(const UsesRun& u) {
+  const size_t K = u.uses.uses.size();
+  BoundPlan plan;
+  plan.per_side.resize(K);
+  plan.paid.resize(K);
+  std::vector<bool> has_existing(K, false);
+  for (size_t i = 0; i < u.cells(); ++i)
+    if (u.existing[i] > 0) has_existing[u.existing[i] - 1u] = true;
+  for (size_t k = 0; k < K; ++k) {
+    double attraction = 0.0;
+    for (size_t l = 0; l < K; ++l)
+      attraction = std::max(attraction, -u.uses.cost(k, l) * (has_existing[l] ? 1.0 : 0.5));
+    plan.attracts = plan.attracts || attraction > 0.0;
+    const UseState& s = u.states[k];
+    const double lighter =
+        s.params.weights[1] - attraction / u.adjacency_range * s.normalisers.range[1];
+    plan.paid[k] = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
+    plan.per_side[k] = attraction / u.adjacency_range;
+    plan.weak = plan.weak || !plan.paid[k];
+  }
+  return plan;
+}
+
+// The bound of several uses: each use alone on every cell it may take bounds its own terms (and
+// its sides' drawing costs, as `plan` says). `ended` receives the price per cell each use's
+// search ended at.
+double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<double>& ended) {
+  const size_t K = u.uses.uses.size();
+  std::vector<double> use_bounds(K);
+  each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
+    UseState& s = w.states[k];
+    const double weight = s.params.weights[1];
+    if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
+    solve_block(w, k, block_map(w, k, false), nullptr, rng, &use_bounds[k], Block::bound);
+    s.params.weights[1] = weight;
+    ended[k] = s.price;
+  });
+  double bound = 0.0;
+  for (size_t k = 0; k < K; ++k) {
+    const double cells = static_cast<double>(u.states[k].cells);
+    // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
+    bound += use_bounds[k] -
+             plan.per_side[k] * 4.0 * (plan.paid[k] ? std::ceil(std::sqrt(cells)) : cells);
+  }
+  return bound;
+}
+
 }  // namespace
 
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
@@ -851,57 +912,13 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   }
   const double initial = total_energy(u);
 
-  // The bound: each use alone on every cell it could take bounds its own terms, and a side's
-  // drawing cost is paid for by the perimeters of the uses whose new cells it borders: half by
-  // each where both cells are new, all by the new cell's use where the other is existing land.
-  // So each side of a use's perimeter carries at most a, the strongest attraction it has (halved
-  // towards a use without existing land), and a lighter perimeter weight pays for it: the use's
-  // bound with the weight w2 - a r2 / R, less a / R times its least perimeter, bounds its own
-  // terms and its sides' drawing costs together. Costs that keep uses apart are at least 0.
   const size_t K = uses.uses.size();
   double bound = -std::numeric_limits<double>::infinity();
-  bool weak = false;
-  bool attracts = false;
-  std::vector<double> per_side(K);  // the strongest attraction of each use, per side
+  const BoundPlan plan = bound_plan(u);
   // Where each use's bound search ended: near where its first block's search will.
   std::vector<double> first_prices(K, std::numeric_limits<double>::quiet_NaN());
   // A pass of the rules' rounds bounds another problem: its cells kept out.
-  if (min_cut && !from_start) {
-    std::vector<double> use_bounds(K);
-    std::vector<bool> paid(K);
-    std::vector<bool> has_existing(K, false);
-    for (size_t i = 0; i < u.cells(); ++i)
-      if (u.existing[i] > 0) has_existing[u.existing[i] - 1u] = true;
-    for (size_t k = 0; k < K; ++k) {
-      double attraction = 0.0;
-      for (size_t l = 0; l < K; ++l)
-        attraction = std::max(attraction, -uses.cost(k, l) * (has_existing[l] ? 1.0 : 0.5));
-      attracts = attracts || attraction > 0.0;
-      const UseState& s = u.states[k];
-      const double lighter =
-          s.params.weights[1] - attraction / u.adjacency_range * s.normalisers.range[1];
-      paid[k] = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
-      per_side[k] = attraction / u.adjacency_range;
-    }
-    each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
-      UseState& s = w.states[k];
-      const double weight = s.params.weights[1];
-      if (paid[k]) s.params.weights[1] = weight - per_side[k] * s.normalisers.range[1];
-      solve_block(w, k, block_map(w, k, false), nullptr, rng, &use_bounds[k], Block::bound);
-      s.params.weights[1] = weight;
-      first_prices[k] = s.price;
-    });
-    bound = 0.0;
-    for (size_t k = 0; k < K; ++k) {
-      const double cells = static_cast<double>(u.states[k].cells);
-      bound += use_bounds[k] - (paid[k] ? per_side[k] * 4.0 * std::ceil(std::sqrt(cells)) : 0.0);
-      // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
-      if (!paid[k]) {
-        bound -= per_side[k] * 4.0 * cells;
-        weak = true;
-      }
-    }
-  }
+  if (min_cut && !from_start) bound = joint_bound(u, run, plan, first_prices);
 
   double energy = initial;
   if (!min_cut) {
@@ -978,9 +995,9 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     bound = std::min(bound, energy);
     log_message("  lower bound %f\n", bound);
     log_message("  gap %.3f%%\n", min_cut_gap_percent(energy, bound));
-    if (weak) {
+    if (plan.weak) {
       log_message("  (weak: a use's perimeter weight is too light to pay for its drawing costs)\n");
-    } else if (attracts) {
+    } else if (plan.attracts) {
       log_message(
           "  (weak: the sides attracting uses could share are paid for by lighter "
           "perimeter weights)\n");
