@@ -39,6 +39,12 @@ constexpr double COST_SCALE = 67108864.0;  // 2^26
 constexpr int32_t MAX_PRICE_STEPS = 60;
 // Halvings of the interval of a clamp's multiplier.
 constexpr int32_t CLAMP_STEPS = 6;
+// Golden-section steps of the distances multiplier of the bound apart from any price.
+constexpr int32_t SEPARABLE_STEPS = 16;
+// Golden-section steps of the weight of the sides in the bound by the least perimeter, and the
+// largest map it is tried on (each step is a price search).
+constexpr int32_t SHAPED_STEPS = 4;
+constexpr int64_t SHAPED_VARIABLES = 250000;
 // Islands and holes the polish tries, smallest first: at most MAX_POLISH_TRIES, and on large maps
 // (each try passes over the whole grid a few times) no more than POLISH_WORK cells' worth of
 // tries, nor fewer than MIN_POLISH_TRIES.
@@ -138,7 +144,12 @@ struct MinCut {
   double price_hint = std::numeric_limits<double>::quiet_NaN();
   double found_price = std::numeric_limits<double>::quiet_NaN();
   double perimeter_scale = 1.0;  // MinCutParameters::perimeter_scale
-  double plain_energy = 0.0;     // of the map evaluate_current last judged, unscaled
+  double listed_shift = 0.0;     // added to the bound of each cut the listing shows
+  int64_t bracket = 0;           // cells between the two cuts the last price search ended at
+  int64_t plain_bracket = 0;     // ... the first search of the plain model ended at
+  double clamp_mu = 1.0;         // the multipliers of the clamped terms search_clamps found
+  double clamp_nu = 1.0;
+  double plain_energy = 0.0;  // of the map evaluate_current last judged, unscaled
 
   size_t offset(int k) const {
     switch (k) {
@@ -364,7 +375,7 @@ void write_listing_line(MinCut& m, const Line& line, int64_t dual) {
   if (file == nullptr) return;
   std::fprintf(file, "%d %.9g %" PRId64 " %f\n", m.flows,
                static_cast<double>(line.price) / m.model.scale, line.size,
-               m.model.constant + static_cast<double>(dual) / m.model.scale);
+               m.model.constant + static_cast<double>(dual) / m.model.scale + m.listed_shift);
   std::fflush(file);
 }
 
@@ -485,6 +496,7 @@ PriceSearch search_price(MinCut& m) {
     }
   }
   if (m.flow_loaded) return_costs(m);
+  m.bracket = s.low.size - s.high.size;
   return s;
 }
 
@@ -938,15 +950,57 @@ int64_t sum_of_cheapest(const MinCut& m) {
   return total;
 }
 
+// The largest value of f at the points a golden-section search for its maximum on [low, high]
+// tries in `steps` steps after its first two (f concave: near its maximum; else still a value of
+// f, which is all a bound taken from it needs).
+template <typename F>
+double golden_max(double low, double high, int32_t steps, F f) {
+  const double ratio = 0.5 * (std::sqrt(5.0) - 1.0);
+  double a = high - ratio * (high - low);
+  double b = low + ratio * (high - low);
+  double at_a = f(a);
+  double at_b = f(b);
+  for (int32_t step = 0; step < steps; ++step) {
+    if (at_a < at_b) {
+      low = a;
+      a = b;
+      at_a = at_b;
+      b = low + ratio * (high - low);
+      at_b = f(b);
+    } else {
+      high = b;
+      b = a;
+      at_b = at_a;
+      a = high - ratio * (high - low);
+      at_a = f(a);
+    }
+  }
+  return std::max(at_a, at_b);
+}
+
+// The constant and the sum of the n cheapest cells' own costs (sides left out), the distances
+// term at the multiplier nu. The integer costs are rounded down: their sum is at most that of the
+// real costs.
+double cheapest_at(MinCut& m, double nu) {
+  build_model(m, 0.0, nu);
+  return m.model.constant + static_cast<double>(sum_of_cheapest(m)) / m.model.scale;
+}
+
 // A second bound that holds apart from any price: the cells' own costs are at least the sum of
 // the n cheapest (sides left out), and no shape of n cells has a perimeter below 2 ceil(2 sqrt n).
-// Where the cut jumps over n cells at once (small n), this can beat the price's bound.
+// Where the cut jumps over n cells at once (small n), this can beat the price's bound. The
+// distances term is clamped at 0: any multiplier of it between 0 and 1 keeps the sum a bound, and
+// the sum is concave in it (the least of lines), so where the n cheapest cells at 1 take the term
+// below 0, a golden-section search finds the largest.
 double separable_bound(MinCut& m) {
-  build_model(m, 0.0, 1.0);
   const double side = m.p.energy.term_off[1] ? 0.0 : m.p.energy.f2_weight / m.p.energy.f2_range;
   if (m.n > m.variables) return -std::numeric_limits<double>::infinity();
-  // The integer costs are rounded down: their sum is at most that of the real costs.
-  double sum = m.model.constant + static_cast<double>(sum_of_cheapest(m)) / m.model.scale;
+  double sum = cheapest_at(m, 1.0);
+  constexpr double NEAR_ONE = 1.0 - 1.0 / 64.0;
+  if (!m.p.energy.term_off[4] && cheapest_at(m, NEAR_ONE) > sum) {
+    sum = std::max(sum, golden_max(0.0, NEAR_ONE, SEPARABLE_STEPS,
+                                   [&](double nu) { return cheapest_at(m, nu); }));
+  }
   const double least_perimeter = 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(m.n)));
   sum += side * std::max(least_perimeter - static_cast<double>(m.p.energy.min_perimeter), 0.0);
   return sum;
@@ -960,6 +1014,7 @@ void search_clamps(MinCut& m) {
   double mu = 1.0;
   double nu = 1.0;
   solve_at(m, mu, nu, terms);
+  m.plain_bracket = m.bracket;
   const EnergyState& e = m.p.energy;
   for (int term : {4, 1}) {
     if (e.term_off[term] || terms[term] >= 0.0) continue;
@@ -973,6 +1028,50 @@ void search_clamps(MinCut& m) {
     }
     (term == 4 ? nu : mu) = low;
   }
+  m.clamp_mu = mu;
+  m.clamp_nu = nu;
+}
+
+// No map of n cells has a perimeter P below P0 = 2 ceil(2 sqrt n), so P is at least
+// theta P + (1 - theta) P0 for any theta in [0, 1]: cuts whose sides cost theta times their
+// weight, the constant raised by the other (1 - theta) P0 sides, bound every map of n cells
+// (with the perimeter clamp's multiplier mu, as the plain cut's). Where the cut jumps over n cells
+// at once (a few cells, a heavy perimeter: a blob of many cells or none), lighter sides let it
+// stop nearer n, and the bound rises.
+double shaped_bound_at(MinCut& m, double mu, double nu, double theta) {
+  const EnergyState& e = m.p.energy;
+  const double least = 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(m.n)));
+  m.listed_shift = mu * e.f2_weight / e.f2_range * (1.0 - theta) *
+                   (least - static_cast<double>(e.min_perimeter));
+  m.perimeter_scale = theta;
+  build_model(m, mu, nu);
+  m.perimeter_scale = 1.0;
+  const PriceSearch s = search_price(m);
+  const double bound =
+      m.model.constant + static_cast<double>(s.dual) / m.model.scale + m.listed_shift;
+  m.listed_shift = 0.0;
+  return bound;
+}
+
+// The largest bound of the cuts with lighter sides: theta by golden sections on [0, 1], at the
+// distances multiplier the clamps' search found and at 0 (the maps near a distance mask pay
+// nothing for their distances, which a multiple of the unclamped term cannot see). Only where the
+// plain cut jumped over many cells, on maps small enough that the searches cost little: elsewhere
+// the plain cut's bound is as good.
+double shaped_bound(MinCut& m) {
+  const EnergyState& e = m.p.energy;
+  const double none = -std::numeric_limits<double>::infinity();
+  if (e.term_off[1] || m.perimeter_scale != 1.0 || m.variables > SHAPED_VARIABLES ||
+      m.plain_bracket <= m.n / 4)
+    return none;
+  double best = none;
+  for (const double nu : {m.clamp_nu, 0.0}) {
+    if (nu == 0.0 && (e.term_off[4] || m.clamp_nu == 0.0) && best != none) break;
+    best = std::max(best, golden_max(0.0, 1.0, SHAPED_STEPS, [&](double theta) {
+                      return shaped_bound_at(m, m.clamp_mu, nu, theta);
+                    }));
+  }
+  return best;
 }
 
 // The islands and enclosed holes of the best map, each tried away: an island's cells are freed and
@@ -1227,15 +1326,21 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     build_model(m, 1.0, 1.0);
     const PriceSearch s = search_price(m);
     const double plain = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
+    m.plain_bracket = s.low.size - s.high.size;
+    const double shaped = shaped_bound(m);
     progress_end(progress);
     result.final_energy = result.initial_energy;
-    result.lower_bound = std::min(std::max({plain, separable, least}), result.initial_energy);
+    result.lower_bound =
+        std::min(std::max({plain, separable, shaped, least}), result.initial_energy);
     result.flows = m.flows;
     result.price = m.found_price;
     return result;
   }
   search_clamps(m);
+  const double shaped = shaped_bound(m);
   progress_update(progress, 0.3, 1.0, "PROCESS minimum cuts, the prices found");
+  // The re-cuts and the portfolio size their perturbations on the cuts' own bound, which the
+  // bound by the least perimeter may pass where the cuts jump.
   const double bound = std::max({m.best_bound, separable, least});
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left
   // make other cuts minimal, and some land nearer n or on a better map.
@@ -1288,7 +1393,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   m.copy_bits(MARK_BEST, MARK_CURRENT);
   evaluate_current(m);
   result.final_energy = m.plain_energy;
-  result.lower_bound = std::min(bound, result.final_energy);
+  result.lower_bound = std::min(std::max(bound, shaped), result.final_energy);
   result.flows = m.flows;
   result.price = m.found_price;
   log_message("  flows %d\n", m.flows);
