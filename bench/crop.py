@@ -119,6 +119,20 @@ def crop_grid(grid, row, col, height, width):
     return grid
 
 
+def quantize_grid(grid, levels):
+    """Each cell with data rounded to one of `levels` evenly spaced values from 0 to the grid's
+    largest: a potential of few distinct levels, whose cells tie."""
+    nodata = grid.get("nodata_value")
+    values = [float(v) for row in grid.rows for v in row if v != nodata]
+    top = max(values) if values else 0.0
+    if top <= 0.0:
+        return grid
+    step = top / (levels - 1)
+    grid.rows = [[v if v == nodata else "%.9g" % (round(float(v) / step) * step) for v in row]
+                 for row in grid.rows]
+    return grid
+
+
 def tile_grid(grid, times):
     """K x K copies; every other copy is mirrored, so that features run on across the seams."""
     rows = []
@@ -169,20 +183,24 @@ def rewrite_paths(node, renamed):
     return node
 
 
-def transform_config(config_path, outdir, transform):
-    """Writes OUTDIR/config.json whose grids are transform(grid) of the configuration's grids."""
+def transform_config(config_path, outdir, transform, potential=None):
+    """Writes OUTDIR/config.json whose grids are transform(grid) of the configuration's grids,
+    the potential maps' then potential(grid) when given."""
     with open(config_path) as f:
         config = json.load(f)
     base = os.path.dirname(os.path.abspath(config_path))
     os.makedirs(os.path.join(outdir, "maps"), exist_ok=True)
     os.makedirs(os.path.join(outdir, "out"), exist_ok=True)
     renamed = {}
+    potential_maps = grids_named(config.get("maps", {}).get("potential-maps", []), set())
     for name in sorted(grids_named(config, set())):
         # One flat folder: the relative path, its separators made underscores, keeps names apart.
         flat = name.replace("/", "_").replace("\\", "_")
         if flat.startswith("maps_"):
             flat = flat[len("maps_"):]
         grid = transform(read_grid(os.path.join(base, name)))
+        if potential is not None and name in potential_maps:
+            grid = potential(grid)
         write_grid(os.path.join(outdir, "maps", flat), grid)
         renamed[name] = "maps/" + flat
     with open(os.path.join(outdir, "config.json"), "w") as f:
@@ -191,10 +209,12 @@ def transform_config(config_path, outdir, transform):
     return os.path.join(outdir, "config.json")
 
 
-def window(config_path, outdir, row, col, height, width=None):
+def window(config_path, outdir, row, col, height, width=None, levels=None):
+    """The window; with `levels`, its potential maps quantized to that many values each."""
     width = height if width is None else width
     return transform_config(config_path, outdir,
-                            lambda g: crop_grid(g, row, col, height, width))
+                            lambda g: crop_grid(g, row, col, height, width),
+                            None if levels is None else lambda g: quantize_grid(g, levels))
 
 
 def tile(config_path, outdir, times, height=None, width=None):

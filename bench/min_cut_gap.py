@@ -51,6 +51,13 @@ def instances(scratch, big):
     out.append((name, lambda d, r=row, c=col, s=size: crop.window(DEMO_CONFIG, d, r, c, s)))
     for name, row, col, size in crop.DEMO_WINDOWS:
         out.append((name, lambda d, r=row, c=col, s=size: crop.window(DEMO_CONFIG, d, r, c, s)))
+    # Ties: windows with each potential map rounded to five levels, so that many cells cost the
+    # same and many maps are equally good.
+    for name, row, col, size in crop.DEMO_WINDOWS:
+        if name == "demo-80":
+            continue
+        out.append((name + "-ties", lambda d, r=row, c=col, s=size:
+                    crop.window(DEMO_CONFIG, d, r, c, s, levels=5)))
     # The whole example, 300 x 200 cells (n = 1583): HiGHS closes it in about 35 s.
     out.append(("demo-full", lambda d: crop.window(DEMO_CONFIG, d, 0, 0, 200, 300)))
     row, col, size = TIROL_WINDOW
