@@ -799,15 +799,17 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
   }
 }
 
-// How each use's bound pays for the drawing costs of its sides. A side's cost is paid for by the
-// perimeters of the uses whose new cells it borders: half by each where both cells are new, all by
-// the new cell's use where the other is existing land. So each side of a use's perimeter carries
-// at most a, the strongest attraction it has (halved towards a use without existing land), and a
-// lighter perimeter weight pays for it: the use's bound with the weight w2 - a r2 / R, less a / R
-// times its least perimeter, bounds its own terms and its sides' drawing costs together. Costs
-// that keep uses apart are at least 0.
+// How each use's bound pays for the drawing costs of its sides. A side two attracting uses share
+// lies on the perimeter of each use whose new cell it borders: a new cell's side to the other
+// use's existing land on its own use's only, a side between two new cells on both. Each side of a
+// use's perimeter is charged at most a, the strongest attraction the plan gives it, and a lighter
+// perimeter weight pays for it: the use's bound with the weight w2 - a r2 / R, less a / R times
+// its least perimeter, bounds its own terms and its sides' drawing costs together. A use beside
+// the other's existing land pays the whole attraction on every side, its sides to the other's new
+// cells too; where neither has existing land, each pays half. Costs that keep uses apart are at
+// least 0.
 struct BoundPlan {
-  std::vector<double> per_side;  ///< the strongest attraction of each use, per side
+  std::vector<double> per_side;  ///< the strongest attraction each use's sides are charged
   std::vector<bool> paid;        ///< its lighter perimeter weight pays for it
   bool attracts = false;
   bool weak = false;  ///< some use's weight cannot pay: its new cells' every side is counted
@@ -821,11 +823,22 @@ BoundPlan bound_plan(const UsesRun& u) {
   std::vector<bool> has_existing(K, false);
   for (size_t i = 0; i < u.cells(); ++i)
     if (u.existing[i] > 0) has_existing[u.existing[i] - 1u] = true;
+  std::vector<double> charged(K, 0.0);
   for (size_t k = 0; k < K; ++k) {
-    double attraction = 0.0;
-    for (size_t l = 0; l < K; ++l)
-      attraction = std::max(attraction, -u.uses.cost(k, l) * (has_existing[l] ? 1.0 : 0.5));
-    plan.attracts = plan.attracts || attraction > 0.0;
+    for (size_t l = k + 1; l < K; ++l) {
+      const double a = -u.uses.cost(k, l);
+      if (!(a > 0.0)) continue;
+      plan.attracts = true;
+      if (has_existing[l]) charged[k] = std::max(charged[k], a);
+      if (has_existing[k]) charged[l] = std::max(charged[l], a);
+      if (!has_existing[k] && !has_existing[l]) {
+        charged[k] = std::max(charged[k], 0.5 * a);
+        charged[l] = std::max(charged[l], 0.5 * a);
+      }
+    }
+  }
+  for (size_t k = 0; k < K; ++k) {
+    const double attraction = charged[k];
     const UseState& s = u.states[k];
     const double lighter =
         s.params.weights[1] - attraction / u.adjacency_range * s.normalisers.range[1];
