@@ -849,6 +849,47 @@ BoundPlan bound_plan(const UsesRun& u) {
   return plan;
 }
 
+// What use k's bound counts exactly on the sides of its new cells towards cells no use can take
+// (`costs`, bordered as the records; false where none): the grid's edge, water, land no use may
+// convert. Such a side lies on the use's perimeter whenever the cell is the use's, and the cell
+// across stays as it is: the charge the lighter weight made on the side is given back, and its
+// drawing cost towards another use's existing land counted as it is. Each value is at least 0 (a
+// use beside attracting existing land is charged that attraction), so the use's bound stays at
+// least 0 with them. Only where the use's weight pays for its attraction.
+bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const BorderedGrid& grid,
+                 PackedMap& costs) {
+  if (!plan.paid[k]) return false;
+  const LandUse& use = u.uses.uses[k];
+  const double charge = plan.per_side[k];
+  std::vector<float> cost(grid.cells, 0.0f);
+  bool any = false;
+  const int32_t nrows = u.geometry.nrows;
+  const int32_t ncols = u.geometry.ncols;
+  for (int32_t r = 0; r < nrows; ++r) {
+    for (int32_t c = 0; c < ncols; ++c) {
+      const size_t i = cell_index(ncols, r, c);
+      if (!land_use_may_take(use, u.base[i])) continue;
+      // The sides beyond the grid's edge, then those towards cells no use can take.
+      double sum = charge * ((r == 0) + (r + 1 == nrows) + (c == 0) + (c + 1 == ncols));
+      for_each_side(u.geometry, i, [&](size_t j) {
+        for (const LandUse& other : u.uses.uses)
+          if (land_use_may_take(other, u.base[j])) return;
+        const int32_t m = static_cast<int32_t>(u.existing[j]) - 1;
+        sum += charge + (m >= 0 && static_cast<size_t>(m) != k
+                             ? u.uses.cost(k, static_cast<size_t>(m)) / u.adjacency_range
+                             : 0.0);
+      });
+      // Rounded down: the bound stays below what the sides cost.
+      const auto value = static_cast<float>(sum);
+      cost[bordered_index(grid, r, c)] =
+          static_cast<double>(value) > sum ? std::nextafter(value, 0.0f) : value;
+      any = any || sum > 0.0;
+    }
+  }
+  if (any) costs = PackedMap(cost);
+  return any;
+}
+
 // The bound of several uses: each use alone on every cell it may take bounds its own terms (and
 // its sides' drawing costs, as `plan` says). `ended` receives the price per cell each use's
 // search ended at.
@@ -859,7 +900,12 @@ double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<doub
     UseState& s = w.states[k];
     const double weight = s.params.weights[1];
     if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
-    solve_block(w, k, block_map(w, k, false), nullptr, rng, &use_bounds[k], Block::bound);
+    PackedMap exact;
+    const bool any = exact_sides(w, k, plan, s.inputs->records.grid, exact);
+    solve_block(w, k, block_map(w, k, false), any ? &exact : nullptr, rng, &use_bounds[k],
+                Block::bound);
+    // Its own terms at least 0 once clamped, the exact sides too: no map of the use is below 0.
+    use_bounds[k] = std::max(use_bounds[k], 0.0);
     s.params.weights[1] = weight;
     ended[k] = s.price;
   });
