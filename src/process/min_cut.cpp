@@ -41,10 +41,10 @@ constexpr int32_t MAX_PRICE_STEPS = 60;
 constexpr int32_t CLAMP_STEPS = 6;
 // Golden-section steps of the distances multiplier of the bound apart from any price.
 constexpr int32_t SEPARABLE_STEPS = 16;
-// Golden-section steps of the weight of the sides in the bound by the least perimeter, and the
-// largest map it is tried on (each step is a price search).
-constexpr int32_t SHAPED_STEPS = 4;
-constexpr int64_t SHAPED_VARIABLES = 250000;
+// Golden-section steps of the perimeter multiplier searched for the largest bound, and the
+// largest map it is searched on (each step is a price search).
+constexpr int32_t SEARCHED_STEPS = 4;
+constexpr int64_t SEARCHED_VARIABLES = 250000;
 // Islands and holes the polish tries, smallest first: at most MAX_POLISH_TRIES, and on large maps
 // (each try passes over the whole grid a few times) no more than POLISH_WORK cells' worth of
 // tries, nor fewer than MIN_POLISH_TRIES.
@@ -144,11 +144,11 @@ struct MinCut {
   double price_hint = std::numeric_limits<double>::quiet_NaN();
   double found_price = std::numeric_limits<double>::quiet_NaN();
   double perimeter_scale = 1.0;  // MinCutParameters::perimeter_scale
-  double listed_shift = 0.0;     // added to the bound of each cut the listing shows
   int64_t bracket = 0;           // cells between the two cuts the last price search ended at
   int64_t plain_bracket = 0;     // ... the first search of the plain model ended at
   double clamp_mu = 1.0;         // the multipliers of the clamped terms search_clamps found
   double clamp_nu = 1.0;
+  double cheapest_nu = 1.0;   // the distances multiplier of the best bound by the cheapest cells
   double plain_energy = 0.0;  // of the map evaluate_current last judged, unscaled
 
   size_t offset(int k) const {
@@ -375,7 +375,7 @@ void write_listing_line(MinCut& m, const Line& line, int64_t dual) {
   if (file == nullptr) return;
   std::fprintf(file, "%d %.9g %" PRId64 " %f\n", m.flows,
                static_cast<double>(line.price) / m.model.scale, line.size,
-               m.model.constant + static_cast<double>(dual) / m.model.scale + m.listed_shift);
+               m.model.constant + static_cast<double>(dual) / m.model.scale);
   std::fflush(file);
 }
 
@@ -954,7 +954,7 @@ int64_t sum_of_cheapest(const MinCut& m) {
 // tries in `steps` steps after its first two (f concave: near its maximum; else still a value of
 // f, which is all a bound taken from it needs).
 template <typename F>
-double golden_max(double low, double high, int32_t steps, F f) {
+double golden_max(double low, double high, int32_t steps, F f, double* at = nullptr) {
   const double ratio = 0.5 * (std::sqrt(5.0) - 1.0);
   double a = high - ratio * (high - low);
   double b = low + ratio * (high - low);
@@ -975,6 +975,7 @@ double golden_max(double low, double high, int32_t steps, F f) {
       at_a = f(a);
     }
   }
+  if (at != nullptr) *at = at_a < at_b ? b : a;
   return std::max(at_a, at_b);
 }
 
@@ -998,8 +999,13 @@ double separable_bound(MinCut& m) {
   double sum = cheapest_at(m, 1.0);
   constexpr double NEAR_ONE = 1.0 - 1.0 / 64.0;
   if (!m.p.energy.term_off[4] && cheapest_at(m, NEAR_ONE) > sum) {
-    sum = std::max(sum, golden_max(0.0, NEAR_ONE, SEPARABLE_STEPS,
-                                   [&](double nu) { return cheapest_at(m, nu); }));
+    double nu = 1.0;
+    const double best = golden_max(
+        0.0, NEAR_ONE, SEPARABLE_STEPS, [&](double x) { return cheapest_at(m, x); }, &nu);
+    if (best > sum) {
+      sum = best;
+      m.cheapest_nu = nu;
+    }
   }
   const double least_perimeter = 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(m.n)));
   sum += side * std::max(least_perimeter - static_cast<double>(m.p.energy.min_perimeter), 0.0);
@@ -1032,44 +1038,37 @@ void search_clamps(MinCut& m) {
   m.clamp_nu = nu;
 }
 
-// No map of n cells has a perimeter P below P0 = 2 ceil(2 sqrt n), so P is at least
-// theta P + (1 - theta) P0 for any theta in [0, 1]: cuts whose sides cost theta times their
-// weight, the constant raised by the other (1 - theta) P0 sides, bound every map of n cells
-// (with the perimeter clamp's multiplier mu, as the plain cut's). Where the cut jumps over n cells
-// at once (a few cells, a heavy perimeter: a blob of many cells or none), lighter sides let it
-// stop nearer n, and the bound rises.
-double shaped_bound_at(MinCut& m, double mu, double nu, double theta) {
-  const EnergyState& e = m.p.energy;
-  const double least = 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(m.n)));
-  m.listed_shift = mu * e.f2_weight / e.f2_range * (1.0 - theta) *
-                   (least - static_cast<double>(e.min_perimeter));
-  m.perimeter_scale = theta;
+// The bound of the cuts at the multipliers mu (perimeter) and nu (distances).
+double cut_bound_at(MinCut& m, double mu, double nu) {
   build_model(m, mu, nu);
-  m.perimeter_scale = 1.0;
   const PriceSearch s = search_price(m);
-  const double bound =
-      m.model.constant + static_cast<double>(s.dual) / m.model.scale + m.listed_shift;
-  m.listed_shift = 0.0;
-  return bound;
+  return m.model.constant + static_cast<double>(s.dual) / m.model.scale;
 }
 
-// The largest bound of the cuts with lighter sides: theta by golden sections on [0, 1], at the
-// distances multiplier the clamps' search found and at 0 (the maps near a distance mask pay
-// nothing for their distances, which a multiple of the unclamped term cannot see). Only where the
-// plain cut jumped over many cells, on maps small enough that the searches cost little: elsewhere
-// the plain cut's bound is as good.
-double shaped_bound(MinCut& m) {
+// Any multipliers of the clamped terms in [0, 1] give a bound (mu f <= max(0, f)), but the clamps'
+// search picks them by the sign of the terms of the maps it fixes up, not where the bound is
+// largest. Where the plain cut jumped over many cells at once (a few cells, a heavy perimeter: a
+// blob of many cells or none), a lighter perimeter lets the cut stop nearer n and the bound
+// rises: a golden-section search on mu, at the distances multiplier the clamps' search found, at
+// 0 (the maps near a distance mask pay nothing for their distances, which a multiple of the
+// unclamped term cannot see) and at that of the best bound by the cheapest cells. Only where the
+// plain cut jumped over more than n/4 cells, on maps small enough that the searches cost little;
+// elsewhere the clamps' multipliers are as good.
+double searched_bound(MinCut& m) {
   const EnergyState& e = m.p.energy;
   const double none = -std::numeric_limits<double>::infinity();
-  if (e.term_off[1] || m.perimeter_scale != 1.0 || m.variables > SHAPED_VARIABLES ||
+  if (e.term_off[1] || m.perimeter_scale != 1.0 || m.variables > SEARCHED_VARIABLES ||
       m.plain_bracket <= m.n / 4)
     return none;
+  std::vector<double> nus = {m.clamp_nu};
+  if (!e.term_off[4]) {
+    for (const double nu : {0.0, m.cheapest_nu})
+      if (std::find(nus.begin(), nus.end(), nu) == nus.end()) nus.push_back(nu);
+  }
   double best = none;
-  for (const double nu : {m.clamp_nu, 0.0}) {
-    if (nu == 0.0 && (e.term_off[4] || m.clamp_nu == 0.0) && best != none) break;
-    best = std::max(best, golden_max(0.0, 1.0, SHAPED_STEPS, [&](double theta) {
-                      return shaped_bound_at(m, m.clamp_mu, nu, theta);
-                    }));
+  for (const double nu : nus) {
+    best = std::max(best, golden_max(0.0, 1.0, SEARCHED_STEPS,
+                                     [&](double mu) { return cut_bound_at(m, mu, nu); }));
   }
   return best;
 }
@@ -1327,20 +1326,20 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     const PriceSearch s = search_price(m);
     const double plain = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
     m.plain_bracket = s.low.size - s.high.size;
-    const double shaped = shaped_bound(m);
+    const double searched = searched_bound(m);
     progress_end(progress);
     result.final_energy = result.initial_energy;
     result.lower_bound =
-        std::min(std::max({plain, separable, shaped, least}), result.initial_energy);
+        std::min(std::max({plain, separable, searched, least}), result.initial_energy);
     result.flows = m.flows;
     result.price = m.found_price;
     return result;
   }
   search_clamps(m);
-  const double shaped = shaped_bound(m);
+  const double searched = searched_bound(m);
   progress_update(progress, 0.3, 1.0, "PROCESS minimum cuts, the prices found");
-  // The re-cuts and the portfolio size their perturbations on the cuts' own bound, which the
-  // bound by the least perimeter may pass where the cuts jump.
+  // The re-cuts and the portfolio size their perturbations on the clamps' multipliers' bound,
+  // which the searched multipliers may pass where the cuts jump.
   const double bound = std::max({m.best_bound, separable, least});
   // Between two prices the cut jumps over n cells; costs perturbed by a share of the gap left
   // make other cuts minimal, and some land nearer n or on a better map.
@@ -1393,7 +1392,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   m.copy_bits(MARK_BEST, MARK_CURRENT);
   evaluate_current(m);
   result.final_energy = m.plain_energy;
-  result.lower_bound = std::min(std::max(bound, shaped), result.final_energy);
+  result.lower_bound = std::min(std::max(bound, searched), result.final_energy);
   result.flows = m.flows;
   result.price = m.found_price;
   log_message("  flows %d\n", m.flows);
