@@ -1311,9 +1311,10 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
       m.perimeter_scale == 1.0 && !kept_in ? result.initial_energy : evaluate_current(m);
   Progress progress = progress_begin(0.0);
   progress_update(progress, 0.0, 1.0, "PROCESS minimum cuts");
-  // The bound apart from any price passes over every cell and selects among them. A run that
-  // makes no search after the first and draws no perturbation reads its bound nowhere (a block of
-  // several uses on a large map, a pass of the rules' rounds): it goes without.
+  // The bound apart from any price passes over every cell and selects among them, the searched
+  // multipliers cut again. A run that makes no search after the first and draws no perturbation
+  // reads its bound nowhere (a block of several uses on a large map, a pass of the rules'
+  // rounds): it goes without them.
   const bool bound_read =
       parameters.bound_only || parameters.recut_work >= 0.0 || perturbation_seed != 0;
   const double separable =
@@ -1336,7 +1337,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     return result;
   }
   search_clamps(m);
-  const double searched = searched_bound(m);
+  const double searched = bound_read ? searched_bound(m) : -std::numeric_limits<double>::infinity();
   progress_update(progress, 0.3, 1.0, "PROCESS minimum cuts, the prices found");
   // The re-cuts and the portfolio size their perturbations on the clamps' multipliers' bound,
   // which the searched multipliers may pass where the cuts jump.
