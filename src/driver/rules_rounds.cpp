@@ -314,13 +314,10 @@ void log_postprocess_change(const GridGeometry& geometry, const std::vector<floa
   if (proc.size() != final_map.size() || proc.size() != geometry_cell_count(geometry)) return;
   Change change;
   for (const float value : values) add_change(geometry, value, proc, final_map, change);
-  const size_t islands_dropped = change.islands_dropped;
-  const int64_t dropped = change.dropped;
-  const int64_t grown = change.grown;
   log_message("  final energy %f: %+.3f%% by POSTPROCESS (%zu islands dropped, %" PRId64
               " cells dropped, %" PRId64 " grown back)\n",
               final_energy, 100.0 * (final_energy - process_energy) / std::fabs(process_energy),
-              islands_dropped, dropped, grown);
+              change.islands_dropped, change.dropped, change.grown);
 }
 
 // The lower bound PROCESS proved and the final map's gap to it.

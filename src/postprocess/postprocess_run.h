@@ -79,6 +79,11 @@ class CellBasins {
   std::vector<int32_t> wide_;
 };
 
+/// Whether a cell at distance d counts for the selection by distance: within `limit`, above 0.
+inline bool within_distance(float d, float limit) {
+  return d > 0.0f && d <= limit;
+}
+
 /// The read-only maps that the POSTPROCESS runs of a scenario share instead of loading each.
 /// The potential is read in place from larger per-cell records with a border round the grid. The
 /// distance map depends on the configuration and on which cells of the solution map have no data:
@@ -180,8 +185,7 @@ struct PostprocessRun {
   /// Whether cell i counts for the selection by distance: within `limit` cells, above 0.
   bool near_mask(size_t i, float limit) const {
     if (near != nullptr) return (*near)[i];
-    const float d = distance_map()[i];
-    return d > 0.0f && d <= limit;
+    return within_distance(distance_map()[i], limit);
   }
 
   /// The potential of cell i.

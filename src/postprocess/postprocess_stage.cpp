@@ -116,7 +116,7 @@ void load_distance_map(PostprocessRun& p) {
     } else {
       const auto limit = static_cast<float>(p.params.min_distance);
       shared->near.resize(n);
-      for (size_t i = 0; i < n; ++i) shared->near[i] = own[i] > 0.0f && own[i] <= limit;
+      for (size_t i = 0; i < n; ++i) shared->near[i] = within_distance(own[i], limit);
     }
     p.maps.discard(POSTPROCESS_DISTANCE_MAP, 0, n);
     take_shared_distance(p);

@@ -144,8 +144,7 @@ struct MinCut {
   double price_hint = std::numeric_limits<double>::quiet_NaN();
   double found_price = std::numeric_limits<double>::quiet_NaN();
   double perimeter_scale = 1.0;  // MinCutParameters::perimeter_scale
-  int64_t bracket = 0;           // cells between the two cuts the last price search ended at
-  int64_t plain_bracket = 0;     // ... the first search of the plain model ended at
+  int64_t plain_bracket = 0;     // cells between the two cuts the plain model's search ended at
   double clamp_mu = 1.0;         // the multipliers of the clamped terms search_clamps found
   double clamp_nu = 1.0;
   double cheapest_nu = 1.0;   // the distances multiplier of the best bound by the cheapest cells
@@ -496,7 +495,6 @@ PriceSearch search_price(MinCut& m) {
     }
   }
   if (m.flow_loaded) return_costs(m);
-  m.bracket = s.low.size - s.high.size;
   return s;
 }
 
@@ -898,12 +896,20 @@ void fix_up(MinCut& m) {
   }
 }
 
-// One price search and fix-up at the multipliers mu and nu; returns the unclamped perimeter and
-// distances terms of the fixed-up map of the search (its energy offered).
-void solve_at(MinCut& m, double mu, double nu, double terms[ENERGY_TERMS]) {
+// The bound of the cuts at the multipliers mu (perimeter) and nu (distances); `bracket`, when
+// given, receives the cells between the two cuts the search ended at.
+double cut_bound_at(MinCut& m, double mu, double nu, int64_t* bracket = nullptr) {
   build_model(m, mu, nu);
   const PriceSearch s = search_price(m);
-  const double bound = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
+  if (bracket != nullptr) *bracket = s.low.size - s.high.size;
+  return m.model.constant + static_cast<double>(s.dual) / m.model.scale;
+}
+
+// One price search and fix-up at the multipliers mu and nu; returns the unclamped perimeter and
+// distances terms of the fixed-up map of the search (its energy offered), and `bracket` as above.
+void solve_at(MinCut& m, double mu, double nu, double terms[ENERGY_TERMS],
+              int64_t* bracket = nullptr) {
+  const double bound = cut_bound_at(m, mu, nu, bracket);
   // Only multipliers up to 1 keep the clamped terms above their linear parts.
   if (m.perturbation == 0.0 && mu <= 1.0 && nu <= 1.0) m.best_bound = std::max(m.best_bound, bound);
   fix_up(m);
@@ -1019,8 +1025,7 @@ void search_clamps(MinCut& m) {
   double terms[ENERGY_TERMS];
   double mu = 1.0;
   double nu = 1.0;
-  solve_at(m, mu, nu, terms);
-  m.plain_bracket = m.bracket;
+  solve_at(m, mu, nu, terms, &m.plain_bracket);
   const EnergyState& e = m.p.energy;
   for (int term : {4, 1}) {
     if (e.term_off[term] || terms[term] >= 0.0) continue;
@@ -1036,13 +1041,6 @@ void search_clamps(MinCut& m) {
   }
   m.clamp_mu = mu;
   m.clamp_nu = nu;
-}
-
-// The bound of the cuts at the multipliers mu (perimeter) and nu (distances).
-double cut_bound_at(MinCut& m, double mu, double nu) {
-  build_model(m, mu, nu);
-  const PriceSearch s = search_price(m);
-  return m.model.constant + static_cast<double>(s.dual) / m.model.scale;
 }
 
 // Any multipliers of the clamped terms in [0, 1] give a bound (mu f <= max(0, f)), but the clamps'
@@ -1323,10 +1321,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   // sides, which may attract), no map is below 0, however weak the multipliers left the bound.
   const double least = p.extra_cost == nullptr ? 0.0 : -std::numeric_limits<double>::infinity();
   if (parameters.bound_only) {
-    build_model(m, 1.0, 1.0);
-    const PriceSearch s = search_price(m);
-    const double plain = m.model.constant + static_cast<double>(s.dual) / m.model.scale;
-    m.plain_bracket = s.low.size - s.high.size;
+    const double plain = cut_bound_at(m, 1.0, 1.0, &m.plain_bracket);
     const double searched = searched_bound(m);
     progress_end(progress);
     result.final_energy = result.initial_energy;

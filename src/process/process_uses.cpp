@@ -140,23 +140,31 @@ void for_each_side(const GridGeometry& g, size_t i, F f) {
   if (col + 1 < ncols) f(i + 1);
 }
 
+// A cost for every cell of the grid, bordered as the records, packed: cost(row, col, i) of the
+// cell at plain index i, 0 on the border.
+template <typename Cost>
+PackedMap cell_costs(const UsesRun& u, const BorderedGrid& grid, Cost cost) {
+  std::vector<float> costs(grid.cells, 0.0f);
+  for (int32_t r = 0; r < u.geometry.nrows; ++r) {
+    for (int32_t c = 0; c < u.geometry.ncols; ++c)
+      costs[bordered_index(grid, r, c)] = cost(r, c, cell_index(u.geometry.ncols, r, c));
+  }
+  return PackedMap(costs);
+}
+
 // What the sides a new cell of use k would share cost it, for every cell (bordered, as the
 // records).
 void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid, PackedMap& packed) {
-  std::vector<float> cost(grid.cells, 0.0f);
   const size_t K = u.uses.uses.size();
-  for (int32_t r = 0; r < u.geometry.nrows; ++r) {
-    for (int32_t c = 0; c < u.geometry.ncols; ++c) {
-      double sum = 0.0;
-      for_each_side(u.geometry, cell_index(u.geometry.ncols, r, c), [&](size_t j) {
-        const int32_t l = u.use_at(j);
-        if (l >= 0 && static_cast<size_t>(l) != k)
-          sum += u.uses.adjacency[k * K + static_cast<size_t>(l)];
-      });
-      cost[bordered_index(grid, r, c)] = static_cast<float>(sum / u.adjacency_range);
-    }
-  }
-  packed = PackedMap(cost);
+  packed = cell_costs(u, grid, [&](int32_t, int32_t, size_t i) {
+    double sum = 0.0;
+    for_each_side(u.geometry, i, [&](size_t j) {
+      const int32_t l = u.use_at(j);
+      if (l >= 0 && static_cast<size_t>(l) != k)
+        sum += u.uses.adjacency[k * K + static_cast<size_t>(l)];
+    });
+    return static_cast<float>(sum / u.adjacency_range);
+  });
 }
 
 // f(a, b) for each side two uses a and b share where at least one of the two cells is new, in
@@ -861,32 +869,27 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
   if (!plan.paid[k]) return false;
   const LandUse& use = u.uses.uses[k];
   const double charge = plan.per_side[k];
-  std::vector<float> cost(grid.cells, 0.0f);
-  bool any = false;
   const int32_t nrows = u.geometry.nrows;
   const int32_t ncols = u.geometry.ncols;
-  for (int32_t r = 0; r < nrows; ++r) {
-    for (int32_t c = 0; c < ncols; ++c) {
-      const size_t i = cell_index(ncols, r, c);
-      if (!land_use_may_take(use, u.base[i])) continue;
-      // The sides beyond the grid's edge, then those towards cells no use can take.
-      double sum = charge * ((r == 0) + (r + 1 == nrows) + (c == 0) + (c + 1 == ncols));
-      for_each_side(u.geometry, i, [&](size_t j) {
-        for (const LandUse& other : u.uses.uses)
-          if (land_use_may_take(other, u.base[j])) return;
-        const int32_t m = static_cast<int32_t>(u.existing[j]) - 1;
-        sum += charge + (m >= 0 && static_cast<size_t>(m) != k
-                             ? u.uses.cost(k, static_cast<size_t>(m)) / u.adjacency_range
-                             : 0.0);
-      });
-      // Rounded down: the bound stays below what the sides cost.
-      const auto value = static_cast<float>(sum);
-      cost[bordered_index(grid, r, c)] =
-          static_cast<double>(value) > sum ? std::nextafter(value, 0.0f) : value;
-      any = any || sum > 0.0;
-    }
-  }
-  if (any) costs = PackedMap(cost);
+  bool any = false;
+  costs = cell_costs(u, grid, [&](int32_t r, int32_t c, size_t i) {
+    if (!land_use_may_take(use, u.base[i])) return 0.0f;
+    // The sides beyond the grid's edge, then those towards cells no use can take.
+    double sum = charge * ((r == 0) + (r + 1 == nrows) + (c == 0) + (c + 1 == ncols));
+    for_each_side(u.geometry, i, [&](size_t j) {
+      for (const LandUse& other : u.uses.uses)
+        if (land_use_may_take(other, u.base[j])) return;
+      const int32_t m = static_cast<int32_t>(u.existing[j]) - 1;
+      sum += charge + (m >= 0 && static_cast<size_t>(m) != k
+                           ? u.uses.cost(k, static_cast<size_t>(m)) / u.adjacency_range
+                           : 0.0);
+    });
+    any = any || sum > 0.0;
+    // Rounded down: the bound stays below what the sides cost.
+    const auto value = static_cast<float>(sum);
+    return static_cast<double>(value) > sum ? std::nextafter(value, 0.0f) : value;
+  });
+  if (!any) costs = PackedMap();
   return any;
 }
 
