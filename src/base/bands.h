@@ -41,3 +41,13 @@ inline int32_t row_bands(int32_t nrows, int32_t threads) {
 inline int32_t band_first_row(int32_t nrows, int32_t bands, int32_t band) {
   return static_cast<int32_t>(int64_t{nrows} * band / bands);
 }
+
+/// piece(band, first, end) for the rows [first, end) of each of `bands` bands of a grid of `nrows`
+/// rows, the bands at once (run_at_once).
+template <typename Piece>
+void each_row_band(int32_t nrows, int32_t bands, Piece piece) {
+  run_at_once(static_cast<size_t>(bands), [&](size_t b) {
+    const auto band = static_cast<int32_t>(b);
+    piece(b, band_first_row(nrows, bands, band), band_first_row(nrows, bands, band + 1));
+  });
+}

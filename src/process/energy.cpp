@@ -34,15 +34,15 @@ void for_each_value(const CellRecords& records, Field field, bool strictly_posit
 }
 
 // Sum of the n values that come first by `before` among those of for_each_value, added in that
-// order. Candidates gather in a buffer of at most 2n values (or of all of them, when fewer), cut
+// order. Candidates gather in a buffer of at most 2n values (or of `most`, when fewer), cut
 // back to its n first whenever it fills, so the memory follows the solution size rather than the
 // grid. Once cut, a value that does not come before the last one kept cannot enter: most of a
 // large grid is passed over without a copy.
 template <typename Field, typename Before>
 double first_values_sum(const CellRecords& records, Field field, bool strictly_positive, size_t n,
-                        size_t passing, Before before) {
+                        size_t most, Before before) {
   std::vector<float> values;
-  values.reserve(std::min(passing, 2 * n));
+  values.reserve(std::min(most, 2 * n));
   bool full = false;  // n values kept: `last` is the one that comes last
   float last = 0.0f;
   const auto cut = [&] {
@@ -68,34 +68,37 @@ double first_values_sum(const CellRecords& records, Field field, bool strictly_p
   return sum;
 }
 
-// Sum of the n largest (top) and of the n smallest (bottom) values that pass the term's test. The
-// largest are added largest first and the smallest smallest first, as a walk over the whole map
-// sorted in descending order would add them; equal values are equal floats, so which of them is
-// kept changes no sum.
-template <typename Field>
-void value_bounds(const CellRecords& records, Field field, bool strictly_positive, int64_t n,
-                  double* top, double* bottom) {
-  size_t passing = 0;
-  for_each_value(records, field, strictly_positive, [&](float) { ++passing; });
-  const size_t keep = static_cast<size_t>(std::max<int64_t>(n, 0));
-  *top = first_values_sum(records, field, strictly_positive, keep, passing, std::greater<float>());
-  *bottom = first_values_sum(records, field, strictly_positive, keep, passing, std::less<float>());
-}
-
-// Top and bottom sums are reused by every later full evaluation of the same solution size.
+// Top and bottom sums are reused by every later full evaluation of the same solution size: the
+// sum of the n largest (top) and of the n smallest (bottom) values of each field that pass its
+// term's test. The largest are added largest first and the smallest smallest first, as a walk over
+// the whole map sorted in descending order would add them; equal values are equal floats, so which
+// of them is kept changes no sum.
 void ensure_value_bounds(ProcessRun& p, int64_t n) {
   ValueBounds& bounds = p.energy.bounds;
   if (bounds.n == n) return;
   const CellRecords& records = p.inputs->records;
-  // Three passes over every record, each on its own, so they run at once on the run's threads.
-  const size_t threads = static_cast<size_t>(std::clamp(p.run.threads, 1, 3));
+  const size_t keep = static_cast<size_t>(std::max<int64_t>(n, 0));
+  // The buffer never holds more values than the grid has cells.
+  const size_t most =
+      static_cast<size_t>(records.grid.nrows) * static_cast<size_t>(records.grid.ncols);
+  // Six passes over every record, each on its own, so they run at once on the run's threads.
+  const auto pass = [&](size_t j) {
+    const bool top = j % 2 == 0;
+    double* out = top ? &bounds.top[j / 2] : &bounds.bottom[j / 2];
+    const auto sum = [&](auto field, bool strictly_positive) {
+      return top ? first_values_sum(records, field, strictly_positive, keep, most,
+                                    std::greater<float>())
+                 : first_values_sum(records, field, strictly_positive, keep, most,
+                                    std::less<float>());
+    };
+    if (j / 2 == 0) *out = sum(&CellRecord::potential, false);
+    if (j / 2 == 1) *out = sum(&CellRecord::nservices, false);
+    if (j / 2 == 2) *out = sum(&CellRecord::distances, true);
+  };
+  constexpr size_t PASSES = 6;
+  const size_t threads = static_cast<size_t>(std::clamp<int32_t>(p.run.threads, 1, PASSES));
   run_at_once(threads, [&](size_t t) {
-    if (t == 0)
-      value_bounds(records, &CellRecord::potential, false, n, &bounds.top[0], &bounds.bottom[0]);
-    if (t == 1 % threads)
-      value_bounds(records, &CellRecord::nservices, false, n, &bounds.top[1], &bounds.bottom[1]);
-    if (t == 2 % threads)
-      value_bounds(records, &CellRecord::distances, true, n, &bounds.top[2], &bounds.bottom[2]);
+    for (size_t j = t; j < PASSES; j += threads) pass(j);
   });
   bounds.n = n;
 }

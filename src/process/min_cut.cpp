@@ -283,6 +283,30 @@ struct MinCut {
     });
   }
 
+  // The entries find(i, out) pushes onto `out` for each variable cell, found band by band on the
+  // run's threads and joined in the order of the bands: the list of one pass in row-major order,
+  // for any number of threads. find may read any cell but change none.
+  template <typename Entry, typename Find>
+  std::vector<Entry> collect_in_bands(Find find) const {
+    const int32_t count = bands();
+    std::vector<std::vector<Entry>> found(static_cast<size_t>(count));
+    for_each_variable_in_bands(count,
+                               [&](size_t b, size_t i, int32_t, int32_t) { find(i, found[b]); });
+    std::vector<Entry> entries = std::move(found[0]);
+    for (size_t b = 1; b < found.size(); ++b) {
+      entries.insert(entries.end(), found[b].begin(), found[b].end());
+      std::vector<Entry>().swap(found[b]);
+    }
+    return entries;
+  }
+
+  // visit(i) for each variable cell, band by band on the run's threads; visit may change what
+  // belongs to cell i alone.
+  template <typename Visit>
+  void each_variable_at_once(Visit visit) {
+    for_each_variable_in_bands(bands(), [&](size_t, size_t i, int32_t, int32_t) { visit(i); });
+  }
+
   int64_t current_size() const {
     return sum_variables(p.run.threads,
                          [&](size_t i, int32_t, int32_t) { return current(i) ? 1 : 0; });
@@ -292,22 +316,31 @@ struct MinCut {
 void mark_variables(MinCut& m) {
   const uint8_t* state = m.p.states.state.get();
   const std::vector<uint8_t>* keep_out = m.p.run.cut.keep_out.get();
-  for (int32_t row = 0; row < m.grid.nrows; ++row) {
-    const size_t first = bordered_index(m.grid, row, 0);
-    for (int32_t col = 0; col < m.grid.ncols; ++col) {
-      const size_t i = first + static_cast<size_t>(col);
-      const uint8_t byte = state[i];
-      uint8_t mark = 0;
-      if (state_is(byte, STATE_ALLOCATED)) {
-        mark = MARK_VARIABLE | MARK_CURRENT;
-      } else if (cell_receives(m.records, byte, i) &&
-                 (keep_out == nullptr || (*keep_out)[cell_index(m.grid.ncols, row, col)] == 0)) {
-        mark = MARK_VARIABLE;
+  const int32_t bands = m.bands();
+  std::vector<PerBand<std::pair<int64_t, int64_t>>> counts(static_cast<size_t>(bands));
+  each_row_band(m.grid.nrows, bands, [&](size_t b, int32_t from, int32_t end) {
+    auto& [variables, n] = counts[b].value;
+    for (int32_t row = from; row < end; ++row) {
+      const size_t first = bordered_index(m.grid, row, 0);
+      for (int32_t col = 0; col < m.grid.ncols; ++col) {
+        const size_t i = first + static_cast<size_t>(col);
+        const uint8_t byte = state[i];
+        uint8_t mark = 0;
+        if (state_is(byte, STATE_ALLOCATED)) {
+          mark = MARK_VARIABLE | MARK_CURRENT;
+        } else if (cell_receives(m.records, byte, i) &&
+                   (keep_out == nullptr || (*keep_out)[cell_index(m.grid.ncols, row, col)] == 0)) {
+          mark = MARK_VARIABLE;
+        }
+        m.marks[i] = mark;
+        if (mark != 0) ++variables;
+        if (mark & MARK_CURRENT) ++n;
       }
-      m.marks[i] = mark;
-      if (mark != 0) ++m.variables;
-      if (mark & MARK_CURRENT) ++m.n;
     }
+  });
+  for (const auto& count : counts) {
+    m.variables += count.value.first;
+    m.n += count.value.second;
   }
 }
 
@@ -453,9 +486,8 @@ PriceSearch search_price(MinCut& m) {
   // Every cell is allocated below the price `-(highest + 4 pair) - 1`, none above `-lowest + 1`.
   s.low = Line{all_value, m.variables, -(highest + 4 * m.model.pair) - 1};
   s.high = Line{0, 0, -lowest + 1};
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    m.marks[i] = static_cast<uint8_t>((m.marks[i] | MARK_LOW) & ~MARK_HIGH);
-  });
+  m.each_variable_at_once(
+      [&](size_t i) { m.marks[i] = static_cast<uint8_t>((m.marks[i] | MARK_LOW) & ~MARK_HIGH); });
   const int64_t tolerance =
       std::max<int64_t>(1, static_cast<int64_t>(ENERGY_TOLERANCE * m.model.scale));
   // A hint from an earlier search of a similar map starts the search near its end; probes
@@ -516,19 +548,13 @@ void fix_size(MinCut& m, uint8_t allowed, uint8_t protect, int32_t first_rank = 
   // length of the edges rather than the area.
   // Found band by band on the run's threads: no two entries are equal, so the order they enter
   // the heap in changes nothing it gives.
-  std::vector<std::vector<HeapEntry>> rims(static_cast<size_t>(m.bands()));
-  m.for_each_variable_in_bands(m.bands(), [&](size_t b, size_t i, int32_t, int32_t) {
-    if (!eligible(i)) return;
-    bool rim = false;
-    for (int k = 0; k < 4 && !rim; ++k) rim = !eligible(i + m.offset(k));
-    if (rim) rims[b].push_back({m.toggle_delta(i), i});
-  });
-  std::vector<HeapEntry> entries;
-  for (std::vector<HeapEntry>& rim : rims) {
-    entries.insert(entries.end(), rim.begin(), rim.end());
-    std::vector<HeapEntry>().swap(rim);
-  }
-  MinHeap heap(std::greater<HeapEntry>(), std::move(entries));
+  MinHeap heap(std::greater<HeapEntry>(),
+               m.collect_in_bands<HeapEntry>([&](size_t i, std::vector<HeapEntry>& out) {
+                 if (!eligible(i)) return;
+                 bool rim = false;
+                 for (int k = 0; k < 4 && !rim; ++k) rim = !eligible(i + m.offset(k));
+                 if (rim) out.push_back({m.toggle_delta(i), i});
+               }));
   std::vector<HeapEntry> passed;  // better cells passed over for the first change
   while (size != m.n && !heap.empty()) {
     const HeapEntry top = heap.top();
@@ -602,12 +628,17 @@ bool adjacent(const MinCut& m, size_t a, size_t b) {
 // Best swaps of one allocated cell for one free cell while one lowers the cut's cost; cells
 // marked MARK_KEPT stay as they are.
 void swap_descent(MinCut& m) {
-  MinHeap add;
-  MinHeap remove;
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    if (!on_edge(m, i) || (m.marks[i] & MARK_KEPT)) return;
-    (m.current(i) ? remove : add).push({m.toggle_delta(i), i});
-  });
+  // The cells on the edge, found band by band: no two entries are equal, so the order they enter
+  // the heaps in changes nothing the heaps give.
+  std::vector<HeapEntry> adds;
+  std::vector<HeapEntry> removes;
+  for (const HeapEntry& e :
+       m.collect_in_bands<HeapEntry>([&](size_t i, std::vector<HeapEntry>&out) {
+         if (on_edge(m, i) && !(m.marks[i] & MARK_KEPT)) out.push_back({m.toggle_delta(i), i});
+       }))
+    (m.current(e.cell) ? removes : adds).push_back(e);
+  MinHeap add(std::greater<HeapEntry>(), std::move(adds));
+  MinHeap remove(std::greater<HeapEntry>(), std::move(removes));
   const int64_t limit = 4 * m.variables + 16;
   for (int64_t step = 0; step < limit; ++step) {
     const std::vector<HeapEntry> ins = best_entries(m, add, false, 3);
@@ -712,9 +743,8 @@ void exact_descent(MinCut& m) {
   const double c4 = e.term_off[3] ? 0.0 : -e.f4_weight / e.f4_range;
   const double c5 = e.term_off[4] ? 0.0 : e.f5_weight / e.f5_range;
   // The cells on the edge of the map, and later every cell beside a swap: the candidates.
-  std::vector<size_t> edge;
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    if (on_edge(m, i)) edge.push_back(i);
+  std::vector<size_t> edge = m.collect_in_bands<size_t>([&](size_t i, std::vector<size_t>& out) {
+    if (on_edge(m, i)) out.push_back(i);
   });
   const int64_t limit = 2 * m.variables + 16;
   for (int64_t step = 0; step < limit; ++step) {
@@ -785,9 +815,8 @@ void exact_descent(MinCut& m) {
 // otherwise the rounder maps the scale draws lose to the map the round started from.
 double evaluate_current(MinCut& m) {
   uint8_t* state = m.p.states.state.get();
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    state_set(state[i], m.current(i) ? STATE_ALLOCATED : STATE_FREE);
-  });
+  m.each_variable_at_once(
+      [&](size_t i) { state_set(state[i], m.current(i) ? STATE_ALLOCATED : STATE_FREE); });
   moves_settle(m.p);
   m.plain_energy = energy_evaluate(m.p);
   const EnergyState& e = m.p.energy;
@@ -824,7 +853,7 @@ void choose_components(MinCut& m) {
   const int64_t target = m.n - m.current_size();
   std::vector<std::vector<size_t>> parts;
   std::vector<int64_t> costs;
-  m.for_each_variable([&](size_t i, int32_t, int32_t) { m.marks[i] &= ~MARK_VISITED; });
+  m.each_variable_at_once([&](size_t i) { m.marks[i] &= ~MARK_VISITED; });
   const auto in_band = [&](size_t j) {
     return m.variable(j) && (m.marks[j] & MARK_LOW) && !(m.marks[j] & MARK_HIGH);
   };
@@ -1104,7 +1133,7 @@ void polish(MinCut& m) {
     }
     const size_t islands_tried = groups.size();
     // Holes: components of free variable cells whose every side leads to an allocated cell.
-    m.for_each_variable([&](size_t i, int32_t, int32_t) { m.marks[i] &= ~MARK_VISITED; });
+    m.each_variable_at_once([&](size_t i) { m.marks[i] &= ~MARK_VISITED; });
     // A component's cells are kept only while it may still be a hole of fewer than n cells: the
     // free land around the map is most of the grid, and only the queue's front need cross it.
     m.for_each_variable([&](size_t start, int32_t, int32_t) {
@@ -1144,7 +1173,7 @@ void polish(MinCut& m) {
         m.toggle(i);
         m.marks[i] |= MARK_KEPT;
       }
-      m.for_each_variable([&](size_t i, int32_t, int32_t) {
+      m.each_variable_at_once([&](size_t i) {
         if (!(m.marks[i] & MARK_KEPT)) m.marks[i] |= MARK_LOW;
         m.marks[i] &= ~MARK_HIGH;
       });
@@ -1252,7 +1281,7 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, PackedMap& bon
 
 double min_cut_polish(ProcessRun& p) {
   cell_states_load(p.states, p.inputs->records, p.maps.map(PROCESS_SOLUTION_MAP),
-                   p.working_cell_value);
+                   p.working_cell_value, std::max(p.run.threads, 1));
   const double start = energy_evaluate(p);
   if (time_is_up(p)) return start;
   EvolutionListing none;

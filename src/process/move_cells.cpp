@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "base/bands.h"
 #include "base/log.h"
 
 namespace {
@@ -76,7 +77,7 @@ uint8_t selection_code(const CellRecords& records, float selection) {
 }
 
 void cell_states_load(CellStates& states, const CellRecords& records, const float* solution,
-                      float value) {
+                      float value, int32_t threads) {
   const BorderedGrid& grid = records.grid;
   // Loaded again for every annealing of a run: the array of a grid is allocated once (the first
   // load finds no cells).
@@ -87,41 +88,48 @@ void cell_states_load(CellStates& states, const CellRecords& records, const floa
   states.grid = grid;
   uint8_t* state = states.state.get();
   const CellRecord* record = records.records.get();
-  size_t i = 0;
-  for (int32_t row = 0; row < grid.nrows; ++row) {
-    const size_t first = bordered_index(grid, row, 0);
-    for (int32_t col = 0; col < grid.ncols; ++col, ++i) {
-      const float v = solution[i];
-      const uint8_t s = v == value            ? STATE_ALLOCATED
-                        : v == CELL_AVAILABLE ? STATE_FREE
-                                              : STATE_OTHER;
-      const uint8_t code = selection_code(
-          records, selection_of(records.random_select, record[first + size_t(col)].potential));
-      state[first + size_t(col)] = static_cast<uint8_t>(code << STATE_CODE_SHIFT | s);
-    }
-  }
-}
-
-void cell_states_settle(const CellStates& states, float* solution, float value) {
-  const BorderedGrid& grid = states.grid;
-  const uint8_t* state = states.state.get();
-  size_t i = 0;
-  for (int32_t row = 0; row < grid.nrows; ++row) {
-    const uint8_t* line = state + bordered_index(grid, row, 0);
-    for (int32_t col = 0; col < grid.ncols; ++col, ++i) {
-      switch (line[col] & STATE_BITS) {
-        case STATE_ALLOCATED:
-          solution[i] = value;
-          break;
-        case STATE_FREE:
-          solution[i] = CELL_AVAILABLE;
-          break;
-        case STATE_MARKED:
-          solution[i] = MOVE_MARK;
-          break;
-        default:
-          break;
+  // Each row writes its own cells: the bands run at once.
+  each_row_band(grid.nrows, row_bands(grid.nrows, threads), [&](size_t, int32_t from, int32_t end) {
+    for (int32_t row = from; row < end; ++row) {
+      const size_t first = bordered_index(grid, row, 0);
+      const float* line = solution + cell_index(grid.ncols, row, 0);
+      for (int32_t col = 0; col < grid.ncols; ++col) {
+        const float v = line[col];
+        const uint8_t s = v == value            ? STATE_ALLOCATED
+                          : v == CELL_AVAILABLE ? STATE_FREE
+                                                : STATE_OTHER;
+        const uint8_t code = selection_code(
+            records, selection_of(records.random_select, record[first + size_t(col)].potential));
+        state[first + size_t(col)] = static_cast<uint8_t>(code << STATE_CODE_SHIFT | s);
       }
     }
-  }
+  });
+}
+
+void cell_states_settle(const CellStates& states, float* solution, float value, int32_t threads) {
+  const BorderedGrid& grid = states.grid;
+  const uint8_t* state = states.state.get();
+  // Each row writes its own cells: the bands run at once.
+  each_row_band(grid.nrows, row_bands(grid.nrows, threads),
+                [&](size_t, int32_t first, int32_t end) {
+                  for (int32_t row = first; row < end; ++row) {
+                    const uint8_t* line = state + bordered_index(grid, row, 0);
+                    float* out = solution + cell_index(grid.ncols, row, 0);
+                    for (int32_t col = 0; col < grid.ncols; ++col) {
+                      switch (line[col] & STATE_BITS) {
+                        case STATE_ALLOCATED:
+                          out[col] = value;
+                          break;
+                        case STATE_FREE:
+                          out[col] = CELL_AVAILABLE;
+                          break;
+                        case STATE_MARKED:
+                          out[col] = MOVE_MARK;
+                          break;
+                        default:
+                          break;
+                      }
+                    }
+                  }
+                });
 }

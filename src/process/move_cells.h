@@ -138,8 +138,9 @@ struct CellStates {
 /// equal to 0.0 free) with the selection codes of `records`; allocates them on first use. Fatal
 /// (exit 1) when memory is short.
 void cell_states_load(CellStates& states, const CellRecords& records, const float* solution,
-                      float value);
+                      float value, int32_t threads = 1);
 
 /// Writes the states back into `solution`: allocated cells get `value`, free cells 0.0, marked
 /// cells MOVE_MARK; the others keep what they hold.
-void cell_states_settle(const CellStates& states, float* solution, float value);
+void cell_states_settle(const CellStates& states, float* solution, float value,
+                        int32_t threads = 1);

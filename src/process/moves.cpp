@@ -1,7 +1,9 @@
 #include "process/moves.h"
 
+#include <algorithm>
 #include <string>
 
+#include "base/bands.h"
 #include "base/log.h"
 #include "base/random.h"
 #include "process/energy.h"
@@ -44,20 +46,34 @@ inline void prefetch_record(const CellRecord* record) {
 
 void moves_index(ProcessRun& p) {
   const CellRecords& records = p.inputs->records;
-  cell_states_load(p.states, records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
+  const int32_t threads = std::max(p.run.threads, 1);
+  cell_states_load(p.states, records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value,
+                   threads);
   const BorderedGrid& grid = p.states.grid;
   const uint8_t* state = p.states.state.get();
+  // Band by band, joined in the order of the bands: the cells in row-major order.
+  struct Found {
+    std::vector<size_t> cells;
+    int64_t receivers = 0;
+  };
+  const int32_t bands = row_bands(grid.nrows, threads);
+  std::vector<Found> found(static_cast<size_t>(bands));
+  each_row_band(grid.nrows, bands, [&](size_t b, int32_t from, int32_t end) {
+    for (int32_t row = from; row < end; ++row) {
+      const size_t first = bordered_index(grid, row, 0);
+      for (size_t i = first; i < first + static_cast<size_t>(grid.ncols); ++i) {
+        if (state_is(state[i], STATE_ALLOCATED)) found[b].cells.push_back(i);
+        if (cell_receives(records, state[i], i)) ++found[b].receivers;
+      }
+    }
+  });
   std::vector<size_t>& cells = p.allocated.cells;
   cells.clear();
-  int64_t receivers = 0;
-  for (int32_t row = 0; row < grid.nrows; ++row) {
-    const size_t first = bordered_index(grid, row, 0);
-    for (size_t i = first; i < first + static_cast<size_t>(grid.ncols); ++i) {
-      if (state_is(state[i], STATE_ALLOCATED)) cells.push_back(i);
-      if (cell_receives(records, state[i], i)) ++receivers;
-    }
+  p.allocated.receivers = 0;
+  for (Found& f : found) {
+    cells.insert(cells.end(), f.cells.begin(), f.cells.end());
+    p.allocated.receivers += f.receivers;
   }
-  p.allocated.receivers = receivers;
 }
 
 void moves_prepare(ProcessRun& p) {
@@ -72,7 +88,8 @@ int32_t removal_island_delta(const ProcessRun& p, size_t cell) {
 
 void moves_settle(ProcessRun& p) {
   if (p.states.state == nullptr) return;
-  cell_states_settle(p.states, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value);
+  cell_states_settle(p.states, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value,
+                     std::max(p.run.threads, 1));
 }
 
 void move_cell_position(const ProcessRun& p, size_t cell, int32_t* row, int32_t* col) {
