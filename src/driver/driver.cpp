@@ -594,8 +594,13 @@ RunRow one_use_row(const Job& job, const Scenario& scenario, const Run& run, con
   }
   RunRow row;
   if (inputs->fatal_code == 0 && inputs->records.records != nullptr) {
-    row.energy = process_map_energy(scenario, *inputs, map, run.working_cell_value,
-                                    job.stages.process ? run.process_normalisers : Normalisers());
+    // PROCESS's value bounds hold for the records it built, and the map's count is checked.
+    ValueBounds bounds = inputs == run.kept_process_inputs.get() && job.stages.process
+                             ? run.process_value_bounds
+                             : ValueBounds();
+    row.energy =
+        process_map_energy(scenario, *inputs, map, run.working_cell_value,
+                           job.stages.process ? run.process_normalisers : Normalisers(), &bounds);
   } else {
     row.energy.energy = std::nan("");
   }

@@ -484,6 +484,7 @@ void run_process_stage(const Scenario& scenario, Run& run) {
     run.process_normalisers.range[t] = ranges[t];
     run.process_normalisers.off[t] = e.term_off[t];
   }
+  run.process_value_bounds = e.bounds;
   stage_write_handover(run, Handover::process_output, params.output, p.maps, PROCESS_SOLUTION_MAP);
   // The driver prices the final map with the records the run built, rather than build them again.
   if (run.also_in_memory && p.inputs == &p.own_inputs)

@@ -11,14 +11,6 @@
 
 #include "scenario/scenario.h"
 
-/// Top and bottom sums of the three value maps for a solution of `n` cells. They depend only on
-/// the maps and on n, neither of which changes during a PROCESS run, so they are sorted out once.
-struct ValueBounds {
-  int64_t n = -1;  ///< -1: not computed
-  double top[3] = {0.0, 0.0, 0.0};
-  double bottom[3] = {0.0, 0.0, 0.0};
-};
-
 /// Weights, running sums, reference values and normalisers of the energy.
 struct EnergyState {
   double f1_weight = 0.0;

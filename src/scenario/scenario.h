@@ -35,6 +35,14 @@ struct WorkingValueCells;
 /// The terms of the energy PROCESS lowers: potential, perimeter, islands, nservices, distances.
 constexpr int32_t ENERGY_TERMS = 5;
 
+/// Top and bottom sums of the three value maps for a solution of `n` cells. They depend only on
+/// the maps and on n, neither of which changes during a PROCESS run, so they are sorted out once.
+struct ValueBounds {
+  int64_t n = -1;  ///< -1: not computed
+  double top[3] = {0.0, 0.0, 0.0};
+  double bottom[3] = {0.0, 0.0, 0.0};
+};
+
 /// The normalisers of the energy terms, as a PROCESS run fixes them at its first full
 /// evaluation (-1.0: not fixed yet), and the terms left out for a degenerate normaliser.
 struct Normalisers {
@@ -112,10 +120,13 @@ struct Run {
   PostprocessInputs* postprocess_inputs = nullptr;
   /// The check of the working cell value shared by several runs; nullptr: each check reads.
   WorkingValueCells* working_value_cells = nullptr;
-  PackedMap preprocess_output;               ///< the map PREPROCESS handed over (in memory)
-  PackedMap process_output;                  ///< the map PROCESS handed over (in memory)
-  PackedMap postprocess_output;              ///< the final map of POSTPROCESS (in memory)
-  Normalisers process_normalisers;           ///< those the PROCESS stage fixed
+  PackedMap preprocess_output;      ///< the map PREPROCESS handed over (in memory)
+  PackedMap process_output;         ///< the map PROCESS handed over (in memory)
+  PackedMap postprocess_output;     ///< the final map of POSTPROCESS (in memory)
+  Normalisers process_normalisers;  ///< those the PROCESS stage fixed
+  /// The value bounds PROCESS sorted out for its map's cell count, which the runs table's pricing
+  /// of the final map reuses (they are sorted out again where its count differs).
+  ValueBounds process_value_bounds;
   std::vector<Normalisers> use_normalisers;  ///< those it fixed for each of several land uses
   float working_cell_value = 0.0f;  ///< the value of allocated cells in the last stage's map
   /// The threads PROCESS of several land uses may use at once, for its orders of blocks; runs of
