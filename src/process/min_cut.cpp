@@ -181,13 +181,18 @@ struct MinCut {
   template <typename Visit>
   void for_each_variable_in_bands(int32_t bands, Visit visit) const {
     run_at_once(static_cast<size_t>(bands), [&](size_t b) {
+      // The loop works on locals: a visit that stores a byte could otherwise alias every pointer
+      // reached through a reference, and each would be loaded again for every cell.
+      Visit own = visit;
+      const BorderedGrid g = grid;
+      const uint8_t* const mark = marks.data();
       const auto band = static_cast<int32_t>(b);
-      for (int32_t row = band_first_row(grid.nrows, bands, band);
-           row < band_first_row(grid.nrows, bands, band + 1); ++row) {
-        const size_t first = bordered_index(grid, row, 0);
-        for (int32_t col = 0; col < grid.ncols; ++col) {
+      const int32_t end = band_first_row(g.nrows, bands, band + 1);
+      for (int32_t row = band_first_row(g.nrows, bands, band); row < end; ++row) {
+        const size_t first = bordered_index(g, row, 0);
+        for (int32_t col = 0; col < g.ncols; ++col) {
           const size_t i = first + static_cast<size_t>(col);
-          if (variable(i)) visit(b, i, row, col);
+          if ((mark[i] & MARK_VARIABLE) != 0) own(b, i, row, col);
         }
       }
     });
@@ -300,11 +305,14 @@ struct MinCut {
     return entries;
   }
 
-  // visit(i) for each variable cell, band by band on the run's threads; visit may change what
-  // belongs to cell i alone.
+  // visit(i, mark) for each variable cell, `mark` its mark byte, band by band on the run's
+  // threads; visit may change what belongs to cell i alone. A visit that stores bytes should read
+  // through pointers it holds by value.
   template <typename Visit>
   void each_variable_at_once(Visit visit) {
-    for_each_variable_in_bands(bands(), [&](size_t, size_t i, int32_t, int32_t) { visit(i); });
+    uint8_t* const all = marks.data();
+    for_each_variable_in_bands(
+        bands(), [all, visit](size_t, size_t i, int32_t, int32_t) { visit(i, all[i]); });
   }
 
   int64_t current_size() const {
@@ -487,7 +495,7 @@ PriceSearch search_price(MinCut& m) {
   s.low = Line{all_value, m.variables, -(highest + 4 * m.model.pair) - 1};
   s.high = Line{0, 0, -lowest + 1};
   m.each_variable_at_once(
-      [&](size_t i) { m.marks[i] = static_cast<uint8_t>((m.marks[i] | MARK_LOW) & ~MARK_HIGH); });
+      [](size_t, uint8_t& mark) { mark = static_cast<uint8_t>((mark | MARK_LOW) & ~MARK_HIGH); });
   const int64_t tolerance =
       std::max<int64_t>(1, static_cast<int64_t>(ENERGY_TOLERANCE * m.model.scale));
   // A hint from an earlier search of a similar map starts the search near its end; probes
@@ -815,8 +823,9 @@ void exact_descent(MinCut& m) {
 // otherwise the rounder maps the scale draws lose to the map the round started from.
 double evaluate_current(MinCut& m) {
   uint8_t* state = m.p.states.state.get();
-  m.each_variable_at_once(
-      [&](size_t i) { state_set(state[i], m.current(i) ? STATE_ALLOCATED : STATE_FREE); });
+  m.each_variable_at_once([state](size_t i, uint8_t& mark) {
+    state_set(state[i], (mark & MARK_CURRENT) != 0 ? STATE_ALLOCATED : STATE_FREE);
+  });
   moves_settle(m.p);
   m.plain_energy = energy_evaluate(m.p);
   const EnergyState& e = m.p.energy;
@@ -853,7 +862,7 @@ void choose_components(MinCut& m) {
   const int64_t target = m.n - m.current_size();
   std::vector<std::vector<size_t>> parts;
   std::vector<int64_t> costs;
-  m.each_variable_at_once([&](size_t i) { m.marks[i] &= ~MARK_VISITED; });
+  m.each_variable_at_once([](size_t, uint8_t& mark) { mark &= ~MARK_VISITED; });
   const auto in_band = [&](size_t j) {
     return m.variable(j) && (m.marks[j] & MARK_LOW) && !(m.marks[j] & MARK_HIGH);
   };
@@ -1133,7 +1142,7 @@ void polish(MinCut& m) {
     }
     const size_t islands_tried = groups.size();
     // Holes: components of free variable cells whose every side leads to an allocated cell.
-    m.each_variable_at_once([&](size_t i) { m.marks[i] &= ~MARK_VISITED; });
+    m.each_variable_at_once([](size_t, uint8_t& mark) { mark &= ~MARK_VISITED; });
     // A component's cells are kept only while it may still be a hole of fewer than n cells: the
     // free land around the map is most of the grid, and only the queue's front need cross it.
     m.for_each_variable([&](size_t start, int32_t, int32_t) {
@@ -1173,9 +1182,9 @@ void polish(MinCut& m) {
         m.toggle(i);
         m.marks[i] |= MARK_KEPT;
       }
-      m.each_variable_at_once([&](size_t i) {
-        if (!(m.marks[i] & MARK_KEPT)) m.marks[i] |= MARK_LOW;
-        m.marks[i] &= ~MARK_HIGH;
+      m.each_variable_at_once([](size_t, uint8_t& mark) {
+        if (!(mark & MARK_KEPT)) mark |= MARK_LOW;
+        mark &= ~MARK_HIGH;
       });
       fix_size(m, MARK_LOW, MARK_KEPT);
       swap_descent(m);

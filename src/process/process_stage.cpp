@@ -530,8 +530,9 @@ void process_set_energy(EnergyState& e, const double weights[ENERGY_TERMS],
 
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
                              const PackedMap& map, float working_cell_value,
-                             const Normalisers& fixed, ValueBounds* bounds) {
+                             const Normalisers& fixed, ValueBounds* bounds, int32_t threads) {
   Run run;
+  run.threads = threads;
   ProcessRun p(scenario, run);
   p.inputs = &inputs;
   GridGeometry geometry;

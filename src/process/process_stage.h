@@ -79,6 +79,8 @@ struct MapEnergy {
 /// weights and the normalisers `fixed`; a normaliser still unset is fixed by this map, as a run's
 /// first evaluation fixes it. Two maps evaluated with the same normalisers compare. `bounds`, when
 /// given, holds the value bounds of earlier evaluations on the same inputs, and keeps this one's.
+/// `threads`: the threads its passes over the grid may use.
 MapEnergy process_map_energy(const Scenario& scenario, const ProcessInputs& inputs,
                              const PackedMap& map, float working_cell_value,
-                             const Normalisers& fixed, ValueBounds* bounds = nullptr);
+                             const Normalisers& fixed, ValueBounds* bounds = nullptr,
+                             int32_t threads = 1);

@@ -82,6 +82,9 @@ struct UsesRun {
   std::optional<double> deadline;
   /// The cells each use's cuts keep out (RulesCut::use_keep_out).
   std::vector<std::shared_ptr<const std::vector<uint8_t>>> keep_out;
+  /// The threads a block's passes over the grid may use: the run's where blocks run one after
+  /// the other, 1 where the orders of blocks already run on the threads.
+  int32_t threads = 1;
 
   size_t cells() const { return base.size(); }
   // The use a cell belongs to, new or existing, or -1.
@@ -243,6 +246,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
                                Block what = Block::solve) {
   UseState& s = u.states[k];
   Run block;
+  block.threads = u.threads;
   block.geometry = u.geometry;
   block.rng = rng;
   block.in_memory = true;
@@ -287,7 +291,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
 MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
   UseState& s = u.states[k];
   return process_map_energy(s.scenario, *s.inputs, PackedMap(map), u.uses.uses[k].value,
-                            s.normalisers, &s.bounds);
+                            s.normalisers, &s.bounds, u.threads);
 }
 
 // Use k's block on the current map of energy `energy`, kept when the energy does not rise (the
@@ -789,6 +793,7 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
       for (size_t i = t; i < count; i += workers) {
         try {
           UsesRun w = u;
+          w.threads = 1;
           Rng rng = run.rng;
           shared_step_capture(logs[i], [&] {
             if (t == 0) progress_enable(progress);
@@ -989,7 +994,9 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       u.states[k].energy = use_energy(u, k, block_map(u, k, true)).energy;
     energy = total_energy(u);
   } else if (from_start) {
-    // The repair the pass starts from holds every demand: the blocks settle from it.
+    // The repair the pass starts from holds every demand: the blocks settle from it, one after
+    // the other, each on every thread.
+    u.threads = run.threads;
     PackedMap scratch;
     for (size_t k = 0; k < K; ++k) {
       u.states[k].price = first_prices[k];
@@ -1046,7 +1053,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     u.label = std::move(best.label);
     for (size_t k = 0; k < K; ++k) u.states[k].energy = best.energies[k];
     // The blocks leave the islands and holes to here: each use's are tried away once, on the
-    // settled map, against the others as they stand.
+    // settled map, against the others as they stand, each block on every thread.
+    u.threads = run.threads;
     PackedMap extra;
     for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
     log_message("  polish energy %f\n", energy);
