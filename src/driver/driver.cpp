@@ -46,8 +46,7 @@ constexpr const char* USAGE =
 struct Job {
   const char* path;
   StageFlags stages;
-  bool seeded;  ///< a --seed came before the file
-  uint64_t seed;
+  std::optional<uint64_t> seed;      ///< the --seed that came before the file, if one did
   int32_t repeats;                   ///< --repeats: how many times the stages run
   int32_t threads;                   ///< --threads: how many runs at once
   bool keep_runs;                    ///< --keep-runs: every repeat also writes its own files
@@ -219,8 +218,7 @@ int32_t every_core() {
 // Reads the whole command line; false (after the message) on a usage error.
 bool parse_command_line(int argc, char** argv, CommandLine* line) {
   StageFlags stages;
-  bool seeded = false;
-  uint64_t seed = 0;
+  std::optional<uint64_t> seed;
   int32_t repeats = 1;
   int32_t threads = every_core();
   bool keep_runs = false;
@@ -234,16 +232,16 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
     if (arg[0] != '-' || arg[1] == '\0') {
       // Run r takes the seed + r - 1: past 2^64 - 1 it would wrap, and the hint to repeat a run
       // with its seed would name another run.
-      if (seeded && seed > UINT64_MAX - static_cast<uint64_t>(repeats - 1)) {
+      if (seed && *seed > UINT64_MAX - static_cast<uint64_t>(repeats - 1)) {
         log_message("error: invalid seed '%llu' for %d repeats (the seed + %d passes 2^64 - 1)!\n",
-                    static_cast<unsigned long long>(seed), repeats, repeats - 1);
+                    static_cast<unsigned long long>(*seed), repeats, repeats - 1);
         return false;
       }
       if (keep_runs && repeats == 1 && !warned_keep_runs) {
         log_message("! option '--keep-runs' has no effect without '--repeats'\n");
         warned_keep_runs = true;
       }
-      Job job{arg, stages, seeded, seed, repeats, threads, keep_runs, time_limit, sweeps};
+      Job job{arg, stages, seed, repeats, threads, keep_runs, time_limit, sweeps};
       if (!job.stages.any())
         job.stages.preprocess = job.stages.process = job.stages.postprocess = true;
       line->jobs.push_back(job);
@@ -268,13 +266,15 @@ bool parse_command_line(int argc, char** argv, CommandLine* line) {
       case OptionAction::postprocess:
         stages.postprocess = true;
         break;
-      case OptionAction::seed:
-        if (!parse_seed(value, &seed)) {
+      case OptionAction::seed: {
+        uint64_t given = 0;
+        if (!parse_seed(value, &given)) {
           log_message("error: invalid seed '%s'!\n", value);
           return false;
         }
-        seeded = true;
+        seed = given;
         break;
+      }
       case OptionAction::repeats:
         if (!parse_count(value, MAX_REPEATS, &repeats)) {
           log_message("error: invalid repeats '%s' (1 to %d)!\n", value, MAX_REPEATS);
@@ -1074,9 +1074,9 @@ int driver_main(int argc, char** argv, const Cluster& cluster) {
   // The geometry is taken once per process: every later file runs on it.
   GridGeometry geometry;
   for (const Job& job : line.jobs) {
-    const int code =
-        line.check ? check_config_file(job, geometry)
-                   : run_config_file(job, job.seeded ? job.seed : entropy_seed, geometry, cluster);
+    const int code = line.check
+                         ? check_config_file(job, geometry)
+                         : run_config_file(job, job.seed.value_or(entropy_seed), geometry, cluster);
     if (status == 0) status = code;
   }
   std::fflush(log_stream());
