@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "base/log.h"
-#include "process/annealing.h"
 #include "process/energy.h"
 #include "process/min_cut.h"
 #include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
+#include "process/uses_run.h"
 #include "raster/packed_map.h"
 #include "scenario/loaders.h"
 
@@ -34,81 +34,6 @@ constexpr double ROUND_TOLERANCE = 2e-3;
 constexpr double BLOCK_RECUT_WORK = 1e7;
 // About the cuts one price search takes.
 constexpr double SEARCH_CUTS = 15.0;
-
-struct UseState {
-  Scenario scenario;  ///< the configuration as the use reads it
-  ProcessStageParameters params;
-  /// Shared by the copies of the run that try the orders of the blocks on other threads.
-  std::shared_ptr<ProcessInputs> inputs = std::make_shared<ProcessInputs>();
-  Normalisers normalisers;
-  double energy = 0.0;  ///< its own five terms
-  int64_t cells = 0;
-  // Sorted out once: they depend only on the use's maps and its demand, and every block and
-  // evaluation of the use would otherwise sort its maps again.
-  ValueBounds bounds;
-  /// The price per cell its last min-cut block ended at, where its next one starts.
-  double price = std::numeric_limits<double>::quiet_NaN();
-};
-
-// Cells that copies of a run share (a vector, or a packed map): filled once, read-only from the
-// first copy on.
-template <typename Cells>
-struct SharedCells {
-  std::shared_ptr<Cells> cells = std::make_shared<Cells>();
-  decltype(auto) operator[](size_t i) const { return (*cells)[i]; }
-  size_t size() const { return cells->size(); }
-  template <typename... Args>
-  void assign(Args... args) {
-    cells->assign(args...);
-  }
-};
-
-// A cell's use: its index + 1, 0 for none. A use takes at least seven tokens of its
-// configuration (its object, and its name, code and demand, each a key and a value), so a byte
-// holds every use a configuration can name.
-using UseLabel = uint8_t;
-static_assert(CONFIG_MAX_TOKENS / 7 < std::numeric_limits<UseLabel>::max());
-using Labels = std::vector<UseLabel>;
-
-struct UsesRun {
-  const LandUses& uses;
-  GridGeometry geometry;
-  SharedCells<PackedMap> base;   ///< the map before any allocation, packed: a few codes
-  Labels label;                  ///< use index + 1 of a new cell, 0 elsewhere
-  SharedCells<Labels> existing;  ///< use index + 1 of an existing cell of a use, 0 elsewhere
-  std::vector<UseState> states;
-  double adjacency_range = 1.0;
-  /// When the time limit runs out, on the steady clock of the runs (none without one).
-  std::optional<double> deadline;
-  /// The cells each use's cuts keep out (RulesCut::use_keep_out).
-  std::vector<std::shared_ptr<const std::vector<uint8_t>>> keep_out;
-  /// The threads a block's passes over the grid may use: the run's where blocks run one after
-  /// the other, 1 where the orders of blocks already run on the threads.
-  int32_t threads = 1;
-
-  size_t cells() const { return base.size(); }
-  // The use a cell belongs to, new or existing, or -1.
-  int32_t use_at(size_t i) const { return (label[i] > 0 ? label[i] : existing[i]) - 1; }
-};
-
-// The use-k view of the map: its new cells at its code, the cells it may take free, the rest as
-// they are (other uses' new cells at their codes), so that the single-use method sees only its
-// own cells and the cells they may move to.
-std::vector<float> block_map(const UsesRun& u, size_t k, bool others) {
-  const LandUses& uses = u.uses;
-  std::vector<float> map(u.cells());
-  for (size_t i = 0; i < u.cells(); ++i) {
-    const int32_t l = u.label[i];
-    if (l == static_cast<int32_t>(k) + 1) {
-      map[i] = uses.uses[k].value;
-    } else if (l > 0 && others) {
-      map[i] = uses.uses[static_cast<size_t>(l - 1)].value;
-    } else {
-      map[i] = land_use_may_take(uses.uses[k], u.base[i]) ? CELL_AVAILABLE : u.base[i];
-    }
-  }
-  return map;
-}
 
 // The uses of `codes`, a map of use codes as a stage leaves it, on the map before allocation
 // `u.base`: each new cell's use, each existing cell's use, and the adjacency term's normaliser.
@@ -131,18 +56,6 @@ void label_cells(UsesRun& u, const float* codes) {
   u.adjacency_range = land_uses_adjacency_range(new_cells);
 }
 
-// f(j) for each cell j that shares a side with cell i (plain indices), within the grid.
-template <typename F>
-void for_each_side(const GridGeometry& g, size_t i, F f) {
-  const auto ncols = static_cast<size_t>(g.ncols);
-  const size_t row = i / ncols;
-  const size_t col = i % ncols;
-  if (row > 0) f(i - ncols);
-  if (row + 1 < static_cast<size_t>(g.nrows)) f(i + ncols);
-  if (col > 0) f(i - 1);
-  if (col + 1 < ncols) f(i + 1);
-}
-
 // A cost for every cell of the grid, bordered as the records, packed: cost(row, col, i) of the
 // cell at plain index i, 0 on the border.
 template <typename Cost>
@@ -161,7 +74,7 @@ void adjacency_costs(const UsesRun& u, size_t k, const BorderedGrid& grid, Packe
   const size_t K = u.uses.uses.size();
   packed = cell_costs(u, grid, [&](int32_t, int32_t, size_t i) {
     double sum = 0.0;
-    for_each_side(u.geometry, i, [&](size_t j) {
+    uses_for_each_side(u.geometry, i, [&](size_t j) {
       const int32_t l = u.use_at(j);
       if (l >= 0 && static_cast<size_t>(l) != k)
         sum += u.uses.adjacency[k * K + static_cast<size_t>(l)];
@@ -191,14 +104,6 @@ void for_each_shared_side(const UsesRun& u, F f) {
   }
 }
 
-// The adjacency term of the whole map: the sides two uses share, at least one of the two cells
-// new, each at its cost.
-double adjacency_energy(const UsesRun& u) {
-  double sum = 0.0;
-  for_each_shared_side(u, [&](size_t a, size_t b) { sum += u.uses.cost(a, b); });
-  return sum / u.adjacency_range;
-}
-
 // The adjacency term pair by pair.
 std::vector<UsePair> adjacency_pairs(const UsesRun& u) {
   const size_t K = u.uses.uses.size();
@@ -226,15 +131,9 @@ void log_pairs(const UsesRun& u) {
 }
 
 double total_energy(const UsesRun& u) {
-  double e = adjacency_energy(u);
+  double e = uses_adjacency_energy(u);
   for (const UseState& s : u.states) e += s.energy;
   return e;
-}
-
-// The weights, normalisers and value bounds of use s, in the energy state of its run p.
-void prepare_energy(ProcessRun& p, const UseState& s) {
-  process_set_energy(p.energy, s.params.weights, s.normalisers);
-  p.energy.bounds = s.bounds;
 }
 
 // What a block does: solve its use without the polish, find its bound only, or polish its map.
@@ -262,7 +161,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
   p.extra_cost = extra;
   p.input = u.uses.uses[k].name;  // the block's map is in memory: the log names its use
   p.deadline = u.deadline;
-  prepare_energy(p, s);
+  uses_prepare_energy(p, s);
   p.parameters = s.params.annealing;
   EvolutionListing none;
   if (what == Block::polish) {
@@ -301,7 +200,7 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, PackedMap& extr
   adjacency_costs(u, k, s.inputs->records.grid, extra);
   double unused = 0.0;
   const std::vector<float> map =
-      solve_block(u, k, block_map(u, k, true), &extra, rng, &unused, what);
+      solve_block(u, k, uses_block_map(u, k, true), &extra, rng, &unused, what);
   const Labels saved = u.label;
   const double saved_energy = s.energy;
   const auto own = static_cast<int32_t>(k) + 1;
@@ -312,7 +211,7 @@ bool try_block(UsesRun& u, size_t k, Block what, double& energy, PackedMap& extr
     moved = moved || now != was;
     u.label[i] = now;
   }
-  s.energy = use_energy(u, k, block_map(u, k, true)).energy;
+  s.energy = use_energy(u, k, uses_block_map(u, k, true)).energy;
   const double tried = total_energy(u);
   if (tried > energy) {
     u.label = saved;
@@ -374,14 +273,14 @@ std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, PackedM
     adjacency_costs(u, k, u.states[k].inputs->records.grid, extra);
     double unused = 0.0;
     const std::vector<float> map =
-        solve_block(u, k, block_map(u, k, true), &extra, rng, &unused, Block::solve);
+        solve_block(u, k, uses_block_map(u, k, true), &extra, rng, &unused, Block::solve);
     const auto own = static_cast<UseLabel>(k + 1);
     const float value = u.uses.uses[k].value;
     for (size_t i = 0; i < n; ++i)
       u.label[i] = map[i] == value ? own : u.label[i] == own ? 0 : u.label[i];
   }
   for (size_t k = 0; k < K; ++k)
-    u.states[k].energy = use_energy(u, k, block_map(u, k, true)).energy;
+    u.states[k].energy = use_energy(u, k, uses_block_map(u, k, true)).energy;
   return total_energy(u);
 }
 
@@ -419,349 +318,6 @@ double settle(UsesRun& u, size_t first, double energy, PackedMap& extra, Rng& rn
   }
   progress_end(progress);
   return energy;
-}
-
-// The annealing of several uses at once. Each use keeps its own moves and running sums on its
-// view of the map (its new cells allocated, the cells it may take free, every other cell never
-// allocated); all views share one run, so that every draw comes from the run's generator. A move
-// either takes a cell out of one use and puts a free cell in the same use, or swaps the uses of
-// two cells; the sides the uses share are priced around the cells that change.
-struct JointAnnealing {
-  // Each use's view, its moves drawn from `rng` as the run's own generator.
-  JointAnnealing(UsesRun& run, const ProcessParameters& p, const Rng& rng)
-      : u(run), parameters(p), energy(run.states.size()) {
-    shared.geometry = u.geometry;
-    shared.rng = rng;
-    shared.in_memory = true;
-    shared.write_files = false;
-    for (size_t k = 0; k < u.states.size(); ++k) {
-      const UseState& s = u.states[k];
-      auto view = std::make_unique<ProcessRun>(s.scenario, shared);
-      view->inputs = s.inputs.get();
-      view->maps = maps_allocate_quiet(u.geometry, 1);
-      view->working_cell_value = u.uses.uses[k].value;
-      view->parameters = s.params.annealing;
-      prepare_energy(*view, s);
-      views.push_back(std::move(view));
-    }
-    slot.assign(views[0]->inputs->records.grid.cells, 0);
-  }
-  UsesRun& u;
-  const ProcessParameters& parameters;
-  Run shared;
-  std::vector<std::unique_ptr<ProcessRun>> views;
-  std::vector<uint32_t> slot;  ///< bordered: a new cell's place in its use's list of cells
-  std::vector<double> energy;  ///< each use's energy, from its running sums
-  double adjacency = 0.0;
-  double kb = 0.0;
-  double temperature = 0.0;
-  /// The map of lowest energy at a stage's end, kept with "process.keep-best" or a time limit.
-  bool keep = false;
-  double best = std::numeric_limits<double>::infinity();
-  Labels best_label;
-  int64_t accepts = 0, boltzmann = 0, rejections = 0;
-
-  size_t K() const { return views.size(); }
-  double total() const {
-    double e = adjacency;
-    for (double x : energy) e += x;
-    return e;
-  }
-  const BorderedGrid& grid() const { return views[0]->states.grid; }
-  size_t plain(size_t b) const {
-    return (b / grid().stride - 1) * static_cast<size_t>(grid().ncols) + b % grid().stride - 1;
-  }
-};
-
-// Use k's view, from the labels: its states, its list of cells, and its energy.
-void load_view(JointAnnealing& j, size_t k) {
-  ProcessRun& p = *j.views[k];
-  const std::vector<float> view = block_map(j.u, k, true);
-  std::copy(view.begin(), view.end(), p.maps.map(PROCESS_SOLUTION_MAP));
-  moves_index(p);
-  for (size_t slot = 0; slot < p.allocated.cells.size(); ++slot)
-    j.slot[p.allocated.cells[slot]] = static_cast<uint32_t>(slot);
-  j.energy[k] = energy_evaluate(p);
-}
-
-void load_views(JointAnnealing& j) {
-  for (size_t k = 0; k < j.K(); ++k) load_view(j, k);
-  j.adjacency = adjacency_energy(j.u);
-}
-
-// A cell of another use (or a free one) opened to, or closed to, use l's view.
-void set_view_cell(JointAnnealing& j, size_t l, size_t b, bool free) {
-  ProcessRun& p = *j.views[l];
-  uint8_t& byte = p.states.state.get()[b];
-  const CellRecords& records = p.inputs->records;
-  p.allocated.receivers -= cell_receives(records, byte, b) ? 1 : 0;
-  state_set(byte, free ? STATE_FREE : STATE_OTHER);
-  p.allocated.receivers += cell_receives(records, byte, b) ? 1 : 0;
-}
-
-// The adjacency term of the sides at the cells `a` and `b` (plain indices), each side once.
-double local_adjacency(const UsesRun& u, size_t a, size_t b) {
-  const size_t K = u.uses.uses.size();
-  double sum = 0.0;
-  for (const size_t c : {a, b}) {
-    const int32_t x = u.use_at(c);
-    if (x < 0) continue;
-    for_each_side(u.geometry, c, [&](size_t e) {
-      const int32_t y = u.use_at(e);
-      if ((c == b && e == a) || y < 0 || y == x || (u.label[c] == 0 && u.label[e] == 0)) return;
-      sum += u.uses.adjacency[static_cast<size_t>(x) * K + static_cast<size_t>(y)];
-    });
-  }
-  return sum / u.adjacency_range;
-}
-
-// The Metropolis rule on a change of the whole energy by `delta`.
-bool joint_accepts(JointAnnealing& j, double delta, bool uphill) {
-  if (delta <= 0.0) return true;
-  return uphill && boltzmann_accepts(-delta * j.kb / j.temperature, rand15(j.shared.rng));
-}
-
-// A new cell of any use, each as likely: its use and its slot in that use's list.
-std::pair<size_t, size_t> draw_new_cell(JointAnnealing& j) {
-  int64_t cells = 0;
-  for (const auto& v : j.views) cells += static_cast<int64_t>(v->allocated.cells.size());
-  auto t = static_cast<size_t>(rand_index64(j.shared.rng, cells));
-  size_t use = 0;
-  while (t >= j.views[use]->allocated.cells.size()) t -= j.views[use++]->allocated.cells.size();
-  return {use, t};
-}
-
-// What became of a move.
-enum class Joint { none, rejected, kept, kept_uphill };
-
-// One move, of a kind drawn: a use's own or a swap; none when the cells drawn cannot make one.
-// `delta` is the change of the energy it proposed.
-Joint joint_move(JointAnnealing& j, bool uphill, double* delta) {
-  UsesRun& u = j.u;
-  Rng& rng = j.shared.rng;
-  const bool swap = j.K() > 1 && (rand_next(rng) & 1u) != 0;
-  const auto [a, t] = draw_new_cell(j);
-  ProcessRun& pa = *j.views[a];
-  if (!swap) {
-    if (pa.allocated.receivers <= 0) return Joint::none;
-    const double after = propose_move(pa);
-    const size_t out = pa.move.out, in = pa.move.in;
-    const size_t po = j.plain(out), pi = j.plain(in);
-    const double before_adj = local_adjacency(u, po, pi);
-    u.label[po] = 0;
-    u.label[pi] = static_cast<UseLabel>(a + 1);
-    const double adj = local_adjacency(u, po, pi) - before_adj;
-    *delta = after - j.energy[a] + adj;
-    if (!joint_accepts(j, *delta, uphill)) {
-      u.label[po] = static_cast<UseLabel>(a + 1);
-      u.label[pi] = 0;
-      undo_move(pa);
-      return Joint::rejected;
-    }
-    commit_move(pa);
-    j.slot[in] = static_cast<uint32_t>(pa.allocated.drawn);
-    for (size_t l = 0; l < j.K(); ++l) {
-      if (l == a) continue;
-      set_view_cell(j, l, out, land_use_may_take(u.uses.uses[l], u.base[po]));
-      set_view_cell(j, l, in, false);
-    }
-    j.energy[a] = after;
-    j.adjacency += adj;
-    return *delta > 0.0 ? Joint::kept_uphill : Joint::kept;
-  }
-  // The partner: a side neighbour half the time, else any new cell.
-  const size_t i = pa.allocated.cells[t];
-  size_t other;
-  if ((rand_next(rng) & 1u) != 0) {
-    const size_t stride = j.grid().stride;
-    const size_t offsets[4] = {static_cast<size_t>(0) - stride, stride, static_cast<size_t>(0) - 1,
-                               1};
-    other = i + offsets[rand_index(rng, 4)];
-  } else {
-    const auto [c, slot] = draw_new_cell(j);
-    other = j.views[c]->allocated.cells[slot];
-  }
-  const size_t pi = j.plain(i);
-  const int32_t row = static_cast<int32_t>(other / j.grid().stride) - 1;
-  const int32_t col = static_cast<int32_t>(other % j.grid().stride) - 1;
-  if (row < 0 || row >= j.grid().nrows || col < 0 || col >= j.grid().ncols) return Joint::none;
-  const size_t po = j.plain(other);
-  const int32_t lb = u.label[po];
-  if (lb <= 0 || static_cast<size_t>(lb - 1) == a) return Joint::none;
-  const auto b = static_cast<size_t>(lb - 1);
-  ProcessRun& pb = *j.views[b];
-  if (!land_use_may_take(u.uses.uses[a], u.base[po]) ||
-      !land_use_may_take(u.uses.uses[b], u.base[pi]))
-    return Joint::none;
-  uint8_t* sa = pa.states.state.get();
-  uint8_t* sb = pb.states.state.get();
-  if (!selection_receives(cell_selection(pa.inputs->records, sa[other], other)) ||
-      !selection_receives(cell_selection(pb.inputs->records, sb[i], i)))
-    return Joint::none;
-  pa.allocated.drawn = j.slot[i];
-  pb.allocated.drawn = j.slot[other];
-  pa.move.out = i;
-  pa.move.in = other;
-  pb.move.out = other;
-  pb.move.in = i;
-  for (uint8_t* s : {sa, sb}) {
-    state_set(s[i], STATE_MARKED);
-    state_set(s[other], STATE_MARKED);
-  }
-  const double after_a = evaluate_move(pa);
-  const double after_b = evaluate_move(pb);
-  const double before_adj = local_adjacency(u, pi, po);
-  u.label[pi] = static_cast<UseLabel>(b + 1);
-  u.label[po] = static_cast<UseLabel>(a + 1);
-  const double adj = local_adjacency(u, pi, po) - before_adj;
-  *delta = after_a - j.energy[a] + after_b - j.energy[b] + adj;
-  if (!joint_accepts(j, *delta, uphill)) {
-    u.label[pi] = static_cast<UseLabel>(a + 1);
-    u.label[po] = static_cast<UseLabel>(b + 1);
-    undo_move(pa);
-    undo_move(pb);
-    state_set(sa[other], STATE_OTHER);
-    state_set(sb[i], STATE_OTHER);
-    return Joint::rejected;
-  }
-  // Each view's commit counts the cell it took as a free one it lost and the cell it gave as
-  // one it gained; neither is free to it afterwards.
-  for (ProcessRun* p : {&pa, &pb}) {
-    const CellRecords& records = p->inputs->records;
-    uint8_t* s = p->states.state.get();
-    commit_move(*p);
-    state_set(s[p->move.out], STATE_OTHER);
-    p->allocated.receivers -=
-        static_cast<int64_t>(
-            selection_receives(cell_selection(records, s[p->move.out], p->move.out))) -
-        static_cast<int64_t>(
-            selection_receives(cell_selection(records, s[p->move.in], p->move.in)));
-  }
-  std::swap(j.slot[i], j.slot[other]);
-  j.energy[a] = after_a;
-  j.energy[b] = after_b;
-  j.adjacency += adj;
-  return *delta > 0.0 ? Joint::kept_uphill : Joint::kept;
-}
-
-void joint_listing_line(JointAnnealing& j, FILE* file, int32_t stage, int64_t accepts,
-                        int64_t boltzmann) {
-  const double nmovs = static_cast<double>(j.parameters.nmovs);
-  std::fprintf(file, "%d %f %f %.2f %.2f", stage, j.temperature, j.total(),
-               static_cast<double>(accepts) / nmovs, static_cast<double>(boltzmann) / nmovs);
-  for (const auto& v : j.views) {
-    double terms[ENERGY_TERMS];
-    energy_terms(v->energy, terms);
-    for (double t : terms) std::fprintf(file, " %f", t);
-  }
-  std::fputs("\n", file);
-  std::fflush(file);
-}
-
-// Stages of `nmovs` moves from the handed labels at the temperature `tinit` cooled by `tnext`
-// (uphill moves only when `uphill`); returns the stage's share of kept moves that ended a try
-// early (below 1 % in the first half, with `retries` left), or -1 when it ran to the end. The dry
-// run adds the rejected differences of its last stage to `rejected`.
-double joint_stages(JointAnnealing& j, const Labels& handed, int32_t stages, int64_t nmovs,
-                    float tnext, bool uphill, bool retries, FILE* listing,
-                    std::pair<double, int64_t>* rejected) {
-  j.u.label = handed;
-  load_views(j);
-  j.temperature = static_cast<double>(j.parameters.tinit);
-  log_message("  stage:");
-  for (int32_t s = 0; s < stages; ++s) {
-    int64_t kept = 0, up = 0;
-    if (rejected != nullptr) *rejected = {0.0, 0};
-    for (int64_t m = 0; m < nmovs; ++m) {
-      double delta = 0.0;
-      const Joint outcome = joint_move(j, uphill, &delta);
-      kept += outcome == Joint::kept || outcome == Joint::kept_uphill ? 1 : 0;
-      up += outcome == Joint::kept_uphill ? 1 : 0;
-      if (outcome == Joint::rejected && rejected != nullptr) {
-        rejected->first += std::fabs(delta);
-        ++rejected->second;
-      }
-    }
-    // The full evaluation of every use brings the running sums and island counts back in line.
-    // The views are loaded again from the labels: a cell a swap gave away holds its old use's
-    // code in that use's map until then.
-    load_views(j);
-    log_message(" %d", s);
-    j.accepts += kept;
-    j.boltzmann += up;
-    j.rejections += nmovs - kept;
-    if (listing != nullptr) joint_listing_line(j, listing, s, kept, up);
-    if (j.keep && j.total() < j.best) {
-      j.best = j.total();
-      j.best_label = j.u.label;
-    }
-    if (j.u.deadline && steady_seconds() >= *j.u.deadline) {
-      // The dry run (the one that gathers rejections) ends as quietly as one use's.
-      log_message(rejected != nullptr ? "\n" : "\n  time limit reached after stage %d\n", s);
-      return -1.0;
-    }
-    if (retries && nmovs > 0 && static_cast<double>(kept) / static_cast<double>(nmovs) < 0.01 &&
-        s < static_cast<int32_t>(std::floor(stages * 0.5))) {
-      log_message("\n");
-      return static_cast<double>(kept) / static_cast<double>(nmovs);
-    }
-    j.temperature *= static_cast<double>(tnext);
-  }
-  log_message("\n");
-  return -1.0;
-}
-
-// Stages of the annealing of every use at once from the handed map, after a dry run that sets
-// the factor k in the autotuning mode, and re-tries with slower cooling when the acceptance
-// collapses early, as for one use; leaves the labels and the uses' energies at the last stage.
-void anneal_uses(UsesRun& u, Run& run) {
-  const ProcessStageParameters& first = u.states[0].params;
-  ProcessParameters parameters = first.annealing;
-  JointAnnealing j(u, parameters, run.rng);
-  const Labels handed = u.label;
-  EvolutionListing listing;
-  std::string header = "# stage T E accpt boltz";
-  for (const LandUse& use : u.uses.uses)
-    for (int32_t t = 1; t <= ENERGY_TERMS; ++t) header += " " + use.name + ".f" + std::to_string(t);
-  open_evolution_listing(first, run, listing, header + "\n");
-  if (first.autotuning) {
-    log_message("dryrun execution\n");
-    std::pair<double, int64_t> rejected;
-    const int64_t nmovs = 2 * static_cast<int64_t>(u.cells());
-    joint_stages(j, handed, DRY_RUN_STAGES, nmovs, parameters.tnext, false, false, nullptr,
-                 &rejected);
-    j.kb = autotune_factor(parameters, rejected.first, rejected.second);
-    parameters.nmovs = nmovs;
-    log_message("changes\n");
-    log_message("  nmovs %" PRId64 "\n", parameters.nmovs);
-    log_message("  kb %f\n", j.kb);
-  } else {
-    j.kb = parameters.kb;
-  }
-  j.keep = parameters.keep_best || u.deadline.has_value();
-  for (int32_t retries = first.autotuning ? 4 : 0;; --retries) {
-    j.best = std::numeric_limits<double>::infinity();
-    log_message("new try\n");
-    log_message("execution\n");
-    j.accepts = j.boltzmann = j.rejections = 0;
-    if (joint_stages(j, handed, parameters.nstages, parameters.nmovs * static_cast<int64_t>(j.K()),
-                     parameters.tnext, true, retries > 0, listing.file, nullptr) < 0.0)
-      break;
-    log_message("  acceptance values too low!\n");
-    log_message("  processing...\n");
-    parameters.tnext = raised_cooling_factor(parameters.tnext);
-    log_message("    tnext %f\n", static_cast<double>(parameters.tnext));
-    if (parameters.tnext >= 1.0f) fatal(1, "** error fatal con el reescalado!\n");
-  }
-  if (j.keep) {
-    log_message("  best %f\n", j.best);
-    if (j.best < j.total()) j.u.label = j.best_label;
-  }
-  log_message("  stats\n");
-  log_message("    %" PRId64 " accepts (%" PRId64 " by boltz prob)\n", j.accepts, j.boltzmann);
-  log_message("    %" PRId64 " rejections\n", j.rejections);
-  close_evolution_listing(listing);
-  run.rng = j.shared.rng;
 }
 
 // What one order of the blocks settled at.
@@ -881,7 +437,7 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
     if (!land_use_may_take(use, u.base[i])) return 0.0f;
     // The sides beyond the grid's edge, then those towards cells no use can take.
     double sum = charge * ((r == 0) + (r + 1 == nrows) + (c == 0) + (c + 1 == ncols));
-    for_each_side(u.geometry, i, [&](size_t j) {
+    uses_for_each_side(u.geometry, i, [&](size_t j) {
       for (const LandUse& other : u.uses.uses)
         if (land_use_may_take(other, u.base[j])) return;
       const int32_t m = static_cast<int32_t>(u.existing[j]) - 1;
@@ -910,7 +466,7 @@ double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<doub
     if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
     PackedMap exact;
     const bool any = exact_sides(w, k, plan, s.inputs->records.grid, exact);
-    solve_block(w, k, block_map(w, k, false), any ? &exact : nullptr, rng, &use_bounds[k],
+    solve_block(w, k, uses_block_map(w, k, false), any ? &exact : nullptr, rng, &use_bounds[k],
                 Block::bound);
     // Its own terms at least 0 once clamped, the exact sides too: no map of the use is below 0.
     use_bounds[k] = std::max(use_bounds[k], 0.0);
@@ -928,6 +484,33 @@ double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<doub
 }
 
 }  // namespace
+
+std::vector<float> uses_block_map(const UsesRun& u, size_t k, bool others) {
+  const LandUses& uses = u.uses;
+  std::vector<float> map(u.cells());
+  for (size_t i = 0; i < u.cells(); ++i) {
+    const int32_t l = u.label[i];
+    if (l == static_cast<int32_t>(k) + 1) {
+      map[i] = uses.uses[k].value;
+    } else if (l > 0 && others) {
+      map[i] = uses.uses[static_cast<size_t>(l - 1)].value;
+    } else {
+      map[i] = land_use_may_take(uses.uses[k], u.base[i]) ? CELL_AVAILABLE : u.base[i];
+    }
+  }
+  return map;
+}
+
+double uses_adjacency_energy(const UsesRun& u) {
+  double sum = 0.0;
+  for_each_shared_side(u, [&](size_t a, size_t b) { sum += u.uses.cost(a, b); });
+  return sum / u.adjacency_range;
+}
+
+void uses_prepare_energy(ProcessRun& p, const UseState& s) {
+  process_set_energy(p.energy, s.params.weights, s.normalisers);
+  p.energy.bounds = s.bounds;
+}
 
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
   run.code_labels = land_uses_code_labels(uses);
@@ -963,7 +546,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     log_message("%s", s.inputs->log.c_str());
     if (s.inputs->fatal_code != 0) fatal_exit(s.inputs->fatal_code);
     // The first evaluation fixes the use's normalisers, as it does for one use.
-    const MapEnergy first = use_energy(u, k, block_map(u, k, true));
+    const MapEnergy first = use_energy(u, k, uses_block_map(u, k, true));
     s.normalisers = first.normalisers;
     s.energy = first.energy;
     s.cells = first.cells;
@@ -989,9 +572,9 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
 
   double energy = initial;
   if (!min_cut) {
-    anneal_uses(u, run);
+    uses_anneal(u, run);
     for (size_t k = 0; k < K; ++k)
-      u.states[k].energy = use_energy(u, k, block_map(u, k, true)).energy;
+      u.states[k].energy = use_energy(u, k, uses_block_map(u, k, true)).energy;
     energy = total_energy(u);
   } else if (from_start) {
     // The repair the pass starts from holds every demand: the blocks settle from it, one after
@@ -1113,13 +696,13 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
   }
   label_cells(u, codes.data());
   UsesEnergy result;
-  result.energy = adjacency_energy(u);
+  result.energy = uses_adjacency_energy(u);
   result.pairs = adjacency_pairs(u);
   for (size_t k = 0; k < uses.uses.size(); ++k) {
     Scenario own;
     own.config = uses.uses[k].config;
     own.seed = scenario.seed;
-    result.uses.push_back(process_map_energy(own, *inputs[k], PackedMap(block_map(u, k, true)),
+    result.uses.push_back(process_map_energy(own, *inputs[k], PackedMap(uses_block_map(u, k, true)),
                                              uses.uses[k].value,
                                              k < fixed.size() ? fixed[k] : Normalisers()));
     result.energy += result.uses.back().energy;
