@@ -640,11 +640,13 @@ void swap_descent(MinCut& m) {
   // the heaps in changes nothing the heaps give.
   std::vector<HeapEntry> adds;
   std::vector<HeapEntry> removes;
-  for (const HeapEntry& e :
-       m.collect_in_bands<HeapEntry>([&](size_t i, std::vector<HeapEntry>&out) {
-         if (on_edge(m, i) && !(m.marks[i] & MARK_KEPT)) out.push_back({m.toggle_delta(i), i});
-       }))
-    (m.current(e.cell) ? removes : adds).push_back(e);
+  {
+    const std::vector<HeapEntry> edge =
+        m.collect_in_bands<HeapEntry>([&](size_t i, std::vector<HeapEntry>& out) {
+          if (on_edge(m, i) && !(m.marks[i] & MARK_KEPT)) out.push_back({m.toggle_delta(i), i});
+        });
+    for (const HeapEntry& e : edge) (m.current(e.cell) ? removes : adds).push_back(e);
+  }
   MinHeap add(std::greater<HeapEntry>(), std::move(adds));
   MinHeap remove(std::greater<HeapEntry>(), std::move(removes));
   const int64_t limit = 4 * m.variables + 16;
