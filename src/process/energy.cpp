@@ -96,7 +96,8 @@ void ensure_value_bounds(ProcessRun& p, int64_t n) {
     if (j / 2 == 2) *out = sum(&CellRecord::distances, true);
   };
   constexpr size_t PASSES = 6;
-  const size_t threads = static_cast<size_t>(std::clamp<int32_t>(p.run.threads, 1, PASSES));
+  const size_t threads = static_cast<size_t>(
+      std::clamp<int32_t>(run_bands(p.run, records.grid.nrows, records.grid.ncols), 1, PASSES));
   run_at_once(threads, [&](size_t t) {
     for (size_t j = t; j < PASSES; j += threads) pass(j);
   });

@@ -198,10 +198,10 @@ struct MinCut {
     });
   }
 
-  // The sum of visit(i, row, col) over the variable cells, on up to `threads` threads.
+  // The sum of visit(i, row, col) over the variable cells, band by band on the run's threads.
   template <typename Visit>
-  int64_t sum_variables(int32_t threads, Visit visit) const {
-    const int32_t bands = row_bands(grid.nrows, threads);
+  int64_t sum_variables(Visit visit) const {
+    const int32_t bands = this->bands();
     std::vector<PerBand<int64_t>> sums(static_cast<size_t>(bands), {0});
     for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t row, int32_t col) {
       sums[b].value += visit(i, row, col);
@@ -269,7 +269,7 @@ struct MinCut {
   void toggle(size_t i) { marks[i] ^= MARK_CURRENT; }
 
   // Bands of rows for the passes over every cell: one for each of the run's threads.
-  int32_t bands() const { return row_bands(grid.nrows, std::max(p.run.threads, 1)); }
+  int32_t bands() const { return run_bands(p.run, grid.nrows, grid.ncols); }
 
   // Row by row over every cell, the never-allocated ones too: their marks hold no bit, so the
   // copy leaves them as they are, and a loop without a test of each cell is faster. Every cut of
@@ -316,8 +316,7 @@ struct MinCut {
   }
 
   int64_t current_size() const {
-    return sum_variables(p.run.threads,
-                         [&](size_t i, int32_t, int32_t) { return current(i) ? 1 : 0; });
+    return sum_variables([&](size_t i, int32_t, int32_t) { return current(i) ? 1 : 0; });
   }
 };
 
@@ -392,7 +391,7 @@ void build_model(MinCut& m, double mu, double nu) {
   m.model = c;
   m.model.scale = 1.0;
   // Two passes over the cells, on the run's threads: the largest is the same in any order.
-  const int32_t bands = row_bands(m.grid.nrows, std::max(m.p.run.threads, 1));
+  const int32_t bands = m.bands();
   std::vector<PerBand<double>> largest(static_cast<size_t>(bands), {4.0 * c.side});
   m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
     largest[b].value = std::max(largest[b].value, std::fabs(m.real_cost(i)) + 4.0 * c.side);
@@ -438,7 +437,7 @@ Line cut_at(MinCut& m, int64_t price) {
   ++m.flows;
   Line line;
   line.price = price;
-  line.size = m.sum_variables(threads, [&](size_t i, int32_t row, int32_t col) {
+  line.size = m.sum_variables([&](size_t i, int32_t row, int32_t col) {
     const bool in = grid_flow_in_source(m.flow, row, col);
     m.marks[i] = static_cast<uint8_t>((m.marks[i] & ~MARK_CURRENT) | (in ? MARK_CURRENT : 0));
     return int64_t{in ? 1 : 0};
@@ -1292,7 +1291,8 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, PackedMap& bon
 
 double min_cut_polish(ProcessRun& p) {
   cell_states_load(p.states, p.inputs->records, p.maps.map(PROCESS_SOLUTION_MAP),
-                   p.working_cell_value, std::max(p.run.threads, 1));
+                   p.working_cell_value,
+                   run_bands(p.run, p.maps.geometry.nrows, p.maps.geometry.ncols));
   const double start = energy_evaluate(p);
   if (time_is_up(p)) return start;
   EvolutionListing none;

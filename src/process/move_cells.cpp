@@ -77,7 +77,7 @@ uint8_t selection_code(const CellRecords& records, float selection) {
 }
 
 void cell_states_load(CellStates& states, const CellRecords& records, const float* solution,
-                      float value, int32_t threads) {
+                      float value, int32_t bands) {
   const BorderedGrid& grid = records.grid;
   // Loaded again for every annealing of a run: the array of a grid is allocated once (the first
   // load finds no cells).
@@ -89,7 +89,7 @@ void cell_states_load(CellStates& states, const CellRecords& records, const floa
   uint8_t* state = states.state.get();
   const CellRecord* record = records.records.get();
   // Each row writes its own cells: the bands run at once.
-  each_row_band(grid.nrows, row_bands(grid.nrows, threads), [&](size_t, int32_t from, int32_t end) {
+  each_row_band(grid.nrows, bands, [&](size_t, int32_t from, int32_t end) {
     for (int32_t row = from; row < end; ++row) {
       const size_t first = bordered_index(grid, row, 0);
       const float* line = solution + cell_index(grid.ncols, row, 0);
@@ -106,30 +106,29 @@ void cell_states_load(CellStates& states, const CellRecords& records, const floa
   });
 }
 
-void cell_states_settle(const CellStates& states, float* solution, float value, int32_t threads) {
+void cell_states_settle(const CellStates& states, float* solution, float value, int32_t bands) {
   const BorderedGrid& grid = states.grid;
   const uint8_t* state = states.state.get();
   // Each row writes its own cells: the bands run at once.
-  each_row_band(grid.nrows, row_bands(grid.nrows, threads),
-                [&](size_t, int32_t first, int32_t end) {
-                  for (int32_t row = first; row < end; ++row) {
-                    const uint8_t* line = state + bordered_index(grid, row, 0);
-                    float* out = solution + cell_index(grid.ncols, row, 0);
-                    for (int32_t col = 0; col < grid.ncols; ++col) {
-                      switch (line[col] & STATE_BITS) {
-                        case STATE_ALLOCATED:
-                          out[col] = value;
-                          break;
-                        case STATE_FREE:
-                          out[col] = CELL_AVAILABLE;
-                          break;
-                        case STATE_MARKED:
-                          out[col] = MOVE_MARK;
-                          break;
-                        default:
-                          break;
-                      }
-                    }
-                  }
-                });
+  each_row_band(grid.nrows, bands, [&](size_t, int32_t first, int32_t end) {
+    for (int32_t row = first; row < end; ++row) {
+      const uint8_t* line = state + bordered_index(grid, row, 0);
+      float* out = solution + cell_index(grid.ncols, row, 0);
+      for (int32_t col = 0; col < grid.ncols; ++col) {
+        switch (line[col] & STATE_BITS) {
+          case STATE_ALLOCATED:
+            out[col] = value;
+            break;
+          case STATE_FREE:
+            out[col] = CELL_AVAILABLE;
+            break;
+          case STATE_MARKED:
+            out[col] = MOVE_MARK;
+            break;
+          default:
+            break;
+        }
+      }
+    }
+  });
 }

@@ -136,11 +136,10 @@ struct CellStates {
 
 /// Sets the states from the solution map `solution` (cells equal to `value` are allocated, cells
 /// equal to 0.0 free) with the selection codes of `records`; allocates them on first use. Fatal
-/// (exit 1) when memory is short.
+/// (exit 1) when memory is short. `bands` bands of rows run at once (run_bands).
 void cell_states_load(CellStates& states, const CellRecords& records, const float* solution,
-                      float value, int32_t threads = 1);
+                      float value, int32_t bands = 1);
 
 /// Writes the states back into `solution`: allocated cells get `value`, free cells 0.0, marked
-/// cells MOVE_MARK; the others keep what they hold.
-void cell_states_settle(const CellStates& states, float* solution, float value,
-                        int32_t threads = 1);
+/// cells MOVE_MARK; the others keep what they hold. `bands` bands of rows run at once.
+void cell_states_settle(const CellStates& states, float* solution, float value, int32_t bands = 1);

@@ -46,9 +46,9 @@ inline void prefetch_record(const CellRecord* record) {
 
 void moves_index(ProcessRun& p) {
   const CellRecords& records = p.inputs->records;
-  const int32_t threads = std::max(p.run.threads, 1);
+  const int32_t bands = run_bands(p.run, p.maps.geometry.nrows, p.maps.geometry.ncols);
   cell_states_load(p.states, records, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value,
-                   threads);
+                   bands);
   const BorderedGrid& grid = p.states.grid;
   const uint8_t* state = p.states.state.get();
   // Band by band, joined in the order of the bands: the cells in row-major order.
@@ -56,7 +56,6 @@ void moves_index(ProcessRun& p) {
     std::vector<size_t> cells;
     int64_t receivers = 0;
   };
-  const int32_t bands = row_bands(grid.nrows, threads);
   std::vector<Found> found(static_cast<size_t>(bands));
   each_row_band(grid.nrows, bands, [&](size_t b, int32_t from, int32_t end) {
     for (int32_t row = from; row < end; ++row) {
@@ -89,7 +88,7 @@ int32_t removal_island_delta(const ProcessRun& p, size_t cell) {
 void moves_settle(ProcessRun& p) {
   if (p.states.state == nullptr) return;
   cell_states_settle(p.states, p.maps.map(PROCESS_SOLUTION_MAP), p.working_cell_value,
-                     std::max(p.run.threads, 1));
+                     run_bands(p.run, p.maps.geometry.nrows, p.maps.geometry.ncols));
 }
 
 void move_cell_position(const ProcessRun& p, size_t cell, int32_t* row, int32_t* col) {

@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/bands.h"
 #include "base/random.h"
 #include "config/config.h"
 #include "raster/geometry.h"
@@ -132,6 +133,9 @@ struct Run {
   /// The threads PROCESS of several land uses may use at once, for its orders of blocks; runs of
   /// repeats and sweeps, which already run one per thread, keep 1.
   int32_t threads = 1;
+  /// Grids of fewer cells pass over their cells on one thread (BAND_MIN_CELLS; a test sets 0 to
+  /// run the bands of a small grid).
+  int64_t band_min_cells = BAND_MIN_CELLS;
   /// The lower bound of the energy that the min-cut PROCESS proved; unset for the annealing.
   std::optional<double> process_lower_bound;
   /// How PROCESS by minimum cuts cuts (a round of POSTPROCESS's rules; by default as configured).
@@ -177,3 +181,8 @@ void stage_write_solution(const Run& run, const std::string& path, const MapBloc
 /// files, to its file as well), else to the file `path`.
 void stage_write_handover(Run& run, Handover which, const std::string& path, const MapBlock& maps,
                           int32_t k);
+
+/// The bands of rows `run`'s passes over a grid of `nrows` x `ncols` cells run in at once.
+inline int32_t run_bands(const Run& run, int32_t nrows, int32_t ncols) {
+  return grid_bands(nrows, ncols, run.threads > 1 ? run.threads : 1, run.band_min_cells);
+}
