@@ -422,7 +422,8 @@ void write_listing_line(MinCut& m, const Line& line, int64_t dual) {
 // cuts, the flow holds the costs in its terminals (their capacity is -(cost + price)): the map's
 // costs are not held twice at the run's peak.
 Line cut_at(MinCut& m, int64_t price) {
-  const int32_t threads = std::max(m.p.run.threads, 1);
+  // The flow's bands too: one on a small grid, where starting threads costs more than they save.
+  const int32_t threads = m.bands();
   // The cut's value counts a cell of negative cost only when it is left out, through its terminal
   // from the source; taking those back gives the map's own value, so no second pass prices it.
   if (!m.flow_loaded) park_solution(m);
