@@ -11,28 +11,15 @@ if [ $# -lt 1 ] || [ ! -x "$1" ]; then
   echo "usage: $0 path/to/landalloc [side] [stage flags]" >&2
   exit 2
 fi
-command -v gdal_translate >/dev/null || {
-  echo "$0: gdal_translate not found (apt-get install gdal-bin)" >&2
-  exit 2
-}
 bin="$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"
 side=${2:-4000}
 flags=${3---preprocess}
 here="$(cd "$(dirname "$0")" && pwd)"
-demo="$here/../examples/demo"
+# shellcheck source=bench/tiled_geotiff.sh
+. "$here/tiled_geotiff.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/maps" "$work/out"
-for map in "$demo"/maps/*.asc; do
-  name=$(basename "$map" .asc)
-  awk -v n="$side" -f "$here/tile.awk" "$map" >"$work/maps/$name.asc"
-  if [ -f "$demo/maps/$name.prj" ]; then cp "$demo/maps/$name.prj" "$work/maps/"; fi
-  gdal_translate -q -of GTiff -co COMPRESS=DEFLATE -co TILED=YES "$work/maps/$name.asc" \
-    "$work/maps/$name.tif"
-  rm "$work/maps/$name.asc"
-done
-sed -e 's/\.asc"/.tif"/g' -e 's/"debug-maps": "yes"/"debug-maps": "no"/' \
-  -e 's/"debug-evolution": "yes"/"debug-evolution": "no"/' "$demo/config.json" >"$work/config.json"
+tiled_geotiff_example "$side" "$work"
 cd "$work"
 start=$(date +%s.%N)
 since() { awk -v now="$(date +%s.%N)" -v start="$start" 'BEGIN { printf "%.2f", now - start }'; }

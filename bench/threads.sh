@@ -16,30 +16,17 @@ if [ $# -lt 1 ] || [ ! -x "$1" ]; then
   echo "usage: $0 path/to/landalloc [side] [rounds] [other-landalloc]" >&2
   exit 2
 fi
-command -v gdal_translate >/dev/null || {
-  echo "$0: gdal_translate not found (apt-get install gdal-bin)" >&2
-  exit 2
-}
 absolute() { echo "$(cd "$(dirname "$1")" && pwd)/$(basename "$1")"; }
 bins=$(absolute "$1")
 side=${2:-4000}
 rounds=${3:-5}
 if [ $# -ge 4 ]; then bins="$bins $(absolute "$4")"; fi
 here="$(cd "$(dirname "$0")" && pwd)"
-demo="$here/../examples/demo"
+# shellcheck source=bench/tiled_geotiff.sh
+. "$here/tiled_geotiff.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-mkdir -p "$work/maps" "$work/out"
-for map in "$demo"/maps/*.asc; do
-  name=$(basename "$map" .asc)
-  awk -v n="$side" -f "$here/tile.awk" "$map" >"$work/maps/$name.asc"
-  if [ -f "$demo/maps/$name.prj" ]; then cp "$demo/maps/$name.prj" "$work/maps/"; fi
-  gdal_translate -q -of GTiff -co COMPRESS=DEFLATE -co TILED=YES "$work/maps/$name.asc" \
-    "$work/maps/$name.tif"
-  rm "$work/maps/$name.asc"
-done
-sed -e 's/\.asc"/.tif"/g' -e 's/"debug-maps": "yes"/"debug-maps": "no"/' \
-  -e 's/"debug-evolution": "yes"/"debug-evolution": "no"/' "$demo/config.json" >"$work/config.json"
+tiled_geotiff_example "$side" "$work"
 cd "$work"
 "${bins%% *}" --seed=1 --preprocess config.json >/dev/null
 
