@@ -41,12 +41,6 @@ inline int32_t row_bands(int32_t nrows, int32_t threads) {
 /// pass over this many cells, and a small grid's passes are many and short.
 constexpr int64_t BAND_MIN_CELLS = int64_t{1} << 18;
 
-/// row_bands for a grid of `nrows` x `ncols` cells: one band below `min_cells` cells.
-inline int32_t grid_bands(int32_t nrows, int32_t ncols, int32_t threads,
-                          int64_t min_cells = BAND_MIN_CELLS) {
-  return int64_t{nrows} * int64_t{ncols} < min_cells ? 1 : row_bands(nrows, threads);
-}
-
 /// The first row of band `band` of `bands` over `nrows` rows (band `bands` gives nrows).
 inline int32_t band_first_row(int32_t nrows, int32_t bands, int32_t band) {
   return static_cast<int32_t>(int64_t{nrows} * band / bands);

@@ -81,19 +81,24 @@ void ensure_value_bounds(ProcessRun& p, int64_t n) {
   // The buffer never holds more values than the grid has cells.
   const size_t most =
       static_cast<size_t>(records.grid.nrows) * static_cast<size_t>(records.grid.ncols);
-  // Six passes over every record, each on its own, so they run at once on the run's threads.
+  // Six passes over every record (the top and the bottom of each field), each on its own, so they
+  // run at once on the run's threads.
+  struct Field {
+    float CellRecord::*value;
+    bool strictly_positive;
+  };
+  const Field fields[3] = {{&CellRecord::potential, false},
+                           {&CellRecord::nservices, false},
+                           {&CellRecord::distances, true}};
   const auto pass = [&](size_t j) {
-    const bool top = j % 2 == 0;
-    double* out = top ? &bounds.top[j / 2] : &bounds.bottom[j / 2];
-    const auto sum = [&](auto field, bool strictly_positive) {
-      return top ? first_values_sum(records, field, strictly_positive, keep, most,
-                                    std::greater<float>())
-                 : first_values_sum(records, field, strictly_positive, keep, most,
-                                    std::less<float>());
-    };
-    if (j / 2 == 0) *out = sum(&CellRecord::potential, false);
-    if (j / 2 == 1) *out = sum(&CellRecord::nservices, false);
-    if (j / 2 == 2) *out = sum(&CellRecord::distances, true);
+    const Field& f = fields[j / 2];
+    if (j % 2 == 0) {
+      bounds.top[j / 2] = first_values_sum(records, f.value, f.strictly_positive, keep, most,
+                                           std::greater<float>());
+    } else {
+      bounds.bottom[j / 2] =
+          first_values_sum(records, f.value, f.strictly_positive, keep, most, std::less<float>());
+    }
   };
   constexpr size_t PASSES = 6;
   const size_t threads = static_cast<size_t>(

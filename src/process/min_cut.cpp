@@ -180,15 +180,13 @@ struct MinCut {
   // once, one thread each; visit may change what belongs to cell i alone.
   template <typename Visit>
   void for_each_variable_in_bands(int32_t bands, Visit visit) const {
-    run_at_once(static_cast<size_t>(bands), [&](size_t b) {
+    each_row_band(grid.nrows, bands, [&](size_t b, int32_t from, int32_t end) {
       // The loop works on locals: a visit that stores a byte could otherwise alias every pointer
       // reached through a reference, and each would be loaded again for every cell.
       Visit own = visit;
       const BorderedGrid g = grid;
       const uint8_t* const mark = marks.data();
-      const auto band = static_cast<int32_t>(b);
-      const int32_t end = band_first_row(g.nrows, bands, band + 1);
-      for (int32_t row = band_first_row(g.nrows, bands, band); row < end; ++row) {
+      for (int32_t row = from; row < end; ++row) {
         const size_t first = bordered_index(g, row, 0);
         for (int32_t col = 0; col < g.ncols; ++col) {
           const size_t i = first + static_cast<size_t>(col);
@@ -294,13 +292,13 @@ struct MinCut {
   template <typename Entry, typename Find>
   std::vector<Entry> collect_in_bands(Find find) const {
     const int32_t count = bands();
-    std::vector<std::vector<Entry>> found(static_cast<size_t>(count));
-    for_each_variable_in_bands(count,
-                               [&](size_t b, size_t i, int32_t, int32_t) { find(i, found[b]); });
-    std::vector<Entry> entries = std::move(found[0]);
+    std::vector<PerBand<std::vector<Entry>>> found(static_cast<size_t>(count));
+    for_each_variable_in_bands(
+        count, [&](size_t b, size_t i, int32_t, int32_t) { find(i, found[b].value); });
+    std::vector<Entry> entries = std::move(found[0].value);
     for (size_t b = 1; b < found.size(); ++b) {
-      entries.insert(entries.end(), found[b].begin(), found[b].end());
-      std::vector<Entry>().swap(found[b]);
+      entries.insert(entries.end(), found[b].value.begin(), found[b].value.end());
+      std::vector<Entry>().swap(found[b].value);
     }
     return entries;
   }
@@ -326,7 +324,8 @@ void mark_variables(MinCut& m) {
   const int32_t bands = m.bands();
   std::vector<PerBand<std::pair<int64_t, int64_t>>> counts(static_cast<size_t>(bands));
   each_row_band(m.grid.nrows, bands, [&](size_t b, int32_t from, int32_t end) {
-    auto& [variables, n] = counts[b].value;
+    // Counted on locals: the marks' byte stores could alias counters reached by reference.
+    int64_t variables = 0, n = 0;
     for (int32_t row = from; row < end; ++row) {
       const size_t first = bordered_index(m.grid, row, 0);
       for (int32_t col = 0; col < m.grid.ncols; ++col) {
@@ -344,6 +343,7 @@ void mark_variables(MinCut& m) {
         if (mark & MARK_CURRENT) ++n;
       }
     }
+    counts[b].value = {variables, n};
   });
   for (const auto& count : counts) {
     m.variables += count.value.first;

@@ -58,13 +58,16 @@ void moves_index(ProcessRun& p) {
   };
   std::vector<Found> found(static_cast<size_t>(bands));
   each_row_band(grid.nrows, bands, [&](size_t b, int32_t from, int32_t end) {
+    // Found on locals: the bands' records lie side by side, and every cell would write one.
+    Found own;
     for (int32_t row = from; row < end; ++row) {
       const size_t first = bordered_index(grid, row, 0);
       for (size_t i = first; i < first + static_cast<size_t>(grid.ncols); ++i) {
-        if (state_is(state[i], STATE_ALLOCATED)) found[b].cells.push_back(i);
-        if (cell_receives(records, state[i], i)) ++found[b].receivers;
+        if (state_is(state[i], STATE_ALLOCATED)) own.cells.push_back(i);
+        if (cell_receives(records, state[i], i)) ++own.receivers;
       }
     }
+    found[b] = std::move(own);
   });
   std::vector<size_t>& cells = p.allocated.cells;
   cells.clear();

@@ -426,7 +426,7 @@ BoundPlan bound_plan(const UsesRun& u) {
 // use beside attracting existing land is charged that attraction), so the use's bound stays at
 // least 0 with them. Only where the use's weight pays for its attraction.
 bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const BorderedGrid& grid,
-                 PackedMap& costs) {
+                 const std::vector<bool>& untakable, PackedMap& costs) {
   if (!plan.paid[k]) return false;
   const LandUse& use = u.uses.uses[k];
   const double charge = plan.per_side[k];
@@ -438,8 +438,7 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
     // The sides beyond the grid's edge, then those towards cells no use can take.
     double sum = charge * ((r == 0) + (r + 1 == nrows) + (c == 0) + (c + 1 == ncols));
     uses_for_each_side(u.geometry, i, [&](size_t j) {
-      for (const LandUse& other : u.uses.uses)
-        if (land_use_may_take(other, u.base[j])) return;
+      if (!untakable[j]) return;
       const int32_t m = static_cast<int32_t>(u.existing[j]) - 1;
       sum += charge + (m >= 0 && static_cast<size_t>(m) != k
                            ? u.uses.cost(k, static_cast<size_t>(m)) / u.adjacency_range
@@ -460,12 +459,18 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
 double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<double>& ended) {
   const size_t K = u.uses.uses.size();
   std::vector<double> use_bounds(K);
+  // The cells no use may take, which every use's exact sides look at: sorted out once.
+  std::vector<bool> untakable(u.cells(), true);
+  for (size_t j = 0; j < untakable.size(); ++j) {
+    for (const LandUse& use : u.uses.uses)
+      if (land_use_may_take(use, u.base[j])) untakable[j] = false;
+  }
   each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
     UseState& s = w.states[k];
     const double weight = s.params.weights[1];
     if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
     PackedMap exact;
-    const bool any = exact_sides(w, k, plan, s.inputs->records.grid, exact);
+    const bool any = exact_sides(w, k, plan, s.inputs->records.grid, untakable, exact);
     solve_block(w, k, uses_block_map(w, k, false), any ? &exact : nullptr, rng, &use_bounds[k],
                 Block::bound);
     // Its own terms at least 0 once clamped, the exact sides too: no map of the use is below 0.

@@ -1,5 +1,3 @@
-#include "process/uses_run.h"
-
 #include <algorithm>
 #include <cinttypes>
 #include <cmath>
@@ -14,6 +12,7 @@
 #include "process/annealing.h"
 #include "process/energy.h"
 #include "process/moves.h"
+#include "process/uses_run.h"
 
 namespace {
 

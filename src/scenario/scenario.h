@@ -182,7 +182,8 @@ void stage_write_solution(const Run& run, const std::string& path, const MapBloc
 void stage_write_handover(Run& run, Handover which, const std::string& path, const MapBlock& maps,
                           int32_t k);
 
-/// The bands of rows `run`'s passes over a grid of `nrows` x `ncols` cells run in at once.
+/// The bands of rows `run`'s passes over a grid of `nrows` x `ncols` cells run in at once: one
+/// for each of its threads (row_bands), one below `band_min_cells` cells.
 inline int32_t run_bands(const Run& run, int32_t nrows, int32_t ncols) {
-  return grid_bands(nrows, ncols, run.threads > 1 ? run.threads : 1, run.band_min_cells);
+  return int64_t{nrows} * int64_t{ncols} < run.band_min_cells ? 1 : row_bands(nrows, run.threads);
 }
