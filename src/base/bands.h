@@ -55,3 +55,16 @@ void each_row_band(int32_t nrows, int32_t bands, Piece piece) {
     piece(b, band_first_row(nrows, bands, band), band_first_row(nrows, bands, band + 1));
   });
 }
+
+/// How many ranges `threads` threads share `cells` cells of a pass in: one below BAND_MIN_CELLS.
+inline size_t cell_ranges(size_t cells, int32_t threads) {
+  return threads > 1 && cells >= static_cast<size_t>(BAND_MIN_CELLS) ? static_cast<size_t>(threads)
+                                                                     : 1;
+}
+
+/// piece(range, first, end) for the cells [first, end) of each of `ranges` contiguous ranges of
+/// [0, cells), the ranges at once (run_at_once).
+template <typename Piece>
+void each_cell_range(size_t cells, size_t ranges, Piece piece) {
+  run_at_once(ranges, [&](size_t k) { piece(k, cells * k / ranges, cells * (k + 1) / ranges); });
+}

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/bands.h"
 #include "base/log.h"
 #include "base/output_file.h"
 #include "base/random.h"
@@ -563,7 +564,7 @@ RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& u
     if (built.empty()) {
       inputs.push_back(run.kept_use_inputs[k].get());
     } else {
-      process_build_inputs(uses.uses[k].config, run.geometry, built[k]);
+      process_build_inputs(uses.uses[k].config, run.geometry, built[k], run.threads);
       inputs.push_back(&built[k]);
     }
   }
@@ -589,11 +590,15 @@ RunRow one_use_row(const Job& job, const Scenario& scenario, const Run& run, con
   ProcessInputs built;
   const ProcessInputs* inputs = run.kept_process_inputs.get();
   if (inputs == nullptr) {
-    process_build_inputs(scenario.config, run.geometry, built);
+    process_build_inputs(scenario.config, run.geometry, built, run.threads);
     inputs = &built;
   }
   RunRow row;
-  if (inputs->fatal_code == 0 && inputs->records.records != nullptr) {
+  const auto price = [&] {
+    if (inputs->fatal_code != 0 || inputs->records.records == nullptr) {
+      row.energy.energy = std::nan("");
+      return;
+    }
     // PROCESS's value bounds hold for the records it built, and the map's count is checked.
     ValueBounds bounds = inputs == run.kept_process_inputs.get() && job.stages.process
                              ? run.process_value_bounds
@@ -601,10 +606,18 @@ RunRow one_use_row(const Job& job, const Scenario& scenario, const Run& run, con
     row.energy =
         process_map_energy(scenario, *inputs, map, run.working_cell_value,
                            job.stages.process ? run.process_normalisers : Normalisers(), &bounds);
+  };
+  const auto measure = [&] {
+    row.measures = run_measures(run.geometry, *inputs, map, run.working_cell_value);
+  };
+  // Each reads the map alone: on a large map with a second thread, the measures are taken beside
+  // the pricing (which may end the run, and so stays on the calling thread).
+  if (run_bands(run, run.geometry.nrows, run.geometry.ncols) > 1) {
+    run_at_once(2, [&](size_t k) { k == 0 ? price() : measure(); });
   } else {
-    row.energy.energy = std::nan("");
+    price();
+    measure();
   }
-  row.measures = run_measures(run.geometry, *inputs, map, run.working_cell_value);
   return row;
 }
 

@@ -161,6 +161,7 @@ void load_maps(PostprocessRun& p) {
   log_message("init\n");
   maps_init_geometry(config, p.run.geometry);
   p.maps = maps_allocate(p.run.geometry, POSTPROCESS_MAPS);
+  p.maps.threads = p.run.threads;
 
   log_message("load solution map\n");
   stage_read_handover(p.run, Handover::process_output, p.params.input, p.maps,

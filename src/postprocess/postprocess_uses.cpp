@@ -43,6 +43,7 @@ void run_postprocess_uses(const Scenario& scenario, const LandUses& uses, Run& r
   const size_t n =
       static_cast<size_t>(run.geometry.nrows) * static_cast<size_t>(run.geometry.ncols);
   MapBlock maps = maps_allocate(run.geometry, 3);
+  maps.threads = run.threads;
   land_uses_base_map(config, maps);
   const std::vector<float> base(maps.map(0), maps.map(0) + n);
   char path[CONFIG_TEXT_MAX];

@@ -152,6 +152,7 @@ void run_preprocess_stage(const Scenario& scenario, Run& run) {
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
   MapBlock maps = maps_allocate(run.geometry, PREPROCESS_MAPS);
+  maps.threads = run.threads;
   const float* weights = nullptr;
   int64_t to_assign = 0;
   const float value =

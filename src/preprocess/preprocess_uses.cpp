@@ -18,6 +18,7 @@ void run_preprocess_uses(const Scenario& scenario, const LandUses& uses, Run& ru
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
   MapBlock maps = maps_allocate(run.geometry, PREPROCESS_MAPS);
+  maps.threads = run.threads;
   log_message("init solution map\n");
   land_uses_base_map(config, maps);
   float* solution = maps.map(PREPROCESS_SOLUTION_MAP);

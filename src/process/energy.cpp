@@ -188,7 +188,21 @@ inline double rounding_residue_as_zero(double term) {
 double energy_evaluate(ProcessRun& p) {
   EnergyState& e = p.energy;
   const ValueBounds& bounds = e.bounds;
-  energy_scan(p);
+  const int32_t nrows = p.maps.geometry.nrows;
+  const int32_t ncols = p.maps.geometry.ncols;
+  // The islands are counted beside the sums, on a second thread where the run has one: both read
+  // the map alone, and each is one pass over it.
+  IslandCount islands;
+  const auto count_islands = [&] {
+    islands = islands_count(p.islands, p.maps.map(PROCESS_SOLUTION_MAP), nrows, ncols,
+                            p.working_cell_value);
+  };
+  if (run_bands(p.run, nrows, ncols) > 1) {
+    run_at_once(2, [&](size_t k) { k == 0 ? energy_scan(p) : count_islands(); });
+  } else {
+    energy_scan(p);
+    count_islands();
+  }
   ensure_value_bounds(p, e.solution_size);
   double terms[ENERGY_TERMS];
   e.f1_top = bounds.top[0];
@@ -198,9 +212,6 @@ double energy_evaluate(ProcessRun& p) {
   terms[1] = term_or_zero(e, 1, static_cast<double>(e.perimeter - e.min_perimeter), e.f2_range);
   // The islands term counts the islands beyond the first; a first solution of one cell fixes a
   // range of 0 and has no island beyond the first to count.
-  const IslandCount islands =
-      islands_count(p.islands, p.maps.map(PROCESS_SOLUTION_MAP), p.maps.geometry.nrows,
-                    p.maps.geometry.ncols, p.working_cell_value);
   if (islands.islands > INT32_MAX) fatal(1, "error: more than %d islands!\n", INT32_MAX);
   e.island_count = static_cast<int32_t>(islands.islands);
   const bool f3_unset = e.f3_range == -1.0;

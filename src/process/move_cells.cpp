@@ -1,5 +1,6 @@
 #include "process/move_cells.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
@@ -43,19 +44,29 @@ CellRecords cell_records_allocate(const GridGeometry& geometry, bool random_sele
 }
 
 void cell_records_pack(CellRecords& r, const float* potential, const float* nservices,
-                       const float* distances, int32_t first_row, int32_t end_row) {
+                       const float* distances, int32_t first_row, int32_t end_row,
+                       int32_t threads) {
   const size_t ncols = static_cast<size_t>(r.grid.ncols);
-  for (int32_t row = first_row; row < end_row; ++row) {
-    CellRecord* line = r.records.get() + bordered_index(r.grid, row, 0);
-    const size_t first = static_cast<size_t>(row) * ncols;
-    for (size_t col = 0; col < ncols; ++col) {
-      const size_t i = first + col;
-      line[col] = CellRecord{potential[i], nservices[i], distances[i]};
-      if (r.palette_size < SELECTION_CODES) {
-        const float selection = selection_of(r.random_select, potential[i]);
-        if (selection_code(r, selection) == SELECTION_IN_RECORD) {
-          r.selection_palette[r.palette_size++] = selection;
-        }
+  const int32_t rows = end_row - first_row;
+  const auto bands = static_cast<int32_t>(
+      cell_ranges(static_cast<size_t>(std::max(rows, 0)) * ncols, std::min(threads, rows)));
+  each_row_band(rows, bands, [&, ncols](size_t, int32_t first, int32_t end) {
+    for (int32_t row = first_row + first; row < first_row + end; ++row) {
+      CellRecord* line = r.records.get() + bordered_index(r.grid, row, 0);
+      const size_t start = static_cast<size_t>(row) * ncols;
+      for (size_t col = 0; col < ncols; ++col) {
+        const size_t i = start + col;
+        line[col] = CellRecord{potential[i], nservices[i], distances[i]};
+      }
+    }
+  });
+  // The palette in row order, until it is full.
+  for (int32_t row = first_row; row < end_row && r.palette_size < SELECTION_CODES; ++row) {
+    const size_t start = static_cast<size_t>(row) * ncols;
+    for (size_t col = 0; col < ncols && r.palette_size < SELECTION_CODES; ++col) {
+      const float selection = selection_of(r.random_select, potential[start + col]);
+      if (selection_code(r, selection) == SELECTION_IN_RECORD) {
+        r.selection_palette[r.palette_size++] = selection;
       }
     }
   }

@@ -77,10 +77,11 @@ uint8_t selection_code(const CellRecords& records, float selection);
 CellRecords cell_records_allocate(const GridGeometry& geometry, bool random_select);
 
 /// Packs rows [first_row, end_row) of the potential, nservices and distances maps (row-major
-/// grids of the records' size) into the records; rows go in order, so that the palette takes the
-/// first selection values met.
+/// grids of the records' size) into the records, on up to `threads` threads; the palette takes
+/// the first selection values met in row order.
 void cell_records_pack(CellRecords& records, const float* potential, const float* nservices,
-                       const float* distances, int32_t first_row, int32_t end_row);
+                       const float* distances, int32_t first_row, int32_t end_row,
+                       int32_t threads = 1);
 
 /// cell_records_allocate and cell_records_pack of every row.
 CellRecords cell_records_build(const GridGeometry& geometry, const float* potential,

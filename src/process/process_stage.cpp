@@ -229,7 +229,7 @@ CellRecords build_cell_records(const ConfigDocument& config, const ProcessStageP
   for (int32_t row = 0; row < maps.geometry.nrows; row += band) {
     const int32_t end = std::min(maps.geometry.nrows, row + band);
     cell_records_pack(records, maps.map(PROCESS_POTENTIAL_MAP), maps.map(PROCESS_NSERVICES_MAP),
-                      maps.map(PROCESS_DISTANCES_MAP), row, end);
+                      maps.map(PROCESS_DISTANCES_MAP), row, end, maps.threads);
     const size_t first = cell_index(ncols, row, 0);
     const size_t last = cell_index(ncols, end, 0);
     for (int32_t k : {PROCESS_POTENTIAL_MAP, PROCESS_NSERVICES_MAP, PROCESS_DISTANCES_MAP}) {
@@ -384,6 +384,7 @@ void run_process_stage(const Scenario& scenario, Run& run) {
   // A run that shares the read-only maps holds only its solution map.
   const ProcessInputs* shared = run.process_inputs;
   p.maps = maps_allocate(run.geometry, shared != nullptr ? 1 : PROCESS_MAPS);
+  p.maps.threads = run.threads;
 
   log_message("config parameters\n");
   echo_weights(params.weights);
@@ -492,7 +493,7 @@ void run_process_stage(const Scenario& scenario, Run& run) {
 }
 
 void process_build_inputs(const ConfigDocument& config, const GridGeometry& geometry,
-                          ProcessInputs& inputs) {
+                          ProcessInputs& inputs, int32_t threads) {
   char* text = nullptr;
   size_t length = 0;
   FILE* log = open_memstream(&text, &length);
@@ -503,6 +504,7 @@ void process_build_inputs(const ConfigDocument& config, const GridGeometry& geom
   try {
     const ProcessStageParameters params = process_read_parameters(config);
     MapBlock maps = maps_allocate_quiet(geometry, PROCESS_MAPS);
+    maps.threads = threads;
     inputs.records =
         build_cell_records(config, params, maps, inputs.potential_log, inputs.distance_unit);
   } catch (const FatalExit& e) {

@@ -62,9 +62,10 @@ struct ProcessInputs;
 
 /// Builds the read-only cell records of the stage once for all runs of a scenario, with what the
 /// build prints (and, if it fails, its message and exit code) kept in `inputs` for each run to
-/// print. Call it from a thread whose fatal errors end the process.
+/// print, its passes over whole maps on `threads` threads. Call it from a thread whose fatal
+/// errors end the process.
 void process_build_inputs(const ConfigDocument& config, const GridGeometry& geometry,
-                          ProcessInputs& inputs);
+                          ProcessInputs& inputs, int32_t threads = 1);
 
 /// The stage's energy of one solution map and what it is made of.
 struct MapEnergy {

@@ -547,7 +547,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     s.scenario.config = use.config;
     s.scenario.seed = scenario.seed;
     s.params = process_read_parameters(use.config);
-    process_build_inputs(use.config, u.geometry, *s.inputs);
+    process_build_inputs(use.config, u.geometry, *s.inputs, run.threads);
     log_message("%s", s.inputs->log.c_str());
     if (s.inputs->fatal_code != 0) fatal_exit(s.inputs->fatal_code);
     // The first evaluation fixes the use's normalisers, as it does for one use.

@@ -409,6 +409,14 @@ int64_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
     }
   };
   if (scale == 1.0 && offset == 0.0) {
+    // The system clears each page of the map as it is first written. Written here a value a page
+    // on the block's threads, the pages are cleared on all of them, not on the one GDAL copies on.
+    if (maps.ranges() > 1) {
+      constexpr size_t PAGE_CELLS = 4096 / sizeof(float);
+      maps.each_range([cells](size_t, size_t first, size_t end) {
+        for (size_t i = first; i < end; i += PAGE_CELLS) cells[i] = 0.0f;
+      });
+    }
     read_rows(band, 0, g.nrows, cells, GDT_Float32);
   } else {
     // The true value is the stored one scaled and offset, in double precision and rounded once;
@@ -425,17 +433,38 @@ int64_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
       if (valid == 0) to = NAN;
     });
   }
-  const size_t total = maps.cell_count();
+  // Each range counts its cells and stops at its first infinity; the first range's first is the
+  // map's first, as one pass in row order would find it.
+  struct Counts {
+    int64_t valid = 0;
+    int64_t infinite = 0;
+    float out_of_range = 0.0f;  ///< the first infinity, where `stopped`
+    bool stopped = false;
+  };
+  std::vector<Counts> counts(maps.ranges());
+  maps.each_range([&, cells, nodata](size_t range, size_t first, size_t end) {
+    Counts& c = counts[range];
+    for (size_t i = first; i < end; ++i) {
+      const float value = cells[i];
+      // Infinity is never data, as in an ASCII grid.
+      if (std::isinf(value) && value != nodata) {
+        c.out_of_range = value;
+        c.stopped = true;
+        return;
+      }
+      cells[i] = grid_file_cell(value, nodata, &c.infinite);
+      if (cells[i] >= 0.0f) ++c.valid;
+    }
+  });
   int64_t valid = 0;
   int64_t infinite = 0;
-  for (size_t i = 0; i < total; ++i) {
-    const float value = cells[i];
-    // Infinity is never data, as in an ASCII grid.
-    if (std::isinf(value) && value != nodata) {
-      fatal(1, "error: value '%g' out of range in file '%s'!\n", static_cast<double>(value), path);
+  for (const Counts& c : counts) {
+    if (c.stopped) {
+      fatal(1, "error: value '%g' out of range in file '%s'!\n",
+            static_cast<double>(c.out_of_range), path);
     }
-    cells[i] = grid_file_cell(value, nodata, &infinite);
-    if (cells[i] >= 0.0f) ++valid;
+    valid += c.valid;
+    infinite += c.infinite;
   }
   if (infinite > 0) log_message("  found %" PRId64 " -infinite values!\n", infinite);
   *crs = crs_of(dataset.get());

@@ -1,5 +1,8 @@
 #include "raster/map_ops.h"
 
+#include <algorithm>
+#include <vector>
+
 #include "base/log.h"
 
 float map_max_value(const MapBlock& maps, int32_t k) {
@@ -14,17 +17,23 @@ float map_max_value(const MapBlock& maps, int32_t k) {
 
 float map_normalize(MapBlock& maps, int32_t k) {
   log_message("* normalize map\n");
-  const size_t n = maps.cell_count();
   float* cells = maps.map(k);
-  float m = -1.0f;
-  for (size_t i = 0; i < n; ++i) {
-    if (cells[i] >= 0.0f && cells[i] > m) m = cells[i];
-  }
+  std::vector<float> largest(maps.ranges(), -1.0f);
+  maps.each_range([&, cells](size_t range, size_t first, size_t end) {
+    float m = -1.0f;
+    for (size_t i = first; i < end; ++i) {
+      if (cells[i] >= 0.0f && cells[i] > m) m = cells[i];
+    }
+    largest[range] = m;
+  });
+  const float m = *std::max_element(largest.begin(), largest.end());
   // A map without a positive value has nothing to scale by; all-zero data stays all zero.
   if (!(m > 0.0f)) return 1.0f;
-  for (size_t i = 0; i < n; ++i) {
-    if (cells[i] >= 0.0f) cells[i] = cells[i] / m;
-  }
+  maps.each_range([=](size_t, size_t first, size_t end) {
+    for (size_t i = first; i < end; ++i) {
+      if (cells[i] >= 0.0f) cells[i] = cells[i] / m;
+    }
+  });
   return m;
 }
 

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/bands.h"
 #include "base/big_block.h"
 #include "raster/geometry.h"
 
@@ -22,6 +23,8 @@ struct MapBlock {
   GridGeometry geometry;
   int32_t count = 0;
   BlockArray<float> block;
+  /// Threads the passes over a whole map of the block may run on: the run's.
+  int32_t threads = 1;
 
   /// Cells of one map.
   size_t cell_count() const { return geometry_cell_count(geometry); }
@@ -33,6 +36,13 @@ struct MapBlock {
   void discard(int32_t k, size_t first, size_t end) {
     block_discard(block.get(), block.get_deleter().bytes, map(k) + first,
                   (end - first) * sizeof(float));
+  }
+  /// How many ranges of cells a pass over one map is split into (one for a small map).
+  size_t ranges() const { return cell_ranges(cell_count(), threads); }
+  /// piece(range, first, end) for each of the ranges() ranges of one map's cells, at once.
+  template <typename Piece>
+  void each_range(Piece piece) const {
+    each_cell_range(cell_count(), ranges(), piece);
   }
   /// Map k as a CellMap.
   CellMap get(int32_t k) { return CellMap{map(k), geometry.nrows, geometry.ncols}; }

@@ -7,6 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
+#include <vector>
 
 #include "base/log.h"
 #include "raster/grid.h"
@@ -101,32 +103,37 @@ int32_t check_weighted_groups(const ConfigDocument& config, int32_t groups_token
 
 // Multiplies every cell of map k that has data by w.
 void scale_data(MapBlock& maps, int32_t k, float w) {
-  const size_t n = maps.cell_count();
   float* cells = maps.map(k);
-  for (size_t i = 0; i < n; ++i) {
-    if (has_data(cells[i])) cells[i] = cells[i] * w;
-  }
+  maps.each_range([=](size_t, size_t first, size_t end) {
+    for (size_t i = first; i < end; ++i) {
+      if (has_data(cells[i])) cells[i] = cells[i] * w;
+    }
+  });
 }
 
 // Map t += w * map b where both have data; elsewhere map t keeps its value.
 void add_weighted(MapBlock& maps, int32_t t, int32_t b, float w) {
-  const size_t n = maps.cell_count();
   float* sum = maps.map(t);
   const float* add = maps.map(b);
-  for (size_t i = 0; i < n; ++i) {
-    if (has_data(sum[i]) && has_data(add[i])) sum[i] = sum[i] + w * add[i];
-  }
+  maps.each_range([=](size_t, size_t first, size_t end) {
+    for (size_t i = first; i < end; ++i) {
+      if (has_data(sum[i]) && has_data(add[i])) sum[i] = sum[i] + w * add[i];
+    }
+  });
 }
 
 // The weights alone cannot tell whether a group's sum stays a float: that depends on the cells.
 // A sum past the float range is refused once map j of group g is added, naming its weight.
 void check_finite_sum(const MapBlock& maps, int32_t t, int32_t g, int32_t j, float w,
                       const char* file) {
-  const size_t n = maps.cell_count();
   const float* sum = maps.map(t);
-  bool finite = true;
-  for (size_t i = 0; i < n; ++i) finite &= std::isfinite(sum[i]);
-  if (finite) return;
+  std::vector<uint8_t> finite(maps.ranges(), 1);
+  maps.each_range([&, sum](size_t range, size_t first, size_t end) {
+    bool all = true;
+    for (size_t i = first; i < end; ++i) all &= std::isfinite(sum[i]);
+    finite[range] = all;
+  });
+  if (std::find(finite.begin(), finite.end(), uint8_t{0}) == finite.end()) return;
   config_out_of_range(1, "error: property out of range in config json file!\n",
                       "element " + std::to_string(j) + " of group " + std::to_string(g) +
                           " of property '" + POTENTIAL_WEIGHTS + "'",
@@ -135,13 +142,14 @@ void check_finite_sum(const MapBlock& maps, int32_t t, int32_t g, int32_t j, flo
 
 // Fuses map b into map k by the cell-wise maximum; a cell that any group lacks has no data.
 void fuse_max(MapBlock& maps, int32_t k, int32_t b) {
-  const size_t n = maps.cell_count();
   float* fused = maps.map(k);
   const float* group = maps.map(b);
-  for (size_t i = 0; i < n; ++i) {
-    if (!has_data(fused[i])) continue;
-    fused[i] = has_data(group[i]) ? std::max(fused[i], group[i]) : CELL_NODATA;
-  }
+  maps.each_range([=](size_t, size_t first, size_t end) {
+    for (size_t i = first; i < end; ++i) {
+      if (!has_data(fused[i])) continue;
+      fused[i] = has_data(group[i]) ? std::max(fused[i], group[i]) : CELL_NODATA;
+    }
+  });
 }
 
 // The weighted group walk shared by the potential and nservices maps: within a group, the sum of
@@ -196,25 +204,38 @@ uint32_t rank_key(float v) {
 // The value at position `rank` (from 0) of the n cells sorted in descending order with NaN last,
 // found by two counting passes over the keys, 16 bits at a time, instead of a sorted copy of the
 // map. Values with equal keys are equal, so the one returned is the one a sort would put there.
-float ranked_value(const float* cells, size_t n, size_t rank) {
-  std::vector<size_t> counts(size_t{1} << 16);
-  for (size_t i = 0; i < n; ++i) ++counts[rank_key(cells[i]) >> 16];
-  uint32_t high = 0xFFFFu;
-  for (;; --high) {
-    if (counts[high] > rank) break;
-    rank -= counts[high];
-  }
-  std::fill(counts.begin(), counts.end(), 0);
-  for (size_t i = 0; i < n; ++i) {
-    const uint32_t key = rank_key(cells[i]);
-    if (key >> 16 == high) ++counts[key & 0xFFFFu];
-  }
-  uint32_t low = 0xFFFFu;
-  for (;; --low) {
-    if (counts[low] > rank) break;
-    rank -= counts[low];
-  }
-  const uint32_t key = high << 16 | low;
+float ranked_value(const MapBlock& maps, const float* cells, size_t rank) {
+  // Each range counts into its own table; the tables are added up, counts being integers.
+  constexpr size_t KEYS = size_t{1} << 16;
+  std::vector<size_t> tables(maps.ranges() * KEYS);
+  const auto count = [&](auto slot) {
+    std::fill(tables.begin(), tables.end(), 0);
+    maps.each_range([&](size_t range, size_t first, size_t end) {
+      size_t* table = tables.data() + range * KEYS;
+      for (size_t i = first; i < end; ++i) {
+        const std::optional<uint32_t> key = slot(rank_key(cells[i]));
+        if (key) ++table[*key];
+      }
+    });
+    for (size_t range = 1; range < maps.ranges(); ++range) {
+      for (size_t key = 0; key < KEYS; ++key) tables[key] += tables[range * KEYS + key];
+    }
+  };
+  // The last slot, from the top, whose count passes what is left of the rank.
+  const auto descend = [&] {
+    uint32_t slot = 0xFFFFu;
+    for (;; --slot) {
+      if (tables[slot] > rank) return slot;
+      rank -= tables[slot];
+    }
+  };
+  count([](uint32_t key) { return std::optional<uint32_t>(key >> 16); });
+  const uint32_t high = descend();
+  count([high](uint32_t key) {
+    return key >> 16 == high ? std::optional<uint32_t>(key & 0xFFFFu) : std::nullopt;
+  });
+  const uint32_t key = high << 16 | descend();
+  const size_t n = maps.cell_count();
   for (size_t i = 0; i < n; ++i) {
     if (rank_key(cells[i]) == key) return cells[i];
   }
@@ -329,18 +350,25 @@ void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k
 }
 
 int64_t map_mark_top_cells(MapBlock& maps, int32_t k) {
-  const size_t n = maps.cell_count();
   float* cells = maps.map(k);
+  std::vector<int64_t> counts(maps.ranges(), 0);
+  maps.each_range([&, cells](size_t range, size_t first, size_t end) {
+    int64_t valid = 0;
+    for (size_t i = first; i < end; ++i) valid += has_data(cells[i]) ? 1 : 0;
+    counts[range] = valid;
+  });
   int64_t valid = 0;
-  for (size_t i = 0; i < n; ++i) valid += has_data(cells[i]) ? 1 : 0;
+  for (const int64_t c : counts) valid += c;
   if (valid == 0) return 0;
   const int64_t top = static_cast<int64_t>(std::ceil(static_cast<double>(valid) * 0.2));
   // Only the top-th largest value matters, so a selection does what a full sort would. No-data
   // cells take part in the ranking, as they would in a sort of the whole map.
-  const float threshold = ranked_value(cells, n, static_cast<size_t>(top - 1));
-  for (size_t i = 0; i < n; ++i) {
-    if (has_data(cells[i])) cells[i] = cells[i] >= threshold ? 1.0f : 0.0f;
-  }
+  const float threshold = ranked_value(maps, cells, static_cast<size_t>(top - 1));
+  maps.each_range([=](size_t, size_t first, size_t end) {
+    for (size_t i = first; i < end; ++i) {
+      if (has_data(cells[i])) cells[i] = cells[i] >= threshold ? 1.0f : 0.0f;
+    }
+  });
   return top;
 }
 

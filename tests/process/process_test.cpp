@@ -454,6 +454,30 @@ TEST(ProcessTest, MinCutOnThreeBandsIsTheMinCutOnOne) {
   EXPECT_NE(one.map, solution);  // the method moved cells: the passes had work to do
 }
 
+// The records of a large grid are packed in bands of rows on the threads: a stretch of rows packed
+// on three threads gives the records and the palette (values in the order met) of one pass.
+TEST(ProcessTest, RecordsPackedOnThreeThreadsAreThoseOfOnePass) {
+  std::mt19937 rng(8);
+  const int nrows = 1030, ncols = 300;
+  std::vector<float> potential(size_t(nrows * ncols)), nservices(potential), distances(potential);
+  for (size_t i = 0; i < potential.size(); ++i) {
+    potential[i] = rng() % 6 == 0 ? CELL_NODATA : float(rng() % 1000) / 999.0f;
+    nservices[i] = float(rng() % 2), distances[i] = float(rng() % 100) / 99.0f;
+  }
+  const GridGeometry geometry = make_maps(nrows, ncols, 1).geometry;
+  const CellRecords one =
+      cell_records_build(geometry, potential.data(), nservices.data(), distances.data(), false);
+  CellRecords three = cell_records_allocate(geometry, false);
+  for (const auto& [first, end] : {std::pair{0, 20}, std::pair{20, nrows}})
+    cell_records_pack(three, potential.data(), nservices.data(), distances.data(), first, end, 3);
+  EXPECT_EQ(
+      std::memcmp(one.records.get(), three.records.get(), one.grid.cells * sizeof(CellRecord)), 0);
+  EXPECT_EQ(
+      std::vector<float>(one.selection_palette, one.selection_palette + one.palette_size),
+      std::vector<float>(three.selection_palette, three.selection_palette + three.palette_size));
+  EXPECT_GT(one.palette_size, 3);
+}
+
 // A ring of eight cells around a free centre on a 5 x 5 grid. A centre as good as the ring: filling
 // the hole for a corner lowers the perimeter, so method and polish fill it. A worthless centre:
 // filling it costs 1/4.5 of potential for 4/20 of perimeter, so the ring stays and no swap helps.

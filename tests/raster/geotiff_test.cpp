@@ -146,6 +146,33 @@ TEST(GeoTiffTest, HonoursTheNoDataValueMaskAndScaleOfEachCellType) {
   // Any other infinity would flatten a whole map once normalised.
   gdal_write_geotiff(tif, 2, 3, {1, 2, inf, 4, 5, 6}, TRANSFORM);
   EXPECT_EQ(read_outcome(tif, maps), refused(tif, "value 'inf' out of range in file '%s'"));
+
+  // A large map is checked in ranges on the block's threads: the same cells, counts and log as on
+  // one, and the first infinity in row order is the one named.
+  const int32_t side = 520;
+  std::vector<float> cells(size_t{side} * side);
+  std::mt19937 random(5);
+  for (float& v : cells) v = random() % 7 == 0 ? -3.0f - float(random() % 4) : float(random() % 9);
+  gdal_write_geotiff(tif, side, side, cells, TRANSFORM);
+  std::vector<float> read[2];
+  std::string logs[2];
+  int64_t valid[2];
+  for (const int32_t threads : {1, 3}) {
+    MapBlock big = maps_allocate_quiet(raster_read_geometry(tif.c_str()), 1);
+    big.threads = threads;
+    logs[threads / 2] = read_logged(tif, big, 0, &valid[threads / 2]);
+    read[threads / 2] = get_map(big, 0);
+  }
+  EXPECT_EQ(read[0], read[1]);
+  EXPECT_EQ(logs[0], logs[1]);
+  EXPECT_EQ(valid[0], valid[1]);
+  EXPECT_NE(logs[0].find("-infinite values"), std::string::npos);
+  cells[cells.size() - 5] = inf;
+  cells[cells.size() / 3 - 10] = -inf;
+  gdal_write_geotiff(tif, side, side, cells, TRANSFORM);
+  MapBlock big = maps_allocate_quiet(raster_read_geometry(tif.c_str()), 1);
+  big.threads = 3;
+  EXPECT_EQ(read_outcome(tif, big), refused(tif, "value '-inf' out of range in file '%s'"));
 }
 
 // No input reaches the network or a file that is no raster; what cannot be read exactly (a second

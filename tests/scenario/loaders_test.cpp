@@ -105,13 +105,16 @@ TEST(LoadersTest, ProcessDistanceMapsAddUpOnTheAreaMap) {
 
 // The top fifth of the cells with data (rounded up) and ties are marked 1, the others 0. The
 // threshold, found by counting, must be the top-th of a descending sort (NaN last), on values that
-// share their high bits, ties, zeros of both signs, negatives, NaN and no data.
+// share their high bits, ties, zeros of both signs, negatives, NaN and no data. The last rounds'
+// maps are large enough to be counted in ranges on three threads.
 TEST(LoadersTest, TopCellsThresholdIsTheSortedMapsTopthValue) {
   std::mt19937 random(17);
   const float pool[] = {0.0f, -0.0f, N, -3.5f, std::nanf(""), 1.0f, 1.0000001f, 1.0000002f, 7e30f};
-  for (int round = 0; round < 40; ++round) {
-    const int ncols = 1 + static_cast<int>(random() % 60);
-    std::vector<float> cells(static_cast<size_t>(ncols));
+  for (int round = 0; round < 42; ++round) {
+    const bool large = round >= 40;
+    const int nrows = large ? 520 : 1;
+    const int ncols = large ? 510 : 1 + static_cast<int>(random() % 60);
+    std::vector<float> cells(static_cast<size_t>(nrows * ncols));
     for (float& v : cells) {
       v = round == 0     ? N  // no cell to rank: nothing to select from
           : random() % 2 ? pool[random() % 9]
@@ -127,7 +130,8 @@ TEST(LoadersTest, TopCellsThresholdIsTheSortedMapsTopthValue) {
       for (float& v : expected)
         if (v != N) v = v >= threshold ? 1.0f : 0.0f;
     }
-    MapBlock maps = make_maps(1, ncols, 1);
+    MapBlock maps = make_maps(nrows, ncols, 1);
+    maps.threads = large ? 3 : 1;
     set_map(maps, 0, cells);
     EXPECT_EQ(map_mark_top_cells(maps, 0), valid > 0 ? int(std::ceil(valid * 0.2)) : 0);
     ASSERT_EQ(get_map(maps, 0), expected) << "round " << round;  // NaN cells too are 0 or 1
