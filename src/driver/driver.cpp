@@ -35,6 +35,7 @@
 #include "driver/template.h"
 #include "preprocess/preprocess_stage.h"
 #include "process/process_uses.h"
+#include "raster/grid.h"
 #include "scenario/land_uses.h"
 #include "scenario/loaders.h"
 
@@ -931,6 +932,9 @@ void restart_quiet_log(const Cluster& cluster) {
 // (a failed stage ends the process, and the job, with its own code).
 int run_config_file(const Job& job, uint64_t seed, GridGeometry& geometry, const Cluster& cluster) {
   restart_quiet_log(cluster);
+  // Reading and writing the maps take no more threads than the run: on a node shared by several
+  // processes, each keeps to its own cores.
+  raster_set_threads(job.threads);
   Scenario scenario;
   std::string original;
   const bool loaded = load_config_file(job.path, scenario.config, &original);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "base/log.h"
 #include "raster/grid.h"
@@ -50,18 +51,26 @@ const char* const VRT_SOURCE_DRIVERS[] = {"GTiff", "AAIGrid", nullptr};
 
 void CPL_STDCALL on_other_thread(CPLErr level, CPLErrorNum number, const char* message);
 
-// Once per process: every driver, compression and decompression on every core, uncompressed
-// GeoTIFF read straight into the map rather than through the block cache (four times faster),
-// and the handler for errors that GDAL reports on its worker threads.
+// GDAL's thread count for decompression and compression: the run's (raster_set_threads), or every
+// core.
+std::string gdal_threads() {
+  const int32_t threads = raster_threads();
+  return threads > 0 ? std::to_string(threads) : "ALL_CPUS";
+}
+
+// Once per process: every driver, uncompressed GeoTIFF read straight into the map rather than
+// through the block cache (four times faster), and the handler for errors that GDAL reports on
+// its worker threads. On every use: decompression on as many threads as the run allows, which a
+// later job may change.
 void gdal_start() {
   static const bool started = [] {
     GDALAllRegister();
-    CPLSetConfigOption("GDAL_NUM_THREADS", "ALL_CPUS");
     CPLSetConfigOption("GTIFF_DIRECT_IO", "YES");
     CPLSetErrorHandlerEx(on_other_thread, nullptr);
     return true;
   }();
   (void)started;
+  CPLSetConfigOption("GDAL_NUM_THREADS", gdal_threads().c_str());
 }
 
 // GDAL's errors during one operation, kept instead of printed to standard error, so that the
@@ -503,9 +512,10 @@ int64_t geotiff_write(const char* path, const MapBlock& maps, int32_t k) {
     // predictor, whose byte-wise pass costs more than the compression, for files about 15 %
     // larger; every GDAL since 2.3 reads it. Readers without ZSTD can be given a DEFLATE copy with
     // gdal_translate.
-    const char* const options[] = {"TILED=YES",        "BLOCKXSIZE=256",       "BLOCKYSIZE=256",
-                                   "COMPRESS=ZSTD",    "ZSTD_LEVEL=1",         "PREDICTOR=2",
-                                   "BIGTIFF=IF_SAFER", "NUM_THREADS=ALL_CPUS", nullptr};
+    const std::string threads = "NUM_THREADS=" + gdal_threads();
+    const char* const options[] = {"TILED=YES",        "BLOCKXSIZE=256", "BLOCKYSIZE=256",
+                                   "COMPRESS=ZSTD",    "ZSTD_LEVEL=1",   "PREDICTOR=2",
+                                   "BIGTIFF=IF_SAFER", threads.c_str(),  nullptr};
     Dataset dataset(GDALCreate(GDALGetDriverByName("GTiff"), temp.path, g.ncols, g.nrows, 1,
                                GDT_Float32, const_cast<char**>(options)));
     const bool created = dataset != nullptr;

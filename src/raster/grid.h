@@ -27,6 +27,12 @@ void grid_check_header(const char* path, const GridGeometry& geometry);
 /// Compares the geometry `h` of the file `path` with `geometry` as grid_check_header does.
 void grid_check_geometry(const char* path, const GridGeometry& h, const GridGeometry& geometry);
 
+/// How many threads reading and writing raster files may use (parsing, decoding, compressing):
+/// a run's --threads; 0, the default, for every core.
+void raster_set_threads(int32_t threads);
+/// What raster_set_threads set.
+int32_t raster_threads();
+
 /// Reads the grid file `path` into map k of `maps`; returns the number of cells >= 0. An Esri
 /// ASCII grid is told by its first word (a header key); a raster that GDAL recognises is read
 /// through it. A coordinate system other than the geometry's is reported.

@@ -1,6 +1,7 @@
 #include <sched.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
@@ -83,11 +84,16 @@ struct TokenReader {
 constexpr size_t PART_TEXT = size_t{1} << 20;
 static_assert(PART_TEXT > GRID_VALUE_MAX, "a block must hold the longest value");
 
-// The cores this process may run on, up to 8: parsing gains little beyond that.
+std::atomic<int32_t> io_threads{0};
+
+// The cores this process may run on, as many as the run allows, up to 8: parsing gains little
+// beyond that.
 int parse_threads() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
-  return std::max(1, std::min(8, CPU_COUNT(&set)));
+  const int32_t allowed = io_threads.load();
+  const int cores = allowed > 0 ? std::min(allowed, CPU_COUNT(&set)) : CPU_COUNT(&set);
+  return std::max(1, std::min(8, cores));
 }
 
 // Reads the header through the reader, handing the first data word back; fatal on an error.
@@ -202,6 +208,14 @@ void grid_check_header(const char* path, const GridGeometry& geometry) {
 
 void grid_check_geometry(const char* path, const GridGeometry& h, const GridGeometry& geometry) {
   check_header(h, geometry, path);
+}
+
+void raster_set_threads(int32_t threads) {
+  io_threads.store(std::max(threads, 0));
+}
+
+int32_t raster_threads() {
+  return io_threads.load();
 }
 
 int64_t grid_read(const char* path, MapBlock& maps, int32_t k) {
