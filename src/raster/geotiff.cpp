@@ -61,7 +61,8 @@ std::string gdal_threads() {
 // Once per process: every driver, uncompressed GeoTIFF read straight into the map rather than
 // through the block cache (four times faster), and the handler for errors that GDAL reports on
 // its worker threads. On every use: decompression on as many threads as the run allows, which a
-// later job may change.
+// later job may change. The option is set only when it changes: GDAL hands its readers the
+// option's own string, which setting it again would free under a run reading on another thread.
 void gdal_start() {
   static const bool started = [] {
     GDALAllRegister();
@@ -70,7 +71,13 @@ void gdal_start() {
     return true;
   }();
   (void)started;
-  CPLSetConfigOption("GDAL_NUM_THREADS", gdal_threads().c_str());
+  static std::mutex lock;
+  static std::string threads;
+  const std::string wanted = gdal_threads();
+  const std::lock_guard<std::mutex> guard(lock);
+  if (wanted == threads) return;
+  CPLSetConfigOption("GDAL_NUM_THREADS", wanted.c_str());
+  threads = wanted;
 }
 
 // GDAL's errors during one operation, kept instead of printed to standard error, so that the
