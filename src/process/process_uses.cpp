@@ -1,6 +1,7 @@
 #include "process/process_uses.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cinttypes>
 #include <cmath>
 #include <exception>
@@ -343,10 +344,13 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
   std::vector<std::thread> threads;
   // The first worker draws the progress line the main thread would, while it waits.
   const bool progress = progress_enabled();
+  // Each worker takes the next step as it ends one: steps differ in length (an order may settle
+  // in one round or in four), and each step's result owes nothing to which worker ran it.
+  std::atomic<size_t> next{0};
   for (size_t t = 0; t < workers; ++t) {
     threads.emplace_back([&, t] {
       fatal_set_throw_on_thread(true);
-      for (size_t i = t; i < count; i += workers) {
+      for (size_t i = next++; i < count; i = next++) {
         try {
           UsesRun w = u;
           w.threads = 1;
