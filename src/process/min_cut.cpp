@@ -961,20 +961,42 @@ void solve_at(MinCut& m, double mu, double nu, double terms[ENERGY_TERMS],
 // the size of the run's peak.
 int64_t sum_of_cheapest(const MinCut& m) {
   constexpr int64_t BINS = 65536;
+  // Each band finds its own extremes and fills its own tables, joined afterwards: the counts and
+  // sums are integers, so the total is the same for any number of bands.
+  const int32_t bands = m.bands();
+  const auto B = static_cast<size_t>(bands);
+  std::vector<PerBand<std::pair<int64_t, int64_t>>> extremes(
+      B, {{std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()}});
+  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
+    std::pair<int64_t, int64_t>& e = extremes[b].value;
+    e.first = std::min(e.first, m.cost(i));
+    e.second = std::max(e.second, m.cost(i));
+  });
   int64_t lowest = std::numeric_limits<int64_t>::max();
   int64_t highest = std::numeric_limits<int64_t>::min();
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    lowest = std::min(lowest, m.cost(i));
-    highest = std::max(highest, m.cost(i));
-  });
+  for (const auto& e : extremes) {
+    lowest = std::min(lowest, e.value.first);
+    highest = std::max(highest, e.value.second);
+  }
   const int64_t width = (highest - lowest) / BINS + 1;
+  // Per band, the count and the sum of the costs of each bin, side by side.
+  std::vector<int64_t> tables(B * 2 * static_cast<size_t>(BINS), 0);
+  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
+    int64_t* table = tables.data() + b * 2 * static_cast<size_t>(BINS);
+    const auto bin = static_cast<size_t>((m.cost(i) - lowest) / width);
+    ++table[2 * bin];
+    table[2 * bin + 1] += m.cost(i);
+  });
   std::vector<int64_t> counts(static_cast<size_t>(BINS), 0);
   std::vector<int64_t> sums(static_cast<size_t>(BINS), 0);
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    const auto bin = static_cast<size_t>((m.cost(i) - lowest) / width);
-    ++counts[bin];
-    sums[bin] += m.cost(i);
-  });
+  for (size_t b = 0; b < B; ++b) {
+    const int64_t* table = tables.data() + b * 2 * static_cast<size_t>(BINS);
+    for (size_t bin = 0; bin < static_cast<size_t>(BINS); ++bin) {
+      counts[bin] += table[2 * bin];
+      sums[bin] += table[2 * bin + 1];
+    }
+  }
+  std::vector<int64_t>().swap(tables);
   int64_t below = 0;
   int64_t total = 0;
   size_t bin = 0;
@@ -983,11 +1005,16 @@ int64_t sum_of_cheapest(const MinCut& m) {
     total += sums[bin];
   }
   const int64_t first = lowest + static_cast<int64_t>(bin) * width;
-  std::vector<int64_t> fine(static_cast<size_t>(width), 0);
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+  const auto W = static_cast<size_t>(width);
+  std::vector<int64_t> fines(B * W, 0);
+  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
     const int64_t c = m.cost(i);
-    if (c >= first && c < first + width) ++fine[static_cast<size_t>(c - first)];
+    if (c >= first && c < first + width) ++fines[b * W + static_cast<size_t>(c - first)];
   });
+  std::vector<int64_t> fine(fines.begin(), fines.begin() + static_cast<std::ptrdiff_t>(W));
+  for (size_t b = 1; b < B; ++b) {
+    for (size_t v = 0; v < W; ++v) fine[v] += fines[b * W + v];
+  }
   for (int64_t need = m.n - below, value = first; need > 0; ++value) {
     const int64_t take = std::min(need, fine[static_cast<size_t>(value - first)]);
     total += take * value;

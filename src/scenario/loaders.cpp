@@ -325,18 +325,23 @@ int64_t maps_apply_masks(const ConfigDocument& config, MapBlock& maps, const cha
                          float v) {
   log_message("* loading masks\n");
   const int32_t masks = file_list(config, path);
-  const size_t n = maps.cell_count();
   float* target = maps.map(t);
   const float* mask = maps.map(t + 1);
   int64_t set = 0;
+  std::vector<int64_t> counts(maps.ranges());
   for (int32_t i = 0; i < config_child_count(config, masks); ++i) {
     read_list_file(config, maps, path, masks, i, t + 1);
-    for (size_t c = 0; c < n; ++c) {
-      if (has_data(target[c]) && mask[c] > 0.0f) {
-        target[c] = v;
-        ++set;
+    maps.each_range([&, target, mask](size_t range, size_t first, size_t end) {
+      int64_t in_range = 0;
+      for (size_t c = first; c < end; ++c) {
+        if (has_data(target[c]) && mask[c] > 0.0f) {
+          target[c] = v;
+          ++in_range;
+        }
       }
-    }
+      counts[range] = in_range;
+    });
+    for (const int64_t count : counts) set += count;
   }
   return set;
 }
@@ -442,7 +447,10 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
     }
   }
   MapBlock own;
-  if (scratch >= maps.count) own = maps_allocate_quiet(maps.geometry, 1);
+  if (scratch >= maps.count) {
+    own = maps_allocate_quiet(maps.geometry, 1);
+    own.threads = maps.threads;
+  }
   MapBlock& target = scratch >= maps.count ? own : maps;
   const int32_t k = scratch >= maps.count ? 0 : scratch;
   const size_t n = maps.cell_count();
@@ -459,9 +467,12 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
     grid_read(name, target, k);
   }
   const float* initial = target.map(k);
-  for (size_t i = 0; i < n; ++i) {
-    if (initial[i] == value && solution[i] == value) refuse();
-  }
+  std::vector<uint8_t> met(maps.ranges(), 0);
+  maps.each_range([&, initial, solution](size_t range, size_t first, size_t end) {
+    for (size_t i = first; i < end && met[range] == 0; ++i)
+      met[range] = initial[i] == value && solution[i] == value;
+  });
+  if (std::find(met.begin(), met.end(), uint8_t{1}) != met.end()) refuse();
 }
 
 void init_values_apply(MapBlock& maps, const char* path) {
