@@ -457,13 +457,19 @@ int64_t floor_div(int64_t a, int64_t b) {
 // A first price: about the cost of the n-th cheapest cell, from a histogram of the costs.
 int64_t first_price(MinCut& m, int64_t low, int64_t high) {
   constexpr int32_t BINS = 1024;
-  std::vector<int64_t> counts(BINS, 0);
   const double width = static_cast<double>(high - low) / BINS + 1.0;
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+  // A table per band, added up: counts, the same for any number of bands.
+  const int32_t bands = m.bands();
+  std::vector<int64_t> tables(static_cast<size_t>(bands) * BINS, 0);
+  m.for_each_variable_in_bands(bands, [&](size_t band, size_t i, int32_t, int32_t) {
     const int64_t c = m.cost(i) + (m.variable_neighbours(i) == 4 ? 0 : m.model.pair);
     const auto bin = static_cast<int32_t>(static_cast<double>(c - low) / width);
-    ++counts[static_cast<size_t>(std::clamp(bin, 0, BINS - 1))];
+    ++tables[band * BINS + static_cast<size_t>(std::clamp(bin, 0, BINS - 1))];
   });
+  std::vector<int64_t> counts(tables.begin(), tables.begin() + BINS);
+  for (size_t band = 1; band < static_cast<size_t>(bands); ++band) {
+    for (size_t b = 0; b < BINS; ++b) counts[b] += tables[band * BINS + b];
+  }
   int64_t seen = 0;
   for (int32_t b = 0; b < BINS; ++b) {
     seen += counts[static_cast<size_t>(b)];
@@ -482,15 +488,29 @@ struct PriceSearch {
 // lines of the two brackets meet, until they meet at a cut of n cells or at adjacent prices.
 PriceSearch search_price(MinCut& m) {
   PriceSearch s;
+  // The sum of the costs and their extremes, band by band: integers, the same for any bands.
+  struct Costs {
+    int64_t sum = 0;
+    int64_t lowest = std::numeric_limits<int64_t>::max();
+    int64_t highest = std::numeric_limits<int64_t>::min();
+  };
+  const int32_t bands = m.bands();
+  std::vector<PerBand<Costs>> found(static_cast<size_t>(bands), {Costs{}});
+  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
+    Costs& costs = found[b].value;
+    const int64_t c = m.cost(i);
+    costs.sum += c;
+    costs.lowest = std::min(costs.lowest, c);
+    costs.highest = std::max(costs.highest, c);
+  });
   int64_t all_value = 0;
   int64_t lowest = std::numeric_limits<int64_t>::max();
   int64_t highest = std::numeric_limits<int64_t>::min();
-  m.for_each_variable([&](size_t i, int32_t, int32_t) {
-    const int64_t c = m.cost(i);
-    all_value += c;
-    lowest = std::min(lowest, c);
-    highest = std::max(highest, c);
-  });
+  for (const PerBand<Costs>& band : found) {
+    all_value += band.value.sum;
+    lowest = std::min(lowest, band.value.lowest);
+    highest = std::max(highest, band.value.highest);
+  }
   // Every cell is allocated below the price `-(highest + 4 pair) - 1`, none above `-lowest + 1`.
   s.low = Line{all_value, m.variables, -(highest + 4 * m.model.pair) - 1};
   s.high = Line{0, 0, -lowest + 1};
