@@ -105,6 +105,10 @@ struct HeapEntry {
 };
 using MinHeap = std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>>;
 
+// Bands at most in a pass that fills a table per band of a megabyte or more: a run on many threads
+// would otherwise hold a table per thread.
+constexpr int32_t TABLE_BANDS = 16;
+
 // What one band of rows finds, on a cache line of its own: the threads of the other bands write
 // theirs beside it all the time.
 template <typename T>
@@ -983,7 +987,8 @@ int64_t sum_of_cheapest(const MinCut& m) {
   constexpr int64_t BINS = 65536;
   // Each band finds its own extremes and fills its own tables, joined afterwards: the counts and
   // sums are integers, so the total is the same for any number of bands.
-  const int32_t bands = m.bands();
+  // At most TABLE_BANDS of them: each holds 1.5 MB of tables while the pass runs.
+  const int32_t bands = std::min(m.bands(), TABLE_BANDS);
   const auto B = static_cast<size_t>(bands);
   std::vector<PerBand<std::pair<int64_t, int64_t>>> extremes(
       B, {{std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()}});

@@ -205,19 +205,21 @@ uint32_t rank_key(float v) {
 // found by two counting passes over the keys, 16 bits at a time, instead of a sorted copy of the
 // map. Values with equal keys are equal, so the one returned is the one a sort would put there.
 float ranked_value(const MapBlock& maps, const float* cells, size_t rank) {
-  // Each range counts into its own table; the tables are added up, counts being integers.
+  // Each range counts into its own table (half a megabyte: at most 16 ranges, whatever the
+  // threads); the tables are added up, counts being integers.
   constexpr size_t KEYS = size_t{1} << 16;
-  std::vector<size_t> tables(maps.ranges() * KEYS);
+  const size_t ranges = std::min<size_t>(maps.ranges(), 16);
+  std::vector<size_t> tables(ranges * KEYS);
   const auto count = [&](auto slot) {
     std::fill(tables.begin(), tables.end(), 0);
-    maps.each_range([&](size_t range, size_t first, size_t end) {
+    each_cell_range(maps.cell_count(), ranges, [&](size_t range, size_t first, size_t end) {
       size_t* table = tables.data() + range * KEYS;
       for (size_t i = first; i < end; ++i) {
         const std::optional<uint32_t> key = slot(rank_key(cells[i]));
         if (key) ++table[*key];
       }
     });
-    for (size_t range = 1; range < maps.ranges(); ++range) {
+    for (size_t range = 1; range < ranges; ++range) {
       for (size_t key = 0; key < KEYS; ++key) tables[key] += tables[range * KEYS + key];
     }
   };
