@@ -68,3 +68,26 @@ template <typename Piece>
 void each_cell_range(size_t cells, size_t ranges, Piece piece) {
   run_at_once(ranges, [&](size_t k) { piece(k, cells * k / ranges, cells * (k + 1) / ranges); });
 }
+
+/// first() and second() at once where `together`, else one after the other; first() runs on the
+/// calling thread.
+template <typename First, typename Second>
+void both(bool together, First first, Second second) {
+  if (!together) {
+    first();
+    second();
+    return;
+  }
+  run_at_once(2, [&](size_t k) { k == 0 ? first() : second(); });
+}
+
+/// The tables of the pieces of a pass, each `size` entries one after the other in `tables`,
+/// added up entry by entry: integer counts and sums, the same for any number of pieces.
+template <typename T>
+std::vector<T> add_up_tables(const std::vector<T>& tables, size_t size) {
+  std::vector<T> total(tables.begin(), tables.begin() + static_cast<std::ptrdiff_t>(size));
+  for (size_t at = size; at < tables.size(); at += size) {
+    for (size_t entry = 0; entry < size; ++entry) total[entry] += tables[at + entry];
+  }
+  return total;
+}

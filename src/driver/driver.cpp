@@ -294,12 +294,7 @@ RunRow one_use_row(const Job& job, const Scenario& scenario, const Run& run, con
   };
   // Each reads the map alone: on a large map with a second thread, the measures are taken beside
   // the pricing (which may end the run, and so stays on the calling thread).
-  if (run_bands(run, run.geometry.nrows, run.geometry.ncols) > 1) {
-    run_at_once(2, [&](size_t k) { k == 0 ? price() : measure(); });
-  } else {
-    price();
-    measure();
-  }
+  both(run_bands(run, run.geometry.nrows, run.geometry.ncols) > 1, price, measure);
   return row;
 }
 

@@ -197,12 +197,8 @@ double energy_evaluate(ProcessRun& p) {
     islands = islands_count(p.islands, p.maps.map(PROCESS_SOLUTION_MAP), nrows, ncols,
                             p.working_cell_value);
   };
-  if (run_bands(p.run, nrows, ncols) > 1) {
-    run_at_once(2, [&](size_t k) { k == 0 ? energy_scan(p) : count_islands(); });
-  } else {
-    energy_scan(p);
-    count_islands();
-  }
+  both(
+      run_bands(p.run, nrows, ncols) > 1, [&] { energy_scan(p); }, count_islands);
   ensure_value_bounds(p, e.solution_size);
   double terms[ENERGY_TERMS];
   e.f1_top = bounds.top[0];

@@ -458,6 +458,32 @@ int64_t floor_div(int64_t a, int64_t b) {
   return (a % b != 0 && ((a < 0) != (b < 0))) ? q - 1 : q;
 }
 
+// The sum of the variable cells' costs and their extremes.
+struct CostSummary {
+  int64_t sum = 0;
+  int64_t lowest = std::numeric_limits<int64_t>::max();
+  int64_t highest = std::numeric_limits<int64_t>::min();
+};
+
+// The costs' summary, band by band on `bands` bands: integers, the same for any number of them.
+CostSummary summarise_costs(const MinCut& m, int32_t bands) {
+  std::vector<PerBand<CostSummary>> found(static_cast<size_t>(bands), {CostSummary{}});
+  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
+    CostSummary& costs = found[b].value;
+    const int64_t c = m.cost(i);
+    costs.sum += c;
+    costs.lowest = std::min(costs.lowest, c);
+    costs.highest = std::max(costs.highest, c);
+  });
+  CostSummary all;
+  for (const PerBand<CostSummary>& band : found) {
+    all.sum += band.value.sum;
+    all.lowest = std::min(all.lowest, band.value.lowest);
+    all.highest = std::max(all.highest, band.value.highest);
+  }
+  return all;
+}
+
 // A first price: about the cost of the n-th cheapest cell, from a histogram of the costs.
 int64_t first_price(MinCut& m, int64_t low, int64_t high) {
   constexpr int32_t BINS = 1024;
@@ -470,10 +496,7 @@ int64_t first_price(MinCut& m, int64_t low, int64_t high) {
     const auto bin = static_cast<int32_t>(static_cast<double>(c - low) / width);
     ++tables[band * BINS + static_cast<size_t>(std::clamp(bin, 0, BINS - 1))];
   });
-  std::vector<int64_t> counts(tables.begin(), tables.begin() + BINS);
-  for (size_t band = 1; band < static_cast<size_t>(bands); ++band) {
-    for (size_t b = 0; b < BINS; ++b) counts[b] += tables[band * BINS + b];
-  }
+  const std::vector<int64_t> counts = add_up_tables(tables, BINS);
   int64_t seen = 0;
   for (int32_t b = 0; b < BINS; ++b) {
     seen += counts[static_cast<size_t>(b)];
@@ -492,29 +515,10 @@ struct PriceSearch {
 // lines of the two brackets meet, until they meet at a cut of n cells or at adjacent prices.
 PriceSearch search_price(MinCut& m) {
   PriceSearch s;
-  // The sum of the costs and their extremes, band by band: integers, the same for any bands.
-  struct Costs {
-    int64_t sum = 0;
-    int64_t lowest = std::numeric_limits<int64_t>::max();
-    int64_t highest = std::numeric_limits<int64_t>::min();
-  };
-  const int32_t bands = m.bands();
-  std::vector<PerBand<Costs>> found(static_cast<size_t>(bands), {Costs{}});
-  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
-    Costs& costs = found[b].value;
-    const int64_t c = m.cost(i);
-    costs.sum += c;
-    costs.lowest = std::min(costs.lowest, c);
-    costs.highest = std::max(costs.highest, c);
-  });
-  int64_t all_value = 0;
-  int64_t lowest = std::numeric_limits<int64_t>::max();
-  int64_t highest = std::numeric_limits<int64_t>::min();
-  for (const PerBand<Costs>& band : found) {
-    all_value += band.value.sum;
-    lowest = std::min(lowest, band.value.lowest);
-    highest = std::max(highest, band.value.highest);
-  }
+  const CostSummary costs = summarise_costs(m, m.bands());
+  const int64_t all_value = costs.sum;
+  const int64_t lowest = costs.lowest;
+  const int64_t highest = costs.highest;
   // Every cell is allocated below the price `-(highest + 4 pair) - 1`, none above `-lowest + 1`.
   s.low = Line{all_value, m.variables, -(highest + 4 * m.model.pair) - 1};
   s.high = Line{0, 0, -lowest + 1};
@@ -990,20 +994,9 @@ int64_t sum_of_cheapest(const MinCut& m) {
   // At most TABLE_BANDS of them: each holds 1.5 MB of tables while the pass runs.
   const int32_t bands = std::min(m.bands(), TABLE_BANDS);
   const auto B = static_cast<size_t>(bands);
-  std::vector<PerBand<std::pair<int64_t, int64_t>>> extremes(
-      B, {{std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::min()}});
-  m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
-    std::pair<int64_t, int64_t>& e = extremes[b].value;
-    e.first = std::min(e.first, m.cost(i));
-    e.second = std::max(e.second, m.cost(i));
-  });
-  int64_t lowest = std::numeric_limits<int64_t>::max();
-  int64_t highest = std::numeric_limits<int64_t>::min();
-  for (const auto& e : extremes) {
-    lowest = std::min(lowest, e.value.first);
-    highest = std::max(highest, e.value.second);
-  }
-  const int64_t width = (highest - lowest) / BINS + 1;
+  const CostSummary costs = summarise_costs(m, bands);
+  const int64_t lowest = costs.lowest;
+  const int64_t width = (costs.highest - lowest) / BINS + 1;
   // Per band, the count and the sum of the costs of each bin, side by side.
   std::vector<int64_t> tables(B * 2 * static_cast<size_t>(BINS), 0);
   m.for_each_variable_in_bands(bands, [&](size_t b, size_t i, int32_t, int32_t) {
@@ -1012,22 +1005,14 @@ int64_t sum_of_cheapest(const MinCut& m) {
     ++table[2 * bin];
     table[2 * bin + 1] += m.cost(i);
   });
-  std::vector<int64_t> counts(static_cast<size_t>(BINS), 0);
-  std::vector<int64_t> sums(static_cast<size_t>(BINS), 0);
-  for (size_t b = 0; b < B; ++b) {
-    const int64_t* table = tables.data() + b * 2 * static_cast<size_t>(BINS);
-    for (size_t bin = 0; bin < static_cast<size_t>(BINS); ++bin) {
-      counts[bin] += table[2 * bin];
-      sums[bin] += table[2 * bin + 1];
-    }
-  }
+  std::vector<int64_t> bins = add_up_tables(tables, 2 * static_cast<size_t>(BINS));
   std::vector<int64_t>().swap(tables);
   int64_t below = 0;
   int64_t total = 0;
   size_t bin = 0;
-  for (; below + counts[bin] < m.n; ++bin) {
-    below += counts[bin];
-    total += sums[bin];
+  for (; below + bins[2 * bin] < m.n; ++bin) {
+    below += bins[2 * bin];
+    total += bins[2 * bin + 1];
   }
   const int64_t first = lowest + static_cast<int64_t>(bin) * width;
   const auto W = static_cast<size_t>(width);
@@ -1036,10 +1021,7 @@ int64_t sum_of_cheapest(const MinCut& m) {
     const int64_t c = m.cost(i);
     if (c >= first && c < first + width) ++fines[b * W + static_cast<size_t>(c - first)];
   });
-  std::vector<int64_t> fine(fines.begin(), fines.begin() + static_cast<std::ptrdiff_t>(W));
-  for (size_t b = 1; b < B; ++b) {
-    for (size_t v = 0; v < W; ++v) fine[v] += fines[b * W + v];
-  }
+  const std::vector<int64_t> fine = add_up_tables(fines, W);
   for (int64_t need = m.n - below, value = first; need > 0; ++value) {
     const int64_t take = std::min(need, fine[static_cast<size_t>(value - first)]);
     total += take * value;

@@ -457,20 +457,20 @@ int64_t raster_read(const char* path, MapBlock& maps, int32_t k, GridCrs* crs) {
     float out_of_range = 0.0f;  ///< the first infinity, where `stopped`
     bool stopped = false;
   };
-  std::vector<Counts> counts(maps.ranges());
-  maps.each_range([&, cells, nodata](size_t range, size_t first, size_t end) {
-    Counts& c = counts[range];
+  const std::vector<Counts> counts = maps.range_results<Counts>([=](size_t first, size_t end) {
+    Counts c;
     for (size_t i = first; i < end; ++i) {
       const float value = cells[i];
       // Infinity is never data, as in an ASCII grid.
       if (std::isinf(value) && value != nodata) {
         c.out_of_range = value;
         c.stopped = true;
-        return;
+        return c;
       }
       cells[i] = grid_file_cell(value, nodata, &c.infinite);
       if (cells[i] >= 0.0f) ++c.valid;
     }
+    return c;
   });
   int64_t valid = 0;
   int64_t infinite = 0;

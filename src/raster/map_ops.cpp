@@ -18,13 +18,12 @@ float map_max_value(const MapBlock& maps, int32_t k) {
 float map_normalize(MapBlock& maps, int32_t k) {
   log_message("* normalize map\n");
   float* cells = maps.map(k);
-  std::vector<float> largest(maps.ranges(), -1.0f);
-  maps.each_range([&, cells](size_t range, size_t first, size_t end) {
+  const std::vector<float> largest = maps.range_results<float>([cells](size_t first, size_t end) {
     float m = -1.0f;
     for (size_t i = first; i < end; ++i) {
       if (cells[i] >= 0.0f && cells[i] > m) m = cells[i];
     }
-    largest[range] = m;
+    return m;
   });
   const float m = *std::max_element(largest.begin(), largest.end());
   // A map without a positive value has nothing to scale by; all-zero data stays all zero.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "base/bands.h"
 #include "base/big_block.h"
@@ -43,6 +44,13 @@ struct MapBlock {
   template <typename Piece>
   void each_range(Piece piece) const {
     each_cell_range(cell_count(), ranges(), piece);
+  }
+  /// What piece(first, end) returns for each range, at once, in range order.
+  template <typename T, typename Piece>
+  std::vector<T> range_results(Piece piece) const {
+    std::vector<T> results(ranges());
+    each_range([&](size_t range, size_t first, size_t end) { results[range] = piece(first, end); });
+    return results;
   }
   /// Map k as a CellMap.
   CellMap get(int32_t k) { return CellMap{map(k), geometry.nrows, geometry.ncols}; }

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
-#include <optional>
 #include <vector>
 
 #include "base/log.h"
@@ -127,11 +126,10 @@ void add_weighted(MapBlock& maps, int32_t t, int32_t b, float w) {
 void check_finite_sum(const MapBlock& maps, int32_t t, int32_t g, int32_t j, float w,
                       const char* file) {
   const float* sum = maps.map(t);
-  std::vector<uint8_t> finite(maps.ranges(), 1);
-  maps.each_range([&, sum](size_t range, size_t first, size_t end) {
+  const std::vector<uint8_t> finite = maps.range_results<uint8_t>([sum](size_t first, size_t end) {
     bool all = true;
     for (size_t i = first; i < end; ++i) all &= std::isfinite(sum[i]);
-    finite[range] = all;
+    return all;
   });
   if (std::find(finite.begin(), finite.end(), uint8_t{0}) == finite.end()) return;
   config_out_of_range(1, "error: property out of range in config json file!\n",
@@ -209,32 +207,28 @@ float ranked_value(const MapBlock& maps, const float* cells, size_t rank) {
   // threads); the tables are added up, counts being integers.
   constexpr size_t KEYS = size_t{1} << 16;
   const size_t ranges = std::min<size_t>(maps.ranges(), 16);
-  std::vector<size_t> tables(ranges * KEYS);
-  const auto count = [&](auto slot) {
-    std::fill(tables.begin(), tables.end(), 0);
+  std::vector<size_t> counts;
+  // tally(key, table) counts a cell's key into its range's table.
+  const auto count = [&](auto tally) {
+    std::vector<size_t> tables(ranges * KEYS, 0);
     each_cell_range(maps.cell_count(), ranges, [&](size_t range, size_t first, size_t end) {
       size_t* table = tables.data() + range * KEYS;
-      for (size_t i = first; i < end; ++i) {
-        const std::optional<uint32_t> key = slot(rank_key(cells[i]));
-        if (key) ++table[*key];
-      }
+      for (size_t i = first; i < end; ++i) tally(rank_key(cells[i]), table);
     });
-    for (size_t range = 1; range < ranges; ++range) {
-      for (size_t key = 0; key < KEYS; ++key) tables[key] += tables[range * KEYS + key];
-    }
+    counts = add_up_tables(tables, KEYS);
   };
   // The last slot, from the top, whose count passes what is left of the rank.
   const auto descend = [&] {
     uint32_t slot = 0xFFFFu;
     for (;; --slot) {
-      if (tables[slot] > rank) return slot;
-      rank -= tables[slot];
+      if (counts[slot] > rank) return slot;
+      rank -= counts[slot];
     }
   };
-  count([](uint32_t key) { return std::optional<uint32_t>(key >> 16); });
+  count([](uint32_t key, size_t* table) { ++table[key >> 16]; });
   const uint32_t high = descend();
-  count([high](uint32_t key) {
-    return key >> 16 == high ? std::optional<uint32_t>(key & 0xFFFFu) : std::nullopt;
+  count([high](uint32_t key, size_t* table) {
+    if (key >> 16 == high) ++table[key & 0xFFFFu];
   });
   const uint32_t key = high << 16 | descend();
   const size_t n = maps.cell_count();
@@ -330,20 +324,19 @@ int64_t maps_apply_masks(const ConfigDocument& config, MapBlock& maps, const cha
   float* target = maps.map(t);
   const float* mask = maps.map(t + 1);
   int64_t set = 0;
-  std::vector<int64_t> counts(maps.ranges());
   for (int32_t i = 0; i < config_child_count(config, masks); ++i) {
     read_list_file(config, maps, path, masks, i, t + 1);
-    maps.each_range([&, target, mask](size_t range, size_t first, size_t end) {
-      int64_t in_range = 0;
-      for (size_t c = first; c < end; ++c) {
-        if (has_data(target[c]) && mask[c] > 0.0f) {
-          target[c] = v;
-          ++in_range;
-        }
-      }
-      counts[range] = in_range;
-    });
-    for (const int64_t count : counts) set += count;
+    for (const int64_t count : maps.range_results<int64_t>([=](size_t first, size_t end) {
+           int64_t in_range = 0;
+           for (size_t c = first; c < end; ++c) {
+             if (has_data(target[c]) && mask[c] > 0.0f) {
+               target[c] = v;
+               ++in_range;
+             }
+           }
+           return in_range;
+         }))
+      set += count;
   }
   return set;
 }
@@ -358,14 +351,13 @@ void maps_load_nservices(const ConfigDocument& config, MapBlock& maps, int32_t k
 
 int64_t map_mark_top_cells(MapBlock& maps, int32_t k) {
   float* cells = maps.map(k);
-  std::vector<int64_t> counts(maps.ranges(), 0);
-  maps.each_range([&, cells](size_t range, size_t first, size_t end) {
-    int64_t valid = 0;
-    for (size_t i = first; i < end; ++i) valid += has_data(cells[i]) ? 1 : 0;
-    counts[range] = valid;
-  });
   int64_t valid = 0;
-  for (const int64_t c : counts) valid += c;
+  for (const int64_t count : maps.range_results<int64_t>([cells](size_t first, size_t end) {
+         int64_t in_range = 0;
+         for (size_t i = first; i < end; ++i) in_range += has_data(cells[i]) ? 1 : 0;
+         return in_range;
+       }))
+    valid += count;
   if (valid == 0) return 0;
   const int64_t top = static_cast<int64_t>(std::ceil(static_cast<double>(valid) * 0.2));
   // Only the top-th largest value matters, so a selection does what a full sort would. No-data
@@ -469,10 +461,11 @@ void maps_check_working_value(const ConfigDocument& config, MapBlock& maps, floa
     grid_read(name, target, k);
   }
   const float* initial = target.map(k);
-  std::vector<uint8_t> met(maps.ranges(), 0);
-  maps.each_range([&, initial, solution](size_t range, size_t first, size_t end) {
-    for (size_t i = first; i < end && met[range] == 0; ++i)
-      met[range] = initial[i] == value && solution[i] == value;
+  const std::vector<uint8_t> met = maps.range_results<uint8_t>([=](size_t first, size_t end) {
+    for (size_t i = first; i < end; ++i) {
+      if (initial[i] == value && solution[i] == value) return true;
+    }
+    return false;
   });
   if (std::find(met.begin(), met.end(), uint8_t{1}) != met.end()) refuse();
 }
