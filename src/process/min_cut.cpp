@@ -45,6 +45,11 @@ constexpr int32_t SEPARABLE_STEPS = 16;
 // largest map it is searched on (each step is a price search).
 constexpr int32_t SEARCHED_STEPS = 4;
 constexpr int64_t SEARCHED_VARIABLES = 250000;
+// Parts the maps are split into at most where the cut jumps, on maps of up to BRANCHED_VARIABLES
+// variable cells (each part is a price search).
+constexpr int32_t BRANCHES = 1024;
+constexpr int64_t BRANCHED_VARIABLES = 20000;
+constexpr double BRANCH_WORK = 2e7;
 // Islands and holes the polish tries, smallest first: at most MAX_POLISH_TRIES, and on large maps
 // (each try passes over the whole grid a few times) no more than POLISH_WORK cells' worth of
 // tries, nor fewer than MIN_POLISH_TRIES.
@@ -1126,7 +1131,7 @@ void search_clamps(MinCut& m) {
 // unclamped term cannot see) and at that of the best bound by the cheapest cells. Only where the
 // plain cut jumped over more than n/4 cells, on maps small enough that the searches cost little;
 // elsewhere the clamps' multipliers are as good.
-double searched_bound(MinCut& m) {
+double searched_bound(MinCut& m, double* best_mu, double* best_nu) {
   const EnergyState& e = m.p.energy;
   const double none = -std::numeric_limits<double>::infinity();
   if (e.term_off[1] || m.perimeter_scale != 1.0 || m.variables > SEARCHED_VARIABLES ||
@@ -1139,10 +1144,134 @@ double searched_bound(MinCut& m) {
   }
   double best = none;
   for (const double nu : nus) {
-    best = std::max(best, golden_max(0.0, 1.0, SEARCHED_STEPS,
-                                     [&](double mu) { return cut_bound_at(m, mu, nu); }));
+    double mu = 1.0;
+    const double found = golden_max(
+        0.0, 1.0, SEARCHED_STEPS, [&](double x) { return cut_bound_at(m, x, nu); }, &mu);
+    if (found > best) {
+      best = found;
+      *best_mu = mu;
+      *best_nu = nu;
+    }
   }
   return best;
+}
+
+// One problem of the branching: the maps whose cells `fixed` holds are allocated (`in`) or not.
+struct Fixing {
+  size_t cell;
+  bool in;
+};
+struct Branch {
+  double bound;
+  std::vector<Fixing> fixed;
+  size_t split = 0;  // a cell of its cuts' jump to branch on (0, a border cell: none)
+  bool operator>(const Branch& o) const { return bound > o.bound; }
+};
+
+// The bound of the cuts at the multipliers mu and nu over the maps `fixed` allows: a cell kept
+// out is no longer variable (its sides face a cell never allocated, as they would), a cell kept
+// in costs `in_bonus` less, given back to the bound for each such cell. A bonus beyond any cost,
+// side and price makes it part of every cut, and the bound holds whether or not it does.
+// `split` receives the cell of the jump between the two cuts the search ended at whose own cost
+// is largest (the first a map of n cells would give up), or 0 where the search met n.
+double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& fixed,
+                   size_t* split) {
+  std::vector<uint8_t> saved;
+  for (const Fixing& f : fixed) {
+    if (f.in) continue;
+    saved.push_back(m.marks[f.cell]);
+    m.marks[f.cell] = 0;
+    --m.variables;
+  }
+  build_model(m, mu, nu);
+  const int64_t in_bonus = 2 * static_cast<int64_t>(COST_SCALE) + 8 * m.model.pair;
+  int64_t kept_in = 0;
+  for (const Fixing& f : fixed) {
+    if (!f.in) continue;
+    m.costs[f.cell] -= static_cast<int32_t>(in_bonus);
+    ++kept_in;
+  }
+  *split = 0;
+  // Too many cells kept in or out: the part holds no map of n cells.
+  const bool empty = kept_in > m.n || m.variables < m.n;
+  const PriceSearch s = empty ? PriceSearch{} : search_price(m);
+  if (!empty && s.low.size != m.n && s.high.size != m.n) {
+    double largest = -std::numeric_limits<double>::infinity();
+    m.for_each_variable([&](size_t i, int32_t, int32_t) {
+      if ((m.marks[i] & (MARK_LOW | MARK_HIGH)) != MARK_LOW) return;
+      for (const Fixing& f : fixed)
+        if (f.cell == i) return;
+      const double cost = m.real_cost(i);
+      if (cost > largest) {
+        largest = cost;
+        *split = i;
+      }
+    });
+  }
+  size_t k = 0;
+  for (const Fixing& f : fixed) {
+    if (f.in) continue;
+    m.marks[f.cell] = saved[k++];
+    ++m.variables;
+  }
+  if (empty) return std::numeric_limits<double>::infinity();
+  return m.model.constant + static_cast<double>(s.dual + in_bonus * kept_in) / m.model.scale;
+}
+
+using Multipliers = std::vector<std::pair<double, double>>;
+
+// The best bound of the part `fixed` over the pairs of multipliers `tried`, and the split of the
+// pair that gives it.
+double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>& fixed,
+                  size_t* split) {
+  double best = -std::numeric_limits<double>::infinity();
+  for (const auto& [mu, nu] : tried) {
+    size_t cell = 0;
+    const double bound = fixed_bound(m, mu, nu, fixed, &cell);
+    if (bound > best) {
+      best = bound;
+      *split = cell;
+    }
+  }
+  return best;
+}
+
+// Where the cut jumps over many cells at once, the dual's line between the two cuts lies well
+// below every map of n cells between them. The maps are split by whether a cell of the jump is
+// allocated, each part bounded by its own cuts (at least its parent's bound: its maps are some
+// of the parent's), always the part of the lowest bound first; the least bound of the parts left
+// bounds them all, or the best map found where every part lies above it. At most BRANCHES parts
+// and BRANCH_WORK cells times cuts; `upper` is the energy without islands of the best map found.
+double branched_bound(MinCut& m, const Multipliers& tried, double root, double upper) {
+  std::priority_queue<Branch, std::vector<Branch>, std::greater<Branch>> open;
+  Branch first{root, {}, 0};
+  first.bound = std::max(root, part_bound(m, tried, first.fixed, &first.split));
+  open.push(first);
+  double closed = std::numeric_limits<double>::infinity();  // least bound of parts solved
+  const int32_t first_flows = m.flows;
+  for (int32_t parts = 1;
+       parts < BRANCHES && !open.empty() && !time_is_up(m.p) &&
+       static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) <=
+           BRANCH_WORK;) {
+    Branch b = open.top();
+    if (b.bound >= std::min(upper, closed)) break;
+    if (b.split == 0) {
+      closed = std::min(closed, b.bound);
+      open.pop();
+      continue;
+    }
+    open.pop();
+    for (const bool in : {true, false}) {
+      Branch part{b.bound, b.fixed, 0};
+      part.fixed.push_back({b.split, in});
+      part.bound = std::max(b.bound, part_bound(m, tried, part.fixed, &part.split));
+      open.push(std::move(part));
+      ++parts;
+    }
+  }
+  double least = std::min(upper, closed);
+  if (!open.empty()) least = std::min(least, open.top().bound);
+  return least;
 }
 
 // The islands and enclosed holes of the best map, each tried away: an island's cells are freed and
@@ -1322,6 +1451,22 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, PackedMap& bon
   return true;
 }
 
+// The searched multipliers' bound, raised by branching on maps small enough; `known` is the best
+// bound found before. The parts are bounded at the searched multipliers, the clamps' and 1: a
+// part whose cut meets n at one pair may still jump at another.
+double branched(MinCut& m, double known) {
+  double mu = 1.0;
+  double nu = 1.0;
+  const double searched = searched_bound(m, &mu, &nu);
+  if (m.variables > BRANCHED_VARIABLES || m.perimeter_scale != 1.0) return searched;
+  Multipliers tried;
+  if (searched != -std::numeric_limits<double>::infinity()) tried.push_back({mu, nu});
+  for (const std::pair<double, double>& other :
+       {std::pair{m.clamp_mu, m.clamp_nu}, std::pair{1.0, 1.0}})
+    if (std::find(tried.begin(), tried.end(), other) == tried.end()) tried.push_back(other);
+  return branched_bound(m, tried, std::max(searched, known), m.best_without_islands);
+}
+
 }  // namespace
 
 double min_cut_polish(ProcessRun& p) {
@@ -1397,7 +1542,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   const double least = p.extra_cost == nullptr ? 0.0 : -std::numeric_limits<double>::infinity();
   if (parameters.bound_only) {
     const double plain = cut_bound_at(m, 1.0, 1.0, &m.plain_bracket);
-    const double searched = searched_bound(m);
+    const double searched = branched(m, std::max({plain, separable, least}));
     progress_end(progress);
     result.final_energy = result.initial_energy;
     result.lower_bound =
@@ -1407,7 +1552,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     return result;
   }
   search_clamps(m);
-  const double searched = bound_read ? searched_bound(m) : -std::numeric_limits<double>::infinity();
+  const double searched = bound_read ? branched(m, std::max({m.best_bound, separable, least}))
+                                     : -std::numeric_limits<double>::infinity();
   progress_update(progress, 0.3, 1.0, "PROCESS minimum cuts, the prices found");
   // The re-cuts and the portfolio size their perturbations on the clamps' multipliers' bound,
   // which the searched multipliers may pass where the cuts jump.
