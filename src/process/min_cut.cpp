@@ -1454,11 +1454,12 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, PackedMap& bon
 // The searched multipliers' bound, raised by branching on maps small enough; `known` is the best
 // bound found before. The parts are bounded at the searched multipliers, the clamps' and 1: a
 // part whose cut meets n at one pair may still jump at another.
-double branched(MinCut& m, double known) {
+double branched(MinCut& m, const MinCutParameters& parameters, double known) {
   double mu = 1.0;
   double nu = 1.0;
   const double searched = searched_bound(m, &mu, &nu);
-  if (m.variables > BRANCHED_VARIABLES || m.perimeter_scale != 1.0) return searched;
+  if (!parameters.branch || m.variables > BRANCHED_VARIABLES || m.perimeter_scale != 1.0)
+    return searched;
   Multipliers tried;
   if (searched != -std::numeric_limits<double>::infinity()) tried.push_back({mu, nu});
   for (const std::pair<double, double>& other :
@@ -1542,7 +1543,7 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   const double least = p.extra_cost == nullptr ? 0.0 : -std::numeric_limits<double>::infinity();
   if (parameters.bound_only) {
     const double plain = cut_bound_at(m, 1.0, 1.0, &m.plain_bracket);
-    const double searched = branched(m, std::max({plain, separable, least}));
+    const double searched = branched(m, parameters, std::max({plain, separable, least}));
     progress_end(progress);
     result.final_energy = result.initial_energy;
     result.lower_bound =
@@ -1552,8 +1553,9 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     return result;
   }
   search_clamps(m);
-  const double searched = bound_read ? branched(m, std::max({m.best_bound, separable, least}))
-                                     : -std::numeric_limits<double>::infinity();
+  const double searched = bound_read
+                              ? branched(m, parameters, std::max({m.best_bound, separable, least}))
+                              : -std::numeric_limits<double>::infinity();
   progress_update(progress, 0.3, 1.0, "PROCESS minimum cuts, the prices found");
   // The re-cuts and the portfolio size their perturbations on the clamps' multipliers' bound,
   // which the searched multipliers may pass where the cuts jump.

@@ -38,6 +38,10 @@ struct MinCutParameters {
   /// rounder islands (the shapes POSTPROCESS's rules keep). The maps are judged on the plain
   /// energy; the bound is then none of it.
   double perimeter_scale = 1.0;
+  /// On maps of up to 20,000 cells that may be allocated, the bound is raised by splitting the
+  /// maps by the cells of the cut's jump (hundreds of price searches). A block of several uses
+  /// whose bound only steers its own re-cuts goes without.
+  bool branch = true;
   /// Cells (row-major, nonzero: kept in) that every map of the method allocates, each group of
   /// them first grown to `least_island` cells by its cheapest neighbours: islands the rules
   /// purged, given the size that lets them stay. Groups that would take the total past the

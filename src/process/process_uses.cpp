@@ -172,6 +172,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
   } else {
     MinCutParameters parameters = s.params.min_cut;
     parameters.bound_only = what == Block::bound;
+    parameters.branch = what == Block::bound;
     parameters.polish = false;
     // Where one more search would pass the budget, the block makes none.
     parameters.recut_work =
