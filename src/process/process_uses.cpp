@@ -137,8 +137,9 @@ double total_energy(const UsesRun& u) {
   return e;
 }
 
-// What a block does: solve its use without the polish, find its bound only, or polish its map.
-enum class Block { solve, bound, polish };
+// What a block does: solve its use without the polish, find its bound only, polish its map, or
+// find a map of the use from one price search alone (a map that only steers prices).
+enum class Block { solve, bound, polish, sketch };
 
 // The min-cut method of one use on use k's view; returns the map it leaves and its lower bound.
 std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
@@ -176,8 +177,10 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
     parameters.polish = false;
     // Where one more search would pass the budget, the block makes none.
     parameters.recut_work =
-        SEARCH_CUTS * static_cast<double>(u.cells()) > BLOCK_RECUT_WORK ? -1.0 : BLOCK_RECUT_WORK;
-    if (what == Block::solve) parameters.price_hint = s.price;
+        SEARCH_CUTS * static_cast<double>(u.cells()) > BLOCK_RECUT_WORK || what == Block::sketch
+            ? -1.0
+            : BLOCK_RECUT_WORK;
+    if (what != Block::bound) parameters.price_hint = s.price;
     const MinCutResult result = run_min_cut(p, parameters, 0, none);
     *bound = result.lower_bound;
     s.price = result.price;
@@ -423,6 +426,29 @@ BoundPlan bound_plan(const UsesRun& u) {
   return plan;
 }
 
+// The cells no use may take, which every use's exact sides look at.
+std::vector<bool> untakable_cells(const UsesRun& u) {
+  std::vector<bool> untakable(u.cells(), true);
+  for (size_t j = 0; j < untakable.size(); ++j) {
+    for (const LandUse& use : u.uses.uses)
+      if (land_use_may_take(use, u.base[j])) untakable[j] = false;
+  }
+  return untakable;
+}
+
+// The joint bound from each use's own: less, for each use whose sides are charged an attraction,
+// that charge on its least perimeter (or, where its weight cannot pay, on every side of its cells).
+double sum_of_bounds(const UsesRun& u, const BoundPlan& plan, const std::vector<double>& bounds) {
+  double bound = 0.0;
+  for (size_t k = 0; k < bounds.size(); ++k) {
+    const double cells = static_cast<double>(u.states[k].cells);
+    // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
+    bound +=
+        bounds[k] - plan.per_side[k] * 4.0 * (plan.paid[k] ? std::ceil(std::sqrt(cells)) : cells);
+  }
+  return bound;
+}
+
 // What use k's bound counts exactly on the sides of its new cells towards cells no use can take
 // (`costs`, bordered as the records; false where none): the grid's edge, water, land no use may
 // convert. Such a side lies on the use's perimeter whenever the cell is the use's, and the cell
@@ -464,12 +490,7 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
 double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<double>& ended) {
   const size_t K = u.uses.uses.size();
   std::vector<double> use_bounds(K);
-  // The cells no use may take, which every use's exact sides look at: sorted out once.
-  std::vector<bool> untakable(u.cells(), true);
-  for (size_t j = 0; j < untakable.size(); ++j) {
-    for (const LandUse& use : u.uses.uses)
-      if (land_use_may_take(use, u.base[j])) untakable[j] = false;
-  }
+  const std::vector<bool> untakable = untakable_cells(u);
   each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
     UseState& s = w.states[k];
     const double weight = s.params.weights[1];
@@ -483,14 +504,114 @@ double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<doub
     s.params.weights[1] = weight;
     ended[k] = s.price;
   });
-  double bound = 0.0;
-  for (size_t k = 0; k < K; ++k) {
-    const double cells = static_cast<double>(u.states[k].cells);
-    // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
-    bound += use_bounds[k] -
-             plan.per_side[k] * 4.0 * (plan.paid[k] ? std::ceil(std::sqrt(cells)) : cells);
+  return sum_of_bounds(u, plan, use_bounds);
+}
+
+// Rounds of prices on the cells several uses want at most, and the largest map they run on (each
+// round solves every use once).
+constexpr int32_t PRICE_ROUNDS = 24;
+constexpr size_t PRICED_CELLS = 20000;
+
+// Each use's bound with a cost of its own on every cell, `price`, added to its exact sides
+// (bordered as the records, rounded down so that the use's cost of a cell stays below them); the
+// map each use's block leaves in `maps` where given (one price search and its fix-up), else the
+// bound alone, as the joint bound finds it.
+std::vector<double> priced_use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
+                                      const std::vector<PackedMap>& exact,
+                                      const std::vector<float>& price,
+                                      const std::vector<double>& hints,
+                                      std::vector<std::vector<float>>* maps) {
+  const size_t K = u.uses.uses.size();
+  std::vector<double> bounds(K);
+  each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
+    UseState& s = w.states[k];
+    // Each search starts where the use's bound search ended, on any number of threads.
+    s.price = hints[k];
+    const double weight = s.params.weights[1];
+    if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
+    const BorderedGrid& grid = s.inputs->records.grid;
+    const PackedMap costs = cell_costs(w, grid, [&](int32_t r, int32_t c, size_t i) {
+      const double sum =
+          (exact[k].empty() ? 0.0 : static_cast<double>(exact[k][bordered_index(grid, r, c)])) +
+          static_cast<double>(price[i]);
+      const auto value = static_cast<float>(sum);
+      return static_cast<double>(value) > sum ? std::nextafter(value, -1.0f) : value;
+    });
+    std::vector<float> map = solve_block(w, k, uses_block_map(w, k, false), &costs, rng, &bounds[k],
+                                         maps ? Block::sketch : Block::bound);
+    if (maps != nullptr) (*maps)[k] = std::move(map);
+    // Its own terms at least 0 once clamped, the sides and prices too.
+    bounds[k] = std::max(bounds[k], 0.0);
+    s.params.weights[1] = weight;
+  });
+  return bounds;
+}
+
+// A cell holds one use at most. With a price p_i >= 0 on each cell, added to every use's cost of
+// it and taken back once (the sum of the prices subtracted), each use solved alone still bounds
+// the joint optimum: a map of the uses pays p_i at most once on each cell. Where the uses alone
+// want the same cells (green space inside housing's best land on the example's windows), the
+// prices make them share: a subgradient search on the prices (a cell's price rises while more
+// than one use takes it, falls while none does), the step sized on the gap to `upper`, the
+// energy of a map of the uses, and halved after two rounds that raise nothing. Its rounds find
+// each use's map by one price search and its fix-up (no re-cut, no split of the maps by the cells
+// of the jump); the best prices are then bounded with the split; each search starts at `hints`,
+// where the use's bound search ended. Returns the largest bound found, at least `bound`.
+double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vector<double>& hints,
+                    double bound, double upper) {
+  const size_t K = u.uses.uses.size();
+  const size_t n = u.cells();
+  if (n > PRICED_CELLS) return bound;
+  const std::vector<bool> untakable = untakable_cells(u);
+  std::vector<PackedMap> exact(K);
+  for (size_t k = 0; k < K; ++k)
+    exact_sides(u, k, plan, u.states[k].inputs->records.grid, untakable, exact[k]);
+  std::vector<float> price(n, 0.0f);
+  std::vector<float> best_price;
+  double best = -std::numeric_limits<double>::infinity();
+  double step = 1.0;
+  int32_t stalled = 0;
+  const auto paid = [](const std::vector<float>& prices) {
+    double sum = 0.0;
+    for (const float p : prices) sum += static_cast<double>(p);
+    return sum;
+  };
+  for (int32_t round = 0; round < PRICE_ROUNDS; ++round) {
+    std::vector<std::vector<float>> maps(K);
+    const double priced =
+        sum_of_bounds(u, plan, priced_use_bounds(u, run, plan, exact, price, hints, &maps)) -
+        paid(price);
+    if (priced > best) {
+      best = priced;
+      best_price = price;
+      stalled = 0;
+    } else if (++stalled >= 2) {
+      step /= 2.0;
+      stalled = 0;
+    }
+    // How many uses take each cell, less one, where that moves its price.
+    std::vector<int32_t> excess(n, 0);
+    double norm = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+      int32_t taken = -1;
+      for (size_t k = 0; k < K; ++k) taken += maps[k][i] == u.uses.uses[k].value ? 1 : 0;
+      if (taken < 0 && price[i] == 0.0f) continue;
+      excess[i] = taken;
+      norm += static_cast<double>(taken) * taken;
+    }
+    if (norm == 0.0 || !(upper > priced)) break;
+    const double move = step * (upper - priced) / norm;
+    for (size_t i = 0; i < n; ++i) {
+      if (excess[i] != 0)
+        price[i] = std::max(0.0f, static_cast<float>(price[i] + move * excess[i]));
+    }
   }
-  return bound;
+  // At no price the joint bound has been found already.
+  if (paid(best_price) == 0.0) return bound;
+  const double split =
+      sum_of_bounds(u, plan, priced_use_bounds(u, run, plan, exact, best_price, hints, nullptr)) -
+      paid(best_price);
+  return std::max({bound, best, split});
 }
 
 }  // namespace
@@ -655,7 +776,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("  initial %f\n", initial);
   log_message("  final %f\n", energy);
   if (min_cut && !from_start) {
-    bound = std::min(bound, energy);
+    bound = std::min(priced_bound(u, run, plan, first_prices, bound, energy), energy);
     log_message("  lower bound %f\n", bound);
     log_message("  gap %.3f%%\n", min_cut_gap_percent(energy, bound));
     if (plan.weak) {

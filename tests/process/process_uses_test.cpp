@@ -17,8 +17,8 @@ constexpr int COLS = 4;
 
 // Two uses on a 3 x 4 grid, `a` (code 10) with one cell of existing land (code 5), `b` (code 20)
 // with none; each use's weights and the potential of the cells it likes less drawn from `rng`,
-// `cost` the adjacency of the two.
-std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost) {
+// `cost` the adjacency of the two. With `rivals`, b likes a's best cells best.
+std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool rivals) {
   const auto grid = [&](const std::string& name, const std::function<float(int)>& value) {
     std::vector<float> cells(ROWS * COLS);
     for (int i = 0; i < ROWS * COLS; ++i) cells[size_t(i)] = value(i);
@@ -29,7 +29,7 @@ std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost) {
     return [&rng, best](int i) { return best.count(i) ? 1.0f : float(rng() % 33) / 64.0f; };
   };
   const std::string a = grid("a.asc", potential({0, 1, 4})),
-                    b = grid("b.asc", potential({2, 3, 6}));
+                    b = grid("b.asc", rivals ? potential({0, 1, 4, 2}) : potential({2, 3, 6}));
   const std::string town = grid("town.asc", [](int i) { return i == 5 ? 5.0f : 0.0f; });
   const std::string lake = grid("lake.asc", [](int i) { return i == 8 || i == 11 ? 1.0f : 0.0f; });
   const auto weights = [&] {
@@ -60,14 +60,16 @@ std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost) {
 // The uses' best cells touch each other and b's touch a's existing land: a bound that leaves
 // out what attracting uses gain from the sides they share lies above the best map here. b's four
 // cells may stretch to share sides (a perimeter above the least counts); a perimeter weight of 0
-// cannot pay for the attraction.
+// cannot pay for the attraction. In the last trials both uses like a's best cells best.
 TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
   std::mt19937 rng(5);
-  for (int trial = 0; trial < 12; ++trial) {
+  double bests = 0.0, bounds = 0.0;
+  for (int trial = 0; trial < 15; ++trial) {
     const double cost = std::array<double, 3>{-1.0, -0.25, 0.5}[size_t(trial % 3)];
     SCOPED_TRACE("trial " + std::to_string(trial) + ", cost " + std::to_string(cost));
     TempDir dir;
-    const Scenario scenario = scenario_of(uses_config(dir, rng, cost));
+    const bool rivals = trial >= 12;
+    const Scenario scenario = scenario_of(uses_config(dir, rng, cost, rivals));
     const LandUses uses = land_uses_read(scenario.config);
     ::Run run;
     run.in_memory = run.also_in_memory = true;
@@ -104,5 +106,9 @@ TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
             .energy;
     EXPECT_GE(final_energy, best - 1e-12);
     EXPECT_LE(*run.process_lower_bound, best + 1e-12) << result.log;
+    if (rivals) bests += best, bounds += *run.process_lower_bound;
   }
+  // Where both uses want the same cells, the bound of each alone counts them twice: prices on
+  // the cells they share keep the bounds within 30 % of the bests in all (18 %; 68 % without).
+  EXPECT_LT(bests - bounds, 0.3 * bests);
 }
