@@ -484,68 +484,60 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
   return any;
 }
 
+// Each use alone on every cell it may take, with its sides as `plan` says: its perimeter weight
+// lightened for the attraction it is charged, its sides to the cells no use can take (`untakable`)
+// counted exactly, and where given `price` on every cell (rounded down with the exact sides, so
+// that the use's cost of a cell stays below them). Returns each use's bound; the map each use's
+// block leaves goes to `maps` where given (one price search and its fix-up, each starting at
+// `hints`, on any number of threads), and the price per cell each use's search ended at to
+// `ended` where given.
+std::vector<double> use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
+                               const std::vector<bool>& untakable, const std::vector<float>* price,
+                               const std::vector<double>* hints,
+                               std::vector<std::vector<float>>* maps, std::vector<double>* ended) {
+  const size_t K = u.uses.uses.size();
+  std::vector<double> bounds(K);
+  each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
+    UseState& s = w.states[k];
+    if (hints != nullptr) s.price = (*hints)[k];
+    const double weight = s.params.weights[1];
+    if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
+    const BorderedGrid& grid = s.inputs->records.grid;
+    PackedMap costs;
+    const bool any = exact_sides(w, k, plan, grid, untakable, costs);
+    if (price != nullptr) {
+      costs = cell_costs(w, grid, [&](int32_t r, int32_t c, size_t i) {
+        const double sum = (any ? static_cast<double>(costs[bordered_index(grid, r, c)]) : 0.0) +
+                           static_cast<double>((*price)[i]);
+        const auto value = static_cast<float>(sum);
+        return static_cast<double>(value) > sum ? std::nextafter(value, -1.0f) : value;
+      });
+    }
+    std::vector<float> map =
+        solve_block(w, k, uses_block_map(w, k, false), any || price ? &costs : nullptr, rng,
+                    &bounds[k], maps ? Block::sketch : Block::bound);
+    if (maps != nullptr) (*maps)[k] = std::move(map);
+    // Its own terms at least 0 once clamped, the exact sides and prices too: no map of the use
+    // is below 0.
+    bounds[k] = std::max(bounds[k], 0.0);
+    s.params.weights[1] = weight;
+    if (ended != nullptr) (*ended)[k] = s.price;
+  });
+  return bounds;
+}
+
 // The bound of several uses: each use alone on every cell it may take bounds its own terms (and
 // its sides' drawing costs, as `plan` says). `ended` receives the price per cell each use's
 // search ended at.
 double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<double>& ended) {
-  const size_t K = u.uses.uses.size();
-  std::vector<double> use_bounds(K);
-  const std::vector<bool> untakable = untakable_cells(u);
-  each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
-    UseState& s = w.states[k];
-    const double weight = s.params.weights[1];
-    if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
-    PackedMap exact;
-    const bool any = exact_sides(w, k, plan, s.inputs->records.grid, untakable, exact);
-    solve_block(w, k, uses_block_map(w, k, false), any ? &exact : nullptr, rng, &use_bounds[k],
-                Block::bound);
-    // Its own terms at least 0 once clamped, the exact sides too: no map of the use is below 0.
-    use_bounds[k] = std::max(use_bounds[k], 0.0);
-    s.params.weights[1] = weight;
-    ended[k] = s.price;
-  });
-  return sum_of_bounds(u, plan, use_bounds);
+  return sum_of_bounds(
+      u, plan, use_bounds(u, run, plan, untakable_cells(u), nullptr, nullptr, nullptr, &ended));
 }
 
 // Rounds of prices on the cells several uses want at most, and the largest map they run on (each
 // round solves every use once).
 constexpr int32_t PRICE_ROUNDS = 24;
 constexpr size_t PRICED_CELLS = 20000;
-
-// Each use's bound with a cost of its own on every cell, `price`, added to its exact sides
-// (bordered as the records, rounded down so that the use's cost of a cell stays below them); the
-// map each use's block leaves in `maps` where given (one price search and its fix-up), else the
-// bound alone, as the joint bound finds it.
-std::vector<double> priced_use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
-                                      const std::vector<PackedMap>& exact,
-                                      const std::vector<float>& price,
-                                      const std::vector<double>& hints,
-                                      std::vector<std::vector<float>>* maps) {
-  const size_t K = u.uses.uses.size();
-  std::vector<double> bounds(K);
-  each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
-    UseState& s = w.states[k];
-    // Each search starts where the use's bound search ended, on any number of threads.
-    s.price = hints[k];
-    const double weight = s.params.weights[1];
-    if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
-    const BorderedGrid& grid = s.inputs->records.grid;
-    const PackedMap costs = cell_costs(w, grid, [&](int32_t r, int32_t c, size_t i) {
-      const double sum =
-          (exact[k].empty() ? 0.0 : static_cast<double>(exact[k][bordered_index(grid, r, c)])) +
-          static_cast<double>(price[i]);
-      const auto value = static_cast<float>(sum);
-      return static_cast<double>(value) > sum ? std::nextafter(value, -1.0f) : value;
-    });
-    std::vector<float> map = solve_block(w, k, uses_block_map(w, k, false), &costs, rng, &bounds[k],
-                                         maps ? Block::sketch : Block::bound);
-    if (maps != nullptr) (*maps)[k] = std::move(map);
-    // Its own terms at least 0 once clamped, the sides and prices too.
-    bounds[k] = std::max(bounds[k], 0.0);
-    s.params.weights[1] = weight;
-  });
-  return bounds;
-}
 
 // A cell holds one use at most. With a price p_i >= 0 on each cell, added to every use's cost of
 // it and taken back once (the sum of the prices subtracted), each use solved alone still bounds
@@ -563,9 +555,6 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vect
   const size_t n = u.cells();
   if (n > PRICED_CELLS) return bound;
   const std::vector<bool> untakable = untakable_cells(u);
-  std::vector<PackedMap> exact(K);
-  for (size_t k = 0; k < K; ++k)
-    exact_sides(u, k, plan, u.states[k].inputs->records.grid, untakable, exact[k]);
   std::vector<float> price(n, 0.0f);
   std::vector<float> best_price;
   double best = -std::numeric_limits<double>::infinity();
@@ -579,7 +568,8 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vect
   for (int32_t round = 0; round < PRICE_ROUNDS; ++round) {
     std::vector<std::vector<float>> maps(K);
     const double priced =
-        sum_of_bounds(u, plan, priced_use_bounds(u, run, plan, exact, price, hints, &maps)) -
+        sum_of_bounds(u, plan,
+                      use_bounds(u, run, plan, untakable, &price, &hints, &maps, nullptr)) -
         paid(price);
     if (priced > best) {
       best = priced;
@@ -609,7 +599,8 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vect
   // At no price the joint bound has been found already.
   if (paid(best_price) == 0.0) return bound;
   const double split =
-      sum_of_bounds(u, plan, priced_use_bounds(u, run, plan, exact, best_price, hints, nullptr)) -
+      sum_of_bounds(u, plan,
+                    use_bounds(u, run, plan, untakable, &best_price, &hints, nullptr, nullptr)) -
       paid(best_price);
   return std::max({bound, best, split});
 }
