@@ -274,7 +274,8 @@ std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, PackedM
                             ? place_on_best<uint32_t>(u, k, cells)
                             : place_on_best<size_t>(u, k, cells);
     if (!placed) return std::nullopt;
-    if (!solve) continue;
+    // Once the time is up no block starts: the uses stay on their best cells.
+    if (!solve || (u.deadline && steady_seconds() >= *u.deadline)) continue;
     adjacency_costs(u, k, u.states[k].inputs->records.grid, extra);
     double unused = 0.0;
     const std::vector<float> map =
