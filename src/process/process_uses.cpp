@@ -131,6 +131,11 @@ void log_pairs(const UsesRun& u) {
   }
 }
 
+// Whether the run's time limit has run out: no block starts then.
+bool time_up(const UsesRun& u) {
+  return u.deadline && steady_seconds() >= *u.deadline;
+}
+
 double total_energy(const UsesRun& u) {
   double e = uses_adjacency_energy(u);
   for (const UseState& s : u.states) e += s.energy;
@@ -275,7 +280,7 @@ std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, PackedM
                             : place_on_best<size_t>(u, k, cells);
     if (!placed) return std::nullopt;
     // Once the time is up no block starts: the uses stay on their best cells.
-    if (!solve || (u.deadline && steady_seconds() >= *u.deadline)) continue;
+    if (!solve || time_up(u)) continue;
     adjacency_costs(u, k, u.states[k].inputs->records.grid, extra);
     double unused = 0.0;
     const std::vector<float> map =
@@ -311,7 +316,7 @@ double settle(UsesRun& u, size_t first, double energy, PackedMap& extra, Rng& rn
       int64_t moved = 0;
       for (size_t l = 0; l < K; ++l) moved = l == k ? moved : std::max(moved, changed[l]);
       if (solved[k] > 0 && moved < solved[k]) continue;
-      if (u.deadline && steady_seconds() >= *u.deadline) {
+      if (time_up(u)) {
         progress_end(progress);
         log_message("  time limit reached\n");
         return energy;
@@ -543,18 +548,19 @@ constexpr size_t PRICED_CELLS = 20000;
 // A cell holds one use at most. With a price p_i >= 0 on each cell, added to every use's cost of
 // it and taken back once (the sum of the prices subtracted), each use solved alone still bounds
 // the joint optimum: a map of the uses pays p_i at most once on each cell. Where the uses alone
-// want the same cells (green space inside housing's best land on the example's windows), the
-// prices make them share: a subgradient search on the prices (a cell's price rises while more
-// than one use takes it, falls while none does), the step sized on the gap to `upper`, the
-// energy of a map of the uses, and halved after two rounds that raise nothing. Its rounds find
-// each use's map by one price search and its fix-up (no re-cut, no split of the maps by the cells
-// of the jump); the best prices are then bounded with the split; each search starts at `hints`,
-// where the use's bound search ended. Returns the largest bound found, at least `bound`.
+// want the same cells (green space inside housing's best land on the example's 100 x 100
+// window), the prices make them share: a subgradient search on the prices (a cell's price rises
+// while more than one use takes it, falls while none does), the step sized on the gap to
+// `upper`, the energy of a map of the uses, and halved after two rounds that raise nothing. Its
+// rounds find each use's map by one price search and its fix-up (no re-cut, no split of the maps
+// by the cells of the jump); the best prices are then bounded with the split; each search starts
+// at `hints`, where the use's bound search ended. No round starts once the time is up. Returns
+// the largest bound found, at least `bound`.
 double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vector<double>& hints,
                     double bound, double upper) {
   const size_t K = u.uses.uses.size();
   const size_t n = u.cells();
-  if (n > PRICED_CELLS) return bound;
+  if (n > PRICED_CELLS || time_up(u)) return bound;
   const std::vector<bool> untakable = untakable_cells(u);
   std::vector<float> price(n, 0.0f);
   std::vector<float> best_price;
@@ -566,7 +572,7 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vect
     for (const float p : prices) sum += static_cast<double>(p);
     return sum;
   };
-  for (int32_t round = 0; round < PRICE_ROUNDS; ++round) {
+  for (int32_t round = 0; round < PRICE_ROUNDS && !time_up(u); ++round) {
     std::vector<std::vector<float>> maps(K);
     const double priced =
         sum_of_bounds(u, plan,
@@ -598,7 +604,7 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vect
     }
   }
   // At no price the joint bound has been found already.
-  if (paid(best_price) == 0.0) return bound;
+  if (paid(best_price) == 0.0 || time_up(u)) return std::max(bound, best);
   const double split =
       sum_of_bounds(u, plan,
                     use_bounds(u, run, plan, untakable, &best_price, &hints, nullptr, nullptr)) -
@@ -768,7 +774,12 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("  initial %f\n", initial);
   log_message("  final %f\n", energy);
   if (min_cut && !from_start) {
-    bound = std::min(priced_bound(u, run, plan, first_prices, bound, energy), energy);
+    const double found = priced_bound(u, run, plan, first_prices, bound, energy);
+    // No map lies below the bound: one above the final map is a fault in the bound, said rather
+    // than hidden by the final energy it is capped at.
+    if (found > energy + 1e-6 * std::max(1.0, std::fabs(energy)))
+      log_message("! the lower bound found, %f, lies above the final map's energy\n", found);
+    bound = std::min(found, energy);
     log_message("  lower bound %f\n", bound);
     log_message("  gap %.3f%%\n", min_cut_gap_percent(energy, bound));
     if (plan.weak) {

@@ -17,8 +17,10 @@ constexpr int COLS = 4;
 
 // Two uses on a 3 x 4 grid, `a` (code 10) with one cell of existing land (code 5), `b` (code 20)
 // with none; each use's weights and the potential of the cells it likes less drawn from `rng`,
-// `cost` the adjacency of the two. With `rivals`, b likes a's best cells best.
-std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool rivals) {
+// `cost` the adjacency of the two. With `rivals`, b likes a's best cells best; with `hurried`, the
+// time is up at once.
+std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool rivals,
+                        bool hurried) {
   const auto grid = [&](const std::string& name, const std::function<float(int)>& value) {
     std::vector<float> cells(ROWS * COLS);
     for (int i = 0; i < ROWS * COLS; ++i) cells[size_t(i)] = value(i);
@@ -44,7 +46,7 @@ std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool
       town + "', 'distribution-masks': [], 'debug-maps': 'no', 'output': '" + dir.path("pre.asc") +
       "'},"
       " 'process': {'method': 'min-cut', 'functions-weight': [1, 1, 0, 1, 1]," +
-      std::string(rivals ? " 'time-limit': 1e-9," : "") + " 'distance-masks': ['" + town +
+      std::string(hurried ? " 'time-limit': 1e-9," : "") + " 'distance-masks': ['" + town +
       "'], 'distance-maps': [], 'debug-maps': 'no', 'debug-evolution': 'no', 'output': '" +
       dir.path("proc.asc") +
       "'},"
@@ -60,17 +62,18 @@ std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool
 // The uses' best cells touch each other and b's touch a's existing land: a bound that leaves
 // out what attracting uses gain from the sides they share lies above the best map here. b's four
 // cells may stretch to share sides (a perimeter above the least counts); a perimeter weight of 0
-// cannot pay for the attraction. In the last trials both uses like a's best cells best, and the
-// time is up at once.
+// cannot pay for the attraction. In the last trials both uses like a's best cells best. The
+// printed bound is capped at the final map's energy, which on maps this small is the best: the
+// log says where the bound found lies above it.
 TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
   std::mt19937 rng(5);
   double bests = 0.0, bounds = 0.0;
-  for (int trial = 0; trial < 15; ++trial) {
+  for (int trial = 0; trial < 16; ++trial) {
     const double cost = std::array<double, 3>{-1.0, -0.25, 0.5}[size_t(trial % 3)];
     SCOPED_TRACE("trial " + std::to_string(trial) + ", cost " + std::to_string(cost));
     TempDir dir;
-    const bool rivals = trial >= 12;
-    const Scenario scenario = scenario_of(uses_config(dir, rng, cost, rivals));
+    const bool rivals = trial >= 12, hurried = trial == 15;
+    const Scenario scenario = scenario_of(uses_config(dir, rng, cost, rivals, hurried));
     const LandUses uses = land_uses_read(scenario.config);
     ::Run run;
     run.in_memory = run.also_in_memory = true;
@@ -106,16 +109,17 @@ TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
         process_uses_map_energy(scenario, uses, inputs, run.geometry, found, run.use_normalisers)
             .energy;
     EXPECT_GE(final_energy, best - 1e-12);
-    // Their time up at once, the rivals' blocks never run: the uses stay where they were placed,
-    // above the best map, and the bound printed is the one found, not the final energy that caps
-    // it.
-    if (rivals) {
-      EXPECT_GT(final_energy, best + 1e-9);
+    // The time up at once, no block solves a use (each would log its cuts): the uses stay where
+    // they were placed.
+    if (hurried) {
+      EXPECT_EQ(result.log.find("  flows "), std::string::npos) << result.log;
     }
     EXPECT_LE(*run.process_lower_bound, best + 1e-12) << result.log;
-    if (rivals) bests += best, bounds += *run.process_lower_bound;
+    EXPECT_EQ(result.log.find("lies above the final map's energy"), std::string::npos)
+        << result.log;
+    if (rivals && !hurried) bests += best, bounds += *run.process_lower_bound;
   }
   // Where both uses want the same cells, the bound of each alone counts them twice: prices on
-  // the cells they share keep the bounds within 30 % of the bests in all (13 %; 68 % without).
+  // the cells they share keep the bounds within 30 % of the bests in all (18 %; 68 % without).
   EXPECT_LT(bests - bounds, 0.3 * bests);
 }
