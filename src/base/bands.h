@@ -69,6 +69,10 @@ void each_cell_range(size_t cells, size_t ranges, Piece piece) {
   run_at_once(ranges, [&](size_t k) { piece(k, cells * k / ranges, cells * (k + 1) / ranges); });
 }
 
+/// Pieces at most of a pass that fills a table of its own per piece (half a megabyte or more): a
+/// run on many threads would otherwise hold a table per thread.
+constexpr size_t TABLE_PIECES = 16;
+
 /// first() and second() at once where `together`, else one after the other; first() runs on the
 /// calling thread.
 template <typename First, typename Second>

@@ -110,10 +110,6 @@ struct HeapEntry {
 };
 using MinHeap = std::priority_queue<HeapEntry, std::vector<HeapEntry>, std::greater<HeapEntry>>;
 
-// Bands at most in a pass that fills a table per band of a megabyte or more: a run on many threads
-// would otherwise hold a table per thread.
-constexpr int32_t TABLE_BANDS = 16;
-
 // What one band of rows finds, on a cache line of its own: the threads of the other bands write
 // theirs beside it all the time.
 template <typename T>
@@ -996,8 +992,8 @@ int64_t sum_of_cheapest(const MinCut& m) {
   constexpr int64_t BINS = 65536;
   // Each band finds its own extremes and fills its own tables, joined afterwards: the counts and
   // sums are integers, so the total is the same for any number of bands.
-  // At most TABLE_BANDS of them: each holds 1.5 MB of tables while the pass runs.
-  const int32_t bands = std::min(m.bands(), TABLE_BANDS);
+  // At most TABLE_PIECES of them: each holds 1.5 MB of tables while the pass runs.
+  const int32_t bands = std::min(m.bands(), static_cast<int32_t>(TABLE_PIECES));
   const auto B = static_cast<size_t>(bands);
   const CostSummary costs = summarise_costs(m, bands);
   const int64_t lowest = costs.lowest;

@@ -57,6 +57,15 @@ void label_cells(UsesRun& u, const float* codes) {
   u.adjacency_range = land_uses_adjacency_range(new_cells);
 }
 
+// The float nearest to `value` from below: a bound's costs rounded so that they stay below what
+// they stand for.
+float float_at_most(double value) {
+  const auto near = static_cast<float>(value);
+  return static_cast<double>(near) > value
+             ? std::nextafter(near, -std::numeric_limits<float>::infinity())
+             : near;
+}
+
 // A cost for every cell of the grid, bordered as the records, packed: cost(row, col, i) of the
 // cell at plain index i, 0 on the border.
 template <typename Cost>
@@ -483,8 +492,7 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
     });
     any = any || sum > 0.0;
     // Rounded down: the bound stays below what the sides cost.
-    const auto value = static_cast<float>(sum);
-    return static_cast<double>(value) > sum ? std::nextafter(value, 0.0f) : value;
+    return float_at_most(sum);
   });
   if (!any) costs = PackedMap();
   return any;
@@ -513,10 +521,8 @@ std::vector<double> use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
     const bool any = exact_sides(w, k, plan, grid, untakable, costs);
     if (price != nullptr) {
       costs = cell_costs(w, grid, [&](int32_t r, int32_t c, size_t i) {
-        const double sum = (any ? static_cast<double>(costs[bordered_index(grid, r, c)]) : 0.0) +
-                           static_cast<double>((*price)[i]);
-        const auto value = static_cast<float>(sum);
-        return static_cast<double>(value) > sum ? std::nextafter(value, -1.0f) : value;
+        return float_at_most((any ? static_cast<double>(costs[bordered_index(grid, r, c)]) : 0.0) +
+                             static_cast<double>((*price)[i]));
       });
     }
     std::vector<float> map =

@@ -203,10 +203,10 @@ uint32_t rank_key(float v) {
 // found by two counting passes over the keys, 16 bits at a time, instead of a sorted copy of the
 // map. Values with equal keys are equal, so the one returned is the one a sort would put there.
 float ranked_value(const MapBlock& maps, const float* cells, size_t rank) {
-  // Each range counts into its own table (half a megabyte: at most 16 ranges, whatever the
-  // threads); the tables are added up, counts being integers.
+  // Each range counts into its own table (half a megabyte: at most TABLE_PIECES ranges, whatever
+  // the threads); the tables are added up, counts being integers.
   constexpr size_t KEYS = size_t{1} << 16;
-  const size_t ranges = std::min<size_t>(maps.ranges(), 16);
+  const size_t ranges = std::min(maps.ranges(), TABLE_PIECES);
   std::vector<size_t> counts;
   // tally(key, table) counts a cell's key into its range's table.
   const auto count = [&](auto tally) {
