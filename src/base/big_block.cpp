@@ -2,6 +2,9 @@
 
 #include <sys/mman.h>
 #include <unistd.h>
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
 
 #include <cstdlib>
 #include <cstring>
@@ -18,6 +21,14 @@ size_t round_to_pages(size_t bytes) {
 }
 
 }  // namespace
+
+void block_fix_heap_threshold() {
+#if defined(__GLIBC__)
+  // Setting it turns the library's own adjustment off. One megabyte: the arrays of a grid of a
+  // million cells and more are mapped, the many small ones stay in the heap.
+  mallopt(M_MMAP_THRESHOLD, 1 << 20);
+#endif
+}
 
 void* block_allocate(size_t bytes) {
   if (bytes < MAPPED_BLOCK) return std::calloc(bytes > 0 ? bytes : 1, 1);

@@ -9,6 +9,12 @@
 #include <cstdint>
 #include <memory>
 
+/// Keeps the heap from holding on to freed per-cell arrays: once a first large allocation is
+/// freed, the C library raises the size above which it maps allocations on their own (to 32 MiB),
+/// so the grids' vectors a stage allocates and frees over and over, each a few megabytes, stay in
+/// the heap afterwards, fragmented, and the peak grows block after block. Called once, at start.
+void block_fix_heap_threshold();
+
 /// Releases a block from block_allocate; knows its size.
 struct BlockFree {
   size_t bytes = 0;

@@ -250,9 +250,11 @@ RunRow land_uses_row(const Job& job, const Scenario& scenario, const LandUses& u
       inputs.push_back(&built[k]);
     }
   }
+  // The base PROCESS kept holds for its records; records built here go with a base read again.
   RunRow row =
       runs_table_uses_row(scenario, uses, inputs, run.geometry, map,
-                          job.stages.process ? run.use_normalisers : std::vector<Normalisers>());
+                          job.stages.process ? run.use_normalisers : std::vector<Normalisers>(),
+                          built.empty() ? run.kept_uses_base : nullptr);
   // PROCESS logs its own map's pairs; POSTPROCESS changes the map.
   if (job.stages.postprocess && !row.pairs.empty() && !std::isnan(row.pairs[0].adjacency)) {
     log_message("final map\n");

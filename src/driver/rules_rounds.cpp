@@ -515,7 +515,7 @@ void log_uses_repair_cost(const StageFlags& stages, const Scenario& scenario, co
   }
   const auto energy = [&](const PackedMap& map) {
     return process_uses_map_energy(scenario, uses, inputs, run.geometry, map.unpack(),
-                                   run.use_normalisers)
+                                   run.use_normalisers, run.kept_uses_base)
         .energy;
   };
   const double process = energy(run.process_output);
@@ -548,7 +548,7 @@ double uses_map_energy(const Scenario& scenario, const LandUses& uses, const Run
   std::vector<const ProcessInputs*> inputs;
   for (const auto& own : run.kept_use_inputs) inputs.push_back(own.get());
   return process_uses_map_energy(scenario, uses, inputs, run.geometry, map.unpack(),
-                                 run.use_normalisers)
+                                 run.use_normalisers, run.kept_uses_base)
       .energy;
 }
 

@@ -156,13 +156,16 @@ RunMeasures run_measures(const GridGeometry& geometry, const ProcessInputs& inpu
 RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
                            const std::vector<const ProcessInputs*>& inputs,
                            const GridGeometry& geometry, const PackedMap& map,
-                           const std::vector<Normalisers>& fixed) {
+                           const std::vector<Normalisers>& fixed,
+                           std::shared_ptr<const PackedMap> base) {
   bool priced = inputs.size() == uses.uses.size();
   for (const ProcessInputs* in : inputs)
     priced = priced && in->fatal_code == 0 && in->records.records != nullptr;
   const std::vector<float> codes = map.unpack();
   UsesEnergy energy;
-  if (priced) energy = process_uses_map_energy(scenario, uses, inputs, geometry, codes, fixed);
+  if (priced)
+    energy =
+        process_uses_map_energy(scenario, uses, inputs, geometry, codes, fixed, std::move(base));
   RunRow row;
   row.energy.energy = priced ? energy.energy : std::nan("");
   std::vector<float> all(codes.size());

@@ -87,7 +87,8 @@ std::string runs_table_text(const std::vector<RunRow>& rows);
 RunRow runs_table_uses_row(const Scenario& scenario, const LandUses& uses,
                            const std::vector<const ProcessInputs*>& inputs,
                            const GridGeometry& geometry, const PackedMap& map,
-                           const std::vector<Normalisers>& fixed);
+                           const std::vector<Normalisers>& fixed,
+                           std::shared_ptr<const PackedMap> base = nullptr);
 
 /// Writes the table to `path` (fatal when it cannot be written) after its "* write" line.
 void write_runs_table(const std::vector<RunRow>& rows, const std::string& path);

@@ -44,14 +44,15 @@ void label_cells(UsesRun& u, const float* codes) {
   u.label.assign(n, 0);
   for (size_t i = 0; i < n; ++i)
     u.label[i] = static_cast<UseLabel>(land_use_of_cell(uses, codes[i], u.base[i]) + 1);
-  u.existing.assign(n, 0);
+  auto existing = std::make_shared<Labels>(n, 0);
   for (size_t i = 0; i < n; ++i) {
     for (size_t k = 0; k < uses.uses.size(); ++k) {
-      const auto& existing = uses.uses[k].existing_codes;
-      if (std::find(existing.begin(), existing.end(), u.base[i]) != existing.end())
-        u.existing[i] = static_cast<UseLabel>(k + 1);
+      const auto& codes_of = uses.uses[k].existing_codes;
+      if (std::find(codes_of.begin(), codes_of.end(), u.base[i]) != codes_of.end())
+        (*existing)[i] = static_cast<UseLabel>(k + 1);
     }
   }
+  u.existing.cells = std::move(existing);
   int64_t new_cells = 0;
   for (size_t i = 0; i < n; ++i) new_cells += u.label[i] > 0 ? 1 : 0;
   u.adjacency_range = land_uses_adjacency_range(new_cells);
@@ -340,10 +341,46 @@ double settle(UsesRun& u, size_t first, double energy, PackedMap& extra, Rng& rn
   return energy;
 }
 
+// Labels kept aside while blocks run: the new cells alone where they are few (5 bytes each
+// against 1 for every cell), so that a copy held beside the blocks costs little on a large grid.
+class KeptLabels {
+ public:
+  KeptLabels() = default;
+  explicit KeptLabels(const Labels& labels) : size_(labels.size()) {
+    const auto zeros = static_cast<size_t>(std::count(labels.begin(), labels.end(), 0));
+    sparse_ = (size_ - zeros) * (sizeof(uint32_t) + sizeof(UseLabel)) < size_ &&
+              size_ <= std::numeric_limits<uint32_t>::max();
+    if (!sparse_) {
+      dense_ = labels;
+      return;
+    }
+    for (size_t i = 0; i < size_; ++i) {
+      if (labels[i] == 0) continue;
+      cells_.push_back(static_cast<uint32_t>(i));
+      labels_.push_back(labels[i]);
+    }
+  }
+  void restore(Labels& labels) const {
+    if (!sparse_) {
+      labels = dense_;
+      return;
+    }
+    labels.assign(size_, 0);
+    for (size_t j = 0; j < cells_.size(); ++j) labels[cells_[j]] = labels_[j];
+  }
+
+ private:
+  size_t size_ = 0;
+  bool sparse_ = false;
+  Labels dense_;
+  std::vector<uint32_t> cells_;
+  Labels labels_;
+};
+
 // What one order of the blocks settled at.
 struct UseOrder {
   double energy = 0.0;
-  Labels label;
+  KeptLabels label;
   std::vector<double> energies;
 };
 
@@ -738,7 +775,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     UseOrder best;
     size_t best_try = 2 * K;
     std::mutex best_mutex;
-    const Labels handed = u.label;
+    const KeptLabels handed(u.label);
     std::vector<double> handed_energies;
     for (const UseState& s : u.states) handed_energies.push_back(s.energy);
     each_step(u, 2 * K, run, [&](UsesRun& w, size_t tried, Rng& rng) {
@@ -752,7 +789,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       if (!start) {
         // Where land is scarce, PREPROCESS's map, which holds every demand, is the start.
         log_message("  (too few cells for each use in turn: from PREPROCESS's map)\n");
-        w.label = handed;
+        handed.restore(w.label);
         for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
         start = initial;
       }
@@ -763,12 +800,12 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
         return;
       best_try = tried;
       best.energy = settled;
-      best.label = w.label;
+      best.label = KeptLabels(w.label);
       best.energies.clear();
       for (const UseState& s : w.states) best.energies.push_back(s.energy);
     });
     energy = best.energy;
-    u.label = std::move(best.label);
+    best.label.restore(u.label);
     for (size_t k = 0; k < K; ++k) u.states[k].energy = best.energies[k];
     // The blocks leave the islands and holes to here: each use's are tried away once, on the
     // settled map, against the others as they stand, each block on every thread.
@@ -809,6 +846,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     // The driver prices the final map with each use's records, rather than build them again.
     if (run.also_in_memory) run.kept_use_inputs.push_back(s.inputs);
   }
+  if (run.also_in_memory) run.kept_uses_base = u.base.cells;
   MapBlock out = maps_allocate_quiet(run.geometry, 1);
   float* cells = out.map(0);
   for (size_t i = 0; i < n; ++i)
@@ -827,9 +865,14 @@ void log_use_pair(const LandUses& uses, size_t a, size_t b, double sides, double
 UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& uses,
                                    const std::vector<const ProcessInputs*>& inputs,
                                    const GridGeometry& geometry, const std::vector<float>& codes,
-                                   const std::vector<Normalisers>& fixed) {
+                                   const std::vector<Normalisers>& fixed,
+                                   std::shared_ptr<const PackedMap> base) {
   UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}};
-  {
+  if (base != nullptr) {
+    // Shared, not copied: the three maps that read it again would be held beside every use's
+    // records, the run's peak on a large grid.
+    u.base.cells = std::move(base);
+  } else {
     MapBlock maps = maps_allocate_quiet(geometry, 3);
     land_uses_base_map(scenario.config, maps);
     u.base.assign(maps.map(0), maps.map(0) + geometry_cell_count(geometry));

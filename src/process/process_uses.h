@@ -7,6 +7,7 @@
 // R the perimeter range of all new cells together. Rounds go on until one no longer lowers E.
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "process/process_stage.h"
@@ -40,8 +41,10 @@ struct UsesEnergy {
 
 /// E of `codes` (a map of use codes on `geometry`), each use priced on its PROCESS `inputs` with
 /// its normalisers in `fixed`; where `fixed` has none, this map fixes them, as a run's first
-/// evaluation does.
+/// evaluation does. `base` is the map before any allocation as the run kept it (Run::
+/// kept_uses_base), else it is read again.
 UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& uses,
                                    const std::vector<const ProcessInputs*>& inputs,
                                    const GridGeometry& geometry, const std::vector<float>& codes,
-                                   const std::vector<Normalisers>& fixed);
+                                   const std::vector<Normalisers>& fixed,
+                                   std::shared_ptr<const PackedMap> base = nullptr);

@@ -36,12 +36,14 @@ struct UseState {
 // first copy on.
 template <typename Cells>
 struct SharedCells {
-  std::shared_ptr<Cells> cells = std::make_shared<Cells>();
+  std::shared_ptr<const Cells> cells = std::make_shared<Cells>();
   decltype(auto) operator[](size_t i) const { return (*cells)[i]; }
   size_t size() const { return cells->size(); }
   template <typename... Args>
   void assign(Args... args) {
-    cells->assign(args...);
+    auto filled = std::make_shared<Cells>();
+    filled->assign(args...);
+    cells = std::move(filled);
   }
 };
 

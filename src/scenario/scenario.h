@@ -98,6 +98,8 @@ struct Run {
   bool also_in_memory = false;
   std::shared_ptr<const ProcessInputs> kept_process_inputs;
   std::vector<std::shared_ptr<const ProcessInputs>> kept_use_inputs;  ///< each use's, likewise
+  /// With several uses, likewise: the map before any allocation, which the runs' rows price on.
+  std::shared_ptr<const PackedMap> kept_uses_base;
   /// A replay of the best of several runs, for the files only a run writes: its debug maps and
   /// listing at the configured names, and no output.
   bool debug_files_only = false;
