@@ -846,7 +846,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     // The driver prices the final map with each use's records, rather than build them again.
     if (run.also_in_memory) run.kept_use_inputs.push_back(s.inputs);
   }
-  if (run.also_in_memory) run.kept_uses_base = u.base.cells;
+  run.kept_uses_base = run.also_in_memory ? u.base.cells : nullptr;
   MapBlock out = maps_allocate_quiet(run.geometry, 1);
   float* cells = out.map(0);
   for (size_t i = 0; i < n; ++i)
