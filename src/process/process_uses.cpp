@@ -437,42 +437,75 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
 // the other's existing land pays the whole attraction on every side, its sides to the other's new
 // cells too; where neither has existing land, each pays half. Costs that keep uses apart are at
 // least 0.
+//
+// Where one use of an attracting pair has no existing land (or neither has), a share s of the
+// attraction may be paid otherwise. The sides new cells of k and l share number (P(k) + P(l) -
+// P(k and l together)) / 2, P a perimeter, and the two uses' n_k + n_l new cells together have a
+// perimeter of at least 2 ceil(2 sqrt(n_k + n_l)), the least of that many cells. So each use's
+// sides are charged s a / 2 more, and the plan gives back that least perimeter times s a / 2: a
+// constant. The rest, (1 - s) a, is charged as above, and only that is given back on the sides
+// towards cells no use can take (they lie on the pair's perimeter too); a side towards the
+// other's existing land then costs the use s a less than it gives back. Where the uses' maps
+// alone lie apart (the example's green space away from housing), charging both halves and the
+// least perimeter of their cells together leaves less out than charging every side of one.
 struct BoundPlan {
-  std::vector<double> per_side;  ///< the strongest attraction each use's sides are charged
-  std::vector<bool> paid;        ///< its lighter perimeter weight pays for it
+  std::vector<double> per_side;    ///< the attraction each use's sides are charged
+  std::vector<double> given_back;  ///< of it, what a side towards cells no use can take gets back
+  std::vector<bool> paid;          ///< its lighter perimeter weight pays for it
+  double pairs = 0.0;  ///< what the least perimeters of the attracting pairs' cells give back
   bool attracts = false;
   bool weak = false;  ///< some use's weight cannot pay: its new cells' every side is counted
 };
 
-BoundPlan bound_plan(const UsesRun& u) {
+// The least perimeter of n cells.
+double least_perimeter(int64_t n) {
+  return 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(n)));
+}
+
+BoundPlan bound_plan(const UsesRun& u, double share) {
   const size_t K = u.uses.uses.size();
   BoundPlan plan;
   plan.per_side.resize(K);
+  plan.given_back.resize(K);
   plan.paid.resize(K);
   std::vector<bool> has_existing(K, false);
   for (size_t i = 0; i < u.cells(); ++i)
     if (u.existing[i] > 0) has_existing[u.existing[i] - 1u] = true;
-  std::vector<double> charged(K, 0.0);
+  // Each side lies between two cells, so it is shared with one use at most: the strongest
+  // attraction charged covers it. Each pair's share is charged on every side of both uses.
+  std::vector<double> charged(K, 0.0), shared(K, 0.0);
   for (size_t k = 0; k < K; ++k) {
     for (size_t l = k + 1; l < K; ++l) {
       const double a = -u.uses.cost(k, l);
       if (!(a > 0.0)) continue;
       plan.attracts = true;
-      if (has_existing[l]) charged[k] = std::max(charged[k], a);
-      if (has_existing[k]) charged[l] = std::max(charged[l], a);
-      if (!has_existing[k] && !has_existing[l]) {
-        charged[k] = std::max(charged[k], 0.5 * a);
-        charged[l] = std::max(charged[l], 0.5 * a);
+      if (has_existing[k] && has_existing[l]) {
+        charged[k] = std::max(charged[k], a);
+        charged[l] = std::max(charged[l], a);
+        continue;
       }
+      const double rest = (1.0 - share) * a;
+      if (has_existing[l]) charged[k] = std::max(charged[k], rest);
+      if (has_existing[k]) charged[l] = std::max(charged[l], rest);
+      if (!has_existing[k] && !has_existing[l]) {
+        charged[k] = std::max(charged[k], 0.5 * rest);
+        charged[l] = std::max(charged[l], 0.5 * rest);
+      }
+      if (share == 0.0) continue;
+      shared[k] += 0.5 * share * a;
+      shared[l] += 0.5 * share * a;
+      plan.pairs += 0.5 * share * a * least_perimeter(u.states[k].cells + u.states[l].cells) /
+                    u.adjacency_range;
     }
   }
   for (size_t k = 0; k < K; ++k) {
-    const double attraction = charged[k];
+    const double attraction = charged[k] + shared[k];
     const UseState& s = u.states[k];
     const double lighter =
         s.params.weights[1] - attraction / u.adjacency_range * s.normalisers.range[1];
     plan.paid[k] = attraction == 0.0 || (!s.normalisers.off[1] && lighter >= 0.0);
     plan.per_side[k] = attraction / u.adjacency_range;
+    plan.given_back[k] = charged[k] / u.adjacency_range;
     plan.weak = plan.weak || !plan.paid[k];
   }
   return plan;
@@ -491,7 +524,7 @@ std::vector<bool> untakable_cells(const UsesRun& u) {
 // The joint bound from each use's own: less, for each use whose sides are charged an attraction,
 // that charge on its least perimeter (or, where its weight cannot pay, on every side of its cells).
 double sum_of_bounds(const UsesRun& u, const BoundPlan& plan, const std::vector<double>& bounds) {
-  double bound = 0.0;
+  double bound = plan.pairs;
   for (size_t k = 0; k < bounds.size(); ++k) {
     const double cells = static_cast<double>(u.states[k].cells);
     // Where the weight cannot pay, the most sides a use's new cells have: 4 each.
@@ -504,15 +537,17 @@ double sum_of_bounds(const UsesRun& u, const BoundPlan& plan, const std::vector<
 // What use k's bound counts exactly on the sides of its new cells towards cells no use can take
 // (`costs`, bordered as the records; false where none): the grid's edge, water, land no use may
 // convert. Such a side lies on the use's perimeter whenever the cell is the use's, and the cell
-// across stays as it is: the charge the lighter weight made on the side is given back, and its
-// drawing cost towards another use's existing land counted as it is. Each value is at least 0 (a
-// use beside attracting existing land is charged that attraction), so the use's bound stays at
-// least 0 with them. Only where the use's weight pays for its attraction.
+// across stays as it is: what the plan gives back of the charge the lighter weight made on the
+// side is given back, and its drawing cost towards another use's existing land counted as it is.
+// A value is below 0 only where a side towards attracting existing land gets back less than it
+// is charged (`negative` says whether one is). Only where the use's weight pays for its
+// attraction.
 bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const BorderedGrid& grid,
-                 const std::vector<bool>& untakable, PackedMap& costs) {
+                 const std::vector<bool>& untakable, PackedMap& costs, bool& negative) {
+  negative = false;
   if (!plan.paid[k]) return false;
   const LandUse& use = u.uses.uses[k];
-  const double charge = plan.per_side[k];
+  const double charge = plan.given_back[k];
   const int32_t nrows = u.geometry.nrows;
   const int32_t ncols = u.geometry.ncols;
   bool any = false;
@@ -527,8 +562,9 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
                            ? u.uses.cost(k, static_cast<size_t>(m)) / u.adjacency_range
                            : 0.0);
     });
-    any = any || sum > 0.0;
+    any = any || sum != 0.0;
     // Rounded down: the bound stays below what the sides cost.
+    negative = negative || sum < 0.0;
     return float_at_most(sum);
   });
   if (!any) costs = PackedMap();
@@ -555,7 +591,8 @@ std::vector<double> use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
     if (plan.paid[k]) s.params.weights[1] = weight - plan.per_side[k] * s.normalisers.range[1];
     const BorderedGrid& grid = s.inputs->records.grid;
     PackedMap costs;
-    const bool any = exact_sides(w, k, plan, grid, untakable, costs);
+    bool negative = false;
+    const bool any = exact_sides(w, k, plan, grid, untakable, costs, negative);
     if (price != nullptr) {
       costs = cell_costs(w, grid, [&](int32_t r, int32_t c, size_t i) {
         return float_at_most((any ? static_cast<double>(costs[bordered_index(grid, r, c)]) : 0.0) +
@@ -566,27 +603,43 @@ std::vector<double> use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
         solve_block(w, k, uses_block_map(w, k, false), any || price ? &costs : nullptr, rng,
                     &bounds[k], maps ? Block::sketch : Block::bound);
     if (maps != nullptr) (*maps)[k] = std::move(map);
-    // Its own terms at least 0 once clamped, the exact sides and prices too: no map of the use
-    // is below 0.
-    bounds[k] = std::max(bounds[k], 0.0);
+    // Its own terms at least 0 once clamped, the exact sides and prices too unless a side costs
+    // less than 0: no map of the use is below 0 then.
+    if (!negative) bounds[k] = std::max(bounds[k], 0.0);
     s.params.weights[1] = weight;
     if (ended != nullptr) (*ended)[k] = s.price;
   });
   return bounds;
 }
 
-// The bound of several uses: each use alone on every cell it may take bounds its own terms (and
-// its sides' drawing costs, as `plan` says). `ended` receives the price per cell each use's
-// search ended at.
-double joint_bound(UsesRun& u, Run& run, const BoundPlan& plan, std::vector<double>& ended) {
-  return sum_of_bounds(
-      u, plan, use_bounds(u, run, plan, untakable_cells(u), nullptr, nullptr, nullptr, &ended));
-}
-
 // Rounds of prices on the cells several uses want at most, and the largest map they run on (each
-// round solves every use once).
+// round solves every use once; so do the plans the joint bound tries).
 constexpr int32_t PRICE_ROUNDS = 24;
 constexpr size_t PRICED_CELLS = 20000;
+
+// The shares of an attracting pair's attraction that its cells' least perimeter pays (see
+// BoundPlan) which the joint bound tries, on maps of up to PRICED_CELLS cells; larger maps keep
+// to the first.
+constexpr double SHARES[] = {0.0, 1.0};
+
+// The bound of several uses: each use alone on every cell it may take bounds its own terms (and
+// its sides' drawing costs, as `plan` says). Where uses attract, each plan of SHARES is tried and
+// the one of the largest bound goes to `plan`. `ended` receives the price per cell each use's
+// search ended at under the first.
+double joint_bound(UsesRun& u, Run& run, BoundPlan& plan, std::vector<double>& ended) {
+  const std::vector<bool> untakable = untakable_cells(u);
+  plan = bound_plan(u, SHARES[0]);
+  double best = sum_of_bounds(
+      u, plan, use_bounds(u, run, plan, untakable, nullptr, nullptr, nullptr, &ended));
+  if (!plan.attracts || u.cells() > PRICED_CELLS) return best;
+  for (size_t s = 1; s < std::size(SHARES) && !time_up(u); ++s) {
+    const BoundPlan tried = bound_plan(u, SHARES[s]);
+    const double bound = sum_of_bounds(
+        u, tried, use_bounds(u, run, tried, untakable, nullptr, nullptr, nullptr, nullptr));
+    if (bound > best) best = bound, plan = tried;
+  }
+  return best;
+}
 
 // A cell holds one use at most. With a price p_i >= 0 on each cell, added to every use's cost of
 // it and taken back once (the sum of the prices subtracted), each use solved alone still bounds
@@ -736,7 +789,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
 
   const size_t K = uses.uses.size();
   double bound = -std::numeric_limits<double>::infinity();
-  const BoundPlan plan = bound_plan(u);
+  BoundPlan plan = bound_plan(u, SHARES[0]);
   // Where each use's bound search ended: near where its first block's search will.
   std::vector<double> first_prices(K, std::numeric_limits<double>::quiet_NaN());
   // A pass of the rules' rounds bounds another problem: its cells kept out.
