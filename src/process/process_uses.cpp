@@ -444,8 +444,9 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
 // perimeter of at least 2 ceil(2 sqrt(n_k + n_l)), the least of that many cells. So each use's
 // sides are charged s a / 2 more, and the plan gives back that least perimeter times s a / 2: a
 // constant. The rest, (1 - s) a, is charged as above, and only that is given back on the sides
-// towards cells no use can take (they lie on the pair's perimeter too); a side towards the
-// other's existing land then costs the use s a less than it gives back. Where the uses' maps
+// towards cells no use can take (they lie on the pair's perimeter too); a new cell's side towards
+// the other's existing land then counts s a below 0, its attraction beyond what is given back.
+// Where the uses' maps
 // alone lie apart (the example's green space away from housing), charging both halves and the
 // least perimeter of their cells together leaves less out than charging every side of one.
 struct BoundPlan {
@@ -563,8 +564,8 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
                            : 0.0);
     });
     any = any || sum != 0.0;
-    // Rounded down: the bound stays below what the sides cost.
     negative = negative || sum < 0.0;
+    // Rounded down: the bound stays below what the sides cost.
     return float_at_most(sum);
   });
   if (!any) costs = PackedMap();
