@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/big_block.h"
 #include "base/log.h"
 #include "process/energy.h"
 #include "process/min_cut.h"
@@ -739,6 +740,8 @@ void uses_prepare_energy(ProcessRun& p, const UseState& s) {
 }
 
 void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) {
+  // The blocks allocate and free a flow and maps of the whole grid, over and over.
+  block_fix_heap_threshold();
   run.code_labels = land_uses_code_labels(uses);
   run.written_codes = land_uses_written_codes(uses);
   const ConfigDocument& config = scenario.config;
