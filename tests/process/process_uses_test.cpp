@@ -15,12 +15,12 @@ namespace {
 constexpr int ROWS = 3;
 constexpr int COLS = 4;
 
-// Two uses on a 3 x 4 grid, `a` (code 10) with one cell of existing land (code 5), `b` (code 20)
-// with none; each use's weights and the potential of the cells it likes less drawn from `rng`,
-// `cost` the adjacency of the two. With `rivals`, b likes a's best cells best; with `hurried`, the
-// time is up at once.
+// Two uses on a 3 x 4 grid, `a` (code 10) with one cell of existing land (code 5) where `owned`,
+// `b` (code 20) with none; each use's weights and the potential of the cells it likes less drawn
+// from `rng`, `cost` the adjacency of the two. With `rivals`, b likes a's best cells best; with
+// `hurried`, the time is up at once.
 std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool rivals,
-                        bool hurried) {
+                        bool hurried, bool owned) {
   const auto grid = [&](const std::string& name, const std::function<float(int)>& value) {
     std::vector<float> cells(ROWS * COLS);
     for (int i = 0; i < ROWS * COLS; ++i) cells[size_t(i)] = value(i);
@@ -50,9 +50,9 @@ std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool
       "'], 'distance-maps': [], 'debug-maps': 'no', 'debug-evolution': 'no', 'output': '" +
       dir.path("proc.asc") +
       "'},"
-      " 'land-uses': [{'name': 'a', 'code': 10, 'demand': {'cells': 3},"
-      " 'existing-codes': [5], 'functions-weight': " +
-      weights() + "}, {'name': 'b', 'code': 20, 'demand': {'cells': 4}, 'potential-maps': [['" + b +
+      " 'land-uses': [{'name': 'a', 'code': 10, 'demand': {'cells': 3}," +
+      std::string(owned ? " 'existing-codes': [5]," : "") + " 'functions-weight': " + weights() +
+      "}, {'name': 'b', 'code': 20, 'demand': {'cells': 4}, 'potential-maps': [['" + b +
       "']], 'functions-weight': " + weights() + "}], 'adjacency': [[0, " + std::to_string(cost) +
       "], [" + std::to_string(cost) + ", 0]]}");
 }
@@ -72,8 +72,9 @@ TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
     const double cost = std::array<double, 3>{-1.0, -0.25, 0.5}[size_t(trial % 3)];
     SCOPED_TRACE("trial " + std::to_string(trial) + ", cost " + std::to_string(cost));
     TempDir dir;
-    const bool rivals = trial >= 12, hurried = trial == 15;
-    const Scenario scenario = scenario_of(uses_config(dir, rng, cost, rivals, hurried));
+    // Every fourth trial the town is no use's: attracting uses then share the charge.
+    const bool rivals = trial >= 12, hurried = trial == 15, owned = trial % 4 != 3;
+    const Scenario scenario = scenario_of(uses_config(dir, rng, cost, rivals, hurried, owned));
     const LandUses uses = land_uses_read(scenario.config);
     ::Run run;
     run.in_memory = run.also_in_memory = true;
