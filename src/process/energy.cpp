@@ -246,3 +246,7 @@ double energy_combine(const EnergyState& e, const double terms[ENERGY_TERMS]) {
   if (e.extra_on) energy += e.extra_sum;
   return energy;
 }
+
+double energy_least_perimeter(int64_t n) {
+  return 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(n)));
+}

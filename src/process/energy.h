@@ -19,3 +19,7 @@ void energy_terms(const EnergyState& e, double terms[ENERGY_TERMS]);
 
 /// The weighted sum of five terms, with the perimeter, islands and distances terms clamped at 0.
 double energy_combine(const EnergyState& e, const double terms[ENERGY_TERMS]);
+
+/// The least perimeter any n cells have, 2 ceil(2 sqrt(n)) sides (min_perimeter, the perimeter
+/// term's reference, is 4 ceil(sqrt(n)), at least that).
+double energy_least_perimeter(int64_t n);

@@ -1088,8 +1088,8 @@ double separable_bound(MinCut& m) {
       m.cheapest_nu = nu;
     }
   }
-  const double least_perimeter = 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(m.n)));
-  sum += side * std::max(least_perimeter - static_cast<double>(m.p.energy.min_perimeter), 0.0);
+  sum += side *
+         std::max(energy_least_perimeter(m.n) - static_cast<double>(m.p.energy.min_perimeter), 0.0);
   return sum;
 }
 

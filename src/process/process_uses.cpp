@@ -447,9 +447,9 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
 // constant. The rest, (1 - s) a, is charged as above, and only that is given back on the sides
 // towards cells no use can take (they lie on the pair's perimeter too); a new cell's side towards
 // the other's existing land then counts s a below 0, its attraction beyond what is given back.
-// Where the uses' maps
-// alone lie apart (the example's green space away from housing), charging both halves and the
-// least perimeter of their cells together leaves less out than charging every side of one.
+// Where the uses' maps alone lie apart (the example's green space away from housing), charging
+// both halves and the least perimeter of their cells together leaves less out than charging
+// every side of one.
 struct BoundPlan {
   std::vector<double> per_side;    ///< the attraction each use's sides are charged
   std::vector<double> given_back;  ///< of it, what a side towards cells no use can take gets back
@@ -458,11 +458,6 @@ struct BoundPlan {
   bool attracts = false;
   bool weak = false;  ///< some use's weight cannot pay: its new cells' every side is counted
 };
-
-// The least perimeter of n cells.
-double least_perimeter(int64_t n) {
-  return 2.0 * std::ceil(2.0 * std::sqrt(static_cast<double>(n)));
-}
 
 BoundPlan bound_plan(const UsesRun& u, double share) {
   const size_t K = u.uses.uses.size();
@@ -493,10 +488,10 @@ BoundPlan bound_plan(const UsesRun& u, double share) {
         charged[k] = std::max(charged[k], 0.5 * rest);
         charged[l] = std::max(charged[l], 0.5 * rest);
       }
-      if (share == 0.0) continue;
       shared[k] += 0.5 * share * a;
       shared[l] += 0.5 * share * a;
-      plan.pairs += 0.5 * share * a * least_perimeter(u.states[k].cells + u.states[l].cells) /
+      plan.pairs += 0.5 * share * a *
+                    energy_least_perimeter(u.states[k].cells + u.states[l].cells) /
                     u.adjacency_range;
     }
   }
@@ -625,12 +620,11 @@ constexpr size_t PRICED_CELLS = 20000;
 constexpr double SHARES[] = {0.0, 1.0};
 
 // The bound of several uses: each use alone on every cell it may take bounds its own terms (and
-// its sides' drawing costs, as `plan` says). Where uses attract, each plan of SHARES is tried and
-// the one of the largest bound goes to `plan`. `ended` receives the price per cell each use's
-// search ended at under the first.
+// its sides' drawing costs, as `plan` says, the plan of the first of SHARES). Where uses attract,
+// the other plans of SHARES are tried and the one of the largest bound goes to `plan`. `ended`
+// receives the price per cell each use's search ended at under the first.
 double joint_bound(UsesRun& u, Run& run, BoundPlan& plan, std::vector<double>& ended) {
   const std::vector<bool> untakable = untakable_cells(u);
-  plan = bound_plan(u, SHARES[0]);
   double best = sum_of_bounds(
       u, plan, use_bounds(u, run, plan, untakable, nullptr, nullptr, nullptr, &ended));
   if (!plan.attracts || u.cells() > PRICED_CELLS) return best;
