@@ -1272,8 +1272,9 @@ double branched_bound(MinCut& m, const Multipliers& tried, double root, double u
 
 // The islands and enclosed holes of the best map, each tried away: an island's cells are freed and
 // as many added where they cost least, a hole's cells allocated and as many removed. A try is kept
-// when the full energy does not rise (an island only when it falls).
-void polish(MinCut& m) {
+// when the full energy does not rise (an island only when it falls). `work_share` scales the
+// tries' budget on large maps.
+void polish(MinCut& m, double work_share = 1.0) {
   build_model(m, 1.0, 1.0);
   m.copy_bits(MARK_BEST, MARK_CURRENT);
   double energy = evaluate_current(m);
@@ -1281,7 +1282,7 @@ void polish(MinCut& m) {
   const GridGeometry& geometry = m.p.maps.geometry;
   if (!islands_allocate(islands, m.p.maps.cell_count())) fatal(1, "error: not enough memory!\n");
   const auto max_tries = static_cast<int32_t>(
-      std::clamp(POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
+      std::clamp(work_share * POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
                  static_cast<double>(MIN_POLISH_TRIES), static_cast<double>(MAX_POLISH_TRIES)));
   for (int32_t tries = 0; tries < max_tries && !time_is_up(m.p); ++tries) {
     // Candidates: the islands but the largest, and the enclosed holes, smallest first.
@@ -1466,7 +1467,7 @@ double branched(MinCut& m, const MinCutParameters& parameters, double known) {
 
 }  // namespace
 
-double min_cut_polish(ProcessRun& p) {
+double min_cut_polish(ProcessRun& p, double work_share) {
   cell_states_load(p.states, p.inputs->records, p.maps.map(PROCESS_SOLUTION_MAP),
                    p.working_cell_value,
                    run_bands(p.run, p.maps.geometry.nrows, p.maps.geometry.ncols));
@@ -1484,7 +1485,7 @@ double min_cut_polish(ProcessRun& p) {
   m.best_energy = start;
   exact_descent(m);
   offer(m, evaluate_current(m));
-  polish(m);
+  polish(m, work_share);
   m.copy_bits(MARK_BEST, MARK_CURRENT);
   const double energy = evaluate_current(m);
   if (energy < start) return energy;
