@@ -169,7 +169,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
                                Block what = Block::solve) {
   UseState& s = u.states[k];
   Run block;
-  block.threads = u.threads;
+  block.threads = u.block_threads();
   block.geometry = u.geometry;
   block.rng = rng;
   block.in_memory = true;
@@ -220,7 +220,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
 MapEnergy use_energy(UsesRun& u, size_t k, const std::vector<float>& map) {
   UseState& s = u.states[k];
   return process_map_energy(s.scenario, *s.inputs, PackedMap(map), u.uses.uses[k].value,
-                            s.normalisers, &s.bounds, u.threads);
+                            s.normalisers, &s.bounds, u.block_threads());
 }
 
 // Use k's block on the current map of energy `energy`, kept when the energy does not rise (the
@@ -413,6 +413,11 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
   // Each worker takes the next step as it ends one: steps differ in length (an order may settle
   // in one round or in four), and each step's result owes nothing to which worker ran it.
   std::atomic<size_t> next{0};
+  // A worker left without a step lends its thread to the blocks of those still running (three
+  // uses' orders on two threads would otherwise leave one idle for a third of the time): the
+  // passes of a block give the same map on any number of threads.
+  auto spare = std::make_shared<UsesRun::SpareThreads>();
+  spare->running = static_cast<int32_t>(workers);
   for (size_t t = 0; t < workers; ++t) {
     threads.emplace_back([&, t] {
       fatal_set_throw_on_thread(true);
@@ -420,6 +425,7 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
         try {
           UsesRun w = u;
           w.threads = 1;
+          w.spare = spare;
           Rng rng = run.rng;
           shared_step_capture(logs[i], [&] {
             if (t == 0) progress_enable(progress);
@@ -429,6 +435,8 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
           failures[i] = std::current_exception();
         }
       }
+      --spare->running;
+      ++spare->idle;
     });
   }
   for (std::thread& thread : threads) thread.join();
@@ -751,7 +759,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("PROCESS begin\n");
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
-  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0, {}, run.cut.use_keep_out};
+  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0, {}, run.cut.use_keep_out, 1, {}};
   // A pass of the rules' rounds starts from the repair of the pass before.
   const bool from_start = !run.cut.start.empty();
   const size_t n =
@@ -928,7 +936,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
                                    const GridGeometry& geometry, const std::vector<float>& codes,
                                    const std::vector<Normalisers>& fixed,
                                    std::shared_ptr<const PackedMap> base) {
-  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}};
+  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}, 1, {}};
   if (base != nullptr) {
     // Shared, not copied: the three maps that read it again would be held beside every use's
     // records, the run's peak on a large grid.

@@ -4,6 +4,8 @@
 // the run holds one label per cell.
 #pragma once
 
+#include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <limits>
@@ -69,8 +71,19 @@ struct UsesRun {
   /// The threads a block's passes over the grid may use: the run's where blocks run one after
   /// the other, 1 where the orders of blocks already run on the threads.
   int32_t threads = 1;
+  /// Where steps run at once: the threads their workers left idle once no step was left, and the
+  /// workers still running. A block that starts then takes its share of the idle ones.
+  struct SpareThreads {
+    std::atomic<int32_t> idle{0};
+    std::atomic<int32_t> running{0};
+  };
+  std::shared_ptr<SpareThreads> spare;
 
   size_t cells() const { return base.size(); }
+  int32_t block_threads() const {
+    if (!spare) return threads;
+    return threads + spare->idle.load() / std::max(spare->running.load(), 1);
+  }
   // The use a cell belongs to, new or existing, or -1.
   int32_t use_at(size_t i) const { return (label[i] > 0 ? label[i] : existing[i]) - 1; }
 };
