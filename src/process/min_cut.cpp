@@ -1272,8 +1272,8 @@ double branched_bound(MinCut& m, const Multipliers& tried, double root, double u
 
 // The islands and enclosed holes of the best map, each tried away: an island's cells are freed and
 // as many added where they cost least, a hole's cells allocated and as many removed. A try is kept
-// when the full energy does not rise (an island only when it falls). `work_share` scales the
-// tries' budget on large maps.
+// when the full energy does not rise (an island only when it falls). `work_share` is the share
+// of the tries' budget this polish takes (no fewer than MIN_POLISH_TRIES).
 void polish(MinCut& m, double work_share = 1.0) {
   build_model(m, 1.0, 1.0);
   m.copy_bits(MARK_BEST, MARK_CURRENT);
@@ -1281,9 +1281,11 @@ void polish(MinCut& m, double work_share = 1.0) {
   IslandState islands;
   const GridGeometry& geometry = m.p.maps.geometry;
   if (!islands_allocate(islands, m.p.maps.cell_count())) fatal(1, "error: not enough memory!\n");
+  const double budget =
+      std::clamp(POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
+                 static_cast<double>(MIN_POLISH_TRIES), static_cast<double>(MAX_POLISH_TRIES));
   const auto max_tries = static_cast<int32_t>(
-      std::clamp(work_share * POLISH_WORK / static_cast<double>(std::max<int64_t>(m.variables, 1)),
-                 static_cast<double>(MIN_POLISH_TRIES), static_cast<double>(MAX_POLISH_TRIES)));
+      std::max(static_cast<double>(MIN_POLISH_TRIES), std::ceil(work_share * budget)));
   for (int32_t tries = 0; tries < max_tries && !time_is_up(m.p); ++tries) {
     // Candidates: the islands but the largest, and the enclosed holes, smallest first.
     const int32_t count =

@@ -71,8 +71,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
 /// A cold polish of the solution map as it is: swaps that lower the energy without the islands
 /// term, then the islands and enclosed holes tried away, each judged on the full energy (exact
 /// island counts). The map is changed only when its full energy falls; returns the full energy
-/// of the map left. Nothing is tried once the run's time limit has run out. On large maps the
-/// islands and holes tried are fewer with a smaller `work_share` (several uses share one budget).
+/// of the map left. Nothing is tried once the run's time limit has run out. It tries `work_share`
+/// of the islands and holes one polish would (several uses share one budget), at least a few.
 double min_cut_polish(ProcessRun& p, double work_share = 1.0);
 
 /// The gap in per cent between a final energy and a lower bound, relative to the final energy
