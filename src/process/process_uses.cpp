@@ -170,6 +170,7 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
   UseState& s = u.states[k];
   Run block;
   block.threads = u.block_threads();
+  block.band_min_cells = u.band_min_cells;
   block.geometry = u.geometry;
   block.rng = rng;
   block.in_memory = true;
@@ -759,7 +760,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("PROCESS begin\n");
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
-  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0, {}, run.cut.use_keep_out, 1, {}};
+  UsesRun u{uses, run.geometry,      {}, {}, {}, {}, 1.0, {}, run.cut.use_keep_out, 1,
+            {},   run.band_min_cells};
   // A pass of the rules' rounds starts from the repair of the pass before.
   const bool from_start = !run.cut.start.empty();
   const size_t n =
@@ -936,7 +938,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
                                    const GridGeometry& geometry, const std::vector<float>& codes,
                                    const std::vector<Normalisers>& fixed,
                                    std::shared_ptr<const PackedMap> base) {
-  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}, 1, {}};
+  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}, 1, {}, BAND_MIN_CELLS};
   if (base != nullptr) {
     // Shared, not copied: the three maps that read it again would be held beside every use's
     // records, the run's peak on a large grid.

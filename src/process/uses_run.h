@@ -78,6 +78,8 @@ struct UsesRun {
     std::atomic<int32_t> running{0};
   };
   std::shared_ptr<SpareThreads> spare;
+  /// The run's least grid for bands (tests set it lower, so that small maps' passes run in bands).
+  int64_t band_min_cells = BAND_MIN_CELLS;
 
   size_t cells() const { return base.size(); }
   int32_t block_threads() const {

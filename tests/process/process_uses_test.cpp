@@ -124,3 +124,33 @@ TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
   // the cells they share keep the bounds within 30 % of the bests in all (18 %; 68 % without).
   EXPECT_LT(bests - bounds, 0.3 * bests);
 }
+
+// The passes of each block run in bands even on this small grid; the orders run on three threads,
+// each lending itself to the blocks of those still running once its own are done. The plan and
+// the log are those of one thread.
+TEST(ProcessUsesTest, ThePlanIsTheSameOnAnyNumberOfThreads) {
+  std::mt19937 rng(9);
+  for (int trial = 0; trial < 4; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    TempDir dir;
+    const Scenario scenario =
+        scenario_of(uses_config(dir, rng, trial % 2 ? 0.5 : -0.5, trial >= 2, false, true));
+    const LandUses uses = land_uses_read(scenario.config);
+    const auto plan = [&](int32_t threads) {
+      ::Run run;
+      run.in_memory = true;
+      run.threads = threads;
+      run.band_min_cells = 0;
+      const FatalResult result = run_capturing([&] {
+        run_preprocess_uses(scenario, uses, run);
+        run_process_uses(scenario, uses, run);
+      });
+      EXPECT_FALSE(result.fatal) << result.log;
+      return std::make_pair(run.process_output.unpack(), result.log);
+    };
+    const auto one = plan(1);
+    const auto three = plan(3);
+    EXPECT_EQ(three.first, one.first);
+    EXPECT_EQ(three.second, one.second);
+  }
+}
