@@ -760,8 +760,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
   log_message("PROCESS begin\n");
   log_message("init\n");
   maps_init_geometry(config, run.geometry);
-  UsesRun u{uses, run.geometry,      {}, {}, {}, {}, 1.0, {}, run.cut.use_keep_out, 1,
-            {},   run.band_min_cells};
+  UsesRun u{uses, run.geometry, {}, {}, {}, {}, 1.0, {}, run.cut.use_keep_out};
+  u.band_min_cells = run.band_min_cells;
   // A pass of the rules' rounds starts from the repair of the pass before.
   const bool from_start = !run.cut.start.empty();
   const size_t n =
@@ -938,7 +938,7 @@ UsesEnergy process_uses_map_energy(const Scenario& scenario, const LandUses& use
                                    const GridGeometry& geometry, const std::vector<float>& codes,
                                    const std::vector<Normalisers>& fixed,
                                    std::shared_ptr<const PackedMap> base) {
-  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}, 1, {}, BAND_MIN_CELLS};
+  UsesRun u{uses, geometry, {}, {}, {}, {}, 1.0, {}, {}};
   if (base != nullptr) {
     // Shared, not copied: the three maps that read it again would be held beside every use's
     // records, the run's peak on a large grid.

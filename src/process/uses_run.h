@@ -77,7 +77,7 @@ struct UsesRun {
     std::atomic<int32_t> idle{0};
     std::atomic<int32_t> running{0};
   };
-  std::shared_ptr<SpareThreads> spare;
+  std::shared_ptr<SpareThreads> spare = nullptr;
   /// The run's least grid for bands (tests set it lower, so that small maps' passes run in bands).
   int64_t band_min_cells = BAND_MIN_CELLS;
 
