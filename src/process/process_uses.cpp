@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/bands.h"
 #include "base/big_block.h"
 #include "base/log.h"
 #include "process/energy.h"
@@ -273,12 +274,14 @@ bool place_on_best(UsesRun& u, size_t k, size_t cells) {
       free.push_back(static_cast<Index>(i));
   }
   if (free.size() < cells) return false;
-  std::partial_sort(free.begin(), free.begin() + static_cast<std::ptrdiff_t>(cells), free.end(),
-                    [&](Index a, Index b) {
-                      const float pa = potential(a);
-                      const float pb = potential(b);
-                      return pa != pb ? pa > pb : a < b;
-                    });
+  // The order is total (ties to the index): the cells kept are the same in any order, and a
+  // selection is linear where a partial sort of a large map's demand was not.
+  std::nth_element(free.begin(), free.begin() + static_cast<std::ptrdiff_t>(cells), free.end(),
+                   [&](Index a, Index b) {
+                     const float pa = potential(a);
+                     const float pb = potential(b);
+                     return pa != pb ? pa > pb : a < b;
+                   });
   for (size_t c = 0; c < cells; ++c) u.label[free[c]] = static_cast<UseLabel>(k + 1);
   return true;
 }
@@ -777,6 +780,16 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     label_cells(u, maps.map(0));
   }
   u.states.resize(uses.uses.size());
+  {
+    // The uses' records are built at once: a build reads and scales its own maps on one thread
+    // for the most part, and each logs to its own text, printed below in the uses' order.
+    std::atomic<size_t> next{0};
+    run_at_once(
+        std::min(uses.uses.size(), static_cast<size_t>(std::max(run.threads, 1))), [&](size_t) {
+          for (size_t k = next++; k < uses.uses.size(); k = next++)
+            process_build_inputs(uses.uses[k].config, u.geometry, *u.states[k].inputs, run.threads);
+        });
+  }
   for (size_t k = 0; k < uses.uses.size(); ++k) {
     UseState& s = u.states[k];
     const LandUse& use = uses.uses[k];
@@ -784,7 +797,6 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     s.scenario.config = use.config;
     s.scenario.seed = scenario.seed;
     s.params = process_read_parameters(use.config);
-    process_build_inputs(use.config, u.geometry, *s.inputs, run.threads);
     log_message("%s", s.inputs->log.c_str());
     if (s.inputs->fatal_code != 0) fatal_exit(s.inputs->fatal_code);
     // The first evaluation fixes the use's normalisers, as it does for one use.
