@@ -37,12 +37,6 @@ constexpr double ROUND_TOLERANCE = 2e-3;
 constexpr double BLOCK_RECUT_WORK = 1e7;
 // About the cuts one price search takes.
 constexpr double SEARCH_CUTS = 15.0;
-// Maps beyond this many cells try only the starts where each use is solved in turn. The starts
-// with every use on its best cells pile the uses on the same land; from there the rounds settled
-// 4 to 8 % above the best solved start on the example's three uses (60,000 cells), tiled to
-// 1000 x 1000 and to 2000 x 2000, for six of every ten blocks of the run. On windows of up to
-// 10,000 cells they win now and then (by about 1 %), and blocks cost little up to here.
-constexpr size_t BEST_CELLS_STARTS_CELLS = 250000;
 
 // The uses of `codes`, a map of use codes as a stage leaves it, on the map before allocation
 // `u.base`: each new cell's use, each existing cell's use, and the adjacency term's normaliser.
@@ -396,14 +390,18 @@ struct UseOrder {
   double energy = 0.0;
   KeptLabels label;
   std::vector<double> energies;
+  std::vector<double> prices;  // where each use's last price search ended, the next one's hint
+  Rng rng;
 };
 
 // body(w, i, rng) for each i below `count`. The minimum cuts draw nothing from the generator, so
 // their steps may run at once, on up to run.threads threads, each on its own copy `w` of the
 // run, and print in the order of i afterwards; a failure ends the run as it would have one after
 // the other.
+// With `kept`, the logs are handed back there, in the order of i, rather than printed.
 template <typename Body>
-void each_step(UsesRun& u, size_t count, Run& run, Body body) {
+void each_step(UsesRun& u, size_t count, Run& run, Body body,
+               std::vector<SharedStep>* kept = nullptr) {
   const size_t workers = std::min(count, static_cast<size_t>(std::max(run.threads, 1)));
   if (workers <= 1) {
     for (size_t i = 0; i < count; ++i) body(u, i, run.rng);
@@ -446,7 +444,57 @@ void each_step(UsesRun& u, size_t count, Run& run, Body body) {
   for (std::thread& thread : threads) thread.join();
   for (size_t i = 0; i < count; ++i) {
     if (failures[i]) std::rethrow_exception(failures[i]);
-    shared_step_replay(logs[i]);
+    if (kept == nullptr) shared_step_replay(logs[i]);
+  }
+  if (kept != nullptr) *kept = std::move(logs);
+}
+
+// Each use's islands and holes tried away once, in the uses' order, each against the others as
+// they stand, each block on every thread. A polish seldom keeps a try, and one on two threads
+// took 0.7 of its time on one: on several threads the next uses' polishes start at once against
+// the map as it stands, each on its own copy of the run, and are kept in order up to the first
+// that moves a cell; those after it, tried against a map that has changed since, are tried again.
+// The map and the log are those of one use after the other.
+void polish_uses(UsesRun& u, Run& run, double& energy) {
+  const size_t K = u.uses.uses.size();
+  const auto threads = static_cast<size_t>(std::max(run.threads, 1));
+  u.threads = run.threads;
+  PackedMap extra;
+  struct Polished {
+    bool moved = false;
+    double energy = 0.0;  // the run's, and the use's own, after the block
+    double own = 0.0;
+    KeptLabels label;
+  };
+  for (size_t k = 0; k < K;) {
+    const size_t count = std::min(threads, K - k);
+    if (count == 1) {
+      try_block(u, k++, Block::polish, energy, extra, run.rng);
+      continue;
+    }
+    std::vector<Polished> tried(count);
+    std::vector<SharedStep> logs;
+    each_step(
+        u, count, run,
+        [&](UsesRun& w, size_t i, Rng& rng) {
+          Polished& t = tried[i];
+          t.energy = energy;
+          PackedMap scratch;
+          t.moved = try_block(w, k + i, Block::polish, t.energy, scratch, rng);
+          t.own = w.states[k + i].energy;
+          if (t.moved) t.label = KeptLabels(w.label);
+        },
+        &logs);
+    for (size_t i = 0; i < count; ++i) {
+      shared_step_replay(logs[i]);
+      const Polished& t = tried[i];
+      energy = t.energy;
+      u.states[k++].energy = t.own;
+      if (t.moved) {
+        t.label.restore(u.label);
+        break;
+      }
+    }
   }
 }
 
@@ -844,8 +892,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       }
     }
     energy = settle(u, 0, initial, scratch, run.rng);
-    PackedMap extra;
-    for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
+    polish_uses(u, run, energy);
     log_message("  polish energy %f\n", energy);
   } else {
     // Which use is solved first decides much: it takes the land it likes best before the others
@@ -855,7 +902,8 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
     // on its best cells at once; large maps only the first); only the lowest is kept (ties to the
     // one tried first), whichever thread ends first.
     UseOrder best;
-    const size_t tries = n <= BEST_CELLS_STARTS_CELLS ? 2 * K : K;
+    const bool large = static_cast<int64_t>(n) > run.uses_all_starts_cells;
+    const size_t tries = large ? K : 2 * K;
     size_t best_try = tries;
     std::mutex best_mutex;
     const KeptLabels handed(u.label);
@@ -876,7 +924,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
         for (size_t k = 0; k < K; ++k) w.states[k].energy = handed_energies[k];
         start = initial;
       }
-      const double settled = settle(w, first, *start, scratch, rng);
+      const double settled = large ? *start : settle(w, first, *start, scratch, rng);
       const std::lock_guard<std::mutex> lock(best_mutex);
       if (best_try < tries &&
           !(settled < best.energy || (settled == best.energy && tried < best_try)))
@@ -885,16 +933,33 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       best.energy = settled;
       best.label = KeptLabels(w.label);
       best.energies.clear();
-      for (const UseState& s : w.states) best.energies.push_back(s.energy);
+      best.prices.clear();
+      for (const UseState& s : w.states) {
+        best.energies.push_back(s.energy);
+        best.prices.push_back(s.price);
+      }
+      best.rng = rng;
     });
     energy = best.energy;
     best.label.restore(u.label);
-    for (size_t k = 0; k < K; ++k) u.states[k].energy = best.energies[k];
-    // The blocks leave the islands and holes to here: each use's are tried away once, on the
-    // settled map, against the others as they stand, each block on every thread.
+    for (size_t k = 0; k < K; ++k) {
+      u.states[k].energy = best.energies[k];
+      u.states[k].price = best.prices[k];
+    }
     u.threads = run.threads;
-    PackedMap extra;
-    for (size_t k = 0; k < K; ++k) try_block(u, k, Block::polish, energy, extra, run.rng);
+    if (large) {
+      // A large map settles its lowest start alone, each block on every thread: there the rounds
+      // lowered each start by 0.2 % at most, less than the starts lie apart, and kept their
+      // ranks (three uses at 1000 x 1000 and at 2000 x 2000, attracting and repelling costs),
+      // for half the blocks of the run.
+      log_message("  rounds from '%s' first, the lowest start\n",
+                  uses.uses[best_try % K].name.c_str());
+      PackedMap scratch;
+      energy = settle(u, best_try % K, energy, scratch, best.rng);
+    }
+    // The blocks leave the islands and holes to here: each use's are tried away once, on the
+    // settled map.
+    polish_uses(u, run, energy);
     log_message("  polish energy %f\n", energy);
   }
   log_message("  initial %f\n", initial);

@@ -126,8 +126,9 @@ TEST(ProcessUsesTest, TheBoundOfSeveralUsesLiesBelowEveryMap) {
 }
 
 // The passes of each block run in bands even on this small grid; the orders run on three threads,
-// each lending itself to the blocks of those still running once its own are done. The plan and
-// the log are those of one thread.
+// each lending itself to the blocks of those still running once its own are done, and the uses'
+// polishes start at once. The plan and the log are those of one thread, the small map's way and
+// the large map's (only the starts solved in turn, the lowest settled).
 TEST(ProcessUsesTest, ThePlanIsTheSameOnAnyNumberOfThreads) {
   std::mt19937 rng(9);
   for (int trial = 0; trial < 4; ++trial) {
@@ -136,11 +137,12 @@ TEST(ProcessUsesTest, ThePlanIsTheSameOnAnyNumberOfThreads) {
     const Scenario scenario =
         scenario_of(uses_config(dir, rng, trial % 2 ? 0.5 : -0.5, trial >= 2, false, true));
     const LandUses uses = land_uses_read(scenario.config);
-    const auto plan = [&](int32_t threads) {
+    const auto plan = [&](int32_t threads, int64_t all_starts_cells) {
       ::Run run;
       run.in_memory = true;
       run.threads = threads;
       run.band_min_cells = 0;
+      run.uses_all_starts_cells = all_starts_cells;
       const FatalResult result = run_capturing([&] {
         run_preprocess_uses(scenario, uses, run);
         run_process_uses(scenario, uses, run);
@@ -148,9 +150,12 @@ TEST(ProcessUsesTest, ThePlanIsTheSameOnAnyNumberOfThreads) {
       EXPECT_FALSE(result.fatal) << result.log;
       return std::make_pair(run.process_output.unpack(), result.log);
     };
-    const auto one = plan(1);
-    const auto three = plan(3);
-    EXPECT_EQ(three.first, one.first);
-    EXPECT_EQ(three.second, one.second);
+    for (const int64_t all_starts_cells : {USES_ALL_STARTS_CELLS, int64_t{0}}) {
+      SCOPED_TRACE(all_starts_cells ? "every start settled" : "a large map's way");
+      const auto one = plan(1, all_starts_cells);
+      const auto three = plan(3, all_starts_cells);
+      EXPECT_EQ(three.first, one.first);
+      EXPECT_EQ(three.second, one.second);
+    }
   }
 }
