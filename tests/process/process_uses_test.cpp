@@ -7,6 +7,7 @@
 
 #include "grid_checks.h"
 #include "preprocess/preprocess_uses.h"
+#include "raster/islands.h"
 #include "scenario/land_uses.h"
 #include "test_support.h"
 
@@ -157,5 +158,58 @@ TEST(ProcessUsesTest, ThePlanIsTheSameOnAnyNumberOfThreads) {
       EXPECT_EQ(three.first, one.first);
       EXPECT_EQ(three.second, one.second);
     }
+  }
+}
+
+// Each use's best cells lie in two pairs at the ends of its own row, a's on the top row and b's
+// on the bottom one, and a second island costs more than any cell: the blocks, which do not count
+// islands, take both pairs, and each use's polish moves one pair beside the other. On three
+// threads both polishes start at once; once a's has moved, b's is tried again against the map as
+// it now stands. The plan and the log are those of one thread, and each use ends in one island.
+TEST(ProcessUsesTest, APolishTriedBesideAnotherThatMovedIsTriedAgain) {
+  constexpr int rows = 4, cols = 8;
+  TempDir dir;
+  const auto grid = [&](const std::string& name, const std::function<float(int, int)>& value) {
+    std::vector<float> cells;
+    for (int r = 0; r < rows; ++r)
+      for (int c = 0; c < cols; ++c) cells.push_back(value(r, c));
+    return dir.write(name, grid_text(rows, cols, cells));
+  };
+  const auto best_pairs = [](int row) {
+    return [row](int r, int c) { return r == row && (c < 2 || c >= cols - 2) ? 1.0f : 0.25f; };
+  };
+  const std::string a = grid("a.asc", best_pairs(0)), b = grid("b.asc", best_pairs(rows - 1)),
+                    none = grid("none.asc", [](int, int) { return 0.0f; });
+  const Scenario scenario = scenario_of(json(
+      "{'maps': {'potential-maps': [['" + a + "']], 'potential-maps-weight': [[1]], " +
+      "'exclusion-masks': ['" + none + "']}, 'preprocess': {'init-values-map': '" + none +
+      "', 'distribution-masks': [], 'debug-maps': 'no', 'output': '" + dir.path("pre.asc") +
+      "'}, 'process': {'method': 'min-cut', 'functions-weight': [1, 0.1, 5, 0, 0], " +
+      "'distance-masks': [], 'distance-maps': [], 'debug-maps': 'no', 'debug-evolution': 'no', " +
+      "'output': '" + dir.path("proc.asc") +
+      "'}, 'land-uses': [{'name': 'a', 'code': 10, 'demand': {'cells': 4}}, {'name': 'b', " +
+      "'code': 20, 'demand': {'cells': 4}, 'potential-maps': [['" + b + "']]}], " +
+      "'adjacency': [[0, 0], [0, 0]]}"));
+  const LandUses uses = land_uses_read(scenario.config);
+  const auto plan = [&](int32_t threads) {
+    ::Run run;
+    run.in_memory = true;
+    run.threads = threads;
+    const FatalResult result = run_capturing([&] {
+      run_preprocess_uses(scenario, uses, run);
+      run_process_uses(scenario, uses, run);
+    });
+    EXPECT_FALSE(result.fatal) << result.log;
+    return std::make_pair(run.process_output.unpack(), result.log);
+  };
+  const auto one = plan(1);
+  const auto three = plan(3);
+  EXPECT_EQ(three.first, one.first);
+  EXPECT_EQ(three.second, one.second);
+  IslandRuns runs;
+  for (const float code : {10.0f, 20.0f}) {
+    const IslandCount count = islands_count(runs, three.first.data(), rows, cols, code);
+    EXPECT_EQ(count.solution_cells, 4);
+    EXPECT_EQ(count.islands, 1) << "code " << code << "\n" << three.second;
   }
 }
