@@ -17,7 +17,6 @@
 #include "base/log.h"
 #include "process/energy.h"
 #include "process/min_cut.h"
-#include "process/moves.h"
 #include "process/process_run.h"
 #include "process/process_stage.h"
 #include "process/uses_run.h"
@@ -185,8 +184,9 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
   p.parameters = s.params.annealing;
   EvolutionListing none;
   if (what == Block::polish) {
+    // No index of moves: the polish loads the cells itself, and a use that fills every cell it
+    // may take has no move to make, which is no failure (its blocks say so).
     stage_read_handover(p.run, Handover::preprocess_output, p.input, p.maps, PROCESS_SOLUTION_MAP);
-    moves_prepare(p);
     // The uses share one polish's budget of islands and holes tried: on a large map one use's
     // polish tries its smallest islands for as long as its whole min-cut takes, and seldom keeps
     // one.
