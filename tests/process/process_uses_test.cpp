@@ -58,6 +58,25 @@ std::string uses_config(const TempDir& dir, std::mt19937& rng, double cost, bool
       "], [" + std::to_string(cost) + ", 0]]}");
 }
 
+// PREPROCESS and PROCESS of several uses in memory on `threads` threads: the final map and the
+// log.
+std::pair<std::vector<float>, std::string> uses_plan(
+    const Scenario& scenario, int32_t threads, int64_t band_min_cells = BAND_MIN_CELLS,
+    int64_t all_starts_cells = USES_ALL_STARTS_CELLS) {
+  const LandUses uses = land_uses_read(scenario.config);
+  ::Run run;
+  run.in_memory = true;
+  run.threads = threads;
+  run.band_min_cells = band_min_cells;
+  run.uses_all_starts_cells = all_starts_cells;
+  const FatalResult result = run_capturing([&] {
+    run_preprocess_uses(scenario, uses, run);
+    run_process_uses(scenario, uses, run);
+  });
+  EXPECT_FALSE(result.fatal) << result.log;
+  return std::make_pair(run.process_output.unpack(), result.log);
+}
+
 }  // namespace
 
 // The uses' best cells touch each other and b's touch a's existing land: a bound that leaves
@@ -137,24 +156,10 @@ TEST(ProcessUsesTest, ThePlanIsTheSameOnAnyNumberOfThreads) {
     TempDir dir;
     const Scenario scenario =
         scenario_of(uses_config(dir, rng, trial % 2 ? 0.5 : -0.5, trial >= 2, false, true));
-    const LandUses uses = land_uses_read(scenario.config);
-    const auto plan = [&](int32_t threads, int64_t all_starts_cells) {
-      ::Run run;
-      run.in_memory = true;
-      run.threads = threads;
-      run.band_min_cells = 0;
-      run.uses_all_starts_cells = all_starts_cells;
-      const FatalResult result = run_capturing([&] {
-        run_preprocess_uses(scenario, uses, run);
-        run_process_uses(scenario, uses, run);
-      });
-      EXPECT_FALSE(result.fatal) << result.log;
-      return std::make_pair(run.process_output.unpack(), result.log);
-    };
     for (const int64_t all_starts_cells : {USES_ALL_STARTS_CELLS, int64_t{0}}) {
       SCOPED_TRACE(all_starts_cells ? "every start settled" : "a large map's way");
-      const auto one = plan(1, all_starts_cells);
-      const auto three = plan(3, all_starts_cells);
+      const auto one = uses_plan(scenario, 1, 0, all_starts_cells);
+      const auto three = uses_plan(scenario, 3, 0, all_starts_cells);
       EXPECT_EQ(three.first, one.first);
       EXPECT_EQ(three.second, one.second);
     }
@@ -193,20 +198,8 @@ TEST(ProcessUsesTest, APolishTriedBesideAnotherThatMovedIsTriedAgain) {
         "'}, 'land-uses': [{'name': 'a', 'code': 10, 'demand': {'cells': 4}}, {'name': 'b', " +
         "'code': 20, 'demand': {'cells': " + std::to_string(b_cells) + "}, 'potential-maps': [['" +
         b + "']]}], 'adjacency': [[0, 0], [0, 0]]}"));
-    const LandUses uses = land_uses_read(scenario.config);
-    const auto plan = [&](int32_t threads) {
-      ::Run run;
-      run.in_memory = true;
-      run.threads = threads;
-      const FatalResult result = run_capturing([&] {
-        run_preprocess_uses(scenario, uses, run);
-        run_process_uses(scenario, uses, run);
-      });
-      EXPECT_FALSE(result.fatal) << result.log;
-      return std::make_pair(run.process_output.unpack(), result.log);
-    };
-    const auto one = plan(1);
-    const auto three = plan(3);
+    const auto one = uses_plan(scenario, 1);
+    const auto three = uses_plan(scenario, 3);
     EXPECT_EQ(three.first, one.first);
     EXPECT_EQ(three.second, one.second);
     IslandRuns runs;
