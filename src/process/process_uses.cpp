@@ -391,7 +391,6 @@ struct UseOrder {
   KeptLabels label;
   std::vector<double> energies;
   std::vector<double> prices;  // where each use's last price search ended, the next one's hint
-  Rng rng;
 };
 
 // body(w, i, rng) for each i below `count`. The minimum cuts draw nothing from the generator, so
@@ -938,7 +937,6 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
         best.energies.push_back(s.energy);
         best.prices.push_back(s.price);
       }
-      best.rng = rng;
     });
     energy = best.energy;
     best.label.restore(u.label);
@@ -955,7 +953,7 @@ void run_process_uses(const Scenario& scenario, const LandUses& uses, Run& run) 
       log_message("  rounds from '%s' first, the lowest start\n",
                   uses.uses[best_try % K].name.c_str());
       PackedMap scratch;
-      energy = settle(u, best_try % K, energy, scratch, best.rng);
+      energy = settle(u, best_try % K, energy, scratch, run.rng);
     }
     // The blocks leave the islands and holes to here: each use's are tried away once, on the
     // settled map.
