@@ -1217,10 +1217,14 @@ double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& f
 using Multipliers = std::vector<std::pair<double, double>>;
 
 // The best bound of the part `fixed` over the pairs of multipliers `tried`, and the split of the
-// pair that gives it.
-double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>& fixed,
+// pair that gives it. With `met`, where that pair's cut meets n but another's jumps, the split is
+// the other's: the part's bound is then the relaxed energy of a map of n cells (a multiplier below
+// 1 counts only part of a clamped term), and the parts of the other's jump may each lie higher.
+double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>& fixed, bool met,
                   size_t* split) {
   double best = -std::numeric_limits<double>::infinity();
+  double jumping = -std::numeric_limits<double>::infinity();
+  size_t jump = 0;
   for (const auto& [mu, nu] : tried) {
     size_t cell = 0;
     const double bound = fixed_bound(m, mu, nu, fixed, &cell);
@@ -1228,7 +1232,12 @@ double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>
       best = bound;
       *split = cell;
     }
+    if (cell != 0 && bound > jumping) {
+      jumping = bound;
+      jump = cell;
+    }
   }
+  if (met && *split == 0) *split = jump;
   return best;
 }
 
@@ -1238,10 +1247,10 @@ double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>
 // of the parent's), always the part of the lowest bound first; the least bound of the parts left
 // bounds them all, or the best map found where every part lies above it. At most BRANCHES parts
 // and BRANCH_WORK cells times cuts; `upper` is the energy without islands of the best map found.
-double branched_bound(MinCut& m, const Multipliers& tried, double root, double upper) {
+double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root, double upper) {
   std::priority_queue<Branch, std::vector<Branch>, std::greater<Branch>> open;
   Branch first{root, {}, 0};
-  first.bound = std::max(root, part_bound(m, tried, first.fixed, &first.split));
+  first.bound = std::max(root, part_bound(m, tried, first.fixed, met, &first.split));
   open.push(first);
   double closed = std::numeric_limits<double>::infinity();  // least bound of parts solved
   const int32_t first_flows = m.flows;
@@ -1260,7 +1269,7 @@ double branched_bound(MinCut& m, const Multipliers& tried, double root, double u
     for (const bool in : {true, false}) {
       Branch part{b.bound, b.fixed, 0};
       part.fixed.push_back({b.split, in});
-      part.bound = std::max(b.bound, part_bound(m, tried, part.fixed, &part.split));
+      part.bound = std::max(b.bound, part_bound(m, tried, part.fixed, met, &part.split));
       open.push(std::move(part));
       ++parts;
     }
@@ -1452,7 +1461,10 @@ bool keep_cells_in(MinCut& m, const MinCutParameters& parameters, PackedMap& bon
 
 // The searched multipliers' bound, raised by branching on maps small enough; `known` is the best
 // bound found before. The parts are bounded at the searched multipliers, the clamps' and 1: a
-// part whose cut meets n at one pair may still jump at another.
+// part whose cut meets n at one pair may still jump at another. With `branch_met` and the
+// distances term on, also at the whole perimeter and no distances: a map below the distances'
+// clamp pays nothing for them, which a multiplier above 0 cannot see, and a lighter perimeter
+// leaves part of its perimeter out.
 double branched(MinCut& m, const MinCutParameters& parameters, double known) {
   double mu = 1.0;
   double nu = 1.0;
@@ -1461,10 +1473,12 @@ double branched(MinCut& m, const MinCutParameters& parameters, double known) {
     return searched;
   Multipliers tried;
   if (searched != -std::numeric_limits<double>::infinity()) tried.push_back({mu, nu});
-  for (const std::pair<double, double>& other :
-       {std::pair{m.clamp_mu, m.clamp_nu}, std::pair{1.0, 1.0}})
+  Multipliers others = {{m.clamp_mu, m.clamp_nu}, {1.0, 1.0}};
+  if (parameters.branch_met && !m.p.energy.term_off[4]) others.emplace_back(1.0, 0.0);
+  for (const std::pair<double, double>& other : others)
     if (std::find(tried.begin(), tried.end(), other) == tried.end()) tried.push_back(other);
-  return branched_bound(m, tried, std::max(searched, known), m.best_without_islands);
+  return branched_bound(m, tried, parameters.branch_met, std::max(searched, known),
+                        m.best_without_islands);
 }
 
 }  // namespace
