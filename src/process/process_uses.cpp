@@ -153,9 +153,10 @@ double total_energy(const UsesRun& u) {
   return e;
 }
 
-// What a block does: solve its use without the polish, find its bound only, polish its map, or
-// find a map of the use from one price search alone (a map that only steers prices).
-enum class Block { solve, bound, polish, sketch };
+// What a block does: solve its use without the polish, find its bound only (or a closer one, for
+// longer: see MinCutParameters::branch_met), polish its map, or find a map of the use from one
+// price search alone (a map that only steers prices).
+enum class Block { solve, bound, closer_bound, polish, sketch };
 
 // The min-cut method of one use on use k's view; returns the map it leaves and its lower bound.
 std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
@@ -193,15 +194,15 @@ std::vector<float> solve_block(UsesRun& u, size_t k, std::vector<float> view,
     min_cut_polish(p, 1.0 / static_cast<double>(u.uses.uses.size()));
   } else {
     MinCutParameters parameters = s.params.min_cut;
-    parameters.bound_only = what == Block::bound;
-    parameters.branch = what == Block::bound;
+    parameters.bound_only = parameters.branch = what == Block::bound || what == Block::closer_bound;
+    parameters.branch_met = what == Block::closer_bound;
     parameters.polish = false;
     // Where one more search would pass the budget, the block makes none.
     parameters.recut_work =
         SEARCH_CUTS * static_cast<double>(u.cells()) > BLOCK_RECUT_WORK || what == Block::sketch
             ? -1.0
             : BLOCK_RECUT_WORK;
-    if (what != Block::bound) parameters.price_hint = s.price;
+    if (!parameters.bound_only) parameters.price_hint = s.price;
     const MinCutResult result = run_min_cut(p, parameters, 0, none);
     *bound = result.lower_bound;
     s.price = result.price;
@@ -518,18 +519,25 @@ void polish_uses(UsesRun& u, Run& run, double& energy) {
 // Where the uses' maps alone lie apart (the example's green space away from housing), charging
 // both halves and the least perimeter of their cells together leaves less out than charging
 // every side of one.
+//
+// A pair in `halved` is charged half its attraction on each use's sides whatever land they have,
+// which lets the fields of attraction below move the charge side by side; the sides towards the
+// other's existing land are then counted exactly (they face cells no use can take).
 struct BoundPlan {
   std::vector<double> per_side;    ///< the attraction each use's sides are charged
   std::vector<double> given_back;  ///< of it, what a side towards cells no use can take gets back
   std::vector<bool> paid;          ///< its lighter perimeter weight pays for it
   double pairs = 0.0;  ///< what the least perimeters of the attracting pairs' cells give back
+  double share = 0.0;  ///< of the attraction of the pairs not halved, what `pairs` pays
   bool attracts = false;
   bool weak = false;  ///< some use's weight cannot pay: its new cells' every side is counted
 };
 
-BoundPlan bound_plan(const UsesRun& u, double share) {
+BoundPlan bound_plan(const UsesRun& u, double share,
+                     const std::vector<std::pair<size_t, size_t>>& halved = {}) {
   const size_t K = u.uses.uses.size();
   BoundPlan plan;
+  plan.share = share;
   plan.per_side.resize(K);
   plan.given_back.resize(K);
   plan.paid.resize(K);
@@ -544,6 +552,11 @@ BoundPlan bound_plan(const UsesRun& u, double share) {
       const double a = -u.uses.cost(k, l);
       if (!(a > 0.0)) continue;
       plan.attracts = true;
+      if (std::find(halved.begin(), halved.end(), std::pair{k, l}) != halved.end()) {
+        charged[k] = std::max(charged[k], 0.5 * a);
+        charged[l] = std::max(charged[l], 0.5 * a);
+        continue;
+      }
       if (has_existing[k] && has_existing[l]) {
         charged[k] = std::max(charged[k], a);
         charged[l] = std::max(charged[l], a);
@@ -638,15 +651,17 @@ bool exact_sides(const UsesRun& u, size_t k, const BoundPlan& plan, const Border
 
 // Each use alone on every cell it may take, with its sides as `plan` says: its perimeter weight
 // lightened for the attraction it is charged, its sides to the cells no use can take (`untakable`)
-// counted exactly, and where given `price` on every cell (rounded down with the exact sides, so
-// that the use's cost of a cell stays below them). Returns each use's bound; the map each use's
-// block leaves goes to `maps` where given (one price search and its fix-up, each starting at
-// `hints`, on any number of threads), and the price per cell each use's search ended at to
-// `ended` where given.
+// counted exactly, and where given its own `price` on every cell (rounded down with the exact
+// sides, so that the use's cost of a cell stays below them), by blocks of kind `what`. Returns
+// each use's bound; the map each use's block leaves goes to `maps` where given (each block
+// starting at `hints`, on any number of threads), and the price per cell each use's search ended
+// at to `ended` where given.
 std::vector<double> use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
-                               const std::vector<bool>& untakable, const std::vector<float>* price,
+                               const std::vector<bool>& untakable,
+                               const std::vector<std::vector<float>>* price,
                                const std::vector<double>* hints,
-                               std::vector<std::vector<float>>* maps, std::vector<double>* ended) {
+                               std::vector<std::vector<float>>* maps, std::vector<double>* ended,
+                               Block what = Block::bound) {
   const size_t K = u.uses.uses.size();
   std::vector<double> bounds(K);
   each_step(u, K, run, [&](UsesRun& w, size_t k, Rng& rng) {
@@ -659,16 +674,17 @@ std::vector<double> use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
     bool negative = false;
     const bool any = exact_sides(w, k, plan, grid, untakable, costs, negative);
     if (price != nullptr) {
+      const std::vector<float>& own = (*price)[k];
       costs = cell_costs(w, grid, [&](int32_t r, int32_t c, size_t i) {
         return float_at_most((any ? static_cast<double>(costs[bordered_index(grid, r, c)]) : 0.0) +
-                             static_cast<double>((*price)[i]));
+                             static_cast<double>(own[i]));
       });
+      negative = negative || std::any_of(own.begin(), own.end(), [](float p) { return p < 0.0f; });
     }
-    std::vector<float> map =
-        solve_block(w, k, uses_block_map(w, k, false), any || price ? &costs : nullptr, rng,
-                    &bounds[k], maps ? Block::sketch : Block::bound);
+    std::vector<float> map = solve_block(w, k, uses_block_map(w, k, false),
+                                         any || price ? &costs : nullptr, rng, &bounds[k], what);
     if (maps != nullptr) (*maps)[k] = std::move(map);
-    // Its own terms at least 0 once clamped, the exact sides and prices too unless a side costs
+    // Its own terms at least 0 once clamped, the exact sides and prices too unless one costs
     // less than 0: no map of the use is below 0 then.
     if (!negative) bounds[k] = std::max(bounds[k], 0.0);
     s.params.weights[1] = weight;
@@ -681,6 +697,11 @@ std::vector<double> use_bounds(UsesRun& u, Run& run, const BoundPlan& plan,
 // round solves every use once; so do the plans the joint bound tries).
 constexpr int32_t PRICE_ROUNDS = 24;
 constexpr size_t PRICED_CELLS = 20000;
+// The rounds end once PRICE_STALL_ROUNDS rounds have raised the bound by less than this share of
+// the final energy: on the example's 70 x 70 window of three uses the last twelve of 24 rounds
+// raised it by 0.03 %, for a third of the run's time.
+constexpr size_t PRICE_STALL_ROUNDS = 4;
+constexpr double PRICE_STALL_SHARE = 1e-3;
 
 // The shares of an attracting pair's attraction that its cells' least perimeter pays (see
 // BoundPlan) which the joint bound tries, on maps of up to PRICED_CELLS cells; larger maps keep
@@ -705,6 +726,74 @@ double joint_bound(UsesRun& u, Run& run, BoundPlan& plan, std::vector<double>& e
   return best;
 }
 
+// A field of attraction of a pair k, l whose new cells earn a on each side they share (in energy
+// units): a value b on each side between two cells i and j that some use may take (i left of j or
+// above it), |b| <= a / 2, which both uses' costs take as b less on cell i and b more on cell j.
+// Where the pair is halved (see BoundPlan), each use's sides are charged a / 2; with the field, a
+// side that k on i and l on j share is charged a / 2 + b on k's perimeter and a / 2 - b on l's,
+// a in all, and one that l on i and k on j share a / 2 - b and a / 2 + b: any field keeps the sum
+// a bound, and the charge may go to the side of the pair's perimeter the other use does not
+// take. Where the two lie apart, the charge on each one's own perimeter falls to 0, which no
+// share fixed for the whole grid can do.
+struct AttractionField {
+  size_t k = 0;
+  size_t l = 0;
+  float limit = 0.0f;              ///< a / 2
+  std::vector<float> right, down;  ///< per cell, b on its side to the right and below
+};
+
+// The attracting pairs that may take a field: each of the two in no other attracting pair (a side
+// is charged the strongest attraction of its use once: two pairs' fields would share that
+// charge), their existing land where no use may take it (its sides are then counted exactly),
+// and their perimeter weights able to pay for half the pair's attraction.
+std::vector<AttractionField> attraction_fields(const UsesRun& u, const std::vector<bool>& untakable,
+                                               double share) {
+  const size_t K = u.uses.uses.size();
+  std::vector<int32_t> attracting(K, 0);
+  std::vector<bool> takable_existing(K, false);
+  for (size_t i = 0; i < u.cells(); ++i)
+    if (u.existing[i] > 0 && !untakable[i]) takable_existing[u.existing[i] - 1u] = true;
+  std::vector<std::pair<size_t, size_t>> pairs;
+  for (size_t k = 0; k < K; ++k)
+    for (size_t l = k + 1; l < K; ++l)
+      if (-u.uses.cost(k, l) > 0.0) ++attracting[k], ++attracting[l], pairs.emplace_back(k, l);
+  std::vector<std::pair<size_t, size_t>> halved;
+  for (const auto& [k, l] : pairs)
+    if (attracting[k] == 1 && attracting[l] == 1 && !takable_existing[k] && !takable_existing[l])
+      halved.emplace_back(k, l);
+  const BoundPlan plan = bound_plan(u, share, halved);
+  std::vector<AttractionField> fields;
+  for (const auto& [k, l] : halved) {
+    if (!plan.paid[k] || !plan.paid[l]) continue;
+    AttractionField field;
+    field.k = k;
+    field.l = l;
+    field.limit = float_at_most(-0.5 * u.uses.cost(k, l) / u.adjacency_range);
+    field.right.assign(u.cells(), 0.0f);
+    field.down.assign(u.cells(), 0.0f);
+    fields.push_back(std::move(field));
+  }
+  return fields;
+}
+
+// Each use's price of each cell: the price every use pays (`price`) and what the fields of its
+// pairs add, rounded down.
+std::vector<std::vector<float>> use_prices(const UsesRun& u, const std::vector<float>& price,
+                                           const std::vector<AttractionField>& fields) {
+  std::vector<std::vector<float>> prices(u.uses.uses.size(), price);
+  const auto ncols = static_cast<size_t>(u.geometry.ncols);
+  for (const AttractionField& f : fields) {
+    for (size_t i = 0; i < u.cells(); ++i) {
+      double moved = -static_cast<double>(f.right[i]) - f.down[i];
+      if (i % ncols > 0) moved += f.right[i - 1];
+      if (i >= ncols) moved += f.down[i - ncols];
+      for (const size_t k : {f.k, f.l})
+        prices[k][i] = float_at_most(static_cast<double>(prices[k][i]) + moved);
+    }
+  }
+  return prices;
+}
+
 // A cell holds one use at most. With a price p_i >= 0 on each cell, added to every use's cost of
 // it and taken back once (the sum of the prices subtracted), each use solved alone still bounds
 // the joint optimum: a map of the uses pays p_i at most once on each cell. Where the uses alone
@@ -713,17 +802,30 @@ double joint_bound(UsesRun& u, Run& run, BoundPlan& plan, std::vector<double>& e
 // while more than one use takes it, falls while none does), the step sized on the gap to
 // `upper`, the energy of a map of the uses, and halved after two rounds that raise nothing. Its
 // rounds find each use's map by one price search and its fix-up (no re-cut, no split of the maps
-// by the cells of the jump); the best prices are then bounded with the split; each search starts
-// at `hints`, where the use's bound search ended. No round starts once the time is up. Returns
-// the largest bound found, at least `bound`.
-double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vector<double>& hints,
+// by the cells of the jump); the best prices are then bounded with the split, the closer bound;
+// each search starts at `hints`, where the use's bound search ended. No round starts once the
+// time is up. Returns the largest bound found, at least `bound`.
+//
+// Where a pair may take a field, its pair is halved and the same search moves the field: a side's
+// value moves towards the cell of the two the pair's uses hold fewer of, so that the charge goes
+// to the direction the other use does not take. Each use's map then comes from a whole block
+// (re-cuts, no polish): the maps of one price search lie too far from the use's best to steer the
+// field, and the bound of such rounds picks the best field badly (on the example's 30 x 30
+// window the bound then stayed at 0.4376 of an optimum at 0.4763, against 0.4638).
+double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vector<double>& hints,
                     double bound, double upper) {
   const size_t K = u.uses.uses.size();
   const size_t n = u.cells();
   if (n > PRICED_CELLS || time_up(u)) return bound;
   const std::vector<bool> untakable = untakable_cells(u);
+  std::vector<AttractionField> fields = attraction_fields(u, untakable, given.share);
+  std::vector<std::pair<size_t, size_t>> halved;
+  for (const AttractionField& f : fields) halved.emplace_back(f.k, f.l);
+  const BoundPlan plan = fields.empty() ? given : bound_plan(u, given.share, halved);
+  const auto ncols = static_cast<size_t>(u.geometry.ncols);
   std::vector<float> price(n, 0.0f);
   std::vector<float> best_price;
+  std::vector<AttractionField> best_fields;
   double best = -std::numeric_limits<double>::infinity();
   double step = 1.0;
   int32_t stalled = 0;
@@ -732,29 +834,61 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vect
     for (const float p : prices) sum += static_cast<double>(p);
     return sum;
   };
+  // The best bound of each round: the search ends once the last few rounds raised it by little.
+  std::vector<double> bests;
   for (int32_t round = 0; round < PRICE_ROUNDS && !time_up(u); ++round) {
+    if (bests.size() > PRICE_STALL_ROUNDS &&
+        bests.back() - bests[bests.size() - 1 - PRICE_STALL_ROUNDS] <
+            PRICE_STALL_SHARE * std::fabs(upper))
+      break;
     std::vector<std::vector<float>> maps(K);
+    const std::vector<std::vector<float>> prices = use_prices(u, price, fields);
     const double priced =
         sum_of_bounds(u, plan,
-                      use_bounds(u, run, plan, untakable, &price, &hints, &maps, nullptr)) -
+                      use_bounds(u, run, plan, untakable, &prices, &hints, &maps, nullptr,
+                                 fields.empty() ? Block::sketch : Block::solve)) -
         paid(price);
     if (priced > best) {
       best = priced;
       best_price = price;
+      best_fields = fields;
       stalled = 0;
     } else if (++stalled >= 2) {
       step /= 2.0;
       stalled = 0;
     }
+    bests.push_back(best);
+    const auto holds = [&](size_t k, size_t i) { return maps[k][i] == u.uses.uses[k].value; };
     // How many uses take each cell, less one, where that moves its price.
     std::vector<int32_t> excess(n, 0);
     double norm = 0.0;
     for (size_t i = 0; i < n; ++i) {
       int32_t taken = -1;
-      for (size_t k = 0; k < K; ++k) taken += maps[k][i] == u.uses.uses[k].value ? 1 : 0;
+      for (size_t k = 0; k < K; ++k) taken += holds(k, i) ? 1 : 0;
       if (taken < 0 && price[i] == 0.0f) continue;
       excess[i] = taken;
       norm += static_cast<double>(taken) * taken;
+    }
+    // Each field's side: how many of the pair's uses hold its second cell less its first, where
+    // the limit does not stop that move.
+    std::vector<std::vector<int8_t>> moves;
+    for (const AttractionField& f : fields) {
+      const auto pair_on = [&](size_t i) { return int32_t{holds(f.k, i)} + holds(f.l, i); };
+      std::vector<int8_t> move(2 * n, 0);
+      for (size_t i = 0; i < n; ++i) {
+        if (untakable[i]) continue;
+        const size_t across[2] = {i % ncols + 1 < ncols ? i + 1 : i, i + ncols < n ? i + ncols : i};
+        const float values[2] = {f.right[i], f.down[i]};
+        for (size_t d = 0; d < 2; ++d) {
+          const size_t j = across[d];
+          if (j == i || untakable[j]) continue;
+          const int32_t g = pair_on(j) - pair_on(i);
+          if ((g > 0 && values[d] >= f.limit) || (g < 0 && values[d] <= -f.limit)) continue;
+          move[2 * i + d] = static_cast<int8_t>(g);
+          norm += static_cast<double>(g) * g;
+        }
+      }
+      moves.push_back(std::move(move));
     }
     if (norm == 0.0 || !(upper > priced)) break;
     const double move = step * (upper - priced) / norm;
@@ -762,13 +896,24 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& plan, const std::vect
       if (excess[i] != 0)
         price[i] = std::max(0.0f, static_cast<float>(price[i] + move * excess[i]));
     }
+    for (size_t f = 0; f < fields.size(); ++f) {
+      AttractionField& field = fields[f];
+      const auto moved = [&](float value, int8_t g) {
+        return std::clamp(static_cast<float>(value + move * g), -field.limit, field.limit);
+      };
+      for (size_t i = 0; i < n; ++i) {
+        field.right[i] = moved(field.right[i], moves[f][2 * i]);
+        field.down[i] = moved(field.down[i], moves[f][2 * i + 1]);
+      }
+    }
   }
-  // At no price the joint bound has been found already.
-  if (paid(best_price) == 0.0 || time_up(u)) return std::max(bound, best);
-  const double split =
-      sum_of_bounds(u, plan,
-                    use_bounds(u, run, plan, untakable, &best_price, &hints, nullptr, nullptr)) -
-      paid(best_price);
+  // At no price and no field the joint bound has been found already.
+  if ((paid(best_price) == 0.0 && fields.empty()) || time_up(u)) return std::max(bound, best);
+  const std::vector<std::vector<float>> prices = use_prices(u, best_price, best_fields);
+  const double split = sum_of_bounds(u, plan,
+                                     use_bounds(u, run, plan, untakable, &prices, &hints, nullptr,
+                                                nullptr, Block::closer_bound)) -
+                       paid(best_price);
   return std::max({bound, best, split});
 }
 
