@@ -39,6 +39,9 @@ WINDOWS = [
     # Without the attraction the program's lower bound needs no allowance for shared sides: how
     # close it comes to the optimum.
     ("uses-50-repel", 45, 125, 50, [[0, 1, 0], [1, 0, 0], [0, 0, 0]]),
+    # Other parts of the map, the second with green space and industry kept apart as well.
+    ("uses-60-west", 120, 30, 60, None),
+    ("uses-40-east", 80, 220, 40, [[0, 1, -0.5], [1, 0, 0.5], [-0.5, 0.5, 0]]),
 ]
 # Each use's demand as a share of the window's cells: about the example's 9 : 5 : 4.
 DEMAND_SHARES = {"housing": 0.015, "industry": 0.008, "green-space": 0.006}
