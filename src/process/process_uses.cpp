@@ -907,8 +907,10 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
       }
     }
   }
-  // At no price and no field the joint bound has been found already.
-  if ((paid(best_price) == 0.0 && fields.empty()) || time_up(u)) return std::max(bound, best);
+  // At no price and no field the joint bound has been found already; where no round gave a
+  // bound (a use's below any number), there are no best prices to bound.
+  if ((paid(best_price) == 0.0 && fields.empty()) || best_price.empty() || time_up(u))
+    return std::max(bound, best);
   const std::vector<std::vector<float>> prices = use_prices(u, best_price, best_fields);
   const double split = sum_of_bounds(u, plan,
                                      use_bounds(u, run, plan, untakable, &prices, &hints, nullptr,
