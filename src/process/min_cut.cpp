@@ -49,7 +49,6 @@ constexpr int64_t SEARCHED_VARIABLES = 250000;
 // variable cells (each part is a price search).
 constexpr int32_t BRANCHES = 1024;
 constexpr int64_t BRANCHED_VARIABLES = 20000;
-constexpr double BRANCH_WORK = 2e7;
 // Islands and holes the polish tries, smallest first: at most MAX_POLISH_TRIES, and on large maps
 // (each try passes over the whole grid a few times) no more than POLISH_WORK cells' worth of
 // tries, nor fewer than MIN_POLISH_TRIES.
@@ -154,6 +153,8 @@ struct MinCut {
   double clamp_nu = 1.0;
   double cheapest_nu = 1.0;   // the distances multiplier of the best bound by the cheapest cells
   double plain_energy = 0.0;  // of the map evaluate_current last judged, unscaled
+  bool part_maps = false;     // MinCutParameters::part_maps
+  double branch_work = 0.0;   // MinCutParameters::branch_work
 
   size_t offset(int k) const {
     switch (k) {
@@ -1169,7 +1170,8 @@ struct Branch {
 // in costs `in_bonus` less, given back to the bound for each such cell. A bonus beyond any cost,
 // side and price makes it part of every cut, and the bound holds whether or not it does.
 // `split` receives the cell of the jump between the two cuts the search ended at whose own cost
-// is largest (the first a map of n cells would give up), or 0 where the search met n.
+// is largest (the first a map of n cells would give up), or 0 where the search met n. With
+// `part_maps` the part's cuts are fixed up too, its kept-out cells free in every map tried.
 double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& fixed,
                    size_t* split) {
   std::vector<uint8_t> saved;
@@ -1204,10 +1206,21 @@ double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& f
       }
     });
   }
+  const double best_before = m.best_energy;
+  if (!empty && m.part_maps) {
+    uint8_t* state = m.p.states.state.get();
+    for (const Fixing& f : fixed)
+      if (!f.in) state_set(state[f.cell], STATE_FREE);
+    fix_up(m);
+  }
+  // A kept-out cell is in no map the part offered: where one became the best, the cell is not in
+  // it, and the current map is copied anew before it is next read.
+  const auto keep = static_cast<uint8_t>(m.best_energy < best_before ? ~(MARK_BEST | MARK_CURRENT)
+                                                                     : ~MARK_CURRENT);
   size_t k = 0;
   for (const Fixing& f : fixed) {
     if (f.in) continue;
-    m.marks[f.cell] = saved[k++];
+    m.marks[f.cell] = static_cast<uint8_t>(saved[k++] & keep);
     ++m.variables;
   }
   if (empty) return std::numeric_limits<double>::infinity();
@@ -1246,7 +1259,8 @@ double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>
 // allocated, each part bounded by its own cuts (at least its parent's bound: its maps are some
 // of the parent's), always the part of the lowest bound first; the least bound of the parts left
 // bounds them all, or the best map found where every part lies above it. At most BRANCHES parts
-// and BRANCH_WORK cells times cuts; `upper` is the energy without islands of the best map found.
+// and `branch_work` cells times cuts; `upper` is the energy without islands of the best map found
+// (with `part_maps`, of the best the parts' maps have found since).
 double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root, double upper) {
   std::priority_queue<Branch, std::vector<Branch>, std::greater<Branch>> open;
   Branch first{root, {}, 0};
@@ -1257,8 +1271,9 @@ double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root
   for (int32_t parts = 1;
        parts < BRANCHES && !open.empty() && !time_is_up(m.p) &&
        static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) <=
-           BRANCH_WORK;) {
+           m.branch_work;) {
     Branch b = open.top();
+    if (m.part_maps) upper = std::min(upper, m.best_without_islands);
     if (b.bound >= std::min(upper, closed)) break;
     if (b.split == 0) {
       closed = std::min(closed, b.bound);
@@ -1274,6 +1289,7 @@ double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root
       ++parts;
     }
   }
+  if (m.part_maps) upper = std::min(upper, m.best_without_islands);
   double least = std::min(upper, closed);
   if (!open.empty()) least = std::min(least, open.top().bound);
   return least;
@@ -1537,6 +1553,8 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
   m.copy_bits(MARK_CURRENT, MARK_BEST);
   m.price_hint = parameters.price_hint;
   m.perimeter_scale = parameters.perimeter_scale;
+  m.part_maps = parameters.part_maps;
+  m.branch_work = parameters.branch_work;
   PackedMap bonus;
   const bool kept_in = keep_cells_in(m, parameters, bonus);
   m.best_energy =

@@ -49,6 +49,13 @@ struct MinCutParameters {
   /// 5.3 % below the optimum to 1.7 %); one use's bound, already at the optimum on the example's
   /// windows, only takes 1.3 to 5 times as long.
   bool branch_met = false;
+  /// The cells times the cuts the split of the maps may take.
+  double branch_work = 2e7;
+  /// With `branch`, outside `bound_only`: each part's cuts are also fixed up to maps of n cells,
+  /// each offered, and a part whose bound lies above the best map found is left. The split then
+  /// searches for maps as well as a bound: a use of a few cells whose best land lies apart from
+  /// where its cuts jump (a small industrial estate on the far side of a window) is found there.
+  bool part_maps = false;
   /// Cells (row-major, nonzero: kept in) that every map of the method allocates, each group of
   /// them first grown to `least_island` cells by its cheapest neighbours: islands the rules
   /// purged, given the size that lets them stay. Groups that would take the total past the

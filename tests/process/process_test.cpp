@@ -72,6 +72,37 @@ MinCutResult min_cut(ProcessRun& p, const MinCutParameters& parameters = MinCutP
   return result;
 }
 
+// The weights of the exhaustive tests' random maps: islands off, the others small integers.
+std::array<double, 5> random_weights(std::mt19937& rng) {
+  return {double(rng() % 3), double(1 + rng() % 3), 0.0, double(rng() % 2), double(rng() % 3)};
+}
+
+// Random potentials and services in 64ths, a fifth of the distances 0 (where the distances'
+// clamp counts), packed.
+void random_inputs(Fixture& f, std::mt19937& rng) {
+  for (size_t i = 0; i < f.potential.size(); ++i) {
+    f.potential[i] = float(rng() % 65) / 64.0f, f.nservices[i] = float(rng() % 65) / 64.0f;
+    f.distances[i] = rng() % 5 == 0 ? 0.0f : float(rng() % 65) / 64.0f;
+  }
+  f.pack();
+}
+
+// The least energy of every map of n of the `variable` cells (value 2), the other cells as
+// `solution` has them.
+double exhaustive_best(Fixture& f, const std::vector<float>& solution,
+                       const std::vector<size_t>& variable, int n) {
+  double best = 1e300;
+  std::vector<bool> pick(variable.size(), false);
+  std::fill(pick.begin(), pick.begin() + n, true);
+  do {
+    std::vector<float> map = solution;
+    for (size_t k = 0; k < variable.size(); ++k) map[variable[k]] = pick[k] ? 2.0f : 0.0f;
+    set_map(f.p.maps, 0, map);
+    best = std::min(best, energy_evaluate(f.p));
+  } while (std::prev_permutation(pick.begin(), pick.end()));
+  return best;
+}
+
 // The row-major index of the cell at bordered index `cell`.
 int cell_of(const ProcessRun& p, size_t cell) {
   int32_t row, col;
@@ -369,14 +400,8 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
     }
     const int n = 2 + static_cast<int>(rng() % (variable.size() - 3));
     for (int k = 0; k < n; ++k) solution[variable[size_t(k)]] = 2.0f;
-    const std::array<double, 5> w = {double(rng() % 3), double(1 + rng() % 3), 0.0,
-                                     double(rng() % 2), double(rng() % 3)};
-    Fixture f(nrows, ncols, solution, 2.0f, w);
-    for (size_t i = 0; i < size_t(cells); ++i) {
-      f.potential[i] = float(rng() % 65) / 64.0f, f.nservices[i] = float(rng() % 65) / 64.0f;
-      f.distances[i] = rng() % 5 == 0 ? 0.0f : float(rng() % 65) / 64.0f;
-    }
-    f.pack();
+    Fixture f(nrows, ncols, solution, 2.0f, random_weights(rng));
+    random_inputs(f, rng);
     // The polish keeps the n cells and never raises the energy, islands included.
     f.p.energy.f3_weight = trial % 2;
     double before = 0.0, polished = 0.0;
@@ -389,15 +414,7 @@ TEST(ProcessTest, MinCutReachesTheExhaustiveOptimumAboveItsBound) {
     f.p.energy.f3_weight = 0.0;
     const MinCutResult result = min_cut(f.p);
     const std::vector<float> found = get_map(f.p.maps, 0);
-    double best = 1e300;
-    std::vector<bool> pick(variable.size(), false);
-    std::fill(pick.begin(), pick.begin() + n, true);
-    do {
-      std::vector<float> map = solution;
-      for (size_t k = 0; k < variable.size(); ++k) map[variable[k]] = pick[k] ? 2.0f : 0.0f;
-      set_map(f.p.maps, 0, map);
-      best = std::min(best, energy_evaluate(f.p));
-    } while (std::prev_permutation(pick.begin(), pick.end()));
+    const double best = exhaustive_best(f, solution, variable, n);
     EXPECT_EQ(std::count(found.begin(), found.end(), 2.0f), n);
     EXPECT_LE(result.lower_bound, best + 1e-12);
     EXPECT_NEAR(result.final_energy, best, 1e-12);
@@ -620,4 +637,43 @@ TEST(ProcessTest, KeepBestAndTimeLimitWriteTheLowestStageEnd) {
     EXPECT_EQ(result.log.find("  best " + std::string(written)) != std::string::npos, best);
     EXPECT_EQ(result.log.find("time limit reached after stage 1\n") != std::string::npos, timed);
   }
+}
+
+// Three cells on grids of 8 to 10 rows, against every map of three: the cuts jump from none to
+// blobs of many cells, and the fix-up of the plain cuts can land on cells far from the best (3
+// of these 60 maps). The split of the maps, each part's cuts fixed up too, finds the best or
+// near it: never above the plain method, and 0.043 above the bests in all against 0.263.
+TEST(ProcessTest, TheSplitsMapsFindFewCellsAwayFromWhereTheCutsJump) {
+  std::mt19937 rng(3);
+  double plain_excess = 0.0, part_excess = 0.0;
+  for (int trial = 0; trial < 60; ++trial) {
+    SCOPED_TRACE("trial " + std::to_string(trial));
+    const int nrows = 8 + trial % 3, ncols = 9, cells = nrows * ncols, n = 3;
+    std::vector<float> solution(size_t(cells), 0.0f);
+    std::vector<size_t> variable;
+    for (size_t i = 0; i < size_t(cells); ++i) {
+      if (rng() % 7 == 0)
+        solution[i] = -2.0f;
+      else
+        variable.push_back(i);
+    }
+    for (int k = 0; k < n; ++k) solution[variable[size_t(k)]] = 2.0f;
+    Fixture f(nrows, ncols, solution, 2.0f, random_weights(rng));
+    random_inputs(f, rng);
+    MinCutParameters plain;
+    plain.polish = false;  // as a block of several uses solves
+    const double plain_energy = min_cut(f.p, plain).final_energy;
+    set_map(f.p.maps, 0, solution);
+    MinCutParameters parts = plain;
+    parts.part_maps = true;
+    const MinCutResult result = min_cut(f.p, parts);
+    const std::vector<float> found = get_map(f.p.maps, 0);
+    EXPECT_EQ(std::count(found.begin(), found.end(), 2.0f), n);
+    EXPECT_EQ(result.final_energy, energy_evaluate(f.p));
+    EXPECT_LE(result.final_energy, plain_energy + 1e-12);
+    const double best = exhaustive_best(f, solution, variable, n);
+    EXPECT_LE(result.lower_bound, best + 1e-12);
+    plain_excess += plain_energy - best, part_excess += result.final_energy - best;
+  }
+  EXPECT_LT(part_excess, 0.25 * plain_excess);
 }
