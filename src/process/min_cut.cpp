@@ -1259,9 +1259,10 @@ double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>
 // allocated, each part bounded by its own cuts (at least its parent's bound: its maps are some
 // of the parent's), always the part of the lowest bound first; the least bound of the parts left
 // bounds them all, or the best map found where every part lies above it. At most BRANCHES parts
-// and `branch_work` cells times cuts; `upper` is the energy without islands of the best map found
-// (with `part_maps`, of the best the parts' maps have found since).
-double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root, double upper) {
+// and `branch_work` cells times cuts. A part is left once its bound reaches the energy without
+// islands of the best map found, read as the split goes: with `part_maps` the parts' own maps
+// lower it.
+double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root) {
   std::priority_queue<Branch, std::vector<Branch>, std::greater<Branch>> open;
   Branch first{root, {}, 0};
   first.bound = std::max(root, part_bound(m, tried, first.fixed, met, &first.split));
@@ -1273,8 +1274,7 @@ double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root
        static_cast<double>(m.flows - first_flows) * static_cast<double>(m.variables) <=
            m.branch_work;) {
     Branch b = open.top();
-    if (m.part_maps) upper = std::min(upper, m.best_without_islands);
-    if (b.bound >= std::min(upper, closed)) break;
+    if (b.bound >= std::min(m.best_without_islands, closed)) break;
     if (b.split == 0) {
       closed = std::min(closed, b.bound);
       open.pop();
@@ -1289,8 +1289,7 @@ double branched_bound(MinCut& m, const Multipliers& tried, bool met, double root
       ++parts;
     }
   }
-  if (m.part_maps) upper = std::min(upper, m.best_without_islands);
-  double least = std::min(upper, closed);
+  double least = std::min(m.best_without_islands, closed);
   if (!open.empty()) least = std::min(least, open.top().bound);
   return least;
 }
@@ -1493,8 +1492,7 @@ double branched(MinCut& m, const MinCutParameters& parameters, double known) {
   if (parameters.branch_met && !m.p.energy.term_off[4]) others.emplace_back(1.0, 0.0);
   for (const std::pair<double, double>& other : others)
     if (std::find(tried.begin(), tried.end(), other) == tried.end()) tried.push_back(other);
-  return branched_bound(m, tried, parameters.branch_met, std::max(searched, known),
-                        m.best_without_islands);
+  return branched_bound(m, tried, parameters.branch_met, std::max(searched, known));
 }
 
 }  // namespace
