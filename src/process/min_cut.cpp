@@ -1150,6 +1150,13 @@ double searched_bound(MinCut& m, double* best_mu, double* best_nu) {
       *best_nu = nu;
     }
   }
+  // Where the bound peaks the cut often meets n, with the clamped terms at or above 0: that map
+  // is then the optimum, and the clamps' cuts, still jumping, may lie far from it (a use of 21
+  // cells on a 60 x 60 window of the example ended 18 % above the map its bound had cut).
+  if (best != none) {
+    cut_bound_at(m, *best_mu, *best_nu);
+    fix_up(m);
+  }
   return best;
 }
 
