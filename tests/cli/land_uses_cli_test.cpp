@@ -701,10 +701,10 @@ TEST(LandUsesCliTest, ASweepOfOneUseGivenAsAListIsTheSweepOfThatUse) {
 // The example's 40 x 40 window east of its second town (rows 80 to 119, columns 220 to 259, as
 // bench/uses_gap.py crops it): three uses, green space and industry kept apart as well. HiGHS
 // proves its optimum without islands, 0.200118, on a map of one island per use. Industry's 12
-// cells lie best on the window's east edge, away from where its cuts jump: the blocks alone left
-// the plan 1.4 % above, and the split of each use's maps once they settle finds them. The bound's
-// rounds, which solve each use with its maps split, keep the bound within 8 % (4.6 %; 16.3 % when
-// a plain block solved each use in them).
+// cells lie best on the window's east edge, away from where its cuts jump: the blocks once left
+// the plan 1.4 % above. The bound's rounds solve each use with its maps split, and the closer
+// bound at their best prices takes several times the split's work: within 2 % (0.65 %; 4.6 %
+// with the split's work once, 16.3 % when a plain block solved each use in the rounds).
 TEST(LandUsesCliTest, AWindowOfTheExampleEndsAtItsProvenOptimum) {
   CliDir dir;
   const std::filesystem::path window = std::string(LANDALLOC_TEST_DATA) + "/uses-40-east";
@@ -720,5 +720,5 @@ TEST(LandUsesCliTest, AWindowOfTheExampleEndsAtItsProvenOptimum) {
   const double final_energy = logged("final"), bound = logged("lower bound");
   EXPECT_NEAR(final_energy, OPTIMUM, 1e-6) << r.out;
   EXPECT_LE(bound, final_energy);
-  EXPECT_GT(bound, 0.92 * OPTIMUM) << r.out;
+  EXPECT_GT(bound, 0.98 * OPTIMUM) << r.out;
 }
