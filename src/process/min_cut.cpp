@@ -1168,19 +1168,43 @@ struct Fixing {
 struct Branch {
   double bound;
   std::vector<Fixing> fixed;
-  size_t split = 0;  // a cell of its cuts' jump to branch on (0, a border cell: none)
+  size_t split = 0;  // a cell to branch on (0, a border cell: none)
   bool operator>(const Branch& o) const { return bound > o.bound; }
 };
+
+// The cell of the cut's maps marked `marks` (of their cells, not kept in or out by `fixed`) whose
+// own cost is largest, or 0 where there is none.
+size_t costliest(MinCut& m, uint8_t marks, const std::vector<Fixing>& fixed) {
+  size_t cell = 0;
+  double largest = -std::numeric_limits<double>::infinity();
+  m.for_each_variable([&](size_t i, int32_t, int32_t) {
+    if ((m.marks[i] & (MARK_LOW | MARK_HIGH)) != marks) return;
+    for (const Fixing& f : fixed)
+      if (f.cell == i) return;
+    const double cost = m.real_cost(i);
+    if (cost > largest) {
+      largest = cost;
+      cell = i;
+    }
+  });
+  return cell;
+}
 
 // The bound of the cuts at the multipliers mu and nu over the maps `fixed` allows: a cell kept
 // out is no longer variable (its sides face a cell never allocated, as they would), a cell kept
 // in costs `in_bonus` less, given back to the bound for each such cell. A bonus beyond any cost,
 // side and price makes it part of every cut, and the bound holds whether or not it does.
 // `split` receives the cell of the jump between the two cuts the search ended at whose own cost
-// is largest (the first a map of n cells would give up), or 0 where the search met n. With
-// `part_maps` the part's cuts are fixed up too, its kept-out cells free in every map tried.
-double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& fixed,
-                   size_t* split) {
+// is largest (the first a map of n cells would give up), or 0 where the search met n; `met`,
+// where given, the costliest cell of the map of n cells the search met, or 0. With `part_maps`
+// the part's cuts are fixed up too, its kept-out cells free in every map tried.
+//
+// A part whose n cells are all kept in holds one map: its bound is that map's energy without
+// islands, offered, and not the relaxed energy the cuts give it (with multipliers below 1, or
+// clamped terms below 0, a chain of parts that keep in the cells of the cut they met would
+// otherwise never rise).
+double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& fixed, size_t* split,
+                   size_t* met = nullptr) {
   std::vector<uint8_t> saved;
   for (const Fixing& f : fixed) {
     if (f.in) continue;
@@ -1197,29 +1221,33 @@ double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& f
     ++kept_in;
   }
   *split = 0;
+  if (met != nullptr) *met = 0;
   // Too many cells kept in or out: the part holds no map of n cells.
   const bool empty = kept_in > m.n || m.variables < m.n;
   const PriceSearch s = empty ? PriceSearch{} : search_price(m);
-  if (!empty && s.low.size != m.n && s.high.size != m.n) {
-    double largest = -std::numeric_limits<double>::infinity();
-    m.for_each_variable([&](size_t i, int32_t, int32_t) {
-      if ((m.marks[i] & (MARK_LOW | MARK_HIGH)) != MARK_LOW) return;
-      for (const Fixing& f : fixed)
-        if (f.cell == i) return;
-      const double cost = m.real_cost(i);
-      if (cost > largest) {
-        largest = cost;
-        *split = i;
-      }
-    });
-  }
+  // The search stops at a cut of n cells, marked in both brackets.
+  const bool meets = !empty && (s.low.size == m.n || s.high.size == m.n);
+  if (!empty && !meets) *split = costliest(m, MARK_LOW, fixed);
+  if (meets && met != nullptr) *met = costliest(m, MARK_LOW | MARK_HIGH, fixed);
   const double best_before = m.best_energy;
-  if (!empty && m.part_maps) {
+  if (!empty && (m.part_maps || kept_in == m.n)) {
     uint8_t* state = m.p.states.state.get();
     for (const Fixing& f : fixed)
       if (!f.in) state_set(state[f.cell], STATE_FREE);
-    fix_up(m);
   }
+  double single = -std::numeric_limits<double>::infinity();
+  if (!empty && kept_in == m.n) {
+    m.each_variable_at_once([](size_t, uint8_t& mark) { mark &= ~MARK_CURRENT; });
+    for (const Fixing& f : fixed)
+      if (f.in) m.marks[f.cell] |= MARK_CURRENT;
+    const double energy = evaluate_current(m);
+    offer(m, energy);
+    double terms[ENERGY_TERMS];
+    energy_terms(m.p.energy, terms);
+    const EnergyState& e = m.p.energy;
+    single = energy - (e.term_off[2] ? 0.0 : e.f3_weight * std::max(terms[2], 0.0));
+  }
+  if (!empty && m.part_maps) fix_up(m);
   // A kept-out cell is in no map the part offered: where one became the best, the cell is not in
   // it, and the current map is copied anew before it is next read.
   const auto keep = static_cast<uint8_t>(m.best_energy < best_before ? ~(MARK_BEST | MARK_CURRENT)
@@ -1231,7 +1259,8 @@ double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& f
     ++m.variables;
   }
   if (empty) return std::numeric_limits<double>::infinity();
-  return m.model.constant + static_cast<double>(s.dual + in_bonus * kept_in) / m.model.scale;
+  return std::max(
+      single, m.model.constant + static_cast<double>(s.dual + in_bonus * kept_in) / m.model.scale);
 }
 
 using Multipliers = std::vector<std::pair<double, double>>;
@@ -1240,24 +1269,29 @@ using Multipliers = std::vector<std::pair<double, double>>;
 // pair that gives it. With `met`, where that pair's cut meets n but another's jumps, the split is
 // the other's: the part's bound is then the relaxed energy of a map of n cells (a multiplier below
 // 1 counts only part of a clamped term), and the parts of the other's jump may each lie higher.
+// Where every pair's cut meets n, the split is by the costliest cell of the best pair's map: that
+// map may still lie above its relaxed energy, and one of the two parts no longer holds it.
 double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>& fixed, bool met,
                   size_t* split) {
   double best = -std::numeric_limits<double>::infinity();
   double jumping = -std::numeric_limits<double>::infinity();
   size_t jump = 0;
+  size_t best_met = 0;
   for (const auto& [mu, nu] : tried) {
     size_t cell = 0;
-    const double bound = fixed_bound(m, mu, nu, fixed, &cell);
+    size_t met_cell = 0;
+    const double bound = fixed_bound(m, mu, nu, fixed, &cell, met ? &met_cell : nullptr);
     if (bound > best) {
       best = bound;
       *split = cell;
+      best_met = met_cell;
     }
     if (cell != 0 && bound > jumping) {
       jumping = bound;
       jump = cell;
     }
   }
-  if (met && *split == 0) *split = jump;
+  if (met && *split == 0) *split = jump != 0 ? jump : best_met;
   return best;
 }
 
