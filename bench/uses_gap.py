@@ -42,6 +42,9 @@ WINDOWS = [
     # Other parts of the map, the second with green space and industry kept apart as well.
     ("uses-60-west", 120, 30, 60, None),
     ("uses-40-east", 80, 220, 40, [[0, 1, -0.5], [1, 0, 0.5], [-0.5, 0.5, 0]]),
+    # Two more, chosen after the bound's work on the others: where the uses crowd each other.
+    ("uses-50-south", 150, 150, 50, None),
+    ("uses-40-southeast", 140, 250, 40, None),
 ]
 # Each use's demand as a share of the window's cells: about the example's 9 : 5 : 4.
 DEMAND_SHARES = {"housing": 0.015, "industry": 0.008, "green-space": 0.006}
