@@ -867,13 +867,18 @@ double evaluate_current(MinCut& m) {
   return m.plain_energy + (m.perimeter_scale - 1.0) * e.f2_weight * std::max(terms[1], 0.0);
 }
 
-// Keeps the current map when it beats the best one; notes the best energy without islands.
-void offer(MinCut& m, double energy) {
+// The energy of the map the energy state was last evaluated on, less its islands term: what the
+// cuts and their bounds see of it.
+double without_islands(const MinCut& m, double energy) {
   const EnergyState& e = m.p.energy;
   double terms[ENERGY_TERMS];
   energy_terms(e, terms);
-  const double islands = e.term_off[2] ? 0.0 : e.f3_weight * std::max(terms[2], 0.0);
-  m.best_without_islands = std::min(m.best_without_islands, energy - islands);
+  return energy - (e.term_off[2] ? 0.0 : e.f3_weight * std::max(terms[2], 0.0));
+}
+
+// Keeps the current map when it beats the best one; notes the best energy without islands.
+void offer(MinCut& m, double energy) {
+  m.best_without_islands = std::min(m.best_without_islands, without_islands(m, energy));
   if (energy < m.best_energy) {
     m.best_energy = energy;
     m.copy_bits(MARK_CURRENT, MARK_BEST);
@@ -1198,11 +1203,6 @@ size_t costliest(MinCut& m, uint8_t marks, const std::vector<Fixing>& fixed) {
 // is largest (the first a map of n cells would give up), or 0 where the search met n; `met`,
 // where given, the costliest cell of the map of n cells the search met, or 0. With `part_maps`
 // the part's cuts are fixed up too, its kept-out cells free in every map tried.
-//
-// A part whose n cells are all kept in holds one map: its bound is that map's energy without
-// islands, offered, and not the relaxed energy the cuts give it (with multipliers below 1, or
-// clamped terms below 0, a chain of parts that keep in the cells of the cut they met would
-// otherwise never rise).
 double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& fixed, size_t* split,
                    size_t* met = nullptr) {
   std::vector<uint8_t> saved;
@@ -1230,24 +1230,12 @@ double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& f
   if (!empty && !meets) *split = costliest(m, MARK_LOW, fixed);
   if (meets && met != nullptr) *met = costliest(m, MARK_LOW | MARK_HIGH, fixed);
   const double best_before = m.best_energy;
-  if (!empty && (m.part_maps || kept_in == m.n)) {
+  if (!empty && m.part_maps) {
     uint8_t* state = m.p.states.state.get();
     for (const Fixing& f : fixed)
       if (!f.in) state_set(state[f.cell], STATE_FREE);
+    fix_up(m);
   }
-  double single = -std::numeric_limits<double>::infinity();
-  if (!empty && kept_in == m.n) {
-    m.each_variable_at_once([](size_t, uint8_t& mark) { mark &= ~MARK_CURRENT; });
-    for (const Fixing& f : fixed)
-      if (f.in) m.marks[f.cell] |= MARK_CURRENT;
-    const double energy = evaluate_current(m);
-    offer(m, energy);
-    double terms[ENERGY_TERMS];
-    energy_terms(m.p.energy, terms);
-    const EnergyState& e = m.p.energy;
-    single = energy - (e.term_off[2] ? 0.0 : e.f3_weight * std::max(terms[2], 0.0));
-  }
-  if (!empty && m.part_maps) fix_up(m);
   // A kept-out cell is in no map the part offered: where one became the best, the cell is not in
   // it, and the current map is copied anew before it is next read.
   const auto keep = static_cast<uint8_t>(m.best_energy < best_before ? ~(MARK_BEST | MARK_CURRENT)
@@ -1259,8 +1247,7 @@ double fixed_bound(MinCut& m, double mu, double nu, const std::vector<Fixing>& f
     ++m.variables;
   }
   if (empty) return std::numeric_limits<double>::infinity();
-  return std::max(
-      single, m.model.constant + static_cast<double>(s.dual + in_bonus * kept_in) / m.model.scale);
+  return m.model.constant + static_cast<double>(s.dual + in_bonus * kept_in) / m.model.scale;
 }
 
 using Multipliers = std::vector<std::pair<double, double>>;
@@ -1271,8 +1258,22 @@ using Multipliers = std::vector<std::pair<double, double>>;
 // 1 counts only part of a clamped term), and the parts of the other's jump may each lie higher.
 // Where every pair's cut meets n, the split is by the costliest cell of the best pair's map: that
 // map may still lie above its relaxed energy, and one of the two parts no longer holds it.
+//
+// A part whose n cells are all kept in holds one map: its bound is that map's energy without
+// islands, offered, and not the relaxed energy the cuts give it (with multipliers below 1, or
+// clamped terms below 0, a chain of parts that keep in the cells of the cut they met would
+// otherwise never rise).
 double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>& fixed, bool met,
                   size_t* split) {
+  double single = -std::numeric_limits<double>::infinity();
+  if (std::count_if(fixed.begin(), fixed.end(), [](const Fixing& f) { return f.in; }) == m.n) {
+    m.each_variable_at_once([](size_t, uint8_t& mark) { mark &= ~MARK_CURRENT; });
+    for (const Fixing& f : fixed)
+      if (f.in) m.marks[f.cell] |= MARK_CURRENT;
+    const double energy = evaluate_current(m);
+    offer(m, energy);
+    single = without_islands(m, energy);
+  }
   double best = -std::numeric_limits<double>::infinity();
   double jumping = -std::numeric_limits<double>::infinity();
   size_t jump = 0;
@@ -1292,7 +1293,7 @@ double part_bound(MinCut& m, const Multipliers& tried, const std::vector<Fixing>
     }
   }
   if (met && *split == 0) *split = jump != 0 ? jump : best_met;
-  return best;
+  return std::max(best, single);
 }
 
 // Where the cut jumps over many cells at once, the dual's line between the two cuts lies well

@@ -1,6 +1,7 @@
 #include "process/process_uses.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cinttypes>
 #include <cmath>
@@ -835,9 +836,16 @@ struct RepellingSides {
   size_t k = 0;
   size_t l = 0;
   float limit = 0.0f;  ///< c
-  /// Per cell, the price of its side to the right and below: k on it and l across, then l on it.
-  std::vector<float> kl_right, kl_down, lk_right, lk_down;
+  /// Per cell, the prices of its sides to the right and below (`cells_across`) with k on it and l
+  /// across, then with l on it and k across.
+  std::array<std::vector<float>, 4> prices;
 };
+
+// The cells across a cell's side to the right and its side below, each the cell itself where the
+// grid ends: the order of the fields' and the repelling prices' values.
+std::array<size_t, 2> cells_across(size_t i, size_t ncols, size_t n) {
+  return {i % ncols + 1 < ncols ? i + 1 : i, i + ncols < n ? i + ncols : i};
+}
 
 std::vector<RepellingSides> repelling_sides(const UsesRun& u) {
   const size_t K = u.uses.uses.size();
@@ -850,7 +858,7 @@ std::vector<RepellingSides> repelling_sides(const UsesRun& u) {
       r.k = k;
       r.l = l;
       r.limit = float_at_most(c);
-      for (auto* v : {&r.kl_right, &r.kl_down, &r.lk_right, &r.lk_down}) v->assign(u.cells(), 0.0f);
+      for (std::vector<float>& v : r.prices) v.assign(u.cells(), 0.0f);
       sides.push_back(std::move(r));
     }
   }
@@ -861,8 +869,8 @@ std::vector<RepellingSides> repelling_sides(const UsesRun& u) {
 double repelling_paid(const std::vector<RepellingSides>& sides) {
   double sum = 0.0;
   for (const RepellingSides& r : sides) {
-    for (const auto* v : {&r.kl_right, &r.kl_down, &r.lk_right, &r.lk_down})
-      for (const float q : *v) sum += static_cast<double>(q);
+    for (const std::vector<float>& v : r.prices)
+      for (const float q : v) sum += static_cast<double>(q);
   }
   return sum;
 }
@@ -878,10 +886,11 @@ std::vector<std::vector<float>> use_prices(const UsesRun& u, const std::vector<f
     for (size_t i = 0; i < u.cells(); ++i) {
       // As the first cell of its sides to the right and below, then as the second of those from
       // the left and above.
-      double k_pays = static_cast<double>(r.kl_right[i]) + r.kl_down[i];
-      double l_pays = static_cast<double>(r.lk_right[i]) + r.lk_down[i];
-      if (i % ncols > 0) k_pays += r.lk_right[i - 1], l_pays += r.kl_right[i - 1];
-      if (i >= ncols) k_pays += r.lk_down[i - ncols], l_pays += r.kl_down[i - ncols];
+      const auto& q = r.prices;
+      double k_pays = static_cast<double>(q[0][i]) + q[1][i];
+      double l_pays = static_cast<double>(q[2][i]) + q[3][i];
+      if (i % ncols > 0) k_pays += q[2][i - 1], l_pays += q[0][i - 1];
+      if (i >= ncols) k_pays += q[3][i - ncols], l_pays += q[1][i - ncols];
       prices[r.k][i] = float_at_most(static_cast<double>(prices[r.k][i]) + k_pays);
       prices[r.l][i] = float_at_most(static_cast<double>(prices[r.l][i]) + l_pays);
     }
@@ -990,7 +999,7 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
       std::vector<int8_t> move(2 * n, 0);
       for (size_t i = 0; i < n; ++i) {
         if (untakable[i]) continue;
-        const size_t across[2] = {i % ncols + 1 < ncols ? i + 1 : i, i + ncols < n ? i + ncols : i};
+        const std::array<size_t, 2> across = cells_across(i, ncols, n);
         const float values[2] = {f.right[i], f.down[i]};
         for (size_t d = 0; d < 2; ++d) {
           const size_t j = across[d];
@@ -1010,14 +1019,14 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
       std::vector<int8_t> move(4 * n, 0);
       for (size_t i = 0; i < n; ++i) {
         if (untakable[i]) continue;
-        const size_t across[2] = {i % ncols + 1 < ncols ? i + 1 : i, i + ncols < n ? i + ncols : i};
-        const float* values[4] = {&r.kl_right[i], &r.kl_down[i], &r.lk_right[i], &r.lk_down[i]};
+        const std::array<size_t, 2> across = cells_across(i, ncols, n);
         for (size_t d = 0; d < 4; ++d) {
           const size_t j = across[d % 2];
           if (j == i || untakable[j]) continue;
           const auto [first, second] = d < 2 ? std::pair{r.k, r.l} : std::pair{r.l, r.k};
           const int32_t g = int32_t{holds(first, i)} + holds(second, j) - 1;
-          if ((g > 0 && *values[d] >= r.limit) || (g < 0 && *values[d] <= 0.0f)) continue;
+          const float q = r.prices[d][i];
+          if ((g > 0 && q >= r.limit) || (g < 0 && q <= 0.0f)) continue;
           move[4 * i + d] = static_cast<int8_t>(g);
           norm += static_cast<double>(g) * g;
         }
@@ -1028,12 +1037,11 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
     const double move = step * (upper - priced) / norm;
     for (size_t f = 0; f < repelling.size(); ++f) {
       RepellingSides& r = repelling[f];
-      float* values[4] = {r.kl_right.data(), r.kl_down.data(), r.lk_right.data(), r.lk_down.data()};
       for (size_t i = 0; i < n; ++i) {
         for (size_t d = 0; d < 4; ++d) {
-          if (repels[f][4 * i + d] == 0) continue;
-          values[d][i] = std::clamp(static_cast<float>(values[d][i] + move * repels[f][4 * i + d]),
-                                    0.0f, r.limit);
+          const int8_t g = repels[f][4 * i + d];
+          float& q = r.prices[d][i];
+          if (g != 0) q = std::clamp(static_cast<float>(q + move * g), 0.0f, r.limit);
         }
       }
     }
