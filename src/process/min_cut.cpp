@@ -1616,9 +1616,11 @@ MinCutResult run_min_cut(ProcessRun& p, const MinCutParameters& parameters,
     const double plain = cut_bound_at(m, 1.0, 1.0, &m.plain_bracket);
     const double searched = branched(m, parameters, std::max({plain, separable, least}));
     progress_end(progress);
-    result.final_energy = result.initial_energy;
+    // The split evaluates maps on the solution's cells: the best of them is left there.
+    m.copy_bits(MARK_BEST, MARK_CURRENT);
+    result.final_energy = evaluate_current(m);
     result.lower_bound =
-        std::min(std::max({plain, separable, searched, least}), result.initial_energy);
+        std::min(std::max({plain, separable, searched, least}), result.final_energy);
     result.flows = m.flows;
     result.price = m.found_price;
     return result;

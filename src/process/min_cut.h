@@ -21,8 +21,8 @@ struct MinCutParameters {
   /// "process.portfolio-gap": with repeats, each run perturbs the costs of the cells by up to
   /// this share of the bound in all, so that runs give distinct maps within it of the bound.
   double portfolio_gap = 0.01;
-  /// Only the bound of the plain cut (the clamps' multipliers at 1), from one price search: no
-  /// map is fixed up, and the solution map is left as it was loaded.
+  /// Only the bound: no re-cut, no polish. The solution map is left as the best of the loaded
+  /// map and the maps the bound's searches and split evaluated on the way.
   bool bound_only = false;
   /// The islands and holes of the best map tried away at the end. A block of several land uses
   /// leaves them to one polish of the settled map: each try passes over the whole grid a few
