@@ -45,6 +45,8 @@ WINDOWS = [
     # Two more, chosen after the bound's work on the others: where the uses crowd each other.
     ("uses-50-south", 150, 150, 50, None),
     ("uses-40-southeast", 140, 250, 40, None),
+    # And one chosen after the closer rounds: where the bound stays farthest below.
+    ("uses-60-north", 20, 200, 60, None),
 ]
 # Each use's demand as a share of the window's cells: about the example's 9 : 5 : 4.
 DEMAND_SHARES = {"housing": 0.015, "industry": 0.008, "green-space": 0.006}
