@@ -312,6 +312,11 @@ bool place_on_best(UsesRun& u, size_t k, size_t cells) {
 // take that no use placed before it holds; with `solve`, each is then solved by a block against
 // the uses placed before it (the later ones are not placed yet). Returns the energy of the map, or
 // nothing where the uses before one leave it too few cells for its demand.
+//
+// On maps of up to PRICED_CELLS cells each such block splits its use's maps and fixes up each
+// part: a plain block missed industry's best land alone on the example's 60 x 60 window at rows
+// 20 to 79, columns 200 to 259 (0.030347 against 0.029083), and the plan built around it settled
+// 2.9 % above the optimum, which the start from industry's best land reaches.
 std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, PackedMap& extra,
                                    Rng& rng) {
   const size_t K = u.uses.uses.size();
@@ -329,7 +334,8 @@ std::optional<double> placed_start(UsesRun& u, size_t first, bool solve, PackedM
     adjacency_costs(u, k, u.states[k].inputs->records.grid, extra);
     double unused = 0.0;
     const std::vector<float> map =
-        solve_block(u, k, uses_block_map(u, k, true), &extra, rng, &unused, Block::solve);
+        solve_block(u, k, uses_block_map(u, k, true), &extra, rng, &unused,
+                    u.cells() <= PRICED_CELLS ? Block::exact : Block::solve);
     const auto own = static_cast<UseLabel>(k + 1);
     const float value = u.uses.uses[k].value;
     for (size_t i = 0; i < n; ++i)
@@ -976,6 +982,7 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
   Block what = cheap;
   double cheap_best = best;
   int32_t left = PRICE_ROUNDS;
+  int32_t closer_rounds = 0;
   // The cheap rounds end; the closer rounds start from their best prices where there are any
   // (at no price and no field the joint bound has been found already).
   const auto closer = [&] {
@@ -999,6 +1006,7 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
     if (time_up(u) || ((stall || left == 0) && !closer())) break;
     --left;
     std::vector<std::vector<float>> maps(K);
+    if (what != cheap) ++closer_rounds;
     const std::vector<std::vector<float>> prices = use_prices(u, price, fields, repelling);
     const double priced =
         sum_of_bounds(u, plan,
@@ -1104,6 +1112,7 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
       }
     }
   }
+  if (closer_rounds > 0) log_message("  the bound's closer rounds %d\n", closer_rounds);
   return std::max({bound, best, cheap_best});
 }
 
