@@ -9,6 +9,7 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <optional>
 #include <thread>
 #include <vector>
@@ -37,11 +38,11 @@ constexpr double ROUND_TOLERANCE = 2e-3;
 // varies by several per cent with the share, whichever it is).
 constexpr double EXACT_WORK_SHARE = 0.1;
 constexpr double STEER_WORK_SHARE = 0.02;
-// The closer bound at the rounds' best prices, once per run, takes this many times the split's
-// work: the split of the most crowded use (housing at prices that share its best land with green
-// space) had not closed within one, and three reached the bound of ten and more on every window
-// of the example's three uses (the 40 x 40 window east of the second town: 4.6 % below its
-// optimum with one, 0.65 % with three).
+// The closer bound, at the price rounds' best prices and in the closer rounds after them, takes
+// this many times the split's work: the split of the most crowded use (housing at prices that
+// share its best land with green space) had not closed within one, and three reached the bound of
+// ten and more on every window of the example's three uses (the 40 x 40 window east of the
+// second town: 4.6 % below its optimum with one, 0.65 % with three).
 constexpr double CLOSER_WORK = 4.0;
 // Passes of the blocks that split each use's maps after the rounds have settled.
 constexpr int32_t EXACT_PASSES = 2;
@@ -882,13 +883,16 @@ std::vector<RepellingSides> repelling_sides(const UsesRun& u) {
   return sides;
 }
 
+// What prices take back: their sum.
+double paid(const std::vector<float>& prices) {
+  return std::accumulate(prices.begin(), prices.end(), 0.0);
+}
+
 // What the prices of the repelling pairs' sides take back: the sum of every price.
 double repelling_paid(const std::vector<RepellingSides>& sides) {
   double sum = 0.0;
-  for (const RepellingSides& r : sides) {
-    for (const std::vector<float>& v : r.prices)
-      for (const float q : v) sum += static_cast<double>(q);
-  }
+  for (const RepellingSides& r : sides)
+    for (const std::vector<float>& v : r.prices) sum += paid(v);
   return sum;
 }
 
@@ -971,11 +975,6 @@ double priced_bound(UsesRun& u, Run& run, const BoundPlan& given, const std::vec
   double best = -std::numeric_limits<double>::infinity();
   double step = 1.0;
   int32_t stalled = 0;
-  const auto paid = [](const std::vector<float>& prices) {
-    double sum = 0.0;
-    for (const float p : prices) sum += static_cast<double>(p);
-    return sum;
-  };
   // The best bound of each round: the search ends once the last few rounds raised it by little.
   std::vector<double> bests;
   const Block cheap = fields.empty() ? Block::sketch : Block::steer;
